@@ -1,0 +1,55 @@
+#pragma once
+
+#include "fs/Pfad.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tresor {
+
+// Message box styles: the OK button with one icon.
+inline constexpr int vbCritical = 16;
+inline constexpr int vbExclamation = 48;
+inline constexpr int vbInformation = 64;
+// The number of the OK button, the answer of every message box.
+inline constexpr int vbOK = 1;
+
+// Mouse pointers.
+inline constexpr int vbDefault = 0;
+inline constexpr int vbHourglass = 11;
+
+// The application title, which a message box without a title of its own carries.
+inline constexpr const char* Anwendungstitel = "Sicherung";
+
+// What a long run tells the window about its progress.
+struct Fortschritt {
+    std::uint64_t Dateien = 0; // files copied so far
+    std::uint64_t Bytes = 0;   // bytes copied so far
+    Pfad Ordner;               // the source folder being copied
+};
+
+// What the backup run needs of the window. The Qt window implements it; tests implement it with a
+// recording fake; the command line prints instead of showing boxes.
+class Fensterschnittstelle {
+public:
+    virtual ~Fensterschnittstelle() = default;
+
+    // The full path of the folder that the directory list QuellPfad / ZielPfad has open.
+    virtual Pfad QuellPfadPath() = 0;
+    virtual Pfad ZielPfadPath() = 0;
+    // The text of the hidden text box ZielOrdner; a read after a write yields what was written.
+    virtual void SetZielOrdnerText(const std::string& text) = 0;
+    virtual std::string ZielOrdnerText() = 0;
+    // The window's mouse pointer: vbHourglass or vbDefault.
+    virtual void SetMousePointer(int zeiger) = 0;
+    // A modal message box with one OK button; returns when it is closed, with the number of the button.
+    // Without a title it carries the application title. A line break in the prompt is the character 13.
+    virtual int MsgBox(const std::string& prompt, int stil, const std::optional<std::string>& titel) = 0;
+    // Re-reads ZielPfad's folders from disk.
+    virtual void ZielPfadRefresh() = 0;
+    // Called now and then while files are copied; the window may repaint. Default: nothing.
+    virtual void Fortschritt(const tresor::Fortschritt& stand) { (void)stand; }
+};
+
+} // namespace tresor

@@ -1,0 +1,1 @@
+#include "engine/Sicherung.h"

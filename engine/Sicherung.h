@@ -1,0 +1,85 @@
+#pragma once
+
+#include "engine/Fensterschnittstelle.h"
+#include "engine/Uhr.h"
+#include "fs/Dateisystem.h"
+#include "fs/FsFehler.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tresor {
+
+// The scratch value tmp: empty, the answer of a message box, or the working prefix of ErstellePfad.
+using Wert = std::variant<std::monostate, int, Pfad>;
+
+// The collection fc: the files of the folder last scanned or copied.
+struct Dateisammlung {
+    Pfad Ordner;
+    std::vector<Datei> Elemente;
+};
+
+// Creates a fresh file-system object (the run makes one for the scan and one for the copy).
+using Dateisystemfabrik = std::function<std::unique_ptr<Dateisystem>()>;
+
+// "Sicherung-yyyy-mm-dd--hh-mm-ss".
+std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit);
+
+// The engine half of the window Sicherung: the backup state and the procedures of the backup run.
+// Every procedure runs on the caller's thread; failures of the file system travel up as FsFehler.
+class Sicherung {
+public:
+    Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik fabrik);
+
+    // The backup state.
+    Wert tmp;
+    std::string tmp_sichern = "nein";
+    std::string tmp_fehler = "nein";
+    std::optional<Dateisammlung> fc;
+    std::unique_ptr<Dateisystem> fso;
+
+    // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
+    // everything done until then stays on disk and the busy pointer stays set.
+    void Sichern_Click();
+
+    // Change scan: sets tmp_sichern to "ja" at the first file of the tree whose attribute value is 32 or
+    // more, depth first, a folder's own files before its subfolders.
+    void AttrTest(const Pfad& atmp_Quelle);
+    void DateiAttrTest(const Pfad& atmp_Quelle);
+
+    // Makes sure every level of the path from the second one down exists, creating the missing ones from
+    // the top. The first level below the drive root is taken as existing. Leaves the last prefix in tmp.
+    void ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage = Anlage::Standard);
+
+    // Mirrors the source tree into the destination: every folder gets its counterpart, every file with
+    // an attribute value of 32 or more is copied, its archive bit cleared once the copy is durable, and
+    // the copy checked; a failed check sets tmp_fehler to "ja" and the copy goes on.
+    void KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+    void KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+
+    // The file-system object in use; throws when there is none.
+    Dateisystem& Fso();
+
+private:
+    struct OffeneKopie;
+    void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+    void Abschliessen();
+    void Melde(const Pfad& ordner, std::uint64_t bytes);
+
+    Fensterschnittstelle& fenster_;
+    Uhr& uhr_;
+    Dateisystemfabrik fabrik_;
+    std::vector<OffeneKopie> offen_;
+    std::uint64_t offeneBytes_ = 0;
+    tresor::Fortschritt fortschritt_;
+};
+
+// The platform's error report: a critical message box naming the operation, the path and the reason.
+// The caller ends the program after it with a non-zero exit status.
+void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler);
+
+} // namespace tresor

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "fs/Pfad.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tresor {
+
+// A folder object: stands for its Path wherever a path is expected.
+struct Ordner {
+    Pfad Path; // full path, no trailing backslash except for a drive root
+    std::string Name;
+};
+
+// A file object.
+struct Datei {
+    Pfad Path;
+    std::string Name; // as stored
+};
+
+// The state of a file as it was read for a copy: what the archive record holds once the archive bit is
+// cleared after that copy. A file whose state has moved on since reads as archive set again.
+struct Quellstand {
+    std::int64_t MtimeNs = 0;
+    std::int64_t Groesse = 0;
+    std::uint64_t Inode = 0;
+    bool Gueltig = false;
+};
+
+// How MakeDir creates a folder.
+enum class Anlage {
+    Standard, // the user's default permissions
+    Privat,   // accessible to the owner only; gets its final bits later (see OrdnerAbschliessen)
+};
+
+// The file-system object: every operation the backup engine performs on disk. Every failure throws
+// FsFehler with the operation, the path and the reason; nothing fails silently.
+//
+// Collections list their members in byte order of their names. SubFolders lists directories only,
+// Files regular files only; FIFOs, sockets and device files are never listed or opened, and symbolic
+// links are never followed.
+class Dateisystem {
+public:
+    virtual ~Dateisystem() = default;
+
+    // A folder object for an existing folder (a symbolic link is not a folder).
+    [[nodiscard]] virtual Ordner GetFolder(const Pfad& pfad) = 0;
+    // The direct subfolders, hidden and system folders included. A folder that is a mount point of
+    // another file system, or the folder excluded with Ausschliessen, is never entered: the first is
+    // listed but its own SubFolders and Files are empty, the second is not listed at all.
+    [[nodiscard]] virtual std::vector<Ordner> SubFolders(const Ordner& ordner) = 0;
+    // The files directly in the folder, hidden and system files included.
+    [[nodiscard]] virtual std::vector<Datei> Files(const Ordner& ordner) = 0;
+    // A file object for an existing file.
+    [[nodiscard]] virtual Datei GetFile(const Pfad& pfad) = 0;
+    // The attribute value at the moment of the read (bits 1, 2, 4, 16, 32 only).
+    [[nodiscard]] virtual int Attributes(const Datei& datei) = 0;
+    // Copies the file to the destination path: content, modification time, permission bits and the
+    // read-only, hidden and system bits; never the archive record, so the copy reads archive set. The
+    // copy is written under a temporary name in the destination folder and renamed into place when
+    // complete; an existing file of that name is replaced. Returns the state the copy was taken from.
+    virtual Quellstand Copy(const Datei& datei, const Pfad& ziel) = 0;
+    // The name, as stored, of the first entry that the path names and the mask admits, or "".
+    // A path without trailing backslash names its last component; a path with one lists the folder
+    // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),
+    // system (4) and directory (16) bits is also set in the mask.
+    [[nodiscard]] virtual std::string Dir(const Pfad& pfad, int maske) = 0;
+    // Creates one folder; its parent must exist.
+    virtual void MakeDir(const Pfad& pfad, Anlage anlage = Anlage::Standard) = 0;
+    // Sets the file's attribute value. Clearing the archive bit records `stand` when it is valid (the
+    // state a copy was taken from), else the file's present state.
+    virtual void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand = {}) = 0;
+
+    // Beyond the platform's classic operations, for a safe run:
+
+    // Makes every copy written so far to the file system that holds `pfad` durable on its medium.
+    virtual void Sync(const Pfad& pfad) = 0;
+    // Gives the mirror folder `ziel` the permission bits and the hidden and system bits of the source
+    // folder `quelle`. Called once the mirror's content is written.
+    virtual void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) = 0;
+    // From now on SubFolders never lists this folder, whatever path leads to it (device and inode).
+    virtual void Ausschliessen(const Pfad& ordner) = 0;
+};
+
+} // namespace tresor

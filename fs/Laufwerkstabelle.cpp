@@ -1,0 +1,5 @@
+#include "fs/Laufwerkstabelle.h"
+
+namespace tresor {
+// placeholder, to be written
+} // namespace tresor

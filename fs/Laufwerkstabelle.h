@@ -1,0 +1,55 @@
+#pragma once
+
+#include "fs/Pfad.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tresor {
+
+// One drive: an upper-case letter and the absolute POSIX folder it stands for.
+struct Laufwerk {
+    char Buchstabe = 'C';
+    std::string Einhaengepunkt; // absolute POSIX path without trailing slash, "/" for the root file system
+    std::string Bezeichnung;    // what the drive is, shown after the letter; the mount point when empty
+
+    // "D: [/media/anna/STICK]": letter, colon, blank, then what the drive is in brackets.
+    std::string Text() const;
+    // "D:\": the drive's root in the program's path form.
+    Pfad Wurzel() const;
+};
+
+// Maps drive letters to mounted file systems. Built from the mount table at start and refreshed when
+// the drive list is opened; tests build their own table that maps letters to temporary folders.
+class Laufwerkstabelle {
+public:
+    Laufwerkstabelle() = default;
+    explicit Laufwerkstabelle(std::vector<Laufwerk> laufwerke);
+
+    // The drives of this machine: C: is "/", then from D: on the mounted file systems that hold user
+    // data (block devices, user mounts under /media, /run/media, /mnt), in the order of their mount
+    // points. Pseudo file systems are never drives.
+    static Laufwerkstabelle AusMountTabelle();
+    // The same from the text of a /proc/self/mountinfo file (for tests).
+    static Laufwerkstabelle AusMountinfo(std::string_view mountinfo);
+
+    const std::vector<Laufwerk>& Laufwerke() const noexcept { return laufwerke_; }
+    // The drive of a letter (upper or lower case), or nullptr.
+    const Laufwerk* Finde(char buchstabe) const noexcept;
+
+    // Program form to POSIX: "C:\home\anna" -> "/home/anna", "D:\" -> the mount point of D:.
+    // Nothing when the path is not in program form or names no drive of the table.
+    std::optional<std::string> ZuPosix(std::string_view pfad) const;
+    // POSIX to program form, through the drive with the longest mount point that covers the absolute,
+    // lexically normal path. Nothing when no drive covers it, or a name holds a backslash.
+    std::optional<Pfad> AusPosix(std::string_view posix) const;
+    // True when the absolute POSIX folder is the mount point of a drive of the table other than "/".
+    bool IstEinhaengepunkt(std::string_view posix) const;
+
+private:
+    std::vector<Laufwerk> laufwerke_;
+};
+
+} // namespace tresor

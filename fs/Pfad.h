@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace tresor {
+
+// A path in the program's own form: a drive letter, a colon, a backslash, then names joined by single
+// backslashes (C:\home\anna). A drive root is the three characters letter, colon, backslash. The bytes of
+// every name are kept exactly as the file system stores them; paths are joined by plain concatenation and
+// never normalised.
+using Pfad = std::string;
+
+} // namespace tresor

@@ -1,0 +1,59 @@
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tresor::test {
+
+TempOrdner::TempOrdner() {
+    std::string muster = (std::filesystem::temp_directory_path() / "tresor-test-XXXXXX").string();
+    if (mkdtemp(muster.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    pfad_ = std::filesystem::canonical(muster);
+}
+
+TempOrdner::~TempOrdner() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info != nullptr && info->result() != nullptr && info->result()->Failed()) {
+        std::cerr << "kept for inspection: " << pfad_ << '\n';
+        return;
+    }
+    std::error_code ec;
+    // Read-only folders inside would stop the removal; give the owner access again first.
+    for (auto it = std::filesystem::recursive_directory_iterator(pfad_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::permissions(pfad_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(pfad_, ec);
+}
+
+void SchreibeDatei(const std::filesystem::path& datei, std::string_view inhalt) {
+    std::filesystem::create_directories(datei.parent_path());
+    std::ofstream aus(datei, std::ios::binary | std::ios::trunc);
+    aus.write(inhalt.data(), static_cast<std::streamsize>(inhalt.size()));
+    if (!aus)
+        throw std::runtime_error("cannot write " + datei.string());
+}
+
+std::string LiesDatei(const std::filesystem::path& datei) {
+    std::ifstream ein(datei, std::ios::binary);
+    std::ostringstream s;
+    s << ein.rdbuf();
+    return s.str();
+}
+
+Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner) {
+    std::filesystem::create_directories(ordner / "C");
+    std::filesystem::create_directories(ordner / "D");
+    return Laufwerkstabelle({Laufwerk{'C', (ordner / "C").string(), {}}, Laufwerk{'D', (ordner / "D").string(), {}}});
+}
+
+} // namespace tresor::test

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "fs/Laufwerkstabelle.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tresor::test {
+
+// A fresh temporary folder with an absolute path, removed when the test passed and kept (its path
+// printed) when it failed.
+class TempOrdner {
+public:
+    TempOrdner();
+    ~TempOrdner();
+    TempOrdner(const TempOrdner&) = delete;
+    TempOrdner& operator=(const TempOrdner&) = delete;
+
+    const std::filesystem::path& Pfad() const noexcept { return pfad_; }
+    std::filesystem::path operator/(std::string_view name) const { return pfad_ / name; }
+
+private:
+    std::filesystem::path pfad_;
+};
+
+// Writes a file (creating its parent folders) with the given content.
+void SchreibeDatei(const std::filesystem::path& datei, std::string_view inhalt);
+// The whole content of a file.
+std::string LiesDatei(const std::filesystem::path& datei);
+
+// A drive table for tests: C: and D: map to the folders "C" and "D" inside the temporary folder,
+// which it creates.
+Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner);
+
+} // namespace tresor::test

@@ -1,0 +1,3 @@
+#include "fs/Laufwerkstabelle.h"
+
+#include <gtest/gtest.h>

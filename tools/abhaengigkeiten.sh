@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs to build, test and run, where they are missing.
+set -euo pipefail
+pakete=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libgtest-dev googletest libgmock-dev libbenchmark-dev
+    attr util-linux xvfb xauth imagemagick fonts-dejavu-core
+    rsync hyperfine strace e2fsprogs
+)
+fehlt=()
+for p in "${pakete[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || fehlt+=("$p")
+done
+if ((${#fehlt[@]})); then
+    echo "installing: ${fehlt[*]}"
+    if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${fehlt[@]}" >/dev/null
+fi
