@@ -18,6 +18,8 @@ std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit) {
 Sicherung::Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik fabrik)
     : fenster_(fenster), uhr_(uhr), fabrik_(std::move(fabrik)) {}
 
+Sicherung::~Sicherung() = default;
+
 void Sicherung::Sichern_Click() {}
 void Sicherung::AttrTest(const Pfad&) {}
 void Sicherung::DateiAttrTest(const Pfad&) {}

@@ -34,6 +34,9 @@ std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit);
 class Sicherung {
 public:
     Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik fabrik);
+    ~Sicherung();
+    Sicherung(const Sicherung&) = delete;
+    Sicherung& operator=(const Sicherung&) = delete;
 
     // The backup state.
     Wert tmp;
