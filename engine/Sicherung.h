@@ -71,7 +71,6 @@ private:
     struct OffeneKopie;
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
     void Abschliessen();
-    void Melde(const Pfad& ordner, std::uint64_t bytes);
 
     Fensterschnittstelle& fenster_;
     Uhr& uhr_;
