@@ -57,6 +57,7 @@ Dateisystem& Sicherung::Fso() {
 }
 
 void Sicherung::Sichern_Click() {
+    ausgang = Ausgang::Offen;
     fenster_.SetMousePointer(vbHourglass);
     const Datum datum = uhr_.Date();
     const Zeit zeit = uhr_.Time();
@@ -71,6 +72,7 @@ void Sicherung::Sichern_Click() {
     const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
 
     if (T.starts_with(Q)) {
+        ausgang = Ausgang::Ueberschneidung;
         fenster_.SetMousePointer(vbDefault);
         tmp = fenster_.MsgBox(std::string("Sicherungsquelle und Sicherungsziel überschneiden sich ! ") + Zeilenumbruch +
                                   "Wählen Sie ein anderes Sicherungsziel." + Zeilenumbruch +
@@ -80,6 +82,7 @@ void Sicherung::Sichern_Click() {
     }
 
     if (fabrik_()->Dir(zielordner, attr::Verzeichnis) == N) {
+        ausgang = Ausgang::Vorhanden;
         fenster_.SetMousePointer(vbDefault);
         fenster_.MsgBox(std::string("Der angegebene Ordner existiert bereits, ") + Zeilenumbruch +
                             "falls nochmals gesichert werden soll, muß nochmals die Sicherung gestartet werden !",
@@ -93,6 +96,7 @@ void Sicherung::Sichern_Click() {
     fso.reset();
 
     if (tmp_sichern == "nein") {
+        ausgang = Ausgang::NichtsGefunden;
         fenster_.SetMousePointer(vbDefault);
         tmp = fenster_.MsgBox("Keine Dateien zum Sichern gefunden ! ", vbInformation, std::nullopt);
         return;
@@ -131,6 +135,7 @@ void Sicherung::Sichern_Click() {
     fenster_.SetMousePointer(vbDefault);
     fso.reset();
     fenster_.ZielPfadRefresh();
+    ausgang = tmp_fehler == "nein" ? Ausgang::Erfolg : Ausgang::Fehlschlag;
     if (tmp_fehler == "nein")
         tmp = fenster_.MsgBox("Alle Dateien sind in den Ordner: " + zielordner + " gesichert. ", vbInformation,
                               std::nullopt);
