@@ -137,8 +137,14 @@ TEST_F(Sicherungslauf, HiddenFolderOfTheNamePassesLookupButIsNeverWrittenInto) {
     Schreibe("C:\\Daten\\a.txt", "a");
     std::filesystem::create_directories(Posix("D:\\Backup\\" + Name));
     SetzeDosattrib(Posix("D:\\Backup\\" + Name), attr::Versteckt);
-    Lauf("C:\\Daten", "D:\\Backup");
     // It is not found by the lookup, and the run stops where the folder would be created.
+    try {
+        Lauf("C:\\Daten", "D:\\Backup");
+        FAIL() << "no error";
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Operation(), "MakeDir");
+        EXPECT_EQ(f.Ursache(), std::errc::file_exists);
+    }
     EXPECT_TRUE(fenster.meldungen.empty());
     EXPECT_FALSE(Existiert("D:\\Backup\\" + Name + "\\Daten"));
     EXPECT_GE(Wert("C:\\Daten\\a.txt"), 32);
