@@ -782,8 +782,22 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
     const std::string posix = Posix("Sync", pfad);
-    Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.gueltig() || ::syncfs(fd.get()) != 0)
+    // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
+    // but never a folder above the drive's own.
+    const std::size_t wurzel = laufwerke_.Finde(pfad[0])->Einhaengepunkt.size();
+    std::string stufe = posix;
+    Deskriptor fd(::open(stufe.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int ersterFehler = errno;
+    while (!fd.gueltig() && (errno == ENOENT || errno == ENOTDIR) && stufe.size() > wurzel) {
+        const auto schnitt = stufe.find_last_of('/', stufe.size() - 2);
+        if (schnitt == std::string::npos)
+            break;
+        stufe.resize(std::max<std::size_t>(schnitt == 0 ? 1 : schnitt, wurzel));
+        fd = Deskriptor(::open(stufe.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!fd.gueltig())
+        throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
+    if (::syncfs(fd.get()) != 0)
         throw FsFehler("Sync", pfad, Fehlercode(errno));
 }
 

@@ -237,6 +237,8 @@ struct Dosform {
     int Erwartet; // attribute value of a fresh writable file carrying it
 };
 
+void PrintTo(const Dosform& form, std::ostream* aus) { *aus << form.Name; }
+
 std::string B(std::initializer_list<int> bytes) {
     std::string s;
     for (int b : bytes)

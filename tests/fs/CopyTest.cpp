@@ -69,6 +69,9 @@ TEST_F(CopyTest, ADotNameCarriesHiddenWithoutAnExtendedAttribute) {
     (void)fs->Copy(fs->GetFile("C:\\.profil"), "D:\\ziel\\.profil");
     EXPECT_EQ(fs->Attributes(fs->GetFile("D:\\ziel\\.profil")), attr::Versteckt | attr::Archiv);
     EXPECT_FALSE(Xattr(D("ziel/.profil"), "user.DOSATTRIB").has_value());
+    // Under a name without the dot, the copy keeps hidden through the extended attribute.
+    (void)fs->Copy(fs->GetFile("C:\\.profil"), "D:\\ziel\\profil");
+    EXPECT_EQ(fs->Attributes(fs->GetFile("D:\\ziel\\profil")), attr::Versteckt | attr::Archiv);
 }
 
 TEST_F(CopyTest, ReplacesAnExistingLongerReadOnlyDestination) {

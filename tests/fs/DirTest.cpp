@@ -30,6 +30,8 @@ const Zulassungsfall Zulassungsfaelle[] = {
     {"beidesordner", true, "0x16", {}},
 };
 
+void PrintTo(const Zulassungsfall& fall, std::ostream* aus) { *aus << fall.Name; }
+
 constexpr int MaskenInGebrauch[] = {0, 2, 4, 6, 7, 16};
 
 class DirZulassungTest : public FsTest, public ::testing::WithParamInterface<Zulassungsfall> {};

@@ -1,5 +1,7 @@
 #include "tests/fs/FsTestbasis.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -120,6 +122,31 @@ TEST_F(SammlungenTest, AMountPointMetThroughSubFoldersIsListedButNotEntered) {
     EXPECT_EQ(frisch->SubFolders(frisch->GetFolder("E:\\")).size(), 1u);
 }
 
+TEST_F(SammlungenTest, ARealMountPointIsListedButNotEntered) {
+    std::filesystem::create_directories(C("quelle/ram"));
+    SchreibeDatei(C("quelle/normal"), "x");
+    // In a private mount namespace of a child process, so that nothing outside ever sees the mount.
+    const int status = ImKindprozess([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tresor-test", C("quelle/ram").c_str(), "tmpfs", 0, "size=1m") != 0)
+            return 125;
+        SchreibeDatei(C("quelle/ram/datei"), "x");
+        std::filesystem::create_directories(C("quelle/ram/unter"));
+        auto eigenes = ErzeugePosixDateisystem(tabelle);
+        const auto unter = eigenes->SubFolders(eigenes->GetFolder("C:\\quelle"));
+        if (Namen(unter) != std::vector<std::string>{"ram"})
+            return 1;
+        if (!eigenes->Files(unter[0]).empty() || !eigenes->SubFolders(unter[0]).empty())
+            return 2;
+        // As a walk's root the mounted file system is entered.
+        auto frisch = ErzeugePosixDateisystem(tabelle);
+        return frisch->Files(frisch->GetFolder("C:\\quelle\\ram")).size() == 1 ? 0 : 3;
+    });
+    if (status == 125)
+        GTEST_SKIP() << "no permission to mount in a private namespace";
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(SammlungenTest, AnExcludedFolderIsNeverListedWhateverPathLeadsToIt) {
     std::filesystem::create_directories(C("quelle/sicherung"));
     std::filesystem::create_directories(C("quelle/daten"));
@@ -142,8 +169,8 @@ TEST_F(SammlungenTest, MakeDirCreatesOneFolderPrivateOrWithTheDefaultPermissions
 
 TEST_F(SammlungenTest, OrdnerAbschliessenGivesTheMirrorTheSourceFoldersBits) {
     std::filesystem::create_directories(C("quelle"));
-    std::filesystem::permissions(C("quelle"), std::filesystem::perms(0550));
     SetzeXattr(C("quelle"), "user.DOSATTRIB", "0x16");
+    std::filesystem::permissions(C("quelle"), std::filesystem::perms(0550));
     fs->MakeDir("D:\\spiegel", Anlage::Privat);
     SchreibeDatei(D("spiegel/inhalt"), "x");
     fs->OrdnerAbschliessen("C:\\quelle", "D:\\spiegel");
@@ -154,11 +181,15 @@ TEST_F(SammlungenTest, OrdnerAbschliessenGivesTheMirrorTheSourceFoldersBits) {
     EXPECT_EQ(fs->Dir("D:\\", 6 | 16), "spiegel");
 }
 
-TEST_F(SammlungenTest, SyncFlushesTheFileSystemOfAPath) {
+TEST_F(SammlungenTest, SyncFlushesTheFileSystemOfAPathThatNeedNotExistAnyMore) {
     SchreibeDatei(D("x"), "x");
     EXPECT_NO_THROW(fs->Sync("D:\\x"));
     EXPECT_NO_THROW(fs->Sync("D:\\"));
-    EXPECT_THROW(fs->Sync("D:\\fehlt"), FsFehler);
+    EXPECT_NO_THROW(fs->Sync("D:\\entfernt\\kopie"));
+    EXPECT_THROW(fs->Sync("Q:\\x"), FsFehler);
+    // A drive whose folder is gone altogether is not ready.
+    auto ohneOrdner = ErzeugePosixDateisystem(Laufwerkstabelle({Laufwerk{'E', (tmp / "weg").string(), {}}}));
+    EXPECT_THROW(ohneOrdner->Sync("E:\\x"), FsFehler);
 }
 
 } // namespace
