@@ -14,16 +14,17 @@ namespace {
 
 // File systems that hold data on a medium of their own. Mounts of these from a block device are drives.
 constexpr std::array<std::string_view, 22> Datentraegertypen = {
-    "ext2", "ext3",  "ext4",     "xfs",     "btrfs", "vfat",    "msdos", "exfat",  "ntfs",  "ntfs3",     "f2fs",
-    "jfs",  "reiserfs", "hfs",   "hfsplus", "udf",   "iso9660", "fuseblk", "zfs", "bcachefs", "nilfs2", "ufs",
+    "ext2", "ext3",     "ext4", "xfs",     "btrfs", "vfat",    "msdos",   "exfat", "ntfs",     "ntfs3",  "f2fs",
+    "jfs",  "reiserfs", "hfs",  "hfsplus", "udf",   "iso9660", "fuseblk", "zfs",   "bcachefs", "nilfs2", "ufs",
 };
 
 // File systems of the kernel and the system's own bookkeeping. Never a drive, except that a memory file
 // system that the user mounted under one of the user mount folders counts as that user's drive.
 constexpr std::array<std::string_view, 27> Pseudotypen = {
-    "proc",      "sysfs",   "cgroup",  "cgroup2",    "devpts",   "debugfs",     "tracefs",  "securityfs", "pstore",
-    "bpf",       "configfs", "fusectl", "mqueue",    "hugetlbfs", "autofs",     "binfmt_misc", "efivarfs", "selinuxfs",
-    "rpc_pipefs", "nsfs",   "devtmpfs", "overlay",   "squashfs", "tmpfs",       "ramfs",    "fuse.portal", "fuse.gvfsd-fuse",
+    "proc",     "sysfs",       "cgroup",          "cgroup2", "devpts",   "debugfs",   "tracefs",  "securityfs",
+    "pstore",   "bpf",         "configfs",        "fusectl", "mqueue",   "hugetlbfs", "autofs",   "binfmt_misc",
+    "efivarfs", "selinuxfs",   "rpc_pipefs",      "nsfs",    "devtmpfs", "overlay",   "squashfs", "tmpfs",
+    "ramfs",    "fuse.portal", "fuse.gvfsd-fuse",
 };
 
 // Folders where users mount their media.
@@ -56,8 +57,8 @@ std::string Entschluesselt(std::string_view feld) {
         if (feld[i] == '\\' && i + 3 < feld.size()) {
             auto oktal = [](char c) { return c >= '0' && c <= '7'; };
             if (oktal(feld[i + 1]) && oktal(feld[i + 2]) && oktal(feld[i + 3])) {
-                aus.push_back(static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) |
-                                                (feld[i + 3] - '0')));
+                aus.push_back(
+                    static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
                 i += 3;
                 continue;
             }
@@ -96,7 +97,8 @@ bool IstLaufwerk(const std::string& punkt, std::string_view typ, std::string_vie
 
 // The drives of a mount table text. `istOrdner` tells whether a mount point is a folder (mounts of single
 // files are never drives); the table text alone cannot say.
-std::vector<Laufwerk> LaufwerkeAus(std::string_view mountinfo, const std::function<bool(const std::string&)>& istOrdner) {
+std::vector<Laufwerk> LaufwerkeAus(std::string_view mountinfo,
+                                   const std::function<bool(const std::string&)>& istOrdner) {
     std::vector<std::string> punkte;
     std::size_t anfang = 0;
     while (anfang < mountinfo.size()) {
@@ -137,7 +139,9 @@ std::string Laufwerk::Text() const {
     return std::string(1, Buchstabe) + ": [" + (Bezeichnung.empty() ? Einhaengepunkt : Bezeichnung) + "]";
 }
 
-Pfad Laufwerk::Wurzel() const { return std::string(1, Buchstabe) + ":\\"; }
+Pfad Laufwerk::Wurzel() const {
+    return std::string(1, Buchstabe) + ":\\";
+}
 
 Laufwerkstabelle::Laufwerkstabelle(std::vector<Laufwerk> laufwerke) : laufwerke_(std::move(laufwerke)) {}
 

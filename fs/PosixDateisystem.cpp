@@ -28,6 +28,19 @@
 // "1 1700000000123456789 4096 1835012". A value of any other form counts as missing. The record describes
 // the file as it was when it was backed up; a file whose time, size or inode has moved on since (written,
 // truncated, replaced through a rename, restored, copied) reads as archive set.
+//
+// Further choices of this backend:
+// - Paths: a path not in program form fails with EINVAL, a drive letter missing from the drive table with
+//   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
+// - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
+//   and the like are entries without the directory bit; nothing is ever followed.
+// - Names holding a backslash have no program form; for now they are left out of SubFolders, Files and
+//   Dir listings, so they never turn into a path with one more level.
+// - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
+//   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
+//   through GetFolder, is entered.
+// - Copy writes ".tresor-ix-<hex>.tmp" in the destination folder and renames it into place; every failure
+//   removes it. Nothing is flushed per file: Sync flushes the whole file system once for many copies.
 
 #include "fs/PosixDateisystem.h"
 
@@ -62,7 +75,9 @@ constexpr const char* VermerkName = "user.tresor-ix.archiv";
 // The DOS attribute bits this program keeps in user.DOSATTRIB; the values match the attribute value's.
 constexpr std::uint32_t DosEigeneBits = attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv;
 
-std::error_code Fehlercode(int nummer) { return {nummer, std::generic_category()}; }
+std::error_code Fehlercode(int nummer) {
+    return {nummer, std::generic_category()};
+}
 
 // An open file descriptor, closed when it goes.
 class Deskriptor {
@@ -101,7 +116,9 @@ std::string LetzterName(std::string_view pfad) {
     return std::string(schnitt == std::string_view::npos ? pfad : pfad.substr(schnitt + 1));
 }
 
-bool IstLaufwerkswurzel(std::string_view pfad) { return pfad.size() == 3 && pfad[1] == ':' && pfad[2] == '\\'; }
+bool IstLaufwerkswurzel(std::string_view pfad) {
+    return pfad.size() == 3 && pfad[1] == ':' && pfad[2] == '\\';
+}
 
 // A folder object's path: no trailing backslash, except for a drive root.
 Pfad OhneSchraegstrich(Pfad pfad) {
@@ -119,10 +136,14 @@ Pfad KindPfad(const Pfad& eltern, const std::string& name) {
 }
 
 // A name that begins with a dot is hidden, except the entries "." and "..".
-bool IstPunktname(std::string_view name) { return !name.empty() && name.front() == '.' && name != "." && name != ".."; }
+bool IstPunktname(std::string_view name) {
+    return !name.empty() && name.front() == '.' && name != "." && name != "..";
+}
 
 // A name with a backslash cannot be written in the program's path form: it would read as two levels.
-bool IstDarstellbar(std::string_view name) { return name.find('\\') == std::string_view::npos; }
+bool IstDarstellbar(std::string_view name) {
+    return name.find('\\') == std::string_view::npos;
+}
 
 std::int64_t MtimeNs(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
@@ -135,7 +156,9 @@ Quellstand StandAus(const struct stat& st) {
 std::uint32_t LiesLe16(std::string_view b, std::size_t o) {
     return static_cast<std::uint8_t>(b[o]) | (static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[o + 1])) << 8);
 }
-std::uint32_t LiesLe32(std::string_view b, std::size_t o) { return LiesLe16(b, o) | (LiesLe16(b, o + 2) << 16); }
+std::uint32_t LiesLe32(std::string_view b, std::size_t o) {
+    return LiesLe16(b, o) | (LiesLe16(b, o + 2) << 16);
+}
 
 std::optional<std::uint32_t> HexWert(std::string_view text) {
     if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
@@ -358,8 +381,8 @@ private:
     std::string TemporaererName();
 
     Laufwerkstabelle laufwerke_;
-    std::set<Kennung> grenzen_;         // mount points met through SubFolders: listed, never entered
-    std::set<Kennung> ausgeschlossen_;  // never listed
+    std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_; // never listed
     std::mt19937_64 zufall_{std::random_device{}()};
 };
 
@@ -421,8 +444,8 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
             continue;
         struct statx sx {};
-        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO,
-                    &sx) != 0) {
+        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &sx) !=
+            0) {
             if (errno == ENOENT)
                 continue; // removed since the folder was read
             throw FsFehler("SubFolders", KindPfad(ordner.Path, e.Name), Fehlercode(errno));
@@ -432,10 +455,10 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         const Kennung kennung{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
         if (ausgeschlossen_.contains(kennung))
             continue;
-        const bool einhaengepunkt =
-            kennung.first != st.st_dev ||
-            ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
-            laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
+        const bool einhaengepunkt = kennung.first != st.st_dev ||
+                                    ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                                     (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
         if (einhaengepunkt)
             grenzen_.insert(kennung);
         ordnerliste.push_back(Ordner{KindPfad(ordner.Path, e.Name), e.Name});
@@ -494,7 +517,8 @@ int PosixDateisystem::Attributes(const Datei& datei) {
 
 std::string PosixDateisystem::TemporaererName() {
     char text[32];
-    std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp", static_cast<unsigned long long>(zufall_() & 0xffffffffU));
+    (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
+                        static_cast<unsigned long long>(zufall_() & 0xffffffffU));
     return text;
 }
 
@@ -632,8 +656,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
         wert |= attr::Versteckt;
     if (quellDos && (*quellDos & attr::System))
         wert |= attr::System;
-    const bool dosNoetig = quellDos || (wert & attr::System) ||
-                           ((wert & attr::Versteckt) && !IstPunktname(zielName));
+    const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
     if (dosNoetig) {
         const std::string text = DosattribText(static_cast<std::uint32_t>(wert) & DosEigeneBits);
         if (::fsetxattr(z.get(), DosattribName, text.data(), text.size(), 0) != 0)

@@ -30,7 +30,9 @@ protected:
     }
 };
 
-TEST_F(ArchivbitTest, NewFileHasTheArchiveBit) { EXPECT_EQ(Wert(), A); }
+TEST_F(ArchivbitTest, NewFileHasTheArchiveBit) {
+    EXPECT_EQ(Wert(), A);
+}
 
 TEST_F(ArchivbitTest, SetFileAttrWithout32ClearsItAndSettingRemovesTheRecord) {
     fs->SetFileAttr(pfad, 0);
@@ -110,8 +112,8 @@ TEST_F(ArchivbitTest, ARecordOfAnotherStateLeavesTheBitSet) {
 TEST_F(ArchivbitTest, MalformedRecordsCountAsMissing) {
     fs->SetFileAttr(pfad, 0);
     const std::string gut = *Xattr(posix, "user.tresor-ix.archiv");
-    for (const std::string& schlecht : {gut + " ", "2" + gut.substr(1), gut.substr(0, gut.size() - 1) + "x",
-                                        std::string("1 2 3"), std::string()}) {
+    for (const std::string& schlecht :
+         {gut + " ", "2" + gut.substr(1), gut.substr(0, gut.size() - 1) + "x", std::string("1 2 3"), std::string()}) {
         SetzeXattr(posix, "user.tresor-ix.archiv", schlecht);
         EXPECT_EQ(Wert(), A) << "'" << schlecht << "'";
     }
@@ -237,7 +239,9 @@ struct Dosform {
     int Erwartet; // attribute value of a fresh writable file carrying it
 };
 
-void PrintTo(const Dosform& form, std::ostream* aus) { *aus << form.Name; }
+void PrintTo(const Dosform& form, std::ostream* aus) {
+    *aus << form.Name;
+}
 
 std::string B(std::initializer_list<int> bytes) {
     std::string s;
@@ -251,18 +255,29 @@ const Dosform Dosformen[] = {
     {"HexMitNul", B({'0', 'x', '6', 0}), attr::Versteckt | attr::System | A},
     {"HexGrossX", "0X4", attr::System | A},
     {"HexMitArchiv", B({'0', 'x', '2', '2', 0}), attr::Versteckt | A},
-    // version 3: text "0x20" NUL, 1 byte pad, version 3, switch 3, 2 bytes pad, valid_flags 0x11,
-    // attrib 0x24, ea_size, size, alloc_size, create_time, change_time
-    {"Version3",
-     B({'0', 'x', '2', '0', 0, 0,       3, 0, 3, 0, 0, 0,       0x11, 0, 0, 0, 0x24, 0, 0, 0,
-        0,   0,   0,   0,   1, 0,       0, 0, 0, 0, 0, 0,       0,    0x10, 0, 0, 0, 0, 0, 0,
-        1,   2,   3,   4,   5, 6,       7, 1, 1, 2, 3, 4,       5,    6, 7, 1}),
+    // clang-format off
+    {"Version3", B({'0', 'x', '2', '0', 0,       // text "0x20" with its NUL
+                    0,                           // pad to an even offset
+                    3, 0,   3, 0,                // version 3, switch 3
+                    0, 0,                        // pad to a multiple of four
+                    0x11, 0, 0, 0,               // valid_flags: attrib, create_time
+                    0x24, 0, 0, 0,               // attrib: system, archive
+                    0, 0, 0, 0,                  // ea_size
+                    1, 0, 0, 0, 0, 0, 0, 0,      // size
+                    0, 0x10, 0, 0, 0, 0, 0, 0,   // alloc_size
+                    1, 2, 3, 4, 5, 6, 7, 1,      // create_time
+                    1, 2, 3, 4, 5, 6, 7, 1}),    // change_time
      attr::System | A},
-    // version 3 with a three-letter text: the version then sits at offset 4, the switch at 6, the record at 8
-    {"Version3KurzerText",
-     B({'0', 'x', '4', 0, 3, 0, 3, 0, 0x11, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0,   0,   0,   0, 0, 0, 0, 0, 0,    0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+    // A three-letter text puts the version at offset 4, the switch at 6 and the record right at 8.
+    {"Version3KurzerText", B({'0', 'x', '4', 0,  // text "0x4" with its NUL, already even
+                              3, 0,   3, 0,      // version 3, switch 3, record already aligned
+                              0x11, 0, 0, 0,     // valid_flags
+                              0x02, 0, 0, 0,     // attrib: hidden
+                              0, 0, 0, 0,                  0, 0, 0, 0, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0, 0, 0, 0,      0, 0, 0, 0, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0, 0, 0, 0}),
      attr::Versteckt | A},
+    // clang-format on
     // version 4: empty text, 1 byte pad, version 4, switch 4, 2 bytes pad, valid_flags 0x51, attrib 0x06,
     // itime, create_time
     {"Version4",

@@ -116,7 +116,7 @@ TEST_F(CopyTest, AFailureInTheMiddleLeavesTheDestinationAsItWas) {
     // A file size limit lets the copy start and fail after 64 KiB.
     const int status = ImKindprozess([&] {
         ::signal(SIGXFSZ, SIG_IGN);
-        const struct rlimit grenze{64 << 10, 64 << 10};
+        const struct rlimit grenze { 64 << 10, 64 << 10 };
         if (::setrlimit(RLIMIT_FSIZE, &grenze) != 0)
             return 3;
         auto eigenes = ErzeugePosixDateisystem(tabelle);

@@ -30,7 +30,9 @@ const Zulassungsfall Zulassungsfaelle[] = {
     {"beidesordner", true, "0x16", {}},
 };
 
-void PrintTo(const Zulassungsfall& fall, std::ostream* aus) { *aus << fall.Name; }
+void PrintTo(const Zulassungsfall& fall, std::ostream* aus) {
+    *aus << fall.Name;
+}
 
 constexpr int MaskenInGebrauch[] = {0, 2, 4, 6, 7, 16};
 
@@ -54,13 +56,12 @@ TEST_P(DirZulassungTest, EachMaskInUseAdmitsExactlyTheEntriesWhoseBitsItHolds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Eintraege, DirZulassungTest, ::testing::ValuesIn(Zulassungsfaelle),
-                         [](const auto& info) {
-                             std::string n;
-                             for (char c : std::string(info.param.Name))
-                                 n += (c == '.') ? '_' : c;
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Eintraege, DirZulassungTest, ::testing::ValuesIn(Zulassungsfaelle), [](const auto& info) {
+    std::string n;
+    for (char c : std::string(info.param.Name))
+        n += (c == '.') ? '_' : c;
+    return n;
+});
 
 TEST_F(DirTest, HiddenFolderWithMask16YieldsEmpty) {
     std::filesystem::create_directories(C(".versteckt"));

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -61,8 +61,9 @@ protected:
     }
 };
 
-// Runs `arbeit` in a child process as the unprivileged user and group 65534 and returns its exit status.
-// Nothing when this process cannot change its user (not run as root): the caller skips the test then.
+// Runs `arbeit` in a child process as the unprivileged user and group 65534 and returns its exit status
+// (-1 when it did not exit normally). Nothing when this process cannot change its user (not run as root):
+// the caller skips the test then.
 // `arbeit` must not use the test framework's assertions; it answers through its return value.
 inline std::optional<int> AlsNiemand(const std::function<int()>& arbeit) {
     if (::geteuid() != 0)
@@ -83,7 +84,9 @@ inline std::optional<int> AlsNiemand(const std::function<int()>& arbeit) {
         ::_exit(ergebnis);
     }
     int status = 0;
-    if (::waitpid(kind, &status, 0) != kind || !WIFEXITED(status) || WEXITSTATUS(status) == 125)
+    if (::waitpid(kind, &status, 0) != kind || !WIFEXITED(status))
+        return -1; // a crash is a failure, never a reason to skip
+    if (WEXITSTATUS(status) == 125)
         return std::nullopt;
     return WEXITSTATUS(status);
 }

@@ -88,8 +88,8 @@ TEST(LaufwerkTest, TextShowsTheLabelWhenThereIsOneAndRootIsLetterColonBackslash)
 
 class UebersetzungTest : public ::testing::Test {
 protected:
-    Laufwerkstabelle tabelle{{Laufwerk{'C', "/", {}}, Laufwerk{'D', "/home", {}},
-                              Laufwerk{'E', "/media/anna/MEIN STICK", {}}}};
+    Laufwerkstabelle tabelle{
+        {Laufwerk{'C', "/", {}}, Laufwerk{'D', "/home", {}}, Laufwerk{'E', "/media/anna/MEIN STICK", {}}}};
 };
 
 TEST_F(UebersetzungTest, ProgramFormToPosix) {
@@ -101,8 +101,8 @@ TEST_F(UebersetzungTest, ProgramFormToPosix) {
         {"E:\\Fotos\\2020", "/media/anna/MEIN STICK/Fotos/2020"},
         {"e:\\klein", "/media/anna/MEIN STICK/klein"},
         {"C:\\Ordner\\", "/Ordner/"},
-        {"Q:\\x", std::nullopt},  // no such drive
-        {"C:", std::nullopt},     // no backslash after the colon
+        {"Q:\\x", std::nullopt}, // no such drive
+        {"C:", std::nullopt},    // no backslash after the colon
         {"C:/home", std::nullopt},
         {"\\\\server\\x", std::nullopt},
         {"1:\\x", std::nullopt},
