@@ -76,7 +76,8 @@ public:
 
     // Beyond the platform's classic operations, for a safe run:
 
-    // Makes every copy written so far to the file system that holds `pfad` durable on its medium.
+    // Makes every copy written so far to the file system that holds `pfad` durable on its medium. The path
+    // need not exist any more; its nearest existing folder names the file system.
     virtual void Sync(const Pfad& pfad) = 0;
     // Gives the mirror folder `ziel` the permission bits and the hidden and system bits of the source
     // folder `quelle`. Called once the mirror's content is written.

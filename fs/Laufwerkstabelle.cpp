@@ -1,5 +1,222 @@
 #include "fs/Laufwerkstabelle.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
 namespace tresor {
-// placeholder, to be written
+
+namespace {
+
+// File systems that hold data on a medium of their own. Mounts of these from a block device are drives.
+constexpr std::array<std::string_view, 22> Datentraegertypen = {
+    "ext2", "ext3",     "ext4", "xfs",     "btrfs", "vfat",    "msdos",   "exfat", "ntfs",     "ntfs3",  "f2fs",
+    "jfs",  "reiserfs", "hfs",  "hfsplus", "udf",   "iso9660", "fuseblk", "zfs",   "bcachefs", "nilfs2", "ufs",
+};
+
+// File systems of the kernel and the system's own bookkeeping. Never a drive, except that a memory file
+// system that the user mounted under one of the user mount folders counts as that user's drive.
+constexpr std::array<std::string_view, 27> Pseudotypen = {
+    "proc",     "sysfs",       "cgroup",          "cgroup2", "devpts",   "debugfs",   "tracefs",  "securityfs",
+    "pstore",   "bpf",         "configfs",        "fusectl", "mqueue",   "hugetlbfs", "autofs",   "binfmt_misc",
+    "efivarfs", "selinuxfs",   "rpc_pipefs",      "nsfs",    "devtmpfs", "overlay",   "squashfs", "tmpfs",
+    "ramfs",    "fuse.portal", "fuse.gvfsd-fuse",
+};
+
+// Folders where users mount their media.
+constexpr std::array<std::string_view, 3> Benutzerorte = {"/media", "/run/media", "/mnt"};
+// Folders of the system whose mounts are never drives, whatever their type.
+constexpr std::array<std::string_view, 7> Systemorte = {"/proc", "/sys", "/dev", "/run", "/boot", "/efi", "/snap"};
+
+bool Enthaelt(auto const& liste, std::string_view wert) {
+    return std::find(liste.begin(), liste.end(), wert) != liste.end();
+}
+
+// True when `pfad` is `ordner` or lies below it (component boundary, not a plain prefix).
+bool LiegtIn(std::string_view pfad, std::string_view ordner) {
+    if (ordner == "/")
+        return !pfad.empty() && pfad.front() == '/';
+    if (pfad.substr(0, ordner.size()) != ordner)
+        return false;
+    return pfad.size() == ordner.size() || pfad[ordner.size()] == '/';
+}
+
+bool LiegtInEinem(std::string_view pfad, auto const& ordnerliste) {
+    return std::any_of(ordnerliste.begin(), ordnerliste.end(), [&](std::string_view o) { return LiegtIn(pfad, o); });
+}
+
+// Undoes the octal escapes of the mount table (\040 blank, \011 tab, \012 newline, \134 backslash).
+std::string Entschluesselt(std::string_view feld) {
+    std::string aus;
+    aus.reserve(feld.size());
+    for (std::size_t i = 0; i < feld.size(); ++i) {
+        if (feld[i] == '\\' && i + 3 < feld.size()) {
+            auto oktal = [](char c) { return c >= '0' && c <= '7'; };
+            if (oktal(feld[i + 1]) && oktal(feld[i + 2]) && oktal(feld[i + 3])) {
+                aus.push_back(
+                    static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        aus.push_back(feld[i]);
+    }
+    return aus;
+}
+
+std::vector<std::string_view> Felder(std::string_view zeile) {
+    std::vector<std::string_view> felder;
+    std::size_t i = 0;
+    while (i < zeile.size()) {
+        while (i < zeile.size() && zeile[i] == ' ')
+            ++i;
+        std::size_t anfang = i;
+        while (i < zeile.size() && zeile[i] != ' ')
+            ++i;
+        if (i > anfang)
+            felder.push_back(zeile.substr(anfang, i - anfang));
+    }
+    return felder;
+}
+
+// Whether a mount is a drive: see AusMountTabelle.
+bool IstLaufwerk(const std::string& punkt, std::string_view typ, std::string_view quelle) {
+    const bool benutzerort = LiegtInEinem(punkt, Benutzerorte);
+    if (!benutzerort && LiegtInEinem(punkt, Systemorte))
+        return false;
+    if (Enthaelt(Pseudotypen, typ))
+        return benutzerort && (typ == "tmpfs" || typ == "ramfs");
+    if (benutzerort)
+        return true;
+    return Enthaelt(Datentraegertypen, typ) && (quelle.starts_with("/dev/") || typ == "zfs");
+}
+
+// The drives of a mount table text. `istOrdner` tells whether a mount point is a folder (mounts of single
+// files are never drives); the table text alone cannot say.
+std::vector<Laufwerk> LaufwerkeAus(std::string_view mountinfo,
+                                   const std::function<bool(const std::string&)>& istOrdner) {
+    std::vector<std::string> punkte;
+    std::size_t anfang = 0;
+    while (anfang < mountinfo.size()) {
+        std::size_t ende = mountinfo.find('\n', anfang);
+        if (ende == std::string_view::npos)
+            ende = mountinfo.size();
+        const auto felder = Felder(mountinfo.substr(anfang, ende - anfang));
+        anfang = ende + 1;
+        // id parent major:minor root mountpoint options [optional fields...] - fstype source superoptions
+        const auto trenner = std::find(felder.begin(), felder.end(), std::string_view("-"));
+        if (felder.size() < 5 || trenner == felder.end() || std::distance(trenner, felder.end()) < 3 ||
+            std::distance(felder.begin(), trenner) < 6)
+            continue;
+        std::string punkt = Entschluesselt(felder[4]);
+        const std::string_view typ = *(trenner + 1);
+        const std::string quelle = Entschluesselt(*(trenner + 2));
+        if (punkt.empty() || punkt.front() != '/' || punkt == "/")
+            continue;
+        if (IstLaufwerk(punkt, typ, quelle) && istOrdner(punkt))
+            punkte.push_back(std::move(punkt));
+    }
+    std::sort(punkte.begin(), punkte.end());
+    punkte.erase(std::unique(punkte.begin(), punkte.end()), punkte.end());
+
+    std::vector<Laufwerk> laufwerke{Laufwerk{'C', "/", {}}};
+    char buchstabe = 'D';
+    for (auto& punkt : punkte) {
+        if (buchstabe > 'Z')
+            break;
+        laufwerke.push_back(Laufwerk{buchstabe++, std::move(punkt), {}});
+    }
+    return laufwerke;
+}
+
+} // namespace
+
+std::string Laufwerk::Text() const {
+    return std::string(1, Buchstabe) + ": [" + (Bezeichnung.empty() ? Einhaengepunkt : Bezeichnung) + "]";
+}
+
+Pfad Laufwerk::Wurzel() const {
+    return std::string(1, Buchstabe) + ":\\";
+}
+
+Laufwerkstabelle::Laufwerkstabelle(std::vector<Laufwerk> laufwerke) : laufwerke_(std::move(laufwerke)) {}
+
+Laufwerkstabelle Laufwerkstabelle::AusMountTabelle() {
+    std::ifstream ein("/proc/self/mountinfo", std::ios::binary);
+    std::ostringstream text;
+    text << ein.rdbuf();
+    return Laufwerkstabelle(LaufwerkeAus(text.str(), [](const std::string& punkt) {
+        struct stat st {};
+        return ::stat(punkt.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }));
+}
+
+Laufwerkstabelle Laufwerkstabelle::AusMountinfo(std::string_view mountinfo) {
+    return Laufwerkstabelle(LaufwerkeAus(mountinfo, [](const std::string&) { return true; }));
+}
+
+const Laufwerk* Laufwerkstabelle::Finde(char buchstabe) const noexcept {
+    if (buchstabe >= 'a' && buchstabe <= 'z')
+        buchstabe = static_cast<char>(buchstabe - 'a' + 'A');
+    for (const auto& l : laufwerke_)
+        if (l.Buchstabe == buchstabe)
+            return &l;
+    return nullptr;
+}
+
+std::optional<std::string> Laufwerkstabelle::ZuPosix(std::string_view pfad) const {
+    if (pfad.size() < 3 || pfad[1] != ':' || pfad[2] != '\\')
+        return std::nullopt;
+    const char b = pfad[0];
+    if (!((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')))
+        return std::nullopt;
+    // A NUL byte would silently cut the path short in every system call.
+    if (pfad.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    const Laufwerk* l = Finde(b);
+    if (l == nullptr)
+        return std::nullopt;
+    std::string rest(pfad.substr(3));
+    if (rest.empty())
+        return l->Einhaengepunkt;
+    // A name never holds a backslash in the program's form, so every backslash separates two names.
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    if (l->Einhaengepunkt == "/")
+        return "/" + rest;
+    return l->Einhaengepunkt + "/" + rest;
+}
+
+std::optional<Pfad> Laufwerkstabelle::AusPosix(std::string_view posix) const {
+    if (posix.empty() || posix.front() != '/')
+        return std::nullopt;
+    while (posix.size() > 1 && posix.back() == '/')
+        posix.remove_suffix(1);
+    const Laufwerk* bester = nullptr;
+    for (const auto& l : laufwerke_) {
+        if (LiegtIn(posix, l.Einhaengepunkt) &&
+            (bester == nullptr || l.Einhaengepunkt.size() > bester->Einhaengepunkt.size()))
+            bester = &l;
+    }
+    if (bester == nullptr)
+        return std::nullopt;
+    std::string_view rest = posix.substr(bester->Einhaengepunkt == "/" ? 0 : bester->Einhaengepunkt.size());
+    while (!rest.empty() && rest.front() == '/')
+        rest.remove_prefix(1);
+    if (rest.find('\\') != std::string_view::npos)
+        return std::nullopt;
+    std::string ergebnis = bester->Wurzel();
+    ergebnis.append(rest);
+    std::replace(ergebnis.begin() + 3, ergebnis.end(), '/', '\\');
+    return ergebnis;
+}
+
+bool Laufwerkstabelle::IstEinhaengepunkt(std::string_view posix) const {
+    return std::any_of(laufwerke_.begin(), laufwerke_.end(),
+                       [&](const Laufwerk& l) { return l.Einhaengepunkt != "/" && l.Einhaengepunkt == posix; });
+}
+
 } // namespace tresor

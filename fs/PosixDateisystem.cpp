@@ -1,5 +1,859 @@
+// The file-system object on Linux.
+//
+// How the attribute bits are kept:
+//   1  read-only  the owner has no write permission (S_IWUSR). Setting the bit removes every write
+//                 permission; clearing it gives the owner write permission.
+//   2  hidden     the name begins with a dot ("." and ".." excepted), or the hidden bit (0x2) is set in
+//                 the extended attribute user.DOSATTRIB. A dot name is hidden whatever the attribute
+//                 says, so the hidden bit of a dot name cannot be cleared.
+//   4  system     the system bit (0x4) in user.DOSATTRIB.
+//   16 directory  the entry is a directory (lstat; symbolic links are never followed).
+//   32 archive    regular files only, never folders: set unless the file carries a valid archive record
+//                 that still matches it, and always set while user.DOSATTRIB carries its archive bit (0x20).
+// No other bit is ever reported.
+//
+// user.DOSATTRIB is read in every form it is found in: the text "0x<hex>" with or without a trailing NUL,
+// and the binary forms (versions 1 to 5): a NUL-terminated text, padding to an even offset, a 16-bit
+// version, the same version again as a 16-bit switch, padding to a multiple of four, then the version's
+// record, whose 32-bit attribute field comes first (version 1) or after a 32-bit field of flags (versions
+// 2 to 5). All numbers little-endian. It is written only as the text "0x<hex>" followed by one NUL, the
+// form Samba itself writes when it stores the text alone and that Wine reads as well. It is written where
+// hidden or system must be stored and the name does not say it already, and wherever it already exists,
+// so that what is changed here is also what SMB clients see; it is never removed. Bits of it that this
+// program does not use are kept as they are.
+//
+// The archive record is the extended attribute user.tresor-ix.archiv. Its value is ASCII text without a
+// trailing NUL: the format version "1", then the modification time in nanoseconds since the epoch, the
+// size in bytes and the inode number, all in decimal and separated by single blanks, e.g.
+// "1 1700000000123456789 4096 1835012". A value of any other form counts as missing. The record describes
+// the file as it was when it was backed up; a file whose time, size or inode has moved on since (written,
+// truncated, replaced through a rename, restored, copied) reads as archive set.
+//
+// Further choices of this backend:
+// - Paths: a path not in program form fails with EINVAL, a drive letter missing from the drive table with
+//   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
+// - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
+//   and the like are entries without the directory bit; nothing is ever followed.
+// - Names holding a backslash have no program form; for now they are left out of SubFolders, Files and
+//   Dir listings, so they never turn into a path with one more level.
+// - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
+//   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
+//   through GetFolder, is entered.
+// - Copy writes ".tresor-ix-<hex>.tmp" in the destination folder and renames it into place; every failure
+//   removes it. Nothing is flushed per file: Sync flushes the whole file system once for many copies.
+
 #include "fs/PosixDateisystem.h"
 
+#include "fs/Attribute.h"
+#include "fs/FsFehler.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <set>
+#include <utility>
+
 namespace tresor {
-// placeholder, to be written
+
+namespace {
+
+constexpr const char* DosattribName = "user.DOSATTRIB";
+constexpr const char* VermerkName = "user.tresor-ix.archiv";
+
+// The DOS attribute bits this program keeps in user.DOSATTRIB; the values match the attribute value's.
+constexpr std::uint32_t DosEigeneBits = attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv;
+
+std::error_code Fehlercode(int nummer) {
+    return {nummer, std::generic_category()};
+}
+
+// An open file descriptor, closed when it goes.
+class Deskriptor {
+public:
+    Deskriptor() = default;
+    explicit Deskriptor(int fd) : fd_(fd) {}
+    ~Deskriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Deskriptor(const Deskriptor&) = delete;
+    Deskriptor& operator=(const Deskriptor&) = delete;
+    Deskriptor(Deskriptor&& d) noexcept : fd_(std::exchange(d.fd_, -1)) {}
+    Deskriptor& operator=(Deskriptor&& d) noexcept {
+        if (this != &d) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = std::exchange(d.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const noexcept { return fd_; }
+    bool gueltig() const noexcept { return fd_ >= 0; }
+    // Hands the descriptor over to an owner that closes it.
+    int freigeben() noexcept { return std::exchange(fd_, -1); }
+    // Closes now and reports the error of close (a late write error on some file systems).
+    int schliessen() noexcept { return ::close(std::exchange(fd_, -1)); }
+
+private:
+    int fd_ = -1;
+};
+
+// The last name of a path in program form (after the last backslash); "" for a drive root.
+std::string LetzterName(std::string_view pfad) {
+    const auto schnitt = pfad.rfind('\\');
+    return std::string(schnitt == std::string_view::npos ? pfad : pfad.substr(schnitt + 1));
+}
+
+bool IstLaufwerkswurzel(std::string_view pfad) {
+    return pfad.size() == 3 && pfad[1] == ':' && pfad[2] == '\\';
+}
+
+// A folder object's path: no trailing backslash, except for a drive root.
+Pfad OhneSchraegstrich(Pfad pfad) {
+    while (pfad.size() > 3 && pfad.back() == '\\')
+        pfad.pop_back();
+    return pfad;
+}
+
+std::string PosixKind(const std::string& ordner, const std::string& name) {
+    return (!ordner.empty() && ordner.back() == '/') ? ordner + name : ordner + "/" + name;
+}
+
+Pfad KindPfad(const Pfad& eltern, const std::string& name) {
+    return (!eltern.empty() && eltern.back() == '\\') ? eltern + name : eltern + "\\" + name;
+}
+
+// A name that begins with a dot is hidden, except the entries "." and "..".
+bool IstPunktname(std::string_view name) {
+    return !name.empty() && name.front() == '.' && name != "." && name != "..";
+}
+
+// A name with a backslash cannot be written in the program's path form: it would read as two levels.
+bool IstDarstellbar(std::string_view name) {
+    return name.find('\\') == std::string_view::npos;
+}
+
+std::int64_t MtimeNs(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+Quellstand StandAus(const struct stat& st) {
+    return Quellstand{MtimeNs(st), static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino), true};
+}
+
+std::uint32_t LiesLe16(std::string_view b, std::size_t o) {
+    return static_cast<std::uint8_t>(b[o]) | (static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[o + 1])) << 8);
+}
+std::uint32_t LiesLe32(std::string_view b, std::size_t o) {
+    return LiesLe16(b, o) | (LiesLe16(b, o + 2) << 16);
+}
+
+std::optional<std::uint32_t> HexWert(std::string_view text) {
+    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return std::nullopt;
+    std::uint32_t wert = 0;
+    const auto [ende, fehler] = std::from_chars(text.data() + 2, text.data() + text.size(), wert, 16);
+    if (fehler != std::errc() || ende != text.data() + text.size())
+        return std::nullopt;
+    return wert;
+}
+
+// The DOS attribute value of a user.DOSATTRIB value, or nothing when it is in no known form.
+std::optional<std::uint32_t> DosattribWert(std::string_view blob) {
+    const auto nul = blob.find('\0');
+    const std::string_view text = nul == std::string_view::npos ? blob : blob.substr(0, nul);
+    if (nul != std::string_view::npos && nul + 1 < blob.size()) {
+        std::size_t o = (nul + 1 + 1) & ~std::size_t{1};
+        if (o + 4 <= blob.size()) {
+            const std::uint32_t version = LiesLe16(blob, o);
+            const std::uint32_t schalter = LiesLe16(blob, o + 2);
+            o = (o + 4 + 3) & ~std::size_t{3};
+            std::size_t attrib = 0;
+            if (version == 1)
+                attrib = o;
+            else if (version >= 2 && version <= 5)
+                attrib = o + 4;
+            if (version == schalter && version >= 1 && version <= 5 && attrib + 4 <= blob.size())
+                return LiesLe32(blob, attrib);
+        }
+    }
+    // The text alone (older writers), or a binary value that does not parse but starts with the text.
+    return HexWert(text);
+}
+
+// Reads an extended attribute of the entry itself (never through a symbolic link). Nothing when it is
+// missing, unreadable or not supported by the file system.
+std::optional<std::string> LiesXattr(const std::string& posix, const char* name) {
+    char puffer[256];
+    ssize_t n = ::lgetxattr(posix.c_str(), name, puffer, sizeof puffer);
+    if (n >= 0)
+        return std::string(puffer, static_cast<std::size_t>(n));
+    if (errno != ERANGE)
+        return std::nullopt;
+    for (int versuch = 0; versuch < 3; ++versuch) {
+        n = ::lgetxattr(posix.c_str(), name, nullptr, 0);
+        if (n < 0)
+            return std::nullopt;
+        std::string wert(static_cast<std::size_t>(n), '\0');
+        n = ::lgetxattr(posix.c_str(), name, wert.data(), wert.size());
+        if (n >= 0) {
+            wert.resize(static_cast<std::size_t>(n));
+            return wert;
+        }
+        if (errno != ERANGE)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> LiesDosattrib(const std::string& posix) {
+    const auto blob = LiesXattr(posix, DosattribName);
+    if (!blob)
+        return std::nullopt;
+    return DosattribWert(*blob);
+}
+
+std::string DosattribText(std::uint32_t wert) {
+    char text[16];
+    const int n = std::snprintf(text, sizeof text, "0x%x", wert);
+    return std::string(text, static_cast<std::size_t>(n) + 1); // with the NUL
+}
+
+// The user.DOSATTRIB value to write so that the entry `name` carries the attribute bits of `wert`, or
+// nothing when none is to be written: it is written where it exists already (and would change), or where
+// hidden or system must be stored and the name does not say it. Bits of an existing value that this
+// program does not use are kept; a folder's archive bit is not ours and stays as it is.
+std::optional<std::uint32_t> NeuerDosWert(const std::optional<std::uint32_t>& alt, int wert, std::string_view name,
+                                          bool istOrdner) {
+    std::uint32_t eigene = static_cast<std::uint32_t>(wert) & DosEigeneBits;
+    if (istOrdner)
+        eigene = (eigene & ~static_cast<std::uint32_t>(attr::Archiv)) | (alt.value_or(0) & attr::Archiv);
+    const bool noetig = (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(name));
+    if (!alt && !noetig)
+        return std::nullopt;
+    std::uint32_t neu = (alt.value_or(0) & ~DosEigeneBits) | eigene;
+    if (istOrdner)
+        neu |= attr::Verzeichnis;
+    if (alt && *alt == neu)
+        return std::nullopt;
+    return neu;
+}
+
+bool SchreibeDos(const std::string& posix, std::uint32_t wert) {
+    const std::string text = DosattribText(wert);
+    return ::lsetxattr(posix.c_str(), DosattribName, text.data(), text.size(), 0) == 0;
+}
+
+std::string VermerkText(const Quellstand& stand) {
+    return "1 " + std::to_string(stand.MtimeNs) + " " + std::to_string(stand.Groesse) + " " +
+           std::to_string(stand.Inode);
+}
+
+std::optional<Quellstand> LiesVermerk(const std::string& posix) {
+    const auto text = LiesXattr(posix, VermerkName);
+    if (!text || !text->starts_with("1 "))
+        return std::nullopt;
+    Quellstand stand;
+    const char* p = text->data() + 2;
+    const char* ende = text->data() + text->size();
+    auto zahl = [&](auto& wert, bool letzte) {
+        const auto [q, fehler] = std::from_chars(p, ende, wert);
+        if (fehler != std::errc() || q == p)
+            return false;
+        p = q;
+        if (letzte)
+            return p == ende;
+        if (p == ende || *p != ' ')
+            return false;
+        ++p;
+        return true;
+    };
+    if (!zahl(stand.MtimeNs, false) || !zahl(stand.Groesse, false) || !zahl(stand.Inode, true))
+        return std::nullopt;
+    stand.Gueltig = true;
+    return stand;
+}
+
+bool Gleich(const Quellstand& a, const Quellstand& b) {
+    return a.MtimeNs == b.MtimeNs && a.Groesse == b.Groesse && a.Inode == b.Inode;
+}
+
+enum class MitArchiv { nein, ja };
+
+// The attribute value of an entry whose lstat data is `st`. `name` is its last name. The archive bit costs
+// one more system call and is left out where only the other bits matter.
+int Attributwert(const std::string& posix, std::string_view name, const struct stat& st,
+                 MitArchiv mitArchiv = MitArchiv::ja) {
+    int wert = 0;
+    if ((st.st_mode & S_IWUSR) == 0)
+        wert |= attr::Schreibgeschuetzt;
+    if (IstPunktname(name))
+        wert |= attr::Versteckt;
+    // Symbolic links carry no user attributes; asking would only cost a system call.
+    const auto dos = S_ISLNK(st.st_mode) ? std::nullopt : LiesDosattrib(posix);
+    if (dos)
+        wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
+    if (S_ISDIR(st.st_mode)) {
+        wert |= attr::Verzeichnis;
+    } else if (S_ISREG(st.st_mode) && mitArchiv == MitArchiv::ja) {
+        bool archiv = dos && (*dos & attr::Archiv) != 0;
+        if (!archiv) {
+            const auto vermerk = LiesVermerk(posix);
+            archiv = !vermerk || !Gleich(*vermerk, StandAus(st));
+        }
+        if (archiv)
+            wert |= attr::Archiv;
+    }
+    return wert;
+}
+
+// The entries of an open folder, "." and ".." left out, in byte order of their names.
+struct Eintrag {
+    std::string Name;
+    unsigned char Typ; // d_type, DT_UNKNOWN where the file system does not tell
+};
+
+std::vector<Eintrag> LiesEintraege(Deskriptor ordner, int& fehler) {
+    fehler = 0;
+    std::vector<Eintrag> eintraege;
+    DIR* d = ::fdopendir(ordner.get());
+    if (d == nullptr) {
+        fehler = errno;
+        return eintraege;
+    }
+    (void)ordner.freigeben(); // the stream owns the descriptor now
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            fehler = errno;
+            break;
+        }
+        const std::string_view name(e->d_name);
+        if (name == "." || name == "..")
+            continue;
+        eintraege.push_back(Eintrag{std::string(name), e->d_type});
+    }
+    ::closedir(d);
+    // std::string compares as unsigned char: byte order.
+    std::sort(eintraege.begin(), eintraege.end(), [](const Eintrag& a, const Eintrag& b) { return a.Name < b.Name; });
+    return eintraege;
+}
+
+class PosixDateisystem final : public Dateisystem {
+public:
+    explicit PosixDateisystem(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
+
+    Ordner GetFolder(const Pfad& pfad) override;
+    std::vector<Ordner> SubFolders(const Ordner& ordner) override;
+    std::vector<Datei> Files(const Ordner& ordner) override;
+    Datei GetFile(const Pfad& pfad) override;
+    int Attributes(const Datei& datei) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    std::string Dir(const Pfad& pfad, int maske) override;
+    void MakeDir(const Pfad& pfad, Anlage anlage) override;
+    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    void Sync(const Pfad& pfad) override;
+    void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
+    void Ausschliessen(const Pfad& ordner) override;
+
+private:
+    using Kennung = std::pair<dev_t, ino_t>;
+
+    // The POSIX path of a program path. A path not in program form fails with EINVAL, a drive that is not
+    // in the table with ENODEV ("not ready").
+    std::string Posix(const char* operation, const Pfad& pfad) const;
+    struct stat Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const;
+    // Opens a folder for reading its entries (never through a symbolic link).
+    Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
+    std::string TemporaererName();
+
+    Laufwerkstabelle laufwerke_;
+    std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_; // never listed
+    std::mt19937_64 zufall_{std::random_device{}()};
+};
+
+std::string PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
+    if (auto posix = laufwerke_.ZuPosix(pfad))
+        return *std::move(posix);
+    const bool form = pfad.size() >= 3 && pfad[1] == ':' && pfad[2] == '\\' &&
+                      ((pfad[0] >= 'A' && pfad[0] <= 'Z') || (pfad[0] >= 'a' && pfad[0] <= 'z')) &&
+                      pfad.find('\0') == Pfad::npos;
+    throw FsFehler(operation, pfad, Fehlercode(form ? ENODEV : EINVAL));
+}
+
+struct stat PosixDateisystem::Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const {
+    struct stat st {};
+    if (::lstat(posix.c_str(), &st) != 0)
+        throw FsFehler(operation, pfad, Fehlercode(errno));
+    return st;
+}
+
+Deskriptor PosixDateisystem::OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix,
+                                          struct stat& st) const {
+    Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
+        throw FsFehler(operation, pfad, Fehlercode(errno));
+    return fd;
+}
+
+Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
+    const std::string posix = Posix("GetFolder", pfad);
+    const struct stat st = Lstat("GetFolder", pfad, posix);
+    if (!S_ISDIR(st.st_mode))
+        throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+    Pfad path = OhneSchraegstrich(pfad);
+    std::string name = IstLaufwerkswurzel(path) ? std::string() : LetzterName(path);
+    return Ordner{std::move(path), std::move(name)};
+}
+
+std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
+    const std::string posix = Posix("SubFolders", ordner.Path);
+    struct stat st {};
+    Deskriptor fd = OeffneOrdner("SubFolders", ordner.Path, posix, st);
+    if (grenzen_.contains({st.st_dev, st.st_ino}))
+        return {};
+    // The descriptor goes to the directory stream; keep a second one for the stat calls.
+    Deskriptor basis(::dup(fd.get()));
+    if (!basis.gueltig())
+        throw FsFehler("SubFolders", ordner.Path, Fehlercode(errno));
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(std::move(fd), fehler);
+    if (fehler != 0)
+        throw FsFehler("SubFolders", ordner.Path, Fehlercode(fehler));
+
+    std::vector<Ordner> ordnerliste;
+    for (const auto& e : eintraege) {
+        // A name with a backslash cannot be expressed as a path of ours; it is left out here until the
+        // program decides what such entries get. It must never turn into a path with one more level.
+        if (!IstDarstellbar(e.Name))
+            continue;
+        if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
+            continue;
+        struct statx sx {};
+        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &sx) !=
+            0) {
+            if (errno == ENOENT)
+                continue; // removed since the folder was read
+            throw FsFehler("SubFolders", KindPfad(ordner.Path, e.Name), Fehlercode(errno));
+        }
+        if (!S_ISDIR(sx.stx_mode))
+            continue;
+        const Kennung kennung{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+        if (ausgeschlossen_.contains(kennung))
+            continue;
+        const bool einhaengepunkt = kennung.first != st.st_dev ||
+                                    ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                                     (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
+        if (einhaengepunkt)
+            grenzen_.insert(kennung);
+        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, e.Name), e.Name});
+    }
+    return ordnerliste;
+}
+
+std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
+    const std::string posix = Posix("Files", ordner.Path);
+    struct stat st {};
+    Deskriptor fd = OeffneOrdner("Files", ordner.Path, posix, st);
+    if (grenzen_.contains({st.st_dev, st.st_ino}))
+        return {};
+    Deskriptor basis(::dup(fd.get()));
+    if (!basis.gueltig())
+        throw FsFehler("Files", ordner.Path, Fehlercode(errno));
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(std::move(fd), fehler);
+    if (fehler != 0)
+        throw FsFehler("Files", ordner.Path, Fehlercode(fehler));
+
+    std::vector<Datei> dateien;
+    for (const auto& e : eintraege) {
+        // See SubFolders: a name with a backslash is left out for now.
+        if (!IstDarstellbar(e.Name))
+            continue;
+        bool regulaer = e.Typ == DT_REG;
+        if (e.Typ == DT_UNKNOWN) {
+            struct stat kst {};
+            if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FsFehler("Files", KindPfad(ordner.Path, e.Name), Fehlercode(errno));
+            }
+            regulaer = S_ISREG(kst.st_mode);
+        }
+        if (regulaer)
+            dateien.push_back(Datei{KindPfad(ordner.Path, e.Name), e.Name});
+    }
+    return dateien;
+}
+
+Datei PosixDateisystem::GetFile(const Pfad& pfad) {
+    const std::string posix = Posix("GetFile", pfad);
+    const struct stat st = Lstat("GetFile", pfad, posix);
+    if (!S_ISREG(st.st_mode))
+        throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return Datei{pfad, LetzterName(pfad)};
+}
+
+int PosixDateisystem::Attributes(const Datei& datei) {
+    const std::string posix = Posix("Attributes", datei.Path);
+    const struct stat st = Lstat("Attributes", datei.Path, posix);
+    return Attributwert(posix, LetzterName(datei.Path), st);
+}
+
+std::string PosixDateisystem::TemporaererName() {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
+                        static_cast<unsigned long long>(zufall_() & 0xffffffffU));
+    return text;
+}
+
+Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+    const std::string quelle = Posix("Copy", datei.Path);
+    const std::string zielPosix = Posix("Copy", ziel);
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+
+    // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
+    Deskriptor q(::open(quelle.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!q.gueltig())
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstat(q.get(), &vorher) != 0)
+        throw quellfehler(errno);
+    if (!S_ISREG(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    if (const int flags = ::fcntl(q.get(), F_GETFL); flags >= 0)
+        (void)::fcntl(q.get(), F_SETFL, flags & ~O_NONBLOCK);
+
+    const auto schnitt = zielPosix.rfind('/');
+    const std::string zielOrdner = schnitt == 0 ? std::string("/") : zielPosix.substr(0, schnitt);
+    const std::string zielName = zielPosix.substr(schnitt + 1);
+    if (zielName.empty() || zielName == "." || zielName == "..")
+        throw zielfehler(EINVAL);
+    Deskriptor ordner(::open(zielOrdner.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!ordner.gueltig())
+        throw zielfehler(errno);
+
+    std::string tmpName;
+    Deskriptor z;
+    for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
+        tmpName = TemporaererName();
+        z = Deskriptor(::openat(ordner.get(), tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!z.gueltig() && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!z.gueltig())
+        throw zielfehler(EEXIST);
+
+    // From here on every failure removes the temporary file: nothing partial stays behind.
+    bool fertig = false;
+    struct Aufraeumen {
+        int ordner;
+        const std::string& name;
+        const bool& fertig;
+        ~Aufraeumen() {
+            if (!fertig)
+                ::unlinkat(ordner, name.c_str(), 0);
+        }
+    } aufraeumen{ordner.get(), tmpName, fertig};
+
+    // Reflink where the file system offers it: the copy shares the blocks and is made at once.
+    if (::ioctl(z.get(), FICLONE, q.get()) != 0) {
+        bool schnellweg = true; // copy_file_range, until it refuses
+        std::vector<char> puffer;
+        auto kopiereBereich = [&](off_t von, off_t bis) {
+            while (von < bis) {
+                const std::size_t laenge = static_cast<std::size_t>(bis - von);
+                if (schnellweg) {
+                    loff_t a = von;
+                    loff_t b = von;
+                    const ssize_t n = ::copy_file_range(q.get(), &a, z.get(), &b, laenge, 0);
+                    if (n > 0) {
+                        von += n;
+                        continue;
+                    }
+                    if (n == 0)
+                        return; // the source has become shorter
+                    if (errno == EINTR)
+                        continue;
+                    // Not possible here, or failed: the plain way either works or names the side at fault.
+                    schnellweg = false;
+                }
+                if (puffer.empty())
+                    puffer.resize(1 << 20);
+                const ssize_t n = ::pread(q.get(), puffer.data(), std::min(laenge, puffer.size()), von);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw quellfehler(errno);
+                }
+                if (n == 0)
+                    return;
+                for (ssize_t geschrieben = 0; geschrieben < n;) {
+                    const ssize_t m = ::pwrite(z.get(), puffer.data() + geschrieben,
+                                               static_cast<std::size_t>(n - geschrieben), von + geschrieben);
+                    if (m < 0) {
+                        if (errno == EINTR)
+                            continue;
+                        throw zielfehler(errno);
+                    }
+                    geschrieben += m;
+                }
+                von += n;
+            }
+        };
+        // Only the data regions are copied, so holes of sparse files stay holes.
+        off_t pos = 0;
+        for (;;) {
+            const off_t daten = ::lseek(q.get(), pos, SEEK_DATA);
+            if (daten < 0) {
+                if (errno == ENXIO)
+                    break; // nothing but a hole up to the end
+                if (errno != EINVAL && errno != ENOTSUP)
+                    throw quellfehler(errno);
+                // No hole information: copy everything up to the end.
+                const off_t ende = ::lseek(q.get(), 0, SEEK_END);
+                if (ende < 0)
+                    throw quellfehler(errno);
+                kopiereBereich(pos, ende);
+                break;
+            }
+            const off_t loch = ::lseek(q.get(), daten, SEEK_HOLE);
+            if (loch < 0)
+                throw quellfehler(errno);
+            kopiereBereich(daten, loch);
+            pos = loch;
+        }
+        const off_t ende = ::lseek(q.get(), 0, SEEK_END);
+        if (ende < 0)
+            throw quellfehler(errno);
+        if (::ftruncate(z.get(), ende) != 0)
+            throw zielfehler(errno);
+    }
+
+    // Hidden and system bits, then the permission bits (which may take away the write permission the
+    // attribute needs), then the time, which nothing after it changes.
+    const auto quellDos = LiesDosattrib(quelle);
+    int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    if ((vorher.st_mode & S_IWUSR) == 0)
+        wert |= attr::Schreibgeschuetzt;
+    if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
+        wert |= attr::Versteckt;
+    if (quellDos && (*quellDos & attr::System))
+        wert |= attr::System;
+    const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
+    if (dosNoetig) {
+        const std::string text = DosattribText(static_cast<std::uint32_t>(wert) & DosEigeneBits);
+        if (::fsetxattr(z.get(), DosattribName, text.data(), text.size(), 0) != 0)
+            throw zielfehler(errno);
+    }
+    if (::fchmod(z.get(), vorher.st_mode & 07777) != 0)
+        throw zielfehler(errno);
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    if (::futimens(z.get(), zeiten) != 0)
+        throw zielfehler(errno);
+    if (z.schliessen() != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordner.get(), tmpName.c_str(), ordner.get(), zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    // The state read before the copy, even if the file was written meanwhile: the record made from it
+    // then no longer matches the file, which keeps its archive bit and is backed up again.
+    return StandAus(vorher);
+}
+
+std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
+    const std::string posix = Posix("Dir", pfad);
+    auto zugelassen = [maske](int wert) {
+        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
+    };
+
+    if (pfad.back() != '\\') {
+        // One entry: the last name of the path.
+        struct stat st {};
+        if (::lstat(posix.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return {};
+            throw FsFehler("Dir", pfad, Fehlercode(errno));
+        }
+        // Letter case is exact on Linux: the name as given is the name as stored.
+        std::string name = LetzterName(pfad);
+        return zugelassen(Attributwert(posix, name, st, MitArchiv::nein)) ? name : std::string();
+    }
+
+    // A listing. A folder that does not exist has no entries, so the answer is "", as for a name that
+    // does not exist; only a drive that is not ready fails (above).
+    Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.gueltig()) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return {};
+        throw FsFehler("Dir", pfad, Fehlercode(errno));
+    }
+    // "." and ".." head the listing of every folder but a drive root; both are plain folders.
+    if (!IstLaufwerkswurzel(pfad) && zugelassen(attr::Verzeichnis))
+        return ".";
+    Deskriptor basis(::dup(fd.get()));
+    if (!basis.gueltig())
+        throw FsFehler("Dir", pfad, Fehlercode(errno));
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(std::move(fd), fehler);
+    if (fehler != 0)
+        throw FsFehler("Dir", pfad, Fehlercode(fehler));
+    for (const auto& e : eintraege) {
+        // See SubFolders: a name with a backslash is left out for now.
+        if (!IstDarstellbar(e.Name))
+            continue;
+        // The cheap tests first: the name, then the type; the extended attribute only when it can matter.
+        int wert = IstPunktname(e.Name) ? attr::Versteckt : 0;
+        if (!zugelassen(wert))
+            continue;
+        bool ordner = e.Typ == DT_DIR;
+        bool symlink = e.Typ == DT_LNK;
+        if (e.Typ == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(basis.get(), e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FsFehler("Dir", pfad + e.Name, Fehlercode(errno));
+            }
+            ordner = S_ISDIR(st.st_mode);
+            symlink = S_ISLNK(st.st_mode);
+        }
+        if (ordner)
+            wert |= attr::Verzeichnis;
+        if (!zugelassen(wert))
+            continue;
+        if ((maske & (attr::Versteckt | attr::System)) != (attr::Versteckt | attr::System) && !symlink) {
+            if (const auto dos = LiesDosattrib(PosixKind(posix, e.Name)))
+                wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
+            if (!zugelassen(wert))
+                continue;
+        }
+        return e.Name;
+    }
+    return {};
+}
+
+void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
+    const std::string posix = Posix("MakeDir", pfad);
+    if (::mkdir(posix.c_str(), anlage == Anlage::Privat ? 0700 : 0777) != 0)
+        throw FsFehler("MakeDir", pfad, Fehlercode(errno));
+}
+
+void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+    const std::string posix = Posix("SetFileAttr", pfad);
+    const struct stat st = Lstat("SetFileAttr", pfad, posix);
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
+    const bool istOrdner = S_ISDIR(st.st_mode);
+    const std::string name = LetzterName(pfad);
+    const auto dos = LiesDosattrib(posix);
+
+    mode_t modus = st.st_mode & 07777;
+    if (wert & attr::Schreibgeschuetzt)
+        modus &= ~static_cast<mode_t>(0222);
+    else
+        modus |= S_IWUSR;
+
+    const auto dosNeu = NeuerDosWert(dos, wert, name, istOrdner);
+
+    // Extended attributes need write permission on the file. A read-only file of the user's own gets it
+    // for the moment and its final mode afterwards; on anyone else's file the write fails with its error.
+    bool geliehen = false;
+    if ((dosNeu || !istOrdner) && (st.st_mode & S_IWUSR) == 0 && st.st_uid == ::geteuid()) {
+        if (::chmod(posix.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        geliehen = true;
+    }
+    try {
+        if (dosNeu && !SchreibeDos(posix, *dosNeu))
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        if (!istOrdner) {
+            if ((wert & attr::Archiv) == 0) {
+                const std::string text = VermerkText(stand.Gueltig ? stand : StandAus(st));
+                if (::lsetxattr(posix.c_str(), VermerkName, text.data(), text.size(), 0) != 0)
+                    throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+            } else if (::lremovexattr(posix.c_str(), VermerkName) != 0 && errno != ENODATA && errno != ENOTSUP) {
+                throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+            }
+        }
+    } catch (...) {
+        if (geliehen)
+            (void)::chmod(posix.c_str(), st.st_mode & 07777);
+        throw;
+    }
+    if (geliehen || modus != (st.st_mode & 07777)) {
+        if (::chmod(posix.c_str(), modus) != 0)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+    }
+}
+
+void PosixDateisystem::Sync(const Pfad& pfad) {
+    const std::string posix = Posix("Sync", pfad);
+    // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
+    // but never a folder above the drive's own.
+    const std::size_t wurzel = laufwerke_.Finde(pfad[0])->Einhaengepunkt.size();
+    std::string stufe = posix;
+    Deskriptor fd(::open(stufe.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int ersterFehler = errno;
+    while (!fd.gueltig() && (errno == ENOENT || errno == ENOTDIR) && stufe.size() > wurzel) {
+        const auto schnitt = stufe.find_last_of('/', stufe.size() - 2);
+        if (schnitt == std::string::npos)
+            break;
+        stufe.resize(std::max<std::size_t>(schnitt == 0 ? 1 : schnitt, wurzel));
+        fd = Deskriptor(::open(stufe.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!fd.gueltig())
+        throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
+    if (::syncfs(fd.get()) != 0)
+        throw FsFehler("Sync", pfad, Fehlercode(errno));
+}
+
+void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
+    const std::string quellPosix = Posix("OrdnerAbschliessen", quelle);
+    const std::string zielPosix = Posix("OrdnerAbschliessen", ziel);
+    const struct stat qst = Lstat("OrdnerAbschliessen", quelle, quellPosix);
+    const struct stat zst = Lstat("OrdnerAbschliessen", ziel, zielPosix);
+    if (!S_ISDIR(qst.st_mode))
+        throw FsFehler("OrdnerAbschliessen", quelle, Fehlercode(ENOTDIR));
+    if (!S_ISDIR(zst.st_mode))
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(ENOTDIR));
+    const int quellWert = Attributwert(quellPosix, LetzterName(OhneSchraegstrich(quelle)), qst);
+    // The mirror is still the user's own and writable here; its attribute goes before the final mode.
+    const auto dosNeu = NeuerDosWert(LiesDosattrib(zielPosix), quellWert, LetzterName(OhneSchraegstrich(ziel)), true);
+    if (dosNeu && !SchreibeDos(zielPosix, *dosNeu))
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
+    if (::chmod(zielPosix.c_str(), qst.st_mode & 07777) != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
+}
+
+void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
+    const std::string posix = Posix("Ausschliessen", ordner);
+    struct stat st {};
+    if (::stat(posix.c_str(), &st) != 0)
+        throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
+    ausgeschlossen_.insert({st.st_dev, st.st_ino});
+}
+
+} // namespace
+
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke) {
+    return std::make_unique<PosixDateisystem>(std::move(laufwerke));
+}
+
 } // namespace tresor

@@ -1,0 +1,183 @@
+#include "tests/fs/FsTestbasis.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace tresor::test {
+namespace {
+
+class CopyTest : public FsTest {
+protected:
+    void SetUp() override { std::filesystem::create_directories(D("ziel")); }
+
+    static struct stat Stat(const std::filesystem::path& p) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+        return st;
+    }
+    // Names in the destination folder other than the expected ones: leftovers of a temporary file.
+    std::vector<std::string> Inhalt(const std::filesystem::path& ordner) const {
+        std::vector<std::string> namen;
+        for (const auto& e : std::filesystem::directory_iterator(ordner))
+            namen.push_back(e.path().filename().string());
+        std::sort(namen.begin(), namen.end());
+        return namen;
+    }
+};
+
+TEST_F(CopyTest, CarriesContentModificationTimeAndPermissionBits) {
+    const auto quelle = C("brief.txt");
+    SchreibeDatei(quelle, "Sehr geehrte Damen und Herren");
+    std::filesystem::permissions(quelle, std::filesystem::perms(0750));
+    const struct timespec zeiten[2] = {{UTIME_OMIT, UTIME_OMIT}, {1234567890, 987654321}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, quelle.c_str(), zeiten, 0), 0);
+
+    const Quellstand stand = fs->Copy(fs->GetFile("C:\\brief.txt"), "D:\\ziel\\brief.txt");
+
+    const auto kopie = D("ziel/brief.txt");
+    EXPECT_EQ(LiesDatei(kopie), "Sehr geehrte Damen und Herren");
+    const struct stat kst = Stat(kopie);
+    EXPECT_EQ(kst.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(kst.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(kst.st_mode & 07777, 0750u);
+    const struct stat qst = Stat(quelle);
+    EXPECT_TRUE(stand.Gueltig);
+    EXPECT_EQ(stand.Inode, qst.st_ino);
+    EXPECT_EQ(stand.Groesse, 29);
+    EXPECT_EQ(stand.MtimeNs, 1234567890LL * 1000000000 + 987654321);
+    EXPECT_EQ(Inhalt(D("ziel")), std::vector<std::string>{"brief.txt"});
+}
+
+TEST_F(CopyTest, CarriesReadOnlyHiddenAndSystemButNeverTheArchiveRecord) {
+    const auto quelle = C("akte");
+    SchreibeDatei(quelle, "x");
+    fs->SetFileAttr("C:\\akte", attr::Schreibgeschuetzt | attr::Versteckt | attr::System);
+    ASSERT_EQ(fs->Attributes(fs->GetFile("C:\\akte")), attr::Schreibgeschuetzt | attr::Versteckt | attr::System);
+
+    (void)fs->Copy(fs->GetFile("C:\\akte"), "D:\\ziel\\akte");
+
+    EXPECT_EQ(fs->Attributes(fs->GetFile("D:\\ziel\\akte")),
+              attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv);
+    EXPECT_FALSE(Xattr(D("ziel/akte"), "user.tresor-ix.archiv").has_value());
+    EXPECT_EQ(Stat(D("ziel/akte")).st_mode & 0222, 0u);
+}
+
+TEST_F(CopyTest, ADotNameCarriesHiddenWithoutAnExtendedAttribute) {
+    SchreibeDatei(C(".profil"), "x");
+    (void)fs->Copy(fs->GetFile("C:\\.profil"), "D:\\ziel\\.profil");
+    EXPECT_EQ(fs->Attributes(fs->GetFile("D:\\ziel\\.profil")), attr::Versteckt | attr::Archiv);
+    EXPECT_FALSE(Xattr(D("ziel/.profil"), "user.DOSATTRIB").has_value());
+    // Under a name without the dot, the copy keeps hidden through the extended attribute.
+    (void)fs->Copy(fs->GetFile("C:\\.profil"), "D:\\ziel\\profil");
+    EXPECT_EQ(fs->Attributes(fs->GetFile("D:\\ziel\\profil")), attr::Versteckt | attr::Archiv);
+}
+
+TEST_F(CopyTest, ReplacesAnExistingLongerReadOnlyDestination) {
+    SchreibeDatei(C("neu"), "kurz");
+    SchreibeDatei(D("ziel/neu"), "ein viel laengerer alter Inhalt");
+    std::filesystem::permissions(D("ziel/neu"), std::filesystem::perms(0444));
+    (void)fs->Copy(fs->GetFile("C:\\neu"), "D:\\ziel\\neu");
+    EXPECT_EQ(LiesDatei(D("ziel/neu")), "kurz");
+    EXPECT_EQ(Stat(D("ziel/neu")).st_mode & 07777, Stat(C("neu")).st_mode & 07777);
+}
+
+TEST_F(CopyTest, KeepsHolesOfSparseFiles) {
+    const auto quelle = C("duenn");
+    {
+        const int fd = ::open(quelle.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "anfang", 6, 0), 6);
+        ASSERT_EQ(::pwrite(fd, "mitte", 5, 32 << 20), 5);
+        ASSERT_EQ(::ftruncate(fd, 64 << 20), 0); // ends in a hole
+        ::close(fd);
+    }
+    (void)fs->Copy(fs->GetFile("C:\\duenn"), "D:\\ziel\\duenn");
+    const auto kopie = D("ziel/duenn");
+    const struct stat kst = Stat(kopie);
+    EXPECT_EQ(kst.st_size, 64 << 20);
+    EXPECT_LT(kst.st_blocks * 512, 1 << 20) << "holes were written out";
+    EXPECT_EQ(LiesDatei(kopie), LiesDatei(quelle));
+}
+
+TEST_F(CopyTest, AFailureInTheMiddleLeavesTheDestinationAsItWas) {
+    SchreibeDatei(C("gross"), std::string(1 << 20, 'x'));
+    SchreibeDatei(D("ziel/gross"), "alt");
+    // A file size limit lets the copy start and fail after 64 KiB.
+    const int status = ImKindprozess([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit grenze { 64 << 10, 64 << 10 };
+        if (::setrlimit(RLIMIT_FSIZE, &grenze) != 0)
+            return 3;
+        auto eigenes = ErzeugePosixDateisystem(tabelle);
+        try {
+            (void)eigenes->Copy(eigenes->GetFile("C:\\gross"), "D:\\ziel\\gross");
+            (void)eigenes->Copy(eigenes->GetFile("C:\\gross"), "D:\\ziel\\neu");
+        } catch (const FsFehler& f) {
+            return f.Operation() == "Copy" && f.Path() == "D:\\ziel\\gross" ? 0 : 2;
+        }
+        return 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(LiesDatei(D("ziel/gross")), "alt");
+    EXPECT_EQ(Inhalt(D("ziel")), std::vector<std::string>{"gross"});
+}
+
+TEST_F(CopyTest, AnUnreadableSourceFailsWithoutCreatingTheDestination) {
+    FuerAlleBegehbar();
+    std::filesystem::permissions(D("ziel"), std::filesystem::perms(0777));
+    SchreibeDatei(C("geheim"), "x");
+    std::filesystem::permissions(C("geheim"), std::filesystem::perms(0600)); // root's own
+    const auto status = AlsNiemand([&] {
+        auto eigenes = ErzeugePosixDateisystem(tabelle);
+        try {
+            (void)eigenes->Copy(eigenes->GetFile("C:\\geheim"), "D:\\ziel\\geheim");
+        } catch (const FsFehler& f) {
+            return f.Path() == "C:\\geheim" && f.Ursache().value() == EACCES ? 0 : 2;
+        }
+        return 1;
+    });
+    if (!status)
+        GTEST_SKIP() << "needs root to run the subject as another user";
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(Inhalt(D("ziel")).empty());
+}
+
+TEST_F(CopyTest, ADestinationFolderWithoutWritePermissionFailsCleanly) {
+    FuerAlleBegehbar();
+    SchreibeDatei(C("brief"), "x");
+    std::filesystem::permissions(C("brief"), std::filesystem::perms(0644));
+    std::filesystem::permissions(D("ziel"), std::filesystem::perms(0755)); // root's folder
+    const auto status = AlsNiemand([&] {
+        auto eigenes = ErzeugePosixDateisystem(tabelle);
+        try {
+            (void)eigenes->Copy(eigenes->GetFile("C:\\brief"), "D:\\ziel\\brief");
+        } catch (const FsFehler& f) {
+            return f.Path() == "D:\\ziel\\brief" && f.Ursache().value() == EACCES ? 0 : 2;
+        }
+        return 1;
+    });
+    if (!status)
+        GTEST_SKIP() << "needs root to run the subject as another user";
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(Inhalt(D("ziel")).empty());
+}
+
+TEST_F(CopyTest, NeverOpensAFifo) {
+    ASSERT_EQ(::mkfifo(C("rohr").c_str(), 0644), 0);
+    EXPECT_THROW((void)fs->GetFile("C:\\rohr"), FsFehler);
+    // Even given as a file object, the copy refuses at once instead of waiting for a writer.
+    EXPECT_THROW((void)fs->Copy(Datei{"C:\\rohr", "rohr"}, "D:\\ziel\\rohr"), FsFehler);
+    EXPECT_TRUE(Inhalt(D("ziel")).empty());
+}
+
+TEST_F(CopyTest, NeverFollowsASymbolicLink) {
+    SchreibeDatei(C("echt"), "x");
+    std::filesystem::create_symlink(C("echt"), C("verweis"));
+    EXPECT_THROW((void)fs->Copy(Datei{"C:\\verweis", "verweis"}, "D:\\ziel\\verweis"), FsFehler);
+    EXPECT_TRUE(Inhalt(D("ziel")).empty());
+}
+
+} // namespace
+} // namespace tresor::test

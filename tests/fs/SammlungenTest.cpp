@@ -1,0 +1,196 @@
+#include "tests/fs/FsTestbasis.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace tresor::test {
+namespace {
+
+using SammlungenTest = FsTest;
+
+std::vector<std::string> Namen(const std::vector<Ordner>& v) {
+    std::vector<std::string> n;
+    for (const auto& o : v)
+        n.push_back(o.Name);
+    return n;
+}
+std::vector<std::string> Namen(const std::vector<Datei>& v) {
+    std::vector<std::string> n;
+    for (const auto& d : v)
+        n.push_back(d.Name);
+    return n;
+}
+
+TEST_F(SammlungenTest, MembersComeInByteOrderOfTheirNamesHiddenAndSystemIncluded) {
+    for (const char* n : {"b", "a", "B", ".h", "\xc3\xa4", "sys"})
+        SchreibeDatei(C(std::string("f/") + n), "x");
+    for (const char* n : {"zo", "Ao", ".ho", "ao"})
+        std::filesystem::create_directories(C(std::string("f/") + n));
+    SetzeXattr(C("f/sys"), "user.DOSATTRIB", "0x4");
+    SetzeXattr(C("f/ao"), "user.DOSATTRIB", "0x16");
+    const Ordner f = fs->GetFolder("C:\\f");
+    EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{".h", "B", "a", "b", "sys", "\xc3\xa4"}));
+    EXPECT_EQ(Namen(fs->SubFolders(f)), (std::vector<std::string>{".ho", "Ao", "ao", "zo"}));
+}
+
+TEST_F(SammlungenTest, OnlyFoldersAndRegularFilesLinksFifosAndSocketsNever) {
+    SchreibeDatei(C("f/datei"), "x");
+    std::filesystem::create_directories(C("f/ordner"));
+    std::filesystem::create_symlink(C("f/datei"), C("f/dateiverweis"));
+    std::filesystem::create_directory_symlink(C("f/ordner"), C("f/ordnerverweis"));
+    std::filesystem::create_hard_link(C("f/datei"), C("f/harter"));
+    ASSERT_EQ(::mkfifo(C("f/rohr").c_str(), 0644), 0);
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_un adresse{};
+    adresse.sun_family = AF_UNIX;
+    const std::string sockpfad = C("f/sockel").string();
+    ASSERT_LT(sockpfad.size(), sizeof adresse.sun_path);
+    std::copy(sockpfad.begin(), sockpfad.end(), adresse.sun_path);
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&adresse), sizeof adresse), 0);
+    ::close(s);
+
+    const Ordner f = fs->GetFolder("C:\\f");
+    EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{"datei", "harter"}));
+    EXPECT_EQ(Namen(fs->SubFolders(f)), std::vector<std::string>{"ordner"});
+}
+
+TEST_F(SammlungenTest, NamesWithABackslashAreNeverTakenForDeeperPaths) {
+    SchreibeDatei(C("f/a\\b"), "x");
+    std::filesystem::create_directories(C("f/x\\y"));
+    SchreibeDatei(C("f/gut"), "x");
+    const Ordner f = fs->GetFolder("C:\\f");
+    EXPECT_EQ(Namen(fs->Files(f)), std::vector<std::string>{"gut"});
+    EXPECT_TRUE(fs->SubFolders(f).empty());
+}
+
+TEST_F(SammlungenTest, PathsJoinParentAndNameWithOneBackslash) {
+    SchreibeDatei(C("f/g/datei"), "x");
+    const Ordner wurzel = fs->GetFolder("C:\\");
+    EXPECT_EQ(wurzel.Path, "C:\\");
+    const auto ebene1 = fs->SubFolders(wurzel);
+    ASSERT_EQ(ebene1.size(), 1u);
+    EXPECT_EQ(ebene1[0].Path, "C:\\f");
+    const auto ebene2 = fs->SubFolders(ebene1[0]);
+    ASSERT_EQ(ebene2.size(), 1u);
+    EXPECT_EQ(ebene2[0].Path, "C:\\f\\g");
+    EXPECT_EQ(ebene2[0].Name, "g");
+    const auto dateien = fs->Files(ebene2[0]);
+    ASSERT_EQ(dateien.size(), 1u);
+    EXPECT_EQ(dateien[0].Path, "C:\\f\\g\\datei");
+    EXPECT_EQ(fs->GetFolder("C:\\f\\g\\").Path, "C:\\f\\g");
+    EXPECT_EQ(fs->GetFile("C:\\f\\g\\datei").Name, "datei");
+}
+
+TEST_F(SammlungenTest, GetFolderAndGetFileAcceptOnlyTheirKind) {
+    SchreibeDatei(C("datei"), "x");
+    std::filesystem::create_directories(C("ordner"));
+    std::filesystem::create_directory_symlink(C("ordner"), C("verweis"));
+    EXPECT_THROW((void)fs->GetFolder("C:\\datei"), FsFehler);
+    EXPECT_THROW((void)fs->GetFolder("C:\\fehlt"), FsFehler);
+    EXPECT_THROW((void)fs->GetFolder("C:\\verweis"), FsFehler);
+    EXPECT_THROW((void)fs->GetFile("C:\\ordner"), FsFehler);
+    EXPECT_THROW((void)fs->GetFile("C:\\fehlt"), FsFehler);
+    try {
+        (void)fs->GetFolder("C:\\fehlt");
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Operation(), "GetFolder");
+        EXPECT_EQ(f.Ursache().value(), ENOENT);
+    }
+}
+
+TEST_F(SammlungenTest, AMountPointMetThroughSubFoldersIsListedButNotEntered) {
+    SchreibeDatei(C("quelle/stick/datei"), "x");
+    std::filesystem::create_directories(C("quelle/stick/unter"));
+    SchreibeDatei(C("quelle/normal/datei"), "x");
+    // The drive table declares C:\quelle\stick the mount point of drive E:.
+    auto mitStick = tabelle.Laufwerke();
+    mitStick.push_back(Laufwerk{'E', C("quelle/stick").string(), {}});
+    auto fso = ErzeugePosixDateisystem(Laufwerkstabelle(mitStick));
+
+    const auto unter = fso->SubFolders(fso->GetFolder("C:\\quelle"));
+    ASSERT_EQ(Namen(unter), (std::vector<std::string>{"normal", "stick"}));
+    EXPECT_EQ(fso->Files(unter[0]).size(), 1u);
+    EXPECT_TRUE(fso->Files(unter[1]).empty());
+    EXPECT_TRUE(fso->SubFolders(unter[1]).empty());
+
+    // As the root of a walk of its own, the drive is entered.
+    auto frisch = ErzeugePosixDateisystem(Laufwerkstabelle(mitStick));
+    EXPECT_EQ(frisch->Files(frisch->GetFolder("E:\\")).size(), 1u);
+    EXPECT_EQ(frisch->SubFolders(frisch->GetFolder("E:\\")).size(), 1u);
+}
+
+TEST_F(SammlungenTest, ARealMountPointIsListedButNotEntered) {
+    std::filesystem::create_directories(C("quelle/ram"));
+    SchreibeDatei(C("quelle/normal"), "x");
+    // In a private mount namespace of a child process, so that nothing outside ever sees the mount.
+    const int status = ImKindprozess([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tresor-test", C("quelle/ram").c_str(), "tmpfs", 0, "size=1m") != 0)
+            return 125;
+        SchreibeDatei(C("quelle/ram/datei"), "x");
+        std::filesystem::create_directories(C("quelle/ram/unter"));
+        auto eigenes = ErzeugePosixDateisystem(tabelle);
+        const auto unter = eigenes->SubFolders(eigenes->GetFolder("C:\\quelle"));
+        if (Namen(unter) != std::vector<std::string>{"ram"})
+            return 1;
+        if (!eigenes->Files(unter[0]).empty() || !eigenes->SubFolders(unter[0]).empty())
+            return 2;
+        // As a walk's root the mounted file system is entered.
+        auto frisch = ErzeugePosixDateisystem(tabelle);
+        return frisch->Files(frisch->GetFolder("C:\\quelle\\ram")).size() == 1 ? 0 : 3;
+    });
+    if (status == 125)
+        GTEST_SKIP() << "no permission to mount in a private namespace";
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(SammlungenTest, AnExcludedFolderIsNeverListedWhateverPathLeadsToIt) {
+    std::filesystem::create_directories(C("quelle/sicherung"));
+    std::filesystem::create_directories(C("quelle/daten"));
+    std::filesystem::create_directory_symlink(C("quelle/sicherung"), D("verweis"));
+    fs->Ausschliessen("D:\\verweis");
+    EXPECT_EQ(Namen(fs->SubFolders(fs->GetFolder("C:\\quelle"))), std::vector<std::string>{"daten"});
+}
+
+TEST_F(SammlungenTest, MakeDirCreatesOneFolderPrivateOrWithTheDefaultPermissions) {
+    const mode_t maske = ::umask(022);
+    fs->MakeDir("C:\\standard");
+    fs->MakeDir("C:\\privat", Anlage::Privat);
+    ::umask(maske);
+    EXPECT_EQ(Modus(C("standard")), 0755u);
+    EXPECT_EQ(Modus(C("privat")), 0700u);
+    EXPECT_THROW(fs->MakeDir("C:\\standard"), FsFehler);
+    EXPECT_THROW(fs->MakeDir("C:\\fehlt\\neu"), FsFehler);
+    EXPECT_THROW(fs->MakeDir("Q:\\neu"), FsFehler);
+}
+
+TEST_F(SammlungenTest, OrdnerAbschliessenGivesTheMirrorTheSourceFoldersBits) {
+    std::filesystem::create_directories(C("quelle"));
+    SetzeXattr(C("quelle"), "user.DOSATTRIB", "0x16");
+    std::filesystem::permissions(C("quelle"), std::filesystem::perms(0550));
+    fs->MakeDir("D:\\spiegel", Anlage::Privat);
+    SchreibeDatei(D("spiegel/inhalt"), "x");
+    fs->OrdnerAbschliessen("C:\\quelle", "D:\\spiegel");
+    EXPECT_EQ(Modus(D("spiegel")), 0550u);
+    std::filesystem::permissions(D("spiegel"), std::filesystem::perms(0750));
+    EXPECT_EQ(fs->Dir("D:\\spiegel", 16), "");
+    EXPECT_EQ(fs->Dir("D:\\spiegel", 6), "");
+    EXPECT_EQ(fs->Dir("D:\\", 6 | 16), "spiegel");
+}
+
+TEST_F(SammlungenTest, SyncFlushesTheFileSystemOfAPathThatNeedNotExistAnyMore) {
+    SchreibeDatei(D("x"), "x");
+    EXPECT_NO_THROW(fs->Sync("D:\\x"));
+    EXPECT_NO_THROW(fs->Sync("D:\\"));
+    EXPECT_NO_THROW(fs->Sync("D:\\entfernt\\kopie"));
+    EXPECT_THROW(fs->Sync("Q:\\x"), FsFehler);
+    // A drive whose folder is gone altogether is not ready.
+    auto ohneOrdner = ErzeugePosixDateisystem(Laufwerkstabelle({Laufwerk{'E', (tmp / "weg").string(), {}}}));
+    EXPECT_THROW(ohneOrdner->Sync("E:\\x"), FsFehler);
+}
+
+} // namespace
+} // namespace tresor::test
