@@ -92,7 +92,9 @@ QString Fortschrittstext(const tresor::Fortschritt& stand, const QFontMetrics& m
         QStringLiteral("Gesichert: %1 %2, %3 – ")
             .arg(deutsch.toString(static_cast<qulonglong>(stand.Dateien)),
                  stand.Dateien == 1 ? QStringLiteral("Datei") : QStringLiteral("Dateien"),
-                 deutsch.formattedDataSize(static_cast<qint64>(stand.Bytes), 1, QLocale::DataSizeSIFormat));
+                 stand.Bytes < 1000 ? QStringLiteral("%1 Byte").arg(stand.Bytes)
+                                    : deutsch.formattedDataSize(static_cast<qint64>(stand.Bytes), 1,
+                                                                QLocale::DataSizeSIFormat));
     const int rest = breite - metrik.horizontalAdvance(zahlen);
     return zahlen + metrik.elidedText(QString::fromUtf8(stand.Ordner), Qt::ElideMiddle, rest > 0 ? rest : 0);
 }

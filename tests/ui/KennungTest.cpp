@@ -1,0 +1,53 @@
+// The program's identity where Linux has a place for it: --version and the desktop entry.
+
+#include "app/Befehlszeile.h"
+#include "tests/ui/Fensterhilfen.h"
+
+#include <QFile>
+#include <QTextStream>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace tresor::test {
+namespace {
+
+TEST(Kennung, VersionOptionPrintsNameVersionAndDescription) {
+    std::ostringstream aus;
+    char programm[] = "tresor-ix";
+    char option[] = "--version";
+    char* argumente[] = {programm, option};
+    EXPECT_EQ(BehandleArgumente(argumente, aus), 0);
+    const std::string text = aus.str();
+    EXPECT_EQ(text.substr(0, text.find('\n')), "tresor-ix 1.0.25");
+    EXPECT_NE(text.find("Einfaches Sicherungsprogramm mit Datum und Zeit gestempelten Zielorder."), std::string::npos);
+
+    std::ostringstream leer;
+    char* ohne[] = {programm};
+    EXPECT_EQ(BehandleArgumente(ohne, leer), std::nullopt);
+    EXPECT_TRUE(leer.str().empty());
+}
+
+TEST(Kennung, DesktopEntryCarriesNameIconAndTheTwoExplanatoryTextsAsComment) {
+    QFile datei(QStringLiteral(TRESOR_DESKTOP_DATEI));
+    ASSERT_TRUE(datei.open(QIODevice::ReadOnly | QIODevice::Text));
+    QMap<QString, QString> eintraege;
+    QTextStream ein(&datei);
+    while (!ein.atEnd()) {
+        const QString zeile = ein.readLine();
+        const auto gleich = zeile.indexOf(QLatin1Char('='));
+        if (gleich > 0)
+            eintraege.insert(zeile.left(gleich), zeile.mid(gleich + 1));
+    }
+    Fensterumgebung umgebung;
+    auto fenster = umgebung.NeuesFenster();
+    EXPECT_EQ(eintraege.value(QStringLiteral("Name")), QStringLiteral("tresor-ix"));
+    EXPECT_EQ(eintraege.value(QStringLiteral("Icon")), QStringLiteral("tresor-ix"));
+    EXPECT_EQ(eintraege.value(QStringLiteral("Exec")), QStringLiteral("tresor-ix"));
+    EXPECT_EQ(eintraege.value(QStringLiteral("Comment")),
+              fenster->Label5[0]->text() + QStringLiteral("  ") + fenster->Label5[1]->text() + QStringLiteral("  "));
+}
+
+} // namespace
+} // namespace tresor::test
