@@ -1,29 +1,262 @@
 #include "app/Befehlszeile.h"
 
-#include "ui/Programmkennung.h"
+#include "engine/Probedateisystem.h"
 
-#include <string>
-#include <string_view>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 namespace tresor {
 
-std::string Versionstext() {
-    std::string text = std::string(kennung::Produktname) + " " + std::to_string(kennung::Major) + "." +
-                       std::to_string(kennung::Minor) + "." + std::to_string(kennung::Revision) + "\n";
-    text += std::string(kennung::Beschreibung) + "\n";
-    text += std::string(kennung::Erklaerung1) + "  " + kennung::Erklaerung2 + "  \n";
-    text += std::string(kennung::Vermerk) + "\n";
-    return text;
+namespace {
+
+const char* const Programmname = "tresor-ix";
+const char* const Versionstext = "tresor-ix 1.0.25";
+
+std::string Groessentext(std::uint64_t bytes) {
+    const char* einheiten[] = {"Bytes", "KiB", "MiB", "GiB", "TiB"};
+    double wert = static_cast<double>(bytes);
+    int e = 0;
+    while (wert >= 1024.0 && e < 4) {
+        wert /= 1024.0;
+        ++e;
+    }
+    char text[64];
+    if (e == 0)
+        std::snprintf(text, sizeof text, "%llu Bytes", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", wert, einheiten[e]);
+    std::string s = text;
+    for (char& c : s)
+        if (c == '.')
+            c = ',';
+    return s;
 }
 
-std::optional<int> BehandleArgumente(std::span<char* const> argumente, std::ostream& aus) {
-    for (std::size_t i = 1; i < argumente.size(); ++i) {
-        if (std::string_view(argumente[i]) == "--version") {
-            aus << Versionstext();
-            return 0;
-        }
+// The window of a run without a window: message boxes become lines of text, progress one line on a
+// terminal that is rewritten in place.
+class Konsolenfenster final : public Fensterschnittstelle {
+public:
+    Konsolenfenster(Befehlszeilenumgebung& umgebung, Pfad quelle, Pfad ziel, bool probe)
+        : u_(umgebung), quelle_(std::move(quelle)), ziel_(std::move(ziel)), probe_(probe) {}
+
+    Pfad QuellPfadPath() override { return quelle_; }
+    Pfad ZielPfadPath() override { return ziel_; }
+    void SetZielOrdnerText(const std::string& text) override { zielOrdner_ = text; }
+    std::string ZielOrdnerText() override { return zielOrdner_; }
+    void SetMousePointer(int) override {}
+    void ZielPfadRefresh() override {}
+
+    int MsgBox(const std::string& prompt, int stil, const std::optional<std::string>&) override {
+        ZeileLeeren();
+        // A dry run reports what it found instead of the outcome of a run that did not happen.
+        if (probe_ && (prompt.starts_with("Alle Dateien") || prompt.starts_with("Die Sicherung wurde")))
+            return vbOK;
+        std::string text = prompt;
+        for (char& c : text)
+            if (c == '\r')
+                c = '\n';
+        (stil == vbInformation ? u_.aus : u_.fehler) << text << '\n';
+        return vbOK;
     }
-    return std::nullopt;
+
+    void Fortschritt(const tresor::Fortschritt& stand) override {
+        if (!u_.terminal)
+            return;
+        const auto jetzt = std::chrono::steady_clock::now();
+        if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
+            return;
+        zuletzt_ = jetzt;
+        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
+                  << stand.Ordner << std::flush;
+        zeileSichtbar_ = true;
+    }
+
+    void ZeileLeeren() {
+        if (zeileSichtbar_)
+            u_.fehler << "\r\033[K" << std::flush;
+        zeileSichtbar_ = false;
+    }
+
+private:
+    Befehlszeilenumgebung& u_;
+    Pfad quelle_, ziel_;
+    bool probe_;
+    std::string zielOrdner_ = "Ordner";
+    bool zeileSichtbar_ = false;
+    std::chrono::steady_clock::time_point zuletzt_{};
+};
+
+struct Fehlerhaft {
+    std::string text;
+};
+
+// A folder given on the command line, in program form or as a POSIX path, as a path in program form.
+Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
+    const std::string wer = std::string("Der Ordner der ") + rolle + " »" + angabe + "«";
+    const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
+                              angabe[1] == ':' && angabe[2] == '\\';
+    Pfad pfad;
+    std::string posix;
+    if (programmform) {
+        pfad = angabe;
+        pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
+        while (pfad.size() > 3 && pfad.back() == '\\')
+            pfad.pop_back();
+        const auto p = u.laufwerke.ZuPosix(pfad);
+        if (!p)
+            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+        posix = *p;
+    } else {
+        if (angabe.empty())
+            throw Fehlerhaft{std::string("Die ") + rolle + " ist leer."};
+        std::filesystem::path p = angabe;
+        if (p.is_relative())
+            p = std::filesystem::path(u.arbeitsordner) / p;
+        std::error_code ec;
+        const auto echt = std::filesystem::canonical(p, ec);
+        if (ec)
+            throw Fehlerhaft{wer + " existiert nicht."};
+        posix = echt.string();
+        const auto q = u.laufwerke.AusPosix(posix);
+        if (!q)
+            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+        pfad = *q;
+    }
+    struct stat st {};
+    if (lstat(posix.c_str(), &st) != 0)
+        throw Fehlerhaft{wer + " existiert nicht."};
+    if (!S_ISDIR(st.st_mode))
+        throw Fehlerhaft{wer + " ist kein Ordner."};
+    return pfad;
+}
+
+std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
+    const auto p = u.laufwerke.ZuPosix(pfad);
+    return p ? *p : pfad;
+}
+
+} // namespace
+
+std::string Hilfetext() {
+    return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
+           "\n"
+           "Ohne Argumente öffnet tresor-ix das Fenster.\n"
+           "\n"
+           "Mit --quelle und --ziel sichert tresor-ix ohne Fenster alle seit der letzten Sicherung\n"
+           "geänderten Dateien des Ordners QUELLE in einen neuen Ordner Sicherung-JJJJ-MM-TT--hh-mm-ss\n"
+           "im Ordner ZIEL. Beide Ordner werden als Laufwerkspfad (D:\\Daten) oder als Linux-Pfad\n"
+           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben.\n"
+           "\n"
+           "Optionen:\n"
+           "  --quelle ORDNER  der zu sichernde Ordner\n"
+           "  --ziel ORDNER    der Ordner, in dem der Sicherungsordner angelegt wird\n"
+           "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
+           "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
+           "  --version        die Version ausgeben\n"
+           "  --help           diese Hilfe ausgeben\n"
+           "\n"
+           "Rückgabewerte:\n"
+           "  0  alle Dateien gesichert, oder keine Dateien zum Sichern gefunden\n"
+           "  1  die Sicherung wurde nicht korrekt durchgeführt, oder ein Fehler des Dateisystems\n"
+           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits,\n"
+           "     oder die Argumente sind fehlerhaft\n";
+}
+
+std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befehlszeilenumgebung& u) {
+    if (argumente.empty())
+        return std::nullopt;
+
+    std::optional<std::string> quelle, ziel;
+    bool probe = false;
+    try {
+        for (std::size_t i = 0; i < argumente.size(); ++i) {
+            const std::string& a = argumente[i];
+            if (a == "--version") {
+                u.aus << Versionstext << '\n';
+                return ExitErfolg;
+            }
+            if (a == "--help" || a == "-h") {
+                u.aus << Hilfetext();
+                return ExitErfolg;
+            }
+            if (a == "--probe") {
+                probe = true;
+                continue;
+            }
+            std::optional<std::string>* ziel_option = nullptr;
+            std::string name = a, wert;
+            bool wertDabei = false;
+            if (const auto gleich = a.find('='); a.starts_with("--") && gleich != std::string::npos) {
+                name = a.substr(0, gleich);
+                wert = a.substr(gleich + 1);
+                wertDabei = true;
+            }
+            if (name == "--quelle")
+                ziel_option = &quelle;
+            else if (name == "--ziel")
+                ziel_option = &ziel;
+            else
+                throw Fehlerhaft{"unbekanntes Argument: " + a};
+            if (!wertDabei) {
+                if (i + 1 >= argumente.size())
+                    throw Fehlerhaft{name + " braucht einen Ordner."};
+                wert = argumente[++i];
+            }
+            if (ziel_option->has_value())
+                throw Fehlerhaft{name + " ist mehrfach angegeben."};
+            *ziel_option = wert;
+        }
+        if (!quelle || !ziel)
+            throw Fehlerhaft{"--quelle und --ziel müssen beide angegeben werden."};
+        const Pfad q = Ordnerpfad(*quelle, "Quelle", u);
+        const Pfad z = Ordnerpfad(*ziel, "Ziel", u);
+
+        Probeergebnis ergebnis;
+        Dateisystemfabrik fabrik = u.fabrik;
+        if (probe)
+            fabrik = [&u, &ergebnis] {
+                return std::unique_ptr<Dateisystem>(
+                    std::make_unique<Probedateisystem>(u.fabrik(), u.laufwerke, ergebnis));
+            };
+        Konsolenfenster fenster(u, q, z, probe);
+        Sicherung sicherung(fenster, u.uhr, fabrik);
+        try {
+            sicherung.Sichern_Click();
+        } catch (const FsFehler& f) {
+            fenster.ZeileLeeren();
+            u.fehler << f.Bericht() << '\n';
+            return ExitFehler;
+        }
+        switch (sicherung.ausgang) {
+        case Ausgang::Ueberschneidung:
+        case Ausgang::Vorhanden:
+            return ExitAbgelehnt;
+        case Ausgang::NichtsGefunden:
+            return ExitErfolg;
+        case Ausgang::Erfolg:
+        case Ausgang::Fehlschlag:
+            break;
+        case Ausgang::Offen:
+            return ExitFehler;
+        }
+        if (probe) {
+            for (const auto& o : ergebnis.Ordner)
+                u.aus << "Ordner anlegen: " << Anzeige(u, o) << '\n';
+            for (const auto& d : ergebnis.Dateien)
+                u.aus << "Datei kopieren: " << Anzeige(u, d) << '\n';
+            u.aus << "Eine Sicherung würde " << ergebnis.Dateien.size() << " Dateien (" << ergebnis.Bytes
+                  << " Bytes) kopieren.\n";
+            return ExitErfolg;
+        }
+        return sicherung.ausgang == Ausgang::Erfolg ? ExitErfolg : ExitFehler;
+    } catch (const Fehlerhaft& f) {
+        u.fehler << Programmname << ": " << f.text << '\n' << "Hilfe: tresor-ix --help\n";
+        return ExitAbgelehnt;
+    }
 }
 
 } // namespace tresor

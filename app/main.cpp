@@ -5,10 +5,39 @@
 
 #include <QApplication>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// With arguments the program runs its command line and ends with its exit status; without any it
+// starts the window (nothing is returned).
+std::optional<int> Argumente(int argc, char* argv[]) {
+    if (argc <= 1)
+        return std::nullopt;
+    const std::vector<std::string> argumente(argv + 1, argv + argc);
+    tresor::Systemuhr uhr;
+    const tresor::Laufwerkstabelle tabelle = tresor::Laufwerkstabelle::AusMountTabelle();
+    std::error_code fehler;
+    tresor::Befehlszeilenumgebung umgebung{std::cout,
+                                           std::cerr,
+                                           tabelle,
+                                           uhr,
+                                           [&tabelle] { return tresor::ErzeugePosixDateisystem(tabelle); },
+                                           isatty(STDERR_FILENO) == 1,
+                                           std::filesystem::current_path(fehler).string()};
+    return tresor::Befehlszeile(argumente, umgebung);
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
-    if (const auto status = tresor::BehandleArgumente({argv, static_cast<std::size_t>(argc)}, std::cout))
+    if (const std::optional<int> status = Argumente(argc, argv))
         return *status;
 
     QApplication app(argc, argv);

@@ -1,12 +1,42 @@
 #include "engine/Sicherung.h"
 
+#include "fs/Attribute.h"
+
+#include <cerrno>
 #include <cstdio>
 
 namespace tresor {
 
-// Stand-in until the run is written: every procedure does nothing yet.
+namespace {
 
-struct Sicherung::OffeneKopie {};
+// The line break inside a message box prompt: the single character 13.
+constexpr char Zeilenumbruch = '\r';
+
+// A batch of copies is made durable with one flush of the target before the sources' archive bits are
+// cleared: at the latest after this many files or bytes, and at the end of the copy.
+constexpr std::size_t StapelDateien = 2000;
+constexpr std::uint64_t StapelBytes = 256ull << 20;
+
+std::string OhneRandleerzeichen(const std::string& text) {
+    const auto anfang = text.find_first_not_of(' ');
+    if (anfang == std::string::npos)
+        return {};
+    const auto ende = text.find_last_not_of(' ');
+    return text.substr(anfang, ende - anfang + 1);
+}
+
+bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
+
+} // namespace
+
+// A file whose copy is written but not yet known to be durable: its archive bit is cleared, and the copy
+// checked, once the target was flushed.
+struct Sicherung::OffeneKopie {
+    Datei Quelle;     // the file object the copy was made from
+    std::string Name; // the name the copy must be found under
+    Pfad Ziel;        // where the copy lies
+    Quellstand Stand; // the state of the source that the copy holds
+};
 
 std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit) {
     char text[64];
@@ -20,13 +50,237 @@ Sicherung::Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik 
 
 Sicherung::~Sicherung() = default;
 
-void Sicherung::Sichern_Click() {}
-void Sicherung::AttrTest(const Pfad&) {}
-void Sicherung::DateiAttrTest(const Pfad&) {}
-void Sicherung::ErstellePfad(const Pfad&, Anlage) {}
-void Sicherung::KopiereDateien(const Pfad&, const Pfad&) {}
-void Sicherung::KopiereDateienRoot(const Pfad&, const Pfad&) {}
-Dateisystem& Sicherung::Fso() { return *fso; }
+Dateisystem& Sicherung::Fso() {
+    if (!fso)
+        throw FsFehler("CreateObject", {}, std::make_error_code(std::errc::no_such_device));
+    return *fso;
+}
+
+void Sicherung::Sichern_Click() {
+    ausgang = Ausgang::Offen;
+    fenster_.SetMousePointer(vbHourglass);
+    const Datum datum = uhr_.Date();
+    const Zeit zeit = uhr_.Time();
+    fenster_.SetZielOrdnerText(Sicherungsordnername(datum, zeit));
+    tmp_fehler = "nein";
+    tmp_sichern = "nein";
+
+    const Pfad T = fenster_.ZielPfadPath();
+    const Pfad Q = fenster_.QuellPfadPath();
+    const std::string N = OhneRandleerzeichen(fenster_.ZielOrdnerText());
+    const Pfad Tgetrimmt = OhneRandleerzeichen(T);
+    const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
+
+    if (T.starts_with(Q)) {
+        ausgang = Ausgang::Ueberschneidung;
+        fenster_.SetMousePointer(vbDefault);
+        tmp = fenster_.MsgBox(std::string("Sicherungsquelle und Sicherungsziel überschneiden sich ! ") + Zeilenumbruch +
+                                  "Wählen Sie ein anderes Sicherungsziel." + Zeilenumbruch +
+                                  "Die Funktion wird abgebrochen.",
+                              vbCritical, std::nullopt);
+        return;
+    }
+
+    if (fabrik_()->Dir(zielordner, attr::Verzeichnis) == N) {
+        ausgang = Ausgang::Vorhanden;
+        fenster_.SetMousePointer(vbDefault);
+        fenster_.MsgBox(std::string("Der angegebene Ordner existiert bereits, ") + Zeilenumbruch +
+                            "falls nochmals gesichert werden soll, muß nochmals die Sicherung gestartet werden !",
+                        vbExclamation, std::string("Ordner gefunden"));
+        return;
+    }
+
+    fso = fabrik_();
+    AttrTest(Q);
+    tmp = std::monostate{};
+    fso.reset();
+
+    if (tmp_sichern == "nein") {
+        ausgang = Ausgang::NichtsGefunden;
+        fenster_.SetMousePointer(vbDefault);
+        tmp = fenster_.MsgBox("Keine Dateien zum Sichern gefunden ! ", vbInformation, std::nullopt);
+        return;
+    }
+
+    fso = fabrik_();
+    // The lookup above does not see a hidden or system entry of that name; the backup never goes into a
+    // folder that was there before, so such an entry stops the run as the creation of the folder would.
+    if (!Fso().Dir(zielordner, attr::AlleOrdner).empty())
+        throw FsFehler("MakeDir", zielordner, std::make_error_code(std::errc::file_exists));
+    ErstellePfad(zielordner);
+    // Whatever path leads there, the walks never enter the folder this run writes.
+    Fso().Ausschliessen(zielordner);
+
+    // A drive root as source is mirrored straight into the backup folder, never below a trailing backslash.
+    const Pfad spiegel = IstLaufwerkswurzel(Q) ? zielordner : zielordner + Q.substr(2);
+    ErstellePfad(spiegel);
+
+    bool spiegelGefunden = true;
+    if (!IstLaufwerkswurzel(Q)) {
+        const std::string F = Fso().Dir(spiegel, attr::Verzeichnis);
+        const std::size_t L = Q.size();
+        const std::size_t n = F.size();
+        std::string rest;
+        if (n != 0 && L != 3 && n <= L)
+            rest = Q.substr(L - n, L - 3);
+        spiegelGefunden = F == rest;
+    }
+    if (spiegelGefunden && tmp_sichern == "ja") {
+        KopiereDateien(Q, spiegel);
+        tmp = std::monostate{};
+    } else {
+        tmp_fehler = "ja";
+    }
+
+    fenster_.SetMousePointer(vbDefault);
+    fso.reset();
+    fenster_.ZielPfadRefresh();
+    ausgang = tmp_fehler == "nein" ? Ausgang::Erfolg : Ausgang::Fehlschlag;
+    if (tmp_fehler == "nein")
+        tmp = fenster_.MsgBox("Alle Dateien sind in den Ordner: " + zielordner + " gesichert. ", vbInformation,
+                              std::nullopt);
+    else
+        tmp = fenster_.MsgBox("Die Sicherung wurde nicht korrekt durchgeführt ! ", vbCritical, std::nullopt);
+    fenster_.ZielPfadRefresh();
+}
+
+void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
+    DateiAttrTest(ordner.Path);
+    tmp = std::monostate{};
+    if (tmp_sichern == "ja")
+        return;
+    for (const Ordner& u : unterordner) {
+        AttrTest(u.Path);
+        tmp = std::monostate{};
+        if (tmp_sichern == "ja")
+            break;
+    }
+}
+
+void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
+    for (const Datei& datei : fc->Elemente) {
+        if (Fso().Attributes(datei) >= 32) {
+            tmp_sichern = "ja";
+            break;
+        }
+    }
+}
+
+void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
+    const Pfad& pfad = tmp_ErstellePfad;
+    // Hidden and system folders count as present too: a mirrored hidden folder is looked up like any other.
+    auto fehlt = [this](const Pfad& stufe) { return Fso().Dir(stufe, attr::AlleOrdner).empty(); };
+
+    std::size_t trenner = pfad.find('\\', 3);
+    if (trenner == std::string::npos) {
+        if (fehlt(pfad))
+            Fso().MakeDir(pfad, anlage);
+        return;
+    }
+    tmp = pfad.substr(0, trenner);
+    std::size_t suche = trenner + 1;
+    while (pfad.size() != std::get<Pfad>(tmp).size()) {
+        trenner = pfad.find('\\', suche);
+        if (trenner == std::string::npos) {
+            tmp = pfad;
+            if (fehlt(pfad))
+                Fso().MakeDir(pfad, anlage);
+            break;
+        }
+        tmp = pfad.substr(0, trenner);
+        if (fehlt(std::get<Pfad>(tmp)))
+            Fso().MakeDir(std::get<Pfad>(tmp), anlage);
+        suche = trenner + 1;
+    }
+}
+
+void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    fortschritt_ = {};
+    KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    Abschliessen();
+    // A drive root has no folder bits of its own to hand on; the backup folder keeps the user's defaults.
+    if (!IstLaufwerkswurzel(atmp_Quelle))
+        Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
+}
+
+void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    ErstellePfad(atmp_ziel, Anlage::Privat);
+    tmp = std::monostate{};
+    KopiereDateienRoot(atmp_Quelle, atmp_ziel);
+    tmp = std::monostate{};
+
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
+    for (const Ordner& u : unterordner) {
+        const Ordner wieder = Fso().GetFolder(u.Path);
+        // The name as stored, hidden and system folders included, so that every folder is mirrored under
+        // its own name and no two folders share a destination.
+        std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
+        if (name.empty())
+            name = wieder.Name;
+        const Pfad ziel = atmp_ziel + "\\" + name;
+        KopiereDateienBaum(wieder.Path, ziel);
+        tmp = std::monostate{};
+        Fso().OrdnerAbschliessen(wieder.Path, ziel);
+    }
+}
+
+void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    // A drive root has no name of its own; its mirror is the backup folder itself.
+    if (!IstLaufwerkswurzel(atmp_Quelle)) {
+        const std::string zielname = Fso().Dir(atmp_ziel, attr::AlleOrdner);
+        const std::string quellname = Fso().Dir(atmp_Quelle, attr::AlleOrdner);
+        if (zielname != quellname)
+            return;
+    }
+
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
+    fortschritt_.Ordner = ordner.Path;
+    for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
+        const Datei datei = fc->Elemente[i];
+        const Datei objekt = Fso().GetFile(datei.Path);
+        if (Fso().Attributes(datei) < 32)
+            continue;
+        const std::string name = datei.Name;
+        const Pfad ziel = atmp_ziel + "\\" + name;
+        const Quellstand stand = Fso().Copy(objekt, ziel);
+        offen_.push_back({objekt, name, ziel, stand});
+        const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
+        offeneBytes_ += bytes;
+        fortschritt_.Dateien += 1;
+        fortschritt_.Bytes += bytes;
+        fenster_.Fortschritt(fortschritt_);
+        if (offen_.size() >= StapelDateien || offeneBytes_ >= StapelBytes)
+            Abschliessen();
+    }
+}
+
+void Sicherung::Abschliessen() {
+    if (offen_.empty())
+        return;
+    // One flush makes every copy of the batch durable before any source is marked as backed up.
+    Fso().Sync(offen_.front().Ziel);
+    std::vector<OffeneKopie> stapel;
+    stapel.swap(offen_);
+    offeneBytes_ = 0;
+    for (const OffeneKopie& k : stapel) {
+        const int wert = Fso().Attributes(k.Quelle);
+        // Only the archive bit is ever taken away; a file never gets a bit it did not have.
+        if (wert & attr::Archiv)
+            Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+        bool gefunden = false;
+        for (int maske : {0, 6, 7, 2, 4})
+            if (Fso().Dir(k.Ziel, maske) == k.Name)
+                gefunden = true;
+        if (!gefunden || Fso().Attributes(k.Quelle) >= 32)
+            tmp_fehler = "ja";
+    }
+}
 
 void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler) {
     fenster.MsgBox(fehler.Bericht(), vbCritical, std::nullopt);

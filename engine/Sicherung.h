@@ -23,6 +23,16 @@ struct Dateisammlung {
     std::vector<Datei> Elemente;
 };
 
+// How a backup run ended.
+enum class Ausgang {
+    Offen,           // not yet ended (or ended by a platform error)
+    Ueberschneidung, // refused: the target lies in the source
+    Vorhanden,       // refused: the backup folder exists already
+    NichtsGefunden,  // nothing to back up
+    Erfolg,          // every copy passed its check
+    Fehlschlag,      // the mirror check or a copy check failed
+};
+
 // Creates a fresh file-system object (the run makes one for the scan and one for the copy).
 using Dateisystemfabrik = std::function<std::unique_ptr<Dateisystem>()>;
 
@@ -44,6 +54,9 @@ public:
     std::string tmp_fehler = "nein";
     std::optional<Dateisammlung> fc;
     std::unique_ptr<Dateisystem> fso;
+
+    // How the last run ended, for callers that report it other than through the message box.
+    Ausgang ausgang = Ausgang::Offen;
 
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set.
@@ -71,7 +84,6 @@ private:
     struct OffeneKopie;
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
     void Abschliessen();
-    void Melde(const Pfad& ordner, std::uint64_t bytes);
 
     Fensterschnittstelle& fenster_;
     Uhr& uhr_;

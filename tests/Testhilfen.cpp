@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -48,6 +51,13 @@ std::string LiesDatei(const std::filesystem::path& datei) {
     std::ostringstream s;
     s << ein.rdbuf();
     return s.str();
+}
+
+void SetzeDosattrib(const std::filesystem::path& pfad, int wert) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "0x%x", wert);
+    if (setxattr(pfad.c_str(), "user.DOSATTRIB", text, static_cast<std::size_t>(n), 0) != 0)
+        throw std::runtime_error("cannot set user.DOSATTRIB on " + pfad.string());
 }
 
 Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner) {

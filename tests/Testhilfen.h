@@ -29,6 +29,9 @@ void SchreibeDatei(const std::filesystem::path& datei, std::string_view inhalt);
 // The whole content of a file.
 std::string LiesDatei(const std::filesystem::path& datei);
 
+// Writes the extended attribute user.DOSATTRIB in its hex string form ("0x4").
+void SetzeDosattrib(const std::filesystem::path& pfad, int wert);
+
 // A drive table for tests: C: and D: map to the folders "C" and "D" inside the temporary folder,
 // which it creates.
 Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner);

@@ -1,6 +1,5 @@
-// The program's identity where Linux has a place for it: --version and the desktop entry.
+// The program's identity where Linux has a place for it: the desktop entry.
 
-#include "app/Befehlszeile.h"
 #include "tests/ui/Fensterhilfen.h"
 
 #include <QFile>
@@ -8,26 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 namespace tresor::test {
 namespace {
-
-TEST(Kennung, VersionOptionPrintsNameVersionAndDescription) {
-    std::ostringstream aus;
-    char programm[] = "tresor-ix";
-    char option[] = "--version";
-    char* argumente[] = {programm, option};
-    EXPECT_EQ(BehandleArgumente(argumente, aus), 0);
-    const std::string text = aus.str();
-    EXPECT_EQ(text.substr(0, text.find('\n')), "tresor-ix 1.0.25");
-    EXPECT_NE(text.find("Einfaches Sicherungsprogramm mit Datum und Zeit gestempelten Zielorder."), std::string::npos);
-
-    std::ostringstream leer;
-    char* ohne[] = {programm};
-    EXPECT_EQ(BehandleArgumente(ohne, leer), std::nullopt);
-    EXPECT_TRUE(leer.str().empty());
-}
 
 TEST(Kennung, DesktopEntryCarriesNameIconAndTheTwoExplanatoryTextsAsComment) {
     QFile datei(QStringLiteral(TRESOR_DESKTOP_DATEI));

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""Deterministic test trees for the benchmarks.
+
+  baum.py klein DIR FILES FOLDERS   small files of 1 to 32 KiB in FOLDERS folders up to 5 levels deep,
+                                    about one in twenty names hidden
+  baum.py gross DIR COUNT MIB       COUNT files of MIB MiB each
+  baum.py aendern DIR N             rewrites every N-th file (in sorted order) with new content
+"""
+import os
+import random
+import sys
+
+
+def klein(wurzel, dateien, ordner):
+    rnd = random.Random(4711)
+    pfade = [wurzel]
+    os.makedirs(wurzel, exist_ok=True)
+    # Folders: each new one below a random existing folder that is less than 5 levels deep.
+    tiefe = {wurzel: 0}
+    for i in range(ordner - 1):
+        while True:
+            eltern = rnd.choice(pfade)
+            if tiefe[eltern] < 5:
+                break
+        name = ("." if rnd.random() < 0.05 else "") + "ordner%04d" % i
+        p = os.path.join(eltern, name)
+        os.makedirs(p, exist_ok=True)
+        tiefe[p] = tiefe[eltern] + 1
+        pfade.append(p)
+    block = bytes(rnd.getrandbits(8) for _ in range(32 * 1024))
+    for i in range(dateien):
+        p = pfade[i % len(pfade)]
+        name = ("." if rnd.random() < 0.05 else "") + "datei%06d.dat" % i
+        groesse = rnd.randint(1024, 32 * 1024)
+        start = rnd.randint(0, 1024)
+        with open(os.path.join(p, name), "wb") as f:
+            f.write(block[start:] + block[:start] if groesse > len(block) - start else block[start:start + groesse])
+            f.truncate(groesse)
+
+
+def gross(wurzel, anzahl, mib):
+    os.makedirs(wurzel, exist_ok=True)
+    rnd = random.Random(815)
+    block = bytes(rnd.getrandbits(8) for _ in range(1 << 20))
+    for i in range(anzahl):
+        with open(os.path.join(wurzel, "gross%d.bin" % i), "wb") as f:
+            for k in range(mib):
+                f.write(block[k % 251:] + block[:k % 251])
+
+
+def aendern(wurzel, n):
+    alle = []
+    for ordner, unter, dateien in os.walk(wurzel):
+        unter.sort()
+        for d in sorted(dateien):
+            alle.append(os.path.join(ordner, d))
+    alle.sort()
+    zaehler = int.from_bytes(os.urandom(4), "little")
+    for i in range(0, len(alle), n):
+        with open(alle[i], "r+b") as f:
+            f.write(zaehler.to_bytes(4, "little"))
+            zaehler += 1
+
+
+if __name__ == "__main__":
+    art = sys.argv[1]
+    if art == "klein":
+        klein(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    elif art == "gross":
+        gross(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    elif art == "aendern":
+        aendern(sys.argv[2], int(sys.argv[3]))
+    else:
+        sys.exit("unknown kind: " + art)

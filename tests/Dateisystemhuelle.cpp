@@ -1,0 +1,79 @@
+#include "tests/Dateisystemhuelle.h"
+
+namespace tresor::test {
+
+Dateisystemhuelle::Dateisystemhuelle(std::unique_ptr<Dateisystem> innen, std::vector<std::string>* protokoll)
+    : innen_(std::move(innen)), protokoll_(protokoll) {}
+
+void Dateisystemhuelle::Notiere(const std::string& zeile) {
+    if (protokoll_ != nullptr)
+        protokoll_->push_back(zeile);
+    if (vorher)
+        vorher(zeile);
+}
+
+Ordner Dateisystemhuelle::GetFolder(const Pfad& pfad) {
+    Notiere("GetFolder " + pfad);
+    return innen_->GetFolder(pfad);
+}
+
+std::vector<Ordner> Dateisystemhuelle::SubFolders(const Ordner& ordner) {
+    Notiere("SubFolders " + ordner.Path);
+    return innen_->SubFolders(ordner);
+}
+
+std::vector<Datei> Dateisystemhuelle::Files(const Ordner& ordner) {
+    Notiere("Files " + ordner.Path);
+    return innen_->Files(ordner);
+}
+
+Datei Dateisystemhuelle::GetFile(const Pfad& pfad) {
+    Notiere("GetFile " + pfad);
+    return innen_->GetFile(pfad);
+}
+
+int Dateisystemhuelle::Attributes(const Datei& datei) {
+    Notiere("Attributes " + datei.Path);
+    const int wert = innen_->Attributes(datei);
+    return attributfilter ? attributfilter(datei, wert) : wert;
+}
+
+Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel) {
+    Notiere("Copy " + datei.Path + " " + ziel);
+    Quellstand stand = innen_->Copy(datei, ziel);
+    if (nachKopie)
+        nachKopie(datei, ziel);
+    return stand;
+}
+
+std::string Dateisystemhuelle::Dir(const Pfad& pfad, int maske) {
+    Notiere("Dir " + pfad + " " + std::to_string(maske));
+    return innen_->Dir(pfad, maske);
+}
+
+void Dateisystemhuelle::MakeDir(const Pfad& pfad, Anlage anlage) {
+    Notiere("MakeDir " + pfad);
+    innen_->MakeDir(pfad, anlage);
+}
+
+void Dateisystemhuelle::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+    Notiere("SetFileAttr " + pfad + " " + std::to_string(wert));
+    innen_->SetFileAttr(pfad, wert, stand);
+}
+
+void Dateisystemhuelle::Sync(const Pfad& pfad) {
+    Notiere("Sync " + pfad);
+    innen_->Sync(pfad);
+}
+
+void Dateisystemhuelle::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
+    Notiere("OrdnerAbschliessen " + quelle + " " + ziel);
+    innen_->OrdnerAbschliessen(quelle, ziel);
+}
+
+void Dateisystemhuelle::Ausschliessen(const Pfad& ordner) {
+    Notiere("Ausschliessen " + ordner);
+    innen_->Ausschliessen(ordner);
+}
+
+} // namespace tresor::test

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "fs/Dateisystem.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tresor::test {
+
+// Wraps a file-system object: records every operation as a line ("Dir D:\x 16", "MakeDir D:\x") and lets a
+// test step in before or after an operation (to fail it, or to change the disk behind the engine's back).
+class Dateisystemhuelle : public Dateisystem {
+public:
+    // Called before each operation with its record line; may throw to make the operation fail.
+    using Vorher = std::function<void(const std::string& zeile)>;
+    // Called after Copy with the file and the destination.
+    using NachKopie = std::function<void(const Datei& datei, const Pfad& ziel)>;
+    // May replace the attribute value that Attributes reports.
+    using Attributfilter = std::function<int(const Datei& datei, int wert)>;
+
+    Dateisystemhuelle(std::unique_ptr<Dateisystem> innen, std::vector<std::string>* protokoll);
+
+    Vorher vorher;
+    NachKopie nachKopie;
+    Attributfilter attributfilter;
+
+    Ordner GetFolder(const Pfad& pfad) override;
+    std::vector<Ordner> SubFolders(const Ordner& ordner) override;
+    std::vector<Datei> Files(const Ordner& ordner) override;
+    Datei GetFile(const Pfad& pfad) override;
+    int Attributes(const Datei& datei) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    std::string Dir(const Pfad& pfad, int maske) override;
+    void MakeDir(const Pfad& pfad, Anlage anlage) override;
+    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    void Sync(const Pfad& pfad) override;
+    void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
+    void Ausschliessen(const Pfad& ordner) override;
+
+private:
+    void Notiere(const std::string& zeile);
+
+    std::unique_ptr<Dateisystem> innen_;
+    std::vector<std::string>* protokoll_;
+};
+
+} // namespace tresor::test

@@ -1,0 +1,181 @@
+#include "app/Befehlszeile.h"
+#include "fs/PosixDateisystem.h"
+#include "tests/Dateisystemhuelle.h"
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+namespace tresor::test {
+namespace {
+
+class Feste : public Uhr {
+public:
+    Datum Date() override { return {2002, 2, 7}; }
+    Zeit Time() override { return {13, 42, sekunde}; }
+    int sekunde = 27;
+};
+
+class Befehlszeilentest : public ::testing::Test {
+protected:
+    Befehlszeilentest() : laufwerke(TestLaufwerke(temp)) {}
+
+    int Rufe(std::vector<std::string> argumente) {
+        aus.str({});
+        fehler.str({});
+        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false, (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
+        return r ? *r : -1;
+    }
+    int Wert(const Pfad& datei) {
+        auto fs = ErzeugePosixDateisystem(laufwerke);
+        return fs->Attributes(fs->GetFile(datei));
+    }
+    std::set<std::string> Inhalt(const std::filesystem::path& ordner) {
+        std::set<std::string> r;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(ordner))
+            r.insert(std::filesystem::relative(e.path(), ordner).string());
+        return r;
+    }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Feste uhr;
+    std::ostringstream aus, fehler;
+};
+
+TEST_F(Befehlszeilentest, NoArgumentsMeansTheWindow) { EXPECT_EQ(Rufe({}), -1); }
+
+TEST_F(Befehlszeilentest, VersionAndHelp) {
+    EXPECT_EQ(Rufe({"--version"}), 0);
+    EXPECT_EQ(aus.str(), "tresor-ix 1.0.25\n");
+    EXPECT_EQ(Rufe({"--help"}), 0);
+    EXPECT_NE(aus.str().find("Rückgabewerte"), std::string::npos);
+    EXPECT_NE(aus.str().find("--probe"), std::string::npos);
+}
+
+TEST_F(Befehlszeilentest, SuccessWithPosixAndProgramPathsExitsZero) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+    // Relative POSIX source (from the working folder) and a program-form target.
+    EXPECT_EQ(Rufe({"--quelle", "Daten", "--ziel", "D:\\Backup"}), 0);
+    EXPECT_EQ(aus.str(), "Alle Dateien sind in den Ordner: D:\\Backup\\Sicherung-2002-02-07--13-42-27 gesichert. \n");
+    EXPECT_EQ(fehler.str(), "");
+    EXPECT_EQ(LiesDatei(temp / "D" / "Backup" / "Sicherung-2002-02-07--13-42-27" / "Daten" / "a.txt"), "a");
+
+    uhr.sekunde = 28;
+    EXPECT_EQ(Rufe({"--quelle=" + (temp / "C" / "Daten").string(), "--ziel=D:\\Backup\\"}), 0);
+    EXPECT_EQ(aus.str(), "Keine Dateien zum Sichern gefunden ! \n");
+}
+
+TEST_F(Befehlszeilentest, RefusalsExitTwoOnStandardError) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    std::filesystem::create_directories(temp / "C" / "Daten" / "Ziel");
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "C:\\Daten\\Ziel"}), 2);
+    EXPECT_EQ(fehler.str(), "Sicherungsquelle und Sicherungsziel überschneiden sich ! \n"
+                            "Wählen Sie ein anderes Sicherungsziel.\nDie Funktion wird abgebrochen.\n");
+    EXPECT_EQ(aus.str(), "");
+
+    std::filesystem::create_directories(temp / "D" / "Sicherung-2002-02-07--13-42-27");
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\"}), 2);
+    EXPECT_NE(fehler.str().find("Der angegebene Ordner existiert bereits, \n"), std::string::npos);
+}
+
+TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+    // A copy that cannot be found afterwards: the failure message on standard error.
+    Befehlszeilenumgebung v{aus, fehler, laufwerke, uhr,
+                            [this]() -> std::unique_ptr<Dateisystem> {
+                                auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
+                                                                             nullptr);
+                                h->nachKopie = [this](const Datei&, const Pfad& ziel) {
+                                    std::filesystem::remove(*laufwerke.ZuPosix(ziel));
+                                };
+                                return h;
+                            },
+                            false, "/"};
+    EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, v), 1);
+    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    fehler.str({});
+    uhr.sekunde = 28;
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+
+    // The target folder cannot be written: the platform's error report, exit status 1.
+    Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr,
+                            [this]() -> std::unique_ptr<Dateisystem> {
+                                throw FsFehler("CreateObject", {}, std::make_error_code(std::errc::io_error));
+                            },
+                            false, "/"};
+    EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, u), 1);
+    EXPECT_NE(fehler.str().find("CreateObject"), std::string::npos);
+    EXPECT_EQ(Wert("C:\\Daten\\a.txt") & 32, 32);
+}
+
+TEST_F(Befehlszeilentest, BadArgumentsExitTwoAndCreateNothing) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    SchreibeDatei(temp / "C" / "datei.txt", "x");
+    const auto vorher = Inhalt(temp.Pfad());
+    const std::vector<std::vector<std::string>> faelle = {
+        {"--unbekannt"},
+        {"--quelle"},
+        {"--quelle", "C:\\Daten"},
+        {"--quelle", "C:\\Daten", "--ziel"},
+        {"--quelle", "C:\\Daten", "--ziel", "C:\\datei.txt"},
+        {"--quelle", "C:\\Daten", "--ziel", "C:\\gibtsnicht"},
+        {"--quelle", "Q:\\Daten", "--ziel", "D:\\"},
+        {"--quelle", "gibtsnicht", "--ziel", "D:\\"},
+        {"--quelle", "C:\\Daten", "--quelle", "C:\\Daten", "--ziel", "D:\\"},
+    };
+    for (const auto& f : faelle) {
+        std::string zeile;
+        for (const auto& a : f)
+            zeile += a + " ";
+        SCOPED_TRACE(zeile);
+        EXPECT_EQ(Rufe(f), 2);
+        EXPECT_TRUE(fehler.str().starts_with("tresor-ix: ")) << fehler.str();
+        EXPECT_EQ(aus.str(), "");
+    }
+    EXPECT_EQ(Inhalt(temp.Pfad()), vorher);
+    EXPECT_EQ(Wert("C:\\Daten\\a.txt") & 32, 32);
+}
+
+TEST_F(Befehlszeilentest, ProbeNamesExactlyWhatTheRealRunCopiesAndChangesNothing) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "aaaa");
+    SchreibeDatei(temp / "C" / "Daten" / ".versteckt" / "b.txt", "bb");
+    SchreibeDatei(temp / "C" / "Daten" / "alt" / "c.txt", "c");
+    ErzeugePosixDateisystem(laufwerke)->SetFileAttr("C:\\Daten\\alt\\c.txt", 0);
+    std::filesystem::create_directories(temp / "D" / "Backup");
+
+    EXPECT_EQ(Rufe({"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
+    const std::string probe = aus.str();
+    EXPECT_TRUE(Inhalt(temp / "D" / "Backup").empty());
+    EXPECT_EQ(Wert("C:\\Daten\\a.txt") & 32, 32);
+    EXPECT_NE(probe.find("Eine Sicherung würde 2 Dateien (6 Bytes) kopieren.\n"), std::string::npos) << probe;
+
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
+    const auto backup = temp / "D" / "Backup" / "Sicherung-2002-02-07--13-42-27";
+    std::set<std::string> vorhergesagt, kopiert, ordner, angelegt;
+    std::istringstream zeilen(probe);
+    for (std::string z; std::getline(zeilen, z);) {
+        if (z.starts_with("Datei kopieren: "))
+            vorhergesagt.insert(z.substr(16));
+        if (z.starts_with("Ordner anlegen: "))
+            ordner.insert(z.substr(16));
+    }
+    for (const auto& e : std::filesystem::recursive_directory_iterator(backup)) {
+        if (e.is_regular_file())
+            kopiert.insert((temp / "C" / std::filesystem::relative(e.path(), backup)).string());
+        else
+            angelegt.insert(e.path().string());
+    }
+    angelegt.insert(backup.string());
+    EXPECT_EQ(vorhergesagt, kopiert);
+    EXPECT_EQ(ordner, angelegt);
+}
+
+} // namespace
+} // namespace tresor::test

@@ -1,0 +1,237 @@
+#include "tests/engine/Engineumgebung.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tresor::test {
+namespace {
+
+class Ordnerkopie : public Engineumgebung {
+protected:
+    // Copies with a fresh, wrapped file-system object, as the run does.
+    void Spiegele(const Pfad& quelle, const Pfad& ziel) {
+        auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+        h->vorher = vorher;
+        h->nachKopie = nachKopie;
+        h->attributfilter = attributfilter;
+        sicherung.fso = std::move(h);
+        sicherung.KopiereDateien(quelle, ziel);
+        sicherung.fso.reset();
+    }
+    void SetUp() override { std::filesystem::create_directories(Posix("D:\\Ziel")); }
+};
+
+TEST_F(Ordnerkopie, MixedValuesInPlainAndHiddenFolders) {
+    const std::vector<int> werte = {0, 1, 2, 4, 7, 32, 33, 34, 38};
+    const std::vector<Pfad> ordner = {"C:\\Q", "C:\\Q\\Plain", "C:\\Q\\.versteckt", "C:\\Q\\.versteckt\\.tiefer"};
+    for (const auto& o : ordner)
+        for (int w : werte)
+            Schreibe(o + "\\w" + std::to_string(w) + ".txt", o + std::to_string(w), w);
+
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+
+    EXPECT_EQ(sicherung.tmp_fehler, "nein");
+    for (const auto& o : ordner) {
+        const Pfad z = "D:\\Ziel\\Q" + o.substr(4);
+        EXPECT_TRUE(std::filesystem::is_directory(Posix(z))) << z;
+        for (int w : werte) {
+            const Pfad name = "\\w" + std::to_string(w) + ".txt";
+            SCOPED_TRACE(o + name);
+            EXPECT_EQ(Wert(o + name), w >= 32 ? w - 32 : w);
+            if (w >= 32) {
+                EXPECT_EQ(LiesDatei(Posix(z + name)), o + std::to_string(w));
+                EXPECT_EQ(Wert(z + name), w); // bits carried, and the copy reads archive set
+            } else {
+                EXPECT_FALSE(Existiert(z + name));
+            }
+        }
+    }
+}
+
+TEST_F(Ordnerkopie, EachCopyLookedUpFiveTimesWithMasksInOrder) {
+    Schreibe("C:\\Q\\a.txt", "a", 32);
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    std::vector<std::string> lookups;
+    for (const auto& z : protokoll)
+        if (z.rfind("Dir D:\\Ziel\\Q\\a.txt", 0) == 0)
+            lookups.push_back(z.substr(z.rfind(' ') + 1));
+    EXPECT_EQ(lookups, (std::vector<std::string>{"0", "6", "7", "2", "4"}));
+}
+
+TEST_F(Ordnerkopie, ArchiveClearedOnlyAfterTheTargetWasFlushed) {
+    Schreibe("C:\\Q\\a.txt", "a");
+    Schreibe("C:\\Q\\B\\b.txt", "b");
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    std::size_t sync = protokoll.size(), erstesSetzen = protokoll.size(), letzteKopie = 0;
+    for (std::size_t i = 0; i < protokoll.size(); ++i) {
+        if (protokoll[i].rfind("Sync", 0) == 0 && sync == protokoll.size())
+            sync = i;
+        if (protokoll[i].rfind("SetFileAttr", 0) == 0 && erstesSetzen == protokoll.size())
+            erstesSetzen = i;
+        if (protokoll[i].rfind("Copy", 0) == 0)
+            letzteKopie = i;
+    }
+    EXPECT_LT(letzteKopie, sync);
+    EXPECT_LT(sync, erstesSetzen);
+    EXPECT_EQ(Wert("C:\\Q\\B\\b.txt"), 0);
+}
+
+TEST_F(Ordnerkopie, WholeTreeMirroredEmptyFoldersIncluded) {
+    std::filesystem::create_directories(Posix("C:\\Q\\leer\\noch leerer"));
+    std::filesystem::create_directories(Posix("C:\\Q\\.leer"));
+    Schreibe("C:\\Q\\alt\\alt.txt", "x", 0);
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    for (const Pfad p : {"D:\\Ziel\\Q\\leer\\noch leerer", "D:\\Ziel\\Q\\.leer", "D:\\Ziel\\Q\\alt"})
+        EXPECT_TRUE(std::filesystem::is_directory(Posix(p))) << p;
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\alt\\alt.txt"));
+    // No destination ever carries a trailing or doubled backslash.
+    for (const auto& z : protokoll)
+        EXPECT_EQ(z.find("\\\\"), std::string::npos) << z;
+}
+
+TEST_F(Ordnerkopie, HiddenAndSystemFoldersMirroredUnderOwnNamesWithTheirBits) {
+    // Two hidden folders side by side must not end up in one destination.
+    Schreibe("C:\\Q\\.a\\f.txt", "aus a");
+    Schreibe("C:\\Q\\.b\\f.txt", "aus b");
+    Schreibe("C:\\Q\\Sys\\f.txt", "aus Sys");
+    SetzeDosattrib(Posix("C:\\Q\\Sys"), attr::System | attr::Versteckt);
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    EXPECT_EQ(sicherung.tmp_fehler, "nein");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\.a\\f.txt")), "aus a");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\.b\\f.txt")), "aus b");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\Sys\\f.txt")), "aus Sys");
+    EXPECT_EQ(Fs()->Dir("D:\\Ziel\\Q\\Sys", attr::Verzeichnis), ""); // the mirror is hidden and system too
+    EXPECT_EQ(Fs()->Dir("D:\\Ziel\\Q\\Sys", attr::AlleOrdner), "Sys");
+    EXPECT_EQ(Wert("C:\\Q\\Sys\\f.txt"), 0);
+}
+
+TEST_F(Ordnerkopie, NameMismatchSkipsFolderFilesButNotSubfolders) {
+    Schreibe("C:\\Q\\A\\datei.txt", "x", 32);
+    Schreibe("C:\\Q\\A\\U\\unten.txt", "u", 32);
+    sicherung.fc = Dateisammlung{"C:\\vorher", {}};
+    Spiegele("C:\\Q\\A", "D:\\Ziel\\a");
+    EXPECT_FALSE(Existiert("D:\\Ziel\\a\\datei.txt"));
+    EXPECT_EQ(Wert("C:\\Q\\A\\datei.txt"), 32);
+    EXPECT_EQ(sicherung.tmp_fehler, "nein");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\a\\U\\unten.txt")), "u");
+    EXPECT_EQ(sicherung.fc->Ordner, "C:\\Q\\A\\U");
+}
+
+TEST_F(Ordnerkopie, MissingCopySetsFailureAndLaterFilesAreStillCopied) {
+    for (const char* n : {"a.txt", "b.txt", "c.txt"})
+        Schreibe(Pfad("C:\\Q\\") + n, n, 32);
+    nachKopie = [this](const Datei& d, const Pfad& ziel) {
+        if (d.Name == "b.txt")
+            std::filesystem::remove(Posix(ziel));
+    };
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    EXPECT_EQ(sicherung.tmp_fehler, "ja");
+    EXPECT_TRUE(Existiert("D:\\Ziel\\Q\\a.txt"));
+    EXPECT_TRUE(Existiert("D:\\Ziel\\Q\\c.txt"));
+    EXPECT_EQ(Wert("C:\\Q\\c.txt"), 0);
+}
+
+TEST_F(Ordnerkopie, FileWrittenDuringItsCopyKeepsArchiveBitAndFailsCheck) {
+    Schreibe("C:\\Q\\a.txt", "alt");
+    Schreibe("C:\\Q\\b.txt", "b");
+    nachKopie = [this](const Datei& d, const Pfad&) {
+        if (d.Name == "a.txt")
+            SchreibeDatei(Posix("C:\\Q\\a.txt"), "neu und laenger");
+    };
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    EXPECT_EQ(sicherung.tmp_fehler, "ja");
+    EXPECT_GE(Wert("C:\\Q\\a.txt"), 32);
+    EXPECT_EQ(Wert("C:\\Q\\b.txt"), 0);
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "alt");
+}
+
+TEST_F(Ordnerkopie, HigherBitsWithoutArchiveBitAreNeverWrittenBack) {
+    Schreibe("C:\\Q\\a.txt", "a", 0);
+    attributfilter = [](const Datei&, int wert) { return wert | 64; };
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    EXPECT_EQ(Zaehle("SetFileAttr"), 0u);
+    EXPECT_EQ(sicherung.tmp_fehler, "ja"); // still 32 or more: the check says so
+    EXPECT_EQ(Wert("C:\\Q\\a.txt"), 0);
+}
+
+TEST_F(Ordnerkopie, ExistingDestinationFileIsReplaced) {
+    Schreibe("C:\\Q\\a.txt", "neu", 32);
+    SchreibeDatei(Posix("D:\\Ziel\\Q\\a.txt"), "alt und laenger");
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "neu");
+}
+
+TEST_F(Ordnerkopie, MirroredFoldersGetTheSourceFolderPermissionBits) {
+    Schreibe("C:\\Q\\privat\\geheim.txt", "g");
+    Schreibe("C:\\Q\\nurlesen\\f.txt", "f");
+    std::filesystem::permissions(Posix("C:\\Q\\privat"), std::filesystem::perms::owner_all);
+    std::filesystem::permissions(Posix("C:\\Q\\nurlesen"),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                     std::filesystem::perms::group_read | std::filesystem::perms::group_exec);
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    auto rechte = [this](const Pfad& p) { return std::filesystem::status(Posix(p)).permissions(); };
+    EXPECT_EQ(rechte("D:\\Ziel\\Q\\privat"), std::filesystem::perms::owner_all);
+    EXPECT_EQ(rechte("D:\\Ziel\\Q\\nurlesen"), rechte("C:\\Q\\nurlesen"));
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\nurlesen\\f.txt")), "f");
+    EXPECT_EQ(rechte("D:\\Ziel\\Q"), rechte("C:\\Q"));
+}
+
+TEST_F(Ordnerkopie, WalkNeitherEntersMountsNorFollowsLinksNorOpensSpecialFiles) {
+    // A drive of the table mounted inside the source stands for a mount point.
+    std::filesystem::create_directories(temp / "C" / "Q" / "Einhaengung");
+    SchreibeDatei(temp / "C" / "Q" / "Einhaengung" / "fremd.txt", "fremd");
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}},
+                                  Laufwerk{'E', (temp / "C" / "Q" / "Einhaengung").string(), {}}});
+    Schreibe("C:\\Q\\a.txt", "a");
+    std::filesystem::create_directory_symlink(temp / "C", Posix("C:\\Q\\nach oben"));
+    std::filesystem::create_symlink(Posix("C:\\Q\\a.txt"), Posix("C:\\Q\\verweis.txt"));
+    ASSERT_EQ(mkfifo(Posix("C:\\Q\\rohr").c_str(), 0644), 0);
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un adresse{};
+    adresse.sun_family = AF_UNIX;
+    const std::string sockname = Posix("C:\\Q\\sock").string();
+    ASSERT_LT(sockname.size(), sizeof adresse.sun_path);
+    std::copy(sockname.begin(), sockname.end(), adresse.sun_path);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&adresse), sizeof adresse), 0);
+
+    Spiegele("C:\\Q", "D:\\Ziel\\Q");
+    close(s);
+
+    EXPECT_EQ(sicherung.tmp_fehler, "nein");
+    EXPECT_TRUE(std::filesystem::is_directory(Posix("D:\\Ziel\\Q\\Einhaengung")));
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\Einhaengung\\fremd.txt"));
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\nach oben"));
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\rohr"));
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\sock"));
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "a");
+}
+
+TEST_F(Ordnerkopie, TheRunningBackupFolderIsNeverEntered) {
+    // The target lies inside the source; the walk must not copy its own copies.
+    Schreibe("C:\\Q\\a.txt", "a");
+    std::filesystem::create_directories(Posix("C:\\Q\\Sicherung"));
+    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+    h->Ausschliessen("C:\\Q\\Sicherung");
+    sicherung.fso = std::move(h);
+    sicherung.KopiereDateien("C:\\Q", "C:\\Q\\Sicherung\\Q");
+    EXPECT_EQ(LiesDatei(Posix("C:\\Q\\Sicherung\\Q\\a.txt")), "a");
+    EXPECT_FALSE(Existiert("C:\\Q\\Sicherung\\Q\\Sicherung"));
+}
+
+TEST_F(Ordnerkopie, FailedCopyKeepsItsArchiveBitAndEndsTheCopy) {
+    Schreibe("C:\\Q\\a.txt", "a");
+    Schreibe("C:\\Q\\b.txt", "b");
+    vorher = [](const std::string& z) {
+        if (z.rfind("Copy C:\\Q\\b.txt", 0) == 0)
+            throw FsFehler("Copy", "C:\\Q\\b.txt", std::make_error_code(std::errc::io_error));
+    };
+    EXPECT_THROW(Spiegele("C:\\Q", "D:\\Ziel\\Q"), FsFehler);
+    EXPECT_GE(Wert("C:\\Q\\b.txt"), 32);
+    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\b.txt"));
+    EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "a"); // what was copied stays
+}
+
+} // namespace
+} // namespace tresor::test
