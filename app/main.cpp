@@ -51,10 +51,9 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     tresor::Systemuhr uhr;
-    tresor::ui::Sicherungsfenster fenster(&tresor::Laufwerkstabelle::AusMountTabelle, uhr,
-                                          [](const tresor::Laufwerkstabelle& tabelle) {
-                                              return tresor::ErzeugePosixDateisystem(tabelle);
-                                          });
+    tresor::ui::Sicherungsfenster fenster(
+        &tresor::Laufwerkstabelle::AusMountTabelle, uhr,
+        [](const tresor::Laufwerkstabelle& tabelle) { return tresor::ErzeugePosixDateisystem(tabelle); });
     QApplication::setWindowIcon(fenster.windowIcon());
     fenster.Laden();
     if (fenster.Beendet())

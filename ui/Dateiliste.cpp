@@ -10,7 +10,9 @@ Dateiliste::Dateiliste(QWidget* parent, Dateisystemquelle dateisystem)
     setUniformItemSizes(true);
 }
 
-void Dateiliste::SetPath(const Pfad& pfad) { Lesen(pfad); }
+void Dateiliste::SetPath(const Pfad& pfad) {
+    Lesen(pfad);
+}
 
 void Dateiliste::Refresh() {
     if (!pfad_.empty())

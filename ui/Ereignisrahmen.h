@@ -10,6 +10,8 @@ namespace tresor::ui {
 using Ereignisrahmen = std::function<void(const std::function<void()>& handler)>;
 
 // The default frame: runs the handler directly.
-inline void OhneRahmen(const std::function<void()>& handler) { handler(); }
+inline void OhneRahmen(const std::function<void()>& handler) {
+    handler();
+}
 
 } // namespace tresor::ui

@@ -6,7 +6,9 @@ namespace tresor::ui {
 
 namespace {
 
-QChar Buchstabe(const QString& laufwerk) { return laufwerk.isEmpty() ? QChar() : laufwerk.front().toUpper(); }
+QChar Buchstabe(const QString& laufwerk) {
+    return laufwerk.isEmpty() ? QChar() : laufwerk.front().toUpper();
+}
 
 } // namespace
 
@@ -34,7 +36,9 @@ void Laufwerksliste::SetLaufwerke(const Laufwerkstabelle& tabelle) {
     stumm_ = false;
 }
 
-QString Laufwerksliste::Drive() const { return currentIndex() < 0 ? QString() : currentText(); }
+QString Laufwerksliste::Drive() const {
+    return currentIndex() < 0 ? QString() : currentText();
+}
 
 void Laufwerksliste::SetDrive(const QString& laufwerk) {
     int index = -1;
@@ -45,7 +49,8 @@ void Laufwerksliste::SetDrive(const QString& laufwerk) {
         }
     }
     if (index < 0)
-        throw FsFehler("Laufwerk wählen", laufwerk.left(2).toStdString(), std::make_error_code(std::errc::no_such_device));
+        throw FsFehler("Laufwerk wählen", laufwerk.left(2).toStdString(),
+                       std::make_error_code(std::errc::no_such_device));
     if (index == currentIndex())
         return;
     stumm_ = true;

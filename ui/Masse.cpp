@@ -4,9 +4,13 @@
 
 namespace tresor::ui {
 
-int Pixel(double twips, double dpi) { return static_cast<int>(std::lround(twips * dpi / TwipsJeZoll)); }
+int Pixel(double twips, double dpi) {
+    return static_cast<int>(std::lround(twips * dpi / TwipsJeZoll));
+}
 
-double Twips(double pixel, double dpi) { return pixel * TwipsJeZoll / dpi; }
+double Twips(double pixel, double dpi) {
+    return pixel * TwipsJeZoll / dpi;
+}
 
 QRect PixelRechteck(const Rechteck& r, double dpiX, double dpiY) {
     const int links = Pixel(r.Left, dpiX);

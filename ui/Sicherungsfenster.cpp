@@ -45,7 +45,8 @@ const char* const TextLabel1 = "Differenzdatensicherung in Sicherungsordner";
 // whatever sans-serif font the system has.
 QFont Schrift(double punkte, QFont::Weight gewicht) {
     QFont schrift;
-    schrift.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    schrift.setFamilies(
+        {QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     schrift.setStyleHint(QFont::SansSerif);
     schrift.setPointSizeF(punkte);
     schrift.setWeight(gewicht);
@@ -55,7 +56,9 @@ QFont Schrift(double punkte, QFont::Weight gewicht) {
     return schrift;
 }
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+QString Text(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 bool IstEingabe(QEvent::Type typ) {
     switch (typ) {
@@ -84,17 +87,18 @@ bool IstEingabe(QEvent::Type typ) {
 
 } // namespace
 
-Pfad Wurzelpfad(const QString& laufwerk) { return laufwerk.left(2).toStdString() + "\\"; }
+Pfad Wurzelpfad(const QString& laufwerk) {
+    return laufwerk.left(2).toStdString() + "\\";
+}
 
 QString Fortschrittstext(const tresor::Fortschritt& stand, const QFontMetrics& metrik, int breite) {
     const QLocale deutsch(QLocale::German, QLocale::Germany);
-    const QString zahlen =
-        QStringLiteral("Gesichert: %1 %2, %3 – ")
-            .arg(deutsch.toString(static_cast<qulonglong>(stand.Dateien)),
-                 stand.Dateien == 1 ? QStringLiteral("Datei") : QStringLiteral("Dateien"),
-                 stand.Bytes < 1000 ? QStringLiteral("%1 Byte").arg(stand.Bytes)
-                                    : deutsch.formattedDataSize(static_cast<qint64>(stand.Bytes), 1,
-                                                                QLocale::DataSizeSIFormat));
+    const QString zahlen = QStringLiteral("Gesichert: %1 %2, %3 – ")
+                               .arg(deutsch.toString(static_cast<qulonglong>(stand.Dateien)),
+                                    stand.Dateien == 1 ? QStringLiteral("Datei") : QStringLiteral("Dateien"),
+                                    stand.Bytes < 1000 ? QStringLiteral("%1 Byte").arg(stand.Bytes)
+                                                       : deutsch.formattedDataSize(static_cast<qint64>(stand.Bytes), 1,
+                                                                                   QLocale::DataSizeSIFormat));
     const int rest = breite - metrik.horizontalAdvance(zahlen);
     return zahlen + metrik.elidedText(QString::fromUtf8(stand.Ordner), Qt::ElideMiddle, rest > 0 ? rest : 0);
 }
@@ -129,10 +133,16 @@ Sicherungsfenster::~Sicherungsfenster() {
         QApplication::restoreOverrideCursor();
 }
 
-std::unique_ptr<Dateisystem> Sicherungsfenster::NeuesDateisystem() const { return erzeuger_(tabelle_); }
+std::unique_ptr<Dateisystem> Sicherungsfenster::NeuesDateisystem() const {
+    return erzeuger_(tabelle_);
+}
 
-double Sicherungsfenster::DpiX() const { return logicalDpiX(); }
-double Sicherungsfenster::DpiY() const { return logicalDpiY(); }
+double Sicherungsfenster::DpiX() const {
+    return logicalDpiX();
+}
+double Sicherungsfenster::DpiY() const {
+    return logicalDpiY();
+}
 
 void Sicherungsfenster::Aufbauen() {
     setObjectName(QStringLiteral("Sicherung"));
@@ -206,7 +216,7 @@ void Sicherungsfenster::Aufbauen() {
 
     // Lists and buttons lie above the labels that overlap them by a pixel.
     for (QWidget* w : std::initializer_list<QWidget*>{QuellFile, ZielPfad, QuellLaufwerk, ZielLaufwerk, QuellPfad,
-                                                       Abbrechen, Sichern})
+                                                      Abbrechen, Sichern})
         w->raise();
 
     // Tab order: the tab indices 0 to 7; the hidden ZielOrdner is skipped, labels never take the focus.
@@ -281,9 +291,13 @@ Wert Sicherungsfenster::RefreshAlles() {
     return std::monostate{};
 }
 
-void Sicherungsfenster::Form_Activate() { sicherung_->tmp = RefreshAlles(); }
+void Sicherungsfenster::Form_Activate() {
+    sicherung_->tmp = RefreshAlles();
+}
 
-void Sicherungsfenster::Form_GotFocus() { sicherung_->tmp = RefreshAlles(); }
+void Sicherungsfenster::Form_GotFocus() {
+    sicherung_->tmp = RefreshAlles();
+}
 
 void Sicherungsfenster::Form_Load() {
     // The notice and ", Version " are one text; each number is written in decimal without blanks.
@@ -311,16 +325,22 @@ void Sicherungsfenster::Form_Load() {
     move(ursprung + QPoint(Pixel(left_, DpiX()), Pixel(top_, DpiY())));
 }
 
-void Sicherungsfenster::Abbrechen_Click() { Ende(0); }
+void Sicherungsfenster::Abbrechen_Click() {
+    Ende(0);
+}
 
 void Sicherungsfenster::QuellLaufwerk_Change() {
     QuellPfad->SetPath(Wurzelpfad(QuellLaufwerk->Drive()));
     QuellFile->SetPath(QuellPfad->Path());
 }
 
-void Sicherungsfenster::QuellPfad_Change() { QuellFile->SetPath(QuellPfad->Path()); }
+void Sicherungsfenster::QuellPfad_Change() {
+    QuellFile->SetPath(QuellPfad->Path());
+}
 
-void Sicherungsfenster::ZielLaufwerk_Change() { ZielPfad->SetPath(Wurzelpfad(ZielLaufwerk->Drive())); }
+void Sicherungsfenster::ZielLaufwerk_Change() {
+    ZielPfad->SetPath(Wurzelpfad(ZielLaufwerk->Drive()));
+}
 
 void Sicherungsfenster::Sichern_Click() {
     {
@@ -331,13 +351,19 @@ void Sicherungsfenster::Sichern_Click() {
         Ende(0);
 }
 
-void Sicherungsfenster::SicherungLaufen() { sicherung_->Sichern_Click(); }
+void Sicherungsfenster::SicherungLaufen() {
+    sicherung_->Sichern_Click();
+}
 
 // --- Geometry ---------------------------------------------------------------------------------------------
 
-float Sicherungsfenster::Width() const { return static_cast<float>(Twips(frameGeometry().width(), DpiX())); }
+float Sicherungsfenster::Width() const {
+    return static_cast<float>(Twips(frameGeometry().width(), DpiX()));
+}
 
-float Sicherungsfenster::Height() const { return static_cast<float>(Twips(frameGeometry().height(), DpiY())); }
+float Sicherungsfenster::Height() const {
+    return static_cast<float>(Twips(frameGeometry().height(), DpiY()));
+}
 
 QSizeF Sicherungsfenster::Bildschirm() const {
     const QScreen* schirm = screen();
@@ -383,13 +409,21 @@ bool Sicherungsfenster::eventFilter(QObject* ziel, QEvent* ereignis) {
 
 // --- Window interface of the engine ------------------------------------------------------------------------
 
-Pfad Sicherungsfenster::QuellPfadPath() { return QuellPfad->Path(); }
+Pfad Sicherungsfenster::QuellPfadPath() {
+    return QuellPfad->Path();
+}
 
-Pfad Sicherungsfenster::ZielPfadPath() { return ZielPfad->Path(); }
+Pfad Sicherungsfenster::ZielPfadPath() {
+    return ZielPfad->Path();
+}
 
-void Sicherungsfenster::SetZielOrdnerText(const std::string& text) { ZielOrdner->setText(QString::fromUtf8(text)); }
+void Sicherungsfenster::SetZielOrdnerText(const std::string& text) {
+    ZielOrdner->setText(QString::fromUtf8(text));
+}
 
-std::string Sicherungsfenster::ZielOrdnerText() { return ZielOrdner->text().toStdString(); }
+std::string Sicherungsfenster::ZielOrdnerText() {
+    return ZielOrdner->text().toStdString();
+}
 
 void Sicherungsfenster::SetMousePointer(int zeiger) {
     mousePointer_ = zeiger;
@@ -423,7 +457,9 @@ int Sicherungsfenster::ZeigeMeldung(const QString& text, QMessageBox::Icon symbo
     return vbOK;
 }
 
-void Sicherungsfenster::ZielPfadRefresh() { ZielPfad->Refresh(); }
+void Sicherungsfenster::ZielPfadRefresh() {
+    ZielPfad->Refresh();
+}
 
 void Sicherungsfenster::Fortschritt(const tresor::Fortschritt& stand) {
     if (!laufend_)

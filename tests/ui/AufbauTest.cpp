@@ -38,13 +38,13 @@ TEST_F(Aufbau, CreatesTheSeventeenControlsInTableOrder) {
     QStringList namen;
     for (QObject* kind : register_.Kinder)
         namen.append(kind->objectName());
-    EXPECT_EQ(namen, (QStringList{QStringLiteral("QuellFile"), QStringLiteral("ZielPfad"),
-                                  QStringLiteral("QuellLaufwerk"), QStringLiteral("ZielLaufwerk"),
-                                  QStringLiteral("QuellPfad"), QStringLiteral("ZielOrdner"),
-                                  QStringLiteral("Abbrechen"), QStringLiteral("Sichern"), QStringLiteral("Label5_1"),
-                                  QStringLiteral("Label2_4"), QStringLiteral("Label2_3"), QStringLiteral("Label2_2"),
-                                  QStringLiteral("Label5_0"), QStringLiteral("copyversion"),
-                                  QStringLiteral("Label2_1"), QStringLiteral("Label3"), QStringLiteral("Label1")}));
+    EXPECT_EQ(namen,
+              (QStringList{QStringLiteral("QuellFile"), QStringLiteral("ZielPfad"), QStringLiteral("QuellLaufwerk"),
+                           QStringLiteral("ZielLaufwerk"), QStringLiteral("QuellPfad"), QStringLiteral("ZielOrdner"),
+                           QStringLiteral("Abbrechen"), QStringLiteral("Sichern"), QStringLiteral("Label5_1"),
+                           QStringLiteral("Label2_4"), QStringLiteral("Label2_3"), QStringLiteral("Label2_2"),
+                           QStringLiteral("Label5_0"), QStringLiteral("copyversion"), QStringLiteral("Label2_1"),
+                           QStringLiteral("Label3"), QStringLiteral("Label1")}));
     EXPECT_EQ(fenster->objectName(), QStringLiteral("Sicherung"));
     EXPECT_EQ(fenster->windowTitle(), QStringLiteral("tresor-ix"));
 }
@@ -60,15 +60,12 @@ TEST_F(Aufbau, PlacesEveryControlAtItsPixelRectangleInsideTheClientArea) {
         QRect Rechteck;
     };
     const Soll tabelle[] = {
-        {"QuellFile", {8, 224, 233, 136}},    {"ZielPfad", {384, 96, 233, 216}},
-        {"QuellLaufwerk", {8, 72, 233, 21}},  {"ZielLaufwerk", {384, 72, 233, 21}},
-        {"QuellPfad", {8, 96, 233, 126}},     {"ZielOrdner", {360, 312, 17, 21}},
-        {"Abbrechen", {384, 344, 113, 25}},   {"Sichern", {504, 344, 113, 25}},
-        {"Label5_1", {248, 176, 121, 89}},    {"Label2_4", {8, 56, 105, 17}},
-        {"Label2_3", {8, 32, 185, 17}},       {"Label2_2", {384, 32, 233, 17}},
-        {"Label5_0", {248, 72, 121, 97}},     {"copyversion", {8, 376, 617, 17}},
-        {"Label2_1", {384, 56, 153, 17}},     {"Label3", {384, 312, 233, 33}},
-        {"Label1", {8, 8, 615, 25}},
+        {"QuellFile", {8, 224, 233, 136}},    {"ZielPfad", {384, 96, 233, 216}},  {"QuellLaufwerk", {8, 72, 233, 21}},
+        {"ZielLaufwerk", {384, 72, 233, 21}}, {"QuellPfad", {8, 96, 233, 126}},   {"ZielOrdner", {360, 312, 17, 21}},
+        {"Abbrechen", {384, 344, 113, 25}},   {"Sichern", {504, 344, 113, 25}},   {"Label5_1", {248, 176, 121, 89}},
+        {"Label2_4", {8, 56, 105, 17}},       {"Label2_3", {8, 32, 185, 17}},     {"Label2_2", {384, 32, 233, 17}},
+        {"Label5_0", {248, 72, 121, 97}},     {"copyversion", {8, 376, 617, 17}}, {"Label2_1", {384, 56, 153, 17}},
+        {"Label3", {384, 312, 233, 33}},      {"Label1", {8, 8, 615, 25}},
     };
     const QRect client = fenster->rect();
     for (const Soll& soll : tabelle) {
@@ -125,7 +122,8 @@ TEST_F(Aufbau, HasTheKindsTextsAndStateBeforeLoading) {
     EXPECT_TRUE(fenster->ZielOrdner->isHidden());
     EXPECT_EQ(fenster->ZielOrdner->text(), QStringLiteral("Ordner"));
     // No default button anywhere.
-    for (QPushButton* knopf : {static_cast<QPushButton*>(fenster->Abbrechen), static_cast<QPushButton*>(fenster->Sichern)}) {
+    for (QPushButton* knopf :
+         {static_cast<QPushButton*>(fenster->Abbrechen), static_cast<QPushButton*>(fenster->Sichern)}) {
         EXPECT_FALSE(knopf->isDefault());
         EXPECT_FALSE(knopf->autoDefault());
     }

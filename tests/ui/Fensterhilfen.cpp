@@ -9,8 +9,8 @@
 namespace tresor::test {
 
 int Testfenster::ZeigeMeldung(const QString& text, QMessageBox::Icon symbol, const QString& titel) {
-    Meldungen.push_back({text, symbol, titel, MousePointer(), QApplication::overrideCursor() != nullptr,
-                         copyversion->text()});
+    Meldungen.push_back(
+        {text, symbol, titel, MousePointer(), QApplication::overrideCursor() != nullptr, copyversion->text()});
     if (EchteMeldungen)
         return ui::Sicherungsfenster::ZeigeMeldung(text, symbol, titel);
     return vbOK;
@@ -41,7 +41,9 @@ std::unique_ptr<Testfenster> Fensterumgebung::NeuesFenster() {
         Uhr, [](const Laufwerkstabelle& tabelle) { return ErzeugePosixDateisystem(tabelle); });
 }
 
-bool WarteBis(const std::function<bool()>& bedingung) { return QTest::qWaitFor(bedingung, 2000); }
+bool WarteBis(const std::function<bool()>& bedingung) {
+    return QTest::qWaitFor(bedingung, 2000);
+}
 
 QStringList Zeilen(const QListWidget& liste) {
     QStringList zeilen;

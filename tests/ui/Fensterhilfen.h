@@ -18,7 +18,9 @@
 #include <vector>
 
 // Readable failure messages for Qt strings.
-inline void PrintTo(const QString& text, std::ostream* aus) { *aus << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* aus) {
+    *aus << '"' << text.toStdString() << '"';
+}
 inline void PrintTo(const QStringList& liste, std::ostream* aus) {
     *aus << '{' << liste.join(QStringLiteral(", ")).toStdString() << '}';
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace tresor::test {
 namespace {
 

@@ -138,7 +138,8 @@ TEST(Fortschrittstext, CountsFilesAndBytesInGermanAndShortensTheFolder) {
     const QFontMetrics metrik(QApplication::font());
     const QString kurz = ui::Fortschrittstext({1234, 5678901, "C:\\Daten"}, metrik, 2000);
     EXPECT_EQ(kurz, QStringLiteral("Gesichert: 1.234 Dateien, 5,7 MB – C:\\Daten"));
-    EXPECT_EQ(ui::Fortschrittstext({1, 999, "C:\\"}, metrik, 2000), QStringLiteral("Gesichert: 1 Datei, 999 Byte – C:\\"));
+    EXPECT_EQ(ui::Fortschrittstext({1, 999, "C:\\"}, metrik, 2000),
+              QStringLiteral("Gesichert: 1 Datei, 999 Byte – C:\\"));
     const Pfad lang = "C:\\" + std::string(300, 'x') + "\\Ende";
     const QString gekuerzt = ui::Fortschrittstext({2, 10, lang}, metrik, 400);
     EXPECT_LE(metrik.horizontalAdvance(gekuerzt), 400);

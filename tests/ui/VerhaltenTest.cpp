@@ -79,7 +79,8 @@ TEST_F(Verhalten, DirectoryListShowsTheChainToTheOpenFolderThenItsVisibleSubfold
 }
 
 TEST_F(Verhalten, NamesThatAreNotUtf8AreShownWithAReplacementAndKeptAsBytes) {
-    const std::string name = "Gr\xFC\xDF" "e"; // Latin-1, not UTF-8
+    const std::string name = "Gr\xFC\xDF"
+                             "e"; // Latin-1, not UTF-8
     fs::create_directories(umgebung.Wurzel('D') / name);
     SchreibeDatei(umgebung.Wurzel('D') / name / ("Notiz-" + name), "n");
     Waehle(fenster->QuellLaufwerk, 'D');
@@ -244,9 +245,9 @@ TEST_P(Zentrieren, CentresInTwipsWithoutRounding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bildschirme, Zentrieren,
-                         ::testing::Values(Zentrierfall{15360, 11520, 2992.5F, 2760.0F, 200, 184},  // 1024x768
-                                           Zentrierfall{9375, 6000, 0.0F, 0.0F, 0, 0},              // just fits
-                                           Zentrierfall{8000, 5001, -687.5F, -499.5F, -46, -33},    // too small
+                         ::testing::Values(Zentrierfall{15360, 11520, 2992.5F, 2760.0F, 200, 184}, // 1024x768
+                                           Zentrierfall{9375, 6000, 0.0F, 0.0F, 0, 0},             // just fits
+                                           Zentrierfall{8000, 5001, -687.5F, -499.5F, -46, -33},   // too small
                                            Zentrierfall{9376, 6001, 0.5F, 0.5F, 0, 0}));
 
 TEST(Meldung, ShowsAModalBoxWithOneOkButtonIconTitleAndLineBreaks) {
@@ -259,9 +260,10 @@ TEST(Meldung, ShowsAModalBoxWithOneOkButtonIconTitleAndLineBreaks) {
         QMessageBox::Icon Symbol;
         QString Fenstertitel;
     };
-    const Fall faelle[] = {{16, std::nullopt, QMessageBox::Critical, QStringLiteral("Sicherung")},
-                           {48, std::string("Ordner gefunden"), QMessageBox::Warning, QStringLiteral("Ordner gefunden")},
-                           {64, std::nullopt, QMessageBox::Information, QStringLiteral("Sicherung")}};
+    const Fall faelle[] = {
+        {16, std::nullopt, QMessageBox::Critical, QStringLiteral("Sicherung")},
+        {48, std::string("Ordner gefunden"), QMessageBox::Warning, QStringLiteral("Ordner gefunden")},
+        {64, std::nullopt, QMessageBox::Information, QStringLiteral("Sicherung")}};
     for (const Fall& fall : faelle) {
         QString text, titel;
         QMessageBox::Icon symbol = QMessageBox::NoIcon;
@@ -283,19 +285,6 @@ TEST(Meldung, ShowsAModalBoxWithOneOkButtonIconTitleAndLineBreaks) {
         EXPECT_EQ(symbol, fall.Symbol);
         EXPECT_EQ(knoepfe, 1);
     }
-}
-
-TEST(Mauszeiger, HourglassSetsTheBusyCursorAndDefaultRemovesIt) {
-    Fensterumgebung umgebung;
-    auto fenster = umgebung.NeuesFenster();
-    fenster->SetMousePointer(vbHourglass);
-    ASSERT_NE(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-    EXPECT_EQ(fenster->MousePointer(), vbHourglass);
-    fenster->SetMousePointer(vbHourglass);
-    fenster->SetMousePointer(vbDefault);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(fenster->MousePointer(), vbDefault);
 }
 
 } // namespace
