@@ -5,7 +5,7 @@ pakete=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev googletest libgmock-dev libbenchmark-dev
-    attr util-linux xvfb xauth imagemagick fonts-dejavu-core
+    attr util-linux xvfb xauth imagemagick fonts-dejavu-core fonts-liberation2
     rsync hyperfine strace e2fsprogs
 )
 fehlt=()

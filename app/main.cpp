@@ -1,0 +1,63 @@
+#include "app/Befehlszeile.h"
+#include "fs/PosixDateisystem.h"
+#include "ui/Programmkennung.h"
+#include "ui/Sicherungsfenster.h"
+
+#include <QApplication>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// With arguments the program runs its command line and ends with its exit status; without any it
+// starts the window (nothing is returned).
+std::optional<int> Argumente(int argc, char* argv[]) {
+    if (argc <= 1)
+        return std::nullopt;
+    const std::vector<std::string> argumente(argv + 1, argv + argc);
+    tresor::Systemuhr uhr;
+    const tresor::Laufwerkstabelle tabelle = tresor::Laufwerkstabelle::AusMountTabelle();
+    std::error_code fehler;
+    tresor::Befehlszeilenumgebung umgebung{std::cout,
+                                           std::cerr,
+                                           tabelle,
+                                           uhr,
+                                           [&tabelle] { return tresor::ErzeugePosixDateisystem(tabelle); },
+                                           isatty(STDERR_FILENO) == 1,
+                                           std::filesystem::current_path(fehler).string()};
+    return tresor::Befehlszeile(argumente, umgebung);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (const std::optional<int> status = Argumente(argc, argv))
+        return *status;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(tresor::kennung::Produktname));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                            .arg(tresor::kennung::Major)
+                                            .arg(tresor::kennung::Minor)
+                                            .arg(tresor::kennung::Revision));
+    QApplication::setDesktopFileName(QStringLiteral("tresor-ix"));
+    // Every end of the program goes through the window (Abbrechen, closing, a failure).
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    tresor::Systemuhr uhr;
+    tresor::ui::Sicherungsfenster fenster(
+        &tresor::Laufwerkstabelle::AusMountTabelle, uhr,
+        [](const tresor::Laufwerkstabelle& tabelle) { return tresor::ErzeugePosixDateisystem(tabelle); });
+    QApplication::setWindowIcon(fenster.windowIcon());
+    fenster.Laden();
+    if (fenster.Beendet())
+        return fenster.Exitstatus();
+    fenster.show();
+    return QApplication::exec();
+}

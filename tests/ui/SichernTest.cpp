@@ -1,0 +1,106 @@
+// A click on Sichern runs the real backup run on the real file system of the test drives.
+
+#include "tests/ui/Fensterhilfen.h"
+
+#include "fs/PosixDateisystem.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records the mouse pointer as the engine sets it, with the cursor that the application shows after it.
+class Zeigerfenster : public Testfenster {
+public:
+    using Testfenster::Testfenster;
+    void SetMousePointer(int zeiger) override {
+        Testfenster::SetMousePointer(zeiger);
+        const QCursor* cursor = QApplication::overrideCursor();
+        Zeiger.emplace_back(zeiger, cursor != nullptr && cursor->shape() == Qt::WaitCursor);
+    }
+    std::vector<std::pair<int, bool>> Zeiger;
+};
+
+class Sichern : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "brief.txt", "Lieber Hans");
+        SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "Fotos" / "bild.jpg", std::string(100000, 'x'));
+        fenster = std::make_unique<Zeigerfenster>(
+            [this] { return Laufwerkstabelle(umgebung.Laufwerke); }, umgebung.Uhr,
+            [](const Laufwerkstabelle& tabelle) { return ErzeugePosixDateisystem(tabelle); });
+        fenster->Laden();
+        fenster->QuellPfad->SetPath("C:\\Daten");
+        fenster->ZielLaufwerk->SetDrive(QStringLiteral("D:"));
+        ASSERT_EQ(fenster->ZielPfad->Path(), "D:\\");
+        fenster->show();
+    }
+
+    Fensterumgebung umgebung;
+    std::unique_ptr<Zeigerfenster> fenster;
+};
+
+TEST_F(Sichern, AClickMakesARealBackupAndShowsTheSuccessMessage) {
+    fenster->EchteMeldungen = true;
+    QString text, titel;
+    QMessageBox::Icon symbol = QMessageBox::NoIcon;
+    QTimer suche;
+    suche.setInterval(20);
+    QObject::connect(&suche, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            text = box->text();
+            titel = box->windowTitle();
+            symbol = box->icon();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    suche.start();
+    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
+    suche.stop();
+
+    EXPECT_EQ(text, QStringLiteral("Alle Dateien sind in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
+    EXPECT_EQ(titel, QStringLiteral("Sicherung"));
+    EXPECT_EQ(symbol, QMessageBox::Information);
+    const fs::path sicherung = umgebung.Wurzel('D') / "Sicherung-2002-02-07--13-42-27" / "Daten";
+    EXPECT_EQ(LiesDatei(sicherung / "brief.txt"), "Lieber Hans");
+    EXPECT_TRUE(LiesDatei(sicherung / "Fotos" / "bild.jpg") == std::string(100000, 'x'));
+    // ZielPfad shows the new backup folder; the program goes on.
+    EXPECT_TRUE(Eintraege(*fenster->ZielPfad).contains(QStringLiteral("1:Sicherung-2002-02-07--13-42-27")));
+    EXPECT_EQ(fenster->ZielOrdner->text(), QStringLiteral("Sicherung-2002-02-07--13-42-27"));
+    EXPECT_TRUE(fenster->Enden.empty());
+    EXPECT_EQ(fenster->Engine().tmp_fehler, "nein");
+}
+
+TEST_F(Sichern, TheBusyPointerShowsDuringTheRunAndIsGoneBeforeTheBoxOpens) {
+    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
+    ASSERT_FALSE(fenster->Zeiger.empty());
+    EXPECT_EQ(fenster->Zeiger.front(), std::make_pair(vbHourglass, true));
+    EXPECT_EQ(fenster->Zeiger.back(), std::make_pair(vbDefault, false));
+    ASSERT_EQ(fenster->Meldungen.size(), 1U);
+    EXPECT_EQ(fenster->Meldungen[0].Symbol, QMessageBox::Information);
+    EXPECT_EQ(fenster->Meldungen[0].MousePointer, vbDefault);
+    EXPECT_FALSE(fenster->Meldungen[0].Wartezeiger);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(Sichern, ATargetInsideTheSourceIsRefusedWithTheOverlapMessage) {
+    fenster->ZielLaufwerk->SetDrive(QStringLiteral("C:"));
+    fenster->ZielPfad->SetPath("C:\\Daten\\Fotos");
+    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
+    ASSERT_EQ(fenster->Meldungen.size(), 1U);
+    EXPECT_EQ(fenster->Meldungen[0].Symbol, QMessageBox::Critical);
+    EXPECT_EQ(fenster->Meldungen[0].Text,
+              QStringLiteral("Sicherungsquelle und Sicherungsziel überschneiden sich ! \nWählen Sie ein anderes "
+                             "Sicherungsziel.\nDie Funktion wird abgebrochen."));
+    EXPECT_FALSE(fs::exists(umgebung.Wurzel('C') / "Daten" / "Fotos" / "Sicherung-2002-02-07--13-42-27"));
+    EXPECT_TRUE(fenster->Enden.empty());
+}
+
+} // namespace
+} // namespace tresor::test
