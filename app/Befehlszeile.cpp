@@ -1,6 +1,7 @@
 #include "app/Befehlszeile.h"
 
 #include "engine/Probedateisystem.h"
+#include "ui/Programmkennung.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +15,6 @@ namespace tresor {
 namespace {
 
 const char* const Programmname = "tresor-ix";
-const char* const Versionstext = "tresor-ix 1.0.25";
 
 std::string Groessentext(std::uint64_t bytes) {
     const char* einheiten[] = {"Bytes", "KiB", "MiB", "GiB", "TiB"};
@@ -176,7 +176,11 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         for (std::size_t i = 0; i < argumente.size(); ++i) {
             const std::string& a = argumente[i];
             if (a == "--version") {
-                u.aus << Versionstext << '\n';
+                u.aus << kennung::Produktname << ' ' << kennung::Major << '.' << kennung::Minor << '.'
+                      << kennung::Revision << '\n'
+                      << kennung::Beschreibung << '\n'
+                      << kennung::Erklaerung1 << "  " << kennung::Erklaerung2 << "  " << '\n'
+                      << kennung::Vermerk << '\n';
                 return ExitErfolg;
             }
             if (a == "--help" || a == "-h") {
