@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The program binary as a scheduled job sees it: no display, POSIX paths, exit statuses, output streams.
+set -euo pipefail
+prog=$1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+[[ $("$prog" --version | head -n 1) == "tresor-ix 1.0.25" ]] || fail "--version"
+"$prog" --help | grep -q "Rückgabewerte" || fail "--help"
+
+mkdir -p "$tmp/quelle/unter" "$tmp/ziel"
+echo eins >"$tmp/quelle/a.txt"
+echo zwei >"$tmp/quelle/unter/b.txt"
+
+set +e
+"$prog" --quelle "$tmp/quelle" --ziel "$tmp/ziel" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
+set -e
+[[ $rc -eq 0 ]] || fail "first run exit $rc: $(cat "$tmp/fehler")"
+grep -q "^Alle Dateien sind in den Ordner: C:.*Sicherung-[0-9-]* gesichert. $" "$tmp/aus" || fail "success text: $(cat "$tmp/aus")"
+[[ ! -s "$tmp/fehler" ]] || fail "stderr not empty"
+kopie=$(find "$tmp/ziel" -name b.txt)
+[[ -n $kopie && $(cat "$kopie") == zwei ]] || fail "copy missing"
+
+sleep 1.1
+set +e
+"$prog" --quelle "$tmp/quelle" --ziel "$tmp/ziel" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
+set -e
+[[ $rc -eq 0 ]] || fail "second run exit $rc"
+[[ $(cat "$tmp/aus") == "Keine Dateien zum Sichern gefunden ! " ]] || fail "nothing-found text"
+
+set +e
+"$prog" --quelle "$tmp/quelle" --ziel "$tmp/quelle/unter" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
+set -e
+[[ $rc -eq 2 ]] || fail "overlap exit $rc"
+[[ ! -s "$tmp/aus" ]] && grep -q "überschneiden sich" "$tmp/fehler" || fail "overlap streams"
+
+set +e
+"$prog" --quelle "$tmp/gibtsnicht" --ziel "$tmp/ziel" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
+set -e
+[[ $rc -eq 2 ]] || fail "bad argument exit $rc"
+echo "1 passed, 0 failed"
