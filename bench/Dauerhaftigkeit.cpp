@@ -66,11 +66,14 @@ public:
 void Erzeuge(const fs::path& quelle, int dateien) {
     std::string inhalt(4096, 'x');
     for (int i = 0; i < dateien; ++i) {
-        const fs::path ordner = quelle / ("o" + std::to_string(i / 100));
+        char name[32];
+        std::snprintf(name, sizeof name, "o%d", i / 100);
+        const fs::path ordner = quelle / name;
         if (i % 100 == 0)
             fs::create_directories(ordner);
         inhalt[0] = static_cast<char>('a' + i % 26);
-        std::ofstream(ordner / ("f" + std::to_string(i) + ".dat"), std::ios::binary)
+        std::snprintf(name, sizeof name, "f%d.dat", i);
+        std::ofstream(ordner / name, std::ios::binary)
             .write(inhalt.data(), static_cast<std::streamsize>(1024 + (i * 37) % 3072));
     }
 }
