@@ -248,7 +248,11 @@ INSTANTIATE_TEST_SUITE_P(Bildschirme, Zentrieren,
                          ::testing::Values(Zentrierfall{15360, 11520, 2992.5F, 2760.0F, 200, 184}, // 1024x768
                                            Zentrierfall{9375, 6000, 0.0F, 0.0F, 0, 0},             // just fits
                                            Zentrierfall{8000, 5001, -687.5F, -499.5F, -46, -33},   // too small
-                                           Zentrierfall{9376, 6001, 0.5F, 0.5F, 0, 0}));
+                                           Zentrierfall{9376, 6001, 0.5F, 0.5F, 0, 0}),
+                         [](const ::testing::TestParamInfo<Zentrierfall>& info) {
+                             return "Bildschirm" + std::to_string(static_cast<int>(info.param.SchirmBreite)) +
+                                    "x" + std::to_string(static_cast<int>(info.param.SchirmHoehe));
+                         });
 
 TEST(Meldung, ShowsAModalBoxWithOneOkButtonIconTitleAndLineBreaks) {
     Fensterumgebung umgebung;
