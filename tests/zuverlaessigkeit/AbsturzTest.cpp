@@ -13,11 +13,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -31,6 +34,23 @@ namespace fs = std::filesystem;
 using Uhrzeit = std::chrono::steady_clock;
 
 constexpr int Abbrueche = 30;
+
+// The archive record of a file as it stands ("" when there is none).
+std::string Vermerk(const std::string& datei) {
+    char wert[256];
+    const ssize_t n = ::getxattr(datei.c_str(), "user.tresor-ix.archiv", wert, sizeof wert);
+    return n < 0 ? std::string() : std::string(wert, static_cast<std::size_t>(n));
+}
+
+// The number of the system call the process is in, from /proc/PID/syscall; -1 when it runs in user space
+// or cannot be read.
+long Systemaufruf(pid_t pid) {
+    std::ifstream ein("/proc/" + std::to_string(pid) + "/syscall");
+    long nummer = -1;
+    if (!(ein >> nummer))
+        return -1;
+    return nummer;
+}
 
 struct Umfang {
     int Dateien;
@@ -189,15 +209,30 @@ TEST_F(Absturztest, ThirtyKillsLoseNothingAndTheNextRunsBackUpWhatWasLeft) {
         ++versuche;
         AendereQuelle(versuche);
         fassungen.push_back(stand);
-        // Moments spread evenly over a whole run, from the start of the process to its last steps.
-        const double anteil = (getoetet + 0.5) / Abbrueche;
+        // The first kill comes right at the start, the second as soon as the backup folder appears, the third
+        // as soon as the first archive bit is cleared; the others at moments spread evenly over a whole run,
+        // up to its last steps.
+        const double anteil = (getoetet - 3 + 0.5) / (Abbrueche - 3);
+        const std::string ersteDatei = (quelle / grosse.front()).string(); // the first in the walk
+        const auto alterVermerk = Vermerk(ersteDatei);
         const auto warten = std::chrono::duration_cast<std::chrono::microseconds>(dauer * anteil);
 
         vorher = Sicherungsordner();
         const std::set<std::string> alteOrdner = vorher;
+        const auto start = Uhrzeit::now();
         const pid_t pid = programm.Starte(quelle.string(), ziel.string());
         ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(warten);
+        if (getoetet == 1) {
+            while (Sicherungsordner().size() == alteOrdner.size() && Uhrzeit::now() - start < 4 * dauer)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        } else if (getoetet == 2) {
+            while (Vermerk(ersteDatei) == alterVermerk && Uhrzeit::now() - start < 4 * dauer)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        } else if (getoetet > 2) {
+            std::this_thread::sleep_for(warten);
+        }
+        // What the process was doing at that moment: a flush of the target is the system call syncfs.
+        const bool imSync = Systemaufruf(pid) == SYS_syncfs;
         bool kill = false;
         const Programmende ende = programm.Warte(pid, true, &kill);
         const std::string ordner = NeuerOrdner(vorher);
@@ -215,8 +250,10 @@ TEST_F(Absturztest, ThirtyKillsLoseNothingAndTheNextRunsBackUpWhatWasLeft) {
         std::string phase;
         if (ordner.empty())
             phase = "Start und Prüfung";
+        else if (imSync)
+            phase = "Sync (syncfs)";
         else if (offen == stand.size())
-            phase = KopienIn(ordner) == 0 ? "Ordner anlegen" : "Kopieren und Sync";
+            phase = KopienIn(ordner) == 0 ? "Ordner anlegen" : "Kopieren";
         else if (offen > 0)
             phase = "Archivbits löschen";
         else
