@@ -180,11 +180,11 @@ std::optional<std::string> Laufwerkstabelle::ZuPosix(std::string_view pfad) cons
     const Laufwerk* l = Finde(b);
     if (l == nullptr)
         return std::nullopt;
-    std::string rest(pfad.substr(3));
+    // Every backslash separates two names; a slash stands for a backslash inside a name. The mapping is
+    // its own inverse.
+    const std::string rest = NamenAusPosix(pfad.substr(3));
     if (rest.empty())
         return l->Einhaengepunkt;
-    // A name never holds a backslash in the program's form, so every backslash separates two names.
-    std::replace(rest.begin(), rest.end(), '\\', '/');
     if (l->Einhaengepunkt == "/")
         return "/" + rest;
     return l->Einhaengepunkt + "/" + rest;
@@ -206,12 +206,16 @@ std::optional<Pfad> Laufwerkstabelle::AusPosix(std::string_view posix) const {
     std::string_view rest = posix.substr(bester->Einhaengepunkt == "/" ? 0 : bester->Einhaengepunkt.size());
     while (!rest.empty() && rest.front() == '/')
         rest.remove_prefix(1);
-    if (rest.find('\\') != std::string_view::npos)
-        return std::nullopt;
     std::string ergebnis = bester->Wurzel();
-    ergebnis.append(rest);
-    std::replace(ergebnis.begin() + 3, ergebnis.end(), '/', '\\');
+    ergebnis.append(NamenAusPosix(rest));
     return ergebnis;
+}
+
+std::string NamenAusPosix(std::string_view posix) {
+    std::string programm(posix);
+    for (char& c : programm)
+        c = c == '/' ? '\\' : c == '\\' ? '/' : c;
+    return programm;
 }
 
 bool Laufwerkstabelle::IstEinhaengepunkt(std::string_view posix) const {

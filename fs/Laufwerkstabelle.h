@@ -39,11 +39,12 @@ public:
     // The drive of a letter (upper or lower case), or nullptr.
     const Laufwerk* Finde(char buchstabe) const noexcept;
 
-    // Program form to POSIX: "C:\home\anna" -> "/home/anna", "D:\" -> the mount point of D:.
+    // Program form to POSIX: "C:\home\anna" -> "/home/anna", "D:\" -> the mount point of D:. A slash of
+    // the program form is a backslash inside a name: "C:\a/b" -> "/a\b" (see NamenAusPosix).
     // Nothing when the path is not in program form or names no drive of the table.
     std::optional<std::string> ZuPosix(std::string_view pfad) const;
     // POSIX to program form, through the drive with the longest mount point that covers the absolute,
-    // lexically normal path. Nothing when no drive covers it, or a name holds a backslash.
+    // lexically normal path: "/a\b" -> "C:\a/b". Nothing when no drive covers it.
     std::optional<Pfad> AusPosix(std::string_view posix) const;
     // True when the absolute POSIX folder is the mount point of a drive of the table other than "/".
     bool IstEinhaengepunkt(std::string_view posix) const;
@@ -51,5 +52,11 @@ public:
 private:
     std::vector<Laufwerk> laufwerke_;
 };
+
+// A POSIX name (or a relative POSIX path) in the program's form. A Linux name may hold a backslash but
+// never a slash, so the program form writes a backslash inside a name as a slash and every slash of the
+// POSIX form as a backslash. The mapping is one-to-one: such a name is one level of a path, never two, and
+// its copy gets exactly the bytes of its name on disk. Applied twice it gives the input back.
+std::string NamenAusPosix(std::string_view posix);
 
 } // namespace tresor

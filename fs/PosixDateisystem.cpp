@@ -25,7 +25,10 @@
 // The archive record is the extended attribute user.tresor-ix.archiv. Its value is ASCII text without a
 // trailing NUL: the format version "1", then the modification time in nanoseconds since the epoch, the
 // size in bytes and the inode number, all in decimal and separated by single blanks, e.g.
-// "1 1700000000123456789 4096 1835012". A value of any other form counts as missing. The record describes
+// "1 1700000000123456789 4096 1835012". A file of several names (hard links) shares one record among them
+// and is backed up under each name: its record goes on with a blank and, joined by commas, one key for each
+// name it was backed up under (16 hex digits: FNV-1a of the absolute POSIX path), and it reads as archive
+// set under every name that is not among them. A value of any other form counts as missing. The record describes
 // the file as it was when it was backed up; a file whose time, size or inode has moved on since (written,
 // truncated, replaced through a rename, restored, copied) reads as archive set.
 //
@@ -34,8 +37,17 @@
 //   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
 // - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
 //   and the like are entries without the directory bit; nothing is ever followed.
-// - Names holding a backslash have no program form; for now they are left out of SubFolders, Files and
-//   Dir listings, so they never turn into a path with one more level.
+// - Names: a Linux name may hold any byte but "/" and NUL. A backslash inside a name is written as "/" in
+//   the program's form (a byte that never occurs in a Linux name), and a "/" of the program form is a
+//   backslash on disk (Laufwerkstabelle, NamenAusPosix). So the name "a\b" is listed with the Name "a/b" and
+//   the Path "C:\f\a/b": one level, never two; the engine splits paths at backslashes only, and the copy
+//   gets exactly the bytes of its name on disk. Names that are not UTF-8, or hold a newline, are bytes like
+//   any other and are kept as they are.
+// - Long paths: the kernel takes no path of PATH_MAX (4096) bytes or more. Such a path is reached through
+//   a descriptor of a folder on its way, opened in steps that each fit, and given to the kernel as
+//   "/proc/self/fd/N/rest" (Systempfad). Every operation works on paths of any length that way.
+// - Symbolic links are never followed and never listed by SubFolders or Files: they are left out of a
+//   backup by design, like FIFOs, sockets and device files, which are never opened.
 // - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
 //   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
 //   through GetFolder, is entered.
@@ -58,6 +70,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -131,6 +144,66 @@ std::string PosixKind(const std::string& ordner, const std::string& name) {
     return (!ordner.empty() && ordner.back() == '/') ? ordner + name : ordner + "/" + name;
 }
 
+// An absolute POSIX path in a form the kernel takes. A path shorter than PATH_MAX is given as it is. A longer
+// one is reached through a folder on its way: the folders are opened one stretch at a time (each stretch
+// shorter than PATH_MAX, relative to the folder before), and the path becomes "/proc/self/fd/N/rest" with
+// the descriptor N of the last folder opened, which this object keeps open. The kernel resolves that
+// through the open folder, so every path-based call (lstat, open, mkdir, chmod, the xattr calls, rename)
+// works on it and, as with the whole path, does not follow a symbolic link in the last name.
+// A failure on the way (a missing folder, no access) is kept in Fehler(); the path is then unusable.
+class Systempfad {
+public:
+    explicit Systempfad(std::string voll) : voll_(std::move(voll)) {
+        if (voll_.size() < PATH_MAX) {
+            kurz_ = voll_;
+            return;
+        }
+        // Stretches well below the limit leave room for the descriptor's prefix and the last names.
+        constexpr std::size_t Strecke = 2048;
+        const std::size_t schnitt = voll_.rfind('/');
+        const std::string_view ordner = std::string_view(voll_).substr(0, schnitt);
+        std::size_t pos = 0;
+        int basis = AT_FDCWD;
+        while (ordner.size() - pos > Strecke) {
+            const std::size_t ende = ordner.rfind('/', pos + Strecke);
+            if (ende == std::string_view::npos || ende <= pos) {
+                fehler_ = ENAMETOOLONG; // a single name longer than a stretch: no file system has one
+                return;
+            }
+            std::string stueck(ordner.substr(pos, ende - pos));
+            if (stueck.empty())
+                stueck = "/";
+            Deskriptor neu(::openat(basis, stueck.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!neu.gueltig()) {
+                fehler_ = errno;
+                return;
+            }
+            stufe_ = std::move(neu);
+            basis = stufe_.get();
+            pos = ende + 1;
+        }
+        kurz_ = "/proc/self/fd/" + std::to_string(basis) + "/";
+        if (pos < ordner.size())
+            kurz_.append(ordner.substr(pos)).append("/");
+        kurz_.append(voll_, schnitt + 1);
+    }
+
+    // The whole path, for comparisons and messages.
+    const std::string& Voll() const noexcept { return voll_; }
+    // The form for system calls.
+    const std::string& Kurz() const noexcept { return kurz_; }
+    const char* c_str() const noexcept { return kurz_.c_str(); }
+    operator const std::string&() const noexcept { return kurz_; }
+    // 0, or the error number of the way to a long path's folder.
+    int Fehler() const noexcept { return fehler_; }
+
+private:
+    std::string voll_;
+    std::string kurz_;
+    Deskriptor stufe_;
+    int fehler_ = 0;
+};
+
 Pfad KindPfad(const Pfad& eltern, const std::string& name) {
     return (!eltern.empty() && eltern.back() == '\\') ? eltern + name : eltern + "\\" + name;
 }
@@ -140,9 +213,9 @@ bool IstPunktname(std::string_view name) {
     return !name.empty() && name.front() == '.' && name != "." && name != "..";
 }
 
-// A name with a backslash cannot be written in the program's path form: it would read as two levels.
-bool IstDarstellbar(std::string_view name) {
-    return name.find('\\') == std::string_view::npos;
+// A name on disk in the program's form: a backslash inside it is written as "/" (see the top of this file).
+std::string Programmname(const std::string& name) {
+    return name.find('\\') == std::string::npos ? name : NamenAusPosix(name);
 }
 
 std::int64_t MtimeNs(const struct stat& st) {
@@ -256,34 +329,67 @@ bool SchreibeDos(const std::string& posix, std::uint32_t wert) {
     return ::lsetxattr(posix.c_str(), DosattribName, text.data(), text.size(), 0) == 0;
 }
 
-std::string VermerkText(const Quellstand& stand) {
-    return "1 " + std::to_string(stand.MtimeNs) + " " + std::to_string(stand.Groesse) + " " +
-           std::to_string(stand.Inode);
+// The archive record: the state, and for a file of several names (hard links) the names it was backed up
+// under, as FNV-1a hashes of their absolute POSIX paths.
+struct Vermerk {
+    Quellstand Stand;
+    std::vector<std::uint64_t> Namen;
+};
+
+// FNV-1a, 64 bits: the key of one name of a file in its archive record.
+std::uint64_t Namenskennung(std::string_view posix) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : posix) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
 }
 
-std::optional<Quellstand> LiesVermerk(const std::string& posix) {
+std::string VermerkText(const Vermerk& vermerk) {
+    std::string text = "1 " + std::to_string(vermerk.Stand.MtimeNs) + " " + std::to_string(vermerk.Stand.Groesse) +
+                       " " + std::to_string(vermerk.Stand.Inode);
+    for (std::size_t i = 0; i < vermerk.Namen.size(); ++i) {
+        char hex[24];
+        (void)std::snprintf(hex, sizeof hex, "%c%016llx", i == 0 ? ' ' : ',',
+                            static_cast<unsigned long long>(vermerk.Namen[i]));
+        text += hex;
+    }
+    return text;
+}
+
+std::optional<Vermerk> LiesVermerk(const std::string& posix) {
     const auto text = LiesXattr(posix, VermerkName);
-    if (!text || !text->starts_with("1 "))
+    if (!text || !text->starts_with("1 ") || text->ends_with(' ') || text->ends_with(','))
         return std::nullopt;
-    Quellstand stand;
+    Vermerk vermerk;
+    Quellstand& stand = vermerk.Stand;
     const char* p = text->data() + 2;
     const char* ende = text->data() + text->size();
-    auto zahl = [&](auto& wert, bool letzte) {
-        const auto [q, fehler] = std::from_chars(p, ende, wert);
+    // A number, then the separator `danach` or the end (when `endeErlaubt`).
+    auto zahl = [&](auto& wert, int basis, char danach, bool endeErlaubt) {
+        const auto [q, fehler] = std::from_chars(p, ende, wert, basis);
         if (fehler != std::errc() || q == p)
             return false;
         p = q;
-        if (letzte)
-            return p == ende;
-        if (p == ende || *p != ' ')
+        if (p == ende)
+            return endeErlaubt;
+        if (*p != danach)
             return false;
         ++p;
         return true;
     };
-    if (!zahl(stand.MtimeNs, false) || !zahl(stand.Groesse, false) || !zahl(stand.Inode, true))
+    if (!zahl(stand.MtimeNs, 10, ' ', false) || !zahl(stand.Groesse, 10, ' ', false) ||
+        !zahl(stand.Inode, 10, ' ', true))
         return std::nullopt;
+    while (p != ende) {
+        std::uint64_t name = 0;
+        if (!zahl(name, 16, ',', true))
+            return std::nullopt;
+        vermerk.Namen.push_back(name);
+    }
     stand.Gueltig = true;
-    return stand;
+    return vermerk;
 }
 
 bool Gleich(const Quellstand& a, const Quellstand& b) {
@@ -292,10 +398,11 @@ bool Gleich(const Quellstand& a, const Quellstand& b) {
 
 enum class MitArchiv { nein, ja };
 
-// The attribute value of an entry whose lstat data is `st`. `name` is its last name. The archive bit costs
-// one more system call and is left out where only the other bits matter.
+// The attribute value of an entry whose lstat data is `st`. `name` is its last name, `voll` its whole POSIX
+// path (the name of a file with several names in its archive record). The archive bit costs one more system
+// call and is left out where only the other bits matter.
 int Attributwert(const std::string& posix, std::string_view name, const struct stat& st,
-                 MitArchiv mitArchiv = MitArchiv::ja) {
+                 MitArchiv mitArchiv = MitArchiv::ja, std::string_view voll = {}) {
     int wert = 0;
     if ((st.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
@@ -311,7 +418,11 @@ int Attributwert(const std::string& posix, std::string_view name, const struct s
         bool archiv = dos && (*dos & attr::Archiv) != 0;
         if (!archiv) {
             const auto vermerk = LiesVermerk(posix);
-            archiv = !vermerk || !Gleich(*vermerk, StandAus(st));
+            archiv = !vermerk || !Gleich(vermerk->Stand, StandAus(st));
+            // A file of several names is backed up under each of them: the record must hold this one.
+            if (!archiv && st.st_nlink > 1)
+                archiv = std::find(vermerk->Namen.begin(), vermerk->Namen.end(), Namenskennung(voll)) ==
+                         vermerk->Namen.end();
         }
         if (archiv)
             wert |= attr::Archiv;
@@ -374,7 +485,10 @@ private:
 
     // The POSIX path of a program path. A path not in program form fails with EINVAL, a drive that is not
     // in the table with ENODEV ("not ready").
-    std::string Posix(const char* operation, const Pfad& pfad) const;
+    // A path whose way fails (a long path through a missing folder) fails with that error.
+    Systempfad Posix(const char* operation, const Pfad& pfad) const;
+    // Fails for a path that ZuPosix refused: EINVAL when it is not in program form, else ENODEV.
+    [[noreturn]] static void Unbrauchbar(const char* operation, const Pfad& pfad);
     struct stat Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const;
     // Opens a folder for reading its entries (never through a symbolic link).
     Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
@@ -386,9 +500,17 @@ private:
     std::mt19937_64 zufall_{std::random_device{}()};
 };
 
-std::string PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
-    if (auto posix = laufwerke_.ZuPosix(pfad))
-        return *std::move(posix);
+Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
+    if (auto posix = laufwerke_.ZuPosix(pfad)) {
+        Systempfad sp(*std::move(posix));
+        if (sp.Fehler() != 0)
+            throw FsFehler(operation, pfad, Fehlercode(sp.Fehler()));
+        return sp;
+    }
+    Unbrauchbar(operation, pfad);
+}
+
+void PosixDateisystem::Unbrauchbar(const char* operation, const Pfad& pfad) {
     const bool form = pfad.size() >= 3 && pfad[1] == ':' && pfad[2] == '\\' &&
                       ((pfad[0] >= 'A' && pfad[0] <= 'Z') || (pfad[0] >= 'a' && pfad[0] <= 'z')) &&
                       pfad.find('\0') == Pfad::npos;
@@ -411,7 +533,7 @@ Deskriptor PosixDateisystem::OeffneOrdner(const char* operation, const Pfad& pfa
 }
 
 Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
-    const std::string posix = Posix("GetFolder", pfad);
+    const Systempfad posix = Posix("GetFolder", pfad);
     const struct stat st = Lstat("GetFolder", pfad, posix);
     if (!S_ISDIR(st.st_mode))
         throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
@@ -421,7 +543,7 @@ Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
 }
 
 std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
-    const std::string posix = Posix("SubFolders", ordner.Path);
+    const Systempfad posix = Posix("SubFolders", ordner.Path);
     struct stat st {};
     Deskriptor fd = OeffneOrdner("SubFolders", ordner.Path, posix, st);
     if (grenzen_.contains({st.st_dev, st.st_ino}))
@@ -437,10 +559,6 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
 
     std::vector<Ordner> ordnerliste;
     for (const auto& e : eintraege) {
-        // A name with a backslash cannot be expressed as a path of ours; it is left out here until the
-        // program decides what such entries get. It must never turn into a path with one more level.
-        if (!IstDarstellbar(e.Name))
-            continue;
         if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
             continue;
         struct statx sx {};
@@ -448,7 +566,7 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
             0) {
             if (errno == ENOENT)
                 continue; // removed since the folder was read
-            throw FsFehler("SubFolders", KindPfad(ordner.Path, e.Name), Fehlercode(errno));
+            throw FsFehler("SubFolders", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
         }
         if (!S_ISDIR(sx.stx_mode))
             continue;
@@ -458,16 +576,17 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         const bool einhaengepunkt = kennung.first != st.st_dev ||
                                     ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                      (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
-                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix.Voll(), e.Name));
         if (einhaengepunkt)
             grenzen_.insert(kennung);
-        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, e.Name), e.Name});
+        std::string name = Programmname(e.Name);
+        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name});
     }
     return ordnerliste;
 }
 
 std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
-    const std::string posix = Posix("Files", ordner.Path);
+    const Systempfad posix = Posix("Files", ordner.Path);
     struct stat st {};
     Deskriptor fd = OeffneOrdner("Files", ordner.Path, posix, st);
     if (grenzen_.contains({st.st_dev, st.st_ino}))
@@ -482,27 +601,26 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
 
     std::vector<Datei> dateien;
     for (const auto& e : eintraege) {
-        // See SubFolders: a name with a backslash is left out for now.
-        if (!IstDarstellbar(e.Name))
-            continue;
         bool regulaer = e.Typ == DT_REG;
         if (e.Typ == DT_UNKNOWN) {
             struct stat kst {};
             if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     continue;
-                throw FsFehler("Files", KindPfad(ordner.Path, e.Name), Fehlercode(errno));
+                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
             }
             regulaer = S_ISREG(kst.st_mode);
         }
-        if (regulaer)
-            dateien.push_back(Datei{KindPfad(ordner.Path, e.Name), e.Name});
+        if (regulaer) {
+            std::string name = Programmname(e.Name);
+            dateien.push_back(Datei{KindPfad(ordner.Path, name), name});
+        }
     }
     return dateien;
 }
 
 Datei PosixDateisystem::GetFile(const Pfad& pfad) {
-    const std::string posix = Posix("GetFile", pfad);
+    const Systempfad posix = Posix("GetFile", pfad);
     const struct stat st = Lstat("GetFile", pfad, posix);
     if (!S_ISREG(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
@@ -510,9 +628,9 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
 }
 
 int PosixDateisystem::Attributes(const Datei& datei) {
-    const std::string posix = Posix("Attributes", datei.Path);
+    const Systempfad posix = Posix("Attributes", datei.Path);
     const struct stat st = Lstat("Attributes", datei.Path, posix);
-    return Attributwert(posix, LetzterName(datei.Path), st);
+    return Attributwert(posix, LetzterName(datei.Path), st, MitArchiv::ja, posix.Voll());
 }
 
 std::string PosixDateisystem::TemporaererName() {
@@ -523,8 +641,8 @@ std::string PosixDateisystem::TemporaererName() {
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
-    const std::string quelle = Posix("Copy", datei.Path);
-    const std::string zielPosix = Posix("Copy", ziel);
+    const Systempfad quelle = Posix("Copy", datei.Path);
+    const Systempfad zielPosix = Posix("Copy", ziel);
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
 
@@ -540,9 +658,10 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     if (const int flags = ::fcntl(q.get(), F_GETFL); flags >= 0)
         (void)::fcntl(q.get(), F_SETFL, flags & ~O_NONBLOCK);
 
-    const auto schnitt = zielPosix.rfind('/');
-    const std::string zielOrdner = schnitt == 0 ? std::string("/") : zielPosix.substr(0, schnitt);
-    const std::string zielName = zielPosix.substr(schnitt + 1);
+    const std::string& zielKurz = zielPosix.Kurz();
+    const auto schnitt = zielKurz.rfind('/');
+    const std::string zielOrdner = schnitt == 0 ? std::string("/") : zielKurz.substr(0, schnitt);
+    const std::string zielName = zielKurz.substr(schnitt + 1);
     if (zielName.empty() || zielName == "." || zielName == "..")
         throw zielfehler(EINVAL);
     Deskriptor ordner(::open(zielOrdner.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -678,7 +797,15 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
 }
 
 std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
-    const std::string posix = Posix("Dir", pfad);
+    const auto umgesetzt = laufwerke_.ZuPosix(pfad);
+    if (!umgesetzt)
+        Unbrauchbar("Dir", pfad);
+    const Systempfad posix(*umgesetzt);
+    // A long path whose way is missing names nothing, like any missing path.
+    if (posix.Fehler() == ENOENT || posix.Fehler() == ENOTDIR)
+        return {};
+    if (posix.Fehler() != 0)
+        throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
     auto zugelassen = [maske](int wert) {
         return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
     };
@@ -715,9 +842,6 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
     if (fehler != 0)
         throw FsFehler("Dir", pfad, Fehlercode(fehler));
     for (const auto& e : eintraege) {
-        // See SubFolders: a name with a backslash is left out for now.
-        if (!IstDarstellbar(e.Name))
-            continue;
         // The cheap tests first: the name, then the type; the extended attribute only when it can matter.
         int wert = IstPunktname(e.Name) ? attr::Versteckt : 0;
         if (!zugelassen(wert))
@@ -729,7 +853,7 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
             if (::fstatat(basis.get(), e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     continue;
-                throw FsFehler("Dir", pfad + e.Name, Fehlercode(errno));
+                throw FsFehler("Dir", pfad + Programmname(e.Name), Fehlercode(errno));
             }
             ordner = S_ISDIR(st.st_mode);
             symlink = S_ISLNK(st.st_mode);
@@ -739,24 +863,24 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
         if (!zugelassen(wert))
             continue;
         if ((maske & (attr::Versteckt | attr::System)) != (attr::Versteckt | attr::System) && !symlink) {
-            if (const auto dos = LiesDosattrib(PosixKind(posix, e.Name)))
+            if (const auto dos = LiesDosattrib(Systempfad(PosixKind(posix.Voll(), e.Name))))
                 wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
             if (!zugelassen(wert))
                 continue;
         }
-        return e.Name;
+        return Programmname(e.Name);
     }
     return {};
 }
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
-    const std::string posix = Posix("MakeDir", pfad);
+    const Systempfad posix = Posix("MakeDir", pfad);
     if (::mkdir(posix.c_str(), anlage == Anlage::Privat ? 0700 : 0777) != 0)
         throw FsFehler("MakeDir", pfad, Fehlercode(errno));
 }
 
 void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
-    const std::string posix = Posix("SetFileAttr", pfad);
+    const Systempfad posix = Posix("SetFileAttr", pfad);
     const struct stat st = Lstat("SetFileAttr", pfad, posix);
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
@@ -785,7 +909,16 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         if (!istOrdner) {
             if ((wert & attr::Archiv) == 0) {
-                const std::string text = VermerkText(stand.Gueltig ? stand : StandAus(st));
+                Vermerk vermerk{stand.Gueltig ? stand : StandAus(st), {}};
+                if (st.st_nlink > 1) {
+                    // The names recorded for the same state stay; this one joins them.
+                    if (auto alt = LiesVermerk(posix); alt && Gleich(alt->Stand, vermerk.Stand))
+                        vermerk.Namen = std::move(alt->Namen);
+                    const std::uint64_t kennung = Namenskennung(posix.Voll());
+                    if (std::find(vermerk.Namen.begin(), vermerk.Namen.end(), kennung) == vermerk.Namen.end())
+                        vermerk.Namen.push_back(kennung);
+                }
+                const std::string text = VermerkText(vermerk);
                 if (::lsetxattr(posix.c_str(), VermerkName, text.data(), text.size(), 0) != 0)
                     throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
             } else if (::lremovexattr(posix.c_str(), VermerkName) != 0 && errno != ENODATA && errno != ENOTSUP) {
@@ -804,19 +937,29 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
-    const std::string posix = Posix("Sync", pfad);
+    const auto umgesetzt = laufwerke_.ZuPosix(pfad);
+    if (!umgesetzt)
+        Unbrauchbar("Sync", pfad);
     // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
     // but never a folder above the drive's own.
     const std::size_t wurzel = laufwerke_.Finde(pfad[0])->Einhaengepunkt.size();
-    std::string stufe = posix;
-    Deskriptor fd(::open(stufe.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    std::string stufe = *umgesetzt;
+    auto oeffne = [](const std::string& posix, int flags) {
+        const Systempfad sp(posix);
+        if (sp.Fehler() != 0) {
+            errno = sp.Fehler();
+            return Deskriptor();
+        }
+        return Deskriptor(::open(sp.c_str(), flags | O_CLOEXEC));
+    };
+    Deskriptor fd = oeffne(stufe, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     const int ersterFehler = errno;
     while (!fd.gueltig() && (errno == ENOENT || errno == ENOTDIR) && stufe.size() > wurzel) {
         const auto schnitt = stufe.find_last_of('/', stufe.size() - 2);
         if (schnitt == std::string::npos)
             break;
         stufe.resize(std::max<std::size_t>(schnitt == 0 ? 1 : schnitt, wurzel));
-        fd = Deskriptor(::open(stufe.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        fd = oeffne(stufe, O_RDONLY | O_DIRECTORY);
     }
     if (!fd.gueltig())
         throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
@@ -825,8 +968,8 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
 }
 
 void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
-    const std::string quellPosix = Posix("OrdnerAbschliessen", quelle);
-    const std::string zielPosix = Posix("OrdnerAbschliessen", ziel);
+    const Systempfad quellPosix = Posix("OrdnerAbschliessen", quelle);
+    const Systempfad zielPosix = Posix("OrdnerAbschliessen", ziel);
     const struct stat qst = Lstat("OrdnerAbschliessen", quelle, quellPosix);
     const struct stat zst = Lstat("OrdnerAbschliessen", ziel, zielPosix);
     if (!S_ISDIR(qst.st_mode))
@@ -843,7 +986,7 @@ void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) 
 }
 
 void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
-    const std::string posix = Posix("Ausschliessen", ordner);
+    const Systempfad posix = Posix("Ausschliessen", ordner);
     struct stat st {};
     if (::stat(posix.c_str(), &st) != 0)
         throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));

@@ -130,11 +130,12 @@ TEST_F(DirTest, SymbolicLinksAndOtherEntriesAreNeverFollowed) {
     EXPECT_EQ(fs->Dir("C:\\f\\", 0), "verweis");
 }
 
-TEST_F(DirTest, NamesWithABackslashAreNeverListed) {
+TEST_F(DirTest, NamesWithABackslashAreListedWithASlash) {
     SchreibeDatei(C("f/a\\b"), "x");
-    EXPECT_EQ(fs->Dir("C:\\f\\", 0), "");
-    SchreibeDatei(C("f/z"), "x");
-    EXPECT_EQ(fs->Dir("C:\\f\\", 0), "z");
+    EXPECT_EQ(fs->Dir("C:\\f\\", 0), "a/b");
+    EXPECT_EQ(fs->Dir("C:\\f\\a/b", 0), "a/b");
+    // The program form "a\b" is two levels, which do not exist.
+    EXPECT_EQ(fs->Dir("C:\\f\\a\\b", 0), "");
 }
 
 TEST_F(DirTest, DriveNotInTheTableIsNotReady) {

@@ -124,15 +124,20 @@ TEST_F(UebersetzungTest, PosixToProgramFormThroughTheLongestCoveringMountPoint) 
         {"/media/anna/MEIN STICK/a b", "E:\\a b"},
         {"/media/anna/MEIN STICKER", "C:\\media\\anna\\MEIN STICKER"},
         {"relativ/pfad", std::nullopt},
-        {"/home/anna/a\\b", std::nullopt}, // a name with a backslash has no program form
+        {"/home/anna/a\\b", "D:\\anna\\a/b"}, // a backslash inside a name is written as a slash
+        {"/a\\\\b\\/c", "C:\\a//b/\\c"},
     };
     for (const auto& [posix, programm] : faelle)
         EXPECT_EQ(tabelle.AusPosix(posix), programm) << posix;
 }
 
 TEST_F(UebersetzungTest, TranslationRoundTrips) {
-    for (const std::string p : {"C:\\usr\\lib", "D:\\anna", "E:\\Fotos\\Urlaub 2020\\bild.jpg", "E:\\"})
+    for (const std::string p : {"C:\\usr\\lib", "D:\\anna", "E:\\Fotos\\Urlaub 2020\\bild.jpg", "E:\\",
+                                "C:\\a/b\\c", "D:\\x/\\/y"})
         EXPECT_EQ(tabelle.AusPosix(*tabelle.ZuPosix(p)), p);
+    EXPECT_EQ(tabelle.ZuPosix("C:\\a/b\\c"), "/a\\b/c");
+    EXPECT_EQ(NamenAusPosix("a\\b/c"), "a/b\\c");
+    EXPECT_EQ(NamenAusPosix(NamenAusPosix("a\\b/c")), "a\\b/c");
 }
 
 TEST_F(UebersetzungTest, PathsNoDriveCoversHaveNoProgramForm) {

@@ -57,13 +57,28 @@ TEST_F(SammlungenTest, OnlyFoldersAndRegularFilesLinksFifosAndSocketsNever) {
     EXPECT_EQ(Namen(fs->SubFolders(f)), std::vector<std::string>{"ordner"});
 }
 
-TEST_F(SammlungenTest, NamesWithABackslashAreNeverTakenForDeeperPaths) {
+TEST_F(SammlungenTest, NamesWithABackslashAreOneLevelWrittenWithASlash) {
     SchreibeDatei(C("f/a\\b"), "x");
-    std::filesystem::create_directories(C("f/x\\y"));
+    SchreibeDatei(C("f/x\\y/innen"), "i");
     SchreibeDatei(C("f/gut"), "x");
     const Ordner f = fs->GetFolder("C:\\f");
-    EXPECT_EQ(Namen(fs->Files(f)), std::vector<std::string>{"gut"});
-    EXPECT_TRUE(fs->SubFolders(f).empty());
+    const auto dateien = fs->Files(f);
+    EXPECT_EQ(Namen(dateien), (std::vector<std::string>{"a/b", "gut"}));
+    EXPECT_EQ(dateien[0].Path, "C:\\f\\a/b");
+    const auto ordner = fs->SubFolders(f);
+    ASSERT_EQ(Namen(ordner), std::vector<std::string>{"x/y"});
+    EXPECT_EQ(ordner[0].Path, "C:\\f\\x/y");
+    const auto innen = fs->Files(fs->GetFolder(ordner[0].Path));
+    ASSERT_EQ(Namen(innen), std::vector<std::string>{"innen"});
+    EXPECT_EQ(innen[0].Path, "C:\\f\\x/y\\innen");
+
+    // The copy gets exactly the bytes of the name on disk.
+    std::filesystem::create_directories(D("z"));
+    (void)fs->Copy(fs->GetFile("C:\\f\\a/b"), "D:\\z\\a/b");
+    EXPECT_EQ(LiesDatei(D("z/a\\b")), "x");
+    EXPECT_EQ(fs->Attributes(fs->GetFile("C:\\f\\a/b")) & attr::Archiv, attr::Archiv);
+    fs->SetFileAttr("C:\\f\\a/b", 0);
+    EXPECT_EQ(fs->Attributes(fs->GetFile("C:\\f\\a/b")), 0);
 }
 
 TEST_F(SammlungenTest, PathsJoinParentAndNameWithOneBackslash) {
