@@ -548,15 +548,20 @@ private:
         friend class PosixDateisystem;
         int ordner_ = AT_FDCWD;
         dev_t ordnerGeraet_ = 0;
+        std::string ordnerpfad_; // the key of the held-open folder, empty for a whole path
         std::string name_;
         std::optional<Systempfad> ganz_;
     };
     // Fills `ort` for the program path. Returns 0, or the error number of the way to the entry's folder
     // (which the path-based call would have met as well). A path not in program form fails as in Posix.
     [[nodiscard]] int Verorte(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    // After a call through a held-open folder found no entry: true when that folder was removed since it was
+    // opened (a folder of that path may have been made anew), in which case it is opened again and `ort`
+    // is filled anew, so that the call can be repeated as the path would have been resolved now.
+    [[nodiscard]] bool Erneuert(const char* operation, const Pfad& pfad, Eintragsort& ort);
     void VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort);
     // lstat of the entry; fails with the operation and the path.
-    struct stat StatAn(const char* operation, const Pfad& pfad, const Eintragsort& ort) const;
+    struct stat StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort);
 
     // Folders held open, the most recently used first. The engine works in one source folder and its
     // mirror at a time, so a few suffice. A folder that is removed meanwhile fails the calls as its path
@@ -632,6 +637,7 @@ int PosixDateisystem::Verorte(const char* operation, const Pfad& pfad, Eintragso
                             offeneOrdner_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
             ort.ordner_ = offeneOrdner_.front().Fd.get();
             ort.ordnerGeraet_ = offeneOrdner_.front().Geraet;
+            ort.ordnerpfad_ = offeneOrdner_.front().Programmpfad;
             return 0;
         }
     }
@@ -650,7 +656,27 @@ int PosixDateisystem::Verorte(const char* operation, const Pfad& pfad, Eintragso
     offeneOrdner_.insert(offeneOrdner_.begin(), OffenerOrdner{Pfad(ordnerpfad), std::move(fd), st.st_dev});
     ort.ordner_ = offeneOrdner_.front().Fd.get();
     ort.ordnerGeraet_ = st.st_dev;
+    ort.ordnerpfad_ = offeneOrdner_.front().Programmpfad;
     return 0;
+}
+
+bool PosixDateisystem::Erneuert(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    if (ort.Ganz())
+        return false;
+    const auto gehalten = std::find_if(offeneOrdner_.begin(), offeneOrdner_.end(),
+                                       [&](const OffenerOrdner& o) { return o.Programmpfad == ort.ordnerpfad_; });
+    if (gehalten == offeneOrdner_.end())
+        return false;
+    // A removed folder has no links left; one that is still there is the folder the path names.
+    struct stat st {};
+    if (::fstat(gehalten->Fd.get(), &st) != 0 || st.st_nlink != 0)
+        return false;
+    offeneOrdner_.erase(gehalten);
+    if (const int fehler = Verorte(operation, pfad, ort); fehler != 0) {
+        errno = fehler;
+        return false;
+    }
+    return true;
 }
 
 void PosixDateisystem::VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort) {
@@ -658,11 +684,17 @@ void PosixDateisystem::VerorteOderWirf(const char* operation, const Pfad& pfad, 
         throw FsFehler(operation, pfad, Fehlercode(fehler));
 }
 
-struct stat PosixDateisystem::StatAn(const char* operation, const Pfad& pfad, const Eintragsort& ort) const {
+struct stat PosixDateisystem::StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort) {
     struct stat st {};
-    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        throw FsFehler(operation, pfad, Fehlercode(errno));
-    return st;
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return st;
+    int fehler = errno;
+    if (fehler == ENOENT && Erneuert(operation, pfad, ort)) {
+        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return st;
+        fehler = errno;
+    }
+    throw FsFehler(operation, pfad, Fehlercode(fehler));
 }
 
 Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
@@ -782,7 +814,10 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     VerorteOderWirf("Copy", datei.Path, quelle);
 
     // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
-    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    if (!q.gueltig() && errno == ENOENT && Erneuert("Copy", datei.Path, quelle))
+        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
     if (!q.gueltig())
         throw quellfehler(errno);
     struct stat vorher {};
@@ -799,7 +834,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     // The copy needs a name of its own in a folder: not a drive root, ".", ".." or a trailing backslash.
     if (zielort.Ganz())
         throw zielfehler(EINVAL);
-    const int ordnerFd = zielort.Ordner();
+    int ordnerFd = zielort.Ordner();
     const std::string zielName = zielort.Name();
 
     std::string tmpName;
@@ -807,6 +842,11 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
         tmpName = TemporaererName();
         z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        // A destination folder removed since it was opened is looked up anew.
+        if (!z.gueltig() && errno == ENOENT && Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
         if (!z.gueltig() && errno != EEXIST)
             throw zielfehler(errno);
     }
@@ -963,7 +1003,9 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
         if (weg != 0)
             throw FsFehler("Dir", pfad, Fehlercode(weg));
         struct stat st {};
-        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+            (errno != ENOENT || !Erneuert("Dir", pfad, ort) ||
+             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
             if (errno == ENOENT || errno == ENOTDIR)
                 return {};
             throw FsFehler("Dir", pfad, Fehlercode(errno));
