@@ -25,7 +25,10 @@
 // The archive record is the extended attribute user.tresor-ix.archiv. Its value is ASCII text without a
 // trailing NUL: the format version "1", then the modification time in nanoseconds since the epoch, the
 // size in bytes and the inode number, all in decimal and separated by single blanks, e.g.
-// "1 1700000000123456789 4096 1835012". A value of any other form counts as missing. The record describes
+// "1 1700000000123456789 4096 1835012". A file of several names (hard links) shares one record among them
+// and is backed up under each name: its record goes on with a blank and, joined by commas, one key for each
+// name it was backed up under (16 hex digits: FNV-1a of the absolute POSIX path), and it reads as archive
+// set under every name that is not among them. A value of any other form counts as missing. The record describes
 // the file as it was when it was backed up; a file whose time, size or inode has moved on since (written,
 // truncated, replaced through a rename, restored, copied) reads as archive set.
 //
@@ -408,34 +411,67 @@ bool SchreibeDos(const Ort& ort, std::uint32_t wert) {
     return SetxattrAn(ort, DosattribName, text.data(), text.size()) == 0;
 }
 
-std::string VermerkText(const Quellstand& stand) {
-    return "1 " + std::to_string(stand.MtimeNs) + " " + std::to_string(stand.Groesse) + " " +
-           std::to_string(stand.Inode);
+// The archive record: the state, and for a file of several names (hard links) the names it was backed up
+// under, as FNV-1a hashes of their absolute POSIX paths.
+struct Vermerk {
+    Quellstand Stand;
+    std::vector<std::uint64_t> Namen;
+};
+
+// FNV-1a, 64 bits: the key of one name of a file in its archive record.
+std::uint64_t Namenskennung(std::string_view posix) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : posix) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
 }
 
-std::optional<Quellstand> LiesVermerk(const Ort& ort) {
+std::string VermerkText(const Vermerk& vermerk) {
+    std::string text = "1 " + std::to_string(vermerk.Stand.MtimeNs) + " " + std::to_string(vermerk.Stand.Groesse) +
+                       " " + std::to_string(vermerk.Stand.Inode);
+    for (std::size_t i = 0; i < vermerk.Namen.size(); ++i) {
+        char hex[24];
+        (void)std::snprintf(hex, sizeof hex, "%c%016llx", i == 0 ? ' ' : ',',
+                            static_cast<unsigned long long>(vermerk.Namen[i]));
+        text += hex;
+    }
+    return text;
+}
+
+std::optional<Vermerk> LiesVermerk(const Ort& ort) {
     const auto text = LiesXattr(ort, VermerkName);
-    if (!text || !text->starts_with("1 "))
+    if (!text || !text->starts_with("1 ") || text->ends_with(' ') || text->ends_with(','))
         return std::nullopt;
-    Quellstand stand;
+    Vermerk vermerk;
+    Quellstand& stand = vermerk.Stand;
     const char* p = text->data() + 2;
     const char* ende = text->data() + text->size();
-    auto zahl = [&](auto& wert, bool letzte) {
-        const auto [q, fehler] = std::from_chars(p, ende, wert);
+    // A number, then the separator `danach` or the end (when `endeErlaubt`).
+    auto zahl = [&](auto& wert, int basis, char danach, bool endeErlaubt) {
+        const auto [q, fehler] = std::from_chars(p, ende, wert, basis);
         if (fehler != std::errc() || q == p)
             return false;
         p = q;
-        if (letzte)
-            return p == ende;
-        if (p == ende || *p != ' ')
+        if (p == ende)
+            return endeErlaubt;
+        if (*p != danach)
             return false;
         ++p;
         return true;
     };
-    if (!zahl(stand.MtimeNs, false) || !zahl(stand.Groesse, false) || !zahl(stand.Inode, true))
+    if (!zahl(stand.MtimeNs, 10, ' ', false) || !zahl(stand.Groesse, 10, ' ', false) ||
+        !zahl(stand.Inode, 10, ' ', true))
         return std::nullopt;
+    while (p != ende) {
+        std::uint64_t name = 0;
+        if (!zahl(name, 16, ',', true))
+            return std::nullopt;
+        vermerk.Namen.push_back(name);
+    }
     stand.Gueltig = true;
-    return stand;
+    return vermerk;
 }
 
 bool Gleich(const Quellstand& a, const Quellstand& b) {
@@ -444,10 +480,11 @@ bool Gleich(const Quellstand& a, const Quellstand& b) {
 
 enum class MitArchiv { nein, ja };
 
-// The attribute value of an entry whose lstat data is `st`. `name` is its last name. The archive bit costs
-// one more system call and is left out where only the other bits matter.
+// The attribute value of an entry whose lstat data is `st`. `name` is its last name, `voll` its whole POSIX
+// path (the name of a file with several names in its archive record). The archive bit costs one more system
+// call and is left out where only the other bits matter.
 int Attributwert(const Ort& ort, std::string_view name, const struct stat& st,
-                 MitArchiv mitArchiv = MitArchiv::ja) {
+                 MitArchiv mitArchiv = MitArchiv::ja, std::string_view voll = {}) {
     int wert = 0;
     if ((st.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
@@ -463,7 +500,11 @@ int Attributwert(const Ort& ort, std::string_view name, const struct stat& st,
         bool archiv = dos && (*dos & attr::Archiv) != 0;
         if (!archiv) {
             const auto vermerk = LiesVermerk(ort);
-            archiv = !vermerk || !Gleich(*vermerk, StandAus(st));
+            archiv = !vermerk || !Gleich(vermerk->Stand, StandAus(st));
+            // A file of several names is backed up under each of them: the record must hold this one.
+            if (!archiv && st.st_nlink > 1)
+                archiv = std::find(vermerk->Namen.begin(), vermerk->Namen.end(), Namenskennung(voll)) ==
+                         vermerk->Namen.end();
         }
         if (archiv)
             wert |= attr::Archiv;
@@ -797,7 +838,9 @@ int PosixDateisystem::Attributes(const Datei& datei) {
     Eintragsort ort;
     VerorteOderWirf("Attributes", datei.Path, ort);
     const struct stat st = StatAn("Attributes", datei.Path, ort);
-    return Attributwert(ort.Wo(), LetzterName(datei.Path), st);
+    // The whole POSIX path names a file of several names in its archive record; others need none.
+    const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
+    return Attributwert(ort.Wo(), LetzterName(datei.Path), st, MitArchiv::ja, voll);
 }
 
 std::string PosixDateisystem::TemporaererName() {
@@ -1122,7 +1165,16 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         if (!istOrdner) {
             if ((wert & attr::Archiv) == 0) {
-                const std::string text = VermerkText(stand.Gueltig ? stand : StandAus(st));
+                Vermerk vermerk{stand.Gueltig ? stand : StandAus(st), {}};
+                if (st.st_nlink > 1) {
+                    // The names recorded for the same state stay; this one joins them.
+                    if (auto alt = LiesVermerk(ort.Wo()); alt && Gleich(alt->Stand, vermerk.Stand))
+                        vermerk.Namen = std::move(alt->Namen);
+                    const std::uint64_t kennung = Namenskennung(laufwerke_.ZuPosix(pfad).value_or(std::string()));
+                    if (std::find(vermerk.Namen.begin(), vermerk.Namen.end(), kennung) == vermerk.Namen.end())
+                        vermerk.Namen.push_back(kennung);
+                }
+                const std::string text = VermerkText(vermerk);
                 if (SetxattrAn(ort.Wo(), VermerkName, text.data(), text.size()) != 0)
                     throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
             } else if (RemovexattrAn(ort.Wo(), VermerkName) != 0 && errno != ENODATA && errno != ENOTSUP) {

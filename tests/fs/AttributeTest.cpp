@@ -121,6 +121,43 @@ TEST_F(ArchivbitTest, MalformedRecordsCountAsMissing) {
     EXPECT_EQ(Wert(), 0);
 }
 
+TEST_F(ArchivbitTest, AFileOfSeveralNamesIsBackedUpUnderEachOfThem) {
+    std::filesystem::create_directories(C("anderswo"));
+    std::filesystem::create_hard_link(posix, C("anderswo/zweiter"));
+    const Pfad zweiter = "C:\\anderswo\\zweiter";
+    auto wertVon = [this](const Pfad& p) { return fs->Attributes(fs->GetFile(p)); };
+
+    // Cleared under one name, the file is still to be backed up under the other.
+    Zurueckdatieren();
+    fs->SetFileAttr(pfad, 0);
+    EXPECT_EQ(Wert(), 0);
+    EXPECT_EQ(wertVon(zweiter), A);
+    fs->SetFileAttr(zweiter, 0);
+    EXPECT_EQ(Wert(), 0);
+    EXPECT_EQ(wertVon(zweiter), 0);
+    // A record of a former state keeps none of its names.
+    SchreibeDatei(posix, "Hallo Welt!");
+    EXPECT_EQ(Wert(), A);
+    EXPECT_EQ(wertVon(zweiter), A);
+    fs->SetFileAttr(zweiter, 0);
+    EXPECT_EQ(Wert(), A);
+    EXPECT_EQ(wertVon(zweiter), 0);
+
+    // A record without names, as a file of one name gets it, counts for no name once a second one exists.
+    const std::string gut = *Xattr(posix, "user.tresor-ix.archiv");
+    const std::string ohneNamen = gut.substr(0, gut.rfind(' '));
+    SetzeXattr(posix, "user.tresor-ix.archiv", ohneNamen);
+    EXPECT_EQ(wertVon(zweiter), A);
+    EXPECT_EQ(Wert(), A);
+    // With one name left, the file reads as any other.
+    std::filesystem::remove(C("anderswo/zweiter"));
+    EXPECT_EQ(Wert(), 0);
+    for (const std::string& schlecht : {gut + ",", ohneNamen + " ", ohneNamen + " xyz"}) {
+        SetzeXattr(posix, "user.tresor-ix.archiv", schlecht);
+        EXPECT_EQ(Wert(), A) << "'" << schlecht << "'";
+    }
+}
+
 TEST_F(ArchivbitTest, ArchiveBitOfDosattribCountsAndClearingClearsItThere) {
     fs->SetFileAttr(pfad, 0);
     SetzeXattr(posix, "user.DOSATTRIB", std::string("0x20\0", 5));

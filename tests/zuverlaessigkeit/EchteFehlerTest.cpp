@@ -1,0 +1,166 @@
+// Real faults on real file systems, met by the command-line program: a target that fills up in the middle
+// of a run, a target and a source mounted read-only (loop-mounted ext4 images that the tests mount
+// themselves), files and folders that the running user may not read (the program runs as the unprivileged
+// user 65534). Each run ends with the platform's error report naming the path and the reason (exit status
+// 1), and nothing is lost: what was not backed up keeps its archive bit, and no partial copy carries a real
+// name.
+
+#include "tests/Testhilfen.h"
+#include "tests/zuverlaessigkeit/Bestand.h"
+#include "tests/zuverlaessigkeit/Programm.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class EchteFehler : public ::testing::Test {
+protected:
+    EchteFehler() : programm(temp.Pfad()) {}
+
+    void SetUp() override { Berichte("fehler", 1); }
+
+    static std::string Zufallsinhalt(std::size_t groesse, unsigned saat) {
+        std::mt19937_64 z(saat);
+        std::string s(groesse, '\0');
+        for (auto& c : s)
+            c = static_cast<char>(z());
+        return s;
+    }
+
+    // The backups below `ziel` hold nothing that differs from the source (which does not change here),
+    // every file whose archive bit reads clear has its copy, and no copy is left half written.
+    void PruefeOhneVerlust(const fs::path& quelle, const fs::path& ziel) {
+        const auto vorlage = Bestand(quelle.string());
+        std::vector<Sicherungsstand> staende;
+        if (fs::exists(ziel))
+            for (const auto& e : fs::directory_iterator(ziel))
+                if (e.path().filename().string().starts_with("Sicherung-"))
+                    staende.push_back({(e.path() / quelle.relative_path()).string(),
+                                       [&vorlage](const std::string& rel) -> std::optional<Inhalt> {
+                                           const auto it = vorlage.find(rel);
+                                           return it == vorlage.end() ? std::nullopt
+                                                                      : std::optional<Inhalt>(it->second);
+                                       }});
+        const Verluste v = PruefeSicherungen(quelle.string(), staende, false);
+        for (const auto& m : v.Meldungen)
+            ADD_FAILURE() << m;
+        Berichte("verlust", v.Anzahl);
+    }
+
+    static void PruefeBericht(const Programmende& ende, const std::string& operation, const std::string& pfadteil,
+                              const std::string& grund) {
+        EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+        EXPECT_NE(ende.Fehler.find("Der Vorgang " + operation + " ist fehlgeschlagen.\nPfad: "), std::string::npos)
+            << ende.Fehler;
+        EXPECT_NE(ende.Fehler.find(pfadteil), std::string::npos) << ende.Fehler;
+        EXPECT_NE(ende.Fehler.find("\nGrund: " + grund + "\n"), std::string::npos) << ende.Fehler;
+    }
+
+    TempOrdner temp;
+    Programm programm;
+};
+
+TEST_F(EchteFehler, ATargetThatFillsUpInTheMiddleOfARun) {
+    Abbild abbild(temp / "voll.img", temp / "voll", 8);
+    if (!abbild.Bereit() || !abbild.Einhaengen())
+        GTEST_SKIP() << abbild.Grund();
+    const fs::path quelle = temp / "quelle";
+    for (int i = 0; i < 12; ++i)
+        SchreibeDatei(quelle / ("datei" + std::to_string(10 + i)), Zufallsinhalt(1 << 20, static_cast<unsigned>(i)));
+
+    const Programmende ende = programm.Sichere(quelle.string(), abbild.Punkt().string());
+    PruefeBericht(ende, "Copy", "datei", "Datenträger voll");
+    PruefeOhneVerlust(quelle, abbild.Punkt());
+    // The copies made before the disk was full were never made durable: every file is still to be backed up.
+    for (const auto& e : fs::directory_iterator(quelle))
+        EXPECT_TRUE(ArchivGesetzt(e.path().string())) << e.path();
+    EXPECT_TRUE(Reste(abbild.Punkt().string()).empty());
+}
+
+TEST_F(EchteFehler, ATargetMountedReadOnly) {
+    Abbild abbild(temp / "nurlesen.img", temp / "nurlesen", 8);
+    if (!abbild.Bereit() || !abbild.Einhaengen(true))
+        GTEST_SKIP() << abbild.Grund();
+    const fs::path quelle = temp / "quelle";
+    SchreibeDatei(quelle / "a", "a");
+    SchreibeDatei(quelle / "b" / "c", "c");
+
+    const Programmende ende = programm.Sichere(quelle.string(), abbild.Punkt().string());
+    PruefeBericht(ende, "MakeDir", "Sicherung-", "Schreibgeschütztes Dateisystem");
+    EXPECT_TRUE(ArchivGesetzt((quelle / "a").string()));
+    EXPECT_TRUE(ArchivGesetzt((quelle / "b" / "c").string()));
+    PruefeOhneVerlust(quelle, abbild.Punkt());
+}
+
+TEST_F(EchteFehler, ASourceMountedReadOnlyCannotRecordItsBackup) {
+    Abbild abbild(temp / "quelle.img", temp / "quelle", 8);
+    if (!abbild.Bereit() || !abbild.Einhaengen())
+        GTEST_SKIP() << abbild.Grund();
+    SchreibeDatei(abbild.Punkt() / "daten" / "a", "a");
+    SchreibeDatei(abbild.Punkt() / "daten" / "b", "b");
+    abbild.Aushaengen();
+    ASSERT_TRUE(abbild.Einhaengen(true)) << abbild.Grund();
+    const fs::path quelle = abbild.Punkt() / "daten";
+    const fs::path ziel = temp / "ziel";
+    fs::create_directories(ziel);
+
+    const Programmende ende = programm.Sichere(quelle.string(), ziel.string());
+    PruefeBericht(ende, "SetFileAttr", "daten\\a", "Schreibgeschütztes Dateisystem");
+    EXPECT_TRUE(ArchivGesetzt((quelle / "a").string()));
+    EXPECT_TRUE(ArchivGesetzt((quelle / "b").string()));
+    PruefeOhneVerlust(quelle, ziel);
+}
+
+// Runs as the unprivileged user: the source and the target belong to that user.
+class OhneRechte : public EchteFehler {
+protected:
+    void SetUp() override {
+        EchteFehler::SetUp();
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "Nur root kann das Programm als anderer Benutzer starten";
+        fs::permissions(temp.Pfad(), fs::perms(0755));
+        SchreibeDatei(quelle / "a", "a");
+        SchreibeDatei(quelle / "m" / "b", "b");
+        SchreibeDatei(quelle / "z" / "c", "c");
+        fs::create_directories(ziel);
+        for (const auto& p : {quelle, ziel, quelle / "a", quelle / "m", quelle / "m" / "b", quelle / "z", quelle / "z" / "c"})
+            ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
+    }
+
+    fs::path quelle = temp / "quelle";
+    fs::path ziel = temp / "ziel";
+};
+
+TEST_F(OhneRechte, AFileWithoutReadPermission) {
+    fs::permissions(quelle / "m" / "b", fs::perms(0200));
+    const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), true);
+    PruefeBericht(ende, "Copy", "m\\b", "Zugriff verweigert");
+    EXPECT_TRUE(ArchivGesetzt((quelle / "m" / "b").string()));
+    EXPECT_TRUE(ArchivGesetzt((quelle / "z" / "c").string()));
+    EXPECT_TRUE(Reste(ziel.string()).empty());
+    PruefeOhneVerlust(quelle, ziel);
+}
+
+TEST_F(OhneRechte, AFolderWithoutAccess) {
+    fs::permissions(quelle / "m", fs::perms(0));
+    const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), true);
+    EXPECT_EQ(ende.Status, 1);
+    EXPECT_NE(ende.Fehler.find("quelle\\m\n"), std::string::npos) << ende.Fehler;
+    EXPECT_NE(ende.Fehler.find("\nGrund: Zugriff verweigert\n"), std::string::npos) << ende.Fehler;
+    fs::permissions(quelle / "m", fs::perms(0755));
+    EXPECT_TRUE(ArchivGesetzt((quelle / "m" / "b").string()));
+    EXPECT_TRUE(ArchivGesetzt((quelle / "z" / "c").string()));
+    PruefeOhneVerlust(quelle, ziel);
+}
+
+} // namespace
+} // namespace tresor::test

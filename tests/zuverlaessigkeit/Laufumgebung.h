@@ -1,0 +1,95 @@
+#pragma once
+
+#include "app/Befehlszeile.h"
+#include "fs/PosixDateisystem.h"
+#include "tests/Dateisystemhuelle.h"
+#include "tests/Testhilfen.h"
+#include "tests/zuverlaessigkeit/Bestand.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace tresor::test {
+
+// A clock that moves on by one second at every run, so each run gets a backup folder of its own.
+class Sekundenuhr : public Uhr {
+public:
+    Datum Date() override { return {2002, 2, 7}; }
+    Zeit Time() override { return {13, 42, sekunde++ % 60}; }
+    int sekunde = 0;
+};
+
+// Backup runs through the command line on drives C: and D: of a temporary folder, with the source C:\Q and
+// the target D:\Z. The file-system objects of the run are wrapped, so a test can make an operation fail or
+// change the disk behind the run's back. Each run is recorded with the source as it was when the run
+// started, so the checks know what each copy must hold.
+class Laufumgebung : public ::testing::Test {
+protected:
+    Laufumgebung() : laufwerke(TestLaufwerke(temp)) {
+        std::filesystem::create_directories(Q());
+        std::filesystem::create_directories(Z());
+    }
+
+    std::filesystem::path Q() const { return temp / "C" / "Q"; }
+    std::filesystem::path Z() const { return temp / "D" / "Z"; }
+
+    // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
+    int Lauf() {
+        aus.str({});
+        fehler.str({});
+        const auto vorher = Bestand(Q().string());
+        std::set<std::string> alte;
+        for (const auto& e : std::filesystem::directory_iterator(Z()))
+            alte.insert(e.path().filename().string());
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] {
+                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
+                                                                                 &protokoll);
+                                    h->vorher = vorher_;
+                                    h->nachKopie = nachKopie;
+                                    return std::unique_ptr<Dateisystem>(std::move(h));
+                                },
+                                false,
+                                (temp / "C").string()};
+        const auto r = Befehlszeile({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, u);
+        for (const auto& e : std::filesystem::directory_iterator(Z()))
+            if (!alte.contains(e.path().filename().string()))
+                fassung[e.path().filename().string()] = vorher;
+        return r ? *r : -1;
+    }
+
+    // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind.
+    Verluste Pruefe() {
+        std::vector<Sicherungsstand> staende;
+        for (const auto& [name, f] : fassung)
+            staende.push_back({(Z() / name / "Q").string(), [&f](const std::string& rel) -> std::optional<Inhalt> {
+                                   const auto it = f.find(rel);
+                                   return it == f.end() ? std::nullopt : std::optional<Inhalt>(it->second);
+                               }});
+        return PruefeSicherungen(Q().string(), staende, false);
+    }
+
+    bool Archiv(const std::string& rel) { return ArchivGesetzt((Q() / rel).string()); }
+
+    // Sets the hook that runs before each operation of the run with its record line ("Copy C:\Q\a D:\...").
+    void Vorher(Dateisystemhuelle::Vorher v) { vorher_ = std::move(v); }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Sekundenuhr uhr;
+    std::ostringstream aus, fehler;
+    std::vector<std::string> protokoll;
+    Dateisystemhuelle::NachKopie nachKopie;
+    std::map<std::string, std::map<std::string, Inhalt>> fassung; // backup folder -> the source it read
+
+private:
+    Dateisystemhuelle::Vorher vorher_;
+};
+
+} // namespace tresor::test

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tresor::test {
+
+// Runs a command (searched in PATH) and waits for it; its output goes to `ausgabe` when given, else nowhere.
+// Returns the exit status, or -1 when it did not exit normally.
+int Fuehre(const std::vector<std::string>& befehl, std::string* ausgabe = nullptr);
+
+// How a run of the program ended.
+struct Programmende {
+    int Status = -1; // exit status; -1 when it was killed or crashed
+    std::string Aus;
+    std::string Fehler;
+};
+
+// Runs of the command-line program, the built binary. Each run starts in a later second of the clock than
+// the one before, so that every run gets a backup folder name of its own.
+class Programm {
+public:
+    // `arbeitsordner` takes the output files (and a copy of the binary for runs as another user).
+    explicit Programm(std::filesystem::path arbeitsordner);
+
+    // A backup run: tresor-ix --quelle QUELLE --ziel ZIEL, waited for. As the unprivileged user 65534
+    // (through setpriv) when `alsNiemand`.
+    Programmende Sichere(const std::string& quelle, const std::string& ziel, bool alsNiemand = false);
+
+    // Starts a backup run and returns at once; Warte collects it.
+    pid_t Starte(const std::string& quelle, const std::string& ziel);
+    // Waits for a started run; kills it with SIGKILL first when `toeten`. `getoetet` tells whether the kill
+    // met the process still running.
+    Programmende Warte(pid_t pid, bool toeten, bool* getoetet = nullptr);
+
+private:
+    void NaechsteSekunde();
+    std::vector<std::string> Befehl(const std::string& quelle, const std::string& ziel, bool alsNiemand);
+
+    std::filesystem::path ordner_;
+    std::filesystem::path niemandsProgramm_;
+    long letzteSekunde_ = 0;
+};
+
+// An ext4 image of its own, mounted on a folder by `mount -o loop`, unmounted when it goes. Where mounting
+// is not permitted, Bereit() is false and Grund() says why; the test then skips.
+class Abbild {
+public:
+    Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt, int mebibyte);
+    ~Abbild();
+    Abbild(const Abbild&) = delete;
+    Abbild& operator=(const Abbild&) = delete;
+
+    bool Einhaengen(bool nurLesen = false);
+    void Aushaengen();
+    bool Bereit() const noexcept { return bereit_; }
+    const std::string& Grund() const noexcept { return grund_; }
+    const std::filesystem::path& Punkt() const noexcept { return punkt_; }
+
+private:
+    std::filesystem::path datei_, punkt_;
+    bool bereit_ = false;
+    bool eingehaengt_ = false;
+    std::string grund_;
+};
+
+} // namespace tresor::test
