@@ -27,6 +27,8 @@ echo
 echo "Zuverlässigkeit von tresor-ix"
 printf '  %-34s %s\n' "Fehler versucht:" "$(summe fehler)"
 printf '  %-34s %s von 30 (%s Abbrüche gesetzt)\n' "Abbrüche mit SIGKILL überstanden:" "$(summe abbruch)" "$(summe abbruchversuch)"
+# Where the kills met the runs, as the crash test logged it.
+grep -h -E '^(Dateien: |  getroffen in )' "$bau/Testing/Temporary/LastTest.log" 2>/dev/null | sed 's/^ */    /' || true
 printf '  %-34s %s\n' "Feindliche Eingaben versucht:" "$(summe eingabe)"
 printf '  %-34s %s\n' "Verlorene Dateien:" "$(summe verlust)"
 if ((status != 0)); then
