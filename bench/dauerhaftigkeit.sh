@@ -5,6 +5,6 @@ set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 bash "$hier/tools/abhaengigkeiten.sh"
 bau="$hier/build/bench"
-cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=OFF -DTRESOR_BUILD_TESTS=OFF >/dev/null
+cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$bau" -j2 --target dauerhaftigkeit
 "$bau/bench/dauerhaftigkeit" "$@"

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Prints the table of a bench/run: medians per workload and tool, rates, peak memory and ratios."""
+"""Prints the table of a bench/run: medians per workload and tool, rates, peak memory, the ratios of
+tresor-ix to every other tool of the same workload, and whether each target is met."""
 import statistics
 import sys
 from collections import OrderedDict
@@ -12,22 +13,49 @@ namen = {
     "speicher": "peak memory",
 }
 
+# workload, tool, highest ratio tresor-ix / tool
+ziele = [
+    ("voll", "rsync -a+sync", 1.0),
+    ("voll", "cp -a+sync", 1.2),
+    ("nichts", "floor: find -newer", 1.5),
+    ("nichts", "rsync -a", 0.5),
+    ("prozent", "rsync -a+sync", 0.5),
+    ("gross", "cp+sync", 1.1),
+]
+
 daten = OrderedDict()
 for zeile in open(sys.argv[1]):
     last, werkzeug, sek, rss, dateien, bytes_ = zeile.rstrip("\n").split("\t")
     daten.setdefault(last, OrderedDict()).setdefault(werkzeug, []).append(
         (float(sek), int(rss), int(dateien), int(bytes_)))
 
-print("%-26s %-28s %9s %11s %9s %9s  %s" % ("workload", "tool", "median s", "files/s", "MB/s", "peak MiB",
-                                             "ratio tresor-ix / tool"))
+print("%-26s %-26s %4s %9s %10s %8s %9s  %s" % ("workload", "tool", "runs", "median s", "files/s", "MB/s",
+                                                  "peak MiB", "tresor-ix / tool"))
+medianwerte = {}
 for last, werkzeuge in daten.items():
     median = {w: statistics.median(x[0] for x in l) for w, l in werkzeuge.items()}
+    medianwerte[last] = median
     ref = median.get("tresor-ix")
     for w, l in werkzeuge.items():
         m = median[w]
         dateien, bytes_ = l[0][2], l[0][3]
         rss = max(x[1] for x in l) / 1024.0
-        rate = "%11.0f" % (dateien / m) if m > 0 and dateien else "%11s" % "-"
-        mbs = "%9.1f" % (bytes_ / m / 1e6) if m > 0 and bytes_ else "%9s" % "-"
+        rate = "%10.0f" % (dateien / m) if m > 0 and dateien else "%10s" % "-"
+        mbs = "%8.1f" % (bytes_ / m / 1e6) if m > 0 and bytes_ else "%8s" % "-"
         verh = "%.2f" % (ref / m) if ref is not None and w != "tresor-ix" and m > 0 else ""
-        print("%-26s %-28s %9.3f %s %s %9.1f  %s" % (namen.get(last, last), w, m, rate, mbs, rss, verh))
+        print("%-26s %-26s %4d %9.3f %s %s %9.1f  %s" % (namen.get(last, last), w, len(l), m, rate, mbs, rss, verh))
+
+print()
+print("targets (medians of this run):")
+for last, werkzeug, grenze in ziele:
+    m = medianwerte.get(last, {})
+    if "tresor-ix" not in m or werkzeug not in m or m[werkzeug] <= 0:
+        continue
+    v = m["tresor-ix"] / m[werkzeug]
+    print("  %-26s tresor-ix / %-24s %5.2f  (at most %.1f)  %s" % (
+        namen[last], werkzeug, v, grenze, "met" if v <= grenze else "NOT met"))
+speicher = [(w, max(x[1] for x in l) / 1024.0) for w, l in daten.get("speicher", {}).items()]
+if len(speicher) == 2:
+    (w1, s1), (w2, s2) = speicher
+    print("  %-26s %s: %.1f MiB, %s: %.1f MiB  (under 64 MiB, not growing)  %s" % (
+        namen["speicher"], w1, s1, w2, s2, "met" if max(s1, s2) < 64 and s2 <= s1 * 1.1 else "NOT met"))

@@ -64,11 +64,13 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <charconv>
@@ -266,21 +268,101 @@ std::optional<std::uint32_t> DosattribWert(std::string_view blob) {
     return HexWert(text);
 }
 
+// Where an entry is for the system calls: a folder descriptor and the entry's name in it, so that the
+// kernel looks up one name instead of walking the whole path again. With AT_FDCWD the name is a whole path.
+// The strings are the caller's; an Ort lives no longer than they do.
+struct Ort {
+    int Ordner = AT_FDCWD;
+    const char* Name = "";
+    Ort() = default;
+    Ort(int ordner, const char* name) : Ordner(ordner), Name(name) {}
+    // A whole path (the drive-root case and the paths a Systempfad shortened).
+    Ort(const std::string& pfad) : Name(pfad.c_str()) {} // NOLINT: a path stands for its entry
+    Ort(const Systempfad& pfad) : Name(pfad.c_str()) {}  // NOLINT: likewise
+    // The open entry itself.
+    static Ort Selbst(int fd) { return Ort(fd, ""); }
+};
+
+// The extended-attribute calls relative to a folder descriptor (getxattrat and its siblings, Linux 6.13).
+// Where the kernel has none of them, the entry is named through /proc/self/fd instead, which the kernel
+// resolves through the same open folder.
+#ifndef SYS_setxattrat
+#define SYS_setxattrat 463
+#endif
+#ifndef SYS_getxattrat
+#define SYS_getxattrat 464
+#endif
+#ifndef SYS_removexattrat
+#define SYS_removexattrat 466
+#endif
+
+struct XattrArgumente {
+    std::uint64_t Wert;
+    std::uint32_t Groesse;
+    std::uint32_t Schalter;
+};
+
+std::atomic<bool> ohneXattrat{false};
+
+std::string ProcPfad(const Ort& ort) {
+    return "/proc/self/fd/" + std::to_string(ort.Ordner) + "/" + ort.Name;
+}
+
+ssize_t GetxattrAn(const Ort& ort, const char* attribut, void* puffer, std::size_t groesse) {
+    if (ort.Ordner != AT_FDCWD && *ort.Name == '\0')
+        return ::fgetxattr(ort.Ordner, attribut, puffer, groesse);
+    if (ort.Ordner == AT_FDCWD)
+        return ::lgetxattr(ort.Name, attribut, puffer, groesse);
+    if (!ohneXattrat.load(std::memory_order_relaxed)) {
+        XattrArgumente a{reinterpret_cast<std::uintptr_t>(puffer), static_cast<std::uint32_t>(groesse), 0};
+        const long n = ::syscall(SYS_getxattrat, ort.Ordner, ort.Name, AT_SYMLINK_NOFOLLOW, attribut, &a, sizeof a);
+        if (n >= 0 || errno != ENOSYS)
+            return n;
+        ohneXattrat.store(true, std::memory_order_relaxed);
+    }
+    return ::lgetxattr(ProcPfad(ort).c_str(), attribut, puffer, groesse);
+}
+
+int SetxattrAn(const Ort& ort, const char* attribut, const void* wert, std::size_t groesse) {
+    if (ort.Ordner == AT_FDCWD)
+        return ::lsetxattr(ort.Name, attribut, wert, groesse, 0);
+    if (!ohneXattrat.load(std::memory_order_relaxed)) {
+        XattrArgumente a{reinterpret_cast<std::uintptr_t>(wert), static_cast<std::uint32_t>(groesse), 0};
+        const long n = ::syscall(SYS_setxattrat, ort.Ordner, ort.Name, AT_SYMLINK_NOFOLLOW, attribut, &a, sizeof a);
+        if (n >= 0 || errno != ENOSYS)
+            return static_cast<int>(n);
+        ohneXattrat.store(true, std::memory_order_relaxed);
+    }
+    return ::lsetxattr(ProcPfad(ort).c_str(), attribut, wert, groesse, 0);
+}
+
+int RemovexattrAn(const Ort& ort, const char* attribut) {
+    if (ort.Ordner == AT_FDCWD)
+        return ::lremovexattr(ort.Name, attribut);
+    if (!ohneXattrat.load(std::memory_order_relaxed)) {
+        const long n = ::syscall(SYS_removexattrat, ort.Ordner, ort.Name, AT_SYMLINK_NOFOLLOW, attribut);
+        if (n >= 0 || errno != ENOSYS)
+            return static_cast<int>(n);
+        ohneXattrat.store(true, std::memory_order_relaxed);
+    }
+    return ::lremovexattr(ProcPfad(ort).c_str(), attribut);
+}
+
 // Reads an extended attribute of the entry itself (never through a symbolic link). Nothing when it is
 // missing, unreadable or not supported by the file system.
-std::optional<std::string> LiesXattr(const std::string& posix, const char* name) {
+std::optional<std::string> LiesXattr(const Ort& ort, const char* name) {
     char puffer[256];
-    ssize_t n = ::lgetxattr(posix.c_str(), name, puffer, sizeof puffer);
+    ssize_t n = GetxattrAn(ort, name, puffer, sizeof puffer);
     if (n >= 0)
         return std::string(puffer, static_cast<std::size_t>(n));
     if (errno != ERANGE)
         return std::nullopt;
     for (int versuch = 0; versuch < 3; ++versuch) {
-        n = ::lgetxattr(posix.c_str(), name, nullptr, 0);
+        n = GetxattrAn(ort, name, nullptr, 0);
         if (n < 0)
             return std::nullopt;
         std::string wert(static_cast<std::size_t>(n), '\0');
-        n = ::lgetxattr(posix.c_str(), name, wert.data(), wert.size());
+        n = GetxattrAn(ort, name, wert.data(), wert.size());
         if (n >= 0) {
             wert.resize(static_cast<std::size_t>(n));
             return wert;
@@ -291,8 +373,8 @@ std::optional<std::string> LiesXattr(const std::string& posix, const char* name)
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> LiesDosattrib(const std::string& posix) {
-    const auto blob = LiesXattr(posix, DosattribName);
+std::optional<std::uint32_t> LiesDosattrib(const Ort& ort) {
+    const auto blob = LiesXattr(ort, DosattribName);
     if (!blob)
         return std::nullopt;
     return DosattribWert(*blob);
@@ -324,9 +406,9 @@ std::optional<std::uint32_t> NeuerDosWert(const std::optional<std::uint32_t>& al
     return neu;
 }
 
-bool SchreibeDos(const std::string& posix, std::uint32_t wert) {
+bool SchreibeDos(const Ort& ort, std::uint32_t wert) {
     const std::string text = DosattribText(wert);
-    return ::lsetxattr(posix.c_str(), DosattribName, text.data(), text.size(), 0) == 0;
+    return SetxattrAn(ort, DosattribName, text.data(), text.size()) == 0;
 }
 
 // The archive record: the state, and for a file of several names (hard links) the names it was backed up
@@ -358,8 +440,8 @@ std::string VermerkText(const Vermerk& vermerk) {
     return text;
 }
 
-std::optional<Vermerk> LiesVermerk(const std::string& posix) {
-    const auto text = LiesXattr(posix, VermerkName);
+std::optional<Vermerk> LiesVermerk(const Ort& ort) {
+    const auto text = LiesXattr(ort, VermerkName);
     if (!text || !text->starts_with("1 ") || text->ends_with(' ') || text->ends_with(','))
         return std::nullopt;
     Vermerk vermerk;
@@ -401,7 +483,7 @@ enum class MitArchiv { nein, ja };
 // The attribute value of an entry whose lstat data is `st`. `name` is its last name, `voll` its whole POSIX
 // path (the name of a file with several names in its archive record). The archive bit costs one more system
 // call and is left out where only the other bits matter.
-int Attributwert(const std::string& posix, std::string_view name, const struct stat& st,
+int Attributwert(const Ort& ort, std::string_view name, const struct stat& st,
                  MitArchiv mitArchiv = MitArchiv::ja, std::string_view voll = {}) {
     int wert = 0;
     if ((st.st_mode & S_IWUSR) == 0)
@@ -409,7 +491,7 @@ int Attributwert(const std::string& posix, std::string_view name, const struct s
     if (IstPunktname(name))
         wert |= attr::Versteckt;
     // Symbolic links carry no user attributes; asking would only cost a system call.
-    const auto dos = S_ISLNK(st.st_mode) ? std::nullopt : LiesDosattrib(posix);
+    const auto dos = S_ISLNK(st.st_mode) ? std::nullopt : LiesDosattrib(ort);
     if (dos)
         wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
     if (S_ISDIR(st.st_mode)) {
@@ -417,7 +499,7 @@ int Attributwert(const std::string& posix, std::string_view name, const struct s
     } else if (S_ISREG(st.st_mode) && mitArchiv == MitArchiv::ja) {
         bool archiv = dos && (*dos & attr::Archiv) != 0;
         if (!archiv) {
-            const auto vermerk = LiesVermerk(posix);
+            const auto vermerk = LiesVermerk(ort);
             archiv = !vermerk || !Gleich(vermerk->Stand, StandAus(st));
             // A file of several names is backed up under each of them: the record must hold this one.
             if (!archiv && st.st_nlink > 1)
@@ -494,6 +576,47 @@ private:
     Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
     std::string TemporaererName();
 
+    // An entry as the system calls name it: relative to its folder, held open for the next operations in
+    // the same folder, or as a whole path where the path ends in no name of its own.
+    class Eintragsort {
+    public:
+        Ort Wo() const { return ganz_ ? Ort(*ganz_) : Ort(ordner_, name_.c_str()); }
+        int Ordner() const { return ganz_ ? AT_FDCWD : ordner_; }
+        const char* Name() const { return ganz_ ? ganz_->c_str() : name_.c_str(); }
+        bool Ganz() const { return ganz_.has_value(); }
+
+    private:
+        friend class PosixDateisystem;
+        int ordner_ = AT_FDCWD;
+        dev_t ordnerGeraet_ = 0;
+        std::string ordnerpfad_; // the key of the held-open folder, empty for a whole path
+        std::string name_;
+        std::optional<Systempfad> ganz_;
+    };
+    // Fills `ort` for the program path. Returns 0, or the error number of the way to the entry's folder
+    // (which the path-based call would have met as well). A path not in program form fails as in Posix.
+    [[nodiscard]] int Verorte(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    // After a call through a held-open folder found no entry: true when that folder was removed since it was
+    // opened (a folder of that path may have been made anew), in which case it is opened again and `ort`
+    // is filled anew, so that the call can be repeated as the path would have been resolved now.
+    [[nodiscard]] bool Erneuert(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    void VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    // lstat of the entry; fails with the operation and the path.
+    struct stat StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort);
+
+    // Folders held open, the most recently used first. The engine works in one source folder and its
+    // mirror at a time, so a few suffice. A folder that is removed meanwhile fails the calls as its path
+    // would; the descriptors are closed with this object.
+    struct OffenerOrdner {
+        Pfad Programmpfad;
+        Deskriptor Fd;
+        dev_t Geraet;
+    };
+    std::vector<OffenerOrdner> offeneOrdner_;
+    static constexpr std::size_t OffeneOrdnerHoechstens = 4;
+    // Pairs of file systems (source, target folder) that refused a reflink.
+    std::set<std::pair<dev_t, dev_t>> ohneReflink_;
+
     Laufwerkstabelle laufwerke_;
     std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_; // never listed
@@ -530,6 +653,89 @@ Deskriptor PosixDateisystem::OeffneOrdner(const char* operation, const Pfad& pfa
     if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
         throw FsFehler(operation, pfad, Fehlercode(errno));
     return fd;
+}
+
+int PosixDateisystem::Verorte(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    const auto schnitt = pfad.rfind('\\');
+    const std::string_view name = schnitt == Pfad::npos ? std::string_view() : std::string_view(pfad).substr(schnitt + 1);
+    if (schnitt == Pfad::npos || schnitt < 2 || name.empty() || name == "." || name == "..") {
+        const auto posix = laufwerke_.ZuPosix(pfad);
+        if (!posix)
+            Unbrauchbar(operation, pfad);
+        ort.ganz_.emplace(*posix);
+        return ort.ganz_->Fehler();
+    }
+    // The folder: "X:\" for an entry of a drive root, else everything before the last backslash.
+    // A NUL byte would cut the name short in every system call; such a path is not in program form.
+    if (name.find('\0') != std::string_view::npos)
+        Unbrauchbar(operation, pfad);
+    const std::string_view ordnerpfad = std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt);
+    ort.name_ = NamenAusPosix(name);
+    for (std::size_t i = 0; i < offeneOrdner_.size(); ++i) {
+        if (offeneOrdner_[i].Programmpfad == ordnerpfad) {
+            if (i != 0)
+                std::rotate(offeneOrdner_.begin(), offeneOrdner_.begin() + static_cast<std::ptrdiff_t>(i),
+                            offeneOrdner_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            ort.ordner_ = offeneOrdner_.front().Fd.get();
+            ort.ordnerGeraet_ = offeneOrdner_.front().Geraet;
+            ort.ordnerpfad_ = offeneOrdner_.front().Programmpfad;
+            return 0;
+        }
+    }
+    const auto posix = laufwerke_.ZuPosix(ordnerpfad);
+    if (!posix)
+        Unbrauchbar(operation, pfad);
+    const Systempfad sp(*posix);
+    if (sp.Fehler() != 0)
+        return sp.Fehler();
+    Deskriptor fd(::open(sp.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
+        return errno;
+    if (offeneOrdner_.size() >= OffeneOrdnerHoechstens)
+        offeneOrdner_.pop_back();
+    offeneOrdner_.insert(offeneOrdner_.begin(), OffenerOrdner{Pfad(ordnerpfad), std::move(fd), st.st_dev});
+    ort.ordner_ = offeneOrdner_.front().Fd.get();
+    ort.ordnerGeraet_ = st.st_dev;
+    ort.ordnerpfad_ = offeneOrdner_.front().Programmpfad;
+    return 0;
+}
+
+bool PosixDateisystem::Erneuert(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    if (ort.Ganz())
+        return false;
+    const auto gehalten = std::find_if(offeneOrdner_.begin(), offeneOrdner_.end(),
+                                       [&](const OffenerOrdner& o) { return o.Programmpfad == ort.ordnerpfad_; });
+    if (gehalten == offeneOrdner_.end())
+        return false;
+    // A removed folder has no links left; one that is still there is the folder the path names.
+    struct stat st {};
+    if (::fstat(gehalten->Fd.get(), &st) != 0 || st.st_nlink != 0)
+        return false;
+    offeneOrdner_.erase(gehalten);
+    if (const int fehler = Verorte(operation, pfad, ort); fehler != 0) {
+        errno = fehler;
+        return false;
+    }
+    return true;
+}
+
+void PosixDateisystem::VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    if (const int fehler = Verorte(operation, pfad, ort); fehler != 0)
+        throw FsFehler(operation, pfad, Fehlercode(fehler));
+}
+
+struct stat PosixDateisystem::StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return st;
+    int fehler = errno;
+    if (fehler == ENOENT && Erneuert(operation, pfad, ort)) {
+        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return st;
+        fehler = errno;
+    }
+    throw FsFehler(operation, pfad, Fehlercode(fehler));
 }
 
 Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
@@ -620,17 +826,21 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
 }
 
 Datei PosixDateisystem::GetFile(const Pfad& pfad) {
-    const Systempfad posix = Posix("GetFile", pfad);
-    const struct stat st = Lstat("GetFile", pfad, posix);
+    Eintragsort ort;
+    VerorteOderWirf("GetFile", pfad, ort);
+    const struct stat st = StatAn("GetFile", pfad, ort);
     if (!S_ISREG(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
     return Datei{pfad, LetzterName(pfad)};
 }
 
 int PosixDateisystem::Attributes(const Datei& datei) {
-    const Systempfad posix = Posix("Attributes", datei.Path);
-    const struct stat st = Lstat("Attributes", datei.Path, posix);
-    return Attributwert(posix, LetzterName(datei.Path), st, MitArchiv::ja, posix.Voll());
+    Eintragsort ort;
+    VerorteOderWirf("Attributes", datei.Path, ort);
+    const struct stat st = StatAn("Attributes", datei.Path, ort);
+    // The whole POSIX path names a file of several names in its archive record; others need none.
+    const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
+    return Attributwert(ort.Wo(), LetzterName(datei.Path), st, MitArchiv::ja, voll);
 }
 
 std::string PosixDateisystem::TemporaererName() {
@@ -641,13 +851,16 @@ std::string PosixDateisystem::TemporaererName() {
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
-    const Systempfad quelle = Posix("Copy", datei.Path);
-    const Systempfad zielPosix = Posix("Copy", ziel);
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    Eintragsort quelle;
+    VerorteOderWirf("Copy", datei.Path, quelle);
 
     // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
-    Deskriptor q(::open(quelle.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    if (!q.gueltig() && errno == ENOENT && Erneuert("Copy", datei.Path, quelle))
+        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
     if (!q.gueltig())
         throw quellfehler(errno);
     struct stat vorher {};
@@ -655,24 +868,28 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
         throw quellfehler(errno);
     if (!S_ISREG(vorher.st_mode))
         throw quellfehler(EINVAL);
-    if (const int flags = ::fcntl(q.get(), F_GETFL); flags >= 0)
-        (void)::fcntl(q.get(), F_SETFL, flags & ~O_NONBLOCK);
+    // Nothing else of the open flags is set: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, 0);
 
-    const std::string& zielKurz = zielPosix.Kurz();
-    const auto schnitt = zielKurz.rfind('/');
-    const std::string zielOrdner = schnitt == 0 ? std::string("/") : zielKurz.substr(0, schnitt);
-    const std::string zielName = zielKurz.substr(schnitt + 1);
-    if (zielName.empty() || zielName == "." || zielName == "..")
+    Eintragsort zielort;
+    if (const int fehler = Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    // The copy needs a name of its own in a folder: not a drive root, ".", ".." or a trailing backslash.
+    if (zielort.Ganz())
         throw zielfehler(EINVAL);
-    Deskriptor ordner(::open(zielOrdner.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!ordner.gueltig())
-        throw zielfehler(errno);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
 
     std::string tmpName;
     Deskriptor z;
     for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
         tmpName = TemporaererName();
-        z = Deskriptor(::openat(ordner.get(), tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        // A destination folder removed since it was opened is looked up anew.
+        if (!z.gueltig() && errno == ENOENT && Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
         if (!z.gueltig() && errno != EEXIST)
             throw zielfehler(errno);
     }
@@ -689,12 +906,21 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
             if (!fertig)
                 ::unlinkat(ordner, name.c_str(), 0);
         }
-    } aufraeumen{ordner.get(), tmpName, fertig};
+    } aufraeumen{ordnerFd, tmpName, fertig};
 
-    // Reflink where the file system offers it: the copy shares the blocks and is made at once.
-    if (::ioctl(z.get(), FICLONE, q.get()) != 0) {
+    // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
+    // two file systems refused it once, they are not asked again for the copies that follow.
+    const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.ordnerGeraet_};
+    bool geklont = false;
+    if (!ohneReflink_.contains(geraete)) {
+        geklont = ::ioctl(z.get(), FICLONE, q.get()) == 0;
+        if (!geklont && (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY))
+            ohneReflink_.insert(geraete);
+    }
+    if (!geklont) {
         bool schnellweg = true; // copy_file_range, until it refuses
         std::vector<char> puffer;
+        off_t geschriebenBis = 0;
         auto kopiereBereich = [&](off_t von, off_t bis) {
             while (von < bis) {
                 const std::size_t laenge = static_cast<std::size_t>(bis - von);
@@ -704,6 +930,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
                     const ssize_t n = ::copy_file_range(q.get(), &a, z.get(), &b, laenge, 0);
                     if (n > 0) {
                         von += n;
+                        geschriebenBis = von;
                         continue;
                     }
                     if (n == 0)
@@ -734,40 +961,48 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
                     geschrieben += m;
                 }
                 von += n;
+                geschriebenBis = von;
             }
         };
-        // Only the data regions are copied, so holes of sparse files stay holes.
-        off_t pos = 0;
-        for (;;) {
-            const off_t daten = ::lseek(q.get(), pos, SEEK_DATA);
-            if (daten < 0) {
-                if (errno == ENXIO)
-                    break; // nothing but a hole up to the end
-                if (errno != EINVAL && errno != ENOTSUP)
+        if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(vorher.st_size)) {
+            // Its blocks cover the whole size: a file without holes, copied in one stretch without asking for
+            // its data regions.
+            kopiereBereich(0, vorher.st_size);
+        } else {
+            // Only the data regions are copied, so holes of sparse files stay holes.
+            off_t pos = 0;
+            for (;;) {
+                const off_t daten = ::lseek(q.get(), pos, SEEK_DATA);
+                if (daten < 0) {
+                    if (errno == ENXIO)
+                        break; // nothing but a hole up to the end
+                    if (errno != EINVAL && errno != ENOTSUP)
+                        throw quellfehler(errno);
+                    // No hole information: copy everything up to the end.
+                    const off_t ende = ::lseek(q.get(), 0, SEEK_END);
+                    if (ende < 0)
+                        throw quellfehler(errno);
+                    kopiereBereich(pos, ende);
+                    break;
+                }
+                const off_t loch = ::lseek(q.get(), daten, SEEK_HOLE);
+                if (loch < 0)
                     throw quellfehler(errno);
-                // No hole information: copy everything up to the end.
-                const off_t ende = ::lseek(q.get(), 0, SEEK_END);
-                if (ende < 0)
-                    throw quellfehler(errno);
-                kopiereBereich(pos, ende);
-                break;
+                kopiereBereich(daten, loch);
+                pos = loch;
             }
-            const off_t loch = ::lseek(q.get(), daten, SEEK_HOLE);
-            if (loch < 0)
-                throw quellfehler(errno);
-            kopiereBereich(daten, loch);
-            pos = loch;
         }
+        // The copy ends where the source ends now (a trailing hole, or a source that changed its length).
         const off_t ende = ::lseek(q.get(), 0, SEEK_END);
         if (ende < 0)
             throw quellfehler(errno);
-        if (::ftruncate(z.get(), ende) != 0)
+        if (ende != geschriebenBis && ::ftruncate(z.get(), ende) != 0)
             throw zielfehler(errno);
     }
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
     // attribute needs), then the time, which nothing after it changes.
-    const auto quellDos = LiesDosattrib(quelle);
+    const auto quellDos = LiesDosattrib(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
     if ((vorher.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
@@ -788,7 +1023,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
         throw zielfehler(errno);
     if (z.schliessen() != 0)
         throw zielfehler(errno);
-    if (::renameat(ordner.get(), tmpName.c_str(), ordner.get(), zielName.c_str()) != 0)
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
@@ -797,6 +1032,42 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
 }
 
 std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
+    auto zugelassen = [maske](int wert) {
+        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
+    };
+
+    if (!pfad.empty() && pfad.back() != '\\') {
+        // One entry: the last name of the path.
+        Eintragsort ort;
+        const int weg = Verorte("Dir", pfad, ort);
+        // A path whose way is missing names nothing, like any missing path.
+        if (weg == ENOENT || weg == ENOTDIR)
+            return {};
+        if (weg != 0)
+            throw FsFehler("Dir", pfad, Fehlercode(weg));
+        struct stat st {};
+        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+            (errno != ENOENT || !Erneuert("Dir", pfad, ort) ||
+             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return {};
+            throw FsFehler("Dir", pfad, Fehlercode(errno));
+        }
+        // Letter case is exact on Linux: the name as given is the name as stored.
+        std::string name = LetzterName(pfad);
+        int wert = IstPunktname(name) ? attr::Versteckt : 0;
+        if (S_ISDIR(st.st_mode))
+            wert |= attr::Verzeichnis;
+        // user.DOSATTRIB only where its hidden or system bit can still change the answer. Symbolic links
+        // carry no user attributes.
+        constexpr int VersteckSystem = attr::Versteckt | attr::System;
+        if (zugelassen(wert) && (maske & VersteckSystem) != VersteckSystem && !S_ISLNK(st.st_mode)) {
+            if (const auto dos = LiesDosattrib(ort.Wo()))
+                wert |= static_cast<int>(*dos & VersteckSystem);
+        }
+        return zugelassen(wert) ? name : std::string();
+    }
+
     const auto umgesetzt = laufwerke_.ZuPosix(pfad);
     if (!umgesetzt)
         Unbrauchbar("Dir", pfad);
@@ -806,22 +1077,6 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
         return {};
     if (posix.Fehler() != 0)
         throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
-    auto zugelassen = [maske](int wert) {
-        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
-    };
-
-    if (pfad.back() != '\\') {
-        // One entry: the last name of the path.
-        struct stat st {};
-        if (::lstat(posix.c_str(), &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                return {};
-            throw FsFehler("Dir", pfad, Fehlercode(errno));
-        }
-        // Letter case is exact on Linux: the name as given is the name as stored.
-        std::string name = LetzterName(pfad);
-        return zugelassen(Attributwert(posix, name, st, MitArchiv::nein)) ? name : std::string();
-    }
 
     // A listing. A folder that does not exist has no entries, so the answer is "", as for a name that
     // does not exist; only a drive that is not ready fails (above).
@@ -863,7 +1118,7 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
         if (!zugelassen(wert))
             continue;
         if ((maske & (attr::Versteckt | attr::System)) != (attr::Versteckt | attr::System) && !symlink) {
-            if (const auto dos = LiesDosattrib(Systempfad(PosixKind(posix.Voll(), e.Name))))
+            if (const auto dos = LiesDosattrib(Ort(basis.get(), e.Name.c_str())))
                 wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
             if (!zugelassen(wert))
                 continue;
@@ -880,13 +1135,14 @@ void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
 }
 
 void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
-    const Systempfad posix = Posix("SetFileAttr", pfad);
-    const struct stat st = Lstat("SetFileAttr", pfad, posix);
+    Eintragsort ort;
+    VerorteOderWirf("SetFileAttr", pfad, ort);
+    const struct stat st = StatAn("SetFileAttr", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
     const bool istOrdner = S_ISDIR(st.st_mode);
     const std::string name = LetzterName(pfad);
-    const auto dos = LiesDosattrib(posix);
+    const auto dos = LiesDosattrib(ort.Wo());
 
     mode_t modus = st.st_mode & 07777;
     if (wert & attr::Schreibgeschuetzt)
@@ -900,38 +1156,38 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
     // for the moment and its final mode afterwards; on anyone else's file the write fails with its error.
     bool geliehen = false;
     if ((dosNeu || !istOrdner) && (st.st_mode & S_IWUSR) == 0 && st.st_uid == ::geteuid()) {
-        if (::chmod(posix.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+        if (::fchmodat(ort.Ordner(), ort.Name(), (st.st_mode & 07777) | S_IWUSR, 0) != 0)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         geliehen = true;
     }
     try {
-        if (dosNeu && !SchreibeDos(posix, *dosNeu))
+        if (dosNeu && !SchreibeDos(ort.Wo(), *dosNeu))
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         if (!istOrdner) {
             if ((wert & attr::Archiv) == 0) {
                 Vermerk vermerk{stand.Gueltig ? stand : StandAus(st), {}};
                 if (st.st_nlink > 1) {
                     // The names recorded for the same state stay; this one joins them.
-                    if (auto alt = LiesVermerk(posix); alt && Gleich(alt->Stand, vermerk.Stand))
+                    if (auto alt = LiesVermerk(ort.Wo()); alt && Gleich(alt->Stand, vermerk.Stand))
                         vermerk.Namen = std::move(alt->Namen);
-                    const std::uint64_t kennung = Namenskennung(posix.Voll());
+                    const std::uint64_t kennung = Namenskennung(laufwerke_.ZuPosix(pfad).value_or(std::string()));
                     if (std::find(vermerk.Namen.begin(), vermerk.Namen.end(), kennung) == vermerk.Namen.end())
                         vermerk.Namen.push_back(kennung);
                 }
                 const std::string text = VermerkText(vermerk);
-                if (::lsetxattr(posix.c_str(), VermerkName, text.data(), text.size(), 0) != 0)
+                if (SetxattrAn(ort.Wo(), VermerkName, text.data(), text.size()) != 0)
                     throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
-            } else if (::lremovexattr(posix.c_str(), VermerkName) != 0 && errno != ENODATA && errno != ENOTSUP) {
+            } else if (RemovexattrAn(ort.Wo(), VermerkName) != 0 && errno != ENODATA && errno != ENOTSUP) {
                 throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
             }
         }
     } catch (...) {
         if (geliehen)
-            (void)::chmod(posix.c_str(), st.st_mode & 07777);
+            (void)::fchmodat(ort.Ordner(), ort.Name(), st.st_mode & 07777, 0);
         throw;
     }
     if (geliehen || modus != (st.st_mode & 07777)) {
-        if (::chmod(posix.c_str(), modus) != 0)
+        if (::fchmodat(ort.Ordner(), ort.Name(), modus, 0) != 0)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
     }
 }

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Counts the system calls of tresor-ix per file: a full backup of a generated tree of small files (every
+# archive bit set) and a run with nothing to back up on the same tree, each under strace.
+#
+#   bench/systemaufrufe.sh [--dateien N] [--ordner DIR]     (default 10,000 files in 200 folders, /tmp)
+#
+# Prints, for each run, the calls by name and the total per file. strace's own summary (-c) leaves out
+# calls it has no name for (getxattrat and its siblings in older versions), so every call is counted
+# from the full trace instead.
+set -euo pipefail
+hier=$(cd "$(dirname "$0")/.." && pwd)
+dateien=10000; ordner=/tmp
+while (($#)); do
+    case $1 in
+        --dateien) dateien=$2; shift ;;
+        --ordner) ordner=$2; shift ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+bash "$hier/tools/abhaengigkeiten.sh"
+bau="$hier/build/bench"
+cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
+cmake --build "$bau" -j2 --target tresor-ix >/dev/null
+prog="$bau/app/tresor-ix"
+
+arbeit=$(mktemp -d "$ordner/tresor-aufrufe-XXXXXX")
+trap 'chmod -R u+w "$arbeit" 2>/dev/null; rm -rf "$arbeit"' EXIT
+python3 "$hier/bench/baum.py" klein "$arbeit/quelle" "$dateien" $(( dateien / 50 > 0 ? dateien / 50 : 1 ))
+mkdir -p "$arbeit/voll" "$arbeit/nichts"
+sync
+
+zaehle() {
+    # strace -f lines: "PID name(args) = result"; an interrupted call appears once as "unfinished" and
+    # once as "resumed", and is counted once.
+    awk '$2 !~ /^<\.\.\./ && $2 !~ /^\+\+\+/ && $2 !~ /^---/ {
+             n = $2; sub(/\(.*/, "", n)
+             if (n == "syscall_0x1cf") n = "setxattrat"
+             if (n == "syscall_0x1d0") n = "getxattrat"
+             if (n == "syscall_0x1d1") n = "listxattrat"
+             if (n == "syscall_0x1d2") n = "removexattrat"
+             z[n]++; s++
+         }
+         END { for (n in z) printf "  %8d  %s\n", z[n], n; printf "  %8d  total\n", s }' "$1" | sort -rn
+}
+
+for lauf in voll nichts; do
+    strace -f -o "$arbeit/$lauf.trace" "$prog" --quelle "$arbeit/quelle" --ziel "$arbeit/$lauf" >/dev/null
+    echo "== $lauf: $( [[ $lauf == voll ]] && echo "full backup, $dateien files copied" || echo "nothing to back up, $dateien files scanned")"
+    zaehle "$arbeit/$lauf.trace" | tee "$arbeit/$lauf.zahlen"
+    gesamt=$(awk '$2 == "total" { print $1 }' "$arbeit/$lauf.zahlen")
+    awk -v g="$gesamt" -v d="$dateien" 'BEGIN { printf "  %8.2f  calls per file\n", g / d }'
+done
