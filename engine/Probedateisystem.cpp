@@ -1,14 +1,49 @@
 #include "engine/Probedateisystem.h"
 
 #include "fs/Attribute.h"
-
 #include "fs/FsFehler.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 namespace tresor {
+
+namespace {
+
+// lstat of an absolute path of any length: the folders on the way are opened one by one, so a path longer
+// than the kernel takes in one piece still works. Returns 0 or an error number.
+int LstatInStufen(const std::string& posix, struct stat& st) {
+    const auto schnitt = posix.rfind('/');
+    if (posix.empty() || posix[0] != '/' || schnitt == std::string::npos)
+        return EINVAL;
+    int ordner = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (ordner < 0)
+        return errno;
+    std::size_t anfang = 1;
+    while (anfang < schnitt) {
+        const std::size_t ende = posix.find('/', anfang);
+        const std::string name = posix.substr(anfang, ende - anfang);
+        anfang = ende + 1;
+        if (name.empty())
+            continue;
+        const int naechster = ::openat(ordner, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fehler = errno;
+        ::close(ordner);
+        if (naechster < 0)
+            return fehler;
+        ordner = naechster;
+    }
+    const std::string letzter = posix.substr(schnitt + 1);
+    const int r = ::fstatat(ordner, letzter.empty() ? "." : letzter.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    const int fehler = errno;
+    ::close(ordner);
+    return r == 0 ? 0 : fehler;
+}
+
+} // namespace
 
 Probedateisystem::Probedateisystem(std::unique_ptr<Dateisystem> innen, Laufwerkstabelle laufwerke,
                                    Probeergebnis& ergebnis)
@@ -23,8 +58,11 @@ Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     Quellstand stand;
     struct stat st {};
     const auto posix = laufwerke_.ZuPosix(datei.Path);
-    if (!posix || lstat(posix->c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw FsFehler("Copy", datei.Path, std::error_code(errno ? errno : ENOENT, std::generic_category()));
+    int fehler = posix ? LstatInStufen(*posix, st) : ENODEV;
+    if (fehler == 0 && !S_ISREG(st.st_mode))
+        fehler = EINVAL;
+    if (fehler != 0)
+        throw FsFehler("Copy", datei.Path, std::error_code(fehler, std::generic_category()));
     stand.Groesse = st.st_size;
     ergebnis_.Dateien.push_back(datei.Path);
     ergebnis_.Bytes += static_cast<std::uint64_t>(st.st_size);

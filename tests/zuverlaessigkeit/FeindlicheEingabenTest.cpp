@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <sstream>
 
 namespace tresor::test {
 namespace {
@@ -167,6 +168,15 @@ TEST_F(FeindlicheEingaben, PathsNearAndBeyondTheLengthLimit) {
     const std::string weitDatei = LegeKetteAn(Q() / "weit", weit, "datei", "jenseits");
     ASSERT_GT(weitDatei.size(), static_cast<std::size_t>(PATH_MAX) + 3000);
     SchreibeDatei(Q() / "normal", "daneben");
+
+    // A dry run copes with such paths as the real run does.
+    std::ostringstream probeAus, probeFehler;
+    Sekundenuhr probeuhr;
+    Befehlszeilenumgebung probe{probeAus, probeFehler, laufwerke, probeuhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); }, false, "/"};
+    EXPECT_EQ(Befehlszeile({"--probe", "--quelle", "C:\\Q", "--ziel", "D:\\Z"}, probe), std::optional<int>(0))
+        << probeFehler.str();
+    EXPECT_NE(probeAus.str().find("Eine Sicherung würde 3 Dateien"), std::string::npos) << probeAus.str();
 
     SichereUndPruefe();
     const std::string rel = nahDatei.substr(Q().string().size() + 1);
