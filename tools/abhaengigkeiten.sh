@@ -4,9 +4,9 @@ set -euo pipefail
 pakete=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libgtest-dev googletest libgmock-dev libbenchmark-dev
+    libgtest-dev googletest libgmock-dev
     attr util-linux xvfb xauth imagemagick fonts-dejavu-core fonts-liberation2
-    rsync hyperfine strace e2fsprogs
+    rsync time strace e2fsprogs
 )
 fehlt=()
 for p in "${pakete[@]}"; do
