@@ -59,7 +59,8 @@ Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     struct stat st {};
     const auto posix = laufwerke_.ZuPosix(datei.Path);
     int fehler = posix ? LstatInStufen(*posix, st) : ENODEV;
-    if (fehler == 0 && !S_ISREG(st.st_mode))
+    // A symbolic link is copied as a link (its size is the length of its target text).
+    if (fehler == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         fehler = EINVAL;
     if (fehler != 0)
         throw FsFehler("Copy", datei.Path, std::error_code(fehler, std::generic_category()));

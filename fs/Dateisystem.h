@@ -23,11 +23,15 @@ struct Datei {
 
 // The state of a file as it was read for a copy: what the archive record holds once the archive bit is
 // cleared after that copy. A file whose state has moved on since reads as archive set again.
+// For a symbolic link the state of the folder that holds it counts as well (its record lives on that
+// folder): the folder's modification time and inode as read before the copy. Files leave them 0.
 struct Quellstand {
     std::int64_t MtimeNs = 0;
     std::int64_t Groesse = 0;
     std::uint64_t Inode = 0;
     bool Gueltig = false;
+    std::int64_t OrdnerMtimeNs = 0;
+    std::uint64_t OrdnerInode = 0;
 };
 
 // How MakeDir creates a folder.
@@ -40,8 +44,8 @@ enum class Anlage {
 // FsFehler with the operation, the path and the reason; nothing fails silently.
 //
 // Collections list their members in byte order of their names. SubFolders lists directories only,
-// Files regular files only; FIFOs, sockets and device files are never listed or opened, and symbolic
-// links are never followed.
+// Files regular files and symbolic links; FIFOs, sockets and device files are never listed or opened, and
+// symbolic links are never followed: a link is backed up as the same link, whatever it points to.
 class Dateisystem {
 public:
     virtual ~Dateisystem() = default;
@@ -52,16 +56,17 @@ public:
     // another file system, or the folder excluded with Ausschliessen, is never entered: the first is
     // listed but its own SubFolders and Files are empty, the second is not listed at all.
     [[nodiscard]] virtual std::vector<Ordner> SubFolders(const Ordner& ordner) = 0;
-    // The files directly in the folder, hidden and system files included.
+    // The files directly in the folder, hidden and system files and symbolic links included.
     [[nodiscard]] virtual std::vector<Datei> Files(const Ordner& ordner) = 0;
-    // A file object for an existing file.
+    // A file object for an existing file or symbolic link (never followed).
     [[nodiscard]] virtual Datei GetFile(const Pfad& pfad) = 0;
     // The attribute value at the moment of the read (bits 1, 2, 4, 16, 32 only).
     [[nodiscard]] virtual int Attributes(const Datei& datei) = 0;
     // Copies the file to the destination path: content, modification time, permission bits and the
     // read-only, hidden and system bits; never the archive record, so the copy reads archive set. The
     // copy is written under a temporary name in the destination folder and renamed into place when
-    // complete; an existing file of that name is replaced. Returns the state the copy was taken from.
+    // complete; an existing file of that name is replaced. A symbolic link is copied as the same link
+    // (its target text), never followed. Returns the state the copy was taken from.
     virtual Quellstand Copy(const Datei& datei, const Pfad& ziel) = 0;
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder

@@ -8,8 +8,9 @@
 //                 says, so the hidden bit of a dot name cannot be cleared.
 //   4  system     the system bit (0x4) in user.DOSATTRIB.
 //   16 directory  the entry is a directory (lstat; symbolic links are never followed).
-//   32 archive    regular files only, never folders: set unless the file carries a valid archive record
-//                 that still matches it, and always set while user.DOSATTRIB carries its archive bit (0x20).
+//   32 archive    regular files and symbolic links, never folders: set unless the file carries a valid
+//                 archive record that still matches it, and always set while user.DOSATTRIB carries its
+//                 archive bit (0x20). For a symbolic link, see "Symbolic links" below.
 // No other bit is ever reported.
 //
 // user.DOSATTRIB is read in every form it is found in: the text "0x<hex>" with or without a trailing NUL,
@@ -46,8 +47,31 @@
 // - Long paths: the kernel takes no path of PATH_MAX (4096) bytes or more. Such a path is reached through
 //   a descriptor of a folder on its way, opened in steps that each fit, and given to the kernel as
 //   "/proc/self/fd/N/rest" (Systempfad). Every operation works on paths of any length that way.
-// - Symbolic links are never followed and never listed by SubFolders or Files: they are left out of a
-//   backup by design, like FIFOs, sockets and device files, which are never opened.
+// - Symbolic links are never followed. Files lists them beside the regular files (whatever they point to:
+//   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link: Copy reads
+//   its target text and makes a link of that text under a temporary name in the destination folder, gives
+//   it the link's modification time and renames it into place. FIFOs, sockets and device files are never
+//   listed or opened.
+// - Symbolic links: Linux allows no user extended attributes on a link, so a link's archive record lives
+//   on the folder that holds it, in user.tresor-ix.verweise. Its value is binary, all numbers 64-bit
+//   little-endian: the format version 1, the folder's modification time in nanoseconds and its inode
+//   number when the record was begun, then in ascending order one key for each link backed up in that
+//   state of the folder. The key is FNV-1a (64 bits) over the bytes of the link's name on disk followed by
+//   its inode number and its modification time in nanoseconds (8 bytes each). A value of any other form
+//   counts as missing. A link reads archive set unless the record exists, its folder state equals the
+//   folder's present one and it holds the link's key. Making, replacing, renaming or removing any entry of
+//   the folder changes the folder's time, so a new or changed link reads set, and so do the other links
+//   of that folder once: they are copied again with it, which costs little. Writing the record touches
+//   only the folder's ctime, never its time, so the record does not spoil itself. Clearing the bit adds
+//   the key of the state the copy was taken from, read with the folder's state before the copy: a folder
+//   changed during the run leaves its links set for the next run. A record of another folder state is
+//   replaced, not merged. Setting the bit removes the link's key. Read-only and system are never reported
+//   or stored for a link; hidden follows its name. The record needs write permission on the folder, lent
+//   for the moment on a folder of the user's own, as for files. Its limit: the file system gives all
+//   extended attributes of a folder only so much room (ext4 about one block of 4 KiB, some hundreds of
+//   keys). Where the record cannot grow any more (E2BIG, ENOSPC) it is left as it was: the link keeps its
+//   archive bit, the run's check of the copy reports that, and nothing is reported as backed up that was
+//   not.
 // - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
 //   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
 //   through GetFolder, is entered.
@@ -86,6 +110,7 @@ namespace {
 
 constexpr const char* DosattribName = "user.DOSATTRIB";
 constexpr const char* VermerkName = "user.tresor-ix.archiv";
+constexpr const char* VerweiseName = "user.tresor-ix.verweise";
 
 // The DOS attribute bits this program keeps in user.DOSATTRIB; the values match the attribute value's.
 constexpr std::uint32_t DosEigeneBits = attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv;
@@ -418,14 +443,22 @@ struct Vermerk {
     std::vector<std::uint64_t> Namen;
 };
 
-// FNV-1a, 64 bits: the key of one name of a file in its archive record.
-std::uint64_t Namenskennung(std::string_view posix) {
-    std::uint64_t h = 1469598103934665603ull;
-    for (const char c : posix) {
+// FNV-1a, 64 bits: offset basis 14695981039346656037, prime 1099511628211; each byte is XORed into the
+// hash, which is then multiplied by the prime (modulo 2^64).
+constexpr std::uint64_t FnvAnfang = 14695981039346656037ull;
+std::uint64_t Fnv1a(std::uint64_t h, std::string_view bytes) {
+    for (const char c : bytes) {
         h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
     return h;
+}
+
+// The key of one name of a file in its archive record: FNV-1a of the absolute POSIX path, begun from the
+// value 1469598103934665603 rather than the usual offset basis. Records written so far carry keys of that
+// start, so it stays.
+std::uint64_t Namenskennung(std::string_view posix) {
+    return Fnv1a(1469598103934665603ull, posix);
 }
 
 std::string VermerkText(const Vermerk& vermerk) {
@@ -476,6 +509,87 @@ std::optional<Vermerk> LiesVermerk(const Ort& ort) {
 
 bool Gleich(const Quellstand& a, const Quellstand& b) {
     return a.MtimeNs == b.MtimeNs && a.Groesse == b.Groesse && a.Inode == b.Inode;
+}
+
+// The record of the symbolic links of one folder that were backed up (see the top of this file): the
+// folder's state when it was written and one key for each link backed up in that state.
+struct Verweisvermerk {
+    std::int64_t OrdnerMtimeNs = 0;
+    std::uint64_t OrdnerInode = 0;
+    std::vector<std::uint64_t> Kennungen; // ascending, each once
+};
+
+constexpr std::uint64_t VerweisFormat = 1;
+constexpr std::size_t VerweisKopf = 24;
+
+void HaengeLe64An(std::string& text, std::uint64_t wert) {
+    for (int i = 0; i < 8; ++i)
+        text.push_back(static_cast<char>((wert >> (8 * i)) & 0xffu));
+}
+
+std::uint64_t LiesLe64(std::string_view b, std::size_t o) {
+    return LiesLe32(b, o) | (static_cast<std::uint64_t>(LiesLe32(b, o + 4)) << 32);
+}
+
+std::string VerweisvermerkWert(const Verweisvermerk& vermerk) {
+    std::string wert;
+    wert.reserve(VerweisKopf + 8 * vermerk.Kennungen.size());
+    HaengeLe64An(wert, VerweisFormat);
+    HaengeLe64An(wert, static_cast<std::uint64_t>(vermerk.OrdnerMtimeNs));
+    HaengeLe64An(wert, vermerk.OrdnerInode);
+    for (const std::uint64_t k : vermerk.Kennungen)
+        HaengeLe64An(wert, k);
+    return wert;
+}
+
+// The folder's link record, or nothing when it is missing or of any other form.
+std::optional<Verweisvermerk> LiesVerweisvermerk(const Ort& ordner) {
+    const auto wert = LiesXattr(ordner, VerweiseName);
+    if (!wert || wert->size() < VerweisKopf || wert->size() % 8 != 0 || LiesLe64(*wert, 0) != VerweisFormat)
+        return std::nullopt;
+    Verweisvermerk vermerk;
+    vermerk.OrdnerMtimeNs = static_cast<std::int64_t>(LiesLe64(*wert, 8));
+    vermerk.OrdnerInode = LiesLe64(*wert, 16);
+    for (std::size_t o = VerweisKopf; o < wert->size(); o += 8) {
+        const std::uint64_t k = LiesLe64(*wert, o);
+        if (!vermerk.Kennungen.empty() && k <= vermerk.Kennungen.back())
+            return std::nullopt;
+        vermerk.Kennungen.push_back(k);
+    }
+    return vermerk;
+}
+
+// The key of a symbolic link in its folder's record: FNV-1a over the bytes of its name on disk, then its
+// inode number and its modification time in nanoseconds, each as 8 bytes little-endian. A link made anew,
+// renamed or touched gets another key.
+std::uint64_t Verweiskennung(std::string_view name, std::uint64_t inode, std::int64_t mtimeNs) {
+    std::string zahlen;
+    HaengeLe64An(zahlen, inode);
+    HaengeLe64An(zahlen, static_cast<std::uint64_t>(mtimeNs));
+    return Fnv1a(Fnv1a(FnvAnfang, name), zahlen);
+}
+
+// The folder itself, named through its open descriptor.
+Ort OrdnerSelbst(int ordnerFd) {
+    return Ort(ordnerFd, ".");
+}
+
+// The attribute value of the symbolic link `name` (its name on disk) in the open folder `ordnerFd`, whose
+// lstat data is `st`: hidden for a dot name, archive unless the folder's record matches the folder as it is
+// now and holds the link's key. Links have no read-only, system or directory bit.
+int Verweiswert(int ordnerFd, std::string_view name, const struct stat& st) {
+    int wert = IstPunktname(name) ? attr::Versteckt : 0;
+    struct stat ost {};
+    bool archiv = true;
+    if (ordnerFd != AT_FDCWD && ::fstat(ordnerFd, &ost) == 0) {
+        if (const auto vermerk = LiesVerweisvermerk(OrdnerSelbst(ordnerFd));
+            vermerk && vermerk->OrdnerMtimeNs == MtimeNs(ost) && vermerk->OrdnerInode == ost.st_ino)
+            archiv = !std::binary_search(vermerk->Kennungen.begin(), vermerk->Kennungen.end(),
+                                         Verweiskennung(name, st.st_ino, MtimeNs(st)));
+    }
+    if (archiv)
+        wert |= attr::Archiv;
+    return wert;
 }
 
 enum class MitArchiv { nein, ja };
@@ -575,6 +689,11 @@ private:
     // Opens a folder for reading its entries (never through a symbolic link).
     Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
     std::string TemporaererName();
+    // Copy of a symbolic link as the same link; `quelle` is the link's place.
+    class Eintragsort;
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle);
+    // SetFileAttr of a symbolic link: the archive bit in its folder's record.
+    void VerweisVermerken(const Pfad& pfad, Eintragsort& ort, const struct stat& st, int wert, const Quellstand& stand);
 
     // An entry as the system calls name it: relative to its folder, held open for the next operations in
     // the same folder, or as a whole path where the path ends in no name of its own.
@@ -807,7 +926,8 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
 
     std::vector<Datei> dateien;
     for (const auto& e : eintraege) {
-        bool regulaer = e.Typ == DT_REG;
+        // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
+        bool regulaer = e.Typ == DT_REG || e.Typ == DT_LNK;
         if (e.Typ == DT_UNKNOWN) {
             struct stat kst {};
             if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -815,7 +935,7 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
                     continue;
                 throw FsFehler("Files", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
             }
-            regulaer = S_ISREG(kst.st_mode);
+            regulaer = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
         }
         if (regulaer) {
             std::string name = Programmname(e.Name);
@@ -829,7 +949,7 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
     Eintragsort ort;
     VerorteOderWirf("GetFile", pfad, ort);
     const struct stat st = StatAn("GetFile", pfad, ort);
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
     return Datei{pfad, LetzterName(pfad)};
 }
@@ -838,6 +958,8 @@ int PosixDateisystem::Attributes(const Datei& datei) {
     Eintragsort ort;
     VerorteOderWirf("Attributes", datei.Path, ort);
     const struct stat st = StatAn("Attributes", datei.Path, ort);
+    if (S_ISLNK(st.st_mode))
+        return Verweiswert(ort.Ordner(), ort.Ganz() ? std::string_view() : std::string_view(ort.Name()), st);
     // The whole POSIX path names a file of several names in its archive record; others need none.
     const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
     return Attributwert(ort.Wo(), LetzterName(datei.Path), st, MitArchiv::ja, voll);
@@ -861,6 +983,13 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
     if (!q.gueltig() && errno == ENOENT && Erneuert("Copy", datei.Path, quelle))
         q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
+    if (!q.gueltig() && errno == ELOOP) {
+        struct stat lst {};
+        if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
+            return KopiereVerweis(datei, ziel, quelle);
+        errno = ELOOP;
+    }
     if (!q.gueltig())
         throw quellfehler(errno);
     struct stat vorher {};
@@ -1031,6 +1160,78 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     return StandAus(vorher);
 }
 
+Quellstand PosixDateisystem::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    if (quelle.Ganz())
+        throw quellfehler(EINVAL);
+    // The folder first, then the link: a link replaced after the folder was read changes the folder's time,
+    // so the record made from this state no longer matches and the link is backed up again.
+    struct stat ordnerVorher {};
+    if (::fstat(quelle.Ordner(), &ordnerVorher) != 0)
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstatat(quelle.Ordner(), quelle.Name(), &vorher, AT_SYMLINK_NOFOLLOW) != 0)
+        throw quellfehler(errno);
+    if (!S_ISLNK(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    // The target text, whatever its length (st_size is 0 on some file systems).
+    std::string text(std::max<std::size_t>(static_cast<std::size_t>(vorher.st_size) + 1, 256), '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(quelle.Ordner(), quelle.Name(), text.data(), text.size());
+        if (n < 0)
+            throw quellfehler(errno);
+        if (static_cast<std::size_t>(n) < text.size()) {
+            text.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        text.resize(text.size() * 2);
+    }
+
+    Eintragsort zielort;
+    if (const int fehler = Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    if (zielort.Ganz())
+        throw zielfehler(EINVAL);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
+    std::string tmpName;
+    bool angelegt = false;
+    for (int versuch = 0; versuch < 100 && !angelegt; ++versuch) {
+        tmpName = TemporaererName();
+        angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        if (!angelegt && errno == ENOENT && Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        }
+        if (!angelegt && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!angelegt)
+        throw zielfehler(EEXIST);
+    bool fertig = false;
+    struct Aufraeumen {
+        int ordner;
+        const std::string& name;
+        const bool& fertig;
+        ~Aufraeumen() {
+            if (!fertig)
+                ::unlinkat(ordner, name.c_str(), 0);
+        }
+    } aufraeumen{ordnerFd, tmpName, fertig};
+    // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    Quellstand stand = StandAus(vorher);
+    stand.OrdnerMtimeNs = MtimeNs(ordnerVorher);
+    stand.OrdnerInode = static_cast<std::uint64_t>(ordnerVorher.st_ino);
+    return stand;
+}
+
 std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
     auto zugelassen = [maske](int wert) {
         return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
@@ -1138,6 +1339,10 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
     Eintragsort ort;
     VerorteOderWirf("SetFileAttr", pfad, ort);
     const struct stat st = StatAn("SetFileAttr", pfad, ort);
+    if (S_ISLNK(st.st_mode)) {
+        VerweisVermerken(pfad, ort, st, wert, stand);
+        return;
+    }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
     const bool istOrdner = S_ISDIR(st.st_mode);
@@ -1190,6 +1395,81 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
         if (::fchmodat(ort.Ordner(), ort.Name(), modus, 0) != 0)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
     }
+}
+
+void PosixDateisystem::VerweisVermerken(const Pfad& pfad, Eintragsort& ort, const struct stat& st, int wert,
+                                        const Quellstand& stand) {
+    if (ort.Ganz())
+        throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
+    const int ordnerFd = ort.Ordner();
+    const Ort ordnerOrt = OrdnerSelbst(ordnerFd);
+    struct stat ost {};
+    if (::fstat(ordnerFd, &ost) != 0)
+        throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+    auto alt = LiesVerweisvermerk(ordnerOrt);
+
+    // Only the archive bit is kept for a link; read-only and system have no place, hidden follows the name.
+    Verweisvermerk neu;
+    if ((wert & attr::Archiv) == 0) {
+        // The state the copy was taken from, or where there is none, the state now.
+        Quellstand s = stand;
+        if (!s.Gueltig) {
+            s = StandAus(st);
+            s.OrdnerMtimeNs = MtimeNs(ost);
+            s.OrdnerInode = static_cast<std::uint64_t>(ost.st_ino);
+        }
+        const std::uint64_t kennung = Verweiskennung(ort.Name(), s.Inode, s.MtimeNs);
+        // Keys recorded for the same folder state stay; a record of another state is replaced, not merged,
+        // since the links it speaks of may have changed since.
+        if (alt && alt->OrdnerMtimeNs == s.OrdnerMtimeNs && alt->OrdnerInode == s.OrdnerInode) {
+            neu = std::move(*alt);
+        } else {
+            neu.OrdnerMtimeNs = s.OrdnerMtimeNs;
+            neu.OrdnerInode = s.OrdnerInode;
+        }
+        const auto stelle = std::lower_bound(neu.Kennungen.begin(), neu.Kennungen.end(), kennung);
+        if (stelle != neu.Kennungen.end() && *stelle == kennung)
+            return;
+        neu.Kennungen.insert(stelle, kennung);
+    } else {
+        if (!alt)
+            return;
+        neu = std::move(*alt);
+        const std::uint64_t kennung = Verweiskennung(ort.Name(), st.st_ino, MtimeNs(st));
+        const auto stelle = std::lower_bound(neu.Kennungen.begin(), neu.Kennungen.end(), kennung);
+        if (stelle == neu.Kennungen.end() || *stelle != kennung)
+            return;
+        neu.Kennungen.erase(stelle);
+    }
+
+    // The record needs write permission on the folder: a folder of the user's own gets it for the moment
+    // (a change of mode touches only the folder's ctime, as does the attribute itself, so the folder's
+    // state in the record stays valid).
+    bool geliehen = false;
+    if ((ost.st_mode & S_IWUSR) == 0 && ost.st_uid == ::geteuid()) {
+        if (::fchmodat(ordnerFd, ".", (ost.st_mode & 07777) | S_IWUSR, 0) != 0)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        geliehen = true;
+    }
+    int fehler = 0;
+    if (neu.Kennungen.empty()) {
+        if (RemovexattrAn(ordnerOrt, VerweiseName) != 0 && errno != ENODATA)
+            fehler = errno;
+    } else {
+        const std::string text = VerweisvermerkWert(neu);
+        if (SetxattrAn(ordnerOrt, VerweiseName, text.data(), text.size()) != 0)
+            fehler = errno;
+    }
+    if (geliehen && ::fchmodat(ordnerFd, ".", ost.st_mode & 07777, 0) != 0 && fehler == 0)
+        fehler = errno;
+    // The limit of this record: the file system gives all extended attributes of a folder only so much room
+    // (ext4 about one block of 4 KiB, which holds some hundreds of keys). A record that would outgrow it
+    // stays as it was: the link keeps its archive bit, the run's check of the copy reports that, and the
+    // next run copies the link again. Nothing is reported as backed up that was not.
+    if (fehler == E2BIG || fehler == ENOSPC)
+        return;
+    if (fehler != 0)
+        throw FsFehler("SetFileAttr", pfad, Fehlercode(fehler));
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {

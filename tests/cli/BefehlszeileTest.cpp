@@ -180,5 +180,33 @@ TEST_F(Befehlszeilentest, ProbeNamesExactlyWhatTheRealRunCopiesAndChangesNothing
     EXPECT_EQ(ordner, angelegt);
 }
 
+TEST_F(Befehlszeilentest, ProbeCountsLinksAsTheRealRunCopiesThemAsLinks) {
+    const auto daten = temp / "C" / "Daten";
+    SchreibeDatei(daten / "a.txt", "aaaa");
+    ErzeugePosixDateisystem(laufwerke)->SetFileAttr("C:\\Daten\\a.txt", 0);
+    std::filesystem::create_symlink("a.txt", daten / "verweis");
+    std::filesystem::create_symlink("nirgends", daten / "haengend");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+
+    // A link's size is the length of its target text; the file it points to is not counted again.
+    EXPECT_EQ(Rufe({"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
+    const std::string probe = aus.str();
+    EXPECT_NE(probe.find("Eine Sicherung würde 2 Dateien (13 Bytes) kopieren.\n"), std::string::npos) << probe;
+    EXPECT_TRUE(Inhalt(temp / "D" / "Backup").empty());
+    EXPECT_EQ(Wert("C:\\Daten\\verweis") & 32, 32);
+
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
+    std::vector<std::filesystem::path> verweise;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(temp / "D" / "Backup")) {
+        EXPECT_FALSE(e.is_regular_file()) << e.path() << ": the link was followed";
+        if (e.is_symlink())
+            verweise.push_back(e.path().filename());
+    }
+    std::sort(verweise.begin(), verweise.end());
+    EXPECT_EQ(verweise, (std::vector<std::filesystem::path>{"haengend", "verweis"}));
+    EXPECT_EQ(Wert("C:\\Daten\\verweis") & 32, 0);
+    EXPECT_EQ(Wert("C:\\Daten\\haengend") & 32, 0);
+}
+
 } // namespace
 } // namespace tresor::test

@@ -202,7 +202,10 @@ TEST_F(Ordnerkopie, WalkNeitherEntersMountsNorFollowsLinksNorOpensSpecialFiles) 
     EXPECT_EQ(sicherung.tmp_fehler, "nein");
     EXPECT_TRUE(std::filesystem::is_directory(Posix("D:\\Ziel\\Q\\Einhaengung")));
     EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\Einhaengung\\fremd.txt"));
-    EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\nach oben"));
+    // Links are copied as links and never followed: the folder above is not copied through them.
+    EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(Posix("D:\\Ziel\\Q\\nach oben"))));
+    EXPECT_EQ(std::filesystem::read_symlink(Posix("D:\\Ziel\\Q\\nach oben")), temp / "C");
+    EXPECT_EQ(std::filesystem::read_symlink(Posix("D:\\Ziel\\Q\\verweis.txt")), Posix("C:\\Q\\a.txt"));
     EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\rohr"));
     EXPECT_FALSE(Existiert("D:\\Ziel\\Q\\sock"));
     EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "a");

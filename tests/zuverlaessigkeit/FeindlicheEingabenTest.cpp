@@ -1,7 +1,7 @@
 // Hostile names and shapes in the source tree. Each gets a defined outcome: backed up byte for byte under
-// exactly its own name, or skipped by design (symbolic links, FIFOs, sockets, device nodes: never followed,
-// never opened). None of them stops the backup of the rest, hangs, crashes, or makes every later run find
-// something to back up.
+// exactly its own name, symbolic links as the same links (never followed), or skipped by design (FIFOs,
+// sockets, device nodes: never opened). None of them stops the backup of the rest, hangs, crashes, or makes
+// every later run find something to back up.
 
 #include "tests/zuverlaessigkeit/Laufumgebung.h"
 
@@ -131,8 +131,15 @@ TEST_F(FeindlicheEingaben, OddNamesAndShapesAreBackedUpOrSkippedByDesign) {
     EXPECT_EQ(LiesDatei(Kopie("neue\nZeile")), "Zeilenumbruch");
     EXPECT_EQ(LiesDatei(Kopie("kein-utf8-\xff\xfe\xc3")), "Bytes");
     EXPECT_EQ(LiesDatei(Kopie(lang)), "255");
-    for (const char* n : {"schleife1", "schleife2", "zurueck", "draussen", "rohr", "sockel", "geraet"})
+    for (const char* n : {"rohr", "sockel", "geraet"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(Kopie(n)))) << n << " gehört nicht in die Sicherung";
+    // Links are kept as the same links, whatever they point to.
+    for (const char* n : {"schleife1", "schleife2", "zurueck", "draussen"}) {
+        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Kopie(n)))) << n << " fehlt als Verknüpfung";
+        if (fs::is_symlink(fs::symlink_status(Kopie(n)))) {
+            EXPECT_EQ(fs::read_symlink(Kopie(n)), fs::read_symlink(Q() / n)) << n;
+        }
+    }
     for (const auto& [rel, inhalt] : Bestand(Kopie().string()))
         EXPECT_FALSE(rel.ends_with("geheim.txt")) << "der Verweis nach draußen wurde verfolgt: " << rel;
     EXPECT_EQ(fs::read_symlink(Q() / "schleife1"), "schleife2");
@@ -148,6 +155,63 @@ TEST_F(FeindlicheEingaben, OddNamesAndShapesAreBackedUpOrSkippedByDesign) {
     EXPECT_EQ(fs::status(Q() / "nurlesen").permissions(), fs::perms(0444));
     EXPECT_EQ(LiesDatei(Kopie(".h1/.h2/f")), "versteckt");
     Berichte("eingabe", versucht);
+}
+
+TEST_F(FeindlicheEingaben, LinksAreBackedUpAsLinksWhenNewOrChanged) {
+    // A loop, a link to a folder outside the source, a dangling link, a link beside a file in a subfolder.
+    fs::create_symlink("schleife2", Q() / "schleife1");
+    fs::create_symlink("schleife1", Q() / "schleife2");
+    SchreibeDatei(temp / "C" / "aussen" / "geheim.txt", "draußen");
+    fs::create_directory_symlink(temp / "C" / "aussen", Q() / "draussen");
+    SchreibeDatei(Q() / "u" / "datei", "d");
+    fs::create_symlink("datei", Q() / "u" / "zur-datei");
+    // Folder times long past: a change made in the same clock tick as a run still moves them on.
+    auto alteZeit = [](const fs::path& ordner) {
+        const struct timespec zeiten[2] = {{UTIME_OMIT, UTIME_OMIT}, {1'000'000'000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, ordner.c_str(), zeiten, 0), 0);
+    };
+    alteZeit(Q());
+    alteZeit(Q() / "u");
+    auto istVerweis = [](const fs::path& p) { return fs::is_symlink(fs::symlink_status(p)); };
+
+    // The first run backs up every link as a link and follows none; the second finds nothing to back up.
+    SichereUndPruefe();
+    for (const char* n : {"schleife1", "schleife2", "draussen", "u/zur-datei"}) {
+        ASSERT_TRUE(istVerweis(Kopie(n))) << n;
+        EXPECT_EQ(fs::read_symlink(Kopie(n)), fs::read_symlink(Q() / n)) << n;
+        EXPECT_FALSE(Archiv(n)) << n;
+    }
+    for (const auto& [rel, inhalt] : Bestand(Z().string()))
+        EXPECT_FALSE(rel.ends_with("geheim.txt")) << "der Verweis nach draußen wurde verfolgt: " << rel;
+
+    // A link replaced with another target: the next run backs it up (with the other links of its folder),
+    // and the run after that finds nothing again.
+    fs::remove(Q() / "draussen");
+    fs::create_symlink("anderswo", Q() / "draussen");
+    EXPECT_TRUE(Archiv("draussen"));
+    EXPECT_FALSE(Archiv("u/zur-datei"));
+    EXPECT_EQ(Lauf(), 0) << fehler.str();
+    EXPECT_EQ(aus.str(), "Alle Dateien sind in den Ordner: D:\\Z\\Sicherung-2002-02-07--13-42-02 gesichert. \n");
+    const fs::path zweite = Z() / "Sicherung-2002-02-07--13-42-02" / "Q";
+    ASSERT_TRUE(istVerweis(zweite / "draussen"));
+    EXPECT_EQ(fs::read_symlink(zweite / "draussen"), "anderswo");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(zweite / "u" / "zur-datei"))) << "unverändert, nicht noch einmal";
+    EXPECT_EQ(Lauf(), 0) << fehler.str();
+    EXPECT_EQ(aus.str(), "Keine Dateien zum Sichern gefunden ! \n");
+
+    // A new dangling link in the subfolder: backed up by the next run.
+    alteZeit(Q() / "u");
+    fs::create_symlink("gibt-es-nicht", Q() / "u" / "haengend");
+    EXPECT_EQ(Lauf(), 0) << fehler.str();
+    EXPECT_EQ(aus.str(), "Alle Dateien sind in den Ordner: D:\\Z\\Sicherung-2002-02-07--13-42-04 gesichert. \n");
+    const fs::path dritte = Z() / "Sicherung-2002-02-07--13-42-04" / "Q" / "u";
+    ASSERT_TRUE(istVerweis(dritte / "haengend"));
+    EXPECT_EQ(fs::read_symlink(dritte / "haengend"), "gibt-es-nicht");
+    EXPECT_EQ(Lauf(), 0) << fehler.str();
+    EXPECT_EQ(aus.str(), "Keine Dateien zum Sichern gefunden ! \n");
+    const Verluste v = Pruefe();
+    for (const auto& m : v.Meldungen)
+        ADD_FAILURE() << m;
 }
 
 TEST_F(FeindlicheEingaben, PathsNearAndBeyondTheLengthLimit) {
