@@ -688,6 +688,15 @@ private:
     struct stat Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const;
     // Opens a folder for reading its entries (never through a symbolic link).
     Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
+    // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
+    struct Ordnerinhalt {
+        std::vector<Eintrag> Eintraege;
+        Deskriptor Basis;
+        struct stat St {};
+        Systempfad Posix;
+    };
+    // Nothing for a folder that is never entered (a mount point met through SubFolders).
+    std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
     std::string TemporaererName();
     // Copy of a symbolic link as the same link; `quelle` is the link's place.
     class Eintragsort;
@@ -772,6 +781,23 @@ Deskriptor PosixDateisystem::OeffneOrdner(const char* operation, const Pfad& pfa
     if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
         throw FsFehler(operation, pfad, Fehlercode(errno));
     return fd;
+}
+
+std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
+                                                                           const Ordner& ordner) {
+    Ordnerinhalt inhalt{{}, Deskriptor(), {}, Posix(operation, ordner.Path)};
+    Deskriptor fd = OeffneOrdner(operation, ordner.Path, inhalt.Posix, inhalt.St);
+    if (grenzen_.contains({inhalt.St.st_dev, inhalt.St.st_ino}))
+        return std::nullopt;
+    // The descriptor goes to the directory stream; keep a second one for the stat calls.
+    inhalt.Basis = Deskriptor(::dup(fd.get()));
+    if (!inhalt.Basis.gueltig())
+        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
+    int fehler = 0;
+    inhalt.Eintraege = LiesEintraege(std::move(fd), fehler);
+    if (fehler != 0)
+        throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
+    return inhalt;
 }
 
 int PosixDateisystem::Verorte(const char* operation, const Pfad& pfad, Eintragsort& ort) {
@@ -868,19 +894,13 @@ Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
 }
 
 std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
-    const Systempfad posix = Posix("SubFolders", ordner.Path);
-    struct stat st {};
-    Deskriptor fd = OeffneOrdner("SubFolders", ordner.Path, posix, st);
-    if (grenzen_.contains({st.st_dev, st.st_ino}))
+    auto inhalt = LiesOrdner("SubFolders", ordner);
+    if (!inhalt)
         return {};
-    // The descriptor goes to the directory stream; keep a second one for the stat calls.
-    Deskriptor basis(::dup(fd.get()));
-    if (!basis.gueltig())
-        throw FsFehler("SubFolders", ordner.Path, Fehlercode(errno));
-    int fehler = 0;
-    const auto eintraege = LiesEintraege(std::move(fd), fehler);
-    if (fehler != 0)
-        throw FsFehler("SubFolders", ordner.Path, Fehlercode(fehler));
+    const auto& eintraege = inhalt->Eintraege;
+    const Deskriptor& basis = inhalt->Basis;
+    const struct stat& st = inhalt->St;
+    const Systempfad& posix = inhalt->Posix;
 
     std::vector<Ordner> ordnerliste;
     for (const auto& e : eintraege) {
@@ -911,18 +931,11 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
 }
 
 std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
-    const Systempfad posix = Posix("Files", ordner.Path);
-    struct stat st {};
-    Deskriptor fd = OeffneOrdner("Files", ordner.Path, posix, st);
-    if (grenzen_.contains({st.st_dev, st.st_ino}))
+    auto inhalt = LiesOrdner("Files", ordner);
+    if (!inhalt)
         return {};
-    Deskriptor basis(::dup(fd.get()));
-    if (!basis.gueltig())
-        throw FsFehler("Files", ordner.Path, Fehlercode(errno));
-    int fehler = 0;
-    const auto eintraege = LiesEintraege(std::move(fd), fehler);
-    if (fehler != 0)
-        throw FsFehler("Files", ordner.Path, Fehlercode(fehler));
+    const auto& eintraege = inhalt->Eintraege;
+    const Deskriptor& basis = inhalt->Basis;
 
     std::vector<Datei> dateien;
     for (const auto& e : eintraege) {
