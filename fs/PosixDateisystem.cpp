@@ -231,6 +231,18 @@ private:
     int fehler_ = 0;
 };
 
+// Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
+// that a failure never leaves anything partial behind.
+struct TemporaererEintrag {
+    int ordner;
+    const std::string& name;
+    const bool& fertig;
+    ~TemporaererEintrag() {
+        if (!fertig)
+            ::unlinkat(ordner, name.c_str(), 0);
+    }
+};
+
 Pfad KindPfad(const Pfad& eltern, const std::string& name) {
     return (!eltern.empty() && eltern.back() == '\\') ? eltern + name : eltern + "\\" + name;
 }
@@ -1040,15 +1052,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
 
     // From here on every failure removes the temporary file: nothing partial stays behind.
     bool fertig = false;
-    struct Aufraeumen {
-        int ordner;
-        const std::string& name;
-        const bool& fertig;
-        ~Aufraeumen() {
-            if (!fertig)
-                ::unlinkat(ordner, name.c_str(), 0);
-        }
-    } aufraeumen{ordnerFd, tmpName, fertig};
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
 
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
     // two file systems refused it once, they are not asked again for the copies that follow.
@@ -1223,15 +1227,7 @@ Quellstand PosixDateisystem::KopiereVerweis(const Datei& datei, const Pfad& ziel
     if (!angelegt)
         throw zielfehler(EEXIST);
     bool fertig = false;
-    struct Aufraeumen {
-        int ordner;
-        const std::string& name;
-        const bool& fertig;
-        ~Aufraeumen() {
-            if (!fertig)
-                ::unlinkat(ordner, name.c_str(), 0);
-        }
-    } aufraeumen{ordnerFd, tmpName, fertig};
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
     // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
