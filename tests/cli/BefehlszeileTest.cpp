@@ -89,6 +89,8 @@ TEST_F(Befehlszeilentest, RefusalsExitTwoOnStandardError) {
 
 TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    // A name that would forge a line and clear the terminal if it were printed raw.
+    SchreibeDatei(temp / "C" / "Daten" / "b\n\x1b[2J.txt", "b");
     std::filesystem::create_directories(temp / "D" / "Backup");
     // A copy that cannot be found afterwards: the failure message on standard error.
     Befehlszeilenumgebung v{aus, fehler, laufwerke, uhr,
@@ -102,7 +104,11 @@ TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
                             },
                             false, "/"};
     EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, v), 1);
-    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    // Each file that failed its check is named with its reason, escaped, before the failure message.
+    const std::string daten = (temp / "C" / "Daten").string();
+    EXPECT_EQ(fehler.str(), "Nicht gesichert: " + daten + "/a.txt (die Kopie ist nicht zu finden)\n"
+                            "Nicht gesichert: " + daten + "/b\\x0a\\x1b[2J.txt (die Kopie ist nicht zu finden)\n"
+                            "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
     fehler.str({});
     uhr.sekunde = 28;
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
