@@ -138,6 +138,15 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
     return wert;
 }
 
+namespace {
+
+// chmod of the entry; through its own descriptor where the entry is an open file (never a path then).
+int Chmod(const Eintragsort& ort, mode_t modus) {
+    return ort.IstSelbst() ? ::fchmod(ort.Ordner(), modus) : ::fchmodat(ort.Ordner(), ort.Name(), modus, 0);
+}
+
+} // namespace
+
 void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
                           int wert, const Quellstand& stand, std::string_view voll) {
     if (S_ISLNK(st.st_mode)) {
@@ -162,7 +171,7 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
     // for the moment and its final mode afterwards; on anyone else's file the write fails with its error.
     bool geliehen = false;
     if ((dosNeu || !istOrdner) && (st.st_mode & S_IWUSR) == 0 && st.st_uid == ::geteuid()) {
-        if (::fchmodat(ort.Ordner(), ort.Name(), (st.st_mode & 07777) | S_IWUSR, 0) != 0)
+        if (Chmod(ort, (st.st_mode & 07777) | S_IWUSR) != 0)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         geliehen = true;
     }
@@ -188,11 +197,11 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
         }
     } catch (...) {
         if (geliehen)
-            (void)::fchmodat(ort.Ordner(), ort.Name(), st.st_mode & 07777, 0);
+            (void)Chmod(ort, st.st_mode & 07777);
         throw;
     }
     if (geliehen || modus != (st.st_mode & 07777)) {
-        if (::fchmodat(ort.Ordner(), ort.Name(), modus, 0) != 0)
+        if (Chmod(ort, modus) != 0)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
     }
 }

@@ -4,6 +4,7 @@
 #include "fs/Attribute.h"
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
+#include "fs/Eigentum.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 
@@ -43,7 +44,7 @@ std::string Kopierer::TemporaererName() {
     return text;
 }
 
-Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     Eintragsort quelle;
@@ -58,7 +59,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
         if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
-            return KopiereVerweis(datei, ziel, quelle);
+            return KopiereVerweis(datei, ziel, quelle, geraet, inode);
         errno = ELOOP;
     }
     if (!q.gueltig())
@@ -208,7 +209,11 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
                  .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
             throw zielfehler(errno);
     }
-    if (::fchmod(z.get(), vorher.st_mode & 07777) != 0)
+    // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h).
+    const mode_t modus = Eigentumsmodus(z.get(), vorher);
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
+        throw zielfehler(fehler);
+    if (::fchmod(z.get(), modus) != 0)
         throw zielfehler(errno);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
@@ -218,12 +223,17 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     return StandAus(vorher);
 }
 
-Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle) {
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
+                                    ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     if (quelle.Ganz())
@@ -276,11 +286,16 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
     const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
     // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    VerweisEigentum(ordnerFd, tmpName.c_str(), vorher);
     if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
         throw zielfehler(errno);
     if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
     Quellstand stand = StandAus(vorher);
     stand.OrdnerMtimeNs = MtimeNs(ordnerVorher);
     stand.OrdnerInode = static_cast<std::uint64_t>(ordnerVorher.st_ino);

@@ -30,12 +30,14 @@ public:
     Kopierer(OffeneOrdner& ordner, Ablagen& ablagen) : ordner_(ordner), ablagen_(ablagen) {}
 
     // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
-    // the state of its folder). Fails with FsFehler naming the source or the destination, whichever is at
-    // fault.
-    Quellstand Copy(const Datei& datei, const Pfad& ziel);
+    // the state of its folder); `geraet` and `inode`, where given, learn which file that was. Fails with
+    // FsFehler naming the source or the destination, whichever is at fault.
+    // Owners, set-ID bits and ACLs of the copy: Eigentum.h.
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet = nullptr, ino_t* inode = nullptr);
 
 private:
-    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle);
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
+                              ino_t* inode);
     std::string TemporaererName();
 
     OffeneOrdner& ordner_;
