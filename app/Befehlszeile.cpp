@@ -62,10 +62,16 @@ public:
         // A dry run reports what it found instead of the outcome of a run that did not happen.
         if (probe_ && (prompt.starts_with("Alle Dateien") || prompt.starts_with("Die Sicherung wurde")))
             return vbOK;
-        std::string text = prompt;
-        for (char& c : text)
-            if (c == '\r')
-                c = '\n';
+        // Each line of the prompt printed with its control characters escaped (a path in it may hold any).
+        std::string text;
+        for (std::size_t anfang = 0;;) {
+            const std::size_t ende = prompt.find('\r', anfang);
+            text += Anzeigetext(std::string_view(prompt).substr(anfang, ende - anfang));
+            if (ende == std::string::npos)
+                break;
+            text += '\n';
+            anfang = ende + 1;
+        }
         (stil == vbInformation ? u_.aus : u_.fehler) << text << '\n';
         return vbOK;
     }
@@ -78,7 +84,7 @@ public:
             return;
         zuletzt_ = jetzt;
         u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << stand.Ordner << std::flush;
+                  << Anzeigetext(stand.Ordner) << std::flush;
         zeileSichtbar_ = true;
     }
 
@@ -240,7 +246,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {
             fenster.ZeileLeeren();
-            u.fehler << f.Bericht() << '\n';
+            u.fehler << f.Bericht(Anzeigetext(f.Path())) << '\n';
             return ExitFehler;
         }
         switch (sicherung.ausgang) {
@@ -257,16 +263,16 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         }
         if (probe) {
             for (const auto& o : ergebnis.Ordner)
-                u.aus << "Ordner anlegen: " << Anzeige(u, o) << '\n';
+                u.aus << "Ordner anlegen: " << Anzeigetext(Anzeige(u, o)) << '\n';
             for (const auto& d : ergebnis.Dateien)
-                u.aus << "Datei kopieren: " << Anzeige(u, d) << '\n';
+                u.aus << "Datei kopieren: " << Anzeigetext(Anzeige(u, d)) << '\n';
             u.aus << "Eine Sicherung würde " << ergebnis.Dateien.size() << " Dateien (" << ergebnis.Bytes
                   << " Bytes) kopieren.\n";
             return ExitErfolg;
         }
         return sicherung.ausgang == Ausgang::Erfolg ? ExitErfolg : ExitFehler;
     } catch (const Fehlerhaft& f) {
-        u.fehler << Programmname << ": " << f.text << '\n' << "Hilfe: tresor-ix --help\n";
+        u.fehler << Programmname << ": " << Anzeigetext(f.text) << '\n' << "Hilfe: tresor-ix --help\n";
         return ExitAbgelehnt;
     }
 }

@@ -113,7 +113,8 @@ void Sicherung::Sichern_Click() {
 
     // A drive root as source is mirrored straight into the backup folder, never below a trailing backslash.
     const Pfad spiegel = IstLaufwerkswurzel(Q) ? zielordner : zielordner + Q.substr(2);
-    ErstellePfad(spiegel);
+    // The mirrors of the source's ancestors are private until they get their source folders' bits.
+    ErstellePfad(spiegel, Anlage::Privat);
 
     bool spiegelGefunden = true;
     if (!IstLaufwerkswurzel(Q)) {
@@ -128,6 +129,11 @@ void Sicherung::Sichern_Click() {
     if (spiegelGefunden && tmp_sichern == "ja") {
         KopiereDateien(Q, spiegel);
         tmp = std::monostate{};
+        // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their
+        // source folders' bits and owners, the deepest first, so that nothing in the backup is open to
+        // someone who could not reach it in the source.
+        for (Pfad oben = Q.substr(0, Q.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
+            Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
     } else {
         tmp_fehler = "ja";
     }
