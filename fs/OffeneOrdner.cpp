@@ -3,22 +3,18 @@
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 namespace tresor::posix {
 
 namespace {
 
-constexpr std::uint64_t FnvAnfang = 14695981039346656037ull;
-constexpr std::uint64_t FnvFaktor = 1099511628211ull;
-
-std::uint64_t Streuwert(std::string_view text) {
-    std::uint64_t h = FnvAnfang;
-    for (const char c : text)
-        h = (h ^ static_cast<unsigned char>(c)) * FnvFaktor;
-    return h;
-}
+// The key of a program path in the cache (the library's string hash, which takes several bytes at a step).
+std::uint64_t Streuwert(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
 // True when `pfad` is `wurzel` or lies below it (program form; a drive root ends in its backslash).
 bool Unter(std::string_view pfad, std::string_view wurzel) {
@@ -28,6 +24,13 @@ bool Unter(std::string_view pfad, std::string_view wurzel) {
 }
 
 } // namespace
+
+std::size_t OffeneOrdner::Platz() {
+    struct rlimit grenze {};
+    if (::getrlimit(RLIMIT_NOFILE, &grenze) != 0 || grenze.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(grenze.rlim_cur) / 2, 16, 16384);
+}
 
 OffeneOrdner::OffenerOrdner* OffeneOrdner::Finde(std::string_view programmpfad, std::uint64_t schluessel) {
     const auto [von, bis] = index_.equal_range(schluessel);
@@ -41,7 +44,7 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Finde(std::string_view programmpfad, 
 }
 
 OffeneOrdner::OffenerOrdner& OffeneOrdner::Merke(OffenerOrdner neu) {
-    if (offen_.size() >= Hoechstens) {
+    if (offen_.size() >= hoechstens_) {
         // The least recently used folder that is not a root goes.
         for (auto it = offen_.end(); it != offen_.begin();) {
             --it;
@@ -129,43 +132,33 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
         return &Merke(OffenerOrdner{Pfad(ordnerpfad), Streuwert(ordnerpfad), std::move(fd), st.st_dev, false, false});
     }
 
-    // Below a root: the nearest folder on the way that is held already, found by the hashes of the path's
-    // prefixes (one pass over the path), then one name at a time from there.
+    // Below a root: the folder itself when it is held, else the nearest folder on the way that is, then one
+    // name at a time from there.
     const std::size_t wurzellaenge = wurzel->Programmpfad.size();
-    std::vector<std::pair<std::size_t, std::uint64_t>> stufen; // end of each prefix below the root, its hash
-    std::uint64_t h = FnvAnfang;
-    for (std::size_t i = 0; i < ordnerpfad.size(); ++i) {
-        if (ordnerpfad[i] == '\\' && i >= wurzellaenge)
-            stufen.emplace_back(i, h);
-        h = (h ^ static_cast<unsigned char>(ordnerpfad[i])) * FnvFaktor;
-    }
-    stufen.emplace_back(ordnerpfad.size(), h);
-    OffenerOrdner* von = nullptr;
-    std::size_t ab = stufen.size();
-    while (ab > 0) {
-        const auto& [ende, schluessel] = stufen[ab - 1];
-        if (ende < wurzellaenge)
-            break;
-        OffenerOrdner* o = Finde(ordnerpfad.substr(0, ende), schluessel);
-        if (o != nullptr && o->UnterWurzel) {
-            von = o;
+    OffenerOrdner* von = Finde(ordnerpfad, Streuwert(ordnerpfad));
+    if (von != nullptr && von->UnterWurzel)
+        return von;
+    std::size_t ende = ordnerpfad.size();
+    von = nullptr;
+    while (von == nullptr) {
+        ende = ordnerpfad.rfind('\\', ende - 1);
+        if (ende == std::string_view::npos || ende < wurzellaenge) {
+            von = Finde(wurzel->Programmpfad, Streuwert(wurzel->Programmpfad));
+            ende = wurzellaenge;
             break;
         }
-        --ab;
+        const std::string_view stufe = ordnerpfad.substr(0, ende);
+        OffenerOrdner* o = Finde(stufe, Streuwert(stufe));
+        if (o != nullptr && o->UnterWurzel)
+            von = o;
     }
-    if (von == nullptr) {
-        von = Finde(wurzel->Programmpfad, Streuwert(wurzel->Programmpfad));
-        ab = 0;
-        // The root's own prefix is the first stage when the root is not a drive root.
-        while (ab < stufen.size() && stufen[ab].first <= wurzellaenge)
-            ++ab;
-    }
-    std::size_t anfang = von->Programmpfad.size();
-    if (ordnerpfad[anfang - 1] != '\\')
-        ++anfang; // past the backslash after the held folder
-    for (; ab < stufen.size(); ++ab) {
-        const std::size_t ende = stufen[ab].first;
-        const std::string_view stueck = ordnerpfad.substr(anfang, ende - anfang);
+    // `ende` is where the held folder's path ends; the names below it follow its backslash.
+    std::size_t anfang = ordnerpfad[ende - 1] == '\\' ? ende : ende + 1;
+    for (;;) {
+        std::size_t schluss = ordnerpfad.find('\\', anfang);
+        if (schluss == std::string_view::npos)
+            schluss = ordnerpfad.size();
+        const std::string_view stueck = ordnerpfad.substr(anfang, schluss - anfang);
         if (stueck.empty() || stueck == "." || stueck == ".." || stueck.find('\0') != std::string_view::npos)
             Unbrauchbar(operation, pfad);
         const std::string name = NamenAusPosix(stueck);
@@ -175,9 +168,11 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
             fehler = errno;
             return nullptr;
         }
-        von = &Merke(
-            OffenerOrdner{Pfad(ordnerpfad.substr(0, ende)), stufen[ab].second, std::move(fd), st.st_dev, false, true});
-        anfang = ende + 1;
+        const std::string_view stufe = ordnerpfad.substr(0, schluss);
+        von = &Merke(OffenerOrdner{Pfad(stufe), Streuwert(stufe), std::move(fd), st.st_dev, false, true});
+        if (schluss == ordnerpfad.size())
+            break;
+        anfang = schluss + 1;
     }
     return von;
 }

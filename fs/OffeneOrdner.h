@@ -62,8 +62,9 @@ private:
 // its walk began) are reached as the kernel resolves their whole path.
 //
 // Cache: folders met on the way stay open, keyed by their program path, the most recently used first, up to
-// a few hundred; a path is resolved from its nearest held ancestor, so the lookups of a walk down a tree,
-// however deep, cost one open per level and never a walk of the whole path. A folder that is removed
+// a share of the process's descriptor limit (Platz); a path is resolved from its nearest held ancestor, so the
+// lookups of a walk down a tree cost one open per level and never a walk of the whole path, and a tree whose
+// folders all fit answers every further lookup with the one call on the entry itself. A folder that is removed
 // meanwhile fails the calls as its path would (see Erneuert for one made anew); the descriptors are closed
 // with this object.
 class OffeneOrdner {
@@ -110,7 +111,9 @@ private:
         bool UnterWurzel;     // reached from a root one name at a time
     };
     using Liste = std::list<OffenerOrdner>;
-    static constexpr std::size_t Hoechstens = 256;
+    // How many folders stay open: half the descriptor limit, at least 16, at most 16384.
+    static std::size_t Platz();
+    const std::size_t hoechstens_ = Platz();
 
     // The held folder of the program path `ordnerpfad`, opening it (and caching it) where needed. Returns
     // nullptr with the error number in `fehler`.
