@@ -118,8 +118,7 @@ protected:
 
 struct Schritt {
     const char* Name;
-    // The record line of the operation before which the swap happens ("" for: after the first copy in the
-    // attacked folder).
+    // The record line of the operation before which the swap happens ("" for: after the first copy).
     const char* Zeilenanfang;
 };
 
@@ -127,17 +126,18 @@ class QuelleVertauscht : public RootSicherheit, public ::testing::WithParamInter
 
 TEST_P(QuelleVertauscht, NothingOfAnotherUsersHomeIsCopiedOrMarked) {
     // Anna's home: private, her thesis under the same names as the attacker's files.
-    Schreibe("C:\\home\\anna\\b.txt", "Annas Arbeit, Kapitel 1");
-    Schreibe("C:\\home\\anna\\c.txt", "Annas Arbeit, Kapitel 2");
-    Eigentum("C:\\home\\anna\\b.txt", Anna, 0600);
-    Eigentum("C:\\home\\anna\\c.txt", Anna, 0600);
+    for (const char* rel : {"x.txt", "inner\\b.txt", "inner\\c.txt"}) {
+        Schreibe(std::string("C:\\home\\anna\\") + rel, std::string("Annas Arbeit, ") + rel);
+        Eigentum(std::string("C:\\home\\anna\\") + rel, Anna, 0600);
+    }
+    Eigentum("C:\\home\\anna\\inner", Anna, 0700);
     Eigentum("C:\\home\\anna", Anna, 0700);
-    // The attacker's tree.
-    Schreibe("C:\\home\\mallory\\a.txt", "a");
-    Schreibe("C:\\home\\mallory\\sub\\b.txt", "b");
-    Schreibe("C:\\home\\mallory\\sub\\c.txt", "c");
-    for (const char* p : {"C:\\home\\mallory\\a.txt", "C:\\home\\mallory\\sub\\b.txt", "C:\\home\\mallory\\sub\\c.txt"})
-        Eigentum(p, Angreifer, 0644);
+    // The attacker's tree: the same names one level down.
+    for (const char* rel : {"a.txt", "sub\\x.txt", "sub\\inner\\b.txt", "sub\\inner\\c.txt"}) {
+        Schreibe(std::string("C:\\home\\mallory\\") + rel, "eigenes");
+        Eigentum(std::string("C:\\home\\mallory\\") + rel, Angreifer, 0644);
+    }
+    Eigentum("C:\\home\\mallory\\sub\\inner", Angreifer, 0755);
     Eigentum("C:\\home\\mallory\\sub", Angreifer, 0755);
     Eigentum("C:\\home\\mallory", Angreifer, 0755);
     std::filesystem::create_directories(Posix("D:\\ziel"));
@@ -148,17 +148,10 @@ TEST_P(QuelleVertauscht, NothingOfAnotherUsersHomeIsCopiedOrMarked) {
                                Posix("C:\\home\\anna").string() + " " + Posix("C:\\home\\mallory\\sub").string();
     bool getauscht = false;
     const std::string anfang = GetParam().Zeilenanfang;
-    if (anfang.empty()) {
-        nachKopie = [&](const Datei& d, const Pfad&) {
-            if (!getauscht && d.Path.ends_with("sub\\b.txt"))
-                getauscht = AlsAngreifer(tausch);
-        };
-    } else {
-        vorher = [&](const std::string& zeile) {
-            if (!getauscht && zeile.starts_with(anfang))
-                getauscht = AlsAngreifer(tausch);
-        };
-    }
+    vorher = [&](const std::string& zeile) {
+        if (!getauscht && zeile.starts_with(anfang))
+            getauscht = AlsAngreifer(tausch);
+    };
     Lauf("C:\\home\\mallory", "D:\\ziel");
     ASSERT_TRUE(getauscht);
 
@@ -174,7 +167,7 @@ TEST_P(QuelleVertauscht, NothingOfAnotherUsersHomeIsCopiedOrMarked) {
 
 INSTANTIATE_TEST_SUITE_P(Schritte, QuelleVertauscht,
                          ::testing::Values(Schritt{"NachDemSuchlauf", "MakeDir"},
-                                           Schritt{"ZwischenKopien", ""},
+                                           Schritt{"ZwischenKopien", "GetFolder C:\\home\\mallory\\sub\\inner"},
                                            Schritt{"VorDemLoeschenDerArchivbits", "Sync"},
                                            Schritt{"VorDenOrdnerbits", "OrdnerAbschliessen"}),
                          [](const auto& info) { return std::string(info.param.Name); });
@@ -184,19 +177,21 @@ INSTANTIATE_TEST_SUITE_P(Schritte, QuelleVertauscht,
 class ZielVertauscht : public RootSicherheit, public ::testing::WithParamInterface<Schritt> {};
 
 TEST_P(ZielVertauscht, NothingOutsideTheBackupFolderIsWrittenOrChmodded) {
-    // The source: a file named like the stand-in's, two folders (0777 ones, whose bits would open the
-    // stand-in), enough files for copies to follow the swap.
+    // The source: a file named like the stand-in's, folders (0777 ones, whose bits would open the stand-in's),
+    // enough files for copies to follow the swap.
     Schreibe("C:\\q\\passwd", "mallory::0:0::/:/bin/sh\n");
+    Schreibe("C:\\q\\offen\\z.txt", "z");
     Schreibe("C:\\q\\sub\\x.txt", "x");
     Schreibe("C:\\q\\sub\\y.txt", "y");
     std::filesystem::permissions(Posix("C:\\q"), std::filesystem::perms(0777));
     std::filesystem::permissions(Posix("C:\\q\\sub"), std::filesystem::perms(0777));
+    std::filesystem::permissions(Posix("C:\\q\\offen"), std::filesystem::perms(0777));
     // A root-owned stand-in for /etc, with what a run that follows the link would hit.
     Schreibe("D:\\etc\\q\\passwd", "root:x:0:0:root:/root:/bin/bash\n");
-    Schreibe("D:\\etc\\q\\sub\\x.txt", "unberuehrt");
     ASSERT_EQ(::lsetxattr(Posix("D:\\etc\\q\\passwd").c_str(), "user.kanarie", "1", 1, 0), 0);
+    std::filesystem::create_directories(Posix("D:\\etc\\q\\offen"));
+    std::filesystem::permissions(Posix("D:\\etc\\q\\offen"), std::filesystem::perms(0755));
     std::filesystem::permissions(Posix("D:\\etc\\q"), std::filesystem::perms(0755));
-    std::filesystem::permissions(Posix("D:\\etc\\q\\sub"), std::filesystem::perms(0755));
     // The target folder is the attacker's.
     std::filesystem::create_directories(Posix("D:\\ziel"));
     Eigentum("D:\\ziel", Angreifer, 0755);
@@ -208,8 +203,8 @@ TEST_P(ZielVertauscht, NothingOutsideTheBackupFolderIsWrittenOrChmodded) {
     bool getauscht = false;
     const std::string anfang = GetParam().Zeilenanfang;
     if (anfang.empty()) {
-        nachKopie = [&](const Datei&, const Pfad&) {
-            if (!getauscht)
+        nachKopie = [&](const Datei& d, const Pfad&) {
+            if (!getauscht && d.Path.ends_with("offen\\z.txt"))
                 getauscht = AlsAngreifer(tausch);
         };
     } else {
