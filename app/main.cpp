@@ -42,7 +42,7 @@ std::optional<int> Argumente(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     // The file-system layer keeps the folders of a walk open (up to half the limit): as many as the system
     // grants, so that deep trees are walked without opening their folders again and again.
-    if (struct rlimit grenze {}; ::getrlimit(RLIMIT_NOFILE, &grenze) == 0 && grenze.rlim_cur < grenze.rlim_max) {
+    if (struct rlimit grenze{}; ::getrlimit(RLIMIT_NOFILE, &grenze) == 0 && grenze.rlim_cur < grenze.rlim_max) {
         grenze.rlim_cur = std::min<rlim_t>(grenze.rlim_max, 65536);
         (void)::setrlimit(RLIMIT_NOFILE, &grenze);
     }

@@ -12,7 +12,9 @@ namespace tresor::posix {
 
 namespace {
 
-bool NichtUnterstuetzt(int fehler) { return fehler == ENOTSUP || fehler == EOPNOTSUPP; }
+bool NichtUnterstuetzt(int fehler) {
+    return fehler == ENOTSUP || fehler == EOPNOTSUPP;
+}
 
 } // namespace
 

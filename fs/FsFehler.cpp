@@ -8,7 +8,9 @@ FsFehler::FsFehler(std::string operation, Pfad pfad, std::error_code ursache)
     : std::runtime_error(operation + ": " + pfad + ": " + ursache.message()), operation_(std::move(operation)),
       pfad_(std::move(pfad)), ursache_(ursache) {}
 
-std::string FsFehler::Bericht() const { return Bericht(pfad_); }
+std::string FsFehler::Bericht() const {
+    return Bericht(pfad_);
+}
 
 std::string FsFehler::Bericht(const std::string& pfadtext) const {
     return "Der Vorgang " + operation_ + " ist fehlgeschlagen.\nPfad: " + pfadtext + "\nGrund: " + Fehlertext(ursache_);

@@ -36,8 +36,7 @@ public:
     Quellstand Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet = nullptr, ino_t* inode = nullptr);
 
 private:
-    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
-                              ino_t* inode);
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet, ino_t* inode);
     std::string TemporaererName();
 
     OffeneOrdner& ordner_;

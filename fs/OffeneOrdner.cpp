@@ -14,7 +14,9 @@ namespace tresor::posix {
 namespace {
 
 // The key of a program path in the cache (the library's string hash, which takes several bytes at a step).
-std::uint64_t Streuwert(std::string_view text) { return std::hash<std::string_view>{}(text); }
+std::uint64_t Streuwert(std::string_view text) {
+    return std::hash<std::string_view>{}(text);
+}
 
 // True when `pfad` is `wurzel` or lies below it (program form; a drive root ends in its backslash).
 bool Unter(std::string_view pfad, std::string_view wurzel) {
@@ -85,7 +87,9 @@ int OffeneOrdner::Wurzel(const Pfad& pfad) const {
     return -1;
 }
 
-bool OffeneOrdner::UnterWurzel(const Pfad& pfad) const { return WurzelUeber(pfad) != nullptr; }
+bool OffeneOrdner::UnterWurzel(const Pfad& pfad) const {
+    return WurzelUeber(pfad) != nullptr;
+}
 
 void OffeneOrdner::Halte(const Pfad& pfad, Deskriptor fd, const struct stat& st) {
     // Folders below it that were opened by their whole path are reached from the root from now on.

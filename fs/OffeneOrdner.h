@@ -107,8 +107,8 @@ private:
         std::uint64_t Schluessel; // hash of the program path
         Deskriptor Fd;
         dev_t Geraet;
-        bool Wurzel;          // never dropped from the cache
-        bool UnterWurzel;     // reached from a root one name at a time
+        bool Wurzel;      // never dropped from the cache
+        bool UnterWurzel; // reached from a root one name at a time
     };
     using Liste = std::list<OffenerOrdner>;
     // How many folders stay open: half the descriptor limit, at least 16, at most 16384.

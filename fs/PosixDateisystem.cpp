@@ -432,8 +432,8 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
             erwartet = kopie->second;
             kopiert_.erase(kopie);
         }
-        datei = Deskriptor(
-            ::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        datei =
+            Deskriptor(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!datei.gueltig() && errno != EACCES)
             throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
         if (datei.gueltig()) {
@@ -468,7 +468,8 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
         Deskriptor fd;
         int ersterFehler = offeneOrdner_.Verorte("Sync", pfad, ort);
         if (ersterFehler == 0) {
-            fd = Deskriptor(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+            fd = Deskriptor(
+                ::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
             ersterFehler = fd.gueltig() ? 0 : errno;
         }
         Pfad stufe = pfad;

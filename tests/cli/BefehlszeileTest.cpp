@@ -276,7 +276,8 @@ TEST_F(Befehlszeilentest, NamesWithControlCharactersNeverReachTheTerminalRaw) {
     EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, false,
                    [&](const std::string& zeile) {
                        if (zeile.starts_with("Copy ") && zeile.find("\\g ") != std::string::npos)
-                           throw FsFehler("Copy", "C:\\Daten\\" + boese + "\\g", std::make_error_code(std::errc::io_error));
+                           throw FsFehler("Copy", "C:\\Daten\\" + boese + "\\g",
+                                          std::make_error_code(std::errc::io_error));
                    }),
               1);
     EXPECT_FALSE(roh(aus.str() + fehler.str())) << fehler.str();

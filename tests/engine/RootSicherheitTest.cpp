@@ -198,8 +198,8 @@ TEST_P(ZielVertauscht, NothingOutsideTheBackupFolderIsWrittenOrChmodded) {
     const auto etcVorher = Bestand(Posix("D:\\etc"));
 
     const std::string ordner = Posix("D:\\ziel\\" + Name).string();
-    const std::string tausch =
-        "mv " + ordner + " " + Posix("D:\\ziel\\weg").string() + " && ln -s " + Posix("D:\\etc").string() + " " + ordner;
+    const std::string tausch = "mv " + ordner + " " + Posix("D:\\ziel\\weg").string() + " && ln -s " +
+                               Posix("D:\\etc").string() + " " + ordner;
     bool getauscht = false;
     const std::string anfang = GetParam().Zeilenanfang;
     if (anfang.empty()) {
@@ -224,8 +224,7 @@ TEST_P(ZielVertauscht, NothingOutsideTheBackupFolderIsWrittenOrChmodded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Schritte, ZielVertauscht,
-                         ::testing::Values(Schritt{"NachDemAnlegen", "Ausschliessen"},
-                                           Schritt{"ZwischenKopien", ""},
+                         ::testing::Values(Schritt{"NachDemAnlegen", "Ausschliessen"}, Schritt{"ZwischenKopien", ""},
                                            Schritt{"VorDemLoeschenDerArchivbits", "Sync"},
                                            Schritt{"VorDenOrdnerbits", "OrdnerAbschliessen"}),
                          [](const auto& info) { return std::string(info.param.Name); });
@@ -266,18 +265,21 @@ TEST_F(RootSicherheit, TheCopyIsOwnedAndGuardedAsTheSourceAndNobodyReadsMoreInTh
                             "\\home\\anna\\Private\\Docs\\steuer.txt", "\\home\\anna\\Private\\Docs\\gemeinsam",
                             "\\home\\anna\\Private\\Docs\\gemeinsam\\liste.txt", "\\home\\anna\\Private\\Docs\\offen",
                             "\\home\\anna\\Private\\Docs\\offen\\zettel.txt"}) {
-        struct stat q {}, k {};
+        struct stat q {
+        }, k{};
         ASSERT_EQ(::lstat(Posix(std::string("C:") + rel).c_str(), &q), 0) << rel;
         ASSERT_EQ(::lstat(Posix(sicherung + rel).c_str(), &k), 0) << rel;
         EXPECT_EQ(k.st_mode, q.st_mode) << rel;
         EXPECT_EQ(k.st_uid, q.st_uid) << rel;
         EXPECT_EQ(k.st_gid, q.st_gid) << rel;
     }
-    EXPECT_EQ(ZustandVon(Posix(sicherung + "\\home\\anna\\Private\\Docs\\steuer.txt")).Xattrs["system.posix_acl_access"],
-              ZustandVon(Posix(docs + "\\steuer.txt")).Xattrs["system.posix_acl_access"]);
+    EXPECT_EQ(
+        ZustandVon(Posix(sicherung + "\\home\\anna\\Private\\Docs\\steuer.txt")).Xattrs["system.posix_acl_access"],
+        ZustandVon(Posix(docs + "\\steuer.txt")).Xattrs["system.posix_acl_access"]);
     EXPECT_FALSE(ZustandVon(Posix(docs + "\\steuer.txt")).Xattrs["system.posix_acl_access"].empty());
     // Nobody reads more in the backup than in the source.
-    for (const char* rel : {"\\home\\anna\\Private\\Docs\\steuer.txt", "\\home\\anna\\Private\\Docs\\offen\\zettel.txt"}) {
+    for (const char* rel :
+         {"\\home\\anna\\Private\\Docs\\steuer.txt", "\\home\\anna\\Private\\Docs\\offen\\zettel.txt"}) {
         const bool quelle = AlsAngreifer("cat " + Posix(std::string("C:") + rel).string() + " >/dev/null 2>&1");
         const bool kopie = AlsAngreifer("cat " + Posix(sicherung + rel).string() + " >/dev/null 2>&1");
         EXPECT_FALSE(quelle) << rel;
