@@ -19,8 +19,11 @@ bool NichtUnterstuetzt(int fehler) {
 } // namespace
 
 mode_t Eigentumsmodus(int zielFd, const struct stat& quelle) {
+    // Checked below through the bits it allows. Anyone else may give the copy a group of his own.
     if (::geteuid() == 0)
-        (void)::fchown(zielFd, quelle.st_uid, quelle.st_gid); // checked below through the bits it allows
+        (void)::fchown(zielFd, quelle.st_uid, quelle.st_gid);
+    else
+        (void)::fchown(zielFd, static_cast<uid_t>(-1), quelle.st_gid);
     mode_t modus = quelle.st_mode & 07777;
     struct stat st {};
     if (::fstat(zielFd, &st) != 0)

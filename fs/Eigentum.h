@@ -8,7 +8,8 @@ namespace tresor::posix {
 
 // Owners, set-ID bits and ACLs of copies and mirrored folders.
 //
-// Run by root, a copy gets the owner and group of its source; run by anyone else it stays the user's. A
+// Run by root, a copy gets the owner and group of its source; run by anyone else it stays the user's, with
+// the source's group where the user belongs to it. A
 // set-user-ID bit is kept only where the copy has the source's owner, a set-group-ID bit only where it has the
 // source's group, so that no copy ever runs with the rights of someone who did not grant them. POSIX ACLs
 // (system.posix_acl_access, and a folder's system.posix_acl_default) are copied where the target holds them;

@@ -473,7 +473,7 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
             ersterFehler = fd.gueltig() ? 0 : errno;
         }
         Pfad stufe = pfad;
-        while (!fd.gueltig() && offeneOrdner_.Wurzel(stufe) < 0) {
+        while (!fd.gueltig() && offeneOrdner_.Wurzel(stufe) < 0 && stufe.size() > 3) {
             stufe.resize(std::max<std::size_t>(stufe.rfind('\\'), 3));
             fd = offeneOrdner_.OeffneOrdner("Sync", stufe, O_RDONLY);
         }
