@@ -265,11 +265,11 @@ TEST_F(Wiederherstellungstest, DISABLED_RenamedFilesAndFoldersComeBackUnderTheir
     for (int lauf = 0; lauf < 3; ++lauf) {
         Schritt(lauf, Q());
         if (lauf == 1) {
-            fs::rename(Q() / "nur-rechte.txt", Q() / "umbenannt.txt");
-            fs::rename(Q() / "sub", Q() / "sub-neu");
+            fs::rename(Q() / "lesen.txt", Q() / "umbenannt.txt");
+            fs::rename(Q() / "Verborgen", Q() / "Verborgen-neu");
         }
         if (lauf == 2)
-            fs::rename(Q() / "umbenannt.txt", Q() / "sub-neu" / "verschoben.txt");
+            fs::rename(Q() / "umbenannt.txt", Q() / "Verborgen-neu" / "verschoben.txt");
         staende.push_back(Sichere());
         schnappschuesse.push_back(Schnappe(Q()));
     }
