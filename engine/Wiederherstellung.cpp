@@ -330,7 +330,10 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
                                       std::to_string(e.Groesse) + " Bytes)");
                     continue;
                 }
-                zugriff_.SetzeStand(wohin, StandAus(e), besitzer);
+                // The copy has its backup's bits and time already; only what changed since is set.
+                if (kopie->MtimeNs != e.MtimeNs || (e.Art != Eintragsart::Verweis && kopie->Modus != e.Modus) ||
+                    (besitzer && (kopie->Uid != e.Uid || kopie->Gid != e.Gid)))
+                    zugriff_.SetzeStand(wohin, StandAus(e), besitzer);
             }
             (e.Art == Eintragsart::Verweis ? verweise : dateien) += 1;
             bytes += static_cast<std::uint64_t>(s.Groesse > 0 ? s.Groesse : 0);
