@@ -154,12 +154,14 @@ void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v) {
     // Newest first: the first copy of a path met is the one restored; nothing below a file or link of a
     // newer backup comes from an older one.
     std::map<std::string, Bestandseintrag> alle;
+    std::string kaputt;
     std::function<void(const std::string&, const Pfad&, const std::string&, bool)> sammle =
         [&](const std::string& ordnername, const Pfad& ordner, const std::string& relativ, bool oben) {
             const Ordner o = fso->GetFolder(ordner);
             for (const Datei& d : fso->Files(o)) {
                 const std::string rel = relativ == "." ? NamenAusPosix(d.Name) : relativ + "/" + NamenAusPosix(d.Name);
-                if (oben && p.Quelle.size() == 3 && IstBestandsdateiname(rel))
+                // A drive root's mirror is the backup folder, where a torn record of its own may lie.
+                if (oben && p.Quelle.size() == 3 && rel == kaputt)
                     continue;
                 if (alle.contains(rel))
                     continue;
@@ -197,8 +199,10 @@ void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v) {
     wurzel.Ort = p.Name();
     wurzel.Pfad = ".";
     v.Eintraege.push_back(wurzel);
-    for (std::size_t i = p.Index + 1; i-- > 0;)
+    for (std::size_t i = p.Index + 1; i-- > 0;) {
+        kaputt = p.Funde[i].Zustand == Bestandsfund::Art::Kaputt ? p.Funde[i].Dateiname : std::string();
         sammle(p.Folge[i], p.Spiegel(p.Folge[i]), ".", true);
+    }
     // Byte order of the paths puts every folder before what lies inside it; an entry below a file or link
     // of a newer backup is left out.
     std::set<std::string> ordner{"."};
