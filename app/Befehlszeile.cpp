@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 
+#include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
 #include "engine/Sicherungsfolge.h"
 #include "engine/Wiederherstellung.h"
@@ -38,6 +39,12 @@ std::string Groessentext(std::uint64_t bytes) {
     return s;
 }
 
+// A path in program form as the user knows it: the POSIX path where the drive table translates it.
+std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
+    const auto p = u.laufwerke.ZuPosix(pfad);
+    return p ? *p : pfad;
+}
+
 // The window of a run without a window: message boxes become lines of text, progress one line on a
 // terminal that is rewritten in place.
 class Konsolenfenster final : public Fensterschnittstelle {
@@ -72,9 +79,15 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << stand.Ordner << std::flush;
+        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – " << stand.Ordner
+                  << std::flush;
         zeileSichtbar_ = true;
+    }
+
+    // Every file whose check failed, with its reason, before the closing message.
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
+        ZeileLeeren();
+        u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, datei)) << " (" << grund << ")\n";
     }
 
     void ZeileLeeren() {
@@ -140,7 +153,7 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
 // in program form. A POSIX path counts from the working folder; the links of the part that exists are
 // resolved, as for an existing folder.
 Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
-    const std::string wer = std::string("Der Ordner ") + rolle + " »" + Sichtbar(angabe) + "«";
+    const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
     if (angabe.empty())
         throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
     const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
@@ -168,11 +181,6 @@ Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeile
     if (!q)
         throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
     return *q;
-}
-
-std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
-    const auto p = u.laufwerke.ZuPosix(pfad);
-    return p ? *p : pfad;
 }
 
 } // namespace
@@ -228,7 +236,7 @@ int Rueckholung(const std::string& modus, const std::optional<std::string>& quel
                 Befehlszeilenumgebung& u) {
     if (stand && !IstSicherungsordnername("Sicherung-" + *stand))
         throw Fehlerhaft{"--stand erwartet die Zeit eines Sicherungsordners in der Form JJJJ-MM-TT--hh-mm-ss, nicht »" +
-                         Sichtbar(*stand) + "«."};
+                         Anzeigetext(*stand) + "«."};
     const Pfad z = Ordnerpfad(ziel, "Ziel", u);
     std::optional<Pfad> q;
     if (quelle)
@@ -312,7 +320,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             else if (name == "--stand")
                 ziel_option = &stand;
             else
-                throw Fehlerhaft{"unbekanntes Argument: " + Sichtbar(a)};
+                throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
                     throw Fehlerhaft{name + (name == "--stand" ? " braucht eine Zeit." : " braucht einen Ordner.")};

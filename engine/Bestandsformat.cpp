@@ -1,6 +1,9 @@
 // The record of the source: its text form (see Bestandsformat.h).
 #include "engine/Bestandsformat.h"
 
+#include "engine/Anzeigetext.h"
+
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <set>
@@ -80,7 +83,8 @@ bool GuterPfad(std::string_view pfad) {
     std::size_t pos = 0;
     for (;;) {
         const std::size_t ende = pfad.find('/', pos);
-        const std::string_view name = pfad.substr(pos, ende == std::string_view::npos ? std::string_view::npos : ende - pos);
+        const std::string_view name =
+            pfad.substr(pos, ende == std::string_view::npos ? std::string_view::npos : ende - pos);
         if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string_view::npos)
             return false;
         if (ende == std::string_view::npos)
@@ -102,6 +106,17 @@ std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand) {
         stand *= 1099511628211ull;
     }
     return stand;
+}
+
+bool IstSicherungsordnername(std::string_view name) {
+    constexpr std::string_view muster = "Sicherung-0000-00-00--00-00-00";
+    if (name.size() != muster.size())
+        return false;
+    for (std::size_t i = 0; i < muster.size(); ++i) {
+        if (muster[i] == '0' ? !std::isdigit(static_cast<unsigned char>(name[i])) : name[i] != muster[i])
+            return false;
+    }
+    return true;
 }
 
 std::string Bestandsdateiname(int nummer) {
@@ -157,24 +172,6 @@ std::optional<std::string> Demaskiere(std::string_view text) {
         } else {
             aus += static_cast<char>(b);
         }
-    }
-    return aus;
-}
-
-std::string Sichtbar(std::string_view text) {
-    std::string aus;
-    aus.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        char32_t z = 0;
-        const std::size_t n = Utf8Laenge(text, i, z);
-        if (n == 0 || z < 0x20 || z == 0x7F || (z >= 0x80 && z < 0xA0)) {
-            Hex(aus, b, "\\x");
-            ++i;
-            continue;
-        }
-        aus.append(text.substr(i, n));
-        i += n;
     }
     return aus;
 }
@@ -242,7 +239,7 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
     if (zeilen.empty() || Felder(zeilen[0]).size() != 2 || Felder(zeilen[0])[0] != "tresor-ix-bestand")
         return kaputt("keine Bestandsliste.");
     if (Felder(zeilen[0])[1] != std::to_string(Bestandsversion))
-        return std::string("Die Bestandsliste hat eine unbekannte Version: ") + Sichtbar(Felder(zeilen[0])[1]);
+        return std::string("Die Bestandsliste hat eine unbekannte Version: ") + Anzeigetext(Felder(zeilen[0])[1]);
     if (zeilen.size() < 6)
         return kaputt("Kopf unvollständig.");
     const char* kopf[] = {"ordner", "quelle", "posix", "zeit"};
@@ -271,10 +268,17 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
             return kaputt(nr);
         Bestandseintrag e;
         switch (f[0][0]) {
-        case 'O': e.Art = Eintragsart::Ordner; break;
-        case 'D': e.Art = Eintragsart::Datei; break;
-        case 'V': e.Art = Eintragsart::Verweis; break;
-        default: return kaputt(nr);
+        case 'O':
+            e.Art = Eintragsart::Ordner;
+            break;
+        case 'D':
+            e.Art = Eintragsart::Datei;
+            break;
+        case 'V':
+            e.Art = Eintragsart::Verweis;
+            break;
+        default:
+            return kaputt(nr);
         }
         if (f.size() != (e.Art == Eintragsart::Verweis ? 9u : 8u))
             return kaputt(nr);
@@ -285,7 +289,9 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
             return kaputt(nr);
         e.Ort = *ort;
         e.Pfad = *pfad;
-        if (e.Art == Eintragsart::Ordner ? e.Ort != "-" : (e.Ort == "-" || e.Ort.empty() || e.Ort.find('/') != std::string::npos || e.Ort == "." || e.Ort == ".."))
+        // A version lies in this backup folder or an earlier one of the same target, never elsewhere.
+        if (e.Art == Eintragsart::Ordner ? e.Ort != "-"
+                                         : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > b.Ordner))
             return kaputt(nr);
         if (e.Art == Eintragsart::Verweis) {
             const auto ziel = Demaskiere(f[8]);
@@ -297,7 +303,7 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
             if (e.Pfad != "." || e.Art != Eintragsart::Ordner)
                 return kaputt("der erste Eintrag ist nicht der Quellordner.");
         } else if (!GuterPfad(e.Pfad) || !ordner.contains(Elternpfad(e.Pfad)) || !alle.insert(e.Pfad).second) {
-            return kaputt(nr + " Pfad: " + Sichtbar(e.Pfad));
+            return kaputt(nr + " Pfad: " + Anzeigetext(e.Pfad));
         }
         if (e.Art == Eintragsart::Ordner)
             ordner.insert(e.Pfad);

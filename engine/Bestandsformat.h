@@ -52,6 +52,9 @@ std::string Bestandsdateiname(int nummer);
 // Whether a name is one of the above.
 bool IstBestandsdateiname(std::string_view name);
 
+// "Sicherung-yyyy-mm-dd--hh-mm-ss" with digits where they belong: the names the backup run gives.
+bool IstSicherungsordnername(std::string_view name);
+
 // The place of a version: a backup folder's name, or Fehlt.
 inline const std::string OrtFehlt = "fehlt";
 
@@ -91,10 +94,6 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text);
 // Bytes in the record's escaped form, and back (nothing when the text is no valid escaped form).
 std::string Maskiere(std::string_view bytes);
 std::optional<std::string> Demaskiere(std::string_view text);
-
-// A name or path made safe to print on a terminal: control characters (C0, DEL, C1) and bytes that are not
-// UTF-8 are shown as \xNN, so a name can neither forge a line nor send the terminal commands.
-std::string Sichtbar(std::string_view text);
 
 // FNV-1a, 64 bits.
 std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = 14695981039346656037ull);

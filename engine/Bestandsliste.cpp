@@ -12,7 +12,7 @@ namespace tresor {
 namespace {
 
 Eintragsart ArtAus(const Eintragsstand& stand) {
-    return stand.Typ == Eintragsstand::Art::Verweis ? Eintragsart::Verweis
+    return stand.Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
            : stand.Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner
                                                      : Eintragsart::Datei;
 }
@@ -130,8 +130,8 @@ void Bestandsliste::Verorte() {
         e.Ort = OrtFehlt;
         if (const auto it = vorherige.find(e.Pfad); it != vorherige.end()) {
             const Bestandseintrag& v = *it->second;
-            if (v.Art == e.Art && v.Groesse == e.Groesse && v.MtimeNs == e.MtimeNs &&
-                v.Verweisziel == e.Verweisziel && v.Ort != OrtFehlt && v.Ort < ordnername_) {
+            if (v.Art == e.Art && v.Groesse == e.Groesse && v.MtimeNs == e.MtimeNs && v.Verweisziel == e.Verweisziel &&
+                v.Ort != OrtFehlt && v.Ort < ordnername_) {
                 // The record's word is taken once the copy it names is still there, of that kind and size.
                 const auto k = kopie(v.Ort, e.Pfad);
                 if (k && ArtAus(*k) == e.Art && k->Groesse == e.Groesse &&

@@ -56,7 +56,7 @@ private:
     std::string ordnername_;
     std::vector<Bestandseintrag> eintraege_;
     std::unordered_map<std::string, std::size_t> kopiert_; // source path -> entry, of this run's copies
-    std::vector<std::size_t> offen_;                         // entries whose version is still to be found
+    std::vector<std::size_t> offen_;                       // entries whose version is still to be found
 };
 
 } // namespace tresor

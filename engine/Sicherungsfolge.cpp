@@ -1,6 +1,7 @@
 // The backups in a target folder and their records (see Sicherungsfolge.h).
 #include "engine/Sicherungsfolge.h"
 
+#include "engine/Anzeigetext.h"
 #include "fs/FsFehler.h"
 #include "fs/Laufwerkstabelle.h"
 
@@ -8,17 +9,6 @@
 #include <cctype>
 
 namespace tresor {
-
-bool IstSicherungsordnername(std::string_view name) {
-    constexpr std::string_view muster = "Sicherung-0000-00-00--00-00-00";
-    if (name.size() != muster.size())
-        return false;
-    for (std::size_t i = 0; i < muster.size(); ++i) {
-        if (muster[i] == '0' ? !std::isdigit(static_cast<unsigned char>(name[i])) : name[i] != muster[i])
-            return false;
-    }
-    return true;
-}
 
 std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const Pfad& ziel) {
     std::vector<std::string> namen;
@@ -82,7 +72,7 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
                     return fund;
                 }
                 if (b->Ordner != name)
-                    fehler = "Die Bestandsliste gehört zum Sicherungsordner " + Sichtbar(b->Ordner) + ".";
+                    fehler = "Die Bestandsliste gehört zum Sicherungsordner " + Anzeigetext(b->Ordner) + ".";
             } else {
                 fehler = std::get<std::string>(gelesen);
             }

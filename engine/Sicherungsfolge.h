@@ -13,9 +13,6 @@ namespace tresor {
 // The backups in a target folder and their records: which backup folders there are, where in each the
 // mirror of a source lies, and the record each holds.
 
-// "Sicherung-yyyy-mm-dd--hh-mm-ss" with digits where they belong: the names the backup run gives.
-bool IstSicherungsordnername(std::string_view name);
-
 // The names of the backup folders directly in the target folder, oldest first (their names sort by time).
 // Throws FsFehler when the target cannot be listed; an empty list when it does not exist.
 std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const Pfad& ziel);

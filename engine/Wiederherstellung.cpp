@@ -1,6 +1,7 @@
 // Bringing backups back: restore, check and list (see Wiederherstellung.h).
 #include "engine/Wiederherstellung.h"
 
+#include "engine/Anzeigetext.h"
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
 
@@ -15,17 +16,19 @@ namespace {
 
 const char* const Praefix = "Sicherung-";
 
-std::string Zeitteil(const std::string& ordnername) { return ordnername.substr(10); }
+std::string Zeitteil(const std::string& ordnername) {
+    return ordnername.substr(10);
+}
 
 Eintragsart ArtAus(const Eintragsstand& stand) {
-    return stand.Typ == Eintragsstand::Art::Verweis ? Eintragsart::Verweis
+    return stand.Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
            : stand.Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner
                                                      : Eintragsart::Datei;
 }
 
 Eintragsstand StandAus(const Bestandseintrag& e) {
     Eintragsstand s;
-    s.Typ = e.Art == Eintragsart::Ordner ? Eintragsstand::Art::Ordner
+    s.Typ = e.Art == Eintragsart::Ordner    ? Eintragsstand::Art::Ordner
             : e.Art == Eintragsart::Verweis ? Eintragsstand::Art::Verweis
                                             : Eintragsstand::Art::Datei;
     s.Groesse = e.Groesse;
@@ -39,14 +42,19 @@ Eintragsstand StandAus(const Bestandseintrag& e) {
 
 const char* Artname(Eintragsart art) {
     switch (art) {
-    case Eintragsart::Ordner: return "Ordner";
-    case Eintragsart::Verweis: return "Verknüpfung";
-    case Eintragsart::Datei: break;
+    case Eintragsart::Ordner:
+        return "Ordner";
+    case Eintragsart::Verweis:
+        return "Verknüpfung";
+    case Eintragsart::Datei:
+        break;
     }
     return "Datei";
 }
 
-std::string Anzeigepfad(const std::string& relativ) { return relativ == "." ? std::string("(Quellordner)") : Sichtbar(relativ); }
+std::string Anzeigepfad(const std::string& relativ) {
+    return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
+}
 
 } // namespace
 
@@ -55,7 +63,7 @@ struct Wiederherstellung::Punkt {
     Pfad Ziel;
     Pfad Quelle;
     std::string QuellePosix;
-    std::vector<std::string> Folge; // names of the source's backup folders, oldest first
+    std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
     std::vector<Bestandsfund> Funde; // their records (only the chosen one keeps its entries)
     std::size_t Index = 0;           // the chosen point
     const std::string& Name() const { return Folge[Index]; }
@@ -76,7 +84,7 @@ Wiederherstellung::Wiederherstellung(const Laufwerkstabelle& laufwerke, Dateisys
 Wiederherstellung::~Wiederherstellung() = default;
 
 std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfad& ziel, const Pfad& quelle,
-                                                                        const std::optional<std::string>& stand) {
+                                                                       const std::optional<std::string>& stand) {
     Punkt p;
     p.Ziel = ziel;
     p.Quelle = quelle;
@@ -103,7 +111,8 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         p.Funde.push_back(std::move(fund));
     }
     if (p.Folge.empty()) {
-        fehler_ << "Im Ziel " << Sichtbar(ziel) << " gibt es keine Sicherung der Quelle " << Sichtbar(quelle) << ".\n";
+        fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+                << ".\n";
         return std::nullopt;
     }
     if (!gesucht) {
@@ -115,8 +124,8 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
             p.Index = i;
             return p;
         }
-    fehler_ << "Im Ziel " << Sichtbar(ziel) << " gibt es keine Sicherung der Quelle " << Sichtbar(quelle)
-            << " vom Stand " << Sichtbar(*stand) << ".\n";
+    fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+            << " vom Stand " << Anzeigetext(*stand) << ".\n";
     return std::nullopt;
 }
 
@@ -131,15 +140,15 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(const Punkt
                 e.Ort = p.Name();
         return v;
     case Bestandsfund::Art::Kaputt:
-        fehler_ << "Die Bestandsliste des Sicherungsordners " << Sichtbar(p.Name()) << " ist nicht brauchbar: "
-                << fund.Fehler << "\n";
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(p.Name())
+                << " ist nicht brauchbar: " << fund.Fehler << "\n";
         return std::nullopt;
     case Bestandsfund::Art::Keiner:
         break;
     }
     for (std::size_t i = 0; i < p.Index; ++i)
         if (p.Funde[i].Zustand == Bestandsfund::Art::Gelesen) {
-            fehler_ << "Dem Sicherungsordner " << Sichtbar(p.Name())
+            fehler_ << "Dem Sicherungsordner " << Anzeigetext(p.Name())
                     << " fehlt die Bestandsliste, die frühere Sicherungen haben: welche Dateien zu diesem Stand"
                        " gehörten, ist nicht bekannt.\n";
             return std::nullopt;
@@ -227,12 +236,12 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
     const auto nachStand = zugriff_.Stand(nach);
     if (nachStand) {
         if (nachStand->Typ != Eintragsstand::Art::Ordner) {
-            fehler_ << Sichtbar(nach) << " ist kein Ordner.\n";
+            fehler_ << Anzeigetext(nach) << " ist kein Ordner.\n";
             return Befund::Abgelehnt;
         }
         const auto namen = zugriff_.Namen(nach);
         if (namen && !namen->empty()) {
-            fehler_ << "Der Ordner " << Sichtbar(nach) << " ist nicht leer; wiederhergestellt wird nur in einen"
+            fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist nicht leer; wiederhergestellt wird nur in einen"
                     << " neuen oder leeren Ordner.\n";
             return Befund::Abgelehnt;
         }
@@ -249,7 +258,8 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
             const Pfad stufe = schnitt == 2 ? nach.substr(0, 3) : nach.substr(0, schnitt);
             const auto s = zugriff_.Stand(stufe);
             if (s && sicherungen.contains({s->Geraet, s->Inode})) {
-                fehler_ << "Der Ordner " << Sichtbar(nach) << " liegt in einer Sicherung des Ziels; in die Sicherungen"
+                fehler_ << "Der Ordner " << Anzeigetext(nach)
+                        << " liegt in einer Sicherung des Ziels; in die Sicherungen"
                         << " wird nie geschrieben.\n";
                 return Befund::Abgelehnt;
             }
@@ -257,7 +267,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
                 break;
         }
         if (const auto s = zugriff_.Stand(nach); s && sicherungen.contains({s->Geraet, s->Inode})) {
-            fehler_ << "Der Ordner " << Sichtbar(nach) << " ist eine Sicherung des Ziels.\n";
+            fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist eine Sicherung des Ziels.\n";
             return Befund::Abgelehnt;
         }
     }
@@ -266,7 +276,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         const Pfad eltern = schnitt <= 2 ? nach.substr(0, 3) : nach.substr(0, schnitt);
         const auto e = zugriff_.Stand(eltern);
         if (!e || e->Typ != Eintragsstand::Art::Ordner) {
-            fehler_ << "Der Ordner " << Sichtbar(eltern) << ", in dem " << Sichtbar(nach)
+            fehler_ << "Der Ordner " << Anzeigetext(eltern) << ", in dem " << Anzeigetext(nach)
                     << " angelegt werden soll, existiert nicht.\n";
             return Befund::Abgelehnt;
         }
@@ -329,7 +339,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
                 const auto kopie = zugriff_.Stand(wohin);
                 if (!kopie || ArtAus(*kopie) != e.Art || kopie->Groesse != e.Groesse ||
                     (e.Art == Eintragsart::Verweis && kopie->Verweisziel != e.Verweisziel)) {
-                    melde(e.Pfad, "die Kopie in " + Sichtbar(e.Ort) + " ist nicht dieser Stand (" +
+                    melde(e.Pfad, "die Kopie in " + Anzeigetext(e.Ort) + " ist nicht dieser Stand (" +
                                       std::to_string(kopie ? kopie->Groesse : 0) + " statt " +
                                       std::to_string(e.Groesse) + " Bytes)");
                     continue;
@@ -342,7 +352,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
             (e.Art == Eintragsart::Verweis ? verweise : dateien) += 1;
             bytes += static_cast<std::uint64_t>(s.Groesse > 0 ? s.Groesse : 0);
         } catch (const FsFehler& f) {
-            melde(e.Pfad, "aus " + Sichtbar(e.Ort) + " nicht lesbar oder nicht schreibbar (" + f.Operation() + ": " +
+            melde(e.Pfad, "aus " + Anzeigetext(e.Ort) + " nicht lesbar oder nicht schreibbar (" + f.Operation() + ": " +
                               Fehlertext(f.Ursache()) + ")");
         }
     }
@@ -363,11 +373,10 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
             melde(e.Pfad, "Rechte oder Zeit des Ordners nicht gesetzt (" + Fehlertext(f.Ursache()) + ")");
         }
     }
-    aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Sichtbar(nach) << ": " << ordner
+    aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Anzeigetext(nach) << ": " << ordner
          << " Ordner, " << dateien << " Dateien, " << verweise << " Verknüpfungen, " << bytes << " Bytes.\n";
     if (probleme > 0) {
-        fehler_ << probleme << (probleme == 1 ? " Eintrag wurde" : " Einträge wurden")
-                << " nicht wiederhergestellt.\n";
+        fehler_ << probleme << (probleme == 1 ? " Eintrag wurde" : " Einträge wurden") << " nicht wiederhergestellt.\n";
         return Befund::Probleme;
     }
     return Befund::Vollstaendig;
@@ -403,21 +412,22 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         try {
             const auto k = zugriff_.Stand(woher);
             if (!k) {
-                melde("Fehlt", e.Pfad, "nicht mehr in " + Sichtbar(e.Ort));
+                melde("Fehlt", e.Pfad, "nicht mehr in " + Anzeigetext(e.Ort));
                 continue;
             }
             if (ArtAus(*k) != e.Art) {
-                melde("Falsch", e.Pfad, "in " + Sichtbar(e.Ort) + " keine " + Artname(e.Art));
+                melde("Falsch", e.Pfad, "in " + Anzeigetext(e.Ort) + " keine " + Artname(e.Art));
                 continue;
             }
             if (k->Groesse != e.Groesse) {
-                melde("Falsch", e.Pfad, "in " + Sichtbar(e.Ort) + " " + std::to_string(k->Groesse) + " statt " +
-                                            std::to_string(e.Groesse) + " Bytes");
+                melde("Falsch", e.Pfad,
+                      "in " + Anzeigetext(e.Ort) + " " + std::to_string(k->Groesse) + " statt " +
+                          std::to_string(e.Groesse) + " Bytes");
                 continue;
             }
             if (e.Art == Eintragsart::Verweis) {
                 if (k->Verweisziel != e.Verweisziel) {
-                    melde("Falsch", e.Pfad, "in " + Sichtbar(e.Ort) + " zeigt die Verknüpfung woandershin");
+                    melde("Falsch", e.Pfad, "in " + Anzeigetext(e.Ort) + " zeigt die Verknüpfung woandershin");
                     continue;
                 }
                 ++verweise;
@@ -425,13 +435,14 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
             }
             const std::uint64_t gelesen = zugriff_.LiesDurch(woher);
             if (gelesen != static_cast<std::uint64_t>(e.Groesse)) {
-                melde("Falsch", e.Pfad, "in " + Sichtbar(e.Ort) + " " + std::to_string(gelesen) + " statt " +
-                                            std::to_string(e.Groesse) + " Bytes lesbar");
+                melde("Falsch", e.Pfad,
+                      "in " + Anzeigetext(e.Ort) + " " + std::to_string(gelesen) + " statt " +
+                          std::to_string(e.Groesse) + " Bytes lesbar");
                 continue;
             }
             ++dateien;
         } catch (const FsFehler& f) {
-            melde("Nicht lesbar", e.Pfad, "in " + Sichtbar(e.Ort) + ": " + Fehlertext(f.Ursache()));
+            melde("Nicht lesbar", e.Pfad, "in " + Anzeigetext(e.Ort) + ": " + Fehlertext(f.Ursache()));
         }
     }
     if (probleme == 0)
@@ -468,7 +479,7 @@ long Wiederherstellung::Vergleiche(const Punkt& p, const struct Vorlage& v) {
         }
     };
     if (const auto s = zugriff_.Stand(p.Quelle); !s || s->Typ != Eintragsstand::Art::Ordner) {
-        fehler_ << "Die Quelle " << Sichtbar(p.Quelle) << " ist nicht da.\n";
+        fehler_ << "Die Quelle " << Anzeigetext(p.Quelle) << " ist nicht da.\n";
         return 1;
     }
     lauf(p.Quelle, ".");
@@ -532,16 +543,16 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& que
                 if (!k || ArtAus(*k) != e.Art || k->Groesse != e.Groesse)
                     ++fehlen;
             }
-            zeile += Sichtbar(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
-                     std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
-                     (fehlen == 0 ? std::string("vollständig")
-                                  : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
+            zeile +=
+                Anzeigetext(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
+                std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
+                (fehlen == 0 ? std::string("vollständig") : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
         } else {
             if (quelle) {
                 const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), *quelle));
                 if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
                     continue;
-                zeile += Sichtbar(*quelle) + "  ";
+                zeile += Anzeigetext(*quelle) + "  ";
             } else {
                 zeile += "?  ";
             }
@@ -551,7 +562,7 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& que
         ++gezeigt;
     }
     if (gezeigt == 0)
-        aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Sichtbar(ziel) << ".\n";
+        aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
     return Befund::Vollstaendig;
 }
 

@@ -24,7 +24,7 @@ enum class Befund {
 // Bringing backups back: restores a point in time of a source from the backups in a target folder, checks
 // that a point is completely restorable, and lists the backups. The backups are only ever read.
 // Results go to `aus` (one line each), problems to `fehler`, every name with its control characters
-// shown escaped (Sichtbar). Errors of the file system that concern the whole task (the target cannot be
+// shown escaped (Anzeigetext). Errors of the file system that concern the whole task (the target cannot be
 // listed, the restore folder cannot be created) travel up as FsFehler; an error of one entry is named and
 // the task goes on.
 class Wiederherstellung {

@@ -18,7 +18,9 @@ namespace tresor {
 
 namespace {
 
-std::error_code Fehlercode(int nummer) { return {nummer, std::generic_category()}; }
+std::error_code Fehlercode(int nummer) {
+    return {nummer, std::generic_category()};
+}
 
 // Closes a descriptor when it goes.
 struct Halter {
@@ -29,7 +31,9 @@ struct Halter {
     }
 };
 
-bool Fehlt(int nummer) { return nummer == ENOENT || nummer == ENOTDIR; }
+bool Fehlt(int nummer) {
+    return nummer == ENOENT || nummer == ENOTDIR;
+}
 
 std::int64_t MtimeNs(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
@@ -272,7 +276,7 @@ std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad) {
 }
 
 std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
-                                              const std::string& inhalt) {
+                                               const std::string& inhalt) {
     std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
     if (posix.empty())
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(EINVAL));
@@ -344,7 +348,9 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
     return ziel;
 }
 
-bool Eintragszugriff::Verwalter() { return ::geteuid() == 0; }
+bool Eintragszugriff::Verwalter() {
+    return ::geteuid() == 0;
+}
 
 void Eintragszugriff::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) {
     const Ort ort = Finde(pfad);

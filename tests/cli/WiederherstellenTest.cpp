@@ -2,6 +2,7 @@
 // exactly the source as it was, a lost backup folder is found by the check, refusals change nothing, and a
 // torn or missing record never gives a partial silent restore.
 #include "app/Befehlszeile.h"
+#include "engine/Anzeigetext.h"
 #include "engine/Bestandsformat.h"
 #include "fs/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
@@ -44,7 +45,7 @@ using Schnappschuss = std::map<std::string, Schnappeintrag>;
 
 std::ostream& operator<<(std::ostream& o, const Schnappeintrag& e) {
     return o << e.Art << " mode=" << std::oct << e.Modus << std::dec << " mtime=" << e.MtimeNs << " uid=" << e.Uid
-             << " gid=" << e.Gid << " dos=" << e.Dos << " inhalt=" << Sichtbar(e.Inhalt);
+             << " gid=" << e.Gid << " dos=" << e.Dos << " inhalt=" << Anzeigetext(e.Inhalt);
 }
 
 // Names the differences of two snapshots, one line each, for a readable failure.
@@ -53,13 +54,13 @@ std::string Unterschiede(const Schnappschuss& soll, const Schnappschuss& ist) {
     for (const auto& [rel, e] : soll) {
         const auto it = ist.find(rel);
         if (it == ist.end())
-            o << "missing: " << Sichtbar(rel) << "\n";
+            o << "missing: " << Anzeigetext(rel) << "\n";
         else if (!(it->second == e))
-            o << "different: " << Sichtbar(rel) << "\n  want " << e << "\n  got  " << it->second << "\n";
+            o << "different: " << Anzeigetext(rel) << "\n  want " << e << "\n  got  " << it->second << "\n";
     }
     for (const auto& [rel, e] : ist)
         if (!soll.contains(rel))
-            o << "extra: " << Sichtbar(rel) << "\n";
+            o << "extra: " << Anzeigetext(rel) << "\n";
     return o.str();
 }
 
@@ -98,7 +99,9 @@ Schnappschuss Schnappe(const fs::path& wurzel) {
     return s;
 }
 
-void Schreibe(const fs::path& p, std::string_view inhalt) { SchreibeDatei(p, inhalt); }
+void Schreibe(const fs::path& p, std::string_view inhalt) {
+    SchreibeDatei(p, inhalt);
+}
 
 class Wiederherstellungstest : public ::testing::Test {
 protected:
@@ -124,8 +127,8 @@ protected:
     }
     fs::path Sicherungsordner(const std::string& stand) const { return temp / "D" / "Backup" / ("Sicherung-" + stand); }
     int Wiederherstellen(const std::string& stand, const fs::path& nach) {
-        return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand,
-                     "--nach", nach.string()});
+        return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+                     nach.string()});
     }
     int Pruefen(const std::string& stand) {
         return Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand});
@@ -141,7 +144,7 @@ protected:
 // Names that a record must carry through unchanged.
 const std::vector<std::string> Seltsame = {
     std::string("neue\nZeile"), "back\\slash", "prozent%41", " vorne blank", std::string("\xff\xfe kein utf8"),
-    std::string("\x1b[31mrot"), "umlaut äöü", "tab\tname",
+    std::string("\x1b[31mrot"), "umlaut äöü",  "tab\tname",
 };
 
 // The changes of the chain, one step per run. Each step also writes at least one file, so each run
@@ -231,8 +234,8 @@ TEST_F(Wiederherstellungstest, EveryPointOfAFiveRunChainComesBackExactly) {
     }
     // Without --stand: the newest point; an empty folder that exists is taken as well.
     fs::create_directories(temp / "C" / "leer-da");
-    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", (temp / "C" / "Daten").string(),
-                    "--nach", "leer-da"}),
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", (temp / "C" / "Daten").string(), "--nach",
+                    "leer-da"}),
               0)
         << fehler.str();
     EXPECT_EQ(Unterschiede(schnappschuesse.back(), Schnappe(temp / "C" / "leer-da")), "");
@@ -558,7 +561,7 @@ TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
     const std::string s1 = Sichere();
     fs::remove_all(Sicherungsordner(s1) / "Daten");
     EXPECT_EQ(Pruefen(s1), 1);
-    EXPECT_NE(fehler.str().find("Fehlt: b\\x0A\\x1B[2Jfalsch: "), std::string::npos) << fehler.str();
+    EXPECT_NE(fehler.str().find("Fehlt: b\\x0a\\x1b[2Jfalsch: "), std::string::npos) << fehler.str();
     EXPECT_EQ(fehler.str().find('\x1b'), std::string::npos);
 }
 
