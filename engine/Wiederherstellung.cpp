@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <unordered_map>
 
@@ -73,8 +74,16 @@ struct Wiederherstellung::Punkt {
 // What a point consists of: every entry with the backup folder that holds its version (for a folder: the
 // one whose mirror gives its hidden and system bits).
 struct Wiederherstellung::Vorlage {
-    std::vector<Bestandseintrag> Eintraege;
+    // The record's own entries (a folder's place "-" stands for the point's backup folder), or those
+    // gathered from backups without a record; shared, not copied, for a record of a whole disk is large.
+    std::shared_ptr<const std::vector<Bestandseintrag>> Liste;
+    std::vector<Bestandseintrag> Gesammelt;
     bool MitBestand = true;
+    const std::vector<Bestandseintrag>& Eintraege() const { return Liste ? *Liste : Gesammelt; }
+    // The backup folder whose mirror holds the entry's version, or for a folder its bits.
+    const std::string& Ort(const Bestandseintrag& e, const std::string& punkt) const {
+        return e.Art == Eintragsart::Ordner && e.Ort == "-" ? punkt : e.Ort;
+    }
 };
 
 Wiederherstellung::Wiederherstellung(const Laufwerkstabelle& laufwerke, Dateisystemfabrik fabrik, std::ostream& aus,
@@ -134,10 +143,7 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(const Punkt
     struct Vorlage v;
     switch (fund.Zustand) {
     case Bestandsfund::Art::Gelesen:
-        v.Eintraege = fund.Liste->Eintraege;
-        for (Bestandseintrag& e : v.Eintraege)
-            if (e.Art == Eintragsart::Ordner)
-                e.Ort = p.Name();
+        v.Liste = std::shared_ptr<const std::vector<Bestandseintrag>>(fund.Liste, &fund.Liste->Eintraege);
         return v;
     case Bestandsfund::Art::Kaputt:
         fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(p.Name())
@@ -207,7 +213,7 @@ void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v) {
     wurzel.Art = Eintragsart::Ordner;
     wurzel.Ort = p.Name();
     wurzel.Pfad = ".";
-    v.Eintraege.push_back(wurzel);
+    v.Gesammelt.push_back(wurzel);
     for (std::size_t i = p.Index + 1; i-- > 0;) {
         kaputt = p.Funde[i].Zustand == Bestandsfund::Art::Kaputt ? p.Funde[i].Dateiname : std::string();
         sammle(p.Folge[i], p.Spiegel(p.Folge[i]), ".", true);
@@ -222,7 +228,7 @@ void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v) {
             continue;
         if (e.Art == Eintragsart::Ordner)
             ordner.insert(rel);
-        v.Eintraege.push_back(std::move(e));
+        v.Gesammelt.push_back(std::move(e));
     }
 }
 
@@ -307,7 +313,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         const std::size_t schnitt = relativ.rfind('/');
         return schnitt != std::string::npos && fehlende.contains(relativ.substr(0, schnitt));
     };
-    for (const Bestandseintrag& e : vorlage->Eintraege) {
+    for (const Bestandseintrag& e : vorlage->Eintraege()) {
         const Pfad wohin = Unterpfad(nach, e.Pfad);
         if (elternFehlt(e.Pfad)) {
             if (e.Art == Eintragsart::Ordner)
@@ -357,13 +363,13 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         }
     }
     // Folders last, the deepest first: their bits and times once nothing more is written into them.
-    for (auto it = vorlage->Eintraege.rbegin(); it != vorlage->Eintraege.rend(); ++it) {
+    for (auto it = vorlage->Eintraege().rbegin(); it != vorlage->Eintraege().rend(); ++it) {
         const Bestandseintrag& e = *it;
         if (e.Art != Eintragsart::Ordner || fehlende.contains(e.Pfad))
             continue;
         const Pfad wohin = Unterpfad(nach, e.Pfad);
         try {
-            const Pfad spiegel = Unterpfad(punkt->Spiegel(e.Ort), e.Pfad);
+            const Pfad spiegel = Unterpfad(punkt->Spiegel(vorlage->Ort(e, punkt->Name())), e.Pfad);
             const auto s = zugriff_.Stand(spiegel);
             if (s && s->Typ == Eintragsstand::Art::Ordner)
                 fso->OrdnerAbschliessen(spiegel, wohin);
@@ -399,7 +405,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         fehler_ << art << ": " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++probleme;
     };
-    for (const Bestandseintrag& e : vorlage->Eintraege) {
+    for (const Bestandseintrag& e : vorlage->Eintraege()) {
         if (e.Art == Eintragsart::Ordner) {
             ++ordner;
             continue;
@@ -484,7 +490,7 @@ long Wiederherstellung::Vergleiche(const Punkt& p, const struct Vorlage& v) {
     }
     lauf(p.Quelle, ".");
     long unterschiede = 0;
-    for (const Bestandseintrag& e : v.Eintraege) {
+    for (const Bestandseintrag& e : v.Eintraege()) {
         if (e.Pfad == ".")
             continue;
         const auto it = quelle.find(e.Pfad);
