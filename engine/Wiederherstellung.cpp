@@ -67,8 +67,11 @@ struct Wiederherstellung::Punkt {
     std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
     std::vector<Bestandsfund> Funde; // their records (only the chosen one keeps its entries)
     std::size_t Index = 0;           // the chosen point
+    // The source as the point's record names it: drive letters can differ from those of today, and the
+    // backups mirror the source under the path the runs knew.
+    Pfad Gesichert;
     const std::string& Name() const { return Folge[Index]; }
-    Pfad Spiegel(const std::string& ordner) const { return Spiegelpfad(Unterpfad(Ziel, ordner), Quelle); }
+    Pfad Spiegel(const std::string& ordner) const { return Spiegelpfad(Unterpfad(Ziel, ordner), Gesichert); }
 };
 
 // What a point consists of: every entry with the backup folder that holds its version (for a folder: the
@@ -105,7 +108,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             vonQuelle = GleicheQuelle(*fund.Liste, quelle, p.QuellePosix);
         } else {
-            const auto spiegel = zugriff_.Stand(p.Spiegel(name));
+            const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
             vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
         }
         if (!vonQuelle)
@@ -124,15 +127,17 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
                 << ".\n";
         return std::nullopt;
     }
-    if (!gesucht) {
-        p.Index = p.Folge.size() - 1;
+    auto gewaehlt = [&p](std::size_t i) {
+        p.Index = i;
+        const Bestandsfund& f = p.Funde[i];
+        p.Gesichert = f.Zustand == Bestandsfund::Art::Gelesen ? f.Liste->Quelle : p.Quelle;
         return p;
-    }
+    };
+    if (!gesucht)
+        return gewaehlt(p.Folge.size() - 1);
     for (std::size_t i = 0; i < p.Folge.size(); ++i)
-        if (p.Folge[i] == *gesucht) {
-            p.Index = i;
-            return p;
-        }
+        if (p.Folge[i] == *gesucht)
+            return gewaehlt(i);
     fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
             << " vom Stand " << Anzeigetext(*stand) << ".\n";
     return std::nullopt;
