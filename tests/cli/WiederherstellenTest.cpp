@@ -555,6 +555,21 @@ TEST_F(Wiederherstellungstest, ADriveRootSourceKeepsItsOwnFileOfTheRecordsName) 
     }
 }
 
+TEST_F(Wiederherstellungstest, AnotherDriveTableFindsTheSameSourceByItsPosixPath) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "sub" / "b.txt", "b");
+    const std::string s1 = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    // On another machine the same folders sit on other drives: the source is C:\C\Daten, the target E:\.
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', temp.Pfad().string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}});
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "E:\\Backup", "--quelle", Q().string()}), 0) << fehler.str();
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "E:\\Backup", "--quelle", "C:\\C\\Daten", "--nach",
+                    (temp / "C" / "zurueck").string()}),
+              0)
+        << fehler.str();
+    EXPECT_EQ(Unterschiede(soll, Schnappe(temp / "C" / "zurueck")), "");
+}
+
 TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
     Schreibe(Q() / "a.txt", "a");
     Schreibe(Q() / std::string("b\n\x1b[2Jfalsch"), "b");
