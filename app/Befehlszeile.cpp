@@ -2,6 +2,8 @@
 
 #include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
+#include "engine/Sicherungsfolge.h"
+#include "engine/Wiederherstellung.h"
 #include "ui/Programmkennung.h"
 
 #include <sys/stat.h>
@@ -153,39 +155,131 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
     return pfad;
 }
 
+// A path given on the command line that need not exist (a source that is gone, a folder to restore into),
+// in program form. A POSIX path counts from the working folder; the links of the part that exists are
+// resolved, as for an existing folder.
+Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
+    const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
+    if (angabe.empty())
+        throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
+    const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
+                              angabe[1] == ':' && angabe[2] == '\\';
+    if (programmform) {
+        Pfad pfad = angabe;
+        pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
+        while (pfad.size() > 3 && pfad.back() == '\\')
+            pfad.pop_back();
+        if (!u.laufwerke.ZuPosix(pfad))
+            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+        return pfad;
+    }
+    std::filesystem::path p = angabe;
+    if (p.is_relative())
+        p = std::filesystem::path(u.arbeitsordner) / p;
+    std::error_code ec;
+    auto echt = std::filesystem::weakly_canonical(p, ec);
+    if (ec)
+        throw Fehlerhaft{wer + " ist nicht erreichbar."};
+    std::string posix = echt.lexically_normal().string();
+    while (posix.size() > 1 && posix.back() == '/')
+        posix.pop_back();
+    const auto q = u.laufwerke.AusPosix(posix);
+    if (!q)
+        throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+    return *q;
+}
+
 } // namespace
 
 std::string Hilfetext() {
     return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
+           "       tresor-ix --wiederherstellen --ziel ZIEL --quelle QUELLE --nach ORDNER [--stand STAND]\n"
+           "       tresor-ix --pruefen --ziel ZIEL --quelle QUELLE [--stand STAND] [--mit-quelle]\n"
+           "       tresor-ix --liste --ziel ZIEL [--quelle QUELLE]\n"
            "\n"
            "Ohne Argumente öffnet tresor-ix das Fenster.\n"
            "\n"
            "Mit --quelle und --ziel sichert tresor-ix ohne Fenster alle seit der letzten Sicherung\n"
            "geänderten Dateien des Ordners QUELLE in einen neuen Ordner Sicherung-JJJJ-MM-TT--hh-mm-ss\n"
            "im Ordner ZIEL. Beide Ordner werden als Laufwerkspfad (D:\\Daten) oder als Linux-Pfad\n"
-           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben.\n"
+           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben. Jeder Sicherungsordner\n"
+           "erhält eine Bestandsliste (tresor-ix-bestand.txt): alle Ordner, Dateien und Verknüpfungen\n"
+           "der Quelle und in welchem Sicherungsordner ihr Stand liegt.\n"
            "\n"
            "Optionen:\n"
            "  --quelle ORDNER  der zu sichernde Ordner\n"
            "  --ziel ORDNER    der Ordner, in dem der Sicherungsordner angelegt wird\n"
            "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
            "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
+           "  --wiederherstellen\n"
+           "                   stellt die Quelle so, wie sie zum Stand war, im Ordner ORDNER wieder her\n"
+           "                   (neu oder leer; nie in den Sicherungen); die Sicherungen bleiben unverändert\n"
+           "  --nach ORDNER    wohin wiederhergestellt wird\n"
+           "  --stand STAND    der Stand JJJJ-MM-TT--hh-mm-ss (der Name eines Sicherungsordners ohne\n"
+           "                   \"Sicherung-\"); ohne Angabe der neueste\n"
+           "  --pruefen        prüft ohne zu schreiben, ob der Stand vollständig wiederherstellbar ist\n"
+           "  --mit-quelle     vergleicht den Stand außerdem mit der Quelle und nennt die Unterschiede\n"
+           "  --liste          zeigt die Sicherungen im Ziel, die älteste zuerst: Stand, Quelle,\n"
+           "                   kopierte Dateien und Bytes, und ob der Stand vollständig ist\n"
            "  --version        die Version ausgeben\n"
            "  --help           diese Hilfe ausgeben\n"
            "\n"
            "Rückgabewerte:\n"
-           "  0  alle Dateien gesichert, oder keine Dateien zum Sichern gefunden\n"
-           "  1  die Sicherung wurde nicht korrekt durchgeführt, oder ein Fehler des Dateisystems\n"
-           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits,\n"
-           "     oder die Argumente sind fehlerhaft\n";
+           "  0  alle Dateien gesichert, keine Dateien zum Sichern gefunden, alles wiederhergestellt,\n"
+           "     oder der Stand ist vollständig\n"
+           "  1  die Sicherung wurde nicht korrekt durchgeführt, ein Stand fehlt oder ist nicht lesbar,\n"
+           "     eine Bestandsliste ist beschädigt oder fehlt, oder ein Fehler des Dateisystems\n"
+           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits, der Ordner\n"
+           "     zum Wiederherstellen ist nicht leer oder liegt in den Sicherungen, keine Sicherung\n"
+           "     dieses Standes, oder die Argumente sind fehlerhaft\n";
 }
+
+namespace {
+
+// One of the modes that bring backups back, run with the parsed arguments.
+int Rueckholung(const std::string& modus, const std::optional<std::string>& quelle, const std::string& ziel,
+                const std::optional<std::string>& nach, const std::optional<std::string>& stand, bool mitQuelle,
+                Befehlszeilenumgebung& u) {
+    if (stand && !IstSicherungsordnername("Sicherung-" + *stand))
+        throw Fehlerhaft{"--stand erwartet die Zeit eines Sicherungsordners in der Form JJJJ-MM-TT--hh-mm-ss, nicht »" +
+                         Anzeigetext(*stand) + "«."};
+    const Pfad z = Ordnerpfad(ziel, "Ziel", u);
+    std::optional<Pfad> q;
+    if (quelle)
+        q = FreierPfad(*quelle, "der Quelle", u);
+    Wiederherstellung w(u.laufwerke, u.fabrik, u.aus, u.fehler);
+    Befund befund = Befund::Vollstaendig;
+    try {
+        if (modus == "--liste")
+            befund = w.Liste(z, q);
+        else if (modus == "--pruefen")
+            befund = w.Pruefen(z, *q, stand, mitQuelle);
+        else
+            befund = w.Wiederherstellen(z, *q, stand, FreierPfad(*nach, "zum Wiederherstellen", u));
+    } catch (const FsFehler& f) {
+        u.fehler << f.Bericht() << '\n';
+        return ExitFehler;
+    }
+    switch (befund) {
+    case Befund::Vollstaendig:
+        return ExitErfolg;
+    case Befund::Probleme:
+        return ExitFehler;
+    case Befund::Abgelehnt:
+        break;
+    }
+    return ExitAbgelehnt;
+}
+
+} // namespace
 
 std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befehlszeilenumgebung& u) {
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel;
-    bool probe = false;
+    std::optional<std::string> quelle, ziel, nach, stand;
+    bool probe = false, mitQuelle = false;
+    std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste
     try {
         for (std::size_t i = 0; i < argumente.size(); ++i) {
             const std::string& a = argumente[i];
@@ -205,6 +299,16 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 probe = true;
                 continue;
             }
+            if (a == "--mit-quelle") {
+                mitQuelle = true;
+                continue;
+            }
+            if (a == "--wiederherstellen" || a == "--pruefen" || a == "--liste") {
+                if (!modus.empty() && modus != a)
+                    throw Fehlerhaft{modus + " und " + a + " schließen einander aus."};
+                modus = a;
+                continue;
+            }
             std::optional<std::string>* ziel_option = nullptr;
             std::string name = a, wert;
             bool wertDabei = false;
@@ -217,16 +321,37 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &quelle;
             else if (name == "--ziel")
                 ziel_option = &ziel;
+            else if (name == "--nach")
+                ziel_option = &nach;
+            else if (name == "--stand")
+                ziel_option = &stand;
             else
-                throw Fehlerhaft{"unbekanntes Argument: " + a};
+                throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
-                    throw Fehlerhaft{name + " braucht einen Ordner."};
+                    throw Fehlerhaft{name + (name == "--stand" ? " braucht eine Zeit." : " braucht einen Ordner.")};
                 wert = argumente[++i];
             }
             if (ziel_option->has_value())
                 throw Fehlerhaft{name + " ist mehrfach angegeben."};
             *ziel_option = wert;
+        }
+        if (nach && modus != "--wiederherstellen")
+            throw Fehlerhaft{"--nach gehört zu --wiederherstellen."};
+        if (stand && modus != "--wiederherstellen" && modus != "--pruefen")
+            throw Fehlerhaft{"--stand gehört zu --wiederherstellen oder --pruefen."};
+        if (mitQuelle && modus != "--pruefen")
+            throw Fehlerhaft{"--mit-quelle gehört zu --pruefen."};
+        if (probe && !modus.empty())
+            throw Fehlerhaft{"--probe gehört zur Sicherung, nicht zu " + modus + "."};
+        if (!modus.empty()) {
+            if (!ziel)
+                throw Fehlerhaft{modus + " braucht --ziel."};
+            if (modus != "--liste" && !quelle)
+                throw Fehlerhaft{modus + " braucht --quelle."};
+            if (modus == "--wiederherstellen" && !nach)
+                throw Fehlerhaft{"--wiederherstellen braucht --nach."};
+            return Rueckholung(modus, quelle, *ziel, nach, stand, mitQuelle, u);
         }
         if (!quelle || !ziel)
             throw Fehlerhaft{"--quelle und --ziel müssen beide angegeben werden."};
@@ -242,6 +367,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             };
         Konsolenfenster fenster(u, q, z, probe);
         Sicherung sicherung(fenster, u.uhr, fabrik);
+        if (!probe)
+            sicherung.bestandslaufwerke = u.laufwerke;
         try {
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {

@@ -129,6 +129,8 @@ void Sicherung::Sichern_Click() {
         spiegelGefunden = F == rest;
     }
     if (spiegelGefunden && tmp_sichern == "ja") {
+        if (bestandslaufwerke)
+            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
         KopiereDateien(Q, spiegel);
         tmp = std::monostate{};
         // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their
@@ -136,6 +138,11 @@ void Sicherung::Sichern_Click() {
         // someone who could not reach it in the source.
         for (Pfad oben = Q.substr(0, Q.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
             Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+        // The record goes in last, after the final flush: it never names a copy that is not durable.
+        if (bestand_) {
+            bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
+            bestand_.reset();
+        }
     } else {
         tmp_fehler = "ja";
     }
@@ -217,6 +224,8 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
 
 void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     ErstellePfad(atmp_ziel, Anlage::Privat);
+    if (bestand_)
+        bestand_->Ordner(atmp_Quelle);
     tmp = std::monostate{};
     KopiereDateienRoot(atmp_Quelle, atmp_ziel);
     tmp = std::monostate{};
@@ -252,12 +261,17 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         const Datei datei = fc->Elemente[i];
         const Datei objekt = Fso().GetFile(datei.Path);
-        if (Fso().Attributes(datei) < 32)
+        if (Fso().Attributes(datei) < 32) {
+            if (bestand_)
+                bestand_->Gelassen(datei.Path);
             continue;
+        }
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
         const Quellstand stand = Fso().Copy(objekt, ziel);
         offen_.push_back({objekt, name, ziel, stand});
+        if (bestand_)
+            bestand_->Kopiert(objekt.Path, stand);
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
@@ -294,6 +308,9 @@ void Sicherung::Abschliessen() {
 
 void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
     tmp_fehler = "ja";
+    // The record never names a copy that failed its check.
+    if (bestand_)
+        bestand_->Fehlgeschlagen(datei);
     fenster_.PruefungFehlgeschlagen(datei, grund);
 }
 

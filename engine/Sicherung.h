@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Bestandsliste.h"
 #include "engine/Fensterschnittstelle.h"
 #include "engine/Uhr.h"
 #include "fs/Dateisystem.h"
@@ -58,6 +59,11 @@ public:
     // How the last run ended, for callers that report it other than through the message box.
     Ausgang ausgang = Ausgang::Offen;
 
+    // When set, each run that creates a backup folder writes the record of the source into it once its
+    // copies are durable (Bestandsliste.h); the table translates the record's paths. A dry run leaves it
+    // unset.
+    std::optional<Laufwerkstabelle> bestandslaufwerke;
+
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set.
     void Sichern_Click();
@@ -93,6 +99,7 @@ private:
     Dateisystemfabrik fabrik_;
     std::vector<OffeneKopie> offen_;
     std::uint64_t offeneBytes_ = 0;
+    std::unique_ptr<Bestandsliste> bestand_; // the record of the run under way, when one is written
     tresor::Fortschritt fortschritt_;
 };
 

@@ -352,6 +352,8 @@ void Sicherungsfenster::Sichern_Click() {
 }
 
 void Sicherungsfenster::SicherungLaufen() {
+    // Backups made from the window carry the record of the source as those of the command line do.
+    sicherung_->bestandslaufwerke = tabelle_;
     sicherung_->Sichern_Click();
 }
 
