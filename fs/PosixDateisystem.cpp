@@ -15,11 +15,12 @@
 // - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
 //   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
 //   through GetFolder, is entered.
-// - The symbolic link record's limit: the file system gives all extended attributes of a folder only so much
-//   room (ext4 about one block of 4 KiB, some hundreds of keys). Where the record cannot grow any more
-//   (E2BIG, ENOSPC) it is left as it was: the link keeps its archive bit, the run's check of the copy reports
-//   that, and nothing is reported as backed up that was not. Its record needs write permission on the
-//   folder, lent for the moment on a folder of the user's own, as for files.
+// - Records stay small whatever a folder holds: a file of one name has a record of its own, bound to its path
+//   within its file system (Einhaengungen.h); symbolic links and files of several names share one record of
+//   fixed size on their folder (Verweisvermerk.h). Where a record cannot be written (no room for extended
+//   attributes, another user's file) SetFileAttr fails for that entry: nothing is reported as backed up that
+//   was not. A folder's record needs write permission on the folder, lent for the moment on a folder of the
+//   user's own, as for files.
 
 #include "fs/PosixDateisystem.h"
 
@@ -28,6 +29,8 @@
 #include "fs/Attributwert.h"
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
+#include "fs/Einhaengungen.h"
+#include "fs/Ordnertafeln.h"
 #include "fs/FsFehler.h"
 #include "fs/Kopie.h"
 #include "fs/OffeneOrdner.h"
@@ -43,6 +46,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -54,7 +58,8 @@ using namespace posix;
 
 class PosixDateisystem final : public Dateisystem {
 public:
-    explicit PosixDateisystem(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken)
+        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)) {}
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -77,6 +82,9 @@ private:
     // A path whose way fails (a long path through a missing folder) fails with that error.
     Systempfad Posix(const char* operation, const Pfad& pfad) const;
     struct stat Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const;
+    // Where the record of the entry is and what it is bound to (its path, or its folder's, within its file
+    // system).
+    Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
     // Opens a folder for reading its entries (never through a symbolic link).
     Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
     // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
@@ -94,7 +102,9 @@ private:
     Laufwerkstabelle laufwerke_;
     OffeneOrdner offeneOrdner_{laufwerke_};
     Ablagen ablagen_;
-    Kopierer kopierer_{offeneOrdner_, ablagen_};
+    Kopierer kopierer_;
+    Ordnertafeln tafeln_;
+    std::optional<Einhaengungen> einhaengungen_; // read at the first record
     std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_; // never listed
 };
@@ -225,16 +235,39 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
     return Datei{pfad, LetzterName(pfad)};
 }
 
+Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st) {
+    Vermerkort vo;
+    vo.Tafeln = &tafeln_;
+    if (!ort.Ganz()) {
+        vo.OrdnerFd = ort.Ordner();
+        vo.Eintrag = ort.Name();
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return vo;
+    const auto posix = laufwerke_.ZuPosix(pfad);
+    if (!posix)
+        return vo;
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    if (Ordnertafeln::AufDemOrdner(st)) {
+        // The record lives on the folder: bound to the folder's path.
+        const auto schnitt = posix->find_last_of('/');
+        const std::string ordner = schnitt == 0 ? std::string("/") : posix->substr(0, schnitt);
+        vo.OrdnerName = Namenskennung(einhaengungen_->ImDateisystem(ordner));
+    } else {
+        vo.Name = Namenskennung(einhaengungen_->ImDateisystem(*posix));
+    }
+    return vo;
+}
+
 int PosixDateisystem::Attributes(const Datei& datei) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
     const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     if (S_ISLNK(st.st_mode))
-        return Verweiswert(Ablage(st, ort.Wo()), ort.Ordner(),
-                           ort.Ganz() ? std::string_view() : std::string_view(ort.Name()), st);
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
-    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, voll);
+        return Verweiswert(Ablage(st, ort.Wo()), st, vo);
+    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
@@ -357,10 +390,7 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
     const struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll =
-        S_ISREG(st.st_mode) && st.st_nlink > 1 ? laufwerke_.ZuPosix(pfad).value_or(std::string()) : std::string();
-    SchreibeAttributwert(Ablage(st, ort.Wo()), pfad, ort, st, wert, stand, voll);
+    SchreibeAttributwert(Ablage(st, ort.Wo()), pfad, ort, st, wert, stand, VermerkortVon(pfad, ort, st));
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
@@ -425,8 +455,8 @@ void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
 
 } // namespace
 
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke) {
-    return std::make_unique<PosixDateisystem>(std::move(laufwerke));
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken) {
+    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken));
 }
 
 } // namespace tresor
