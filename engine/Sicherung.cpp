@@ -26,7 +26,9 @@ std::string OhneRandleerzeichen(const std::string& text) {
     return text.substr(anfang, ende - anfang + 1);
 }
 
-bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
+bool IstLaufwerkswurzel(const Pfad& pfad) {
+    return pfad.size() == 3;
+}
 
 } // namespace
 
