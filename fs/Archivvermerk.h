@@ -36,7 +36,7 @@ namespace tresor::posix {
 // extended attributes, or a rewrite whose modification time was set back, all within those few milliseconds.
 // A change of content moves the modification time and is caught at any moment.
 struct Archivvermerk {
-    Quellstand Stand;              // time, size, inode and ctime as the copy was taken
+    Quellstand Stand;               // time, size, inode and ctime as the copy was taken
     std::int64_t SchreibzeitNs = 0; // the clock right before the record was written
     std::uint64_t Name = 0;         // Namenskennung of the name it was backed up under
 };

@@ -27,7 +27,9 @@ std::int64_t UhrNs() {
     return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-bool OrdnerBekannt(const Vermerkort& vo) { return vo.Tafeln != nullptr && vo.OrdnerFd != AT_FDCWD; }
+bool OrdnerBekannt(const Vermerkort& vo) {
+    return vo.Tafeln != nullptr && vo.OrdnerFd != AT_FDCWD;
+}
 
 // SetFileAttr of a symbolic link: the archive bit in its folder's record.
 void VerweisVermerken(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st, int wert,
@@ -148,8 +150,8 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
             struct stat nach {};
             if (::fstatat(ort.Ordner(), ort.Name(), &nach, AT_SYMLINK_NOFOLLOW) != 0)
                 throw fehler(errno);
-            if (!Gleich(StandAus(nach), Quellstand{jetzt.MtimeNs, jetzt.Groesse, jetzt.Inode, true, 0, 0,
-                                                   CtimeNs(nach), false}) ||
+            if (!Gleich(StandAus(nach),
+                        Quellstand{jetzt.MtimeNs, jetzt.Groesse, jetzt.Inode, true, 0, 0, CtimeNs(nach), false}) ||
                 CtimePasst(vermerk, CtimeNs(nach)))
                 break; // matches, or the file itself changed meanwhile and reads set
             if (versuch == Schreibversuche) {

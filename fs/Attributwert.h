@@ -29,10 +29,10 @@ namespace tresor::posix {
 
 // Where the archive record of a file or link is found and what it is bound to.
 struct Vermerkort {
-    std::uint64_t Name = 0;        // Namenskennung of the entry's path within its file system
-    int OrdnerFd = AT_FDCWD;       // its folder, held open (AT_FDCWD: none, the entry reads set)
-    std::uint64_t OrdnerName = 0;  // Namenskennung of the folder's path within its file system
-    std::string_view Eintrag;      // its name on disk
+    std::uint64_t Name = 0;         // Namenskennung of the entry's path within its file system
+    int OrdnerFd = AT_FDCWD;        // its folder, held open (AT_FDCWD: none, the entry reads set)
+    std::uint64_t OrdnerName = 0;   // Namenskennung of the folder's path within its file system
+    std::string_view Eintrag;       // its name on disk
     Ordnertafeln* Tafeln = nullptr; // the folder tables of the file-system object
 };
 

@@ -13,8 +13,7 @@ std::string Klartext(std::string_view feld) {
     aus.reserve(feld.size());
     auto oktal = [](char c) { return c >= '0' && c <= '7'; };
     for (std::size_t i = 0; i < feld.size(); ++i) {
-        if (feld[i] == '\\' && i + 3 < feld.size() && oktal(feld[i + 1]) && oktal(feld[i + 2]) &&
-            oktal(feld[i + 3])) {
+        if (feld[i] == '\\' && i + 3 < feld.size() && oktal(feld[i + 1]) && oktal(feld[i + 2]) && oktal(feld[i + 3])) {
             aus.push_back(static_cast<char>((feld[i + 1] - '0') * 64 + (feld[i + 2] - '0') * 8 + (feld[i + 3] - '0')));
             i += 3;
         } else {

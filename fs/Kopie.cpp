@@ -41,8 +41,7 @@ struct TemporaererEintrag {
 // The lstat data of the open source, taken once the clock has passed its ctime: every change after this look
 // then gets a later ctime than the one seen, however coarse the clock that stamps it, and so cannot hide
 // behind the time of an earlier change. Waits at most a few ticks of that clock (a source changed just now).
-template <typename Fehler>
-struct stat RuhigerStand(int q, const Fehler& quellfehler) {
+template <typename Fehler> struct stat RuhigerStand(int q, const Fehler& quellfehler) {
     struct stat st {};
     for (int warte = 0;; ++warte) {
         struct timespec jetzt {};
@@ -52,7 +51,7 @@ struct stat RuhigerStand(int q, const Fehler& quellfehler) {
         const std::int64_t uhr = static_cast<std::int64_t>(jetzt.tv_sec) * 1'000'000'000 + jetzt.tv_nsec;
         if (CtimeNs(st) < uhr || warte == 50)
             return st;
-        const struct timespec pause {0, 1'000'000};
+        const struct timespec pause { 0, 1'000'000 };
         ::nanosleep(&pause, nullptr);
     }
 }

@@ -137,7 +137,8 @@ int Ordnertafeln::SchreibeAufOrdner(Attributablage& ablage, int ordnerFd, const 
         geliehen = true;
     }
     int fehler = 0;
-    if (vermerk == nullptr ? !ablage.LoescheVerweisvermerk(ordnerOrt) : !ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk))
+    if (vermerk == nullptr ? !ablage.LoescheVerweisvermerk(ordnerOrt)
+                           : !ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk))
         fehler = errno;
     if (geliehen && ::fchmodat(ordnerFd, ".", ost.st_mode & 07777, 0) != 0 && fehler == 0)
         fehler = errno;

@@ -30,11 +30,11 @@
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
 #include "fs/Einhaengungen.h"
-#include "fs/Ordnertafeln.h"
 #include "fs/FsFehler.h"
 #include "fs/Kopie.h"
 #include "fs/OffeneOrdner.h"
 #include "fs/Ordnereintraege.h"
+#include "fs/Ordnertafeln.h"
 #include "fs/Pfadteile.h"
 #include "fs/Systempfad.h"
 
@@ -105,8 +105,8 @@ private:
     Kopierer kopierer_;
     Ordnertafeln tafeln_;
     std::optional<Einhaengungen> einhaengungen_; // read at the first record
-    std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
-    std::set<Kennung> ausgeschlossen_; // never listed
+    std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_;           // never listed
 };
 
 Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {

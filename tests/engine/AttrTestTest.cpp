@@ -158,8 +158,8 @@ TEST_F(Aenderungssuche, VanishedFolderIsSimplyNotThereAndKeepsFlag) {
 
 TEST_F(Aenderungssuche, AVanishedFileIsPassedOverAnUnreadableOneCountsAsFound) {
     Unveraendert({"C:\\Q\\a.txt", "C:\\Q\\b.txt"});
-    for (const auto& [fehler, gefunden] : {std::pair{std::errc::no_such_file_or_directory, "nein"},
-                                           std::pair{std::errc::io_error, "ja"}}) {
+    for (const auto& [fehler, gefunden] :
+         {std::pair{std::errc::no_such_file_or_directory, "nein"}, std::pair{std::errc::io_error, "ja"}}) {
         auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
         h->vorher = [f = fehler](const std::string& z) {
             if (z == "Attributes C:\\Q\\a.txt")

@@ -75,13 +75,12 @@ class Engineumgebung : public ::testing::Test {
 protected:
     Engineumgebung()
         : laufwerke(TestLaufwerke(temp)), sicherung(fenster, uhr, [this] {
-              auto h = std::make_unique<Dateisystemhuelle>(
-                  ErzeugePosixDateisystem(laufwerke,
-                                          [this](const Pfad& p, int versuch) {
-                                              if (kopierhaken)
-                                                  kopierhaken(p, versuch);
-                                          }),
-                  &protokoll);
+              auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke,
+                                                                                   [this](const Pfad& p, int versuch) {
+                                                                                       if (kopierhaken)
+                                                                                           kopierhaken(p, versuch);
+                                                                                   }),
+                                                           &protokoll);
               h->vorher = vorher;
               h->nachKopie = nachKopie;
               h->attributfilter = attributfilter;

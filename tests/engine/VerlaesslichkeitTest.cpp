@@ -77,8 +77,8 @@ struct Aenderung {
 class Aenderungen : public Verlaesslichkeit, public ::testing::WithParamInterface<Aenderung> {};
 
 TEST_P(Aenderungen, TheNextRunCopiesExactlyTheAffectedFilesUnderTheirPresentNames) {
-    for (const char* rel : {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "X/x1.txt", "Y/y1.txt", "P/p1.txt",
-                            "P/Innen/p2.txt"})
+    for (const char* rel :
+         {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "X/x1.txt", "Y/y1.txt", "P/p1.txt", "P/Innen/p2.txt"})
         SchreibeDatei(Q(rel), std::string("Inhalt von ") + rel);
     ASSERT_EQ(Lauf().size(), 8u);
     ASSERT_EQ(Lauf(), std::set<std::string>());
@@ -103,13 +103,15 @@ void SchreibeGleichGrossMitAlterZeit(const sfs::path& datei, const std::string& 
 INSTANTIATE_TEST_SUITE_P(
     Fall, Aenderungen,
     ::testing::Values(
-        Aenderung{"UmbenennenImOrdner", [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "a2.txt"); },
-                  {"a2.txt"}},
+        Aenderung{"UmbenennenImOrdner", [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "a2.txt"); }, {"a2.txt"}},
         Aenderung{"VerschiebenInAnderenOrdner",
-                  [](const sfs::path& q) { sfs::rename(q / "sub/c.txt", q / "X/c.txt"); }, {"X\\c.txt"}},
-        Aenderung{"UmbenennenUeberEineBestehende", [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "b.txt"); },
+                  [](const sfs::path& q) { sfs::rename(q / "sub/c.txt", q / "X/c.txt"); },
+                  {"X\\c.txt"}},
+        Aenderung{"UmbenennenUeberEineBestehende",
+                  [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "b.txt"); },
                   {"b.txt"}},
-        Aenderung{"ElternordnerUmbenannt", [](const sfs::path& q) { sfs::rename(q / "P", q / "P2"); },
+        Aenderung{"ElternordnerUmbenannt",
+                  [](const sfs::path& q) { sfs::rename(q / "P", q / "P2"); },
                   {"P2\\p1.txt", "P2\\Innen\\p2.txt"}},
         Aenderung{"OrdnerGetauscht",
                   [](const sfs::path& q) {
@@ -178,8 +180,8 @@ TEST_F(AenderungBeimKopieren, AFileThatKeepsChangingLeavesNoCopyKeepsItsBitAndIs
               [this](int v) { sfs::resize_file(Q("a.txt"), 60000 - static_cast<std::uintmax_t>(v) * 1000); }},
              {"beideEnden", [this](int v) {
                   SchreibeGleichGrossMitAlterZeit(Q("a.txt"), std::string(1, static_cast<char>('0' + v)) +
-                                                                   std::string(69998, 'a') +
-                                                                   std::string(1, static_cast<char>('0' + v)));
+                                                                  std::string(69998, 'a') +
+                                                                  std::string(1, static_cast<char>('0' + v)));
               }}}) {
         SCOPED_TRACE(name);
         sfs::remove_all(Posix("D:\\Z"));
@@ -292,10 +294,10 @@ TEST_F(Eintragsfehler, VanishedSwappedForAFifoAndNoRoomForTheRecordForReal) {
         }
     };
     Lauf();
-    EXPECT_EQ(fenster.pruefungen, (std::vector<std::pair<Pfad, std::string>>{
-                                      {"C:\\Q\\c.txt", "keine gewöhnliche Datei mehr"},
-                                      {"C:\\Q\\b.txt", "nicht mehr vorhanden"},
-                                      {"C:\\Q\\V\\e.txt", "kein Platz für den Archivvermerk"}}));
+    EXPECT_EQ(fenster.pruefungen,
+              (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\c.txt", "keine gewöhnliche Datei mehr"},
+                                                         {"C:\\Q\\b.txt", "nicht mehr vorhanden"},
+                                                         {"C:\\Q\\V\\e.txt", "kein Platz für den Archivvermerk"}}));
     PruefeRestGesichert({"b.txt", "c.txt", "V/e.txt"});
     EXPECT_GE(Wert("C:\\Q\\V\\e.txt"), 32);
     EXPECT_EQ(fenster.meldungen.back().Prompt, "Die Sicherung wurde nicht korrekt durchgeführt ! ");
@@ -319,8 +321,8 @@ TEST_F(Verlaesslichkeit, RecordsOfTheEarlierFormReadAsChangedOnce) {
     SchreibeDatei(Q("a.txt"), "a");
     struct stat st {};
     ASSERT_EQ(::stat(Q("a.txt").c_str(), &st), 0);
-    const std::string alt = "1 " + std::to_string(posix::MtimeNs(st)) + " " + std::to_string(st.st_size) + " " +
-                            std::to_string(st.st_ino);
+    const std::string alt =
+        "1 " + std::to_string(posix::MtimeNs(st)) + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_ino);
     ASSERT_EQ(::setxattr(Q("a.txt").c_str(), "user.tresor-ix.archiv", alt.data(), alt.size(), 0), 0);
     EXPECT_EQ(Lauf(), std::set<std::string>{"a.txt"});
     EXPECT_EQ(Lauf(), std::set<std::string>());
