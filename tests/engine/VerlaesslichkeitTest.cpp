@@ -43,9 +43,11 @@ protected:
                 kopiert.insert(protokoll[i].substr(10, protokoll[i].find(' ', 10) - 10));
         return kopiert;
     }
-    // Lets the archive records' window (Archivvermerk.h) pass, so that a change of status alone is seen.
+    // Lets the archive records' window (Archivvermerk.h) pass, so that a change of status alone is seen: the
+    // window after the last record written, in the clock the kernel stamps times from (which may lag the
+    // precise clock by a tick, at most VorlaufNs).
     static void FensterVorbei() {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(posix::NachlaufNs + posix::VorlaufNs));
+        std::this_thread::sleep_for(std::chrono::nanoseconds(posix::NachlaufNs + 2 * posix::VorlaufNs));
     }
     sfs::path Q(const std::string& rel = {}) const { return rel.empty() ? Posix("C:\\Q") : Posix("C:\\Q") / rel; }
     // Every file of the source has its present content in the newest backup folder that holds its path.
