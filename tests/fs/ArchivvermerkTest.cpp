@@ -60,7 +60,7 @@ TEST(Archivvermerk, TheCtimeWindowAtItsEdges) {
         bool Passt;
     };
     for (const Fall& f : std::vector<Fall>{
-             {v.Stand.CtimeNs, true},            // unchanged since the copy (a record write that kept the ctime)
+             {v.Stand.CtimeNs, true},             // unchanged since the copy (a record write that kept the ctime)
              {v.Stand.CtimeNs + 1, false},        // any other change before the record was written
              {s - posix::VorlaufNs - 1, false},   // before the window
              {s - posix::VorlaufNs, true},        // the clock that stamps the write lags the one read before it
@@ -71,24 +71,23 @@ TEST(Archivvermerk, TheCtimeWindowAtItsEdges) {
 }
 
 TEST(Archivvermerk, ThePathWithinItsFileSystem) {
-    const posix::Einhaengungen tabelle(
-        "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-        "30 22 8:17 / /media/anna/STICK rw - vfat /dev/sdb1 rw\n"
-        "31 22 8:17 / /mnt/stick\\040zwei rw - vfat /dev/sdb1 rw\n"
-        "32 22 8:1 /home/anna/Daten /srv/daten rw - ext4 /dev/sda1 rw\n"
-        "33 22 0:40 / /media/an rw - tmpfs tmpfs rw\n"
-        "34 22 0:41 / /mnt/doppelt rw - tmpfs tmpfs rw\n"
-        "35 22 8:33 / /mnt/doppelt rw - ext4 /dev/sdc1 rw\n"
-        "kaputte zeile\n");
+    const posix::Einhaengungen tabelle("22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                       "30 22 8:17 / /media/anna/STICK rw - vfat /dev/sdb1 rw\n"
+                                       "31 22 8:17 / /mnt/stick\\040zwei rw - vfat /dev/sdb1 rw\n"
+                                       "32 22 8:1 /home/anna/Daten /srv/daten rw - ext4 /dev/sda1 rw\n"
+                                       "33 22 0:40 / /media/an rw - tmpfs tmpfs rw\n"
+                                       "34 22 0:41 / /mnt/doppelt rw - tmpfs tmpfs rw\n"
+                                       "35 22 8:33 / /mnt/doppelt rw - ext4 /dev/sdc1 rw\n"
+                                       "kaputte zeile\n");
     for (const auto& [posix, imDateisystem] : std::vector<std::pair<std::string, std::string>>{
              {"/home/anna/a.txt", "/home/anna/a.txt"},
-             {"/media/anna/STICK/Fotos/a.jpg", "/Fotos/a.jpg"},          // the stick at one place ...
-             {"/mnt/stick zwei/Fotos/a.jpg", "/Fotos/a.jpg"},            // ... and at another
-             {"/media/anna/STICK", "/"},                                 //
-             {"/srv/daten/x", "/home/anna/Daten/x"},                     // a bind mount of a folder
-             {"/media/anna/STICKER/b", "/media/anna/STICKER/b"},         // not below the stick's mount point
-             {"/media/anx", "/media/anx"},                               // nor below /media/an
-             {"/mnt/doppelt/c", "/c"}}) {                                // the later mount hides the earlier
+             {"/media/anna/STICK/Fotos/a.jpg", "/Fotos/a.jpg"},  // the stick at one place ...
+             {"/mnt/stick zwei/Fotos/a.jpg", "/Fotos/a.jpg"},    // ... and at another
+             {"/media/anna/STICK", "/"},                         //
+             {"/srv/daten/x", "/home/anna/Daten/x"},             // a bind mount of a folder
+             {"/media/anna/STICKER/b", "/media/anna/STICKER/b"}, // not below the stick's mount point
+             {"/media/anx", "/media/anx"},                       // nor below /media/an
+             {"/mnt/doppelt/c", "/c"}}) {                        // the later mount hides the earlier
         EXPECT_EQ(tabelle.ImDateisystem(posix), imDateisystem) << posix;
     }
     EXPECT_EQ(posix::Einhaengungen("").ImDateisystem("/a/b"), "/a/b");
