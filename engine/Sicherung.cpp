@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 namespace tresor {
 
@@ -167,7 +168,17 @@ void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
     if (tmp_sichern == "ja")
         return;
     for (const Ordner& u : unterordner) {
-        AttrTest(u.Path);
+        try {
+            AttrTest(u.Path);
+        } catch (const FsFehler& f) {
+            // A folder that vanished since it was listed is simply not there; one that cannot be read is left
+            // to the copy, which names it.
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            if (!Verschwunden(f))
+                tmp_sichern = "ja";
+        }
         tmp = std::monostate{};
         if (tmp_sichern == "ja")
             break;
@@ -178,7 +189,18 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
-        if (Fso().Attributes(datei) >= 32) {
+        int wert = 0;
+        try {
+            wert = Fso().Attributes(datei);
+        } catch (const FsFehler& f) {
+            // As above: a vanished file is not there, any other trouble of the entry is the copy's to report.
+            if (!Eintragsfehler(f, datei.Path))
+                throw;
+            if (Verschwunden(f))
+                continue;
+            wert = 32;
+        }
+        if (wert >= 32) {
             tmp_sichern = "ja";
             break;
         }
@@ -233,16 +255,24 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
-        const Ordner wieder = Fso().GetFolder(u.Path);
-        // The name as stored, hidden and system folders included, so that every folder is mirrored under
-        // its own name and no two folders share a destination.
-        std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
-        if (name.empty())
-            name = wieder.Name;
-        const Pfad ziel = atmp_ziel + "\\" + name;
-        KopiereDateienBaum(wieder.Path, ziel);
-        tmp = std::monostate{};
-        Fso().OrdnerAbschliessen(wieder.Path, ziel);
+        try {
+            const Ordner wieder = Fso().GetFolder(u.Path);
+            // The name as stored, hidden and system folders included, so that every folder is mirrored under
+            // its own name and no two folders share a destination.
+            std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
+            if (name.empty())
+                name = wieder.Name;
+            const Pfad ziel = atmp_ziel + "\\" + name;
+            KopiereDateienBaum(wieder.Path, ziel);
+            tmp = std::monostate{};
+            Fso().OrdnerAbschliessen(wieder.Path, ziel);
+        } catch (const FsFehler& f) {
+            // A source folder that vanished or cannot be read fails as an entry; the rest of the tree goes on.
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(f.Path(), *grund);
+        }
     }
 }
 
@@ -260,18 +290,35 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     fortschritt_.Ordner = ordner.Path;
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         const Datei datei = fc->Elemente[i];
-        const Datei objekt = Fso().GetFile(datei.Path);
-        if (Fso().Attributes(datei) < 32) {
-            if (bestand_)
-                bestand_->Gelassen(datei.Path);
-            continue;
-        }
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
-        const Quellstand stand = Fso().Copy(objekt, ziel);
-        offen_.push_back({objekt, name, ziel, stand});
+        Quellstand stand;
+        std::optional<Datei> objekt;
+        try {
+            objekt = Fso().GetFile(datei.Path);
+            if (Fso().Attributes(datei) < 32) {
+                if (bestand_)
+                    bestand_->Gelassen(datei.Path);
+                continue;
+            }
+            stand = Fso().Copy(*objekt, ziel);
+        } catch (const FsFehler& f) {
+            // The entry vanished, was swapped for something else or cannot be read: its check fails, the
+            // copy goes on. An error of the target ends the run.
+            const auto grund = Eintragsfehler(f, datei.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(datei.Path, *grund);
+            continue;
+        }
+        if (stand.Veraendert) {
+            // No copy was put in place; the file keeps its archive bit and the next run tries again.
+            PruefungFehlgeschlagen(datei.Path, "hat sich beim Kopieren geändert");
+            continue;
+        }
+        offen_.push_back({*objekt, name, ziel, stand});
         if (bestand_)
-            bestand_->Kopiert(objekt.Path, stand);
+            bestand_->Kopiert(objekt->Path, stand);
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
@@ -291,19 +338,69 @@ void Sicherung::Abschliessen() {
     stapel.swap(offen_);
     offeneBytes_ = 0;
     for (const OffeneKopie& k : stapel) {
-        const int wert = Fso().Attributes(k.Quelle);
-        // Only the archive bit is ever taken away; a file never gets a bit it did not have.
-        if (wert & attr::Archiv)
-            Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+        try {
+            const int wert = Fso().Attributes(k.Quelle);
+            // Only the archive bit is ever taken away; a file never gets a bit it did not have.
+            if (wert & attr::Archiv)
+                Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+        } catch (const FsFehler& f) {
+            // The source vanished or changed its kind since its copy, or its record cannot be written.
+            const auto grund = Eintragsfehler(f, k.Quelle.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+            continue;
+        }
         bool gefunden = false;
         for (int maske : {0, 6, 7, 2, 4})
             if (Fso().Dir(k.Ziel, maske) == k.Name)
                 gefunden = true;
-        if (!gefunden)
+        if (!gefunden) {
             PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
-        else if (Fso().Attributes(k.Quelle) >= 32)
+            continue;
+        }
+        int danach = 0;
+        try {
+            danach = Fso().Attributes(k.Quelle);
+        } catch (const FsFehler& f) {
+            const auto grund = Eintragsfehler(f, k.Quelle.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+            continue;
+        }
+        if (danach >= 32)
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
+}
+
+std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag) {
+    const Pfad& pfad = fehler.Path();
+    const bool betrifftEintrag =
+        pfad == eintrag || (pfad.size() > eintrag.size() && pfad.starts_with(eintrag) && pfad[eintrag.size()] == '\\');
+    if (!betrifftEintrag)
+        return std::nullopt;
+    const std::error_code u = fehler.Ursache();
+    const bool systemfehler = u.category() == std::generic_category() || u.category() == std::system_category();
+    // A source drive that is no longer there is no trouble of one entry.
+    if (systemfehler && (u.value() == ENODEV || u.value() == ENXIO))
+        return std::nullopt;
+    if (Verschwunden(fehler))
+        return std::string("nicht mehr vorhanden");
+    if (systemfehler && u.value() == EINVAL)
+        return std::string("keine gewöhnliche Datei mehr");
+    if (fehler.Operation() == "SetFileAttr") {
+        if (systemfehler && (u.value() == ENOSPC || u.value() == E2BIG || u.value() == EDQUOT))
+            return std::string("kein Platz für den Archivvermerk");
+        return "Archivvermerk nicht schreibbar: " + Fehlertext(u);
+    }
+    return Fehlertext(u);
+}
+
+bool Sicherung::Verschwunden(const FsFehler& fehler) {
+    const std::error_code u = fehler.Ursache();
+    return (u.category() == std::generic_category() || u.category() == std::system_category()) &&
+           (u.value() == ENOENT || u.value() == ENOTDIR);
 }
 
 void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {

@@ -69,7 +69,8 @@ public:
     void Sichern_Click();
 
     // Change scan: sets tmp_sichern to "ja" at the first file of the tree whose attribute value is 32 or
-    // more, depth first, a folder's own files before its subfolders.
+    // more, depth first, a folder's own files before its subfolders. A file or folder below the top that
+    // vanished meanwhile is passed over; one that cannot be looked at counts as found (the copy names it).
     void AttrTest(const Pfad& atmp_Quelle);
     void DateiAttrTest(const Pfad& atmp_Quelle);
 
@@ -79,7 +80,8 @@ public:
 
     // Mirrors the source tree into the destination: every folder gets its counterpart, every file with
     // an attribute value of 32 or more is copied, its archive bit cleared once the copy is durable, and
-    // the copy checked; a failed check sets tmp_fehler to "ja" and the copy goes on.
+    // the copy checked; a failed check sets tmp_fehler to "ja" and the copy goes on. An error of one source
+    // entry (Eintragsfehler) fails that entry's check; any other error travels up as FsFehler.
     void KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
     void KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
 
@@ -88,6 +90,16 @@ public:
 
     // A file's copy failed its check: tmp_fehler becomes "ja" and the window learns which file and why.
     void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund);
+
+    // The one place that tells errors of a source entry from errors of the run: the reason to name when the
+    // failed operation concerns `eintrag` (a file or folder of the source) or an entry below it, nothing when
+    // it concerns anything else (the target, the backup folder, a source drive that went away), which ends
+    // the run. Reasons: "nicht mehr vorhanden" (vanished), "keine gewöhnliche Datei mehr" (swapped for a
+    // FIFO, socket or device), "kein Platz für den Archivvermerk" (its record has no room), else the reason
+    // of the error.
+    static std::optional<std::string> Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag);
+    // True when the error says that the entry is not there (any more).
+    static bool Verschwunden(const FsFehler& fehler);
 
 private:
     struct OffeneKopie;

@@ -15,11 +15,12 @@
 // - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
 //   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
 //   through GetFolder, is entered.
-// - The symbolic link record's limit: the file system gives all extended attributes of a folder only so much
-//   room (ext4 about one block of 4 KiB, some hundreds of keys). Where the record cannot grow any more
-//   (E2BIG, ENOSPC) it is left as it was: the link keeps its archive bit, the run's check of the copy reports
-//   that, and nothing is reported as backed up that was not. Its record needs write permission on the
-//   folder, lent for the moment on a folder of the user's own, as for files.
+// - Records stay small whatever a folder holds: a file of one name has a record of its own, bound to its path
+//   within its file system (Einhaengungen.h); symbolic links and files of several names share one record of
+//   fixed size on their folder (Verweisvermerk.h). Where a record cannot be written (no room for extended
+//   attributes, another user's file) SetFileAttr fails for that entry: nothing is reported as backed up that
+//   was not. A folder's record needs write permission on the folder, lent for the moment on a folder of the
+//   user's own, as for files.
 // - Walks from held folders: the first folder taken through GetFolder (the source of a walk) and the first
 //   folder made by MakeDir outside it (the backup folder) are held open as roots from then on; every path
 //   below them is reached from their descriptors one name at a time, never following a link (OffeneOrdner.h).
@@ -42,10 +43,12 @@
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
 #include "fs/Eigentum.h"
+#include "fs/Einhaengungen.h"
 #include "fs/FsFehler.h"
 #include "fs/Kopie.h"
 #include "fs/OffeneOrdner.h"
 #include "fs/Ordnereintraege.h"
+#include "fs/Ordnertafeln.h"
 #include "fs/Pfadteile.h"
 #include "fs/Systempfad.h"
 
@@ -57,6 +60,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -69,7 +73,8 @@ using namespace posix;
 
 class PosixDateisystem final : public Dateisystem {
 public:
-    explicit PosixDateisystem(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken)
+        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)) {}
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -91,6 +96,9 @@ private:
     // in the table with ENODEV ("not ready").
     // A path whose way fails (a long path through a missing folder) fails with that error.
     Systempfad Posix(const char* operation, const Pfad& pfad) const;
+    // Where the record of the entry is and what it is bound to (its path, or its folder's, within its file
+    // system).
+    Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
     // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
     struct Ordnerinhalt {
         std::vector<Eintrag> Eintraege;
@@ -106,10 +114,12 @@ private:
     Laufwerkstabelle laufwerke_;
     OffeneOrdner offeneOrdner_{laufwerke_};
     Ablagen ablagen_;
-    Kopierer kopierer_{offeneOrdner_, ablagen_};
-    std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
-    std::set<Kennung> ausgeschlossen_; // never listed
-    bool sicherungGehalten_ = false;   // the first folder made outside every root is held as one
+    Kopierer kopierer_;
+    Ordnertafeln tafeln_;
+    std::optional<Einhaengungen> einhaengungen_; // read at the first record
+    std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_;           // never listed
+    bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
 };
@@ -154,6 +164,9 @@ Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
         const struct stat st = offeneOrdner_.StatAn("GetFolder", path, ort);
         if (!S_ISDIR(st.st_mode))
             throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+        // A held folder that was removed meanwhile is no folder any more, as its path would tell.
+        if (st.st_nlink == 0)
+            throw FsFehler("GetFolder", pfad, Fehlercode(ENOENT));
     } else {
         // The start of a walk: from now on everything below this folder is reached from its descriptor.
         const Systempfad posix = Posix("GetFolder", path);
@@ -250,16 +263,39 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
     return Datei{pfad, LetzterName(pfad)};
 }
 
+Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st) {
+    Vermerkort vo;
+    vo.Tafeln = &tafeln_;
+    if (!ort.Ganz()) {
+        vo.OrdnerFd = ort.Ordner();
+        vo.Eintrag = ort.Name();
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return vo;
+    const auto posix = laufwerke_.ZuPosix(pfad);
+    if (!posix)
+        return vo;
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    if (Ordnertafeln::AufDemOrdner(st)) {
+        // The record lives on the folder: bound to the folder's path.
+        const auto schnitt = posix->find_last_of('/');
+        const std::string ordner = schnitt == 0 ? std::string("/") : posix->substr(0, schnitt);
+        vo.OrdnerName = Namenskennung(einhaengungen_->ImDateisystem(ordner));
+    } else {
+        vo.Name = Namenskennung(einhaengungen_->ImDateisystem(*posix));
+    }
+    return vo;
+}
+
 int PosixDateisystem::Attributes(const Datei& datei) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
     const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     if (S_ISLNK(st.st_mode))
-        return Verweiswert(Ablage(st, ort.Wo()), ort.Ordner(),
-                           ort.Ganz() ? std::string_view() : std::string_view(ort.Name()), st);
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
-    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, voll);
+        return Verweiswert(Ablage(st, ort.Wo()), st, vo);
+    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
@@ -422,9 +458,13 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
     struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
+    // Where its record lives, bound to its path: known before the entry is reached through its own descriptor.
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
     // A regular file is changed through a descriptor of its own, and its record only where it is the very
     // file that was copied: a file put in its place since gets nothing, and the check of the copy tells.
     Deskriptor datei;
+    Eintragsort selbst;
+    const Eintragsort* wo = &ort;
     if (S_ISREG(st.st_mode)) {
         const auto kopie = kopiert_.find(pfad);
         std::optional<Kennung> erwartet;
@@ -446,15 +486,13 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
             if (andere)
                 return;
             st = fst;
-            ort = Eintragsort::Selbst(datei.get(), fst.st_dev);
+            selbst = Eintragsort::Selbst(datei.get(), fst.st_dev);
+            wo = &selbst;
         } else if (erwartet && *erwartet != Kennung{st.st_dev, st.st_ino}) {
             return;
         }
     }
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll =
-        S_ISREG(st.st_mode) && st.st_nlink > 1 ? laufwerke_.ZuPosix(pfad).value_or(std::string()) : std::string();
-    SchreibeAttributwert(Ablage(st, ort.Wo()), pfad, ort, st, wert, stand, voll);
+    SchreibeAttributwert(Ablage(st, wo->Wo()), pfad, *wo, st, wert, stand, vo);
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
@@ -556,8 +594,8 @@ void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
 
 } // namespace
 
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke) {
-    return std::make_unique<PosixDateisystem>(std::move(laufwerke));
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken) {
+    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken));
 }
 
 } // namespace tresor
