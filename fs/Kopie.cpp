@@ -194,10 +194,18 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
     // attribute needs), then the time, which nothing after it changes.
-    const auto quellDos = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get())).LiesDos(Ort::Selbst(q.get()));
+    Attributablage& quellAblage = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get()));
+    const auto quellDos = quellAblage.LiesDos(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    mode_t modus = vorher.st_mode & 07777;
     if ((vorher.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
+    // A file system of DOS bits of its own keeps read-only apart from the permission bits: the copy is
+    // read-only the way its own file system says it.
+    if (quellAblage.EigeneBits() && quellDos && (*quellDos & attr::Schreibgeschuetzt)) {
+        wert |= attr::Schreibgeschuetzt;
+        modus &= ~static_cast<mode_t>(0222);
+    }
     if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
         wert |= attr::Versteckt;
     if (quellDos && (*quellDos & attr::System))
@@ -208,7 +216,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
                  .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
             throw zielfehler(errno);
     }
-    if (::fchmod(z.get(), vorher.st_mode & 07777) != 0)
+    if (::fchmod(z.get(), modus) != 0)
         throw zielfehler(errno);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
