@@ -77,8 +77,8 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << stand.Ordner << std::flush;
+        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – " << stand.Ordner
+                  << std::flush;
         zeileSichtbar_ = true;
     }
 

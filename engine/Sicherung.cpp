@@ -30,7 +30,9 @@ std::string OhneFuehrendeLeerzeichen(const std::string& text) {
     return anfang == std::string::npos ? std::string() : text.substr(anfang);
 }
 
-bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
+bool IstLaufwerkswurzel(const Pfad& pfad) {
+    return pfad.size() == 3;
+}
 
 // The reason of a failed check for a file whose copy would replace the copy of another file of this run: on
 // a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
