@@ -36,9 +36,9 @@ constexpr long Ntfs3Magie = 0x7366746e;
 
 // File-system types that never ignore letter case (ext4's casefold folders aside).
 constexpr long Fallgetreu[] = {
-    EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,   0xF2F52010 /* f2fs */,
-    0x2fc12fc1 /* zfs */, OVERLAYFS_SUPER_MAGIC, NFS_SUPER_MAGIC, RAMFS_MAGIC, 0xca451a4e /* bcachefs */,
-    REISERFS_SUPER_MAGIC, 0x3153464a /* jfs */, 0x3434 /* nilfs */, 0x00011954 /* ufs */, SQUASHFS_MAGIC,
+    EXT4_SUPER_MAGIC,     XFS_SUPER_MAGIC,       BTRFS_SUPER_MAGIC,  TMPFS_MAGIC,          0xF2F52010 /* f2fs */,
+    0x2fc12fc1 /* zfs */, OVERLAYFS_SUPER_MAGIC, NFS_SUPER_MAGIC,    RAMFS_MAGIC,          0xca451a4e /* bcachefs */,
+    REISERFS_SUPER_MAGIC, 0x3153464a /* jfs */,  0x3434 /* nilfs */, 0x00011954 /* ufs */, SQUASHFS_MAGIC,
 };
 // File-system types that always ignore it.
 constexpr long Fallblind[] = {MSDOS_SUPER_MAGIC, EXFAT_SUPER_MAGIC};
@@ -67,7 +67,8 @@ std::string Entschluesselt(std::string_view feld) {
     std::string aus;
     for (std::size_t i = 0; i < feld.size(); ++i) {
         if (feld[i] == '\\' && i + 3 < feld.size() && feld[i + 1] >= '0' && feld[i + 1] <= '7') {
-            aus.push_back(static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
+            aus.push_back(
+                static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
             i += 3;
             continue;
         }
@@ -257,7 +258,8 @@ std::unique_ptr<Attributablage> Ablagen::Waehle(dev_t geraet, const Ort& ort) {
     }
     // User extended attributes, or none at all.
     char puffer[1];
-    if (GetxattrAn(selbst, "user.tresor-ix.probe", puffer, sizeof puffer) < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP))
+    if (GetxattrAn(selbst, "user.tresor-ix.probe", puffer, sizeof puffer) < 0 &&
+        (errno == ENOTSUP || errno == EOPNOTSUPP))
         return ZustandsAblageFuer(geraet, sf);
     return nullptr;
 }
@@ -269,9 +271,11 @@ bool Ablagen::GrossKleinBlind(dev_t geraet, int ordnerFd, const char* name) {
     std::optional<bool> blind;
     struct statfs sf {};
     if (::fstatfs(ordnerFd, &sf) == 0) {
-        if (std::find(std::begin(Fallgetreu), std::end(Fallgetreu), static_cast<long>(sf.f_type)) != std::end(Fallgetreu))
+        if (std::find(std::begin(Fallgetreu), std::end(Fallgetreu), static_cast<long>(sf.f_type)) !=
+            std::end(Fallgetreu))
             blind = false;
-        else if (std::find(std::begin(Fallblind), std::end(Fallblind), static_cast<long>(sf.f_type)) != std::end(Fallblind))
+        else if (std::find(std::begin(Fallblind), std::end(Fallblind), static_cast<long>(sf.f_type)) !=
+                 std::end(Fallblind))
             blind = true;
     }
     if (!blind) {
@@ -294,7 +298,8 @@ bool Ablagen::GrossKleinBlind(dev_t geraet, int ordnerFd, const char* name) {
                     blind = false;
             } else {
                 int fehler = 0;
-                const auto eintraege = LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+                const auto eintraege =
+                    LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
                 if (fehler == 0)
                     blind = std::none_of(eintraege.begin(), eintraege.end(),
                                          [&](const Eintrag& e) { return e.Name == anders; });

@@ -261,8 +261,9 @@ std::string NamenAusPosix(std::string_view posix) {
 }
 
 bool Laufwerkstabelle::IstEinhaengepunkt(std::string_view posix) const {
-    return std::any_of(laufwerke_.begin(), laufwerke_.end(),
-                       [&](const Laufwerk& l) { return l.Bereit && l.Einhaengepunkt != "/" && l.Einhaengepunkt == posix; });
+    return std::any_of(laufwerke_.begin(), laufwerke_.end(), [&](const Laufwerk& l) {
+        return l.Bereit && l.Einhaengepunkt != "/" && l.Einhaengepunkt == posix;
+    });
 }
 
 } // namespace tresor

@@ -57,7 +57,8 @@ using namespace posix;
 // where the listing holds neither (a fold of case this program does not know).
 std::string GespeicherterName(int ordnerFd, const char* name) {
     int fehler = 0;
-    const auto eintraege = LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const auto eintraege =
+        LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
     const std::string_view gesucht = name;
     const Eintrag* gefunden = nullptr;
     for (const auto& e : eintraege) {
