@@ -129,7 +129,8 @@ TEST_F(Medien, NtfsSourceClearsTheRealArchiveBitAndFollowsWhatWindowsMarks) {
     // Hidden, system and read-only set natively arrive in the copy (an ext4 target keeps them as the
     // permission bits and user.DOSATTRIB), and the source keeps them.
     SetzeNtfsBits(quelle / "unter" / "c.txt", 0x20 | 0x1 | 0x2 | 0x4);
-    EXPECT_EQ(Attribut(quelle / "unter" / "c.txt"), attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv);
+    EXPECT_EQ(Attribut(quelle / "unter" / "c.txt"),
+              attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv);
     const auto vorher = Sicherungsordner(ziel);
     ende = programm.Sichere(quelle.string(), ziel.string());
     ASSERT_EQ(ende.Status, 0) << ende.Fehler;
