@@ -96,7 +96,8 @@ protected:
     void SetzeRoh(std::uint32_t wert) {
         switch (GetParam()) {
         case Bitart::Ntfs3g:
-            kern.xattr["brief.txt system.ntfs_attrib_be"] = {static_cast<char>(wert >> 24), static_cast<char>(wert >> 16),
+            kern.xattr["brief.txt system.ntfs_attrib_be"] = {static_cast<char>(wert >> 24),
+                                                             static_cast<char>(wert >> 16),
                                                              static_cast<char>(wert >> 8), static_cast<char>(wert)};
             break;
         case Bitart::Ntfs3:
@@ -144,7 +145,9 @@ protected:
     }
     // A bit of the raw value that this program never touches (NTFS "not indexed"; FAT has none for files
     // but the volume label's, 8).
-    std::uint32_t Fremdbit() const { return GetParam() == Bitart::Fat ? 0x08 : GetParam() == Bitart::Ntfs3 ? 0x40 : 0x2000; }
+    std::uint32_t Fremdbit() const {
+        return GetParam() == Bitart::Fat ? 0x08 : GetParam() == Bitart::Ntfs3 ? 0x40 : 0x2000;
+    }
 };
 
 TEST_P(EigeneBitsTest, EveryBitIsReadFromTheFileSystemsOwnValue) {
@@ -199,12 +202,10 @@ TEST_P(EigeneBitsTest, ReadOnlyHiddenAndSystemAreWrittenNatively) {
     EXPECT_EQ(kern.schreibvorgaenge, vorher) << "an unchanged value is not written again";
 }
 
-INSTANTIATE_TEST_SUITE_P(Arten, EigeneBitsTest, ::testing::Values(Bitart::Ntfs3g, Bitart::Ntfs3, Bitart::Fat),
-                         [](const auto& info) {
-                             return std::string(info.param == Bitart::Ntfs3g  ? "ntfs3g"
-                                                : info.param == Bitart::Ntfs3 ? "ntfs3"
-                                                                              : "fat");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Arten, EigeneBitsTest, ::testing::Values(Bitart::Ntfs3g, Bitart::Ntfs3, Bitart::Fat), [](const auto& info) {
+        return std::string(info.param == Bitart::Ntfs3g ? "ntfs3g" : info.param == Bitart::Ntfs3 ? "ntfs3" : "fat");
+    });
 
 TEST(Zustandsdatei, RecordsOfAnyNameComeBackAndATornFileHoldsNothing) {
     const posix::Zustandsbestand bestand = {
