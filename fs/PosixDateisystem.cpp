@@ -7,7 +7,13 @@
 //   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
 //   Names on disk and in the program's form: Pfadteile.h.
 // - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
-//   and the like are entries without the directory bit; nothing is ever followed.
+//   and the like are entries without the directory bit; nothing is ever followed. It yields names as
+//   stored: on a file system that ignores letter case (Ablagen::GrossKleinBlind, known once per device) the
+//   name of the entry found is looked up in its folder's listing, so "f.txt" yields "F.txt". That costs a
+//   listing per lookup there; file systems that keep case cost nothing extra.
+// - Drives: a drive whose mount went away is not ready (ENODEV); MakeDir makes nothing on a drive whose
+//   mount point no longer holds the file system the table was made with, so an unplugged stick never turns
+//   into folders on the disk below.
 // - Symbolic links are never followed. Files lists them beside the regular files (whatever they point to:
 //   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link (Kopie.h);
 //   its archive record lives on its folder (Verweisvermerk.h). FIFOs, sockets and device files are never
