@@ -15,11 +15,12 @@ namespace tresor::posix {
 
 namespace {
 
-// The entry of an Ort opened for an ioctl: never through a symbolic link, never waiting on a FIFO.
+// The entry of an Ort opened for an ioctl: never through a symbolic link, never waiting on a FIFO. An Ort
+// of an open entry itself gets a second descriptor of it.
 Deskriptor OeffneFuerIoctl(const Ort& ort) {
     constexpr int Schalter = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     if (ort.Ordner != AT_FDCWD && *ort.Name == '\0')
-        return Deskriptor(::openat(ort.Ordner, ".", Schalter)); // the open folder itself
+        return Deskriptor(::fcntl(ort.Ordner, F_DUPFD_CLOEXEC, 0));
     return Deskriptor(::openat(ort.Ordner, ort.Name, Schalter));
 }
 

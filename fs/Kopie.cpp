@@ -211,9 +211,11 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     if (quellDos && (*quellDos & attr::System))
         wert |= attr::System;
     const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
-    if (dosNoetig) {
-        if (!ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()))
-                 .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
+    // A target of DOS bits of its own (NTFS, FAT) always gets them: its read-only bit is not the permission
+    // bits, and other systems see a dot name as hidden only through the bit.
+    Attributablage& zielAblage = ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()));
+    if (dosNoetig || zielAblage.EigeneBits()) {
+        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
             throw zielfehler(errno);
     }
     if (::fchmod(z.get(), modus) != 0)

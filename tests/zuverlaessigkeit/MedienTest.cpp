@@ -144,6 +144,29 @@ TEST_F(Medien, NtfsSourceClearsTheRealArchiveBitAndFollowsWhatWindowsMarks) {
     EXPECT_EQ(NtfsBits(quelle / "unter" / "c.txt") & 0x27, 0x7) << "only the archive bit was taken away";
 }
 
+TEST_F(Medien, CopiesOnAnNtfsTargetCarryReadOnlyAndHiddenAsTheFileSystemsOwnBits) {
+    Medium stick(temp / "ntfs.img", temp / "ntfs", Medienart::Ntfs, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = temp / "quelle";
+    SchreibeDatei(quelle / "nurlesen.txt", "r");
+    ASSERT_EQ(::chmod((quelle / "nurlesen.txt").c_str(), 0444), 0);
+    SchreibeDatei(quelle / ".versteckt", "v");
+    SchreibeDatei(quelle / "normal.txt", "n");
+    std::map<std::string, Inhalt> neu;
+    const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    ASSERT_EQ(neu.size(), 3u);
+    std::string ordner;
+    for (const auto& n : Sicherungsordner(stick.Punkt()))
+        ordner = n;
+    const fs::path spiegel = stick.Punkt() / ordner / quelle.relative_path();
+    // Windows sees what the copy is: read-only, hidden, and new (archive).
+    EXPECT_EQ(NtfsBits(spiegel / "nurlesen.txt") & 0x27, 0x21);
+    EXPECT_EQ(NtfsBits(spiegel / ".versteckt") & 0x27, 0x22);
+    EXPECT_EQ(NtfsBits(spiegel / "normal.txt") & 0x27, 0x20);
+}
+
 TEST_F(Medien, ExfatStickIsBackedUpThroughTheStateFileAcrossRemounts) {
     Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
     if (!stick.Einhaengen())
