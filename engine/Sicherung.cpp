@@ -26,9 +26,18 @@ std::string OhneRandleerzeichen(const std::string& text) {
     return text.substr(anfang, ende - anfang + 1);
 }
 
+std::string OhneFuehrendeLeerzeichen(const std::string& text) {
+    const auto anfang = text.find_first_not_of(' ');
+    return anfang == std::string::npos ? std::string() : text.substr(anfang);
+}
+
 bool IstLaufwerkswurzel(const Pfad& pfad) {
     return pfad.size() == 3;
 }
+
+// The reason of a failed check for a file whose copy would replace the copy of another file of this run: on
+// a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
+constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
 
 } // namespace
 
@@ -71,7 +80,9 @@ void Sicherung::Sichern_Click() {
     const Pfad T = fenster_.ZielPfadPath();
     const Pfad Q = fenster_.QuellPfadPath();
     const std::string N = OhneRandleerzeichen(fenster_.ZielOrdnerText());
-    const Pfad Tgetrimmt = OhneRandleerzeichen(T);
+    // Blanks at the end of the target path belong to the name of its last folder ("Z5 " is not "Z5"): only
+    // blanks before the drive letter are trimmed, which no path in program form can hold.
+    const Pfad Tgetrimmt = OhneFuehrendeLeerzeichen(T);
     const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
 
     if (T.starts_with(Q)) {
@@ -110,7 +121,9 @@ void Sicherung::Sichern_Click() {
     // folder that was there before, so such an entry stops the run as the creation of the folder would.
     if (!Fso().Dir(zielordner, attr::AlleOrdner).empty())
         throw FsFehler("MakeDir", zielordner, std::make_error_code(std::errc::file_exists));
-    ErstellePfad(zielordner);
+    // Only the backup folder is made, never the target folder the user picked: a target that vanished since
+    // (or the mount point of a medium that was unplugged) ends the run here, and nothing is written.
+    Fso().MakeDir(zielordner);
     // Whatever path leads there, the walks never enter the folder this run writes.
     Fso().Ausschliessen(zielordner);
 
@@ -263,6 +276,13 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             if (name.empty())
                 name = wieder.Name;
             const Pfad ziel = atmp_ziel + "\\" + name;
+            // The backup folder is new, so a mirror that exists already was made in this run for another
+            // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files are
+            // not mixed into it; each that is to be backed up fails its check and keeps its archive bit.
+            if (!Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                MeldeNamensgleichheit(wieder.Path);
+                continue;
+            }
             KopiereDateienBaum(wieder.Path, ziel);
             tmp = std::monostate{};
             Fso().OrdnerAbschliessen(wieder.Path, ziel);
@@ -288,6 +308,10 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     fortschritt_.Ordner = ordner.Path;
+    // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
+    // backup folder is new, so whatever is there was made in this run). Asked once per folder; elsewhere no
+    // lookup is made per file.
+    const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         const Datei datei = fc->Elemente[i];
         const std::string name = datei.Name;
@@ -299,6 +323,10 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             if (Fso().Attributes(datei) < 32) {
                 if (bestand_)
                     bestand_->Gelassen(datei.Path);
+                continue;
+            }
+            if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
                 continue;
             }
             stand = Fso().Copy(*objekt, ziel);
@@ -372,6 +400,17 @@ void Sicherung::Abschliessen() {
         if (danach >= 32)
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
+    // Records kept apart from the files (a stick without room for them) are written once per batch.
+    Fso().Festschreiben();
+}
+
+void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    for (const Datei& datei : Fso().Files(ordner))
+        if (Fso().Attributes(datei) >= 32)
+            PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
+    for (const Ordner& u : Fso().SubFolders(ordner))
+        MeldeNamensgleichheit(u.Path);
 }
 
 std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag) {

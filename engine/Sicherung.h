@@ -104,6 +104,9 @@ public:
 private:
     struct OffeneKopie;
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+    // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
+    // folder of this run (a target that ignores letter case).
+    void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
     void Abschliessen();
 
     Fensterschnittstelle& fenster_;

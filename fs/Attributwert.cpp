@@ -58,6 +58,81 @@ int Verweiswert(Attributablage& ablage, const struct stat& st, const Vermerkort&
     return wert;
 }
 
+namespace {
+
+// chmod of the entry; through its own descriptor where the entry is an open file (never a path then).
+int Chmod(const Eintragsort& ort, mode_t modus) {
+    return ort.IstSelbst() ? ::fchmod(ort.Ordner(), modus) : ::fchmodat(ort.Ordner(), ort.Name(), modus, 0);
+}
+
+// lstat of the entry; through its own descriptor where it is an open file.
+int StatEintrag(const Eintragsort& ort, struct stat& st) {
+    return ort.IstSelbst() ? ::fstat(ort.Ordner(), &st) : ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW);
+}
+
+// The mode that gives the read-only bit of `wert`: setting the bit takes away every write permission,
+// clearing it gives the owner write permission; where the bit stays as it is, the mode does too.
+mode_t NeuerModus(const struct stat& st, int wert) {
+    mode_t modus = st.st_mode & 07777;
+    const bool jetzt = (st.st_mode & S_IWUSR) == 0;
+    const bool soll = (wert & attr::Schreibgeschuetzt) != 0;
+    if (soll && !jetzt)
+        modus &= ~static_cast<mode_t>(0222);
+    else if (!soll && jetzt)
+        modus |= S_IWUSR;
+    return modus;
+}
+
+// The same time, size and inode, whatever else a state holds: what a write to the file changes.
+bool GleicherInhalt(const Quellstand& a, const struct stat& st) {
+    return a.MtimeNs == MtimeNs(st) && a.Groesse == static_cast<std::int64_t>(st.st_size) &&
+           a.Inode == static_cast<std::uint64_t>(st.st_ino);
+}
+
+// SetFileAttr on a file system that keeps the DOS bits itself: read-only, hidden, system and archive all in
+// its own value. Clearing a file's archive bit honours the state the copy was taken from: the bit is cleared
+// only while the file still is in that state, and the file is looked at once more afterwards: a file written
+// between that look and the clearing gets its bit back. (NTFS and FAT drivers set it again on every later
+// write themselves.) What remains is a write that ends within the few microseconds between the clearing and
+// the second look without changing time or size; its file keeps its new content unbacked-up until its next
+// write.
+void SchreibeEigeneBits(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
+                        int wert, const Quellstand& stand) {
+    const bool istOrdner = S_ISDIR(st.st_mode);
+    const auto dos = ablage.LiesDos(ort.Wo());
+    std::uint32_t neu = static_cast<std::uint32_t>(wert) & (attr::Schreibgeschuetzt | attr::Versteckt | attr::System);
+    bool loeschen = false; // the archive bit is cleared here
+    if (istOrdner) {
+        neu |= dos ? (*dos & attr::Archiv) : 0; // a folder's archive bit is not ours
+    } else if (wert & attr::Archiv) {
+        neu |= attr::Archiv;
+    } else if (stand.Gueltig && !Gleich(stand, StandAus(st))) {
+        neu |= attr::Archiv; // changed since its copy: stays to be backed up
+    } else {
+        loeschen = dos && (*dos & attr::Archiv) != 0;
+    }
+    if (!dos || *dos != neu) {
+        if (!ablage.SchreibeDos(ort.Wo(), neu))
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+    }
+    if (loeschen) {
+        struct stat danach {};
+        const int r = ort.Ganz() ? ::lstat(ort.Name(), &danach) : StatEintrag(ort, danach);
+        if (r != 0 || !GleicherInhalt(StandAus(st), danach)) {
+            if (!ablage.SchreibeDos(ort.Wo(), neu | attr::Archiv))
+                throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        }
+    }
+    // Clearing read-only also needs the owner's write permission, where the permission bits say read-only
+    // (FAT drivers keep both in step themselves; NTFS through FUSE shows fixed permission bits).
+    if ((wert & attr::Schreibgeschuetzt) == 0 && (st.st_mode & S_IWUSR) == 0) {
+        if (Chmod(ort, (st.st_mode & 07777) | S_IWUSR) != 0)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+    }
+}
+
+} // namespace
+
 int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
                  const Vermerkort* vo) {
     int wert = 0;
@@ -68,6 +143,17 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
     const auto dos = ablage.LiesDos(ort);
     if (dos)
         wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
+    // Where the file system keeps the bits itself, they are the bits: read-only and archive as well, and
+    // no record. A file whose bits cannot be read counts as not backed up.
+    if (ablage.EigeneBits()) {
+        if (dos)
+            wert |= static_cast<int>(*dos & attr::Schreibgeschuetzt);
+        if (S_ISDIR(st.st_mode))
+            wert |= attr::Verzeichnis;
+        else if (S_ISREG(st.st_mode) && (!dos || (*dos & attr::Archiv) != 0))
+            wert |= attr::Archiv;
+        return wert;
+    }
     if (S_ISDIR(st.st_mode)) {
         wert |= attr::Verzeichnis;
     } else if (S_ISREG(st.st_mode)) {
@@ -83,20 +169,6 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
     }
     return wert;
 }
-
-namespace {
-
-// chmod of the entry; through its own descriptor where the entry is an open file (never a path then).
-int Chmod(const Eintragsort& ort, mode_t modus) {
-    return ort.IstSelbst() ? ::fchmod(ort.Ordner(), modus) : ::fchmodat(ort.Ordner(), ort.Name(), modus, 0);
-}
-
-// lstat of the entry; through its own descriptor where it is an open file.
-int StatEintrag(const Eintragsort& ort, struct stat& st) {
-    return ort.IstSelbst() ? ::fstat(ort.Ordner(), &st) : ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW);
-}
-
-} // namespace
 
 void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
                           int wert, const Quellstand& stand, const Vermerkort& vo) {
@@ -114,13 +186,15 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
     const Quellstand jetzt = StandAus(st);
     const bool unveraendert = !stand.Gueltig || Gleich(stand, jetzt);
     const std::string name = LetzterName(pfad);
+    if (ablage.EigeneBits()) {
+        SchreibeEigeneBits(ablage, pfad, ort, st, wert, stand);
+        return;
+    }
     const auto dos = ablage.LiesDos(ort.Wo());
 
-    mode_t modus = st.st_mode & 07777;
-    if (wert & attr::Schreibgeschuetzt)
-        modus &= ~static_cast<mode_t>(0222);
-    else
-        modus |= S_IWUSR;
+    // The permission bits change only where the read-only bit does: a file that stays read-only (or
+    // writable) keeps exactly the mode it has (464 stays 464).
+    const mode_t modus = NeuerModus(st, wert);
 
     const auto dosNeu = NeuerDosWert(dos, wert, name, istOrdner);
     auto fehler = [&](int nummer) { return FsFehler("SetFileAttr", pfad, Fehlercode(nummer)); };

@@ -98,6 +98,17 @@ public:
     virtual void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) = 0;
     // From now on SubFolders never lists this folder, whatever path leads to it (device and inode).
     virtual void Ausschliessen(const Pfad& ordner) = 0;
+    // True when the file system of the existing folder ignores letter case, so that names that differ in
+    // case only name one entry there (and Dir yields the name as stored). False where that is not known.
+    // Decided once per file system: asking costs no system call per file.
+    [[nodiscard]] virtual bool GrossKleinBlind(const Pfad& ordner) {
+        (void)ordner;
+        return false;
+    }
+    // Writes what records of cleared archive bits are kept apart from the files (the state files of file
+    // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
+    // FsFehler naming "SetFileAttr" and the file that could not be written.
+    virtual void Festschreiben() {}
 };
 
 } // namespace tresor

@@ -242,25 +242,36 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
     // attribute needs), then the time, which nothing after it changes.
-    const auto quellDos = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get())).LiesDos(Ort::Selbst(q.get()));
+    Attributablage& quellAblage = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get()));
+    const auto quellDos = quellAblage.LiesDos(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    mode_t modus = vorher.st_mode & 07777;
     if ((vorher.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
+    // A file system of DOS bits of its own keeps read-only apart from the permission bits: the copy is
+    // read-only the way its own file system says it.
+    if (quellAblage.EigeneBits() && quellDos && (*quellDos & attr::Schreibgeschuetzt)) {
+        wert |= attr::Schreibgeschuetzt;
+        modus &= ~static_cast<mode_t>(0222);
+    }
     if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
         wert |= attr::Versteckt;
     if (quellDos && (*quellDos & attr::System))
         wert |= attr::System;
     const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
-    if (dosNoetig) {
-        if (!ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()))
-                 .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
+    // A target of DOS bits of its own (NTFS, FAT) always gets them: its read-only bit is not the permission
+    // bits, and other systems see a dot name as hidden only through the bit.
+    Attributablage& zielAblage = ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()));
+    if (dosNoetig || zielAblage.EigeneBits()) {
+        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
             throw zielfehler(errno);
     }
-    // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h).
-    const mode_t modus = Eigentumsmodus(z.get(), vorher);
+    // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
+    // write permission where the source's own file system calls it read-only.
+    const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
     if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
         throw zielfehler(fehler);
-    if (::fchmod(z.get(), modus) != 0)
+    if (::fchmod(z.get(), endmodus) != 0)
         throw zielfehler(errno);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)

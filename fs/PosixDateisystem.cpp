@@ -7,7 +7,13 @@
 //   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
 //   Names on disk and in the program's form: Pfadteile.h.
 // - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
-//   and the like are entries without the directory bit; nothing is ever followed.
+//   and the like are entries without the directory bit; nothing is ever followed. It yields names as
+//   stored: on a file system that ignores letter case (Ablagen::GrossKleinBlind, known once per device) the
+//   name of the entry found is looked up in its folder's listing, so "f.txt" yields "F.txt". That costs a
+//   listing per lookup there; file systems that keep case cost nothing extra.
+// - Drives: a drive whose mount went away is not ready (ENODEV); MakeDir makes nothing on a drive whose
+//   mount point no longer holds the file system the table was made with, so an unplugged stick never turns
+//   into folders on the disk below.
 // - Symbolic links are never followed. Files lists them beside the regular files (whatever they point to:
 //   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link (Kopie.h);
 //   its archive record lives on its folder (Verweisvermerk.h). FIFOs, sockets and device files are never
@@ -71,6 +77,24 @@ namespace {
 
 using namespace posix;
 
+// The name as stored of the entry `name` of the open folder `ordnerFd` on a file system that ignores case: the
+// entry of the listing that is `name` exactly, else the one that differs from it in case only; `name` itself
+// where the listing holds neither (a fold of case this program does not know).
+std::string GespeicherterName(int ordnerFd, const char* name) {
+    int fehler = 0;
+    const auto eintraege =
+        LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const std::string_view gesucht = name;
+    const Eintrag* gefunden = nullptr;
+    for (const auto& e : eintraege) {
+        if (e.Name == gesucht)
+            return e.Name;
+        if (gefunden == nullptr && GleichOhneGrossKlein(e.Name, gesucht))
+            gefunden = &e;
+    }
+    return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
+}
+
 class PosixDateisystem final : public Dateisystem {
 public:
     PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken)
@@ -88,6 +112,8 @@ public:
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
+    bool GrossKleinBlind(const Pfad& ordner) override;
+    void Festschreiben() override;
 
 private:
     using Kennung = std::pair<dev_t, ino_t>;
@@ -327,8 +353,12 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
                 return {};
             throw FsFehler("Dir", pfad, Fehlercode(errno));
         }
-        // Letter case is exact on Linux: the name as given is the name as stored.
+        // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
+        // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
+        // stored (known once per device: no call of its own per entry).
         std::string name = LetzterName(pfad);
+        if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
+            name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
         int wert = IstPunktname(name) ? attr::Versteckt : 0;
         if (S_ISDIR(st.st_mode))
             wert |= attr::Verzeichnis;
@@ -415,6 +445,13 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
 }
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
+    // Nothing is ever made in the folder that a vanished mount used to cover: the drive must still be the
+    // file system it was when the table was made.
+    if (const Laufwerk* l = laufwerke_.Finde(pfad[0]); l != nullptr && l->Geraet != 0) {
+        struct stat wurzel {};
+        if (::stat(l->Einhaengepunkt.c_str(), &wurzel) != 0 || wurzel.st_dev != l->Geraet)
+            throw FsFehler("MakeDir", pfad, Fehlercode(ENODEV));
+    }
     const mode_t modus = anlage == Anlage::Privat ? 0700 : 0777;
     if (const int wurzel = offeneOrdner_.Wurzel(pfad); wurzel >= 0) {
         // A held folder is there as long as it was not removed; one removed is made anew below.
@@ -590,6 +627,35 @@ void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
     if (::stat(posix.c_str(), &st) != 0)
         throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
     ausgeschlossen_.insert({st.st_dev, st.st_ino});
+}
+
+bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
+    Eintragsort ort;
+    if (offeneOrdner_.Verorte("GrossKleinBlind", ordner, ort) != 0)
+        return false;
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    // The folder's own name in its folder tells, where both are of one file system; else its entries do.
+    if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
+        return ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name());
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.gueltig())
+        return false;
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(Deskriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)), fehler);
+    for (const auto& e : eintraege)
+        if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
+            return true;
+    return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
+}
+
+void PosixDateisystem::Festschreiben() {
+    std::string datei;
+    if (!ablagen_.Festschreiben(datei)) {
+        const int fehler = errno;
+        throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
+    }
 }
 
 } // namespace

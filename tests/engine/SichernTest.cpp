@@ -256,5 +256,46 @@ TEST_F(Sicherungslauf, PlatformFailureEndsTheRunKeepsWhatWasDoneAndLeavesThePoin
     EXPECT_GE(Wert("C:\\Daten\\b.txt"), 32);
 }
 
+// The run makes the backup folder and the mirror below it, never the target folder the user picked: a
+// target that vanished since it was picked ends the run with the platform's error report, nothing written.
+TEST_F(Sicherungslauf, VanishedTargetEndsTheRunAndNothingIsWritten) {
+    Schreibe("C:\\Daten\\a.txt", "a");
+    try {
+        Lauf("C:\\Daten", "D:\\Stick\\Backup");
+        ADD_FAILURE() << "a run into a target that does not exist";
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Operation(), "MakeDir");
+        EXPECT_EQ(f.Path(), "D:\\Stick\\Backup\\" + Name);
+        EXPECT_EQ(f.Ursache(), std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    EXPECT_FALSE(Existiert("D:\\Stick"));
+    EXPECT_GE(Wert("C:\\Daten\\a.txt"), 32);
+}
+
+// Blanks at the end of the target belong to its name: "Z5 " is another folder than "Z5".
+TEST_F(Sicherungslauf, TrailingBlanksOfTheTargetBelongToItsName) {
+    Schreibe("C:\\Daten\\a.txt", "a");
+    std::filesystem::create_directories(Posix("D:\\Z5 "));
+    Lauf("C:\\Daten", "D:\\Z5 ");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Z5 \\" + Name + "\\Daten\\a.txt")), "a");
+    EXPECT_FALSE(Existiert("D:\\Z5"));
+    EXPECT_EQ(Letzte().Prompt, "Alle Dateien sind in den Ordner: D:\\Z5 \\" + Name + " gesichert. ");
+}
+
+// The mirror of the source folder itself is private while it is filled, like every other mirror of a source
+// folder; the mirrors of its ancestors and the backup folder get the user's defaults.
+TEST_F(Sicherungslauf, MirrorOfTheSourceFolderIsPrivateWhileItIsFilled) {
+    Schreibe("C:\\Daten\\Privat\\a.txt", "a");
+    std::filesystem::permissions(Posix("C:\\Daten\\Privat"), std::filesystem::perms(0750));
+    const Pfad spiegel = "D:\\" + Name + "\\Daten\\Privat";
+    std::filesystem::perms waehrend{};
+    nachKopie = [&](const Datei&, const Pfad&) { waehrend = std::filesystem::status(Posix(spiegel)).permissions(); };
+    Lauf("C:\\Daten\\Privat", "D:\\");
+    EXPECT_EQ(waehrend & std::filesystem::perms::all, std::filesystem::perms(0700));
+    EXPECT_EQ(std::filesystem::status(Posix(spiegel)).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0750));
+    EXPECT_EQ(Letzte().Stil, vbInformation);
+}
+
 } // namespace
 } // namespace tresor::test
