@@ -70,10 +70,12 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << stand.Ordner << std::flush;
+        u_.fehler << "\r\033[K" << Fortschrittszeile(stand) << std::flush;
         zeileSichtbar_ = true;
     }
+
+    // A signal asked to stop: the run ends after making its copies durable.
+    bool AbbruchVerlangt() override { return u_.abbruchsignal != nullptr && *u_.abbruchsignal != 0; }
 
     void ZeileLeeren() {
         if (zeileSichtbar_)
@@ -89,6 +91,18 @@ private:
     bool zeileSichtbar_ = false;
     std::chrono::steady_clock::time_point zuletzt_{};
 };
+
+} // namespace
+
+std::string Fortschrittszeile(const Fortschritt& stand) {
+    std::string zeile = std::to_string(stand.Dateien) + " Dateien, " + Groessentext(stand.Bytes) + " – " + stand.Ordner;
+    // A large file shows how far its own copy has come.
+    if (!stand.Datei.empty())
+        zeile += " – " + stand.Datei + ": " + Groessentext(stand.DateiBytes) + " von " + Groessentext(stand.DateiGroesse);
+    return zeile;
+}
+
+namespace {
 
 struct Fehlerhaft {
     std::string text;
@@ -163,7 +177,10 @@ std::string Hilfetext() {
            "  0  alle Dateien gesichert, oder keine Dateien zum Sichern gefunden\n"
            "  1  die Sicherung wurde nicht korrekt durchgeführt, oder ein Fehler des Dateisystems\n"
            "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits,\n"
-           "     oder die Argumente sind fehlerhaft\n";
+           "     oder die Argumente sind fehlerhaft\n"
+           "  130, 143  durch Strg+C (SIGINT) oder SIGTERM angehalten: die bis dahin kopierten\n"
+           "     Dateien sind gesichert und vermerkt, die übrigen werden beim nächsten Lauf gesichert;\n"
+           "     ein zweites Signal beendet das Programm sofort\n";
 }
 
 std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befehlszeilenumgebung& u) {
@@ -246,6 +263,9 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             break;
         case Ausgang::Offen:
             return ExitFehler;
+        case Ausgang::Abgebrochen:
+            fenster.ZeileLeeren();
+            return ExitSignal + (u.abbruchsignal != nullptr ? *u.abbruchsignal : 0);
         }
         if (probe) {
             for (const auto& o : ergebnis.Ordner)

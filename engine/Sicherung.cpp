@@ -27,6 +27,11 @@ std::string OhneRandleerzeichen(const std::string& text) {
 
 bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
 
+// Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
+// whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
+// procedures throw and catch it.
+struct Laufabbruch {};
+
 } // namespace
 
 // A file whose copy is written but not yet known to be durable: its archive bit is cleared, and the copy
@@ -91,7 +96,12 @@ void Sicherung::Sichern_Click() {
     }
 
     fso = fabrik_();
-    AttrTest(Q);
+    try {
+        AttrTest(Q);
+    } catch (const Laufabbruch&) {
+        Angehalten();
+        return;
+    }
     tmp = std::monostate{};
     fso.reset();
 
@@ -126,7 +136,12 @@ void Sicherung::Sichern_Click() {
         spiegelGefunden = F == rest;
     }
     if (spiegelGefunden && tmp_sichern == "ja") {
-        KopiereDateien(Q, spiegel);
+        try {
+            KopiereDateien(Q, spiegel);
+        } catch (const Laufabbruch&) {
+            Angehalten();
+            return;
+        }
         tmp = std::monostate{};
     } else {
         tmp_fehler = "ja";
@@ -145,6 +160,7 @@ void Sicherung::Sichern_Click() {
 }
 
 void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
+    Pruefpunkt();
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     DateiAttrTest(ordner.Path);
@@ -163,6 +179,7 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
+        Pruefpunkt();
         if (Fso().Attributes(datei) >= 32) {
             tmp_sichern = "ja";
             break;
@@ -200,7 +217,16 @@ void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
 
 void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     fortschritt_ = {};
-    KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    try {
+        KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    } catch (const Laufabbruch&) {
+        // A stopped run keeps what it copied: the open batch is made durable and marked, and the folders
+        // on the way get their final bits, as at the end of a whole run.
+        Abschliessen();
+        if (!IstLaufwerkswurzel(atmp_Quelle))
+            Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
+        throw;
+    }
     Abschliessen();
     // A drive root has no folder bits of its own to hand on; the backup folder keeps the user's defaults.
     if (!IstLaufwerkswurzel(atmp_Quelle))
@@ -223,7 +249,12 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         if (name.empty())
             name = wieder.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
-        KopiereDateienBaum(wieder.Path, ziel);
+        try {
+            KopiereDateienBaum(wieder.Path, ziel);
+        } catch (const Laufabbruch&) {
+            Fso().OrdnerAbschliessen(wieder.Path, ziel);
+            throw;
+        }
         tmp = std::monostate{};
         Fso().OrdnerAbschliessen(wieder.Path, ziel);
     }
@@ -242,18 +273,32 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     fortschritt_.Ordner = ordner.Path;
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
+        Pruefpunkt();
         const Datei datei = fc->Elemente[i];
         const Datei objekt = Fso().GetFile(datei.Path);
         if (Fso().Attributes(datei) < 32)
             continue;
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
-        const Quellstand stand = Fso().Copy(objekt, ziel);
+        // A large file reports its progress while it is copied, and a stop request ends its copy.
+        const std::uint64_t bisher = fortschritt_.Bytes;
+        fortschritt_.Datei = name;
+        const Quellstand stand =
+            Fso().Copy(objekt, ziel, [this, bisher](std::uint64_t kopiert, std::uint64_t groesse) {
+                fortschritt_.Bytes = bisher + kopiert;
+                fortschritt_.DateiBytes = kopiert;
+                fortschritt_.DateiGroesse = groesse;
+                fenster_.Fortschritt(fortschritt_);
+                Pruefpunkt();
+            });
         offen_.push_back({objekt, name, ziel, stand});
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
-        fortschritt_.Bytes += bytes;
+        fortschritt_.Bytes = bisher + bytes;
+        fortschritt_.Datei.clear();
+        fortschritt_.DateiBytes = 0;
+        fortschritt_.DateiGroesse = 0;
         fenster_.Fortschritt(fortschritt_);
         if (offen_.size() >= StapelDateien || offeneBytes_ >= StapelBytes)
             Abschliessen();
@@ -280,6 +325,18 @@ void Sicherung::Abschliessen() {
         if (!gefunden || Fso().Attributes(k.Quelle) >= 32)
             tmp_fehler = "ja";
     }
+}
+
+void Sicherung::Pruefpunkt() {
+    if (fenster_.AbbruchVerlangt())
+        throw Laufabbruch{};
+}
+
+void Sicherung::Angehalten() {
+    tmp = std::monostate{};
+    fso.reset();
+    fenster_.SetMousePointer(vbDefault);
+    ausgang = Ausgang::Abgebrochen;
 }
 
 void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler) {

@@ -680,7 +680,7 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
@@ -997,7 +997,8 @@ std::string PosixDateisystem::TemporaererName() {
     return text;
 }
 
-Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
+    (void)fortschritt;
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     Eintragsort quelle;
