@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 
+#include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
 #include "ui/Programmkennung.h"
 
@@ -34,6 +35,12 @@ std::string Groessentext(std::uint64_t bytes) {
         if (c == '.')
             c = ',';
     return s;
+}
+
+// A path in program form as the user knows it: the POSIX path where the drive table translates it.
+std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
+    const auto p = u.laufwerke.ZuPosix(pfad);
+    return p ? *p : pfad;
 }
 
 // The window of a run without a window: message boxes become lines of text, progress one line on a
@@ -77,6 +84,12 @@ public:
     // A signal asked to stop: the run ends after making its copies durable.
     bool AbbruchVerlangt() override { return u_.abbruchsignal != nullptr && *u_.abbruchsignal != 0; }
 
+    // Every file whose check failed, with its reason, before the closing message.
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
+        ZeileLeeren();
+        u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, datei)) << " (" << grund << ")\n";
+    }
+
     void ZeileLeeren() {
         if (zeileSichtbar_)
             u_.fehler << "\r\033[K" << std::flush;
@@ -95,10 +108,12 @@ private:
 } // namespace
 
 std::string Fortschrittszeile(const Fortschritt& stand) {
-    std::string zeile = std::to_string(stand.Dateien) + " Dateien, " + Groessentext(stand.Bytes) + " – " + stand.Ordner;
+    std::string zeile =
+        std::to_string(stand.Dateien) + " Dateien, " + Groessentext(stand.Bytes) + " – " + Anzeigetext(stand.Ordner);
     // A large file shows how far its own copy has come.
     if (!stand.Datei.empty())
-        zeile += " – " + stand.Datei + ": " + Groessentext(stand.DateiBytes) + " von " + Groessentext(stand.DateiGroesse);
+        zeile += " – " + Anzeigetext(stand.Datei) + ": " + Groessentext(stand.DateiBytes) + " von " +
+                 Groessentext(stand.DateiGroesse);
     return zeile;
 }
 
@@ -146,11 +161,6 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
     if (!S_ISDIR(st.st_mode))
         throw Fehlerhaft{wer + " ist kein Ordner."};
     return pfad;
-}
-
-std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
-    const auto p = u.laufwerke.ZuPosix(pfad);
-    return p ? *p : pfad;
 }
 
 } // namespace

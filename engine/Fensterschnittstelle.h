@@ -59,6 +59,13 @@ public:
     // then stops at once; the copies made so far are made durable and marked as backed up, the copy under
     // way is dropped, and the run ends without a message. The window may repaint here. Default: never.
     virtual bool AbbruchVerlangt() { return false; }
+    // A file whose copy failed its check, with the reason in German (one short phrase). Called once for each
+    // such file, before the run's closing message. Default: nothing; the closing message says that the run
+    // failed.
+    virtual void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
+        (void)datei;
+        (void)grund;
+    }
 };
 
 } // namespace tresor

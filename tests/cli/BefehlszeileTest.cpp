@@ -90,6 +90,8 @@ TEST_F(Befehlszeilentest, RefusalsExitTwoOnStandardError) {
 
 TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    // A name that would forge a line and clear the terminal if it were printed raw.
+    SchreibeDatei(temp / "C" / "Daten" / "b\n\x1b[2J.txt", "b");
     std::filesystem::create_directories(temp / "D" / "Backup");
     // A copy that cannot be found afterwards: the failure message on standard error.
     Befehlszeilenumgebung v{aus, fehler, laufwerke, uhr,
@@ -103,7 +105,11 @@ TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
                             },
                             false, "/"};
     EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, v), 1);
-    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    // Each file that failed its check is named with its reason, escaped, before the failure message.
+    const std::string daten = (temp / "C" / "Daten").string();
+    EXPECT_EQ(fehler.str(), "Nicht gesichert: " + daten + "/a.txt (die Kopie ist nicht zu finden)\n"
+                            "Nicht gesichert: " + daten + "/b\\x0a\\x1b[2J.txt (die Kopie ist nicht zu finden)\n"
+                            "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
     fehler.str({});
     uhr.sekunde = 28;
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
@@ -254,6 +260,9 @@ TEST(Fortschrittszeile, NamesTheFileUnderWayWithItsOwnBytes) {
     stand.DateiBytes = 300u << 20;
     stand.DateiGroesse = 1u << 30;
     EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten – film.mkv: 300,0 MiB von 1,0 GiB");
+    // A name can send the terminal no commands.
+    stand.Datei = "a\033]0;x\a.txt";
+    EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten – a\\x1b]0;x\\x07.txt: 300,0 MiB von 1,0 GiB");
 }
 
 } // namespace

@@ -223,7 +223,8 @@ TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunClean
             return;
         EXPECT_EQ(groesse, gross.size());
         stuecke.push_back(kopiert);
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        // Longer than the window's 50 ms between two passes: every piece's report reaches the line.
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
         texte.insert(fenster->copyversion->text());
         if (stuecke.size() == 3) {
             Klick(fenster.get(), fenster->Sichern);
@@ -231,7 +232,7 @@ TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunClean
             QTest::keyClick(fenster->windowHandle(), Qt::Key_Down);
             QTest::keyClick(fenster->windowHandle(), Qt::Key_S, Qt::AltModifier);
         }
-        if (stuecke.size() == 10) {
+        if (stuecke.size() == 6) {
             malereienImLauf = maler.Anzahl;
             Klick(fenster.get(), fenster->Abbrechen);
         }
@@ -250,13 +251,15 @@ TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunClean
     QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
 
     // Progress inside the file: pieces of it reported as they were copied, the line rewritten and repainted.
-    ASSERT_GE(stuecke.size(), 10U);
+    ASSERT_EQ(stuecke.size(), 6U);
     EXPECT_LT(stuecke.back(), gross.size());
     EXPECT_TRUE(std::is_sorted(stuecke.begin(), stuecke.end()));
-    EXPECT_GE(texte.size(), 3U) << "the notice line did not move";
+    // Before the first report reached the line it may still show the notice.
+    texte.erase(QStringLiteral("© 2002–2026 tresor-ix, Version 1.0.25"));
+    EXPECT_GE(texte.size(), 4U) << "the notice line did not move";
     for (const QString& t : texte)
         EXPECT_TRUE(t.startsWith(QStringLiteral("Gesichert: 2 Dateien, "))) << t.toStdString();
-    EXPECT_GE(malereienImLauf, 3);
+    EXPECT_GE(malereienImLauf, 4);
 
     // Nothing else was taken: no second run, the source folder unchanged.
     EXPECT_EQ(laeufe, 1);
@@ -271,7 +274,7 @@ TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunClean
     for (const auto& e : fs::recursive_directory_iterator(umgebung.Wurzel('D')))
         dort.push_back(fs::relative(e.path(), spiegel).string());
     std::sort(dort.begin(), dort.end());
-    EXPECT_EQ(dort, (std::vector<std::string>{"..", "a.txt", "b.txt"})) << "no partial copy, nothing beyond";
+    EXPECT_EQ(dort, (std::vector<std::string>{".", "..", "a.txt", "b.txt"})) << "no partial copy, nothing beyond";
     EXPECT_EQ(LiesDatei(spiegel / "a.txt"), "erste");
     EXPECT_EQ(LiesDatei(spiegel / "b.txt"), "zweite");
     auto fso = ErzeugePosixDateisystem(Laufwerkstabelle(umgebung.Laufwerke));

@@ -95,6 +95,7 @@ Programmende Programm::Sichere(const std::string& quelle, const std::string& zie
         return ende;
     int roh = 0;
     ::waitpid(pid, &roh, 0);
+    letzteSekunde_ = std::time(nullptr);
     ende.Status = Status(roh);
     ende.Aus = LiesDatei(aus);
     ende.Fehler = LiesDatei(fehler);
@@ -117,6 +118,9 @@ Programmende Programm::Warte(pid_t pid, bool toeten, bool* getoetet) {
     }
     if (!toeten || lief)
         ::waitpid(pid, &roh, 0);
+    // The program read its clock before it ended, perhaps a second later than it was started on a busy
+    // machine: the next run must start after the second of its end, or both name the same backup folder.
+    letzteSekunde_ = std::time(nullptr);
     // A process that ended by itself just before the kill counts as not killed.
     if (getoetet)
         *getoetet = lief && WIFSIGNALED(roh) && WTERMSIG(roh) == SIGKILL;
