@@ -12,9 +12,9 @@
 namespace tresor {
 
 // Exit statuses of the command line.
-inline constexpr int ExitErfolg = 0;      // success, or nothing to back up
-inline constexpr int ExitFehler = 1;      // the backup failed its checks, or a platform error
-inline constexpr int ExitAbgelehnt = 2;   // overlap, backup folder exists, or bad arguments
+inline constexpr int ExitErfolg = 0;    // success, or nothing to back up
+inline constexpr int ExitFehler = 1;    // the backup failed its checks, or a platform error
+inline constexpr int ExitAbgelehnt = 2; // overlap, backup folder exists, or bad arguments
 // A run stopped by a signal (SIGINT, SIGTERM) ends with 128 + the signal's number: 130, 143.
 inline constexpr int ExitSignal = 128;
 
@@ -24,9 +24,9 @@ struct Befehlszeilenumgebung {
     std::ostream& fehler;
     Laufwerkstabelle laufwerke;
     Uhr& uhr;
-    Dateisystemfabrik fabrik;     // file-system objects for a real run
-    bool terminal = false;        // standard error is a terminal: show progress
-    std::string arbeitsordner;    // what relative POSIX paths count from
+    Dateisystemfabrik fabrik;  // file-system objects for a real run
+    bool terminal = false;     // standard error is a terminal: show progress
+    std::string arbeitsordner; // what relative POSIX paths count from
     // The number of the signal that asked the run to stop, 0 while none did; the program's signal handler
     // writes it. Nothing: the run cannot be stopped.
     const volatile std::sig_atomic_t* abbruchsignal = nullptr;

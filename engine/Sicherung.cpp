@@ -25,7 +25,9 @@ std::string OhneRandleerzeichen(const std::string& text) {
     return text.substr(anfang, ende - anfang + 1);
 }
 
-bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
+bool IstLaufwerkswurzel(const Pfad& pfad) {
+    return pfad.size() == 3;
+}
 
 // Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
 // whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
@@ -283,14 +285,13 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         // A large file reports its progress while it is copied, and a stop request ends its copy.
         const std::uint64_t bisher = fortschritt_.Bytes;
         fortschritt_.Datei = name;
-        const Quellstand stand =
-            Fso().Copy(objekt, ziel, [this, bisher](std::uint64_t kopiert, std::uint64_t groesse) {
-                fortschritt_.Bytes = bisher + kopiert;
-                fortschritt_.DateiBytes = kopiert;
-                fortschritt_.DateiGroesse = groesse;
-                fenster_.Fortschritt(fortschritt_);
-                Pruefpunkt();
-            });
+        const Quellstand stand = Fso().Copy(objekt, ziel, [this, bisher](std::uint64_t kopiert, std::uint64_t groesse) {
+            fortschritt_.Bytes = bisher + kopiert;
+            fortschritt_.DateiBytes = kopiert;
+            fortschritt_.DateiGroesse = groesse;
+            fenster_.Fortschritt(fortschritt_);
+            Pruefpunkt();
+        });
         offen_.push_back({objekt, name, ziel, stand});
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;

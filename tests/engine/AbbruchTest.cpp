@@ -63,16 +63,20 @@ protected:
 TEST_F(Abbruch, StopsWhereAskedKeepsWhatWasCopiedAndShowsNoMessage) {
     struct Fall {
         std::string Wo;
-        std::string Nach;                 // the stop is asked once this copy returned ("" at once)
-        std::set<std::string> Gesichert;  // the source files that read as backed up afterwards
-        std::set<std::string> Ziel;       // what the target drive holds afterwards
+        std::string Nach;                // the stop is asked once this copy returned ("" at once)
+        std::set<std::string> Gesichert; // the source files that read as backed up afterwards
+        std::set<std::string> Ziel;      // what the target drive holds afterwards
     };
     const std::string s = "Sicherung-2002-02-07--13-42-27";
     const std::vector<Fall> faelle = {
         {"im Suchlauf", "", {}, {}},
-        {"zwischen zwei Dateien", "C:\\Q\\a2.txt", {"a1.txt", "a2.txt"},
+        {"zwischen zwei Dateien",
+         "C:\\Q\\a2.txt",
+         {"a1.txt", "a2.txt"},
          {s, s + "/Q", s + "/Q/a1.txt", s + "/Q/a2.txt"}},
-        {"im Unterordner", "C:\\Q\\B\\b1.txt", {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt"},
+        {"im Unterordner",
+         "C:\\Q\\B\\b1.txt",
+         {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt"},
          {s, s + "/Q", s + "/Q/a1.txt", s + "/Q/a2.txt", s + "/Q/a3.txt", s + "/Q/B", s + "/Q/B/b1.txt"}},
     };
     for (const Fall& fall : faelle) {

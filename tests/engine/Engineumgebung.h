@@ -36,7 +36,7 @@ public:
     int fortschritte = 0;
     std::vector<tresor::Fortschritt> staende; // every report of progress, when `staendeMerken`
     bool staendeMerken = false;
-    std::function<bool()> abbruch;          // answers AbbruchVerlangt; never when unset
+    std::function<bool()> abbruch; // answers AbbruchVerlangt; never when unset
 
     Pfad QuellPfadPath() override { return quellPfad; }
     Pfad ZielPfadPath() override { return zielPfad; }

@@ -42,15 +42,17 @@ pid_t Spawne(const std::vector<std::string>& befehl, const std::string& aus, con
     return pid;
 }
 
-int Status(int roh) { return WIFEXITED(roh) ? WEXITSTATUS(roh) : -1; }
+int Status(int roh) {
+    return WIFEXITED(roh) ? WEXITSTATUS(roh) : -1;
+}
 
 } // namespace
 
 int Fuehre(const std::vector<std::string>& befehl, std::string* ausgabe) {
-    const std::string datei = ausgabe ? (std::filesystem::temp_directory_path() /
-                                         ("tresor-befehl-" + std::to_string(::getpid()) + ".txt"))
-                                            .string()
-                                      : std::string();
+    const std::string datei =
+        ausgabe ? (std::filesystem::temp_directory_path() / ("tresor-befehl-" + std::to_string(::getpid()) + ".txt"))
+                      .string()
+                : std::string();
     const pid_t pid = Spawne(befehl, datei, datei);
     if (pid < 0)
         return -1;
@@ -81,8 +83,15 @@ std::vector<std::string> Programm::Befehl(const std::string& quelle, const std::
         std::filesystem::permissions(kopie, std::filesystem::perms(0755));
         niemandsProgramm_ = kopie;
     }
-    return {"setpriv",  "--reuid=65534", "--regid=65534", "--clear-groups", niemandsProgramm_.string(),
-            "--quelle", quelle,          "--ziel",        ziel};
+    return {"setpriv",
+            "--reuid=65534",
+            "--regid=65534",
+            "--clear-groups",
+            niemandsProgramm_.string(),
+            "--quelle",
+            quelle,
+            "--ziel",
+            ziel};
 }
 
 Programmende Programm::Sichere(const std::string& quelle, const std::string& ziel, bool alsNiemand) {
@@ -166,6 +175,8 @@ void Abbild::Aushaengen() {
     eingehaengt_ = false;
 }
 
-Abbild::~Abbild() { Aushaengen(); }
+Abbild::~Abbild() {
+    Aushaengen();
+}
 
 } // namespace tresor::test

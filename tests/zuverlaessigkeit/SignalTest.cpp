@@ -99,11 +99,11 @@ protected:
     Verluste Pruefe(bool restErlaubt) {
         std::vector<Sicherungsstand> staende;
         for (const auto& e : fs::directory_iterator(ziel))
-            staende.push_back({(e.path() / quelle.relative_path()).string(),
-                               [this](const std::string& rel) -> std::optional<Inhalt> {
-                                   const auto it = stand.find(rel);
-                                   return it == stand.end() ? std::nullopt : std::optional<Inhalt>(it->second);
-                               }});
+            staende.push_back(
+                {(e.path() / quelle.relative_path()).string(), [this](const std::string& rel) -> std::optional<Inhalt> {
+                     const auto it = stand.find(rel);
+                     return it == stand.end() ? std::nullopt : std::optional<Inhalt>(it->second);
+                 }});
         return PruefeSicherungen(quelle.string(), staende, restErlaubt);
     }
 
