@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 
+#include "app/Auftrag.h"
 #include "engine/Probedateisystem.h"
 #include "ui/Programmkennung.h"
 
@@ -8,6 +9,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace tresor {
@@ -70,8 +72,8 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << stand.Ordner << std::flush;
+        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – " << stand.Ordner
+                  << std::flush;
         zeileSichtbar_ = true;
     }
 
@@ -143,6 +145,7 @@ std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
 
 std::string Hilfetext() {
     return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
+           "       tresor-ix --auftrag NAME [--probe]\n"
            "\n"
            "Ohne Argumente öffnet tresor-ix das Fenster.\n"
            "\n"
@@ -154,6 +157,9 @@ std::string Hilfetext() {
            "Optionen:\n"
            "  --quelle ORDNER  der zu sichernde Ordner\n"
            "  --ziel ORDNER    der Ordner, in dem der Sicherungsordner angelegt wird\n"
+           "  --auftrag NAME   QUELLE= und ZIEL= aus der Datei ~/.config/tresor-ix/NAME.conf lesen\n"
+           "                   (ein NAME mit \"/\" ist der Pfad der Datei); so sichert der\n"
+           "                   systemd-Timer tresor-ix@NAME.timer\n"
            "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
            "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
            "  --version        die Version ausgeben\n"
@@ -170,7 +176,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel;
+    std::optional<std::string> quelle, ziel, auftrag;
     bool probe = false;
     try {
         for (std::size_t i = 0; i < argumente.size(); ++i) {
@@ -203,16 +209,30 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &quelle;
             else if (name == "--ziel")
                 ziel_option = &ziel;
+            else if (name == "--auftrag")
+                ziel_option = &auftrag;
             else
                 throw Fehlerhaft{"unbekanntes Argument: " + a};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
-                    throw Fehlerhaft{name + " braucht einen Ordner."};
+                    throw Fehlerhaft{name + (name == "--auftrag" ? " braucht einen Namen." : " braucht einen Ordner.")};
                 wert = argumente[++i];
             }
             if (ziel_option->has_value())
                 throw Fehlerhaft{name + " ist mehrfach angegeben."};
             *ziel_option = wert;
+        }
+        if (auftrag) {
+            if (quelle || ziel)
+                throw Fehlerhaft{"--auftrag kann nicht mit --quelle oder --ziel angegeben werden."};
+            try {
+                const Auftrag a = LadeAuftrag(
+                    Auftragsdatei(*auftrag, u.arbeitsordner, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+                quelle = a.quelle;
+                ziel = a.ziel;
+            } catch (const Auftragsfehler& f) {
+                throw Fehlerhaft{f.what()};
+            }
         }
         if (!quelle || !ziel)
             throw Fehlerhaft{"--quelle und --ziel müssen beide angegeben werden."};
