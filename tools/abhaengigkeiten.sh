@@ -7,6 +7,7 @@ pakete=(
     libgtest-dev googletest libgmock-dev
     attr util-linux xvfb xauth imagemagick fonts-dejavu-core fonts-liberation2
     rsync time strace e2fsprogs
+    dpkg-dev lintian appstream desktop-file-utils systemd
 )
 fehlt=()
 for p in "${pakete[@]}"; do
