@@ -1,6 +1,7 @@
 #include "app/Befehlszeile.h"
 
 #include "app/Auftrag.h"
+#include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
 #include "ui/Programmkennung.h"
 
@@ -36,6 +37,12 @@ std::string Groessentext(std::uint64_t bytes) {
         if (c == '.')
             c = ',';
     return s;
+}
+
+// A path in program form as the user knows it: the POSIX path where the drive table translates it.
+std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
+    const auto p = u.laufwerke.ZuPosix(pfad);
+    return p ? *p : pfad;
 }
 
 // The window of a run without a window: message boxes become lines of text, progress one line on a
@@ -75,6 +82,12 @@ public:
         u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – " << stand.Ordner
                   << std::flush;
         zeileSichtbar_ = true;
+    }
+
+    // Every file whose check failed, with its reason, before the closing message.
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
+        ZeileLeeren();
+        u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, datei)) << " (" << grund << ")\n";
     }
 
     void ZeileLeeren() {
@@ -134,11 +147,6 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
     if (!S_ISDIR(st.st_mode))
         throw Fehlerhaft{wer + " ist kein Ordner."};
     return pfad;
-}
-
-std::string Anzeige(const Befehlszeilenumgebung& u, const Pfad& pfad) {
-    const auto p = u.laufwerke.ZuPosix(pfad);
-    return p ? *p : pfad;
 }
 
 } // namespace

@@ -11,9 +11,9 @@
 namespace tresor {
 
 // Exit statuses of the command line.
-inline constexpr int ExitErfolg = 0;      // success, or nothing to back up
-inline constexpr int ExitFehler = 1;      // the backup failed its checks, or a platform error
-inline constexpr int ExitAbgelehnt = 2;   // overlap, backup folder exists, or bad arguments
+inline constexpr int ExitErfolg = 0;    // success, or nothing to back up
+inline constexpr int ExitFehler = 1;    // the backup failed its checks, or a platform error
+inline constexpr int ExitAbgelehnt = 2; // overlap, backup folder exists, or bad arguments
 
 // What the command line works with; the program passes the real things, tests their own.
 struct Befehlszeilenumgebung {
@@ -21,9 +21,9 @@ struct Befehlszeilenumgebung {
     std::ostream& fehler;
     Laufwerkstabelle laufwerke;
     Uhr& uhr;
-    Dateisystemfabrik fabrik;     // file-system objects for a real run
-    bool terminal = false;        // standard error is a terminal: show progress
-    std::string arbeitsordner;    // what relative POSIX paths count from
+    Dateisystemfabrik fabrik;  // file-system objects for a real run
+    bool terminal = false;     // standard error is a terminal: show progress
+    std::string arbeitsordner; // what relative POSIX paths count from
 };
 
 // Runs the command line given by the arguments (without the program name) and returns the exit status,

@@ -50,6 +50,13 @@ public:
     virtual void ZielPfadRefresh() = 0;
     // Called now and then while files are copied; the window may repaint. Default: nothing.
     virtual void Fortschritt(const tresor::Fortschritt& stand) { (void)stand; }
+    // A file whose copy failed its check, with the reason in German (one short phrase). Called once for each
+    // such file, before the run's closing message. Default: nothing; the closing message says that the run
+    // failed.
+    virtual void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
+        (void)datei;
+        (void)grund;
+    }
 };
 
 } // namespace tresor

@@ -43,7 +43,7 @@ private:
     std::unique_ptr<Dateisystem> innen_;
     Laufwerkstabelle laufwerke_;
     Probeergebnis& ergebnis_;
-    std::set<Pfad> angelegt_; // folders and copies the dry run pretends to have made
+    std::set<Pfad> angelegt_;  // folders and copies the dry run pretends to have made
     std::set<Pfad> geloescht_; // sources whose archive bit the dry run pretends to have cleared
 };
 

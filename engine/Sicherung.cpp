@@ -25,7 +25,9 @@ std::string OhneRandleerzeichen(const std::string& text) {
     return text.substr(anfang, ende - anfang + 1);
 }
 
-bool IstLaufwerkswurzel(const Pfad& pfad) { return pfad.size() == 3; }
+bool IstLaufwerkswurzel(const Pfad& pfad) {
+    return pfad.size() == 3;
+}
 
 } // namespace
 
@@ -277,9 +279,16 @@ void Sicherung::Abschliessen() {
         for (int maske : {0, 6, 7, 2, 4})
             if (Fso().Dir(k.Ziel, maske) == k.Name)
                 gefunden = true;
-        if (!gefunden || Fso().Attributes(k.Quelle) >= 32)
-            tmp_fehler = "ja";
+        if (!gefunden)
+            PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
+        else if (Fso().Attributes(k.Quelle) >= 32)
+            PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
+}
+
+void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
+    tmp_fehler = "ja";
+    fenster_.PruefungFehlgeschlagen(datei, grund);
 }
 
 void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler) {

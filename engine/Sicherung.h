@@ -80,6 +80,9 @@ public:
     // The file-system object in use; throws when there is none.
     Dateisystem& Fso();
 
+    // A file's copy failed its check: tmp_fehler becomes "ja" and the window learns which file and why.
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund);
+
 private:
     struct OffeneKopie;
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);

@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs to build, test and run, where they are missing.
 set -euo pipefail
 pakete=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config clang-format clang-tidy
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev googletest libgmock-dev
     attr util-linux xvfb xauth imagemagick fonts-dejavu-core fonts-liberation2

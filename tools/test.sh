@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with warnings as errors and runs every test; then builds the
+# Installs what is missing, checks the format, builds everything with warnings as errors, runs the short
+# clang-tidy pass and every test; then builds the
 # file-system layer, the engine and the command line once more with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs their tests, the reliability tests among them, in that build too; last
 # builds, checks, installs and purges the Debian package.
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 bash "$hier/tools/abhaengigkeiten.sh"
+bash "$hier/tools/format.sh"
 bau="$hier/build/test"
 cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESOR_WERROR=ON >/dev/null
 cmake --build "$bau" -j2
+bash "$hier/tools/tidy.sh" "$bau"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$bau" -j2 --output-on-failure --timeout 600
 

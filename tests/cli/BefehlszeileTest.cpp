@@ -25,8 +25,13 @@ protected:
     int Rufe(std::vector<std::string> argumente) {
         aus.str({});
         fehler.str({});
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false, (temp / "C").string()};
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
@@ -47,7 +52,9 @@ protected:
     std::ostringstream aus, fehler;
 };
 
-TEST_F(Befehlszeilentest, NoArgumentsMeansTheWindow) { EXPECT_EQ(Rufe({}), -1); }
+TEST_F(Befehlszeilentest, NoArgumentsMeansTheWindow) {
+    EXPECT_EQ(Rufe({}), -1);
+}
 
 TEST_F(Befehlszeilentest, VersionAndHelp) {
     EXPECT_EQ(Rufe({"--version"}), 0);
@@ -89,30 +96,47 @@ TEST_F(Befehlszeilentest, RefusalsExitTwoOnStandardError) {
 
 TEST_F(Befehlszeilentest, FailedCheckAndPlatformErrorExitOne) {
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    // A name that would forge a line and clear the terminal if it were printed raw.
+    SchreibeDatei(temp / "C" / "Daten" / "b\n\x1b[2J.txt", "b");
     std::filesystem::create_directories(temp / "D" / "Backup");
     // A copy that cannot be found afterwards: the failure message on standard error.
-    Befehlszeilenumgebung v{aus, fehler, laufwerke, uhr,
+    Befehlszeilenumgebung v{aus,
+                            fehler,
+                            laufwerke,
+                            uhr,
                             [this]() -> std::unique_ptr<Dateisystem> {
-                                auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
-                                                                             nullptr);
+                                auto h =
+                                    std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
                                 h->nachKopie = [this](const Datei&, const Pfad& ziel) {
                                     std::filesystem::remove(*laufwerke.ZuPosix(ziel));
                                 };
                                 return h;
                             },
-                            false, "/"};
+                            false,
+                            "/"};
     EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, v), 1);
-    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    // Each file that failed its check is named with its reason, escaped, before the failure message.
+    const std::string daten = (temp / "C" / "Daten").string();
+    EXPECT_EQ(fehler.str(), "Nicht gesichert: " + daten +
+                                "/a.txt (die Kopie ist nicht zu finden)\n"
+                                "Nicht gesichert: " +
+                                daten +
+                                "/b\\x0a\\x1b[2J.txt (die Kopie ist nicht zu finden)\n"
+                                "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
     fehler.str({});
     uhr.sekunde = 28;
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
 
     // The target folder cannot be written: the platform's error report, exit status 1.
-    Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr,
+    Befehlszeilenumgebung u{aus,
+                            fehler,
+                            laufwerke,
+                            uhr,
                             [this]() -> std::unique_ptr<Dateisystem> {
                                 throw FsFehler("CreateObject", {}, std::make_error_code(std::errc::io_error));
                             },
-                            false, "/"};
+                            false,
+                            "/"};
     EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, u), 1);
     EXPECT_NE(fehler.str().find("CreateObject"), std::string::npos);
     EXPECT_EQ(Wert("C:\\Daten\\a.txt") & 32, 32);

@@ -52,8 +52,8 @@ TEST_F(Pfaderstellung, ThreeMissingLevelsCreatedInOrderFromTheTop) {
     for (const auto& z : Schritte())
         if (z.rfind("MakeDir", 0) == 0)
             erstellt.push_back(z);
-    EXPECT_EQ(erstellt, (std::vector<std::string>{"MakeDir D:\\Ziel\\a", "MakeDir D:\\Ziel\\a\\b",
-                                                  "MakeDir D:\\Ziel\\a\\b\\c"}));
+    EXPECT_EQ(erstellt,
+              (std::vector<std::string>{"MakeDir D:\\Ziel\\a", "MakeDir D:\\Ziel\\a\\b", "MakeDir D:\\Ziel\\a\\b\\c"}));
 }
 
 TEST_F(Pfaderstellung, MissingFirstLevelFailsAtSecondAndCreatesNothing) {

@@ -44,9 +44,8 @@ TEST_F(Sicherungslauf, WorkedExampleEndToEnd) {
     const Pfad spiegel = "D:\\Backup\\" + Name + "\\Daten\\Briefe";
     EXPECT_EQ(fenster.zielOrdner, Name);
     EXPECT_EQ(uhr.lesungen, "DT");
-    EXPECT_EQ(Inhalt("D:\\Backup\\" + Name),
-              (std::set<std::string>{"Daten", "Daten/Briefe", "Daten/Briefe/an Anna.txt", "Daten/Briefe/Alt",
-                                     "Daten/Briefe/Alt/2001.txt"}));
+    EXPECT_EQ(Inhalt("D:\\Backup\\" + Name), (std::set<std::string>{"Daten", "Daten/Briefe", "Daten/Briefe/an Anna.txt",
+                                                                    "Daten/Briefe/Alt", "Daten/Briefe/Alt/2001.txt"}));
     EXPECT_EQ(LiesDatei(Posix(spiegel + "\\an Anna.txt")), "Liebe Anna");
     EXPECT_EQ(Wert("C:\\Daten\\Briefe\\an Anna.txt"), 0);
     EXPECT_EQ(Wert("C:\\Daten\\Briefe\\Alt\\2001.txt"), 0);
@@ -80,12 +79,8 @@ struct Ueberlappung {
 
 TEST_F(Sicherungslauf, OverlapIsAPlainPrefixTest) {
     const std::vector<Ueberlappung> faelle = {
-        {"C:\\Daten", "C:\\Daten", true},
-        {"C:\\Daten", "C:\\Daten\\Sicher", true},
-        {"C:\\Daten", "C:\\Daten2", true},
-        {"C:\\", "C:\\Ziel", true},
-        {"C:\\Daten\\Briefe", "C:\\Daten", false},
-        {"C:\\Daten", "C:\\daten", false},
+        {"C:\\Daten", "C:\\Daten", true}, {"C:\\Daten", "C:\\Daten\\Sicher", true},  {"C:\\Daten", "C:\\Daten2", true},
+        {"C:\\", "C:\\Ziel", true},       {"C:\\Daten\\Briefe", "C:\\Daten", false}, {"C:\\Daten", "C:\\daten", false},
     };
     for (const auto& f : faelle) {
         SCOPED_TRACE(f.quelle + " -> " + f.ziel);
@@ -184,7 +179,8 @@ TEST_F(Sicherungslauf, FailedCheckReportsFailureAfterAllOtherCopiesAndDoesNotCar
     Schreibe("C:\\Daten\\d.txt", "d");
     uhr.zeit.Sekunde = 28;
     Lauf("C:\\Daten", "D:\\Backup");
-    EXPECT_EQ(Letzte().Prompt, "Alle Dateien sind in den Ordner: D:\\Backup\\Sicherung-2002-02-07--13-42-28 gesichert. ");
+    EXPECT_EQ(Letzte().Prompt,
+              "Alle Dateien sind in den Ordner: D:\\Backup\\Sicherung-2002-02-07--13-42-28 gesichert. ");
     EXPECT_EQ(sicherung.tmp_fehler, "nein");
 }
 

@@ -132,8 +132,8 @@ TEST_F(UebersetzungTest, PosixToProgramFormThroughTheLongestCoveringMountPoint) 
 }
 
 TEST_F(UebersetzungTest, TranslationRoundTrips) {
-    for (const std::string p : {"C:\\usr\\lib", "D:\\anna", "E:\\Fotos\\Urlaub 2020\\bild.jpg", "E:\\",
-                                "C:\\a/b\\c", "D:\\x/\\/y"})
+    for (const std::string p :
+         {"C:\\usr\\lib", "D:\\anna", "E:\\Fotos\\Urlaub 2020\\bild.jpg", "E:\\", "C:\\a/b\\c", "D:\\x/\\/y"})
         EXPECT_EQ(tabelle.AusPosix(*tabelle.ZuPosix(p)), p);
     EXPECT_EQ(tabelle.ZuPosix("C:\\a/b\\c"), "/a\\b/c");
     EXPECT_EQ(NamenAusPosix("a\\b/c"), "a/b\\c");

@@ -29,7 +29,9 @@ protected:
                 std::filesystem::permissions(datei, std::filesystem::perms(0444));
         }
     }
-    static int Erwartet(int i) { return A | (i % 2 == 1 ? attr::Schreibgeschuetzt : 0) | (i % 3 == 0 ? attr::System : 0); }
+    static int Erwartet(int i) {
+        return A | (i % 2 == 1 ? attr::Schreibgeschuetzt : 0) | (i % 3 == 0 ? attr::System : 0);
+    }
     static Pfad Dateipfad(int i) { return "C:\\o" + std::to_string(i) + "\\f"; }
 };
 

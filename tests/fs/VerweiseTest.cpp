@@ -100,8 +100,8 @@ TEST_F(VerweiseTest, FilesListsLinksInByteOrderSubFoldersNever) {
     sfs::create_directory_symlink("ordner", C("f/z-ordnerverweis"));
     sfs::create_symlink(".", C("f/.punkt"));
     const Ordner f = fs->GetFolder("C:\\f");
-    EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{".punkt", "C-haengend", "a-verweis", "b-datei",
-                                                              "z-ordnerverweis"}));
+    EXPECT_EQ(Namen(fs->Files(f)),
+              (std::vector<std::string>{".punkt", "C-haengend", "a-verweis", "b-datei", "z-ordnerverweis"}));
     std::vector<std::string> ordner;
     for (const auto& o : fs->SubFolders(f))
         ordner.push_back(o.Name);

@@ -250,8 +250,8 @@ INSTANTIATE_TEST_SUITE_P(Bildschirme, Zentrieren,
                                            Zentrierfall{8000, 5001, -687.5F, -499.5F, -46, -33},   // too small
                                            Zentrierfall{9376, 6001, 0.5F, 0.5F, 0, 0}),
                          [](const ::testing::TestParamInfo<Zentrierfall>& info) {
-                             return "Bildschirm" + std::to_string(static_cast<int>(info.param.SchirmBreite)) +
-                                    "x" + std::to_string(static_cast<int>(info.param.SchirmHoehe));
+                             return "Bildschirm" + std::to_string(static_cast<int>(info.param.SchirmBreite)) + "x" +
+                                    std::to_string(static_cast<int>(info.param.SchirmHoehe));
                          });
 
 TEST(Meldung, ShowsAModalBoxWithOneOkButtonIconTitleAndLineBreaks) {

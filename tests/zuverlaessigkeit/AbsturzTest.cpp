@@ -96,7 +96,9 @@ protected:
             if (ordner % 9 == 2)
                 rel += "/v/w";
             rel += "/d" + std::to_string(i) + ".bin";
-            const std::size_t n = i % 97 == 0 ? 0 : i % 50 == 0 ? 300 * 1024 : static_cast<std::size_t>(groesse(zufall));
+            const std::size_t n = i % 97 == 0   ? 0
+                                  : i % 50 == 0 ? 300 * 1024
+                                                : static_cast<std::size_t>(groesse(zufall));
             Schreibe(rel, Zufallsinhalt(n));
             kleine.push_back(rel);
         }
@@ -180,7 +182,7 @@ protected:
     std::map<std::string, Inhalt> stand; // the source as it is now
     std::vector<std::string> kleine, grosse;
     std::vector<std::map<std::string, Inhalt>> fassungen; // the source as each run read it
-    std::map<std::string, std::size_t> fassungVon;          // backup folder -> the state its run read
+    std::map<std::string, std::size_t> fassungVon;        // backup folder -> the state its run read
 };
 
 TEST_F(Absturztest, ThirtyKillsLoseNothingAndTheNextRunsBackUpWhatWasLeft) {
@@ -196,8 +198,8 @@ TEST_F(Absturztest, ThirtyKillsLoseNothingAndTheNextRunsBackUpWhatWasLeft) {
     ASSERT_EQ(erste.Status, 0) << erste.Fehler;
     ASSERT_FALSE(NeuerOrdner(vorher).empty());
     ASSERT_EQ(NochZuSichern(), 0u);
-    std::cout << "Dateien: " << stand.size() << ", ganzer Lauf: "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(dauer).count() << " ms\n";
+    std::cout << "Dateien: " << stand.size()
+              << ", ganzer Lauf: " << std::chrono::duration_cast<std::chrono::milliseconds>(dauer).count() << " ms\n";
 
     std::map<std::string, int> phasen;
     long verloren = 0;

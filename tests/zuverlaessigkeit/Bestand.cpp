@@ -120,8 +120,8 @@ int OeffneLang(const std::string& posix, int flags) {
         std::size_t ende = posix.find('/', pos);
         const bool letzter = ende == std::string::npos;
         const std::string name = posix.substr(pos, letzter ? std::string::npos : ende - pos);
-        const int neu = name.empty() ? ::dup(fd)
-                                     : ::openat(fd, name.c_str(), (letzter ? flags : O_PATH | O_DIRECTORY) | O_CLOEXEC);
+        const int neu =
+            name.empty() ? ::dup(fd) : ::openat(fd, name.c_str(), (letzter ? flags : O_PATH | O_DIRECTORY) | O_CLOEXEC);
         ::close(fd);
         fd = neu;
         if (letzter)

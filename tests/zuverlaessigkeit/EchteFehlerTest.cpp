@@ -132,7 +132,8 @@ protected:
         SchreibeDatei(quelle / "m" / "b", "b");
         SchreibeDatei(quelle / "z" / "c", "c");
         fs::create_directories(ziel);
-        for (const auto& p : {quelle, ziel, quelle / "a", quelle / "m", quelle / "m" / "b", quelle / "z", quelle / "z" / "c"})
+        for (const auto& p :
+             {quelle, ziel, quelle / "a", quelle / "m", quelle / "m" / "b", quelle / "z", quelle / "z" / "c"})
             ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
     }
 

@@ -24,8 +24,8 @@ protected:
     void PruefeFehlerende(int status, const std::string& operation, const std::string& pfad, const std::string& grund,
                           const std::vector<std::string>& behalten) {
         EXPECT_EQ(status, 1);
-        EXPECT_EQ(fehler.str(), "Der Vorgang " + operation + " ist fehlgeschlagen.\nPfad: " + pfad +
-                                    "\nGrund: " + grund + "\n");
+        EXPECT_EQ(fehler.str(),
+                  "Der Vorgang " + operation + " ist fehlgeschlagen.\nPfad: " + pfad + "\nGrund: " + grund + "\n");
         PruefeOhneVerlust(behalten);
     }
 
@@ -77,7 +77,8 @@ TEST_F(EingespeisteFehler, AnInputOutputErrorWritingACopy) {
 TEST_F(EingespeisteFehler, AnInputOutputErrorFlushingTheTargetClearsNoArchiveBit) {
     Scheitere("Sync ", "Sync", "D:\\Z", EIO);
     const int status = Lauf();
-    PruefeFehlerende(status, "Sync", "D:\\Z", "Ein-/Ausgabefehler", {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"});
+    PruefeFehlerende(status, "Sync", "D:\\Z", "Ein-/Ausgabefehler",
+                     {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"});
 }
 
 TEST_F(EingespeisteFehler, AnInputOutputErrorClearingAnArchiveBit) {

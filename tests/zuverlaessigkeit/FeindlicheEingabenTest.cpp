@@ -236,8 +236,8 @@ TEST_F(FeindlicheEingaben, PathsNearAndBeyondTheLengthLimit) {
     // A dry run copes with such paths as the real run does.
     std::ostringstream probeAus, probeFehler;
     Sekundenuhr probeuhr;
-    Befehlszeilenumgebung probe{probeAus, probeFehler, laufwerke, probeuhr,
-                                [this] { return ErzeugePosixDateisystem(laufwerke); }, false, "/"};
+    Befehlszeilenumgebung probe{
+        probeAus, probeFehler, laufwerke, probeuhr, [this] { return ErzeugePosixDateisystem(laufwerke); }, false, "/"};
     EXPECT_EQ(Befehlszeile({"--probe", "--quelle", "C:\\Q", "--ziel", "D:\\Z"}, probe), std::optional<int>(0))
         << probeFehler.str();
     EXPECT_NE(probeAus.str().find("Eine Sicherung würde 3 Dateien"), std::string::npos) << probeAus.str();

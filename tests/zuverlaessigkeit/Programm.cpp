@@ -42,15 +42,17 @@ pid_t Spawne(const std::vector<std::string>& befehl, const std::string& aus, con
     return pid;
 }
 
-int Status(int roh) { return WIFEXITED(roh) ? WEXITSTATUS(roh) : -1; }
+int Status(int roh) {
+    return WIFEXITED(roh) ? WEXITSTATUS(roh) : -1;
+}
 
 } // namespace
 
 int Fuehre(const std::vector<std::string>& befehl, std::string* ausgabe) {
-    const std::string datei = ausgabe ? (std::filesystem::temp_directory_path() /
-                                         ("tresor-befehl-" + std::to_string(::getpid()) + ".txt"))
-                                            .string()
-                                      : std::string();
+    const std::string datei =
+        ausgabe ? (std::filesystem::temp_directory_path() / ("tresor-befehl-" + std::to_string(::getpid()) + ".txt"))
+                      .string()
+                : std::string();
     const pid_t pid = Spawne(befehl, datei, datei);
     if (pid < 0)
         return -1;
@@ -81,8 +83,15 @@ std::vector<std::string> Programm::Befehl(const std::string& quelle, const std::
         std::filesystem::permissions(kopie, std::filesystem::perms(0755));
         niemandsProgramm_ = kopie;
     }
-    return {"setpriv",  "--reuid=65534", "--regid=65534", "--clear-groups", niemandsProgramm_.string(),
-            "--quelle", quelle,          "--ziel",        ziel};
+    return {"setpriv",
+            "--reuid=65534",
+            "--regid=65534",
+            "--clear-groups",
+            niemandsProgramm_.string(),
+            "--quelle",
+            quelle,
+            "--ziel",
+            ziel};
 }
 
 Programmende Programm::Sichere(const std::string& quelle, const std::string& ziel, bool alsNiemand) {
@@ -95,6 +104,7 @@ Programmende Programm::Sichere(const std::string& quelle, const std::string& zie
         return ende;
     int roh = 0;
     ::waitpid(pid, &roh, 0);
+    letzteSekunde_ = std::time(nullptr);
     ende.Status = Status(roh);
     ende.Aus = LiesDatei(aus);
     ende.Fehler = LiesDatei(fehler);
@@ -117,6 +127,9 @@ Programmende Programm::Warte(pid_t pid, bool toeten, bool* getoetet) {
     }
     if (!toeten || lief)
         ::waitpid(pid, &roh, 0);
+    // The program read its clock before it ended, perhaps a second later than it was started on a busy
+    // machine: the next run must start after the second of its end, or both name the same backup folder.
+    letzteSekunde_ = std::time(nullptr);
     // A process that ended by itself just before the kill counts as not killed.
     if (getoetet)
         *getoetet = lief && WIFSIGNALED(roh) && WTERMSIG(roh) == SIGKILL;
@@ -162,6 +175,8 @@ void Abbild::Aushaengen() {
     eingehaengt_ = false;
 }
 
-Abbild::~Abbild() { Aushaengen(); }
+Abbild::~Abbild() {
+    Aushaengen();
+}
 
 } // namespace tresor::test

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <system_error>
+#include <utility>
+
+namespace tresor::posix {
+
+// An open file descriptor, closed when it goes. Never copied; moving hands the descriptor on.
+class Deskriptor {
+public:
+    Deskriptor() = default;
+    explicit Deskriptor(int fd) : fd_(fd) {}
+    ~Deskriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Deskriptor(const Deskriptor&) = delete;
+    Deskriptor& operator=(const Deskriptor&) = delete;
+    Deskriptor(Deskriptor&& d) noexcept : fd_(std::exchange(d.fd_, -1)) {}
+    Deskriptor& operator=(Deskriptor&& d) noexcept {
+        if (this != &d) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = std::exchange(d.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const noexcept { return fd_; }
+    bool gueltig() const noexcept { return fd_ >= 0; }
+    // Hands the descriptor over to an owner that closes it.
+    int freigeben() noexcept { return std::exchange(fd_, -1); }
+    // Closes now and reports the error of close (a late write error on some file systems).
+    int schliessen() noexcept { return ::close(std::exchange(fd_, -1)); }
+
+private:
+    int fd_ = -1;
+};
+
+// The error code of an errno value, as FsFehler carries it.
+inline std::error_code Fehlercode(int nummer) {
+    return {nummer, std::generic_category()};
+}
+
+} // namespace tresor::posix

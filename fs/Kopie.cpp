@@ -1,0 +1,289 @@
+#include "fs/Kopie.h"
+
+#include "fs/Archivvermerk.h"
+#include "fs/Attribute.h"
+#include "fs/Deskriptor.h"
+#include "fs/Dosattrib.h"
+#include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace tresor::posix {
+
+namespace {
+
+// Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
+// that a failure never leaves anything partial behind.
+struct TemporaererEintrag {
+    int ordner;
+    const std::string& name;
+    const bool& fertig;
+    ~TemporaererEintrag() {
+        if (!fertig)
+            ::unlinkat(ordner, name.c_str(), 0);
+    }
+};
+
+} // namespace
+
+std::string Kopierer::TemporaererName() {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
+                        static_cast<unsigned long long>(zufall_() & 0xffffffffU));
+    return text;
+}
+
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    Eintragsort quelle;
+    ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
+
+    // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
+    constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
+        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
+    if (!q.gueltig() && errno == ELOOP) {
+        struct stat lst {};
+        if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
+            return KopiereVerweis(datei, ziel, quelle);
+        errno = ELOOP;
+    }
+    if (!q.gueltig())
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstat(q.get(), &vorher) != 0)
+        throw quellfehler(errno);
+    if (!S_ISREG(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    // Nothing else of the open flags is set: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, 0);
+
+    Eintragsort zielort;
+    if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    // The copy needs a name of its own in a folder: not a drive root, ".", ".." or a trailing backslash.
+    if (zielort.Ganz())
+        throw zielfehler(EINVAL);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
+
+    std::string tmpName;
+    Deskriptor z;
+    for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
+        tmpName = TemporaererName();
+        z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        // A destination folder removed since it was opened is looked up anew.
+        if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
+        if (!z.gueltig() && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!z.gueltig())
+        throw zielfehler(EEXIST);
+
+    // From here on every failure removes the temporary file: nothing partial stays behind.
+    bool fertig = false;
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
+
+    // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
+    // two file systems refused it once, they are not asked again for the copies that follow.
+    const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
+    bool geklont = false;
+    if (!ohneReflink_.contains(geraete)) {
+        geklont = ::ioctl(z.get(), FICLONE, q.get()) == 0;
+        if (!geklont && (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY))
+            ohneReflink_.insert(geraete);
+    }
+    if (!geklont) {
+        bool schnellweg = true; // copy_file_range, until it refuses
+        std::vector<char> puffer;
+        off_t geschriebenBis = 0;
+        auto kopiereBereich = [&](off_t von, off_t bis) {
+            while (von < bis) {
+                const std::size_t laenge = static_cast<std::size_t>(bis - von);
+                if (schnellweg) {
+                    loff_t a = von;
+                    loff_t b = von;
+                    const ssize_t n = ::copy_file_range(q.get(), &a, z.get(), &b, laenge, 0);
+                    if (n > 0) {
+                        von += n;
+                        geschriebenBis = von;
+                        continue;
+                    }
+                    if (n == 0)
+                        return; // the source has become shorter
+                    if (errno == EINTR)
+                        continue;
+                    // Not possible here, or failed: the plain way either works or names the side at fault.
+                    schnellweg = false;
+                }
+                if (puffer.empty())
+                    puffer.resize(1 << 20);
+                const ssize_t n = ::pread(q.get(), puffer.data(), std::min(laenge, puffer.size()), von);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw quellfehler(errno);
+                }
+                if (n == 0)
+                    return;
+                for (ssize_t geschrieben = 0; geschrieben < n;) {
+                    const ssize_t m = ::pwrite(z.get(), puffer.data() + geschrieben,
+                                               static_cast<std::size_t>(n - geschrieben), von + geschrieben);
+                    if (m < 0) {
+                        if (errno == EINTR)
+                            continue;
+                        throw zielfehler(errno);
+                    }
+                    geschrieben += m;
+                }
+                von += n;
+                geschriebenBis = von;
+            }
+        };
+        if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(vorher.st_size)) {
+            // Its blocks cover the whole size: a file without holes, copied in one stretch without asking for
+            // its data regions.
+            kopiereBereich(0, vorher.st_size);
+        } else {
+            // Only the data regions are copied, so holes of sparse files stay holes.
+            off_t pos = 0;
+            for (;;) {
+                const off_t daten = ::lseek(q.get(), pos, SEEK_DATA);
+                if (daten < 0) {
+                    if (errno == ENXIO)
+                        break; // nothing but a hole up to the end
+                    if (errno != EINVAL && errno != ENOTSUP)
+                        throw quellfehler(errno);
+                    // No hole information: copy everything up to the end.
+                    const off_t ende = ::lseek(q.get(), 0, SEEK_END);
+                    if (ende < 0)
+                        throw quellfehler(errno);
+                    kopiereBereich(pos, ende);
+                    break;
+                }
+                const off_t loch = ::lseek(q.get(), daten, SEEK_HOLE);
+                if (loch < 0)
+                    throw quellfehler(errno);
+                kopiereBereich(daten, loch);
+                pos = loch;
+            }
+        }
+        // The copy ends where the source ends now (a trailing hole, or a source that changed its length).
+        const off_t ende = ::lseek(q.get(), 0, SEEK_END);
+        if (ende < 0)
+            throw quellfehler(errno);
+        if (ende != geschriebenBis && ::ftruncate(z.get(), ende) != 0)
+            throw zielfehler(errno);
+    }
+
+    // Hidden and system bits, then the permission bits (which may take away the write permission the
+    // attribute needs), then the time, which nothing after it changes.
+    const auto quellDos = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get())).LiesDos(Ort::Selbst(q.get()));
+    int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    if ((vorher.st_mode & S_IWUSR) == 0)
+        wert |= attr::Schreibgeschuetzt;
+    if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
+        wert |= attr::Versteckt;
+    if (quellDos && (*quellDos & attr::System))
+        wert |= attr::System;
+    const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
+    if (dosNoetig) {
+        if (!ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()))
+                 .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
+            throw zielfehler(errno);
+    }
+    if (::fchmod(z.get(), vorher.st_mode & 07777) != 0)
+        throw zielfehler(errno);
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    if (::futimens(z.get(), zeiten) != 0)
+        throw zielfehler(errno);
+    if (z.schliessen() != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    // The state read before the copy, even if the file was written meanwhile: the record made from it
+    // then no longer matches the file, which keeps its archive bit and is backed up again.
+    return StandAus(vorher);
+}
+
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    if (quelle.Ganz())
+        throw quellfehler(EINVAL);
+    // The folder first, then the link: a link replaced after the folder was read changes the folder's time,
+    // so the record made from this state no longer matches and the link is backed up again.
+    struct stat ordnerVorher {};
+    if (::fstat(quelle.Ordner(), &ordnerVorher) != 0)
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstatat(quelle.Ordner(), quelle.Name(), &vorher, AT_SYMLINK_NOFOLLOW) != 0)
+        throw quellfehler(errno);
+    if (!S_ISLNK(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    // The target text, whatever its length (st_size is 0 on some file systems).
+    std::string text(std::max<std::size_t>(static_cast<std::size_t>(vorher.st_size) + 1, 256), '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(quelle.Ordner(), quelle.Name(), text.data(), text.size());
+        if (n < 0)
+            throw quellfehler(errno);
+        if (static_cast<std::size_t>(n) < text.size()) {
+            text.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        text.resize(text.size() * 2);
+    }
+
+    Eintragsort zielort;
+    if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    if (zielort.Ganz())
+        throw zielfehler(EINVAL);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
+    std::string tmpName;
+    bool angelegt = false;
+    for (int versuch = 0; versuch < 100 && !angelegt; ++versuch) {
+        tmpName = TemporaererName();
+        angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        if (!angelegt && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        }
+        if (!angelegt && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!angelegt)
+        throw zielfehler(EEXIST);
+    bool fertig = false;
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
+    // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    Quellstand stand = StandAus(vorher);
+    stand.OrdnerMtimeNs = MtimeNs(ordnerVorher);
+    stand.OrdnerInode = static_cast<std::uint64_t>(ordnerVorher.st_ino);
+    return stand;
+}
+} // namespace tresor::posix

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "fs/Ablagen.h"
+#include "fs/Dateisystem.h"
+#include "fs/OffeneOrdner.h"
+
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace tresor::posix {
+
+// The copy of one file or symbolic link into the backup.
+//
+// A regular file gets the content, the modification time, the permission bits and the read-only, hidden and
+// system bits of the source, never its archive record: the copy reads archive set. It is written as
+// ".tresor-ix-<hex>.tmp" in the destination folder and renamed into place when complete, replacing a file of
+// that name; every failure removes the temporary file, so nothing partial is ever left under a real name.
+// Nothing is flushed per file: Sync flushes the whole file system once for many copies. The copy shares the
+// source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
+// through plain reads and writes; holes of sparse files stay holes.
+//
+// A symbolic link is never followed: its target text is read and a link of that text is made under a
+// temporary name in the destination folder, given the link's modification time and renamed into place.
+// FIFOs, sockets and device files are never opened (refused with EINVAL).
+class Kopierer {
+public:
+    // The held-open folders and the stores are the file-system object's; both must outlive this object.
+    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen) : ordner_(ordner), ablagen_(ablagen) {}
+
+    // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
+    // the state of its folder). Fails with FsFehler naming the source or the destination, whichever is at
+    // fault.
+    Quellstand Copy(const Datei& datei, const Pfad& ziel);
+
+private:
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle);
+    std::string TemporaererName();
+
+    OffeneOrdner& ordner_;
+    Ablagen& ablagen_;
+    // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
+    std::set<std::pair<dev_t, dev_t>> ohneReflink_;
+    std::mt19937_64 zufall_{std::random_device{}()};
+};
+
+} // namespace tresor::posix
