@@ -286,7 +286,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         }
         return sicherung.ausgang == Ausgang::Erfolg ? ExitErfolg : ExitFehler;
     } catch (const Fehlerhaft& f) {
-        u.fehler << Programmname << ": " << f.text << '\n' << "Hilfe: tresor-ix --help\n";
+        // The text may hold folder names from the arguments or from a job file.
+        u.fehler << Programmname << ": " << Anzeigetext(f.text) << '\n' << "Hilfe: tresor-ix --help\n";
         return ExitAbgelehnt;
     }
 }

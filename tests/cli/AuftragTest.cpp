@@ -187,6 +187,12 @@ TEST_F(AuftragBefehlszeileTest, WrongJobsAreRefusedWithExitTwo) {
         EXPECT_EQ(aus.str(), "");
     }
     EXPECT_FALSE(std::filesystem::exists(temp / "D" / "Sicherung-2002-02-07--13-42-27"));
+
+    // A folder of a job file is printed with its control characters and odd bytes escaped.
+    SchreibeDatei(temp / "C" / "roh.conf", "QUELLE=/gibt\x1b[2Jes\xffnicht\nZIEL=" + (temp / "D").string() + "\n");
+    EXPECT_EQ(Rufe({"--auftrag", "./roh.conf"}), 2);
+    EXPECT_EQ(fehler.str(), "tresor-ix: Der Ordner der Quelle »/gibt\\x1b[2Jes\\xffnicht« existiert nicht.\n"
+                            "Hilfe: tresor-ix --help\n");
 }
 
 } // namespace
