@@ -119,7 +119,9 @@ TEST_F(EingespeisteFehler, AFileThatGrowsWhileItIsCopiedFailsItsCheckAndIsBacked
             SchreibeDatei(Q() / "b.txt", "Inhalt von b.txt und noch viel mehr");
     };
     EXPECT_EQ(Lauf(), 1);
-    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    EXPECT_EQ(fehler.str(),
+              "Nicht gesichert: " + (Q() / "b.txt").string() +
+                  " (das Archivbit ist noch gesetzt)\nDie Sicherung wurde nicht korrekt durchgeführt ! \n");
     // The rest of the tree was backed up all the same.
     for (const char* rel : {"a.txt", "c.txt", "sub/d.txt", "sub/e.txt"})
         EXPECT_FALSE(Archiv(rel)) << rel;
@@ -133,7 +135,9 @@ TEST_F(EingespeisteFehler, AFileThatShrinksWhileItIsCopiedFailsItsCheckAndIsBack
             std::filesystem::resize_file(Q() / "sub" / "d.txt", 3);
     };
     EXPECT_EQ(Lauf(), 1);
-    EXPECT_EQ(fehler.str(), "Die Sicherung wurde nicht korrekt durchgeführt ! \n");
+    EXPECT_EQ(fehler.str(),
+              "Nicht gesichert: " + (Q() / "sub" / "d.txt").string() +
+                  " (das Archivbit ist noch gesetzt)\nDie Sicherung wurde nicht korrekt durchgeführt ! \n");
     PruefeOhneVerlust({"sub/d.txt"});
     EXPECT_EQ(LiesDatei(Z() / "Sicherung-2002-02-07--13-42-01" / "Q" / "sub" / "d.txt"), "Inh");
 }
