@@ -26,6 +26,7 @@ TRESOR_BERICHT= ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print
 # The Debian package, built from the tested build folder: the distribution's validators, then (as root) an
 # installation with apt-get, a use of the installed program and a purge. It runs after every other test, as it
 # changes the machine.
-paket=$(bash "$hier/tools/paket.sh" "$bau" | tee /dev/stderr | tail -n 1)
+bash "$hier/tools/paket.sh" "$bau" | tee "$bau/paket.log"
+paket=$(tail -n 1 "$bau/paket.log")
 bash "$hier/tests/paket/validieren.sh" "$paket"
 bash "$hier/tests/paket/installation.sh" "$paket"

@@ -19,6 +19,11 @@ struct Lesefall {
     std::string fehler;       // the expected start of the error text
 };
 
+// Test logs name a case instead of dumping its bytes.
+void PrintTo(const Lesefall& fall, std::ostream* aus) {
+    *aus << fall.name;
+}
+
 class LiesAuftragTest : public ::testing::TestWithParam<Lesefall> {};
 
 TEST_P(LiesAuftragTest, TakesValuesAsTheyStandAndNamesTheLineAtFault) {
