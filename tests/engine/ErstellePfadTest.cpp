@@ -18,7 +18,7 @@ protected:
     }
 };
 
-TEST_F(Pfaderstellung, WorkedExampleLooksUpAndCreatesFromSecondLevelDown) {
+TEST_F(Pfaderstellung, DeepPathLooksUpAndCreatesFromSecondLevelDown) {
     std::filesystem::create_directories(Posix("D:\\Ziel"));
     sicherung.ErstellePfad("D:\\Ziel\\Neu\\Daten");
     const std::vector<std::string> erwartet = {"Dir D:\\Ziel\\Neu 22", "MakeDir D:\\Ziel\\Neu",

@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(Sicherungslauf, WorkedExampleEndToEnd) {
+TEST_F(Sicherungslauf, DatedBackupOfALetterFolderEndToEnd) {
     Schreibe("C:\\Daten\\Briefe\\an Anna.txt", "Liebe Anna");
     Schreibe("C:\\Daten\\Briefe\\Alt\\1999.txt", "alt", 0);
     Schreibe("C:\\Daten\\Briefe\\Alt\\2001.txt", "neu");
