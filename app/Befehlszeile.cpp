@@ -3,6 +3,8 @@
 #include "app/Auftrag.h"
 #include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
+#include "engine/Sicherungsfolge.h"
+#include "engine/Wiederherstellung.h"
 #include "ui/Programmkennung.h"
 
 #include <sys/stat.h>
@@ -64,10 +66,16 @@ public:
         // A dry run reports what it found instead of the outcome of a run that did not happen.
         if (probe_ && (prompt.starts_with("Alle Dateien") || prompt.starts_with("Die Sicherung wurde")))
             return vbOK;
-        std::string text = prompt;
-        for (char& c : text)
-            if (c == '\r')
-                c = '\n';
+        // Each line of the prompt printed with its control characters escaped (a path in it may hold any).
+        std::string text;
+        for (std::size_t anfang = 0;;) {
+            const std::size_t ende = prompt.find('\r', anfang);
+            text += Anzeigetext(std::string_view(prompt).substr(anfang, ende - anfang));
+            if (ende == std::string::npos)
+                break;
+            text += '\n';
+            anfang = ende + 1;
+        }
         (stil == vbInformation ? u_.aus : u_.fehler) << text << '\n';
         return vbOK;
     }
@@ -79,8 +87,8 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – " << stand.Ordner
-                  << std::flush;
+        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
+                  << Anzeigetext(stand.Ordner) << std::flush;
         zeileSichtbar_ = true;
     }
 
@@ -149,18 +157,57 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
     return pfad;
 }
 
+// A path given on the command line that need not exist (a source that is gone, a folder to restore into),
+// in program form. A POSIX path counts from the working folder; the links of the part that exists are
+// resolved, as for an existing folder.
+Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
+    const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
+    if (angabe.empty())
+        throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
+    const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
+                              angabe[1] == ':' && angabe[2] == '\\';
+    if (programmform) {
+        Pfad pfad = angabe;
+        pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
+        while (pfad.size() > 3 && pfad.back() == '\\')
+            pfad.pop_back();
+        if (!u.laufwerke.ZuPosix(pfad))
+            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+        return pfad;
+    }
+    std::filesystem::path p = angabe;
+    if (p.is_relative())
+        p = std::filesystem::path(u.arbeitsordner) / p;
+    std::error_code ec;
+    auto echt = std::filesystem::weakly_canonical(p, ec);
+    if (ec)
+        throw Fehlerhaft{wer + " ist nicht erreichbar."};
+    std::string posix = echt.lexically_normal().string();
+    while (posix.size() > 1 && posix.back() == '/')
+        posix.pop_back();
+    const auto q = u.laufwerke.AusPosix(posix);
+    if (!q)
+        throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
+    return *q;
+}
+
 } // namespace
 
 std::string Hilfetext() {
     return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
            "       tresor-ix --auftrag NAME [--probe]\n"
+           "       tresor-ix --wiederherstellen --ziel ZIEL --quelle QUELLE --nach ORDNER [--stand STAND]\n"
+           "       tresor-ix --pruefen --ziel ZIEL --quelle QUELLE [--stand STAND] [--mit-quelle]\n"
+           "       tresor-ix --liste --ziel ZIEL [--quelle QUELLE]\n"
            "\n"
            "Ohne Argumente öffnet tresor-ix das Fenster.\n"
            "\n"
            "Mit --quelle und --ziel sichert tresor-ix ohne Fenster alle seit der letzten Sicherung\n"
            "geänderten Dateien des Ordners QUELLE in einen neuen Ordner Sicherung-JJJJ-MM-TT--hh-mm-ss\n"
            "im Ordner ZIEL. Beide Ordner werden als Laufwerkspfad (D:\\Daten) oder als Linux-Pfad\n"
-           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben.\n"
+           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben. Jeder Sicherungsordner\n"
+           "erhält eine Bestandsliste (tresor-ix-bestand.txt): alle Ordner, Dateien und Verknüpfungen\n"
+           "der Quelle und in welchem Sicherungsordner ihr Stand liegt.\n"
            "\n"
            "Optionen:\n"
            "  --quelle ORDNER  der zu sichernde Ordner\n"
@@ -170,22 +217,75 @@ std::string Hilfetext() {
            "                   systemd-Timer tresor-ix@NAME.timer\n"
            "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
            "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
+           "  --wiederherstellen\n"
+           "                   stellt die Quelle so, wie sie zum Stand war, im Ordner ORDNER wieder her\n"
+           "                   (neu oder leer; nie in den Sicherungen); die Sicherungen bleiben unverändert\n"
+           "  --nach ORDNER    wohin wiederhergestellt wird\n"
+           "  --stand STAND    der Stand JJJJ-MM-TT--hh-mm-ss (der Name eines Sicherungsordners ohne\n"
+           "                   \"Sicherung-\"); ohne Angabe der neueste\n"
+           "  --pruefen        prüft ohne zu schreiben, ob der Stand vollständig wiederherstellbar ist\n"
+           "  --mit-quelle     vergleicht den Stand außerdem mit der Quelle und nennt die Unterschiede\n"
+           "  --liste          zeigt die Sicherungen im Ziel, die älteste zuerst: Stand, Quelle,\n"
+           "                   kopierte Dateien und Bytes, und ob der Stand vollständig ist\n"
            "  --version        die Version ausgeben\n"
            "  --help           diese Hilfe ausgeben\n"
            "\n"
            "Rückgabewerte:\n"
-           "  0  alle Dateien gesichert, oder keine Dateien zum Sichern gefunden\n"
-           "  1  die Sicherung wurde nicht korrekt durchgeführt, oder ein Fehler des Dateisystems\n"
-           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits,\n"
-           "     oder die Argumente sind fehlerhaft\n";
+           "  0  alle Dateien gesichert, keine Dateien zum Sichern gefunden, alles wiederhergestellt,\n"
+           "     oder der Stand ist vollständig\n"
+           "  1  die Sicherung wurde nicht korrekt durchgeführt, ein Stand fehlt oder ist nicht lesbar,\n"
+           "     eine Bestandsliste ist beschädigt oder fehlt, oder ein Fehler des Dateisystems\n"
+           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits, der Ordner\n"
+           "     zum Wiederherstellen ist nicht leer oder liegt in den Sicherungen, keine Sicherung\n"
+           "     dieses Standes, oder die Argumente sind fehlerhaft\n";
 }
+
+namespace {
+
+// One of the modes that bring backups back, run with the parsed arguments.
+int Rueckholung(const std::string& modus, const std::optional<std::string>& quelle, const std::string& ziel,
+                const std::optional<std::string>& nach, const std::optional<std::string>& stand, bool mitQuelle,
+                Befehlszeilenumgebung& u) {
+    if (stand && !IstSicherungsordnername("Sicherung-" + *stand))
+        throw Fehlerhaft{"--stand erwartet die Zeit eines Sicherungsordners in der Form JJJJ-MM-TT--hh-mm-ss, nicht »" +
+                         Anzeigetext(*stand) + "«."};
+    const Pfad z = Ordnerpfad(ziel, "Ziel", u);
+    std::optional<Pfad> q;
+    if (quelle)
+        q = FreierPfad(*quelle, "der Quelle", u);
+    Wiederherstellung w(u.laufwerke, u.fabrik, u.aus, u.fehler);
+    Befund befund = Befund::Vollstaendig;
+    try {
+        if (modus == "--liste")
+            befund = w.Liste(z, q);
+        else if (modus == "--pruefen")
+            befund = w.Pruefen(z, *q, stand, mitQuelle);
+        else
+            befund = w.Wiederherstellen(z, *q, stand, FreierPfad(*nach, "zum Wiederherstellen", u));
+    } catch (const FsFehler& f) {
+        u.fehler << f.Bericht() << '\n';
+        return ExitFehler;
+    }
+    switch (befund) {
+    case Befund::Vollstaendig:
+        return ExitErfolg;
+    case Befund::Probleme:
+        return ExitFehler;
+    case Befund::Abgelehnt:
+        break;
+    }
+    return ExitAbgelehnt;
+}
+
+} // namespace
 
 std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befehlszeilenumgebung& u) {
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel, auftrag;
-    bool probe = false;
+    std::optional<std::string> quelle, ziel, nach, stand, auftrag;
+    bool probe = false, mitQuelle = false;
+    std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste
     try {
         for (std::size_t i = 0; i < argumente.size(); ++i) {
             const std::string& a = argumente[i];
@@ -205,6 +305,16 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 probe = true;
                 continue;
             }
+            if (a == "--mit-quelle") {
+                mitQuelle = true;
+                continue;
+            }
+            if (a == "--wiederherstellen" || a == "--pruefen" || a == "--liste") {
+                if (!modus.empty() && modus != a)
+                    throw Fehlerhaft{modus + " und " + a + " schließen einander aus."};
+                modus = a;
+                continue;
+            }
             std::optional<std::string>* ziel_option = nullptr;
             std::string name = a, wert;
             bool wertDabei = false;
@@ -217,18 +327,43 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &quelle;
             else if (name == "--ziel")
                 ziel_option = &ziel;
+            else if (name == "--nach")
+                ziel_option = &nach;
+            else if (name == "--stand")
+                ziel_option = &stand;
             else if (name == "--auftrag")
                 ziel_option = &auftrag;
             else
-                throw Fehlerhaft{"unbekanntes Argument: " + a};
+                throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
-                    throw Fehlerhaft{name + (name == "--auftrag" ? " braucht einen Namen." : " braucht einen Ordner.")};
+                    throw Fehlerhaft{name + (name == "--stand"     ? " braucht eine Zeit."
+                                             : name == "--auftrag" ? " braucht einen Namen."
+                                                                   : " braucht einen Ordner.")};
                 wert = argumente[++i];
             }
             if (ziel_option->has_value())
                 throw Fehlerhaft{name + " ist mehrfach angegeben."};
             *ziel_option = wert;
+        }
+        if (auftrag && !modus.empty())
+            throw Fehlerhaft{"--auftrag gehört zur Sicherung, nicht zu " + modus + "."};
+        if (nach && modus != "--wiederherstellen")
+            throw Fehlerhaft{"--nach gehört zu --wiederherstellen."};
+        if (stand && modus != "--wiederherstellen" && modus != "--pruefen")
+            throw Fehlerhaft{"--stand gehört zu --wiederherstellen oder --pruefen."};
+        if (mitQuelle && modus != "--pruefen")
+            throw Fehlerhaft{"--mit-quelle gehört zu --pruefen."};
+        if (probe && !modus.empty())
+            throw Fehlerhaft{"--probe gehört zur Sicherung, nicht zu " + modus + "."};
+        if (!modus.empty()) {
+            if (!ziel)
+                throw Fehlerhaft{modus + " braucht --ziel."};
+            if (modus != "--liste" && !quelle)
+                throw Fehlerhaft{modus + " braucht --quelle."};
+            if (modus == "--wiederherstellen" && !nach)
+                throw Fehlerhaft{"--wiederherstellen braucht --nach."};
+            return Rueckholung(modus, quelle, *ziel, nach, stand, mitQuelle, u);
         }
         if (auftrag) {
             if (quelle || ziel)
@@ -256,11 +391,13 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             };
         Konsolenfenster fenster(u, q, z, probe);
         Sicherung sicherung(fenster, u.uhr, fabrik);
+        if (!probe)
+            sicherung.bestandslaufwerke = u.laufwerke;
         try {
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {
             fenster.ZeileLeeren();
-            u.fehler << f.Bericht() << '\n';
+            u.fehler << f.Bericht(Anzeigetext(f.Path())) << '\n';
             return ExitFehler;
         }
         switch (sicherung.ausgang) {
@@ -277,16 +414,15 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         }
         if (probe) {
             for (const auto& o : ergebnis.Ordner)
-                u.aus << "Ordner anlegen: " << Anzeige(u, o) << '\n';
+                u.aus << "Ordner anlegen: " << Anzeigetext(Anzeige(u, o)) << '\n';
             for (const auto& d : ergebnis.Dateien)
-                u.aus << "Datei kopieren: " << Anzeige(u, d) << '\n';
+                u.aus << "Datei kopieren: " << Anzeigetext(Anzeige(u, d)) << '\n';
             u.aus << "Eine Sicherung würde " << ergebnis.Dateien.size() << " Dateien (" << ergebnis.Bytes
                   << " Bytes) kopieren.\n";
             return ExitErfolg;
         }
         return sicherung.ausgang == Ausgang::Erfolg ? ExitErfolg : ExitFehler;
     } catch (const Fehlerhaft& f) {
-        // The text may hold folder names from the arguments or from a job file.
         u.fehler << Programmname << ": " << Anzeigetext(f.text) << '\n' << "Hilfe: tresor-ix --help\n";
         return ExitAbgelehnt;
     }

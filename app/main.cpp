@@ -5,7 +5,10 @@
 
 #include <QApplication>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <iostream>
@@ -37,6 +40,12 @@ std::optional<int> Argumente(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The file-system layer keeps the folders of a walk open (up to half the limit): as many as the system
+    // grants, so that deep trees are walked without opening their folders again and again.
+    if (struct rlimit grenze{}; ::getrlimit(RLIMIT_NOFILE, &grenze) == 0 && grenze.rlim_cur < grenze.rlim_max) {
+        grenze.rlim_cur = std::min<rlim_t>(grenze.rlim_max, 65536);
+        (void)::setrlimit(RLIMIT_NOFILE, &grenze);
+    }
     if (const std::optional<int> status = Argumente(argc, argv))
         return *status;
 

@@ -38,6 +38,9 @@ public:
     void Sync(const Pfad&) override {}
     void OrdnerAbschliessen(const Pfad&, const Pfad&) override {}
     void Ausschliessen(const Pfad&) override {}
+    // The dry run makes no copy that could meet another, and clears no bit whose record must be written.
+    bool GrossKleinBlind(const Pfad&) override { return false; }
+    void Festschreiben() override {}
 
 private:
     std::unique_ptr<Dateisystem> innen_;

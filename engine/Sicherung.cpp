@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 namespace tresor {
 
@@ -25,9 +26,18 @@ std::string OhneRandleerzeichen(const std::string& text) {
     return text.substr(anfang, ende - anfang + 1);
 }
 
+std::string OhneFuehrendeLeerzeichen(const std::string& text) {
+    const auto anfang = text.find_first_not_of(' ');
+    return anfang == std::string::npos ? std::string() : text.substr(anfang);
+}
+
 bool IstLaufwerkswurzel(const Pfad& pfad) {
     return pfad.size() == 3;
 }
+
+// The reason of a failed check for a file whose copy would replace the copy of another file of this run: on
+// a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
+constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
 
 } // namespace
 
@@ -70,7 +80,9 @@ void Sicherung::Sichern_Click() {
     const Pfad T = fenster_.ZielPfadPath();
     const Pfad Q = fenster_.QuellPfadPath();
     const std::string N = OhneRandleerzeichen(fenster_.ZielOrdnerText());
-    const Pfad Tgetrimmt = OhneRandleerzeichen(T);
+    // Blanks at the end of the target path belong to the name of its last folder ("Z5 " is not "Z5"): only
+    // blanks before the drive letter are trimmed, which no path in program form can hold.
+    const Pfad Tgetrimmt = OhneFuehrendeLeerzeichen(T);
     const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
 
     if (T.starts_with(Q)) {
@@ -109,13 +121,16 @@ void Sicherung::Sichern_Click() {
     // folder that was there before, so such an entry stops the run as the creation of the folder would.
     if (!Fso().Dir(zielordner, attr::AlleOrdner).empty())
         throw FsFehler("MakeDir", zielordner, std::make_error_code(std::errc::file_exists));
-    ErstellePfad(zielordner);
+    // Only the backup folder is made, never the target folder the user picked: a target that vanished since
+    // (or the mount point of a medium that was unplugged) ends the run here, and nothing is written.
+    Fso().MakeDir(zielordner);
     // Whatever path leads there, the walks never enter the folder this run writes.
     Fso().Ausschliessen(zielordner);
 
     // A drive root as source is mirrored straight into the backup folder, never below a trailing backslash.
     const Pfad spiegel = IstLaufwerkswurzel(Q) ? zielordner : zielordner + Q.substr(2);
-    ErstellePfad(spiegel);
+    // The mirrors of the source's ancestors are private until they get their source folders' bits.
+    ErstellePfad(spiegel, Anlage::Privat);
 
     bool spiegelGefunden = true;
     if (!IstLaufwerkswurzel(Q)) {
@@ -128,8 +143,20 @@ void Sicherung::Sichern_Click() {
         spiegelGefunden = F == rest;
     }
     if (spiegelGefunden && tmp_sichern == "ja") {
+        if (bestandslaufwerke)
+            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
         KopiereDateien(Q, spiegel);
         tmp = std::monostate{};
+        // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their
+        // source folders' bits and owners, the deepest first, so that nothing in the backup is open to
+        // someone who could not reach it in the source.
+        for (Pfad oben = Q.substr(0, Q.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
+            Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+        // The record goes in last, after the final flush: it never names a copy that is not durable.
+        if (bestand_) {
+            bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
+            bestand_.reset();
+        }
     } else {
         tmp_fehler = "ja";
     }
@@ -154,7 +181,17 @@ void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
     if (tmp_sichern == "ja")
         return;
     for (const Ordner& u : unterordner) {
-        AttrTest(u.Path);
+        try {
+            AttrTest(u.Path);
+        } catch (const FsFehler& f) {
+            // A folder that vanished since it was listed is simply not there; one that cannot be read is left
+            // to the copy, which names it.
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            if (!Verschwunden(f))
+                tmp_sichern = "ja";
+        }
         tmp = std::monostate{};
         if (tmp_sichern == "ja")
             break;
@@ -165,7 +202,18 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
-        if (Fso().Attributes(datei) >= 32) {
+        int wert = 0;
+        try {
+            wert = Fso().Attributes(datei);
+        } catch (const FsFehler& f) {
+            // As above: a vanished file is not there, any other trouble of the entry is the copy's to report.
+            if (!Eintragsfehler(f, datei.Path))
+                throw;
+            if (Verschwunden(f))
+                continue;
+            wert = 32;
+        }
+        if (wert >= 32) {
             tmp_sichern = "ja";
             break;
         }
@@ -211,6 +259,8 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
 
 void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     ErstellePfad(atmp_ziel, Anlage::Privat);
+    if (bestand_)
+        bestand_->Ordner(atmp_Quelle);
     tmp = std::monostate{};
     KopiereDateienRoot(atmp_Quelle, atmp_ziel);
     tmp = std::monostate{};
@@ -218,16 +268,31 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
-        const Ordner wieder = Fso().GetFolder(u.Path);
-        // The name as stored, hidden and system folders included, so that every folder is mirrored under
-        // its own name and no two folders share a destination.
-        std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
-        if (name.empty())
-            name = wieder.Name;
-        const Pfad ziel = atmp_ziel + "\\" + name;
-        KopiereDateienBaum(wieder.Path, ziel);
-        tmp = std::monostate{};
-        Fso().OrdnerAbschliessen(wieder.Path, ziel);
+        try {
+            const Ordner wieder = Fso().GetFolder(u.Path);
+            // The name as stored, hidden and system folders included, so that every folder is mirrored under
+            // its own name and no two folders share a destination.
+            std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
+            if (name.empty())
+                name = wieder.Name;
+            const Pfad ziel = atmp_ziel + "\\" + name;
+            // The backup folder is new, so a mirror that exists already was made in this run for another
+            // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files are
+            // not mixed into it; each that is to be backed up fails its check and keeps its archive bit.
+            if (!Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                MeldeNamensgleichheit(wieder.Path);
+                continue;
+            }
+            KopiereDateienBaum(wieder.Path, ziel);
+            tmp = std::monostate{};
+            Fso().OrdnerAbschliessen(wieder.Path, ziel);
+        } catch (const FsFehler& f) {
+            // A source folder that vanished or cannot be read fails as an entry; the rest of the tree goes on.
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(f.Path(), *grund);
+        }
     }
 }
 
@@ -243,15 +308,45 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     fortschritt_.Ordner = ordner.Path;
+    // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
+    // backup folder is new, so whatever is there was made in this run). Asked once per folder; elsewhere no
+    // lookup is made per file.
+    const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         const Datei datei = fc->Elemente[i];
-        const Datei objekt = Fso().GetFile(datei.Path);
-        if (Fso().Attributes(datei) < 32)
-            continue;
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
-        const Quellstand stand = Fso().Copy(objekt, ziel);
-        offen_.push_back({objekt, name, ziel, stand});
+        Quellstand stand;
+        std::optional<Datei> objekt;
+        try {
+            objekt = Fso().GetFile(datei.Path);
+            if (Fso().Attributes(datei) < 32) {
+                if (bestand_)
+                    bestand_->Gelassen(datei.Path);
+                continue;
+            }
+            if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
+                continue;
+            }
+            stand = Fso().Copy(*objekt, ziel);
+        } catch (const FsFehler& f) {
+            // The entry vanished, was swapped for something else or cannot be read: its check fails, the
+            // copy goes on. An error of the target ends the run.
+            const auto grund = Eintragsfehler(f, datei.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(datei.Path, *grund);
+            continue;
+        }
+        if (stand.Veraendert) {
+            // No copy was put in place; the file keeps its archive bit and the next run tries again.
+            PruefungFehlgeschlagen(datei.Path, "hat sich beim Kopieren geändert");
+            continue;
+        }
+        offen_.push_back({*objekt, name, ziel, stand});
+        if (bestand_)
+            bestand_->Kopiert(objekt->Path, stand);
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
@@ -271,23 +366,87 @@ void Sicherung::Abschliessen() {
     stapel.swap(offen_);
     offeneBytes_ = 0;
     for (const OffeneKopie& k : stapel) {
-        const int wert = Fso().Attributes(k.Quelle);
-        // Only the archive bit is ever taken away; a file never gets a bit it did not have.
-        if (wert & attr::Archiv)
-            Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+        try {
+            const int wert = Fso().Attributes(k.Quelle);
+            // Only the archive bit is ever taken away; a file never gets a bit it did not have.
+            if (wert & attr::Archiv)
+                Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+        } catch (const FsFehler& f) {
+            // The source vanished or changed its kind since its copy, or its record cannot be written.
+            const auto grund = Eintragsfehler(f, k.Quelle.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+            continue;
+        }
         bool gefunden = false;
         for (int maske : {0, 6, 7, 2, 4})
             if (Fso().Dir(k.Ziel, maske) == k.Name)
                 gefunden = true;
-        if (!gefunden)
+        if (!gefunden) {
             PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
-        else if (Fso().Attributes(k.Quelle) >= 32)
+            continue;
+        }
+        int danach = 0;
+        try {
+            danach = Fso().Attributes(k.Quelle);
+        } catch (const FsFehler& f) {
+            const auto grund = Eintragsfehler(f, k.Quelle.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+            continue;
+        }
+        if (danach >= 32)
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
+    // Records kept apart from the files (a stick without room for them) are written once per batch.
+    Fso().Festschreiben();
+}
+
+void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    for (const Datei& datei : Fso().Files(ordner))
+        if (Fso().Attributes(datei) >= 32)
+            PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
+    for (const Ordner& u : Fso().SubFolders(ordner))
+        MeldeNamensgleichheit(u.Path);
+}
+
+std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag) {
+    const Pfad& pfad = fehler.Path();
+    const bool betrifftEintrag =
+        pfad == eintrag || (pfad.size() > eintrag.size() && pfad.starts_with(eintrag) && pfad[eintrag.size()] == '\\');
+    if (!betrifftEintrag)
+        return std::nullopt;
+    const std::error_code u = fehler.Ursache();
+    const bool systemfehler = u.category() == std::generic_category() || u.category() == std::system_category();
+    // A source drive that is no longer there is no trouble of one entry.
+    if (systemfehler && (u.value() == ENODEV || u.value() == ENXIO))
+        return std::nullopt;
+    if (Verschwunden(fehler))
+        return std::string("nicht mehr vorhanden");
+    if (systemfehler && u.value() == EINVAL)
+        return std::string("keine gewöhnliche Datei mehr");
+    if (fehler.Operation() == "SetFileAttr") {
+        if (systemfehler && (u.value() == ENOSPC || u.value() == E2BIG || u.value() == EDQUOT))
+            return std::string("kein Platz für den Archivvermerk");
+        return "Archivvermerk nicht schreibbar: " + Fehlertext(u);
+    }
+    return Fehlertext(u);
+}
+
+bool Sicherung::Verschwunden(const FsFehler& fehler) {
+    const std::error_code u = fehler.Ursache();
+    return (u.category() == std::generic_category() || u.category() == std::system_category()) &&
+           (u.value() == ENOENT || u.value() == ENOTDIR);
 }
 
 void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
     tmp_fehler = "ja";
+    // The record never names a copy that failed its check.
+    if (bestand_)
+        bestand_->Fehlgeschlagen(datei);
     fenster_.PruefungFehlgeschlagen(datei, grund);
 }
 

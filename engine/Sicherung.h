@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Bestandsliste.h"
 #include "engine/Fensterschnittstelle.h"
 #include "engine/Uhr.h"
 #include "fs/Dateisystem.h"
@@ -58,12 +59,18 @@ public:
     // How the last run ended, for callers that report it other than through the message box.
     Ausgang ausgang = Ausgang::Offen;
 
+    // When set, each run that creates a backup folder writes the record of the source into it once its
+    // copies are durable (Bestandsliste.h); the table translates the record's paths. A dry run leaves it
+    // unset.
+    std::optional<Laufwerkstabelle> bestandslaufwerke;
+
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set.
     void Sichern_Click();
 
     // Change scan: sets tmp_sichern to "ja" at the first file of the tree whose attribute value is 32 or
-    // more, depth first, a folder's own files before its subfolders.
+    // more, depth first, a folder's own files before its subfolders. A file or folder below the top that
+    // vanished meanwhile is passed over; one that cannot be looked at counts as found (the copy names it).
     void AttrTest(const Pfad& atmp_Quelle);
     void DateiAttrTest(const Pfad& atmp_Quelle);
 
@@ -73,7 +80,8 @@ public:
 
     // Mirrors the source tree into the destination: every folder gets its counterpart, every file with
     // an attribute value of 32 or more is copied, its archive bit cleared once the copy is durable, and
-    // the copy checked; a failed check sets tmp_fehler to "ja" and the copy goes on.
+    // the copy checked; a failed check sets tmp_fehler to "ja" and the copy goes on. An error of one source
+    // entry (Eintragsfehler) fails that entry's check; any other error travels up as FsFehler.
     void KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
     void KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
 
@@ -83,9 +91,22 @@ public:
     // A file's copy failed its check: tmp_fehler becomes "ja" and the window learns which file and why.
     void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund);
 
+    // The one place that tells errors of a source entry from errors of the run: the reason to name when the
+    // failed operation concerns `eintrag` (a file or folder of the source) or an entry below it, nothing when
+    // it concerns anything else (the target, the backup folder, a source drive that went away), which ends
+    // the run. Reasons: "nicht mehr vorhanden" (vanished), "keine gewöhnliche Datei mehr" (swapped for a
+    // FIFO, socket or device), "kein Platz für den Archivvermerk" (its record has no room), else the reason
+    // of the error.
+    static std::optional<std::string> Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag);
+    // True when the error says that the entry is not there (any more).
+    static bool Verschwunden(const FsFehler& fehler);
+
 private:
     struct OffeneKopie;
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+    // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
+    // folder of this run (a target that ignores letter case).
+    void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
     void Abschliessen();
 
     Fensterschnittstelle& fenster_;
@@ -93,6 +114,7 @@ private:
     Dateisystemfabrik fabrik_;
     std::vector<OffeneKopie> offen_;
     std::uint64_t offeneBytes_ = 0;
+    std::unique_ptr<Bestandsliste> bestand_; // the record of the run under way, when one is written
     tresor::Fortschritt fortschritt_;
 };
 

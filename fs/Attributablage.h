@@ -39,6 +39,10 @@ public:
     [[nodiscard]] virtual bool SchreibeVerweisvermerk(const Ort& ordner, const Verweisvermerk& vermerk) = 0;
     // Removes the record; true also when there was none.
     [[nodiscard]] virtual bool LoescheVerweisvermerk(const Ort& ordner) = 0;
+
+    // True when the DOS bits are the file system's own (NTFS, FAT): then they are the bits, read-only and
+    // archive included, and no archive record is kept; clearing the archive bit writes the DOS bits.
+    [[nodiscard]] virtual bool EigeneBits() const { return false; }
 };
 
 } // namespace tresor::posix

@@ -3,6 +3,7 @@
 #include "fs/Attributablage.h"
 #include "fs/Dateisystem.h"
 #include "fs/OffeneOrdner.h"
+#include "fs/Ordnertafeln.h"
 
 #include <sys/stat.h>
 
@@ -19,30 +20,39 @@ namespace tresor::posix {
 //                 cleared.
 //   4  system     the store keeps the system bit.
 //   16 directory  the entry is a directory (lstat; symbolic links are never followed).
-//   32 archive    regular files and symbolic links, never folders: set unless the file carries an archive
-//                 record that still matches it (Archivvermerk.h), and always set while the store's DOS bits
-//                 carry the archive bit (an SMB server sets it for writes over the network). A symbolic link
-//                 reads set unless its folder's link record holds it (Verweisvermerk.h); read-only and
-//                 system are never reported or stored for a link, hidden follows its name.
+//   32 archive    regular files and symbolic links, never folders: set unless the entry's record still
+//                 matches it, and always set while the store's DOS bits carry the archive bit (an SMB server
+//                 sets it for writes over the network). A file of one name has its record on itself
+//                 (Archivvermerk.h); a symbolic link and a file of several names have theirs on their folder
+//                 (Verweisvermerk.h, Ordnertafeln.h). Read-only and system are never reported or stored for a
+//                 link, hidden follows its name.
+
+// Where the archive record of a file or link is found and what it is bound to.
+struct Vermerkort {
+    std::uint64_t Name = 0;         // Namenskennung of the entry's path within its file system
+    int OrdnerFd = AT_FDCWD;        // its folder, held open (AT_FDCWD: none, the entry reads set)
+    std::uint64_t OrdnerName = 0;   // Namenskennung of the folder's path within its file system
+    std::string_view Eintrag;       // its name on disk
+    Ordnertafeln* Tafeln = nullptr; // the folder tables of the file-system object
+};
 
 // The attribute value of a file or folder whose lstat data is `st`, reached through `ort`. `name` is its last
-// name (a dot name is hidden). `voll`, its whole POSIX path, is needed only for a file of several names
-// (st_nlink > 1): each name is backed up and recorded apart.
+// name (a dot name is hidden). `vermerkort` tells where a file's record is; without it a file reads set.
 int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
-                 std::string_view voll = {});
+                 const Vermerkort* vermerkort = nullptr);
 
-// The attribute value of the symbolic link `name` (its name on disk) in the open folder `ordnerFd`, whose lstat
-// data is `st`: hidden for a dot name, archive unless the folder's record matches the folder as it is now and
-// holds the link's key. `ablage` is the store of the folder's file system.
-int Verweiswert(Attributablage& ablage, int ordnerFd, std::string_view name, const struct stat& st);
+// The attribute value of the symbolic link whose lstat data is `st`: hidden for a dot name, archive unless
+// its folder's record holds it as it is now.
+int Verweiswert(Attributablage& ablage, const struct stat& st, const Vermerkort& vermerkort);
 
 // Gives the entry the attribute value `wert`: the read-only bit in the permission bits, hidden and system
-// in the store, the archive bit as the record. Clearing the archive bit records `stand` when it is valid
-// (the state a copy was taken from), else the entry's present state `st`; setting it removes the record.
-// The store needs write permission on the entry: a read-only file or folder of the user's own gets it for
-// the moment and its final mode afterwards. Fails with FsFehler naming the operation "SetFileAttr" and
-// `pfad`; a link record that has no room left is left as it was (the link keeps its archive bit).
+// in the store, the archive bit as the record. Clearing the archive bit records the state `stand` when it is
+// valid (the state a copy was taken from), else the entry's present state `st`; where the entry's present
+// state is no longer `stand` (it changed after its copy) the record is removed instead, so it reads set.
+// Setting the archive bit removes the record. The store needs write permission on the entry: a read-only
+// file or folder of the user's own gets it for the moment and its final mode afterwards. Fails with FsFehler
+// naming the operation "SetFileAttr" and `pfad` (also where the record has no room: E2BIG, ENOSPC).
 void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
-                          int wert, const Quellstand& stand, std::string_view voll);
+                          int wert, const Quellstand& stand, const Vermerkort& vermerkort);
 
 } // namespace tresor::posix

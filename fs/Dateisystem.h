@@ -25,6 +25,11 @@ struct Datei {
 // cleared after that copy. A file whose state has moved on since reads as archive set again.
 // For a symbolic link the state of the folder that holds it counts as well (its record lives on that
 // folder): the folder's modification time and inode as read before the copy. Files leave them 0.
+//
+// The status-change time (ctime) moves with every change of content, permission bits, owner, extended
+// attributes and names of the file, so it catches a rewrite whose modification time was set back.
+// `Veraendert` is set by a copy whose source kept changing while it was copied: no copy was put in place,
+// and the file's archive bit must stay set (the run names the file).
 struct Quellstand {
     std::int64_t MtimeNs = 0;
     std::int64_t Groesse = 0;
@@ -32,6 +37,8 @@ struct Quellstand {
     bool Gueltig = false;
     std::int64_t OrdnerMtimeNs = 0;
     std::uint64_t OrdnerInode = 0;
+    std::int64_t CtimeNs = 0;
+    bool Veraendert = false;
 };
 
 // How MakeDir creates a folder.
@@ -66,7 +73,9 @@ public:
     // read-only, hidden and system bits; never the archive record, so the copy reads archive set. The
     // copy is written under a temporary name in the destination folder and renamed into place when
     // complete; an existing file of that name is replaced. A symbolic link is copied as the same link
-    // (its target text), never followed. Returns the state the copy was taken from.
+    // (its target text), never followed. Returns the state the copy was taken from. A copy whose source
+    // changed while it was copied is made again, a few times; a source that still changes leaves no copy
+    // under the destination name and returns a state marked Veraendert.
     virtual Quellstand Copy(const Datei& datei, const Pfad& ziel) = 0;
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder
@@ -89,6 +98,17 @@ public:
     virtual void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) = 0;
     // From now on SubFolders never lists this folder, whatever path leads to it (device and inode).
     virtual void Ausschliessen(const Pfad& ordner) = 0;
+    // True when the file system of the existing folder ignores letter case, so that names that differ in
+    // case only name one entry there (and Dir yields the name as stored). False where that is not known.
+    // Decided once per file system: asking costs no system call per file.
+    [[nodiscard]] virtual bool GrossKleinBlind(const Pfad& ordner) {
+        (void)ordner;
+        return false;
+    }
+    // Writes what records of cleared archive bits are kept apart from the files (the state files of file
+    // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
+    // FsFehler naming "SetFileAttr" and the file that could not be written.
+    virtual void Festschreiben() {}
 };
 
 } // namespace tresor

@@ -9,7 +9,11 @@ FsFehler::FsFehler(std::string operation, Pfad pfad, std::error_code ursache)
       pfad_(std::move(pfad)), ursache_(ursache) {}
 
 std::string FsFehler::Bericht() const {
-    return "Der Vorgang " + operation_ + " ist fehlgeschlagen.\nPfad: " + pfad_ + "\nGrund: " + Fehlertext(ursache_);
+    return Bericht(pfad_);
+}
+
+std::string FsFehler::Bericht(const std::string& pfadtext) const {
+    return "Der Vorgang " + operation_ + " ist fehlgeschlagen.\nPfad: " + pfadtext + "\nGrund: " + Fehlertext(ursache_);
 }
 
 std::string Fehlertext(std::error_code ursache) {

@@ -21,6 +21,9 @@ public:
 
     // The German report shown to the user: operation, path and reason, one per line (lines joined by "\n").
     std::string Bericht() const;
+    // The same report with the path shown as `pfadtext` (for a terminal: the path with its control
+    // characters escaped).
+    std::string Bericht(const std::string& pfadtext) const;
 
 private:
     std::string operation_;

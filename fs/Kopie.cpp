@@ -4,6 +4,7 @@
 #include "fs/Attribute.h"
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
+#include "fs/Eigentum.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 
@@ -16,11 +17,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace tresor::posix {
 
 namespace {
+
+// How often a copy whose source changed while it was copied is made again (the first copy included).
+constexpr int Kopierversuche = 4;
 
 // Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
 // that a failure never leaves anything partial behind.
@@ -34,7 +39,118 @@ struct TemporaererEintrag {
     }
 };
 
+// The lstat data of the open source, taken once the clock has passed its ctime: every change after this look
+// then gets a later ctime than the one seen, however coarse the clock that stamps it, and so cannot hide
+// behind the time of an earlier change. Waits at most a few ticks of that clock (a source changed just now).
+template <typename Fehler> struct stat RuhigerStand(int q, const Fehler& quellfehler) {
+    struct stat st {};
+    for (int warte = 0;; ++warte) {
+        struct timespec jetzt {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &jetzt);
+        if (::fstat(q, &st) != 0)
+            throw quellfehler(errno);
+        const std::int64_t uhr = static_cast<std::int64_t>(jetzt.tv_sec) * 1'000'000'000 + jetzt.tv_nsec;
+        if (CtimeNs(st) < uhr || warte == 50)
+            return st;
+        const struct timespec pause { 0, 1'000'000 };
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 } // namespace
+
+void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
+                             const Pfad& quelle, const Pfad& ziel) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
+    // two file systems refused it once, they are not asked again for the copies that follow.
+    if (!ohneReflink_.contains(geraete)) {
+        if (::ioctl(z, FICLONE, q) == 0)
+            return;
+        if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
+            ohneReflink_.insert(geraete);
+    }
+    // Never beyond the size the source had when it was looked at: a source that grew meanwhile is copied
+    // again, and no tail of it is ever made up.
+    const off_t groesse = vorher.st_size;
+    bool schnellweg = true; // copy_file_range, until it refuses
+    std::vector<char> puffer;
+    off_t geschriebenBis = 0;
+    auto kopiereBereich = [&](off_t von, off_t bis) {
+        bis = std::min(bis, groesse);
+        while (von < bis) {
+            const std::size_t laenge = static_cast<std::size_t>(bis - von);
+            if (schnellweg) {
+                loff_t a = von;
+                loff_t b = von;
+                const ssize_t n = ::copy_file_range(q, &a, z, &b, laenge, 0);
+                if (n > 0) {
+                    von += n;
+                    geschriebenBis = von;
+                    continue;
+                }
+                if (n == 0)
+                    return; // the source has become shorter
+                if (errno == EINTR)
+                    continue;
+                // Not possible here, or failed: the plain way either works or names the side at fault.
+                schnellweg = false;
+            }
+            if (puffer.empty())
+                puffer.resize(1 << 20);
+            const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw quellfehler(errno);
+            }
+            if (n == 0)
+                return;
+            for (ssize_t geschrieben = 0; geschrieben < n;) {
+                const ssize_t m = ::pwrite(z, puffer.data() + geschrieben, static_cast<std::size_t>(n - geschrieben),
+                                           von + geschrieben);
+                if (m < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw zielfehler(errno);
+                }
+                geschrieben += m;
+            }
+            von += n;
+            geschriebenBis = von;
+        }
+    };
+    if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(groesse)) {
+        // Its blocks cover the whole size: a file without holes, copied in one stretch without asking for
+        // its data regions.
+        kopiereBereich(0, groesse);
+    } else {
+        // Only the data regions are copied, so holes of sparse files stay holes.
+        off_t pos = 0;
+        while (pos < groesse) {
+            const off_t daten = ::lseek(q, pos, SEEK_DATA);
+            if (daten < 0) {
+                if (errno == ENXIO)
+                    break; // nothing but a hole up to the end
+                if (errno != EINVAL && errno != ENOTSUP)
+                    throw quellfehler(errno);
+                // No hole information: copy everything.
+                kopiereBereich(pos, groesse);
+                break;
+            }
+            const off_t loch = ::lseek(q, daten, SEEK_HOLE);
+            if (loch < 0)
+                throw quellfehler(errno);
+            kopiereBereich(daten, loch);
+            pos = loch;
+        }
+    }
+    // A trailing hole of the source stays a hole of the copy. Only a copy of an unchanged source is kept, so
+    // this hole is one the source had.
+    if (geschriebenBis < groesse && ::ftruncate(z, groesse) != 0)
+        throw zielfehler(errno);
+}
 
 std::string Kopierer::TemporaererName() {
     char text[32];
@@ -43,7 +159,7 @@ std::string Kopierer::TemporaererName() {
     return text;
 }
 
-Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     Eintragsort quelle;
@@ -58,7 +174,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
         if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
-            return KopiereVerweis(datei, ziel, quelle);
+            return KopiereVerweis(datei, ziel, quelle, geraet, inode);
         errno = ELOOP;
     }
     if (!q.gueltig())
@@ -100,115 +216,62 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     bool fertig = false;
     const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
 
-    // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
-    // two file systems refused it once, they are not asked again for the copies that follow.
+    // The content, as the source held it from one look at its state to the next: a source that changed in
+    // between (size, modification time or ctime) is copied again, a few times. A source that still changes
+    // leaves no copy: under the real name there is never a mix of versions, nor bytes the source did not hold
+    // at that place. A restore finds the version of an earlier backup instead, and the run names the file.
     const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
-    bool geklont = false;
-    if (!ohneReflink_.contains(geraete)) {
-        geklont = ::ioctl(z.get(), FICLONE, q.get()) == 0;
-        if (!geklont && (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY))
-            ohneReflink_.insert(geraete);
-    }
-    if (!geklont) {
-        bool schnellweg = true; // copy_file_range, until it refuses
-        std::vector<char> puffer;
-        off_t geschriebenBis = 0;
-        auto kopiereBereich = [&](off_t von, off_t bis) {
-            while (von < bis) {
-                const std::size_t laenge = static_cast<std::size_t>(bis - von);
-                if (schnellweg) {
-                    loff_t a = von;
-                    loff_t b = von;
-                    const ssize_t n = ::copy_file_range(q.get(), &a, z.get(), &b, laenge, 0);
-                    if (n > 0) {
-                        von += n;
-                        geschriebenBis = von;
-                        continue;
-                    }
-                    if (n == 0)
-                        return; // the source has become shorter
-                    if (errno == EINTR)
-                        continue;
-                    // Not possible here, or failed: the plain way either works or names the side at fault.
-                    schnellweg = false;
-                }
-                if (puffer.empty())
-                    puffer.resize(1 << 20);
-                const ssize_t n = ::pread(q.get(), puffer.data(), std::min(laenge, puffer.size()), von);
-                if (n < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    throw quellfehler(errno);
-                }
-                if (n == 0)
-                    return;
-                for (ssize_t geschrieben = 0; geschrieben < n;) {
-                    const ssize_t m = ::pwrite(z.get(), puffer.data() + geschrieben,
-                                               static_cast<std::size_t>(n - geschrieben), von + geschrieben);
-                    if (m < 0) {
-                        if (errno == EINTR)
-                            continue;
-                        throw zielfehler(errno);
-                    }
-                    geschrieben += m;
-                }
-                von += n;
-                geschriebenBis = von;
-            }
-        };
-        if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(vorher.st_size)) {
-            // Its blocks cover the whole size: a file without holes, copied in one stretch without asking for
-            // its data regions.
-            kopiereBereich(0, vorher.st_size);
-        } else {
-            // Only the data regions are copied, so holes of sparse files stay holes.
-            off_t pos = 0;
-            for (;;) {
-                const off_t daten = ::lseek(q.get(), pos, SEEK_DATA);
-                if (daten < 0) {
-                    if (errno == ENXIO)
-                        break; // nothing but a hole up to the end
-                    if (errno != EINVAL && errno != ENOTSUP)
-                        throw quellfehler(errno);
-                    // No hole information: copy everything up to the end.
-                    const off_t ende = ::lseek(q.get(), 0, SEEK_END);
-                    if (ende < 0)
-                        throw quellfehler(errno);
-                    kopiereBereich(pos, ende);
-                    break;
-                }
-                const off_t loch = ::lseek(q.get(), daten, SEEK_HOLE);
-                if (loch < 0)
-                    throw quellfehler(errno);
-                kopiereBereich(daten, loch);
-                pos = loch;
-            }
-        }
-        // The copy ends where the source ends now (a trailing hole, or a source that changed its length).
-        const off_t ende = ::lseek(q.get(), 0, SEEK_END);
-        if (ende < 0)
-            throw quellfehler(errno);
-        if (ende != geschriebenBis && ::ftruncate(z.get(), ende) != 0)
+    bool bestaendig = false;
+    for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
+        vorher = RuhigerStand(q.get(), quellfehler);
+        if (versuch > 1 && ::ftruncate(z.get(), 0) != 0)
             throw zielfehler(errno);
+        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel);
+        if (haken_)
+            haken_(datei.Path, versuch);
+        struct stat nachher {};
+        if (::fstat(q.get(), &nachher) != 0)
+            throw quellfehler(errno);
+        bestaendig = Gleich(StandAus(vorher), StandAus(nachher));
+    }
+    if (!bestaendig) {
+        Quellstand stand = StandAus(vorher);
+        stand.Veraendert = true;
+        return stand;
     }
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
     // attribute needs), then the time, which nothing after it changes.
-    const auto quellDos = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get())).LiesDos(Ort::Selbst(q.get()));
+    Attributablage& quellAblage = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get()));
+    const auto quellDos = quellAblage.LiesDos(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    mode_t modus = vorher.st_mode & 07777;
     if ((vorher.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
+    // A file system of DOS bits of its own keeps read-only apart from the permission bits: the copy is
+    // read-only the way its own file system says it.
+    if (quellAblage.EigeneBits() && quellDos && (*quellDos & attr::Schreibgeschuetzt)) {
+        wert |= attr::Schreibgeschuetzt;
+        modus &= ~static_cast<mode_t>(0222);
+    }
     if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
         wert |= attr::Versteckt;
     if (quellDos && (*quellDos & attr::System))
         wert |= attr::System;
     const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
-    if (dosNoetig) {
-        if (!ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()))
-                 .SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
+    // A target of DOS bits of its own (NTFS, FAT) always gets them: its read-only bit is not the permission
+    // bits, and other systems see a dot name as hidden only through the bit.
+    Attributablage& zielAblage = ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()));
+    if (dosNoetig || zielAblage.EigeneBits()) {
+        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
             throw zielfehler(errno);
     }
-    if (::fchmod(z.get(), vorher.st_mode & 07777) != 0)
+    // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
+    // write permission where the source's own file system calls it read-only.
+    const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
+        throw zielfehler(fehler);
+    if (::fchmod(z.get(), endmodus) != 0)
         throw zielfehler(errno);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
@@ -218,12 +281,17 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel) {
     if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     return StandAus(vorher);
 }
 
-Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle) {
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
+                                    ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     if (quelle.Ganz())
@@ -276,11 +344,16 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
     const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
     // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    VerweisEigentum(ordnerFd, tmpName.c_str(), vorher);
     if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
         throw zielfehler(errno);
     if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
     Quellstand stand = StandAus(vorher);
     stand.OrdnerMtimeNs = MtimeNs(ordnerVorher);
     stand.OrdnerInode = static_cast<std::uint64_t>(ordnerVorher.st_ino);

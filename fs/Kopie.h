@@ -4,6 +4,9 @@
 #include "fs/Dateisystem.h"
 #include "fs/OffeneOrdner.h"
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -17,6 +20,10 @@ namespace tresor::posix {
 // system bits of the source, never its archive record: the copy reads archive set. It is written as
 // ".tresor-ix-<hex>.tmp" in the destination folder and renamed into place when complete, replacing a file of
 // that name; every failure removes the temporary file, so nothing partial is ever left under a real name.
+// The source is looked at before and after its content is copied; a source that changed in between (size,
+// modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
+// copy: Copy returns its state marked Veraendert and the temporary file goes. A copy is never extended
+// beyond what was read, so it never holds a made-up tail of zeros.
 // Nothing is flushed per file: Sync flushes the whole file system once for many copies. The copy shares the
 // source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
 // through plain reads and writes; holes of sparse files stay holes.
@@ -27,15 +34,22 @@ namespace tresor::posix {
 class Kopierer {
 public:
     // The held-open folders and the stores are the file-system object's; both must outlive this object.
-    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen) : ordner_(ordner), ablagen_(ablagen) {}
+    // `haken`, where given, is called inside each copy of a file's content (PosixDateisystem.h, Kopierhaken).
+    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen, std::function<void(const Pfad&, int)> haken = {})
+        : ordner_(ordner), ablagen_(ablagen), haken_(std::move(haken)) {}
 
     // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
-    // the state of its folder). Fails with FsFehler naming the source or the destination, whichever is at
-    // fault.
-    Quellstand Copy(const Datei& datei, const Pfad& ziel);
+    // the state of its folder); `geraet` and `inode`, where given, learn which file that was. Fails with
+    // FsFehler naming the source or the destination, whichever is at fault.
+    // Owners, set-ID bits and ACLs of the copy: Eigentum.h.
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet = nullptr, ino_t* inode = nullptr);
 
 private:
-    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle);
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet, ino_t* inode);
+    // The content of the open source `q` into the empty open copy `z`, up to the size the source had in
+    // `vorher` and never beyond. Fails with FsFehler naming `quelle` or `ziel`, whichever is at fault.
+    void KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
+                       const Pfad& quelle, const Pfad& ziel);
     std::string TemporaererName();
 
     OffeneOrdner& ordner_;
@@ -43,6 +57,7 @@ private:
     // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
     std::mt19937_64 zufall_{std::random_device{}()};
+    std::function<void(const Pfad&, int)> haken_;
 };
 
 } // namespace tresor::posix

@@ -149,14 +149,56 @@ Laufwerkstabelle Laufwerkstabelle::AusMountTabelle() {
     std::ifstream ein("/proc/self/mountinfo", std::ios::binary);
     std::ostringstream text;
     text << ein.rdbuf();
-    return Laufwerkstabelle(LaufwerkeAus(text.str(), [](const std::string& punkt) {
+    auto laufwerke = LaufwerkeAus(text.str(), [](const std::string& punkt) {
         struct stat st {};
         return ::stat(punkt.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }));
+    });
+    for (Laufwerk& l : laufwerke) {
+        struct stat st {};
+        if (::stat(l.Einhaengepunkt.c_str(), &st) == 0)
+            l.Geraet = st.st_dev;
+    }
+    return Laufwerkstabelle(std::move(laufwerke));
 }
 
 Laufwerkstabelle Laufwerkstabelle::AusMountinfo(std::string_view mountinfo) {
     return Laufwerkstabelle(LaufwerkeAus(mountinfo, [](const std::string&) { return true; }));
+}
+
+Laufwerkstabelle Laufwerkstabelle::Fortgeschrieben(const Laufwerkstabelle& jetzt) const {
+    auto gleich = [](const Laufwerk& a, const Laufwerk& b) {
+        return a.Einhaengepunkt == b.Einhaengepunkt && (a.Geraet == 0 || b.Geraet == 0 || a.Geraet == b.Geraet);
+    };
+    std::vector<Laufwerk> neu;
+    std::vector<bool> vergeben(jetzt.laufwerke_.size(), false);
+    for (const Laufwerk& alt : laufwerke_) {
+        Laufwerk l = alt;
+        l.Bereit = false;
+        for (std::size_t i = 0; i < jetzt.laufwerke_.size(); ++i) {
+            if (!vergeben[i] && jetzt.laufwerke_[i].Bereit && gleich(alt, jetzt.laufwerke_[i])) {
+                vergeben[i] = true;
+                l = jetzt.laufwerke_[i];
+                l.Buchstabe = alt.Buchstabe;
+                break;
+            }
+        }
+        neu.push_back(std::move(l));
+    }
+    for (std::size_t i = 0; i < jetzt.laufwerke_.size(); ++i) {
+        if (vergeben[i] || !jetzt.laufwerke_[i].Bereit)
+            continue;
+        char frei = 0;
+        for (char b = jetzt.laufwerke_[i].Einhaengepunkt == "/" ? 'C' : 'D'; b <= 'Z' && frei == 0; ++b)
+            if (std::none_of(neu.begin(), neu.end(), [b](const Laufwerk& l) { return l.Buchstabe == b; }))
+                frei = b;
+        if (frei == 0)
+            continue;
+        Laufwerk l = jetzt.laufwerke_[i];
+        l.Buchstabe = frei;
+        neu.push_back(std::move(l));
+    }
+    std::sort(neu.begin(), neu.end(), [](const Laufwerk& a, const Laufwerk& b) { return a.Buchstabe < b.Buchstabe; });
+    return Laufwerkstabelle(std::move(neu));
 }
 
 const Laufwerk* Laufwerkstabelle::Finde(char buchstabe) const noexcept {
@@ -178,7 +220,7 @@ std::optional<std::string> Laufwerkstabelle::ZuPosix(std::string_view pfad) cons
     if (pfad.find('\0') != std::string_view::npos)
         return std::nullopt;
     const Laufwerk* l = Finde(b);
-    if (l == nullptr)
+    if (l == nullptr || !l->Bereit)
         return std::nullopt;
     // Every backslash separates two names; a slash stands for a backslash inside a name. The mapping is
     // its own inverse.
@@ -197,7 +239,7 @@ std::optional<Pfad> Laufwerkstabelle::AusPosix(std::string_view posix) const {
         posix.remove_suffix(1);
     const Laufwerk* bester = nullptr;
     for (const auto& l : laufwerke_) {
-        if (LiegtIn(posix, l.Einhaengepunkt) &&
+        if (l.Bereit && LiegtIn(posix, l.Einhaengepunkt) &&
             (bester == nullptr || l.Einhaengepunkt.size() > bester->Einhaengepunkt.size()))
             bester = &l;
     }
@@ -219,8 +261,9 @@ std::string NamenAusPosix(std::string_view posix) {
 }
 
 bool Laufwerkstabelle::IstEinhaengepunkt(std::string_view posix) const {
-    return std::any_of(laufwerke_.begin(), laufwerke_.end(),
-                       [&](const Laufwerk& l) { return l.Einhaengepunkt != "/" && l.Einhaengepunkt == posix; });
+    return std::any_of(laufwerke_.begin(), laufwerke_.end(), [&](const Laufwerk& l) {
+        return l.Bereit && l.Einhaengepunkt != "/" && l.Einhaengepunkt == posix;
+    });
 }
 
 } // namespace tresor

@@ -2,6 +2,8 @@
 
 #include "fs/Pfad.h"
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,12 @@ struct Laufwerk {
     char Buchstabe = 'C';
     std::string Einhaengepunkt; // absolute POSIX path without trailing slash, "/" for the root file system
     std::string Bezeichnung;    // what the drive is, shown after the letter; the mount point when empty
+    // The device of the file system mounted there when the table was made (st_dev of the mount point), 0
+    // where not known (tables of tests). Nothing is made on a drive whose mount point has another device now.
+    dev_t Geraet = 0;
+    // False for a drive whose mount went away while the program runs: its letter stays taken, and every
+    // path on it fails as "not ready".
+    bool Bereit = true;
 
     // "D: [/media/anna/STICK]": letter, colon, blank, then what the drive is in brackets.
     std::string Text() const;
@@ -35,13 +43,21 @@ public:
     // The same from the text of a /proc/self/mountinfo file (for tests).
     static Laufwerkstabelle AusMountinfo(std::string_view mountinfo);
 
+    // The table after a new read of the mount table (`jetzt`), with the letters of this one kept for the
+    // program's life: a drive that is still mounted (same mount point, same device where both are known)
+    // keeps its letter; one that went away keeps its letter, not ready; a new mount takes the first letter
+    // from D: on that no drive of this table holds (none left: it gets none). So a letter never comes to
+    // name another file system.
+    [[nodiscard]] Laufwerkstabelle Fortgeschrieben(const Laufwerkstabelle& jetzt) const;
+
+    // Every drive, not-ready ones included, by letter.
     const std::vector<Laufwerk>& Laufwerke() const noexcept { return laufwerke_; }
     // The drive of a letter (upper or lower case), or nullptr.
     const Laufwerk* Finde(char buchstabe) const noexcept;
 
     // Program form to POSIX: "C:\home\anna" -> "/home/anna", "D:\" -> the mount point of D:. A slash of
     // the program form is a backslash inside a name: "C:\a/b" -> "/a\b" (see NamenAusPosix).
-    // Nothing when the path is not in program form or names no drive of the table.
+    // Nothing when the path is not in program form or names no drive of the table that is ready.
     std::optional<std::string> ZuPosix(std::string_view pfad) const;
     // POSIX to program form, through the drive with the longest mount point that covers the absolute,
     // lexically normal path: "/a\b" -> "C:\a/b". Nothing when no drive covers it.

@@ -7,7 +7,13 @@
 //   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
 //   Names on disk and in the program's form: Pfadteile.h.
 // - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
-//   and the like are entries without the directory bit; nothing is ever followed.
+//   and the like are entries without the directory bit; nothing is ever followed. It yields names as
+//   stored: on a file system that ignores letter case (Ablagen::GrossKleinBlind, known once per device) the
+//   name of the entry found is looked up in its folder's listing, so "f.txt" yields "F.txt". That costs a
+//   listing per lookup there; file systems that keep case cost nothing extra.
+// - Drives: a drive whose mount went away is not ready (ENODEV); MakeDir makes nothing on a drive whose
+//   mount point no longer holds the file system the table was made with, so an unplugged stick never turns
+//   into folders on the disk below.
 // - Symbolic links are never followed. Files lists them beside the regular files (whatever they point to:
 //   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link (Kopie.h);
 //   its archive record lives on its folder (Verweisvermerk.h). FIFOs, sockets and device files are never
@@ -15,11 +21,25 @@
 // - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
 //   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
 //   through GetFolder, is entered.
-// - The symbolic link record's limit: the file system gives all extended attributes of a folder only so much
-//   room (ext4 about one block of 4 KiB, some hundreds of keys). Where the record cannot grow any more
-//   (E2BIG, ENOSPC) it is left as it was: the link keeps its archive bit, the run's check of the copy reports
-//   that, and nothing is reported as backed up that was not. Its record needs write permission on the
-//   folder, lent for the moment on a folder of the user's own, as for files.
+// - Records stay small whatever a folder holds: a file of one name has a record of its own, bound to its path
+//   within its file system (Einhaengungen.h); symbolic links and files of several names share one record of
+//   fixed size on their folder (Verweisvermerk.h). Where a record cannot be written (no room for extended
+//   attributes, another user's file) SetFileAttr fails for that entry: nothing is reported as backed up that
+//   was not. A folder's record needs write permission on the folder, lent for the moment on a folder of the
+//   user's own, as for files.
+// - Walks from held folders: the first folder taken through GetFolder (the source of a walk) and the first
+//   folder made by MakeDir outside it (the backup folder) are held open as roots from then on; every path
+//   below them is reached from their descriptors one name at a time, never following a link (OffeneOrdner.h).
+//   A folder of the source or of the backup swapped for a link fails the calls on paths through it (ELOOP,
+//   ENOTDIR); nothing outside those two folders is ever read, written, chmodded or marked through them.
+//   The backup folder must be the user's own when it is opened after its creation (another user's folder
+//   slipped into its place fails with EEXIST).
+// - A source file's archive record is written only on the file (device and inode) that was copied, through a
+//   descriptor of that file: where another file stands under its name by then, nothing is written and the
+//   run's check of the copy reports the file.
+// - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
+//   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
+//   and a folder's default) are copied where the target holds them; file capabilities never.
 
 #include "fs/PosixDateisystem.h"
 
@@ -28,10 +48,13 @@
 #include "fs/Attributwert.h"
 #include "fs/Deskriptor.h"
 #include "fs/Dosattrib.h"
+#include "fs/Eigentum.h"
+#include "fs/Einhaengungen.h"
 #include "fs/FsFehler.h"
 #include "fs/Kopie.h"
 #include "fs/OffeneOrdner.h"
 #include "fs/Ordnereintraege.h"
+#include "fs/Ordnertafeln.h"
 #include "fs/Pfadteile.h"
 #include "fs/Systempfad.h"
 
@@ -43,7 +66,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 namespace tresor {
@@ -52,9 +77,28 @@ namespace {
 
 using namespace posix;
 
+// The name as stored of the entry `name` of the open folder `ordnerFd` on a file system that ignores case: the
+// entry of the listing that is `name` exactly, else the one that differs from it in case only; `name` itself
+// where the listing holds neither (a fold of case this program does not know).
+std::string GespeicherterName(int ordnerFd, const char* name) {
+    int fehler = 0;
+    const auto eintraege =
+        LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const std::string_view gesucht = name;
+    const Eintrag* gefunden = nullptr;
+    for (const auto& e : eintraege) {
+        if (e.Name == gesucht)
+            return e.Name;
+        if (gefunden == nullptr && GleichOhneGrossKlein(e.Name, gesucht))
+            gefunden = &e;
+    }
+    return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
+}
+
 class PosixDateisystem final : public Dateisystem {
 public:
-    explicit PosixDateisystem(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken)
+        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)) {}
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -68,6 +112,8 @@ public:
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
+    bool GrossKleinBlind(const Pfad& ordner) override;
+    void Festschreiben() override;
 
 private:
     using Kennung = std::pair<dev_t, ino_t>;
@@ -76,15 +122,15 @@ private:
     // in the table with ENODEV ("not ready").
     // A path whose way fails (a long path through a missing folder) fails with that error.
     Systempfad Posix(const char* operation, const Pfad& pfad) const;
-    struct stat Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const;
-    // Opens a folder for reading its entries (never through a symbolic link).
-    Deskriptor OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix, struct stat& st) const;
+    // Where the record of the entry is and what it is bound to (its path, or its folder's, within its file
+    // system).
+    Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
     // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
     struct Ordnerinhalt {
         std::vector<Eintrag> Eintraege;
         Deskriptor Basis;
         struct stat St {};
-        Systempfad Posix;
+        std::string Posix; // for comparisons only, never for a system call
     };
     // Nothing for a folder that is never entered (a mount point met through SubFolders).
     std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
@@ -94,9 +140,14 @@ private:
     Laufwerkstabelle laufwerke_;
     OffeneOrdner offeneOrdner_{laufwerke_};
     Ablagen ablagen_;
-    Kopierer kopierer_{offeneOrdner_, ablagen_};
-    std::set<Kennung> grenzen_;        // mount points met through SubFolders: listed, never entered
-    std::set<Kennung> ausgeschlossen_; // never listed
+    Kopierer kopierer_;
+    Ordnertafeln tafeln_;
+    std::optional<Einhaengungen> einhaengungen_; // read at the first record
+    std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_;           // never listed
+    bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
+    // The file each copy was taken from, until its archive bit is cleared.
+    std::unordered_map<Pfad, Kennung> kopiert_;
 };
 
 Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
@@ -109,25 +160,15 @@ Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) cons
     Unbrauchbar(operation, pfad);
 }
 
-struct stat PosixDateisystem::Lstat(const char* operation, const Pfad& pfad, const std::string& posix) const {
-    struct stat st {};
-    if (::lstat(posix.c_str(), &st) != 0)
-        throw FsFehler(operation, pfad, Fehlercode(errno));
-    return st;
-}
-
-Deskriptor PosixDateisystem::OeffneOrdner(const char* operation, const Pfad& pfad, const std::string& posix,
-                                          struct stat& st) const {
-    Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
-        throw FsFehler(operation, pfad, Fehlercode(errno));
-    return fd;
-}
-
 std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
                                                                            const Ordner& ordner) {
-    Ordnerinhalt inhalt{{}, Deskriptor(), {}, Posix(operation, ordner.Path)};
-    Deskriptor fd = OeffneOrdner(operation, ordner.Path, inhalt.Posix, inhalt.St);
+    const auto posix = laufwerke_.ZuPosix(ordner.Path);
+    if (!posix)
+        Unbrauchbar(operation, ordner.Path);
+    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix};
+    Deskriptor fd = offeneOrdner_.OeffneOrdner(operation, ordner.Path, O_RDONLY);
+    if (!fd.gueltig() || ::fstat(fd.get(), &inhalt.St) != 0)
+        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
     if (grenzen_.contains({inhalt.St.st_dev, inhalt.St.st_ino}))
         return std::nullopt;
     // The descriptor goes to the directory stream; keep a second one for the stat calls.
@@ -142,11 +183,34 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
 }
 
 Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
-    const Systempfad posix = Posix("GetFolder", pfad);
-    const struct stat st = Lstat("GetFolder", pfad, posix);
-    if (!S_ISDIR(st.st_mode))
-        throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
     Pfad path = OhneSchraegstrich(pfad);
+    if (offeneOrdner_.UnterWurzel(path)) {
+        Eintragsort ort;
+        offeneOrdner_.VerorteOderWirf("GetFolder", path, ort);
+        const struct stat st = offeneOrdner_.StatAn("GetFolder", path, ort);
+        if (!S_ISDIR(st.st_mode))
+            throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+        // A held folder that was removed meanwhile is no folder any more, as its path would tell.
+        if (st.st_nlink == 0)
+            throw FsFehler("GetFolder", pfad, Fehlercode(ENOENT));
+    } else {
+        // The start of a walk: from now on everything below this folder is reached from its descriptor.
+        const Systempfad posix = Posix("GetFolder", path);
+        Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.gueltig() && errno == EACCES)
+            fd = Deskriptor(::open(posix.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.gueltig()) {
+            const int fehler = errno;
+            // A link, or anything else that is not a folder, is no folder.
+            if (::lstat(posix.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+            throw FsFehler("GetFolder", pfad, Fehlercode(fehler));
+        }
+        if (::fstat(fd.get(), &st) != 0)
+            throw FsFehler("GetFolder", pfad, Fehlercode(errno));
+        offeneOrdner_.Halte(path, std::move(fd), st);
+    }
     std::string name = IstLaufwerkswurzel(path) ? std::string() : LetzterName(path);
     return Ordner{std::move(path), std::move(name)};
 }
@@ -158,7 +222,7 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
     const auto& eintraege = inhalt->Eintraege;
     const Deskriptor& basis = inhalt->Basis;
     const struct stat& st = inhalt->St;
-    const Systempfad& posix = inhalt->Posix;
+    const std::string& posix = inhalt->Posix;
 
     std::vector<Ordner> ordnerliste;
     for (const auto& e : eintraege) {
@@ -179,7 +243,7 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         const bool einhaengepunkt = kennung.first != st.st_dev ||
                                     ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                      (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
-                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix.Voll(), e.Name));
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
         if (einhaengepunkt)
             grenzen_.insert(kennung);
         std::string name = Programmname(e.Name);
@@ -225,20 +289,46 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
     return Datei{pfad, LetzterName(pfad)};
 }
 
+Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st) {
+    Vermerkort vo;
+    vo.Tafeln = &tafeln_;
+    if (!ort.Ganz()) {
+        vo.OrdnerFd = ort.Ordner();
+        vo.Eintrag = ort.Name();
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return vo;
+    const auto posix = laufwerke_.ZuPosix(pfad);
+    if (!posix)
+        return vo;
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    if (Ordnertafeln::AufDemOrdner(st)) {
+        // The record lives on the folder: bound to the folder's path.
+        const auto schnitt = posix->find_last_of('/');
+        const std::string ordner = schnitt == 0 ? std::string("/") : posix->substr(0, schnitt);
+        vo.OrdnerName = Namenskennung(einhaengungen_->ImDateisystem(ordner));
+    } else {
+        vo.Name = Namenskennung(einhaengungen_->ImDateisystem(*posix));
+    }
+    return vo;
+}
+
 int PosixDateisystem::Attributes(const Datei& datei) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
     const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     if (S_ISLNK(st.st_mode))
-        return Verweiswert(Ablage(st, ort.Wo()), ort.Ordner(),
-                           ort.Ganz() ? std::string_view() : std::string_view(ort.Name()), st);
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll = st.st_nlink > 1 ? laufwerke_.ZuPosix(datei.Path).value_or(std::string()) : std::string();
-    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, voll);
+        return Verweiswert(Ablage(st, ort.Wo()), st, vo);
+    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
-    return kopierer_.Copy(datei, ziel);
+    Kennung kennung{};
+    Quellstand stand = kopierer_.Copy(datei, ziel, &kennung.first, &kennung.second);
+    kopiert_[datei.Path] = kennung;
+    return stand;
 }
 
 std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
@@ -263,8 +353,12 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
                 return {};
             throw FsFehler("Dir", pfad, Fehlercode(errno));
         }
-        // Letter case is exact on Linux: the name as given is the name as stored.
+        // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
+        // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
+        // stored (known once per device: no call of its own per entry).
         std::string name = LetzterName(pfad);
+        if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
+            name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
         int wert = IstPunktname(name) ? attr::Versteckt : 0;
         if (S_ISDIR(st.st_mode))
             wert |= attr::Verzeichnis;
@@ -281,18 +375,23 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
     const auto umgesetzt = laufwerke_.ZuPosix(pfad);
     if (!umgesetzt)
         Unbrauchbar("Dir", pfad);
-    const Systempfad posix(*umgesetzt);
-    // A long path whose way is missing names nothing, like any missing path.
-    if (posix.Fehler() == ENOENT || posix.Fehler() == ENOTDIR)
-        return {};
-    if (posix.Fehler() != 0)
-        throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
-
     // A listing. A folder that does not exist has no entries, so the answer is "", as for a name that
-    // does not exist; only a drive that is not ready fails (above).
-    Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // does not exist; only a drive that is not ready fails (above). Below a root the folder is reached from
+    // it, never through a link.
+    Deskriptor fd;
+    if (offeneOrdner_.UnterWurzel(OhneSchraegstrich(pfad))) {
+        fd = offeneOrdner_.OeffneOrdner("Dir", OhneSchraegstrich(pfad), O_RDONLY);
+    } else {
+        const Systempfad posix(*umgesetzt);
+        // A long path whose way is missing names nothing, like any missing path.
+        if (posix.Fehler() == ENOENT || posix.Fehler() == ENOTDIR)
+            return {};
+        if (posix.Fehler() != 0)
+            throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
+        fd = Deskriptor(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     if (!fd.gueltig()) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
             return {};
         throw FsFehler("Dir", pfad, Fehlercode(errno));
     }
@@ -346,27 +445,119 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
 }
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
-    const Systempfad posix = Posix("MakeDir", pfad);
-    if (::mkdir(posix.c_str(), anlage == Anlage::Privat ? 0700 : 0777) != 0)
+    // Nothing is ever made in the folder that a vanished mount used to cover: the drive must still be the
+    // file system it was when the table was made.
+    if (const Laufwerk* l = laufwerke_.Finde(pfad[0]); l != nullptr && l->Geraet != 0) {
+        struct stat wurzel {};
+        if (::stat(l->Einhaengepunkt.c_str(), &wurzel) != 0 || wurzel.st_dev != l->Geraet)
+            throw FsFehler("MakeDir", pfad, Fehlercode(ENODEV));
+    }
+    const mode_t modus = anlage == Anlage::Privat ? 0700 : 0777;
+    if (const int wurzel = offeneOrdner_.Wurzel(pfad); wurzel >= 0) {
+        // A held folder is there as long as it was not removed; one removed is made anew below.
+        struct stat st {};
+        if (::fstat(wurzel, &st) != 0 || st.st_nlink != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(EEXIST));
+        offeneOrdner_.LasseLos(pfad);
+        sicherungGehalten_ = false;
+    }
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("MakeDir", pfad, ort);
+    if (ort.Ganz()) {
+        if (::mkdir(ort.Name(), modus) != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(errno));
+        return;
+    }
+    if (::mkdirat(ort.Ordner(), ort.Name(), modus) != 0) {
+        int fehler = errno;
+        if (fehler == ENOENT && offeneOrdner_.Erneuert("MakeDir", pfad, ort))
+            fehler = ::mkdirat(ort.Ordner(), ort.Name(), modus) == 0 ? 0 : errno;
+        if (fehler != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(fehler));
+    }
+    if (sicherungGehalten_ || offeneOrdner_.UnterWurzel(pfad))
+        return;
+    // The backup folder: held from its creation, so that whatever happens to its path (in a target folder
+    // that others can write to), the run writes into this folder and nowhere else.
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
         throw FsFehler("MakeDir", pfad, Fehlercode(errno));
+    if (st.st_uid != ::geteuid())
+        throw FsFehler("MakeDir", pfad, Fehlercode(EEXIST));
+    offeneOrdner_.Halte(pfad, std::move(fd), st);
+    sicherungGehalten_ = true;
 }
 
 void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("SetFileAttr", pfad, ort);
-    const struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
+    struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
-    // The whole POSIX path names a file of several names in its archive record; others need none.
-    const std::string voll =
-        S_ISREG(st.st_mode) && st.st_nlink > 1 ? laufwerke_.ZuPosix(pfad).value_or(std::string()) : std::string();
-    SchreibeAttributwert(Ablage(st, ort.Wo()), pfad, ort, st, wert, stand, voll);
+    // Where its record lives, bound to its path: known before the entry is reached through its own descriptor.
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
+    // A regular file is changed through a descriptor of its own, and its record only where it is the very
+    // file that was copied: a file put in its place since gets nothing, and the check of the copy tells.
+    Deskriptor datei;
+    Eintragsort selbst;
+    const Eintragsort* wo = &ort;
+    if (S_ISREG(st.st_mode)) {
+        const auto kopie = kopiert_.find(pfad);
+        std::optional<Kennung> erwartet;
+        if (kopie != kopiert_.end()) {
+            erwartet = kopie->second;
+            kopiert_.erase(kopie);
+        }
+        datei =
+            Deskriptor(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!datei.gueltig() && errno != EACCES)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        if (datei.gueltig()) {
+            struct stat fst {};
+            if (::fstat(datei.get(), &fst) != 0)
+                throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+            const bool andere = !S_ISREG(fst.st_mode) || fst.st_dev != st.st_dev || fst.st_ino != st.st_ino ||
+                                (erwartet && *erwartet != Kennung{fst.st_dev, fst.st_ino}) ||
+                                ((wert & attr::Archiv) == 0 && stand.Gueltig && stand.Inode != fst.st_ino);
+            if (andere)
+                return;
+            st = fst;
+            selbst = Eintragsort::Selbst(datei.get(), fst.st_dev);
+            wo = &selbst;
+        } else if (erwartet && *erwartet != Kennung{st.st_dev, st.st_ino}) {
+            return;
+        }
+    }
+    SchreibeAttributwert(Ablage(st, wo->Wo()), pfad, *wo, st, wert, stand, vo);
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
     const auto umgesetzt = laufwerke_.ZuPosix(pfad);
     if (!umgesetzt)
         Unbrauchbar("Sync", pfad);
+    if (offeneOrdner_.UnterWurzel(pfad)) {
+        // Below a root: the file, else its nearest folder that is still there, up to the root itself, all
+        // reached from the root.
+        Eintragsort ort;
+        Deskriptor fd;
+        int ersterFehler = offeneOrdner_.Verorte("Sync", pfad, ort);
+        if (ersterFehler == 0) {
+            fd = Deskriptor(
+                ::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+            ersterFehler = fd.gueltig() ? 0 : errno;
+        }
+        Pfad stufe = pfad;
+        while (!fd.gueltig() && offeneOrdner_.Wurzel(stufe) < 0 && stufe.size() > 3) {
+            stufe.resize(std::max<std::size_t>(stufe.rfind('\\'), 3));
+            fd = offeneOrdner_.OeffneOrdner("Sync", stufe, O_RDONLY);
+        }
+        if (!fd.gueltig())
+            throw FsFehler("Sync", pfad, Fehlercode(ersterFehler != 0 ? ersterFehler : errno));
+        if (::syncfs(fd.get()) != 0)
+            throw FsFehler("Sync", pfad, Fehlercode(errno));
+        return;
+    }
     // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
     // but never a folder above the drive's own.
     const std::size_t wurzel = laufwerke_.Finde(pfad[0])->Einhaengepunkt.size();
@@ -395,38 +586,82 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
 }
 
 void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
-    const Systempfad quellPosix = Posix("OrdnerAbschliessen", quelle);
-    const Systempfad zielPosix = Posix("OrdnerAbschliessen", ziel);
-    const struct stat qst = Lstat("OrdnerAbschliessen", quelle, quellPosix);
-    const struct stat zst = Lstat("OrdnerAbschliessen", ziel, zielPosix);
+    // The source folder, looked at without following a link; the mirror, opened without following one, and
+    // changed through that descriptor only.
+    Eintragsort q;
+    offeneOrdner_.VerorteOderWirf("OrdnerAbschliessen", OhneSchraegstrich(quelle), q);
+    const struct stat qst = offeneOrdner_.StatAn("OrdnerAbschliessen", quelle, q);
     if (!S_ISDIR(qst.st_mode))
         throw FsFehler("OrdnerAbschliessen", quelle, Fehlercode(ENOTDIR));
-    if (!S_ISDIR(zst.st_mode))
-        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(ENOTDIR));
-    const int quellWert =
-        Attributwert(Ablage(qst, quellPosix), quellPosix, LetzterName(OhneSchraegstrich(quelle)), qst);
+    Deskriptor z = offeneOrdner_.OeffneOrdner("OrdnerAbschliessen", OhneSchraegstrich(ziel), O_RDONLY);
+    struct stat zst {};
+    if (!z.gueltig() || ::fstat(z.get(), &zst) != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno == ELOOP ? ENOTDIR : errno));
+    const int quellWert = Attributwert(Ablage(qst, q.Wo()), q.Wo(), LetzterName(OhneSchraegstrich(quelle)), qst);
     // The mirror is still the user's own and writable here; its attribute goes before the final mode.
-    Attributablage& zielAblage = Ablage(zst, zielPosix);
+    const Ort zielOrt = Ort::Selbst(z.get());
+    Attributablage& zielAblage = Ablage(zst, zielOrt);
     const auto dosNeu =
-        NeuerDosWert(zielAblage.LiesDos(zielPosix), quellWert, LetzterName(OhneSchraegstrich(ziel)), true);
-    if (dosNeu && !zielAblage.SchreibeDos(zielPosix, *dosNeu))
+        NeuerDosWert(zielAblage.LiesDos(zielOrt), quellWert, LetzterName(OhneSchraegstrich(ziel)), true);
+    if (dosNeu && !zielAblage.SchreibeDos(zielOrt, *dosNeu))
         throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
-    if (::chmod(zielPosix.c_str(), qst.st_mode & 07777) != 0)
+    // Owner and group, then the ACLs, then the mode (which a set-ID bit needs last, and which sets the ACL's
+    // mask to the source's).
+    const mode_t modus = Eigentumsmodus(z.get(), qst);
+    if (const int fehler = KopiereAcls(q.Wo(), z.get(), true); fehler != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(fehler));
+    if (::fchmod(z.get(), modus) != 0)
         throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
 }
 
 void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
-    const Systempfad posix = Posix("Ausschliessen", ordner);
     struct stat st {};
+    if (const int wurzel = offeneOrdner_.Wurzel(ordner); wurzel >= 0) {
+        // The folder held since its creation, whatever its path names now.
+        if (::fstat(wurzel, &st) != 0)
+            throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
+        ausgeschlossen_.insert({st.st_dev, st.st_ino});
+        return;
+    }
+    const Systempfad posix = Posix("Ausschliessen", ordner);
     if (::stat(posix.c_str(), &st) != 0)
         throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
     ausgeschlossen_.insert({st.st_dev, st.st_ino});
 }
 
+bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
+    Eintragsort ort;
+    if (offeneOrdner_.Verorte("GrossKleinBlind", ordner, ort) != 0)
+        return false;
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    // The folder's own name in its folder tells, where both are of one file system; else its entries do.
+    if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
+        return ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name());
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.gueltig())
+        return false;
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(Deskriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)), fehler);
+    for (const auto& e : eintraege)
+        if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
+            return true;
+    return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
+}
+
+void PosixDateisystem::Festschreiben() {
+    std::string datei;
+    if (!ablagen_.Festschreiben(datei)) {
+        const int fehler = errno;
+        throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
+    }
+}
+
 } // namespace
 
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke) {
-    return std::make_unique<PosixDateisystem>(std::move(laufwerke));
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken) {
+    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken));
 }
 
 } // namespace tresor

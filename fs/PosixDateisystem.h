@@ -3,12 +3,18 @@
 #include "fs/Dateisystem.h"
 #include "fs/Laufwerkstabelle.h"
 
+#include <functional>
 #include <memory>
 
 namespace tresor {
 
+// Called by Copy after the content of the file `quelle` was copied and before the file is looked at again to
+// see whether it changed meanwhile; `versuch` counts the copies of this file from 1. A test changes the file
+// here, at a moment of its choosing inside the copy.
+using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
+
 // The file-system object on Linux. Paths in program form are translated through the drive table; the
 // attribute bits that Linux lacks are kept as described in PosixDateisystem.cpp.
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke);
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {});
 
 } // namespace tresor

@@ -6,42 +6,41 @@ namespace tresor::posix {
 
 namespace {
 
-constexpr std::uint64_t VerweisFormat = 1;
-constexpr std::size_t VerweisKopf = 24;
+constexpr std::uint64_t VerweisFormat = 2;
+constexpr std::size_t VerweisGroesse = 32;
 
 } // namespace
 
 std::string VerweisvermerkWert(const Verweisvermerk& vermerk) {
     std::string wert;
-    wert.reserve(VerweisKopf + 8 * vermerk.Kennungen.size());
+    wert.reserve(VerweisGroesse);
     HaengeLe64An(wert, VerweisFormat);
-    HaengeLe64An(wert, static_cast<std::uint64_t>(vermerk.OrdnerMtimeNs));
     HaengeLe64An(wert, vermerk.OrdnerInode);
-    for (const std::uint64_t k : vermerk.Kennungen)
-        HaengeLe64An(wert, k);
+    HaengeLe64An(wert, vermerk.OrdnerName);
+    HaengeLe64An(wert, vermerk.Pruefsumme);
     return wert;
 }
 
 std::optional<Verweisvermerk> LiesVerweisvermerk(std::string_view wert) {
-    if (wert.size() < VerweisKopf || wert.size() % 8 != 0 || LiesLe64(wert, 0) != VerweisFormat)
+    if (wert.size() != VerweisGroesse || LiesLe64(wert, 0) != VerweisFormat)
         return std::nullopt;
-    Verweisvermerk vermerk;
-    vermerk.OrdnerMtimeNs = static_cast<std::int64_t>(LiesLe64(wert, 8));
-    vermerk.OrdnerInode = LiesLe64(wert, 16);
-    for (std::size_t o = VerweisKopf; o < wert.size(); o += 8) {
-        const std::uint64_t k = LiesLe64(wert, o);
-        if (!vermerk.Kennungen.empty() && k <= vermerk.Kennungen.back())
-            return std::nullopt;
-        vermerk.Kennungen.push_back(k);
-    }
-    return vermerk;
+    return Verweisvermerk{LiesLe64(wert, 8), LiesLe64(wert, 16), LiesLe64(wert, 24)};
 }
 
-std::uint64_t Verweiskennung(std::string_view name, std::uint64_t inode, std::int64_t mtimeNs) {
+std::uint64_t Eintragskennung(std::string_view name, std::uint64_t inode, std::int64_t mtimeNs, std::int64_t groesse,
+                              std::int64_t ctimeNs) {
     std::string zahlen;
     HaengeLe64An(zahlen, inode);
     HaengeLe64An(zahlen, static_cast<std::uint64_t>(mtimeNs));
+    HaengeLe64An(zahlen, static_cast<std::uint64_t>(groesse));
+    HaengeLe64An(zahlen, static_cast<std::uint64_t>(ctimeNs));
     return Fnv1a(Fnv1a(FnvAnfang, name), zahlen);
+}
+
+std::uint64_t Pruefsumme(std::uint64_t bisher, std::uint64_t eintragskennung) {
+    std::string bytes;
+    HaengeLe64An(bytes, eintragskennung);
+    return Fnv1a(bisher, bytes);
 }
 
 } // namespace tresor::posix

@@ -4,29 +4,28 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tresor::posix {
 
-// The record of the symbolic links of one folder that were backed up. Linux allows no user extended
-// attributes on a link, so a link's archive record lives on the folder that holds it, in
-// user.tresor-ix.verweise.
+// The record of a folder's symbolic links and files of several names (hard links) that were backed up. Linux
+// allows no user extended attributes on a link, and a file of several names has one inode for all of them, so
+// neither can hold a record per name; the record of those names lives on the folder that holds them, in
+// user.tresor-ix.verweise, and is of fixed size whatever the folder holds.
 //
-// Its value is binary, all numbers 64-bit little-endian: the format version 1, the folder's modification time
-// in nanoseconds and its inode number when the record was begun, then in ascending order one key for each
-// link backed up in that state of the folder (see Verweiskennung). A value of any other form counts as
-// missing. A link reads archive set unless the record exists, its folder state equals the folder's present
-// one and it holds the link's key. Making, replacing, renaming or removing any entry of the folder changes
-// the folder's time, so a new or changed link reads set, and so do the other links of that folder once: they
-// are copied again with it, which costs little. Writing the record touches only the folder's ctime, never its
-// time, so the record does not spoil itself. Clearing the bit adds the key of the state the copy was taken
-// from, read with the folder's state before the copy: a folder changed during the run leaves its links set for
-// the next run. A record of another folder state is replaced, not merged. Setting the bit removes the link's
-// key.
+// Its value is binary, 32 bytes, all numbers 64-bit little-endian: the format version 2, the folder's inode
+// number, the key of the folder's path within its file system (Namenskennung), and a digest over all such
+// entries of the folder as they were backed up (Pruefsumme over their Eintragskennung, in byte order of their
+// names). A value of any other form (the earlier list of keys, version 1, among them) counts as missing.
+//
+// Such an entry reads archive set unless the record exists and matches the folder as it is now: same inode and
+// path, and the same digest over its present links and files of several names. So making, replacing, renaming,
+// touching or removing any of them, any change of content or status of a file of several names, and renaming
+// or moving the folder make all of them read set once: they are copied again together, which costs little.
+// The record is written when the last of them was backed up (Ordnertafeln.h).
 struct Verweisvermerk {
-    std::int64_t OrdnerMtimeNs = 0;
     std::uint64_t OrdnerInode = 0;
-    std::vector<std::uint64_t> Kennungen; // ascending, each once
+    std::uint64_t OrdnerName = 0;
+    std::uint64_t Pruefsumme = 0;
 };
 
 inline constexpr const char* VerweisvermerkName = "user.tresor-ix.verweise";
@@ -36,9 +35,13 @@ std::string VerweisvermerkWert(const Verweisvermerk& vermerk);
 // The record a stored value holds, or nothing when it is of any other form.
 std::optional<Verweisvermerk> LiesVerweisvermerk(std::string_view wert);
 
-// The key of a symbolic link in its folder's record: FNV-1a over the bytes of its name on disk, then its
-// inode number and its modification time in nanoseconds, each as 8 bytes little-endian. A link made anew,
-// renamed or touched gets another key.
-std::uint64_t Verweiskennung(std::string_view name, std::uint64_t inode, std::int64_t mtimeNs);
+// The key of one entry in its folder's digest: FNV-1a over the bytes of its name on disk, then its inode
+// number, modification time, size and ctime in nanoseconds, each as 8 bytes little-endian. A link or file made
+// anew, renamed, touched, written or changed in its status gets another key.
+std::uint64_t Eintragskennung(std::string_view name, std::uint64_t inode, std::int64_t mtimeNs, std::int64_t groesse,
+                              std::int64_t ctimeNs);
+
+// Adds the key of the next entry (in byte order of names) to a digest begun with FnvAnfang.
+std::uint64_t Pruefsumme(std::uint64_t bisher, std::uint64_t eintragskennung);
 
 } // namespace tresor::posix

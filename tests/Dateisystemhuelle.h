@@ -38,6 +38,9 @@ public:
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
+    // Passed on without a record line: they neither read nor change what the engine sees.
+    bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
+    void Festschreiben() override { innen_->Festschreiben(); }
 
 private:
     void Notiere(const std::string& zeile);

@@ -23,6 +23,9 @@ void Laufwerksliste::SetLaufwerke(const Laufwerkstabelle& tabelle) {
     clear();
     int aktuell = -1;
     for (const Laufwerk& laufwerk : tabelle.Laufwerke()) {
+        // A drive whose mount went away is not offered (its letter stays taken).
+        if (!laufwerk.Bereit)
+            continue;
         addItem(QString::fromUtf8(laufwerk.Text()));
         if (!bisher.isEmpty() && QChar::fromLatin1(laufwerk.Buchstabe) == Buchstabe(bisher))
             aktuell = count() - 1;

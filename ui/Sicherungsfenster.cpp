@@ -236,7 +236,9 @@ void Sicherungsfenster::Aufbauen() {
 void Sicherungsfenster::Verbinden() {
     const Ereignisrahmen rahmen = [this](const std::function<void()>& handler) { Ereignis(handler); };
     const auto tabelleLesen = [this] {
-        tabelle_ = laufwerke_();
+        // Letters stay for the program's life: the folder lists keep their paths, so a letter must never
+        // come to name another file system (Laufwerkstabelle::Fortgeschrieben).
+        tabelle_ = tabelle_.Fortgeschrieben(laufwerke_());
         QuellLaufwerk->SetLaufwerke(tabelle_);
         ZielLaufwerk->SetLaufwerke(tabelle_);
     };
@@ -352,6 +354,8 @@ void Sicherungsfenster::Sichern_Click() {
 }
 
 void Sicherungsfenster::SicherungLaufen() {
+    // Backups made from the window carry the record of the source as those of the command line do.
+    sicherung_->bestandslaufwerke = tabelle_;
     sicherung_->Sichern_Click();
 }
 

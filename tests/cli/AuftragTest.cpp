@@ -181,6 +181,7 @@ TEST_F(AuftragBefehlszeileTest, WrongJobsAreRefusedWithExitTwo) {
              {{"--ziel", "/", "--auftrag", gut}, "--auftrag kann nicht mit --quelle oder --ziel angegeben werden."},
              {{"--auftrag", gut, "--auftrag", gut}, "--auftrag ist mehrfach angegeben."},
              {{"--auftrag"}, "--auftrag braucht einen Namen."},
+             {{"--liste", "--auftrag", gut}, "--auftrag gehört zur Sicherung, nicht zu --liste."},
              {{"--auftrag", ".."}, "Der Name des Auftrags »..« darf nicht mit einem Punkt beginnen."},
              {{"--auftrag", "./fehlt.conf"},
               "Die Auftragsdatei »" + (temp / "C").string() + "/./fehlt.conf« existiert nicht."},

@@ -22,15 +22,20 @@ class Befehlszeilentest : public ::testing::Test {
 protected:
     Befehlszeilentest() : laufwerke(TestLaufwerke(temp)) {}
 
-    int Rufe(std::vector<std::string> argumente) {
+    int Rufe(std::vector<std::string> argumente, bool terminal = false, Dateisystemhuelle::Vorher vorher = {}) {
         aus.str({});
         fehler.str({});
         Befehlszeilenumgebung u{aus,
                                 fehler,
                                 laufwerke,
                                 uhr,
-                                [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false,
+                                [this, vorher] {
+                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
+                                                                                 nullptr);
+                                    h->vorher = vorher;
+                                    return std::unique_ptr<Dateisystem>(std::move(h));
+                                },
+                                terminal,
                                 (temp / "C").string()};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
@@ -193,7 +198,11 @@ TEST_F(Befehlszeilentest, ProbeNamesExactlyWhatTheRealRunCopiesAndChangesNothing
         if (z.starts_with("Ordner anlegen: "))
             ordner.insert(z.substr(16));
     }
+    // The record of the source lies at the top of the backup folder; it is no copy.
+    EXPECT_TRUE(std::filesystem::is_regular_file(backup / "tresor-ix-bestand.txt"));
     for (const auto& e : std::filesystem::recursive_directory_iterator(backup)) {
+        if (e.path() == backup / "tresor-ix-bestand.txt")
+            continue;
         if (e.is_regular_file())
             kopiert.insert((temp / "C" / std::filesystem::relative(e.path(), backup)).string());
         else
@@ -222,6 +231,8 @@ TEST_F(Befehlszeilentest, ProbeCountsLinksAsTheRealRunCopiesThemAsLinks) {
     EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
     std::vector<std::filesystem::path> verweise;
     for (const auto& e : std::filesystem::recursive_directory_iterator(temp / "D" / "Backup")) {
+        if (e.path().filename() == "tresor-ix-bestand.txt")
+            continue;
         EXPECT_FALSE(e.is_regular_file()) << e.path() << ": the link was followed";
         if (e.is_symlink())
             verweise.push_back(e.path().filename());
@@ -230,6 +241,59 @@ TEST_F(Befehlszeilentest, ProbeCountsLinksAsTheRealRunCopiesThemAsLinks) {
     EXPECT_EQ(verweise, (std::vector<std::filesystem::path>{"haengend", "verweis"}));
     EXPECT_EQ(Wert("C:\\Daten\\verweis") & 32, 0);
     EXPECT_EQ(Wert("C:\\Daten\\haengend") & 32, 0);
+}
+
+// A name that holds terminal commands and line breaks is printed escaped wherever a path is printed: in the
+// dry run's listing, the progress line, the platform's error report and the messages about the arguments.
+TEST_F(Befehlszeilentest, NamesWithControlCharactersNeverReachTheTerminalRaw) {
+    const std::string boese = "\x1b]0;gekapert\x07\x1b[2J\nDatei kopieren: /etc/shadow";
+    const auto daten = temp / "C" / "Daten";
+    SchreibeDatei(daten / boese / ("f" + boese), "inhalt");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+    // Only the program's own sequence, which clears the progress line, may appear raw.
+    auto roh = [](std::string text) {
+        for (std::size_t i; (i = text.find("\r\x1b[K")) != std::string::npos;)
+            text.erase(i, 4);
+        return text.find_first_of("\x1b\x07") != std::string::npos;
+    };
+    auto zeilen = [](const std::string& text, const std::string& anfang) {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < text.size(); i = text.find('\n', i) + 1) {
+            n += text.compare(i, anfang.size(), anfang) == 0;
+            if (text.find('\n', i) == std::string::npos)
+                break;
+        }
+        return n;
+    };
+
+    EXPECT_EQ(Rufe({"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0);
+    EXPECT_FALSE(roh(aus.str() + fehler.str())) << aus.str();
+    EXPECT_EQ(zeilen(aus.str(), "Datei kopieren: "), 1u) << aus.str();
+    EXPECT_NE(aus.str().find("\\x1b]0;gekapert\\x07"), std::string::npos) << aus.str();
+
+    // The progress line on a terminal.
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, true), 0);
+    EXPECT_FALSE(roh(aus.str() + fehler.str())) << fehler.str();
+    EXPECT_NE(fehler.str().find("\\x1b[2J"), std::string::npos) << fehler.str();
+
+    // The platform's error report naming such a path.
+    SchreibeDatei(daten / boese / "g", "neu");
+    uhr.sekunde = 28;
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, false,
+                   [&](const std::string& zeile) {
+                       if (zeile.starts_with("Copy ") && zeile.find("\\g ") != std::string::npos)
+                           throw FsFehler("Copy", "C:\\Daten\\" + boese + "\\g",
+                                          std::make_error_code(std::errc::io_error));
+                   }),
+              1);
+    EXPECT_FALSE(roh(aus.str() + fehler.str())) << fehler.str();
+    EXPECT_EQ(zeilen(fehler.str(), "Datei kopieren: "), 0u) << fehler.str();
+    EXPECT_NE(fehler.str().find("Pfad: C:\\Daten\\\\x1b]0;gekapert"), std::string::npos) << fehler.str();
+
+    // A message about the arguments.
+    EXPECT_EQ(Rufe({"--quelle", daten.string() + "/" + boese + "x", "--ziel", "D:\\Backup"}), 2);
+    EXPECT_FALSE(roh(aus.str() + fehler.str())) << fehler.str();
+    EXPECT_EQ(zeilen(fehler.str(), "Datei kopieren: "), 0u) << fehler.str();
 }
 
 } // namespace

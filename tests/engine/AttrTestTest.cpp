@@ -140,7 +140,7 @@ TEST_F(Aenderungssuche, ScanChangesNothingOnDisk) {
     EXPECT_EQ(bild(), vorher);
 }
 
-TEST_F(Aenderungssuche, VanishedFolderFailsWithTheErrorTypeAndKeepsFlag) {
+TEST_F(Aenderungssuche, VanishedFolderIsSimplyNotThereAndKeepsFlag) {
     Unveraendert({"C:\\Q\\A\\x.txt"});
     std::filesystem::create_directories(Posix("C:\\Q\\B"));
     sicherung.fso = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
@@ -148,15 +148,28 @@ TEST_F(Aenderungssuche, VanishedFolderFailsWithTheErrorTypeAndKeepsFlag) {
         if (z == "GetFolder C:\\Q\\A")
             std::filesystem::remove_all(Posix("C:\\Q\\B"));
     };
-    try {
-        sicherung.AttrTest("C:\\Q");
-        FAIL() << "no error";
-    } catch (const FsFehler& f) {
-        EXPECT_EQ(f.Operation(), "GetFolder");
-        EXPECT_EQ(f.Path(), "C:\\Q\\B");
-    }
+    sicherung.AttrTest("C:\\Q");
     EXPECT_EQ(sicherung.tmp_sichern, "nein");
     EXPECT_EQ(sicherung.fc->Ordner, "C:\\Q\\A");
+    // An error of the top folder itself still ends the scan.
+    std::filesystem::remove_all(Posix("C:\\Q"));
+    EXPECT_THROW(sicherung.AttrTest("C:\\Q"), FsFehler);
+}
+
+TEST_F(Aenderungssuche, AVanishedFileIsPassedOverAnUnreadableOneCountsAsFound) {
+    Unveraendert({"C:\\Q\\a.txt", "C:\\Q\\b.txt"});
+    for (const auto& [fehler, gefunden] :
+         {std::pair{std::errc::no_such_file_or_directory, "nein"}, std::pair{std::errc::io_error, "ja"}}) {
+        auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+        h->vorher = [f = fehler](const std::string& z) {
+            if (z == "Attributes C:\\Q\\a.txt")
+                throw FsFehler("Attributes", "C:\\Q\\a.txt", std::make_error_code(f));
+        };
+        sicherung.fso = std::move(h);
+        sicherung.tmp_sichern = "nein";
+        sicherung.AttrTest("C:\\Q");
+        EXPECT_EQ(sicherung.tmp_sichern, gefunden);
+    }
 }
 
 } // namespace

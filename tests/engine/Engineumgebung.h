@@ -45,6 +45,11 @@ public:
     }
     void ZielPfadRefresh() override { ++refreshs; }
     void Fortschritt(const tresor::Fortschritt&) override { ++fortschritte; }
+    // The files whose check failed, with the reason, in order.
+    std::vector<std::pair<Pfad, std::string>> pruefungen;
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
+        pruefungen.emplace_back(datei, grund);
+    }
 };
 
 // A clock that shows a set moment and records the order of its readings.
@@ -70,7 +75,12 @@ class Engineumgebung : public ::testing::Test {
 protected:
     Engineumgebung()
         : laufwerke(TestLaufwerke(temp)), sicherung(fenster, uhr, [this] {
-              auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+              auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke,
+                                                                                   [this](const Pfad& p, int versuch) {
+                                                                                       if (kopierhaken)
+                                                                                           kopierhaken(p, versuch);
+                                                                                   }),
+                                                           &protokoll);
               h->vorher = vorher;
               h->nachKopie = nachKopie;
               h->attributfilter = attributfilter;
@@ -108,6 +118,8 @@ protected:
     Dateisystemhuelle::Vorher vorher;
     Dateisystemhuelle::NachKopie nachKopie;
     Dateisystemhuelle::Attributfilter attributfilter;
+    // Called inside each copy of a file's content (Kopierhaken).
+    Kopierhaken kopierhaken;
     Sicherung sicherung;
 };
 

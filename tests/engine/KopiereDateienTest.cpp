@@ -226,9 +226,10 @@ TEST_F(Ordnerkopie, TheRunningBackupFolderIsNeverEntered) {
 TEST_F(Ordnerkopie, FailedCopyKeepsItsArchiveBitAndEndsTheCopy) {
     Schreibe("C:\\Q\\a.txt", "a");
     Schreibe("C:\\Q\\b.txt", "b");
+    // An input/output error of the target.
     vorher = [](const std::string& z) {
         if (z.rfind("Copy C:\\Q\\b.txt", 0) == 0)
-            throw FsFehler("Copy", "C:\\Q\\b.txt", std::make_error_code(std::errc::io_error));
+            throw FsFehler("Copy", "D:\\Ziel\\Q\\b.txt", std::make_error_code(std::errc::io_error));
     };
     EXPECT_THROW(Spiegele("C:\\Q", "D:\\Ziel\\Q"), FsFehler);
     EXPECT_GE(Wert("C:\\Q\\b.txt"), 32);

@@ -236,9 +236,10 @@ TEST_F(Sicherungslauf, DriveRootSourceIsMirroredIntoTheBackupFolder) {
 TEST_F(Sicherungslauf, PlatformFailureEndsTheRunKeepsWhatWasDoneAndLeavesThePointerBusy) {
     Schreibe("C:\\Daten\\a.txt", "a");
     Schreibe("C:\\Daten\\b.txt", "b");
+    // The target is full: an error of the target ends the run.
     vorher = [](const std::string& z) {
-        if (z.rfind("Copy C:\\Daten\\b.txt", 0) == 0)
-            throw FsFehler("Copy", "C:\\Daten\\b.txt", std::make_error_code(std::errc::no_space_on_device));
+        if (z.rfind("Copy C:\\Daten\\b.txt ", 0) == 0)
+            throw FsFehler("Copy", z.substr(z.rfind(' ') + 1), std::make_error_code(std::errc::no_space_on_device));
     };
     try {
         Lauf("C:\\Daten", "D:\\");
@@ -249,10 +250,51 @@ TEST_F(Sicherungslauf, PlatformFailureEndsTheRunKeepsWhatWasDoneAndLeavesThePoin
     EXPECT_EQ(fenster.zeiger.back(), vbHourglass);
     ASSERT_EQ(fenster.meldungen.size(), 1u);
     EXPECT_EQ(Letzte().Stil, vbCritical);
-    EXPECT_NE(Letzte().Prompt.find("C:\\Daten\\b.txt"), std::string::npos);
+    EXPECT_NE(Letzte().Prompt.find("D:\\" + Name + "\\Daten\\b.txt"), std::string::npos);
     EXPECT_NE(Letzte().Prompt.find("Copy"), std::string::npos);
     EXPECT_TRUE(Existiert("D:\\" + Name + "\\Daten\\a.txt"));
     EXPECT_GE(Wert("C:\\Daten\\b.txt"), 32);
+}
+
+// The run makes the backup folder and the mirror below it, never the target folder the user picked: a
+// target that vanished since it was picked ends the run with the platform's error report, nothing written.
+TEST_F(Sicherungslauf, VanishedTargetEndsTheRunAndNothingIsWritten) {
+    Schreibe("C:\\Daten\\a.txt", "a");
+    try {
+        Lauf("C:\\Daten", "D:\\Stick\\Backup");
+        ADD_FAILURE() << "a run into a target that does not exist";
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Operation(), "MakeDir");
+        EXPECT_EQ(f.Path(), "D:\\Stick\\Backup\\" + Name);
+        EXPECT_EQ(f.Ursache(), std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    EXPECT_FALSE(Existiert("D:\\Stick"));
+    EXPECT_GE(Wert("C:\\Daten\\a.txt"), 32);
+}
+
+// Blanks at the end of the target belong to its name: "Z5 " is another folder than "Z5".
+TEST_F(Sicherungslauf, TrailingBlanksOfTheTargetBelongToItsName) {
+    Schreibe("C:\\Daten\\a.txt", "a");
+    std::filesystem::create_directories(Posix("D:\\Z5 "));
+    Lauf("C:\\Daten", "D:\\Z5 ");
+    EXPECT_EQ(LiesDatei(Posix("D:\\Z5 \\" + Name + "\\Daten\\a.txt")), "a");
+    EXPECT_FALSE(Existiert("D:\\Z5"));
+    EXPECT_EQ(Letzte().Prompt, "Alle Dateien sind in den Ordner: D:\\Z5 \\" + Name + " gesichert. ");
+}
+
+// The mirror of the source folder itself is private while it is filled, like every other mirror of a source
+// folder; the mirrors of its ancestors and the backup folder get the user's defaults.
+TEST_F(Sicherungslauf, MirrorOfTheSourceFolderIsPrivateWhileItIsFilled) {
+    Schreibe("C:\\Daten\\Privat\\a.txt", "a");
+    std::filesystem::permissions(Posix("C:\\Daten\\Privat"), std::filesystem::perms(0750));
+    const Pfad spiegel = "D:\\" + Name + "\\Daten\\Privat";
+    std::filesystem::perms waehrend{};
+    nachKopie = [&](const Datei&, const Pfad&) { waehrend = std::filesystem::status(Posix(spiegel)).permissions(); };
+    Lauf("C:\\Daten\\Privat", "D:\\");
+    EXPECT_EQ(waehrend & std::filesystem::perms::all, std::filesystem::perms(0700));
+    EXPECT_EQ(std::filesystem::status(Posix(spiegel)).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0750));
+    EXPECT_EQ(Letzte().Stil, vbInformation);
 }
 
 } // namespace

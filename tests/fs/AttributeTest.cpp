@@ -1,9 +1,12 @@
 #include "tests/fs/FsTestbasis.h"
 
+#include "fs/Archivvermerk.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 namespace tresor::test {
@@ -109,15 +112,30 @@ TEST_F(ArchivbitTest, ARecordOfAnotherStateLeavesTheBitSet) {
     EXPECT_EQ(Wert(), 0);
 }
 
-TEST_F(ArchivbitTest, MalformedRecordsCountAsMissing) {
+TEST_F(ArchivbitTest, MalformedRecordsAndRecordsOfTheEarlierFormCountAsMissing) {
     fs->SetFileAttr(pfad, 0);
     const std::string gut = *Xattr(posix, "user.tresor-ix.archiv");
+    const auto vermerk = posix::LiesArchivvermerk(gut);
+    ASSERT_TRUE(vermerk);
+    const std::string ohneName = gut.substr(0, gut.rfind(' '));
     for (const std::string& schlecht :
-         {gut + " ", "2" + gut.substr(1), gut.substr(0, gut.size() - 1) + "x", std::string("1 2 3"), std::string()}) {
+         {gut + " ", "1" + gut.substr(1), gut.substr(0, gut.size() - 1) + "x", gut.substr(0, gut.size() - 1),
+          ohneName + " 0" + gut.substr(gut.rfind(' ') + 1), ohneName, std::string("1 2 3"), std::string()}) {
         SetzeXattr(posix, "user.tresor-ix.archiv", schlecht);
         EXPECT_EQ(Wert(), A) << "'" << schlecht << "'";
     }
-    SetzeXattr(posix, "user.tresor-ix.archiv", gut);
+    // The record of the earlier form (time, size, inode) reads set: the first run after the change of form
+    // backs the file up once.
+    SetzeXattr(posix, "user.tresor-ix.archiv",
+               "1 " + std::to_string(vermerk->Stand.MtimeNs) + " " + std::to_string(vermerk->Stand.Groesse) + " " +
+                   std::to_string(vermerk->Stand.Inode));
+    EXPECT_EQ(Wert(), A);
+    // The good record, written anew: its write is the ctime it allows.
+    posix::Archivvermerk neu = *vermerk;
+    struct timespec jetzt {};
+    ::clock_gettime(CLOCK_REALTIME, &jetzt);
+    neu.SchreibzeitNs = jetzt.tv_sec * 1'000'000'000LL + jetzt.tv_nsec;
+    SetzeXattr(posix, "user.tresor-ix.archiv", posix::ArchivvermerkText(neu));
     EXPECT_EQ(Wert(), 0);
 }
 
@@ -126,36 +144,50 @@ TEST_F(ArchivbitTest, AFileOfSeveralNamesIsBackedUpUnderEachOfThem) {
     std::filesystem::create_hard_link(posix, C("anderswo/zweiter"));
     const Pfad zweiter = "C:\\anderswo\\zweiter";
     auto wertVon = [this](const Pfad& p) { return fs->Attributes(fs->GetFile(p)); };
+    auto frisch = [this](const Pfad& p) {
+        auto neu = ErzeugePosixDateisystem(tabelle);
+        return neu->Attributes(neu->GetFile(p));
+    };
 
-    // Cleared under one name, the file is still to be backed up under the other.
+    // Cleared under one name, the file is still to be backed up under the other; the records live on the
+    // folders, never on the file.
     Zurueckdatieren();
     fs->SetFileAttr(pfad, 0);
     EXPECT_EQ(Wert(), 0);
+    EXPECT_EQ(frisch(pfad), 0);
     EXPECT_EQ(wertVon(zweiter), A);
     fs->SetFileAttr(zweiter, 0);
-    EXPECT_EQ(Wert(), 0);
-    EXPECT_EQ(wertVon(zweiter), 0);
-    // A record of a former state keeps none of its names.
+    EXPECT_EQ(frisch(pfad), 0);
+    EXPECT_EQ(frisch(zweiter), 0);
+    EXPECT_FALSE(Xattr(posix, "user.tresor-ix.archiv").has_value());
+    EXPECT_EQ(Xattr(C("anderswo"), "user.tresor-ix.verweise")->size(), 32u);
+    // A change of the file sets it under every name.
     SchreibeDatei(posix, "Hallo Welt!");
-    EXPECT_EQ(Wert(), A);
-    EXPECT_EQ(wertVon(zweiter), A);
+    EXPECT_EQ(frisch(pfad), A);
+    EXPECT_EQ(frisch(zweiter), A);
     fs->SetFileAttr(zweiter, 0);
-    EXPECT_EQ(Wert(), A);
-    EXPECT_EQ(wertVon(zweiter), 0);
+    EXPECT_EQ(frisch(pfad), A);
+    EXPECT_EQ(frisch(zweiter), 0);
+    fs->SetFileAttr(pfad, 0);
+    EXPECT_EQ(frisch(pfad), 0);
 
-    // A record without names, as a file of one name gets it, counts for no name once a second one exists.
-    const std::string gut = *Xattr(posix, "user.tresor-ix.archiv");
-    const std::string ohneNamen = gut.substr(0, gut.rfind(' '));
-    SetzeXattr(posix, "user.tresor-ix.archiv", ohneNamen);
-    EXPECT_EQ(wertVon(zweiter), A);
-    EXPECT_EQ(Wert(), A);
-    // With one name left, the file reads as any other.
-    std::filesystem::remove(C("anderswo/zweiter"));
-    EXPECT_EQ(Wert(), 0);
-    for (const std::string& schlecht : {gut + ",", ohneNamen + " ", ohneNamen + " xyz"}) {
-        SetzeXattr(posix, "user.tresor-ix.archiv", schlecht);
-        EXPECT_EQ(Wert(), A) << "'" << schlecht << "'";
-    }
+    // A folder renamed: the name below it is a new name, to be backed up.
+    std::filesystem::rename(C("anderswo"), C("woanders"));
+    EXPECT_EQ(frisch("C:\\woanders\\zweiter"), A);
+    EXPECT_EQ(frisch(pfad), 0);
+    // A third name: the link count moves the ctime on, so every name is backed up again.
+    std::filesystem::create_hard_link(posix, C("daten/dritter"));
+    EXPECT_EQ(frisch(pfad), A);
+    EXPECT_EQ(frisch("C:\\daten\\dritter"), A);
+    // With one name left, the file reads as any other: backed up under that name once more.
+    fs->SetFileAttr(pfad, 0);
+    fs->SetFileAttr("C:\\daten\\dritter", 0);
+    EXPECT_EQ(frisch(pfad), 0);
+    std::filesystem::remove(C("daten/dritter"));
+    std::filesystem::remove(C("woanders/zweiter"));
+    EXPECT_EQ(frisch(pfad), A);
+    fs->SetFileAttr(pfad, 0);
+    EXPECT_EQ(frisch(pfad), 0);
 }
 
 TEST_F(ArchivbitTest, ArchiveBitOfDosattribCountsAndClearingClearsItThere) {

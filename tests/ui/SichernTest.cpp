@@ -102,5 +102,44 @@ TEST_F(Sichern, ATargetInsideTheSourceIsRefusedWithTheOverlapMessage) {
     EXPECT_TRUE(fenster->Enden.empty());
 }
 
+// The mount table read again while the window is open: a new mount whose mount point sorts before that of
+// D: (the table now gives it D: and the old D: the next letter) and a mount that went away. The lists keep
+// every letter on the file system they showed, and the run writes to the one shown.
+TEST_F(Sichern, DriveLettersStayWithTheirFileSystemsWhenTheMountTableChanges) {
+    fenster->EchteMeldungen = false;
+    const fs::path neu = umgebung.Ordner / "0-neu";
+    fs::create_directories(neu);
+    const Laufwerk altesD = umgebung.Laufwerke[1];
+    ASSERT_EQ(altesD.Buchstabe, 'D');
+    umgebung.Laufwerke = {umgebung.Laufwerke[0], Laufwerk{'D', neu.string(), {}},
+                          Laufwerk{'E', altesD.Einhaengepunkt, {}}};
+    fenster->ZielLaufwerk->showPopup();
+    fenster->ZielLaufwerk->hidePopup();
+    EXPECT_TRUE(fenster->ZielLaufwerk->Drive().startsWith(QStringLiteral("D: [") +
+                                                          QString::fromStdString(altesD.Einhaengepunkt)));
+    QStringList texte;
+    for (int i = 0; i < fenster->ZielLaufwerk->count(); ++i)
+        texte << fenster->ZielLaufwerk->itemText(i);
+    EXPECT_TRUE(texte.contains(QStringLiteral("E: [") + QString::fromStdString(neu.string()) + QStringLiteral("]")))
+        << texte.join(QStringLiteral(", ")).toStdString();
+
+    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
+    EXPECT_EQ(LiesDatei(fs::path(altesD.Einhaengepunkt) / "Sicherung-2002-02-07--13-42-27" / "Daten" / "brief.txt"),
+              "Lieber Hans");
+    EXPECT_TRUE(fs::is_empty(neu)) << "nothing written to the file system that took the letter in the new table";
+
+    // D: goes away: its letter stays taken and is no longer offered; the new drive keeps E:.
+    umgebung.Laufwerke = {umgebung.Laufwerke[0], Laufwerk{'D', neu.string(), {}}};
+    fenster->QuellLaufwerk->showPopup();
+    fenster->QuellLaufwerk->hidePopup();
+    texte.clear();
+    for (int i = 0; i < fenster->QuellLaufwerk->count(); ++i)
+        texte << fenster->QuellLaufwerk->itemText(i);
+    EXPECT_EQ(texte,
+              (QStringList{QStringLiteral("C: [") + QString::fromStdString(umgebung.Laufwerke[0].Einhaengepunkt) +
+                               QStringLiteral("]"),
+                           QStringLiteral("E: [") + QString::fromStdString(neu.string()) + QStringLiteral("]")}));
+}
+
 } // namespace
 } // namespace tresor::test

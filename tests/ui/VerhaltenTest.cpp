@@ -194,10 +194,11 @@ TEST_F(Verhalten, ADriveThatIsNotReadyEndsTheProgramAfterTheErrorReport) {
 }
 
 TEST_F(Verhalten, ATargetDriveThatIsNotReadyEndsTheProgramToo) {
+    // A new mount takes the first free letter, E:, whatever letter the new mount table gives it.
     umgebung.Laufwerke.push_back(Laufwerk{'F', (umgebung.Ordner / "fehlt").string(), {}});
     fenster->ZielLaufwerk->showPopup();
     fenster->ZielLaufwerk->hidePopup();
-    Waehle(fenster->ZielLaufwerk, 'F');
+    Waehle(fenster->ZielLaufwerk, 'E');
     ASSERT_EQ(fenster->Meldungen.size(), 1U);
     EXPECT_EQ(fenster->Meldungen[0].Symbol, QMessageBox::Critical);
     EXPECT_EQ(fenster->Enden, std::vector<int>{1});

@@ -179,4 +179,70 @@ Abbild::~Abbild() {
     Aushaengen();
 }
 
+Medium::Medium(std::filesystem::path datei, std::filesystem::path einhaengepunkt, Medienart art, int mebibyte)
+    : datei_(std::move(datei)), punkt_(std::move(einhaengepunkt)), art_(art) {
+    if (::geteuid() != 0) {
+        grund_ = "Einhängen braucht root";
+        return;
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || ::access("/dev/loop-control", R_OK | W_OK) != 0) {
+        grund_ = "/dev/fuse oder Loop-Geräte fehlen";
+        return;
+    }
+    std::filesystem::create_directories(punkt_);
+    std::string ausgabe;
+    if (Fuehre({"truncate", "-s", std::to_string(mebibyte) + "M", datei_.string()}, &ausgabe) != 0) {
+        grund_ = "truncate fehlgeschlagen: " + ausgabe;
+        return;
+    }
+    const int status = art_ == Medienart::Ntfs ? Fuehre({"mkntfs", "-q", "-F", "-f", datei_.string()}, &ausgabe)
+                                               : Fuehre({"mkfs.exfat", datei_.string()}, &ausgabe);
+    if (status != 0) {
+        grund_ = "Formatieren fehlgeschlagen (mkntfs/mkfs.exfat): " + ausgabe;
+        return;
+    }
+    bereit_ = true;
+}
+
+bool Medium::Einhaengen() {
+    if (!bereit_)
+        return false;
+    std::string ausgabe;
+    if (Fuehre({"losetup", "-f", "--show", datei_.string()}, &ausgabe) != 0) {
+        grund_ = "losetup nicht möglich: " + ausgabe;
+        bereit_ = false;
+        return false;
+    }
+    geraet_ = ausgabe.substr(0, ausgabe.find('\n'));
+    const int status = art_ == Medienart::Ntfs ? Fuehre({"ntfs-3g", geraet_, punkt_.string()}, &ausgabe)
+                                               : Fuehre({"mount.exfat-fuse", geraet_, punkt_.string()}, &ausgabe);
+    if (status != 0) {
+        grund_ = "Einhängen nicht möglich: " + ausgabe;
+        bereit_ = false;
+        (void)Fuehre({"losetup", "-d", geraet_});
+        geraet_.clear();
+        return false;
+    }
+    eingehaengt_ = true;
+    return true;
+}
+
+void Medium::Aushaengen() {
+    if (eingehaengt_) {
+        if (Fuehre({"umount", punkt_.string()}) != 0)
+            (void)Fuehre({"umount", "-l", punkt_.string()});
+        eingehaengt_ = false;
+    }
+    if (!geraet_.empty()) {
+        // The FUSE driver lets go of the device a moment after the unmount.
+        for (int versuch = 0; versuch < 50 && Fuehre({"losetup", "-d", geraet_}) != 0; ++versuch)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        geraet_.clear();
+    }
+}
+
+Medium::~Medium() {
+    Aushaengen();
+}
+
 } // namespace tresor::test

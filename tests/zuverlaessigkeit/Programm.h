@@ -68,4 +68,36 @@ private:
     std::string grund_;
 };
 
+// The file systems a Medium can hold, each mounted through its usual Linux driver.
+enum class Medienart {
+    Ntfs,  // mkntfs, mounted by ntfs-3g (FUSE)
+    Exfat, // mkfs.exfat, mounted by mount.exfat-fuse (FUSE)
+};
+
+// A stick or card in an image file: formatted, attached to a loop device (losetup) and mounted through the
+// file system's usual driver on a fresh folder. The destructor unmounts and detaches it, also when the test
+// failed; declare it after the temporary folder it lives in, so that it goes first. Where root, /dev/fuse,
+// loop devices or the tools are missing, Bereit() is false and Grund() says why; the test then skips.
+class Medium {
+public:
+    Medium(std::filesystem::path datei, std::filesystem::path einhaengepunkt, Medienart art, int mebibyte);
+    ~Medium();
+    Medium(const Medium&) = delete;
+    Medium& operator=(const Medium&) = delete;
+
+    bool Einhaengen();
+    void Aushaengen();
+    bool Bereit() const noexcept { return bereit_; }
+    const std::string& Grund() const noexcept { return grund_; }
+    const std::filesystem::path& Punkt() const noexcept { return punkt_; }
+
+private:
+    std::filesystem::path datei_, punkt_;
+    Medienart art_;
+    std::string geraet_; // the loop device while attached
+    bool bereit_ = false;
+    bool eingehaengt_ = false;
+    std::string grund_;
+};
+
 } // namespace tresor::test

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "fs/Pfad.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace tresor {
+
+// The record of the source ("Bestandsliste"): the text file that each backup run writes into the top of the
+// backup folder it creates. It lists every folder, file and symbolic link of the source tree as that run
+// saw it and, for files and links, the backup folder that holds the version the entry had then. A restore
+// of that point in time needs nothing else.
+//
+// Form (version 1): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
+//   tresor-ix-bestand 1                        the format and its version
+//   ordner Sicherung-2026-12-08--10-15-02      the backup folder the record belongs in
+//   quelle D:\home\anna\Daten                  the source in the program's form
+//   posix /home/anna/Daten                     the source as a POSIX path when the run was made
+//   zeit 2026-12-08--10-15-02                  when the run was made (the clock's reading of the run)
+//   kopiert 2 10                               files and bytes that this run copied
+//   O - 0 1765188000000000000 755 1000 1000 .
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 Briefe/a.txt
+//   D Sicherung-2026-12-01--09-00-00 5 1764000000000000000 600 1000 1000 Briefe/alt%0Aname
+//   D fehlt 9 1765188000000000000 644 1000 1000 b.txt
+//   V Sicherung-2026-12-08--10-15-02 5 1765188000000000000 777 1000 1000 zeiger a.txt
+//   ende 5 8c1f0e5d2b7a9c31                    number of entries and the checksum
+// An entry: its kind (O folder, D file, V symbolic link), where its version lives (the name of a backup
+// folder of the same target, "fehlt" when no backup holds it, "-" for a folder, which every backup
+// mirrors), its size in bytes, its modification time in nanoseconds since the epoch, its permission bits
+// in octal (with set-user-ID, set-group-ID and sticky), owner and group as numbers, its path relative to
+// the source ("." for the source folder itself, names joined by "/"), and for a link its target text.
+// Entries come in the order of the backup's walk: every folder before anything inside it.
+// The checksum is FNV-1a (64 bits, 16 hex digits) over every byte of the file before the "ende" line; a
+// record without its last line, with another count or checksum, is torn and never used.
+//
+// Names, paths and link targets are written so that any bytes come back exactly: a byte is written as "%"
+// and two upper-case hex digits unless it is printable ASCII other than "%" and blank (0x21 to 0x7e), or
+// part of a valid UTF-8 sequence of a character from U+00A0 on. So a newline, a blank, a control
+// character, a byte that is not UTF-8 and "%" itself are escaped, a backslash and "ä" are not, and the
+// file can be read with any text tool.
+inline constexpr int Bestandsversion = 1;
+
+// The file name of the record in the backup folder: "tresor-ix-bestand.txt", or, when the backup folder
+// holds an entry of that name already (a source that is a drive root has its own files there),
+// "tresor-ix-bestand-2.txt" and so on: the run takes the first free one.
+std::string Bestandsdateiname(int nummer);
+// Whether a name is one of the above.
+bool IstBestandsdateiname(std::string_view name);
+
+// "Sicherung-yyyy-mm-dd--hh-mm-ss" with digits where they belong: the names the backup run gives.
+bool IstSicherungsordnername(std::string_view name);
+
+// The place of a version: a backup folder's name, or Fehlt.
+inline const std::string OrtFehlt = "fehlt";
+
+enum class Eintragsart : char { Ordner = 'O', Datei = 'D', Verweis = 'V' };
+
+struct Bestandseintrag {
+    Eintragsart Art = Eintragsart::Datei;
+    std::string Ort; // backup folder name, OrtFehlt, or "-" for a folder
+    std::int64_t Groesse = 0;
+    std::int64_t MtimeNs = 0;
+    std::uint32_t Modus = 0;
+    std::uint32_t Uid = 0;
+    std::uint32_t Gid = 0;
+    std::string Pfad; // relative POSIX path, bytes as on disk; "." for the source folder
+    std::string Verweisziel;
+};
+
+struct Bestand {
+    std::string Ordner;
+    tresor::Pfad Quelle;
+    std::string QuellePosix;
+    std::string Zeit;
+    std::uint64_t KopierteDateien = 0;
+    std::uint64_t KopierteBytes = 0;
+    std::vector<Bestandseintrag> Eintraege;
+};
+
+// The text of a record.
+std::string SchreibeBestand(const Bestand& bestand);
+
+// A record read back, or the reason why the text is none (German, for the user): torn, of another version,
+// or malformed. Paths are checked: every name is one level (never empty, ".", ".." or holding "/" or NUL),
+// the first entry is the source folder ".", every entry's folder is listed before it as a folder, and no
+// path comes twice; so a record can never lead a restore outside the folder it restores into.
+std::variant<Bestand, std::string> LiesBestand(std::string_view text);
+
+// Bytes in the record's escaped form, and back (nothing when the text is no valid escaped form).
+std::string Maskiere(std::string_view bytes);
+std::optional<std::string> Demaskiere(std::string_view text);
+
+// FNV-1a, 64 bits.
+std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = 14695981039346656037ull);
+
+} // namespace tresor

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tresor::posix {
+
+// The mounts of this process as the mount table names them, for one question: what is the path of an entry
+// within its file system? That is the path below the mount point that covers it, joined to the folder of the
+// file system that the mount shows there (its root, "/" unless it is a bind mount of a folder). A USB stick
+// mounted at /media/anna/STICK today and at /mnt/stick tomorrow gives "/Fotos/a.jpg" both times, so archive
+// records bound to that path stay valid across mounts.
+class Einhaengungen {
+public:
+    // From the text of a /proc/self/mountinfo file. Lines it cannot read are left out.
+    explicit Einhaengungen(std::string_view mountinfo);
+    // The mount table of this process now; empty when it cannot be read.
+    static Einhaengungen AusSystem();
+
+    // The path within its file system of the absolute, lexically normal POSIX path `posix`: the mount whose
+    // mount point covers it most closely decides (the later one where two share a mount point, as the later
+    // mount hides the earlier). Without any covering mount the path itself.
+    std::string ImDateisystem(std::string_view posix) const;
+
+private:
+    struct Einhaengung {
+        std::string Wurzel; // the folder of the file system shown at the mount point
+        std::string Punkt;  // the mount point
+    };
+    std::vector<Einhaengung> liste_;
+};
+
+} // namespace tresor::posix

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "fs/Laufwerkstabelle.h"
+#include "fs/Pfad.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tresor {
+
+// What one entry is, as lstat sees it: never through a symbolic link.
+struct Eintragsstand {
+    enum class Art { Ordner, Datei, Verweis, Anderes };
+    Art Typ = Art::Anderes;
+    std::int64_t Groesse = 0;
+    std::int64_t MtimeNs = 0;
+    std::uint32_t Modus = 0; // permission bits with set-user-ID, set-group-ID and sticky (07777)
+    std::uint32_t Uid = 0;
+    std::uint32_t Gid = 0;
+    std::uint64_t Geraet = 0;
+    std::uint64_t Inode = 0;
+    std::string Verweisziel; // the target text of a symbolic link, else empty
+};
+
+// The system calls of the record of the source and of restores that the file-system object has no
+// operation for: reading an entry's state, reading and durably writing a whole small file, and setting a
+// restored entry's times, permission bits and owner. Paths are in program form and translated through the
+// drive table. Every path is reached one name at a time from the file system's root, never following a
+// symbolic link on the way (O_NOFOLLOW at each step), so paths of any length work and a folder swapped
+// for a link never leads a read or a change elsewhere. The folder reached last is kept open, so a walk
+// that asks for the entries of one folder after another opens each folder once.
+// Failures throw FsFehler with the operation, the path and the reason, unless said otherwise.
+class Eintragszugriff {
+public:
+    explicit Eintragszugriff(Laufwerkstabelle laufwerke);
+    ~Eintragszugriff();
+    Eintragszugriff(const Eintragszugriff&) = delete;
+    Eintragszugriff& operator=(const Eintragszugriff&) = delete;
+
+    // The entry's state, or nothing when it does not exist (or a folder on its way does not).
+    [[nodiscard]] std::optional<Eintragsstand> Stand(const Pfad& pfad);
+    // The names in a folder ("." and ".." left out), in byte order; nothing when the folder does not exist.
+    [[nodiscard]] std::optional<std::vector<std::string>> Namen(const Pfad& ordner);
+    // The whole content of a regular file, or nothing when it does not exist.
+    [[nodiscard]] std::optional<std::string> LiesDatei(const Pfad& pfad);
+    // Reads the regular file to its end and returns how many bytes it holds; throws when it cannot.
+    std::uint64_t LiesDurch(const Pfad& pfad);
+    // Writes `inhalt` into the folder under the first of the names `name(0)`, `name(1)`, ... that is
+    // free: first under a temporary name (".tresor-ix-bestand-<hex>.tmp"), private to the owner (0600),
+    // flushed to the medium, then renamed into place without replacing anything, then the folder is
+    // flushed. Returns the name used. A failure removes the temporary file.
+    std::string SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
+                                  const std::string& inhalt);
+    // Gives the entry (never followed) the owner (when `besitzer`), then the permission bits (not on a
+    // link), then the modification time; the access time becomes the modification time too.
+    void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer);
+
+    // Whether this process may give files away to other owners (runs as root).
+    static bool Verwalter();
+
+private:
+    int OeffneOrdner(const Pfad& ordner, std::string& posix);
+    struct Ort;
+    Ort Finde(const Pfad& pfad);
+
+    Laufwerkstabelle laufwerke_;
+    std::string offenPosix_; // the folder kept open, POSIX
+    int offen_ = -1;
+};
+
+} // namespace tresor

@@ -1,0 +1,584 @@
+// Bringing backups back through the command line: every point in time of a chain of runs restores to
+// exactly the source as it was, a lost backup folder is found by the check, refusals change nothing, and a
+// torn or missing record never gives a partial silent restore.
+#include "app/Befehlszeile.h"
+#include "engine/Anzeigetext.h"
+#include "engine/Bestandsformat.h"
+#include "fs/PosixDateisystem.h"
+#include "tests/Dateisystemhuelle.h"
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Stellbar : public Uhr {
+public:
+    Datum Date() override { return {2026, 3, 14}; }
+    Zeit Time() override { return {9, 0, sekunde}; }
+    int sekunde = 0;
+};
+
+// One entry of a snapshot: what a restore must give back. This walk shares no code with the program.
+struct Schnappeintrag {
+    char Art = '?'; // O folder, D file, V link
+    unsigned Modus = 0;
+    std::int64_t MtimeNs = 0;
+    unsigned Uid = 0, Gid = 0;
+    std::string Inhalt; // a file's bytes, a link's target
+    int Dos = 0;        // hidden and system bits of user.DOSATTRIB
+    bool operator==(const Schnappeintrag&) const = default;
+};
+using Schnappschuss = std::map<std::string, Schnappeintrag>;
+
+std::ostream& operator<<(std::ostream& o, const Schnappeintrag& e) {
+    return o << e.Art << " mode=" << std::oct << e.Modus << std::dec << " mtime=" << e.MtimeNs << " uid=" << e.Uid
+             << " gid=" << e.Gid << " dos=" << e.Dos << " inhalt=" << Anzeigetext(e.Inhalt);
+}
+
+// Names the differences of two snapshots, one line each, for a readable failure.
+std::string Unterschiede(const Schnappschuss& soll, const Schnappschuss& ist) {
+    std::ostringstream o;
+    for (const auto& [rel, e] : soll) {
+        const auto it = ist.find(rel);
+        if (it == ist.end())
+            o << "missing: " << Anzeigetext(rel) << "\n";
+        else if (!(it->second == e))
+            o << "different: " << Anzeigetext(rel) << "\n  want " << e << "\n  got  " << it->second << "\n";
+    }
+    for (const auto& [rel, e] : ist)
+        if (!soll.contains(rel))
+            o << "extra: " << Anzeigetext(rel) << "\n";
+    return o.str();
+}
+
+Schnappeintrag Lies(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0)
+        throw std::runtime_error("lstat " + p.string());
+    Schnappeintrag e;
+    e.Modus = st.st_mode & 07777;
+    e.MtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    e.Uid = st.st_uid;
+    e.Gid = st.st_gid;
+    if (S_ISDIR(st.st_mode)) {
+        e.Art = 'O';
+    } else if (S_ISLNK(st.st_mode)) {
+        e.Art = 'V';
+        e.Modus = 0; // a link's bits mean nothing on Linux
+        e.Inhalt = fs::read_symlink(p).string();
+    } else {
+        e.Art = 'D';
+        std::ifstream f(p, std::ios::binary);
+        e.Inhalt.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    char wert[64] = {};
+    const ssize_t n = ::lgetxattr(p.c_str(), "user.DOSATTRIB", wert, sizeof wert - 1);
+    if (n > 2 && wert[0] == '0' && wert[1] == 'x')
+        e.Dos = static_cast<int>(std::strtol(wert + 2, nullptr, 16)) & 6;
+    return e;
+}
+
+Schnappschuss Schnappe(const fs::path& wurzel) {
+    Schnappschuss s;
+    s["."] = Lies(wurzel);
+    for (const auto& e : fs::recursive_directory_iterator(wurzel))
+        s[fs::relative(e.path(), wurzel).string()] = Lies(e.path());
+    return s;
+}
+
+void Schreibe(const fs::path& p, std::string_view inhalt) {
+    SchreibeDatei(p, inhalt);
+}
+
+class Wiederherstellungstest : public ::testing::Test {
+protected:
+    Wiederherstellungstest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
+
+    int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
+        aus.str({});
+        fehler.str({});
+        if (!fabrik)
+            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
+        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
+        return r ? *r : -1;
+    }
+    // A backup run of the source at the next second; returns the time of its backup folder.
+    std::string Sichere() {
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+        char stand[32];
+        std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
+        EXPECT_TRUE(fs::is_directory(Sicherungsordner(stand))) << stand;
+        return stand;
+    }
+    fs::path Sicherungsordner(const std::string& stand) const { return temp / "D" / "Backup" / ("Sicherung-" + stand); }
+    int Wiederherstellen(const std::string& stand, const fs::path& nach) {
+        return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+                     nach.string()});
+    }
+    int Pruefen(const std::string& stand) {
+        return Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand});
+    }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Stellbar uhr;
+    std::ostringstream aus, fehler;
+    fs::path Q() const { return temp / "C" / "Daten"; }
+};
+
+// Names that a record must carry through unchanged.
+const std::vector<std::string> Seltsame = {
+    std::string("neue\nZeile"), "back\\slash", "prozent%41", " vorne blank", std::string("\xff\xfe kein utf8"),
+    std::string("\x1b[31mrot"), "umlaut äöü",  "tab\tname",
+};
+
+// The changes of the chain, one step per run. Each step also writes at least one file, so each run
+// creates a backup folder.
+void Schritt(int lauf, const fs::path& q) {
+    switch (lauf) {
+    case 0:
+        Schreibe(q / "a.txt", "erste Fassung");
+        Schreibe(q / "sub" / "b.txt", "bbb");
+        Schreibe(q / "sub" / "tief" / "t.txt", "tief");
+        Schreibe(q / "nur-rechte.txt", "rechte");
+        Schreibe(q / ".versteckt", "punkt");
+        Schreibe(q / "system.txt", "sys");
+        SetzeDosattrib(q / "system.txt", 4);
+        Schreibe(q / "Verborgen" / "drin.txt", "x");
+        SetzeDosattrib(q / "Verborgen", 2);
+        for (const std::string& n : Seltsame)
+            Schreibe(q / "seltsam" / n, "name " + n);
+        fs::create_symlink("a.txt", q / "zeiger");
+        fs::create_symlink("nirgends", q / "haengend");
+        fs::create_symlink("sub", q / "ordnerzeiger");
+        fs::create_directories(q / "leer");
+        fs::create_directories(q / "privat");
+        Schreibe(q / "privat" / "geheim.txt", "geheim");
+        fs::permissions(q / "privat", fs::perms::owner_all);
+        Schreibe(q / "lesen.txt", "nur lesen");
+        fs::permissions(q / "lesen.txt", fs::perms::owner_read | fs::perms::group_read);
+        break;
+    case 1:
+        Schreibe(q / "a.txt", "zweite, längere Fassung");
+        Schreibe(q / "neu" / "c.txt", "ccc");
+        fs::remove(q / "sub" / "b.txt");
+        fs::permissions(q / "nur-rechte.txt", fs::perms::owner_read | fs::perms::owner_write);
+        fs::remove(q / "zeiger");
+        fs::create_symlink("neu/c.txt", q / "zeiger");
+        break;
+    case 2:
+        fs::remove_all(q / "neu");
+        Schreibe(q / "d1" / "d2" / "d3" / "f.txt", "ganz unten");
+        Schreibe(q / "seltsam" / Seltsame[0], "neu geschrieben");
+        fs::permissions(q / "privat", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+        if (::geteuid() == 0) {
+            // Owners come back too when root restores.
+            EXPECT_EQ(::lchown((q / "nur-rechte.txt").c_str(), 65534, 65534), 0);
+            EXPECT_EQ(::lchown((q / "sub").c_str(), 65534, 65534), 0);
+        }
+        break;
+    case 3: {
+        // The same size, other bytes.
+        Schreibe(q / "sub" / "tief" / "t.txt", "TIEF");
+        fs::remove(q / "haengend");
+        Schreibe(q / ".neu-versteckt", "n");
+        fs::remove(q / "seltsam" / Seltsame[2]);
+        break;
+    }
+    case 4:
+        Schreibe(q / "sub" / "b.txt", "wieder da, anders");
+        Schreibe(q / "leer" / "nicht-mehr.txt", "1");
+        fs::remove(q / "d1" / "d2" / "d3" / "f.txt");
+        break;
+    }
+}
+
+TEST_F(Wiederherstellungstest, EveryPointOfAFiveRunChainComesBackExactly) {
+    std::vector<std::string> staende;
+    std::vector<Schnappschuss> schnappschuesse;
+    for (int lauf = 0; lauf < 5; ++lauf) {
+        Schritt(lauf, Q());
+        staende.push_back(Sichere());
+        schnappschuesse.push_back(Schnappe(Q()));
+    }
+    // The source is not touched by the restores and checks.
+    const Schnappschuss quelleDanach = Schnappe(Q());
+    const Schnappschuss sicherungenVorher = Schnappe(temp / "D");
+
+    for (std::size_t i = 0; i < staende.size(); ++i) {
+        SCOPED_TRACE("point " + staende[i]);
+        EXPECT_EQ(Pruefen(staende[i]), 0) << aus.str() << fehler.str();
+        const fs::path nach = temp / "C" / ("zurueck" + std::to_string(i));
+        ASSERT_EQ(Wiederherstellen(staende[i], nach), 0) << aus.str() << fehler.str();
+        EXPECT_EQ(fehler.str(), "");
+        const Schnappschuss ist = Schnappe(nach);
+        EXPECT_EQ(Unterschiede(schnappschuesse[i], ist), "");
+        // No temporary copies are left behind.
+        for (const auto& [rel, e] : ist)
+            EXPECT_FALSE(rel.ends_with(".tmp")) << rel;
+    }
+    // Without --stand: the newest point; an empty folder that exists is taken as well.
+    fs::create_directories(temp / "C" / "leer-da");
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", (temp / "C" / "Daten").string(), "--nach",
+                    "leer-da"}),
+              0)
+        << fehler.str();
+    EXPECT_EQ(Unterschiede(schnappschuesse.back(), Schnappe(temp / "C" / "leer-da")), "");
+
+    EXPECT_EQ(Unterschiede(quelleDanach, Schnappe(Q())), "");
+    EXPECT_EQ(Unterschiede(sicherungenVorher, Schnappe(temp / "D")), "");
+
+    EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup"}), 0);
+    const std::string liste = aus.str();
+    std::size_t zeilen = 0;
+    for (std::size_t pos = 0; (pos = liste.find('\n', pos)) != std::string::npos; ++pos)
+        ++zeilen;
+    EXPECT_EQ(zeilen, 5u) << liste;
+    EXPECT_TRUE(liste.starts_with(staende[0] + "  C:\\Daten  ")) << liste;
+    EXPECT_NE(liste.find(staende[4] + "  C:\\Daten  "), std::string::npos) << liste;
+    EXPECT_EQ(liste.find("unvollständig"), std::string::npos) << liste;
+
+    // The live source is the newest point; a change after it is named.
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--mit-quelle"}), 0) << fehler.str();
+    Schreibe(Q() / "danach.txt", "neu");
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--mit-quelle"}), 1);
+    EXPECT_NE(fehler.str().find("Neu in der Quelle: danach.txt\n"), std::string::npos) << fehler.str();
+}
+
+// Renames of files and folders are backed up once the archive bit reads set for a file that was only
+// renamed or lies in a renamed folder. Until the backup run does that, the renamed entries' versions are
+// "fehlt" in the record (honestly: no backup holds them under their new names), so the restore names them
+// and ends with exit 1; this case is kept disabled until then.
+TEST_F(Wiederherstellungstest, RenamedFilesAndFoldersComeBackUnderTheirNewNames) {
+    std::vector<std::string> staende;
+    std::vector<Schnappschuss> schnappschuesse;
+    for (int lauf = 0; lauf < 3; ++lauf) {
+        Schritt(lauf, Q());
+        if (lauf == 1) {
+            fs::rename(Q() / "lesen.txt", Q() / "umbenannt.txt");
+            fs::rename(Q() / "Verborgen", Q() / "Verborgen-neu");
+        }
+        if (lauf == 2)
+            fs::rename(Q() / "umbenannt.txt", Q() / "Verborgen-neu" / "verschoben.txt");
+        staende.push_back(Sichere());
+        schnappschuesse.push_back(Schnappe(Q()));
+    }
+    for (std::size_t i = 0; i < staende.size(); ++i) {
+        SCOPED_TRACE("point " + staende[i]);
+        EXPECT_EQ(Pruefen(staende[i]), 0) << fehler.str();
+        const fs::path nach = temp / "C" / ("zurueck" + std::to_string(i));
+        EXPECT_EQ(Wiederherstellen(staende[i], nach), 0) << fehler.str();
+        EXPECT_EQ(Unterschiede(schnappschuesse[i], Schnappe(nach)), "");
+    }
+}
+
+TEST_F(Wiederherstellungstest, ALostMiddleBackupIsNamedByTheCheckAndTheRestIsRestored) {
+    Schreibe(Q() / "alt.txt", "nur in der ersten");
+    Schreibe(Q() / "bleibt.txt", "1");
+    const std::string s1 = Sichere();
+    Schreibe(Q() / "mitte.txt", "nur in der zweiten");
+    Schreibe(Q() / "bleibt.txt", "22");
+    const std::string s2 = Sichere();
+    Schreibe(Q() / "dritte.txt", "3");
+    const std::string s3 = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+
+    EXPECT_EQ(Pruefen(s3), 0) << fehler.str();
+    fs::remove_all(Sicherungsordner(s2));
+
+    EXPECT_EQ(Pruefen(s3), 1);
+    const std::string bericht = fehler.str();
+    EXPECT_NE(bericht.find("Fehlt: mitte.txt: nicht mehr in Sicherung-" + s2 + "\n"), std::string::npos) << bericht;
+    EXPECT_NE(bericht.find("Fehlt: bleibt.txt: nicht mehr in Sicherung-" + s2 + "\n"), std::string::npos) << bericht;
+    EXPECT_EQ(bericht.find("alt.txt"), std::string::npos) << bericht;
+    EXPECT_EQ(bericht.find("dritte.txt"), std::string::npos) << bericht;
+    // The first point is whole still.
+    EXPECT_EQ(Pruefen(s1), 0) << fehler.str();
+
+    EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}), 0);
+    EXPECT_NE(aus.str().find(s1 + "  C:\\Daten  2 Dateien, 18 Bytes kopiert  vollständig\n"), std::string::npos)
+        << aus.str();
+    EXPECT_NE(aus.str().find(s3 + "  C:\\Daten  1 Dateien, 1 Bytes kopiert  unvollständig (2 fehlen)\n"),
+              std::string::npos)
+        << aus.str();
+
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(Wiederherstellen(s3, nach), 1);
+    EXPECT_NE(fehler.str().find("Nicht wiederhergestellt: mitte.txt: "), std::string::npos) << fehler.str();
+    Schnappschuss ohne = soll;
+    ohne.erase("mitte.txt");
+    ohne.erase("bleibt.txt");
+    Schnappschuss ist = Schnappe(nach);
+    // The restore folder's own time moves with the files that could not be made; it is not compared here.
+    ist.erase(".");
+    ohne.erase(".");
+    EXPECT_EQ(Unterschiede(ohne, ist), "");
+
+    // A run after the loss records the lost version as missing and never claims it.
+    Schreibe(Q() / "vierte.txt", "4");
+    const std::string s4 = Sichere();
+    std::ifstream f(Sicherungsordner(s4) / "tresor-ix-bestand.txt", std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(f), {});
+    EXPECT_NE(text.find("\nD fehlt 18 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("Sicherung-" + s2), std::string::npos) << text;
+}
+
+TEST_F(Wiederherstellungstest, ACopyThatFailedItsCheckIsRecordedAsMissingNeverAsBackedUp) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "b.txt", "b");
+    const std::string s1 = Sichere();
+    Schreibe(Q() / "b.txt", "b, zweite Fassung");
+    Schreibe(Q() / "c.txt", "c");
+    // The copy of b.txt is gone once it was written: its check fails.
+    ++uhr.sekunde;
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"},
+                   [this]() -> std::unique_ptr<Dateisystem> {
+                       auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+                       h->nachKopie = [this](const Datei& d, const Pfad& ziel) {
+                           if (d.Name == "b.txt")
+                               fs::remove(*laufwerke.ZuPosix(ziel));
+                       };
+                       return h;
+                   }),
+              1);
+    const std::string s2 = "2026-03-14--09-00-0" + std::to_string(uhr.sekunde);
+    std::ifstream f(Sicherungsordner(s2) / "tresor-ix-bestand.txt", std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(f), {});
+    EXPECT_NE(text.find("\nD fehlt 17 "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nD Sicherung-" + s1 + " 1 "), std::string::npos) << text;
+
+    EXPECT_EQ(Pruefen(s2), 1);
+    EXPECT_NE(fehler.str().find("Fehlt: b.txt: keine Sicherung enthält diesen Stand\n"), std::string::npos)
+        << fehler.str();
+    EXPECT_EQ(Wiederherstellen(s2, temp / "C" / "zurueck"), 1);
+    EXPECT_EQ(LiesDatei(temp / "C" / "zurueck" / "a.txt"), "a");
+    EXPECT_EQ(LiesDatei(temp / "C" / "zurueck" / "c.txt"), "c");
+    EXPECT_FALSE(fs::exists(temp / "C" / "zurueck" / "b.txt"));
+
+    // The failed copy's archive bit was cleared all the same, so the next run leaves b.txt: its version
+    // stays missing in the next record as well, never taken from the older b.txt of the first run.
+    Schreibe(Q() / "d.txt", "d");
+    const std::string s3 = Sichere();
+    EXPECT_EQ(Pruefen(s3), 1);
+    EXPECT_NE(fehler.str().find("Fehlt: b.txt: keine Sicherung enthält diesen Stand\n"), std::string::npos)
+        << fehler.str();
+    // Once b.txt changes, it is backed up again and the point is whole.
+    Schreibe(Q() / "b.txt", "b, dritte Fassung");
+    const Schnappschuss soll = Schnappe(Q());
+    const std::string s4 = Sichere();
+    EXPECT_EQ(Pruefen(s4), 0) << fehler.str();
+    EXPECT_EQ(Wiederherstellen(s4, temp / "C" / "zurueck4"), 0) << fehler.str();
+    EXPECT_EQ(Unterschiede(soll, Schnappe(temp / "C" / "zurueck4")), "");
+}
+
+TEST_F(Wiederherstellungstest, RefusalsExitTwoAndChangeNothing) {
+    Schreibe(Q() / "a.txt", "a");
+    const std::string s1 = Sichere();
+    Schreibe(Q() / "voll" / "x.txt", "schon da");
+    fs::create_symlink(Sicherungsordner(s1), temp / "C" / "zur-sicherung");
+    const Schnappschuss vorher = Schnappe(temp.Pfad());
+
+    const std::vector<std::vector<std::string>> abgelehnt = {
+        // a folder that is not empty
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\Daten\\voll"},
+        // into the backups: inside a backup folder, a backup folder itself, and through a link to one
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach",
+         (Sicherungsordner(s1) / "neu").string()},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach",
+         "D:\\Backup\\Sicherung-" + s1 + "\\Daten\\tiefer"},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "zur-sicherung/neu"},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "D:\\Backup"},
+        // a folder whose parent does not exist
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\gibt\\es\\nicht"},
+        // no such point, no backup of that source
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", "2001-01-01--00-00-00",
+         "--nach", "C:\\neu"},
+        {"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Anderes"},
+        // bad arguments
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--nach", "C:\\neu"},
+        {"--wiederherstellen", "--quelle", "C:\\Daten", "--nach", "C:\\neu"},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\neu", "--stand",
+         "gestern"},
+        {"--wiederherstellen", "--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\neu"},
+        {"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\neu"},
+        {"--liste", "--ziel", "D:\\Backup", "--stand", s1},
+        {"--liste", "--ziel", "D:\\Backup", "--mit-quelle"},
+        {"--liste", "--ziel", "D:\\Backup", "--probe"},
+        {"--liste", "--ziel", "D:\\GibtEsNicht"},
+        {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "C:\\neu", "--nach",
+         "C:\\neu2"},
+    };
+    for (const auto& argumente : abgelehnt) {
+        std::string zeile;
+        for (const auto& a : argumente)
+            zeile += a + " ";
+        SCOPED_TRACE(zeile);
+        EXPECT_EQ(Rufe(argumente), 2) << aus.str() << fehler.str();
+        EXPECT_FALSE(fehler.str().empty());
+        EXPECT_EQ(Unterschiede(vorher, Schnappe(temp.Pfad())), "");
+    }
+}
+
+TEST_F(Wiederherstellungstest, ATornOrMissingRecordGivesAClearErrorAndNoRestore) {
+    Schreibe(Q() / "a.txt", "a");
+    const std::string s1 = Sichere();
+    Schreibe(Q() / "b.txt", "b");
+    const std::string s2 = Sichere();
+    const fs::path liste = Sicherungsordner(s2) / "tresor-ix-bestand.txt";
+    std::string text;
+    {
+        std::ifstream f(liste, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    auto setze = [&](const std::string& inhalt) {
+        fs::permissions(liste, fs::perms::owner_read | fs::perms::owner_write);
+        std::ofstream(liste, std::ios::binary | std::ios::trunc) << inhalt;
+    };
+    struct Fall {
+        std::string name;
+        std::string inhalt;
+        std::string meldung;
+    };
+    std::string gekippt = text;
+    gekippt[text.find("b.txt")] = 'c';
+    const std::vector<Fall> faelle = {
+        {"cut short", text.substr(0, text.size() / 2), "unvollständig"},
+        {"last line cut", text.substr(0, text.size() - 3), "unvollständig"},
+        {"a byte changed", gekippt, "Prüfsumme"},
+        {"empty", "", "unvollständig"},
+    };
+    for (const Fall& fall : faelle) {
+        SCOPED_TRACE(fall.name);
+        setze(fall.inhalt);
+        const fs::path nach = temp / "C" / "zurueck";
+        EXPECT_EQ(Wiederherstellen(s2, nach), 1);
+        EXPECT_NE(fehler.str().find("Bestandsliste"), std::string::npos) << fehler.str();
+        EXPECT_NE(fehler.str().find(fall.meldung), std::string::npos) << fehler.str();
+        EXPECT_NE(fehler.str().find("Nichts wurde wiederhergestellt."), std::string::npos) << fehler.str();
+        EXPECT_FALSE(fs::exists(nach));
+        EXPECT_EQ(Pruefen(s2), 1);
+        EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup"}), 0);
+        EXPECT_NE(aus.str().find(s2 + "  ?  Bestandsliste beschädigt\n"), std::string::npos) << aus.str();
+    }
+    // Missing where the earlier backups have one: what belonged to the point is unknown.
+    fs::remove(liste);
+    EXPECT_EQ(Wiederherstellen(s2, temp / "C" / "zurueck"), 1);
+    EXPECT_NE(fehler.str().find("fehlt die Bestandsliste"), std::string::npos) << fehler.str();
+    EXPECT_FALSE(fs::exists(temp / "C" / "zurueck"));
+    EXPECT_EQ(Pruefen(s2), 1);
+    // The earlier point is untouched by that.
+    EXPECT_EQ(Wiederherstellen(s1, temp / "C" / "zurueck"), 0) << fehler.str();
+}
+
+TEST_F(Wiederherstellungstest, BackupsWithoutRecordsGiveTheNewestCopiesAndSaySo) {
+    Schreibe(Q() / "a.txt", "a1");
+    Schreibe(Q() / "geloescht.txt", "weg");
+    Schreibe(Q() / "sub" / "b.txt", "b");
+    const std::string s1 = Sichere();
+    Schreibe(Q() / "a.txt", "a2-neu");
+    fs::remove(Q() / "geloescht.txt");
+    const std::string s2 = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    // Backups made before records were written.
+    fs::remove(Sicherungsordner(s1) / "tresor-ix-bestand.txt");
+    fs::remove(Sicherungsordner(s2) / "tresor-ix-bestand.txt");
+
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(Wiederherstellen(s2, nach), 0) << fehler.str();
+    EXPECT_NE(fehler.str().find("gelöschte Dateien können wiederkehren"), std::string::npos) << fehler.str();
+    EXPECT_EQ(LiesDatei(nach / "a.txt"), "a2-neu");
+    EXPECT_EQ(LiesDatei(nach / "sub" / "b.txt"), "b");
+    // The deleted file comes back: nothing says it was deleted.
+    EXPECT_EQ(LiesDatei(nach / "geloescht.txt"), "weg");
+    EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}), 0);
+    EXPECT_NE(aus.str().find(s1 + "  C:\\Daten  ohne Bestandsliste\n"), std::string::npos) << aus.str();
+
+    // The first run with a record finds the unchanged files' versions in the backups without one.
+    Schreibe(Q() / "c.txt", "c");
+    const std::string s3 = Sichere();
+    const Schnappschuss soll3 = Schnappe(Q());
+    EXPECT_EQ(Pruefen(s3), 0) << fehler.str();
+    const fs::path nach3 = temp / "C" / "zurueck3";
+    EXPECT_EQ(Wiederherstellen(s3, nach3), 0) << fehler.str();
+    EXPECT_EQ(fehler.str(), "");
+    EXPECT_EQ(Unterschiede(soll3, Schnappe(nach3)), "");
+    (void)soll;
+}
+
+TEST_F(Wiederherstellungstest, ADriveRootSourceKeepsItsOwnFileOfTheRecordsName) {
+    // The source is drive D: itself; its mirror is the backup folder, where the record lies too.
+    const fs::path d = temp / "D";
+    fs::remove_all(d / "Backup");
+    fs::create_directories(temp / "C" / "Ziel");
+    Schreibe(d / "tresor-ix-bestand.txt", "eine Datei der Quelle, keine Bestandsliste\n");
+    Schreibe(d / "x.txt", "x");
+    auto sichere = [&] {
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", "D:\\", "--ziel", "C:\\Ziel"}), 0) << fehler.str();
+        char stand[32];
+        std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
+        return std::string(stand);
+    };
+    const std::string s1 = sichere();
+    const Schnappschuss soll1 = Schnappe(d);
+    Schreibe(d / "y.txt", "y");
+    const std::string s2 = sichere();
+    const Schnappschuss soll2 = Schnappe(d);
+    const fs::path ordner1 = temp / "C" / "Ziel" / ("Sicherung-" + s1);
+    EXPECT_EQ(LiesDatei(ordner1 / "tresor-ix-bestand.txt"), "eine Datei der Quelle, keine Bestandsliste\n");
+    EXPECT_TRUE(fs::exists(ordner1 / "tresor-ix-bestand-2.txt"));
+
+    for (const auto& [stand, soll] : {std::pair{s1, soll1}, std::pair{s2, soll2}}) {
+        SCOPED_TRACE(stand);
+        const fs::path nach = temp / "C" / ("zurueck-" + stand);
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "C:\\Ziel", "--quelle", "D:\\", "--stand", stand, "--nach",
+                        nach.string()}),
+                  0)
+            << fehler.str();
+        EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+    }
+}
+
+TEST_F(Wiederherstellungstest, AnotherDriveTableFindsTheSameSourceByItsPosixPath) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "sub" / "b.txt", "b");
+    const std::string s1 = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    // On another machine the same folders sit on other drives: the source is C:\C\Daten, the target E:\.
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', temp.Pfad().string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}});
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "E:\\Backup", "--quelle", Q().string()}), 0) << fehler.str();
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "E:\\Backup", "--quelle", "C:\\C\\Daten", "--nach",
+                    (temp / "C" / "zurueck").string()}),
+              0)
+        << fehler.str();
+    EXPECT_EQ(Unterschiede(soll, Schnappe(temp / "C" / "zurueck")), "");
+}
+
+TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / std::string("b\n\x1b[2Jfalsch"), "b");
+    const std::string s1 = Sichere();
+    fs::remove_all(Sicherungsordner(s1) / "Daten");
+    EXPECT_EQ(Pruefen(s1), 1);
+    EXPECT_NE(fehler.str().find("Fehlt: b\\x0a\\x1b[2Jfalsch: "), std::string::npos) << fehler.str();
+    EXPECT_EQ(fehler.str().find('\x1b'), std::string::npos);
+}
+
+} // namespace
+} // namespace tresor::test

@@ -1,0 +1,151 @@
+// The text form of the record of the source: any name bytes come back, and a torn, changed or hostile
+// record is never taken for a good one.
+#include "engine/Bestandsformat.h"
+
+#include <gtest/gtest.h>
+
+namespace tresor {
+namespace {
+
+TEST(Bestandsformat, EscapingKeepsEveryByteAndLeavesReadableNamesAlone) {
+    struct Fall {
+        std::string roh;
+        std::string maskiert;
+    };
+    const std::vector<Fall> faelle = {
+        {"a.txt", "a.txt"},
+        {"Brief an Anna.txt", "Brief%20an%20Anna.txt"},
+        {std::string("neue\nZeile"), "neue%0AZeile"},
+        {"back\\slash", "back\\slash"},
+        {"100%", "100%25"},
+        {std::string("\xff\xfe"), "%FF%FE"},
+        {std::string("\x1b[31m"), "%1B[31m"},
+        {"Grüße ☃", "Grüße%20☃"},
+        {std::string("\xc2\x85"), "%C2%85"},        // NEL, a C1 control character
+        {std::string("\xc3\x28"), "%C3("},          // a broken sequence
+        {std::string("\xe0\x80\xaf"), "%E0%80%AF"}, // an overlong form
+        {std::string("a\0b", 3), "a%00b"},
+        {"\x7f", "%7F"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.maskiert);
+        EXPECT_EQ(Maskiere(f.roh), f.maskiert);
+        EXPECT_EQ(Demaskiere(f.maskiert), f.roh);
+    }
+    for (int b = 0; b < 256; ++b) {
+        const std::string roh(1, static_cast<char>(b));
+        EXPECT_EQ(Demaskiere(Maskiere(roh)), roh) << b;
+        EXPECT_EQ(Maskiere(roh).find_first_of(" \n\r\t"), std::string::npos) << b;
+    }
+    for (const char* schlecht : {"%", "%4", "%G1", "a b", "a\nb"})
+        EXPECT_EQ(Demaskiere(schlecht), std::nullopt) << schlecht;
+}
+
+Bestand Beispiel() {
+    Bestand b;
+    b.Ordner = "Sicherung-2026-12-08--10-15-02";
+    b.Quelle = "D:\\home\\anna\\Daten und mehr";
+    b.QuellePosix = "/media/x/home/anna/Daten und mehr";
+    b.Zeit = "2026-12-08--10-15-02";
+    b.KopierteDateien = 2;
+    b.KopierteBytes = 10;
+    b.Eintraege = {
+        {Eintragsart::Ordner, "-", 0, 1765188000000000000, 0755, 1000, 1000, ".", ""},
+        {Eintragsart::Datei, b.Ordner, 5, 1765188000000000001, 04755, 0, 0, "a b.txt", ""},
+        {Eintragsart::Ordner, "-", 0, -5, 0700, 1, 2, std::string("neu\nZeile"), ""},
+        {Eintragsart::Datei, OrtFehlt, 9, 17, 0644, 1000, 1000, std::string("neu\nZeile/\xff"), ""},
+        {Eintragsart::Verweis, "Sicherung-2026-12-01--09-00-00", 5, 1, 0777, 1000, 1000, "zeiger", "../a b.txt"},
+    };
+    return b;
+}
+
+void ErwarteGleich(const Bestand& a, const Bestand& b) {
+    EXPECT_EQ(a.Ordner, b.Ordner);
+    EXPECT_EQ(a.Quelle, b.Quelle);
+    EXPECT_EQ(a.QuellePosix, b.QuellePosix);
+    EXPECT_EQ(a.Zeit, b.Zeit);
+    EXPECT_EQ(a.KopierteDateien, b.KopierteDateien);
+    EXPECT_EQ(a.KopierteBytes, b.KopierteBytes);
+    ASSERT_EQ(a.Eintraege.size(), b.Eintraege.size());
+    for (std::size_t i = 0; i < a.Eintraege.size(); ++i) {
+        const auto &x = a.Eintraege[i], &y = b.Eintraege[i];
+        EXPECT_TRUE(x.Art == y.Art && x.Ort == y.Ort && x.Groesse == y.Groesse && x.MtimeNs == y.MtimeNs &&
+                    x.Modus == y.Modus && x.Uid == y.Uid && x.Gid == y.Gid && x.Pfad == y.Pfad &&
+                    x.Verweisziel == y.Verweisziel)
+            << i;
+    }
+}
+
+TEST(Bestandsformat, ARecordReadsBackAsWritten) {
+    const std::string text = SchreibeBestand(Beispiel());
+    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 1\nordner Sicherung-2026-12-08--10-15-02\n"
+                                 "quelle D:\\home\\anna\\Daten%20und%20mehr\n"))
+        << text;
+    EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 a%20b.txt\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 zeiger ../a%20b.txt\nende 5 "),
+              std::string::npos)
+        << text;
+    const auto gelesen = LiesBestand(text);
+    ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
+    ErwarteGleich(std::get<Bestand>(gelesen), Beispiel());
+}
+
+TEST(Bestandsformat, EveryTornOrChangedRecordIsRefused) {
+    const std::string text = SchreibeBestand(Beispiel());
+    for (std::size_t n = 0; n < text.size(); ++n)
+        EXPECT_TRUE(std::holds_alternative<std::string>(LiesBestand(text.substr(0, n)))) << n;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::string anders = text;
+        anders[i] = static_cast<char>(anders[i] ^ 0x01);
+        EXPECT_TRUE(std::holds_alternative<std::string>(LiesBestand(anders))) << i;
+    }
+}
+
+// A record with a good checksum whose paths would lead a restore astray.
+TEST(Bestandsformat, PathsThatLeaveTheTreeOrComeOutOfOrderAreRefused) {
+    const std::vector<std::vector<std::string>> faelle = {
+        {"D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a"}, // the first entry must be the source folder
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 .."},
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 ../a"},
+        {"O - 0 1 755 0 0 .", "O - 0 1 755 0 0 a", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a/../../b"},
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a//b"},
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 %2Fetc"},
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a/b"}, // its folder is not listed
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a",
+         "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a/b"}, // below a file
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a",
+         "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a"}, // twice
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 a%00b"},
+        {"O - 0 1 755 0 0 .", "D ../x 1 1 644 0 0 a"},                           // a version outside the target
+        {"O - 0 1 755 0 0 .", "V Sicherung-2025-01-01--00-00-00 1 1 777 0 0 a"}, // a link without target
+        {"O - 0 1 755 0 0 .", "D Sicherung-2025-01-01--00-00-00 1 1 99999 0 0 a"},
+    };
+    for (const auto& zeilen : faelle) {
+        std::string text =
+            "tresor-ix-bestand 1\nordner Sicherung-2026-01-01--00-00-00\nquelle q\nposix p\nzeit z\nkopiert 0 0\n";
+        for (const auto& z : zeilen)
+            text += z + "\n";
+        text += "ende " + std::to_string(zeilen.size()) + " ";
+        char summe[17];
+        std::snprintf(summe, sizeof summe, "%016llx",
+                      static_cast<unsigned long long>(Fnv1a(text.substr(0, text.rfind("ende ")))));
+        text += std::string(summe) + "\n";
+        const auto gelesen = LiesBestand(text);
+        EXPECT_TRUE(std::holds_alternative<std::string>(gelesen)) << text;
+    }
+}
+
+TEST(Bestandsformat, RecordNames) {
+    EXPECT_EQ(Bestandsdateiname(0), "tresor-ix-bestand.txt");
+    EXPECT_EQ(Bestandsdateiname(1), "tresor-ix-bestand-2.txt");
+    for (int i = 0; i < 12; ++i)
+        EXPECT_TRUE(IstBestandsdateiname(Bestandsdateiname(i))) << i;
+    for (const char* n : {"tresor-ix-bestand-1.txt", "tresor-ix-bestand-02.txt", "tresor-ix-bestand-.txt",
+                          "tresor-ix-bestand.txt.tmp", "tresor-ix-bestand-x.txt"})
+        EXPECT_FALSE(IstBestandsdateiname(n)) << n;
+}
+
+} // namespace
+} // namespace tresor

@@ -1,0 +1,334 @@
+// Backups a user can restore from: every change of a file or of its name is caught by the next run, every copy
+// under a real name is a version the file really had, and the trouble of one source entry is that entry's
+// failed check, never the end of the run.
+
+#include "tests/engine/Engineumgebung.h"
+
+#include "fs/Archivvermerk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+
+namespace tresor::test {
+namespace {
+
+namespace sfs = std::filesystem;
+
+const std::string NichtsGefunden = "Keine Dateien zum Sichern gefunden ! ";
+
+class Verlaesslichkeit : public Engineumgebung {
+protected:
+    // A whole backup run of C:\Q into D:\Z, each in a second of its own. Returns the source files it copied,
+    // relative to C:\Q.
+    std::set<std::string> Lauf() {
+        fenster.quellPfad = "C:\\Q";
+        fenster.zielPfad = "D:\\Z";
+        sfs::create_directories(Posix("D:\\Z"));
+        uhr.zeit.Sekunde = sekunde_++;
+        const std::size_t ab = protokoll.size();
+        sicherung.Sichern_Click();
+        std::set<std::string> kopiert;
+        for (std::size_t i = ab; i < protokoll.size(); ++i)
+            if (protokoll[i].rfind("Copy C:\\Q\\", 0) == 0)
+                kopiert.insert(protokoll[i].substr(10, protokoll[i].find(' ', 10) - 10));
+        return kopiert;
+    }
+    // Lets the archive records' window (Archivvermerk.h) pass, so that a change of status alone is seen: the
+    // window after the last record written, in the clock the kernel stamps times from (which may lag the
+    // precise clock by a tick, at most VorlaufNs).
+    static void FensterVorbei() {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(posix::NachlaufNs + 2 * posix::VorlaufNs));
+    }
+    sfs::path Q(const std::string& rel = {}) const { return rel.empty() ? Posix("C:\\Q") : Posix("C:\\Q") / rel; }
+    // Every file of the source has its present content in the newest backup folder that holds its path.
+    void PruefeNeuesteSicherungen() const {
+        std::vector<sfs::path> sicherungen;
+        for (const auto& e : sfs::directory_iterator(Posix("D:\\Z")))
+            sicherungen.push_back(e.path() / "Q");
+        std::sort(sicherungen.rbegin(), sicherungen.rend());
+        for (const auto& e : sfs::recursive_directory_iterator(Q())) {
+            if (e.is_symlink() || !e.is_regular_file())
+                continue;
+            const sfs::path rel = sfs::relative(e.path(), Q());
+            const auto neueste = std::find_if(sicherungen.begin(), sicherungen.end(), [&](const sfs::path& s) {
+                return sfs::exists(sfs::symlink_status(s / rel));
+            });
+            ASSERT_NE(neueste, sicherungen.end()) << rel;
+            EXPECT_EQ(LiesDatei(*neueste / rel), LiesDatei(e.path())) << rel;
+        }
+    }
+    int sekunde_ = 0;
+};
+
+struct Aenderung {
+    const char* Name;
+    std::function<void(const sfs::path& q)> Machen;
+    std::set<std::string> Kopiert; // what the next run must copy, and nothing else
+};
+
+class Aenderungen : public Verlaesslichkeit, public ::testing::WithParamInterface<Aenderung> {};
+
+TEST_P(Aenderungen, TheNextRunCopiesExactlyTheAffectedFilesUnderTheirPresentNames) {
+    for (const char* rel :
+         {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "X/x1.txt", "Y/y1.txt", "P/p1.txt", "P/Innen/p2.txt"})
+        SchreibeDatei(Q(rel), std::string("Inhalt von ") + rel);
+    ASSERT_EQ(Lauf().size(), 8u);
+    ASSERT_EQ(Lauf(), std::set<std::string>());
+    ASSERT_EQ(fenster.meldungen.back().Prompt, NichtsGefunden);
+    FensterVorbei();
+    GetParam().Machen(Q());
+    EXPECT_EQ(Lauf(), GetParam().Kopiert);
+    EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+    PruefeNeuesteSicherungen();
+    EXPECT_EQ(Lauf(), std::set<std::string>());
+}
+
+void SchreibeGleichGrossMitAlterZeit(const sfs::path& datei, const std::string& inhalt) {
+    struct stat st {};
+    ASSERT_EQ(::stat(datei.c_str(), &st), 0);
+    ASSERT_EQ(static_cast<std::size_t>(st.st_size), inhalt.size());
+    SchreibeDatei(datei, inhalt);
+    const struct timespec zeiten[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, datei.c_str(), zeiten, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fall, Aenderungen,
+    ::testing::Values(
+        Aenderung{"UmbenennenImOrdner", [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "a2.txt"); }, {"a2.txt"}},
+        Aenderung{"VerschiebenInAnderenOrdner",
+                  [](const sfs::path& q) { sfs::rename(q / "sub/c.txt", q / "X/c.txt"); },
+                  {"X\\c.txt"}},
+        Aenderung{"UmbenennenUeberEineBestehende",
+                  [](const sfs::path& q) { sfs::rename(q / "a.txt", q / "b.txt"); },
+                  {"b.txt"}},
+        Aenderung{"ElternordnerUmbenannt",
+                  [](const sfs::path& q) { sfs::rename(q / "P", q / "P2"); },
+                  {"P2\\p1.txt", "P2\\Innen\\p2.txt"}},
+        Aenderung{"OrdnerGetauscht",
+                  [](const sfs::path& q) {
+                      sfs::rename(q / "X", q / "T");
+                      sfs::rename(q / "Y", q / "X");
+                      sfs::rename(q / "T", q / "Y");
+                  },
+                  {"X\\y1.txt", "Y\\x1.txt"}},
+        Aenderung{"HartLinkDannAltenNamenGeloescht",
+                  [](const sfs::path& q) {
+                      sfs::create_hard_link(q / "a.txt", q / "sub/e.txt");
+                      sfs::remove(q / "a.txt");
+                  },
+                  {"sub\\e.txt"}},
+        Aenderung{"GleicheGroesseZeitZurueckgestellt",
+                  [](const sfs::path& q) { SchreibeGleichGrossMitAlterZeit(q / "b.txt", "INHALT VON b.txt"); },
+                  {"b.txt"}},
+        Aenderung{"Rechte", [](const sfs::path& q) { sfs::permissions(q / "b.txt", sfs::perms(0640)); }, {"b.txt"}},
+        Aenderung{"SpeichernWieEinEditor",
+                  [](const sfs::path& q) {
+                      SchreibeDatei(q / ".b.txt.swp", "neuer Inhalt");
+                      sfs::rename(q / ".b.txt.swp", q / "b.txt");
+                  },
+                  {"b.txt"}}),
+    [](const ::testing::TestParamInfo<Aenderung>& info) { return std::string(info.param.Name); });
+
+// Copies while the source changes, at moments inside the copy that the test chooses.
+class AenderungBeimKopieren : public Verlaesslichkeit {
+protected:
+    void SetUp() override { sfs::create_directories(Posix("D:\\Z")); }
+    // The backup folders' copies of a.txt.
+    std::vector<std::string> Kopien() const {
+        std::vector<std::string> r;
+        for (const auto& e : sfs::recursive_directory_iterator(Posix("D:\\Z")))
+            if (e.path().filename() == "a.txt")
+                r.push_back(LiesDatei(e.path()));
+        return r;
+    }
+    // No entry of the backup but folders and copies under real names (no temporary file left).
+    void NurEchteNamen() const {
+        for (const auto& e : sfs::recursive_directory_iterator(Posix("D:\\Z")))
+            EXPECT_EQ(e.path().filename().string().find(".tresor-ix-"), std::string::npos) << e.path();
+    }
+};
+
+TEST_F(AenderungBeimKopieren, AFileThatGrewOnceIsCopiedAgainWithoutAZeroTail) {
+    SchreibeDatei(Q("a.txt"), std::string(70000, 'a'));
+    SchreibeDatei(Q("b.txt"), "b");
+    kopierhaken = [this](const Pfad& p, int versuch) {
+        if (p == "C:\\Q\\a.txt" && versuch == 1)
+            std::ofstream(Q("a.txt"), std::ios::app) << std::string(100000, 'b');
+    };
+    Lauf();
+    EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+    EXPECT_EQ(Kopien(), std::vector<std::string>{std::string(70000, 'a') + std::string(100000, 'b')});
+    EXPECT_EQ(Wert("C:\\Q\\a.txt") & attr::Archiv, 0);
+    NurEchteNamen();
+}
+
+TEST_F(AenderungBeimKopieren, AFileThatKeepsChangingLeavesNoCopyKeepsItsBitAndIsNamed) {
+    // Growing, shrinking, and rewritten at both ends with its size and modification time as before: each
+    // attempt sees a change; no copy under a real name may hold bytes the file never held there.
+    for (const auto& [name, aendern] : std::vector<std::pair<std::string, std::function<void(int)>>>{
+             {"waechst", [this](int) { std::ofstream(Q("a.txt"), std::ios::app) << std::string(4096, 'w'); }},
+             {"schrumpft",
+              [this](int v) { sfs::resize_file(Q("a.txt"), 60000 - static_cast<std::uintmax_t>(v) * 1000); }},
+             {"beideEnden", [this](int v) {
+                  SchreibeGleichGrossMitAlterZeit(Q("a.txt"), std::string(1, static_cast<char>('0' + v)) +
+                                                                  std::string(69998, 'a') +
+                                                                  std::string(1, static_cast<char>('0' + v)));
+              }}}) {
+        SCOPED_TRACE(name);
+        sfs::remove_all(Posix("D:\\Z"));
+        sfs::create_directories(Posix("D:\\Z"));
+        SchreibeDatei(Q("a.txt"), std::string(70000, 'a'));
+        SchreibeDatei(Q("b.txt"), "b");
+        fenster.pruefungen.clear();
+        int versuche = 0;
+        kopierhaken = [&](const Pfad& p, int versuch) {
+            if (p == "C:\\Q\\a.txt") {
+                versuche = versuch;
+                aendern(versuch);
+            }
+        };
+        Lauf();
+        kopierhaken = nullptr;
+        EXPECT_EQ(versuche, 4);
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Fehlschlag);
+        EXPECT_EQ(fenster.pruefungen,
+                  (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\a.txt", "hat sich beim Kopieren geändert"}}));
+        EXPECT_TRUE(Kopien().empty());
+        EXPECT_GE(Wert("C:\\Q\\a.txt"), 32);
+        EXPECT_EQ(Wert("C:\\Q\\b.txt"), 0);
+        NurEchteNamen();
+        // Once it holds still, the next run copies it as it is.
+        const std::string jetzt = LiesDatei(Q("a.txt"));
+        Lauf();
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+        EXPECT_EQ(Kopien(), std::vector<std::string>{jetzt});
+    }
+}
+
+// The trouble of one source entry fails that entry's check; the run copies everything else, ends with the
+// failure message and names each such entry with its reason.
+class Eintragsfehler : public Verlaesslichkeit {
+protected:
+    void SetUp() override {
+        for (const char* rel : {"a.txt", "b.txt", "c.txt", "U/d.txt", "V/e.txt"})
+            SchreibeDatei(Q(rel), rel);
+    }
+    void PruefeRestGesichert(const std::set<std::string>& betroffen) {
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Fehlschlag);
+        for (const char* rel : {"a.txt", "b.txt", "c.txt", "U/d.txt", "V/e.txt"}) {
+            if (betroffen.contains(rel))
+                continue;
+            const Pfad p = "C:\\Q\\" + NamenAusPosix(rel);
+            EXPECT_EQ(Wert(p), 0) << rel;
+            bool gefunden = false;
+            for (const auto& e : sfs::directory_iterator(Posix("D:\\Z")))
+                gefunden = gefunden || sfs::exists(e.path() / "Q" / rel);
+            EXPECT_TRUE(gefunden) << rel;
+        }
+    }
+};
+
+TEST_F(Eintragsfehler, EachKindThroughTheWrapper) {
+    struct Fall {
+        std::string Vorgang; // the operation on C:\Q\b.txt that fails
+        std::errc Fehler;
+        std::string Grund;
+    };
+    for (const Fall& f : std::vector<Fall>{
+             {"GetFile", std::errc::no_such_file_or_directory, "nicht mehr vorhanden"},
+             {"Copy", std::errc::invalid_argument, "keine gewöhnliche Datei mehr"},
+             {"Copy", std::errc::io_error, "Ein-/Ausgabefehler"},
+             {"Copy", std::errc::permission_denied, "Zugriff verweigert"},
+             {"SetFileAttr", std::errc::no_space_on_device, "kein Platz für den Archivvermerk"},
+             {"SetFileAttr", std::errc::argument_list_too_long, "kein Platz für den Archivvermerk"},
+             {"SetFileAttr", std::errc::permission_denied, "Archivvermerk nicht schreibbar: Zugriff verweigert"},
+         }) {
+        SCOPED_TRACE(f.Vorgang + " " + f.Grund);
+        fenster.pruefungen.clear();
+        vorher = [&f](const std::string& z) {
+            if (z.rfind(f.Vorgang + " C:\\Q\\b.txt", 0) == 0)
+                throw FsFehler(f.Vorgang, "C:\\Q\\b.txt", std::make_error_code(f.Fehler));
+        };
+        for (const char* rel : {"a.txt", "b.txt", "c.txt", "U/d.txt", "V/e.txt"})
+            SchreibeDatei(Q(rel), rel); // all to be backed up again
+        Lauf();
+        EXPECT_EQ(fenster.pruefungen, (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\b.txt", f.Grund}}));
+        PruefeRestGesichert({"b.txt"});
+        EXPECT_GE(Wert("C:\\Q\\b.txt"), 32);
+    }
+    // A source folder that cannot be read fails as an entry too; the folders after it are copied.
+    fenster.pruefungen.clear();
+    vorher = [](const std::string& z) {
+        if (z == "GetFolder C:\\Q\\U")
+            throw FsFehler("GetFolder", "C:\\Q\\U", std::make_error_code(std::errc::io_error));
+    };
+    for (const char* rel : {"a.txt", "b.txt", "c.txt", "U/d.txt", "V/e.txt"})
+        SchreibeDatei(Q(rel), rel);
+    Lauf();
+    EXPECT_EQ(fenster.pruefungen, (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\U", "Ein-/Ausgabefehler"}}));
+    PruefeRestGesichert({"U/d.txt"});
+}
+
+TEST_F(Eintragsfehler, VanishedSwappedForAFifoAndNoRoomForTheRecordForReal) {
+    // b.txt vanishes between its copy and its check, c.txt is swapped for a FIFO between scan and copy, and
+    // V/e.txt has no room left for its record.
+    const std::string fuellung(4000, 'f');
+    ASSERT_EQ(::setxattr(Q("V/e.txt").c_str(), "user.fuellung", fuellung.data(), fuellung.size(), 0), 0);
+    nachKopie = [this](const Datei& d, const Pfad&) {
+        if (d.Path == "C:\\Q\\b.txt")
+            sfs::remove(Q("b.txt"));
+    };
+    vorher = [this](const std::string& z) {
+        if (z == "GetFile C:\\Q\\c.txt") {
+            sfs::remove(Q("c.txt"));
+            ASSERT_EQ(::mkfifo(Q("c.txt").c_str(), 0644), 0);
+        }
+    };
+    Lauf();
+    EXPECT_EQ(fenster.pruefungen,
+              (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\c.txt", "keine gewöhnliche Datei mehr"},
+                                                         {"C:\\Q\\b.txt", "nicht mehr vorhanden"},
+                                                         {"C:\\Q\\V\\e.txt", "kein Platz für den Archivvermerk"}}));
+    PruefeRestGesichert({"b.txt", "c.txt", "V/e.txt"});
+    EXPECT_GE(Wert("C:\\Q\\V\\e.txt"), 32);
+    EXPECT_EQ(fenster.meldungen.back().Prompt, "Die Sicherung wurde nicht korrekt durchgeführt ! ");
+}
+
+TEST_F(Verlaesslichkeit, FourHundredHardLinksAndThreeThousandSymbolicLinksTwoRunsTheSecondFindsNothing) {
+    SchreibeDatei(Q("h/original"), "eine Datei vieler Namen");
+    sfs::create_directories(Q("h2"));
+    for (int i = 0; i < 399; ++i)
+        sfs::create_hard_link(Q("h/original"), Q((i % 2 ? "h/n" : "h2/n") + std::to_string(i)));
+    sfs::create_directories(Q("man3"));
+    for (int i = 0; i < 3000; ++i)
+        sfs::create_symlink("ziel" + std::to_string(i % 7), Q("man3/v" + std::to_string(i) + ".3"));
+    EXPECT_EQ(Lauf().size(), 3400u);
+    EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg) << (fenster.pruefungen.empty() ? "" : fenster.pruefungen[0].second);
+    EXPECT_EQ(Lauf(), std::set<std::string>());
+    EXPECT_EQ(fenster.meldungen.back().Prompt, NichtsGefunden);
+}
+
+TEST_F(Verlaesslichkeit, RecordsOfTheEarlierFormReadAsChangedOnce) {
+    SchreibeDatei(Q("a.txt"), "a");
+    struct stat st {};
+    ASSERT_EQ(::stat(Q("a.txt").c_str(), &st), 0);
+    const std::string alt =
+        "1 " + std::to_string(posix::MtimeNs(st)) + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_ino);
+    ASSERT_EQ(::setxattr(Q("a.txt").c_str(), "user.tresor-ix.archiv", alt.data(), alt.size(), 0), 0);
+    EXPECT_EQ(Lauf(), std::set<std::string>{"a.txt"});
+    EXPECT_EQ(Lauf(), std::set<std::string>());
+}
+
+} // namespace
+} // namespace tresor::test

@@ -1,0 +1,74 @@
+// The walks from held folders: below the folder a walk began in, and below the backup folder from its creation,
+// every path is reached one name at a time from the held descriptor, never through a link.
+
+#include "tests/fs/FsTestbasis.h"
+
+namespace tresor::test {
+namespace {
+
+class GehalteneOrdnerTest : public FsTest {};
+
+TEST_F(GehalteneOrdnerTest, ALinkOnTheWayBelowTheSourceFailsEveryCallInsteadOfLeadingOutside) {
+    SchreibeDatei(C("quelle/a/b/f"), "eigen");
+    SchreibeDatei(C("fremd/b/f"), "fremd");
+    (void)fs->GetFolder("C:\\quelle");
+    // The folder a is swapped for a link to a tree outside the source, before the walk came to it.
+    std::filesystem::rename(C("quelle/a"), C("weg"));
+    std::filesystem::create_directory_symlink(C("fremd"), C("quelle/a"));
+
+    EXPECT_THROW((void)fs->GetFolder("C:\\quelle\\a\\b"), FsFehler);
+    EXPECT_THROW((void)fs->GetFile("C:\\quelle\\a\\b\\f"), FsFehler);
+    EXPECT_EQ(fs->Dir("C:\\quelle\\a\\b\\f", 0), "");
+    EXPECT_EQ(fs->Dir("C:\\quelle\\a\\b\\", 16), "");
+    EXPECT_THROW((void)fs->Files(Ordner{"C:\\quelle\\a\\b", "b"}), FsFehler);
+    EXPECT_THROW(fs->SetFileAttr("C:\\quelle\\a\\b\\f", 0), FsFehler);
+    EXPECT_THROW(fs->Copy(Datei{"C:\\quelle\\a\\b\\f", "f"}, "D:\\f"), FsFehler);
+    EXPECT_FALSE(std::filesystem::exists(D("f")));
+    EXPECT_EQ(::getxattr(C("fremd/b/f").c_str(), "user.tresor-ix.archiv", nullptr, 0), -1);
+}
+
+TEST_F(GehalteneOrdnerTest, AFolderHeldBeforeItWasSwappedStaysTheFolderTheCallsGoTo) {
+    SchreibeDatei(C("quelle/a/f"), "eigen");
+    SchreibeDatei(C("fremd/f"), "fremd");
+    (void)fs->GetFolder("C:\\quelle");
+    EXPECT_GE(fs->Attributes(fs->GetFile("C:\\quelle\\a\\f")), 32);
+    std::filesystem::rename(C("quelle/a"), C("weg"));
+    std::filesystem::create_directory_symlink(C("fremd"), C("quelle/a"));
+    // The record goes on the file that the held folder holds, which is the attacker's own, never on the other.
+    fs->SetFileAttr("C:\\quelle\\a\\f", 0);
+    EXPECT_GT(::getxattr(C("weg/f").c_str(), "user.tresor-ix.archiv", nullptr, 0), 0);
+    EXPECT_EQ(::getxattr(C("fremd/f").c_str(), "user.tresor-ix.archiv", nullptr, 0), -1);
+}
+
+TEST_F(GehalteneOrdnerTest, TheBackupFolderIsHeldFromItsCreationWhateverItsPathNamesLater) {
+    std::filesystem::create_directories(D("ziel"));
+    std::filesystem::create_directories(D("anderswo"));
+    SchreibeDatei(C("q/f"), "inhalt");
+    fs->MakeDir("D:\\ziel\\sicherung");
+    std::filesystem::rename(D("ziel/sicherung"), D("ziel/weg"));
+    std::filesystem::create_directory_symlink(D("anderswo"), D("ziel/sicherung"));
+
+    fs->MakeDir("D:\\ziel\\sicherung\\q", Anlage::Privat);
+    fs->Copy(fs->GetFile("C:\\q\\f"), "D:\\ziel\\sicherung\\q\\f");
+    fs->OrdnerAbschliessen("C:\\q", "D:\\ziel\\sicherung\\q");
+    fs->Sync("D:\\ziel\\sicherung\\q\\f");
+    EXPECT_EQ(LiesDatei(D("ziel/weg/q/f")), "inhalt");
+    EXPECT_TRUE(std::filesystem::is_empty(D("anderswo")));
+    // Made again only where the held folder was removed.
+    EXPECT_THROW(fs->MakeDir("D:\\ziel\\sicherung"), FsFehler);
+}
+
+TEST_F(GehalteneOrdnerTest, TheRecordIsWrittenOnlyOnTheFileThatWasCopied) {
+    SchreibeDatei(C("q/f"), "alt");
+    (void)fs->GetFolder("C:\\q");
+    const Quellstand stand = fs->Copy(fs->GetFile("C:\\q\\f"), "D:\\f");
+    // Replaced by another file of the same name and size between the copy and the clearing of its bit.
+    SchreibeDatei(C("q/neu"), "neu");
+    std::filesystem::rename(C("q/neu"), C("q/f"));
+    fs->SetFileAttr("C:\\q\\f", 0, stand);
+    EXPECT_GE(fs->Attributes(fs->GetFile("C:\\q\\f")), 32);
+    EXPECT_EQ(::getxattr(C("q/f").c_str(), "user.tresor-ix.archiv", nullptr, 0), -1);
+}
+
+} // namespace
+} // namespace tresor::test

@@ -1,0 +1,297 @@
+// Sticks, cards and Windows partitions, mounted here through their usual Linux drivers (NTFS through ntfs-3g,
+// exFAT through exfat-fuse, each an image file on a loop device) and backed up by the command-line program:
+// the real archive bit of NTFS read and cleared, an exFAT stick without attributes of any kind backed up
+// through the state file, a target that ignores letter case never losing a copy to another, and a drive whose
+// mount went away never written to. The tests need root, /dev/fuse and loop devices, and skip elsewhere.
+
+#include "fs/Attribute.h"
+#include "fs/FsFehler.h"
+#include "fs/Laufwerkstabelle.h"
+#include "fs/PosixDateisystem.h"
+#include "tests/Testhilfen.h"
+#include "tests/zuverlaessigkeit/Bestand.h"
+#include "tests/zuverlaessigkeit/Programm.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The attribute value that ntfs-3g gives a file (system.ntfs_attrib_be, big-endian), or -1.
+long NtfsBits(const fs::path& datei) {
+    unsigned char b[4];
+    if (::getxattr(datei.c_str(), "system.ntfs_attrib_be", b, sizeof b) != 4)
+        return -1;
+    return (long{b[0]} << 24) | (long{b[1]} << 16) | (long{b[2]} << 8) | b[3];
+}
+
+void SetzeNtfsBits(const fs::path& datei, long wert) {
+    const unsigned char b[4] = {static_cast<unsigned char>(wert >> 24), static_cast<unsigned char>(wert >> 16),
+                                static_cast<unsigned char>(wert >> 8), static_cast<unsigned char>(wert)};
+    ASSERT_EQ(::setxattr(datei.c_str(), "system.ntfs_attrib_be", b, sizeof b, 0), 0) << datei;
+}
+
+// The attribute value the program reports for a file (any absolute path).
+int Attribut(const fs::path& datei) {
+    const Laufwerkstabelle wurzel({Laufwerk{'C', "/", {}}});
+    auto dateisystem = ErzeugePosixDateisystem(wurzel);
+    return dateisystem->Attributes(dateisystem->GetFile(*wurzel.AusPosix(datei.string())));
+}
+
+class Medien : public ::testing::Test {
+protected:
+    Medien() : programm(temp.Pfad()) {
+        fs::create_directories(ziel);
+        // The state files of this test go to its temporary folder, never to the user's own.
+        ::setenv("XDG_STATE_HOME", (temp / "zustand").c_str(), 1);
+    }
+
+    std::set<std::string> Sicherungsordner(const fs::path& in) const {
+        std::set<std::string> namen;
+        for (const auto& e : fs::directory_iterator(in))
+            if (e.path().filename().string().starts_with("Sicherung-"))
+                namen.insert(e.path().filename().string());
+        return namen;
+    }
+
+    // A run from `quelle` to `in`; `neu` gets the files of the backup folder it made below its mirror
+    // `spiegel` (relative to the backup folder), empty when it made none.
+    Programmende Lauf(const fs::path& quelle, const fs::path& in, const fs::path& spiegel,
+                      std::map<std::string, Inhalt>& neu) {
+        const auto vorher = Sicherungsordner(in);
+        Programmende ende = programm.Sichere(quelle.string(), in.string());
+        neu.clear();
+        for (const auto& n : Sicherungsordner(in))
+            if (!vorher.contains(n))
+                neu = Bestand((in / n / spiegel).string());
+        return ende;
+    }
+
+    static std::set<std::string> Namen(const std::map<std::string, Inhalt>& bestand) {
+        std::set<std::string> namen;
+        for (const auto& [rel, inhalt] : bestand)
+            namen.insert(rel);
+        return namen;
+    }
+
+    TempOrdner temp;
+    fs::path ziel = temp / "ziel";
+    Programm programm;
+};
+
+TEST_F(Medien, NtfsSourceClearsTheRealArchiveBitAndFollowsWhatWindowsMarks) {
+    Medium stick(temp / "ntfs.img", temp / "ntfs", Medienart::Ntfs, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = stick.Punkt() / "Daten";
+    SchreibeDatei(quelle / "a.txt", "eins");
+    SchreibeDatei(quelle / "b.txt", "zwei");
+    SchreibeDatei(quelle / "unter" / "c.txt", "drei");
+    for (const char* rel : {"a.txt", "b.txt", "unter/c.txt"})
+        ASSERT_NE(NtfsBits(quelle / rel) & 0x20, 0) << rel << ": a new file carries the archive bit";
+
+    std::map<std::string, Inhalt> neu;
+    Programmende ende = Lauf(quelle, ziel, "Daten", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"a.txt", "b.txt", "unter/c.txt"}));
+    for (const char* rel : {"a.txt", "b.txt", "unter/c.txt"}) {
+        EXPECT_EQ(NtfsBits(quelle / rel) & 0x20, 0) << rel << ": the file system's own bit is cleared";
+        EXPECT_EQ(Attribut(quelle / rel) & attr::Archiv, 0) << rel;
+    }
+
+    ende = Lauf(quelle, ziel, "Daten", neu);
+    EXPECT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_TRUE(neu.empty()) << "a second run finds nothing";
+
+    // A write through the mount: the driver sets the bit, and exactly that file is copied.
+    { std::ofstream(quelle / "a.txt", std::ios::app) << " und mehr"; }
+    ende = Lauf(quelle, ziel, "Daten", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"a.txt"}));
+    EXPECT_EQ(neu["a.txt"], InhaltAus("eins und mehr"));
+
+    // The bit set by hand, as Windows does for a file it wants backed up: exactly that file.
+    SetzeNtfsBits(quelle / "b.txt", NtfsBits(quelle / "b.txt") | 0x20);
+    ende = Lauf(quelle, ziel, "Daten", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"b.txt"}));
+
+    // Hidden, system and read-only set natively arrive in the copy (an ext4 target keeps them as the
+    // permission bits and user.DOSATTRIB), and the source keeps them.
+    SetzeNtfsBits(quelle / "unter" / "c.txt", 0x20 | 0x1 | 0x2 | 0x4);
+    EXPECT_EQ(Attribut(quelle / "unter" / "c.txt"),
+              attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv);
+    const auto vorher = Sicherungsordner(ziel);
+    ende = programm.Sichere(quelle.string(), ziel.string());
+    ASSERT_EQ(ende.Status, 0) << ende.Fehler;
+    std::string ordner;
+    for (const auto& n : Sicherungsordner(ziel))
+        if (!vorher.contains(n))
+            ordner = n;
+    ASSERT_FALSE(ordner.empty());
+    const fs::path kopie = ziel / ordner / "Daten" / "unter" / "c.txt";
+    EXPECT_EQ(Attribut(kopie), attr::Schreibgeschuetzt | attr::Versteckt | attr::System | attr::Archiv);
+    EXPECT_EQ(NtfsBits(quelle / "unter" / "c.txt") & 0x27, 0x7) << "only the archive bit was taken away";
+}
+
+TEST_F(Medien, CopiesOnAnNtfsTargetCarryReadOnlyAndHiddenAsTheFileSystemsOwnBits) {
+    Medium stick(temp / "ntfs.img", temp / "ntfs", Medienart::Ntfs, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = temp / "quelle";
+    SchreibeDatei(quelle / "nurlesen.txt", "r");
+    ASSERT_EQ(::chmod((quelle / "nurlesen.txt").c_str(), 0444), 0);
+    SchreibeDatei(quelle / ".versteckt", "v");
+    SchreibeDatei(quelle / "normal.txt", "n");
+    std::map<std::string, Inhalt> neu;
+    const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    ASSERT_EQ(neu.size(), 3u);
+    std::string ordner;
+    for (const auto& n : Sicherungsordner(stick.Punkt()))
+        ordner = n;
+    const fs::path spiegel = stick.Punkt() / ordner / quelle.relative_path();
+    // Windows sees what the copy is: read-only, hidden, and new (archive).
+    EXPECT_EQ(NtfsBits(spiegel / "nurlesen.txt") & 0x27, 0x21);
+    EXPECT_EQ(NtfsBits(spiegel / ".versteckt") & 0x27, 0x22);
+    EXPECT_EQ(NtfsBits(spiegel / "normal.txt") & 0x27, 0x20);
+}
+
+TEST_F(Medien, ExfatStickIsBackedUpThroughTheStateFileAcrossRemounts) {
+    Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = stick.Punkt() / "DCIM";
+    SchreibeDatei(quelle / "IMG_0001.JPG", "bild eins");
+    SchreibeDatei(quelle / "IMG_0002.JPG", "bild zwei");
+    SchreibeDatei(quelle / "100CANON" / "IMG_0003.JPG", "bild drei");
+
+    std::map<std::string, Inhalt> neu;
+    Programmende ende = Lauf(quelle, ziel, "DCIM", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "100CANON/IMG_0003.JPG"}));
+    std::size_t zustaende = 0;
+    for (const auto& e : fs::directory_iterator(temp / "zustand" / "tresor-ix")) {
+        EXPECT_TRUE(e.path().filename().string().ends_with(".zustand")) << e.path();
+        ++zustaende;
+    }
+    EXPECT_EQ(zustaende, 1u) << "one state file for the one stick";
+
+    ende = Lauf(quelle, ziel, "DCIM", neu);
+    EXPECT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_TRUE(neu.empty()) << "a second run finds nothing";
+
+    // Unplugged and plugged in again (inode numbers through FUSE change): still nothing to do; then one
+    // changed file alone is copied.
+    stick.Aushaengen();
+    ASSERT_TRUE(stick.Einhaengen()) << stick.Grund();
+    ende = Lauf(quelle, ziel, "DCIM", neu);
+    EXPECT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_TRUE(neu.empty()) << "the records survive a remount";
+    SchreibeDatei(quelle / "100CANON" / "IMG_0003.JPG", "bild drei, bearbeitet");
+    ende = Lauf(quelle, ziel, "DCIM", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"100CANON/IMG_0003.JPG"}));
+
+    // A torn state file holds nothing: everything is copied once more, never less.
+    for (const auto& e : fs::directory_iterator(temp / "zustand" / "tresor-ix")) {
+        const std::string text = LiesDatei(e.path());
+        std::ofstream(e.path(), std::ios::binary | std::ios::trunc) << text.substr(0, text.size() / 2);
+    }
+    ende = Lauf(quelle, ziel, "DCIM", neu);
+    ASSERT_EQ(ende.Status, 0) << ende.Fehler;
+    EXPECT_EQ(neu.size(), 3u);
+}
+
+TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
+    Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = temp / "quelle";
+    SchreibeDatei(quelle / "F.txt", "gross");
+    SchreibeDatei(quelle / "f.txt", "klein");
+    SchreibeDatei(quelle / "A" / "x.txt", "A/x");
+    SchreibeDatei(quelle / "a" / "x.txt", "a/x");
+    SchreibeDatei(quelle / "a" / "y.txt", "a/y");
+    const fs::path spiegel = quelle.relative_path();
+
+    std::map<std::string, Inhalt> neu;
+    Programmende ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
+    EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    // The first of each pair in byte order has its copy, with its own content; nothing was replaced.
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"F.txt", "A/x.txt"}));
+    EXPECT_EQ(neu["F.txt"], InhaltAus("gross"));
+    EXPECT_EQ(neu["A/x.txt"], InhaltAus("A/x"));
+    for (const char* rel : {"f.txt", "a/x.txt", "a/y.txt"}) {
+        EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() + " ("), std::string::npos) << rel;
+        EXPECT_NE(Attribut(quelle / rel) & attr::Archiv, 0) << rel << " keeps its archive bit";
+    }
+    EXPECT_NE(ende.Fehler.find("gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden"), std::string::npos)
+        << ende.Fehler;
+    EXPECT_EQ(Attribut(quelle / "F.txt") & attr::Archiv, 0);
+
+    // The next run finds them again. Its backup folder is new, so f.txt (whose partner is backed up now) gets
+    // its copy; the folder a meets the mirror of A once more (every folder is mirrored), so its files are
+    // named again and keep their bits.
+    ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
+    EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"f.txt"}));
+    EXPECT_EQ(neu["f.txt"], InhaltAus("klein"));
+    EXPECT_EQ(Attribut(quelle / "f.txt") & attr::Archiv, 0);
+    for (const char* rel : {"a/x.txt", "a/y.txt"}) {
+        EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() + " ("), std::string::npos) << rel;
+        EXPECT_NE(Attribut(quelle / rel) & attr::Archiv, 0) << rel;
+    }
+}
+
+TEST_F(Medien, DriveLettersStayWithTheirMountsAndAVanishedOneIsNeverWrittenTo) {
+    Medium stick(temp / "stick.img", temp / "stick", Medienart::Exfat, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const Laufwerkstabelle anfang = Laufwerkstabelle::AusMountTabelle();
+    const auto wurzel = anfang.AusPosix(stick.Punkt().string());
+    ASSERT_TRUE(wurzel && wurzel->size() == 3) << "the stick is a drive of its own";
+
+    // A second medium whose mount point sorts before the first one's: the first keeps its letter.
+    Medium zweiter(temp / "aaa.img", temp / "aaa", Medienart::Exfat, 16);
+    ASSERT_TRUE(zweiter.Einhaengen()) << zweiter.Grund();
+    const Laufwerkstabelle mitZweitem = anfang.Fortgeschrieben(Laufwerkstabelle::AusMountTabelle());
+    EXPECT_EQ(mitZweitem.ZuPosix(*wurzel), stick.Punkt().string());
+    const auto zweiteWurzel = mitZweitem.AusPosix(zweiter.Punkt().string());
+    ASSERT_TRUE(zweiteWurzel && zweiteWurzel->size() == 3);
+    EXPECT_EQ(anfang.Finde((*zweiteWurzel)[0]), nullptr) << "a new mount takes a letter that was free";
+    auto dateisystem = ErzeugePosixDateisystem(mitZweitem);
+    dateisystem->MakeDir(*wurzel + "vorher");
+    EXPECT_TRUE(fs::is_directory(stick.Punkt() / "vorher"));
+
+    // Unplugged: the folder it covered is a plain folder of the disk below now. Nothing may be made there.
+    stick.Aushaengen();
+    try {
+        dateisystem->MakeDir(*wurzel + "Sicherung");
+        ADD_FAILURE() << "MakeDir on a drive whose mount went away";
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Ursache(), std::make_error_code(std::errc::no_such_device)) << f.Bericht();
+    }
+    EXPECT_TRUE(fs::is_empty(stick.Punkt()));
+
+    // Read again: its letter stays taken, not ready; the other keeps its own.
+    const Laufwerkstabelle danach = mitZweitem.Fortgeschrieben(Laufwerkstabelle::AusMountTabelle());
+    const Laufwerk* alt = danach.Finde((*wurzel)[0]);
+    ASSERT_NE(alt, nullptr);
+    EXPECT_FALSE(alt->Bereit);
+    EXPECT_FALSE(danach.ZuPosix(*wurzel).has_value());
+    EXPECT_EQ(danach.ZuPosix(*zweiteWurzel), zweiter.Punkt().string());
+}
+
+} // namespace
+} // namespace tresor::test
