@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 
+#include "app/Auftrag.h"
 #include "engine/Anzeigetext.h"
 #include "engine/Probedateisystem.h"
 #include "engine/Sicherungsfolge.h"
@@ -11,6 +12,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace tresor {
@@ -193,6 +195,7 @@ Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeile
 
 std::string Hilfetext() {
     return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
+           "       tresor-ix --auftrag NAME [--probe]\n"
            "       tresor-ix --wiederherstellen --ziel ZIEL --quelle QUELLE --nach ORDNER [--stand STAND]\n"
            "       tresor-ix --pruefen --ziel ZIEL --quelle QUELLE [--stand STAND] [--mit-quelle]\n"
            "       tresor-ix --liste --ziel ZIEL [--quelle QUELLE]\n"
@@ -209,6 +212,9 @@ std::string Hilfetext() {
            "Optionen:\n"
            "  --quelle ORDNER  der zu sichernde Ordner\n"
            "  --ziel ORDNER    der Ordner, in dem der Sicherungsordner angelegt wird\n"
+           "  --auftrag NAME   QUELLE= und ZIEL= aus der Datei ~/.config/tresor-ix/NAME.conf lesen\n"
+           "                   (ein NAME mit \"/\" ist der Pfad der Datei); so sichert der\n"
+           "                   systemd-Timer tresor-ix@NAME.timer\n"
            "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
            "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
            "  --wiederherstellen\n"
@@ -277,7 +283,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel, nach, stand;
+    std::optional<std::string> quelle, ziel, nach, stand, auftrag;
     bool probe = false, mitQuelle = false;
     std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste
     try {
@@ -325,17 +331,23 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &nach;
             else if (name == "--stand")
                 ziel_option = &stand;
+            else if (name == "--auftrag")
+                ziel_option = &auftrag;
             else
                 throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
-                    throw Fehlerhaft{name + (name == "--stand" ? " braucht eine Zeit." : " braucht einen Ordner.")};
+                    throw Fehlerhaft{name + (name == "--stand"     ? " braucht eine Zeit."
+                                             : name == "--auftrag" ? " braucht einen Namen."
+                                                                   : " braucht einen Ordner.")};
                 wert = argumente[++i];
             }
             if (ziel_option->has_value())
                 throw Fehlerhaft{name + " ist mehrfach angegeben."};
             *ziel_option = wert;
         }
+        if (auftrag && !modus.empty())
+            throw Fehlerhaft{"--auftrag gehört zur Sicherung, nicht zu " + modus + "."};
         if (nach && modus != "--wiederherstellen")
             throw Fehlerhaft{"--nach gehört zu --wiederherstellen."};
         if (stand && modus != "--wiederherstellen" && modus != "--pruefen")
@@ -352,6 +364,18 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             if (modus == "--wiederherstellen" && !nach)
                 throw Fehlerhaft{"--wiederherstellen braucht --nach."};
             return Rueckholung(modus, quelle, *ziel, nach, stand, mitQuelle, u);
+        }
+        if (auftrag) {
+            if (quelle || ziel)
+                throw Fehlerhaft{"--auftrag kann nicht mit --quelle oder --ziel angegeben werden."};
+            try {
+                const Auftrag a = LadeAuftrag(
+                    Auftragsdatei(*auftrag, u.arbeitsordner, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+                quelle = a.quelle;
+                ziel = a.ziel;
+            } catch (const Auftragsfehler& f) {
+                throw Fehlerhaft{f.what()};
+            }
         }
         if (!quelle || !ziel)
             throw Fehlerhaft{"--quelle und --ziel müssen beide angegeben werden."};

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Draws the program's icon: a bright-green capital T with a dark edge on a transparent ground, in the
-# three sizes 16, 32 and 48 pixels, as 8-bit palette PNGs with a 1-bit transparency mask (ui/icons/).
+# sizes 16, 32 and 48 pixels (the window's icon), and 64 and 128 pixels for the menus and software centres
+# of the desktop, as 8-bit palette PNGs with a 1-bit transparency mask (ui/icons/).
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 ziel="$hier/ui/icons"
 mkdir -p "$ziel"
-for g in 16 32 48; do
+for g in 16 32 48 64 128; do
     # Draw large and scale down, so the letter keeps its shape at 16 pixels; then cut the alpha
     # channel to on/off for the 1-bit mask.
     gross=$((g * 8))
@@ -21,4 +22,4 @@ for g in 16 32 48; do
         -channel A -threshold 50% +channel \
         -colors 256 -strip "PNG8:$ziel/tresor-ix-$g.png"
 done
-echo "written: $ziel/tresor-ix-{16,32,48}.png"
+echo "written: $ziel/tresor-ix-{16,32,48,64,128}.png"

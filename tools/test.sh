@@ -2,7 +2,8 @@
 # Installs what is missing, checks the format, builds everything with warnings as errors, runs the short
 # clang-tidy pass and every test; then builds the
 # file-system layer, the engine and the command line once more with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs their tests, the reliability tests among them, in that build too.
+# UndefinedBehaviorSanitizer and runs their tests, the reliability tests among them, in that build too; last
+# builds, checks, installs and purges the Debian package.
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 bash "$hier/tools/abhaengigkeiten.sh"
@@ -21,3 +22,11 @@ cmake --build "$san" -j2
 # The sanitizer run does not count into a reliability report of the normal build.
 TRESOR_BERICHT= ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$san" -j2 --output-on-failure --timeout 900
+
+# The Debian package, built from the tested build folder: the distribution's validators, then (as root) an
+# installation with apt-get, a use of the installed program and a purge. It runs after every other test, as it
+# changes the machine.
+bash "$hier/tools/paket.sh" "$bau" | tee "$bau/paket.log"
+paket=$(tail -n 1 "$bau/paket.log")
+bash "$hier/tests/paket/validieren.sh" "$paket"
+bash "$hier/tests/paket/installation.sh" "$paket"

@@ -1,0 +1,205 @@
+#include "app/Auftrag.h"
+#include "app/Befehlszeile.h"
+#include "fs/PosixDateisystem.h"
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <sstream>
+
+namespace tresor::test {
+namespace {
+
+struct Lesefall {
+    const char* name;
+    std::string text;
+    std::string quelle, ziel; // expected values, or
+    std::string fehler;       // the expected start of the error text
+};
+
+// Test logs name a case instead of dumping its bytes.
+void PrintTo(const Lesefall& fall, std::ostream* aus) {
+    *aus << fall.name;
+}
+
+class LiesAuftragTest : public ::testing::TestWithParam<Lesefall> {};
+
+TEST_P(LiesAuftragTest, TakesValuesAsTheyStandAndNamesTheLineAtFault) {
+    const Lesefall& f = GetParam();
+    if (f.fehler.empty()) {
+        const Auftrag a = LiesAuftrag(f.text);
+        EXPECT_EQ(a.quelle, f.quelle);
+        EXPECT_EQ(a.ziel, f.ziel);
+    } else {
+        try {
+            (void)LiesAuftrag(f.text);
+            ADD_FAILURE() << "no error";
+        } catch (const Auftragsfehler& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with(f.fehler)) << e.what();
+        }
+    }
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Faelle, LiesAuftragTest,
+    ::testing::Values(
+        Lesefall{"Einfach", "QUELLE=/home/anna/Dokumente\nZIEL=/media/anna/SICHERUNG\n", "/home/anna/Dokumente",
+                 "/media/anna/SICHERUNG", ""},
+        Lesefall{"KommentareLeerzeilenUndOhneLetztesZeilenende",
+                 "# Dokumente\n\n   \n\t# eingerückt\nZIEL=D:\\Sicherung\nQUELLE=/a", "/a", "D:\\Sicherung", ""},
+        // Blanks at both ends, quotes, "$", ";", backslashes, a tab and bytes that are not UTF-8 are part of
+        // the path; nothing is expanded.
+        Lesefall{"SonderzeichenBleiben",
+                 "QUELLE=/home/anna/Meine Dateien \n"
+                 "ZIEL=/m/\"$HOME\" '`x`';\\\t\xff\xfe ende\n",
+                 "/home/anna/Meine Dateien ", "/m/\"$HOME\" '`x`';\\\t\xff\xfe ende", ""},
+        Lesefall{"GleichheitszeichenImWert", "QUELLE=/a=b\nZIEL=/c==\n", "/a=b", "/c==", ""},
+        Lesefall{"Kleinbuchstaben", "quelle=/a\nZIEL=/b\n", "", "", "Zeile 1: unbekannter Eintrag"},
+        Lesefall{"EingerueckterSchluessel", "ZIEL=/b\n QUELLE=/a\n", "", "", "Zeile 2: unbekannter Eintrag"},
+        Lesefall{"BlankVorDemGleichheitszeichen", "QUELLE =/a\nZIEL=/b\n", "", "", "Zeile 1: unbekannter Eintrag"},
+        Lesefall{"OhneGleichheitszeichen", "QUELLE\nZIEL=/b\n", "", "", "Zeile 1: unbekannter Eintrag"},
+        Lesefall{"Unbekannt", "QUELLE=/a\nZIEL=/b\nPROBE=ja\n", "", "", "Zeile 3: unbekannter Eintrag"},
+        Lesefall{"Doppelt", "QUELLE=/a\nZIEL=/b\n\nQUELLE=/c\n", "", "", "Zeile 4: QUELLE ist mehrfach"},
+        Lesefall{"Leer", "QUELLE=\nZIEL=/b\n", "", "", "Zeile 1: der Ordner ist leer"},
+        Lesefall{"Relativ", "QUELLE=/a\nZIEL=Sicherung\n", "", "", "Zeile 2: der Ordner muss ein absoluter"},
+        Lesefall{"Tilde", "QUELLE=~/Dokumente\nZIEL=/b\n", "", "", "Zeile 1: der Ordner muss ein absoluter"},
+        Lesefall{"BlankVorDemPfad", "QUELLE= /a\nZIEL=/b\n", "", "", "Zeile 1: der Ordner muss ein absoluter"},
+        Lesefall{"WindowsZeilenende", "QUELLE=/a\r\nZIEL=/b\r\n", "", "", "Zeile 1: die Zeile endet mit einem Wagen"},
+        Lesefall{"Nullzeichen", "QUELLE=/a\nZIEL=/b\0/c\n"s, "", "", "Zeile 2: die Zeile enthält ein Nullzeichen"},
+        Lesefall{"OhneQuelle", "# nur Ziel\nZIEL=/b\n", "", "", "Es fehlt die Zeile QUELLE="},
+        Lesefall{"OhneZiel", "QUELLE=/a\n", "", "", "Es fehlt die Zeile ZIEL="},
+        Lesefall{"LeereDatei", "", "", "", "Es fehlt die Zeile QUELLE="}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AuftragsdateiTest, NameLooksInTheConfigFolderAndAPathIsTakenAsItStands) {
+    EXPECT_EQ(Auftragsdatei("dokumente", "/arbeit", "/xdg", "/home/anna"), "/xdg/tresor-ix/dokumente.conf");
+    // An unset, empty or relative XDG_CONFIG_HOME falls back to the home folder.
+    EXPECT_EQ(Auftragsdatei("dokumente", "/arbeit", nullptr, "/home/anna"),
+              "/home/anna/.config/tresor-ix/dokumente.conf");
+    EXPECT_EQ(Auftragsdatei("dokumente", "/arbeit", "", "/home/anna"), "/home/anna/.config/tresor-ix/dokumente.conf");
+    EXPECT_EQ(Auftragsdatei("dokumente", "/arbeit", "xdg", "/home/a b"), "/home/a b/.config/tresor-ix/dokumente.conf");
+    // Without HOME the user database knows the home folder.
+    EXPECT_TRUE(Auftragsdatei("x", "/arbeit", nullptr, nullptr).string().ends_with("/.config/tresor-ix/x.conf"));
+    EXPECT_EQ(Auftragsdatei("/etc/a b.conf", "/arbeit", "/xdg", "/home/anna"), "/etc/a b.conf");
+    EXPECT_EQ(Auftragsdatei("./a.conf", "/arbeit", "/xdg", "/home/anna"), "/arbeit/./a.conf");
+    for (const char* falsch : {"", "..", ".versteckt"})
+        EXPECT_THROW((void)Auftragsdatei(falsch, "/arbeit", "/xdg", "/home/anna"), Auftragsfehler) << falsch;
+}
+
+TEST(LadeAuftragTest, ReadsOnlyAnOrdinaryFileOfModestSize) {
+    TempOrdner temp;
+    const auto datei = temp / "a b.conf";
+    SchreibeDatei(datei, "QUELLE=/q\nZIEL=/z\n");
+    EXPECT_EQ(LadeAuftrag(datei).ziel, "/z");
+
+    auto Fehler = [](const std::filesystem::path& p) {
+        try {
+            (void)LadeAuftrag(p);
+        } catch (const Auftragsfehler& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(Fehler(temp / "fehlt.conf"),
+              "Die Auftragsdatei »" + (temp / "fehlt.conf").string() + "« existiert nicht.");
+    // A FIFO would block a reader until someone writes to it.
+    ASSERT_EQ(mkfifo((temp / "fifo.conf").c_str(), 0600), 0);
+    EXPECT_TRUE(Fehler(temp / "fifo.conf").ends_with("« ist keine gewöhnliche Datei.")) << Fehler(temp / "fifo.conf");
+    EXPECT_TRUE(Fehler(temp.Pfad()).ends_with("« ist keine gewöhnliche Datei."));
+    SchreibeDatei(temp / "gross.conf", "QUELLE=/q\nZIEL=/z\n" + std::string(64 * 1024, '#'));
+    EXPECT_TRUE(Fehler(temp / "gross.conf").ends_with("« ist größer als 64 KiB.")) << Fehler(temp / "gross.conf");
+    SchreibeDatei(temp / "falsch.conf", "QUELLE=/q\nZIEL=z\n");
+    EXPECT_EQ(Fehler(temp / "falsch.conf"), "Die Auftragsdatei »" + (temp / "falsch.conf").string() +
+                                                "«, Zeile 2: der Ordner muss ein absoluter Pfad (/home/anna/Daten) "
+                                                "oder ein Laufwerkspfad (D:\\Daten) sein.");
+    SchreibeDatei(temp / "halb.conf", "QUELLE=/q\n");
+    EXPECT_EQ(Fehler(temp / "halb.conf"),
+              "Die Auftragsdatei »" + (temp / "halb.conf").string() + "«: Es fehlt die Zeile ZIEL=ORDNER.");
+}
+
+class Feste : public Uhr {
+public:
+    Datum Date() override { return {2002, 2, 7}; }
+    Zeit Time() override { return {13, 42, 27}; }
+};
+
+class AuftragBefehlszeileTest : public ::testing::Test {
+protected:
+    AuftragBefehlszeileTest() : laufwerke(TestLaufwerke(temp)) {}
+
+    int Rufe(std::vector<std::string> argumente) {
+        aus.str({});
+        fehler.str({});
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
+        return r ? *r : -1;
+    }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Feste uhr;
+    std::ostringstream aus, fehler;
+};
+
+TEST_F(AuftragBefehlszeileTest, JobFileWithBlanksInItsPathsRunsTheBackup) {
+    const auto quelle = temp / "C" / " Meine Daten ";
+    const auto ziel = temp / "D" / "Ziel $HOME";
+    SchreibeDatei(quelle / "a b.txt", "a");
+    std::filesystem::create_directories(ziel);
+    SchreibeDatei(temp / "C" / "auftrag.conf", "# Test\nQUELLE=" + quelle.string() + "\nZIEL=" + ziel.string() + "\n");
+
+    // A relative path counts from the working folder; a dry run first, then the real one.
+    EXPECT_EQ(Rufe({"--probe", "--auftrag", "./auftrag.conf"}), 0) << fehler.str();
+    EXPECT_NE(aus.str().find("Eine Sicherung würde 1 Dateien (1 Bytes) kopieren."), std::string::npos) << aus.str();
+    EXPECT_EQ(Rufe({"--auftrag=" + (temp / "C" / "auftrag.conf").string()}), 0) << fehler.str();
+    EXPECT_EQ(aus.str(),
+              "Alle Dateien sind in den Ordner: D:\\Ziel $HOME\\Sicherung-2002-02-07--13-42-27 gesichert. \n");
+    EXPECT_EQ(LiesDatei(ziel / "Sicherung-2002-02-07--13-42-27" / " Meine Daten " / "a b.txt"), "a");
+}
+
+TEST_F(AuftragBefehlszeileTest, WrongJobsAreRefusedWithExitTwo) {
+    SchreibeDatei(temp / "C" / "q" / "a.txt", "a");
+    SchreibeDatei(temp / "C" / "gut.conf", "QUELLE=" + (temp / "C" / "q").string() + "\nZIEL=" + (temp / "D").string());
+    SchreibeDatei(temp / "C" / "falsch.conf", "QUELLE=" + (temp / "C" / "q").string() + "\n");
+    const auto gut = (temp / "C" / "gut.conf").string();
+    struct Fall {
+        std::vector<std::string> argumente;
+        std::string meldung;
+    };
+    for (const Fall& f : std::vector<Fall>{
+             {{"--auftrag", gut, "--quelle", "/"}, "--auftrag kann nicht mit --quelle oder --ziel angegeben werden."},
+             {{"--ziel", "/", "--auftrag", gut}, "--auftrag kann nicht mit --quelle oder --ziel angegeben werden."},
+             {{"--auftrag", gut, "--auftrag", gut}, "--auftrag ist mehrfach angegeben."},
+             {{"--auftrag"}, "--auftrag braucht einen Namen."},
+             {{"--liste", "--auftrag", gut}, "--auftrag gehört zur Sicherung, nicht zu --liste."},
+             {{"--auftrag", ".."}, "Der Name des Auftrags »..« darf nicht mit einem Punkt beginnen."},
+             {{"--auftrag", "./fehlt.conf"},
+              "Die Auftragsdatei »" + (temp / "C").string() + "/./fehlt.conf« existiert nicht."},
+             {{"--auftrag", "./falsch.conf"},
+              "Die Auftragsdatei »" + (temp / "C").string() + "/./falsch.conf«: Es fehlt die Zeile ZIEL=ORDNER."},
+         }) {
+        EXPECT_EQ(Rufe(f.argumente), 2) << f.meldung;
+        EXPECT_EQ(fehler.str(), "tresor-ix: " + f.meldung + "\nHilfe: tresor-ix --help\n");
+        EXPECT_EQ(aus.str(), "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(temp / "D" / "Sicherung-2002-02-07--13-42-27"));
+
+    // A folder of a job file is printed with its control characters and odd bytes escaped.
+    SchreibeDatei(temp / "C" / "roh.conf", "QUELLE=/gibt\x1b[2Jes\xffnicht\nZIEL=" + (temp / "D").string() + "\n");
+    EXPECT_EQ(Rufe({"--auftrag", "./roh.conf"}), 2);
+    EXPECT_EQ(fehler.str(), "tresor-ix: Der Ordner der Quelle »/gibt\\x1b[2Jes\\xffnicht« existiert nicht.\n"
+                            "Hilfe: tresor-ix --help\n");
+}
+
+} // namespace
+} // namespace tresor::test
