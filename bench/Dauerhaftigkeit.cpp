@@ -45,6 +45,7 @@ public:
     std::vector<Datei> Files(const Ordner& o) override { return innen_->Files(o); }
     Datei GetFile(const Pfad& p) override { return innen_->GetFile(p); }
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
+    bool ArchivGesetzt(const Datei& d) override { return innen_->ArchivGesetzt(d); }
     Quellstand Copy(const Datei& d, const Pfad& z) override { return innen_->Copy(d, z); }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }

@@ -54,6 +54,11 @@ int Probedateisystem::Attributes(const Datei& datei) {
     return geloescht_.contains(datei.Path) && (wert & attr::Archiv) ? wert - attr::Archiv : wert;
 }
 
+bool Probedateisystem::ArchivGesetzt(const Datei& datei) {
+    const bool gesetzt = innen_->ArchivGesetzt(datei);
+    return gesetzt && !geloescht_.contains(datei.Path);
+}
+
 Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     Quellstand stand;
     struct stat st {};

@@ -31,6 +31,7 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override { return innen_->Files(ordner); }
     Datei GetFile(const Pfad& pfad) override { return innen_->GetFile(pfad); }
     int Attributes(const Datei& datei) override;
+    bool ArchivGesetzt(const Datei& datei) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;

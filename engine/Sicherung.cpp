@@ -202,18 +202,19 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
-        int wert = 0;
+        // Only whether the value reaches 32 counts here.
+        bool gefunden = false;
         try {
-            wert = Fso().Attributes(datei);
+            gefunden = Fso().ArchivGesetzt(datei);
         } catch (const FsFehler& f) {
             // As above: a vanished file is not there, any other trouble of the entry is the copy's to report.
             if (!Eintragsfehler(f, datei.Path))
                 throw;
             if (Verschwunden(f))
                 continue;
-            wert = 32;
+            gefunden = true;
         }
-        if (wert >= 32) {
+        if (gefunden) {
             tmp_sichern = "ja";
             break;
         }

@@ -170,6 +170,30 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
     return wert;
 }
 
+bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, const Vermerkort* vo,
+               const std::optional<Archivvermerk>* vermerk) {
+    if (!S_ISREG(st.st_mode))
+        return false;
+    if (ablage.EigeneBits()) {
+        const auto dos = ablage.LiesDos(ort);
+        return !dos || (*dos & attr::Archiv) != 0;
+    }
+    if (vo == nullptr)
+        return true;
+    bool archiv = false;
+    if (Ordnertafeln::AufDemOrdner(st)) {
+        // The table's key holds the ctime exactly.
+        archiv = !OrdnerBekannt(*vo) || vo->Tafeln->Archiv(ablage, vo->OrdnerFd, vo->OrdnerName, vo->Eintrag, st);
+    } else {
+        const auto gelesen = vermerk != nullptr ? *vermerk : ablage.LiesVermerk(ort);
+        archiv = !gelesen || !Passt(*gelesen, st, vo->Name);
+    }
+    if (archiv)
+        return true;
+    // The record matches: user.DOSATTRIB has not been written since it was (see the header).
+    return false;
+}
+
 void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
                           int wert, const Quellstand& stand, const Vermerkort& vo) {
     if (S_ISLNK(st.st_mode)) {

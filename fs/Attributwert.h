@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string_view>
 
 namespace tresor::posix {
@@ -40,6 +41,18 @@ struct Vermerkort {
 // name (a dot name is hidden). `vermerkort` tells where a file's record is; without it a file reads set.
 int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
                  const Vermerkort* vermerkort = nullptr);
+
+// The archive bit alone of the regular file whose lstat data is `st` (what Attributwert would report as bit 32),
+// reached through `ort`. Where the file's record (or its folder's table) matches, user.DOSATTRIB is not read:
+// the record binds the file's ctime, which every later write of user.DOSATTRIB moves on (the kernel stamps
+// each change of an extended attribute), and a record is only ever written after the archive bit was taken
+// out of user.DOSATTRIB (SchreibeAttributwert). So a DOSATTRIB that carries the archive bit while the record
+// matches can only have been written within the record's own ctime window (Archivvermerk.h), which the
+// record lets pass for any other extended attribute as well. Where the store keeps the bits itself, they
+// are read. `vermerk`, where given, is the file's record as read a moment before (Vorleser.h): the ctime in
+// `st` then tells whether it is still the file's record.
+bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, const Vermerkort* vermerkort,
+               const std::optional<Archivvermerk>* vermerk = nullptr);
 
 // The attribute value of the symbolic link whose lstat data is `st`: hidden for a dot name, archive unless
 // its folder's record holds it as it is now.

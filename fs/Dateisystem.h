@@ -69,6 +69,10 @@ public:
     [[nodiscard]] virtual Datei GetFile(const Pfad& pfad) = 0;
     // The attribute value at the moment of the read (bits 1, 2, 4, 16, 32 only).
     [[nodiscard]] virtual int Attributes(const Datei& datei) = 0;
+    // True when Attributes would report 32 or more at this moment (the archive bit): for callers that need
+    // that bit alone, so that reads which only the other bits need can be left out. Fails as Attributes does,
+    // naming the operation "Attributes".
+    [[nodiscard]] virtual bool ArchivGesetzt(const Datei& datei) { return Attributes(datei) >= 32; }
     // Copies the file to the destination path: content, modification time, permission bits and the
     // read-only, hidden and system bits; never the archive record, so the copy reads archive set. The
     // copy is written under a temporary name in the destination folder and renamed into place when

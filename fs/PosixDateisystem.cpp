@@ -105,6 +105,7 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
+    bool ArchivGesetzt(const Datei& datei) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
@@ -322,6 +323,17 @@ int PosixDateisystem::Attributes(const Datei& datei) {
     if (S_ISLNK(st.st_mode))
         return Verweiswert(Ablage(st, ort.Wo()), st, vo);
     return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
+}
+
+bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
+    const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
+    Attributablage& ablage = Ablage(st, ort.Wo());
+    if (S_ISLNK(st.st_mode))
+        return (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
+    return Archivbit(ablage, ort.Wo(), st, &vo);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {

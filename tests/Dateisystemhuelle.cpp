@@ -38,6 +38,13 @@ int Dateisystemhuelle::Attributes(const Datei& datei) {
     return attributfilter ? attributfilter(datei, wert) : wert;
 }
 
+bool Dateisystemhuelle::ArchivGesetzt(const Datei& datei) {
+    Notiere("Attributes " + datei.Path);
+    if (attributfilter)
+        return attributfilter(datei, innen_->Attributes(datei)) >= 32;
+    return innen_->ArchivGesetzt(datei);
+}
+
 Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel) {
     Notiere("Copy " + datei.Path + " " + ziel);
     Quellstand stand = innen_->Copy(datei, ziel);

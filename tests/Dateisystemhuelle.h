@@ -31,6 +31,8 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
+    // Recorded as "Attributes <path>", the same lookup; the attribute filter applies to it as well.
+    bool ArchivGesetzt(const Datei& datei) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;

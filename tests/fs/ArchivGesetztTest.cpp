@@ -1,0 +1,191 @@
+#include "tests/fs/FsTestbasis.h"
+
+#include "fs/Archivvermerk.h"
+#include "fs/Attributwert.h"
+#include "fs/XattrAblage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace tresor::test {
+namespace {
+
+constexpr int A = attr::Archiv;
+
+// The store of extended attributes, counting the reads of user.DOSATTRIB.
+class Zaehlablage final : public posix::Attributablage {
+public:
+    int dosLesungen = 0;
+    std::optional<std::uint32_t> LiesDos(const posix::Ort& ort) override {
+        ++dosLesungen;
+        return innen_.LiesDos(ort);
+    }
+    bool SchreibeDos(const posix::Ort& ort, std::uint32_t wert) override { return innen_.SchreibeDos(ort, wert); }
+    std::optional<posix::Archivvermerk> LiesVermerk(const posix::Ort& ort) override { return innen_.LiesVermerk(ort); }
+    bool SchreibeVermerk(const posix::Ort& ort, const posix::Archivvermerk& v) override {
+        return innen_.SchreibeVermerk(ort, v);
+    }
+    bool LoescheVermerk(const posix::Ort& ort) override { return innen_.LoescheVermerk(ort); }
+    std::optional<posix::Verweisvermerk> LiesVerweisvermerk(const posix::Ort& o) override {
+        return innen_.LiesVerweisvermerk(o);
+    }
+    bool SchreibeVerweisvermerk(const posix::Ort& o, const posix::Verweisvermerk& v) override {
+        return innen_.SchreibeVerweisvermerk(o, v);
+    }
+    bool LoescheVerweisvermerk(const posix::Ort& o) override { return innen_.LoescheVerweisvermerk(o); }
+
+private:
+    posix::XattrAblage innen_;
+};
+
+class ArchivGesetztTest : public FsTest {
+protected:
+    const Pfad pfad = "C:\\daten\\brief.txt";
+    std::filesystem::path posix = C("daten/brief.txt");
+
+    void SetUp() override { SchreibeDatei(posix, "Hallo Welt"); }
+    bool Gesetzt() { return fs->ArchivGesetzt(fs->GetFile(pfad)); }
+    int Wert() { return fs->Attributes(fs->GetFile(pfad)); }
+    static std::int64_t Ctime(const std::filesystem::path& p) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(p.c_str(), &st), 0);
+        return posix::CtimeNs(st);
+    }
+    // Makes `aenderung` once the clock has passed the window of the record's own write (Archivvermerk.h), so
+    // that the record cannot let it pass, and checks that its ctime lies beyond.
+    void NachDemFenster(const std::function<void()>& aenderung) {
+        const auto text = Xattr(posix, posix::ArchivvermerkName);
+        ASSERT_TRUE(text.has_value());
+        const auto vermerk = posix::LiesArchivvermerk(*text);
+        ASSERT_TRUE(vermerk.has_value());
+        const std::int64_t grenze = vermerk->SchreibzeitNs + posix::NachlaufNs;
+        // The kernel stamps from a clock that may run a tick behind.
+        const auto ab = std::chrono::system_clock::time_point(std::chrono::nanoseconds(grenze + 30'000'000));
+        std::this_thread::sleep_until(ab);
+        aenderung();
+        ASSERT_GT(Ctime(posix), grenze);
+    }
+};
+
+// What happens to a backed-up file once its record is written, and whether its archive bit must read set
+// afterwards. Both ways of asking must agree.
+struct Nachher {
+    const char* Name;
+    std::function<void(const std::filesystem::path&)> Aenderung;
+    bool Gesetzt;
+};
+
+void SetzeXattrText(const std::filesystem::path& p, const char* name, const std::string& wert) {
+    ASSERT_EQ(::lsetxattr(p.c_str(), name, wert.data(), wert.size(), 0), 0) << p << " " << name;
+}
+
+TEST_F(ArchivGesetztTest, AgreesWithTheAttributeValueAfterEveryLaterChange) {
+    const std::vector<Nachher> faelle = {
+        {"nothing", nullptr, false},
+        {"DOSATTRIB with the archive bit", [](auto& p) { SetzeXattrText(p, "user.DOSATTRIB", std::string("0x20\0", 5)); },
+         true},
+        {"DOSATTRIB with the hidden bit", [](auto& p) { SetzeXattrText(p, "user.DOSATTRIB", std::string("0x2\0", 4)); },
+         true},
+        {"DOSATTRIB written and removed",
+         [](auto& p) {
+             SetzeXattrText(p, "user.DOSATTRIB", std::string("0x0\0", 4));
+             ASSERT_EQ(::lremovexattr(p.c_str(), "user.DOSATTRIB"), 0);
+         },
+         true},
+        {"another extended attribute", [](auto& p) { SetzeXattrText(p, "user.anderes", "1"); }, true},
+        {"the same mode again", [](auto& p) { ASSERT_EQ(::chmod(p.c_str(), 0644), 0); }, true},
+    };
+    for (const auto& fall : faelle) {
+        for (const bool dosVorher : {false, true}) {
+            SCOPED_TRACE(std::string(fall.Name) + (dosVorher ? ", DOSATTRIB there before" : ""));
+            (void)::lremovexattr(posix.c_str(), "user.DOSATTRIB");
+            (void)::lremovexattr(posix.c_str(), posix::ArchivvermerkName);
+            (void)::lremovexattr(posix.c_str(), "user.anderes");
+            ASSERT_EQ(::chmod(posix.c_str(), 0644), 0);
+            if (dosVorher)
+                SetzeXattrText(posix, "user.DOSATTRIB", std::string("0x20\0", 5)); // as a server marks a write
+            fs = ErzeugePosixDateisystem(tabelle);
+            EXPECT_TRUE(Gesetzt());
+            fs->SetFileAttr(pfad, 0);
+            if (dosVorher) {
+                EXPECT_EQ(Xattr(posix, "user.DOSATTRIB"), std::string("0x0\0", 4));
+            }
+            if (fall.Aenderung)
+                NachDemFenster([&] { fall.Aenderung(posix); });
+            for (int objekt = 0; objekt < 2; ++objekt) {
+                // The same object that cleared the bit, and a fresh one (the next run).
+                EXPECT_EQ(Gesetzt(), fall.Gesetzt);
+                EXPECT_EQ((Wert() & A) != 0, fall.Gesetzt);
+                fs = ErzeugePosixDateisystem(tabelle);
+            }
+        }
+    }
+}
+
+TEST_F(ArchivGesetztTest, AMatchingRecordSparesTheReadOfDosattribAnyOtherStateReadsIt) {
+    fs->SetFileAttr(pfad, 0);
+    Zaehlablage ablage;
+    const int fd = ::open(C("daten").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const posix::Ort ort(fd, "brief.txt");
+    struct stat st {};
+    ASSERT_EQ(::fstatat(fd, "brief.txt", &st, AT_SYMLINK_NOFOLLOW), 0);
+    ASSERT_TRUE(Xattr(posix, posix::ArchivvermerkName).has_value());
+    const auto vermerk = posix::LiesArchivvermerk(*Xattr(posix, posix::ArchivvermerkName));
+    ASSERT_TRUE(vermerk.has_value());
+    posix::Vermerkort vo;
+    vo.Name = vermerk->Name;
+    vo.OrdnerFd = fd;
+    vo.Eintrag = "brief.txt";
+
+    EXPECT_FALSE(posix::Archivbit(ablage, ort, st, &vo));
+    EXPECT_EQ(ablage.dosLesungen, 0);
+    // A record of another name, or none: set, and nothing more to read either.
+    posix::Vermerkort anderer = vo;
+    anderer.Name ^= 1;
+    EXPECT_TRUE(posix::Archivbit(ablage, ort, st, &anderer));
+    EXPECT_TRUE(posix::Archivbit(ablage, ort, st, nullptr));
+    // The full value still reads it.
+    (void)posix::Attributwert(ablage, ort, "brief.txt", st, &vo);
+    EXPECT_EQ(ablage.dosLesungen, 1);
+    // A record read a moment before counts as the file's while the ctime says nothing was written since.
+    const std::optional<posix::Archivvermerk> vorher = vermerk;
+    EXPECT_FALSE(posix::Archivbit(ablage, ort, st, &vo, &vorher));
+    const std::optional<posix::Archivvermerk> keiner;
+    EXPECT_TRUE(posix::Archivbit(ablage, ort, st, &vo, &keiner));
+    struct stat spaeter = st;
+    spaeter.st_ctim.tv_sec += 1;
+    EXPECT_TRUE(posix::Archivbit(ablage, ort, spaeter, &vo, &vorher));
+    ::close(fd);
+}
+
+TEST_F(ArchivGesetztTest, LinksFoldersAndFilesOfSeveralNamesAnswerAsTheirValue) {
+    ASSERT_EQ(::symlink("brief.txt", C("daten/verweis").c_str()), 0);
+    ASSERT_EQ(::link(posix.c_str(), C("daten/zweitname").c_str()), 0);
+    const std::vector<Pfad> eintraege = {"C:\\daten\\verweis", "C:\\daten\\zweitname", pfad};
+    for (int runde = 0; runde < 2; ++runde) {
+        for (const auto& e : eintraege) {
+            SCOPED_TRACE(e + " round " + std::to_string(runde));
+            const Datei d = fs->GetFile(e);
+            EXPECT_EQ(fs->ArchivGesetzt(d), (fs->Attributes(d) & A) != 0);
+            EXPECT_EQ(fs->ArchivGesetzt(d), runde == 0);
+        }
+        for (const auto& e : eintraege)
+            fs->SetFileAttr(e, 0);
+        fs = ErzeugePosixDateisystem(tabelle);
+    }
+    EXPECT_THROW((void)fs->ArchivGesetzt(Datei{"C:\\daten\\fehlt", "fehlt"}), FsFehler);
+    try {
+        (void)fs->ArchivGesetzt(Datei{"C:\\daten\\fehlt", "fehlt"});
+    } catch (const FsFehler& f) {
+        EXPECT_EQ(f.Operation(), "Attributes");
+        EXPECT_EQ(f.Path(), "C:\\daten\\fehlt");
+    }
+}
+
+} // namespace
+} // namespace tresor::test
