@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Counts the system calls of tresor-ix per file: a full backup of a generated tree of small files (every
-# archive bit set) and a run with nothing to back up on the same tree, each under strace.
+# archive bit set), a run with nothing to back up on the same tree, and a run after every 100th file was
+# rewritten (the nightly case: a scan until the first change, then the copy pass over the whole tree), each
+# under strace.
 #
 #   bench/systemaufrufe.sh [--dateien N] [--ordner DIR]     (default 10,000 files in 200 folders, /tmp)
 #
@@ -27,7 +29,7 @@ prog="$bau/app/tresor-ix"
 arbeit=$(mktemp -d "$ordner/tresor-aufrufe-XXXXXX")
 trap 'chmod -R u+w "$arbeit" 2>/dev/null; rm -rf "$arbeit"' EXIT
 python3 "$hier/bench/baum.py" klein "$arbeit/quelle" "$dateien" $(( dateien / 50 > 0 ? dateien / 50 : 1 ))
-mkdir -p "$arbeit/voll" "$arbeit/nichts"
+mkdir -p "$arbeit/voll" "$arbeit/nichts" "$arbeit/prozent"
 sync
 
 zaehle() {
@@ -44,10 +46,17 @@ zaehle() {
          END { for (n in z) printf "  %8d  %s\n", z[n], n; printf "  %8d  total\n", s }' "$1" | sort -rn
 }
 
-for lauf in voll nichts; do
+geaendert=$(( (dateien + 99) / 100 ))
+for lauf in voll nichts prozent; do
+    [[ $lauf == prozent ]] && python3 "$hier/bench/baum.py" aendern "$arbeit/quelle" 100 && sync
     strace -f -o "$arbeit/$lauf.trace" "$prog" --quelle "$arbeit/quelle" --ziel "$arbeit/$lauf" >/dev/null
-    echo "== $lauf: $( [[ $lauf == voll ]] && echo "full backup, $dateien files copied" || echo "nothing to back up, $dateien files scanned")"
+    case $lauf in
+        voll) echo "== voll: full backup, $dateien files copied" ;;
+        nichts) echo "== nichts: nothing to back up, $dateien files scanned" ;;
+        prozent) echo "== prozent: $geaendert of $dateien files rewritten and copied" ;;
+    esac
     zaehle "$arbeit/$lauf.trace" | tee "$arbeit/$lauf.zahlen"
     gesamt=$(awk '$2 == "total" { print $1 }' "$arbeit/$lauf.zahlen")
     awk -v g="$gesamt" -v d="$dateien" 'BEGIN { printf "  %8.2f  calls per file\n", g / d }'
+    [[ $lauf == prozent ]] && awk -v g="$gesamt" -v d="$geaendert" 'BEGIN { printf "  %8.2f  calls per copied file\n", g / d }'
 done

@@ -43,6 +43,9 @@ public:
     // asked what it is.
     Attributablage& Fuer(dev_t geraet, const Ort& ort);
 
+    // True when `ablage` is the store of user extended attributes (whose records another thread may read).
+    [[nodiscard]] bool InErweitertenAttributen(const Attributablage& ablage) const { return &ablage == &xattr_; }
+
     // True when the file system `geraet` ignores letter case (vfat, exFAT, file systems through FUSE or the
     // network that answer a name in other case). Known from the type of file system where it tells (the
     // usual Linux file systems never ignore case: no call at all after the first for a device); else found

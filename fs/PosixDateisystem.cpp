@@ -37,6 +37,9 @@
 // - A source file's archive record is written only on the file (device and inode) that was copied, through a
 //   descriptor of that file: where another file stands under its name by then, nothing is written and the
 //   run's check of the copy reports the file.
+// - ArchivGesetzt, asked for the files of the folder listed last in the listing's order (as the scan does),
+//   has their records read ahead on a second thread (Vorleser.h) while this thread looks at each file; the
+//   answers are those of a read at the moment of asking. Our own record writes drop what was read ahead.
 // - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
 //   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
 //   and a folder's default) are copied where the target holds them; file capabilities never.
@@ -57,6 +60,7 @@
 #include "fs/Ordnertafeln.h"
 #include "fs/Pfadteile.h"
 #include "fs/Systempfad.h"
+#include "fs/Vorleser.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -97,8 +101,9 @@ std::string GespeicherterName(int ordnerFd, const char* name) {
 
 class PosixDateisystem final : public Dateisystem {
 public:
-    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken)
-        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)) {}
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken)
+        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)),
+          vorleser_({}, std::move(vorlesehaken)) {}
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -149,6 +154,19 @@ private:
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
+
+    // The files of the folder listed last (Files), whose records are read ahead on a second thread once the
+    // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.
+    struct Auflistung {
+        Pfad Ordner;
+        std::vector<std::string> Namen; // on disk
+        std::size_t Naechster = 0;      // the entry expected next
+        int OrdnerFd = -1;              // the held folder the records are read through, once begun
+    };
+    // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
+    std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
+    Auflistung auflistung_;
+    Vorleser vorleser_;
 };
 
 Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
@@ -261,6 +279,7 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
     const Deskriptor& basis = inhalt->Basis;
 
     std::vector<Datei> dateien;
+    std::vector<std::string> namen;
     for (const auto& e : eintraege) {
         // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
         bool regulaer = e.Typ == DT_REG || e.Typ == DT_LNK;
@@ -276,8 +295,11 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
         if (regulaer) {
             std::string name = Programmname(e.Name);
             dateien.push_back(Datei{KindPfad(ordner.Path, name), name});
+            namen.push_back(e.Name);
         }
     }
+    vorleser_.Beende();
+    auflistung_ = Auflistung{ordner.Path, std::move(namen)};
     return dateien;
 }
 
@@ -325,15 +347,49 @@ int PosixDateisystem::Attributes(const Datei& datei) {
     return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
 }
 
+std::optional<std::size_t> PosixDateisystem::InAuflistung(std::string_view ordner, std::string_view name) {
+    Auflistung& a = auflistung_;
+    if (ordner != a.Ordner)
+        return std::nullopt;
+    if (a.Naechster < a.Namen.size() && a.Namen[a.Naechster] == name)
+        return a.Naechster++;
+    // Asked out of the listing's order: found by name (byte order), and the order goes on from there.
+    const auto stelle = std::lower_bound(a.Namen.begin(), a.Namen.end(), name,
+                                         [](const std::string& x, std::string_view y) { return x < y; });
+    if (stelle == a.Namen.end() || *stelle != name)
+        return std::nullopt;
+    a.Naechster = static_cast<std::size_t>(stelle - a.Namen.begin()) + 1;
+    return a.Naechster - 1;
+}
+
 bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
+    const int ordnerFd = ort.Ordner();
     const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
     const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     Attributablage& ablage = Ablage(st, ort.Wo());
     if (S_ISLNK(st.st_mode))
         return (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
-    return Archivbit(ablage, ort.Wo(), st, &vo);
+    // A file with a record of its own, in user extended attributes, reached through the held folder that the
+    // records are read ahead through: its record may have been read on the other thread already. The lstat
+    // above comes after that read, so the record's ctime tells whether it is still the file's.
+    std::optional<std::optional<Archivvermerk>> vorgelesen;
+    if (S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) && !ort.Ganz() && ort.Ordner() == ordnerFd &&
+        ablagen_.InErweitertenAttributen(ablage)) {
+        const auto schnitt = datei.Path.rfind('\\');
+        const std::string_view ordner = std::string_view(datei.Path).substr(0, schnitt == 2 ? 3 : schnitt);
+        if (const auto index = InAuflistung(ordner, ort.Name())) {
+            if (auflistung_.OrdnerFd != ort.Ordner()) {
+                // The first file asked for in this folder: the ones after it are read ahead from now on.
+                auflistung_.OrdnerFd = vorleser_.Beginne(ort.Ordner(), auflistung_.Namen, *index + 1) ? ort.Ordner()
+                                                                                                       : -1;
+            } else {
+                vorgelesen = vorleser_.Hole(*index);
+            }
+        }
+    }
+    return Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
@@ -502,6 +558,9 @@ void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
 }
 
 void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+    // Records read ahead may be older than what is written now: they are read again.
+    vorleser_.Beende();
+    auflistung_.OrdnerFd = -1;
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("SetFileAttr", pfad, ort);
     struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
@@ -672,8 +731,9 @@ void PosixDateisystem::Festschreiben() {
 
 } // namespace
 
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken) {
-    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken));
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
+                                                     Vorlesehaken vorlesehaken) {
+    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
 }
 
 } // namespace tresor

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace tresor {
 
@@ -13,8 +14,13 @@ namespace tresor {
 // here, at a moment of its choosing inside the copy.
 using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
 
+// Called on the thread that reads archive records ahead of a walk, after it read the record of the entry
+// `name` (on disk) of a folder's files (Vorleser.h). A test waits there, or changes the tree behind it.
+using Vorlesehaken = std::function<void(const std::string& name)>;
+
 // The file-system object on Linux. Paths in program form are translated through the drive table; the
 // attribute bits that Linux lacks are kept as described in PosixDateisystem.cpp.
-std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {});
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {},
+                                                     Vorlesehaken vorlesehaken = {});
 
 } // namespace tresor

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -55,19 +59,25 @@ protected:
         EXPECT_EQ(::lstat(p.c_str(), &st), 0);
         return posix::CtimeNs(st);
     }
-    // Makes `aenderung` once the clock has passed the window of the record's own write (Archivvermerk.h), so
-    // that the record cannot let it pass, and checks that its ctime lies beyond.
-    void NachDemFenster(const std::function<void()>& aenderung) {
+    // Waits until the clock has passed the window of the record's own write (Archivvermerk.h), so that the
+    // record cannot let a later change pass; returns the window's end.
+    std::int64_t NachDemFenster() {
         const auto text = Xattr(posix, posix::ArchivvermerkName);
-        ASSERT_TRUE(text.has_value());
-        const auto vermerk = posix::LiesArchivvermerk(*text);
-        ASSERT_TRUE(vermerk.has_value());
+        const auto vermerk = text ? posix::LiesArchivvermerk(*text) : std::nullopt;
+        EXPECT_TRUE(vermerk.has_value());
+        if (!vermerk)
+            return 0;
         const std::int64_t grenze = vermerk->SchreibzeitNs + posix::NachlaufNs;
         // The kernel stamps from a clock that may run a tick behind.
-        const auto ab = std::chrono::system_clock::time_point(std::chrono::nanoseconds(grenze + 30'000'000));
-        std::this_thread::sleep_until(ab);
+        std::this_thread::sleep_until(
+            std::chrono::system_clock::time_point(std::chrono::nanoseconds(grenze + 30'000'000)));
+        return grenze;
+    }
+    // Makes `aenderung` after that window, and checks that the file's ctime lies beyond.
+    void NachDemFenster(const std::function<void()>& aenderung) {
+        const std::int64_t grenze = NachDemFenster();
         aenderung();
-        ASSERT_GT(Ctime(posix), grenze);
+        EXPECT_GT(Ctime(posix), grenze);
     }
 };
 
@@ -184,6 +194,62 @@ TEST_F(ArchivGesetztTest, LinksFoldersAndFilesOfSeveralNamesAnswerAsTheirValue) 
     } catch (const FsFehler& f) {
         EXPECT_EQ(f.Operation(), "Attributes");
         EXPECT_EQ(f.Path(), "C:\\daten\\fehlt");
+    }
+}
+
+// Records read ahead on the other thread, then the tree changed behind them before the walk asks: each file
+// must read as a fresh look at it tells, whatever was read ahead.
+TEST_F(ArchivGesetztTest, RecordsReadAheadGiveWayToChangesMadeAfterTheirRead) {
+    std::vector<std::string> namen;
+    for (int i = 0; i < 8; ++i) {
+        namen.push_back("f" + std::to_string(i));
+        SchreibeDatei(C("daten/" + namen.back()), "inhalt " + namen.back());
+    }
+    for (const auto& n : namen)
+        fs->SetFileAttr("C:\\daten\\" + n, 0);
+    fs->SetFileAttr(pfad, 0);
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::set<std::string> vorgelesen;
+    auto walk = ErzeugePosixDateisystem(tabelle, {}, [&](const std::string& name) {
+        const std::lock_guard<std::mutex> l(m);
+        vorgelesen.insert(name);
+        cv.notify_all();
+    });
+    const auto dateien = walk->Files(walk->GetFolder("C:\\daten"));
+    ASSERT_EQ(dateien.size(), 9u);
+    ASSERT_EQ(dateien[0].Name, "brief.txt");
+    EXPECT_FALSE(walk->ArchivGesetzt(dateien[0]));
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait(l, [&] { return vorgelesen.size() == namen.size(); });
+    }
+
+    // Past the window of the records' own writes, so that none of them can let a change pass.
+    // (The record of brief.txt was written last.)
+    (void)NachDemFenster();
+    auto posixVon = [this](const std::string& n) { return C("daten/" + n); };
+    ASSERT_EQ(::lremovexattr(posixVon("f1").c_str(), posix::ArchivvermerkName), 0);
+    std::ofstream(posixVon("f2"), std::ios::app) << "!";
+    std::filesystem::rename(posixVon("f3"), posixVon("weg"));
+    std::filesystem::rename(posixVon("f4"), posixVon("f3"));
+    SetzeXattrText(posixVon("f5"), "user.DOSATTRIB", std::string("0x20\0", 5));
+    SetzeXattrText(posixVon("f6"), posix::ArchivvermerkName, *Xattr(posixVon("f7"), posix::ArchivvermerkName));
+
+    const std::vector<std::optional<bool>> erwartet = {false, true, true, true, std::nullopt, true, true, false};
+    auto frisch = ErzeugePosixDateisystem(tabelle);
+    for (std::size_t i = 0; i < namen.size(); ++i) {
+        SCOPED_TRACE(namen[i]);
+        const Datei& d = dateien[i + 1];
+        ASSERT_EQ(d.Name, namen[i]);
+        if (!erwartet[i]) {
+            EXPECT_THROW((void)walk->ArchivGesetzt(d), FsFehler);
+            EXPECT_THROW((void)frisch->Attributes(d), FsFehler);
+            continue;
+        }
+        EXPECT_EQ(walk->ArchivGesetzt(d), *erwartet[i]);
+        EXPECT_EQ((frisch->Attributes(d) & A) != 0, *erwartet[i]);
     }
 }
 
