@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tresor::posix {
@@ -88,10 +89,14 @@ std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
         p.Was = Zustand::Leer;
     } else {
         // Not begun, or begun and not yet done: read here rather than wait; what the other thread finds for
-        // it is thrown away.
+        // it is thrown away. Where the walk has caught up with the other thread, the rest ahead is split: the
+        // walk reads the first half itself and the other thread goes on with the second, so that the two do
+        // not keep meeting on the same entry.
         selbst = auftrag_;
-        if (naechster_ <= index)
-            naechster_ = index + 1;
+        if (naechster_ <= index + 1) {
+            const std::size_t grenze = std::min(auftrag_->Namen.size(), index + 1 + Vorlauf);
+            naechster_ = index + 1 + (grenze - index - 1) / 2;
+        }
         ++zaehler_.Selbst;
     }
     verbraucht_ = index + 1;

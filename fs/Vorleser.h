@@ -21,7 +21,8 @@ namespace tresor::posix {
 // asks for them, so that on a machine of two cores the walk's thread looks at each file (its lstat) while the
 // other reads the records. Results are handed out in the walk's order only: the entry asked for is the one
 // read, never a neighbour. Where the other thread has not yet begun an entry, or is on it right now, the
-// caller reads it itself, so the walk never waits. At most Vorlauf entries are read ahead of the walk, so
+// caller reads it itself, so the walk never waits; it then also keeps the next half of what lies ahead for
+// itself, and the other thread goes on beyond it. At most Vorlauf entries are read ahead of the walk, so
 // memory stays flat whatever the folder holds.
 //
 // A record read ahead is older than the lstat the caller takes afterwards; the record binds the file's ctime,

@@ -111,6 +111,25 @@ TEST_F(VorleserTest, TheWalkReadsAnEntryItselfRatherThanWaitForTheOtherThread) {
     }
 }
 
+TEST_F(VorleserTest, AWalkThatCatchesUpReadsTheNextHalfItselfAndTheOtherThreadTheRest) {
+    gesperrt = {"f0"};
+    ASSERT_TRUE(vorleser->Beginne(ordner, Namen("f", 9), 0));
+    WarteAufBeginn("f0");
+    ASSERT_TRUE(vorleser->Hole(0).has_value()); // caught up: f1 to f4 are the walk's, f5 to f8 the other's
+    Frei();
+    WarteBisRuhe();
+    for (std::size_t i = 1; i < 9; ++i) {
+        const auto r = vorleser->Hole(i);
+        ASSERT_TRUE(r && *r);
+        EXPECT_EQ((*r)->Name, std::hash<std::string>{}("f" + std::to_string(i)));
+        EXPECT_EQ((*r)->SchreibzeitNs, i < 5 ? 1 : 2) << i;
+    }
+    // f0 was read twice (the other thread's read thrown away), every other entry once.
+    const auto z = vorleser->Stand();
+    EXPECT_EQ(z.Selbst, 5u);
+    EXPECT_EQ(z.Vorgelesen, 4u);
+}
+
 TEST_F(VorleserTest, AFolderBegunAfterAnotherNeverGetsTheOthersRecords) {
     gesperrt = {"a0"};
     ASSERT_TRUE(vorleser->Beginne(ordner, Namen("a", 3), 0));
