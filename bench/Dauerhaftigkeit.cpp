@@ -46,6 +46,7 @@ public:
     Datei GetFile(const Pfad& p) override { return innen_->GetFile(p); }
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
     bool ArchivGesetzt(const Datei& d) override { return innen_->ArchivGesetzt(d); }
+    std::optional<Datei> DateiZuSichern(const Pfad& p) override { return innen_->DateiZuSichern(p); }
     Quellstand Copy(const Datei& d, const Pfad& z) override { return innen_->Copy(d, z); }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }

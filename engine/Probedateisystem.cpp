@@ -59,6 +59,13 @@ bool Probedateisystem::ArchivGesetzt(const Datei& datei) {
     return gesetzt && !geloescht_.contains(datei.Path);
 }
 
+std::optional<Datei> Probedateisystem::DateiZuSichern(const Pfad& pfad) {
+    auto datei = innen_->DateiZuSichern(pfad);
+    if (datei && geloescht_.contains(pfad))
+        return std::nullopt;
+    return datei;
+}
+
 Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
     Quellstand stand;
     struct stat st {};

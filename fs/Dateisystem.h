@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,14 @@ public:
     // that bit alone, so that reads which only the other bits need can be left out. Fails as Attributes does,
     // naming the operation "Attributes".
     [[nodiscard]] virtual bool ArchivGesetzt(const Datei& datei) { return Attributes(datei) >= 32; }
+    // GetFile and ArchivGesetzt in one look at the entry: the file object when its archive bit is set, nothing
+    // when it is clear. Fails as GetFile does where the path names no file or symbolic link (naming "GetFile").
+    [[nodiscard]] virtual std::optional<Datei> DateiZuSichern(const Pfad& pfad) {
+        Datei datei = GetFile(pfad);
+        if (!ArchivGesetzt(datei))
+            return std::nullopt;
+        return datei;
+    }
     // Copies the file to the destination path: content, modification time, permission bits and the
     // read-only, hidden and system bits; never the archive record, so the copy reads archive set. The
     // copy is written under a temporary name in the destination folder and renamed into place when

@@ -111,6 +111,7 @@ public:
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;
+    std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
@@ -163,6 +164,9 @@ private:
         std::size_t Naechster = 0;      // the entry expected next
         int OrdnerFd = -1;              // the held folder the records are read through, once begun
     };
+    // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
+    // `ordnerFd`), whose lstat data is `st`.
+    bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
     // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
     std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
     Auflistung auflistung_;
@@ -367,18 +371,34 @@ bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
     const int ordnerFd = ort.Ordner();
     const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
-    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
+    return Archivbit(datei.Path, ort, ordnerFd, st);
+}
+
+std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("GetFile", pfad, ort);
+    const int ordnerFd = ort.Ordner();
+    const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    if (!Archivbit(pfad, ort, ordnerFd, st))
+        return std::nullopt;
+    return Datei{pfad, LetzterName(pfad)};
+}
+
+bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st) {
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
     Attributablage& ablage = Ablage(st, ort.Wo());
     if (S_ISLNK(st.st_mode))
         return (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
     // A file with a record of its own, in user extended attributes, reached through the held folder that the
     // records are read ahead through: its record may have been read on the other thread already. The lstat
-    // above comes after that read, so the record's ctime tells whether it is still the file's.
+    // was taken after that read, so the record's ctime tells whether it is still the file's.
     std::optional<std::optional<Archivvermerk>> vorgelesen;
     if (S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) && !ort.Ganz() && ort.Ordner() == ordnerFd &&
         ablagen_.InErweitertenAttributen(ablage)) {
-        const auto schnitt = datei.Path.rfind('\\');
-        const std::string_view ordner = std::string_view(datei.Path).substr(0, schnitt == 2 ? 3 : schnitt);
+        const auto schnitt = pfad.rfind('\\');
+        const std::string_view ordner = std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt);
         if (const auto index = InAuflistung(ordner, ort.Name())) {
             if (auflistung_.OrdnerFd != ort.Ordner()) {
                 // The first file asked for in this folder: the ones after it are read ahead from now on.
@@ -389,7 +409,7 @@ bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
             }
         }
     }
-    return Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
+    return posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {

@@ -45,6 +45,18 @@ bool Dateisystemhuelle::ArchivGesetzt(const Datei& datei) {
     return innen_->ArchivGesetzt(datei);
 }
 
+std::optional<Datei> Dateisystemhuelle::DateiZuSichern(const Pfad& pfad) {
+    Notiere("GetFile " + pfad);
+    Notiere("Attributes " + pfad);
+    if (attributfilter) {
+        Datei datei = innen_->GetFile(pfad);
+        if (attributfilter(datei, innen_->Attributes(datei)) < 32)
+            return std::nullopt;
+        return datei;
+    }
+    return innen_->DateiZuSichern(pfad);
+}
+
 Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel) {
     Notiere("Copy " + datei.Path + " " + ziel);
     Quellstand stand = innen_->Copy(datei, ziel);

@@ -33,6 +33,8 @@ public:
     int Attributes(const Datei& datei) override;
     // Recorded as "Attributes <path>", the same lookup; the attribute filter applies to it as well.
     bool ArchivGesetzt(const Datei& datei) override;
+    // Recorded as "GetFile <path>" and "Attributes <path>", the two lookups it stands for.
+    std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;

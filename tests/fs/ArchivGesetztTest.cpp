@@ -197,6 +197,46 @@ TEST_F(ArchivGesetztTest, LinksFoldersAndFilesOfSeveralNamesAnswerAsTheirValue) 
     }
 }
 
+TEST_F(ArchivGesetztTest, DateiZuSichernIsGetFileAndTheArchiveBitInOneLook) {
+    ASSERT_EQ(::symlink("brief.txt", C("daten/verweis").c_str()), 0);
+    ASSERT_EQ(::mkfifo(C("daten/rohr").c_str(), 0644), 0);
+    std::filesystem::create_directories(C("daten/ordner"));
+    SchreibeDatei(C("daten/klar.txt"), "gesichert");
+    fs->SetFileAttr("C:\\daten\\klar.txt", 0);
+    fs = ErzeugePosixDateisystem(tabelle);
+    struct Fall {
+        Pfad Eintrag;
+        bool Zu;         // to be backed up
+        int Fehler;      // else the error of GetFile
+    };
+    for (const Fall& f : std::vector<Fall>{{pfad, true, 0},
+                                           {"C:\\daten\\verweis", true, 0},
+                                           {"C:\\daten\\klar.txt", false, 0},
+                                           {"C:\\daten\\fehlt", false, ENOENT},
+                                           {"C:\\daten\\ordner", false, EISDIR},
+                                           {"C:\\daten\\rohr", false, EINVAL}}) {
+        SCOPED_TRACE(f.Eintrag);
+        if (f.Fehler != 0) {
+            try {
+                (void)fs->DateiZuSichern(f.Eintrag);
+                ADD_FAILURE() << "no error";
+            } catch (const FsFehler& e) {
+                EXPECT_EQ(e.Operation(), "GetFile");
+                EXPECT_EQ(e.Path(), f.Eintrag);
+                EXPECT_EQ(e.Ursache().value(), f.Fehler);
+            }
+            continue;
+        }
+        const auto d = fs->DateiZuSichern(f.Eintrag);
+        EXPECT_EQ(d.has_value(), f.Zu);
+        EXPECT_EQ(fs->Attributes(fs->GetFile(f.Eintrag)) >= 32, f.Zu);
+        if (d) {
+            EXPECT_EQ(d->Path, f.Eintrag);
+            EXPECT_EQ(d->Name, f.Eintrag.substr(f.Eintrag.rfind('\\') + 1));
+        }
+    }
+}
+
 // Records read ahead on the other thread, then the tree changed behind them before the walk asks: each file
 // must read as a fresh look at it tells, whatever was read ahead.
 TEST_F(ArchivGesetztTest, RecordsReadAheadGiveWayToChangesMadeAfterTheirRead) {
