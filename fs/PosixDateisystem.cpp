@@ -402,8 +402,8 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
         if (const auto index = InAuflistung(ordner, ort.Name())) {
             if (auflistung_.OrdnerFd != ort.Ordner()) {
                 // The first file asked for in this folder: the ones after it are read ahead from now on.
-                auflistung_.OrdnerFd = vorleser_.Beginne(ort.Ordner(), auflistung_.Namen, *index + 1) ? ort.Ordner()
-                                                                                                       : -1;
+                auflistung_.OrdnerFd =
+                    vorleser_.Beginne(ort.Ordner(), auflistung_.Namen, *index + 1) ? ort.Ordner() : -1;
             } else {
                 vorgelesen = vorleser_.Hole(*index);
             }

@@ -9,10 +9,10 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <set>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace tresor::test {
@@ -96,8 +96,8 @@ void SetzeXattrText(const std::filesystem::path& p, const char* name, const std:
 TEST_F(ArchivGesetztTest, AgreesWithTheAttributeValueAfterEveryLaterChange) {
     const std::vector<Nachher> faelle = {
         {"nothing", nullptr, false},
-        {"DOSATTRIB with the archive bit", [](auto& p) { SetzeXattrText(p, "user.DOSATTRIB", std::string("0x20\0", 5)); },
-         true},
+        {"DOSATTRIB with the archive bit",
+         [](auto& p) { SetzeXattrText(p, "user.DOSATTRIB", std::string("0x20\0", 5)); }, true},
         {"DOSATTRIB with the hidden bit", [](auto& p) { SetzeXattrText(p, "user.DOSATTRIB", std::string("0x2\0", 4)); },
          true},
         {"DOSATTRIB written and removed",
@@ -206,8 +206,8 @@ TEST_F(ArchivGesetztTest, DateiZuSichernIsGetFileAndTheArchiveBitInOneLook) {
     fs = ErzeugePosixDateisystem(tabelle);
     struct Fall {
         Pfad Eintrag;
-        bool Zu;         // to be backed up
-        int Fehler;      // else the error of GetFile
+        bool Zu;    // to be backed up
+        int Fehler; // else the error of GetFile
     };
     for (const Fall& f : std::vector<Fall>{{pfad, true, 0},
                                            {"C:\\daten\\verweis", true, 0},
