@@ -4,6 +4,8 @@
 #include "fs/Ort.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,11 +55,19 @@ bool Vorleser::Beginne(int ordnerFd, std::vector<std::string> namen, std::size_t
     {
         const std::lock_guard<std::mutex> l(m_);
         if (!faden_.joinable()) {
+            // The thread takes no signal: a signal to the process (a stop asked for) reaches the walk's thread
+            // and interrupts what it is doing, as it did without this one. A new thread inherits the mask.
+            sigset_t alle;
+            sigset_t bisher;
+            sigfillset(&alle);
+            pthread_sigmask(SIG_SETMASK, &alle, &bisher);
             try {
                 faden_ = std::thread([this] { Arbeite(); });
             } catch (const std::system_error&) {
-                return false; // no thread: the walk reads everything itself
             }
+            pthread_sigmask(SIG_SETMASK, &bisher, nullptr);
+            if (!faden_.joinable())
+                return false; // no thread: the walk reads everything itself
         }
         ++generation_;
         auftrag_ = std::move(auftrag);

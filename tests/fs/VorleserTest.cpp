@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -177,6 +179,27 @@ TEST_F(VorleserTest, ReadsNoMoreThanVorlaufAheadOfTheWalk) {
     WarteBisRuhe();
     EXPECT_EQ(vorleser->Stand().Vorgelesen, Vorleser::Vorlauf + Vorleser::Vorlauf / 2);
     EXPECT_EQ(vorleser->Stand().Selbst, 0u);
+}
+
+TEST_F(VorleserTest, TheOtherThreadTakesNoSignal) {
+    sigset_t maske;
+    bool alleGesperrt = false;
+    auto mit = std::make_unique<Vorleser>([&](int, const char*) {
+        if (std::this_thread::get_id() != walk) {
+            pthread_sigmask(SIG_SETMASK, nullptr, &maske);
+            alleGesperrt = sigismember(&maske, SIGINT) == 1 && sigismember(&maske, SIGTERM) == 1;
+        }
+        return std::optional<Archivvermerk>();
+    });
+    ASSERT_TRUE(mit->Beginne(ordner, Namen("f", 3), 0));
+    while (!mit->Stand().Wartet)
+        std::this_thread::yield();
+    EXPECT_EQ(mit->Stand().Vorgelesen, 3u);
+    mit.reset(); // joins the thread: what it wrote is seen here
+    EXPECT_TRUE(alleGesperrt);
+    // The walk's own mask is as it was.
+    pthread_sigmask(SIG_SETMASK, nullptr, &maske);
+    EXPECT_EQ(sigismember(&maske, SIGINT), 0);
 }
 
 } // namespace
