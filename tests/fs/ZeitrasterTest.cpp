@@ -1,8 +1,8 @@
 // The step of a file system's time stamps read from a stamp, when a stamp tells one state from every later
 // one, and the archive record that counts as missing where it was written too early to tell.
 
-#include "fs/Archivvermerk.h"
 #include "fs/Zeitraster.h"
+#include "fs/Archivvermerk.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +21,16 @@ TEST(Zeitraster, TheStepIsTheCoarsestThatDividesTheStamp) {
         std::int64_t Stempel;
         std::int64_t Schritt;
     };
-    for (const Fall& f : std::vector<Fall>{
-             {Ungerade, Sekunde},                    // whole seconds (exFAT through FUSE)
-             {Ungerade + Sekunde, 2 * Sekunde},      // an even second may be FAT's 2 s
-             {Ungerade + 10'000'000, 10'000'000},    // exFAT's 10 ms
-             {Ungerade + 123'456'700, 100},          // NTFS's 100 ns
-             {Ungerade + 123'456'789, 1},            // nanoseconds
-             {Ungerade + 500'000'000, 100'000'000},  // a nanosecond stamp that happens to be round
-             {0, 2 * Sekunde},                       //
-             {-Sekunde, Sekunde},                    // before 1970
-             {-3, 1}}) {                             //
+    for (const Fall& f :
+         std::vector<Fall>{{Ungerade, Sekunde},                   // whole seconds (exFAT through FUSE)
+                           {Ungerade + Sekunde, 2 * Sekunde},     // an even second may be FAT's 2 s
+                           {Ungerade + 10'000'000, 10'000'000},   // exFAT's 10 ms
+                           {Ungerade + 123'456'700, 100},         // NTFS's 100 ns
+                           {Ungerade + 123'456'789, 1},           // nanoseconds
+                           {Ungerade + 500'000'000, 100'000'000}, // a nanosecond stamp that happens to be round
+                           {0, 2 * Sekunde},                      //
+                           {-Sekunde, Sekunde},                   // before 1970
+                           {-3, 1}}) {                            //
         EXPECT_EQ(posix::ZeitrasterNs(f.Stempel), f.Schritt) << f.Stempel;
     }
 }
@@ -50,8 +50,8 @@ TEST(Zeitraster, AStampTellsStatesApartOnceItsStepIsOver) {
              {Ungerade + Sekunde, Ungerade + 3 * Sekunde, true},  //
              {Ungerade + 7, Ungerade + 7, false},                 // a tick of the coarse clock not yet over
              {Ungerade + 7, Ungerade + 8, true},                  //
-             {Ungerade + 1 + Vorlauf, Ungerade, false},           // ahead of the clock as far as a change made now can be
-             {Ungerade + 2 + Vorlauf, Ungerade, true}}) {         // further ahead: set by hand, no change made now
+             {Ungerade + 1 + Vorlauf, Ungerade, false},   // ahead of the clock as far as a change made now can be
+             {Ungerade + 2 + Vorlauf, Ungerade, true}}) { // further ahead: set by hand, no change made now
         EXPECT_EQ(posix::StempelEindeutig(f.Stempel, f.Uhr), f.Eindeutig) << f.Stempel << " " << f.Uhr;
     }
     // The wait covers a stamp as far ahead of the clock as a change made now can put it.
