@@ -3,7 +3,11 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <chrono>
+#include <cstdio>
 #include <map>
+#include <optional>
+#include <thread>
 
 namespace tresor::test {
 namespace {
@@ -167,6 +171,33 @@ TEST_F(Aenderungssuche, AVanishedFileIsPassedOverAnUnreadableOneCountsAsFound) {
         };
         sicherung.fso = std::move(h);
         sicherung.tmp_sichern = "nein";
+        sicherung.AttrTest("C:\\Q");
+        EXPECT_EQ(sicherung.tmp_sichern, gefunden);
+    }
+}
+
+TEST_F(Aenderungssuche, AFileWhoseDosattribWasWrittenAfterItsRecordIsFound) {
+    // The scan asks for the archive bit alone; user.DOSATTRIB written after the record (by a file server
+    // marking the file, or to hide it) must still make the file count, whatever its value says.
+    for (const auto& [dos, gefunden] : std::vector<std::pair<std::optional<std::string>, const char*>>{
+             {std::nullopt, "nein"}, {std::string("0x20\0", 5), "ja"}, {std::string("0x2\0", 4), "ja"}}) {
+        SCOPED_TRACE(dos ? dos->c_str() : "unchanged");
+        const auto p = Posix("C:\\Q\\f.txt");
+        std::filesystem::remove_all(Posix("C:\\Q"));
+        Schreibe("C:\\Q\\f.txt", "x", 0);
+        char puffer[256] = {};
+        const ssize_t n = ::getxattr(p.c_str(), "user.tresor-ix.archiv", puffer, sizeof puffer - 1);
+        ASSERT_GT(n, 0);
+        // Past the record's own ctime window (its write time plus 50 ms): the fifth field.
+        long long schreibzeit = 0;
+        ASSERT_EQ(std::sscanf(puffer, "2 %*d %*d %*d %*d %lld", &schreibzeit), 1);
+        std::this_thread::sleep_until(
+            std::chrono::system_clock::time_point(std::chrono::nanoseconds(schreibzeit + 80'000'000)));
+        if (dos) {
+            ASSERT_EQ(::setxattr(p.c_str(), "user.DOSATTRIB", dos->data(), dos->size(), 0), 0);
+        }
+        sicherung.tmp_sichern = "nein";
+        sicherung.fso = ErzeugePosixDateisystem(laufwerke);
         sicherung.AttrTest("C:\\Q");
         EXPECT_EQ(sicherung.tmp_sichern, gefunden);
     }
