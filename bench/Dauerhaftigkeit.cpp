@@ -45,7 +45,9 @@ public:
     std::vector<Datei> Files(const Ordner& o) override { return innen_->Files(o); }
     Datei GetFile(const Pfad& p) override { return innen_->GetFile(p); }
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
-    Quellstand Copy(const Datei& d, const Pfad& z) override { return innen_->Copy(d, z); }
+    Quellstand Copy(const Datei& d, const Pfad& z, const Kopierfortschritt& f = {}) override {
+        return innen_->Copy(d, z, f);
+    }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }
     void SetFileAttr(const Pfad& p, int w, const Quellstand& s) override { innen_->SetFileAttr(p, w, s); }

@@ -54,7 +54,7 @@ int Probedateisystem::Attributes(const Datei& datei) {
     return geloescht_.contains(datei.Path) && (wert & attr::Archiv) ? wert - attr::Archiv : wert;
 }
 
-Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt&) {
     Quellstand stand;
     struct stat st {};
     const auto posix = laufwerke_.ZuPosix(datei.Path);

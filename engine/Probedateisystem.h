@@ -31,7 +31,7 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override { return innen_->Files(ordner); }
     Datei GetFile(const Pfad& pfad) override { return innen_->GetFile(pfad); }
     int Attributes(const Datei& datei) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;

@@ -60,14 +60,16 @@ template <typename Fehler> struct stat RuhigerStand(int q, const Fehler& quellfe
 } // namespace
 
 void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
-                             const Pfad& quelle, const Pfad& ziel) {
+                             const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
     // two file systems refused it once, they are not asked again for the copies that follow.
     if (!ohneReflink_.contains(geraete)) {
-        if (::ioctl(z, FICLONE, q) == 0)
+        if (::ioctl(z, FICLONE, q) == 0) {
+            melde(vorher.st_size);
             return;
+        }
         if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
             ohneReflink_.insert(geraete);
     }
@@ -80,7 +82,8 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     auto kopiereBereich = [&](off_t von, off_t bis) {
         bis = std::min(bis, groesse);
         while (von < bis) {
-            const std::size_t laenge = static_cast<std::size_t>(bis - von);
+            // In pieces, so that the caller hears of a large file while it is copied.
+            const std::size_t laenge = std::min(static_cast<std::size_t>(bis - von), Stueck);
             if (schnellweg) {
                 loff_t a = von;
                 loff_t b = von;
@@ -88,6 +91,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 if (n > 0) {
                     von += n;
                     geschriebenBis = von;
+                    melde(von);
                     continue;
                 }
                 if (n == 0)
@@ -98,7 +102,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 schnellweg = false;
             }
             if (puffer.empty())
-                puffer.resize(1 << 20);
+                puffer.resize(Stueck);
             const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
             if (n < 0) {
                 if (errno == EINTR)
@@ -119,6 +123,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
             }
             von += n;
             geschriebenBis = von;
+            melde(von);
         }
     };
     if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(groesse)) {
@@ -159,7 +164,8 @@ std::string Kopierer::TemporaererName() {
     return text;
 }
 
-Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     Eintragsort quelle;
@@ -221,12 +227,22 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
     // leaves no copy: under the real name there is never a mix of versions, nor bytes the source did not hold
     // at that place. A restore finds the version of an earlier backup instead, and the run names the file.
     const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
+    // The progress of a copy made again does not fall back to its start: the count holds until the new copy
+    // passes it, and it never exceeds the size of the copy under way.
+    std::uint64_t gemeldet = 0;
+    const auto melde = [&](off_t bis) {
+        if (!fortschritt)
+            return;
+        const auto groesse = static_cast<std::uint64_t>(vorher.st_size);
+        gemeldet = std::min(std::max(gemeldet, static_cast<std::uint64_t>(bis)), groesse);
+        fortschritt(gemeldet, groesse);
+    };
     bool bestaendig = false;
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
         vorher = RuhigerStand(q.get(), quellfehler);
         if (versuch > 1 && ::ftruncate(z.get(), 0) != 0)
             throw zielfehler(errno);
-        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel);
+        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel, melde);
         if (haken_)
             haken_(datei.Path, versuch);
         struct stat nachher {};

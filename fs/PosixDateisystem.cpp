@@ -105,7 +105,7 @@ public:
     std::vector<Datei> Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
@@ -324,9 +324,9 @@ int PosixDateisystem::Attributes(const Datei& datei) {
     return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
 }
 
-Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
     Kennung kennung{};
-    Quellstand stand = kopierer_.Copy(datei, ziel, &kennung.first, &kennung.second);
+    Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     kopiert_[datei.Path] = kennung;
     return stand;
 }

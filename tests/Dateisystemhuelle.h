@@ -2,6 +2,7 @@
 
 #include "fs/Dateisystem.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,19 +20,23 @@ public:
     using NachKopie = std::function<void(const Datei& datei, const Pfad& ziel)>;
     // May replace the attribute value that Attributes reports.
     using Attributfilter = std::function<int(const Datei& datei, int wert)>;
+    // Called at every report of progress from inside Copy, before the caller hears of it: to slow each piece
+    // of a copy down, or to act in the middle of one. May throw like the caller's own callback.
+    using WaehrendKopie = std::function<void(const Datei& datei, std::uint64_t kopiert, std::uint64_t groesse)>;
 
     Dateisystemhuelle(std::unique_ptr<Dateisystem> innen, std::vector<std::string>* protokoll);
 
     Vorher vorher;
     NachKopie nachKopie;
     Attributfilter attributfilter;
+    WaehrendKopie waehrendKopie;
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
     std::vector<Datei> Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
