@@ -412,6 +412,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         Sicherung sicherung(fenster, u.uhr, fabrik);
         if (!probe)
             sicherung.bestandslaufwerke = u.laufwerke;
+        if (u.abbruchBereit)
+            u.abbruchBereit();
         try {
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {

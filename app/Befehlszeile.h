@@ -4,6 +4,7 @@
 #include "fs/Laufwerkstabelle.h"
 
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -30,6 +31,9 @@ struct Befehlszeilenumgebung {
     // The number of the signal that asked the run to stop, 0 while none did; the program's signal handler
     // writes it. Nothing: the run cannot be stopped.
     const volatile std::sig_atomic_t* abbruchsignal = nullptr;
+    // Called once just before a backup run starts: from then on a signal only asks the run to stop. The
+    // other modes (restore, check, listing) and the parsing before keep the signals' default effect.
+    std::function<void()> abbruchBereit = {};
 };
 
 // Runs the command line given by the arguments (without the program name) and returns the exit status,

@@ -54,7 +54,6 @@ std::optional<int> Argumente(int argc, char* argv[]) {
     if (argc <= 1)
         return std::nullopt;
     const std::vector<std::string> argumente(argv + 1, argv + argc);
-    SignaleAbfangen();
     tresor::Systemuhr uhr;
     const tresor::Laufwerkstabelle tabelle = tresor::Laufwerkstabelle::AusMountTabelle();
     std::error_code fehler;
@@ -65,7 +64,8 @@ std::optional<int> Argumente(int argc, char* argv[]) {
                                            [&tabelle] { return tresor::ErzeugePosixDateisystem(tabelle); },
                                            isatty(STDERR_FILENO) == 1,
                                            std::filesystem::current_path(fehler).string(),
-                                           &abbruchsignal};
+                                           &abbruchsignal,
+                                           SignaleAbfangen};
     return tresor::Befehlszeile(argumente, umgebung);
 }
 
