@@ -45,9 +45,9 @@ struct Quellstand {
 // Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its
 // copy began. A copy made again because its source changed meanwhile goes on from the count reached, which
 // holds until the new copy passes it: the count never falls back, unless to the size of a source that became
-// smaller, and never exceeds the size. Copy calls it while the content is copied, after each piece of at most a few mebibytes (so that
-// a caller hears of a large file often enough to show its progress and to take a stop request), never once
-// the copy is in place. It may throw to stop the copy: the temporary file is then removed, nothing is left
+// smaller, and never exceeds the size. Copy calls it while the content is copied, after each piece of at most a few
+// mebibytes (so that a caller hears of a large file often enough to show its progress and to take a stop request),
+// never once the copy is in place. It may throw to stop the copy: the temporary file is then removed, nothing is left
 // under the destination's name, and the exception passes out of Copy as it was thrown.
 using Kopierfortschritt = std::function<void(std::uint64_t kopiert, std::uint64_t groesse)>;
 
