@@ -337,6 +337,31 @@ TEST_F(Befehlszeilentest, ASignalStopsTheRunWithItsOwnExitStatus) {
     }
 }
 
+// Only a backup run takes over the signals: a restore, a check or a listing, and the program before its run
+// starts, keep their default effect, so that Ctrl-C ends them at once.
+TEST_F(Befehlszeilentest, OnlyABackupRunTakesOverTheSignals) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+    struct Fall {
+        std::vector<std::string> Argumente;
+        int Aufrufe;
+    };
+    for (const Fall& fall : std::vector<Fall>{{{"--help"}, 0},
+                                              {{"--quelle", "C:\\Daten"}, 0},
+                                              {{"--liste", "--ziel", "D:\\Backup"}, 0},
+                                              {{"--pruefen", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 0},
+                                              {{"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1},
+                                              {{"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1}}) {
+        SCOPED_TRACE(fall.Argumente.front());
+        int aufrufe = 0;
+        Befehlszeilenumgebung u{
+            aus, fehler,  laufwerke,         uhr, [this] { return ErzeugePosixDateisystem(laufwerke); }, false,
+            "/", nullptr, [&] { ++aufrufe; }};
+        (void)Befehlszeile(fall.Argumente, u);
+        EXPECT_EQ(aufrufe, fall.Aufrufe);
+    }
+}
+
 TEST(Fortschrittszeile, NamesTheFileUnderWayWithItsOwnBytes) {
     Fortschritt stand;
     stand.Dateien = 12;

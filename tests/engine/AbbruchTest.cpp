@@ -2,9 +2,11 @@
 // behind, every file it did not reach keeps its archive bit, and it ends without a message. Large files report
 // their progress while they are copied.
 
+#include "engine/Bestandsformat.h"
 #include "tests/engine/Engineumgebung.h"
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 
 namespace tresor::test {
@@ -175,6 +177,94 @@ TEST_F(Abbruch, AWholeRunCountsEveryByteOnce) {
     EXPECT_EQ(letzter.Dateien, 7u);
     EXPECT_EQ(letzter.Bytes, 6u * 9u + (3u << 20));
     EXPECT_TRUE(letzter.Datei.empty());
+}
+
+// A stop below folders above the source: their mirrors get their source folders' bits as at the end of a whole
+// run, so nothing in the stopped backup is open to more people than in the source. No record is written, since
+// it would name only the files reached; a whole run writes one.
+TEST_F(Abbruch, AStopClosesTheMirrorsAboveTheSourceAndWritesNoRecord) {
+    const std::string s = "Sicherung-2002-02-07--13-42-27";
+    for (const bool halten : {true, false}) {
+        SCOPED_TRACE(halten ? "angehalten" : "ganzer Lauf");
+        fs::remove_all(Posix("D:\\"));
+        fs::create_directories(Posix("D:\\"));
+        Schreibe("C:\\Heim\\Anna\\Q\\x1.txt", "x1", 32);
+        Schreibe("C:\\Heim\\Anna\\Q\\x2.txt", "x2", 32);
+        fs::permissions(Posix("C:\\Heim\\Anna"), fs::perms(0750));
+        fenster.quellPfad = "C:\\Heim\\Anna\\Q";
+        sicherung.bestandslaufwerke = laufwerke;
+        protokoll.clear();
+        bool halt = false;
+        nachKopie = [&](const Datei& d, const Pfad&) { halt = halten && d.Name == "x1.txt"; };
+        fenster.abbruch = [&] { return halt; };
+
+        sicherung.Sichern_Click();
+
+        EXPECT_EQ(sicherung.ausgang, halten ? Ausgang::Abgebrochen : Ausgang::Erfolg);
+        EXPECT_EQ(Wert("C:\\Heim\\Anna\\Q\\x1.txt") & 32, 0);
+        EXPECT_EQ(Wert("C:\\Heim\\Anna\\Q\\x2.txt") & 32, halten ? 32 : 0);
+        EXPECT_EQ(Zaehle("OrdnerAbschliessen C:\\Heim\\Anna "), 1u);
+        EXPECT_EQ(Zaehle("OrdnerAbschliessen C:\\Heim "), 1u);
+        EXPECT_EQ(fs::status(Posix("D:\\" + s + "\\Heim\\Anna")).permissions(), fs::perms(0750));
+        std::size_t listen = 0;
+        for (const auto& e : fs::directory_iterator(Posix("D:\\" + s)))
+            listen += IstBestandsdateiname(e.path().filename().string());
+        EXPECT_EQ(listen, halten ? 0u : 1u);
+    }
+}
+
+// A source that changes while it is copied is copied again: its progress neither falls back to the start
+// nor passes its size, and once it is dropped as still changing, its bytes do not stay in the run's count.
+TEST_F(Abbruch, ACopyMadeAgainKeepsItsProgressSensible) {
+    Schreibe("C:\\Q\\a15.bin", std::string(3u << 20, 'g'));
+    fenster.staendeMerken = true;
+    for (const auto& [name, versuche] : std::vector<std::pair<std::string, int>>{
+             {"waechst einmal", 1}, {"schrumpft einmal", 1}, {"aendert sich immer", 4}}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(Posix("D:\\"));
+        fs::create_directories(Posix("D:\\"));
+        Schreibe("C:\\Q\\a15.bin", std::string(3u << 20, 'g'));
+        for (const char* d : {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt", "B\\b2.txt", "C\\c1.txt"})
+            SetzeWert(std::string("C:\\Q\\") + d, 32);
+        fenster.staende.clear();
+        kopierhaken = [&, name = name, versuche = versuche](const Pfad& p, int versuch) {
+            if (p != "C:\\Q\\a15.bin" || versuch > versuche)
+                return;
+            if (name == "schrumpft einmal")
+                fs::resize_file(Posix(p), 2u << 20);
+            else
+                std::ofstream(Posix(p), std::ios::app) << std::string(1u << 20, 'w');
+        };
+
+        sicherung.Sichern_Click();
+        kopierhaken = nullptr;
+
+        std::vector<tresor::Fortschritt> drin;
+        for (const auto& st : fenster.staende)
+            if (st.Datei == "a15.bin")
+                drin.push_back(st);
+        ASSERT_GT(drin.size(), 3u); // pieces of more than one copy
+        for (std::size_t i = 0; i < drin.size(); ++i) {
+            EXPECT_LE(drin[i].DateiBytes, drin[i].DateiGroesse) << i;
+            EXPECT_EQ(drin[i].Bytes, drin.front().Bytes - drin.front().DateiBytes + drin[i].DateiBytes) << i;
+            // Back only to the size of a source that became smaller.
+            if (i > 0 && drin[i].DateiBytes < drin[i - 1].DateiBytes) {
+                EXPECT_EQ(drin[i].DateiBytes, drin[i].DateiGroesse) << i;
+            }
+        }
+        const std::uint64_t klein = 6u * 9u;
+        const auto& letzter = fenster.staende.back();
+        if (versuche == 4) {
+            EXPECT_EQ(sicherung.ausgang, Ausgang::Fehlschlag);
+            EXPECT_EQ(letzter.Dateien, 6u);
+            EXPECT_EQ(letzter.Bytes, klein);
+        } else {
+            EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+            EXPECT_EQ(letzter.Dateien, 7u);
+            EXPECT_EQ(letzter.Bytes, klein + fs::file_size(Posix("C:\\Q\\a15.bin")));
+            EXPECT_EQ(drin.back().DateiBytes, drin.back().DateiGroesse);
+        }
+    }
 }
 
 } // namespace
