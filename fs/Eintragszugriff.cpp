@@ -1,6 +1,7 @@
 // The system calls of the record of the source and of restores (see Eintragszugriff.h).
 #include "fs/Eintragszugriff.h"
 
+#include "fs/Deskriptor.h"
 #include "fs/FsFehler.h"
 
 #include <dirent.h>
@@ -18,18 +19,8 @@ namespace tresor {
 
 namespace {
 
-std::error_code Fehlercode(int nummer) {
-    return {nummer, std::generic_category()};
-}
-
-// Closes a descriptor when it goes.
-struct Halter {
-    int fd = -1;
-    ~Halter() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
+using posix::Deskriptor;
+using posix::Fehlercode;
 
 bool Fehlt(int nummer) {
     return nummer == ENOENT || nummer == ENOTDIR;
@@ -37,6 +28,22 @@ bool Fehlt(int nummer) {
 
 std::int64_t MtimeNs(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+// Reads the open file to its end and hands each piece read to `nimm`.
+template <typename Nimm> void LiesBisEnde(int fd, const Pfad& pfad, Nimm&& nimm) {
+    static thread_local char puffer[1 << 17];
+    for (;;) {
+        const ssize_t n = ::read(fd, puffer, sizeof puffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FsFehler("Lesen", pfad, Fehlercode(errno));
+        }
+        if (n == 0)
+            return;
+        nimm(static_cast<const char*>(puffer), static_cast<std::size_t>(n));
+    }
 }
 
 } // namespace
@@ -224,30 +231,19 @@ std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
             return std::nullopt;
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
     }
-    Halter datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-    if (datei.fd < 0) {
+    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!datei.gueltig()) {
         if (Fehlt(errno))
             return std::nullopt;
         throw FsFehler("Lesen", pfad, Fehlercode(errno));
     }
     struct stat st {};
-    if (::fstat(datei.fd, &st) != 0)
+    if (::fstat(datei.get(), &st) != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(errno));
     if (!S_ISREG(st.st_mode))
         throw FsFehler("Lesen", pfad, Fehlercode(EISDIR));
     std::string inhalt;
-    char puffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(datei.fd, puffer, sizeof puffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FsFehler("Lesen", pfad, Fehlercode(errno));
-        }
-        if (n == 0)
-            break;
-        inhalt.append(puffer, static_cast<std::size_t>(n));
-    }
+    LiesBisEnde(datei.get(), pfad, [&](const char* daten, std::size_t n) { inhalt.append(daten, n); });
     return inhalt;
 }
 
@@ -255,23 +251,12 @@ std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad) {
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
-    Halter datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-    if (datei.fd < 0)
+    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!datei.gueltig())
         throw FsFehler("Lesen", pfad, Fehlercode(errno));
-    ::posix_fadvise(datei.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(datei.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     std::uint64_t summe = 0;
-    static thread_local char puffer[1 << 17];
-    for (;;) {
-        const ssize_t n = ::read(datei.fd, puffer, sizeof puffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FsFehler("Lesen", pfad, Fehlercode(errno));
-        }
-        if (n == 0)
-            break;
-        summe += static_cast<std::uint64_t>(n);
-    }
+    LiesBisEnde(datei.get(), pfad, [&](const char*, std::size_t n) { summe += n; });
     return summe;
 }
 
@@ -283,19 +268,20 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
     const int weg = OeffneOrdner(ordner, posix);
     if (weg < 0)
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
-    Halter dir{::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dir.fd < 0)
+    Deskriptor dir{::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!dir.gueltig())
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
 
     std::random_device zufall;
     std::string temp;
-    Halter datei;
-    for (int versuch = 0; datei.fd < 0; ++versuch) {
+    Deskriptor datei;
+    for (int versuch = 0; !datei.gueltig(); ++versuch) {
         char text[64];
         std::snprintf(text, sizeof text, ".tresor-ix-bestand-%08x%08x.tmp", zufall(), zufall());
         temp = text;
-        datei.fd = ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (datei.fd < 0 && (errno != EEXIST || versuch > 100))
+        datei =
+            Deskriptor(::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!datei.gueltig() && (errno != EEXIST || versuch > 100))
             throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
     }
     bool fertig = false;
@@ -307,11 +293,11 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
             if (!fertig)
                 ::unlinkat(dir, temp.c_str(), 0);
         }
-    } aufraeumen{dir.fd, temp, fertig};
+    } aufraeumen{dir.get(), temp, fertig};
 
     std::size_t geschrieben = 0;
     while (geschrieben < inhalt.size()) {
-        const ssize_t n = ::write(datei.fd, inhalt.data() + geschrieben, inhalt.size() - geschrieben);
+        const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -319,23 +305,23 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         }
         geschrieben += static_cast<std::size_t>(n);
     }
-    if (::fsync(datei.fd) != 0)
+    if (::fsync(datei.get()) != 0)
         throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
-    if (::close(std::exchange(datei.fd, -1)) != 0)
+    if (datei.schliessen() != 0)
         throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
 
     std::string ziel;
     for (int k = 0;; ++k) {
         ziel = name(k);
-        if (::renameat2(dir.fd, temp.c_str(), dir.fd, ziel.c_str(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), RENAME_NOREPLACE) == 0)
             break;
         if (errno == EEXIST)
             continue;
         if (errno != EINVAL && errno != ENOSYS)
             throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
         // A file system without the no-replace rename: a hard link never replaces either.
-        if (::linkat(dir.fd, temp.c_str(), dir.fd, ziel.c_str(), 0) == 0) {
-            ::unlinkat(dir.fd, temp.c_str(), 0);
+        if (::linkat(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), 0) == 0) {
+            ::unlinkat(dir.get(), temp.c_str(), 0);
             break;
         }
         if (errno == EEXIST)
@@ -343,7 +329,7 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
     }
     fertig = true;
-    if (::fsync(dir.fd) != 0)
+    if (::fsync(dir.get()) != 0)
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
     return ziel;
 }
@@ -356,17 +342,17 @@ void Eintragszugriff::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, b
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Stand setzen", pfad, Fehlercode(ort.Fehler));
-    Halter eintrag{::openat(ort.Ordner, ort.Name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
-    if (eintrag.fd < 0)
+    Deskriptor eintrag{::openat(ort.Ordner, ort.Name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+    if (!eintrag.gueltig())
         throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
     struct stat st {};
-    if (::fstat(eintrag.fd, &st) != 0)
+    if (::fstat(eintrag.get(), &st) != 0)
         throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
-    if (besitzer && ::fchownat(eintrag.fd, "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+    if (besitzer && ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
         throw FsFehler("Besitzer setzen", pfad, Fehlercode(errno));
     if (!S_ISLNK(st.st_mode)) {
         // Through the descriptor's own name, which leads to exactly the entry opened above.
-        const std::string eigen = "/proc/self/fd/" + std::to_string(eintrag.fd);
+        const std::string eigen = "/proc/self/fd/" + std::to_string(eintrag.get());
         if (::chmod(eigen.c_str(), stand.Modus) != 0)
             throw FsFehler("Rechte setzen", pfad, Fehlercode(errno));
     }

@@ -245,6 +245,12 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel, melde);
         if (haken_)
             haken_(datei.Path, versuch);
+        // The file was opened through a folder held since it was first met. If that folder was renamed away
+        // meanwhile, the content is that of a file of another path now: the copy is made again from the folder
+        // the path names (its file is the one of that name, or there is none). Looked at before the last look
+        // at the file, so that the content read was the file's while its folder still had this path.
+        if (!ordner_.AmOrt(quelle))
+            return NochEinmal(datei, ziel, geraet, inode);
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)
             throw quellfehler(errno);
@@ -306,6 +312,21 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     return StandAus(vorher);
 }
 
+Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
+    // Bounded: a folder that keeps moving makes the file one that changes during its copy.
+    if (ortswechsel_ >= Kopierversuche) {
+        Quellstand stand;
+        stand.Veraendert = true;
+        return stand;
+    }
+    ++ortswechsel_;
+    struct Zurueck {
+        int& n;
+        ~Zurueck() { --n; }
+    } const zurueck{ortswechsel_};
+    return Copy(datei, ziel, geraet, inode);
+}
+
 Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
                                     ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
@@ -334,6 +355,9 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
         }
         text.resize(text.size() * 2);
     }
+    // A link read through a folder that was renamed away since it was held is not the link of this path.
+    if (!ordner_.AmOrt(quelle))
+        return NochEinmal(datei, ziel, geraet, inode);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)

@@ -55,6 +55,8 @@ public:
     static constexpr std::size_t Stueck = 1 << 20;
 
 private:
+    // Copy again, after the source's folder turned out to be renamed away (OffeneOrdner::AmOrt).
+    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode);
     Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet, ino_t* inode);
     // The content of the open source `q` into the empty open copy `z`, up to the size the source had in
     // `vorher` and never beyond; `melde` hears of each piece written, with the offset reached. Fails with
@@ -69,6 +71,7 @@ private:
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
+    int ortswechsel_ = 0; // nested NochEinmal calls of the present copy
 };
 
 } // namespace tresor::posix

@@ -3,7 +3,10 @@
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 
+#include <linux/openat2.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +26,33 @@ bool Unter(std::string_view pfad, std::string_view wurzel) {
     if (!pfad.starts_with(wurzel))
         return false;
     return pfad.size() == wurzel.size() || wurzel.back() == '\\' || pfad[wurzel.size()] == '\\';
+}
+
+// Opens the folder `relativ` (names joined by "/") below `wurzel` as a path, without following a link on the
+// way and without leaving `wurzel`: one call where the kernel knows openat2, else one name at a time.
+Deskriptor OeffneUnter(int wurzel, const std::string& relativ) {
+    struct open_how wie {};
+    wie.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    wie.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, wurzel, relativ.c_str(), &wie, sizeof wie);
+    if (fd >= 0)
+        return Deskriptor(static_cast<int>(fd));
+    if (errno != ENOSYS && errno != ENAMETOOLONG && errno != EAGAIN)
+        return Deskriptor();
+    Deskriptor stufe;
+    std::size_t anfang = 0;
+    for (;;) {
+        const std::size_t schluss = std::min(relativ.find('/', anfang), relativ.size());
+        const std::string name = relativ.substr(anfang, schluss - anfang);
+        Deskriptor naechste(::openat(stufe.gueltig() ? stufe.get() : wurzel, name.c_str(),
+                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!naechste.gueltig())
+            return naechste;
+        stufe = std::move(naechste);
+        if (schluss == relativ.size())
+            return stufe;
+        anfang = schluss + 1;
+    }
 }
 
 } // namespace
@@ -99,7 +129,7 @@ void OffeneOrdner::Halte(const Pfad& pfad, Deskriptor fd, const struct stat& st)
             Vergiss(it);
         it = naechster;
     }
-    wurzeln_.push_back(&Merke(OffenerOrdner{pfad, Streuwert(pfad), std::move(fd), st.st_dev, true, true}));
+    wurzeln_.push_back(&Merke(OffenerOrdner{pfad, Streuwert(pfad), std::move(fd), st.st_dev, st.st_ino, true, true}));
 }
 
 void OffeneOrdner::LasseLos(const Pfad& pfad) {
@@ -133,7 +163,8 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
             fehler = errno;
             return nullptr;
         }
-        return &Merke(OffenerOrdner{Pfad(ordnerpfad), Streuwert(ordnerpfad), std::move(fd), st.st_dev, false, false});
+        return &Merke(
+            OffenerOrdner{Pfad(ordnerpfad), Streuwert(ordnerpfad), std::move(fd), st.st_dev, st.st_ino, false, false});
     }
 
     // Below a root: the folder itself when it is held, else the nearest folder on the way that is, then one
@@ -173,7 +204,7 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
             return nullptr;
         }
         const std::string_view stufe = ordnerpfad.substr(0, schluss);
-        von = &Merke(OffenerOrdner{Pfad(stufe), Streuwert(stufe), std::move(fd), st.st_dev, false, true});
+        von = &Merke(OffenerOrdner{Pfad(stufe), Streuwert(stufe), std::move(fd), st.st_dev, st.st_ino, false, true});
         if (schluss == ordnerpfad.size())
             break;
         anfang = schluss + 1;
@@ -189,6 +220,7 @@ int OffeneOrdner::Verorte(const char* operation, const Pfad& pfad, Eintragsort& 
         if (o->Programmpfad == pfad) {
             ort.ordner_ = o->Fd.get();
             ort.ordnerGeraet_ = o->Geraet;
+            ort.ordnerInode_ = o->Inode;
             ort.ordnerpfad_ = o->Programmpfad;
             ort.name_.assign(1, '.'); // (not from a literal: a false warning of GCC 12)
             return 0;
@@ -216,6 +248,7 @@ int OffeneOrdner::Verorte(const char* operation, const Pfad& pfad, Eintragsort& 
     ort.name_ = NamenAusPosix(name);
     ort.ordner_ = o->Fd.get();
     ort.ordnerGeraet_ = o->Geraet;
+    ort.ordnerInode_ = o->Inode;
     ort.ordnerpfad_ = o->Programmpfad;
     return 0;
 }
@@ -236,6 +269,48 @@ bool OffeneOrdner::Erneuert(const char* operation, const Pfad& pfad, Eintragsort
         return false;
     }
     return true;
+}
+
+bool OffeneOrdner::AmOrt(const Eintragsort& ort) {
+    if (ort.Ganz() || ort.ordnerpfad_.empty() || ort.IstSelbst())
+        return true;
+    const std::string_view ordnerpfad = ort.ordnerpfad_;
+    const OffenerOrdner* wurzel = WurzelUeber(ordnerpfad);
+    if (wurzel != nullptr && wurzel->Programmpfad == ordnerpfad)
+        return true;
+    struct stat st {};
+    bool gleich = false;
+    if (wurzel == nullptr) {
+        // Opened by its whole path: the path as the kernel resolves it now.
+        const auto posix = laufwerke_.ZuPosix(ordnerpfad);
+        const std::optional<Systempfad> sp = posix ? std::optional<Systempfad>(std::in_place, *posix) : std::nullopt;
+        gleich = sp && sp->Fehler() == 0 && ::stat(sp->c_str(), &st) == 0;
+    } else {
+        // The names below the root, as they are on disk.
+        const std::size_t wurzellaenge = wurzel->Programmpfad.size();
+        std::size_t anfang = ordnerpfad[wurzellaenge - 1] == '\\' ? wurzellaenge : wurzellaenge + 1;
+        std::string relativ;
+        for (;;) {
+            const std::size_t schluss = std::min(ordnerpfad.find('\\', anfang), ordnerpfad.size());
+            if (!relativ.empty())
+                relativ += '/';
+            relativ += NamenAusPosix(ordnerpfad.substr(anfang, schluss - anfang));
+            if (schluss == ordnerpfad.size())
+                break;
+            anfang = schluss + 1;
+        }
+        const Deskriptor jetzt = OeffneUnter(wurzel->Fd.get(), relativ);
+        gleich = jetzt.gueltig() && ::fstat(jetzt.get(), &st) == 0;
+    }
+    if (gleich && st.st_dev == ort.ordnerGeraet_ && st.st_ino == ort.ordnerInode_)
+        return true;
+    for (auto it = offen_.begin(); it != offen_.end();) {
+        const auto naechster = std::next(it);
+        if (!it->Wurzel && Unter(it->Programmpfad, ordnerpfad))
+            Vergiss(it);
+        it = naechster;
+    }
+    return false;
 }
 
 void OffeneOrdner::VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort) {

@@ -31,6 +31,8 @@ public:
     bool Ganz() const { return ganz_.has_value(); }
     // The device of the folder (0 for a whole path).
     dev_t OrdnerGeraet() const { return ordnerGeraet_; }
+    // The inode of the folder (0 for a whole path).
+    ino_t OrdnerInode() const { return ordnerInode_; }
     // True when the entry is the open file `fd` itself (see Selbst): Name() is then empty.
     bool IstSelbst() const { return !ganz_ && name_.empty(); }
     // The entry that the open descriptor `fd` stands for, on the device `geraet`: the calls then act on that
@@ -46,6 +48,7 @@ private:
     friend class OffeneOrdner;
     int ordner_ = AT_FDCWD;
     dev_t ordnerGeraet_ = 0;
+    ino_t ordnerInode_ = 0;
     std::string ordnerpfad_; // the key of the held-open folder, empty for a whole path
     std::string name_;
     std::optional<Systempfad> ganz_;
@@ -65,8 +68,8 @@ private:
 // a share of the process's descriptor limit (Platz); a path is resolved from its nearest held ancestor, so the
 // lookups of a walk down a tree cost one open per level and never a walk of the whole path, and a tree whose
 // folders all fit answers every further lookup with the one call on the entry itself. A folder that is removed
-// meanwhile fails the calls as its path would (see Erneuert for one made anew); the descriptors are closed
-// with this object.
+// meanwhile fails the calls as its path would (see Erneuert for one made anew), and one renamed away is found
+// out by AmOrt where it matters (the copy of a file); the descriptors are closed with this object.
 class OffeneOrdner {
 public:
     // The drive table translates program paths; it must outlive this object.
@@ -83,6 +86,12 @@ public:
     // filled anew, so that the call can be repeated as the path would have been resolved now. A root is never
     // opened anew.
     [[nodiscard]] bool Erneuert(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    // True when the folder through which `ort` reached its entry is still the folder its program path names
+    // now, looked up afresh from its root without following links. A root, and an entry named by its whole
+    // path, always are. Where it is not (the folder, or one above it, was renamed away since it was opened),
+    // it and every folder held below it are let go, so that the next Verorte resolves the path anew, and the
+    // caller does what it did again: an entry read through such a folder is not the entry of that path.
+    [[nodiscard]] bool AmOrt(const Eintragsort& ort);
     // lstat of the entry; fails with FsFehler naming the operation and the path.
     struct stat StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort);
 
@@ -107,6 +116,7 @@ private:
         std::uint64_t Schluessel; // hash of the program path
         Deskriptor Fd;
         dev_t Geraet;
+        ino_t Inode;
         bool Wurzel;      // never dropped from the cache
         bool UnterWurzel; // reached from a root one name at a time
     };

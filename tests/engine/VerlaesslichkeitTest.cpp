@@ -18,6 +18,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace tresor::test {
 namespace {
@@ -213,6 +214,51 @@ TEST_F(AenderungBeimKopieren, AFileThatKeepsChangingLeavesNoCopyKeepsItsBitAndIs
         Lauf();
         EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
         EXPECT_EQ(Kopien(), std::vector<std::string>{jetzt});
+    }
+}
+
+TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesItNow) {
+    // The folder U was held open since the scan met it; while a.txt is copied, U is renamed to W and its file
+    // rewritten there. The copy under U may hold only what U\a.txt held: the file of a folder made anew
+    // under that name, or nothing when there is none.
+    struct Fall {
+        const char* Name;
+        bool NeuerOrdner;
+    };
+    for (const Fall& fall : {Fall{"NeuerOrdnerGleichenNamens", true}, Fall{"OrdnerNurWeg", false}}) {
+        SCOPED_TRACE(fall.Name);
+        for (const char* rel : {"U", "W", "b.txt"})
+            sfs::remove_all(Q(rel));
+        sfs::remove_all(Posix("D:\\Z"));
+        sfs::create_directories(Posix("D:\\Z"));
+        SchreibeDatei(Q("U/a.txt"), std::string(70000, 'a'));
+        SchreibeDatei(Q("b.txt"), "b");
+        fenster.pruefungen.clear();
+        bool einmal = false;
+        kopierhaken = [&](const Pfad& p, int) {
+            if (p != "C:\\Q\\U\\a.txt" || std::exchange(einmal, true))
+                return;
+            sfs::rename(Q("U"), Q("W"));
+            SchreibeDatei(Q("W/a.txt"), "in W geschrieben");
+            if (fall.NeuerOrdner)
+                SchreibeDatei(Q("U/a.txt"), "neu in U");
+        };
+        Lauf();
+        kopierhaken = nullptr;
+        EXPECT_GE(Wert("C:\\Q\\W\\a.txt"), 32) << "the file of W was never backed up under its name";
+        EXPECT_EQ(Wert("C:\\Q\\b.txt"), 0);
+        NurEchteNamen();
+        if (fall.NeuerOrdner) {
+            EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+            EXPECT_EQ(Kopien(), std::vector<std::string>{"neu in U"});
+            EXPECT_EQ(Wert("C:\\Q\\U\\a.txt"), 0);
+        } else {
+            EXPECT_EQ(sicherung.ausgang, Ausgang::Fehlschlag);
+            EXPECT_TRUE(Kopien().empty());
+            EXPECT_EQ(fenster.pruefungen,
+                      (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\U\\a.txt", "nicht mehr vorhanden"},
+                                                                 {"C:\\Q\\U", "nicht mehr vorhanden"}}));
+        }
     }
 }
 
