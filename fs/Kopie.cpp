@@ -180,7 +180,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
         if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
-            return KopiereVerweis(datei, ziel, quelle, geraet, inode);
+            return KopiereVerweis(datei, ziel, quelle, fortschritt, geraet, inode);
         errno = ELOOP;
     }
     if (!q.gueltig())
@@ -227,15 +227,17 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // leaves no copy: under the real name there is never a mix of versions, nor bytes the source did not hold
     // at that place. A restore finds the version of an earlier backup instead, and the run names the file.
     const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
-    // The progress of a copy made again does not fall back to its start: the count holds until the new copy
-    // passes it, and it never exceeds the size of the copy under way.
-    std::uint64_t gemeldet = 0;
+    // The progress of a copy made again (here, or from the folder the path names now) does not fall back to
+    // its start: the count holds until the new copy passes it, and it never exceeds the size of the copy under
+    // way.
+    if (ortswechsel_ == 0)
+        gemeldet_ = 0;
     const auto melde = [&](off_t bis) {
         if (!fortschritt)
             return;
         const auto groesse = static_cast<std::uint64_t>(vorher.st_size);
-        gemeldet = std::min(std::max(gemeldet, static_cast<std::uint64_t>(bis)), groesse);
-        fortschritt(gemeldet, groesse);
+        gemeldet_ = std::min(std::max(gemeldet_, static_cast<std::uint64_t>(bis)), groesse);
+        fortschritt(gemeldet_, groesse);
     };
     bool bestaendig = false;
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
@@ -250,7 +252,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // the path names (its file is the one of that name, or there is none). Looked at before the last look
         // at the file, so that the content read was the file's while its folder still had this path.
         if (!ordner_.AmOrt(quelle))
-            return NochEinmal(datei, ziel, geraet, inode);
+            return NochEinmal(datei, ziel, fortschritt, geraet, inode);
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)
             throw quellfehler(errno);
@@ -312,7 +314,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     return StandAus(vorher);
 }
 
-Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
+Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt,
+                                dev_t* geraet, ino_t* inode) {
     // Bounded: a folder that keeps moving makes the file one that changes during its copy.
     if (ortswechsel_ >= Kopierversuche) {
         Quellstand stand;
@@ -324,11 +327,11 @@ Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* ger
         int& n;
         ~Zurueck() { --n; }
     } const zurueck{ortswechsel_};
-    return Copy(datei, ziel, geraet, inode);
+    return Copy(datei, ziel, fortschritt, geraet, inode);
 }
 
-Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
-                                    ino_t* inode) {
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                                    const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     if (quelle.Ganz())
@@ -357,7 +360,7 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
     }
     // A link read through a folder that was renamed away since it was held is not the link of this path.
     if (!ordner_.AmOrt(quelle))
-        return NochEinmal(datei, ziel, geraet, inode);
+        return NochEinmal(datei, ziel, fortschritt, geraet, inode);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)

@@ -56,8 +56,11 @@ public:
 
 private:
     // Copy again, after the source's folder turned out to be renamed away (OffeneOrdner::AmOrt).
-    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode);
-    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet, ino_t* inode);
+    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode);
+    // `fortschritt` only for a copy made again from the folder the path names now, which may hold a file.
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                              const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode);
     // The content of the open source `q` into the empty open copy `z`, up to the size the source had in
     // `vorher` and never beyond; `melde` hears of each piece written, with the offset reached. Fails with
     // FsFehler naming `quelle` or `ziel`, whichever is at fault.
@@ -71,7 +74,8 @@ private:
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
-    int ortswechsel_ = 0; // nested NochEinmal calls of the present copy
+    int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy
+    std::uint64_t gemeldet_ = 0; // the progress reported of the present copy, across copies made again
 };
 
 } // namespace tresor::posix
