@@ -296,7 +296,7 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
-        std::optional<std::pair<Pfad, Pfad>> angehalten; // the folder and its mirror, when stopped inside
+        bool angehalten = false; // the run was stopped inside this folder
         try {
             const Ordner wieder = Fso().GetFolder(u.Path);
             // The name as stored, hidden and system folders included, so that every folder is mirrored under
@@ -315,7 +315,7 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             try {
                 KopiereDateienBaum(wieder.Path, ziel);
             } catch (const Laufabbruch&) {
-                angehalten.emplace(wieder.Path, ziel);
+                angehalten = true;
             }
             // A stopped run still closes the folders it entered, as at the end of a whole run.
             tmp = std::monostate{};
