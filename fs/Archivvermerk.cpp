@@ -1,6 +1,7 @@
 #include "fs/Archivvermerk.h"
 
 #include "fs/Bytes.h"
+#include "fs/Zeitraster.h"
 
 #include <charconv>
 #include <cstdio>
@@ -57,7 +58,8 @@ bool CtimePasst(const Archivvermerk& vermerk, std::int64_t ctimeNs) {
 bool Passt(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name) {
     const Quellstand& s = vermerk.Stand;
     return s.MtimeNs == MtimeNs(st) && s.Groesse == static_cast<std::int64_t>(st.st_size) &&
-           s.Inode == static_cast<std::uint64_t>(st.st_ino) && vermerk.Name == name && CtimePasst(vermerk, CtimeNs(st));
+           s.Inode == static_cast<std::uint64_t>(st.st_ino) && vermerk.Name == name &&
+           CtimePasst(vermerk, CtimeNs(st)) && StempelEindeutig(s.CtimeNs, vermerk.SchreibzeitNs);
 }
 
 bool Gleich(const Quellstand& a, const Quellstand& b) {

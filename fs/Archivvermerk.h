@@ -35,6 +35,12 @@ namespace tresor::posix {
 // other than the owner's write bit (which is the read-only bit and read from the mode), of owner, group or
 // extended attributes, or a rewrite whose modification time was set back, all within those few milliseconds.
 // A change of content moves the modification time and is caught at any moment.
+//
+// A record is only as certain as the stamps it holds (Zeitraster.h): one written before the step of its
+// ctime was over (a stick stamping whole seconds, a file written and backed up within one second) cannot
+// tell the state it describes from a later one of the same size, so it counts as missing. The copy waits for
+// that step before it looks at the source, so the records it leads to are all certain; the rule catches
+// records written without that wait.
 struct Archivvermerk {
     Quellstand Stand;               // time, size, inode and ctime as the copy was taken
     std::int64_t SchreibzeitNs = 0; // the clock right before the record was written
@@ -58,7 +64,7 @@ std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text);
 
 // True when the file whose lstat data is `st` and whose name has the key `name` is still what the record
 // describes: same modification time, size, inode and name, and its ctime the recorded one or within the
-// window of the record's write.
+// window of the record's write; and the record certain: written once the step of its ctime was over.
 bool Passt(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name);
 // True when the ctime `ctimeNs` is one the record allows.
 bool CtimePasst(const Archivvermerk& vermerk, std::int64_t ctimeNs);

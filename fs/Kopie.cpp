@@ -7,6 +7,7 @@
 #include "fs/Eigentum.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
+#include "fs/Zeitraster.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -39,20 +40,38 @@ struct TemporaererEintrag {
     }
 };
 
-// The lstat data of the open source, taken once the clock has passed its ctime: every change after this look
-// then gets a later ctime than the one seen, however coarse the clock that stamps it, and so cannot hide
-// behind the time of an earlier change. Waits at most a few ticks of that clock (a source changed just now).
-template <typename Fehler> struct stat RuhigerStand(int q, const Fehler& quellfehler) {
+// The lstat data of the open source, taken once its ctime's step is over (Zeitraster.h): every change after
+// this look then gets another ctime than the one seen, however coarse the clock or the file system that
+// stamps it (a stick's whole seconds), and so cannot hide behind the time of an earlier change. Waits at
+// most StempelWartezeitNs for a source changed just now; `ruhig` is false when the source kept changing
+// for that long: a copy taken from such a look could not be told from a later state.
+struct Ruhestand {
+    struct stat st;
+    bool ruhig;
+};
+
+template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler) {
     struct stat st {};
-    for (int warte = 0;; ++warte) {
+    struct timespec beginn {};
+    ::clock_gettime(CLOCK_MONOTONIC, &beginn);
+    for (;;) {
         struct timespec jetzt {};
         ::clock_gettime(CLOCK_REALTIME_COARSE, &jetzt);
         if (::fstat(q, &st) != 0)
             throw quellfehler(errno);
         const std::int64_t uhr = static_cast<std::int64_t>(jetzt.tv_sec) * 1'000'000'000 + jetzt.tv_nsec;
-        if (CtimeNs(st) < uhr || warte == 50)
-            return st;
-        const struct timespec pause { 0, 1'000'000 };
+        const std::int64_t ctime = CtimeNs(st);
+        if (StempelEindeutig(ctime, uhr))
+            return {st, true};
+        struct timespec lauf {};
+        ::clock_gettime(CLOCK_MONOTONIC, &lauf);
+        const std::int64_t gewartet =
+            (lauf.tv_sec - beginn.tv_sec) * std::int64_t{1'000'000'000} + (lauf.tv_nsec - beginn.tv_nsec);
+        if (gewartet >= StempelWartezeitNs(ctime))
+            return {st, false};
+        // Until the step is over, in short pauses: a change meanwhile starts a new one.
+        const std::int64_t rest = std::clamp<std::int64_t>(ctime + ZeitrasterNs(ctime) - uhr, 1'000'000, 20'000'000);
+        const struct timespec pause { 0, static_cast<long>(rest) };
         ::nanosleep(&pause, nullptr);
     }
 }
@@ -241,7 +260,10 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     };
     bool bestaendig = false;
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
-        vorher = RuhigerStand(q.get(), quellfehler);
+        const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
+        vorher = ruhe.st;
+        if (!ruhe.ruhig)
+            continue;
         if (versuch > 1 && ::ftruncate(z.get(), 0) != 0)
             throw zielfehler(errno);
         KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel, melde);

@@ -23,7 +23,10 @@ namespace tresor::posix {
 // The source is looked at before and after its content is copied; a source that changed in between (size,
 // modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
 // copy: Copy returns its state marked Veraendert and the temporary file goes. A copy is never extended
-// beyond what was read, so it never holds a made-up tail of zeros.
+// beyond what was read, so it never holds a made-up tail of zeros. The first look waits until the step of
+// the source's ctime is over (Zeitraster.h; up to two seconds for a file just written on a stick that stamps
+// whole seconds, or FAT's two): no later change can then share the stamp the copy was taken from. A source
+// that keeps changing for that long counts as changed as well.
 // Nothing is flushed per file: Sync flushes the whole file system once for many copies. The copy shares the
 // source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
 // through plain reads and writes; holes of sparse files stay holes.

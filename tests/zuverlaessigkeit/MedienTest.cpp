@@ -18,9 +18,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <thread>
 
 namespace tresor::test {
 namespace {
@@ -211,6 +213,43 @@ TEST_F(Medien, ExfatStickIsBackedUpThroughTheStateFileAcrossRemounts) {
     ende = Lauf(quelle, ziel, "DCIM", neu);
     ASSERT_EQ(ende.Status, 0) << ende.Fehler;
     EXPECT_EQ(neu.size(), 3u);
+}
+
+// The stick stamps whole seconds: a file written again within the second of the version being copied shows
+// the same times and size as that version. The copy waits until that second is over before it looks at the
+// source, so a rewrite during the copy is seen and the copy made again: the version the file holds afterwards
+// is the one in the backup, and no record takes another for it.
+TEST_F(Medien, ExfatFileWrittenAgainDuringItsCopyInTheSameSecondIsNeverTakenAsBackedUp) {
+    Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path datei = stick.Punkt() / "notiz.txt";
+    const Laufwerkstabelle wurzel({Laufwerk{'C', "/", {}}});
+    const Pfad quelle = *wurzel.AusPosix(datei.string());
+    const Pfad kopie = *wurzel.AusPosix((ziel / "notiz.txt").string());
+    int neu = 0;
+    // Inside the first copy of the content, the file gets its second version, of the same size.
+    auto dateisystem = ErzeugePosixDateisystem(wurzel, [&](const Pfad&, int) {
+        if (neu++ == 0)
+            SchreibeDatei(datei, "zweite Fassung");
+    });
+
+    // Early in a second, so that without the wait both versions get that second's stamp.
+    while (std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1) >
+           std::chrono::milliseconds(300))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    SchreibeDatei(datei, "erste Fassung!");
+    const Quellstand stand = dateisystem->Copy(dateisystem->GetFile(quelle), kopie);
+    EXPECT_FALSE(stand.Veraendert);
+    EXPECT_GE(neu, 2) << "the change inside the first copy is seen and the copy made again";
+    dateisystem->Sync(kopie);
+    const int wert = dateisystem->Attributes(dateisystem->GetFile(quelle));
+    dateisystem->SetFileAttr(quelle, wert & ~attr::Archiv, stand);
+    dateisystem->Festschreiben();
+
+    EXPECT_EQ(LiesDatei(ziel / "notiz.txt"), "zweite Fassung");
+    // Read as the next run reads it: through the state file.
+    EXPECT_EQ(Attribut(datei) & attr::Archiv, 0) << "backed up in its present version";
 }
 
 TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {

@@ -1,0 +1,23 @@
+#include "fs/Zeitraster.h"
+
+namespace tresor::posix {
+
+std::int64_t ZeitrasterNs(std::int64_t stempelNs) {
+    if (stempelNs % 2'000'000'000 == 0)
+        return 2'000'000'000;
+    std::int64_t schritt = 1'000'000'000;
+    while (schritt > 1 && stempelNs % schritt != 0)
+        schritt /= 10;
+    return schritt;
+}
+
+bool StempelEindeutig(std::int64_t stempelNs, std::int64_t uhrNs) {
+    const std::int64_t schritt = ZeitrasterNs(stempelNs);
+    return stempelNs + schritt <= uhrNs || stempelNs > uhrNs + schritt + StempelvorlaufNs;
+}
+
+std::int64_t StempelWartezeitNs(std::int64_t stempelNs) {
+    return 2 * ZeitrasterNs(stempelNs) + StempelvorlaufNs;
+}
+
+} // namespace tresor::posix
