@@ -87,10 +87,12 @@ public:
         if (zeileSichtbar_ && jetzt - zuletzt_ < std::chrono::milliseconds(100))
             return;
         zuletzt_ = jetzt;
-        u_.fehler << "\r\033[K" << stand.Dateien << " Dateien, " << Groessentext(stand.Bytes) << " – "
-                  << Anzeigetext(stand.Ordner) << std::flush;
+        u_.fehler << "\r\033[K" << Fortschrittszeile(stand) << std::flush;
         zeileSichtbar_ = true;
     }
+
+    // A signal asked to stop: the run ends after making its copies durable.
+    bool AbbruchVerlangt() override { return u_.abbruchsignal != nullptr && *u_.abbruchsignal != 0; }
 
     // Every file whose check failed, with its reason, before the closing message.
     void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
@@ -112,6 +114,20 @@ private:
     bool zeileSichtbar_ = false;
     std::chrono::steady_clock::time_point zuletzt_{};
 };
+
+} // namespace
+
+std::string Fortschrittszeile(const Fortschritt& stand) {
+    std::string zeile =
+        std::to_string(stand.Dateien) + " Dateien, " + Groessentext(stand.Bytes) + " – " + Anzeigetext(stand.Ordner);
+    // A large file shows how far its own copy has come.
+    if (!stand.Datei.empty())
+        zeile += " – " + Anzeigetext(stand.Datei) + ": " + Groessentext(stand.DateiBytes) + " von " +
+                 Groessentext(stand.DateiGroesse);
+    return zeile;
+}
+
+namespace {
 
 struct Fehlerhaft {
     std::string text;
@@ -237,7 +253,10 @@ std::string Hilfetext() {
            "     eine Bestandsliste ist beschädigt oder fehlt, oder ein Fehler des Dateisystems\n"
            "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits, der Ordner\n"
            "     zum Wiederherstellen ist nicht leer oder liegt in den Sicherungen, keine Sicherung\n"
-           "     dieses Standes, oder die Argumente sind fehlerhaft\n";
+           "     dieses Standes, oder die Argumente sind fehlerhaft\n"
+           "  130, 143  durch Strg+C (SIGINT) oder SIGTERM angehalten: die bis dahin kopierten\n"
+           "     Dateien sind gesichert und vermerkt, die übrigen werden beim nächsten Lauf gesichert;\n"
+           "     ein zweites Signal beendet das Programm sofort\n";
 }
 
 namespace {
@@ -393,6 +412,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         Sicherung sicherung(fenster, u.uhr, fabrik);
         if (!probe)
             sicherung.bestandslaufwerke = u.laufwerke;
+        if (u.abbruchBereit)
+            u.abbruchBereit();
         try {
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {
@@ -411,6 +432,9 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             break;
         case Ausgang::Offen:
             return ExitFehler;
+        case Ausgang::Abgebrochen:
+            fenster.ZeileLeeren();
+            return ExitSignal + (u.abbruchsignal != nullptr ? *u.abbruchsignal : 0);
         }
         if (probe) {
             for (const auto& o : ergebnis.Ordner)

@@ -3,6 +3,8 @@
 #include "engine/Sicherung.h"
 #include "fs/Laufwerkstabelle.h"
 
+#include <csignal>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -14,6 +16,8 @@ namespace tresor {
 inline constexpr int ExitErfolg = 0;    // success, or nothing to back up
 inline constexpr int ExitFehler = 1;    // the backup failed its checks, or a platform error
 inline constexpr int ExitAbgelehnt = 2; // overlap, backup folder exists, or bad arguments
+// A run stopped by a signal (SIGINT, SIGTERM) ends with 128 + the signal's number: 130, 143.
+inline constexpr int ExitSignal = 128;
 
 // What the command line works with; the program passes the real things, tests their own.
 struct Befehlszeilenumgebung {
@@ -24,11 +28,20 @@ struct Befehlszeilenumgebung {
     Dateisystemfabrik fabrik;  // file-system objects for a real run
     bool terminal = false;     // standard error is a terminal: show progress
     std::string arbeitsordner; // what relative POSIX paths count from
+    // The number of the signal that asked the run to stop, 0 while none did; the program's signal handler
+    // writes it. Nothing: the run cannot be stopped.
+    const volatile std::sig_atomic_t* abbruchsignal = nullptr;
+    // Called once just before a backup run starts: from then on a signal only asks the run to stop. The
+    // other modes (restore, check, listing) and the parsing before keep the signals' default effect.
+    std::function<void()> abbruchBereit = {};
 };
 
 // Runs the command line given by the arguments (without the program name) and returns the exit status,
 // or nothing when the arguments ask for the window (there are none).
 std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befehlszeilenumgebung& umgebung);
+
+// The progress line of a terminal: files and bytes copied, the folder, and of a large file its own bytes.
+std::string Fortschrittszeile(const Fortschritt& stand);
 
 // The text of --help.
 std::string Hilfetext();

@@ -5,10 +5,12 @@
 
 #include <QApplication>
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include <filesystem>
 #include <iostream>
@@ -17,6 +19,34 @@
 #include <vector>
 
 namespace {
+
+// The signal that asked a command-line run to stop, 0 while none did.
+volatile std::sig_atomic_t abbruchsignal = 0;
+
+// SIGINT and SIGTERM: the first asks the run to stop at its next check point, after which it makes its copies
+// durable and ends with 128 + the signal's number; a second ends the program at once, as the signal's
+// default would have done.
+void Signalbehandlung(int signal) {
+    if (abbruchsignal != 0) {
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigemptyset(&standard.sa_mask);
+        sigaction(signal, &standard, nullptr);
+        raise(signal);
+        return;
+    }
+    abbruchsignal = signal;
+}
+
+void SignaleAbfangen() {
+    struct sigaction behandlung {};
+    behandlung.sa_handler = Signalbehandlung;
+    sigemptyset(&behandlung.sa_mask);
+    // Interrupted system calls go on: the run looks at the signal at its own check points.
+    behandlung.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &behandlung, nullptr);
+    sigaction(SIGTERM, &behandlung, nullptr);
+}
 
 // With arguments the program runs its command line and ends with its exit status; without any it
 // starts the window (nothing is returned).
@@ -33,7 +63,9 @@ std::optional<int> Argumente(int argc, char* argv[]) {
                                            uhr,
                                            [&tabelle] { return tresor::ErzeugePosixDateisystem(tabelle); },
                                            isatty(STDERR_FILENO) == 1,
-                                           std::filesystem::current_path(fehler).string()};
+                                           std::filesystem::current_path(fehler).string(),
+                                           &abbruchsignal,
+                                           SignaleAbfangen};
     return tresor::Befehlszeile(argumente, umgebung);
 }
 

@@ -47,7 +47,9 @@ public:
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
     bool ArchivGesetzt(const Datei& d) override { return innen_->ArchivGesetzt(d); }
     std::optional<Datei> DateiZuSichern(const Pfad& p) override { return innen_->DateiZuSichern(p); }
-    Quellstand Copy(const Datei& d, const Pfad& z) override { return innen_->Copy(d, z); }
+    Quellstand Copy(const Datei& d, const Pfad& z, const Kopierfortschritt& f = {}) override {
+        return innen_->Copy(d, z, f);
+    }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }
     void SetFileAttr(const Pfad& p, int w, const Quellstand& s) override { innen_->SetFileAttr(p, w, s); }

@@ -4,7 +4,10 @@
   baum.py klein DIR FILES FOLDERS   small files of 1 to 32 KiB in FOLDERS folders up to 5 levels deep,
                                     about one in twenty names hidden
   baum.py gross DIR COUNT MIB       COUNT files of MIB MiB each
-  baum.py aendern DIR N             rewrites every N-th file (in sorted order) with new content
+  baum.py aendern DIR N [LISTE]     rewrites every N-th file (in sorted order) with new content; LISTE
+                                    receives their paths relative to DIR, one a line
+  baum.py spaet DIR                 rewrites the last file that a backup's walk meets (depth first, a
+                                    folder's own files before its subfolders, names in byte order)
 """
 import os
 import random
@@ -48,7 +51,7 @@ def gross(wurzel, anzahl, mib):
                 f.write(block[k % 251:] + block[:k % 251])
 
 
-def aendern(wurzel, n):
+def aendern(wurzel, n, liste=None):
     alle = []
     for ordner, unter, dateien in os.walk(wurzel):
         unter.sort()
@@ -56,10 +59,36 @@ def aendern(wurzel, n):
             alle.append(os.path.join(ordner, d))
     alle.sort()
     zaehler = int.from_bytes(os.urandom(4), "little")
+    geaendert = []
     for i in range(0, len(alle), n):
         with open(alle[i], "r+b") as f:
             f.write(zaehler.to_bytes(4, "little"))
             zaehler += 1
+        geaendert.append(os.path.relpath(alle[i], wurzel))
+    if liste:
+        with open(liste, "w") as aus:
+            aus.write("".join(p + "\n" for p in geaendert))
+
+
+def letzte_datei(ordner):
+    """The last file of the walk below `ordner`, or None."""
+    dateien, unter = [], []
+    with os.scandir(ordner) as eintraege:
+        for e in eintraege:
+            if e.is_dir(follow_symlinks=False):
+                unter.append(e.name)
+            elif e.is_file(follow_symlinks=False):
+                dateien.append(e.name)
+    for u in sorted(unter, key=os.fsencode, reverse=True):
+        letzte = letzte_datei(os.path.join(ordner, u))
+        if letzte:
+            return letzte
+    return os.path.join(ordner, max(dateien, key=os.fsencode)) if dateien else None
+
+
+def spaet(wurzel):
+    with open(letzte_datei(wurzel), "r+b") as f:
+        f.write(os.urandom(4))
 
 
 if __name__ == "__main__":
@@ -69,6 +98,8 @@ if __name__ == "__main__":
     elif art == "gross":
         gross(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif art == "aendern":
-        aendern(sys.argv[2], int(sys.argv[3]))
+        aendern(sys.argv[2], int(sys.argv[3]), sys.argv[4] if len(sys.argv) > 4 else None)
+    elif art == "spaet":
+        spaet(sys.argv[2])
     else:
         sys.exit("unknown kind: " + art)

@@ -24,9 +24,12 @@ inline constexpr const char* Anwendungstitel = "Sicherung";
 
 // What a long run tells the window about its progress.
 struct Fortschritt {
-    std::uint64_t Dateien = 0; // files copied so far
-    std::uint64_t Bytes = 0;   // bytes copied so far
-    Pfad Ordner;               // the source folder being copied
+    std::uint64_t Dateien = 0;      // files copied so far
+    std::uint64_t Bytes = 0;        // bytes copied so far, those of the file being copied included
+    Pfad Ordner;                    // the source folder being copied
+    std::string Datei;              // the name of the file being copied; empty between two copies
+    std::uint64_t DateiBytes = 0;   // of that file: the bytes copied so far
+    std::uint64_t DateiGroesse = 0; // and its size when its copy began
 };
 
 // What the backup run needs of the window. The Qt window implements it; tests implement it with a
@@ -48,8 +51,14 @@ public:
     virtual int MsgBox(const std::string& prompt, int stil, const std::optional<std::string>& titel) = 0;
     // Re-reads ZielPfad's folders from disk.
     virtual void ZielPfadRefresh() = 0;
-    // Called now and then while files are copied; the window may repaint. Default: nothing.
+    // Called while files are copied: after each file, and during the copy of a large file after each piece
+    // of it (at least every 100 ms of copying). The window may repaint. Default: nothing.
     virtual void Fortschritt(const tresor::Fortschritt& stand) { (void)stand; }
+    // Asked often while a run works (at every file of the scan and of the copy, and with every report of
+    // progress): true once the user asked to stop (Abbrechen, closing the window, an interrupt). The run
+    // then stops at once; the copies made so far are made durable and marked as backed up, the copy under
+    // way is dropped, and the run ends without a message. The window may repaint here. Default: never.
+    virtual bool AbbruchVerlangt() { return false; }
     // A file whose copy failed its check, with the reason in German (one short phrase). Called once for each
     // such file, before the run's closing message. Default: nothing; the closing message says that the run
     // failed.

@@ -66,7 +66,7 @@ std::optional<Datei> Probedateisystem::DateiZuSichern(const Pfad& pfad) {
     return datei;
 }
 
-Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt&) {
     Quellstand stand;
     struct stat st {};
     const auto posix = laufwerke_.ZuPosix(datei.Path);

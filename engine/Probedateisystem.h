@@ -33,7 +33,7 @@ public:
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;
     std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;

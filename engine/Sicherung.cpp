@@ -39,6 +39,11 @@ bool IstLaufwerkswurzel(const Pfad& pfad) {
 // a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
 constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
 
+// Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
+// whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
+// procedures throw and catch it; it is no FsFehler, so no handler of an entry's trouble takes it.
+struct Laufabbruch {};
+
 } // namespace
 
 // A file whose copy is written but not yet known to be durable: its archive bit is cleared, and the copy
@@ -105,7 +110,12 @@ void Sicherung::Sichern_Click() {
     }
 
     fso = fabrik_();
-    AttrTest(Q);
+    try {
+        AttrTest(Q);
+    } catch (const Laufabbruch&) {
+        Angehalten();
+        return;
+    }
     tmp = std::monostate{};
     fso.reset();
 
@@ -145,13 +155,20 @@ void Sicherung::Sichern_Click() {
     if (spiegelGefunden && tmp_sichern == "ja") {
         if (bestandslaufwerke)
             bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
-        KopiereDateien(Q, spiegel);
+        try {
+            KopiereDateien(Q, spiegel);
+        } catch (const Laufabbruch&) {
+            // Stopped: the folders above the source are closed as below, but no record is written. It would
+            // name only the entries reached so far, and a restore of this point would then miss the others;
+            // without it the backup folder counts as one without a record, and the next run's record still
+            // finds the copies made here.
+            OberordnerAbschliessen(Q, zielordner);
+            bestand_.reset();
+            Angehalten();
+            return;
+        }
         tmp = std::monostate{};
-        // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their
-        // source folders' bits and owners, the deepest first, so that nothing in the backup is open to
-        // someone who could not reach it in the source.
-        for (Pfad oben = Q.substr(0, Q.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
-            Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+        OberordnerAbschliessen(Q, zielordner);
         // The record goes in last, after the final flush: it never names a copy that is not durable.
         if (bestand_) {
             bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
@@ -174,6 +191,7 @@ void Sicherung::Sichern_Click() {
 }
 
 void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
+    Pruefpunkt();
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     DateiAttrTest(ordner.Path);
@@ -202,6 +220,7 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
+        Pruefpunkt();
         // Only whether the value reaches 32 counts here.
         bool gefunden = false;
         try {
@@ -251,7 +270,16 @@ void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
 
 void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     fortschritt_ = {};
-    KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    try {
+        KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    } catch (const Laufabbruch&) {
+        // A stopped run keeps what it copied: the open batch is made durable and marked, and the folders
+        // on the way get their final bits, as at the end of a whole run.
+        Abschliessen();
+        if (!IstLaufwerkswurzel(atmp_Quelle))
+            Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
+        throw;
+    }
     Abschliessen();
     // A drive root has no folder bits of its own to hand on; the backup folder keeps the user's defaults.
     if (!IstLaufwerkswurzel(atmp_Quelle))
@@ -269,6 +297,7 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
+        bool angehalten = false; // the run was stopped inside this folder
         try {
             const Ordner wieder = Fso().GetFolder(u.Path);
             // The name as stored, hidden and system folders included, so that every folder is mirrored under
@@ -284,16 +313,24 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
                 MeldeNamensgleichheit(wieder.Path);
                 continue;
             }
-            KopiereDateienBaum(wieder.Path, ziel);
+            try {
+                KopiereDateienBaum(wieder.Path, ziel);
+            } catch (const Laufabbruch&) {
+                angehalten = true;
+            }
+            // A stopped run still closes the folders it entered, as at the end of a whole run.
             tmp = std::monostate{};
             Fso().OrdnerAbschliessen(wieder.Path, ziel);
         } catch (const FsFehler& f) {
-            // A source folder that vanished or cannot be read fails as an entry; the rest of the tree goes on.
+            // A source folder that vanished or cannot be read fails as an entry; the rest of the tree goes on
+            // (unless the run was stopped).
             const auto grund = Eintragsfehler(f, u.Path);
             if (!grund)
                 throw;
             PruefungFehlgeschlagen(f.Path(), *grund);
         }
+        if (angehalten)
+            throw Laufabbruch{};
     }
 }
 
@@ -314,6 +351,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     // lookup is made per file.
     const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
+        Pruefpunkt();
         const Datei datei = fc->Elemente[i];
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
@@ -330,7 +368,17 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
                 PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
                 continue;
             }
-            stand = Fso().Copy(*objekt, ziel);
+            // A large file reports its progress while it is copied, and a stop request ends its copy. The
+            // run's own count only grows by copies that are in place.
+            stand = Fso().Copy(*objekt, ziel, [this, &name](std::uint64_t kopiert, std::uint64_t groesse) {
+                tresor::Fortschritt jetzt = fortschritt_;
+                jetzt.Bytes += kopiert;
+                jetzt.Datei = name;
+                jetzt.DateiBytes = kopiert;
+                jetzt.DateiGroesse = groesse;
+                fenster_.Fortschritt(jetzt);
+                Pruefpunkt();
+            });
         } catch (const FsFehler& f) {
             // The entry vanished, was swapped for something else or cannot be read: its check fails, the
             // copy goes on. An error of the target ends the run.
@@ -441,6 +489,26 @@ bool Sicherung::Verschwunden(const FsFehler& fehler) {
     const std::error_code u = fehler.Ursache();
     return (u.category() == std::generic_category() || u.category() == std::system_category()) &&
            (u.value() == ENOENT || u.value() == ENOTDIR);
+}
+
+void Sicherung::OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner) {
+    // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their source
+    // folders' bits and owners, the deepest first, so that nothing in the backup is open to someone who could
+    // not reach it in the source.
+    for (Pfad oben = quelle.substr(0, quelle.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
+        Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+}
+
+void Sicherung::Pruefpunkt() {
+    if (fenster_.AbbruchVerlangt())
+        throw Laufabbruch{};
+}
+
+void Sicherung::Angehalten() {
+    tmp = std::monostate{};
+    fso.reset();
+    fenster_.SetMousePointer(vbDefault);
+    ausgang = Ausgang::Abgebrochen;
 }
 
 void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {

@@ -32,6 +32,7 @@ enum class Ausgang {
     NichtsGefunden,  // nothing to back up
     Erfolg,          // every copy passed its check
     Fehlschlag,      // the mirror check or a copy check failed
+    Abgebrochen,     // stopped on request (Fensterschnittstelle::AbbruchVerlangt), without a message
 };
 
 // Creates a fresh file-system object (the run makes one for the scan and one for the copy).
@@ -65,7 +66,9 @@ public:
     std::optional<Laufwerkstabelle> bestandslaufwerke;
 
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
-    // everything done until then stays on disk and the busy pointer stays set.
+    // everything done until then stays on disk and the busy pointer stays set. Stopped on request, it
+    // leaves the copies made so far durable and marked, drops the copy under way, resets the pointer and
+    // returns with ausgang Abgebrochen, without a message.
     void Sichern_Click();
 
     // Change scan: sets tmp_sichern to "ja" at the first file of the tree whose attribute value is 32 or
@@ -108,6 +111,10 @@ private:
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
     void Abschliessen();
+    // The mirrors of the folders above `quelle` in the backup folder `zielordner` get their final bits.
+    void OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner);
+    void Pruefpunkt();
+    void Angehalten();
 
     Fensterschnittstelle& fenster_;
     Uhr& uhr_;

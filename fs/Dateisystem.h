@@ -3,6 +3,7 @@
 #include "fs/Pfad.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,15 @@ struct Quellstand {
     std::int64_t CtimeNs = 0;
     bool Veraendert = false;
 };
+
+// Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its
+// copy began. A copy made again because its source changed meanwhile goes on from the count reached, which
+// holds until the new copy passes it: the count never falls back, unless to the size of a source that became
+// smaller, and never exceeds the size. Copy calls it while the content is copied, after each piece of at most a few
+// mebibytes (so that a caller hears of a large file often enough to show its progress and to take a stop request),
+// never once the copy is in place. It may throw to stop the copy: the temporary file is then removed, nothing is left
+// under the destination's name, and the exception passes out of Copy as it was thrown.
+using Kopierfortschritt = std::function<void(std::uint64_t kopiert, std::uint64_t groesse)>;
 
 // How MakeDir creates a folder.
 enum class Anlage {
@@ -88,8 +98,9 @@ public:
     // complete; an existing file of that name is replaced. A symbolic link is copied as the same link
     // (its target text), never followed. Returns the state the copy was taken from. A copy whose source
     // changed while it was copied is made again, a few times; a source that still changes leaves no copy
-    // under the destination name and returns a state marked Veraendert.
-    virtual Quellstand Copy(const Datei& datei, const Pfad& ziel) = 0;
+    // under the destination name and returns a state marked Veraendert. `fortschritt`, when given, hears of
+    // the copy's progress and may stop it (see Kopierfortschritt).
+    virtual Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) = 0;
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder
     // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),

@@ -79,14 +79,16 @@ template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehl
 } // namespace
 
 void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
-                             const Pfad& quelle, const Pfad& ziel) {
+                             const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
     // two file systems refused it once, they are not asked again for the copies that follow.
     if (!ohneReflink_.contains(geraete)) {
-        if (::ioctl(z, FICLONE, q) == 0)
+        if (::ioctl(z, FICLONE, q) == 0) {
+            melde(vorher.st_size);
             return;
+        }
         if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
             ohneReflink_.insert(geraete);
     }
@@ -99,7 +101,8 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     auto kopiereBereich = [&](off_t von, off_t bis) {
         bis = std::min(bis, groesse);
         while (von < bis) {
-            const std::size_t laenge = static_cast<std::size_t>(bis - von);
+            // In pieces, so that the caller hears of a large file while it is copied.
+            const std::size_t laenge = std::min(static_cast<std::size_t>(bis - von), Stueck);
             if (schnellweg) {
                 loff_t a = von;
                 loff_t b = von;
@@ -107,6 +110,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 if (n > 0) {
                     von += n;
                     geschriebenBis = von;
+                    melde(von);
                     continue;
                 }
                 if (n == 0)
@@ -117,7 +121,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 schnellweg = false;
             }
             if (puffer.empty())
-                puffer.resize(1 << 20);
+                puffer.resize(Stueck);
             const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
             if (n < 0) {
                 if (errno == EINTR)
@@ -138,6 +142,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
             }
             von += n;
             geschriebenBis = von;
+            melde(von);
         }
     };
     if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(groesse)) {
@@ -178,7 +183,8 @@ std::string Kopierer::TemporaererName() {
     return text;
 }
 
-Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     Eintragsort quelle;
@@ -193,7 +199,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
         if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
-            return KopiereVerweis(datei, ziel, quelle, geraet, inode);
+            return KopiereVerweis(datei, ziel, quelle, fortschritt, geraet, inode);
         errno = ELOOP;
     }
     if (!q.gueltig())
@@ -240,6 +246,18 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
     // leaves no copy: under the real name there is never a mix of versions, nor bytes the source did not hold
     // at that place. A restore finds the version of an earlier backup instead, and the run names the file.
     const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
+    // The progress of a copy made again (here, or from the folder the path names now) does not fall back to
+    // its start: the count holds until the new copy passes it, and it never exceeds the size of the copy under
+    // way.
+    if (ortswechsel_ == 0)
+        gemeldet_ = 0;
+    const auto melde = [&](off_t bis) {
+        if (!fortschritt)
+            return;
+        const auto groesse = static_cast<std::uint64_t>(vorher.st_size);
+        gemeldet_ = std::min(std::max(gemeldet_, static_cast<std::uint64_t>(bis)), groesse);
+        fortschritt(gemeldet_, groesse);
+    };
     bool bestaendig = false;
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
         const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
@@ -248,7 +266,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
             continue;
         if (versuch > 1 && ::ftruncate(z.get(), 0) != 0)
             throw zielfehler(errno);
-        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel);
+        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel, melde);
         if (haken_)
             haken_(datei.Path, versuch);
         // The file was opened through a folder held since it was first met. If that folder was renamed away
@@ -256,7 +274,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
         // the path names (its file is the one of that name, or there is none). Looked at before the last look
         // at the file, so that the content read was the file's while its folder still had this path.
         if (!ordner_.AmOrt(quelle))
-            return NochEinmal(datei, ziel, geraet, inode);
+            return NochEinmal(datei, ziel, fortschritt, geraet, inode);
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)
             throw quellfehler(errno);
@@ -318,7 +336,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet, i
     return StandAus(vorher);
 }
 
-Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode) {
+Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt,
+                                dev_t* geraet, ino_t* inode) {
     // Bounded: a folder that keeps moving makes the file one that changes during its copy.
     if (ortswechsel_ >= Kopierversuche) {
         Quellstand stand;
@@ -330,11 +349,11 @@ Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* ger
         int& n;
         ~Zurueck() { --n; }
     } const zurueck{ortswechsel_};
-    return Copy(datei, ziel, geraet, inode);
+    return Copy(datei, ziel, fortschritt, geraet, inode);
 }
 
-Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet,
-                                    ino_t* inode) {
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                                    const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
     if (quelle.Ganz())
@@ -363,7 +382,7 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
     }
     // A link read through a folder that was renamed away since it was held is not the link of this path.
     if (!ordner_.AmOrt(quelle))
-        return NochEinmal(datei, ziel, geraet, inode);
+        return NochEinmal(datei, ziel, fortschritt, geraet, inode);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)

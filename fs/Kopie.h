@@ -34,6 +34,11 @@ namespace tresor::posix {
 // A symbolic link is never followed: its target text is read and a link of that text is made under a
 // temporary name in the destination folder, given the link's modification time and renamed into place.
 // FIFOs, sockets and device files are never opened (refused with EINVAL).
+//
+// The content goes in pieces of at most Stueck bytes, and the caller's Kopierfortschritt hears of each piece
+// when it is written (a reflinked file once, when it is made): at 10 MB/s, the speed of a slow stick, that is
+// every 100 ms. A copy made again because its source changed goes on reporting from where the count stood
+// (see Copy). The callback may throw to stop the copy; the temporary file is then removed as on a failure.
 class Kopierer {
 public:
     // The held-open folders and the stores are the file-system object's; both must outlive this object.
@@ -42,19 +47,28 @@ public:
         : ordner_(ordner), ablagen_(ablagen), haken_(std::move(haken)) {}
 
     // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
-    // the state of its folder); `geraet` and `inode`, where given, learn which file that was. Fails with
-    // FsFehler naming the source or the destination, whichever is at fault.
+    // the state of its folder); `geraet` and `inode`, where given, learn which file that was. `fortschritt`,
+    // where given, hears of the copy's progress and may stop it. Fails with FsFehler naming the source or the
+    // destination, whichever is at fault.
     // Owners, set-ID bits and ACLs of the copy: Eigentum.h.
-    Quellstand Copy(const Datei& datei, const Pfad& ziel, dev_t* geraet = nullptr, ino_t* inode = nullptr);
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {},
+                    dev_t* geraet = nullptr, ino_t* inode = nullptr);
+
+    // The largest piece of content written between two reports of progress.
+    static constexpr std::size_t Stueck = 1 << 20;
 
 private:
     // Copy again, after the source's folder turned out to be renamed away (OffeneOrdner::AmOrt).
-    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, dev_t* geraet, ino_t* inode);
-    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle, dev_t* geraet, ino_t* inode);
+    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode);
+    // `fortschritt` only for a copy made again from the folder the path names now, which may hold a file.
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                              const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode);
     // The content of the open source `q` into the empty open copy `z`, up to the size the source had in
-    // `vorher` and never beyond. Fails with FsFehler naming `quelle` or `ziel`, whichever is at fault.
+    // `vorher` and never beyond; `melde` hears of each piece written, with the offset reached. Fails with
+    // FsFehler naming `quelle` or `ziel`, whichever is at fault.
     void KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
-                       const Pfad& quelle, const Pfad& ziel);
+                       const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde);
     std::string TemporaererName();
 
     OffeneOrdner& ordner_;
@@ -63,7 +77,8 @@ private:
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
-    int ortswechsel_ = 0; // nested NochEinmal calls of the present copy
+    int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy
+    std::uint64_t gemeldet_ = 0; // the progress reported of the present copy, across copies made again
 };
 
 } // namespace tresor::posix

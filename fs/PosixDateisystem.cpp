@@ -112,7 +112,7 @@ public:
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;
     std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
@@ -412,9 +412,9 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
     return posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
 }
 
-Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
     Kennung kennung{};
-    Quellstand stand = kopierer_.Copy(datei, ziel, &kennung.first, &kennung.second);
+    Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     kopiert_[datei.Path] = kennung;
     return stand;
 }

@@ -57,9 +57,16 @@ std::optional<Datei> Dateisystemhuelle::DateiZuSichern(const Pfad& pfad) {
     return innen_->DateiZuSichern(pfad);
 }
 
-Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel) {
+Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
     Notiere("Copy " + datei.Path + " " + ziel);
-    Quellstand stand = innen_->Copy(datei, ziel);
+    Kopierfortschritt weiter = fortschritt;
+    if (waehrendKopie)
+        weiter = [this, &datei, &fortschritt](std::uint64_t kopiert, std::uint64_t groesse) {
+            waehrendKopie(datei, kopiert, groesse);
+            if (fortschritt)
+                fortschritt(kopiert, groesse);
+        };
+    Quellstand stand = innen_->Copy(datei, ziel, weiter);
     if (nachKopie)
         nachKopie(datei, ziel);
     return stand;

@@ -2,6 +2,7 @@
 
 #include "fs/Dateisystem.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,12 +20,16 @@ public:
     using NachKopie = std::function<void(const Datei& datei, const Pfad& ziel)>;
     // May replace the attribute value that Attributes reports.
     using Attributfilter = std::function<int(const Datei& datei, int wert)>;
+    // Called at every report of progress from inside Copy, before the caller hears of it: to slow each piece
+    // of a copy down, or to act in the middle of one. May throw like the caller's own callback.
+    using WaehrendKopie = std::function<void(const Datei& datei, std::uint64_t kopiert, std::uint64_t groesse)>;
 
     Dateisystemhuelle(std::unique_ptr<Dateisystem> innen, std::vector<std::string>* protokoll);
 
     Vorher vorher;
     NachKopie nachKopie;
     Attributfilter attributfilter;
+    WaehrendKopie waehrendKopie;
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -35,7 +40,7 @@ public:
     bool ArchivGesetzt(const Datei& datei) override;
     // Recorded as "GetFile <path>" and "Attributes <path>", the two lookups it stands for.
     std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;

@@ -328,6 +328,11 @@ void Sicherungsfenster::Form_Load() {
 }
 
 void Sicherungsfenster::Abbrechen_Click() {
+    if (laufend_) {
+        // The run stops at its next check point and the program ends after it (Sichern_Click).
+        beendenVerlangt_ = true;
+        return;
+    }
     Ende(0);
 }
 
@@ -349,7 +354,7 @@ void Sicherungsfenster::Sichern_Click() {
         Laufklammer klammer(*this);
         SicherungLaufen();
     }
-    if (schliessenVerlangt_)
+    if (beendenVerlangt_)
         Ende(0);
 }
 
@@ -396,8 +401,8 @@ void Sicherungsfenster::focusInEvent(QFocusEvent* ereignis) {
 
 void Sicherungsfenster::closeEvent(QCloseEvent* ereignis) {
     if (laufend_) {
-        // A run in progress finishes first; the close follows after its message box.
-        schliessenVerlangt_ = true;
+        // A run in progress stops first, with its copies durable; the program ends after it.
+        beendenVerlangt_ = true;
         ereignis->ignore();
         return;
     }
@@ -406,9 +411,17 @@ void Sicherungsfenster::closeEvent(QCloseEvent* ereignis) {
 }
 
 bool Sicherungsfenster::eventFilter(QObject* ziel, QEvent* ereignis) {
-    if (eingabeGesperrt_ && IstEingabe(ereignis->type()))
+    if (eingabeGesperrt_ && IstEingabe(ereignis->type()) && !LaufeingabeErlaubt(ziel, ereignis->type()))
         return true;
     return QWidget::eventFilter(ziel, ereignis);
+}
+
+bool Sicherungsfenster::LaufeingabeErlaubt(QObject* ziel, QEvent::Type typ) const {
+    // Input reaches the window system's window first and is handed on from there to the widget it is meant
+    // for: the decision falls there, per widget. Only Abbrechen takes input during a run. The question that
+    // precedes every key press (ShortcutOverride) changes nothing in any widget and lets the access key of
+    // Abbrechen work; the access keys of the other buttons meet their Shortcut event dropped.
+    return ziel == Abbrechen || !ziel->isWidgetType() || typ == QEvent::ShortcutOverride;
 }
 
 // --- Window interface of the engine ------------------------------------------------------------------------
@@ -442,6 +455,9 @@ void Sicherungsfenster::SetMousePointer(int zeiger) {
 
 int Sicherungsfenster::MsgBox(const std::string& prompt, int stil, const std::optional<std::string>& titel) {
     LaufanzeigeBeenden();
+    // The user asked to end during the run: it ends without its message, as a run that stopped does.
+    if (laufend_ && beendenVerlangt_)
+        return vbOK;
     QString text = QString::fromUtf8(prompt);
     text.replace(QChar(13), QChar(10));
     QMessageBox::Icon symbol = QMessageBox::NoIcon;
@@ -465,7 +481,19 @@ void Sicherungsfenster::ZielPfadRefresh() {
     ZielPfad->Refresh();
 }
 
-void Sicherungsfenster::Fortschritt(const tresor::Fortschritt& stand) {
+// How the window stays alive during a run. The run is the click handler of Sichern and works on the window's
+// one thread, so nothing repaints unless the run lets the window's events through now and then. It does so
+// at its check points (Fortschritt, AbbruchVerlangt): at most every 50 ms the pending events are processed
+// once, with an application-wide filter in place that drops all input but the input meant for Abbrechen.
+// Paint requests, the window system's requests (expose, move, close) and timers are served; a click or key
+// meant for any other control never arrives, now or after the run, so nothing else can start, and no folder
+// or drive can change under the run. A click of Abbrechen or a close request only notes that the user wants
+// to end; the run sees it at its next check point and stops cleanly, and the program ends after it.
+//
+// Why not more: no event loop of its own runs here (each pass returns as soon as the pending events are
+// handled), no control is disabled or changed in its look (the window keeps its picture, and no list raises
+// a Change event of its own), and the run needs no second thread and no locks.
+void Sicherungsfenster::Laufereignisse(const tresor::Fortschritt* stand) {
     if (!laufend_)
         return;
     if (!eingabeGesperrt_) {
@@ -475,17 +503,26 @@ void Sicherungsfenster::Fortschritt(const tresor::Fortschritt& stand) {
     }
     if (takt_.isValid() && takt_.elapsed() < 50)
         return;
-    copyversion->setText(Fortschrittstext(stand, copyversion->fontMetrics(), copyversion->width()));
-    // Repaint and answer the window system; input waits and is dropped when the run ends.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     takt_.start();
+    if (stand != nullptr)
+        copyversion->setText(Fortschrittstext(*stand, copyversion->fontMetrics(), copyversion->width()));
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Sicherungsfenster::Fortschritt(const tresor::Fortschritt& stand) {
+    Laufereignisse(&stand);
+}
+
+bool Sicherungsfenster::AbbruchVerlangt() {
+    Laufereignisse(nullptr);
+    return beendenVerlangt_;
 }
 
 void Sicherungsfenster::LaufanzeigeBeenden() {
     if (!eingabeGesperrt_)
         return;
-    // Input that arrived during the run reaches the filter now and is dropped, so that no click or key
-    // given to the busy window acts later.
+    // Input that arrived since the last pass reaches the filter now: dropped, so that no click or key given
+    // to the busy window acts later; a click of Abbrechen still ends the program after the run.
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     qApp->removeEventFilter(this);
     eingabeGesperrt_ = false;

@@ -10,6 +10,7 @@
 #include "ui/Verzeichnisliste.h"
 
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -65,13 +66,15 @@ public:
     void Form_GotFocus();
     // Start-up defaults: version caption, backup folder name, drive C: and its root on both sides, centring.
     void Form_Load();
-    // Closes the window and ends the program with status 0, without a question.
+    // Closes the window and ends the program with status 0, without a question. During a backup run it asks
+    // the run to stop first: the program ends once the copies made so far are durable and marked.
     void Abbrechen_Click();
     void QuellLaufwerk_Change();
     void QuellPfad_Change();
     void ZielLaufwerk_Change();
-    // The backup run. While it works the window repaints but takes no input; a close request waits until
-    // the run has ended.
+    // The backup run. While it works the window repaints and shows its progress, and takes no input but a
+    // click of Abbrechen; that click and a close request stop the run (without its message) and then end
+    // the program with status 0.
     void Sichern_Click();
 
     // Runs Form_Load inside the event frame: what the program's start calls before showing the window.
@@ -102,6 +105,8 @@ public:
     void ZielPfadRefresh() override;
     // Shows the progress in the notice line and lets the window repaint, at most every 50 ms.
     void Fortschritt(const tresor::Fortschritt& stand) override;
+    // Lets the window repaint (at most every 50 ms) and take Abbrechen or a close request; true once one came.
+    bool AbbruchVerlangt() override;
 
 protected:
     // Shows the modal message box and returns the number of the button pressed. A seam for tests.
@@ -126,6 +131,8 @@ private:
     void Ereignis(const std::function<void()>& handler);
     void Ende(int status);
     void LaufanzeigeBeenden();
+    void Laufereignisse(const tresor::Fortschritt* stand);
+    [[nodiscard]] bool LaufeingabeErlaubt(QObject* ziel, QEvent::Type typ) const;
     [[nodiscard]] std::unique_ptr<Dateisystem> NeuesDateisystem() const;
     [[nodiscard]] double DpiX() const;
     [[nodiscard]] double DpiY() const;
@@ -145,7 +152,7 @@ private:
     int exitstatus_ = 0;
     bool laufend_ = false;
     bool eingabeGesperrt_ = false;
-    bool schliessenVerlangt_ = false;
+    bool beendenVerlangt_ = false; // Abbrechen or a close request came during the run
     QString vermerkVorDemLauf_;
     QElapsedTimer takt_;
 };

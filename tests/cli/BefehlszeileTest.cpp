@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <set>
 #include <sstream>
 
@@ -294,6 +295,86 @@ TEST_F(Befehlszeilentest, NamesWithControlCharactersNeverReachTheTerminalRaw) {
     EXPECT_EQ(Rufe({"--quelle", daten.string() + "/" + boese + "x", "--ziel", "D:\\Backup"}), 2);
     EXPECT_FALSE(roh(aus.str() + fehler.str())) << fehler.str();
     EXPECT_EQ(zeilen(fehler.str(), "Datei kopieren: "), 0u) << fehler.str();
+}
+
+// A signal asks the run to stop: the copies made so far are kept and marked, the rest keeps its bits, no
+// message is printed, and the exit status is 128 + the signal's number. A terminal's progress line is taken
+// away before the program ends.
+TEST_F(Befehlszeilentest, ASignalStopsTheRunWithItsOwnExitStatus) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        for (const char* d : {"a.txt", "b.txt", "c.txt"})
+            SchreibeDatei(temp / "C" / "Daten" / d, d);
+        std::filesystem::create_directories(temp / "D" / "Backup");
+        volatile std::sig_atomic_t abbruch = 0;
+        aus.str({});
+        fehler.str({});
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this, &abbruch, signal]() -> std::unique_ptr<Dateisystem> {
+                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
+                                                                                 nullptr);
+                                    h->nachKopie = [&abbruch, signal](const Datei& d, const Pfad&) {
+                                        if (d.Name == "b.txt")
+                                            abbruch = signal;
+                                    };
+                                    return h;
+                                },
+                                true,
+                                "/",
+                                &abbruch};
+        EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, u), 128 + signal);
+        EXPECT_EQ(aus.str(), "");
+        // Only the progress line was written, and it is cleared at the end.
+        EXPECT_TRUE(fehler.str().ends_with("\r\033[K")) << fehler.str();
+        EXPECT_EQ(fehler.str().find("Die Sicherung"), std::string::npos);
+        EXPECT_EQ(Wert("C:\\Daten\\a.txt") & 32, 0);
+        EXPECT_EQ(Wert("C:\\Daten\\b.txt") & 32, 0);
+        EXPECT_EQ(Wert("C:\\Daten\\c.txt") & 32, 32);
+        std::filesystem::remove_all(temp / "D" / "Backup");
+    }
+}
+
+// Only a backup run takes over the signals: a restore, a check or a listing, and the program before its run
+// starts, keep their default effect, so that Ctrl-C ends them at once.
+TEST_F(Befehlszeilentest, OnlyABackupRunTakesOverTheSignals) {
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
+    std::filesystem::create_directories(temp / "D" / "Backup");
+    struct Fall {
+        std::vector<std::string> Argumente;
+        int Aufrufe;
+    };
+    for (const Fall& fall : std::vector<Fall>{{{"--help"}, 0},
+                                              {{"--quelle", "C:\\Daten"}, 0},
+                                              {{"--liste", "--ziel", "D:\\Backup"}, 0},
+                                              {{"--pruefen", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 0},
+                                              {{"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1},
+                                              {{"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1}}) {
+        SCOPED_TRACE(fall.Argumente.front());
+        int aufrufe = 0;
+        Befehlszeilenumgebung u{
+            aus, fehler,  laufwerke,         uhr, [this] { return ErzeugePosixDateisystem(laufwerke); }, false,
+            "/", nullptr, [&] { ++aufrufe; }};
+        (void)Befehlszeile(fall.Argumente, u);
+        EXPECT_EQ(aufrufe, fall.Aufrufe);
+    }
+}
+
+TEST(Fortschrittszeile, NamesTheFileUnderWayWithItsOwnBytes) {
+    Fortschritt stand;
+    stand.Dateien = 12;
+    stand.Bytes = 1536;
+    stand.Ordner = "C:\\Daten";
+    EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten");
+    stand.Datei = "film.mkv";
+    stand.DateiBytes = 300u << 20;
+    stand.DateiGroesse = 1u << 30;
+    EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten – film.mkv: 300,0 MiB von 1,0 GiB");
+    // A name can send the terminal no commands.
+    stand.Datei = "a\033]0;x\a.txt";
+    EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten – a\\x1b]0;x\\x07.txt: 300,0 MiB von 1,0 GiB");
 }
 
 } // namespace

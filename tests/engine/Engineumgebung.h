@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ public:
     std::vector<Meldung> meldungen;
     int refreshs = 0;
     int fortschritte = 0;
+    std::vector<tresor::Fortschritt> staende; // every report of progress, when `staendeMerken`
+    bool staendeMerken = false;
+    std::function<bool()> abbruch; // answers AbbruchVerlangt; never when unset
 
     Pfad QuellPfadPath() override { return quellPfad; }
     Pfad ZielPfadPath() override { return zielPfad; }
@@ -44,12 +48,17 @@ public:
         return vbOK;
     }
     void ZielPfadRefresh() override { ++refreshs; }
-    void Fortschritt(const tresor::Fortschritt&) override { ++fortschritte; }
     // The files whose check failed, with the reason, in order.
     std::vector<std::pair<Pfad, std::string>> pruefungen;
     void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
         pruefungen.emplace_back(datei, grund);
     }
+    void Fortschritt(const tresor::Fortschritt& stand) override {
+        ++fortschritte;
+        if (staendeMerken)
+            staende.push_back(stand);
+    }
+    bool AbbruchVerlangt() override { return abbruch && abbruch(); }
 };
 
 // A clock that shows a set moment and records the order of its readings.
@@ -84,6 +93,7 @@ protected:
               h->vorher = vorher;
               h->nachKopie = nachKopie;
               h->attributfilter = attributfilter;
+              h->waehrendKopie = waehrendKopie;
               return std::unique_ptr<Dateisystem>(std::move(h));
           }) {}
 
@@ -120,6 +130,7 @@ protected:
     Dateisystemhuelle::Attributfilter attributfilter;
     // Called inside each copy of a file's content (Kopierhaken).
     Kopierhaken kopierhaken;
+    Dateisystemhuelle::WaehrendKopie waehrendKopie;
     Sicherung sicherung;
 };
 

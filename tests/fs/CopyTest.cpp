@@ -124,6 +124,47 @@ TEST_F(CopyTest, AFailureInTheMiddleLeavesTheDestinationAsItWas) {
     EXPECT_EQ(Inhalt(D("ziel")), std::vector<std::string>{"gross"});
 }
 
+// A large copy reports its progress in pieces of at most a mebibyte, with the bytes copied so far and the
+// file's size, ending with the whole file; a sparse file counts its holes as it passes them.
+TEST_F(CopyTest, ReportsItsProgressPieceByPiece) {
+    std::string inhalt(5 * (1 << 20) + 123, '\0');
+    for (std::size_t i = 0; i < inhalt.size(); ++i)
+        inhalt[i] = static_cast<char>(i * 7 + i / 4099);
+    SchreibeDatei(C("gross"), inhalt);
+    std::vector<std::uint64_t> stand;
+    (void)fs->Copy(fs->GetFile("C:\\gross"), "D:\\ziel\\gross", [&](std::uint64_t kopiert, std::uint64_t groesse) {
+        EXPECT_EQ(groesse, inhalt.size());
+        stand.push_back(kopiert);
+    });
+    ASSERT_GE(stand.size(), 6u);
+    EXPECT_EQ(stand.back(), inhalt.size());
+    for (std::size_t i = 0; i < stand.size(); ++i)
+        EXPECT_LE(stand[i] - (i == 0 ? 0 : stand[i - 1]), std::uint64_t{1} << 20) << i;
+    EXPECT_TRUE(LiesDatei(D("ziel/gross")) == inhalt);
+}
+
+// The caller stops a copy by throwing from its progress callback: the exception passes out of Copy as it was
+// thrown, the temporary file is gone, and a file of the destination's name keeps its old content.
+TEST_F(CopyTest, AStopFromTheProgressCallbackLeavesTheDestinationAsItWas) {
+    struct Halt {};
+    SchreibeDatei(C("gross"), std::string(4 << 20, 'x'));
+    SchreibeDatei(C("neu"), std::string(4 << 20, 'y'));
+    SchreibeDatei(D("ziel/gross"), "alt");
+    for (const char* name : {"gross", "neu"}) {
+        SCOPED_TRACE(name);
+        int stuecke = 0;
+        EXPECT_THROW((void)fs->Copy(fs->GetFile(std::string("C:\\") + name), std::string("D:\\ziel\\") + name,
+                                    [&](std::uint64_t, std::uint64_t) {
+                                        if (++stuecke == 2)
+                                            throw Halt{};
+                                    }),
+                     Halt);
+        EXPECT_EQ(stuecke, 2);
+    }
+    EXPECT_EQ(LiesDatei(D("ziel/gross")), "alt");
+    EXPECT_EQ(Inhalt(D("ziel")), std::vector<std::string>{"gross"});
+}
+
 TEST_F(CopyTest, AnUnreadableSourceFailsWithoutCreatingTheDestination) {
     FuerAlleBegehbar();
     std::filesystem::permissions(D("ziel"), std::filesystem::perms(0777));

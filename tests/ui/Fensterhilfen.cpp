@@ -38,7 +38,16 @@ std::unique_ptr<Testfenster> Fensterumgebung::NeuesFenster() {
             ++TabellenLesungen;
             return Laufwerkstabelle(Laufwerke);
         },
-        Uhr, [](const Laufwerkstabelle& tabelle) { return ErzeugePosixDateisystem(tabelle); });
+        Uhr,
+        [this](const Laufwerkstabelle& tabelle) {
+            if (!WaehrendKopie)
+                return ErzeugePosixDateisystem(tabelle);
+            auto huelle = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(tabelle), nullptr);
+            huelle->waehrendKopie = [this](const Datei& d, std::uint64_t k, std::uint64_t g) {
+                WaehrendKopie(d, k, g);
+            };
+            return std::unique_ptr<Dateisystem>(std::move(huelle));
+        });
 }
 
 bool WarteBis(const std::function<bool()>& bedingung) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Uhr.h"
+#include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "ui/Sicherungsfenster.h"
 
@@ -83,6 +84,8 @@ public:
     std::vector<Laufwerk> Laufwerke;
     Testuhr Uhr;
     int TabellenLesungen = 0;
+    // When set, the windows' file-system objects are wrapped and this runs at every report of a copy's progress.
+    Dateisystemhuelle::WaehrendKopie WaehrendKopie;
 };
 
 // Waits up to two seconds, processing events, until the condition holds.
