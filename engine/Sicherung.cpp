@@ -358,8 +358,9 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         Quellstand stand;
         std::optional<Datei> objekt;
         try {
-            objekt = Fso().GetFile(datei.Path);
-            if (Fso().Attributes(datei) < 32) {
+            // The file object and whether its value reaches 32, in one look at the file.
+            objekt = Fso().DateiZuSichern(datei.Path);
+            if (!objekt) {
                 if (bestand_)
                     bestand_->Gelassen(datei.Path);
                 continue;
@@ -456,7 +457,7 @@ void Sicherung::Abschliessen() {
 void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     for (const Datei& datei : Fso().Files(ordner))
-        if (Fso().Attributes(datei) >= 32)
+        if (Fso().ArchivGesetzt(datei))
             PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
     for (const Ordner& u : Fso().SubFolders(ordner))
         MeldeNamensgleichheit(u.Path);
