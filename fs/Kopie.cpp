@@ -403,6 +403,10 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
             ordnerFd = zielort.Ordner();
             angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
         }
+        // A target that holds no symbolic links (an exFAT stick): this link cannot be backed up there, which is
+        // the link's failed check, not the end of the run.
+        if (!angelegt && (errno == EPERM || errno == ENOSYS || errno == ENOTSUP))
+            throw quellfehler(ENOTSUP);
         if (!angelegt && errno != EEXIST)
             throw zielfehler(errno);
     }

@@ -298,10 +298,11 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     }
 }
 
-TEST_F(Medien, AStickThatKeepsNeitherDosBitsNorSpecialModesStillGetsEveryFile) {
+TEST_F(Medien, AStickThatKeepsNoDosBitsSpecialModesOrLinksStillGetsEveryFile) {
     // Samba stores user.DOSATTRIB on every file it writes, shared folders carry the set-group-ID bit, and the
-    // source's own ancestors here include the sticky /tmp. An exFAT stick through FUSE keeps no DOS bits and
-    // refuses those mode bits: the backup onto it still holds every file, and the run succeeds.
+    // source's own ancestors here include the sticky /tmp. An exFAT stick through FUSE keeps no DOS bits,
+    // refuses those mode bits and holds no symbolic links: the backup onto it still holds every file; only the
+    // link fails its check, named with its reason.
     Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
     if (!stick.Einhaengen())
         GTEST_SKIP() << stick.Grund();
@@ -319,9 +320,15 @@ TEST_F(Medien, AStickThatKeepsNeitherDosBitsNorSpecialModesStillGetsEveryFile) {
     }
     ASSERT_EQ(::chmod((quelle / "gruppe").c_str(), 02775), 0);
     ASSERT_EQ(::chmod(temp.Pfad().c_str(), 01777), 0);
+    fs::create_symlink("ohne.txt", quelle / "gruppe" / "verweis");
     std::map<std::string, Inhalt> neu;
     const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
-    EXPECT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / "gruppe" / "verweis").string() +
+                               " (das Ziel kann keine symbolischen Verknüpfungen speichern)"),
+              std::string::npos)
+        << ende.Fehler;
+    EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
     for (const auto& [name, wert] : werte) {
         EXPECT_EQ(neu[name], InhaltAus(name)) << name;
         EXPECT_EQ(Attribut(quelle / name) & attr::Archiv, 0) << name;
