@@ -89,8 +89,13 @@ void Bestandsliste::Gelassen(const Pfad& quelle) {
 
 void Bestandsliste::Fehlgeschlagen(const Pfad& quelle) {
     const auto it = kopiert_.find(quelle);
-    if (it == kopiert_.end())
+    if (it == kopiert_.end()) {
+        // No copy was made (unreadable, changing during its copy, a clash, a link the target cannot hold): the
+        // source holds the entry all the same, so the record names it, with the version an earlier backup
+        // holds or "fehlt". One that is gone has nothing to record.
+        Gelassen(quelle);
         return;
+    }
     eintraege_[it->second].Ort = OrtFehlt;
     offen_.push_back(it->second);
 }

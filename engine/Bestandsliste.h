@@ -36,7 +36,8 @@ public:
     void Kopiert(const Pfad& quelle, const Quellstand& stand);
     // A file or link the run did not copy (its archive bit was clear).
     void Gelassen(const Pfad& quelle);
-    // A copy of this run that failed its check: its version is "fehlt" unless an earlier backup holds it.
+    // An entry whose copy failed its check, made or not: its version is "fehlt" unless an earlier backup
+    // holds it.
     void Fehlgeschlagen(const Pfad& quelle);
 
     // Writes the record into the backup folder once every copy of the run is durable; returns its file

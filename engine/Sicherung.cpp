@@ -478,6 +478,8 @@ std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, con
         return std::string("nicht mehr vorhanden");
     if (systemfehler && u.value() == EINVAL)
         return std::string("keine gewöhnliche Datei mehr");
+    if (systemfehler && u.value() == ENOTSUP && fehler.Operation() == "Copy")
+        return std::string("das Ziel kann keine symbolischen Verknüpfungen speichern");
     if (fehler.Operation() == "SetFileAttr") {
         if (systemfehler && (u.value() == ENOSPC || u.value() == E2BIG || u.value() == EDQUOT))
             return std::string("kein Platz für den Archivvermerk");

@@ -55,4 +55,14 @@ int KopiereAcls(const Ort& quelle, int zielFd, bool ordner) {
     return 0;
 }
 
+int SetzeModus(int zielFd, mode_t modus) {
+    if (::fchmod(zielFd, modus) == 0)
+        return 0;
+    const int fehler = errno;
+    constexpr mode_t Sonderbits = S_ISUID | S_ISGID | S_ISVTX;
+    if (fehler != EPERM || (modus & Sonderbits) == 0)
+        return fehler;
+    return ::fchmod(zielFd, modus & ~Sonderbits) == 0 ? 0 : errno;
+}
+
 } // namespace tresor::posix

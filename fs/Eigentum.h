@@ -21,6 +21,10 @@ namespace tresor::posix {
 [[nodiscard]] mode_t Eigentumsmodus(int zielFd, const struct stat& quelle);
 // The same for the symbolic link `name` in the open folder `ordnerFd` (a link has no mode of its own).
 void VerweisEigentum(int ordnerFd, const char* name, const struct stat& quelle);
+// Gives the open copy `zielFd` the mode `modus`. A target that refuses the set-ID and sticky bits (an exFAT
+// stick through FUSE, which keeps no permission bits of its own) gets the permission bits alone: it cannot
+// hold the others, as a target without ACLs cannot hold those. Returns 0 or the error number.
+[[nodiscard]] int SetzeModus(int zielFd, mode_t modus);
 // Copies the access ACL (and for a folder the default ACL) of the entry `quelle` to the open entry `zielFd`,
 // and removes one of the copy's own that the source does not have. A target that holds no ACLs is no failure.
 // Returns 0 or the error number of a write that failed.

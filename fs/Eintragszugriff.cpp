@@ -326,7 +326,16 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         }
         if (errno == EEXIST)
             continue;
-        throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        if (errno != EPERM && errno != ENOTSUP && errno != EMLINK)
+            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        // Nor hard links (an exFAT stick through FUSE): the name is looked at first. The folder is the
+        // run's own new backup folder, in which nothing else makes names.
+        struct stat st {};
+        if (::fstatat(dir.get(), ziel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        if (errno != ENOENT || ::renameat(dir.get(), temp.c_str(), dir.get(), ziel.c_str()) != 0)
+            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        break;
     }
     fertig = true;
     if (::fsync(dir.get()) != 0)

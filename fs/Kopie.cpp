@@ -309,7 +309,10 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // bits, and other systems see a dot name as hidden only through the bit.
     Attributablage& zielAblage = ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()));
     if (dosNoetig || zielAblage.EigeneBits()) {
-        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits))
+        // A target that can hold no DOS bits at all (an exFAT stick through FUSE) gets the copy without them,
+        // as ACLs are kept only where the target can hold them: the content is what must not be lost.
+        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits) &&
+            errno != ENOTSUP)
             throw zielfehler(errno);
     }
     // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
@@ -317,8 +320,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
     if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
         throw zielfehler(fehler);
-    if (::fchmod(z.get(), endmodus) != 0)
-        throw zielfehler(errno);
+    if (const int fehler = SetzeModus(z.get(), endmodus); fehler != 0)
+        throw zielfehler(fehler);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
         throw zielfehler(errno);
@@ -400,6 +403,10 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
             ordnerFd = zielort.Ordner();
             angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
         }
+        // A target that holds no symbolic links (an exFAT stick): this link cannot be backed up there, which is
+        // the link's failed check, not the end of the run.
+        if (!angelegt && (errno == EPERM || errno == ENOSYS || errno == ENOTSUP))
+            throw quellfehler(ENOTSUP);
         if (!angelegt && errno != EEXIST)
             throw zielfehler(errno);
     }

@@ -701,8 +701,8 @@ void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) 
     const mode_t modus = Eigentumsmodus(z.get(), qst);
     if (const int fehler = KopiereAcls(q.Wo(), z.get(), true); fehler != 0)
         throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(fehler));
-    if (::fchmod(z.get(), modus) != 0)
-        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
+    if (const int fehler = SetzeModus(z.get(), modus); fehler != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(fehler));
 }
 
 void PosixDateisystem::Ausschliessen(const Pfad& ordner) {

@@ -386,6 +386,31 @@ TEST_F(Wiederherstellungstest, ACopyThatFailedItsCheckIsRecordedAsMissingNeverAs
     EXPECT_EQ(Unterschiede(soll, Schnappe(temp / "C" / "zurueck4")), "");
 }
 
+TEST_F(Wiederherstellungstest, AFileThatCouldNotBeCopiedIsRecordedAndTheCheckSaysSo) {
+    // b.txt cannot be read in the second run, so no copy of its new version is made: the record still names it
+    // (a restore of that point must not look complete without it), with no backup holding that version.
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "b.txt", "b");
+    Sichere();
+    Schreibe(Q() / "b.txt", "b, zweite Fassung");
+    ++uhr.sekunde;
+    EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"},
+                   [this]() -> std::unique_ptr<Dateisystem> {
+                       auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+                       h->vorher = [](const std::string& zeile) {
+                           if (zeile.starts_with("Copy C:\\Daten\\b.txt "))
+                               throw FsFehler("Copy", "C:\\Daten\\b.txt",
+                                              std::error_code(EACCES, std::generic_category()));
+                       };
+                       return h;
+                   }),
+              1);
+    const std::string s2 = "2026-03-14--09-00-0" + std::to_string(uhr.sekunde);
+    EXPECT_EQ(Pruefen(s2), 1);
+    EXPECT_NE(fehler.str().find("Fehlt: b.txt: keine Sicherung enthält diesen Stand\n"), std::string::npos)
+        << fehler.str();
+}
+
 TEST_F(Wiederherstellungstest, RefusalsExitTwoAndChangeNothing) {
     Schreibe(Q() / "a.txt", "a");
     const std::string s1 = Sichere();

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -267,6 +268,8 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     std::map<std::string, Inhalt> neu;
     Programmende ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
     EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    // Failed only through the named files' checks: nothing of the run itself failed on the stick.
+    EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
     // The first of each pair in byte order has its copy, with its own content; nothing was replaced.
     EXPECT_EQ(Namen(neu), (std::set<std::string>{"F.txt", "A/x.txt"}));
     EXPECT_EQ(neu["F.txt"], InhaltAus("gross"));
@@ -284,12 +287,51 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     // named again and keep their bits.
     ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
     EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    // Failed only through the named files' checks: nothing of the run itself failed on the stick.
+    EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
     EXPECT_EQ(Namen(neu), (std::set<std::string>{"f.txt"}));
     EXPECT_EQ(neu["f.txt"], InhaltAus("klein"));
     EXPECT_EQ(Attribut(quelle / "f.txt") & attr::Archiv, 0);
     for (const char* rel : {"a/x.txt", "a/y.txt"}) {
         EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() + " ("), std::string::npos) << rel;
         EXPECT_NE(Attribut(quelle / rel) & attr::Archiv, 0) << rel;
+    }
+}
+
+TEST_F(Medien, AStickThatKeepsNoDosBitsSpecialModesOrLinksStillGetsEveryFile) {
+    // Samba stores user.DOSATTRIB on every file it writes, shared folders carry the set-group-ID bit, and the
+    // source's own ancestors here include the sticky /tmp. An exFAT stick through FUSE keeps no DOS bits,
+    // refuses those mode bits and holds no symbolic links: the backup onto it still holds every file; only the
+    // link fails its check, named with its reason.
+    Medium stick(temp / "exfat.img", temp / "exfat", Medienart::Exfat, 16);
+    if (!stick.Einhaengen())
+        GTEST_SKIP() << stick.Grund();
+    const fs::path quelle = temp / "quelle";
+    const std::map<std::string, const char*> werte{{"archiv.txt", "0x20"},
+                                                   {"versteckt.txt", "0x22"},
+                                                   {"system.txt", "0x24"},
+                                                   {"ohne.txt", nullptr},
+                                                   {"gruppe/geteilt.txt", nullptr}};
+    for (const auto& [name, wert] : werte) {
+        SchreibeDatei(quelle / name, name);
+        if (wert != nullptr) {
+            ASSERT_EQ(::setxattr((quelle / name).c_str(), "user.DOSATTRIB", wert, std::strlen(wert) + 1, 0), 0);
+        }
+    }
+    ASSERT_EQ(::chmod((quelle / "gruppe").c_str(), 02775), 0);
+    ASSERT_EQ(::chmod(temp.Pfad().c_str(), 01777), 0);
+    fs::create_symlink("ohne.txt", quelle / "gruppe" / "verweis");
+    std::map<std::string, Inhalt> neu;
+    const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
+    EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+    EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / "gruppe" / "verweis").string() +
+                               " (das Ziel kann keine symbolischen Verknüpfungen speichern)"),
+              std::string::npos)
+        << ende.Fehler;
+    EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
+    for (const auto& [name, wert] : werte) {
+        EXPECT_EQ(neu[name], InhaltAus(name)) << name;
+        EXPECT_EQ(Attribut(quelle / name) & attr::Archiv, 0) << name;
     }
 }
 
