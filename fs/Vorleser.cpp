@@ -95,7 +95,7 @@ std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
     std::optional<std::optional<Archivvermerk>> ergebnis;
     std::shared_ptr<Auftrag> selbst;
     if (index < naechster_ && p.Index == index && p.Was == Zustand::Fertig) {
-        ergebnis = std::move(p.Vermerk);
+        ergebnis = p.Vermerk;
         p.Was = Zustand::Leer;
     } else {
         // Not begun, or begun and not yet done: read here rather than wait; what the other thread finds for
@@ -143,7 +143,7 @@ void Vorleser::Arbeite() {
         l.lock();
         // Kept only for the entry it was read for, while the walk has not passed it.
         if (generation == generation_ && p.Index == index && p.Was == Zustand::InArbeit && index >= verbraucht_) {
-            p.Vermerk = std::move(vermerk);
+            p.Vermerk = vermerk;
             p.Was = Zustand::Fertig;
             ++zaehler_.Vorgelesen;
         }
