@@ -1,16 +1,12 @@
 // The file-system object on Linux: the operations the backup engine performs on disk, put together from the
 // units of this folder (how the attribute bits are kept: Attributwert.h; where: Attributablage.h; paths of
-// any length: Systempfad.h; held-open folders: OffeneOrdner.h; the copy: Kopie.h).
+// any length: Systempfad.h; held-open folders: OffeneOrdner.h; the copy: Kopie.h). The class is declared in
+// PosixDateisystemIntern.h; its folder operations (reading and listing folders, Dir) are in PosixOrdner.cpp.
 //
 // Further choices of this backend:
 // - Paths: a path not in program form fails with EINVAL, a drive letter missing from the drive table with
 //   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
 //   Names on disk and in the program's form: Pfadteile.h.
-// - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
-//   and the like are entries without the directory bit; nothing is ever followed. It yields names as
-//   stored: on a file system that ignores letter case (Ablagen::GrossKleinBlind, known once per device) the
-//   name of the entry found is looked up in its folder's listing, so "f.txt" yields "F.txt". That costs a
-//   listing per lookup there; file systems that keep case cost nothing extra.
 // - Drives: a drive whose mount went away is not ready (ENODEV); MakeDir makes nothing on a drive whose
 //   mount point no longer holds the file system the table was made with, so an unplugged stick never turns
 //   into folders on the disk below.
@@ -18,9 +14,6 @@
 //   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link (Kopie.h);
 //   its archive record lives on its folder (Verweisvermerk.h). FIFOs, sockets and device files are never
 //   listed or opened.
-// - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
-//   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
-//   through GetFolder, is entered.
 // - Records stay small whatever a folder holds: a file of one name has a record of its own, bound to its path
 //   within its file system (Einhaengungen.h); symbolic links and files of several names share one record of
 //   fixed size on their folder (Verweisvermerk.h). Where a record cannot be written (no room for extended
@@ -44,7 +37,7 @@
 //   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
 //   and a folder's default) are copied where the target holds them; file capabilities never.
 
-#include "fs/PosixDateisystem.h"
+#include "fs/PosixDateisystemIntern.h"
 
 #include "fs/Ablagen.h"
 #include "fs/Attribute.h"
@@ -75,103 +68,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace tresor {
-
-namespace {
-
-using namespace posix;
-
-// The name as stored of the entry `name` of the open folder `ordnerFd` on a file system that ignores case: the
-// entry of the listing that is `name` exactly, else the one that differs from it in case only; `name` itself
-// where the listing holds neither (a fold of case this program does not know).
-std::string GespeicherterName(int ordnerFd, const char* name) {
-    int fehler = 0;
-    const auto eintraege =
-        LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
-    const std::string_view gesucht = name;
-    const Eintrag* gefunden = nullptr;
-    for (const auto& e : eintraege) {
-        if (e.Name == gesucht)
-            return e.Name;
-        if (gefunden == nullptr && GleichOhneGrossKlein(e.Name, gesucht))
-            gefunden = &e;
-    }
-    return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
-}
-
-class PosixDateisystem final : public Dateisystem {
-public:
-    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken)
-        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)),
-          vorleser_({}, std::move(vorlesehaken)) {}
-
-    Ordner GetFolder(const Pfad& pfad) override;
-    std::vector<Ordner> SubFolders(const Ordner& ordner) override;
-    std::vector<Datei> Files(const Ordner& ordner) override;
-    Datei GetFile(const Pfad& pfad) override;
-    int Attributes(const Datei& datei) override;
-    bool ArchivGesetzt(const Datei& datei) override;
-    std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
-    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
-    std::string Dir(const Pfad& pfad, int maske) override;
-    void MakeDir(const Pfad& pfad, Anlage anlage) override;
-    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
-    void Sync(const Pfad& pfad) override;
-    void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
-    void Ausschliessen(const Pfad& ordner) override;
-    bool GrossKleinBlind(const Pfad& ordner) override;
-    void Festschreiben() override;
-
-private:
-    using Kennung = std::pair<dev_t, ino_t>;
-
-    // The POSIX path of a program path. A path not in program form fails with EINVAL, a drive that is not
-    // in the table with ENODEV ("not ready").
-    // A path whose way fails (a long path through a missing folder) fails with that error.
-    Systempfad Posix(const char* operation, const Pfad& pfad) const;
-    // Where the record of the entry is and what it is bound to (its path, or its folder's, within its file
-    // system).
-    Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
-    // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
-    struct Ordnerinhalt {
-        std::vector<Eintrag> Eintraege;
-        Deskriptor Basis;
-        struct stat St {};
-        std::string Posix; // for comparisons only, never for a system call
-    };
-    // Nothing for a folder that is never entered (a mount point met through SubFolders).
-    std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
-    // The store of the DOS bits and records of the file system that holds the entry.
-    Attributablage& Ablage(const struct stat& st, const Ort& ort) { return ablagen_.Fuer(st.st_dev, ort); }
-
-    Laufwerkstabelle laufwerke_;
-    OffeneOrdner offeneOrdner_{laufwerke_};
-    Ablagen ablagen_;
-    Kopierer kopierer_;
-    Ordnertafeln tafeln_;
-    std::optional<Einhaengungen> einhaengungen_; // read at the first record
-    std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
-    std::set<Kennung> ausgeschlossen_;           // never listed
-    bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
-    // The file each copy was taken from, until its archive bit is cleared.
-    std::unordered_map<Pfad, Kennung> kopiert_;
-
-    // The files of the folder listed last (Files), whose records are read ahead on a second thread once the
-    // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.
-    struct Auflistung {
-        Pfad Ordner;
-        std::vector<std::string> Namen; // on disk
-        std::size_t Naechster = 0;      // the entry expected next
-        int OrdnerFd = -1;              // the held folder the records are read through, once begun
-    };
-    // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
-    // `ordnerFd`), whose lstat data is `st`.
-    bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
-    // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
-    std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
-    Auflistung auflistung_;
-    Vorleser vorleser_;
-};
+namespace tresor::posix {
 
 Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
     if (auto posix = laufwerke_.ZuPosix(pfad)) {
@@ -181,130 +78,6 @@ Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) cons
         return sp;
     }
     Unbrauchbar(operation, pfad);
-}
-
-std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
-                                                                           const Ordner& ordner) {
-    const auto posix = laufwerke_.ZuPosix(ordner.Path);
-    if (!posix)
-        Unbrauchbar(operation, ordner.Path);
-    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix};
-    Deskriptor fd = offeneOrdner_.OeffneOrdner(operation, ordner.Path, O_RDONLY);
-    if (!fd.gueltig() || ::fstat(fd.get(), &inhalt.St) != 0)
-        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
-    if (grenzen_.contains({inhalt.St.st_dev, inhalt.St.st_ino}))
-        return std::nullopt;
-    // The descriptor goes to the directory stream; keep a second one for the stat calls.
-    inhalt.Basis = Deskriptor(::dup(fd.get()));
-    if (!inhalt.Basis.gueltig())
-        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
-    int fehler = 0;
-    inhalt.Eintraege = LiesEintraege(std::move(fd), fehler);
-    if (fehler != 0)
-        throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
-    return inhalt;
-}
-
-Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
-    Pfad path = OhneSchraegstrich(pfad);
-    if (offeneOrdner_.UnterWurzel(path)) {
-        Eintragsort ort;
-        offeneOrdner_.VerorteOderWirf("GetFolder", path, ort);
-        const struct stat st = offeneOrdner_.StatAn("GetFolder", path, ort);
-        if (!S_ISDIR(st.st_mode))
-            throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
-        // A held folder that was removed meanwhile is no folder any more, as its path would tell.
-        if (st.st_nlink == 0)
-            throw FsFehler("GetFolder", pfad, Fehlercode(ENOENT));
-    } else {
-        // The start of a walk: from now on everything below this folder is reached from its descriptor.
-        const Systempfad posix = Posix("GetFolder", path);
-        Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.gueltig() && errno == EACCES)
-            fd = Deskriptor(::open(posix.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!fd.gueltig()) {
-            const int fehler = errno;
-            // A link, or anything else that is not a folder, is no folder.
-            if (::lstat(posix.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-                throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
-            throw FsFehler("GetFolder", pfad, Fehlercode(fehler));
-        }
-        if (::fstat(fd.get(), &st) != 0)
-            throw FsFehler("GetFolder", pfad, Fehlercode(errno));
-        offeneOrdner_.Halte(path, std::move(fd), st);
-    }
-    std::string name = IstLaufwerkswurzel(path) ? std::string() : LetzterName(path);
-    return Ordner{std::move(path), std::move(name)};
-}
-
-std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
-    auto inhalt = LiesOrdner("SubFolders", ordner);
-    if (!inhalt)
-        return {};
-    const auto& eintraege = inhalt->Eintraege;
-    const Deskriptor& basis = inhalt->Basis;
-    const struct stat& st = inhalt->St;
-    const std::string& posix = inhalt->Posix;
-
-    std::vector<Ordner> ordnerliste;
-    for (const auto& e : eintraege) {
-        if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
-            continue;
-        struct statx sx {};
-        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &sx) !=
-            0) {
-            if (errno == ENOENT)
-                continue; // removed since the folder was read
-            throw FsFehler("SubFolders", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
-        }
-        if (!S_ISDIR(sx.stx_mode))
-            continue;
-        const Kennung kennung{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
-        if (ausgeschlossen_.contains(kennung))
-            continue;
-        const bool einhaengepunkt = kennung.first != st.st_dev ||
-                                    ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                                     (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
-                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
-        if (einhaengepunkt)
-            grenzen_.insert(kennung);
-        std::string name = Programmname(e.Name);
-        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name});
-    }
-    return ordnerliste;
-}
-
-std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
-    auto inhalt = LiesOrdner("Files", ordner);
-    if (!inhalt)
-        return {};
-    const auto& eintraege = inhalt->Eintraege;
-    const Deskriptor& basis = inhalt->Basis;
-
-    std::vector<Datei> dateien;
-    std::vector<std::string> namen;
-    for (const auto& e : eintraege) {
-        // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
-        bool regulaer = e.Typ == DT_REG || e.Typ == DT_LNK;
-        if (e.Typ == DT_UNKNOWN) {
-            struct stat kst {};
-            if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
-            }
-            regulaer = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
-        }
-        if (regulaer) {
-            std::string name = Programmname(e.Name);
-            dateien.push_back(Datei{KindPfad(ordner.Path, name), name});
-            namen.push_back(e.Name);
-        }
-    }
-    vorleser_.Beende();
-    auflistung_ = Auflistung{ordner.Path, std::move(namen)};
-    return dateien;
 }
 
 Datei PosixDateisystem::GetFile(const Pfad& pfad) {
@@ -417,119 +190,6 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     kopiert_[datei.Path] = kennung;
     return stand;
-}
-
-std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
-    auto zugelassen = [maske](int wert) {
-        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
-    };
-
-    if (!pfad.empty() && pfad.back() != '\\') {
-        // One entry: the last name of the path.
-        Eintragsort ort;
-        const int weg = offeneOrdner_.Verorte("Dir", pfad, ort);
-        // A path whose way is missing names nothing, like any missing path.
-        if (weg == ENOENT || weg == ENOTDIR)
-            return {};
-        if (weg != 0)
-            throw FsFehler("Dir", pfad, Fehlercode(weg));
-        struct stat st {};
-        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-            (errno != ENOENT || !offeneOrdner_.Erneuert("Dir", pfad, ort) ||
-             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                return {};
-            throw FsFehler("Dir", pfad, Fehlercode(errno));
-        }
-        // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
-        // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
-        // stored (known once per device: no call of its own per entry).
-        std::string name = LetzterName(pfad);
-        if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
-            name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
-        int wert = IstPunktname(name) ? attr::Versteckt : 0;
-        if (S_ISDIR(st.st_mode))
-            wert |= attr::Verzeichnis;
-        // user.DOSATTRIB only where its hidden or system bit can still change the answer. Symbolic links
-        // carry no user attributes.
-        constexpr int VersteckSystem = attr::Versteckt | attr::System;
-        if (zugelassen(wert) && (maske & VersteckSystem) != VersteckSystem && !S_ISLNK(st.st_mode)) {
-            if (const auto dos = Ablage(st, ort.Wo()).LiesDos(ort.Wo()))
-                wert |= static_cast<int>(*dos & VersteckSystem);
-        }
-        return zugelassen(wert) ? name : std::string();
-    }
-
-    const auto umgesetzt = laufwerke_.ZuPosix(pfad);
-    if (!umgesetzt)
-        Unbrauchbar("Dir", pfad);
-    // A listing. A folder that does not exist has no entries, so the answer is "", as for a name that
-    // does not exist; only a drive that is not ready fails (above). Below a root the folder is reached from
-    // it, never through a link.
-    Deskriptor fd;
-    if (offeneOrdner_.UnterWurzel(OhneSchraegstrich(pfad))) {
-        fd = offeneOrdner_.OeffneOrdner("Dir", OhneSchraegstrich(pfad), O_RDONLY);
-    } else {
-        const Systempfad posix(*umgesetzt);
-        // A long path whose way is missing names nothing, like any missing path.
-        if (posix.Fehler() == ENOENT || posix.Fehler() == ENOTDIR)
-            return {};
-        if (posix.Fehler() != 0)
-            throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
-        fd = Deskriptor(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    if (!fd.gueltig()) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
-            return {};
-        throw FsFehler("Dir", pfad, Fehlercode(errno));
-    }
-    // "." and ".." head the listing of every folder but a drive root; both are plain folders.
-    if (!IstLaufwerkswurzel(pfad) && zugelassen(attr::Verzeichnis))
-        return ".";
-    Deskriptor basis(::dup(fd.get()));
-    if (!basis.gueltig())
-        throw FsFehler("Dir", pfad, Fehlercode(errno));
-    int fehler = 0;
-    const auto eintraege = LiesEintraege(std::move(fd), fehler);
-    if (fehler != 0)
-        throw FsFehler("Dir", pfad, Fehlercode(fehler));
-    Attributablage* ablage = nullptr; // asked for once, where the first entry needs it
-    for (const auto& e : eintraege) {
-        // The cheap tests first: the name, then the type; the stored bits only when they can matter.
-        int wert = IstPunktname(e.Name) ? attr::Versteckt : 0;
-        if (!zugelassen(wert))
-            continue;
-        bool ordner = e.Typ == DT_DIR;
-        bool symlink = e.Typ == DT_LNK;
-        if (e.Typ == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(basis.get(), e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                throw FsFehler("Dir", pfad + Programmname(e.Name), Fehlercode(errno));
-            }
-            ordner = S_ISDIR(st.st_mode);
-            symlink = S_ISLNK(st.st_mode);
-        }
-        if (ordner)
-            wert |= attr::Verzeichnis;
-        if (!zugelassen(wert))
-            continue;
-        if ((maske & (attr::Versteckt | attr::System)) != (attr::Versteckt | attr::System) && !symlink) {
-            if (ablage == nullptr) {
-                struct stat ost {};
-                if (::fstat(basis.get(), &ost) != 0)
-                    throw FsFehler("Dir", pfad, Fehlercode(errno));
-                ablage = &Ablage(ost, Ort::Selbst(basis.get()));
-            }
-            if (const auto dos = ablage->LiesDos(Ort(basis.get(), e.Name.c_str())))
-                wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
-            if (!zugelassen(wert))
-                continue;
-        }
-        return Programmname(e.Name);
-    }
-    return {};
 }
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
@@ -720,27 +380,6 @@ void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
     ausgeschlossen_.insert({st.st_dev, st.st_ino});
 }
 
-bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
-    Eintragsort ort;
-    if (offeneOrdner_.Verorte("GrossKleinBlind", ordner, ort) != 0)
-        return false;
-    struct stat st {};
-    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    // The folder's own name in its folder tells, where both are of one file system; else its entries do.
-    if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
-        return ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name());
-    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.gueltig())
-        return false;
-    int fehler = 0;
-    const auto eintraege = LiesEintraege(Deskriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)), fehler);
-    for (const auto& e : eintraege)
-        if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
-            return true;
-    return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
-}
-
 void PosixDateisystem::Festschreiben() {
     std::string datei;
     if (!ablagen_.Festschreiben(datei)) {
@@ -749,11 +388,13 @@ void PosixDateisystem::Festschreiben() {
     }
 }
 
-} // namespace
+} // namespace tresor::posix
+
+namespace tresor {
 
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
                                                      Vorlesehaken vorlesehaken) {
-    return std::make_unique<PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
+    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
 }
 
 } // namespace tresor
