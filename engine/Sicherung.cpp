@@ -416,19 +416,14 @@ void Sicherung::Abschliessen() {
     stapel.swap(offen_);
     offeneBytes_ = 0;
     for (const OffeneKopie& k : stapel) {
-        try {
-            const int wert = Fso().Attributes(k.Quelle);
-            // Only the archive bit is ever taken away; a file never gets a bit it did not have.
-            if (wert & attr::Archiv)
-                Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
-        } catch (const FsFehler& f) {
-            // The source vanished or changed its kind since its copy, or its record cannot be written.
-            const auto grund = Eintragsfehler(f, k.Quelle.Path);
-            if (!grund)
-                throw;
-            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+        // The source may have vanished or changed its kind since its copy, or its record cannot be written.
+        if (!AlsEintrag(k.Quelle.Path, [&] {
+                const int wert = Fso().Attributes(k.Quelle);
+                // Only the archive bit is ever taken away; a file never gets a bit it did not have.
+                if (wert & attr::Archiv)
+                    Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+            }))
             continue;
-        }
         bool gefunden = false;
         for (int maske : {0, 6, 7, 2, 4})
             if (Fso().Dir(k.Ziel, maske) == k.Name)
@@ -438,15 +433,8 @@ void Sicherung::Abschliessen() {
             continue;
         }
         int danach = 0;
-        try {
-            danach = Fso().Attributes(k.Quelle);
-        } catch (const FsFehler& f) {
-            const auto grund = Eintragsfehler(f, k.Quelle.Path);
-            if (!grund)
-                throw;
-            PruefungFehlgeschlagen(k.Quelle.Path, *grund);
+        if (!AlsEintrag(k.Quelle.Path, [&] { danach = Fso().Attributes(k.Quelle); }))
             continue;
-        }
         if (danach >= 32)
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }

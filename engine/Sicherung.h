@@ -106,6 +106,20 @@ public:
 
 private:
     struct OffeneKopie;
+    // Runs `schritt` on the source entry `eintrag`: true when it went through; false when an error of that
+    // entry made it fail its check (named with the reason). Any other error ends the run as before.
+    template <typename Schritt> bool AlsEintrag(const Pfad& eintrag, Schritt&& schritt) {
+        try {
+            schritt();
+            return true;
+        } catch (const FsFehler& f) {
+            const auto grund = Eintragsfehler(f, eintrag);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(eintrag, *grund);
+            return false;
+        }
+    }
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
     // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
     // folder of this run (a target that ignores letter case).
