@@ -1,6 +1,7 @@
 #include "fs/Ablagen.h"
 
 #include "fs/Deskriptor.h"
+#include "fs/Einhaengungen.h"
 #include "fs/ErweiterteAttribute.h"
 #include "fs/Ordnereintraege.h"
 
@@ -62,21 +63,6 @@ Deskriptor Pruefling(const Ort& ort) {
     return Deskriptor(::open(pfad.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Undoes the octal escapes of the mount table.
-std::string Entschluesselt(std::string_view feld) {
-    std::string aus;
-    for (std::size_t i = 0; i < feld.size(); ++i) {
-        if (feld[i] == '\\' && i + 3 < feld.size() && feld[i + 1] >= '0' && feld[i + 1] <= '7') {
-            aus.push_back(
-                static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
-            i += 3;
-            continue;
-        }
-        aus.push_back(feld[i]);
-    }
-    return aus;
-}
-
 // Where the file system of a device is mounted (its root) and from what, after the mount table.
 struct Einhaengung {
     std::string Punkt;
@@ -96,7 +82,7 @@ std::optional<Einhaengung> EinhaengungVon(dev_t geraet) {
         }
         std::string typ, quelle;
         felder >> typ >> quelle;
-        return Einhaengung{Entschluesselt(punkt), Entschluesselt(quelle)};
+        return Einhaengung{Mounttabellenfeld(punkt), Mounttabellenfeld(quelle)};
     }
     return std::nullopt;
 }

@@ -7,8 +7,16 @@ namespace tresor::posix {
 
 namespace {
 
-// Undoes the octal escapes of the mount table (\040 blank, \011 tab, \012 newline, \134 backslash).
-std::string Klartext(std::string_view feld) {
+// True when `pfad` is `ordner` or lies below it.
+bool Deckt(std::string_view ordner, std::string_view pfad) {
+    if (ordner == "/")
+        return pfad.starts_with('/');
+    return pfad.starts_with(ordner) && (pfad.size() == ordner.size() || pfad[ordner.size()] == '/');
+}
+
+} // namespace
+
+std::string Mounttabellenfeld(std::string_view feld) {
     std::string aus;
     aus.reserve(feld.size());
     auto oktal = [](char c) { return c >= '0' && c <= '7'; };
@@ -22,15 +30,6 @@ std::string Klartext(std::string_view feld) {
     }
     return aus;
 }
-
-// True when `pfad` is `ordner` or lies below it.
-bool Deckt(std::string_view ordner, std::string_view pfad) {
-    if (ordner == "/")
-        return pfad.starts_with('/');
-    return pfad.starts_with(ordner) && (pfad.size() == ordner.size() || pfad[ordner.size()] == '/');
-}
-
-} // namespace
 
 Einhaengungen::Einhaengungen(std::string_view mountinfo) {
     std::size_t anfang = 0;
@@ -52,7 +51,7 @@ Einhaengungen::Einhaengungen(std::string_view mountinfo) {
         }
         if (felder.size() < 5 || !felder[3].starts_with('/') || !felder[4].starts_with('/'))
             continue;
-        liste_.push_back({Klartext(felder[3]), Klartext(felder[4])});
+        liste_.push_back({Mounttabellenfeld(felder[3]), Mounttabellenfeld(felder[4])});
     }
 }
 

@@ -6,6 +6,10 @@
 
 namespace tresor::posix {
 
+// A field of the mount table with its octal escapes undone (\040 blank, \011 tab, \012 newline, \134
+// backslash). Every reader of /proc/self/mounts or mountinfo takes its paths through this.
+std::string Mounttabellenfeld(std::string_view feld);
+
 // The mounts of this process as the mount table names them, for one question: what is the path of an entry
 // within its file system? That is the path below the mount point that covers it, joined to the folder of the
 // file system that the mount shows there (its root, "/" unless it is a bind mount of a folder). A USB stick

@@ -1,5 +1,7 @@
 #include "fs/Laufwerkstabelle.h"
 
+#include "fs/Einhaengungen.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -49,25 +51,6 @@ bool LiegtInEinem(std::string_view pfad, auto const& ordnerliste) {
     return std::any_of(ordnerliste.begin(), ordnerliste.end(), [&](std::string_view o) { return LiegtIn(pfad, o); });
 }
 
-// Undoes the octal escapes of the mount table (\040 blank, \011 tab, \012 newline, \134 backslash).
-std::string Entschluesselt(std::string_view feld) {
-    std::string aus;
-    aus.reserve(feld.size());
-    for (std::size_t i = 0; i < feld.size(); ++i) {
-        if (feld[i] == '\\' && i + 3 < feld.size()) {
-            auto oktal = [](char c) { return c >= '0' && c <= '7'; };
-            if (oktal(feld[i + 1]) && oktal(feld[i + 2]) && oktal(feld[i + 3])) {
-                aus.push_back(
-                    static_cast<char>(((feld[i + 1] - '0') << 6) | ((feld[i + 2] - '0') << 3) | (feld[i + 3] - '0')));
-                i += 3;
-                continue;
-            }
-        }
-        aus.push_back(feld[i]);
-    }
-    return aus;
-}
-
 std::vector<std::string_view> Felder(std::string_view zeile) {
     std::vector<std::string_view> felder;
     std::size_t i = 0;
@@ -112,9 +95,9 @@ std::vector<Laufwerk> LaufwerkeAus(std::string_view mountinfo,
         if (felder.size() < 5 || trenner == felder.end() || std::distance(trenner, felder.end()) < 3 ||
             std::distance(felder.begin(), trenner) < 6)
             continue;
-        std::string punkt = Entschluesselt(felder[4]);
+        std::string punkt = posix::Mounttabellenfeld(felder[4]);
         const std::string_view typ = *(trenner + 1);
-        const std::string quelle = Entschluesselt(*(trenner + 2));
+        const std::string quelle = posix::Mounttabellenfeld(*(trenner + 2));
         if (punkt.empty() || punkt.front() != '/' || punkt == "/")
             continue;
         if (IstLaufwerk(punkt, typ, quelle) && istOrdner(punkt))
