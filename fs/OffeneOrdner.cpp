@@ -102,6 +102,15 @@ void OffeneOrdner::Vergiss(Liste::iterator eintrag) {
     offen_.erase(eintrag);
 }
 
+template <typename Bedingung> void OffeneOrdner::VergissWenn(Bedingung bedingung) {
+    for (auto it = offen_.begin(); it != offen_.end();) {
+        const auto naechster = std::next(it);
+        if (bedingung(*it))
+            Vergiss(it);
+        it = naechster;
+    }
+}
+
 const OffeneOrdner::OffenerOrdner* OffeneOrdner::WurzelUeber(std::string_view pfad) const {
     const OffenerOrdner* beste = nullptr;
     for (const OffenerOrdner* o : wurzeln_)
@@ -123,23 +132,13 @@ bool OffeneOrdner::UnterWurzel(const Pfad& pfad) const {
 
 void OffeneOrdner::Halte(const Pfad& pfad, Deskriptor fd, const struct stat& st) {
     // Folders below it that were opened by their whole path are reached from the root from now on.
-    for (auto it = offen_.begin(); it != offen_.end();) {
-        const auto naechster = std::next(it);
-        if (!it->UnterWurzel && Unter(it->Programmpfad, pfad))
-            Vergiss(it);
-        it = naechster;
-    }
+    VergissWenn([&](const OffenerOrdner& o) { return !o.UnterWurzel && Unter(o.Programmpfad, pfad); });
     wurzeln_.push_back(&Merke(OffenerOrdner{pfad, Streuwert(pfad), std::move(fd), st.st_dev, st.st_ino, true, true}));
 }
 
 void OffeneOrdner::LasseLos(const Pfad& pfad) {
     std::erase_if(wurzeln_, [&](const OffenerOrdner* o) { return o->Programmpfad == pfad; });
-    for (auto it = offen_.begin(); it != offen_.end();) {
-        const auto naechster = std::next(it);
-        if (Unter(it->Programmpfad, pfad))
-            Vergiss(it);
-        it = naechster;
-    }
+    VergissWenn([&](const OffenerOrdner& o) { return Unter(o.Programmpfad, pfad); });
 }
 
 OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, const Pfad& pfad,
@@ -304,12 +303,7 @@ bool OffeneOrdner::AmOrt(const Eintragsort& ort) {
     }
     if (gleich && st.st_dev == ort.ordnerGeraet_ && st.st_ino == ort.ordnerInode_)
         return true;
-    for (auto it = offen_.begin(); it != offen_.end();) {
-        const auto naechster = std::next(it);
-        if (!it->Wurzel && Unter(it->Programmpfad, ordnerpfad))
-            Vergiss(it);
-        it = naechster;
-    }
+    VergissWenn([&](const OffenerOrdner& o) { return !o.Wurzel && Unter(o.Programmpfad, ordnerpfad); });
     return false;
 }
 

@@ -131,6 +131,8 @@ private:
     OffenerOrdner* Finde(std::string_view programmpfad, std::uint64_t schluessel);
     OffenerOrdner& Merke(OffenerOrdner neu);
     void Vergiss(Liste::iterator eintrag);
+    // Vergiss for every held folder that meets `bedingung`.
+    template <typename Bedingung> void VergissWenn(Bedingung bedingung);
     // The longest root that covers the path, or nullptr.
     const OffenerOrdner* WurzelUeber(std::string_view pfad) const;
 
