@@ -3,6 +3,8 @@
 #include "fs/Archivvermerk.h"
 #include "fs/Bytes.h"
 #include "fs/Deskriptor.h"
+#include "fs/ErweiterteAttribute.h"
+#include "fs/Ordnerkarte.h"
 #include "fs/Ordnereintraege.h"
 
 #include <dirent.h>
@@ -140,6 +142,10 @@ int Ordnertafeln::SchreibeAufOrdner(Attributablage& ablage, int ordnerFd, const 
     if (vermerk == nullptr ? !ablage.LoescheVerweisvermerk(ordnerOrt)
                            : !ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk))
         fehler = errno;
+    // The folder's map (Ordnerkarte.h) only spares reads: it makes room for the record.
+    if (vermerk != nullptr && (fehler == ENOSPC || fehler == E2BIG) &&
+        RemovexattrAn(ordnerOrt, OrdnerkarteName) == 0)
+        fehler = ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk) ? 0 : errno;
     if (geliehen && ::fchmodat(ordnerFd, ".", ost.st_mode & 07777, 0) != 0 && fehler == 0)
         fehler = errno;
     return fehler;

@@ -160,29 +160,56 @@ std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad) {
 }
 
 bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st) {
-    const Vermerkort vo = VermerkortVon(pfad, ort, st);
-    Attributablage& ablage = Ablage(st, ort.Wo());
-    if (S_ISLNK(st.st_mode))
-        return (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
-    // A file with a record of its own, in user extended attributes, reached through the held folder that the
-    // records are read ahead through: its record may have been read on the other thread already. The lstat
-    // was taken after that read, so the record's ctime tells whether it is still the file's.
-    std::optional<std::optional<Archivvermerk>> vorgelesen;
-    if (S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) && !ort.Ganz() && ort.Ordner() == ordnerFd &&
-        ablagen_.InErweitertenAttributen(ablage)) {
+    // An entry of the folder listed last, reached through the held folder the walk reads it through: its folder's
+    // map may spare its record, and the records of the entries after it are read ahead on the other thread.
+    std::optional<std::size_t> index;
+    if (!ort.Ganz() && ort.Ordner() == ordnerFd) {
         const auto schnitt = pfad.rfind('\\');
-        const std::string_view ordner = std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt);
-        if (const auto index = InAuflistung(ordner, ort.Name())) {
+        index = InAuflistung(std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt), ort.Name());
+    }
+    Attributablage& ablage = Ablage(st, ort.Wo());
+    const bool eigenerVermerk = S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) &&
+                                ablagen_.InErweitertenAttributen(ablage);
+    Kartenstand& karte = auflistung_.Karte;
+    if (index && eigenerVermerk) {
+        if (!karte.Gelesen())
+            karte.Lies(ort.Ordner(), OrdnerNamenskennung(auflistung_.Ordner));
+        if (karte.Kennt(ort.Name(), st)) {
+            karte.Gefragt(ort.Ordner(), *index, ort.Name(), st, true);
+            return false;
+        }
+    }
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
+    bool archiv = false;
+    if (S_ISLNK(st.st_mode)) {
+        archiv = (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
+    } else {
+        // The record may have been read on the other thread already. The lstat was taken after that read, so
+        // the record's ctime tells whether it is still the file's.
+        std::optional<std::optional<Archivvermerk>> vorgelesen;
+        if (index && eigenerVermerk && !karte.Traegt()) {
             if (auflistung_.OrdnerFd != ort.Ordner()) {
-                // The first file asked for in this folder: the ones after it are read ahead from now on.
+                // The first file read here in this folder: the ones after it are read ahead from now on.
                 auflistung_.OrdnerFd =
                     vorleser_.Beginne(ort.Ordner(), auflistung_.Namen, *index + 1) ? ort.Ordner() : -1;
             } else {
                 vorgelesen = vorleser_.Hole(*index);
             }
         }
+        archiv = posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
     }
-    return posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
+    if (index)
+        karte.Gefragt(ort.Ordner(), *index, ort.Name(), st, eigenerVermerk && !archiv);
+    return archiv;
+}
+
+std::uint64_t PosixDateisystem::OrdnerNamenskennung(const Pfad& ordner) {
+    const auto posix = laufwerke_.ZuPosix(ordner);
+    if (!posix)
+        return 0;
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    return Namenskennung(einhaengungen_->ImDateisystem(*posix));
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {

@@ -11,6 +11,7 @@
 #include "fs/Kopie.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/OffeneOrdner.h"
+#include "fs/Ordnerkarte.h"
 #include "fs/Ordnereintraege.h"
 #include "fs/Ordnertafeln.h"
 #include "fs/PosixDateisystem.h"
@@ -92,10 +93,13 @@ private:
         std::vector<std::string> Namen; // on disk
         std::size_t Naechster = 0;      // the entry expected next
         int OrdnerFd = -1;              // the held folder the records are read through, once begun
+        Kartenstand Karte;              // the folder's map of its backed-up files (Ordnerkarte.h)
     };
     // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
     // `ordnerFd`), whose lstat data is `st`.
     bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
+    // The Namenskennung of the folder's path within its file system (0 where it has none).
+    std::uint64_t OrdnerNamenskennung(const Pfad& ordner);
     // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
     std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
     Auflistung auflistung_;

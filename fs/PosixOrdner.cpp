@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 namespace tresor::posix {
 
@@ -142,6 +143,9 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
 }
 
 std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
+    // Read before the folder: a file whose ctime is certain by then is in its map's rows (Ordnerkarte.h).
+    struct timespec uhr {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &uhr);
     auto inhalt = LiesOrdner("Files", ordner);
     if (!inhalt)
         return {};
@@ -169,7 +173,8 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
         }
     }
     vorleser_.Beende();
-    auflistung_ = Auflistung{ordner.Path, std::move(namen)};
+    auflistung_ = Auflistung{ordner.Path, std::move(namen), 0, -1, {}};
+    auflistung_.Karte.Neu(auflistung_.Namen.size(), static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec);
     return dateien;
 }
 

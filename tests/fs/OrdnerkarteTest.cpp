@@ -1,0 +1,294 @@
+#include "tests/fs/FsTestbasis.h"
+
+#include "fs/Archivvermerk.h"
+#include "fs/Bytes.h"
+#include "fs/Deskriptor.h"
+#include "fs/Ordnerkarte.h"
+#include "fs/Verweisvermerk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace tresor::test {
+namespace {
+
+using posix::Kartenzeile;
+using posix::LiesOrdnerkarte;
+using posix::Ordnerkarte;
+using posix::OrdnerkarteName;
+using posix::OrdnerkartenWert;
+
+std::int64_t Grob() {
+    struct timespec t {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+struct stat Lstat(const std::filesystem::path& p) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+    return st;
+}
+
+// Waits until the coarse clock has passed every ctime below `ordner`: the map takes those files from then on.
+void WarteAufGewisseStempel(const std::filesystem::path& ordner) {
+    std::int64_t spaetester = posix::CtimeNs(Lstat(ordner));
+    for (const auto& e : std::filesystem::directory_iterator(ordner))
+        spaetester = std::max(spaetester, posix::CtimeNs(Lstat(e.path())));
+    while (Grob() <= spaetester + 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+std::optional<Ordnerkarte> KarteVon(const std::filesystem::path& ordner) {
+    std::string wert(4096, '\0');
+    const ssize_t n = ::lgetxattr(ordner.c_str(), OrdnerkarteName, wert.data(), wert.size());
+    if (n < 0)
+        return std::nullopt;
+    wert.resize(static_cast<std::size_t>(n));
+    return LiesOrdnerkarte(wert);
+}
+
+TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
+    const Ordnerkarte karte{12345, 0x9f3c2a1b4d5e6f70ull, {30, 10, 20}};
+    const std::string wert = OrdnerkartenWert(karte);
+    ASSERT_EQ(wert.size(), 17u + 3 * 8);
+    const auto gelesen = LiesOrdnerkarte(wert);
+    ASSERT_TRUE(gelesen);
+    EXPECT_EQ(gelesen->OrdnerInode, 12345u);
+    EXPECT_EQ(gelesen->OrdnerName, 0x9f3c2a1b4d5e6f70ull);
+    EXPECT_EQ(gelesen->Zeilen, (std::vector<std::uint64_t>{10, 20, 30}));
+    EXPECT_TRUE(LiesOrdnerkarte(OrdnerkartenWert(Ordnerkarte{1, 2, {}})));
+
+    std::string unsortiert = wert.substr(0, 17);
+    posix::HaengeLe64An(unsortiert, 2);
+    posix::HaengeLe64An(unsortiert, 1);
+    std::string andereForm = wert;
+    andereForm[0] = 2;
+    const std::string voll = OrdnerkartenWert(Ordnerkarte{1, 2, std::vector<std::uint64_t>(posix::MaxZeilen, 7)});
+    std::string zuVoll = voll;
+    posix::HaengeLe64An(zuVoll, 7);
+    for (const std::string& falsch : {std::string(), wert.substr(0, 16), wert.substr(0, wert.size() - 1),
+                                      andereForm, unsortiert, zuVoll}) {
+        SCOPED_TRACE(falsch.size());
+        EXPECT_FALSE(LiesOrdnerkarte(falsch));
+    }
+    EXPECT_TRUE(LiesOrdnerkarte(voll));
+}
+
+TEST(Ordnerkarte, RowChangesWithNameInodeAndCtime) {
+    struct stat st {};
+    st.st_ino = 77;
+    st.st_ctim = {1'700'000'000, 5};
+    const std::uint64_t zeile = Kartenzeile("a.txt", st);
+    struct stat andereInode = st, andereCtime = st;
+    andereInode.st_ino = 78;
+    andereCtime.st_ctim.tv_nsec = 6;
+    EXPECT_NE(zeile, Kartenzeile("b.txt", st));
+    EXPECT_NE(zeile, Kartenzeile("a.txt", andereInode));
+    EXPECT_NE(zeile, Kartenzeile("a.txt", andereCtime));
+    // Other times of the file are not part of it: every change of them moves the ctime on.
+    struct stat andereMtime = st;
+    andereMtime.st_mtim.tv_sec = 5;
+    EXPECT_EQ(zeile, Kartenzeile("a.txt", andereMtime));
+}
+
+// When the walk's map is written, and with which rows.
+TEST(Ordnerkarte, WrittenOnlyOnceEveryEntryWasAskedInOrderAndOnlyWithCertainStamps) {
+    TempOrdner tmp;
+    const auto ordner = tmp / "o";
+    std::filesystem::create_directories(ordner);
+    const std::int64_t uhr = 1'800'000'000'500'000'000; // half a second past a whole (and even) second
+    auto eintrag = [](std::int64_t ctime, ino_t ino) {
+        struct stat st {};
+        st.st_ino = ino;
+        st.st_ctim = {static_cast<time_t>(ctime / 1'000'000'000), static_cast<long>(ctime % 1'000'000'000)};
+        return st;
+    };
+    const struct stat alt = eintrag(uhr - 1'000'000'000, 1); // long before the listing
+    const struct stat eben = eintrag(uhr - 1, 2);             // a stamp of nanoseconds just before: certain
+    const struct stat gleich = eintrag(uhr, 3);               // the clock's own tick: a change now may get it
+    const struct stat sekunde = eintrag(uhr - 500'000'000, 4); // a stamp of whole seconds whose step is not over
+    struct Fall {
+        const char* Name;
+        std::vector<std::size_t> Reihenfolge;
+        std::vector<bool> Zeile;
+        std::vector<const struct stat*> Stand;
+        bool Geschrieben;
+        std::vector<std::size_t> Zeilen; // indexes whose rows the written map holds
+    };
+    const std::vector<Fall> faelle = {
+        {"all in order", {0, 1, 2}, {true, true, true}, {&alt, &eben, &gleich}, true, {0, 1}},
+        {"a record that did not match", {0, 1, 2}, {true, false, true}, {&alt, &eben, &alt}, true, {0, 2}},
+        {"a stamp of a second not yet over", {0, 1}, {true, true}, {&alt, &sekunde}, true, {0}},
+        {"one left out", {0, 2}, {true, true, true}, {&alt, &eben, &alt}, false, {}},
+        {"asked twice", {0, 0, 1, 2}, {true, true, true}, {&alt, &eben, &alt}, false, {}},
+        {"not to the end", {0, 1}, {true, true, true}, {&alt, &eben, &alt}, false, {}},
+        {"nothing to hold", {0, 1}, {false, false}, {&alt, &alt}, false, {}},
+    };
+    const posix::Deskriptor fd(::open(ordner.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fd.gueltig());
+    for (const auto& fall : faelle) {
+        SCOPED_TRACE(fall.Name);
+        (void)::removexattr(ordner.c_str(), OrdnerkarteName);
+        posix::Kartenstand stand;
+        stand.Neu(fall.Zeile.size(), uhr);
+        stand.Lies(fd.get(), 99);
+        for (const std::size_t i : fall.Reihenfolge) {
+            const std::string name = "f" + std::to_string(i);
+            stand.Gefragt(fd.get(), i, name, *fall.Stand[i], fall.Zeile[i]);
+        }
+        const auto karte = KarteVon(ordner);
+        ASSERT_EQ(karte.has_value(), fall.Geschrieben);
+        if (!karte)
+            continue;
+        EXPECT_EQ(karte->OrdnerInode, Lstat(ordner).st_ino);
+        EXPECT_EQ(karte->OrdnerName, 99u);
+        std::vector<std::uint64_t> erwartet;
+        for (const std::size_t i : fall.Zeilen)
+            erwartet.push_back(Kartenzeile("f" + std::to_string(i), *fall.Stand[i]));
+        std::sort(erwartet.begin(), erwartet.end());
+        EXPECT_EQ(karte->Zeilen, erwartet);
+    }
+}
+
+// A folder of backed-up files on disk, walked as the scan walks it.
+class OrdnerkarteAufDerPlatte : public FsTest {
+protected:
+    const std::vector<std::string> namen = {"a.txt", "b.txt", "c.txt"};
+
+    void SetUp() override {
+        for (const auto& n : namen)
+            SchreibeDatei(C("daten/" + n), "Inhalt von " + n);
+    }
+    // Clears the archive bit of every file (as a backup does) and walks the folder once its stamps are certain:
+    // that walk writes the map.
+    void Gesichert() {
+        fs = ErzeugePosixDateisystem(tabelle);
+        for (const auto& n : namen)
+            if (std::filesystem::exists(C("daten/" + n)))
+                fs->SetFileAttr("C:\\daten\\" + n, 0);
+        // Past the window of the records' own writes too, which lets a change within it pass (Archivvermerk.h).
+        std::this_thread::sleep_for(std::chrono::nanoseconds(posix::NachlaufNs + 30'000'000));
+        WarteAufGewisseStempel(C("daten"));
+        (void)Gesetzte();
+    }
+    // The files whose archive bit reads set, asked in listing order by a fresh object (the next run).
+    std::vector<std::string> Gesetzte() {
+        fs = ErzeugePosixDateisystem(tabelle);
+        std::vector<std::string> gesetzt;
+        for (const Datei& d : fs->Files(fs->GetFolder("C:\\daten")))
+            if (fs->ArchivGesetzt(d))
+                gesetzt.push_back(d.Name);
+        return gesetzt;
+    }
+};
+
+TEST_F(OrdnerkarteAufDerPlatte, AWalkWritesTheMapAndTheNextWalkTrustsIt) {
+    Gesichert();
+    const auto karte = KarteVon(C("daten"));
+    ASSERT_TRUE(karte);
+    EXPECT_EQ(karte->Zeilen.size(), namen.size());
+    EXPECT_TRUE(Gesetzte().empty());
+
+    // A file without a record reads clear while the map holds a row for it: the record is not read.
+    ASSERT_EQ(::removexattr(C("daten/b.txt").c_str(), posix::ArchivvermerkName), 0);
+    Ordnerkarte falsch = *karte;
+    falsch.Zeilen.push_back(Kartenzeile("b.txt", Lstat(C("daten/b.txt"))));
+    const std::string wert = OrdnerkartenWert(falsch);
+    SetzeXattr(C("daten"), OrdnerkarteName, wert);
+    EXPECT_TRUE(Gesetzte().empty());
+}
+
+// After the map is written, every change of a file reads set, as the record alone would tell.
+TEST_F(OrdnerkarteAufDerPlatte, EveryLaterChangeStillReadsSet) {
+    struct Fall {
+        const char* Name;
+        std::function<void(const std::filesystem::path& daten)> Aenderung;
+        std::vector<std::string> Gesetzt;
+    };
+    const std::vector<Fall> faelle = {
+        {"nothing", [](const auto&) {}, {}},
+        {"appended", [](const auto& d) { SchreibeDatei((d / "b.txt"), "Inhalt von b.txt und mehr"); }, {"b.txt"}},
+        {"rewritten with its size and time set back",
+         [](const auto& d) {
+             const auto p = (d / "b.txt");
+             const auto zeit = std::filesystem::last_write_time(p);
+             SchreibeDatei(p, "Inhalt von B.TXT");
+             std::filesystem::last_write_time(p, zeit);
+         },
+         {"b.txt"}},
+        {"permission bits", [](const auto& d) { ASSERT_EQ(::chmod((d / "b.txt").c_str(), 0600), 0); }, {"b.txt"}},
+        {"another extended attribute", [](const auto& d) { SetzeXattr((d / "b.txt"), "user.x", "1"); }, {"b.txt"}},
+        {"a second name elsewhere",
+         [](const auto& d) {
+             std::filesystem::create_hard_link((d / "b.txt"), d.parent_path() / "b-zweit.txt");
+         },
+         {"b.txt"}},
+        {"renamed over another",
+         [](const auto& d) { std::filesystem::rename((d / "a.txt"), (d / "c.txt")); }, {"c.txt"}},
+        {"replaced by a new file",
+         [](const auto& d) {
+             std::filesystem::remove((d / "c.txt"));
+             SchreibeDatei((d / "c.txt"), "Inhalt von c.txt");
+         },
+         {"c.txt"}},
+    };
+    for (const auto& fall : faelle) {
+        SCOPED_TRACE(fall.Name);
+        std::filesystem::remove_all(C());
+        SetUp();
+        Gesichert();
+        ASSERT_TRUE(KarteVon(C("daten")));
+        fall.Aenderung(C("daten"));
+        EXPECT_EQ(Gesetzte(), fall.Gesetzt);
+    }
+}
+
+TEST_F(OrdnerkarteAufDerPlatte, AMapMovedWithItsFolderIsNotUsed) {
+    Gesichert();
+    // The folder moved: the records name the old path, and so does the map; the files' inodes and ctimes stay.
+    std::filesystem::rename(C("daten"), C("neu"));
+    std::filesystem::create_directories(C("daten"));
+    std::filesystem::rename(C("neu"), C("daten/drin"));
+    fs = ErzeugePosixDateisystem(tabelle);
+    std::vector<std::string> gesetzt;
+    for (const Datei& d : fs->Files(fs->GetFolder("C:\\daten\\drin")))
+        if (fs->ArchivGesetzt(d))
+            gesetzt.push_back(d.Name);
+    EXPECT_EQ(gesetzt, namen);
+
+}
+
+// A map fills the folder's attribute space no further than a link's record needs: it gives way to the record.
+TEST_F(OrdnerkarteAufDerPlatte, MakesRoomForTheRecordOfTheFolderLinks) {
+    Gesichert();
+    ASSERT_TRUE(KarteVon(C("daten")));
+    std::filesystem::create_symlink("a.txt", C("daten/verweis"));
+    // Fill the folder's attribute space.
+    int fuellung = 0;
+    for (const std::size_t groesse : {200u, 1u}) {
+        for (int n = 0; n < 200; ++n, ++fuellung) {
+            const std::string name = "user.f" + std::to_string(fuellung);
+            const std::string wert(groesse, 'x');
+            if (::setxattr(C("daten").c_str(), name.c_str(), wert.data(), wert.size(), 0) != 0)
+                break;
+        }
+    }
+    if (fuellung >= 400)
+        GTEST_SKIP() << "the file system of the temporary folder has room without end for extended attributes";
+    fs = ErzeugePosixDateisystem(tabelle);
+    ASSERT_TRUE(fs->ArchivGesetzt(fs->GetFile("C:\\daten\\verweis")));
+    fs->SetFileAttr("C:\\daten\\verweis", 0);
+    EXPECT_FALSE(KarteVon(C("daten")));
+    EXPECT_TRUE(Xattr(C("daten"), posix::VerweisvermerkName));
+    fs = ErzeugePosixDateisystem(tabelle);
+    EXPECT_FALSE(fs->ArchivGesetzt(fs->GetFile("C:\\daten\\verweis")));
+}
+
+} // namespace
+} // namespace tresor::test
