@@ -79,7 +79,13 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
     Eintrag(quelle, ArtAus(*stand), *stand, ordnername_);
 }
 
-void Bestandsliste::Gelassen(const Pfad& quelle) {
+void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen) {
+    if (gesehen.Typ == Eintragsstand::Art::Datei) {
+        // As the walk's own look saw it a moment ago: no second look.
+        offen_.push_back(eintraege_.size());
+        Eintrag(quelle, Eintragsart::Datei, gesehen, OrtFehlt);
+        return;
+    }
     const auto stand = zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
         return;

@@ -34,8 +34,9 @@ public:
     void Ordner(const Pfad& quellordner);
     // A file or link the run copied, with the state the copy was taken from.
     void Kopiert(const Pfad& quelle, const Quellstand& stand);
-    // A file or link the run did not copy (its archive bit was clear).
-    void Gelassen(const Pfad& quelle);
+    // A file or link the run did not copy (its archive bit was clear). `gesehen` is the state the run's look at
+    // it saw, where that look tells it (a regular file); else the entry is looked at here.
+    void Gelassen(const Pfad& quelle, const Eintragsstand& gesehen = {});
     // An entry whose copy failed its check, made or not: its version is "fehlt" unless an earlier backup
     // holds it.
     void Fehlgeschlagen(const Pfad& quelle);

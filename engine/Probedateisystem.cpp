@@ -59,8 +59,8 @@ bool Probedateisystem::ArchivGesetzt(const Datei& datei) {
     return gesetzt && !geloescht_.contains(datei.Path);
 }
 
-std::optional<Datei> Probedateisystem::DateiZuSichern(const Pfad& pfad) {
-    auto datei = innen_->DateiZuSichern(pfad);
+std::optional<Datei> Probedateisystem::DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) {
+    auto datei = innen_->DateiZuSichern(pfad, gesehen);
     if (datei && geloescht_.contains(pfad))
         return std::nullopt;
     return datei;

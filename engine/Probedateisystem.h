@@ -32,7 +32,7 @@ public:
     Datei GetFile(const Pfad& pfad) override { return innen_->GetFile(pfad); }
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;
-    std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
+    std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;

@@ -359,10 +359,11 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         std::optional<Datei> objekt;
         try {
             // The file object and whether its value reaches 32, in one look at the file.
-            objekt = Fso().DateiZuSichern(datei.Path);
+            Eintragsstand gesehen;
+            objekt = Fso().DateiZuSichern(datei.Path, bestand_ ? &gesehen : nullptr);
             if (!objekt) {
                 if (bestand_)
-                    bestand_->Gelassen(datei.Path);
+                    bestand_->Gelassen(datei.Path, gesehen);
                 continue;
             }
             if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {

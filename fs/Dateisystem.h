@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fs/Eintragsstand.h"
 #include "fs/Pfad.h"
 
 #include <cstdint>
@@ -86,7 +87,11 @@ public:
     [[nodiscard]] virtual bool ArchivGesetzt(const Datei& datei) { return Attributes(datei) >= 32; }
     // GetFile and ArchivGesetzt in one look at the entry: the file object when its archive bit is set, nothing
     // when it is clear. Fails as GetFile does where the path names no file or symbolic link (naming "GetFile").
-    [[nodiscard]] virtual std::optional<Datei> DateiZuSichern(const Pfad& pfad) {
+    // `gesehen`, where given, receives what that look saw of a regular file (kind, size, modification time,
+    // permission bits, owner); it is left of kind Anderes where the object does not tell (a symbolic link,
+    // whose target it does not read), and the caller looks for itself.
+    [[nodiscard]] virtual std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen = nullptr) {
+        (void)gesehen;
         Datei datei = GetFile(pfad);
         if (!ArchivGesetzt(datei))
             return std::nullopt;

@@ -48,6 +48,22 @@ template <typename Nimm> void LiesBisEnde(int fd, const Pfad& pfad, Nimm&& nimm)
 
 } // namespace
 
+Eintragsstand EintragsstandAus(const struct stat& st) {
+    Eintragsstand e;
+    e.Typ = S_ISDIR(st.st_mode)   ? Eintragsstand::Art::Ordner
+            : S_ISREG(st.st_mode) ? Eintragsstand::Art::Datei
+            : S_ISLNK(st.st_mode) ? Eintragsstand::Art::Verweis
+                                  : Eintragsstand::Art::Anderes;
+    e.Groesse = static_cast<std::int64_t>(st.st_size);
+    e.MtimeNs = MtimeNs(st);
+    e.Modus = static_cast<std::uint32_t>(st.st_mode & 07777);
+    e.Uid = st.st_uid;
+    e.Gid = st.st_gid;
+    e.Geraet = st.st_dev;
+    e.Inode = st.st_ino;
+    return e;
+}
+
 // An entry as the system calls take it: an open folder (the one kept open) and one name in it.
 struct Eintragszugriff::Ort {
     int Ordner = -1;
@@ -158,18 +174,7 @@ std::optional<Eintragsstand> Eintragszugriff::Stand(const Pfad& pfad) {
             return std::nullopt;
         throw FsFehler("Stand", pfad, Fehlercode(errno));
     }
-    Eintragsstand e;
-    e.Typ = S_ISDIR(st.st_mode)   ? Eintragsstand::Art::Ordner
-            : S_ISREG(st.st_mode) ? Eintragsstand::Art::Datei
-            : S_ISLNK(st.st_mode) ? Eintragsstand::Art::Verweis
-                                  : Eintragsstand::Art::Anderes;
-    e.Groesse = static_cast<std::int64_t>(st.st_size);
-    e.MtimeNs = MtimeNs(st);
-    e.Modus = static_cast<std::uint32_t>(st.st_mode & 07777);
-    e.Uid = st.st_uid;
-    e.Gid = st.st_gid;
-    e.Geraet = st.st_dev;
-    e.Inode = st.st_ino;
+    Eintragsstand e = EintragsstandAus(st);
     if (e.Typ == Eintragsstand::Art::Verweis) {
         std::string ziel(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
         for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fs/Eintragsstand.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
 
@@ -10,20 +11,6 @@
 #include <vector>
 
 namespace tresor {
-
-// What one entry is, as lstat sees it: never through a symbolic link.
-struct Eintragsstand {
-    enum class Art { Ordner, Datei, Verweis, Anderes };
-    Art Typ = Art::Anderes;
-    std::int64_t Groesse = 0;
-    std::int64_t MtimeNs = 0;
-    std::uint32_t Modus = 0; // permission bits with set-user-ID, set-group-ID and sticky (07777)
-    std::uint32_t Uid = 0;
-    std::uint32_t Gid = 0;
-    std::uint64_t Geraet = 0;
-    std::uint64_t Inode = 0;
-    std::string Verweisziel; // the target text of a symbolic link, else empty
-};
 
 // The system calls of the record of the source and of restores that the file-system object has no
 // operation for: reading an entry's state, reading and durably writing a whole small file, and setting a

@@ -147,13 +147,15 @@ bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
     return Archivbit(datei.Path, ort, ordnerFd, st);
 }
 
-std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad) {
+std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("GetFile", pfad, ort);
     const int ordnerFd = ort.Ordner();
     const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    if (gesehen != nullptr && S_ISREG(st.st_mode))
+        *gesehen = EintragsstandAus(st);
     if (!Archivbit(pfad, ort, ordnerFd, st))
         return std::nullopt;
     return Datei{pfad, LetzterName(pfad)};

@@ -45,7 +45,7 @@ bool Dateisystemhuelle::ArchivGesetzt(const Datei& datei) {
     return innen_->ArchivGesetzt(datei);
 }
 
-std::optional<Datei> Dateisystemhuelle::DateiZuSichern(const Pfad& pfad) {
+std::optional<Datei> Dateisystemhuelle::DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) {
     Notiere("GetFile " + pfad);
     Notiere("Attributes " + pfad);
     if (attributfilter) {
@@ -54,7 +54,7 @@ std::optional<Datei> Dateisystemhuelle::DateiZuSichern(const Pfad& pfad) {
             return std::nullopt;
         return datei;
     }
-    return innen_->DateiZuSichern(pfad);
+    return innen_->DateiZuSichern(pfad, gesehen);
 }
 
 Quellstand Dateisystemhuelle::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {

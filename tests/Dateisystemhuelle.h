@@ -39,7 +39,7 @@ public:
     // Recorded as "Attributes <path>", the same lookup; the attribute filter applies to it as well.
     bool ArchivGesetzt(const Datei& datei) override;
     // Recorded as "GetFile <path>" and "Attributes <path>", the two lookups it stands for.
-    std::optional<Datei> DateiZuSichern(const Pfad& pfad) override;
+    std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
