@@ -74,35 +74,40 @@ struct Eintragszugriff::Ort {
 Eintragszugriff::Eintragszugriff(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
 
 Eintragszugriff::~Eintragszugriff() {
-    if (offen_ >= 0)
-        ::close(offen_);
+    for (const auto& [pfad, fd] : kette_)
+        ::close(fd);
 }
 
-// Opens the POSIX folder one name at a time, never following a link, and keeps it open in place of the
-// folder kept before; a folder below the one kept is reached from there. Returns the descriptor, or -1
-// with errno set.
+// Opens the POSIX folder one name at a time from the root, never following a link. The folders on the way
+// stay open as a chain: the next folder asked for is reached from the deepest of them that lies on its way, so a
+// walk through a tree opens each folder about once. Returns the descriptor, or -1 with errno set.
 int Eintragszugriff::OeffneOrdner(const Pfad&, std::string& posix) {
     while (posix.size() > 1 && posix.back() == '/')
         posix.pop_back();
-    if (offen_ >= 0 && posix == offenPosix_)
-        return offen_;
-    std::size_t pos = 0;
-    int basis = -1;
-    bool eigene = true; // basis is a descriptor of our own that must be closed when replaced
-    if (offen_ >= 0 && offenPosix_ != "/" && posix.starts_with(offenPosix_ + "/")) {
-        basis = offen_;
-        pos = offenPosix_.size() + 1;
-        eigene = false;
-    } else if (offen_ >= 0 && offenPosix_ == "/" && posix.starts_with("/")) {
-        basis = offen_;
-        pos = 1;
-        eigene = false;
-    } else {
-        basis = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (basis < 0)
-            return -1;
-        pos = 1;
+    if (posix.empty() || posix[0] != '/') {
+        errno = EINVAL;
+        return -1;
     }
+    // How much of the chain lies on the way: kette_[i] holds the folder whose path is the way's first i names.
+    std::size_t gleich = 0;
+    while (gleich < kette_.size()) {
+        const std::string& p = kette_[gleich].first;
+        const bool aufDemWeg = p == "/" || (posix.starts_with(p) && (posix.size() == p.size() || posix[p.size()] == '/'));
+        if (!aufDemWeg)
+            break;
+        ++gleich;
+    }
+    while (kette_.size() > gleich) {
+        ::close(kette_.back().second);
+        kette_.pop_back();
+    }
+    if (kette_.empty()) {
+        const int wurzel = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (wurzel < 0)
+            return -1;
+        kette_.emplace_back("/", wurzel);
+    }
+    std::size_t pos = kette_.back().first.size() + (kette_.size() == 1 ? 0 : 1);
     while (pos < posix.size()) {
         std::size_t ende = posix.find('/', pos);
         if (ende == std::string::npos)
@@ -113,32 +118,19 @@ int Eintragszugriff::OeffneOrdner(const Pfad&, std::string& posix) {
             continue;
         // A program path is never normalised; a step up would leave the path it names.
         if (name == "." || name == "..") {
-            if (eigene)
-                ::close(basis);
             errno = EINVAL;
             return -1;
         }
-        const int neu = ::openat(basis, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int nummer = errno;
-        if (eigene)
-            ::close(basis);
+        const int neu = ::openat(kette_.back().second, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (neu < 0) {
             // A link where a folder is expected is no folder on this way.
-            errno = nummer == ELOOP ? ENOTDIR : nummer;
+            if (errno == ELOOP)
+                errno = ENOTDIR;
             return -1;
         }
-        basis = neu;
-        eigene = true;
+        kette_.emplace_back(posix.substr(0, ende), neu);
     }
-    if (!eigene)
-        basis = ::openat(basis, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (basis < 0)
-        return -1;
-    if (offen_ >= 0)
-        ::close(offen_);
-    offen_ = basis;
-    offenPosix_ = posix;
-    return offen_;
+    return kette_.back().second;
 }
 
 Eintragszugriff::Ort Eintragszugriff::Finde(const Pfad& pfad) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tresor {
@@ -54,8 +55,8 @@ private:
     Ort Finde(const Pfad& pfad);
 
     Laufwerkstabelle laufwerke_;
-    std::string offenPosix_; // the folder kept open, POSIX
-    int offen_ = -1;
+    // The folders kept open, from the root down: POSIX path and descriptor.
+    std::vector<std::pair<std::string, int>> kette_;
 };
 
 } // namespace tresor

@@ -17,5 +17,8 @@ struct Eintrag {
 // reproducible. Takes the descriptor over and closes it. On a failure `fehler` holds its error number and the
 // entries read until then are returned; else it is 0.
 std::vector<Eintrag> LiesEintraege(Deskriptor ordner, int& fehler);
+// The same through a descriptor that stays the caller's (opened for reading, not O_PATH); it is read from its
+// start whatever was read of it before.
+std::vector<Eintrag> LiesEintraege(int ordner, int& fehler);
 
 } // namespace tresor::posix

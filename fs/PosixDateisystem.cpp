@@ -215,6 +215,7 @@ std::uint64_t PosixDateisystem::OrdnerNamenskennung(const Pfad& ordner) {
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
+    zuletztGelistet_ = {};
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     kopiert_[datei.Path] = kennung;
@@ -222,6 +223,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
 }
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
+    zuletztGelistet_ = {};
     // Nothing is ever made in the folder that a vanished mount used to cover: the drive must still be the
     // file system it was when the table was made.
     if (const Laufwerk* l = laufwerke_.Finde(pfad[0]); l != nullptr && l->Geraet != 0) {

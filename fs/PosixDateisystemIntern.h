@@ -103,6 +103,15 @@ private:
     // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
     std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
     Auflistung auflistung_;
+    // The entries of the folder read last (LiesOrdner), for the next listing of the same folder only.
+    struct ZuletztGelistet {
+        dev_t Geraet = 0;
+        ino_t Inode = 0;
+        std::int64_t MtimeNs = 0;
+        std::vector<Eintrag> Eintraege;
+        bool Gueltig = false;
+    };
+    ZuletztGelistet zuletztGelistet_;
     Vorleser vorleser_;
 };
 

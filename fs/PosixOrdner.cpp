@@ -15,6 +15,7 @@
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
+#include "fs/Zeitraster.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,14 +62,28 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
         throw FsFehler(operation, ordner.Path, Fehlercode(errno));
     if (grenzen_.contains({inhalt.St.st_dev, inhalt.St.st_ino}))
         return std::nullopt;
-    // The descriptor goes to the directory stream; keep a second one for the stat calls.
-    inhalt.Basis = Deskriptor(::dup(fd.get()));
-    if (!inhalt.Basis.gueltig())
-        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
-    int fehler = 0;
-    inhalt.Eintraege = LiesEintraege(std::move(fd), fehler);
-    if (fehler != 0)
-        throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
+    // A walk lists each folder twice in a row (its subfolders, then its files): the second time the entries
+    // of the first are taken while the folder is still the one listed, unchanged since: its modification time
+    // moves with every entry made, removed or renamed in it, and it was certain when the entries were read
+    // (Zeitraster.h), so that a change made after that read cannot have left it as it was.
+    const bool wieder = zuletztGelistet_.Geraet == inhalt.St.st_dev && zuletztGelistet_.Inode == inhalt.St.st_ino &&
+                        zuletztGelistet_.MtimeNs == MtimeNs(inhalt.St) && zuletztGelistet_.Gueltig;
+    if (wieder) {
+        inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
+        zuletztGelistet_ = {};
+    } else {
+        struct timespec uhr {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &uhr);
+        int fehler = 0;
+        inhalt.Eintraege = LiesEintraege(fd.get(), fehler);
+        if (fehler != 0)
+            throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
+        const std::int64_t mtime = MtimeNs(inhalt.St);
+        zuletztGelistet_ = {};
+        if (StempelEindeutig(mtime, static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec))
+            zuletztGelistet_ = {inhalt.St.st_dev, inhalt.St.st_ino, mtime, inhalt.Eintraege, true};
+    }
+    inhalt.Basis = std::move(fd);
     return inhalt;
 }
 

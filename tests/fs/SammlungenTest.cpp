@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
+#include <thread>
+
 namespace tresor::test {
 namespace {
 
@@ -33,6 +36,34 @@ TEST_F(SammlungenTest, MembersComeInByteOrderOfTheirNamesHiddenAndSystemIncluded
     const Ordner f = fs->GetFolder("C:\\f");
     EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{".h", "B", "a", "b", "sys", "\xc3\xa4"}));
     EXPECT_EQ(Namen(fs->SubFolders(f)), (std::vector<std::string>{".ho", "Ao", "ao", "zo"}));
+}
+
+// A walk lists a folder's subfolders and then its files: the second listing tells every change made in between,
+// whether the folder had been quiet for a while before (its listing may be taken again) or was written just
+// before the first listing, so that a change within the same tick of the clock leaves its modification time.
+TEST_F(SammlungenTest, AChangeBetweenTwoListingsOfAFolderIsSeenByTheSecond) {
+    for (const bool ruhig : {true, false}) {
+        SCOPED_TRACE(ruhig ? "quiet before" : "written just before");
+        std::filesystem::remove_all(C("f"));
+        SchreibeDatei(C("f/alt"), "x");
+        std::filesystem::create_directories(C("f/u"));
+        if (ruhig) {
+            struct stat st {};
+            ASSERT_EQ(::stat(C("f").c_str(), &st), 0);
+            const auto mtime = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+            std::this_thread::sleep_until(std::chrono::system_clock::time_point(
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(mtime + std::chrono::milliseconds(60))));
+        }
+        fs = ErzeugePosixDateisystem(tabelle);
+        const Ordner f = fs->GetFolder("C:\\f");
+        EXPECT_EQ(Namen(fs->SubFolders(f)), (std::vector<std::string>{"u"}));
+        SchreibeDatei(C("f/neu"), "x");
+        std::filesystem::remove(C("f/alt"));
+        EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{"neu"}));
+        // Unchanged: the same entries again.
+        EXPECT_EQ(Namen(fs->SubFolders(f)), (std::vector<std::string>{"u"}));
+        EXPECT_EQ(Namen(fs->Files(f)), (std::vector<std::string>{"neu"}));
+    }
 }
 
 TEST_F(SammlungenTest, FoldersRegularFilesAndLinksFifosAndSocketsNever) {
