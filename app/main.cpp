@@ -1,9 +1,6 @@
 #include "app/Befehlszeile.h"
+#include "fs/FsFehler.h"
 #include "fs/PosixDateisystem.h"
-#include "ui/Programmkennung.h"
-#include "ui/Sicherungsfenster.h"
-
-#include <QApplication>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -69,6 +66,23 @@ std::optional<int> Argumente(int argc, char* argv[]) {
     return tresor::Befehlszeile(argumente, umgebung);
 }
 
+// Replaces this process by the window's program: next to this one (a build folder), else in the package's
+// folder of private programs. Returns only when neither can be started, after saying so.
+[[noreturn]] void StarteFenster(char* argv[]) {
+    std::error_code fehler;
+    const std::filesystem::path hier = std::filesystem::read_symlink("/proc/self/exe", fehler).parent_path();
+    int nummer = ENOENT;
+    for (const std::filesystem::path& fenster :
+         {hier / "tresor-ix-fenster", hier / TRESOR_FENSTER_RELATIV / "tresor-ix-fenster"}) {
+        ::execv(fenster.c_str(), argv);
+        if (errno != ENOENT)
+            nummer = errno;
+    }
+    std::cerr << "tresor-ix: das Fenster kann nicht gestartet werden: "
+              << tresor::Fehlertext(std::error_code(nummer, std::system_category())) << '\n';
+    std::exit(1);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -81,24 +95,7 @@ int main(int argc, char* argv[]) {
     if (const std::optional<int> status = Argumente(argc, argv))
         return *status;
 
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(tresor::kennung::Produktname));
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                            .arg(tresor::kennung::Major)
-                                            .arg(tresor::kennung::Minor)
-                                            .arg(tresor::kennung::Revision));
-    QApplication::setDesktopFileName(QStringLiteral("tresor-ix"));
-    // Every end of the program goes through the window (Abbrechen, closing, a failure).
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    tresor::Systemuhr uhr;
-    tresor::ui::Sicherungsfenster fenster(
-        &tresor::Laufwerkstabelle::AusMountTabelle, uhr,
-        [](const tresor::Laufwerkstabelle& tabelle) { return tresor::ErzeugePosixDateisystem(tabelle); });
-    QApplication::setWindowIcon(fenster.windowIcon());
-    fenster.Laden();
-    if (fenster.Beendet())
-        return fenster.Exitstatus();
-    fenster.show();
-    return QApplication::exec();
+    // The window is a program of its own, so that a run from the command line loads none of the window's
+    // libraries (they take longer to load than a nightly run with nothing to back up takes to walk its tree).
+    StarteFenster(argv);
 }

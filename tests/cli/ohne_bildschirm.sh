@@ -40,4 +40,16 @@ set +e
 "$prog" --quelle "$tmp/gibtsnicht" --ziel "$tmp/ziel" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
 set -e
 [[ $rc -eq 2 ]] || fail "bad argument exit $rc"
+
+# The command line loads no library of the window; without arguments the window's program is started, and
+# where it is missing the program says so in German and ends with 1.
+if ldd "$prog" | grep -q 'libQt6'; then fail "the command line links the window's libraries"; fi
+mkdir "$tmp/allein"
+cp "$prog" "$tmp/allein/tresor-ix"
+set +e
+"$tmp/allein/tresor-ix" >"$tmp/aus" 2>"$tmp/fehler"; rc=$?
+set -e
+[[ $rc -eq 1 ]] || fail "without the window's program: exit $rc"
+grep -q "^tresor-ix: das Fenster kann nicht gestartet werden: Datei oder Ordner nicht gefunden$" "$tmp/fehler" ||
+    fail "without the window's program: $(cat "$tmp/fehler")"
 echo "1 passed, 0 failed"

@@ -45,7 +45,7 @@ version=$(dpkg-deb -f "$deb" Version)
 
 echo "== files"
 dpkg -L tresor-ix >"$tmp/liste"
-for datei in /usr/bin/tresor-ix /usr/share/man/man1/tresor-ix.1.gz /usr/share/applications/tresor-ix.desktop \
+for datei in /usr/bin/tresor-ix /usr/lib/tresor-ix/tresor-ix-fenster /usr/share/man/man1/tresor-ix.1.gz /usr/share/applications/tresor-ix.desktop \
     /usr/share/icons/hicolor/{16x16,32x32,48x48,64x64,128x128}/apps/tresor-ix.png /usr/share/metainfo/tresor-ix.metainfo.xml \
     /usr/lib/systemd/user/tresor-ix@.service /usr/lib/systemd/user/tresor-ix@.timer \
     /usr/share/doc/tresor-ix/copyright /usr/share/doc/tresor-ix/changelog.gz; do
@@ -73,6 +73,17 @@ echo zwei >"$tmp/quelle/unter/b c.txt"
 kopie=$(find "$tmp/ziel" -name 'b c.txt')
 [[ -n $kopie && $(cat "$kopie") == zwei ]] || fail "backup: copy missing; $(cat "$tmp/aus")"
 cat "$tmp/aus"
+# Without arguments the window's program of the package takes over the process.
+HOME="$tmp" XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen /usr/bin/tresor-ix >"$tmp/fenster.log" 2>&1 &
+fenster=$!
+for _ in $(seq 50); do
+    [[ $(readlink "/proc/$fenster/exe" 2>/dev/null) == /usr/lib/tresor-ix/tresor-ix-fenster ]] && break
+    sleep 0.1
+done
+[[ $(readlink "/proc/$fenster/exe" 2>/dev/null) == /usr/lib/tresor-ix/tresor-ix-fenster ]] ||
+    fail "the window's program did not start: $(cat "$tmp/fenster.log")"
+kill "$fenster"; wait "$fenster" 2>/dev/null || true
+echo "the window's program started"
 
 echo "== systemd units"
 einheiten=/usr/lib/systemd/user
