@@ -9,6 +9,7 @@ from collections import OrderedDict
 
 namen = {
     "voll": "full backup, small files",
+    "nichtserst": "nothing, first after backup",
     "nichts": "nothing to back up",
     "nichtskalt": "nothing to back up, cold",
     "prozent": "1 % rewritten",
