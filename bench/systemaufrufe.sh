@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Counts the system calls of tresor-ix per file: a full backup of a generated tree of small files (every
-# archive bit set), a run with nothing to back up on the same tree, and a run after every 100th file was
+# archive bit set), a run with nothing to back up on the same tree (the first after the backup, which writes the
+# folders' maps of their backed-up files) and another one (the nights after), and a run after every 100th file was
 # rewritten (the nightly case: a scan until the first change, then the copy pass over the whole tree), each
 # under strace.
 #
@@ -29,7 +30,7 @@ prog="$bau/app/tresor-ix"
 arbeit=$(mktemp -d "$ordner/tresor-aufrufe-XXXXXX")
 trap 'chmod -R u+w "$arbeit" 2>/dev/null; rm -rf "$arbeit"' EXIT
 python3 "$hier/bench/baum.py" klein "$arbeit/quelle" "$dateien" $(( dateien / 50 > 0 ? dateien / 50 : 1 ))
-mkdir -p "$arbeit/voll" "$arbeit/nichts" "$arbeit/prozent"
+mkdir -p "$arbeit/voll" "$arbeit/nichts" "$arbeit/wieder" "$arbeit/prozent"
 sync
 
 zaehle() {
@@ -47,12 +48,13 @@ zaehle() {
 }
 
 geaendert=$(( (dateien + 99) / 100 ))
-for lauf in voll nichts prozent; do
+for lauf in voll nichts wieder prozent; do
     [[ $lauf == prozent ]] && python3 "$hier/bench/baum.py" aendern "$arbeit/quelle" 100 && sync
     strace -f -o "$arbeit/$lauf.trace" "$prog" --quelle "$arbeit/quelle" --ziel "$arbeit/$lauf" >/dev/null
     case $lauf in
         voll) echo "== voll: full backup, $dateien files copied" ;;
-        nichts) echo "== nichts: nothing to back up, $dateien files scanned" ;;
+        nichts) echo "== nichts: nothing to back up, first run after the backup, $dateien files scanned" ;;
+        wieder) echo "== wieder: nothing to back up again, $dateien files scanned" ;;
         prozent) echo "== prozent: $geaendert of $dateien files rewritten and copied" ;;
     esac
     zaehle "$arbeit/$lauf.trace" | tee "$arbeit/$lauf.zahlen"
