@@ -46,7 +46,9 @@ public:
     Datei GetFile(const Pfad& p) override { return innen_->GetFile(p); }
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
     bool ArchivGesetzt(const Datei& d) override { return innen_->ArchivGesetzt(d); }
-    std::optional<Datei> DateiZuSichern(const Pfad& p, Eintragsstand* g) override { return innen_->DateiZuSichern(p, g); }
+    std::optional<Datei> DateiZuSichern(const Pfad& p, Eintragsstand* g) override {
+        return innen_->DateiZuSichern(p, g);
+    }
     Quellstand Copy(const Datei& d, const Pfad& z, const Kopierfortschritt& f = {}) override {
         return innen_->Copy(d, z, f);
     }

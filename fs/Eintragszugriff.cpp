@@ -92,7 +92,8 @@ int Eintragszugriff::OeffneOrdner(const Pfad&, std::string& posix) {
     std::size_t gleich = 0;
     while (gleich < kette_.size()) {
         const std::string& p = kette_[gleich].first;
-        const bool aufDemWeg = p == "/" || (posix.starts_with(p) && (posix.size() == p.size() || posix[p.size()] == '/'));
+        const bool aufDemWeg =
+            p == "/" || (posix.starts_with(p) && (posix.size() == p.size() || posix[p.size()] == '/'));
         if (!aufDemWeg)
             break;
         ++gleich;

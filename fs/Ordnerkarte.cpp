@@ -38,8 +38,7 @@ std::string OrdnerkartenWert(Ordnerkarte karte) {
 }
 
 std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view wert) {
-    if (wert.size() < Kopf || wert[0] != Form || (wert.size() - Kopf) % 8 != 0 ||
-        (wert.size() - Kopf) / 8 > MaxZeilen)
+    if (wert.size() < Kopf || wert[0] != Form || (wert.size() - Kopf) % 8 != 0 || (wert.size() - Kopf) / 8 > MaxZeilen)
         return std::nullopt;
     Ordnerkarte karte{LiesLe64(wert, 1), LiesLe64(wert, 9), {}};
     for (std::size_t o = Kopf; o < wert.size(); o += 8)
@@ -78,8 +77,7 @@ bool Kartenstand::Kennt(std::string_view name, const struct stat& st) const {
     return karte_ && std::binary_search(karte_->Zeilen.begin(), karte_->Zeilen.end(), Kartenzeile(name, st));
 }
 
-void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name, const struct stat& st,
-                          bool zeile) {
+void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name, const struct stat& st, bool zeile) {
     if (index != naechster_) {
         naechster_ = eintraege_ + 1;
         return;

@@ -4,8 +4,8 @@
 #include "fs/Bytes.h"
 #include "fs/Deskriptor.h"
 #include "fs/ErweiterteAttribute.h"
-#include "fs/Ordnerkarte.h"
 #include "fs/Ordnereintraege.h"
+#include "fs/Ordnerkarte.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -143,8 +143,7 @@ int Ordnertafeln::SchreibeAufOrdner(Attributablage& ablage, int ordnerFd, const 
                            : !ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk))
         fehler = errno;
     // The folder's map (Ordnerkarte.h) only spares reads: it makes room for the record.
-    if (vermerk != nullptr && (fehler == ENOSPC || fehler == E2BIG) &&
-        RemovexattrAn(ordnerOrt, OrdnerkarteName) == 0)
+    if (vermerk != nullptr && (fehler == ENOSPC || fehler == E2BIG) && RemovexattrAn(ordnerOrt, OrdnerkarteName) == 0)
         fehler = ablage.SchreibeVerweisvermerk(ordnerOrt, *vermerk) ? 0 : errno;
     if (geliehen && ::fchmodat(ordnerFd, ".", ost.st_mode & 07777, 0) != 0 && fehler == 0)
         fehler = errno;

@@ -170,8 +170,8 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
         index = InAuflistung(std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt), ort.Name());
     }
     Attributablage& ablage = Ablage(st, ort.Wo());
-    const bool eigenerVermerk = S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) &&
-                                ablagen_.InErweitertenAttributen(ablage);
+    const bool eigenerVermerk =
+        S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) && ablagen_.InErweitertenAttributen(ablage);
     Kartenstand& karte = auflistung_.Karte;
     if (index && eigenerVermerk) {
         if (!karte.Gelesen())

@@ -189,7 +189,8 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
     }
     vorleser_.Beende();
     auflistung_ = Auflistung{ordner.Path, std::move(namen), 0, -1, {}};
-    auflistung_.Karte.Neu(auflistung_.Namen.size(), static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec);
+    auflistung_.Karte.Neu(auflistung_.Namen.size(),
+                          static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec);
     return dateien;
 }
 

@@ -72,8 +72,8 @@ TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
     const std::string voll = OrdnerkartenWert(Ordnerkarte{1, 2, std::vector<std::uint64_t>(posix::MaxZeilen, 7)});
     std::string zuVoll = voll;
     posix::HaengeLe64An(zuVoll, 7);
-    for (const std::string& falsch : {std::string(), wert.substr(0, 16), wert.substr(0, wert.size() - 1),
-                                      andereForm, unsortiert, zuVoll}) {
+    for (const std::string& falsch :
+         {std::string(), wert.substr(0, 16), wert.substr(0, wert.size() - 1), andereForm, unsortiert, zuVoll}) {
         SCOPED_TRACE(falsch.size());
         EXPECT_FALSE(LiesOrdnerkarte(falsch));
     }
@@ -109,9 +109,9 @@ TEST(Ordnerkarte, WrittenOnlyOnceEveryEntryWasAskedInOrderAndOnlyWithCertainStam
         st.st_ctim = {static_cast<time_t>(ctime / 1'000'000'000), static_cast<long>(ctime % 1'000'000'000)};
         return st;
     };
-    const struct stat alt = eintrag(uhr - 1'000'000'000, 1); // long before the listing
-    const struct stat eben = eintrag(uhr - 1, 2);             // a stamp of nanoseconds just before: certain
-    const struct stat gleich = eintrag(uhr, 3);               // the clock's own tick: a change now may get it
+    const struct stat alt = eintrag(uhr - 1'000'000'000, 1);   // long before the listing
+    const struct stat eben = eintrag(uhr - 1, 2);              // a stamp of nanoseconds just before: certain
+    const struct stat gleich = eintrag(uhr, 3);                // the clock's own tick: a change now may get it
     const struct stat sekunde = eintrag(uhr - 500'000'000, 4); // a stamp of whole seconds whose step is not over
     struct Fall {
         const char* Name;
@@ -225,12 +225,11 @@ TEST_F(OrdnerkarteAufDerPlatte, EveryLaterChangeStillReadsSet) {
         {"permission bits", [](const auto& d) { ASSERT_EQ(::chmod((d / "b.txt").c_str(), 0600), 0); }, {"b.txt"}},
         {"another extended attribute", [](const auto& d) { SetzeXattr((d / "b.txt"), "user.x", "1"); }, {"b.txt"}},
         {"a second name elsewhere",
-         [](const auto& d) {
-             std::filesystem::create_hard_link((d / "b.txt"), d.parent_path() / "b-zweit.txt");
-         },
+         [](const auto& d) { std::filesystem::create_hard_link((d / "b.txt"), d.parent_path() / "b-zweit.txt"); },
          {"b.txt"}},
         {"renamed over another",
-         [](const auto& d) { std::filesystem::rename((d / "a.txt"), (d / "c.txt")); }, {"c.txt"}},
+         [](const auto& d) { std::filesystem::rename((d / "a.txt"), (d / "c.txt")); },
+         {"c.txt"}},
         {"replaced by a new file",
          [](const auto& d) {
              std::filesystem::remove((d / "c.txt"));
@@ -261,7 +260,6 @@ TEST_F(OrdnerkarteAufDerPlatte, AMapMovedWithItsFolderIsNotUsed) {
         if (fs->ArchivGesetzt(d))
             gesetzt.push_back(d.Name);
     EXPECT_EQ(gesetzt, namen);
-
 }
 
 // A map fills the folder's attribute space no further than a link's record needs: it gives way to the record.

@@ -51,8 +51,9 @@ TEST_F(SammlungenTest, AChangeBetweenTwoListingsOfAFolderIsSeenByTheSecond) {
             struct stat st {};
             ASSERT_EQ(::stat(C("f").c_str(), &st), 0);
             const auto mtime = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
-            std::this_thread::sleep_until(std::chrono::system_clock::time_point(
-                std::chrono::duration_cast<std::chrono::system_clock::duration>(mtime + std::chrono::milliseconds(60))));
+            std::this_thread::sleep_until(
+                std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    mtime + std::chrono::milliseconds(60))));
         }
         fs = ErzeugePosixDateisystem(tabelle);
         const Ordner f = fs->GetFolder("C:\\f");
