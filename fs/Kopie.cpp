@@ -98,6 +98,15 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     bool schnellweg = true; // copy_file_range, until it refuses
     std::vector<char> puffer;
     off_t geschriebenBis = 0;
+    // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the
+    // sources are marked does not find all of it still in memory (and the disk idle until then).
+    off_t zurueckBis = 0;
+    auto zurueckschreiben = [&] {
+        if (geschriebenBis - zurueckBis >= Rueckschreibstrecke) {
+            (void)::sync_file_range(z, zurueckBis, geschriebenBis - zurueckBis, SYNC_FILE_RANGE_WRITE);
+            zurueckBis = geschriebenBis;
+        }
+    };
     auto kopiereBereich = [&](off_t von, off_t bis) {
         bis = std::min(bis, groesse);
         while (von < bis) {
@@ -110,6 +119,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 if (n > 0) {
                     von += n;
                     geschriebenBis = von;
+                    zurueckschreiben();
                     melde(von);
                     continue;
                 }
@@ -142,6 +152,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
             }
             von += n;
             geschriebenBis = von;
+            zurueckschreiben();
             melde(von);
         }
     };

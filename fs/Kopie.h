@@ -56,6 +56,8 @@ public:
 
     // The largest piece of content written between two reports of progress.
     static constexpr std::size_t Stueck = 1 << 20;
+    // How much of a copy is written before its write-back is started (see Copy).
+    static constexpr off_t Rueckschreibstrecke = 8 << 20;
 
 private:
     // Copy again, after the source's folder turned out to be renamed away (OffeneOrdner::AmOrt).
