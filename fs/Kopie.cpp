@@ -55,11 +55,9 @@ template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehl
     struct timespec beginn {};
     ::clock_gettime(CLOCK_MONOTONIC, &beginn);
     for (;;) {
-        struct timespec jetzt {};
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &jetzt);
+        const std::int64_t uhr = GrobeUhrNs();
         if (::fstat(q, &st) != 0)
             throw quellfehler(errno);
-        const std::int64_t uhr = static_cast<std::int64_t>(jetzt.tv_sec) * 1'000'000'000 + jetzt.tv_nsec;
         const std::int64_t ctime = CtimeNs(st);
         if (StempelEindeutig(ctime, uhr))
             return {st, true};

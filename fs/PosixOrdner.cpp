@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 
 namespace tresor::posix {
 
@@ -72,15 +71,14 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
         inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
         zuletztGelistet_ = {};
     } else {
-        struct timespec uhr {};
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &uhr);
+        const std::int64_t uhr = GrobeUhrNs();
         int fehler = 0;
         inhalt.Eintraege = LiesEintraege(fd.get(), fehler);
         if (fehler != 0)
             throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
         const std::int64_t mtime = MtimeNs(inhalt.St);
         zuletztGelistet_ = {};
-        if (StempelEindeutig(mtime, static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec))
+        if (StempelEindeutig(mtime, uhr))
             zuletztGelistet_ = {inhalt.St.st_dev, inhalt.St.st_ino, mtime, inhalt.Eintraege, true};
     }
     inhalt.Basis = std::move(fd);
@@ -159,8 +157,7 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
 
 std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
     // Read before the folder: a file whose ctime is certain by then is in its map's rows (Ordnerkarte.h).
-    struct timespec uhr {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &uhr);
+    const std::int64_t uhr = GrobeUhrNs();
     auto inhalt = LiesOrdner("Files", ordner);
     if (!inhalt)
         return {};
@@ -189,8 +186,7 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
     }
     vorleser_.Beende();
     auflistung_ = Auflistung{ordner.Path, std::move(namen), 0, -1, {}};
-    auflistung_.Karte.Neu(auflistung_.Namen.size(),
-                          static_cast<std::int64_t>(uhr.tv_sec) * 1'000'000'000 + uhr.tv_nsec);
+    auflistung_.Karte.Neu(auflistung_.Namen.size(), uhr);
     return dateien;
 }
 

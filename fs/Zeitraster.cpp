@@ -1,5 +1,7 @@
 #include "fs/Zeitraster.h"
 
+#include <ctime>
+
 namespace tresor::posix {
 
 std::int64_t ZeitrasterNs(std::int64_t stempelNs) {
@@ -14,6 +16,12 @@ std::int64_t ZeitrasterNs(std::int64_t stempelNs) {
 bool StempelEindeutig(std::int64_t stempelNs, std::int64_t uhrNs) {
     const std::int64_t schritt = ZeitrasterNs(stempelNs);
     return stempelNs + schritt <= uhrNs || stempelNs > uhrNs + schritt + StempelvorlaufNs;
+}
+
+std::int64_t GrobeUhrNs() {
+    struct timespec t {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 std::int64_t StempelWartezeitNs(std::int64_t stempelNs) {

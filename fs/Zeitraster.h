@@ -28,6 +28,10 @@ std::int64_t ZeitrasterNs(std::int64_t stempelNs);
 // it.
 inline constexpr std::int64_t StempelvorlaufNs = 50'000'000;
 
+// The clock the kernel stamps times from (CLOCK_REALTIME_COARSE), in nanoseconds since the epoch: the reading
+// that StempelEindeutig compares stamps with.
+std::int64_t GrobeUhrNs();
+
 // True when every change made after the clock read `uhrNs` (CLOCK_REALTIME_COARSE or a finer one) gets
 // another stamp than `stempelNs`: the stamp's step is over by then, or the stamp lies further ahead than a
 // change made now could give.

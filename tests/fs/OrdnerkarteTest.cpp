@@ -5,12 +5,12 @@
 #include "fs/Deskriptor.h"
 #include "fs/Ordnerkarte.h"
 #include "fs/Verweisvermerk.h"
+#include "fs/Zeitraster.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -23,12 +23,6 @@ using posix::Ordnerkarte;
 using posix::OrdnerkarteName;
 using posix::OrdnerkartenWert;
 
-std::int64_t Grob() {
-    struct timespec t {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
 struct stat Lstat(const std::filesystem::path& p) {
     struct stat st {};
     EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
@@ -40,7 +34,7 @@ void WarteAufGewisseStempel(const std::filesystem::path& ordner) {
     std::int64_t spaetester = posix::CtimeNs(Lstat(ordner));
     for (const auto& e : std::filesystem::directory_iterator(ordner))
         spaetester = std::max(spaetester, posix::CtimeNs(Lstat(e.path())));
-    while (Grob() <= spaetester + 1)
+    while (posix::GrobeUhrNs() <= spaetester + 1)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
