@@ -1,6 +1,7 @@
 // The system calls of the record of the source and of restores (see Eintragszugriff.h).
 #include "fs/Eintragszugriff.h"
 
+#include "fs/Archivvermerk.h"
 #include "fs/Deskriptor.h"
 #include "fs/FsFehler.h"
 
@@ -24,10 +25,6 @@ using posix::Fehlercode;
 
 bool Fehlt(int nummer) {
     return nummer == ENOENT || nummer == ENOTDIR;
-}
-
-std::int64_t MtimeNs(const struct stat& st) {
-    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
 // Reads the open file to its end and hands each piece read to `nimm`.
@@ -55,7 +52,7 @@ Eintragsstand EintragsstandAus(const struct stat& st) {
             : S_ISLNK(st.st_mode) ? Eintragsstand::Art::Verweis
                                   : Eintragsstand::Art::Anderes;
     e.Groesse = static_cast<std::int64_t>(st.st_size);
-    e.MtimeNs = MtimeNs(st);
+    e.MtimeNs = posix::MtimeNs(st);
     e.Modus = static_cast<std::uint32_t>(st.st_mode & 07777);
     e.Uid = st.st_uid;
     e.Gid = st.st_gid;

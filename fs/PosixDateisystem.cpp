@@ -101,15 +101,12 @@ Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& 
     const auto posix = laufwerke_.ZuPosix(pfad);
     if (!posix)
         return vo;
-    if (!einhaengungen_)
-        einhaengungen_ = Einhaengungen::AusSystem();
     if (Ordnertafeln::AufDemOrdner(st)) {
         // The record lives on the folder: bound to the folder's path.
         const auto schnitt = posix->find_last_of('/');
-        const std::string ordner = schnitt == 0 ? std::string("/") : posix->substr(0, schnitt);
-        vo.OrdnerName = Namenskennung(einhaengungen_->ImDateisystem(ordner));
+        vo.OrdnerName = KennungImDateisystem(schnitt == 0 ? std::string("/") : posix->substr(0, schnitt));
     } else {
-        vo.Name = Namenskennung(einhaengungen_->ImDateisystem(*posix));
+        vo.Name = KennungImDateisystem(*posix);
     }
     return vo;
 }
@@ -207,11 +204,13 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
 
 std::uint64_t PosixDateisystem::OrdnerNamenskennung(const Pfad& ordner) {
     const auto posix = laufwerke_.ZuPosix(ordner);
-    if (!posix)
-        return 0;
+    return posix ? KennungImDateisystem(*posix) : 0;
+}
+
+std::uint64_t PosixDateisystem::KennungImDateisystem(const std::string& posix) {
     if (!einhaengungen_)
         einhaengungen_ = Einhaengungen::AusSystem();
-    return Namenskennung(einhaengungen_->ImDateisystem(*posix));
+    return Namenskennung(einhaengungen_->ImDateisystem(posix));
 }
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {

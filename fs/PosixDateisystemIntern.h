@@ -100,6 +100,8 @@ private:
     bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
     // The Namenskennung of the folder's path within its file system (0 where it has none).
     std::uint64_t OrdnerNamenskennung(const Pfad& ordner);
+    // The Namenskennung of a POSIX path within its file system (the mount table read at the first call).
+    std::uint64_t KennungImDateisystem(const std::string& posix);
     // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
     std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
     Auflistung auflistung_;
