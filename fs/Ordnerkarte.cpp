@@ -18,13 +18,16 @@ constexpr std::size_t Kopf = 17;
 } // namespace
 
 std::uint64_t Kartenzeile(std::string_view name, const struct stat& st) {
-    std::string zahlen;
-    HaengeLe64An(zahlen, static_cast<std::uint64_t>(st.st_ino));
-    HaengeLe64An(zahlen, static_cast<std::uint64_t>(CtimeNs(st)));
+    // Asked for every file a walk looks at: the numbers are hashed from the stack, as little-endian bytes.
+    auto zahl = [](std::uint64_t h, std::uint64_t wert) {
+        char b[8];
+        for (int i = 0; i < 8; ++i)
+            b[i] = static_cast<char>((wert >> (8 * i)) & 0xffu);
+        return Fnv1a(h, std::string_view(b, sizeof b));
+    };
     // The name's length first, so that no name and numbers run into another name's.
-    std::string laenge;
-    HaengeLe64An(laenge, name.size());
-    return Fnv1a(Fnv1a(Fnv1a(FnvAnfang, laenge), name), zahlen);
+    const std::uint64_t h = Fnv1a(zahl(FnvAnfang, name.size()), name);
+    return zahl(zahl(h, static_cast<std::uint64_t>(st.st_ino)), static_cast<std::uint64_t>(CtimeNs(st)));
 }
 
 std::string OrdnerkartenWert(Ordnerkarte karte) {
