@@ -99,11 +99,14 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the
     // sources are marked does not find all of it still in memory (and the disk idle until then).
     off_t zurueckBis = 0;
-    auto zurueckschreiben = [&] {
+    // A piece is written up to `bis`: its write-back, once a stretch is together, and its report.
+    auto geschrieben = [&](off_t bis) {
+        geschriebenBis = bis;
         if (geschriebenBis - zurueckBis >= Rueckschreibstrecke) {
             (void)::sync_file_range(z, zurueckBis, geschriebenBis - zurueckBis, SYNC_FILE_RANGE_WRITE);
             zurueckBis = geschriebenBis;
         }
+        melde(bis);
     };
     auto kopiereBereich = [&](off_t von, off_t bis) {
         bis = std::min(bis, groesse);
@@ -116,9 +119,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 const ssize_t n = ::copy_file_range(q, &a, z, &b, laenge, 0);
                 if (n > 0) {
                     von += n;
-                    geschriebenBis = von;
-                    zurueckschreiben();
-                    melde(von);
+                    geschrieben(von);
                     continue;
                 }
                 if (n == 0)
@@ -149,9 +150,7 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 geschrieben += m;
             }
             von += n;
-            geschriebenBis = von;
-            zurueckschreiben();
-            melde(von);
+            geschrieben(von);
         }
     };
     if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(groesse)) {
