@@ -80,13 +80,8 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
 }
 
 void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen) {
-    if (gesehen.Typ == Eintragsstand::Art::Datei) {
-        // As the walk's own look saw it a moment ago: no second look.
-        offen_.push_back(eintraege_.size());
-        Eintrag(quelle, Eintragsart::Datei, gesehen, OrtFehlt);
-        return;
-    }
-    const auto stand = zugriff_.Stand(quelle);
+    // A regular file as the walk's own look saw it a moment ago needs no second look.
+    const auto stand = gesehen.Typ == Eintragsstand::Art::Datei ? std::optional(gesehen) : zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
         return;
     offen_.push_back(eintraege_.size());
