@@ -23,21 +23,26 @@ class Befehlszeilentest : public ::testing::Test {
 protected:
     Befehlszeilentest() : laufwerke(TestLaufwerke(temp)) {}
 
-    int Rufe(std::vector<std::string> argumente, bool terminal = false, Dateisystemhuelle::Vorher vorher = {}) {
+    // `abbruch`, where given, is the signal number a stop request is read from (as the program's handler writes
+    // it); `nachKopie` is called after each copy.
+    int Rufe(std::vector<std::string> argumente, bool terminal = false, Dateisystemhuelle::Vorher vorher = {},
+             Dateisystemhuelle::NachKopie nachKopie = {}, const volatile std::sig_atomic_t* abbruch = nullptr) {
         aus.str({});
         fehler.str({});
         Befehlszeilenumgebung u{aus,
                                 fehler,
                                 laufwerke,
                                 uhr,
-                                [this, vorher] {
+                                [this, vorher, nachKopie] {
                                     auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
                                                                                  nullptr);
                                     h->vorher = vorher;
+                                    h->nachKopie = nachKopie;
                                     return std::unique_ptr<Dateisystem>(std::move(h));
                                 },
                                 terminal,
-                                (temp / "C").string()};
+                                (temp / "C").string(),
+                                abbruch};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
@@ -307,25 +312,11 @@ TEST_F(Befehlszeilentest, ASignalStopsTheRunWithItsOwnExitStatus) {
             SchreibeDatei(temp / "C" / "Daten" / d, d);
         std::filesystem::create_directories(temp / "D" / "Backup");
         volatile std::sig_atomic_t abbruch = 0;
-        aus.str({});
-        fehler.str({});
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this, &abbruch, signal]() -> std::unique_ptr<Dateisystem> {
-                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
-                                                                                 nullptr);
-                                    h->nachKopie = [&abbruch, signal](const Datei& d, const Pfad&) {
-                                        if (d.Name == "b.txt")
-                                            abbruch = signal;
-                                    };
-                                    return h;
-                                },
-                                true,
-                                "/",
-                                &abbruch};
-        EXPECT_EQ(Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, u), 128 + signal);
+        const auto nachKopie = [&abbruch, signal](const Datei& d, const Pfad&) {
+            if (d.Name == "b.txt")
+                abbruch = signal;
+        };
+        EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, true, {}, nachKopie, &abbruch), 128 + signal);
         EXPECT_EQ(aus.str(), "");
         // Only the progress line was written, and it is cleared at the end.
         EXPECT_TRUE(fehler.str().ends_with("\r\033[K")) << fehler.str();
