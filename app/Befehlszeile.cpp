@@ -1,10 +1,10 @@
 #include "app/Befehlszeile.h"
 
 #include "app/Auftrag.h"
-#include "engine/Anzeigetext.h"
-#include "engine/Probedateisystem.h"
-#include "engine/Sicherungsfolge.h"
-#include "engine/Wiederherstellung.h"
+#include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Sicherungsfolge.h"
+#include "engine/sicherung/Probedateisystem.h"
+#include "engine/wiederherstellung/Wiederherstellung.h"
 #include "ui/Programmkennung.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Sicherung.h"
+#include "engine/sicherung/Sicherung.h"
 #include "fs/Laufwerkstabelle.h"
 
 #include <csignal>

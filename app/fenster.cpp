@@ -1,5 +1,5 @@
 // The window's program: started by tresor-ix when it is given no arguments (the process keeps its ID).
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "ui/Programmkennung.h"
 #include "ui/Sicherungsfenster.h"
 

@@ -1,6 +1,6 @@
 #include "app/Befehlszeile.h"
 #include "fs/FsFehler.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <signal.h>
 #include <sys/resource.h>

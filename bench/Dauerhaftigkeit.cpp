@@ -4,8 +4,8 @@
 //
 //   bench/dauerhaftigkeit [--dateien N] [--runden R] [--ordner DIR]
 
-#include "engine/Sicherung.h"
-#include "fs/PosixDateisystem.h"
+#include "engine/sicherung/Sicherung.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "fs/Laufwerkstabelle.h"
 
-#include "fs/Einhaengungen.h"
+#include "fs/system/Einhaengungen.h"
 
 #include <sys/stat.h>
 

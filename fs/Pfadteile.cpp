@@ -1,8 +1,8 @@
 #include "fs/Pfadteile.h"
 
-#include "fs/Deskriptor.h"
 #include "fs/FsFehler.h"
 #include "fs/Laufwerkstabelle.h"
+#include "fs/system/Deskriptor.h"
 
 #include <cerrno>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/Fensterschnittstelle.h"
-#include "engine/Sicherung.h"
-#include "engine/Uhr.h"
+#include "engine/sicherung/Fensterschnittstelle.h"
+#include "engine/sicherung/Sicherung.h"
+#include "engine/sicherung/Uhr.h"
 #include "fs/Laufwerkstabelle.h"
 #include "ui/Befehlsschaltflaeche.h"
 #include "ui/Dateiliste.h"

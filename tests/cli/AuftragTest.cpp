@@ -1,6 +1,6 @@
 #include "app/Auftrag.h"
 #include "app/Befehlszeile.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "app/Befehlszeile.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 

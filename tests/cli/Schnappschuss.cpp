@@ -1,6 +1,6 @@
 #include "tests/cli/Schnappschuss.h"
 
-#include "engine/Anzeigetext.h"
+#include "engine/bestand/Anzeigetext.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>

@@ -2,9 +2,9 @@
 // exactly the source as it was, a lost backup folder is found by the check, refusals change nothing, and a
 // torn or missing record never gives a partial silent restore.
 #include "app/Befehlszeile.h"
-#include "engine/Anzeigetext.h"
-#include "engine/Bestandsformat.h"
-#include "fs/PosixDateisystem.h"
+#include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Bestandsformat.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "tests/cli/Schnappschuss.h"

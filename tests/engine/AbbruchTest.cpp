@@ -2,7 +2,7 @@
 // behind, every file it did not reach keeps its archive bit, and it ends without a message. Large files report
 // their progress while they are copied.
 
-#include "engine/Bestandsformat.h"
+#include "engine/bestand/Bestandsformat.h"
 #include "tests/engine/Engineumgebung.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "engine/Anzeigetext.h"
+#include "engine/bestand/Anzeigetext.h"
 
 #include <gtest/gtest.h>
 

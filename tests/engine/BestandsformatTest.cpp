@@ -1,6 +1,6 @@
 // The text form of the record of the source: any name bytes come back, and a torn, changed or hostile
 // record is never taken for a good one.
-#include "engine/Bestandsformat.h"
+#include "engine/bestand/Bestandsformat.h"
 
 #include <gtest/gtest.h>
 

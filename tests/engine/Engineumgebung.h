@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/Sicherung.h"
+#include "engine/sicherung/Sicherung.h"
 #include "fs/Attribute.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 

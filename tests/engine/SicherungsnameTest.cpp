@@ -1,4 +1,4 @@
-#include "engine/Sicherung.h"
+#include "engine/sicherung/Sicherung.h"
 
 #include <gtest/gtest.h>
 

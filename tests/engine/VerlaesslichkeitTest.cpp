@@ -4,7 +4,7 @@
 
 #include "tests/engine/Engineumgebung.h"
 
-#include "fs/Archivvermerk.h"
+#include "fs/ablage/Archivvermerk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 #include "tests/fs/FsTestbasis.h"
 
-#include "fs/Archivvermerk.h"
-#include "fs/Attributwert.h"
-#include "fs/XattrAblage.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/XattrAblage.h"
+#include "fs/posix/Attributwert.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

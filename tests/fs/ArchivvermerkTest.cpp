@@ -3,9 +3,9 @@
 
 #include "tests/fs/FsTestbasis.h"
 
-#include "fs/Archivvermerk.h"
-#include "fs/Einhaengungen.h"
-#include "fs/Verweisvermerk.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/Verweisvermerk.h"
+#include "fs/system/Einhaengungen.h"
 
 #include <sys/mount.h>
 

@@ -1,6 +1,6 @@
 #include "tests/fs/FsTestbasis.h"
 
-#include "fs/Archivvermerk.h"
+#include "fs/ablage/Archivvermerk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 #include "fs/Attribute.h"
 #include "fs/Dateisystem.h"
 #include "fs/FsFehler.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
 
 #include <gtest/gtest.h>

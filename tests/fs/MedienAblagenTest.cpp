@@ -5,11 +5,11 @@
 // calls (the files themselves are real, for their times and sizes). ntfs-3g and exFAT through FUSE are
 // tested for real by the program's own runs (tests/zuverlaessigkeit/MedienTest.cpp).
 
-#include "fs/Ablagen.h"
-#include "fs/Attributwert.h"
-#include "fs/EigeneBitsAblage.h"
-#include "fs/OffeneOrdner.h"
-#include "fs/Zustandsdatei.h"
+#include "fs/ablage/Ablagen.h"
+#include "fs/ablage/EigeneBitsAblage.h"
+#include "fs/ablage/Zustandsdatei.h"
+#include "fs/posix/Attributwert.h"
+#include "fs/posix/OffeneOrdner.h"
 #include "tests/fs/FsTestbasis.h"
 
 #include <fcntl.h>

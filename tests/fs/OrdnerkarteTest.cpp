@@ -1,11 +1,11 @@
 #include "tests/fs/FsTestbasis.h"
 
-#include "fs/Archivvermerk.h"
-#include "fs/Bytes.h"
-#include "fs/Deskriptor.h"
-#include "fs/Ordnerkarte.h"
-#include "fs/Verweisvermerk.h"
-#include "fs/Zeitraster.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/Ordnerkarte.h"
+#include "fs/ablage/Verweisvermerk.h"
+#include "fs/system/Bytes.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Zeitraster.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

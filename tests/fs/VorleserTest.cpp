@@ -1,4 +1,4 @@
-#include "fs/Vorleser.h"
+#include "fs/ablage/Vorleser.h"
 
 #include "tests/Testhilfen.h"
 

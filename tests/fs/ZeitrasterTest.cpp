@@ -1,8 +1,8 @@
 // The step of a file system's time stamps read from a stamp, when a stamp tells one state from every later
 // one, and the archive record that counts as missing where it was written too early to tell.
 
-#include "fs/Zeitraster.h"
-#include "fs/Archivvermerk.h"
+#include "fs/system/Zeitraster.h"
+#include "fs/ablage/Archivvermerk.h"
 
 #include <gtest/gtest.h>
 

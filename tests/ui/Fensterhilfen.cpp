@@ -1,6 +1,6 @@
 #include "tests/ui/Fensterhilfen.h"
 
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Uhr.h"
+#include "engine/sicherung/Uhr.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "ui/Sicherungsfenster.h"

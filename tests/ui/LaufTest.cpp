@@ -5,7 +5,7 @@
 
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -2,7 +2,7 @@
 
 #include "tests/ui/Fensterhilfen.h"
 
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <QApplication>
 #include <QTest>

@@ -1,7 +1,7 @@
 #include "tests/zuverlaessigkeit/Bestand.h"
 
 #include "fs/Attribute.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/Befehlszeile.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "tests/zuverlaessigkeit/Bestand.h"

@@ -7,7 +7,7 @@
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
 #include "fs/Laufwerkstabelle.h"
-#include "fs/PosixDateisystem.h"
+#include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
 #include "tests/zuverlaessigkeit/Bestand.h"
 #include "tests/zuverlaessigkeit/Programm.h"

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/bestand/Bestandsformat.h"
+#include "fs/posix/Eintragszugriff.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tresor {
+
+// The backups in a target folder and their records: which backup folders there are, where in each the
+// mirror of a source lies, and the record each holds.
+
+// The names of the backup folders directly in the target folder, oldest first (their names sort by time).
+// Throws FsFehler when the target cannot be listed; an empty list when it does not exist.
+std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const Pfad& ziel);
+
+// A path below a folder in program form: `ordner` + "\" + the relative POSIX path in program form. "."
+// names the folder itself.
+Pfad Unterpfad(const Pfad& ordner, const std::string& relativ);
+
+// The folder that mirrors `quelle` in the backup folder: the backup folder itself for a drive root,
+// else the backup folder followed by the source path without its drive letter and colon.
+Pfad Spiegelpfad(const Pfad& sicherungsordner, const Pfad& quelle);
+
+// How a backup folder's record was found.
+struct Bestandsfund {
+    enum class Art { Keiner, Gelesen, Kaputt };
+    Art Zustand = Art::Keiner;
+    std::shared_ptr<const Bestand> Liste; // when Gelesen
+    std::string Fehler;                   // when Kaputt: why (German)
+    std::string Dateiname;                // the file it was read from, or the first broken one
+};
+
+// Reads the record of the backup folder `name` in `ziel`. A record counts only when it is whole, names
+// this backup folder, and is not itself the copy of a source file (a drive root's file of that name).
+Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
+
+// Whether the record is one of this source: the same path in program form, or the same POSIX path (drive
+// letters can differ between machines).
+bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix);
+
+} // namespace tresor

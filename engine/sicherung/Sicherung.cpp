@@ -1,0 +1,518 @@
+#include "engine/sicherung/Sicherung.h"
+
+#include "fs/Attribute.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+
+namespace tresor {
+
+namespace {
+
+// The line break inside a message box prompt: the single character 13.
+constexpr char Zeilenumbruch = '\r';
+
+// A batch of copies is made durable with one flush of the target before the sources' archive bits are
+// cleared: at the latest after this many files or bytes, and at the end of the copy.
+constexpr std::size_t StapelDateien = 2000;
+constexpr std::uint64_t StapelBytes = 256ull << 20;
+
+std::string OhneRandleerzeichen(const std::string& text) {
+    const auto anfang = text.find_first_not_of(' ');
+    if (anfang == std::string::npos)
+        return {};
+    const auto ende = text.find_last_not_of(' ');
+    return text.substr(anfang, ende - anfang + 1);
+}
+
+std::string OhneFuehrendeLeerzeichen(const std::string& text) {
+    const auto anfang = text.find_first_not_of(' ');
+    return anfang == std::string::npos ? std::string() : text.substr(anfang);
+}
+
+bool IstLaufwerkswurzel(const Pfad& pfad) {
+    return pfad.size() == 3;
+}
+
+// The reason of a failed check for a file whose copy would replace the copy of another file of this run: on
+// a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
+constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
+
+// Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
+// whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
+// procedures throw and catch it; it is no FsFehler, so no handler of an entry's trouble takes it.
+struct Laufabbruch {};
+
+} // namespace
+
+// A file whose copy is written but not yet known to be durable: its archive bit is cleared, and the copy
+// checked, once the target was flushed.
+struct Sicherung::OffeneKopie {
+    Datei Quelle;     // the file object the copy was made from
+    std::string Name; // the name the copy must be found under
+    Pfad Ziel;        // where the copy lies
+    Quellstand Stand; // the state of the source that the copy holds
+};
+
+std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Sicherung-%04d-%02d-%02d--%02d-%02d-%02d", datum.Jahr, datum.Monat, datum.Tag,
+                  zeit.Stunde, zeit.Minute, zeit.Sekunde);
+    return text;
+}
+
+Sicherung::Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik fabrik)
+    : fenster_(fenster), uhr_(uhr), fabrik_(std::move(fabrik)) {}
+
+Sicherung::~Sicherung() = default;
+
+Dateisystem& Sicherung::Fso() {
+    if (!fso)
+        throw FsFehler("CreateObject", {}, std::make_error_code(std::errc::no_such_device));
+    return *fso;
+}
+
+void Sicherung::Sichern_Click() {
+    ausgang = Ausgang::Offen;
+    fenster_.SetMousePointer(vbHourglass);
+    const Datum datum = uhr_.Date();
+    const Zeit zeit = uhr_.Time();
+    fenster_.SetZielOrdnerText(Sicherungsordnername(datum, zeit));
+    tmp_fehler = "nein";
+    tmp_sichern = "nein";
+
+    const Pfad T = fenster_.ZielPfadPath();
+    const Pfad Q = fenster_.QuellPfadPath();
+    const std::string N = OhneRandleerzeichen(fenster_.ZielOrdnerText());
+    // Blanks at the end of the target path belong to the name of its last folder ("Z5 " is not "Z5"): only
+    // blanks before the drive letter are trimmed, which no path in program form can hold.
+    const Pfad Tgetrimmt = OhneFuehrendeLeerzeichen(T);
+    const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
+
+    if (T.starts_with(Q)) {
+        ausgang = Ausgang::Ueberschneidung;
+        fenster_.SetMousePointer(vbDefault);
+        tmp = fenster_.MsgBox(std::string("Sicherungsquelle und Sicherungsziel überschneiden sich ! ") + Zeilenumbruch +
+                                  "Wählen Sie ein anderes Sicherungsziel." + Zeilenumbruch +
+                                  "Die Funktion wird abgebrochen.",
+                              vbCritical, std::nullopt);
+        return;
+    }
+
+    if (fabrik_()->Dir(zielordner, attr::Verzeichnis) == N) {
+        ausgang = Ausgang::Vorhanden;
+        fenster_.SetMousePointer(vbDefault);
+        fenster_.MsgBox(std::string("Der angegebene Ordner existiert bereits, ") + Zeilenumbruch +
+                            "falls nochmals gesichert werden soll, muß nochmals die Sicherung gestartet werden !",
+                        vbExclamation, std::string("Ordner gefunden"));
+        return;
+    }
+
+    fso = fabrik_();
+    try {
+        AttrTest(Q);
+    } catch (const Laufabbruch&) {
+        Angehalten();
+        return;
+    }
+    tmp = std::monostate{};
+    fso.reset();
+
+    if (tmp_sichern == "nein") {
+        ausgang = Ausgang::NichtsGefunden;
+        fenster_.SetMousePointer(vbDefault);
+        tmp = fenster_.MsgBox("Keine Dateien zum Sichern gefunden ! ", vbInformation, std::nullopt);
+        return;
+    }
+
+    fso = fabrik_();
+    // The lookup above does not see a hidden or system entry of that name; the backup never goes into a
+    // folder that was there before, so such an entry stops the run as the creation of the folder would.
+    if (!Fso().Dir(zielordner, attr::AlleOrdner).empty())
+        throw FsFehler("MakeDir", zielordner, std::make_error_code(std::errc::file_exists));
+    // Only the backup folder is made, never the target folder the user picked: a target that vanished since
+    // (or the mount point of a medium that was unplugged) ends the run here, and nothing is written.
+    Fso().MakeDir(zielordner);
+    // Whatever path leads there, the walks never enter the folder this run writes.
+    Fso().Ausschliessen(zielordner);
+
+    // A drive root as source is mirrored straight into the backup folder, never below a trailing backslash.
+    const Pfad spiegel = IstLaufwerkswurzel(Q) ? zielordner : zielordner + Q.substr(2);
+    // The mirrors of the source's ancestors are private until they get their source folders' bits.
+    ErstellePfad(spiegel, Anlage::Privat);
+
+    bool spiegelGefunden = true;
+    if (!IstLaufwerkswurzel(Q)) {
+        const std::string F = Fso().Dir(spiegel, attr::Verzeichnis);
+        const std::size_t L = Q.size();
+        const std::size_t n = F.size();
+        std::string rest;
+        if (n != 0 && L != 3 && n <= L)
+            rest = Q.substr(L - n, L - 3);
+        spiegelGefunden = F == rest;
+    }
+    if (spiegelGefunden && tmp_sichern == "ja") {
+        if (bestandslaufwerke)
+            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
+        try {
+            KopiereDateien(Q, spiegel);
+        } catch (const Laufabbruch&) {
+            // Stopped: the folders above the source are closed as below, but no record is written. It would
+            // name only the entries reached so far, and a restore of this point would then miss the others;
+            // without it the backup folder counts as one without a record, and the next run's record still
+            // finds the copies made here.
+            OberordnerAbschliessen(Q, zielordner);
+            bestand_.reset();
+            Angehalten();
+            return;
+        }
+        tmp = std::monostate{};
+        OberordnerAbschliessen(Q, zielordner);
+        // The record goes in last, after the final flush: it never names a copy that is not durable.
+        if (bestand_) {
+            bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
+            bestand_.reset();
+        }
+    } else {
+        tmp_fehler = "ja";
+    }
+
+    fenster_.SetMousePointer(vbDefault);
+    fso.reset();
+    fenster_.ZielPfadRefresh();
+    ausgang = tmp_fehler == "nein" ? Ausgang::Erfolg : Ausgang::Fehlschlag;
+    if (tmp_fehler == "nein")
+        tmp = fenster_.MsgBox("Alle Dateien sind in den Ordner: " + zielordner + " gesichert. ", vbInformation,
+                              std::nullopt);
+    else
+        tmp = fenster_.MsgBox("Die Sicherung wurde nicht korrekt durchgeführt ! ", vbCritical, std::nullopt);
+    fenster_.ZielPfadRefresh();
+}
+
+void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
+    Pruefpunkt();
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
+    DateiAttrTest(ordner.Path);
+    tmp = std::monostate{};
+    if (tmp_sichern == "ja")
+        return;
+    for (const Ordner& u : unterordner) {
+        try {
+            AttrTest(u.Path);
+        } catch (const FsFehler& f) {
+            // A folder that vanished since it was listed is simply not there; one that cannot be read is left
+            // to the copy, which names it.
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            if (!Verschwunden(f))
+                tmp_sichern = "ja";
+        }
+        tmp = std::monostate{};
+        if (tmp_sichern == "ja")
+            break;
+    }
+}
+
+void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
+    for (const Datei& datei : fc->Elemente) {
+        Pruefpunkt();
+        // Only whether the value reaches 32 counts here.
+        bool gefunden = false;
+        try {
+            gefunden = Fso().ArchivGesetzt(datei);
+        } catch (const FsFehler& f) {
+            // As above: a vanished file is not there, any other trouble of the entry is the copy's to report.
+            if (!Eintragsfehler(f, datei.Path))
+                throw;
+            if (Verschwunden(f))
+                continue;
+            gefunden = true;
+        }
+        if (gefunden) {
+            tmp_sichern = "ja";
+            break;
+        }
+    }
+}
+
+void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
+    const Pfad& pfad = tmp_ErstellePfad;
+    // Hidden and system folders count as present too: a mirrored hidden folder is looked up like any other.
+    auto fehlt = [this](const Pfad& stufe) { return Fso().Dir(stufe, attr::AlleOrdner).empty(); };
+
+    std::size_t trenner = pfad.find('\\', 3);
+    if (trenner == std::string::npos) {
+        if (fehlt(pfad))
+            Fso().MakeDir(pfad, anlage);
+        return;
+    }
+    tmp = pfad.substr(0, trenner);
+    std::size_t suche = trenner + 1;
+    while (pfad.size() != std::get<Pfad>(tmp).size()) {
+        trenner = pfad.find('\\', suche);
+        if (trenner == std::string::npos) {
+            tmp = pfad;
+            if (fehlt(pfad))
+                Fso().MakeDir(pfad, anlage);
+            break;
+        }
+        tmp = pfad.substr(0, trenner);
+        if (fehlt(std::get<Pfad>(tmp)))
+            Fso().MakeDir(std::get<Pfad>(tmp), anlage);
+        suche = trenner + 1;
+    }
+}
+
+void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    fortschritt_ = {};
+    try {
+        KopiereDateienBaum(atmp_Quelle, atmp_ziel);
+    } catch (const Laufabbruch&) {
+        // A stopped run keeps what it copied: the open batch is made durable and marked, and the folders
+        // on the way get their final bits, as at the end of a whole run.
+        Abschliessen();
+        if (!IstLaufwerkswurzel(atmp_Quelle))
+            Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
+        throw;
+    }
+    Abschliessen();
+    // A drive root has no folder bits of its own to hand on; the backup folder keeps the user's defaults.
+    if (!IstLaufwerkswurzel(atmp_Quelle))
+        Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
+}
+
+void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    ErstellePfad(atmp_ziel, Anlage::Privat);
+    if (bestand_)
+        bestand_->Ordner(atmp_Quelle);
+    tmp = std::monostate{};
+    KopiereDateienRoot(atmp_Quelle, atmp_ziel);
+    tmp = std::monostate{};
+
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
+    for (const Ordner& u : unterordner) {
+        bool angehalten = false; // the run was stopped inside this folder
+        try {
+            const Ordner wieder = Fso().GetFolder(u.Path);
+            // The name as stored, hidden and system folders included, so that every folder is mirrored under
+            // its own name and no two folders share a destination.
+            std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
+            if (name.empty())
+                name = wieder.Name;
+            const Pfad ziel = atmp_ziel + "\\" + name;
+            // The backup folder is new, so a mirror that exists already was made in this run for another
+            // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files are
+            // not mixed into it; each that is to be backed up fails its check and keeps its archive bit.
+            if (!Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                MeldeNamensgleichheit(wieder.Path);
+                continue;
+            }
+            try {
+                KopiereDateienBaum(wieder.Path, ziel);
+            } catch (const Laufabbruch&) {
+                angehalten = true;
+            }
+            // A stopped run still closes the folders it entered, as at the end of a whole run.
+            tmp = std::monostate{};
+            Fso().OrdnerAbschliessen(wieder.Path, ziel);
+        } catch (const FsFehler& f) {
+            // A source folder that vanished or cannot be read fails as an entry; the rest of the tree goes on
+            // (unless the run was stopped).
+            const auto grund = Eintragsfehler(f, u.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(f.Path(), *grund);
+        }
+        if (angehalten)
+            throw Laufabbruch{};
+    }
+}
+
+void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    // A drive root has no name of its own; its mirror is the backup folder itself.
+    if (!IstLaufwerkswurzel(atmp_Quelle)) {
+        const std::string zielname = Fso().Dir(atmp_ziel, attr::AlleOrdner);
+        const std::string quellname = Fso().Dir(atmp_Quelle, attr::AlleOrdner);
+        if (zielname != quellname)
+            return;
+    }
+
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
+    fortschritt_.Ordner = ordner.Path;
+    // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
+    // backup folder is new, so whatever is there was made in this run). Asked once per folder; elsewhere no
+    // lookup is made per file.
+    const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
+    for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
+        Pruefpunkt();
+        const Datei datei = fc->Elemente[i];
+        const std::string name = datei.Name;
+        const Pfad ziel = atmp_ziel + "\\" + name;
+        Quellstand stand;
+        std::optional<Datei> objekt;
+        try {
+            // The file object and whether its value reaches 32, in one look at the file.
+            Eintragsstand gesehen;
+            objekt = Fso().DateiZuSichern(datei.Path, bestand_ ? &gesehen : nullptr);
+            if (!objekt) {
+                if (bestand_)
+                    bestand_->Gelassen(datei.Path, gesehen);
+                continue;
+            }
+            if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
+                continue;
+            }
+            // A large file reports its progress while it is copied, and a stop request ends its copy. The
+            // run's own count only grows by copies that are in place.
+            stand = Fso().Copy(*objekt, ziel, [this, &name](std::uint64_t kopiert, std::uint64_t groesse) {
+                tresor::Fortschritt jetzt = fortschritt_;
+                jetzt.Bytes += kopiert;
+                jetzt.Datei = name;
+                jetzt.DateiBytes = kopiert;
+                jetzt.DateiGroesse = groesse;
+                fenster_.Fortschritt(jetzt);
+                Pruefpunkt();
+            });
+        } catch (const FsFehler& f) {
+            // The entry vanished, was swapped for something else or cannot be read: its check fails, the
+            // copy goes on. An error of the target ends the run.
+            const auto grund = Eintragsfehler(f, datei.Path);
+            if (!grund)
+                throw;
+            PruefungFehlgeschlagen(datei.Path, *grund);
+            continue;
+        }
+        if (stand.Veraendert) {
+            // No copy was put in place; the file keeps its archive bit and the next run tries again.
+            PruefungFehlgeschlagen(datei.Path, "hat sich beim Kopieren geändert");
+            continue;
+        }
+        offen_.push_back({*objekt, name, ziel, stand});
+        if (bestand_)
+            bestand_->Kopiert(objekt->Path, stand);
+        const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
+        offeneBytes_ += bytes;
+        fortschritt_.Dateien += 1;
+        fortschritt_.Bytes += bytes;
+        fenster_.Fortschritt(fortschritt_);
+        if (offen_.size() >= StapelDateien || offeneBytes_ >= StapelBytes)
+            Abschliessen();
+    }
+}
+
+void Sicherung::Abschliessen() {
+    if (offen_.empty())
+        return;
+    // One flush makes every copy of the batch durable before any source is marked as backed up.
+    Fso().Sync(offen_.front().Ziel);
+    std::vector<OffeneKopie> stapel;
+    stapel.swap(offen_);
+    offeneBytes_ = 0;
+    for (const OffeneKopie& k : stapel) {
+        // The source may have vanished or changed its kind since its copy, or its record cannot be written.
+        if (!AlsEintrag(k.Quelle.Path, [&] {
+                const int wert = Fso().Attributes(k.Quelle);
+                // Only the archive bit is ever taken away; a file never gets a bit it did not have.
+                if (wert & attr::Archiv)
+                    Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+            }))
+            continue;
+        bool gefunden = false;
+        for (int maske : {0, 6, 7, 2, 4})
+            if (Fso().Dir(k.Ziel, maske) == k.Name)
+                gefunden = true;
+        if (!gefunden) {
+            PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
+            continue;
+        }
+        int danach = 0;
+        if (!AlsEintrag(k.Quelle.Path, [&] { danach = Fso().Attributes(k.Quelle); }))
+            continue;
+        if (danach >= 32)
+            PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
+    }
+    // Records kept apart from the files (a stick without room for them) are written once per batch.
+    Fso().Festschreiben();
+}
+
+void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
+    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    for (const Datei& datei : Fso().Files(ordner))
+        if (Fso().ArchivGesetzt(datei))
+            PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
+    for (const Ordner& u : Fso().SubFolders(ordner))
+        MeldeNamensgleichheit(u.Path);
+}
+
+std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag) {
+    const Pfad& pfad = fehler.Path();
+    const bool betrifftEintrag =
+        pfad == eintrag || (pfad.size() > eintrag.size() && pfad.starts_with(eintrag) && pfad[eintrag.size()] == '\\');
+    if (!betrifftEintrag)
+        return std::nullopt;
+    const std::error_code u = fehler.Ursache();
+    const bool systemfehler = u.category() == std::generic_category() || u.category() == std::system_category();
+    // A source drive that is no longer there is no trouble of one entry.
+    if (systemfehler && (u.value() == ENODEV || u.value() == ENXIO))
+        return std::nullopt;
+    if (Verschwunden(fehler))
+        return std::string("nicht mehr vorhanden");
+    if (systemfehler && u.value() == EINVAL)
+        return std::string("keine gewöhnliche Datei mehr");
+    if (systemfehler && u.value() == ENOTSUP && fehler.Operation() == "Copy")
+        return std::string("das Ziel kann keine symbolischen Verknüpfungen speichern");
+    if (fehler.Operation() == "SetFileAttr") {
+        if (systemfehler && (u.value() == ENOSPC || u.value() == E2BIG || u.value() == EDQUOT))
+            return std::string("kein Platz für den Archivvermerk");
+        return "Archivvermerk nicht schreibbar: " + Fehlertext(u);
+    }
+    return Fehlertext(u);
+}
+
+bool Sicherung::Verschwunden(const FsFehler& fehler) {
+    const std::error_code u = fehler.Ursache();
+    return (u.category() == std::generic_category() || u.category() == std::system_category()) &&
+           (u.value() == ENOENT || u.value() == ENOTDIR);
+}
+
+void Sicherung::OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner) {
+    // The mirrors of the folders above the source (home and anna above home\anna\Dokumente) get their source
+    // folders' bits and owners, the deepest first, so that nothing in the backup is open to someone who could
+    // not reach it in the source.
+    for (Pfad oben = quelle.substr(0, quelle.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
+        Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+}
+
+void Sicherung::Pruefpunkt() {
+    if (fenster_.AbbruchVerlangt())
+        throw Laufabbruch{};
+}
+
+void Sicherung::Angehalten() {
+    tmp = std::monostate{};
+    fso.reset();
+    fenster_.SetMousePointer(vbDefault);
+    ausgang = Ausgang::Abgebrochen;
+}
+
+void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
+    tmp_fehler = "ja";
+    // The record never names a copy that failed its check.
+    if (bestand_)
+        bestand_->Fehlgeschlagen(datei);
+    fenster_.PruefungFehlgeschlagen(datei, grund);
+}
+
+void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler) {
+    fenster.MsgBox(fehler.Bericht(), vbCritical, std::nullopt);
+}
+
+} // namespace tresor

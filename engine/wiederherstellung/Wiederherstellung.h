@@ -1,0 +1,67 @@
+#pragma once
+
+#include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Sicherungsfolge.h"
+#include "engine/sicherung/Sicherung.h"
+#include "fs/Laufwerkstabelle.h"
+#include "fs/posix/Eintragszugriff.h"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tresor {
+
+// How a restore, a check or a listing ended.
+enum class Befund {
+    Vollstaendig, // everything restored, the point is complete, or the listing was made
+    Probleme,     // versions missing, unreadable or different, a record torn or missing; each was named
+    Abgelehnt,    // refused before anything was written: no such backup, a folder that is not empty or
+                  // lies in the backups
+};
+
+// Bringing backups back: restores a point in time of a source from the backups in a target folder, checks
+// that a point is completely restorable, and lists the backups. The backups are only ever read.
+// Results go to `aus` (one line each), problems to `fehler`, every name with its control characters
+// shown escaped (Anzeigetext). Errors of the file system that concern the whole task (the target cannot be
+// listed, the restore folder cannot be created) travel up as FsFehler; an error of one entry is named and
+// the task goes on.
+class Wiederherstellung {
+public:
+    Wiederherstellung(const Laufwerkstabelle& laufwerke, Dateisystemfabrik fabrik, std::ostream& aus,
+                      std::ostream& fehler);
+    ~Wiederherstellung();
+
+    // Rebuilds the source `quelle` as it was at the backup `stand` ("yyyy-mm-dd--hh-mm-ss"; the newest
+    // backup of the source when empty) in the folder `nach`, which must be empty or not exist yet (its parent
+    // must). Every folder, file and link of the record, with permission bits, times, hidden and system
+    // bits, and owners when run by root. Each file is written under a temporary name and renamed; folders
+    // get their bits and times after their content. Backups without a record give the newest copy of each
+    // path up to that time, and say that deleted files may come back.
+    Befund Wiederherstellen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
+                            const Pfad& nach);
+    // Checks without writing that every version the record of the point names is there, with its size,
+    // and readable to its end. With `mitQuelle` it then compares that point with the live source.
+    Befund Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand, bool mitQuelle);
+    // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
+    // its point in time is complete (every version there with its size). Only those of `quelle` when given.
+    Befund Liste(const Pfad& ziel, const std::optional<Pfad>& quelle);
+
+private:
+    struct Punkt;
+    struct Vorlage;
+    std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
+    std::optional<struct Vorlage> Bereite(const Punkt& punkt);
+    // Folders, files and links of the backups without a record up to the point, newest copy first.
+    void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage);
+    long Vergleiche(const Punkt& punkt, const struct Vorlage& vorlage);
+
+    Laufwerkstabelle laufwerke_;
+    Dateisystemfabrik fabrik_;
+    std::ostream& aus_;
+    std::ostream& fehler_;
+    Eintragszugriff zugriff_;
+};
+
+} // namespace tresor

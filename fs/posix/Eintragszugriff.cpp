@@ -1,0 +1,375 @@
+// The system calls of the record of the source and of restores (see Eintragszugriff.h).
+#include "fs/posix/Eintragszugriff.h"
+
+#include "fs/FsFehler.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/system/Deskriptor.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+namespace tresor {
+
+namespace {
+
+using posix::Deskriptor;
+using posix::Fehlercode;
+
+bool Fehlt(int nummer) {
+    return nummer == ENOENT || nummer == ENOTDIR;
+}
+
+// Reads the open file to its end and hands each piece read to `nimm`.
+template <typename Nimm> void LiesBisEnde(int fd, const Pfad& pfad, Nimm&& nimm) {
+    static thread_local char puffer[1 << 17];
+    for (;;) {
+        const ssize_t n = ::read(fd, puffer, sizeof puffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FsFehler("Lesen", pfad, Fehlercode(errno));
+        }
+        if (n == 0)
+            return;
+        nimm(static_cast<const char*>(puffer), static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace
+
+Eintragsstand EintragsstandAus(const struct stat& st) {
+    Eintragsstand e;
+    e.Typ = S_ISDIR(st.st_mode)   ? Eintragsstand::Art::Ordner
+            : S_ISREG(st.st_mode) ? Eintragsstand::Art::Datei
+            : S_ISLNK(st.st_mode) ? Eintragsstand::Art::Verweis
+                                  : Eintragsstand::Art::Anderes;
+    e.Groesse = static_cast<std::int64_t>(st.st_size);
+    e.MtimeNs = posix::MtimeNs(st);
+    e.Modus = static_cast<std::uint32_t>(st.st_mode & 07777);
+    e.Uid = st.st_uid;
+    e.Gid = st.st_gid;
+    e.Geraet = st.st_dev;
+    e.Inode = st.st_ino;
+    return e;
+}
+
+// An entry as the system calls take it: an open folder (the one kept open) and one name in it.
+struct Eintragszugriff::Ort {
+    int Ordner = -1;
+    std::string Name;
+    int Fehler = 0; // the error number of the way there, 0 when the folder is open
+};
+
+Eintragszugriff::Eintragszugriff(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
+
+Eintragszugriff::~Eintragszugriff() {
+    for (const auto& [pfad, fd] : kette_)
+        ::close(fd);
+}
+
+// Opens the POSIX folder one name at a time from the root, never following a link. The folders on the way
+// stay open as a chain: the next folder asked for is reached from the deepest of them that lies on its way, so a
+// walk through a tree opens each folder about once. Returns the descriptor, or -1 with errno set.
+int Eintragszugriff::OeffneOrdner(const Pfad&, std::string& posix) {
+    while (posix.size() > 1 && posix.back() == '/')
+        posix.pop_back();
+    if (posix.empty() || posix[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    // How much of the chain lies on the way: kette_[i] holds the folder whose path is the way's first i names.
+    std::size_t gleich = 0;
+    while (gleich < kette_.size()) {
+        const std::string& p = kette_[gleich].first;
+        const bool aufDemWeg =
+            p == "/" || (posix.starts_with(p) && (posix.size() == p.size() || posix[p.size()] == '/'));
+        if (!aufDemWeg)
+            break;
+        ++gleich;
+    }
+    while (kette_.size() > gleich) {
+        ::close(kette_.back().second);
+        kette_.pop_back();
+    }
+    if (kette_.empty()) {
+        const int wurzel = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (wurzel < 0)
+            return -1;
+        kette_.emplace_back("/", wurzel);
+    }
+    std::size_t pos = kette_.back().first.size() + (kette_.size() == 1 ? 0 : 1);
+    while (pos < posix.size()) {
+        std::size_t ende = posix.find('/', pos);
+        if (ende == std::string::npos)
+            ende = posix.size();
+        const std::string name = posix.substr(pos, ende - pos);
+        pos = ende + 1;
+        if (name.empty())
+            continue;
+        // A program path is never normalised; a step up would leave the path it names.
+        if (name == "." || name == "..") {
+            errno = EINVAL;
+            return -1;
+        }
+        const int neu = ::openat(kette_.back().second, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (neu < 0) {
+            // A link where a folder is expected is no folder on this way.
+            if (errno == ELOOP)
+                errno = ENOTDIR;
+            return -1;
+        }
+        kette_.emplace_back(posix.substr(0, ende), neu);
+    }
+    return kette_.back().second;
+}
+
+Eintragszugriff::Ort Eintragszugriff::Finde(const Pfad& pfad) {
+    const auto posix = laufwerke_.ZuPosix(pfad);
+    if (!posix)
+        throw FsFehler("Bestand", pfad, Fehlercode(pfad.size() >= 2 && pfad[1] == ':' ? ENODEV : EINVAL));
+    Ort ort;
+    std::string ordner;
+    if (pfad.size() == 3) {
+        ordner = *posix;
+        ort.Name = ".";
+    } else {
+        const std::size_t schnitt = posix->rfind('/');
+        ordner = schnitt == 0 ? "/" : posix->substr(0, schnitt);
+        ort.Name = posix->substr(schnitt + 1);
+    }
+    ort.Ordner = OeffneOrdner(pfad, ordner);
+    if (ort.Ordner < 0)
+        ort.Fehler = errno;
+    return ort;
+}
+
+std::optional<Eintragsstand> Eintragszugriff::Stand(const Pfad& pfad) {
+    const Ort ort = Finde(pfad);
+    if (ort.Fehler != 0) {
+        if (Fehlt(ort.Fehler))
+            return std::nullopt;
+        throw FsFehler("Stand", pfad, Fehlercode(ort.Fehler));
+    }
+    struct stat st {};
+    if (::fstatat(ort.Ordner, ort.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Stand", pfad, Fehlercode(errno));
+    }
+    Eintragsstand e = EintragsstandAus(st);
+    if (e.Typ == Eintragsstand::Art::Verweis) {
+        std::string ziel(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        for (;;) {
+            const ssize_t n = ::readlinkat(ort.Ordner, ort.Name.c_str(), ziel.data(), ziel.size());
+            if (n < 0) {
+                if (Fehlt(errno))
+                    return std::nullopt;
+                throw FsFehler("Stand", pfad, Fehlercode(errno));
+            }
+            if (static_cast<std::size_t>(n) < ziel.size()) {
+                ziel.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            ziel.resize(ziel.size() * 2);
+        }
+        e.Verweisziel = std::move(ziel);
+    }
+    return e;
+}
+
+std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordner) {
+    std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
+    if (posix.empty())
+        throw FsFehler("Namen", ordner, Fehlercode(EINVAL));
+    const int weg = OeffneOrdner(ordner, posix);
+    if (weg < 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    }
+    const int fd = ::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    }
+    std::vector<std::string> namen;
+    errno = 0;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..")
+            namen.emplace_back(n);
+        errno = 0;
+    }
+    const int nummer = errno;
+    ::closedir(d);
+    if (nummer != 0)
+        throw FsFehler("Namen", ordner, Fehlercode(nummer));
+    std::sort(namen.begin(), namen.end());
+    return namen;
+}
+
+std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
+    const Ort ort = Finde(pfad);
+    if (ort.Fehler != 0) {
+        if (Fehlt(ort.Fehler))
+            return std::nullopt;
+        throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
+    }
+    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!datei.gueltig()) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Lesen", pfad, Fehlercode(errno));
+    }
+    struct stat st {};
+    if (::fstat(datei.get(), &st) != 0)
+        throw FsFehler("Lesen", pfad, Fehlercode(errno));
+    if (!S_ISREG(st.st_mode))
+        throw FsFehler("Lesen", pfad, Fehlercode(EISDIR));
+    std::string inhalt;
+    LiesBisEnde(datei.get(), pfad, [&](const char* daten, std::size_t n) { inhalt.append(daten, n); });
+    return inhalt;
+}
+
+std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad) {
+    const Ort ort = Finde(pfad);
+    if (ort.Fehler != 0)
+        throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
+    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!datei.gueltig())
+        throw FsFehler("Lesen", pfad, Fehlercode(errno));
+    ::posix_fadvise(datei.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::uint64_t summe = 0;
+    LiesBisEnde(datei.get(), pfad, [&](const char*, std::size_t n) { summe += n; });
+    return summe;
+}
+
+std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
+                                               const std::string& inhalt) {
+    std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
+    if (posix.empty())
+        throw FsFehler("Bestand schreiben", ordner, Fehlercode(EINVAL));
+    const int weg = OeffneOrdner(ordner, posix);
+    if (weg < 0)
+        throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
+    Deskriptor dir{::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!dir.gueltig())
+        throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
+
+    std::random_device zufall;
+    std::string temp;
+    Deskriptor datei;
+    for (int versuch = 0; !datei.gueltig(); ++versuch) {
+        char text[64];
+        std::snprintf(text, sizeof text, ".tresor-ix-bestand-%08x%08x.tmp", zufall(), zufall());
+        temp = text;
+        datei =
+            Deskriptor(::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!datei.gueltig() && (errno != EEXIST || versuch > 100))
+            throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+    }
+    bool fertig = false;
+    struct Aufraeumen {
+        int dir;
+        const std::string& temp;
+        const bool& fertig;
+        ~Aufraeumen() {
+            if (!fertig)
+                ::unlinkat(dir, temp.c_str(), 0);
+        }
+    } aufraeumen{dir.get(), temp, fertig};
+
+    std::size_t geschrieben = 0;
+    while (geschrieben < inhalt.size()) {
+        const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+        }
+        geschrieben += static_cast<std::size_t>(n);
+    }
+    if (::fsync(datei.get()) != 0)
+        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+    if (datei.schliessen() != 0)
+        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+
+    std::string ziel;
+    for (int k = 0;; ++k) {
+        ziel = name(k);
+        if (::renameat2(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        // A file system without the no-replace rename: a hard link never replaces either.
+        if (::linkat(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), 0) == 0) {
+            ::unlinkat(dir.get(), temp.c_str(), 0);
+            break;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno != EPERM && errno != ENOTSUP && errno != EMLINK)
+            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        // Nor hard links (an exFAT stick through FUSE): the name is looked at first. The folder is the
+        // run's own new backup folder, in which nothing else makes names.
+        struct stat st {};
+        if (::fstatat(dir.get(), ziel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        if (errno != ENOENT || ::renameat(dir.get(), temp.c_str(), dir.get(), ziel.c_str()) != 0)
+            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
+        break;
+    }
+    fertig = true;
+    if (::fsync(dir.get()) != 0)
+        throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
+    return ziel;
+}
+
+bool Eintragszugriff::Verwalter() {
+    return ::geteuid() == 0;
+}
+
+void Eintragszugriff::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) {
+    const Ort ort = Finde(pfad);
+    if (ort.Fehler != 0)
+        throw FsFehler("Stand setzen", pfad, Fehlercode(ort.Fehler));
+    Deskriptor eintrag{::openat(ort.Ordner, ort.Name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+    if (!eintrag.gueltig())
+        throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
+    struct stat st {};
+    if (::fstat(eintrag.get(), &st) != 0)
+        throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
+    if (besitzer && ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+        throw FsFehler("Besitzer setzen", pfad, Fehlercode(errno));
+    if (!S_ISLNK(st.st_mode)) {
+        // Through the descriptor's own name, which leads to exactly the entry opened above.
+        const std::string eigen = "/proc/self/fd/" + std::to_string(eintrag.get());
+        if (::chmod(eigen.c_str(), stand.Modus) != 0)
+            throw FsFehler("Rechte setzen", pfad, Fehlercode(errno));
+    }
+    std::int64_t sekunden = stand.MtimeNs / 1'000'000'000;
+    std::int64_t nano = stand.MtimeNs % 1'000'000'000;
+    if (nano < 0) {
+        nano += 1'000'000'000;
+        sekunden -= 1;
+    }
+    const struct timespec zeiten[2] = {{static_cast<time_t>(sekunden), static_cast<long>(nano)},
+                                       {static_cast<time_t>(sekunden), static_cast<long>(nano)}};
+    if (::utimensat(ort.Ordner, ort.Name.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+        throw FsFehler("Zeit setzen", pfad, Fehlercode(errno));
+}
+
+} // namespace tresor

@@ -1,0 +1,442 @@
+#include "fs/posix/Kopie.h"
+
+#include "fs/Attribute.h"
+#include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/Dosattrib.h"
+#include "fs/posix/Eigentum.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Zeitraster.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace tresor::posix {
+
+namespace {
+
+// How often a copy whose source changed while it was copied is made again (the first copy included).
+constexpr int Kopierversuche = 4;
+
+// Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
+// that a failure never leaves anything partial behind.
+struct TemporaererEintrag {
+    int ordner;
+    const std::string& name;
+    const bool& fertig;
+    ~TemporaererEintrag() {
+        if (!fertig)
+            ::unlinkat(ordner, name.c_str(), 0);
+    }
+};
+
+// The lstat data of the open source, taken once its ctime's step is over (Zeitraster.h): every change after
+// this look then gets another ctime than the one seen, however coarse the clock or the file system that
+// stamps it (a stick's whole seconds), and so cannot hide behind the time of an earlier change. Waits at
+// most StempelWartezeitNs for a source changed just now; `ruhig` is false when the source kept changing
+// for that long: a copy taken from such a look could not be told from a later state.
+struct Ruhestand {
+    struct stat st;
+    bool ruhig;
+};
+
+template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler) {
+    struct stat st {};
+    struct timespec beginn {};
+    ::clock_gettime(CLOCK_MONOTONIC, &beginn);
+    for (;;) {
+        const std::int64_t uhr = GrobeUhrNs();
+        if (::fstat(q, &st) != 0)
+            throw quellfehler(errno);
+        const std::int64_t ctime = CtimeNs(st);
+        if (StempelEindeutig(ctime, uhr))
+            return {st, true};
+        struct timespec lauf {};
+        ::clock_gettime(CLOCK_MONOTONIC, &lauf);
+        const std::int64_t gewartet =
+            (lauf.tv_sec - beginn.tv_sec) * std::int64_t{1'000'000'000} + (lauf.tv_nsec - beginn.tv_nsec);
+        if (gewartet >= StempelWartezeitNs(ctime))
+            return {st, false};
+        // Until the step is over, in short pauses: a change meanwhile starts a new one.
+        const std::int64_t rest = std::clamp<std::int64_t>(ctime + ZeitrasterNs(ctime) - uhr, 1'000'000, 20'000'000);
+        const struct timespec pause { 0, static_cast<long>(rest) };
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+} // namespace
+
+void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
+                             const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
+    // two file systems refused it once, they are not asked again for the copies that follow.
+    if (!ohneReflink_.contains(geraete)) {
+        if (::ioctl(z, FICLONE, q) == 0) {
+            melde(vorher.st_size);
+            return;
+        }
+        if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
+            ohneReflink_.insert(geraete);
+    }
+    // Never beyond the size the source had when it was looked at: a source that grew meanwhile is copied
+    // again, and no tail of it is ever made up.
+    const off_t groesse = vorher.st_size;
+    bool schnellweg = true; // copy_file_range, until it refuses
+    std::vector<char> puffer;
+    off_t geschriebenBis = 0;
+    // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the
+    // sources are marked does not find all of it still in memory (and the disk idle until then).
+    off_t zurueckBis = 0;
+    // A piece is written up to `bis`: its write-back, once a stretch is together, and its report.
+    auto geschrieben = [&](off_t bis) {
+        geschriebenBis = bis;
+        if (geschriebenBis - zurueckBis >= Rueckschreibstrecke) {
+            (void)::sync_file_range(z, zurueckBis, geschriebenBis - zurueckBis, SYNC_FILE_RANGE_WRITE);
+            zurueckBis = geschriebenBis;
+        }
+        melde(bis);
+    };
+    auto kopiereBereich = [&](off_t von, off_t bis) {
+        bis = std::min(bis, groesse);
+        while (von < bis) {
+            // In pieces, so that the caller hears of a large file while it is copied.
+            const std::size_t laenge = std::min(static_cast<std::size_t>(bis - von), Stueck);
+            if (schnellweg) {
+                loff_t a = von;
+                loff_t b = von;
+                const ssize_t n = ::copy_file_range(q, &a, z, &b, laenge, 0);
+                if (n > 0) {
+                    von += n;
+                    geschrieben(von);
+                    continue;
+                }
+                if (n == 0)
+                    return; // the source has become shorter
+                if (errno == EINTR)
+                    continue;
+                // Not possible here, or failed: the plain way either works or names the side at fault.
+                schnellweg = false;
+            }
+            if (puffer.empty())
+                puffer.resize(Stueck);
+            const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw quellfehler(errno);
+            }
+            if (n == 0)
+                return;
+            for (ssize_t geschrieben = 0; geschrieben < n;) {
+                const ssize_t m = ::pwrite(z, puffer.data() + geschrieben, static_cast<std::size_t>(n - geschrieben),
+                                           von + geschrieben);
+                if (m < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw zielfehler(errno);
+                }
+                geschrieben += m;
+            }
+            von += n;
+            geschrieben(von);
+        }
+    };
+    if (static_cast<std::int64_t>(vorher.st_blocks) * 512 >= static_cast<std::int64_t>(groesse)) {
+        // Its blocks cover the whole size: a file without holes, copied in one stretch without asking for
+        // its data regions.
+        kopiereBereich(0, groesse);
+    } else {
+        // Only the data regions are copied, so holes of sparse files stay holes.
+        off_t pos = 0;
+        while (pos < groesse) {
+            const off_t daten = ::lseek(q, pos, SEEK_DATA);
+            if (daten < 0) {
+                if (errno == ENXIO)
+                    break; // nothing but a hole up to the end
+                if (errno != EINVAL && errno != ENOTSUP)
+                    throw quellfehler(errno);
+                // No hole information: copy everything.
+                kopiereBereich(pos, groesse);
+                break;
+            }
+            const off_t loch = ::lseek(q, daten, SEEK_HOLE);
+            if (loch < 0)
+                throw quellfehler(errno);
+            kopiereBereich(daten, loch);
+            pos = loch;
+        }
+    }
+    // A trailing hole of the source stays a hole of the copy. Only a copy of an unchanged source is kept, so
+    // this hole is one the source had.
+    if (geschriebenBis < groesse && ::ftruncate(z, groesse) != 0)
+        throw zielfehler(errno);
+}
+
+std::string Kopierer::TemporaererName() {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
+                        static_cast<unsigned long long>(zufall_() & 0xffffffffU));
+    return text;
+}
+
+Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    Eintragsort quelle;
+    ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
+
+    // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
+    constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
+        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
+    if (!q.gueltig() && errno == ELOOP) {
+        struct stat lst {};
+        if (::fstatat(quelle.Ordner(), quelle.Name(), &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode))
+            return KopiereVerweis(datei, ziel, quelle, fortschritt, geraet, inode);
+        errno = ELOOP;
+    }
+    if (!q.gueltig())
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstat(q.get(), &vorher) != 0)
+        throw quellfehler(errno);
+    if (!S_ISREG(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    // Nothing else of the open flags is set: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, 0);
+
+    Eintragsort zielort;
+    if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    // The copy needs a name of its own in a folder: not a drive root, ".", ".." or a trailing backslash.
+    if (zielort.Ganz())
+        throw zielfehler(EINVAL);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
+
+    std::string tmpName;
+    Deskriptor z;
+    for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
+        tmpName = TemporaererName();
+        z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        // A destination folder removed since it was opened is looked up anew.
+        if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
+        if (!z.gueltig() && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!z.gueltig())
+        throw zielfehler(EEXIST);
+
+    // From here on every failure removes the temporary file: nothing partial stays behind.
+    bool fertig = false;
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
+
+    // The content, as the source held it from one look at its state to the next: a source that changed in
+    // between (size, modification time or ctime) is copied again, a few times. A source that still changes
+    // leaves no copy: under the real name there is never a mix of versions, nor bytes the source did not hold
+    // at that place. A restore finds the version of an earlier backup instead, and the run names the file.
+    const std::pair<dev_t, dev_t> geraete{vorher.st_dev, zielort.OrdnerGeraet()};
+    // The progress of a copy made again (here, or from the folder the path names now) does not fall back to
+    // its start: the count holds until the new copy passes it, and it never exceeds the size of the copy under
+    // way.
+    if (ortswechsel_ == 0)
+        gemeldet_ = 0;
+    const auto melde = [&](off_t bis) {
+        if (!fortschritt)
+            return;
+        const auto groesse = static_cast<std::uint64_t>(vorher.st_size);
+        gemeldet_ = std::min(std::max(gemeldet_, static_cast<std::uint64_t>(bis)), groesse);
+        fortschritt(gemeldet_, groesse);
+    };
+    bool bestaendig = false;
+    for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
+        const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
+        vorher = ruhe.st;
+        if (!ruhe.ruhig)
+            continue;
+        if (versuch > 1 && ::ftruncate(z.get(), 0) != 0)
+            throw zielfehler(errno);
+        KopiereInhalt(q.get(), z.get(), vorher, geraete, datei.Path, ziel, melde);
+        if (haken_)
+            haken_(datei.Path, versuch);
+        // The file was opened through a folder held since it was first met. If that folder was renamed away
+        // meanwhile, the content is that of a file of another path now: the copy is made again from the folder
+        // the path names (its file is the one of that name, or there is none). Looked at before the last look
+        // at the file, so that the content read was the file's while its folder still had this path.
+        if (!ordner_.AmOrt(quelle))
+            return NochEinmal(datei, ziel, fortschritt, geraet, inode);
+        struct stat nachher {};
+        if (::fstat(q.get(), &nachher) != 0)
+            throw quellfehler(errno);
+        bestaendig = Gleich(StandAus(vorher), StandAus(nachher));
+    }
+    if (!bestaendig) {
+        Quellstand stand = StandAus(vorher);
+        stand.Veraendert = true;
+        return stand;
+    }
+
+    // Hidden and system bits, then the permission bits (which may take away the write permission the
+    // attribute needs), then the time, which nothing after it changes.
+    Attributablage& quellAblage = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get()));
+    const auto quellDos = quellAblage.LiesDos(Ort::Selbst(q.get()));
+    int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
+    mode_t modus = vorher.st_mode & 07777;
+    if ((vorher.st_mode & S_IWUSR) == 0)
+        wert |= attr::Schreibgeschuetzt;
+    // A file system of DOS bits of its own keeps read-only apart from the permission bits: the copy is
+    // read-only the way its own file system says it.
+    if (quellAblage.EigeneBits() && quellDos && (*quellDos & attr::Schreibgeschuetzt)) {
+        wert |= attr::Schreibgeschuetzt;
+        modus &= ~static_cast<mode_t>(0222);
+    }
+    if (IstPunktname(LetzterName(datei.Path)) || (quellDos && (*quellDos & attr::Versteckt)))
+        wert |= attr::Versteckt;
+    if (quellDos && (*quellDos & attr::System))
+        wert |= attr::System;
+    const bool dosNoetig = quellDos || (wert & attr::System) || ((wert & attr::Versteckt) && !IstPunktname(zielName));
+    // A target of DOS bits of its own (NTFS, FAT) always gets them: its read-only bit is not the permission
+    // bits, and other systems see a dot name as hidden only through the bit.
+    Attributablage& zielAblage = ablagen_.Fuer(zielort.OrdnerGeraet(), Ort::Selbst(z.get()));
+    if (dosNoetig || zielAblage.EigeneBits()) {
+        // A target that can hold no DOS bits at all (an exFAT stick through FUSE) gets the copy without them,
+        // as ACLs are kept only where the target can hold them: the content is what must not be lost.
+        if (!zielAblage.SchreibeDos(Ort::Selbst(z.get()), static_cast<std::uint32_t>(wert) & DosEigeneBits) &&
+            errno != ENOTSUP)
+            throw zielfehler(errno);
+    }
+    // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
+    // write permission where the source's own file system calls it read-only.
+    const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
+        throw zielfehler(fehler);
+    if (const int fehler = SetzeModus(z.get(), endmodus); fehler != 0)
+        throw zielfehler(fehler);
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    if (::futimens(z.get(), zeiten) != 0)
+        throw zielfehler(errno);
+    if (z.schliessen() != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
+    // The state read before the copy, even if the file was written meanwhile: the record made from it
+    // then no longer matches the file, which keeps its archive bit and is backed up again.
+    return StandAus(vorher);
+}
+
+Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt,
+                                dev_t* geraet, ino_t* inode) {
+    // Bounded: a folder that keeps moving makes the file one that changes during its copy.
+    if (ortswechsel_ >= Kopierversuche) {
+        Quellstand stand;
+        stand.Veraendert = true;
+        return stand;
+    }
+    ++ortswechsel_;
+    struct Zurueck {
+        int& n;
+        ~Zurueck() { --n; }
+    } const zurueck{ortswechsel_};
+    return Copy(datei, ziel, fortschritt, geraet, inode);
+}
+
+Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                                    const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode) {
+    auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    if (quelle.Ganz())
+        throw quellfehler(EINVAL);
+    // The folder first, then the link: a link replaced after the folder was read changes the folder's time,
+    // so the record made from this state no longer matches and the link is backed up again.
+    struct stat ordnerVorher {};
+    if (::fstat(quelle.Ordner(), &ordnerVorher) != 0)
+        throw quellfehler(errno);
+    struct stat vorher {};
+    if (::fstatat(quelle.Ordner(), quelle.Name(), &vorher, AT_SYMLINK_NOFOLLOW) != 0)
+        throw quellfehler(errno);
+    if (!S_ISLNK(vorher.st_mode))
+        throw quellfehler(EINVAL);
+    // The target text, whatever its length (st_size is 0 on some file systems).
+    std::string text(std::max<std::size_t>(static_cast<std::size_t>(vorher.st_size) + 1, 256), '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(quelle.Ordner(), quelle.Name(), text.data(), text.size());
+        if (n < 0)
+            throw quellfehler(errno);
+        if (static_cast<std::size_t>(n) < text.size()) {
+            text.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        text.resize(text.size() * 2);
+    }
+    // A link read through a folder that was renamed away since it was held is not the link of this path.
+    if (!ordner_.AmOrt(quelle))
+        return NochEinmal(datei, ziel, fortschritt, geraet, inode);
+
+    Eintragsort zielort;
+    if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
+        throw zielfehler(fehler);
+    if (zielort.Ganz())
+        throw zielfehler(EINVAL);
+    int ordnerFd = zielort.Ordner();
+    const std::string zielName = zielort.Name();
+    std::string tmpName;
+    bool angelegt = false;
+    for (int versuch = 0; versuch < 100 && !angelegt; ++versuch) {
+        tmpName = TemporaererName();
+        angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        if (!angelegt && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            angelegt = ::symlinkat(text.c_str(), ordnerFd, tmpName.c_str()) == 0;
+        }
+        // A target that holds no symbolic links (an exFAT stick): this link cannot be backed up there, which is
+        // the link's failed check, not the end of the run.
+        if (!angelegt && (errno == EPERM || errno == ENOSYS || errno == ENOTSUP))
+            throw quellfehler(ENOTSUP);
+        if (!angelegt && errno != EEXIST)
+            throw zielfehler(errno);
+    }
+    if (!angelegt)
+        throw zielfehler(EEXIST);
+    bool fertig = false;
+    const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
+    // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+    VerweisEigentum(ordnerFd, tmpName.c_str(), vorher);
+    if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+        throw zielfehler(errno);
+    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+        throw zielfehler(errno);
+    fertig = true;
+    if (geraet != nullptr)
+        *geraet = vorher.st_dev;
+    if (inode != nullptr)
+        *inode = vorher.st_ino;
+    Quellstand stand = StandAus(vorher);
+    stand.OrdnerMtimeNs = MtimeNs(ordnerVorher);
+    stand.OrdnerInode = static_cast<std::uint64_t>(ordnerVorher.st_ino);
+    return stand;
+}
+} // namespace tresor::posix

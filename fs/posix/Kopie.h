@@ -1,0 +1,86 @@
+#pragma once
+
+#include "fs/Dateisystem.h"
+#include "fs/ablage/Ablagen.h"
+#include "fs/posix/OffeneOrdner.h"
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace tresor::posix {
+
+// The copy of one file or symbolic link into the backup.
+//
+// A regular file gets the content, the modification time, the permission bits and the read-only, hidden and
+// system bits of the source, never its archive record: the copy reads archive set. It is written as
+// ".tresor-ix-<hex>.tmp" in the destination folder and renamed into place when complete, replacing a file of
+// that name; every failure removes the temporary file, so nothing partial is ever left under a real name.
+// The source is looked at before and after its content is copied; a source that changed in between (size,
+// modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
+// copy: Copy returns its state marked Veraendert and the temporary file goes. A copy is never extended
+// beyond what was read, so it never holds a made-up tail of zeros. The first look waits until the step of
+// the source's ctime is over (Zeitraster.h; up to two seconds for a file just written on a stick that stamps
+// whole seconds, or FAT's two): no later change can then share the stamp the copy was taken from. A source
+// that keeps changing for that long counts as changed as well.
+// Nothing is flushed per file: Sync flushes the whole file system once for many copies. The copy shares the
+// source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
+// through plain reads and writes; holes of sparse files stay holes.
+//
+// A symbolic link is never followed: its target text is read and a link of that text is made under a
+// temporary name in the destination folder, given the link's modification time and renamed into place.
+// FIFOs, sockets and device files are never opened (refused with EINVAL).
+//
+// The content goes in pieces of at most Stueck bytes, and the caller's Kopierfortschritt hears of each piece
+// when it is written (a reflinked file once, when it is made): at 10 MB/s, the speed of a slow stick, that is
+// every 100 ms. A copy made again because its source changed goes on reporting from where the count stood
+// (see Copy). The callback may throw to stop the copy; the temporary file is then removed as on a failure.
+class Kopierer {
+public:
+    // The held-open folders and the stores are the file-system object's; both must outlive this object.
+    // `haken`, where given, is called inside each copy of a file's content (PosixDateisystem.h, Kopierhaken).
+    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen, std::function<void(const Pfad&, int)> haken = {})
+        : ordner_(ordner), ablagen_(ablagen), haken_(std::move(haken)) {}
+
+    // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
+    // the state of its folder); `geraet` and `inode`, where given, learn which file that was. `fortschritt`,
+    // where given, hears of the copy's progress and may stop it. Fails with FsFehler naming the source or the
+    // destination, whichever is at fault.
+    // Owners, set-ID bits and ACLs of the copy: Eigentum.h.
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {},
+                    dev_t* geraet = nullptr, ino_t* inode = nullptr);
+
+    // The largest piece of content written between two reports of progress.
+    static constexpr std::size_t Stueck = 1 << 20;
+    // How much of a copy is written before its write-back is started (see Copy).
+    static constexpr off_t Rueckschreibstrecke = 8 << 20;
+
+private:
+    // Copy again, after the source's folder turned out to be renamed away (OffeneOrdner::AmOrt).
+    Quellstand NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
+                          ino_t* inode);
+    // `fortschritt` only for a copy made again from the folder the path names now, which may hold a file.
+    Quellstand KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintragsort& quelle,
+                              const Kopierfortschritt& fortschritt, dev_t* geraet, ino_t* inode);
+    // The content of the open source `q` into the empty open copy `z`, up to the size the source had in
+    // `vorher` and never beyond; `melde` hears of each piece written, with the offset reached. Fails with
+    // FsFehler naming `quelle` or `ziel`, whichever is at fault.
+    void KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
+                       const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde);
+    std::string TemporaererName();
+
+    OffeneOrdner& ordner_;
+    Ablagen& ablagen_;
+    // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
+    std::set<std::pair<dev_t, dev_t>> ohneReflink_;
+    std::mt19937_64 zufall_{std::random_device{}()};
+    std::function<void(const Pfad&, int)> haken_;
+    int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy
+    std::uint64_t gemeldet_ = 0; // the progress reported of the present copy, across copies made again
+};
+
+} // namespace tresor::posix

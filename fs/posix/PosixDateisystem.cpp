@@ -1,0 +1,430 @@
+// The file-system object on Linux: the operations the backup engine performs on disk, put together from the
+// units of this folder (how the attribute bits are kept: Attributwert.h; where: Attributablage.h; paths of
+// any length: Systempfad.h; held-open folders: OffeneOrdner.h; the copy: Kopie.h). The class is declared in
+// PosixDateisystemIntern.h; its folder operations (reading and listing folders, Dir) are in PosixOrdner.cpp.
+//
+// Further choices of this backend:
+// - Paths: a path not in program form fails with EINVAL, a drive letter missing from the drive table with
+//   ENODEV ("Laufwerk nicht bereit"). A folder object's Path has no trailing backslash except a drive root.
+//   Names on disk and in the program's form: Pfadteile.h.
+// - Drives: a drive whose mount went away is not ready (ENODEV); MakeDir makes nothing on a drive whose
+//   mount point no longer holds the file system the table was made with, so an unplugged stick never turns
+//   into folders on the disk below.
+// - Symbolic links are never followed. Files lists them beside the regular files (whatever they point to:
+//   nothing, themselves, a folder); SubFolders never does. A link is backed up as the same link (Kopie.h);
+//   its archive record lives on its folder (Verweisvermerk.h). FIFOs, sockets and device files are never
+//   listed or opened.
+// - Records stay small whatever a folder holds: a file of one name has a record of its own, bound to its path
+//   within its file system (Einhaengungen.h); symbolic links and files of several names share one record of
+//   fixed size on their folder (Verweisvermerk.h). Where a record cannot be written (no room for extended
+//   attributes, another user's file) SetFileAttr fails for that entry: nothing is reported as backed up that
+//   was not. A folder's record needs write permission on the folder, lent for the moment on a folder of the
+//   user's own, as for files.
+// - Walks from held folders: the first folder taken through GetFolder (the source of a walk) and the first
+//   folder made by MakeDir outside it (the backup folder) are held open as roots from then on; every path
+//   below them is reached from their descriptors one name at a time, never following a link (OffeneOrdner.h).
+//   A folder of the source or of the backup swapped for a link fails the calls on paths through it (ELOOP,
+//   ENOTDIR); nothing outside those two folders is ever read, written, chmodded or marked through them.
+//   The backup folder must be the user's own when it is opened after its creation (another user's folder
+//   slipped into its place fails with EEXIST).
+// - A source file's archive record is written only on the file (device and inode) that was copied, through a
+//   descriptor of that file: where another file stands under its name by then, nothing is written and the
+//   run's check of the copy reports the file.
+// - ArchivGesetzt, asked for the files of the folder listed last in the listing's order (as the scan does),
+//   has their records read ahead on a second thread (Vorleser.h) while this thread looks at each file; the
+//   answers are those of a read at the moment of asking. Our own record writes drop what was read ahead.
+// - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
+//   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
+//   and a folder's default) are copied where the target holds them; file capabilities never.
+
+#include "fs/posix/PosixDateisystemIntern.h"
+
+#include "fs/Attribute.h"
+#include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
+#include "fs/ablage/Ablagen.h"
+#include "fs/ablage/Dosattrib.h"
+#include "fs/ablage/Ordnertafeln.h"
+#include "fs/ablage/Vorleser.h"
+#include "fs/posix/Attributwert.h"
+#include "fs/posix/Eigentum.h"
+#include "fs/posix/Kopie.h"
+#include "fs/posix/OffeneOrdner.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Einhaengungen.h"
+#include "fs/system/Ordnereintraege.h"
+#include "fs/system/Systempfad.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+namespace tresor::posix {
+
+Systempfad PosixDateisystem::Posix(const char* operation, const Pfad& pfad) const {
+    if (auto posix = laufwerke_.ZuPosix(pfad)) {
+        Systempfad sp(*std::move(posix));
+        if (sp.Fehler() != 0)
+            throw FsFehler(operation, pfad, Fehlercode(sp.Fehler()));
+        return sp;
+    }
+    Unbrauchbar(operation, pfad);
+}
+
+Datei PosixDateisystem::GetFile(const Pfad& pfad) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("GetFile", pfad, ort);
+    const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    return Datei{pfad, LetzterName(pfad)};
+}
+
+Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st) {
+    Vermerkort vo;
+    vo.Tafeln = &tafeln_;
+    if (!ort.Ganz()) {
+        vo.OrdnerFd = ort.Ordner();
+        vo.Eintrag = ort.Name();
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return vo;
+    const auto posix = laufwerke_.ZuPosix(pfad);
+    if (!posix)
+        return vo;
+    if (Ordnertafeln::AufDemOrdner(st)) {
+        // The record lives on the folder: bound to the folder's path.
+        const auto schnitt = posix->find_last_of('/');
+        vo.OrdnerName = KennungImDateisystem(schnitt == 0 ? std::string("/") : posix->substr(0, schnitt));
+    } else {
+        vo.Name = KennungImDateisystem(*posix);
+    }
+    return vo;
+}
+
+int PosixDateisystem::Attributes(const Datei& datei) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
+    const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
+    if (S_ISLNK(st.st_mode))
+        return Verweiswert(Ablage(st, ort.Wo()), st, vo);
+    return Attributwert(Ablage(st, ort.Wo()), ort.Wo(), LetzterName(datei.Path), st, &vo);
+}
+
+std::optional<std::size_t> PosixDateisystem::InAuflistung(std::string_view ordner, std::string_view name) {
+    Auflistung& a = auflistung_;
+    if (ordner != a.Ordner)
+        return std::nullopt;
+    if (a.Naechster < a.Namen.size() && a.Namen[a.Naechster] == name)
+        return a.Naechster++;
+    // Asked out of the listing's order: found by name (byte order), and the order goes on from there.
+    const auto stelle = std::lower_bound(a.Namen.begin(), a.Namen.end(), name,
+                                         [](const std::string& x, std::string_view y) { return x < y; });
+    if (stelle == a.Namen.end() || *stelle != name)
+        return std::nullopt;
+    a.Naechster = static_cast<std::size_t>(stelle - a.Namen.begin()) + 1;
+    return a.Naechster - 1;
+}
+
+bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
+    const int ordnerFd = ort.Ordner();
+    const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    return Archivbit(datei.Path, ort, ordnerFd, st);
+}
+
+std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("GetFile", pfad, ort);
+    const int ordnerFd = ort.Ordner();
+    const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    if (gesehen != nullptr && S_ISREG(st.st_mode))
+        *gesehen = EintragsstandAus(st);
+    if (!Archivbit(pfad, ort, ordnerFd, st))
+        return std::nullopt;
+    return Datei{pfad, LetzterName(pfad)};
+}
+
+bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st) {
+    // An entry of the folder listed last, reached through the held folder the walk reads it through: its folder's
+    // map may spare its record, and the records of the entries after it are read ahead on the other thread.
+    std::optional<std::size_t> index;
+    if (!ort.Ganz() && ort.Ordner() == ordnerFd) {
+        const auto schnitt = pfad.rfind('\\');
+        index = InAuflistung(std::string_view(pfad).substr(0, schnitt == 2 ? 3 : schnitt), ort.Name());
+    }
+    Attributablage& ablage = Ablage(st, ort.Wo());
+    const bool eigenerVermerk =
+        S_ISREG(st.st_mode) && !Ordnertafeln::AufDemOrdner(st) && ablagen_.InErweitertenAttributen(ablage);
+    Kartenstand& karte = auflistung_.Karte;
+    if (index && eigenerVermerk) {
+        if (!karte.Gelesen())
+            karte.Lies(ort.Ordner(), OrdnerNamenskennung(auflistung_.Ordner));
+        if (karte.Kennt(ort.Name(), st)) {
+            karte.Gefragt(ort.Ordner(), *index, ort.Name(), st, true);
+            return false;
+        }
+    }
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
+    bool archiv = false;
+    if (S_ISLNK(st.st_mode)) {
+        archiv = (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
+    } else {
+        // The record may have been read on the other thread already. The lstat was taken after that read, so
+        // the record's ctime tells whether it is still the file's.
+        std::optional<std::optional<Archivvermerk>> vorgelesen;
+        if (index && eigenerVermerk && !karte.Traegt()) {
+            if (auflistung_.OrdnerFd != ort.Ordner()) {
+                // The first file read here in this folder: the ones after it are read ahead from now on.
+                auflistung_.OrdnerFd =
+                    vorleser_.Beginne(ort.Ordner(), auflistung_.Namen, *index + 1) ? ort.Ordner() : -1;
+            } else {
+                vorgelesen = vorleser_.Hole(*index);
+            }
+        }
+        archiv = posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
+    }
+    if (index)
+        karte.Gefragt(ort.Ordner(), *index, ort.Name(), st, eigenerVermerk && !archiv);
+    return archiv;
+}
+
+std::uint64_t PosixDateisystem::OrdnerNamenskennung(const Pfad& ordner) {
+    const auto posix = laufwerke_.ZuPosix(ordner);
+    return posix ? KennungImDateisystem(*posix) : 0;
+}
+
+std::uint64_t PosixDateisystem::KennungImDateisystem(const std::string& posix) {
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    return Namenskennung(einhaengungen_->ImDateisystem(posix));
+}
+
+Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
+    zuletztGelistet_ = {};
+    Kennung kennung{};
+    Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
+    kopiert_[datei.Path] = kennung;
+    return stand;
+}
+
+void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
+    zuletztGelistet_ = {};
+    // Nothing is ever made in the folder that a vanished mount used to cover: the drive must still be the
+    // file system it was when the table was made.
+    if (const Laufwerk* l = laufwerke_.Finde(pfad[0]); l != nullptr && l->Geraet != 0) {
+        struct stat wurzel {};
+        if (::stat(l->Einhaengepunkt.c_str(), &wurzel) != 0 || wurzel.st_dev != l->Geraet)
+            throw FsFehler("MakeDir", pfad, Fehlercode(ENODEV));
+    }
+    const mode_t modus = anlage == Anlage::Privat ? 0700 : 0777;
+    if (const int wurzel = offeneOrdner_.Wurzel(pfad); wurzel >= 0) {
+        // A held folder is there as long as it was not removed; one removed is made anew below.
+        struct stat st {};
+        if (::fstat(wurzel, &st) != 0 || st.st_nlink != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(EEXIST));
+        offeneOrdner_.LasseLos(pfad);
+        sicherungGehalten_ = false;
+    }
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("MakeDir", pfad, ort);
+    if (ort.Ganz()) {
+        if (::mkdir(ort.Name(), modus) != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(errno));
+        return;
+    }
+    if (::mkdirat(ort.Ordner(), ort.Name(), modus) != 0) {
+        int fehler = errno;
+        if (fehler == ENOENT && offeneOrdner_.Erneuert("MakeDir", pfad, ort))
+            fehler = ::mkdirat(ort.Ordner(), ort.Name(), modus) == 0 ? 0 : errno;
+        if (fehler != 0)
+            throw FsFehler("MakeDir", pfad, Fehlercode(fehler));
+    }
+    if (sicherungGehalten_ || offeneOrdner_.UnterWurzel(pfad))
+        return;
+    // The backup folder: held from its creation, so that whatever happens to its path (in a target folder
+    // that others can write to), the run writes into this folder and nowhere else.
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0)
+        throw FsFehler("MakeDir", pfad, Fehlercode(errno));
+    if (st.st_uid != ::geteuid())
+        throw FsFehler("MakeDir", pfad, Fehlercode(EEXIST));
+    offeneOrdner_.Halte(pfad, std::move(fd), st);
+    sicherungGehalten_ = true;
+}
+
+void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+    // Records read ahead may be older than what is written now: they are read again.
+    vorleser_.Beende();
+    auflistung_.OrdnerFd = -1;
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("SetFileAttr", pfad, ort);
+    struct stat st = offeneOrdner_.StatAn("SetFileAttr", pfad, ort);
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
+    // Where its record lives, bound to its path: known before the entry is reached through its own descriptor.
+    const Vermerkort vo = VermerkortVon(pfad, ort, st);
+    // A regular file is changed through a descriptor of its own, and its record only where it is the very
+    // file that was copied: a file put in its place since gets nothing, and the check of the copy tells.
+    Deskriptor datei;
+    Eintragsort selbst;
+    const Eintragsort* wo = &ort;
+    if (S_ISREG(st.st_mode)) {
+        const auto kopie = kopiert_.find(pfad);
+        std::optional<Kennung> erwartet;
+        if (kopie != kopiert_.end()) {
+            erwartet = kopie->second;
+            kopiert_.erase(kopie);
+        }
+        datei =
+            Deskriptor(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!datei.gueltig() && errno != EACCES)
+            throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+        if (datei.gueltig()) {
+            struct stat fst {};
+            if (::fstat(datei.get(), &fst) != 0)
+                throw FsFehler("SetFileAttr", pfad, Fehlercode(errno));
+            const bool andere = !S_ISREG(fst.st_mode) || fst.st_dev != st.st_dev || fst.st_ino != st.st_ino ||
+                                (erwartet && *erwartet != Kennung{fst.st_dev, fst.st_ino}) ||
+                                ((wert & attr::Archiv) == 0 && stand.Gueltig && stand.Inode != fst.st_ino);
+            if (andere)
+                return;
+            st = fst;
+            selbst = Eintragsort::Selbst(datei.get(), fst.st_dev);
+            wo = &selbst;
+        } else if (erwartet && *erwartet != Kennung{st.st_dev, st.st_ino}) {
+            return;
+        }
+    }
+    SchreibeAttributwert(Ablage(st, wo->Wo()), pfad, *wo, st, wert, stand, vo);
+}
+
+void PosixDateisystem::Sync(const Pfad& pfad) {
+    const auto umgesetzt = laufwerke_.ZuPosix(pfad);
+    if (!umgesetzt)
+        Unbrauchbar("Sync", pfad);
+    if (offeneOrdner_.UnterWurzel(pfad)) {
+        // Below a root: the file, else its nearest folder that is still there, up to the root itself, all
+        // reached from the root.
+        Eintragsort ort;
+        Deskriptor fd;
+        int ersterFehler = offeneOrdner_.Verorte("Sync", pfad, ort);
+        if (ersterFehler == 0) {
+            fd = Deskriptor(
+                ::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+            ersterFehler = fd.gueltig() ? 0 : errno;
+        }
+        Pfad stufe = pfad;
+        while (!fd.gueltig() && offeneOrdner_.Wurzel(stufe) < 0 && stufe.size() > 3) {
+            stufe.resize(std::max<std::size_t>(stufe.rfind('\\'), 3));
+            fd = offeneOrdner_.OeffneOrdner("Sync", stufe, O_RDONLY);
+        }
+        if (!fd.gueltig())
+            throw FsFehler("Sync", pfad, Fehlercode(ersterFehler != 0 ? ersterFehler : errno));
+        if (::syncfs(fd.get()) != 0)
+            throw FsFehler("Sync", pfad, Fehlercode(errno));
+        return;
+    }
+    // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
+    // but never a folder above the drive's own.
+    const std::size_t wurzel = laufwerke_.Finde(pfad[0])->Einhaengepunkt.size();
+    std::string stufe = *umgesetzt;
+    auto oeffne = [](const std::string& posix, int flags) {
+        const Systempfad sp(posix);
+        if (sp.Fehler() != 0) {
+            errno = sp.Fehler();
+            return Deskriptor();
+        }
+        return Deskriptor(::open(sp.c_str(), flags | O_CLOEXEC));
+    };
+    Deskriptor fd = oeffne(stufe, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    const int ersterFehler = errno;
+    while (!fd.gueltig() && (errno == ENOENT || errno == ENOTDIR) && stufe.size() > wurzel) {
+        const auto schnitt = stufe.find_last_of('/', stufe.size() - 2);
+        if (schnitt == std::string::npos)
+            break;
+        stufe.resize(std::max<std::size_t>(schnitt == 0 ? 1 : schnitt, wurzel));
+        fd = oeffne(stufe, O_RDONLY | O_DIRECTORY);
+    }
+    if (!fd.gueltig())
+        throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
+    if (::syncfs(fd.get()) != 0)
+        throw FsFehler("Sync", pfad, Fehlercode(errno));
+}
+
+void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
+    // The source folder, looked at without following a link; the mirror, opened without following one, and
+    // changed through that descriptor only.
+    Eintragsort q;
+    offeneOrdner_.VerorteOderWirf("OrdnerAbschliessen", OhneSchraegstrich(quelle), q);
+    const struct stat qst = offeneOrdner_.StatAn("OrdnerAbschliessen", quelle, q);
+    if (!S_ISDIR(qst.st_mode))
+        throw FsFehler("OrdnerAbschliessen", quelle, Fehlercode(ENOTDIR));
+    Deskriptor z = offeneOrdner_.OeffneOrdner("OrdnerAbschliessen", OhneSchraegstrich(ziel), O_RDONLY);
+    struct stat zst {};
+    if (!z.gueltig() || ::fstat(z.get(), &zst) != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno == ELOOP ? ENOTDIR : errno));
+    const int quellWert = Attributwert(Ablage(qst, q.Wo()), q.Wo(), LetzterName(OhneSchraegstrich(quelle)), qst);
+    // The mirror is still the user's own and writable here; its attribute goes before the final mode.
+    const Ort zielOrt = Ort::Selbst(z.get());
+    Attributablage& zielAblage = Ablage(zst, zielOrt);
+    const auto dosNeu =
+        NeuerDosWert(zielAblage.LiesDos(zielOrt), quellWert, LetzterName(OhneSchraegstrich(ziel)), true);
+    if (dosNeu && !zielAblage.SchreibeDos(zielOrt, *dosNeu))
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(errno));
+    // Owner and group, then the ACLs, then the mode (which a set-ID bit needs last, and which sets the ACL's
+    // mask to the source's).
+    const mode_t modus = Eigentumsmodus(z.get(), qst);
+    if (const int fehler = KopiereAcls(q.Wo(), z.get(), true); fehler != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(fehler));
+    if (const int fehler = SetzeModus(z.get(), modus); fehler != 0)
+        throw FsFehler("OrdnerAbschliessen", ziel, Fehlercode(fehler));
+}
+
+void PosixDateisystem::Ausschliessen(const Pfad& ordner) {
+    struct stat st {};
+    if (const int wurzel = offeneOrdner_.Wurzel(ordner); wurzel >= 0) {
+        // The folder held since its creation, whatever its path names now.
+        if (::fstat(wurzel, &st) != 0)
+            throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
+        ausgeschlossen_.insert({st.st_dev, st.st_ino});
+        return;
+    }
+    const Systempfad posix = Posix("Ausschliessen", ordner);
+    if (::stat(posix.c_str(), &st) != 0)
+        throw FsFehler("Ausschliessen", ordner, Fehlercode(errno));
+    ausgeschlossen_.insert({st.st_dev, st.st_ino});
+}
+
+void PosixDateisystem::Festschreiben() {
+    std::string datei;
+    if (!ablagen_.Festschreiben(datei)) {
+        const int fehler = errno;
+        throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
+    }
+}
+
+} // namespace tresor::posix
+
+namespace tresor {
+
+std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
+                                                     Vorlesehaken vorlesehaken) {
+    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
+}
+
+} // namespace tresor

@@ -1,0 +1,120 @@
+#pragma once
+
+// The file-system object on Linux, whose operations are defined in PosixDateisystem.cpp (files, records,
+// folders made and closed) and PosixOrdner.cpp (folders read and listed, Dir). Only those two include this.
+
+#include "fs/Dateisystem.h"
+#include "fs/Laufwerkstabelle.h"
+#include "fs/ablage/Ablagen.h"
+#include "fs/ablage/Ordnerkarte.h"
+#include "fs/ablage/Ordnertafeln.h"
+#include "fs/ablage/Vorleser.h"
+#include "fs/posix/Attributwert.h"
+#include "fs/posix/Kopie.h"
+#include "fs/posix/OffeneOrdner.h"
+#include "fs/posix/PosixDateisystem.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Einhaengungen.h"
+#include "fs/system/Ordnereintraege.h"
+#include "fs/system/Systempfad.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tresor::posix {
+
+class PosixDateisystem final : public Dateisystem {
+public:
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken)
+        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)),
+          vorleser_({}, std::move(vorlesehaken)) {}
+
+    Ordner GetFolder(const Pfad& pfad) override;
+    std::vector<Ordner> SubFolders(const Ordner& ordner) override;
+    std::vector<Datei> Files(const Ordner& ordner) override;
+    Datei GetFile(const Pfad& pfad) override;
+    int Attributes(const Datei& datei) override;
+    bool ArchivGesetzt(const Datei& datei) override;
+    std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) override;
+    Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
+    std::string Dir(const Pfad& pfad, int maske) override;
+    void MakeDir(const Pfad& pfad, Anlage anlage) override;
+    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    void Sync(const Pfad& pfad) override;
+    void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
+    void Ausschliessen(const Pfad& ordner) override;
+    bool GrossKleinBlind(const Pfad& ordner) override;
+    void Festschreiben() override;
+
+private:
+    using Kennung = std::pair<dev_t, ino_t>;
+
+    // The POSIX path of a program path. A path not in program form fails with EINVAL, a drive that is not
+    // in the table with ENODEV ("not ready").
+    // A path whose way fails (a long path through a missing folder) fails with that error.
+    Systempfad Posix(const char* operation, const Pfad& pfad) const;
+    // Where the record of the entry is and what it is bound to (its path, or its folder's, within its file
+    // system).
+    Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
+    // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
+    struct Ordnerinhalt {
+        std::vector<Eintrag> Eintraege;
+        Deskriptor Basis;
+        struct stat St {};
+        std::string Posix; // for comparisons only, never for a system call
+    };
+    // Nothing for a folder that is never entered (a mount point met through SubFolders).
+    std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
+    // The store of the DOS bits and records of the file system that holds the entry.
+    Attributablage& Ablage(const struct stat& st, const Ort& ort) { return ablagen_.Fuer(st.st_dev, ort); }
+
+    Laufwerkstabelle laufwerke_;
+    OffeneOrdner offeneOrdner_{laufwerke_};
+    Ablagen ablagen_;
+    Kopierer kopierer_;
+    Ordnertafeln tafeln_;
+    std::optional<Einhaengungen> einhaengungen_; // read at the first record
+    std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
+    std::set<Kennung> ausgeschlossen_;           // never listed
+    bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
+    // The file each copy was taken from, until its archive bit is cleared.
+    std::unordered_map<Pfad, Kennung> kopiert_;
+
+    // The files of the folder listed last (Files), whose records are read ahead on a second thread once the
+    // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.
+    struct Auflistung {
+        Pfad Ordner;
+        std::vector<std::string> Namen; // on disk
+        std::size_t Naechster = 0;      // the entry expected next
+        int OrdnerFd = -1;              // the held folder the records are read through, once begun
+        Kartenstand Karte;              // the folder's map of its backed-up files (Ordnerkarte.h)
+    };
+    // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
+    // `ordnerFd`), whose lstat data is `st`.
+    bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
+    // The Namenskennung of the folder's path within its file system (0 where it has none).
+    std::uint64_t OrdnerNamenskennung(const Pfad& ordner);
+    // The Namenskennung of a POSIX path within its file system (the mount table read at the first call).
+    std::uint64_t KennungImDateisystem(const std::string& posix);
+    // The index of the file `name` (on disk) of the folder `ordner` in the last listing, or nothing.
+    std::optional<std::size_t> InAuflistung(std::string_view ordner, std::string_view name);
+    Auflistung auflistung_;
+    // The entries of the folder read last (LiesOrdner), for the next listing of the same folder only.
+    struct ZuletztGelistet {
+        dev_t Geraet = 0;
+        ino_t Inode = 0;
+        std::int64_t MtimeNs = 0;
+        std::vector<Eintrag> Eintraege;
+        bool Gueltig = false;
+    };
+    ZuletztGelistet zuletztGelistet_;
+    Vorleser vorleser_;
+};
+
+} // namespace tresor::posix

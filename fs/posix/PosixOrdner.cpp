@@ -1,0 +1,327 @@
+// The folders of the file-system object on Linux (PosixDateisystemIntern.h): reading a folder, the
+// collections of its subfolders and files, and Dir.
+//
+// - Dir: a missing entry, and a listing of a folder that does not exist, yield "". Symbolic links, FIFOs
+//   and the like are entries without the directory bit; nothing is ever followed. It yields names as
+//   stored: on a file system that ignores letter case (Ablagen::GrossKleinBlind, known once per device) the
+//   name of the entry found is looked up in its folder's listing, so "f.txt" yields "F.txt". That costs a
+//   listing per lookup there; file systems that keep case cost nothing extra.
+// - A folder met through SubFolders that is the root of another mount (another device, a mount root, or a
+//   drive of the table) is listed, but its own SubFolders and Files are empty. The root of a walk, taken
+//   through GetFolder, is entered.
+
+#include "fs/posix/PosixDateisystemIntern.h"
+
+#include "fs/Attribute.h"
+#include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
+#include "fs/system/Zeitraster.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tresor::posix {
+
+namespace {
+
+// The name as stored of the entry `name` of the open folder `ordnerFd` on a file system that ignores case: the
+// entry of the listing that is `name` exactly, else the one that differs from it in case only; `name` itself
+// where the listing holds neither (a fold of case this program does not know).
+std::string GespeicherterName(int ordnerFd, const char* name) {
+    int fehler = 0;
+    const auto eintraege =
+        LiesEintraege(Deskriptor(::openat(ordnerFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const std::string_view gesucht = name;
+    const Eintrag* gefunden = nullptr;
+    for (const auto& e : eintraege) {
+        if (e.Name == gesucht)
+            return e.Name;
+        if (gefunden == nullptr && GleichOhneGrossKlein(e.Name, gesucht))
+            gefunden = &e;
+    }
+    return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
+}
+
+} // namespace
+
+std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
+                                                                           const Ordner& ordner) {
+    const auto posix = laufwerke_.ZuPosix(ordner.Path);
+    if (!posix)
+        Unbrauchbar(operation, ordner.Path);
+    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix};
+    Deskriptor fd = offeneOrdner_.OeffneOrdner(operation, ordner.Path, O_RDONLY);
+    if (!fd.gueltig() || ::fstat(fd.get(), &inhalt.St) != 0)
+        throw FsFehler(operation, ordner.Path, Fehlercode(errno));
+    if (grenzen_.contains({inhalt.St.st_dev, inhalt.St.st_ino}))
+        return std::nullopt;
+    // A walk lists each folder twice in a row (its subfolders, then its files): the second time the entries
+    // of the first are taken while the folder is still the one listed, unchanged since: its modification time
+    // moves with every entry made, removed or renamed in it, and it was certain when the entries were read
+    // (Zeitraster.h), so that a change made after that read cannot have left it as it was.
+    const bool wieder = zuletztGelistet_.Geraet == inhalt.St.st_dev && zuletztGelistet_.Inode == inhalt.St.st_ino &&
+                        zuletztGelistet_.MtimeNs == MtimeNs(inhalt.St) && zuletztGelistet_.Gueltig;
+    if (wieder) {
+        inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
+        zuletztGelistet_ = {};
+    } else {
+        const std::int64_t uhr = GrobeUhrNs();
+        int fehler = 0;
+        inhalt.Eintraege = LiesEintraege(fd.get(), fehler);
+        if (fehler != 0)
+            throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
+        const std::int64_t mtime = MtimeNs(inhalt.St);
+        zuletztGelistet_ = {};
+        if (StempelEindeutig(mtime, uhr))
+            zuletztGelistet_ = {inhalt.St.st_dev, inhalt.St.st_ino, mtime, inhalt.Eintraege, true};
+    }
+    inhalt.Basis = std::move(fd);
+    return inhalt;
+}
+
+Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
+    Pfad path = OhneSchraegstrich(pfad);
+    if (offeneOrdner_.UnterWurzel(path)) {
+        Eintragsort ort;
+        offeneOrdner_.VerorteOderWirf("GetFolder", path, ort);
+        const struct stat st = offeneOrdner_.StatAn("GetFolder", path, ort);
+        if (!S_ISDIR(st.st_mode))
+            throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+        // A held folder that was removed meanwhile is no folder any more, as its path would tell.
+        if (st.st_nlink == 0)
+            throw FsFehler("GetFolder", pfad, Fehlercode(ENOENT));
+    } else {
+        // The start of a walk: from now on everything below this folder is reached from its descriptor.
+        const Systempfad posix = Posix("GetFolder", path);
+        Deskriptor fd(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.gueltig() && errno == EACCES)
+            fd = Deskriptor(::open(posix.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.gueltig()) {
+            const int fehler = errno;
+            // A link, or anything else that is not a folder, is no folder.
+            if (::lstat(posix.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                throw FsFehler("GetFolder", pfad, Fehlercode(ENOTDIR));
+            throw FsFehler("GetFolder", pfad, Fehlercode(fehler));
+        }
+        if (::fstat(fd.get(), &st) != 0)
+            throw FsFehler("GetFolder", pfad, Fehlercode(errno));
+        offeneOrdner_.Halte(path, std::move(fd), st);
+    }
+    std::string name = IstLaufwerkswurzel(path) ? std::string() : LetzterName(path);
+    return Ordner{std::move(path), std::move(name)};
+}
+
+std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
+    auto inhalt = LiesOrdner("SubFolders", ordner);
+    if (!inhalt)
+        return {};
+    const auto& eintraege = inhalt->Eintraege;
+    const Deskriptor& basis = inhalt->Basis;
+    const struct stat& st = inhalt->St;
+    const std::string& posix = inhalt->Posix;
+
+    std::vector<Ordner> ordnerliste;
+    for (const auto& e : eintraege) {
+        if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
+            continue;
+        struct statx sx {};
+        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &sx) !=
+            0) {
+            if (errno == ENOENT)
+                continue; // removed since the folder was read
+            throw FsFehler("SubFolders", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
+        }
+        if (!S_ISDIR(sx.stx_mode))
+            continue;
+        const Kennung kennung{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+        if (ausgeschlossen_.contains(kennung))
+            continue;
+        const bool einhaengepunkt = kennung.first != st.st_dev ||
+                                    ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                                     (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
+        if (einhaengepunkt)
+            grenzen_.insert(kennung);
+        std::string name = Programmname(e.Name);
+        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name});
+    }
+    return ordnerliste;
+}
+
+std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
+    // Read before the folder: a file whose ctime is certain by then is in its map's rows (Ordnerkarte.h).
+    const std::int64_t uhr = GrobeUhrNs();
+    auto inhalt = LiesOrdner("Files", ordner);
+    if (!inhalt)
+        return {};
+    const auto& eintraege = inhalt->Eintraege;
+    const Deskriptor& basis = inhalt->Basis;
+
+    std::vector<Datei> dateien;
+    std::vector<std::string> namen;
+    for (const auto& e : eintraege) {
+        // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
+        bool regulaer = e.Typ == DT_REG || e.Typ == DT_LNK;
+        if (e.Typ == DT_UNKNOWN) {
+            struct stat kst {};
+            if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
+            }
+            regulaer = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
+        }
+        if (regulaer) {
+            std::string name = Programmname(e.Name);
+            dateien.push_back(Datei{KindPfad(ordner.Path, name), name});
+            namen.push_back(e.Name);
+        }
+    }
+    vorleser_.Beende();
+    auflistung_ = Auflistung{ordner.Path, std::move(namen), 0, -1, {}};
+    auflistung_.Karte.Neu(auflistung_.Namen.size(), uhr);
+    return dateien;
+}
+
+std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
+    auto zugelassen = [maske](int wert) {
+        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
+    };
+
+    if (!pfad.empty() && pfad.back() != '\\') {
+        // One entry: the last name of the path.
+        Eintragsort ort;
+        const int weg = offeneOrdner_.Verorte("Dir", pfad, ort);
+        // A path whose way is missing names nothing, like any missing path.
+        if (weg == ENOENT || weg == ENOTDIR)
+            return {};
+        if (weg != 0)
+            throw FsFehler("Dir", pfad, Fehlercode(weg));
+        struct stat st {};
+        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+            (errno != ENOENT || !offeneOrdner_.Erneuert("Dir", pfad, ort) ||
+             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return {};
+            throw FsFehler("Dir", pfad, Fehlercode(errno));
+        }
+        // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
+        // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
+        // stored (known once per device: no call of its own per entry).
+        std::string name = LetzterName(pfad);
+        if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
+            name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
+        int wert = IstPunktname(name) ? attr::Versteckt : 0;
+        if (S_ISDIR(st.st_mode))
+            wert |= attr::Verzeichnis;
+        // user.DOSATTRIB only where its hidden or system bit can still change the answer. Symbolic links
+        // carry no user attributes.
+        constexpr int VersteckSystem = attr::Versteckt | attr::System;
+        if (zugelassen(wert) && (maske & VersteckSystem) != VersteckSystem && !S_ISLNK(st.st_mode)) {
+            if (const auto dos = Ablage(st, ort.Wo()).LiesDos(ort.Wo()))
+                wert |= static_cast<int>(*dos & VersteckSystem);
+        }
+        return zugelassen(wert) ? name : std::string();
+    }
+
+    const auto umgesetzt = laufwerke_.ZuPosix(pfad);
+    if (!umgesetzt)
+        Unbrauchbar("Dir", pfad);
+    // A listing. A folder that does not exist has no entries, so the answer is "", as for a name that
+    // does not exist; only a drive that is not ready fails (above). Below a root the folder is reached from
+    // it, never through a link.
+    Deskriptor fd;
+    if (offeneOrdner_.UnterWurzel(OhneSchraegstrich(pfad))) {
+        fd = offeneOrdner_.OeffneOrdner("Dir", OhneSchraegstrich(pfad), O_RDONLY);
+    } else {
+        const Systempfad posix(*umgesetzt);
+        // A long path whose way is missing names nothing, like any missing path.
+        if (posix.Fehler() == ENOENT || posix.Fehler() == ENOTDIR)
+            return {};
+        if (posix.Fehler() != 0)
+            throw FsFehler("Dir", pfad, Fehlercode(posix.Fehler()));
+        fd = Deskriptor(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!fd.gueltig()) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+            return {};
+        throw FsFehler("Dir", pfad, Fehlercode(errno));
+    }
+    // "." and ".." head the listing of every folder but a drive root; both are plain folders.
+    if (!IstLaufwerkswurzel(pfad) && zugelassen(attr::Verzeichnis))
+        return ".";
+    Deskriptor basis(::dup(fd.get()));
+    if (!basis.gueltig())
+        throw FsFehler("Dir", pfad, Fehlercode(errno));
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(std::move(fd), fehler);
+    if (fehler != 0)
+        throw FsFehler("Dir", pfad, Fehlercode(fehler));
+    Attributablage* ablage = nullptr; // asked for once, where the first entry needs it
+    for (const auto& e : eintraege) {
+        // The cheap tests first: the name, then the type; the stored bits only when they can matter.
+        int wert = IstPunktname(e.Name) ? attr::Versteckt : 0;
+        if (!zugelassen(wert))
+            continue;
+        bool ordner = e.Typ == DT_DIR;
+        bool symlink = e.Typ == DT_LNK;
+        if (e.Typ == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(basis.get(), e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FsFehler("Dir", pfad + Programmname(e.Name), Fehlercode(errno));
+            }
+            ordner = S_ISDIR(st.st_mode);
+            symlink = S_ISLNK(st.st_mode);
+        }
+        if (ordner)
+            wert |= attr::Verzeichnis;
+        if (!zugelassen(wert))
+            continue;
+        if ((maske & (attr::Versteckt | attr::System)) != (attr::Versteckt | attr::System) && !symlink) {
+            if (ablage == nullptr) {
+                struct stat ost {};
+                if (::fstat(basis.get(), &ost) != 0)
+                    throw FsFehler("Dir", pfad, Fehlercode(errno));
+                ablage = &Ablage(ost, Ort::Selbst(basis.get()));
+            }
+            if (const auto dos = ablage->LiesDos(Ort(basis.get(), e.Name.c_str())))
+                wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
+            if (!zugelassen(wert))
+                continue;
+        }
+        return Programmname(e.Name);
+    }
+    return {};
+}
+
+bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
+    Eintragsort ort;
+    if (offeneOrdner_.Verorte("GrossKleinBlind", ordner, ort) != 0)
+        return false;
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    // The folder's own name in its folder tells, where both are of one file system; else its entries do.
+    if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
+        return ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name());
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.gueltig())
+        return false;
+    int fehler = 0;
+    const auto eintraege = LiesEintraege(Deskriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)), fehler);
+    for (const auto& e : eintraege)
+        if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
+            return true;
+    return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
+}
+
+} // namespace tresor::posix
