@@ -57,6 +57,29 @@ std::string Anzeigepfad(const std::string& relativ) {
     return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
 }
 
+// Names what keeps the point of a record from being complete beyond its versions: a stopped run, the entries
+// it could not back up, the mounted file systems it did not enter. One line each to `aus`; returns how many.
+long NenneLuecken(const Bestandsfund& fund, std::ostream& aus) {
+    if (fund.Zustand != Bestandsfund::Art::Gelesen)
+        return 0;
+    const Bestand& b = *fund.Liste;
+    long luecken = 0;
+    if (b.Abgebrochen) {
+        aus << "Abgebrochen: Die Sicherung " << Anzeigetext(b.Ordner)
+            << " wurde vor ihrem Ende abgebrochen; was sie nicht erreichte, steht mit der früheren Fassung darin.\n";
+        ++luecken;
+    }
+    for (const std::string& p : b.Einhaengepunkte) {
+        aus << "Nicht gesichert: " << Anzeigepfad(p) << ": anderes Dateisystem eingehängt, nicht durchsucht\n";
+        ++luecken;
+    }
+    for (const Auslassung& a : b.Ausgelassen) {
+        aus << "Nicht gesichert: " << Anzeigepfad(a.Pfad) << ": " << Anzeigetext(a.Grund) << "\n";
+        ++luecken;
+    }
+    return luecken;
+}
+
 } // namespace
 
 // The backups of one source in a target and the one chosen.
@@ -314,6 +337,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         fehler_ << "Nicht wiederhergestellt: " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++probleme;
     };
+    probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
     auto elternFehlt = [&](const std::string& relativ) {
         const std::size_t schnitt = relativ.rfind('/');
         return schnitt != std::string::npos && fehlende.contains(relativ.substr(0, schnitt));
@@ -456,6 +480,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
             melde("Nicht lesbar", e.Pfad, "in " + Anzeigetext(e.Ort) + ": " + Fehlertext(f.Ursache()));
         }
     }
+    probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "
              << dateien << " Dateien, " << verweise << " Verknüpfungen.\n";
@@ -554,10 +579,13 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& que
                 if (!k || ArtAus(*k) != e.Art || k->Groesse != e.Groesse)
                     ++fehlen;
             }
-            zeile +=
-                Anzeigetext(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
-                std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
-                (fehlen == 0 ? std::string("vollständig") : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
+            // Entries not backed up and mounted file systems not entered are missing as well.
+            fehlen += static_cast<long>(b.Ausgelassen.size() + b.Einhaengepunkte.size());
+            zeile += Anzeigetext(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
+                     std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
+                     (b.Abgebrochen ? std::string("unvollständig (abgebrochen)")
+                      : fehlen == 0 ? std::string("vollständig")
+                                    : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
         } else {
             if (quelle) {
                 const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), *quelle));
