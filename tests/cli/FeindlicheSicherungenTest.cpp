@@ -41,44 +41,6 @@ public:
     Zeit Time() override { return {9, 0, 1}; }
 };
 
-// Everything of an entry that a write, a chmod or a chown would change.
-struct Zustand {
-    std::string Inhalt;
-    mode_t Modus = 0;
-    uid_t Uid = 0;
-    std::int64_t CtimeNs = 0;
-    std::map<std::string, std::string> Xattrs;
-    bool operator==(const Zustand&) const = default;
-};
-
-Zustand ZustandVon(const fs::path& p) {
-    Zustand z;
-    struct stat st {};
-    if (::lstat(p.c_str(), &st) != 0)
-        return z;
-    z.Modus = st.st_mode;
-    z.Uid = st.st_uid;
-    z.CtimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    if (S_ISREG(st.st_mode))
-        z.Inhalt = LiesDatei(p);
-    char namen[4096];
-    const ssize_t n = ::llistxattr(p.c_str(), namen, sizeof namen);
-    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(namen + i)) + 1) {
-        char wert[4096];
-        const ssize_t m = ::lgetxattr(p.c_str(), namen + i, wert, sizeof wert);
-        z.Xattrs[namen + i] = m < 0 ? "?" : std::string(wert, static_cast<std::size_t>(m));
-    }
-    return z;
-}
-
-std::map<std::string, Zustand> BaumVon(const fs::path& wurzel) {
-    std::map<std::string, Zustand> r;
-    r[""] = ZustandVon(wurzel);
-    for (const auto& e : fs::recursive_directory_iterator(wurzel))
-        r[fs::relative(e.path(), wurzel).string()] = ZustandVon(e.path());
-    return r;
-}
-
 // Runs a shell command as the attacker; its standard output.
 std::string AlsAngreifer(const std::string& befehl) {
     const std::string aufruf = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -c '" + befehl + "' 2>/dev/null";
