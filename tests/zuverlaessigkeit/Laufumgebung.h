@@ -34,7 +34,14 @@ protected:
     }
 
     std::filesystem::path Q() const { return temp / "C" / "Q"; }
-    std::filesystem::path Z() const { return temp / "D" / "Z"; }
+    std::filesystem::path Z() const { return dWurzel_ / "Z"; }
+
+    // Drive D: is the folder `wurzel` from now on (a mounted network share), with the target D:\Z in it.
+    void ZielLaufwerk(const std::filesystem::path& wurzel) {
+        dWurzel_ = wurzel;
+        std::filesystem::create_directories(Z());
+        laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', wurzel.string(), {}}});
+    }
 
     // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
     int Lauf() {
@@ -44,6 +51,8 @@ protected:
         std::set<std::string> alte;
         for (const auto& e : std::filesystem::directory_iterator(Z()))
             alte.insert(e.path().filename().string());
+        letzterStand_ = vorher;
+        alteOrdner_ = alte;
         Befehlszeilenumgebung u{aus,
                                 fehler,
                                 laufwerke,
@@ -53,15 +62,27 @@ protected:
                                                                                  &protokoll);
                                     h->vorher = vorher_;
                                     h->nachKopie = nachKopie;
+                                    h->waehrendKopie = waehrendKopie;
                                     return std::unique_ptr<Dateisystem>(std::move(h));
                                 },
                                 false,
                                 (temp / "C").string()};
         const auto r = Befehlszeile({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, u);
-        for (const auto& e : std::filesystem::directory_iterator(Z()))
-            if (!alte.contains(e.path().filename().string()))
-                fassung[e.path().filename().string()] = vorher;
+        (void)Nachtragen();
         return r ? *r : -1;
+    }
+
+    // Records the backup folder of the last run with the source it read; false while the target cannot be
+    // listed (a network share whose connection dropped), so that a test calls it again once it can.
+    bool Nachtragen() {
+        std::error_code f;
+        std::filesystem::directory_iterator ordner(Z(), f);
+        if (f)
+            return false;
+        for (const auto& e : ordner)
+            if (!alteOrdner_.contains(e.path().filename().string()))
+                fassung[e.path().filename().string()] = letzterStand_;
+        return true;
     }
 
     // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind.
@@ -86,10 +107,14 @@ protected:
     std::ostringstream aus, fehler;
     std::vector<std::string> protokoll;
     Dateisystemhuelle::NachKopie nachKopie;
+    Dateisystemhuelle::WaehrendKopie waehrendKopie;
     std::map<std::string, std::map<std::string, Inhalt>> fassung; // backup folder -> the source it read
 
 private:
     Dateisystemhuelle::Vorher vorher_;
+    std::filesystem::path dWurzel_ = temp / "D";
+    std::map<std::string, Inhalt> letzterStand_;
+    std::set<std::string> alteOrdner_;
 };
 
 } // namespace tresor::test
