@@ -180,15 +180,15 @@ SshServer::SshServer(const fs::path& ordner, fs::path freigabe) : ordner_(ordner
         }
     fs::copy_file(ordner_ / "nutzer.pub", ordner_ / "erlaubt");
     port_ = FreierPort();
-    std::ofstream(ordner_ / "sshd_config") << "ListenAddress 127.0.0.1\nPort " << port_ << "\nHostKey "
-                                           << (ordner_ / "wirt").string() << "\nAuthorizedKeysFile "
-                                           << (ordner_ / "erlaubt").string()
-                                           << "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-                                              "PermitRootLogin prohibit-password\nUsePAM no\nStrictModes no\n"
-                                              "PidFile none\nSubsystem sftp internal-sftp\n";
-    server_ = Starte({"/usr/sbin/sshd", "-D", "-f", (ordner_ / "sshd_config").string(), "-E",
-                      (ordner_ / "sshd.log").string()},
-                     ordner_ / "sshd.aus");
+    std::ofstream(ordner_ / "sshd_config")
+        << "ListenAddress 127.0.0.1\nPort " << port_ << "\nHostKey " << (ordner_ / "wirt").string()
+        << "\nAuthorizedKeysFile " << (ordner_ / "erlaubt").string()
+        << "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+           "PermitRootLogin prohibit-password\nUsePAM no\nStrictModes no\n"
+           "PidFile none\nSubsystem sftp internal-sftp\n";
+    server_ = Starte(
+        {"/usr/sbin/sshd", "-D", "-f", (ordner_ / "sshd_config").string(), "-E", (ordner_ / "sshd.log").string()},
+        ordner_ / "sshd.aus");
     if (server_ < 0 || !WarteAufPort("127.0.0.1", port_)) {
         grund_ = "sshd startet nicht: " + LiesDatei(ordner_ / "sshd.log");
         return;
@@ -261,9 +261,9 @@ bool SmbServer::Einhaengen(const fs::path& punkt) {
     for (auto& u : umgebung)
         zeiger.push_back(u.data());
     zeiger.push_back(nullptr);
-    const pid_t pid = Starte({"smbnetfs", punkt.string(), "-o",
-                              "config=" + (ordner_ / "heim" / ".smb" / "smbnetfs.conf").string()},
-                             ordner_ / "smbnetfs.aus", zeiger.data());
+    const pid_t pid =
+        Starte({"smbnetfs", punkt.string(), "-o", "config=" + (ordner_ / "heim" / ".smb" / "smbnetfs.conf").string()},
+               ordner_ / "smbnetfs.aus", zeiger.data());
     int roh = 0;
     if (pid < 0 || ::waitpid(pid, &roh, 0) != pid || !WIFEXITED(roh) || WEXITSTATUS(roh) != 0) {
         grund_ = "smbnetfs: " + LiesDatei(ordner_ / "smbnetfs.aus");

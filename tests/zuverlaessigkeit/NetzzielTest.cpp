@@ -8,8 +8,8 @@
 // under a real name; the next run without the fault completes. The tests need root, /dev/fuse, loop devices
 // and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
 
-#include "tests/zuverlaessigkeit/Laufumgebung.h"
 #include "tests/zuverlaessigkeit/Netzziel.h"
+#include "tests/zuverlaessigkeit/Laufumgebung.h"
 #include "tests/zuverlaessigkeit/Programm.h"
 
 #include <fcntl.h>
@@ -114,8 +114,13 @@ protected:
     int Rufe(const std::vector<std::string>& argumente) {
         aus.str({});
         fehler.str({});
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false, (temp / "C").string()};
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
@@ -159,8 +164,8 @@ TEST_P(Netzziel, BackupNothingNewAChangeRestoreAndCheck) {
     if (!Verbinde(art.server()))
         GTEST_SKIP() << grund;
     Quellbaum();
-    const std::string verweisGrund = "Nicht gesichert: " + (Q() / "zeiger").string() +
-                                     " (das Ziel kann keine symbolischen Verknüpfungen speichern)";
+    const std::string verweisGrund =
+        "Nicht gesichert: " + (Q() / "zeiger").string() + " (das Ziel kann keine symbolischen Verknüpfungen speichern)";
 
     // A share without links names each link and still holds every file; one with links holds them too.
     EXPECT_EQ(Lauf(), art.verweise ? 0 : 1) << fehler.str();
@@ -340,8 +345,8 @@ std::vector<Stoerung> Stoerungen() {
 
 std::string StoerungsName(const ::testing::TestParamInfo<Stoerung>& info) {
     static const char* const arten[] = {"Verbindung", "Schreibschutz", "Voll", "Langsam"};
-    static const char* const momente[] = {"VorErsterKopie", "MittenInGrosserDatei", "ZwischenDateien",
-                                          "BeimMarkieren", "BeimBestand"};
+    static const char* const momente[] = {"VorErsterKopie", "MittenInGrosserDatei", "ZwischenDateien", "BeimMarkieren",
+                                          "BeimBestand"};
     return std::string(arten[static_cast<int>(info.param.art)]) + "_" + momente[static_cast<int>(info.param.moment)];
 }
 
