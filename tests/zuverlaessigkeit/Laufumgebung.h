@@ -45,30 +45,30 @@ protected:
 
     // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
     int Lauf() {
+        letzterStand_ = Bestand(Q().string());
+        alteOrdner_.clear();
+        for (const auto& e : std::filesystem::directory_iterator(Z()))
+            alteOrdner_.insert(e.path().filename().string());
+        const int status = Rufe({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, [this] {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+            h->vorher = vorher_;
+            h->nachKopie = nachKopie;
+            h->waehrendKopie = waehrendKopie;
+            return std::unique_ptr<Dateisystem>(std::move(h));
+        });
+        (void)Nachtragen();
+        return status;
+    }
+
+    // The command line with any arguments (a restore, a check), through the file-system objects of `fabrik`
+    // (plain ones when empty); returns its exit status, with its output in `aus` and `fehler`.
+    int Rufe(const std::vector<std::string>& argumente, Dateisystemfabrik fabrik = {}) {
         aus.str({});
         fehler.str({});
-        const auto vorher = Bestand(Q().string());
-        std::set<std::string> alte;
-        for (const auto& e : std::filesystem::directory_iterator(Z()))
-            alte.insert(e.path().filename().string());
-        letzterStand_ = vorher;
-        alteOrdner_ = alte;
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this] {
-                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
-                                                                                 &protokoll);
-                                    h->vorher = vorher_;
-                                    h->nachKopie = nachKopie;
-                                    h->waehrendKopie = waehrendKopie;
-                                    return std::unique_ptr<Dateisystem>(std::move(h));
-                                },
-                                false,
-                                (temp / "C").string()};
-        const auto r = Befehlszeile({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, u);
-        (void)Nachtragen();
+        if (!fabrik)
+            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
+        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, std::move(fabrik), false, (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
 
@@ -85,15 +85,16 @@ protected:
         return true;
     }
 
-    // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind.
-    Verluste Pruefe() {
+    // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind, not even
+    // under a temporary name unless `restErlaubt` (a connection that went before the copy could be removed).
+    Verluste Pruefe(bool restErlaubt = false) {
         std::vector<Sicherungsstand> staende;
         for (const auto& [name, f] : fassung)
             staende.push_back({(Z() / name / "Q").string(), [&f](const std::string& rel) -> std::optional<Inhalt> {
                                    const auto it = f.find(rel);
                                    return it == f.end() ? std::nullopt : std::optional<Inhalt>(it->second);
                                }});
-        return PruefeSicherungen(Q().string(), staende, false);
+        return PruefeSicherungen(Q().string(), staende, restErlaubt);
     }
 
     bool Archiv(const std::string& rel) { return ArchivGesetzt((Q() / rel).string()); }

@@ -110,30 +110,9 @@ protected:
         fs::create_symlink("nirgends", Q() / "haengend");
     }
 
-    // The command line with other arguments than a backup's; returns its exit status.
-    int Rufe(const std::vector<std::string>& argumente) {
-        aus.str({});
-        fehler.str({});
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false,
-                                (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
-    }
-
     void PruefeOhneVerlust(const std::string& wann) {
-        std::vector<Sicherungsstand> staende;
-        for (const auto& [name, f] : fassung)
-            staende.push_back({(Z() / name / "Q").string(), [&f](const std::string& rel) -> std::optional<Inhalt> {
-                                   const auto it = f.find(rel);
-                                   return it == f.end() ? std::nullopt : std::optional<Inhalt>(it->second);
-                               }});
         // A temporary copy may stay where the connection went before it could be removed; never a real name.
-        const Verluste v = PruefeSicherungen(Q().string(), staende, true);
+        const Verluste v = Pruefe(true);
         for (const auto& m : v.Meldungen)
             ADD_FAILURE() << wann << ": " << m;
         Berichte("verlust", v.Anzahl);
