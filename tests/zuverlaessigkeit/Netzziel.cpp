@@ -25,8 +25,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Starts a server in the foreground as a child of this process, its output into `log`.
+// Starts a server in the foreground as a child of this process, its output into `log`. It gets a process group
+// of its own: smbd, told to stop, signals its whole group, which must not be the test runner's.
 pid_t Starte(const std::vector<std::string>& befehl, const fs::path& log, char** umgebung = environ) {
+    posix_spawnattr_t eigenschaften;
+    posix_spawnattr_init(&eigenschaften);
+    posix_spawnattr_setflags(&eigenschaften, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&eigenschaften, 0);
     posix_spawn_file_actions_t aktionen;
     posix_spawn_file_actions_init(&aktionen);
     posix_spawn_file_actions_addopen(&aktionen, 0, "/dev/null", O_RDONLY, 0);
@@ -37,9 +42,10 @@ pid_t Starte(const std::vector<std::string>& befehl, const fs::path& log, char**
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &aktionen, nullptr, argv.data(), umgebung) != 0)
+    if (posix_spawnp(&pid, argv[0], &aktionen, &eigenschaften, argv.data(), umgebung) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&aktionen);
+    posix_spawnattr_destroy(&eigenschaften);
     return pid;
 }
 
