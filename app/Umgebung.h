@@ -10,9 +10,12 @@ namespace tresor {
 // plugin and import paths, the toolkit modules of the desktop theme, and the dynamic loader's preloads and
 // library paths.
 inline constexpr const char* Ladepfade[] = {
-    "QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH", "QML2_IMPORT_PATH", "QML_IMPORT_PATH", "QT_QPA_FONTDIR",
-    "GTK_PATH",       "GTK_MODULES",                 "GTK3_MODULES",     "GIO_MODULE_DIR",  "LD_PRELOAD",
-    "LD_LIBRARY_PATH", "LD_AUDIT",
+    "QT_PLUGIN_PATH",   "QT_QPA_PLATFORM_PLUGIN_PATH",
+    "QML2_IMPORT_PATH", "QML_IMPORT_PATH",
+    "QT_QPA_FONTDIR",   "GTK_PATH",
+    "GTK_MODULES",      "GTK3_MODULES",
+    "GIO_MODULE_DIR",   "LD_PRELOAD",
+    "LD_LIBRARY_PATH",  "LD_AUDIT",
 };
 
 // When the effective user is root, removes every variable of Ladepfade from the environment, so that the

@@ -31,7 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t Angreifer = 65534;
-const std::string Echt = "Sicherung-2026-03-14--09-00-01"; // root's genuine backup
+const std::string Echt = "Sicherung-2026-03-14--09-00-01";   // root's genuine backup
 const std::string Falsch = "Sicherung-2026-03-14--09-00-05"; // the attacker's, newer
 const std::string Geheim = "GEHEIM: nur für root";
 
@@ -43,7 +43,8 @@ public:
 
 // Runs a shell command as the attacker; its standard output.
 std::string AlsAngreifer(const std::string& befehl) {
-    const std::string aufruf = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -c '" + befehl + "' 2>/dev/null";
+    const std::string aufruf =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -c '" + befehl + "' 2>/dev/null";
     std::string aus;
     if (FILE* p = ::popen(aufruf.c_str(), "r")) {
         char puffer[4096];
@@ -201,7 +202,8 @@ TEST_F(FeindlicheSicherungen, TamperedBackupsLeadNothingOutsideTheTarget) {
          1, 1, "shadow"},
         {"a folder inside a real backup folder that is a link",
          [&](FeindlicheSicherungen& t) {
-             t.Faelsche({Eintrag(O, "-", 0, 0755, Angreifer, "sub"), Eintrag(D, Falsch, n, 0644, Angreifer, "sub/shadow")});
+             t.Faelsche(
+                 {Eintrag(O, "-", 0, 0755, Angreifer, "sub"), Eintrag(D, Falsch, n, 0644, Angreifer, "sub/shadow")});
              fs::create_directory_symlink(t.temp / "geheim" / "Daten", t.Ziel() / Falsch / "Daten" / "sub");
          },
          1, 1, "sub/shadow"},
@@ -288,9 +290,7 @@ TEST_F(FeindlicheSicherungen, OwnersAndSpecialBitsComeOnlyWithTheCopysOwner) {
          },
          "evil", 0755, Angreifer, 1},
         {"a record opening root's private copy to everyone",
-         [](FeindlicheSicherungen& t) {
-             t.Faelsche({Eintrag(Eintragsart::Datei, Echt, 8, 0644, 0, "privat.txt")});
-         },
+         [](FeindlicheSicherungen& t) { t.Faelsche({Eintrag(Eintragsart::Datei, Echt, 8, 0644, 0, "privat.txt")}); },
          "privat.txt", 0600, 0, 0},
     };
     int nummer = 0;
