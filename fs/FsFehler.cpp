@@ -55,6 +55,18 @@ std::string Fehlertext(std::error_code ursache) {
             return "Datei zu groß";
         case ELOOP:
             return "Ist eine symbolische Verknüpfung";
+        // A network share: the connection to its server went away or does not answer.
+        case ENOTCONN:
+        case ECONNABORTED:
+        case ECONNRESET:
+        case ESTALE:
+            return "Verbindung zum Server unterbrochen";
+        case ETIMEDOUT:
+            return "Zeitüberschreitung: der Server antwortet nicht";
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+            return "Server nicht erreichbar";
         default:
             break;
         }

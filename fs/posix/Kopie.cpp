@@ -184,6 +184,22 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
         throw zielfehler(errno);
 }
 
+bool Kopierer::VerweiseEigenstaendig(int ordnerFd, dev_t geraet) {
+    if (const auto bekannt = verweisGeraete_.find(geraet); bekannt != verweisGeraete_.end())
+        return bekannt->second;
+    // A link whose target does not exist: a file system that follows it finds nothing (ENOENT) instead of
+    // changing another file. Anything but a plain success counts as a target that cannot set a link's time.
+    const std::string name = TemporaererName();
+    const std::string nirgends = name + ".nirgends";
+    if (::symlinkat(nirgends.c_str(), ordnerFd, name.c_str()) != 0)
+        return true; // nothing learnt; the link of the copy itself is made (or refused) as before
+    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    const bool eigenstaendig = ::utimensat(ordnerFd, name.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) == 0;
+    (void)::unlinkat(ordnerFd, name.c_str(), 0);
+    verweisGeraete_.emplace(geraet, eigenstaendig);
+    return eigenstaendig;
+}
+
 std::string Kopierer::TemporaererName() {
     char text[32];
     (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
@@ -422,11 +438,14 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
         throw zielfehler(EEXIST);
     bool fertig = false;
     const TemporaererEintrag aufraeumen{ordnerFd, tmpName, fertig};
-    // The link's own time (a link has no permission bits of its own on Linux, and no user attributes).
-    const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
-    VerweisEigentum(ordnerFd, tmpName.c_str(), vorher);
-    if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
-        throw zielfehler(errno);
+    // The link's own time and owner (a link has no permission bits of its own on Linux, and no user
+    // attributes), where the target sets them on the link itself.
+    if (VerweiseEigenstaendig(ordnerFd, zielort.OrdnerGeraet())) {
+        const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
+        VerweisEigentum(ordnerFd, tmpName.c_str(), vorher);
+        if (::utimensat(ordnerFd, tmpName.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+            throw zielfehler(errno);
+    }
     if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
         throw zielfehler(errno);
     fertig = true;

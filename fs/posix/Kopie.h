@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -32,7 +33,8 @@ namespace tresor::posix {
 // through plain reads and writes; holes of sparse files stay holes.
 //
 // A symbolic link is never followed: its target text is read and a link of that text is made under a
-// temporary name in the destination folder, given the link's modification time and renamed into place.
+// temporary name in the destination folder, given the link's modification time (where the target can: see
+// VerweiseEigenstaendig) and renamed into place.
 // FIFOs, sockets and device files are never opened (refused with EINVAL).
 //
 // The content goes in pieces of at most Stueck bytes, and the caller's Kopierfortschritt hears of each piece
@@ -72,11 +74,19 @@ private:
     void KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
                        const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde);
     std::string TemporaererName();
+    // Whether the file system of the open folder `ordnerFd` (device `geraet`) sets the time and owner of a
+    // symbolic link on the link itself. A network file system that passes such a change on to the server by
+    // the link's path (sshfs) changes the file the link points to instead, or fails where it points nowhere:
+    // there a copied link keeps the time and owner it was made with. Asked once per device, with a link of
+    // its own that points nowhere.
+    bool VerweiseEigenstaendig(int ordnerFd, dev_t geraet);
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
     // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
+    // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
+    std::map<dev_t, bool> verweisGeraete_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
     int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy

@@ -28,6 +28,10 @@ TEST(FsFehlerTest, CommonErrorNumbersHaveGermanTextsTheRestTheirNumber) {
         {ENAMETOOLONG, "Name zu lang"},
         {ENODEV, "Laufwerk nicht bereit"},
         {ENOTSUP, "Vom Dateisystem nicht unterstützt"},
+        {ENOTCONN, "Verbindung zum Server unterbrochen"},
+        {ECONNABORTED, "Verbindung zum Server unterbrochen"},
+        {ETIMEDOUT, "Zeitüberschreitung: der Server antwortet nicht"},
+        {EHOSTUNREACH, "Server nicht erreichbar"},
         {ETXTBSY, "Fehler 26"},
     };
     for (const auto& [nummer, text] : faelle)

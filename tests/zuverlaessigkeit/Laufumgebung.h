@@ -34,45 +34,67 @@ protected:
     }
 
     std::filesystem::path Q() const { return temp / "C" / "Q"; }
-    std::filesystem::path Z() const { return temp / "D" / "Z"; }
+    std::filesystem::path Z() const { return dWurzel_ / "Z"; }
+
+    // Drive D: is the folder `wurzel` from now on (a mounted network share), with the target D:\Z in it.
+    void ZielLaufwerk(const std::filesystem::path& wurzel) {
+        dWurzel_ = wurzel;
+        std::filesystem::create_directories(Z());
+        laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', wurzel.string(), {}}});
+    }
 
     // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
     int Lauf() {
+        letzterStand_ = Bestand(Q().string());
+        alteOrdner_.clear();
+        for (const auto& e : std::filesystem::directory_iterator(Z()))
+            alteOrdner_.insert(e.path().filename().string());
+        const int status = Rufe({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, [this] {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+            h->vorher = vorher_;
+            h->nachKopie = nachKopie;
+            h->waehrendKopie = waehrendKopie;
+            return std::unique_ptr<Dateisystem>(std::move(h));
+        });
+        (void)Nachtragen();
+        return status;
+    }
+
+    // The command line with any arguments (a restore, a check), through the file-system objects of `fabrik`
+    // (plain ones when empty); returns its exit status, with its output in `aus` and `fehler`.
+    int Rufe(const std::vector<std::string>& argumente, Dateisystemfabrik fabrik = {}) {
         aus.str({});
         fehler.str({});
-        const auto vorher = Bestand(Q().string());
-        std::set<std::string> alte;
-        for (const auto& e : std::filesystem::directory_iterator(Z()))
-            alte.insert(e.path().filename().string());
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this] {
-                                    auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke),
-                                                                                 &protokoll);
-                                    h->vorher = vorher_;
-                                    h->nachKopie = nachKopie;
-                                    return std::unique_ptr<Dateisystem>(std::move(h));
-                                },
-                                false,
-                                (temp / "C").string()};
-        const auto r = Befehlszeile({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, u);
-        for (const auto& e : std::filesystem::directory_iterator(Z()))
-            if (!alte.contains(e.path().filename().string()))
-                fassung[e.path().filename().string()] = vorher;
+        if (!fabrik)
+            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
+        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, std::move(fabrik), false, (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
 
-    // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind.
-    Verluste Pruefe() {
+    // Records the backup folder of the last run with the source it read; false while the target cannot be
+    // listed (a network share whose connection dropped), so that a test calls it again once it can.
+    bool Nachtragen() {
+        std::error_code f;
+        std::filesystem::directory_iterator ordner(Z(), f);
+        if (f)
+            return false;
+        for (const auto& e : ordner)
+            if (!alteOrdner_.contains(e.path().filename().string()))
+                fassung[e.path().filename().string()] = letzterStand_;
+        return true;
+    }
+
+    // Checks that nothing is lost (see PruefeSicherungen); a fault never leaves a partial copy behind, not even
+    // under a temporary name unless `restErlaubt` (a connection that went before the copy could be removed).
+    Verluste Pruefe(bool restErlaubt = false) {
         std::vector<Sicherungsstand> staende;
         for (const auto& [name, f] : fassung)
             staende.push_back({(Z() / name / "Q").string(), [&f](const std::string& rel) -> std::optional<Inhalt> {
                                    const auto it = f.find(rel);
                                    return it == f.end() ? std::nullopt : std::optional<Inhalt>(it->second);
                                }});
-        return PruefeSicherungen(Q().string(), staende, false);
+        return PruefeSicherungen(Q().string(), staende, restErlaubt);
     }
 
     bool Archiv(const std::string& rel) { return ArchivGesetzt((Q() / rel).string()); }
@@ -86,10 +108,14 @@ protected:
     std::ostringstream aus, fehler;
     std::vector<std::string> protokoll;
     Dateisystemhuelle::NachKopie nachKopie;
+    Dateisystemhuelle::WaehrendKopie waehrendKopie;
     std::map<std::string, std::map<std::string, Inhalt>> fassung; // backup folder -> the source it read
 
 private:
     Dateisystemhuelle::Vorher vorher_;
+    std::filesystem::path dWurzel_ = temp / "D";
+    std::map<std::string, Inhalt> letzterStand_;
+    std::set<std::string> alteOrdner_;
 };
 
 } // namespace tresor::test

@@ -1,0 +1,335 @@
+// Backups onto network shares, for real on this machine: a folder served by OpenSSH on a loopback port and
+// mounted with sshfs, and a share of Samba's smbd on a loopback address mounted with smbnetfs. A backup, a
+// second run that finds nothing, a changed file found, a restore and a check; what a share cannot hold (links
+// on SMB) named, as on sticks. Then the faults of a network target at each moment of a run, made to happen
+// exactly there through the wrapper of the file-system interface: the connection dropped, the share turned
+// read-only, the disk behind it full, a server that answers slowly. Each fault ends the run cleanly (exit
+// status 1, the platform's error report naming the target path), loses nothing and leaves no partial copy
+// under a real name; the next run without the fault completes. The tests need root, /dev/fuse, loop devices
+// and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
+
+#include "tests/zuverlaessigkeit/Netzziel.h"
+#include "tests/zuverlaessigkeit/Laufumgebung.h"
+#include "tests/zuverlaessigkeit/Programm.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <random>
+#include <thread>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The servers of this test program, started once at their first use and stopped at its end: a loop-mounted
+// ext4 image (so that it can fill up and turn read-only) served over SSH, and a folder served over SMB.
+struct Server {
+    TempOrdner ordner;
+    std::unique_ptr<Abbild> abbild;
+    std::unique_ptr<SshServer> ssh;
+    std::unique_ptr<SmbServer> smb;
+    fs::path Bild() const { return ordner / "bild"; }
+
+    static Server& Alle() {
+        static Server server;
+        return server;
+    }
+    SshServer& Ssh() {
+        if (!ssh) {
+            abbild = std::make_unique<Abbild>(ordner / "bild.img", Bild(), 48);
+            if (abbild->Bereit())
+                abbild->Einhaengen();
+            ssh = std::make_unique<SshServer>(ordner / "ssh", Bild());
+        }
+        return *ssh;
+    }
+    SmbServer& Smb() {
+        if (!smb) {
+            fs::create_directories(ordner / "freigabe");
+            smb = std::make_unique<SmbServer>(ordner / "smb", ordner / "freigabe");
+        }
+        return *smb;
+    }
+    ~Server() {
+        ssh.reset();
+        smb.reset();
+        abbild.reset();
+    }
+};
+
+std::string Zufallsinhalt(std::size_t groesse, unsigned saat) {
+    std::mt19937_64 z(saat);
+    std::string s(groesse, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(z());
+    return s;
+}
+
+class Netzlauf : public Laufumgebung {
+protected:
+    // Mounts the share of `server` in the test's folder and makes D: a fresh folder of it, named after the test.
+    bool Verbinde(Netzserver& server) {
+        if (!server.Bereit()) {
+            grund = server.Grund();
+            return false;
+        }
+        punkt = temp / "netz";
+        if (!server.Einhaengen(punkt)) {
+            grund = server.Grund();
+            return false;
+        }
+        netz = &server;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        for (char& c : name)
+            if (c == '/')
+                c = '-';
+        ZielLaufwerk(server.Freigabe(punkt) / name);
+        return true;
+    }
+    void TearDown() override {
+        if (netz != nullptr) {
+            netz->Fortsetzen();
+            std::error_code f;
+            fs::remove_all(Z().parent_path(), f);
+            netz->Aushaengen();
+        }
+    }
+
+    void Quellbaum() {
+        SchreibeDatei(Q() / "a.txt", "eins");
+        SchreibeDatei(Q() / "sub" / "b.txt", "zwei");
+        SchreibeDatei(Q() / ".versteckt", "punkt");
+        SchreibeDatei(Q() / "gross.bin", Zufallsinhalt(3 << 20, 7));
+        SchreibeDatei(Q() / "z.txt", "letzte");
+        fs::create_symlink("a.txt", Q() / "zeiger");
+        fs::create_symlink("nirgends", Q() / "haengend");
+    }
+
+    void PruefeOhneVerlust(const std::string& wann) {
+        // A temporary copy may stay where the connection went before it could be removed; never a real name.
+        const Verluste v = Pruefe(true);
+        for (const auto& m : v.Meldungen)
+            ADD_FAILURE() << wann << ": " << m;
+        Berichte("verlust", v.Anzahl);
+    }
+
+    std::string grund;
+    fs::path punkt;
+    Netzserver* netz = nullptr;
+};
+
+// ---- A backup, a run that finds nothing, a change, a restore and a check on each network target ----
+
+struct Zielart {
+    const char* name;
+    Netzserver& (*server)();
+    bool verweise; // the share holds symbolic links
+};
+
+const Zielart Zielarten[] = {
+    {"sshfs", []() -> Netzserver& { return Server::Alle().Ssh(); }, true},
+    {"smb", []() -> Netzserver& { return Server::Alle().Smb(); }, false},
+};
+
+class Netzziel : public Netzlauf, public ::testing::WithParamInterface<Zielart> {};
+
+TEST_P(Netzziel, BackupNothingNewAChangeRestoreAndCheck) {
+    const Zielart& art = GetParam();
+    if (!Verbinde(art.server()))
+        GTEST_SKIP() << grund;
+    Quellbaum();
+    const std::string verweisGrund =
+        "Nicht gesichert: " + (Q() / "zeiger").string() + " (das Ziel kann keine symbolischen Verknüpfungen speichern)";
+
+    // A share without links names each link and still holds every file; one with links holds them too.
+    EXPECT_EQ(Lauf(), art.verweise ? 0 : 1) << fehler.str();
+    EXPECT_EQ(fehler.str().find("Der Vorgang"), std::string::npos) << fehler.str();
+    EXPECT_EQ(fehler.str().find(verweisGrund) != std::string::npos, !art.verweise) << fehler.str();
+    PruefeOhneVerlust("erster Lauf");
+    for (const auto& [rel, inhalt] : Bestand(Q().string()))
+        EXPECT_FALSE(Archiv(rel)) << rel;
+    const std::string erster = fassung.rbegin()->first;
+    if (art.verweise) {
+        EXPECT_EQ(fs::read_symlink(Z() / erster / "Q" / "zeiger"), "a.txt");
+        EXPECT_EQ(fs::read_symlink(Z() / erster / "Q" / "haengend"), "nirgends");
+        EXPECT_EQ(LiesDatei(Z() / erster / "Q" / "a.txt"), "eins") << "setting a link's time left its target alone";
+    }
+
+    // Nothing changed: nothing copied.
+    const std::size_t ordner = fassung.size();
+    EXPECT_EQ(Lauf(), art.verweise ? 0 : 1) << fehler.str();
+    if (fassung.size() > ordner) {
+        EXPECT_TRUE(Bestand((Z() / fassung.rbegin()->first / "Q").string()).empty());
+    }
+
+    // One change: exactly that file.
+    SchreibeDatei(Q() / "sub" / "b.txt", "zwei, geändert");
+    EXPECT_EQ(Lauf(), art.verweise ? 0 : 1) << fehler.str();
+    const auto neu = Bestand((Z() / fassung.rbegin()->first / "Q").string());
+    EXPECT_EQ(neu.size(), 1u);
+    EXPECT_EQ(neu.count("sub/b.txt"), 1u);
+    PruefeOhneVerlust("nach der Änderung");
+
+    // The newest point restores to the source, and the check finds it whole; where the share holds no links,
+    // both name exactly the links and restore every file.
+    const int ganz = art.verweise ? 0 : 1;
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Z", "--quelle", "C:\\Q"}), ganz) << aus.str() << fehler.str();
+    EXPECT_EQ((aus.str() + fehler.str()).find("2 Einträge fehlen") != std::string::npos, !art.verweise);
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--nach", "C:\\zurueck"}), ganz)
+        << aus.str() << fehler.str();
+    EXPECT_EQ((aus.str() + fehler.str()).find("Nicht wiederhergestellt: zeiger") != std::string::npos, !art.verweise);
+    EXPECT_EQ(Bestand((temp / "C" / "zurueck").string()), Bestand(Q().string()));
+    if (art.verweise) {
+        EXPECT_EQ(fs::read_symlink(temp / "C" / "zurueck" / "zeiger"), "a.txt");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Faults of the target at each moment of a run ----
+
+enum class Fehlerart { Verbindung, Schreibschutz, Voll, Langsam };
+enum class Moment { VorErsterKopie, MittenInGrosserDatei, ZwischenDateien, BeimMarkieren, BeimBestand };
+
+struct Stoerung {
+    Fehlerart art;
+    Moment moment;
+    int status; // the exit status of the run met by the fault
+};
+
+class Netzfehler : public Netzlauf, public ::testing::WithParamInterface<Stoerung> {
+protected:
+    void Bewirke(Fehlerart art) {
+        if (eingetreten)
+            return;
+        eingetreten = true;
+        Server& s = Server::Alle();
+        switch (art) {
+        case Fehlerart::Verbindung:
+            s.ssh->TrenneVerbindungen();
+            break;
+        case Fehlerart::Schreibschutz:
+            ASSERT_EQ(Fuehre({"mount", "-o", "remount,ro", s.Bild().string()}), 0);
+            break;
+        case Fehlerart::Voll: {
+            // Every free block of the disk behind the share taken.
+            const int fd = ::open((s.Bild() / "fueller").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            for (off_t stueck = 64 << 20; stueck >= 4096; stueck /= 2)
+                while (::fallocate(fd, 0, ::lseek(fd, 0, SEEK_END), stueck) == 0)
+                    ::lseek(fd, stueck, SEEK_END);
+            ::close(fd);
+            break;
+        }
+        case Fehlerart::Langsam:
+            // The server stops answering for a moment: every request waits for it.
+            s.ssh->Anhalten();
+            wecker = std::thread([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                Server::Alle().ssh->Fortsetzen();
+            });
+            break;
+        }
+    }
+    void Behebe(Fehlerart art) {
+        Server& s = Server::Alle();
+        if (wecker.joinable())
+            wecker.join();
+        switch (art) {
+        case Fehlerart::Verbindung:
+            netz->Aushaengen();
+            ASSERT_TRUE(netz->Einhaengen(punkt)) << netz->Grund();
+            break;
+        case Fehlerart::Schreibschutz:
+            ASSERT_EQ(Fuehre({"mount", "-o", "remount,rw", s.Bild().string()}), 0);
+            break;
+        case Fehlerart::Voll:
+            fs::remove(s.Bild() / "fueller");
+            break;
+        case Fehlerart::Langsam:
+            break;
+        }
+    }
+    void TearDown() override {
+        if (wecker.joinable())
+            wecker.join();
+        Netzlauf::TearDown();
+    }
+
+    bool eingetreten = false;
+    std::thread wecker;
+};
+
+TEST_P(Netzfehler, EndsCleanlyLosesNothingAndTheNextRunCompletes) {
+    const Stoerung s = GetParam();
+    if (!Verbinde(Server::Alle().Ssh()))
+        GTEST_SKIP() << grund;
+    if (!Server::Alle().abbild->Bereit())
+        GTEST_SKIP() << Server::Alle().abbild->Grund();
+    Quellbaum();
+    int kopien = 0;
+    Vorher([&](const std::string& zeile) {
+        const bool kopie = zeile.starts_with("Copy ");
+        kopien += kopie ? 1 : 0;
+        if ((s.moment == Moment::VorErsterKopie && kopie && kopien == 1) ||
+            (s.moment == Moment::ZwischenDateien && kopie && kopien == 2) ||
+            (s.moment == Moment::BeimMarkieren && zeile.starts_with("Sync ")) ||
+            (s.moment == Moment::BeimBestand && zeile.starts_with("OrdnerAbschliessen C:\\Q D:")))
+            Bewirke(s.art);
+    });
+    waehrendKopie = [&](const Datei&, std::uint64_t kopiert, std::uint64_t groesse) {
+        if (s.moment == Moment::MittenInGrosserDatei && kopiert > 0 && kopiert < groesse)
+            Bewirke(s.art);
+    };
+    const int status = Lauf();
+    EXPECT_TRUE(eingetreten) << "the fault was met";
+    EXPECT_EQ(status, s.status) << aus.str() << fehler.str();
+    if (s.status == 1) {
+        // The platform's error report, naming the path on the target.
+        EXPECT_TRUE(fehler.str().starts_with("Der Vorgang ")) << fehler.str();
+        EXPECT_NE(fehler.str().find("Pfad: D:\\Z\\Sicherung-"), std::string::npos) << fehler.str();
+        // A reason in words, not the bare error number.
+        EXPECT_EQ(fehler.str().find("Grund: Fehler "), std::string::npos) << fehler.str();
+        std::cout << "[ Bericht  ] " << fehler.str().substr(fehler.str().find("Grund: "));
+    }
+    Behebe(s.art);
+    ASSERT_TRUE(Nachtragen());
+    PruefeOhneVerlust("nach dem Fehler");
+
+    Vorher({});
+    waehrendKopie = {};
+    EXPECT_EQ(Lauf(), 0) << aus.str() << fehler.str();
+    PruefeOhneVerlust("danach");
+    for (const auto& [rel, inhalt] : Bestand(Q().string()))
+        EXPECT_FALSE(Archiv(rel)) << rel << " wurde nicht nachgeholt";
+    Berichte("fehler", 1);
+}
+
+std::vector<Stoerung> Stoerungen() {
+    std::vector<Stoerung> alle;
+    for (Fehlerart art : {Fehlerart::Verbindung, Fehlerart::Schreibschutz, Fehlerart::Voll, Fehlerart::Langsam})
+        for (Moment m : {Moment::VorErsterKopie, Moment::MittenInGrosserDatei, Moment::ZwischenDateien,
+                         Moment::BeimMarkieren, Moment::BeimBestand})
+            // No disk turns read-only while a file on it is open for writing (the server holds the copy open):
+            // that moment cannot happen.
+            if (art != Fehlerart::Schreibschutz || m != Moment::MittenInGrosserDatei)
+                alle.push_back({art, m, art == Fehlerart::Langsam ? 0 : 1});
+    return alle;
+}
+
+std::string StoerungsName(const ::testing::TestParamInfo<Stoerung>& info) {
+    static const char* const arten[] = {"Verbindung", "Schreibschutz", "Voll", "Langsam"};
+    static const char* const momente[] = {"VorErsterKopie", "MittenInGrosserDatei", "ZwischenDateien", "BeimMarkieren",
+                                          "BeimBestand"};
+    return std::string(arten[static_cast<int>(info.param.art)]) + "_" + momente[static_cast<int>(info.param.moment)];
+}
+
+INSTANTIATE_TEST_SUITE_P(ArtenUndMomente, Netzfehler, ::testing::ValuesIn(Stoerungen()), StoerungsName);
+
+} // namespace
+} // namespace tresor::test
