@@ -420,6 +420,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         Sicherung sicherung(fenster, u.uhr, fabrik);
         if (!probe)
             sicherung.bestandslaufwerke = u.laufwerke;
+        // The dry run reads what the target holds as the run does, so that both name the same files.
+        sicherung.indexlaufwerke = u.laufwerke;
         if (u.abbruchBereit)
             u.abbruchBereit();
         try {

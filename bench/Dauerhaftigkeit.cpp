@@ -54,7 +54,7 @@ public:
     }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }
-    void SetFileAttr(const Pfad& p, int w, const Quellstand& s) override { innen_->SetFileAttr(p, w, s); }
+    Quellstand SetFileAttr(const Pfad& p, int w, const Quellstand& s) override { return innen_->SetFileAttr(p, w, s); }
     void Sync(const Pfad&) override {}
     void OrdnerAbschliessen(const Pfad& q, const Pfad& z) override { innen_->OrdnerAbschliessen(q, z); }
     void Ausschliessen(const Pfad& o) override { innen_->Ausschliessen(o); }

@@ -115,8 +115,10 @@ public:
     // Creates one folder; its parent must exist.
     virtual void MakeDir(const Pfad& pfad, Anlage anlage = Anlage::Standard) = 0;
     // Sets the file's attribute value. Clearing the archive bit records `stand` when it is valid (the
-    // state a copy was taken from), else the file's present state.
-    virtual void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand = {}) = 0;
+    // state a copy was taken from), else the file's present state. Returns the state of a regular file
+    // read back through its own descriptor once everything was written (its ctime moved on by that
+    // write): the exact state that the target's record holds for it. Invalid where not known.
+    virtual Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand = {}) = 0;
 
     // Beyond the platform's classic operations, for a safe run:
 

@@ -82,9 +82,12 @@ void Dateisystemhuelle::MakeDir(const Pfad& pfad, Anlage anlage) {
     innen_->MakeDir(pfad, anlage);
 }
 
-void Dateisystemhuelle::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+Quellstand Dateisystemhuelle::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
     Notiere("SetFileAttr " + pfad + " " + std::to_string(wert));
-    innen_->SetFileAttr(pfad, wert, stand);
+    const Quellstand danach = innen_->SetFileAttr(pfad, wert, stand);
+    if (nachVermerk)
+        nachVermerk(pfad);
+    return danach;
 }
 
 void Dateisystemhuelle::Sync(const Pfad& pfad) {

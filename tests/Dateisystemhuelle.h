@@ -23,6 +23,9 @@ public:
     // Called at every report of progress from inside Copy, before the caller hears of it: to slow each piece
     // of a copy down, or to act in the middle of one. May throw like the caller's own callback.
     using WaehrendKopie = std::function<void(const Datei& datei, std::uint64_t kopiert, std::uint64_t groesse)>;
+    // Called after SetFileAttr has written the file's record and read its state back: a change made here is
+    // one made right after the file was marked as backed up.
+    using NachVermerk = std::function<void(const Pfad& pfad)>;
 
     Dateisystemhuelle(std::unique_ptr<Dateisystem> innen, std::vector<std::string>* protokoll);
 
@@ -30,6 +33,7 @@ public:
     NachKopie nachKopie;
     Attributfilter attributfilter;
     WaehrendKopie waehrendKopie;
+    NachVermerk nachVermerk;
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -43,7 +47,7 @@ public:
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
-    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;

@@ -2,6 +2,7 @@
 #include "engine/bestand/Bestandsliste.h"
 
 #include "engine/bestand/Sicherungsfolge.h"
+#include "engine/bestand/Zielindex.h"
 
 #include <cstdlib>
 #include <map>
@@ -36,10 +37,7 @@ Bestandsliste::Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfa
       ziel_(std::move(ziel)), ordnername_(std::move(ordnername)) {}
 
 std::string Bestandsliste::Relativ(const Pfad& quelle) const {
-    if (quelle == quelle_)
-        return ".";
-    const std::size_t anfang = quelle_.size() == 3 ? 3 : quelle_.size() + 1;
-    return NamenAusPosix(quelle.substr(anfang));
+    return RelativZurQuelle(quelle_, quelle);
 }
 
 void Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort) {
@@ -156,9 +154,15 @@ void Bestandsliste::Verorte(bool abgebrochen) {
             if (v.Art == e.Art && v.Groesse == e.Groesse && v.MtimeNs == e.MtimeNs && v.Verweisziel == e.Verweisziel &&
                 nochDa(v)) {
                 e.Ort = v.Ort;
+                // The exact state stays only where the earlier record held that very state: else the version
+                // found is of the same size and time, but perhaps not of this content, and the next run is to
+                // back the file up (Zielindex.h).
+                if (v.CtimeNs == 0 || v.CtimeNs != e.CtimeNs || v.Inode != e.Inode)
+                    e.CtimeNs = 0;
                 continue;
             }
         }
+        e.CtimeNs = 0;
         for (auto it = frueher.rbegin(); it != frueher.rend(); ++it) {
             const auto k = kopie(*it, e.Pfad);
             if (k && Passt(e, *k)) {

@@ -96,9 +96,10 @@ void Probedateisystem::MakeDir(const Pfad& pfad, Anlage) {
     angelegt_.insert(pfad);
 }
 
-void Probedateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&) {
+Quellstand Probedateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&) {
     if (!(wert & attr::Archiv))
         geloescht_.insert(pfad);
+    return {};
 }
 
 } // namespace tresor

@@ -109,6 +109,11 @@ void Sicherung::Sichern_Click() {
         return;
     }
 
+    // What the target holds already: a file of which it holds no version is backed up as well.
+    index_.reset();
+    if (const auto& tabelle = bestandslaufwerke ? bestandslaufwerke : indexlaufwerke)
+        index_ = std::make_unique<Zielindex>(*tabelle, Tgetrimmt, Q);
+
     fso = fabrik_();
     try {
         AttrTest(Q);
@@ -223,10 +228,11 @@ void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
         Pruefpunkt();
-        // Only whether the value reaches 32 counts here.
+        // Only whether the value reaches 32 counts here, or whether the target lacks the file's state.
         bool gefunden = false;
         try {
-            gefunden = Fso().ArchivGesetzt(datei);
+            Eintragsstand gesehen;
+            gefunden = index_ ? ZuSichern(datei, gesehen).has_value() : Fso().ArchivGesetzt(datei);
         } catch (const FsFehler& f) {
             // As above: a vanished file is not there, any other trouble of the entry is the copy's to report.
             if (!Eintragsfehler(f, datei.Path))
@@ -368,7 +374,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         try {
             // The file object and whether its value reaches 32, in one look at the file.
             Eintragsstand gesehen;
-            objekt = Fso().DateiZuSichern(datei.Path, bestand_ ? &gesehen : nullptr);
+            objekt = ZuSichern(datei, gesehen);
             if (!objekt) {
                 if (bestand_)
                     bestand_->Gelassen(datei.Path, gesehen);
@@ -428,9 +434,13 @@ void Sicherung::Abschliessen() {
         // The source may have vanished or changed its kind since its copy, or its record cannot be written.
         if (!AlsEintrag(k.Quelle.Path, [&] {
                 const int wert = Fso().Attributes(k.Quelle);
-                // Only the archive bit is ever taken away; a file never gets a bit it did not have.
-                if (wert & attr::Archiv)
-                    Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+                // Only the archive bit is ever taken away; a file never gets a bit it did not have. The target's
+                // record holds the state the file has once marked, with the ctime its record's write gave it.
+                if (wert & attr::Archiv) {
+                    const Quellstand danach = Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
+                    if (bestand_)
+                        bestand_->Vermerkt(k.Quelle.Path, danach);
+                }
             }))
             continue;
         bool gefunden = false;
@@ -497,6 +507,16 @@ void Sicherung::OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordne
     // not reach it in the source.
     for (Pfad oben = quelle.substr(0, quelle.rfind('\\')); oben.size() > 3; oben = oben.substr(0, oben.rfind('\\')))
         Fso().OrdnerAbschliessen(oben, zielordner + oben.substr(2));
+}
+
+std::optional<Datei> Sicherung::ZuSichern(const Datei& datei, Eintragsstand& gesehen) {
+    const bool sehen = bestand_ || index_;
+    std::optional<Datei> objekt = Fso().DateiZuSichern(datei.Path, sehen ? &gesehen : nullptr);
+    // Each target complete on its own: a file whose present state no backup folder of it holds is copied,
+    // whatever its archive bit says (a backup folder deleted, another disk used last time, a new target).
+    if (!objekt && index_ && !index_->Haelt(datei.Path, gesehen))
+        objekt = datei;
+    return objekt;
 }
 
 void Sicherung::Pruefpunkt() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/bestand/Bestandsliste.h"
+#include "engine/bestand/Zielindex.h"
 #include "engine/sicherung/Fensterschnittstelle.h"
 #include "engine/sicherung/Uhr.h"
 #include "fs/Dateisystem.h"
@@ -64,6 +65,10 @@ public:
     // copies are durable (Bestandsliste.h); the table translates the record's paths. A dry run leaves it
     // unset.
     std::optional<Laufwerkstabelle> bestandslaufwerke;
+    // When set (or bestandslaufwerke is), the run reads the target's newest record of the source as its
+    // index (Zielindex.h) and also backs up each file whose present state the target holds no version of.
+    // The dry run sets it, so that it names what the run would copy.
+    std::optional<Laufwerkstabelle> indexlaufwerke;
 
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set. Stopped on request, it
@@ -127,6 +132,9 @@ private:
     void Abschliessen();
     // The mirrors of the folders above `quelle` in the backup folder `zielordner` get their final bits.
     void OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner);
+    // Whether the file (looked at by the caller) is to be backed up: its archive bit set, or the target
+    // holding no version of its present state. `gesehen` receives what the look saw of it.
+    std::optional<Datei> ZuSichern(const Datei& datei, Eintragsstand& gesehen);
     void Pruefpunkt();
     void Angehalten();
 
@@ -136,6 +144,7 @@ private:
     std::vector<OffeneKopie> offen_;
     std::uint64_t offeneBytes_ = 0;
     std::unique_ptr<Bestandsliste> bestand_; // the record of the run under way, when one is written
+    std::unique_ptr<Zielindex> index_;       // what the target holds, when the run reads it
     tresor::Fortschritt fortschritt_;
 };
 

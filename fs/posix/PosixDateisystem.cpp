@@ -269,7 +269,7 @@ void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
     sicherungGehalten_ = true;
 }
 
-void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
+Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) {
     // Records read ahead may be older than what is written now: they are read again.
     vorleser_.Beende();
     auflistung_.OrdnerFd = -1;
@@ -304,15 +304,20 @@ void PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&
                                 (erwartet && *erwartet != Kennung{fst.st_dev, fst.st_ino}) ||
                                 ((wert & attr::Archiv) == 0 && stand.Gueltig && stand.Inode != fst.st_ino);
             if (andere)
-                return;
+                return {};
             st = fst;
             selbst = Eintragsort::Selbst(datei.get(), fst.st_dev);
             wo = &selbst;
         } else if (erwartet && *erwartet != Kennung{st.st_dev, st.st_ino}) {
-            return;
+            return {};
         }
     }
     SchreibeAttributwert(Ablage(st, wo->Wo()), pfad, *wo, st, wert, stand, vo);
+    // The file as its record left it, through the descriptor the record was written on.
+    struct stat nach {};
+    if (datei.gueltig() && ::fstat(datei.get(), &nach) == 0 && S_ISREG(nach.st_mode))
+        return StandAus(nach);
+    return {};
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {

@@ -45,7 +45,7 @@ public:
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
-    void SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
