@@ -55,6 +55,21 @@ struct Sicherung::OffeneKopie {
     Quellstand Stand; // the state of the source that the copy holds
 };
 
+bool Ueberschneiden(const Pfad& quelle, const Pfad& ziel) {
+    // Without trailing backslashes, but a drive root keeps its own ("C:\").
+    auto ohneTrenner = [](Pfad p) {
+        while (p.size() > 3 && p.back() == '\\')
+            p.pop_back();
+        return p;
+    };
+    const Pfad q = ohneTrenner(quelle);
+    const Pfad z = ohneTrenner(ziel);
+    if (z == q)
+        return true;
+    const Pfad darin = q.ends_with('\\') ? q : q + "\\";
+    return z.starts_with(darin);
+}
+
 std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit) {
     char text[64];
     std::snprintf(text, sizeof text, "Sicherung-%04d-%02d-%02d--%02d-%02d-%02d", datum.Jahr, datum.Monat, datum.Tag,
@@ -90,7 +105,7 @@ void Sicherung::Sichern_Click() {
     const Pfad Tgetrimmt = OhneFuehrendeLeerzeichen(T);
     const Pfad zielordner = Tgetrimmt.size() == 3 ? Tgetrimmt + N : Tgetrimmt + "\\" + N;
 
-    if (T.starts_with(Q)) {
+    if (Ueberschneiden(Q, T)) {
         ausgang = Ausgang::Ueberschneidung;
         fenster_.SetMousePointer(vbDefault);
         tmp = fenster_.MsgBox(std::string("Sicherungsquelle und Sicherungsziel überschneiden sich ! ") + Zeilenumbruch +

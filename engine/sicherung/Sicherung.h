@@ -39,6 +39,11 @@ enum class Ausgang {
 // Creates a fresh file-system object (the run makes one for the scan and one for the copy).
 using Dateisystemfabrik = std::function<std::unique_ptr<Dateisystem>()>;
 
+// Whether the target folder lies in the source folder or is it: compared by whole folder names, letter case
+// exact ("C:\x\g" holds "C:\x\g\z" but not "C:\x\gz"); a trailing backslash names the same folder. A
+// source inside the target does not overlap: the walk never enters the backup folder.
+bool Ueberschneiden(const Pfad& quelle, const Pfad& ziel);
+
 // "Sicherung-yyyy-mm-dd--hh-mm-ss".
 std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit);
 

@@ -60,7 +60,8 @@ public:
     }
     // A run into the target ("Eins" or "Zwei") at the next second, through the wrapper `einrichten` prepares;
     // returns the exit status and leaves the point's time in `stand`.
-    int Sichere(const std::string& ziel, std::string& stand, const std::function<void(Dateisystemhuelle&)>& einrichten = {}) {
+    int Sichere(const std::string& ziel, std::string& stand,
+                const std::function<void(Dateisystemhuelle&)>& einrichten = {}) {
         ++uhr.sekunde;
         char text[32];
         std::snprintf(text, sizeof text, "2026-04-01--10-00-%02d", uhr.sekunde);

@@ -77,9 +77,32 @@ struct Ueberlappung {
     bool abgelehnt;
 };
 
-TEST_F(Sicherungslauf, OverlapIsAPlainPrefixTest) {
+// The same folder or one inside the other overlaps; a name that only begins like the source's does not.
+TEST(Ueberschneidung, ComparesWholeFolderNames) {
     const std::vector<Ueberlappung> faelle = {
-        {"C:\\Daten", "C:\\Daten", true}, {"C:\\Daten", "C:\\Daten\\Sicher", true},  {"C:\\Daten", "C:\\Daten2", true},
+        {"C:\\x\\g", "C:\\x\\g", true},       // same
+        {"C:\\x\\g", "C:\\x\\g\\z", true},    // inside
+        {"C:\\x\\g", "C:\\x\\g\\z\\y", true}, // deeper inside
+        {"C:\\x\\g", "C:\\x\\gz", false},     // common text prefix
+        {"C:\\x\\g", "C:\\x\\g z", false},    // common prefix up to a blank
+        {"C:\\x\\g", "C:\\x", false},         // the source inside the target
+        {"C:\\x\\g", "C:\\y\\g", false},      // outside
+        {"C:\\x\\g", "C:\\x\\G", false},      // letter case is exact
+        {"C:\\x\\g\\", "C:\\x\\g", true},     // trailing separator on the source
+        {"C:\\x\\g", "C:\\x\\g\\", true},     // trailing separator on the target
+        {"C:\\x\\g\\", "C:\\x\\gz", false},   // trailing separator, common prefix
+        {"C:\\", "C:\\Ziel", true},           // drive root as source
+        {"C:\\", "C:\\", true},               // drive root as both
+        {"C:\\", "D:\\Ziel", false},          // another drive
+        {"D:\\Ziel", "D:\\", false},          // drive root as target
+    };
+    for (const auto& f : faelle)
+        EXPECT_EQ(Ueberschneiden(f.quelle, f.ziel), f.abgelehnt) << f.quelle << " -> " << f.ziel;
+}
+
+TEST_F(Sicherungslauf, OverlapOfWholeFolderNamesIsRefusedBeforeAnythingIsCreated) {
+    const std::vector<Ueberlappung> faelle = {
+        {"C:\\Daten", "C:\\Daten", true}, {"C:\\Daten", "C:\\Daten\\Sicher", true},  {"C:\\Daten", "C:\\Daten2", false},
         {"C:\\", "C:\\Ziel", true},       {"C:\\Daten\\Briefe", "C:\\Daten", false}, {"C:\\Daten", "C:\\daten", false},
     };
     for (const auto& f : faelle) {
