@@ -7,6 +7,7 @@
 #include "engine/wiederherstellung/Wiederherstellung.h"
 #include "ui/Programmkennung.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -142,21 +143,74 @@ struct Fehlerhaft {
 };
 
 // A folder given on the command line, in program form or as a POSIX path, as a path in program form.
+// Whether the text is a path in the program's form: a drive letter, a colon and a backslash (or a slash).
+bool Laufwerksform(const std::string& angabe) {
+    return angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) && angabe[1] == ':' &&
+           (angabe[2] == '\\' || angabe[2] == '/');
+}
+
+// A path in the program's form as the folder it names: the drive letter in upper case, "/" as separator
+// where the whole path is written with it, "." left out and ".." taking back the name before it, empty names
+// and trailing separators dropped. So "C:\tmp\.\Daten", "C:\tmp\Daten\..\Daten" and "C:/tmp/Daten" are
+// "C:\tmp\Daten". Refused (Fehlerhaft, naming `wer`): a path that mixes both separators (in the program's
+// form "/" stands for a backslash inside a name) and one whose ".." would leave the drive.
+Pfad OhnePunkte(const std::string& angabe, const std::string& wer) {
+    std::string text = angabe;
+    if (text[2] == '/') {
+        if (text.find('\\') != std::string::npos)
+            throw Fehlerhaft{wer + " mischt »/« und »\\« als Trenner."};
+        for (char& c : text)
+            if (c == '/')
+                c = '\\';
+    }
+    std::vector<std::string> namen;
+    std::size_t pos = 3;
+    while (pos <= text.size()) {
+        std::size_t ende = text.find('\\', pos);
+        if (ende == std::string::npos)
+            ende = text.size();
+        const std::string name = text.substr(pos, ende - pos);
+        if (name == "..") {
+            if (namen.empty())
+                throw Fehlerhaft{wer + " führt mit »..« über das Laufwerk hinaus."};
+            namen.pop_back();
+        } else if (!name.empty() && name != ".") {
+            namen.push_back(name);
+        }
+        pos = ende + 1;
+    }
+    Pfad pfad = text.substr(0, 3);
+    pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
+    for (std::size_t i = 0; i < namen.size(); ++i)
+        pfad += (i == 0 ? "" : "\\") + namen[i];
+    return pfad;
+}
+
 Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
     const std::string wer = std::string("Der Ordner der ") + rolle + " »" + angabe + "«";
-    const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
-                              angabe[1] == ':' && angabe[2] == '\\';
     Pfad pfad;
     std::string posix;
-    if (programmform) {
-        pfad = angabe;
-        pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
-        while (pfad.size() > 3 && pfad.back() == '\\')
-            pfad.pop_back();
+    if (Laufwerksform(angabe)) {
+        pfad = OhnePunkte(angabe, wer);
         const auto p = u.laufwerke.ZuPosix(pfad);
         if (!p)
             throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
         posix = *p;
+        // ".." takes back the name before it as the system does only where that name is no symbolic link:
+        // the folder the system reaches must be the one named without the dots.
+        if (angabe.find("..") != std::string::npos) {
+            Pfad gegeben = angabe;
+            gegeben[0] = pfad[0];
+            if (gegeben[2] == '/')
+                std::replace(gegeben.begin(), gegeben.end(), '/', '\\');
+            const auto wie = u.laufwerke.ZuPosix(gegeben);
+            struct stat ohne {
+            }, mit{};
+            if (wie && (::stat(posix.c_str(), &ohne) != 0 || ::stat(std::string(*wie).c_str(), &mit) != 0 ||
+                        ohne.st_dev != mit.st_dev || ohne.st_ino != mit.st_ino))
+                throw Fehlerhaft{wer +
+                                 " ist mit »..« nicht derselbe Ordner wie ohne; bitte ohne ».« und »..« angeben."};
+        }
     } else {
         if (angabe.empty())
             throw Fehlerhaft{std::string("Die ") + rolle + " ist leer."};
@@ -188,13 +242,8 @@ Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeile
     const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
     if (angabe.empty())
         throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
-    const bool programmform = angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) &&
-                              angabe[1] == ':' && angabe[2] == '\\';
-    if (programmform) {
-        Pfad pfad = angabe;
-        pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
-        while (pfad.size() > 3 && pfad.back() == '\\')
-            pfad.pop_back();
+    if (Laufwerksform(angabe)) {
+        const Pfad pfad = OhnePunkte(angabe, wer);
         if (!u.laufwerke.ZuPosix(pfad))
             throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
         return pfad;

@@ -406,3 +406,59 @@ TEST(UmgebungTest, RootDropsPluginAndLibraryPathsAUserKeepsThem) {
 
 } // namespace
 } // namespace tresor::test
+
+namespace tresor::test {
+namespace {
+
+// Source paths in the drive form and the POSIX form: each names the folder its POSIX form names (dots
+// resolved, "/" as separator) or is refused before anything is created, and the dry run agrees with the run.
+TEST_F(Befehlszeilentest, DriveFormAndPosixFormPathsNameOneFolderOrAreRefused) {
+    struct Fall {
+        std::string quelle;
+        bool gilt; // runs and backs up C:\Daten
+    };
+    const std::vector<Fall> faelle = {
+        {"C:\\Daten", true},
+        {"C:\\.\\Daten", true},
+        {"C:\\Daten\\..\\Daten", true},
+        {"C:\\Daten\\.", true},
+        {"c:\\Daten\\\\", true},
+        {"C:/Daten", true},
+        {"C:/Daten/../Daten/", true},
+        {"Daten", true},
+        {"./Daten/../Daten", true},
+        {"C:\\..\\Daten", false},         // leaves the drive
+        {"C:/Daten\\x", false},           // mixes the separators
+        {"C:\\Zeiger\\..\\Daten", false}, // ".." after a link leads elsewhere than without it
+        {"C:\\Daten\\fehlt\\..", false},  // the system reaches nothing through a name that is not there
+    };
+    SchreibeDatei(temp / "C" / "Daten" / "a.txt", "aaaa");
+    std::filesystem::create_directories(temp / "C" / "Anders" / "innen");
+    std::filesystem::create_symlink(temp / "C" / "Anders" / "innen", temp / "C" / "Zeiger");
+    for (std::size_t i = 0; i < faelle.size(); ++i) {
+        const Fall& f = faelle[i];
+        SCOPED_TRACE(f.quelle);
+        std::filesystem::remove_all(temp / "D");
+        std::filesystem::create_directories(temp / "D" / "Backup");
+        const int probe = Rufe({"--probe", "--quelle", f.quelle, "--ziel", "D:\\Backup"});
+        const std::string probeAus = aus.str();
+        EXPECT_TRUE(Inhalt(temp / "D" / "Backup").empty());
+        const int lauf = Rufe({"--quelle", f.quelle, "--ziel", "D:\\Backup"});
+        EXPECT_EQ(probe, lauf) << probeAus << fehler.str();
+        if (f.gilt) {
+            EXPECT_EQ(lauf, 0) << fehler.str();
+            EXPECT_NE(probeAus.find("Datei kopieren: " + (temp / "C" / "Daten" / "a.txt").string() + "\n"),
+                      std::string::npos)
+                << probeAus;
+            EXPECT_EQ(LiesDatei(temp / "D" / "Backup" / "Sicherung-2002-02-07--13-42-27" / "Daten" / "a.txt"), "aaaa");
+            ErzeugePosixDateisystem(laufwerke)->SetFileAttr("C:\\Daten\\a.txt", 32);
+        } else {
+            EXPECT_EQ(lauf, 2);
+            EXPECT_TRUE(fehler.str().starts_with("tresor-ix: Der Ordner der Quelle »")) << fehler.str();
+            EXPECT_TRUE(Inhalt(temp / "D" / "Backup").empty());
+        }
+    }
+}
+
+} // namespace
+} // namespace tresor::test
