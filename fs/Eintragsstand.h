@@ -20,7 +20,11 @@ struct Eintragsstand {
     std::uint64_t Inode = 0;
     std::int64_t CtimeNs = 0; // the status-change time in nanoseconds
     std::uint64_t Namen = 1;  // how many names (hard links) the entry has
-    std::string Verweisziel;  // the target text of a symbolic link, else empty
+    // Inode and ctime identify the state: false on a file system whose inode numbers need not survive a
+    // remount and whose records are kept apart from the files (exFAT through FUSE, FAT, NTFS), where
+    // size and times do.
+    bool Genau = true;
+    std::string Verweisziel; // the target text of a symbolic link, else empty
 };
 
 // The state an lstat gives, the link target left empty.

@@ -363,8 +363,8 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
             ordner.insert(e.Pfad);
         b.Eintraege.push_back(std::move(e));
     }
-    // The mount points, each a folder of the record, and the entries not backed up, each below a folder of
-    // the record (or the source folder itself).
+    // The mount points, each a folder of the record, and the entries not backed up, each a path below the
+    // source (or the source folder itself).
     for (; z < zeilen.size(); ++z) {
         const auto f = Felder(zeilen[z]);
         const std::string nr = "Eintrag " + std::to_string(z - kopfzeilen + 1) + ".";
@@ -379,8 +379,9 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
             b.Einhaengepunkte.push_back(*pfad);
             continue;
         }
+        // Only named, never restored: its folder need not be in the record (one whose mirror clashed).
         const auto grund = Demaskiere(f[2]);
-        if (!grund || (*pfad != "." && (!GuterPfad(*pfad) || !ordner.contains(Elternpfad(*pfad)))))
+        if (!grund || (*pfad != "." && !GuterPfad(*pfad)))
             return kaputt(nr + " Pfad: " + Anzeigetext(*pfad));
         b.Ausgelassen.push_back({*pfad, *grund});
     }

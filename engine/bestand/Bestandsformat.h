@@ -53,10 +53,10 @@ namespace tresor {
 // After the entries, in any order: one "E" line per folder of the record on which another file system is
 // mounted (mirrored as an empty folder and never entered, so what that file system holds is in no backup),
 // and one "X" line per entry the run could not back up, with its path and the reason (German, escaped like
-// a name). An unreadable folder is one "X" line: its content is unknown. The entry itself is listed too
-// where the run could look at it, a file with its earlier version or "fehlt".
-// A point is complete when its run went through ("lauf ganz"), no file or link is "fehlt", and no "X" and
-// no "E" line is there; the listing, the check and the restore name what keeps it from being complete.
+// a name; its folder need not be an entry: a folder whose mirror clashed with another is not). An unreadable folder is
+// one "X" line: its content is unknown. The entry itself is listed too where the run could look at it, a file with its
+// earlier version or "fehlt". A point is complete when its run went through ("lauf ganz"), no file or link is "fehlt",
+// and no "X" and no "E" line is there; the listing, the check and the restore name what keeps it from being complete.
 // The checksum is FNV-1a (64 bits, 16 hex digits) over every byte of the file before the "ende" line; a
 // record without its last line, with another count or checksum, is torn and never used.
 //

@@ -40,7 +40,15 @@ std::string Bestandsliste::Relativ(const Pfad& quelle) const {
     return RelativZurQuelle(quelle_, quelle);
 }
 
-void Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort) {
+bool Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort) {
+    // An entry below a folder the record does not hold (one whose mirror clashed with another's) is only
+    // named as not backed up: a record lists every folder before its content.
+    std::string pfad = Relativ(quelle);
+    const std::size_t schnitt = pfad.rfind('/');
+    if (pfad != "." && !ordner_.contains(schnitt == std::string::npos ? std::string(".") : pfad.substr(0, schnitt)))
+        return false;
+    if (art == Eintragsart::Ordner)
+        ordner_.insert(pfad);
     Bestandseintrag e;
     e.Art = art;
     e.Ort = std::move(ort);
@@ -49,7 +57,7 @@ void Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragss
     e.Modus = stand.Modus;
     e.Uid = stand.Uid;
     e.Gid = stand.Gid;
-    e.Pfad = Relativ(quelle);
+    e.Pfad = std::move(pfad);
     e.Verweisziel = art == Eintragsart::Verweis ? stand.Verweisziel : std::string();
     if (art != Eintragsart::Ordner) {
         e.Inode = stand.Inode;
@@ -58,6 +66,7 @@ void Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragss
             mehrnamig_.push_back(eintraege_.size());
     }
     eintraege_.push_back(std::move(e));
+    return true;
 }
 
 void Bestandsliste::Ordner(const Pfad& quellordner) {
@@ -82,8 +91,9 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
         stand->Inode = kopie.Inode;
         stand->CtimeNs = kopie.CtimeNs;
     }
-    kopiert_[quelle] = eintraege_.size();
-    Eintrag(quelle, ArtAus(*stand), *stand, ordnername_);
+    const std::size_t index = eintraege_.size();
+    if (Eintrag(quelle, ArtAus(*stand), *stand, ordnername_))
+        kopiert_[quelle] = index;
 }
 
 void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen) {
@@ -91,8 +101,9 @@ void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen) {
     const auto stand = gesehen.Typ == Eintragsstand::Art::Datei ? std::optional(gesehen) : zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
         return;
-    offen_.push_back(eintraege_.size());
-    Eintrag(quelle, ArtAus(*stand), *stand, OrtFehlt);
+    const std::size_t index = eintraege_.size();
+    if (Eintrag(quelle, ArtAus(*stand), *stand, OrtFehlt))
+        offen_.push_back(index);
 }
 
 void Bestandsliste::Fehlgeschlagen(const Pfad& quelle) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tresor {
@@ -55,7 +56,7 @@ public:
 
 private:
     std::string Relativ(const Pfad& quelle) const;
-    void Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort);
+    bool Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort);
     void Verorte(bool abgebrochen);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     void Verbuende();
@@ -71,6 +72,7 @@ private:
     std::vector<std::size_t> mehrnamig_;                   // files of several names
     std::vector<Auslassung> ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
+    std::unordered_set<std::string> ordner_; // the folders recorded, relative
 };
 
 } // namespace tresor

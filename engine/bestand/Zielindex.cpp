@@ -47,10 +47,12 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) const {
         return false;
     if (jetzt.Typ == Eintragsstand::Art::Anderes || jetzt.Typ == Eintragsstand::Art::Verweis)
         return e.Art == Eintragsart::Verweis;
-    // The exact state: a record without ctimes (the first form) holds none.
-    return jetzt.Typ == Eintragsstand::Art::Datei && e.Art == Eintragsart::Datei && e.CtimeNs != 0 &&
-           e.CtimeNs == jetzt.CtimeNs && e.Inode == jetzt.Inode && e.Groesse == jetzt.Groesse &&
-           e.MtimeNs == jetzt.MtimeNs;
+    // The exact state: a record without ctimes (the first form) holds none. Where inode numbers do not last
+    // (Eintragsstand::Genau), size and times are the state, as the file system's own records take it.
+    if (jetzt.Typ != Eintragsstand::Art::Datei || e.Art != Eintragsart::Datei || e.CtimeNs == 0 ||
+        e.Groesse != jetzt.Groesse || e.MtimeNs != jetzt.MtimeNs)
+        return false;
+    return !jetzt.Genau || (e.CtimeNs == jetzt.CtimeNs && e.Inode == jetzt.Inode);
 }
 
 } // namespace tresor

@@ -22,7 +22,8 @@ namespace tresor {
 // file. A file counts as held when the record names it with the very state it has now (size, modification
 // time, inode and the ctime read back after its archive record was written, so that a change made at any
 // moment after it, whatever it does to size and times, is another state) and with a version in a backup
-// folder that is still there. A record of the first form holds no ctimes: under it no file counts as held,
+// folder that is still there; on a file system whose inode numbers do not last, size and times are the state.
+// A record of the first form holds no ctimes: under it no file counts as held,
 // and the first run after it backs everything up once. A symbolic link counts as held when the record names
 // it as a link with a version still there (its own changes set its archive bit).
 class Zielindex {

@@ -153,8 +153,10 @@ std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintrags
     const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    if (gesehen != nullptr && S_ISREG(st.st_mode))
+    if (gesehen != nullptr && S_ISREG(st.st_mode)) {
         *gesehen = EintragsstandAus(st);
+        gesehen->Genau = ablagen_.InErweitertenAttributen(Ablage(st, ort.Wo()));
+    }
     if (!Archivbit(pfad, ort, ordnerFd, st))
         return std::nullopt;
     return Datei{pfad, LetzterName(pfad)};

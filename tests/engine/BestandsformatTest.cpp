@@ -228,7 +228,6 @@ TEST(Bestandsformat, HostileLinesOfTheNewFormAreRefused) {
         {"ganz", {"O - 0 1 755 0 0 0 0 - .", "E a"}},
         {"ganz", {"O - 0 1 755 0 0 0 0 - .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 1 1 - a", "E a"}},
         {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X ../a grund"}},
-        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X b/a grund"}},
         {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X a"}},
         {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X a grund", "O - 0 1 755 0 0 0 0 - b"}}, // an entry after the gaps
         {"ganz", {"O - 0 1 755 0 0 0 0 3 ."}},
