@@ -116,10 +116,14 @@ Auftrag LiesAuftrag(std::string_view text) {
 
 Auftrag LadeAuftrag(const std::filesystem::path& datei) {
     const std::string wer = "Die Auftragsdatei »" + datei.string() + "«";
-    const int fd = open(datei.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Never through a link: a job names what is read and where it is written, so it is taken only from a
+    // file that the user (or root) owns and nobody else can change.
+    const int fd = open(datei.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT)
             throw Auftragsfehler(wer + " existiert nicht.");
+        if (errno == ELOOP)
+            throw Auftragsfehler(wer + " ist eine symbolische Verknüpfung; gelesen wird nur die Datei selbst.");
         throw Auftragsfehler(
             wer + " kann nicht gelesen werden: " + Fehlertext(std::error_code(errno, std::generic_category())) + ".");
     }
@@ -131,6 +135,14 @@ Auftrag LadeAuftrag(const std::filesystem::path& datei) {
     } else if (!S_ISREG(st.st_mode)) {
         close(fd);
         throw Auftragsfehler(wer + " ist keine gewöhnliche Datei.");
+    } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+        close(fd);
+        throw Auftragsfehler(wer + " gehört einem anderen Benutzer (Nummer " + std::to_string(st.st_uid) +
+                             "); ein Auftrag gilt nur aus einer eigenen Datei.");
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        throw Auftragsfehler(wer + " ist für andere Benutzer schreibbar; sie darf nur ihrem Besitzer schreibbar "
+                                   "sein (chmod go-w).");
     } else {
         char puffer[8192];
         while (text.size() <= Hoechstgroesse) {

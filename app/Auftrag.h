@@ -48,7 +48,10 @@ public:
 [[nodiscard]] Auftrag LiesAuftrag(std::string_view text);
 
 // Reads and parses a job file. Only a regular file of at most 64 KiB is read (a FIFO or a device never
-// blocks the run). Throws Auftragsfehler when it is missing, unreadable or wrong.
+// blocks the run), opened without following a link, owned by the running user or by root and writable by
+// nobody else (its group and others have no write permission), so that no other user can make a job of
+// root's back up what he names into where he names. Throws Auftragsfehler when it is missing, unreadable,
+// not such a file, or wrong.
 [[nodiscard]] Auftrag LadeAuftrag(const std::filesystem::path& datei);
 
 } // namespace tresor

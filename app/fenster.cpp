@@ -1,4 +1,5 @@
 // The window's program: started by tresor-ix when it is given no arguments (the process keeps its ID).
+#include "app/Umgebung.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "ui/Programmkennung.h"
 #include "ui/Sicherungsfenster.h"
@@ -6,6 +7,8 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // Run by root, plugins come only from the system's folders.
+    (void)tresor::OhneFremdeLadepfade();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(tresor::kennung::Produktname));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")

@@ -1,4 +1,5 @@
 #include "app/Befehlszeile.h"
+#include "app/Umgebung.h"
 #include "app/Wachhund.h"
 #include "fs/FsFehler.h"
 #include "fs/posix/PosixDateisystem.h"
@@ -84,6 +85,8 @@ std::optional<int> Argumente(int argc, char* argv[]) {
     std::error_code fehler;
     const std::filesystem::path hier = std::filesystem::read_symlink("/proc/self/exe", fehler).parent_path();
     int nummer = ENOENT;
+    // Run by root, the window's program starts without another user's libraries or plugins.
+    (void)tresor::OhneFremdeLadepfade();
     for (const std::filesystem::path& fenster :
          {hier / "tresor-ix-fenster", hier / TRESOR_FENSTER_RELATIV / "tresor-ix-fenster"}) {
         ::execv(fenster.c_str(), argv);

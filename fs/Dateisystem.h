@@ -16,6 +16,7 @@ namespace tresor {
 struct Ordner {
     Pfad Path; // full path, no trailing backslash except for a drive root
     std::string Name;
+    bool Einhaengepunkt = false; // listed by SubFolders as a mount point of another file system
 };
 
 // A file object.
@@ -138,6 +139,18 @@ public:
     // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
     // FsFehler naming "SetFileAttr" and the file that could not be written.
     virtual void Festschreiben() {}
+
+    // For restores, which write only below folders held open (a folder got with GetFolder or made with
+    // MakeDir while no held folder covers it): every path below one is reached from it one name at a time,
+    // never following a link. Fail with FsFehler (ENOSYS where a file-system object has no such operation).
+
+    // The entry's state as lstat gives it (a link's target text read), or nothing when it is not there.
+    [[nodiscard]] virtual std::optional<Eintragsstand> Stand(const Pfad& pfad);
+    // Gives the entry (never followed) the owner and group (when `besitzer`), then the permission bits of
+    // `stand.Modus` (not on a link), then the modification time, which becomes the access time too.
+    virtual void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer);
+    // Removes the file or link (never a folder).
+    virtual void Entferne(const Pfad& pfad);
 };
 
 } // namespace tresor

@@ -102,4 +102,19 @@ void Dateisystemhuelle::Ausschliessen(const Pfad& ordner) {
     innen_->Ausschliessen(ordner);
 }
 
+std::optional<Eintragsstand> Dateisystemhuelle::Stand(const Pfad& pfad) {
+    Notiere("Stand " + pfad);
+    return innen_->Stand(pfad);
+}
+
+void Dateisystemhuelle::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) {
+    Notiere("SetzeStand " + pfad);
+    innen_->SetzeStand(pfad, stand, besitzer);
+}
+
+void Dateisystemhuelle::Entferne(const Pfad& pfad) {
+    Notiere("Entferne " + pfad);
+    innen_->Entferne(pfad);
+}
+
 } // namespace tresor::test

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -64,6 +66,35 @@ Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner) {
     std::filesystem::create_directories(ordner / "C");
     std::filesystem::create_directories(ordner / "D");
     return Laufwerkstabelle({Laufwerk{'C', (ordner / "C").string(), {}}, Laufwerk{'D', (ordner / "D").string(), {}}});
+}
+
+Zustand ZustandVon(const std::filesystem::path& p) {
+    Zustand z;
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0)
+        return z;
+    z.Modus = st.st_mode;
+    z.Uid = st.st_uid;
+    z.Gid = st.st_gid;
+    z.CtimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    if (S_ISREG(st.st_mode))
+        z.Inhalt = LiesDatei(p);
+    char namen[4096];
+    const ssize_t n = ::llistxattr(p.c_str(), namen, sizeof namen);
+    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(namen + i)) + 1) {
+        char wert[4096];
+        const ssize_t m = ::lgetxattr(p.c_str(), namen + i, wert, sizeof wert);
+        z.Xattrs[namen + i] = m < 0 ? "?" : std::string(wert, static_cast<std::size_t>(m));
+    }
+    return z;
+}
+
+std::map<std::string, Zustand> BaumVon(const std::filesystem::path& wurzel) {
+    std::map<std::string, Zustand> r;
+    r[""] = ZustandVon(wurzel);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(wurzel))
+        r[std::filesystem::relative(e.path(), wurzel).string()] = ZustandVon(e.path());
+    return r;
 }
 
 } // namespace tresor::test

@@ -2,7 +2,11 @@
 
 #include "fs/Laufwerkstabelle.h"
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -31,6 +35,20 @@ std::string LiesDatei(const std::filesystem::path& datei);
 
 // Writes the extended attribute user.DOSATTRIB in its hex string form ("0x4").
 void SetzeDosattrib(const std::filesystem::path& pfad, int wert);
+
+// Everything of an entry that a write, a chmod, a chown or a record would change (lstat, never followed).
+struct Zustand {
+    std::string Inhalt; // of a regular file
+    mode_t Modus = 0;
+    uid_t Uid = 0;
+    gid_t Gid = 0;
+    std::int64_t CtimeNs = 0;
+    std::map<std::string, std::string> Xattrs;
+    bool operator==(const Zustand&) const = default;
+};
+Zustand ZustandVon(const std::filesystem::path& p);
+// The state of every entry below a folder and of the folder itself (""), by relative path.
+std::map<std::string, Zustand> BaumVon(const std::filesystem::path& wurzel);
 
 // A drive table for tests: C: and D: map to the folders "C" and "D" inside the temporary folder,
 // which it creates.

@@ -64,14 +64,17 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
                     for (const Bestandseintrag& e : b->Eintraege)
                         if (e.Pfad == datei && e.Ort == name)
                             kopie = true;
-                if (b->Ordner == name && !kopie) {
+                // The source's place in the program's form: one drive, names one level each. A line that
+                // climbs out of its folder or holds a slash names no source; the record is not used.
+                if (!IstProgrammpfad(b->Quelle))
+                    fehler = "Die Bestandsliste nennt keine brauchbare Quelle.";
+                else if (b->Ordner == name && !kopie) {
                     fund.Zustand = Bestandsfund::Art::Gelesen;
                     fund.Liste = std::make_shared<const Bestand>(std::move(*b));
                     fund.Dateiname = datei;
                     fund.Fehler.clear();
                     return fund;
-                }
-                if (b->Ordner != name)
+                } else if (b->Ordner != name)
                     fehler = "Die Bestandsliste gehört zum Sicherungsordner " + Anzeigetext(b->Ordner) + ".";
             } else {
                 fehler = std::get<std::string>(gelesen);
@@ -87,7 +90,25 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
 }
 
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix) {
-    return bestand.Quelle == quelle || (!quellePosix.empty() && bestand.QuellePosix == quellePosix);
+    return bestand.Quelle == quelle && !quellePosix.empty() && bestand.QuellePosix == quellePosix;
+}
+
+bool IstProgrammpfad(std::string_view pfad) {
+    if (pfad.size() < 3 || std::isupper(static_cast<unsigned char>(pfad[0])) == 0 || pfad[1] != ':' || pfad[2] != '\\')
+        return false;
+    if (pfad.size() == 3)
+        return true;
+    std::size_t anfang = 3;
+    for (;;) {
+        const std::size_t schluss = std::min(pfad.find('\\', anfang), pfad.size());
+        const std::string_view name = pfad.substr(anfang, schluss - anfang);
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+            name.find('\0') != std::string_view::npos)
+            return false;
+        if (schluss == pfad.size())
+            return true;
+        anfang = schluss + 1;
+    }
 }
 
 } // namespace tresor

@@ -38,8 +38,13 @@ struct Bestandsfund {
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).
 Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
 
-// Whether the record is one of this source: the same path in program form, or the same POSIX path (drive
-// letters can differ between machines).
+// Whether the record is one of this source: its `quelle` line is the path asked for in program form and
+// its `posix` line that path's POSIX form today. A record that names the source only one way is another
+// source's (or a forged one's): its backup folder's mirror of the source asked for is not known to be one.
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix);
+
+// Whether the text is a path in the program's form whose every name is one level: a drive letter, ":\",
+// then names that are neither empty, "." nor "..", and hold no "/" or NUL.
+bool IstProgrammpfad(std::string_view pfad);
 
 } // namespace tresor

@@ -6,9 +6,12 @@
 #include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tresor {
@@ -52,10 +55,27 @@ private:
     struct Punkt;
     struct Vorlage;
     std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
-    std::optional<struct Vorlage> Bereite(const Punkt& punkt);
+    // `fso` holds the target folder (GetFolder), through which every backup is read.
+    std::optional<struct Vorlage> Bereite(const Punkt& punkt, Dateisystem& fso);
     // Folders, files and links of the backups without a record up to the point, newest copy first.
-    void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage);
+    void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage, Dateisystem& fso);
     long Vergleiche(const Punkt& punkt, const struct Vorlage& vorlage);
+
+    // The restore's steps (Wiederherstellung.cpp).
+    struct Lauf;
+    // Makes or takes the folder restored into and holds it in `fso`, private to the user; false (and said
+    // why) when it is no empty folder of the user's own or a backup.
+    bool HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,
+                   const std::set<std::pair<std::uint64_t, std::uint64_t>>& sicherungen);
+    // A file or link: copied where its copy in the backup is that version, and given its state.
+    void StelleHer(Dateisystem& fso, const Punkt& punkt, const Bestandseintrag& e, const Pfad& wohin, bool mitBestand,
+                   Lauf& lauf);
+    // A folder once its content is written: the bits of its mirror in the backup, then its record's state.
+    void SchliesseOrdner(Dateisystem& fso, const Punkt& punkt, const struct Vorlage& vorlage, const Bestandseintrag& e,
+                         const Pfad& wohin, Lauf& lauf);
+    // The owner, bits and time that the entry's record and its copy `kopie` allow (Besitzregel.h).
+    void Setze(Dateisystem& fso, const Pfad& wohin, const Bestandseintrag& e, const std::optional<Eintragsstand>& kopie,
+               Lauf& lauf);
 
     Laufwerkstabelle laufwerke_;
     Dateisystemfabrik fabrik_;

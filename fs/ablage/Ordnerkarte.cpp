@@ -1,6 +1,7 @@
 #include "fs/ablage/Ordnerkarte.h"
 
 #include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/Siegel.h"
 #include "fs/system/Bytes.h"
 #include "fs/system/ErweiterteAttribute.h"
 #include "fs/system/Ort.h"
@@ -37,10 +38,14 @@ std::string OrdnerkartenWert(Ordnerkarte karte) {
     HaengeLe64An(wert, karte.OrdnerName);
     for (const std::uint64_t zeile : karte.Zeilen)
         HaengeLe64An(wert, zeile);
-    return wert;
+    return Benutzersiegel().Versiegelt(wert);
 }
 
-std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view wert) {
+std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view gesiegelt) {
+    const auto entsiegelt = Benutzersiegel().Entsiegelt(gesiegelt);
+    if (!entsiegelt)
+        return std::nullopt;
+    const std::string_view wert = *entsiegelt;
     if (wert.size() < Kopf || wert[0] != Form || (wert.size() - Kopf) % 8 != 0 || (wert.size() - Kopf) / 8 > MaxZeilen)
         return std::nullopt;
     Ordnerkarte karte{LiesLe64(wert, 1), LiesLe64(wert, 9), {}};

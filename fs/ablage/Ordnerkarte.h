@@ -26,7 +26,10 @@ namespace tresor::posix {
 // It is kept in the extended attribute user.tresor-ix.karte of the folder, written by the walk once it has
 // looked at every entry of the folder in listing order and found the rows changed. Its value is binary: the
 // form (one byte, 1), the folder's inode and the key of the folder's path within its file system
-// (Namenskennung), each 8 bytes little-endian, then the rows, 8 bytes each, ascending. A map of another folder
+// (Namenskennung), each 8 bytes little-endian, then the rows, 8 bytes each, ascending, then the user's seal over
+// all of it (Siegel.h): a row is a hash anyone can compute, and the owner of a folder where another user's file
+// lies could otherwise write the row of that file's changed state and hide the change from the user's backups.
+// An unsealed map, or one of another user's seal, is not used. A map of another folder
 // (a folder copied with its attributes, or replaced) or of another path (the folder renamed or moved) is not
 // used. At most MaxZeilen rows (2 KiB), so that a map leaves room in the folder's attribute space for what
 // others keep there; the files of a larger folder beyond them read their records.

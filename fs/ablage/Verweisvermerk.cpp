@@ -1,5 +1,6 @@
 #include "fs/ablage/Verweisvermerk.h"
 
+#include "fs/ablage/Siegel.h"
 #include "fs/system/Bytes.h"
 
 namespace tresor::posix {
@@ -18,10 +19,14 @@ std::string VerweisvermerkWert(const Verweisvermerk& vermerk) {
     HaengeLe64An(wert, vermerk.OrdnerInode);
     HaengeLe64An(wert, vermerk.OrdnerName);
     HaengeLe64An(wert, vermerk.Pruefsumme);
-    return wert;
+    return Benutzersiegel().Versiegelt(wert);
 }
 
-std::optional<Verweisvermerk> LiesVerweisvermerk(std::string_view wert) {
+std::optional<Verweisvermerk> LiesVerweisvermerk(std::string_view gesiegelt) {
+    const auto entsiegelt = Benutzersiegel().Entsiegelt(gesiegelt);
+    if (!entsiegelt)
+        return std::nullopt;
+    const std::string_view wert = *entsiegelt;
     if (wert.size() != VerweisGroesse || LiesLe64(wert, 0) != VerweisFormat)
         return std::nullopt;
     return Verweisvermerk{LiesLe64(wert, 8), LiesLe64(wert, 16), LiesLe64(wert, 24)};

@@ -12,10 +12,12 @@ namespace tresor::posix {
 // neither can hold a record per name; the record of those names lives on the folder that holds them, in
 // user.tresor-ix.verweise, and is of fixed size whatever the folder holds.
 //
-// Its value is binary, 32 bytes, all numbers 64-bit little-endian: the format version 2, the folder's inode
+// Its value is binary, 40 bytes, all numbers 64-bit little-endian: the format version 2, the folder's inode
 // number, the key of the folder's path within its file system (Namenskennung), and a digest over all such
 // entries of the folder as they were backed up (Pruefsumme over their Eintragskennung, in byte order of their
-// names). A value of any other form (the earlier list of keys, version 1, among them) counts as missing.
+// names), then the user's seal over those 32 bytes (Siegel.h): the digest is one anyone can compute, so a
+// record of a folder another user owns is taken only where the running user wrote it. A value of any other
+// form (the earlier list of keys, version 1, an unsealed one or one of another user's seal) counts as missing.
 //
 // Such an entry reads archive set unless the record exists and matches the folder as it is now: same inode and
 // path, and the same digest over its present links and files of several names. So making, replacing, renaming,

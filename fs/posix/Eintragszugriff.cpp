@@ -58,6 +58,8 @@ Eintragsstand EintragsstandAus(const struct stat& st) {
     e.Gid = st.st_gid;
     e.Geraet = st.st_dev;
     e.Inode = st.st_ino;
+    e.CtimeNs = posix::CtimeNs(st);
+    e.Namen = st.st_nlink;
     return e;
 }
 
@@ -158,8 +160,12 @@ std::optional<Eintragsstand> Eintragszugriff::Stand(const Pfad& pfad) {
             return std::nullopt;
         throw FsFehler("Stand", pfad, Fehlercode(ort.Fehler));
     }
+    return StandIn(ort.Ordner, ort.Name.c_str(), pfad);
+}
+
+std::optional<Eintragsstand> Eintragszugriff::StandIn(int ordner, const char* name, const Pfad& pfad) {
     struct stat st {};
-    if (::fstatat(ort.Ordner, ort.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(ordner, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (Fehlt(errno))
             return std::nullopt;
         throw FsFehler("Stand", pfad, Fehlercode(errno));
@@ -168,7 +174,7 @@ std::optional<Eintragsstand> Eintragszugriff::Stand(const Pfad& pfad) {
     if (e.Typ == Eintragsstand::Art::Verweis) {
         std::string ziel(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
         for (;;) {
-            const ssize_t n = ::readlinkat(ort.Ordner, ort.Name.c_str(), ziel.data(), ziel.size());
+            const ssize_t n = ::readlinkat(ordner, name, ziel.data(), ziel.size());
             if (n < 0) {
                 if (Fehlt(errno))
                     return std::nullopt;
@@ -242,13 +248,18 @@ std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
     return inhalt;
 }
 
-std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad) {
+std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse) {
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
-    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (!datei.gueltig())
+        throw FsFehler("Lesen", pfad, Fehlercode(errno == ELOOP ? EINVAL : errno));
+    struct stat st {};
+    if (::fstat(datei.get(), &st) != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(errno));
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != groesse)
+        throw FsFehler("Lesen", pfad, Fehlercode(EINVAL));
     ::posix_fadvise(datei.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     std::uint64_t summe = 0;
     LiesBisEnde(datei.get(), pfad, [&](const char*, std::size_t n) { summe += n; });
@@ -346,7 +357,12 @@ void Eintragszugriff::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, b
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Stand setzen", pfad, Fehlercode(ort.Fehler));
-    Deskriptor eintrag{::openat(ort.Ordner, ort.Name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+    SetzeStandIn(ort.Ordner, ort.Name.c_str(), pfad, stand, besitzer);
+}
+
+void Eintragszugriff::SetzeStandIn(int ordner, const char* name, const Pfad& pfad, const Eintragsstand& stand,
+                                   bool besitzer) {
+    Deskriptor eintrag{::openat(ordner, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
     if (!eintrag.gueltig())
         throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
     struct stat st {};
@@ -368,7 +384,9 @@ void Eintragszugriff::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, b
     }
     const struct timespec zeiten[2] = {{static_cast<time_t>(sekunden), static_cast<long>(nano)},
                                        {static_cast<time_t>(sekunden), static_cast<long>(nano)}};
-    if (::utimensat(ort.Ordner, ort.Name.c_str(), zeiten, AT_SYMLINK_NOFOLLOW) != 0)
+    // The entry opened above, not whatever its name may lead to now.
+    if (::utimensat(eintrag.get(), "", zeiten, AT_EMPTY_PATH) != 0 &&
+        ((errno != EINVAL && errno != EBADF) || ::utimensat(ordner, name, zeiten, AT_SYMLINK_NOFOLLOW) != 0))
         throw FsFehler("Zeit setzen", pfad, Fehlercode(errno));
 }
 

@@ -34,8 +34,11 @@ public:
     [[nodiscard]] std::optional<std::vector<std::string>> Namen(const Pfad& ordner);
     // The whole content of a regular file, or nothing when it does not exist.
     [[nodiscard]] std::optional<std::string> LiesDatei(const Pfad& pfad);
-    // Reads the regular file to its end and returns how many bytes it holds; throws when it cannot.
-    std::uint64_t LiesDurch(const Pfad& pfad);
+    // Reads the regular file to its end and returns how many bytes it holds; throws when it cannot. Only a
+    // regular file of `groesse` bytes is read at all (opened without following a link and without waiting
+    // for a writer, then looked at): anything else (a device, a FIFO, a link, another size) fails with
+    // EINVAL before a byte is read, so a device under a file's name never keeps the reader going.
+    std::uint64_t LiesDurch(const Pfad& pfad, std::uint64_t groesse);
     // Writes `inhalt` into the folder under the first of the names `name(0)`, `name(1)`, ... that is
     // free: first under a temporary name (".tresor-ix-bestand-<hex>.tmp"), private to the owner (0600),
     // flushed to the medium, then renamed into place without replacing anything, then the folder is
@@ -48,6 +51,12 @@ public:
 
     // Whether this process may give files away to other owners (runs as root).
     static bool Verwalter();
+
+    // The two calls on an entry `name` in an open folder `ordner` that the file-system object shares:
+    // its state as Stand gives it (nothing when it is not there), and setting it as SetzeStand does. `pfad`
+    // names it in errors.
+    static std::optional<Eintragsstand> StandIn(int ordner, const char* name, const Pfad& pfad);
+    static void SetzeStandIn(int ordner, const char* name, const Pfad& pfad, const Eintragsstand& stand, bool besitzer);
 
 private:
     int OeffneOrdner(const Pfad& ordner, std::string& posix);

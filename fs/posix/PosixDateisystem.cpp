@@ -39,6 +39,8 @@
 
 #include "fs/posix/PosixDateisystemIntern.h"
 
+#include "fs/posix/Eintragszugriff.h"
+
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
@@ -416,6 +418,29 @@ void PosixDateisystem::Festschreiben() {
         const int fehler = errno;
         throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
     }
+}
+
+std::optional<Eintragsstand> PosixDateisystem::Stand(const Pfad& pfad) {
+    Eintragsort ort;
+    if (const int fehler = offeneOrdner_.Verorte("Stand", pfad, ort); fehler != 0) {
+        if (fehler == ENOENT || fehler == ENOTDIR)
+            return std::nullopt;
+        throw FsFehler("Stand", pfad, Fehlercode(fehler));
+    }
+    return Eintragszugriff::StandIn(ort.Ordner(), ort.Name(), pfad);
+}
+
+void PosixDateisystem::SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Stand setzen", pfad, ort);
+    Eintragszugriff::SetzeStandIn(ort.Ordner(), ort.Name(), pfad, stand, besitzer);
+}
+
+void PosixDateisystem::Entferne(const Pfad& pfad) {
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Entfernen", pfad, ort);
+    if (ort.Ganz() || ::unlinkat(ort.Ordner(), ort.Name(), 0) != 0)
+        throw FsFehler("Entfernen", pfad, Fehlercode(ort.Ganz() ? EINVAL : errno));
 }
 
 } // namespace tresor::posix

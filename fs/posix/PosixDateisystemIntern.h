@@ -51,6 +51,9 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
     void Festschreiben() override;
+    std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
+    void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
+    void Entferne(const Pfad& pfad) override;
 
 private:
     using Kennung = std::pair<dev_t, ino_t>;

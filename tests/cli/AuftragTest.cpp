@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -119,6 +122,83 @@ TEST(LadeAuftragTest, ReadsOnlyAnOrdinaryFileOfModestSize) {
     SchreibeDatei(temp / "halb.conf", "QUELLE=/q\n");
     EXPECT_EQ(Fehler(temp / "halb.conf"),
               "Die Auftragsdatei »" + (temp / "halb.conf").string() + "«: Es fehlt die Zeile ZIEL=ORDNER.");
+}
+
+// Only the user's (or root's) own file, writable by nobody else and not through a link, is a job: run as
+// root over files an attacker made, and as an unprivileged user over root's and another user's.
+TEST(LadeAuftragTest, TakesOnlyAFileOfTheUsersOwnThatNobodyElseCanChange) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: files of other owners are made";
+    TempOrdner temp;
+    std::filesystem::permissions(temp.Pfad(), std::filesystem::perms(0755));
+    struct Fall {
+        const char* Name;
+        uid_t Besitzer;
+        mode_t Modus;
+        bool Verweis;
+        uid_t Leser;
+        const char* Meldung; // the end of the error, or "" when the job is taken
+    };
+    const std::vector<Fall> faelle = {
+        {"root's own", 0, 0644, false, 0, ""},
+        {"root's own, read-only", 0, 0400, false, 0, ""},
+        {"a link to root's own", 0, 0644, true, 0,
+         "« ist eine symbolische Verknüpfung; gelesen wird nur die Datei selbst."},
+        {"the attacker's", 65534, 0644, false, 0,
+         "« gehört einem anderen Benutzer (Nummer 65534); ein Auftrag gilt nur aus einer eigenen Datei."},
+        {"group-writable", 0, 0664, false, 0,
+         "« ist für andere Benutzer schreibbar; sie darf nur ihrem Besitzer schreibbar sein (chmod go-w)."},
+        {"writable by others", 0, 0646, false, 0,
+         "« ist für andere Benutzer schreibbar; sie darf nur ihrem Besitzer schreibbar sein (chmod go-w)."},
+        {"the user's own", 65534, 0600, false, 65534, ""},
+        {"root's, read by a user", 0, 0644, false, 65534, ""},
+        {"a third user's, read by a user", 4711, 0644, false, 65534,
+         "« gehört einem anderen Benutzer (Nummer 4711); ein Auftrag gilt nur aus einer eigenen Datei."},
+        {"the user's own, group-writable", 65534, 0620, false, 65534,
+         "« ist für andere Benutzer schreibbar; sie darf nur ihrem Besitzer schreibbar sein (chmod go-w)."},
+    };
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const auto datei = temp / ("a" + std::to_string(++nummer) + ".conf");
+        const auto echt = f.Verweis ? temp / ("echt" + std::to_string(nummer) + ".conf") : datei;
+        SchreibeDatei(echt, "QUELLE=/q\nZIEL=/z\n");
+        ASSERT_EQ(::chown(echt.c_str(), f.Besitzer, f.Besitzer), 0);
+        ASSERT_EQ(::chmod(echt.c_str(), f.Modus), 0);
+        if (f.Verweis)
+            std::filesystem::create_symlink(echt, datei);
+        // The reader in a child of its own, with the user's ids; the message comes back through a pipe.
+        int rohr[2];
+        ASSERT_EQ(::pipe(rohr), 0);
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            ::close(rohr[0]);
+            std::string antwort;
+            if (f.Leser != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(f.Leser, f.Leser, f.Leser) != 0 ||
+                                 ::setresuid(f.Leser, f.Leser, f.Leser) != 0))
+                antwort = "setuid failed";
+            else
+                try {
+                    antwort = LadeAuftrag(datei).ziel == "/z" ? "" : "wrong job";
+                } catch (const Auftragsfehler& e) {
+                    antwort = e.what();
+                }
+            (void)!::write(rohr[1], antwort.data(), antwort.size());
+            ::_exit(0);
+        }
+        ::close(rohr[1]);
+        std::string antwort;
+        char puffer[1024];
+        for (ssize_t n; (n = ::read(rohr[0], puffer, sizeof puffer)) > 0;)
+            antwort.append(puffer, static_cast<std::size_t>(n));
+        ::close(rohr[0]);
+        ::waitpid(kind, nullptr, 0);
+        if (std::string(f.Meldung).empty())
+            EXPECT_EQ(antwort, "");
+        else
+            EXPECT_EQ(antwort, "Die Auftragsdatei »" + datei.string() + f.Meldung);
+    }
 }
 
 class Feste : public Uhr {

@@ -1,9 +1,13 @@
 #include "app/Befehlszeile.h"
+#include "app/Umgebung.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <set>
@@ -366,6 +370,36 @@ TEST(Fortschrittszeile, NamesTheFileUnderWayWithItsOwnBytes) {
     // A name can send the terminal no commands.
     stand.Datei = "a\033]0;x\a.txt";
     EXPECT_EQ(Fortschrittszeile(stand), "12 Dateien, 1,5 KiB – C:\\Daten – a\\x1b]0;x\\x07.txt: 300,0 MiB von 1,0 GiB");
+}
+
+// Run by root, the window's program drops every path that would load code from a folder of the
+// environment's choosing; a user's own run keeps them. Each row runs in a child with its own ids.
+TEST(UmgebungTest, RootDropsPluginAndLibraryPathsAUserKeepsThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the child runs as root and as a user";
+    for (const uid_t wer : {0u, 65534u}) {
+        SCOPED_TRACE(wer);
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            if (wer != 0 && ::setresuid(wer, wer, wer) != 0)
+                ::_exit(90);
+            for (const char* name : Ladepfade)
+                ::setenv(name, "/tmp/fremd", 1);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            const int entfernt = OhneFremdeLadepfade();
+            int geblieben = 0;
+            for (const char* name : Ladepfade)
+                geblieben += std::getenv(name) != nullptr ? 1 : 0;
+            // Other variables stay.
+            const bool andere = std::getenv("QT_QPA_PLATFORM") != nullptr;
+            ::_exit(entfernt * 10 + geblieben + (andere ? 0 : 100));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        const int anzahl = static_cast<int>(std::size(Ladepfade));
+        EXPECT_EQ(WEXITSTATUS(status), wer == 0 ? anzahl * 10 : anzahl);
+    }
 }
 
 } // namespace

@@ -24,45 +24,8 @@ constexpr uid_t Anna = 4711;
 constexpr uid_t Dritter = 4712;
 const std::string Name = "Sicherung-2002-02-07--13-42-27";
 
-// Everything of an entry that a write, a chmod or a record would change.
-struct Zustand {
-    std::string Inhalt;
-    mode_t Modus = 0;
-    uid_t Uid = 0;
-    gid_t Gid = 0;
-    std::int64_t CtimeNs = 0;
-    std::map<std::string, std::string> Xattrs;
-    bool operator==(const Zustand&) const = default;
-};
-
-Zustand ZustandVon(const std::filesystem::path& p) {
-    Zustand z;
-    struct stat st {};
-    if (::lstat(p.c_str(), &st) != 0)
-        return z;
-    z.Modus = st.st_mode;
-    z.Uid = st.st_uid;
-    z.Gid = st.st_gid;
-    z.CtimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    if (S_ISREG(st.st_mode))
-        z.Inhalt = LiesDatei(p);
-    char namen[4096];
-    const ssize_t n = ::llistxattr(p.c_str(), namen, sizeof namen);
-    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(namen + i)) + 1) {
-        char wert[4096];
-        const ssize_t m = ::lgetxattr(p.c_str(), namen + i, wert, sizeof wert);
-        z.Xattrs[namen + i] = m < 0 ? "?" : std::string(wert, static_cast<std::size_t>(m));
-    }
-    return z;
-}
-
-// Every entry below a folder with its state.
 std::map<std::string, Zustand> Bestand(const std::filesystem::path& wurzel) {
-    std::map<std::string, Zustand> r;
-    r[""] = ZustandVon(wurzel);
-    for (const auto& e : std::filesystem::recursive_directory_iterator(wurzel))
-        r[std::filesystem::relative(e.path(), wurzel).string()] = ZustandVon(e.path());
-    return r;
+    return BaumVon(wurzel);
 }
 
 // Runs a shell command as the attacker; true when it succeeded.

@@ -96,7 +96,7 @@ TEST(Archivvermerk, ThePathWithinItsFileSystem) {
 TEST(Archivvermerk, TheFolderRecordIsOfFixedSizeAndReadsOnlyItsOwnForm) {
     const posix::Verweisvermerk v{11, 22, 33};
     const std::string wert = posix::VerweisvermerkWert(v);
-    EXPECT_EQ(wert.size(), 32u);
+    EXPECT_EQ(wert.size(), 40u); // 32 and the user's seal
     const auto gelesen = posix::LiesVerweisvermerk(wert);
     ASSERT_TRUE(gelesen);
     EXPECT_EQ(gelesen->OrdnerInode, 11u);

@@ -2,6 +2,8 @@
 
 #include "fs/ablage/Archivvermerk.h"
 #include "fs/ablage/Ordnerkarte.h"
+#include "fs/ablage/Ordnertafeln.h"
+#include "fs/ablage/Siegel.h"
 #include "fs/ablage/Verweisvermerk.h"
 #include "fs/system/Bytes.h"
 #include "fs/system/Deskriptor.h"
@@ -10,7 +12,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -50,7 +55,7 @@ std::optional<Ordnerkarte> KarteVon(const std::filesystem::path& ordner) {
 TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
     const Ordnerkarte karte{12345, 0x9f3c2a1b4d5e6f70ull, {30, 10, 20}};
     const std::string wert = OrdnerkartenWert(karte);
-    ASSERT_EQ(wert.size(), 17u + 3 * 8);
+    ASSERT_EQ(wert.size(), 17u + 3 * 8 + posix::Siegel::Laenge);
     const auto gelesen = LiesOrdnerkarte(wert);
     ASSERT_TRUE(gelesen);
     EXPECT_EQ(gelesen->OrdnerInode, 12345u);
@@ -58,16 +63,27 @@ TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
     EXPECT_EQ(gelesen->Zeilen, (std::vector<std::uint64_t>{10, 20, 30}));
     EXPECT_TRUE(LiesOrdnerkarte(OrdnerkartenWert(Ordnerkarte{1, 2, {}})));
 
+    // Forms that are wrong under the user's own seal too.
     std::string unsortiert = wert.substr(0, 17);
     posix::HaengeLe64An(unsortiert, 2);
     posix::HaengeLe64An(unsortiert, 1);
-    std::string andereForm = wert;
+    unsortiert = posix::Benutzersiegel().Versiegelt(unsortiert);
+    std::string andereForm = wert.substr(0, wert.size() - posix::Siegel::Laenge);
     andereForm[0] = 2;
+    andereForm = posix::Benutzersiegel().Versiegelt(andereForm);
     const std::string voll = OrdnerkartenWert(Ordnerkarte{1, 2, std::vector<std::uint64_t>(posix::MaxZeilen, 7)});
-    std::string zuVoll = voll;
+    std::string zuVoll = voll.substr(0, voll.size() - posix::Siegel::Laenge);
     posix::HaengeLe64An(zuVoll, 7);
-    for (const std::string& falsch :
-         {std::string(), wert.substr(0, 16), wert.substr(0, wert.size() - 1), andereForm, unsortiert, zuVoll}) {
+    zuVoll = posix::Benutzersiegel().Versiegelt(zuVoll);
+    // The same rows under no seal, under another key's, and with a row added under the old seal: what the owner
+    // of a folder could write without the user's key.
+    const std::string ohneSiegel = wert.substr(0, wert.size() - posix::Siegel::Laenge);
+    const std::string fremd = posix::Siegel(std::array<unsigned char, 16>{1, 2, 3}).Versiegelt(ohneSiegel);
+    std::string mehr = ohneSiegel;
+    posix::HaengeLe64An(mehr, 40);
+    mehr += wert.substr(ohneSiegel.size());
+    for (const std::string& falsch : {std::string(), wert.substr(0, 16), wert.substr(0, wert.size() - 1), andereForm,
+                                      unsortiert, zuVoll, ohneSiegel, fremd, mehr}) {
         SCOPED_TRACE(falsch.size());
         EXPECT_FALSE(LiesOrdnerkarte(falsch));
     }
@@ -280,6 +296,90 @@ TEST_F(OrdnerkarteAufDerPlatte, MakesRoomForTheRecordOfTheFolderLinks) {
     EXPECT_TRUE(Xattr(C("daten"), posix::VerweisvermerkName));
     fs = ErzeugePosixDateisystem(tabelle);
     EXPECT_FALSE(fs->ArchivGesetzt(fs->GetFile("C:\\daten\\verweis")));
+}
+
+// A shared sticky folder of the attacker's (uid 65534) where the victim's file and link lie. Root backs them up;
+// the victim changes them; the attacker, who owns the folder and so its extended attributes, writes the map row
+// or the link digest of the changed state, as anyone can compute them. Root's next walk still sees the change.
+TEST_F(OrdnerkarteAufDerPlatte, AForgedRowOrDigestOfAnotherUserHidesNoChange) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the run is root's over another user's folder";
+    constexpr uid_t Opfer = 4711;
+    std::filesystem::permissions(tmp.Pfad(), std::filesystem::perms(0755));
+    std::filesystem::permissions(C(), std::filesystem::perms(0755));
+    ASSERT_EQ(::chown(C("daten").c_str(), Niemand, Niemand), 0);
+    std::filesystem::permissions(C("daten"), std::filesystem::perms(01777));
+    for (const auto& n : namen)
+        ASSERT_EQ(::chown(C("daten/" + n).c_str(), Opfer, Opfer), 0);
+    std::filesystem::create_symlink("a.txt", C("daten/zeiger"));
+    ASSERT_EQ(::lchown(C("daten/zeiger").c_str(), Opfer, Opfer), 0);
+    auto hex = [](const std::string& wert) {
+        std::string h = "0x";
+        for (const unsigned char c : wert) {
+            char b[3];
+            std::snprintf(b, sizeof b, "%02x", c);
+            h += b;
+        }
+        return h;
+    };
+    // Sets the attribute as the attacker; true when he could.
+    auto alsAngreifer = [&](const char* name, const std::string& wert) {
+        const std::string befehl = "setpriv --reuid=65534 --regid=65534 --clear-groups -- setfattr -n " +
+                                   std::string(name) + " -v " + hex(wert) + " " + C("daten").string();
+        return std::system(befehl.c_str()) == 0;
+    };
+    struct Fall {
+        const char* Name;
+        const char* Eintrag;  // the victim's entry that changes
+        const char* Attribut; // the record the attacker forges
+        // The forged values: unsealed as before, and with the last seal kept over the forged content.
+        std::function<std::vector<std::string>()> Faelsche;
+    };
+    const std::vector<Fall> faelle = {
+        {"a map row", "b.txt", OrdnerkarteName,
+         [&] {
+             const auto karte = KarteVon(C("daten"));
+             EXPECT_TRUE(karte);
+             Ordnerkarte f = karte ? *karte : Ordnerkarte{};
+             f.Zeilen.push_back(Kartenzeile("b.txt", Lstat(C("daten/b.txt"))));
+             const std::string alt = *Xattr(C("daten"), OrdnerkarteName);
+             const std::string roh = OrdnerkartenWert(f).substr(0, OrdnerkartenWert(f).size() - posix::Siegel::Laenge);
+             return std::vector<std::string>{roh, roh + alt.substr(alt.size() - posix::Siegel::Laenge)};
+         }},
+        {"a link digest", "zeiger", posix::VerweisvermerkName,
+         [&] {
+             const std::string alt = *Xattr(C("daten"), posix::VerweisvermerkName);
+             const auto v = posix::LiesVerweisvermerk(alt);
+             EXPECT_TRUE(v);
+             const posix::Verweisvermerk f{
+                 v ? v->OrdnerInode : 0, v ? v->OrdnerName : 0,
+                 posix::Pruefsumme(posix::FnvAnfang, posix::Ordnertafeln::Kennung("zeiger", Lstat(C("daten/zeiger"))))};
+             const std::string roh = posix::VerweisvermerkWert(f).substr(0, 32);
+             return std::vector<std::string>{roh, roh + alt.substr(32)};
+         }},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        Gesichert();
+        fs = ErzeugePosixDateisystem(tabelle);
+        fs->SetFileAttr("C:\\daten\\zeiger", 0);
+        ASSERT_TRUE(Xattr(C("daten"), f.Attribut));
+        ASSERT_TRUE(Gesetzte().empty());
+        // The victim's change: new content, or a link to elsewhere.
+        if (std::string(f.Eintrag) == "zeiger") {
+            std::filesystem::remove(C("daten/zeiger"));
+            std::filesystem::create_symlink("c.txt", C("daten/zeiger"));
+            ASSERT_EQ(::lchown(C("daten/zeiger").c_str(), Opfer, Opfer), 0);
+        } else {
+            SchreibeDatei(C("daten/b.txt"), "vom Opfer geändert");
+        }
+        WarteAufGewisseStempel(C("daten"));
+        for (const std::string& wert : f.Faelsche()) {
+            ASSERT_TRUE(alsAngreifer(f.Attribut, wert));
+            const auto gesetzt = Gesetzte();
+            EXPECT_NE(std::find(gesetzt.begin(), gesetzt.end(), f.Eintrag), gesetzt.end()) << wert.size();
+        }
+    }
 }
 
 } // namespace

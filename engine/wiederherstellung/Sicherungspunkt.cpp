@@ -1,0 +1,228 @@
+// The backups of a source in a target, the point chosen and what it consists of (see Sicherungspunkt.h).
+#include "engine/wiederherstellung/Sicherungspunkt.h"
+
+#include "engine/bestand/Anzeigetext.h"
+#include "fs/FsFehler.h"
+
+#include <functional>
+#include <map>
+
+namespace tresor {
+
+namespace {
+
+const char* const Praefix = "Sicherung-";
+
+} // namespace
+
+std::optional<Eintragsart> ArtAus(const Eintragsstand& stand) {
+    switch (stand.Typ) {
+    case Eintragsstand::Art::Verweis:
+        return Eintragsart::Verweis;
+    case Eintragsstand::Art::Ordner:
+        return Eintragsart::Ordner;
+    case Eintragsstand::Art::Datei:
+        return Eintragsart::Datei;
+    case Eintragsstand::Art::Anderes:
+        break;
+    }
+    return std::nullopt;
+}
+
+Eintragsstand StandAus(const Bestandseintrag& e) {
+    Eintragsstand s;
+    s.Typ = e.Art == Eintragsart::Ordner    ? Eintragsstand::Art::Ordner
+            : e.Art == Eintragsart::Verweis ? Eintragsstand::Art::Verweis
+                                            : Eintragsstand::Art::Datei;
+    s.Groesse = e.Groesse;
+    s.MtimeNs = e.MtimeNs;
+    s.Modus = e.Modus;
+    s.Uid = e.Uid;
+    s.Gid = e.Gid;
+    s.Verweisziel = e.Verweisziel;
+    return s;
+}
+
+const char* Artname(Eintragsart art) {
+    switch (art) {
+    case Eintragsart::Ordner:
+        return "Ordner";
+    case Eintragsart::Verweis:
+        return "Verknüpfung";
+    case Eintragsart::Datei:
+        break;
+    }
+    return "Datei";
+}
+
+std::string Anzeigepfad(const std::string& relativ) {
+    return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
+}
+
+long NenneLuecken(const Bestandsfund& fund, std::ostream& aus) {
+    if (fund.Zustand != Bestandsfund::Art::Gelesen || !fund.Liste)
+        return 0;
+    const Bestand& b = *fund.Liste;
+    long luecken = 0;
+    if (b.Abgebrochen) {
+        aus << "Abgebrochen: Die Sicherung " << Anzeigetext(b.Ordner)
+            << " wurde vor ihrem Ende abgebrochen; was sie nicht erreichte, steht mit der früheren Fassung darin.\n";
+        ++luecken;
+    }
+    for (const std::string& p : b.Einhaengepunkte) {
+        aus << "Nicht gesichert: " << Anzeigepfad(p) << ": anderes Dateisystem eingehängt, nicht durchsucht\n";
+        ++luecken;
+    }
+    for (const Auslassung& a : b.Ausgelassen) {
+        aus << "Nicht gesichert: " << Anzeigepfad(a.Pfad) << ": " << Anzeigetext(a.Grund) << "\n";
+        ++luecken;
+    }
+    return luecken;
+}
+
+std::string Zeitteil(const std::string& ordnername) {
+    return ordnername.substr(10);
+}
+
+std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfad& ziel, const Pfad& quelle,
+                                                                       const std::optional<std::string>& stand) {
+    Punkt p;
+    p.Ziel = ziel;
+    p.Quelle = quelle;
+    p.QuellePosix = laufwerke_.ZuPosix(quelle).value_or("");
+    const std::optional<std::string> gesucht = stand ? std::optional<std::string>(Praefix + *stand) : std::nullopt;
+    const std::vector<std::string> alle = Sicherungsordnernamen(zugriff_, ziel);
+    p.Sicherungen.insert(alle.begin(), alle.end());
+    for (const std::string& name : alle) {
+        Bestandsfund fund = LiesBestandsfund(zugriff_, ziel, name);
+        bool vonQuelle = false;
+        if (fund.Zustand == Bestandsfund::Art::Gelesen) {
+            vonQuelle = GleicheQuelle(*fund.Liste, quelle, p.QuellePosix);
+        } else {
+            const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
+            vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
+        }
+        if (!vonQuelle)
+            continue;
+        // Only the point's own record is kept whole; the others are only known to be there.
+        if (gesucht ? name != *gesucht : false)
+            fund.Liste.reset();
+        if (!gesucht)
+            for (Bestandsfund& f : p.Funde)
+                f.Liste.reset();
+        p.Folge.push_back(name);
+        p.Funde.push_back(std::move(fund));
+    }
+    if (p.Folge.empty()) {
+        fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+                << ".\n";
+        return std::nullopt;
+    }
+    auto gewaehlt = [&p](std::size_t i) {
+        p.Index = i;
+        return p;
+    };
+    if (!gesucht)
+        return gewaehlt(p.Folge.size() - 1);
+    for (std::size_t i = 0; i < p.Folge.size(); ++i)
+        if (p.Folge[i] == *gesucht)
+            return gewaehlt(i);
+    fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+            << " vom Stand " << Anzeigetext(*stand) << ".\n";
+    return std::nullopt;
+}
+
+std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(const Punkt& p, Dateisystem& fso) {
+    const Bestandsfund& fund = p.Funde[p.Index];
+    struct Vorlage v;
+    switch (fund.Zustand) {
+    case Bestandsfund::Art::Gelesen:
+        v.Liste = std::shared_ptr<const std::vector<Bestandseintrag>>(fund.Liste, &fund.Liste->Eintraege);
+        return v;
+    case Bestandsfund::Art::Kaputt:
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(p.Name())
+                << " ist nicht brauchbar: " << fund.Fehler << "\n";
+        return std::nullopt;
+    case Bestandsfund::Art::Keiner:
+        break;
+    }
+    for (std::size_t i = 0; i < p.Index; ++i)
+        if (p.Funde[i].Zustand == Bestandsfund::Art::Gelesen) {
+            fehler_ << "Dem Sicherungsordner " << Anzeigetext(p.Name())
+                    << " fehlt die Bestandsliste, die frühere Sicherungen haben: welche Dateien zu diesem Stand"
+                       " gehörten, ist nicht bekannt.\n";
+            return std::nullopt;
+        }
+    v.MitBestand = false;
+    SammleOhneBestand(p, v, fso);
+    return v;
+}
+
+void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v, Dateisystem& fso) {
+    // Newest first: the first copy of a path met is the one restored; nothing below a file or link of a
+    // newer backup comes from an older one.
+    std::map<std::string, Bestandseintrag> alle;
+    std::string kaputt;
+    std::function<void(const std::string&, const Pfad&, const std::string&, bool)> sammle =
+        [&](const std::string& ordnername, const Pfad& ordner, const std::string& relativ, bool oben) {
+            const Ordner o = fso.GetFolder(ordner);
+            for (const Datei& d : fso.Files(o)) {
+                const std::string rel = relativ == "." ? NamenAusPosix(d.Name) : relativ + "/" + NamenAusPosix(d.Name);
+                // A drive root's mirror is the backup folder, where a torn record of its own may lie.
+                if (oben && p.Quelle.size() == 3 && rel == kaputt)
+                    continue;
+                if (alle.contains(rel))
+                    continue;
+                const auto stand = fso.Stand(d.Path);
+                if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
+                    continue;
+                Bestandseintrag e;
+                e.Art = *ArtAus(*stand);
+                e.Ort = ordnername;
+                e.Groesse = stand->Groesse;
+                e.MtimeNs = stand->MtimeNs;
+                e.Modus = stand->Modus;
+                e.Uid = stand->Uid;
+                e.Gid = stand->Gid;
+                e.Pfad = rel;
+                e.Verweisziel = stand->Verweisziel;
+                alle.emplace(rel, std::move(e));
+            }
+            for (const Ordner& u : fso.SubFolders(o)) {
+                const std::string rel = relativ == "." ? NamenAusPosix(u.Name) : relativ + "/" + NamenAusPosix(u.Name);
+                if (!alle.contains(rel)) {
+                    Bestandseintrag e;
+                    e.Art = Eintragsart::Ordner;
+                    e.Ort = ordnername;
+                    e.Pfad = rel;
+                    alle.emplace(rel, std::move(e));
+                } else if (alle.at(rel).Art != Eintragsart::Ordner) {
+                    continue;
+                }
+                sammle(ordnername, u.Path, rel, false);
+            }
+        };
+    Bestandseintrag wurzel;
+    wurzel.Art = Eintragsart::Ordner;
+    wurzel.Ort = p.Name();
+    wurzel.Pfad = ".";
+    v.Gesammelt.push_back(wurzel);
+    for (std::size_t i = p.Index + 1; i-- > 0;) {
+        kaputt = p.Funde[i].Zustand == Bestandsfund::Art::Kaputt ? p.Funde[i].Dateiname : std::string();
+        sammle(p.Folge[i], p.Spiegel(p.Folge[i]), ".", true);
+    }
+    // Byte order of the paths puts every folder before what lies inside it; an entry below a file or link
+    // of a newer backup is left out.
+    std::set<std::string> ordner{"."};
+    for (auto& [rel, e] : alle) {
+        const std::size_t schnitt = rel.rfind('/');
+        const std::string eltern = schnitt == std::string::npos ? "." : rel.substr(0, schnitt);
+        if (!ordner.contains(eltern))
+            continue;
+        if (e.Art == Eintragsart::Ordner)
+            ordner.insert(rel);
+        v.Gesammelt.push_back(std::move(e));
+    }
+}
+
+} // namespace tresor

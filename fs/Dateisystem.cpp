@@ -1,0 +1,23 @@
+// The operations of restores that a file-system object without held folders does not offer.
+#include "fs/Dateisystem.h"
+
+#include "fs/FsFehler.h"
+
+#include <cerrno>
+#include <system_error>
+
+namespace tresor {
+
+std::optional<Eintragsstand> Dateisystem::Stand(const Pfad& pfad) {
+    throw FsFehler("Stand", pfad, std::error_code(ENOSYS, std::generic_category()));
+}
+
+void Dateisystem::SetzeStand(const Pfad& pfad, const Eintragsstand&, bool) {
+    throw FsFehler("Stand setzen", pfad, std::error_code(ENOSYS, std::generic_category()));
+}
+
+void Dateisystem::Entferne(const Pfad& pfad) {
+    throw FsFehler("Entfernen", pfad, std::error_code(ENOSYS, std::generic_category()));
+}
+
+} // namespace tresor
