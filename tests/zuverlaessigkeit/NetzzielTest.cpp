@@ -179,7 +179,9 @@ TEST_P(Netzziel, BackupNothingNewAChangeRestoreAndCheck) {
     // both name exactly the links and restore every file.
     const int ganz = art.verweise ? 0 : 1;
     EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Z", "--quelle", "C:\\Q"}), ganz) << aus.str() << fehler.str();
-    EXPECT_EQ((aus.str() + fehler.str()).find("2 Einträge fehlen") != std::string::npos, !art.verweise);
+    for (const char* verweis : {"zeiger", "haengend"})
+        EXPECT_EQ((aus.str() + fehler.str()).find(verweis) != std::string::npos, !art.verweise)
+            << aus.str() << fehler.str();
     EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--nach", "C:\\zurueck"}), ganz)
         << aus.str() << fehler.str();
     EXPECT_EQ((aus.str() + fehler.str()).find("Nicht wiederhergestellt: zeiger") != std::string::npos, !art.verweise);
