@@ -20,4 +20,8 @@ void Dateisystem::Entferne(const Pfad& pfad) {
     throw FsFehler("Entfernen", pfad, std::error_code(ENOSYS, std::generic_category()));
 }
 
+void Dateisystem::Verknuepfe(const Pfad&, const Pfad& neu) {
+    throw FsFehler("Verknüpfen", neu, std::error_code(ENOSYS, std::generic_category()));
+}
+
 } // namespace tresor

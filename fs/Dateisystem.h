@@ -153,6 +153,8 @@ public:
     virtual void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer);
     // Removes the file or link (never a folder).
     virtual void Entferne(const Pfad& pfad);
+    // Makes `neu` another name of the regular file `vorhanden` (a hard link, never following a link).
+    virtual void Verknuepfe(const Pfad& vorhanden, const Pfad& neu);
 };
 
 } // namespace tresor

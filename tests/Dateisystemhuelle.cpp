@@ -120,4 +120,9 @@ void Dateisystemhuelle::Entferne(const Pfad& pfad) {
     innen_->Entferne(pfad);
 }
 
+void Dateisystemhuelle::Verknuepfe(const Pfad& vorhanden, const Pfad& neu) {
+    Notiere("Verknuepfe " + vorhanden + " " + neu);
+    innen_->Verknuepfe(vorhanden, neu);
+}
+
 } // namespace tresor::test

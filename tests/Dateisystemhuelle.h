@@ -58,6 +58,8 @@ public:
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
+    // Recorded as "Verknuepfe <path> <path>".
+    void Verknuepfe(const Pfad& vorhanden, const Pfad& neu) override;
 
 private:
     void Notiere(const std::string& zeile);

@@ -1,5 +1,6 @@
 #include "ui/Sicherungsfenster.h"
 
+#include "engine/bestand/Anzeigetext.h"
 #include "fs/FsFehler.h"
 #include "ui/Masse.h"
 #include "ui/Programmkennung.h"
@@ -361,7 +362,16 @@ void Sicherungsfenster::Sichern_Click() {
 void Sicherungsfenster::SicherungLaufen() {
     // Backups made from the window carry the record of the source as those of the command line do.
     sicherung_->bestandslaufwerke = tabelle_;
+    einzelheiten_.clear();
     sicherung_->Sichern_Click();
+}
+
+void Sicherungsfenster::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
+    einzelheiten_ += QString::fromUtf8(Anzeigetext(datei) + ": " + grund + "\n");
+}
+
+void Sicherungsfenster::Einhaengepunkt(const Pfad& ordner) {
+    einzelheiten_ += QString::fromUtf8(Anzeigetext(ordner) + ": anderes Dateisystem eingehängt, nicht durchsucht\n");
 }
 
 // --- Geometry ---------------------------------------------------------------------------------------------
@@ -473,6 +483,9 @@ int Sicherungsfenster::MsgBox(const std::string& prompt, int stil, const std::op
 int Sicherungsfenster::ZeigeMeldung(const QString& text, QMessageBox::Icon symbol, const QString& titel) {
     QMessageBox box(symbol, titel, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    // The failure box keeps its text and lists in its details what was not backed up, and why.
+    if (symbol == QMessageBox::Critical && !einzelheiten_.isEmpty())
+        box.setDetailedText(einzelheiten_);
     box.exec();
     return vbOK;
 }

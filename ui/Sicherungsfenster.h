@@ -107,6 +107,12 @@ public:
     void Fortschritt(const tresor::Fortschritt& stand) override;
     // Lets the window repaint (at most every 50 ms) and take Abbrechen or a close request; true once one came.
     bool AbbruchVerlangt() override;
+    // Each entry the run could not back up, with the reason, and each mounted file system it did not enter:
+    // listed in the details of the failure box (one line each).
+    void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override;
+    void Einhaengepunkt(const Pfad& ordner) override;
+    // The details of the last run, as its closing box shows them.
+    [[nodiscard]] const QString& Einzelheiten() const noexcept { return einzelheiten_; }
 
 protected:
     // Shows the modal message box and returns the number of the button pressed. A seam for tests.
@@ -125,6 +131,8 @@ protected:
 
 private:
     class Laufklammer;
+
+    QString einzelheiten_; // what the run under way could not back up, one line each
 
     void Aufbauen();
     void Verbinden();

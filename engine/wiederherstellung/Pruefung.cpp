@@ -33,7 +33,9 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
     };
     for (const Bestandseintrag& e : vorlage->Eintraege()) {
         if (e.Art == Eintragsart::Ordner) {
-            ++ordner;
+            // Counted as the restore counts: the folders below the one restored into.
+            if (e.Pfad != ".")
+                ++ordner;
             continue;
         }
         if (e.Ort == OrtFehlt) {

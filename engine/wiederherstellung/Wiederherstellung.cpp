@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <map>
 #include <set>
 
 namespace tresor {
@@ -51,6 +52,8 @@ struct Wiederherstellung::Lauf {
     long Probleme = 0, Fremde = 0, Ordner = 0, Dateien = 0, Verweise = 0;
     std::uint64_t Bytes = 0;
     std::set<std::string> Fehlende; // folders that could not be made: nothing goes below them
+    // Of each hard-link group: the entry restored first and where, so its other names become links to it.
+    std::map<std::uint64_t, std::pair<const Bestandseintrag*, Pfad>> Verbuende;
     void Melde(const std::string& relativ, const std::string& grund) {
         Fehler << "Nicht wiederhergestellt: " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++Probleme;
@@ -150,7 +153,8 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
             continue;
         }
         if (e.Art != Eintragsart::Ordner) {
-            StelleHer(*fso, *punkt, e, Unterpfad(nach, e.Pfad), vorlage->MitBestand, lauf);
+            if (!Verknuepft(*fso, e, Unterpfad(nach, e.Pfad), lauf))
+                StelleHer(*fso, *punkt, e, Unterpfad(nach, e.Pfad), vorlage->MitBestand, lauf);
             continue;
         }
         if (e.Pfad == ".")
@@ -209,6 +213,31 @@ bool Wiederherstellung::HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,
     Eintragsstand privat = *s;
     privat.Modus = 0700;
     fso.SetzeStand(nach, privat, false);
+    return true;
+}
+
+bool Wiederherstellung::Verknuepft(Dateisystem& fso, const Bestandseintrag& e, const Pfad& wohin, Lauf& lauf) {
+    if (e.Art != Eintragsart::Datei || e.Verbund == 0)
+        return false;
+    const auto it = lauf.Verbuende.find(e.Verbund);
+    if (it == lauf.Verbuende.end()) {
+        // The first name of the group: restored as any file, and once it is there, the others link to it.
+        lauf.Verbuende.emplace(e.Verbund, std::pair<const Bestandseintrag*, Pfad>{&e, wohin});
+        return false;
+    }
+    const Bestandseintrag& erster = *it->second.first;
+    // Only a name whose version is the very one of the first (same backup folder, size and time) shares it.
+    if (erster.Ort != e.Ort || erster.Groesse != e.Groesse || erster.MtimeNs != e.MtimeNs || e.Ort == OrtFehlt)
+        return false;
+    try {
+        const auto da = fso.Stand(it->second.second);
+        if (!da || da->Typ != Eintragsstand::Art::Datei || da->Groesse != e.Groesse)
+            return false; // the first name could not be restored: this one is restored on its own
+        fso.Verknuepfe(it->second.second, wohin);
+    } catch (const FsFehler&) {
+        return false; // a file system without hard links: a copy of its own
+    }
+    lauf.Dateien += 1;
     return true;
 }
 

@@ -67,6 +67,9 @@ private:
     // why) when it is no empty folder of the user's own or a backup.
     bool HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,
                    const std::set<std::pair<std::uint64_t, std::uint64_t>>& sicherungen);
+    // A name of a hard-link group after the first: made another name of the first where both are one
+    // version and the first is in place; false where it is to be restored on its own.
+    bool Verknuepft(Dateisystem& fso, const Bestandseintrag& e, const Pfad& wohin, Lauf& lauf);
     // A file or link: copied where its copy in the backup is that version, and given its state.
     void StelleHer(Dateisystem& fso, const Punkt& punkt, const Bestandseintrag& e, const Pfad& wohin, bool mitBestand,
                    Lauf& lauf);

@@ -450,6 +450,22 @@ void PosixDateisystem::Entferne(const Pfad& pfad) {
         throw FsFehler("Entfernen", pfad, Fehlercode(ort.Ganz() ? EINVAL : errno));
 }
 
+void PosixDateisystem::Verknuepfe(const Pfad& vorhanden, const Pfad& neu) {
+    Eintragsort von;
+    offeneOrdner_.VerorteOderWirf("Verknüpfen", vorhanden, von);
+    if (von.Ganz())
+        throw FsFehler("Verknüpfen", vorhanden, Fehlercode(EINVAL));
+    // Its own descriptor of the first folder: finding the second may let go of folders held before.
+    const Deskriptor ordner(::fcntl(von.Ordner(), F_DUPFD_CLOEXEC, 0));
+    if (!ordner.gueltig())
+        throw FsFehler("Verknüpfen", vorhanden, Fehlercode(errno));
+    const std::string name = von.Name();
+    Eintragsort nach;
+    offeneOrdner_.VerorteOderWirf("Verknüpfen", neu, nach);
+    if (nach.Ganz() || ::linkat(ordner.get(), name.c_str(), nach.Ordner(), nach.Name(), 0) != 0)
+        throw FsFehler("Verknüpfen", neu, Fehlercode(nach.Ganz() ? EINVAL : errno));
+}
+
 } // namespace tresor::posix
 
 namespace tresor {

@@ -54,6 +54,7 @@ public:
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
+    void Verknuepfe(const Pfad& vorhanden, const Pfad& neu) override;
 
 private:
     using Kennung = std::pair<dev_t, ino_t>;

@@ -2,6 +2,7 @@
 
 #include "tests/ui/Fensterhilfen.h"
 
+#include "fs/FsFehler.h"
 #include "fs/posix/PosixDateisystem.h"
 
 #include <QApplication>
@@ -139,6 +140,62 @@ TEST_F(Sichern, DriveLettersStayWithTheirFileSystemsWhenTheMountTableChanges) {
               (QStringList{QStringLiteral("C: [") + QString::fromStdString(umgebung.Laufwerke[0].Einhaengepunkt) +
                                QStringLiteral("]"),
                            QStringLiteral("E: [") + QString::fromStdString(neu.string()) + QStringLiteral("]")}));
+}
+
+} // namespace
+} // namespace tresor::test
+
+namespace tresor::test {
+namespace {
+
+// The failure box keeps its text exactly and lists in its details each entry that was not backed up and why.
+TEST(Fehlerdetails, TheFailureBoxListsEachEntryNotBackedUpWithItsReason) {
+    struct Fall {
+        const char* name;
+        std::string zeile; // the operation that fails, as the wrapper records it
+        std::string eintrag;
+    };
+    const std::vector<Fall> faelle = {
+        {"a folder that cannot be read", "SubFolders C:\\Daten\\Fotos", "C:\\Daten\\Fotos: Zugriff verweigert\n"},
+        {"a file that cannot be read", "Copy C:\\Daten\\brief.txt ", "C:\\Daten\\brief.txt: Zugriff verweigert\n"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        Fensterumgebung umgebung;
+        SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "brief.txt", "Lieber Hans");
+        SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "Fotos" / "bild.jpg", "bild");
+        Testfenster fenster([&] { return Laufwerkstabelle(umgebung.Laufwerke); }, umgebung.Uhr,
+                            [&](const Laufwerkstabelle& tabelle) -> std::unique_ptr<Dateisystem> {
+                                auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(tabelle), nullptr);
+                                h->vorher = [&](const std::string& zeile) {
+                                    if (zeile.starts_with(f.zeile))
+                                        throw FsFehler(zeile.substr(0, zeile.find(' ')),
+                                                       f.eintrag.substr(0, f.eintrag.find(": ")),
+                                                       std::make_error_code(std::errc::permission_denied));
+                                };
+                                return h;
+                            });
+        fenster.Laden();
+        fenster.QuellPfad->SetPath("C:\\Daten");
+        fenster.ZielLaufwerk->SetDrive(QStringLiteral("D:"));
+        fenster.show();
+        fenster.EchteMeldungen = true;
+        QString text, einzelheiten;
+        QTimer suche;
+        suche.setInterval(20);
+        QObject::connect(&suche, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                einzelheiten = box->detailedText();
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        suche.start();
+        QTest::mouseClick(fenster.Sichern, Qt::LeftButton);
+        suche.stop();
+        EXPECT_EQ(text, QStringLiteral("Die Sicherung wurde nicht korrekt durchgeführt ! "));
+        EXPECT_EQ(einzelheiten, QString::fromStdString(f.eintrag));
+    }
 }
 
 } // namespace
