@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -298,6 +299,90 @@ TEST_F(Vollstaendigkeit, AStoppedRunIsRecordedAsStoppedAndTheNextRunCompletesIt)
         ErwarteGanz(erster);
         ErwarteGanz(SichereGanz("Eins"));
     }
+}
+
+} // namespace
+} // namespace tresor::test
+
+namespace tresor::test {
+namespace {
+
+// Files of several names come back as one file with those names, as the source had them; a name broken off
+// its group since comes back as a file of its own.
+TEST_F(Vollstaendigkeit, HardLinksAreRestoredAsHardLinks) {
+    struct Fall {
+        const char* name;
+        bool abgetrennt; // c.txt written anew (a file of its own) before the second run
+    };
+    for (const Fall& f : std::vector<Fall>{{"one group", false}, {"a name broken off", true}}) {
+        SCOPED_TRACE(f.name);
+        Leere();
+        SchreibeDatei(Q() / "a.txt", "geteilt");
+        fs::create_directories(Q() / "sub");
+        fs::create_hard_link(Q() / "a.txt", Q() / "b.txt");
+        fs::create_hard_link(Q() / "a.txt", Q() / "sub" / "c.txt");
+        SchreibeDatei(Q() / "allein.txt", "allein");
+        Punkt p = SichereGanz("Eins");
+        if (f.abgetrennt) {
+            fs::remove(Q() / "sub" / "c.txt");
+            SchreibeDatei(Q() / "sub" / "c.txt", "eigen");
+            p = SichereGanz("Eins");
+        }
+        ErwarteGanz(p);
+        const fs::path nach = temp / "C" / "zurueck";
+        ASSERT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Eins", "--quelle", "C:\\Daten", "--stand", p.Stand,
+                        "--nach", nach.string()}),
+                  0)
+            << fehler.str();
+        struct stat a {
+        }, b{}, c{}, allein{};
+        ASSERT_EQ(::lstat((nach / "a.txt").c_str(), &a), 0);
+        ASSERT_EQ(::lstat((nach / "b.txt").c_str(), &b), 0);
+        ASSERT_EQ(::lstat((nach / "sub" / "c.txt").c_str(), &c), 0);
+        ASSERT_EQ(::lstat((nach / "allein.txt").c_str(), &allein), 0);
+        EXPECT_EQ(a.st_ino, b.st_ino);
+        EXPECT_EQ(a.st_ino == c.st_ino, !f.abgetrennt);
+        EXPECT_EQ(a.st_nlink, f.abgetrennt ? 2u : 3u);
+        EXPECT_EQ(allein.st_nlink, 1u);
+        EXPECT_EQ(LiesDatei(nach / "sub" / "c.txt"), f.abgetrennt ? "eigen" : "geteilt");
+        fs::remove_all(nach);
+    }
+}
+
+// A file system mounted inside the source is not entered, and never left out silently: the run's output,
+// the record, the listing, the check and the restore name it.
+TEST_F(Vollstaendigkeit, AMountInsideTheSourceIsNamedEverywhere) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "Einhängen braucht root";
+    SchreibeDatei(Q() / "a.txt", "a");
+    fs::create_directories(Q() / "m");
+    const std::string punkt = (Q() / "m").string();
+    if (std::system(("mount -t tmpfs -o size=1m tresor-test '" + punkt + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "tmpfs lässt sich nicht einhängen";
+    SchreibeDatei(Q() / "m" / "drin.txt", "auf dem anderen Dateisystem");
+    std::string stand;
+    const int status = Sichere("Eins", stand);
+    const std::string ausgabe = fehler.str();
+    EXPECT_EQ(std::system(("umount '" + punkt + "'").c_str()), 0);
+    EXPECT_EQ(status, 0) << ausgabe;
+    EXPECT_NE(ausgabe.find("Nicht gesichert: " + (Q() / "m").string() +
+                           " (anderes Dateisystem eingehängt, nicht durchsucht)\n"),
+              std::string::npos)
+        << ausgabe;
+    EXPECT_FALSE(fs::exists(Ordner("Eins", stand) / "Daten" / "m" / "drin.txt"));
+    EXPECT_EQ(Liste("Eins", stand).Einhaengepunkte, std::vector<std::string>{"m"});
+    EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Eins", "--quelle", "C:\\Daten"}), 0);
+    EXPECT_NE(aus.str().find("unvollständig (1 fehlen)\n"), std::string::npos) << aus.str();
+    const std::string genannt = "Nicht gesichert: m: anderes Dateisystem eingehängt, nicht durchsucht\n";
+    EXPECT_EQ(Pruefen("Eins", stand), 1);
+    EXPECT_NE(fehler.str().find(genannt), std::string::npos) << fehler.str();
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Eins", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+                    nach.string()}),
+              1);
+    EXPECT_NE(fehler.str().find(genannt), std::string::npos) << fehler.str();
+    EXPECT_EQ(LiesDatei(nach / "a.txt"), "a");
+    EXPECT_TRUE(fs::is_directory(nach / "m"));
 }
 
 } // namespace

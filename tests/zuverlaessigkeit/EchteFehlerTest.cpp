@@ -173,5 +173,62 @@ TEST_F(OhneRechte, AFolderWithoutAccess) {
     PruefeOhneVerlust(quelle, ziel);
 }
 
+// What a run as a user could not back up is in its record with the reason; the listing calls the point
+// incomplete, the check fails naming it, and the next run, able to read it, completes the point.
+TEST_F(OhneRechte, WhatARunCouldNotBackUpIsNamedByItsRecordTheListingAndTheCheck) {
+    struct Fall {
+        const char* name;
+        fs::path eintrag;
+        fs::perms rechte;
+        std::string relativ;
+    };
+    const std::vector<Fall> faelle = {
+        {"a folder without access", quelle / "m", fs::perms(0), "m"},
+        {"a file without read permission", quelle / "m" / "b", fs::perms(0200), "m/b"},
+    };
+    const std::string programm_ = TRESOR_PROGRAMM;
+    auto ordner = [&] {
+        std::set<std::string> namen;
+        for (const auto& e : fs::directory_iterator(ziel))
+            namen.insert(e.path().filename().string());
+        return namen;
+    };
+    auto rufe = [&](const std::string& argumente, std::string& ausgabe) {
+        return Fuehre({"sh", "-c", programm_ + " " + argumente + " 2>&1"}, &ausgabe);
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        // Changed since the last run, so that the run has to back it up.
+        SchreibeDatei(quelle / "m" / "b", std::string("b ") + f.name);
+        ASSERT_EQ(::lchown((quelle / "m" / "b").c_str(), 65534, 65534), 0);
+        fs::permissions(f.eintrag, f.rechte);
+        const auto vorher = ordner();
+        const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), true);
+        fs::permissions(f.eintrag, fs::perms(0755));
+        EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+        std::string neu;
+        for (const auto& n : ordner())
+            if (!vorher.contains(n))
+                neu = n;
+        ASSERT_FALSE(neu.empty());
+        const std::string text = LiesDatei(ziel / neu / "tresor-ix-bestand.txt");
+        EXPECT_NE(text.find("\nX " + f.relativ + " Zugriff%20verweigert\n"), std::string::npos) << text;
+        std::string ausgabe;
+        EXPECT_EQ(rufe("--liste --ziel " + ziel.string() + " --quelle " + quelle.string(), ausgabe), 0);
+        EXPECT_NE(ausgabe.find(neu.substr(10) + "  "), std::string::npos) << ausgabe;
+        EXPECT_NE(ausgabe.find("unvollständig (1 fehlen)\n"), std::string::npos) << ausgabe;
+        EXPECT_EQ(
+            rufe("--pruefen --ziel " + ziel.string() + " --quelle " + quelle.string() + " --stand " + neu.substr(10),
+                 ausgabe),
+            1);
+        EXPECT_NE(ausgabe.find("Nicht gesichert: " + f.relativ + ": Zugriff verweigert\n"), std::string::npos)
+            << ausgabe;
+        // The next run, able to read it, backs it up and its point is complete.
+        const Programmende danach = programm.Sichere(quelle.string(), ziel.string(), true);
+        EXPECT_EQ(danach.Status, 0) << danach.Aus << danach.Fehler;
+        EXPECT_EQ(rufe("--pruefen --ziel " + ziel.string() + " --quelle " + quelle.string(), ausgabe), 0) << ausgabe;
+    }
+}
+
 } // namespace
 } // namespace tresor::test
