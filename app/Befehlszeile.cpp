@@ -100,6 +100,14 @@ public:
         u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, datei)) << " (" << grund << ")\n";
     }
 
+    // A mounted file system inside the source, which the run does not enter: named, so that nobody takes the
+    // backup for the whole tree.
+    void Einhaengepunkt(const Pfad& ordner) override {
+        ZeileLeeren();
+        u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, ordner))
+                  << " (anderes Dateisystem eingehängt, nicht durchsucht)\n";
+    }
+
     void ZeileLeeren() {
         if (zeileSichtbar_)
             u_.fehler << "\r\033[K" << std::flush;

@@ -16,6 +16,7 @@ namespace tresor {
 struct Ordner {
     Pfad Path; // full path, no trailing backslash except for a drive root
     std::string Name;
+    bool Einhaengepunkt = false; // listed by SubFolders as a mount point of another file system
 };
 
 // A file object.

@@ -18,7 +18,9 @@ struct Eintragsstand {
     std::uint32_t Gid = 0;
     std::uint64_t Geraet = 0;
     std::uint64_t Inode = 0;
-    std::string Verweisziel; // the target text of a symbolic link, else empty
+    std::int64_t CtimeNs = 0; // the status-change time in nanoseconds
+    std::uint64_t Namen = 1;  // how many names (hard links) the entry has
+    std::string Verweisziel;  // the target text of a symbolic link, else empty
 };
 
 // The state an lstat gives, the link target left empty.

@@ -178,20 +178,22 @@ std::optional<std::string> Demaskiere(std::string_view text) {
 
 std::string SchreibeBestand(const Bestand& b) {
     std::string text;
-    text.reserve(64 + b.Eintraege.size() * 96);
+    text.reserve(80 + b.Eintraege.size() * 128);
     text += "tresor-ix-bestand " + std::to_string(Bestandsversion) + "\n";
     text += "ordner " + Maskiere(b.Ordner) + "\n";
     text += "quelle " + Maskiere(b.Quelle) + "\n";
     text += "posix " + Maskiere(b.QuellePosix) + "\n";
     text += "zeit " + Maskiere(b.Zeit) + "\n";
     text += "kopiert " + std::to_string(b.KopierteDateien) + " " + std::to_string(b.KopierteBytes) + "\n";
+    text += b.Abgebrochen ? "lauf abgebrochen\n" : "lauf ganz\n";
     char modus[16];
     for (const Bestandseintrag& e : b.Eintraege) {
+        const bool ordnerartig = e.Art == Eintragsart::Ordner;
         text += static_cast<char>(e.Art);
         text += ' ';
-        text += e.Art == Eintragsart::Ordner ? std::string("-") : Maskiere(e.Ort);
+        text += ordnerartig ? std::string("-") : Maskiere(e.Ort);
         text += ' ';
-        text += std::to_string(e.Groesse);
+        text += std::to_string(ordnerartig ? 0 : e.Groesse);
         text += ' ';
         text += std::to_string(e.MtimeNs);
         std::snprintf(modus, sizeof modus, " %o ", e.Modus);
@@ -200,6 +202,12 @@ std::string SchreibeBestand(const Bestand& b) {
         text += ' ';
         text += std::to_string(e.Gid);
         text += ' ';
+        text += std::to_string(ordnerartig ? 0 : e.Inode);
+        text += ' ';
+        text += std::to_string(ordnerartig ? 0 : e.CtimeNs);
+        text += ' ';
+        text += e.Verbund == 0 || e.Art != Eintragsart::Datei ? std::string("-") : std::to_string(e.Verbund);
+        text += ' ';
         text += e.Pfad == "." ? std::string(".") : Maskiere(e.Pfad);
         if (e.Art == Eintragsart::Verweis) {
             text += ' ';
@@ -207,8 +215,29 @@ std::string SchreibeBestand(const Bestand& b) {
         }
         text += '\n';
     }
-    text += "ende " + std::to_string(b.Eintraege.size()) + " " + Hex16(Fnv1a(text)) + "\n";
+    for (const std::string& p : b.Einhaengepunkte)
+        text += "E " + (p == "." ? std::string(".") : Maskiere(p)) + "\n";
+    for (const Auslassung& a : b.Ausgelassen)
+        text += "X " + (a.Pfad == "." ? std::string(".") : Maskiere(a.Pfad)) + " " + Maskiere(a.Grund) + "\n";
+    text += "ende " + std::to_string(b.Eintraege.size() + b.Einhaengepunkte.size() + b.Ausgelassen.size()) + " " +
+            Hex16(Fnv1a(text)) + "\n";
     return text;
+}
+
+std::size_t Unvollstaendige(const Bestand& b) {
+    std::set<std::string_view> pfade;
+    for (const Bestandseintrag& e : b.Eintraege)
+        if (e.Art != Eintragsart::Ordner && e.Ort == OrtFehlt)
+            pfade.insert(e.Pfad);
+    for (const std::string& p : b.Einhaengepunkte)
+        pfade.insert(p);
+    for (const Auslassung& a : b.Ausgelassen)
+        pfade.insert(a.Pfad);
+    return pfade.size();
+}
+
+bool Vollstaendig(const Bestand& b) {
+    return !b.Abgebrochen && Unvollstaendige(b) == 0;
 }
 
 std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
@@ -238,9 +267,16 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
     auto kaputt = [](const std::string& was) { return std::string("Die Bestandsliste ist fehlerhaft: ") + was; };
     if (zeilen.empty() || Felder(zeilen[0]).size() != 2 || Felder(zeilen[0])[0] != "tresor-ix-bestand")
         return kaputt("keine Bestandsliste.");
-    if (Felder(zeilen[0])[1] != std::to_string(Bestandsversion))
-        return std::string("Die Bestandsliste hat eine unbekannte Version: ") + Anzeigetext(Felder(zeilen[0])[1]);
-    if (zeilen.size() < 6)
+    const std::string_view version = Felder(zeilen[0])[1];
+    if (version == "1")
+        b.Version = 1;
+    else if (version == "2")
+        b.Version = 2;
+    else
+        return std::string("Die Bestandsliste hat eine unbekannte Version: ") + Anzeigetext(version);
+    // Version 2 has one more line in its head: whether the run went through.
+    const std::size_t kopfzeilen = b.Version == 1 ? 6 : 7;
+    if (zeilen.size() < kopfzeilen)
         return kaputt("Kopf unvollständig.");
     const char* kopf[] = {"ordner", "quelle", "posix", "zeit"};
     std::string* ziele[] = {&b.Ordner, &b.Quelle, &b.QuellePosix, &b.Zeit};
@@ -256,15 +292,27 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
         if (f.size() != 3 || f[0] != "kopiert" || !Zahl(f[1], b.KopierteDateien) || !Zahl(f[2], b.KopierteBytes))
             return kaputt("Zeile kopiert.");
     }
-    if (zeilen.size() - 6 != anzahl)
+    if (b.Version >= 2) {
+        const auto f = Felder(zeilen[6]);
+        if (f.size() != 2 || f[0] != "lauf" || (f[1] != "ganz" && f[1] != "abgebrochen"))
+            return kaputt("Zeile lauf.");
+        b.Abgebrochen = f[1] == "abgebrochen";
+    }
+    if (zeilen.size() - kopfzeilen != anzahl)
         return std::string("Die Bestandsliste ist beschädigt (Anzahl der Einträge stimmt nicht).");
 
     std::set<std::string> ordner, alle;
     b.Eintraege.reserve(anzahl);
-    for (std::size_t z = 6; z < zeilen.size(); ++z) {
+    // Fields of an entry before its path: kind, place, size, time, mode, owner, group, and in version 2
+    // inode, ctime and link group.
+    const std::size_t vorPfad = b.Version == 1 ? 7 : 10;
+    std::size_t z = kopfzeilen;
+    for (; z < zeilen.size(); ++z) {
         const auto f = Felder(zeilen[z]);
-        const std::string nr = "Eintrag " + std::to_string(z - 5) + ".";
-        if (f.size() < 8 || f[0].size() != 1)
+        const std::string nr = "Eintrag " + std::to_string(z - kopfzeilen + 1) + ".";
+        if ((f[0] == "E" || f[0] == "X") && b.Version >= 2)
+            break; // the mount points and the entries not backed up follow
+        if (f.size() < vorPfad + 1 || f[0].size() != 1)
             return kaputt(nr);
         Bestandseintrag e;
         switch (f[0][0]) {
@@ -280,26 +328,32 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
         default:
             return kaputt(nr);
         }
-        if (f.size() != (e.Art == Eintragsart::Verweis ? 9u : 8u))
+        const bool ordnerartig = e.Art == Eintragsart::Ordner;
+        if (f.size() != vorPfad + (e.Art == Eintragsart::Verweis ? 2u : 1u))
             return kaputt(nr);
         const auto ort = Demaskiere(f[1]);
-        const auto pfad = f[7] == "." ? std::optional<std::string>(".") : Demaskiere(f[7]);
+        const auto pfad = f[vorPfad] == "." ? std::optional<std::string>(".") : Demaskiere(f[vorPfad]);
         if (!ort || !pfad || !Zahl(f[2], e.Groesse) || !Zahl(f[3], e.MtimeNs) || !Zahl(f[4], e.Modus, 8) ||
             e.Modus > 07777 || !Zahl(f[5], e.Uid) || !Zahl(f[6], e.Gid))
             return kaputt(nr);
+        if (b.Version >= 2) {
+            if (!Zahl(f[7], e.Inode) || !Zahl(f[8], e.CtimeNs))
+                return kaputt(nr);
+            if (f[9] != "-" && (e.Art != Eintragsart::Datei || !Zahl(f[9], e.Verbund) || e.Verbund == 0))
+                return kaputt(nr);
+        }
         e.Ort = *ort;
         e.Pfad = *pfad;
         // A version lies in this backup folder or an earlier one of the same target, never elsewhere.
-        if (e.Art == Eintragsart::Ordner ? e.Ort != "-"
-                                         : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > b.Ordner))
+        if (ordnerartig ? e.Ort != "-" : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > b.Ordner))
             return kaputt(nr);
         if (e.Art == Eintragsart::Verweis) {
-            const auto ziel = Demaskiere(f[8]);
+            const auto ziel = Demaskiere(f[vorPfad + 1]);
             if (!ziel || ziel->empty())
                 return kaputt(nr);
             e.Verweisziel = *ziel;
         }
-        if (z == 6) {
+        if (z == kopfzeilen) {
             if (e.Pfad != "." || e.Art != Eintragsart::Ordner)
                 return kaputt("der erste Eintrag ist nicht der Quellordner.");
         } else if (!GuterPfad(e.Pfad) || !ordner.contains(Elternpfad(e.Pfad)) || !alle.insert(e.Pfad).second) {
@@ -308,6 +362,27 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
         if (e.Art == Eintragsart::Ordner)
             ordner.insert(e.Pfad);
         b.Eintraege.push_back(std::move(e));
+    }
+    // The mount points, each a folder of the record, and the entries not backed up, each below a folder of
+    // the record (or the source folder itself).
+    for (; z < zeilen.size(); ++z) {
+        const auto f = Felder(zeilen[z]);
+        const std::string nr = "Eintrag " + std::to_string(z - kopfzeilen + 1) + ".";
+        if (f.size() != (f[0] == "X" ? 3u : 2u) || (f[0] != "X" && f[0] != "E"))
+            return kaputt(nr);
+        const auto pfad = f[1] == "." ? std::optional<std::string>(".") : Demaskiere(f[1]);
+        if (!pfad)
+            return kaputt(nr);
+        if (f[0] == "E") {
+            if (!ordner.contains(*pfad))
+                return kaputt(nr + " Pfad: " + Anzeigetext(*pfad));
+            b.Einhaengepunkte.push_back(*pfad);
+            continue;
+        }
+        const auto grund = Demaskiere(f[2]);
+        if (!grund || (*pfad != "." && (!GuterPfad(*pfad) || !ordner.contains(Elternpfad(*pfad)))))
+            return kaputt(nr + " Pfad: " + Anzeigetext(*pfad));
+        b.Ausgelassen.push_back({*pfad, *grund});
     }
     return b;
 }

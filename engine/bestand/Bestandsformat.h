@@ -14,36 +14,63 @@ namespace tresor {
 // The record of the source ("Bestandsliste"): the text file that each backup run writes into the top of the
 // backup folder it creates. It lists every folder, file and symbolic link of the source tree as that run
 // saw it and, for files and links, the backup folder that holds the version the entry had then. A restore
-// of that point in time needs nothing else.
+// of that point in time needs nothing else. It is also the target's index of what it holds: the next run
+// into the same target backs up every file whose present state no backup folder of it holds.
 //
-// Form (version 1): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
-//   tresor-ix-bestand 1                        the format and its version
+// Form (version 2): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
+//   tresor-ix-bestand 2                        the format and its version
 //   ordner Sicherung-2026-12-08--10-15-02      the backup folder the record belongs in
 //   quelle D:\home\anna\Daten                  the source in the program's form
 //   posix /home/anna/Daten                     the source as a POSIX path when the run was made
 //   zeit 2026-12-08--10-15-02                  when the run was made (the clock's reading of the run)
 //   kopiert 2 10                               files and bytes that this run copied
-//   O - 0 1765188000000000000 755 1000 1000 .
-//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 Briefe/a.txt
-//   D Sicherung-2026-12-01--09-00-00 5 1764000000000000000 600 1000 1000 Briefe/alt%0Aname
-//   D fehlt 9 1765188000000000000 644 1000 1000 b.txt
-//   V Sicherung-2026-12-08--10-15-02 5 1765188000000000000 777 1000 1000 zeiger a.txt
-//   ende 5 8c1f0e5d2b7a9c31                    number of entries and the checksum
-// An entry: its kind (O folder, D file, V symbolic link), where its version lives (the name of a backup
-// folder of the same target, "fehlt" when no backup holds it, "-" for a folder, which every backup
-// mirrors), its size in bytes, its modification time in nanoseconds since the epoch, its permission bits
-// in octal (with set-user-ID, set-group-ID and sticky), owner and group as numbers, its path relative to
-// the source ("." for the source folder itself, names joined by "/"), and for a link its target text.
-// Entries come in the order of the backup's walk: every folder before anything inside it.
+//   lauf ganz                                  "ganz": the run walked the whole tree; "abgebrochen": it was
+//                                              stopped, and the entries it did not reach are those of the
+//                                              newest earlier record (their versions as that one names them)
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - .
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - Briefe
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835012 1765188001234567890 - Briefe/a.txt
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1 Briefe/b.txt
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1 b2.txt
+//   D fehlt 9 1765188000000000000 600 1000 1000 1835020 1765187000000000000 - geheim.txt
+//   V Sicherung-2026-12-01--09-00-00 5 1765188000000000000 777 1000 1000 1835014 1765188000000000000 - zeiger a.txt
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - stick
+//   O - 0 1765188000000000000 700 0 0 0 0 - privat
+//   E stick
+//   X geheim.txt Zugriff%20verweigert
+//   X privat Zugriff%20verweigert
+//   ende 12 8c1f0e5d2b7a9c31                   number of lines after the head and the checksum
+// An entry: its kind (O folder, D file, V symbolic link), where its version lives (the
+// name of a backup folder of the same target, "fehlt" when no backup holds it, "-" for a folder, which every
+// backup mirrors), its size in bytes, its modification time in nanoseconds since the epoch, its permission
+// bits in octal (with set-user-ID, set-group-ID and sticky), owner and group as numbers, for files and links
+// the inode number and the status-change time (ctime) in nanoseconds of the state the version holds (for a
+// file this run marked as backed up: read back after its archive record was written, so that any later
+// change, whatever it does to size and times, shows as another state; 0 0 where unknown), its hard-link
+// group ("-", or a number shared by the names of one file that the source holds under several names), its
+// path relative to the source ("." for the source folder itself, names joined by "/"), and for a link its
+// target text. Entries come in the order of the backup's walk: every folder before anything inside it.
+// After the entries, in any order: one "E" line per folder of the record on which another file system is
+// mounted (mirrored as an empty folder and never entered, so what that file system holds is in no backup),
+// and one "X" line per entry the run could not back up, with its path and the reason (German, escaped like
+// a name). An unreadable folder is one "X" line: its content is unknown. The entry itself is listed too
+// where the run could look at it, a file with its earlier version or "fehlt".
+// A point is complete when its run went through ("lauf ganz"), no file or link is "fehlt", and no "X" and
+// no "E" line is there; the listing, the check and the restore name what keeps it from being complete.
 // The checksum is FNV-1a (64 bits, 16 hex digits) over every byte of the file before the "ende" line; a
 // record without its last line, with another count or checksum, is torn and never used.
+//
+// Version 1, which earlier runs wrote, has no "lauf", "E" or "X" lines, and entries without inode, ctime and
+// group: it is read as it was written, as a run that went through, its states
+// without ctime, so that no file counts as held in its exact present state and the next run backs each up
+// once.
 //
 // Names, paths and link targets are written so that any bytes come back exactly: a byte is written as "%"
 // and two upper-case hex digits unless it is printable ASCII other than "%" and blank (0x21 to 0x7e), or
 // part of a valid UTF-8 sequence of a character from U+00A0 on. So a newline, a blank, a control
 // character, a byte that is not UTF-8 and "%" itself are escaped, a backslash and "ä" are not, and the
 // file can be read with any text tool.
-inline constexpr int Bestandsversion = 1;
+inline constexpr int Bestandsversion = 2;
 
 // The file name of the record in the backup folder: "tresor-ix-bestand.txt", or, when the backup folder
 // holds an entry of that name already (a source that is a drive root has its own files there),
@@ -70,6 +97,15 @@ struct Bestandseintrag {
     std::uint32_t Gid = 0;
     std::string Pfad; // relative POSIX path, bytes as on disk; "." for the source folder
     std::string Verweisziel;
+    std::uint64_t Inode = 0;   // of the state the version holds; 0 where unknown (version 1, folders)
+    std::int64_t CtimeNs = 0;  // the same
+    std::uint64_t Verbund = 0; // hard-link group, 0 for none
+};
+
+// An entry the run could not back up, and why (German).
+struct Auslassung {
+    std::string Pfad; // relative POSIX path as in the entries
+    std::string Grund;
 };
 
 struct Bestand {
@@ -80,7 +116,18 @@ struct Bestand {
     std::uint64_t KopierteDateien = 0;
     std::uint64_t KopierteBytes = 0;
     std::vector<Bestandseintrag> Eintraege;
+    bool Abgebrochen = false;                 // the run was stopped before it walked the whole tree
+    std::vector<Auslassung> Ausgelassen;      // what it could not back up
+    std::vector<std::string> Einhaengepunkte; // folders of the record on which another file system is mounted
+    int Version = Bestandsversion;            // the form it was read from
 };
+
+// Whether the record's point in time holds the whole source: a run that went through, every version there,
+// nothing left out, no mounted file system inside. The count of entries that keep it from it (entries without
+// version, entries not backed up, mount points; each path once); 0 for a complete point, which a stopped run
+// never is.
+std::size_t Unvollstaendige(const Bestand& bestand);
+bool Vollstaendig(const Bestand& bestand);
 
 // The text of a record.
 std::string SchreibeBestand(const Bestand& bestand);

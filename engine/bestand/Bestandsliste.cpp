@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace tresor {
 
@@ -52,6 +53,12 @@ void Bestandsliste::Eintrag(const Pfad& quelle, Eintragsart art, const Eintragss
     e.Gid = stand.Gid;
     e.Pfad = Relativ(quelle);
     e.Verweisziel = art == Eintragsart::Verweis ? stand.Verweisziel : std::string();
+    if (art != Eintragsart::Ordner) {
+        e.Inode = stand.Inode;
+        e.CtimeNs = stand.CtimeNs;
+        if (art == Eintragsart::Datei && stand.Namen > 1)
+            mehrnamig_.push_back(eintraege_.size());
+    }
     eintraege_.push_back(std::move(e));
 }
 
@@ -74,6 +81,8 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
         // The copy holds the state it was taken from, not what the file may have become since.
         stand->Groesse = kopie.Groesse;
         stand->MtimeNs = kopie.MtimeNs;
+        stand->Inode = kopie.Inode;
+        stand->CtimeNs = kopie.CtimeNs;
     }
     kopiert_[quelle] = eintraege_.size();
     Eintrag(quelle, ArtAus(*stand), *stand, ordnername_);
@@ -107,8 +116,8 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
     return e.Art != Eintragsart::Verweis || kopie.Verweisziel == e.Verweisziel;
 }
 
-void Bestandsliste::Verorte() {
-    if (offen_.empty())
+void Bestandsliste::Verorte(bool abgebrochen) {
+    if (offen_.empty() && !abgebrochen)
         return;
     std::vector<std::string> frueher;
     for (const std::string& n : Sicherungsordnernamen(kopien_, ziel_))
@@ -131,20 +140,23 @@ void Bestandsliste::Verorte() {
     auto kopie = [this](const std::string& ordner, const std::string& relativ) {
         return kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordner), quelle_), relativ));
     };
+    // The record's word is taken once the copy it names is still there, of that kind and size.
+    auto nochDa = [&](const Bestandseintrag& v) {
+        if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
+            return false;
+        const auto k = kopie(v.Ort, v.Pfad);
+        return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
+               (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
+    };
     for (const std::size_t i : offen_) {
         Bestandseintrag& e = eintraege_[i];
         e.Ort = OrtFehlt;
         if (const auto it = vorherige.find(e.Pfad); it != vorherige.end()) {
             const Bestandseintrag& v = *it->second;
             if (v.Art == e.Art && v.Groesse == e.Groesse && v.MtimeNs == e.MtimeNs && v.Verweisziel == e.Verweisziel &&
-                v.Ort != OrtFehlt && v.Ort < ordnername_) {
-                // The record's word is taken once the copy it names is still there, of that kind and size.
-                const auto k = kopie(v.Ort, e.Pfad);
-                if (k && ArtAus(*k) == e.Art && k->Groesse == e.Groesse &&
-                    (e.Art != Eintragsart::Verweis || k->Verweisziel == e.Verweisziel)) {
-                    e.Ort = v.Ort;
-                    continue;
-                }
+                nochDa(v)) {
+                e.Ort = v.Ort;
+                continue;
             }
         }
         for (auto it = frueher.rbegin(); it != frueher.rend(); ++it) {
@@ -156,10 +168,83 @@ void Bestandsliste::Verorte() {
         }
     }
     offen_.clear();
+
+    if (!abgebrochen || !vorher)
+        return;
+    // A stopped run did not reach every entry: those it did not reach are taken from the earlier record, with
+    // the version that one names where its copy is still there, else "fehlt"; what that one could not back up
+    // stays named. The earlier record lists every folder before its content, so each folder comes first here
+    // too, and nothing is taken below a folder this run does not hold.
+    std::set<std::string> ordner, erreicht;
+    for (const Bestandseintrag& e : eintraege_) {
+        erreicht.insert(e.Pfad);
+        if (e.Art == Eintragsart::Ordner)
+            ordner.insert(e.Pfad);
+    }
+    for (const Bestandseintrag& v : vorher->Eintraege) {
+        if (erreicht.contains(v.Pfad))
+            continue;
+        const std::size_t schnitt = v.Pfad.rfind('/');
+        if (!ordner.contains(schnitt == std::string::npos ? std::string(".") : v.Pfad.substr(0, schnitt)))
+            continue;
+        Bestandseintrag e = v;
+        if (e.Art != Eintragsart::Ordner && !nochDa(v))
+            e.Ort = OrtFehlt;
+        if (e.Art == Eintragsart::Ordner)
+            ordner.insert(e.Pfad);
+        if (e.Art == Eintragsart::Datei && e.Verbund != 0)
+            mehrnamig_.push_back(eintraege_.size());
+        eintraege_.push_back(std::move(e));
+    }
+    for (const Auslassung& a : vorher->Ausgelassen)
+        if (!erreicht.contains(a.Pfad))
+            Ausgelassen(Unterpfad(quelle_, a.Pfad), a.Grund);
+    for (const std::string& p : vorher->Einhaengepunkte)
+        if (!erreicht.contains(p) && ordner.contains(p))
+            einhaengepunkte_.push_back(p);
 }
 
-std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes) {
-    Verorte();
+void Bestandsliste::Vermerkt(const Pfad& quelle, const Quellstand& danach) {
+    const auto it = kopiert_.find(quelle);
+    if (it == kopiert_.end() || !danach.Gueltig)
+        return;
+    Bestandseintrag& e = eintraege_[it->second];
+    // The state the archive record was written for, with the ctime that its own write gave the file.
+    if (e.Art == Eintragsart::Datei && e.Inode == danach.Inode && e.Groesse == danach.Groesse &&
+        e.MtimeNs == danach.MtimeNs)
+        e.CtimeNs = danach.CtimeNs;
+}
+
+void Bestandsliste::Ausgelassen(const Pfad& quelle, const std::string& grund) {
+    const std::string pfad = Relativ(quelle);
+    for (const Auslassung& a : ausgelassen_)
+        if (a.Pfad == pfad)
+            return;
+    ausgelassen_.push_back({pfad, grund});
+}
+
+void Bestandsliste::Einhaengepunkt(const Pfad& quellordner) {
+    einhaengepunkte_.push_back(Relativ(quellordner));
+}
+
+void Bestandsliste::Verbuende() {
+    // The names of one file (same inode) that the record holds more than once share a group number.
+    std::map<std::uint64_t, std::vector<std::size_t>> nachInode;
+    for (const std::size_t i : mehrnamig_)
+        nachInode[eintraege_[i].Inode].push_back(i);
+    std::uint64_t gruppe = 0;
+    for (const auto& [inode, namen] : nachInode) {
+        if (namen.size() < 2)
+            continue;
+        ++gruppe;
+        for (const std::size_t i : namen)
+            eintraege_[i].Verbund = gruppe;
+    }
+}
+
+std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen) {
+    Verorte(abgebrochen);
+    Verbuende();
     Bestand b;
     b.Ordner = ordnername_;
     b.Quelle = quelle_;
@@ -168,6 +253,9 @@ std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes) 
     b.KopierteDateien = dateien;
     b.KopierteBytes = bytes;
     b.Eintraege = std::move(eintraege_);
+    b.Abgebrochen = abgebrochen;
+    b.Ausgelassen = ausgelassen_;
+    b.Einhaengepunkte = einhaengepunkte_;
     const std::string text = SchreibeBestand(b);
     eintraege_ = std::move(b.Eintraege);
     return kopien_.SchreibeDauerhaft(Unterpfad(ziel_, ordnername_), Bestandsdateiname, text);

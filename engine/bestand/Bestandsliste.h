@@ -40,16 +40,25 @@ public:
     // An entry whose copy failed its check, made or not: its version is "fehlt" unless an earlier backup
     // holds it.
     void Fehlgeschlagen(const Pfad& quelle);
+    // The file `quelle` copied in this run was marked as backed up: `danach` is its state read back after its
+    // archive record was written (its ctime moved by that write). Ignored when it is not that file's state.
+    void Vermerkt(const Pfad& quelle, const Quellstand& danach);
+    // An entry (file or folder) the run could not back up, with the reason: the record names it.
+    void Ausgelassen(const Pfad& quelle, const std::string& grund);
+    // A folder the run mirrors on which another file system is mounted: mirrored empty, not entered.
+    void Einhaengepunkt(const Pfad& quellordner);
 
     // Writes the record into the backup folder once every copy of the run is durable; returns its file
-    // name. Throws FsFehler when it cannot be written.
-    std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes);
+    // name. Throws FsFehler when it cannot be written. `abgebrochen`: the run was stopped before its walk
+    // was through; the record says so.
+    std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
 
 private:
     std::string Relativ(const Pfad& quelle) const;
     void Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort);
-    void Verorte();
+    void Verorte(bool abgebrochen);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
+    void Verbuende();
 
     Laufwerkstabelle laufwerke_;
     Eintragszugriff zugriff_;
@@ -59,6 +68,9 @@ private:
     std::vector<Bestandseintrag> eintraege_;
     std::unordered_map<std::string, std::size_t> kopiert_; // source path -> entry, of this run's copies
     std::vector<std::size_t> offen_;                       // entries whose version is still to be found
+    std::vector<std::size_t> mehrnamig_;                   // files of several names
+    std::vector<Auslassung> ausgelassen_;
+    std::vector<std::string> einhaengepunkte_;
 };
 
 } // namespace tresor

@@ -66,6 +66,10 @@ public:
         (void)datei;
         (void)grund;
     }
+    // A folder of the source on which another file system is mounted: mirrored as an empty folder, not
+    // entered; what that file system holds is not in the backup. Called once for each such folder.
+    // Default: nothing.
+    virtual void Einhaengepunkt(const Pfad& ordner) { (void)ordner; }
 };
 
 } // namespace tresor

@@ -158,12 +158,14 @@ void Sicherung::Sichern_Click() {
         try {
             KopiereDateien(Q, spiegel);
         } catch (const Laufabbruch&) {
-            // Stopped: the folders above the source are closed as below, but no record is written. It would
-            // name only the entries reached so far, and a restore of this point would then miss the others;
-            // without it the backup folder counts as one without a record, and the next run's record still
-            // finds the copies made here.
+            // Stopped: the folders above the source are closed as below, and the record is written marked as
+            // stopped: the entries reached with their versions, the others as the earlier record names them.
+            // So the point never passes for complete, and the next run backs up what this one did not reach.
             OberordnerAbschliessen(Q, zielordner);
-            bestand_.reset();
+            if (bestand_) {
+                bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes, true);
+                bestand_.reset();
+            }
             Angehalten();
             return;
         }
@@ -298,6 +300,12 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
         bool angehalten = false; // the run was stopped inside this folder
+        if (u.Einhaengepunkt) {
+            // Another file system: mirrored as an empty folder and not entered, and never left out silently.
+            if (bestand_)
+                bestand_->Einhaengepunkt(u.Path);
+            fenster_.Einhaengepunkt(u.Path);
+        }
         try {
             const Ordner wieder = Fso().GetFolder(u.Path);
             // The name as stored, hidden and system folders included, so that every folder is mirrored under
@@ -505,9 +513,11 @@ void Sicherung::Angehalten() {
 
 void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) {
     tmp_fehler = "ja";
-    // The record never names a copy that failed its check.
-    if (bestand_)
+    // The record never names a copy that failed its check, and names the entry as not backed up.
+    if (bestand_) {
         bestand_->Fehlgeschlagen(datei);
+        bestand_->Ausgelassen(datei, grund);
+    }
     fenster_.PruefungFehlgeschlagen(datei, grund);
 }
 

@@ -82,6 +82,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
             melde("Nicht lesbar", e.Pfad, "in " + Anzeigetext(e.Ort) + ": " + Fehlertext(f.Ursache()));
         }
     }
+    probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "
              << dateien << " Dateien, " << verweise << " Verknüpfungen.\n";
@@ -185,10 +186,13 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& que
                 if (!k || ArtAus(*k) != e.Art || k->Groesse != e.Groesse)
                     ++fehlen;
             }
-            zeile +=
-                Anzeigetext(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
-                std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
-                (fehlen == 0 ? std::string("vollständig") : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
+            // Entries not backed up and mounted file systems not entered are missing as well.
+            fehlen += static_cast<long>(b.Ausgelassen.size() + b.Einhaengepunkte.size());
+            zeile += Anzeigetext(b.Quelle) + "  " + std::to_string(b.KopierteDateien) + " Dateien, " +
+                     std::to_string(b.KopierteBytes) + " Bytes kopiert  " +
+                     (b.Abgebrochen ? std::string("unvollständig (abgebrochen)")
+                      : fehlen == 0 ? std::string("vollständig")
+                                    : "unvollständig (" + std::to_string(fehlen) + " fehlen)");
         } else {
             if (quelle) {
                 const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), *quelle));

@@ -59,6 +59,27 @@ std::string Anzeigepfad(const std::string& relativ) {
     return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
 }
 
+long NenneLuecken(const Bestandsfund& fund, std::ostream& aus) {
+    if (fund.Zustand != Bestandsfund::Art::Gelesen || !fund.Liste)
+        return 0;
+    const Bestand& b = *fund.Liste;
+    long luecken = 0;
+    if (b.Abgebrochen) {
+        aus << "Abgebrochen: Die Sicherung " << Anzeigetext(b.Ordner)
+            << " wurde vor ihrem Ende abgebrochen; was sie nicht erreichte, steht mit der früheren Fassung darin.\n";
+        ++luecken;
+    }
+    for (const std::string& p : b.Einhaengepunkte) {
+        aus << "Nicht gesichert: " << Anzeigepfad(p) << ": anderes Dateisystem eingehängt, nicht durchsucht\n";
+        ++luecken;
+    }
+    for (const Auslassung& a : b.Ausgelassen) {
+        aus << "Nicht gesichert: " << Anzeigepfad(a.Pfad) << ": " << Anzeigetext(a.Grund) << "\n";
+        ++luecken;
+    }
+    return luecken;
+}
+
 std::string Zeitteil(const std::string& ordnername) {
     return ordnername.substr(10);
 }

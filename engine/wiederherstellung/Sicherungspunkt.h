@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -61,6 +62,10 @@ const char* Artname(Eintragsart art);
 
 // The path for messages: "(Quellordner)" for ".", else the path with control characters escaped.
 std::string Anzeigepfad(const std::string& relativ);
+
+// Names what keeps the point of a record from being complete beyond its versions: a stopped run, the entries
+// it could not back up, the mounted file systems it did not enter. One line each to `aus`; returns how many.
+long NenneLuecken(const Bestandsfund& fund, std::ostream& aus);
 
 // The time part of a backup folder's name.
 std::string Zeitteil(const std::string& ordnername);

@@ -141,6 +141,7 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
     // Held after the folder restored into, which may lie inside it: each stays a held folder of its own.
     (void)fso->GetFolder(ziel);
     Lauf lauf(fehler_);
+    lauf.Probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
     for (const Bestandseintrag& e : vorlage->Eintraege()) {
         if (lauf.ElternFehlt(e.Pfad)) {
             if (e.Art == Eintragsart::Ordner)

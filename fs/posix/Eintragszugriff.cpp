@@ -58,6 +58,8 @@ Eintragsstand EintragsstandAus(const struct stat& st) {
     e.Gid = st.st_gid;
     e.Geraet = st.st_dev;
     e.Inode = st.st_ino;
+    e.CtimeNs = posix::CtimeNs(st);
+    e.Namen = st.st_nlink;
     return e;
 }
 

@@ -150,7 +150,7 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         if (einhaengepunkt)
             grenzen_.insert(kennung);
         std::string name = Programmname(e.Name);
-        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name});
+        ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name, einhaengepunkt});
     }
     return ordnerliste;
 }

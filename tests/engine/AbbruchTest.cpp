@@ -182,7 +182,7 @@ TEST_F(Abbruch, AWholeRunCountsEveryByteOnce) {
 // A stop below folders above the source: their mirrors get their source folders' bits as at the end of a whole
 // run, so nothing in the stopped backup is open to more people than in the source. No record is written, since
 // it would name only the files reached; a whole run writes one.
-TEST_F(Abbruch, AStopClosesTheMirrorsAboveTheSourceAndWritesNoRecord) {
+TEST_F(Abbruch, AStopClosesTheMirrorsAboveTheSourceAndWritesARecordMarkedStopped) {
     const std::string s = "Sicherung-2002-02-07--13-42-27";
     for (const bool halten : {true, false}) {
         SCOPED_TRACE(halten ? "angehalten" : "ganzer Lauf");
@@ -209,7 +209,12 @@ TEST_F(Abbruch, AStopClosesTheMirrorsAboveTheSourceAndWritesNoRecord) {
         std::size_t listen = 0;
         for (const auto& e : fs::directory_iterator(Posix("D:\\" + s)))
             listen += IstBestandsdateiname(e.path().filename().string());
-        EXPECT_EQ(listen, halten ? 0u : 1u);
+        EXPECT_EQ(listen, 1u);
+        std::ifstream datei(Posix("D:\\" + s + "\\" + Bestandsdateiname(0)));
+        const std::string text((std::istreambuf_iterator<char>(datei)), std::istreambuf_iterator<char>());
+        const auto gelesen = LiesBestand(text);
+        ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+        EXPECT_EQ(std::get<Bestand>(gelesen).Abgebrochen, halten);
     }
 }
 

@@ -66,25 +66,35 @@ void ErwarteGleich(const Bestand& a, const Bestand& b) {
     EXPECT_EQ(a.Zeit, b.Zeit);
     EXPECT_EQ(a.KopierteDateien, b.KopierteDateien);
     EXPECT_EQ(a.KopierteBytes, b.KopierteBytes);
+    EXPECT_EQ(a.Abgebrochen, b.Abgebrochen);
+    EXPECT_EQ(a.Einhaengepunkte, b.Einhaengepunkte);
+    ASSERT_EQ(a.Ausgelassen.size(), b.Ausgelassen.size());
+    for (std::size_t i = 0; i < a.Ausgelassen.size(); ++i)
+        EXPECT_TRUE(a.Ausgelassen[i].Pfad == b.Ausgelassen[i].Pfad && a.Ausgelassen[i].Grund == b.Ausgelassen[i].Grund)
+            << i;
     ASSERT_EQ(a.Eintraege.size(), b.Eintraege.size());
     for (std::size_t i = 0; i < a.Eintraege.size(); ++i) {
         const auto &x = a.Eintraege[i], &y = b.Eintraege[i];
         EXPECT_TRUE(x.Art == y.Art && x.Ort == y.Ort && x.Groesse == y.Groesse && x.MtimeNs == y.MtimeNs &&
                     x.Modus == y.Modus && x.Uid == y.Uid && x.Gid == y.Gid && x.Pfad == y.Pfad &&
-                    x.Verweisziel == y.Verweisziel)
+                    x.Verweisziel == y.Verweisziel && x.Inode == y.Inode && x.CtimeNs == y.CtimeNs &&
+                    x.Verbund == y.Verbund)
             << i;
     }
 }
 
 TEST(Bestandsformat, ARecordReadsBackAsWritten) {
     const std::string text = SchreibeBestand(Beispiel());
-    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 1\nordner Sicherung-2026-12-08--10-15-02\n"
+    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 2\nordner Sicherung-2026-12-08--10-15-02\n"
                                  "quelle D:\\home\\anna\\Daten%20und%20mehr\n"))
         << text;
-    EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 a%20b.txt\n"),
+    EXPECT_NE(text.find("\nkopiert 2 10\nlauf ganz\nO - 0 1765188000000000000 755 1000 1000 0 0 - .\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 zeiger ../a%20b.txt\nende 5 "),
+    EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 0 0 - a%20b.txt\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 0 0 - zeiger ../a%20b.txt\nende 5 "),
               std::string::npos)
         << text;
     const auto gelesen = LiesBestand(text);
@@ -92,8 +102,82 @@ TEST(Bestandsformat, ARecordReadsBackAsWritten) {
     ErwarteGleich(std::get<Bestand>(gelesen), Beispiel());
 }
 
+// A stopped point with hard links, entries not backed up and a mount point: every field comes back, and
+// what keeps the point from being complete is counted once per path.
+Bestand MitLuecken() {
+    Bestand b = Beispiel();
+    b.Abgebrochen = true;
+    b.Eintraege.push_back({Eintragsart::Datei, b.Ordner, 3, 7, 0644, 1000, 1000, "h1", "", 42, 1765188001234567890, 1});
+    b.Eintraege.push_back({Eintragsart::Datei, b.Ordner, 3, 7, 0644, 1000, 1000, "h2", "", 42, 1765188001234567890, 1});
+    b.Eintraege.push_back({Eintragsart::Ordner, "-", 0, 7, 0755, 0, 0, "stick", "", 0, 0, 0});
+    b.Einhaengepunkte = {"stick"};
+    b.Ausgelassen = {{std::string("neu\nZeile/\xff"), "Zugriff verweigert"}, {"privat", "Zugriff verweigert"}};
+    return b;
+}
+
+TEST(Bestandsformat, TheNewFormKeepsStatesGroupsGapsAndTheStop) {
+    struct Fall {
+        const char* name;
+        Bestand bestand;
+        bool vollstaendig;
+        std::size_t luecken;
+        const char* zeile; // a line the text must hold
+    };
+    Bestand ganz = Beispiel();
+    ganz.Eintraege[3].Ort = ganz.Ordner; // no version missing
+    Bestand nurHalt = ganz;
+    nurHalt.Abgebrochen = true;
+    Bestand nurEinhaengung = ganz;
+    nurEinhaengung.Einhaengepunkte = {"neu\nZeile"};
+    const std::vector<Fall> faelle = {
+        {"complete", ganz, true, 0, "\nlauf ganz\n"},
+        {"a version missing", Beispiel(), false, 1, "\nD fehlt 9 17 644 1000 1000 0 0 - neu%0AZeile/%FF\n"},
+        {"stopped", nurHalt, false, 0, "\nlauf abgebrochen\n"},
+        {"mount point", nurEinhaengung, false, 1, "\nE neu%0AZeile\nende 6 "},
+        {"everything", MitLuecken(), false, 3,
+         "\nD Sicherung-2026-12-08--10-15-02 3 7 644 1000 1000 42 1765188001234567890 1 h2\n"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        const std::string text = SchreibeBestand(f.bestand);
+        EXPECT_NE(text.find(f.zeile), std::string::npos) << text;
+        const auto gelesen = LiesBestand(text);
+        ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
+        ErwarteGleich(std::get<Bestand>(gelesen), f.bestand);
+        EXPECT_EQ(std::get<Bestand>(gelesen).Version, 2);
+        EXPECT_EQ(Vollstaendig(std::get<Bestand>(gelesen)), f.vollstaendig);
+        EXPECT_EQ(Unvollstaendige(std::get<Bestand>(gelesen)), f.luecken);
+    }
+    const std::string text = SchreibeBestand(MitLuecken());
+    EXPECT_NE(text.find("\nX neu%0AZeile/%FF Zugriff%20verweigert\nX privat Zugriff%20verweigert\nende 11 "),
+              std::string::npos)
+        << text;
+}
+
+// Records of the first form, as earlier runs wrote them, read as they were: complete runs without ctimes.
+TEST(Bestandsformat, TheFirstFormIsReadAsItWasWritten) {
+    std::string text = "tresor-ix-bestand 1\nordner Sicherung-2026-12-08--10-15-02\nquelle D:\\q\nposix /q\n"
+                       "zeit 2026-12-08--10-15-02\nkopiert 1 5\nO - 0 1 755 1000 1000 .\n"
+                       "D Sicherung-2026-12-08--10-15-02 5 2 644 1000 1000 a%20b\n"
+                       "V Sicherung-2026-12-08--10-15-02 1 3 777 1000 1000 z a\n";
+    char summe[17];
+    std::snprintf(summe, sizeof summe, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+    text += "ende 3 " + std::string(summe) + "\n";
+    const auto gelesen = LiesBestand(text);
+    ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
+    const Bestand& b = std::get<Bestand>(gelesen);
+    EXPECT_EQ(b.Version, 1);
+    EXPECT_FALSE(b.Abgebrochen);
+    ASSERT_EQ(b.Eintraege.size(), 3u);
+    EXPECT_EQ(b.Eintraege[1].Pfad, "a b");
+    EXPECT_EQ(b.Eintraege[1].Groesse, 5);
+    EXPECT_EQ(b.Eintraege[1].CtimeNs, 0);
+    EXPECT_EQ(b.Eintraege[2].Verweisziel, "a");
+    EXPECT_TRUE(Vollstaendig(b));
+}
+
 TEST(Bestandsformat, EveryTornOrChangedRecordIsRefused) {
-    const std::string text = SchreibeBestand(Beispiel());
+    const std::string text = SchreibeBestand(MitLuecken());
     for (std::size_t n = 0; n < text.size(); ++n)
         EXPECT_TRUE(std::holds_alternative<std::string>(LiesBestand(text.substr(0, n)))) << n;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -134,6 +218,36 @@ TEST(Bestandsformat, PathsThatLeaveTheTreeOrComeOutOfOrderAreRefused) {
         text += std::string(summe) + "\n";
         const auto gelesen = LiesBestand(text);
         EXPECT_TRUE(std::holds_alternative<std::string>(gelesen)) << text;
+    }
+}
+
+// The lines of the new form that would lead astray: a mount point that is no folder of the record, an entry
+// not backed up outside it, a link group on a folder, an unknown run state.
+TEST(Bestandsformat, HostileLinesOfTheNewFormAreRefused) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> faelle = {
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "E a"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 1 1 - a", "E a"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X ../a grund"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X b/a grund"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X a"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "X a grund", "O - 0 1 755 0 0 0 0 - b"}}, // an entry after the gaps
+        {"ganz", {"O - 0 1 755 0 0 0 0 3 ."}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 1 1 0 a"}},
+        {"ganz", {"O - 0 1 755 0 0 0 0 - .", "D Sicherung-2025-01-01--00-00-00 1 1 644 0 0 1 - a"}},
+        {"halb", {"O - 0 1 755 0 0 0 0 - ."}},
+    };
+    for (const auto& [lauf, zeilen] : faelle) {
+        std::string text = "tresor-ix-bestand 2\nordner Sicherung-2026-01-01--00-00-00\nquelle q\nposix p\nzeit "
+                           "z\nkopiert 0 0\nlauf " +
+                           lauf + "\n";
+        for (const auto& z : zeilen)
+            text += z + "\n";
+        text += "ende " + std::to_string(zeilen.size()) + " ";
+        char summe[17];
+        std::snprintf(summe, sizeof summe, "%016llx",
+                      static_cast<unsigned long long>(Fnv1a(text.substr(0, text.rfind("ende ")))));
+        text += std::string(summe) + "\n";
+        EXPECT_TRUE(std::holds_alternative<std::string>(LiesBestand(text))) << text;
     }
 }
 
