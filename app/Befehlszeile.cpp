@@ -1,6 +1,7 @@
 #include "app/Befehlszeile.h"
 
 #include "app/Auftrag.h"
+#include "app/Wachhund.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/sicherung/Probedateisystem.h"
@@ -81,6 +82,7 @@ public:
     }
 
     void Fortschritt(const tresor::Fortschritt& stand) override {
+        Lebenszeichen();
         if (!u_.terminal)
             return;
         const auto jetzt = std::chrono::steady_clock::now();
@@ -91,18 +93,30 @@ public:
         zeileSichtbar_ = true;
     }
 
-    // A signal asked to stop: the run ends after making its copies durable.
-    bool AbbruchVerlangt() override { return u_.abbruchsignal != nullptr && *u_.abbruchsignal != 0; }
+    // A signal asked to stop: the run ends after making its copies durable. Asked at every file: a sign of life.
+    bool AbbruchVerlangt() override {
+        Lebenszeichen();
+        return u_.abbruchsignal != nullptr && *u_.abbruchsignal != 0;
+    }
 
     // Every file whose check failed, with its reason, before the closing message.
     void PruefungFehlgeschlagen(const Pfad& datei, const std::string& grund) override {
+        Lebenszeichen();
         ZeileLeeren();
         u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, datei)) << " (" << grund << ")\n";
+    }
+
+    // The watchdog that hears of the run's progress, where one is kept.
+    void Bewache(Wachhund* wachhund) { wachhund_ = wachhund; }
+    void Lebenszeichen() {
+        if (wachhund_ != nullptr)
+            wachhund_->Lebenszeichen();
     }
 
     // A mounted file system inside the source, which the run does not enter: named, so that nobody takes the
     // backup for the whole tree.
     void Einhaengepunkt(const Pfad& ordner) override {
+        Lebenszeichen();
         ZeileLeeren();
         u_.fehler << "Nicht gesichert: " << Anzeigetext(Anzeige(u_, ordner))
                   << " (anderes Dateisystem eingehängt, nicht durchsucht)\n";
@@ -121,6 +135,7 @@ private:
     std::string zielOrdner_ = "Ordner";
     bool zeileSichtbar_ = false;
     std::chrono::steady_clock::time_point zuletzt_{};
+    Wachhund* wachhund_ = nullptr;
 };
 
 } // namespace
@@ -215,11 +230,38 @@ Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeile
     return *q;
 }
 
+// The number of seconds of --zeitlimit: a whole number from 1 to a day.
+int Zeitlimit(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(text) < 1 || std::stoi(text) > 86400)
+        throw Fehlerhaft{"--zeitlimit erwartet eine Zahl von Sekunden zwischen 1 und 86400, nicht »" +
+                         Anzeigetext(text) + "«."};
+    return std::stoi(text);
+}
+
 } // namespace
 
+int ZeitlimitSekunden(const std::vector<std::string>& argumente) {
+    for (std::size_t i = 0; i < argumente.size(); ++i) {
+        std::optional<std::string> wert;
+        if (argumente[i] == "--zeitlimit" && i + 1 < argumente.size())
+            wert = argumente[i + 1];
+        else if (argumente[i].starts_with("--zeitlimit="))
+            wert = argumente[i].substr(std::string_view("--zeitlimit=").size());
+        if (wert) {
+            try {
+                return Zeitlimit(*wert);
+            } catch (const Fehlerhaft&) {
+                return StandardZeitlimitSekunden;
+            }
+        }
+    }
+    return StandardZeitlimitSekunden;
+}
+
 std::string Hilfetext() {
-    return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe]]\n"
-           "       tresor-ix --auftrag NAME [--probe]\n"
+    return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe] [--zeitlimit SEKUNDEN]]\n"
+           "       tresor-ix --auftrag NAME [--probe] [--zeitlimit SEKUNDEN]\n"
            "       tresor-ix --wiederherstellen --ziel ZIEL --quelle QUELLE --nach ORDNER [--stand STAND]\n"
            "       tresor-ix --pruefen --ziel ZIEL --quelle QUELLE [--stand STAND] [--mit-quelle]\n"
            "       tresor-ix --liste --ziel ZIEL [--quelle QUELLE]\n"
@@ -241,6 +283,10 @@ std::string Hilfetext() {
            "                   systemd-Timer tresor-ix@NAME.timer\n"
            "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
            "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
+           "  --zeitlimit SEKUNDEN\n"
+           "                   eine Sicherung, die so lange nicht vorankommt (ein Netzwerkziel, dessen\n"
+           "                   Server nicht mehr antwortet), wird mit Rückgabewert 1 beendet; ohne\n"
+           "                   Angabe nach 600 Sekunden\n"
            "  --wiederherstellen\n"
            "                   stellt die Quelle so, wie sie zum Stand war, im Ordner ORDNER wieder her\n"
            "                   (neu oder leer; nie in den Sicherungen); die Sicherungen bleiben unverändert\n"
@@ -310,7 +356,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel, nach, stand, auftrag;
+    std::optional<std::string> quelle, ziel, nach, stand, auftrag, zeitlimit;
     bool probe = false, mitQuelle = false;
     std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste
     try {
@@ -360,13 +406,16 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &stand;
             else if (name == "--auftrag")
                 ziel_option = &auftrag;
+            else if (name == "--zeitlimit")
+                ziel_option = &zeitlimit;
             else
                 throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
-                    throw Fehlerhaft{name + (name == "--stand"     ? " braucht eine Zeit."
-                                             : name == "--auftrag" ? " braucht einen Namen."
-                                                                   : " braucht einen Ordner.")};
+                    throw Fehlerhaft{name + (name == "--stand"       ? " braucht eine Zeit."
+                                             : name == "--auftrag"   ? " braucht einen Namen."
+                                             : name == "--zeitlimit" ? " braucht eine Zahl von Sekunden."
+                                                                     : " braucht einen Ordner.")};
                 wert = argumente[++i];
             }
             if (ziel_option->has_value())
@@ -383,6 +432,15 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             throw Fehlerhaft{"--mit-quelle gehört zu --pruefen."};
         if (probe && !modus.empty())
             throw Fehlerhaft{"--probe gehört zur Sicherung, nicht zu " + modus + "."};
+        if (zeitlimit && !modus.empty())
+            throw Fehlerhaft{"--zeitlimit gehört zur Sicherung, nicht zu " + modus + "."};
+        const int sekunden = zeitlimit ? Zeitlimit(*zeitlimit) : StandardZeitlimitSekunden;
+        if (u.wachhund != nullptr) {
+            if (modus.empty())
+                u.wachhund->Grenze(std::chrono::seconds(sekunden));
+            else
+                u.wachhund->Aus();
+        }
         if (!modus.empty()) {
             if (!ziel)
                 throw Fehlerhaft{modus + " braucht --ziel."};
@@ -422,6 +480,15 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             sicherung.bestandslaufwerke = u.laufwerke;
         if (u.abbruchBereit)
             u.abbruchBereit();
+        // A run that shows no sign of life for the bound is ended, naming its target: the nightly service never
+        // hangs for ever on a share whose server stopped answering.
+        if (u.wachhund != nullptr) {
+            u.wachhund->Meldung("Das Ziel " + Anzeigetext(Anzeige(u, z)) + " antwortet seit " +
+                                std::to_string(sekunden) +
+                                " Sekunden nicht: der Lauf wird beendet. Was nicht gesichert ist, sichert der "
+                                "nächste Lauf.");
+            fenster.Bewache(u.wachhund);
+        }
         try {
             sicherung.Sichern_Click();
         } catch (const FsFehler& f) {

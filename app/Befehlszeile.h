@@ -12,6 +12,8 @@
 
 namespace tresor {
 
+class Wachhund;
+
 // Exit statuses of the command line.
 inline constexpr int ExitErfolg = 0;    // success, or nothing to back up
 inline constexpr int ExitFehler = 1;    // the backup failed its checks, or a platform error
@@ -34,7 +36,18 @@ struct Befehlszeilenumgebung {
     // Called once just before a backup run starts: from then on a signal only asks the run to stop. The
     // other modes (restore, check, listing) and the parsing before keep the signals' default effect.
     std::function<void()> abbruchBereit = {};
+    // The program's watchdog (Wachhund.h), which ends it when a backup shows no sign of life for the bound of
+    // --zeitlimit (a share whose server stopped answering). Switched off for the modes that report no
+    // progress. Nothing: no bound is kept (tests that run in this process).
+    Wachhund* wachhund = nullptr;
 };
+
+// How long a backup run may go without progress before it is ended, unless --zeitlimit says otherwise.
+inline constexpr int StandardZeitlimitSekunden = 600;
+
+// The bound that --zeitlimit gives among the arguments, or the standard one where none is given or it is not
+// valid (Befehlszeile then refuses it): for the watchdog, which must be running before the arguments are read.
+int ZeitlimitSekunden(const std::vector<std::string>& argumente);
 
 // Runs the command line given by the arguments (without the program name) and returns the exit status,
 // or nothing when the arguments ask for the window (there are none).

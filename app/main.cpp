@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 #include "app/Umgebung.h"
+#include "app/Wachhund.h"
 #include "fs/FsFehler.h"
 #include "fs/posix/PosixDateisystem.h"
 
@@ -52,6 +53,16 @@ std::optional<int> Argumente(int argc, char* argv[]) {
     if (argc <= 1)
         return std::nullopt;
     const std::vector<std::string> argumente(argv + 1, argv + argc);
+    // From the start: reading the mount table looks at every mount point, and a share that does not answer
+    // would hold even that for ever. The command line sets its bound (--zeitlimit) once it has read it.
+    const int sekunden = tresor::ZeitlimitSekunden(argumente);
+    tresor::Wachhund wachhund(
+        std::chrono::seconds(sekunden),
+        "Ein Laufwerk antwortet seit " + std::to_string(sekunden) + " Sekunden nicht: tresor-ix wird beendet.",
+        [](const std::string& meldung) {
+            std::cerr << (isatty(STDERR_FILENO) == 1 ? "\r\033[K" : "") << meldung << '\n' << std::flush;
+            std::_Exit(tresor::ExitFehler);
+        });
     tresor::Systemuhr uhr;
     const tresor::Laufwerkstabelle tabelle = tresor::Laufwerkstabelle::AusMountTabelle();
     std::error_code fehler;
@@ -63,7 +74,8 @@ std::optional<int> Argumente(int argc, char* argv[]) {
                                            isatty(STDERR_FILENO) == 1,
                                            std::filesystem::current_path(fehler).string(),
                                            &abbruchsignal,
-                                           SignaleAbfangen};
+                                           SignaleAbfangen,
+                                           &wachhund};
     return tresor::Befehlszeile(argumente, umgebung);
 }
 

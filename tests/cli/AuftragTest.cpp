@@ -263,6 +263,14 @@ TEST_F(AuftragBefehlszeileTest, WrongJobsAreRefusedWithExitTwo) {
              {{"--auftrag"}, "--auftrag braucht einen Namen."},
              {{"--liste", "--auftrag", gut}, "--auftrag gehört zur Sicherung, nicht zu --liste."},
              {{"--auftrag", ".."}, "Der Name des Auftrags »..« darf nicht mit einem Punkt beginnen."},
+             {{"--auftrag", gut, "--zeitlimit"}, "--zeitlimit braucht eine Zahl von Sekunden."},
+             {{"--auftrag", gut, "--zeitlimit", "0"},
+              "--zeitlimit erwartet eine Zahl von Sekunden zwischen 1 und 86400, nicht »0«."},
+             {{"--auftrag", gut, "--zeitlimit=86401"},
+              "--zeitlimit erwartet eine Zahl von Sekunden zwischen 1 und 86400, nicht »86401«."},
+             {{"--auftrag", gut, "--zeitlimit", "1e3"},
+              "--zeitlimit erwartet eine Zahl von Sekunden zwischen 1 und 86400, nicht »1e3«."},
+             {{"--liste", "--ziel", "/", "--zeitlimit", "5"}, "--zeitlimit gehört zur Sicherung, nicht zu --liste."},
              {{"--auftrag", "./fehlt.conf"},
               "Die Auftragsdatei »" + (temp / "C").string() + "/./fehlt.conf« existiert nicht."},
              {{"--auftrag", "./falsch.conf"},
@@ -279,6 +287,21 @@ TEST_F(AuftragBefehlszeileTest, WrongJobsAreRefusedWithExitTwo) {
     EXPECT_EQ(Rufe({"--auftrag", "./roh.conf"}), 2);
     EXPECT_EQ(fehler.str(), "tresor-ix: Der Ordner der Quelle »/gibt\\x1b[2Jes\\xffnicht« existiert nicht.\n"
                             "Hilfe: tresor-ix --help\n");
+}
+
+// The watchdog's bound is read before the arguments are: the valid value of --zeitlimit, else the standard one.
+TEST(Zeitlimit, TheBoundOfTheWatchdogFromTheArguments) {
+    const std::pair<std::vector<std::string>, int> faelle[] = {
+        {{"--auftrag", "a"}, StandardZeitlimitSekunden},
+        {{"--auftrag", "a", "--zeitlimit", "30"}, 30},
+        {{"--zeitlimit=1", "--auftrag", "a"}, 1},
+        {{"--auftrag", "a", "--zeitlimit", "86400"}, 86400},
+        {{"--auftrag", "a", "--zeitlimit", "0"}, StandardZeitlimitSekunden},
+        {{"--auftrag", "a", "--zeitlimit", "x"}, StandardZeitlimitSekunden},
+        {{"--auftrag", "a", "--zeitlimit"}, StandardZeitlimitSekunden},
+    };
+    for (const auto& [argumente, sekunden] : faelle)
+        EXPECT_EQ(ZeitlimitSekunden(argumente), sekunden) << ::testing::PrintToString(argumente);
 }
 
 } // namespace

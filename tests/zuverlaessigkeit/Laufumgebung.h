@@ -45,10 +45,7 @@ protected:
 
     // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
     int Lauf() {
-        letzterStand_ = Bestand(Q().string());
-        alteOrdner_.clear();
-        for (const auto& e : std::filesystem::directory_iterator(Z()))
-            alteOrdner_.insert(e.path().filename().string());
+        VorLauf();
         const int status = Rufe({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, [this] {
             auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
             h->vorher = vorher_;
@@ -70,6 +67,15 @@ protected:
         Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, std::move(fabrik), false, (temp / "C").string()};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
+    }
+
+    // Notes the source and the backup folders before a run (Lauf does; a test that runs the program itself
+    // calls it, then Nachtragen).
+    void VorLauf() {
+        letzterStand_ = Bestand(Q().string());
+        alteOrdner_.clear();
+        for (const auto& e : std::filesystem::directory_iterator(Z()))
+            alteOrdner_.insert(e.path().filename().string());
     }
 
     // Records the backup folder of the last run with the source it read; false while the target cannot be

@@ -160,6 +160,25 @@ void Netzserver::Fortsetzen() const {
         ::kill(p, SIGCONT);
 }
 
+void Netzserver::KlientAnhalten(const fs::path& punkt, bool anhalten) const {
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        std::ifstream befehl(e.path() / "cmdline", std::ios::binary);
+        std::string zeile((std::istreambuf_iterator<char>(befehl)), std::istreambuf_iterator<char>());
+        std::vector<std::string> teile;
+        for (std::size_t a = 0, b; a < zeile.size(); a = b + 1) {
+            b = zeile.find('\0', a);
+            teile.push_back(zeile.substr(a, b - a));
+            if (b == std::string::npos)
+                break;
+        }
+        if (teile.empty() || (!teile[0].ends_with("sshfs") && !teile[0].ends_with("smbnetfs")))
+            continue;
+        for (const auto& t : teile)
+            if (t == punkt.string())
+                ::kill(std::stoi(e.path().filename().string()), anhalten ? SIGSTOP : SIGCONT);
+    }
+}
+
 void Netzserver::Stoppe() {
     Fortsetzen();
     Aushaengen();

@@ -35,6 +35,9 @@ public:
     void TrenneVerbindungen() const;
     void Anhalten() const;
     void Fortsetzen() const;
+    // The client process of the mount on `punkt` (sshfs, smbnetfs), stopped or let go on: while it is
+    // stopped, every call on the mount waits in the kernel's queue.
+    void KlientAnhalten(const std::filesystem::path& punkt, bool anhalten) const;
 
 protected:
     Netzserver() = default;

@@ -111,9 +111,11 @@ Programmende Programm::Sichere(const std::string& quelle, const std::string& zie
     return ende;
 }
 
-pid_t Programm::Starte(const std::string& quelle, const std::string& ziel) {
+pid_t Programm::Starte(const std::string& quelle, const std::string& ziel, const std::vector<std::string>& weitere) {
     NaechsteSekunde();
-    return Spawne(Befehl(quelle, ziel, false), (ordner_ / "aus.txt").string(), (ordner_ / "fehler.txt").string());
+    auto befehl = Befehl(quelle, ziel, false);
+    befehl.insert(befehl.end(), weitere.begin(), weitere.end());
+    return Spawne(befehl, (ordner_ / "aus.txt").string(), (ordner_ / "fehler.txt").string());
 }
 
 Programmende Programm::Warte(pid_t pid, bool toeten, bool* getoetet) {

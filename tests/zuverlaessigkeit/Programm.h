@@ -32,7 +32,7 @@ public:
     Programmende Sichere(const std::string& quelle, const std::string& ziel, bool alsNiemand = false);
 
     // Starts a backup run and returns at once; Warte collects it.
-    pid_t Starte(const std::string& quelle, const std::string& ziel);
+    pid_t Starte(const std::string& quelle, const std::string& ziel, const std::vector<std::string>& weitere = {});
     // Waits for a started run; kills it with SIGKILL first when `toeten`. `getoetet` tells whether the kill
     // met the process still running.
     Programmende Warte(pid_t pid, bool toeten, bool* getoetet = nullptr);
