@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 namespace tresor::posix {
@@ -50,10 +51,15 @@ struct Ruhestand {
     bool ruhig;
 };
 
+std::int64_t MonotonNs() {
+    struct timespec jetzt {};
+    ::clock_gettime(CLOCK_MONOTONIC, &jetzt);
+    return jetzt.tv_sec * std::int64_t{1'000'000'000} + jetzt.tv_nsec;
+}
+
 template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler) {
     struct stat st {};
-    struct timespec beginn {};
-    ::clock_gettime(CLOCK_MONOTONIC, &beginn);
+    const std::int64_t beginn = MonotonNs();
     for (;;) {
         const std::int64_t uhr = GrobeUhrNs();
         if (::fstat(q, &st) != 0)
@@ -61,17 +67,37 @@ template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehl
         const std::int64_t ctime = CtimeNs(st);
         if (StempelEindeutig(ctime, uhr))
             return {st, true};
-        struct timespec lauf {};
-        ::clock_gettime(CLOCK_MONOTONIC, &lauf);
-        const std::int64_t gewartet =
-            (lauf.tv_sec - beginn.tv_sec) * std::int64_t{1'000'000'000} + (lauf.tv_nsec - beginn.tv_nsec);
-        if (gewartet >= StempelWartezeitNs(ctime))
+        if (MonotonNs() - beginn >= StempelWartezeitNs(ctime))
             return {st, false};
         // Until the step is over, in short pauses: a change meanwhile starts a new one.
         const std::int64_t rest = std::clamp<std::int64_t>(ctime + ZeitrasterNs(ctime) - uhr, 1'000'000, 20'000'000);
         const struct timespec pause { 0, static_cast<long>(rest) };
         ::nanosleep(&pause, nullptr);
     }
+}
+
+// A clone of a file that keeps changing, made by the file system at one moment (FICLONE takes the file's
+// lock: no write is half in it), into an unnamed file of its folder (O_TMPFILE: the folder gains no entry
+// and does not change). `Stand` is the file's state looked at just before the clone; `Gewiss` is true when
+// that state is the clone's for certain: unchanged across the clone, and its ctime's step over before it, so
+// that no later write can share it.
+struct Klonstand {
+    Deskriptor Datei;
+    struct stat Stand;
+    bool Gewiss;
+};
+
+std::optional<Klonstand> Klon(int q, int ordner) {
+    Deskriptor klon(::openat(ordner, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!klon.gueltig())
+        return std::nullopt;
+    Klonstand k{std::move(klon), {}, false};
+    const std::int64_t uhr = GrobeUhrNs();
+    struct stat nachher {};
+    if (::fstat(q, &k.Stand) != 0 || ::ioctl(k.Datei.get(), FICLONE, q) != 0 || ::fstat(q, &nachher) != 0)
+        return std::nullopt;
+    k.Gewiss = Gleich(StandAus(k.Stand), StandAus(nachher)) && StempelEindeutig(CtimeNs(k.Stand), uhr);
+    return k;
 }
 
 } // namespace
@@ -283,6 +309,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         fortschritt(gemeldet_, groesse);
     };
     bool bestaendig = false;
+    const std::int64_t beginn = MonotonNs();
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
         const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
         vorher = ruhe.st;
@@ -304,10 +331,27 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
             throw quellfehler(errno);
         bestaendig = Gleich(StandAus(vorher), StandAus(nachher));
     }
+    // Still changing: where its file system clones, a clone of it holds one version it really had, whole.
+    bool schnappschuss = false;
     if (!bestaendig) {
-        Quellstand stand = StandAus(vorher);
-        stand.Veraendert = true;
-        return stand;
+        const auto klon = Klon(q.get(), quelle.Ordner());
+        if (!klon) {
+            Quellstand stand = StandAus(vorher);
+            stand.Veraendert = true;
+            stand.Versuche = Kopierversuche;
+            stand.VersuchtNs = MonotonNs() - beginn;
+            return stand;
+        }
+        if (::ftruncate(z.get(), 0) != 0)
+            throw zielfehler(errno);
+        struct stat inhalt {};
+        if (::fstat(klon->Datei.get(), &inhalt) != 0)
+            throw quellfehler(errno);
+        KopiereInhalt(klon->Datei.get(), z.get(), inhalt, geraete, datei.Path, ziel, melde);
+        // The state looked at just before the clone; the size is the clone's own, which the copy holds.
+        vorher = klon->Stand;
+        vorher.st_size = inhalt.st_size;
+        schnappschuss = !klon->Gewiss;
     }
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
@@ -360,7 +404,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         *inode = vorher.st_ino;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
-    return StandAus(vorher);
+    Quellstand stand = StandAus(vorher);
+    stand.Schnappschuss = schnappschuss;
+    return stand;
 }
 
 Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt,
