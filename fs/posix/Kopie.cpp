@@ -7,6 +7,7 @@
 #include "fs/ablage/Dosattrib.h"
 #include "fs/posix/Eigentum.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Schreibfehler.h"
 #include "fs/system/Zeitraster.h"
 
 #include <fcntl.h>
@@ -105,7 +106,7 @@ std::optional<Klonstand> Klon(int q, int ordner) {
 void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
                              const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
-    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(Schreibfehler(z, nummer))); };
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
     // two file systems refused it once, they are not asked again for the copies that follow.
     if (!ohneReflink_.contains(geraete)) {
@@ -236,7 +237,12 @@ std::string Kopierer::TemporaererName() {
 Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
                           ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
-    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    // A failed write into the destination folder, once it is open: a full disk where the target says no more
+    // than "input/output error" (Schreibfehler.h).
+    int zielordner = -1;
+    auto zielfehler = [&](int nummer) {
+        return FsFehler("Copy", ziel, Fehlercode(zielordner >= 0 ? Schreibfehler(zielordner, nummer) : nummer));
+    };
     Eintragsort quelle;
     ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
 
@@ -269,6 +275,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     if (zielort.Ganz())
         throw zielfehler(EINVAL);
     int ordnerFd = zielort.Ordner();
+    zielordner = ordnerFd;
     const std::string zielName = zielort.Name();
 
     std::string tmpName;
@@ -279,6 +286,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // A destination folder removed since it was opened is looked up anew.
         if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
             ordnerFd = zielort.Ordner();
+            zielordner = ordnerFd;
             z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         }
         if (!z.gueltig() && errno != EEXIST)
