@@ -33,7 +33,10 @@ struct Datei {
 // The status-change time (ctime) moves with every change of content, permission bits, owner, extended
 // attributes and names of the file, so it catches a rewrite whose modification time was set back.
 // `Veraendert` is set by a copy whose source kept changing while it was copied: no copy was put in place,
-// and the file's archive bit must stay set (the run names the file).
+// and the file's archive bit must stay set (the run names the file, with `Versuche` and `VersuchtNs`: how many
+// copies were tried over how long). `Schnappschuss` is set by a copy taken from a clone of such a file (on a
+// file system that clones, btrfs or XFS): the copy in place is one version the file really had, whole, but
+// no state can be told for it, so the file's archive bit stays set and the next run copies it again.
 struct Quellstand {
     std::int64_t MtimeNs = 0;
     std::int64_t Groesse = 0;
@@ -43,6 +46,9 @@ struct Quellstand {
     std::uint64_t OrdnerInode = 0;
     std::int64_t CtimeNs = 0;
     bool Veraendert = false;
+    bool Schnappschuss = false;
+    int Versuche = 0;
+    std::int64_t VersuchtNs = 0;
 };
 
 // Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its

@@ -2,6 +2,7 @@
 
 #include "fs/Attribute.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -421,7 +422,12 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         }
         if (stand.Veraendert) {
             // No copy was put in place; the file keeps its archive bit and the next run tries again.
-            PruefungFehlgeschlagen(datei.Path, "hat sich beim Kopieren geändert");
+            char dauer[64];
+            std::snprintf(dauer, sizeof dauer, " (%d Versuche in %.1f s)", stand.Versuche,
+                          static_cast<double>(stand.VersuchtNs) / 1e9);
+            std::string text = dauer;
+            std::replace(text.begin(), text.end(), '.', ',');
+            PruefungFehlgeschlagen(datei.Path, "hat sich beim Kopieren geändert" + text);
             continue;
         }
         offen_.push_back({*objekt, name, ziel, stand});
@@ -446,6 +452,13 @@ void Sicherung::Abschliessen() {
     stapel.swap(offen_);
     offeneBytes_ = 0;
     for (const OffeneKopie& k : stapel) {
+        // A clone of a file that kept changing is one version it had, but not a state it can be marked with:
+        // it keeps its archive bit, and the next run copies it again.
+        if (k.Stand.Schnappschuss) {
+            if (Fso().Dir(k.Ziel, attr::AlleOrdner) != k.Name)
+                PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
+            continue;
+        }
         // The source may have vanished or changed its kind since its copy, or its record cannot be written.
         if (!AlsEintrag(k.Quelle.Path, [&] {
                 const int wert = Fso().Attributes(k.Quelle);

@@ -25,7 +25,9 @@ enum class Befund {
 };
 
 // Bringing backups back: restores a point in time of a source from the backups in a target folder, checks
-// that a point is completely restorable, and lists the backups. The backups are only ever read.
+// that a point is completely restorable, and lists the backups. The backups are only ever read, and taken as
+// input that others may have written (Sicherungspunkt.h): versions only from real backup folders of the
+// target, below the source asked for, never through a link, and only where they are the recorded version.
 // Results go to `aus` (one line each), problems to `fehler`, every name with its control characters
 // shown escaped (Anzeigetext). Errors of the file system that concern the whole task (the target cannot be
 // listed, the restore folder cannot be created) travel up as FsFehler; an error of one entry is named and
@@ -37,11 +39,13 @@ public:
     ~Wiederherstellung();
 
     // Rebuilds the source `quelle` as it was at the backup `stand` ("yyyy-mm-dd--hh-mm-ss"; the newest
-    // backup of the source when empty) in the folder `nach`, which must be empty or not exist yet (its parent
-    // must). Every folder, file and link of the record, with permission bits, times, hidden and system
-    // bits, and owners when run by root. Each file is written under a temporary name and renamed; folders
-    // get their bits and times after their content. Backups without a record give the newest copy of each
-    // path up to that time, and say that deleted files may come back.
+    // backup of the source when empty) in the folder `nach`, which must be an empty folder of the user's own
+    // or not exist yet (its parent must); it is held from the start and private until the end. Every folder,
+    // file and link of the record, with permission bits, times, hidden and system bits, and owners when run
+    // by root as Besitzregel.h allows (an entry given its copy's owner instead is named, and the restore
+    // ends with Probleme). Each file is written under a temporary name and renamed; folders get their bits
+    // and times after their content, the deepest first. Backups without a record give the newest copy of
+    // each path up to that time, and say that deleted files may come back.
     Befund Wiederherstellen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
                             const Pfad& nach);
     // Checks without writing that every version the record of the point names is there, with its size,

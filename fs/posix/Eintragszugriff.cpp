@@ -4,6 +4,7 @@
 #include "fs/FsFehler.h"
 #include "fs/ablage/Archivvermerk.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Schreibfehler.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -307,14 +308,14 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+            throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
         }
         geschrieben += static_cast<std::size_t>(n);
     }
     if (::fsync(datei.get()) != 0)
-        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
     if (datei.schliessen() != 0)
-        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
+        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
 
     std::string ziel;
     for (int k = 0;; ++k) {

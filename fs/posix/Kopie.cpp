@@ -7,6 +7,7 @@
 #include "fs/ablage/Dosattrib.h"
 #include "fs/posix/Eigentum.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Schreibfehler.h"
 #include "fs/system/Zeitraster.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 namespace tresor::posix {
@@ -50,10 +52,15 @@ struct Ruhestand {
     bool ruhig;
 };
 
+std::int64_t MonotonNs() {
+    struct timespec jetzt {};
+    ::clock_gettime(CLOCK_MONOTONIC, &jetzt);
+    return jetzt.tv_sec * std::int64_t{1'000'000'000} + jetzt.tv_nsec;
+}
+
 template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler) {
     struct stat st {};
-    struct timespec beginn {};
-    ::clock_gettime(CLOCK_MONOTONIC, &beginn);
+    const std::int64_t beginn = MonotonNs();
     for (;;) {
         const std::int64_t uhr = GrobeUhrNs();
         if (::fstat(q, &st) != 0)
@@ -61,11 +68,7 @@ template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehl
         const std::int64_t ctime = CtimeNs(st);
         if (StempelEindeutig(ctime, uhr))
             return {st, true};
-        struct timespec lauf {};
-        ::clock_gettime(CLOCK_MONOTONIC, &lauf);
-        const std::int64_t gewartet =
-            (lauf.tv_sec - beginn.tv_sec) * std::int64_t{1'000'000'000} + (lauf.tv_nsec - beginn.tv_nsec);
-        if (gewartet >= StempelWartezeitNs(ctime))
+        if (MonotonNs() - beginn >= StempelWartezeitNs(ctime))
             return {st, false};
         // Until the step is over, in short pauses: a change meanwhile starts a new one.
         const std::int64_t rest = std::clamp<std::int64_t>(ctime + ZeitrasterNs(ctime) - uhr, 1'000'000, 20'000'000);
@@ -74,12 +77,36 @@ template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehl
     }
 }
 
+// A clone of a file that keeps changing, made by the file system at one moment (FICLONE takes the file's
+// lock: no write is half in it), into an unnamed file of its folder (O_TMPFILE: the folder gains no entry
+// and does not change). `Stand` is the file's state looked at just before the clone; `Gewiss` is true when
+// that state is the clone's for certain: unchanged across the clone, and its ctime's step over before it, so
+// that no later write can share it.
+struct Klonstand {
+    Deskriptor Datei;
+    struct stat Stand;
+    bool Gewiss;
+};
+
+std::optional<Klonstand> Klon(int q, int ordner) {
+    Deskriptor klon(::openat(ordner, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!klon.gueltig())
+        return std::nullopt;
+    Klonstand k{std::move(klon), {}, false};
+    const std::int64_t uhr = GrobeUhrNs();
+    struct stat nachher {};
+    if (::fstat(q, &k.Stand) != 0 || ::ioctl(k.Datei.get(), FICLONE, q) != 0 || ::fstat(q, &nachher) != 0)
+        return std::nullopt;
+    k.Gewiss = Gleich(StandAus(k.Stand), StandAus(nachher)) && StempelEindeutig(CtimeNs(k.Stand), uhr);
+    return k;
+}
+
 } // namespace
 
 void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
                              const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
-    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(Schreibfehler(z, nummer))); };
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
     // two file systems refused it once, they are not asked again for the copies that follow.
     if (!ohneReflink_.contains(geraete)) {
@@ -210,7 +237,12 @@ std::string Kopierer::TemporaererName() {
 Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt, dev_t* geraet,
                           ino_t* inode) {
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", datei.Path, Fehlercode(nummer)); };
-    auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(nummer)); };
+    // A failed write into the destination folder, once it is open: a full disk where the target says no more
+    // than "input/output error" (Schreibfehler.h).
+    int zielordner = -1;
+    auto zielfehler = [&](int nummer) {
+        return FsFehler("Copy", ziel, Fehlercode(zielordner >= 0 ? Schreibfehler(zielordner, nummer) : nummer));
+    };
     Eintragsort quelle;
     ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
 
@@ -243,6 +275,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     if (zielort.Ganz())
         throw zielfehler(EINVAL);
     int ordnerFd = zielort.Ordner();
+    zielordner = ordnerFd;
     const std::string zielName = zielort.Name();
 
     std::string tmpName;
@@ -253,6 +286,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // A destination folder removed since it was opened is looked up anew.
         if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
             ordnerFd = zielort.Ordner();
+            zielordner = ordnerFd;
             z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         }
         if (!z.gueltig() && errno != EEXIST)
@@ -283,6 +317,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         fortschritt(gemeldet_, groesse);
     };
     bool bestaendig = false;
+    const std::int64_t beginn = MonotonNs();
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
         const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
         vorher = ruhe.st;
@@ -304,10 +339,27 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
             throw quellfehler(errno);
         bestaendig = Gleich(StandAus(vorher), StandAus(nachher));
     }
+    // Still changing: where its file system clones, a clone of it holds one version it really had, whole.
+    bool schnappschuss = false;
     if (!bestaendig) {
-        Quellstand stand = StandAus(vorher);
-        stand.Veraendert = true;
-        return stand;
+        const auto klon = Klon(q.get(), quelle.Ordner());
+        if (!klon) {
+            Quellstand stand = StandAus(vorher);
+            stand.Veraendert = true;
+            stand.Versuche = Kopierversuche;
+            stand.VersuchtNs = MonotonNs() - beginn;
+            return stand;
+        }
+        if (::ftruncate(z.get(), 0) != 0)
+            throw zielfehler(errno);
+        struct stat inhalt {};
+        if (::fstat(klon->Datei.get(), &inhalt) != 0)
+            throw quellfehler(errno);
+        KopiereInhalt(klon->Datei.get(), z.get(), inhalt, geraete, datei.Path, ziel, melde);
+        // The state looked at just before the clone; the size is the clone's own, which the copy holds.
+        vorher = klon->Stand;
+        vorher.st_size = inhalt.st_size;
+        schnappschuss = !klon->Gewiss;
     }
 
     // Hidden and system bits, then the permission bits (which may take away the write permission the
@@ -360,7 +412,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         *inode = vorher.st_ino;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
-    return StandAus(vorher);
+    Quellstand stand = StandAus(vorher);
+    stand.Schnappschuss = schnappschuss;
+    return stand;
 }
 
 Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt,

@@ -23,7 +23,11 @@ namespace tresor::posix {
 // that name; every failure removes the temporary file, so nothing partial is ever left under a real name.
 // The source is looked at before and after its content is copied; a source that changed in between (size,
 // modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
-// copy: Copy returns its state marked Veraendert and the temporary file goes. A copy is never extended
+// copy: Copy returns its state marked Veraendert (with how often and how long it tried) and the temporary file
+// goes. Where the source's file system clones (btrfs, XFS), such a file is cloned instead, at one moment, into
+// an unnamed file of its folder, and the clone is copied: the copy is one version the file really had, and
+// where its state at the clone is not certain, the state is marked Schnappschuss (the file stays to be backed
+// up). A copy is never extended
 // beyond what was read, so it never holds a made-up tail of zeros. The first look waits until the step of
 // the source's ctime is over (Zeitraster.h; up to two seconds for a file just written on a stick that stamps
 // whole seconds, or FAT's two): no later change can then share the stamp the copy was taken from. A source

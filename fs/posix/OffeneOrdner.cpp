@@ -229,9 +229,9 @@ int OffeneOrdner::Verorte(const char* operation, const Pfad& pfad, Eintragsort& 
     const std::string_view name =
         schnitt == Pfad::npos ? std::string_view() : std::string_view(pfad).substr(schnitt + 1);
     if (schnitt == Pfad::npos || schnitt < 2 || name.empty() || name == "." || name == "..") {
-        // Below a held folder no path ever leaves it: a step up or a name that is no name is refused there,
-        // never handed to the kernel as a whole path.
-        if (schnitt != Pfad::npos && schnitt >= 2 && WurzelUeber(std::string_view(pfad).substr(0, schnitt)) != nullptr)
+        // Below a held folder no path ever leaves it: a last name "." or ".." is refused there, never handed to
+        // the kernel as a whole path (a trailing backslash, which names the folder itself, still is).
+        if ((name == "." || name == "..") && WurzelUeber(std::string_view(pfad).substr(0, schnitt)) != nullptr)
             Unbrauchbar(operation, pfad);
         const auto posix = laufwerke_.ZuPosix(pfad);
         if (!posix)

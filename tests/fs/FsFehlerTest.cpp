@@ -1,4 +1,9 @@
 #include "fs/FsFehler.h"
+#include "fs/system/Schreibfehler.h"
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +46,21 @@ TEST(FsFehlerTest, CommonErrorNumbersHaveGermanTextsTheRestTheirNumber) {
 TEST(FsFehlerTest, CodesOfOtherCategoriesAreNeverMistakenForErrorNumbers) {
     // io_errc::stream has the value 1, which as an error number would read "access denied".
     EXPECT_EQ(Fehlertext(std::make_error_code(std::io_errc::stream)), "Fehler 1");
+}
+
+// An input/output error is a full disk only where the file system has no room left; other numbers stay.
+TEST(FsFehlerTest, AnInputOutputErrorIsAFullDiskOnlyWithoutRoomLeft) {
+    const int ordner = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(ordner, 0);
+    struct statvfs platz {};
+    ASSERT_EQ(::fstatvfs(ordner, &platz), 0);
+    if (platz.f_bavail == 0)
+        GTEST_SKIP() << "the root file system is full";
+    const std::pair<int, int> faelle[] = {{EIO, EIO}, {EACCES, EACCES}, {ENOSPC, ENOSPC}, {ENOTCONN, ENOTCONN}};
+    for (const auto& [nummer, erwartet] : faelle)
+        EXPECT_EQ(Schreibfehler(ordner, nummer), erwartet) << nummer;
+    EXPECT_EQ(Schreibfehler(-1, EIO), EIO) << "nothing to look at: the number as it came";
+    ::close(ordner);
 }
 
 } // namespace

@@ -27,6 +27,45 @@ TEST_F(GehalteneOrdnerTest, ALinkOnTheWayBelowTheSourceFailsEveryCallInsteadOfLe
     EXPECT_EQ(::getxattr(C("fremd/b/f").c_str(), "user.tresor-ix.archiv", nullptr, 0), -1);
 }
 
+// The calls of restores below a held folder: through a link on the way, or a last name that steps up, none
+// reaches the file outside, and none changes it.
+TEST_F(GehalteneOrdnerTest, TheCallsOfRestoresNeverLeaveAHeldFolder) {
+    SchreibeDatei(C("quelle/a/f"), "eigen");
+    SchreibeDatei(C("fremd/f"), "fremd");
+    std::filesystem::permissions(C("fremd/f"), std::filesystem::perms(0600));
+    (void)fs->GetFolder("C:\\quelle");
+    std::filesystem::rename(C("quelle/a"), C("weg"));
+    std::filesystem::create_directory_symlink(C("fremd"), C("quelle/a"));
+    const auto vorher = ZustandVon(C("fremd/f"));
+    const auto obenVorher = ZustandVon(C());
+    Eintragsstand offen;
+    offen.Modus = 0666;
+    struct Fall {
+        const char* Name;
+        std::function<void()> Ruf;
+    };
+    const std::vector<Fall> faelle = {
+        {"Stand through a link", [&] { EXPECT_FALSE(fs->Stand("C:\\quelle\\a\\f")); }},
+        {"SetzeStand through a link", [&] { fs->SetzeStand("C:\\quelle\\a\\f", offen, false); }},
+        {"Entferne through a link", [&] { fs->Entferne("C:\\quelle\\a\\f"); }},
+        {"Stand of a step up", [&] { (void)fs->Stand("C:\\quelle\\.."); }},
+        {"SetzeStand of a step up", [&] { fs->SetzeStand("C:\\quelle\\..", offen, false); }},
+        {"Entferne of the held folder itself", [&] { fs->Entferne("C:\\quelle\\."); }},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        try {
+            f.Ruf();
+        } catch (const FsFehler&) {
+        }
+        EXPECT_EQ(ZustandVon(C("fremd/f")), vorher);
+        EXPECT_EQ(ZustandVon(C()), obenVorher);
+    }
+    EXPECT_THROW((void)fs->Stand("C:\\quelle\\.."), FsFehler);
+    EXPECT_TRUE(fs->Stand("C:\\quelle"));
+    EXPECT_TRUE(std::filesystem::exists(C("fremd/f")));
+}
+
 TEST_F(GehalteneOrdnerTest, AFolderHeldBeforeItWasSwappedStaysTheFolderTheCallsGoTo) {
     SchreibeDatei(C("quelle/a/f"), "eigen");
     SchreibeDatei(C("fremd/f"), "fremd");

@@ -33,21 +33,27 @@ protected:
         std::filesystem::create_directories(Z());
     }
 
-    std::filesystem::path Q() const { return temp / "C" / "Q"; }
+    std::filesystem::path Q() const { return cWurzel_ / "Q"; }
     std::filesystem::path Z() const { return dWurzel_ / "Z"; }
 
     // Drive D: is the folder `wurzel` from now on (a mounted network share), with the target D:\Z in it.
     void ZielLaufwerk(const std::filesystem::path& wurzel) {
         dWurzel_ = wurzel;
         std::filesystem::create_directories(Z());
-        laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', wurzel.string(), {}}});
+        Laufwerke();
+    }
+    // Drive C: is the folder `wurzel` from now on (a file system of its own), with the source C:\Q in it.
+    void QuellLaufwerk(const std::filesystem::path& wurzel) {
+        cWurzel_ = wurzel;
+        std::filesystem::create_directories(Q());
+        Laufwerke();
     }
 
     // One run; returns its exit status. Standard output and error are in `aus` and `fehler`.
     int Lauf() {
         VorLauf();
         const int status = Rufe({"--quelle", "C:\\Q", "--ziel", "D:\\Z"}, [this] {
-            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke, kopierhaken), &protokoll);
             h->vorher = vorher_;
             h->nachKopie = nachKopie;
             h->waehrendKopie = waehrendKopie;
@@ -115,10 +121,16 @@ protected:
     std::vector<std::string> protokoll;
     Dateisystemhuelle::NachKopie nachKopie;
     Dateisystemhuelle::WaehrendKopie waehrendKopie;
+    Kopierhaken kopierhaken; // inside each copy of a file's content (PosixDateisystem.h)
     std::map<std::string, std::map<std::string, Inhalt>> fassung; // backup folder -> the source it read
 
 private:
+    void Laufwerke() {
+        laufwerke = Laufwerkstabelle({Laufwerk{'C', cWurzel_.string(), {}}, Laufwerk{'D', dWurzel_.string(), {}}});
+    }
+
     Dateisystemhuelle::Vorher vorher_;
+    std::filesystem::path cWurzel_ = temp / "C";
     std::filesystem::path dWurzel_ = temp / "D";
     std::map<std::string, Inhalt> letzterStand_;
     std::set<std::string> alteOrdner_;

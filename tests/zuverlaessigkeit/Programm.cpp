@@ -141,7 +141,8 @@ Programmende Programm::Warte(pid_t pid, bool toeten, bool* getoetet) {
     return ende;
 }
 
-Abbild::Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt, int mebibyte)
+Abbild::Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt, int mebibyte,
+               std::vector<std::string> mkfs)
     : datei_(std::move(datei)), punkt_(std::move(einhaengepunkt)) {
     if (::geteuid() != 0) {
         grund_ = "Einhängen braucht root";
@@ -149,9 +150,12 @@ Abbild::Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt
     }
     std::filesystem::create_directories(punkt_);
     std::string ausgabe;
+    if (mkfs.empty())
+        mkfs = {"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-m", "0"};
+    mkfs.push_back(datei_.string());
     if (Fuehre({"truncate", "-s", std::to_string(mebibyte) + "M", datei_.string()}, &ausgabe) != 0 ||
-        Fuehre({"mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-m", "0", datei_.string()}, &ausgabe) != 0) {
-        grund_ = "mkfs.ext4 fehlgeschlagen: " + ausgabe;
+        Fuehre(mkfs, &ausgabe) != 0) {
+        grund_ = mkfs[0] + " fehlgeschlagen: " + ausgabe;
         return;
     }
     bereit_ = true;

@@ -46,11 +46,13 @@ private:
     long letzteSekunde_ = 0;
 };
 
-// An ext4 image of its own, mounted on a folder by `mount -o loop`, unmounted when it goes. Where mounting
-// is not permitted, Bereit() is false and Grund() says why; the test then skips.
+// An ext4 image (or another file system's) of its own, mounted on a folder by `mount -o loop`, unmounted when it goes.
+// Where mounting is not permitted, Bereit() is false and Grund() says why; the test then skips.
 class Abbild {
 public:
-    Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt, int mebibyte);
+    // `mkfs`: the command that formats it, the image's path appended (mkfs.ext4 without a journal when empty).
+    Abbild(std::filesystem::path datei, std::filesystem::path einhaengepunkt, int mebibyte,
+           std::vector<std::string> mkfs = {});
     ~Abbild();
     Abbild(const Abbild&) = delete;
     Abbild& operator=(const Abbild&) = delete;
