@@ -51,14 +51,16 @@ for ((r = 1; r <= runden; r++)); do
     if ((r % 2)); then reihe=("tresor-ix" "tresor-ix $rev"); else reihe=("tresor-ix $rev" "tresor-ix"); fi
     for w in "${reihe[@]}"; do
         p=${prog[$w]}; z="$ziele/$r-${w// /_}"
-        mkdir -p "$z/voll" "$z/nichts" "$z/prozent"
+        # One target for the three runs: each target is complete on its own, so a run into another, empty
+        # target would be a full backup again.
+        mkdir -p "$z/ziel"
         archiv_setzen "$src"; sync
-        messe voll "$w" "$klein" "$kleinbytes" bash -c "'$p' --quelle '$src' --ziel '$z/voll' && sync"
+        messe voll "$w" "$klein" "$kleinbytes" bash -c "'$p' --quelle '$src' --ziel '$z/ziel' && sync"
         sync
-        messe nichts "$w" "$klein" 0 "$p" --quelle "$src" --ziel "$z/nichts"
+        messe nichts "$w" "$klein" 0 "$p" --quelle "$src" --ziel "$z/ziel"
         python3 "$hier/bench/baum.py" aendern "$src" 100; sync
         messe prozent "$w" $(( (klein + 99) / 100 )) $(( kleinbytes / 100 )) \
-            bash -c "'$p' --quelle '$src' --ziel '$z/prozent' && sync"
+            bash -c "'$p' --quelle '$src' --ziel '$z/ziel' && sync"
         rm -rf "$z"
     done
 done
