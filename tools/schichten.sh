@@ -13,6 +13,7 @@ declare -A darf=(
     [fs/ablage]="fs fs/system"
     [fs/posix]="fs fs/system fs/ablage"
     [engine/bestand]="fs fs/posix/Eintragszugriff.h"
+    [engine/ausduennung]="fs fs/posix/Eintragszugriff.h fs/posix/Zielbaum.h engine/bestand"
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand"
     [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung"
     [ui]="fs engine/bestand engine/sicherung"
