@@ -6,8 +6,8 @@
 // share turned read-only, the disk behind it full, a server that answers slowly. Each fault ends the run
 // cleanly (exit status 1, the platform's error report naming the target path), loses nothing and leaves no
 // partial copy under a real name; the next run without the fault completes. smbnetfs opens a dropped
-// connection again by itself, open files included: there the run completes, and every copy is checked. The tests need root, /dev/fuse, loop devices
-// and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
+// connection again by itself, open files included: there the run completes, and every copy is checked. The tests need
+// root, /dev/fuse, loop devices and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
 
 #include "tests/zuverlaessigkeit/Netzziel.h"
 #include "tests/zuverlaessigkeit/Laufumgebung.h"
