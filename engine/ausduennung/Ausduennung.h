@@ -66,21 +66,23 @@ struct Rest {
 struct Ausduennungsplan {
     Pfad Ziel;
     Pfad Quelle;
-    std::vector<std::string> Bleiben;             // the kept backup folders of the source, oldest first
-    std::vector<std::string> Gehen;               // those removed, oldest first
-    std::vector<Verschiebung> Verschiebungen;     // in the order they are made
-    std::vector<std::string> NeueBestaende;       // kept backup folders whose record is rewritten
-    std::uint64_t FreieBytes = 0;                 // bytes of the files removed (what the disk gets back)
-    std::vector<Rest> Reste;                      // what is left and named
+    std::vector<std::string> Bleiben;         // the kept backup folders of the source, oldest first
+    std::vector<std::string> Gehen;           // those removed, oldest first
+    std::vector<Verschiebung> Verschiebungen; // in the order they are made
+    std::vector<std::string> NeueBestaende;   // kept backup folders whose record is rewritten
+    std::uint64_t FreieBytes = 0;             // bytes of the files removed (what the disk gets back)
+    std::vector<Rest> Reste;                  // what is left and named
     // The steps of carrying it out (for progress): writing the plan, each move, each record rewritten, each
     // folder removed, removing the plan.
-    [[nodiscard]] std::size_t Schritte() const { return 2 + Verschiebungen.size() + NeueBestaende.size() + Gehen.size(); }
+    [[nodiscard]] std::size_t Schritte() const {
+        return 2 + Verschiebungen.size() + NeueBestaende.size() + Gehen.size();
+    }
 };
 
 // How a thinning ended.
 struct Ausduennungsergebnis {
-    bool Fertig = false;         // every step done; false when stopped or something was left
-    bool Angehalten = false;     // stopped by the stop flag; the plan stays in the target and is finished later
+    bool Fertig = false;          // every step done; false when stopped or something was left
+    bool Angehalten = false;      // stopped by the stop flag; the plan stays in the target and is finished later
     std::uint64_t FreieBytes = 0; // bytes of the files this call removed
     std::vector<Rest> Reste;      // what could not be moved or removed, named
 };
@@ -95,8 +97,7 @@ public:
     // What thinning the backups of `quelle` in `ziel` by `regel` would do. Changes nothing. The reason
     // (German) instead when there is nothing to thin: no backup of that source in the target. Throws
     // FsFehler when the target cannot be read.
-    std::variant<Ausduennungsplan, std::string> Plane(const Pfad& ziel, const Pfad& quelle,
-                                                      const Behalteregel& regel);
+    std::variant<Ausduennungsplan, std::string> Plane(const Pfad& ziel, const Pfad& quelle, const Behalteregel& regel);
 
     // Carries the plan out: writes it into the target, moves, rewrites the records, removes the folders,
     // removes the plan. `fortschritt` (may be empty) hears after each step; a set `halt` stops before the

@@ -131,7 +131,8 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
         if (!bestand) {
             for (const std::string& g : gehen)
                 if (g < p.Name && blockiert.insert(g).second)
-                    lauf.Rest(g, "", "Die Bestandsliste der Sicherung " + Anzeigetext(p.Name) + " ist nicht mehr lesbar.");
+                    lauf.Rest(g, "",
+                              "Die Bestandsliste der Sicherung " + Anzeigetext(p.Name) + " ist nicht mehr lesbar.");
             continue;
         }
         Bestand neu = *bestand;

@@ -22,8 +22,8 @@ bool IstKopie(const std::optional<Eintragsstand>& stand) {
 Ausduennung::Ausduennung(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
 
 std::uint64_t ausduennung::ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle,
-                          const std::function<bool(const std::string&)>& auslassen, std::vector<Rest>* reste,
-                          bool entfernen) {
+                                       const std::function<bool(const std::string&)>& auslassen,
+                                       std::vector<Rest>* reste, bool entfernen) {
     std::vector<Zielbaum::Uebrig> uebrig;
     std::uint64_t bytes = 0;
     const std::string spiegel = Spiegel(punkt.Name, quelle);
@@ -56,7 +56,8 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
             if (halten[i]) {
                 bleibt[i] = true;
                 gehalten[namen[i]].push_back(
-                    {namen[i], "", "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus."});
+                    {namen[i], "",
+                     "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus."});
             }
         bool veraendert = false;
         bedarf = Brauchen(zugriff, a, bleibt, veraendert);
@@ -95,19 +96,22 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
         for (const auto& [pfad, nach] : pfade) {
             const auto alt = baum.Stand(Kopieort(von, quelle, pfad));
             plan.Verschiebungen.push_back(
-                {von, nach, pfad, alt && alt->Typ == Eintragsstand::Art::Datei ? static_cast<std::uint64_t>(alt->Groesse) : 0});
+                {von, nach, pfad,
+                 alt && alt->Typ == Eintragsstand::Art::Datei ? static_cast<std::uint64_t>(alt->Groesse) : 0});
         }
     plan.NeueBestaende.assign(bedarf.Nennende.begin(), bedarf.Nennende.end());
     for (const std::string& g : plan.Gehen) {
         const auto it = bedarf.Kopien.find(g);
-        const auto auslassen = [&](const std::string& rel) { return it != bedarf.Kopien.end() && it->second.contains(rel); };
+        const auto auslassen = [&](const std::string& rel) {
+            return it != bedarf.Kopien.end() && it->second.contains(rel);
+        };
         plan.FreieBytes += ZaehleFreie(baum, *a.Finde(g), quelle, auslassen, &plan.Reste, false);
     }
     return plan;
 }
 
 std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::EigeneBytes(const Pfad& ziel,
-                                                                                         const Pfad& quelle) {
+                                                                                           const Pfad& quelle) {
     Eintragszugriff zugriff(laufwerke_);
     Aufnahme a = NimmAuf(zugriff, laufwerke_, ziel, quelle);
     std::vector<std::pair<std::string, std::optional<std::uint64_t>>> bytes;
@@ -135,8 +139,9 @@ std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::E
         if (!unbekannt) {
             const auto it = fuerAndere.find(p.Name);
             eigen = ZaehleFreie(
-                baum, p, quelle, [&](const std::string& rel) { return it != fuerAndere.end() && it->second.contains(rel); },
-                nullptr, false);
+                baum, p, quelle,
+                [&](const std::string& rel) { return it != fuerAndere.end() && it->second.contains(rel); }, nullptr,
+                false);
         }
         bytes.emplace_back(p.Name, eigen);
         if (p.Art != Bestandsart::Gelesen)

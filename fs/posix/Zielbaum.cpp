@@ -307,7 +307,8 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
             }
             continue;
         }
-        const std::uint64_t groesse = S_ISREG(st.st_mode) && st.st_nlink == 1 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        const std::uint64_t groesse =
+            S_ISREG(st.st_mode) && st.st_nlink == 1 ? static_cast<std::uint64_t>(st.st_size) : 0;
         if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), 0) != 0) {
             uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
             leer = false;
@@ -319,7 +320,8 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
 }
 
 std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
-                                 const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig) {
+                                 const std::function<bool(const std::string&)>& auslassen,
+                                 std::vector<Uebrig>& uebrig) {
     if (!Teilnamen(pfad) || pfad.empty())
         throw FsFehler("Entfernen", Programmpfad(pfad), Fehlercode(EINVAL));
     const auto [ordner, name] = Teile(pfad);
@@ -337,7 +339,7 @@ std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
             return 0;
         }
         return stand->Typ == Eintragsstand::Art::Datei && stand->Namen == 1 ? static_cast<std::uint64_t>(stand->Groesse)
-                                                                             : 0;
+                                                                            : 0;
     }
     if (stand->Geraet != geraet_) {
         uebrig.push_back({pfad, "Dort ist ein anderes Dateisystem eingehängt."});

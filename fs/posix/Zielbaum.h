@@ -56,8 +56,8 @@ public:
         std::string Pfad;
         std::string Grund;
     };
-    std::uint64_t Entferne(const std::string& pfad, bool nurZaehlen, const std::function<bool(const std::string&)>& auslassen,
-                           std::vector<Uebrig>& uebrig);
+    std::uint64_t Entferne(const std::string& pfad, bool nurZaehlen,
+                           const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig);
     // Removes an empty folder; false when it is not empty or not there.
     bool EntferneLeer(const std::string& ordner);
     // Flushes the folder's changes to the medium.
@@ -69,7 +69,8 @@ private:
     // Forgets the folder kept open when it lies at or below `pfad` (removed).
     void Vergiss(const std::string& pfad);
     std::uint64_t Leere(int ordner, const std::string& pfad, const std::string& relativ, bool nurZaehlen,
-                        const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig, bool& leer);
+                        const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig,
+                        bool& leer);
 
     Pfad ziel_;
     int wurzel_ = -1;
