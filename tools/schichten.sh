@@ -17,7 +17,7 @@ declare -A darf=(
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand"
     [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung"
     [ui]="fs engine/bestand engine/sicherung"
-    [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung ui"
+    [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung engine/ausduennung ui"
 )
 
 fehler=0
