@@ -15,7 +15,7 @@ declare -A darf=(
     [engine/bestand]="fs fs/posix/Eintragszugriff.h"
     [engine/ausduennung]="fs fs/posix/Eintragszugriff.h fs/posix/Zielbaum.h engine/bestand"
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand"
-    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung"
+    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung engine/ausduennung"
     [ui]="fs engine/bestand engine/sicherung"
     [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung engine/ausduennung ui"
 )

@@ -1,9 +1,11 @@
 // The listing of the backups in a target (see Wiederherstellung.h): read one name at a time from the target,
 // never through a link; a version counts as there only in a real backup folder of the target.
+#include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace tresor {
@@ -32,7 +34,10 @@ std::string Listenpunkt::Zeile() const {
     std::string zeile = Zeit() + "  " + (Quelle ? Anzeigetext(*Quelle) : std::string("?")) + "  ";
     if (Art != Zustand::OhneBestand && Art != Zustand::Kaputt)
         zeile += std::to_string(Dateien) + " Dateien, " + std::to_string(Bytes) + " Bytes kopiert  ";
-    return zeile + Zustandstext();
+    zeile += Zustandstext();
+    if (NurHier)
+        zeile += "  " + std::to_string(*NurHier) + " Bytes nur hier";
+    return zeile;
 }
 
 std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
@@ -92,7 +97,15 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
 }
 
 Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& quelle) {
-    const std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
+    std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
+    if (quelle && !punkte.empty()) {
+        std::map<std::string, std::optional<std::uint64_t>> eigen;
+        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, *quelle))
+            eigen[ordner] = bytes;
+        for (Listenpunkt& p : punkte)
+            if (const auto it = eigen.find(p.Ordner); it != eigen.end())
+                p.NurHier = it->second;
+    }
     for (const Listenpunkt& p : punkte)
         aus_ << p.Zeile() << "\n";
     if (punkte.empty())
