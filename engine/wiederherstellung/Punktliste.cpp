@@ -34,10 +34,7 @@ std::string Listenpunkt::Zeile() const {
     std::string zeile = Zeit() + "  " + (Quelle ? Anzeigetext(*Quelle) : std::string("?")) + "  ";
     if (Art != Zustand::OhneBestand && Art != Zustand::Kaputt)
         zeile += std::to_string(Dateien) + " Dateien, " + std::to_string(Bytes) + " Bytes kopiert  ";
-    zeile += Zustandstext();
-    if (NurHier)
-        zeile += "  " + std::to_string(*NurHier) + " Bytes nur hier";
-    return zeile;
+    return zeile + Zustandstext();
 }
 
 std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
@@ -106,8 +103,12 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& que
             if (const auto it = eigen.find(p.Ordner); it != eigen.end())
                 p.NurHier = it->second;
     }
-    for (const Listenpunkt& p : punkte)
+    // What removing a point alone would free, on a line of its own below it.
+    for (const Listenpunkt& p : punkte) {
         aus_ << p.Zeile() << "\n";
+        if (p.NurHier)
+            aus_ << "  nur in diesem Stand: " << *p.NurHier << " Bytes\n";
+    }
     if (punkte.empty())
         aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
     return Befund::Vollstaendig;

@@ -85,7 +85,7 @@ public:
     Befund Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand, bool mitQuelle);
     // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
     // its point in time is complete (every version there with its size). Only those of `quelle` when given,
-    // then with the bytes only each holds.
+    // then each followed by a line with the bytes only it holds.
     Befund Liste(const Pfad& ziel, const std::optional<Pfad>& quelle);
     // The data of that listing. Throws FsFehler when the target cannot be listed; nothing when it does not
     // exist or holds no backup (of `quelle`, when given).

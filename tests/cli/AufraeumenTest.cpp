@@ -41,8 +41,13 @@ protected:
     int Rufe(const std::vector<std::string>& argumente) {
         aus.str({});
         fehler.str({});
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false, (temp / "C").string()};
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
         const auto r = Befehlszeile(argumente, u);
         return r ? *r : -1;
     }
@@ -145,7 +150,9 @@ TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDry
         {"die letzten zwei", {"--behalte-letzte", "2"}, {Kette[5], Kette[6]}},
         {"Tage: mehrere an einem Tag", {"--behalte-tage=3"}, {Kette[4], Kette[5], Kette[6]}},
         // 2025-12-30 lies in the first ISO week of 2026; 2026-02-01 is a Sunday, 2026-02-02 a Monday.
-        {"Wochen über den Jahreswechsel", {"--behalte-wochen", "5"}, {Kette[0], Kette[1], Kette[4], Kette[5], Kette[6]}},
+        {"Wochen über den Jahreswechsel",
+         {"--behalte-wochen", "5"},
+         {Kette[0], Kette[1], Kette[4], Kette[5], Kette[6]}},
         {"Monate und Jahre", {"--behalte-monate", "2", "--behalte-jahre", "2"}, {Kette[0], Kette[2], Kette[6]}},
         {"eine Regel, die alles behält", {"--behalte-letzte", "99"}, {Kette.begin(), Kette.end()}},
         {"nur der neueste", {"--behalte-letzte", "1"}, {Kette[6]}},

@@ -102,16 +102,18 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
             zeilen.push_back(p.Zeile());
         EXPECT_EQ(zeilen, f.zeilen);
         // The printed listing is the oldest-first rows, or says that there are none; the listing of one source
-        // adds the bytes only each point holds where they are known (here only for the newest: the older ones
-        // come before a point whose record is torn, which may need their copies).
+        // adds below each row the bytes only that point holds where they are known (here only for the newest:
+        // the older ones come before a point whose record is torn, which may need their copies).
         EXPECT_EQ(w.Liste("D:\\Backup", f.quelle), Befund::Vollstaendig);
         std::string soll;
-        for (Listenpunkt p : w.Punkte("D:\\Backup", f.quelle)) {
-            if (f.quelle == Pfad("C:\\Daten") && p.Zeit() == "2026-03-14--09-00-05")
-                p.NurHier = 30; // the torn record's bytes, and its empty mirror
-            else if (f.quelle == Pfad("C:\\Andere"))
-                p.NurHier = fs::file_size(Ziel() / ("Sicherung-" + p.Zeit()) / Bestandsdateiname(0)) + 3;
+        for (const Listenpunkt& p : w.Punkte("D:\\Backup", f.quelle)) {
             soll += p.Zeile() + "\n";
+            if (f.quelle == Pfad("C:\\Daten") && p.Zeit() == "2026-03-14--09-00-05")
+                soll += "  nur in diesem Stand: 30 Bytes\n"; // the torn record
+            else if (f.quelle == Pfad("C:\\Andere"))
+                soll += "  nur in diesem Stand: " +
+                        std::to_string(fs::file_size(Ziel() / ("Sicherung-" + p.Zeit()) / Bestandsdateiname(0)) + 3) +
+                        " Bytes\n";
         }
         if (soll.empty())
             soll = "Keine Sicherungen dieser Quelle im Ziel D:\\Backup.\n";
