@@ -15,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -275,6 +277,100 @@ TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     const std::set<std::string> bleiben = {Kette[2], Kette[4]};
     EXPECT_EQ(Staende(), bleiben);
     PruefeWiederherstellbar(bleiben);
+}
+
+// The plan's text as the program writes it (checksum over all before "ende"), for forged plans.
+std::string Plan(const std::vector<std::string>& zeilen) {
+    std::string text = "tresor-ix-ausduennung 1\n";
+    for (const std::string& z : zeilen)
+        text += z + "\n";
+    char summe[32];
+    std::snprintf(summe, sizeof summe, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+    return text + "ende " + std::to_string(zeilen.size()) + " " + summe + "\n";
+}
+
+TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
+    struct Fall {
+        std::string Was;
+        std::function<void(const fs::path&, const fs::path&)> Verderbe; // to the target, given it and the outside
+        int Status;                                                     // of the thinning to the newest point
+        std::set<std::string> Bleiben;
+        bool Ganz = true; // the newest point is whole afterwards (false: the harm was done before)
+    };
+    const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
+    const auto posix = [this](const std::string& text) { return laufwerke.ZuPosix("C:\\Daten").value_or("") + text; };
+    const std::vector<Fall> faelle = {
+        {"der Spiegel einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::remove_all(b / ordner(0) / "Daten");
+             fs::create_directory_symlink(d, b / ordner(0) / "Daten");
+         },
+         1, // what the newest point needs from it is not there: it stays, named
+         {Kette[0], Kette[3]},
+         false},
+        {"ein Ordner in einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::create_directory_symlink(d, b / ordner(1) / "Daten" / "weg");
+         },
+         0,
+         {Kette[3]}},
+        {"eine Kopie, die verschoben wird, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::remove(b / ordner(0) / "Daten" / "bleibt.txt");
+             fs::create_symlink(d / "wert.txt", b / ordner(0) / "Daten" / "bleibt.txt");
+         },
+         0, // the link is moved, not what it names
+         {Kette[3]},
+         false},
+        {"ein Sicherungsordner ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::create_directory_symlink(d, b / "Sicherung-2020-01-01--00-00-00");
+         },
+         0,
+         {Kette[3], "2020-01-01--00-00-00"}},
+        {"ein Plan, der aus dem Ziel hinaus verschieben will",
+         [&](const fs::path& b, const fs::path&) {
+             SchreibeDatei(b / Plandateiname,
+                           Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")), "geht " + ordner(0),
+                                 "zieht " + ordner(0) + " " + ordner(3) + " 1 ../../draussen/wert.txt", "frei 0"}));
+         },
+         1, // refused and left as it is: nothing thinned
+         {Kette[0], Kette[1], Kette[2], Kette[3]}},
+        {"ein Plan, der eine gebrauchte Sicherung ohne Verschiebung entfernen will",
+         [&](const fs::path& b, const fs::path&) {
+             SchreibeDatei(b / Plandateiname, Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")),
+                                                    "geht " + ordner(0), "geht " + ordner(1), "frei 0"}));
+         },
+         1, // the plan's removal of the point that is needed is refused, named; then the rule thins as it should
+         {Kette[3]}},
+        {"der Plan ist eine Verknüpfung auf eine Datei draußen",
+         [&](const fs::path& b, const fs::path& d) { fs::create_symlink(d / "wert.txt", b / Plandateiname); },
+         1,
+         {Kette[0], Kette[1], Kette[2], Kette[3]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::remove_all(temp / "C" / "draussen");
+        fs::create_directories(Backup());
+        SchreibeDatei(temp / "C" / "draussen" / "wert.txt", "darf sich nie ändern");
+        SchreibeDatei(temp / "C" / "draussen" / "tief" / "auch.txt", "auch nicht");
+        for (std::size_t i = 0; i < 4; ++i) {
+            Aendere(i, Q());
+            Sichere(Kette[i]);
+        }
+        f.Verderbe(Backup(), temp / "C" / "draussen");
+        const auto draussen = BaumVon(temp / "C" / "draussen");
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(BaumVon(temp / "C" / "draussen"), draussen);
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        if (f.Status != 0) {
+            EXPECT_NE(fehler.str().find("Bleibt: "), std::string::npos) << fehler.str();
+        }
+        if (f.Ganz)
+            PruefeWiederherstellbar({Kette[3]});
+    }
 }
 
 } // namespace
