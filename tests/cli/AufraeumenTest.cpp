@@ -289,6 +289,69 @@ TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     PruefeWiederherstellbar(bleiben);
 }
 
+TEST_F(Aufraeumtest, PointsWithoutARecordAndStoppedPointsArePointsLikeTheOthers) {
+    const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
+    const auto ohneBestand = [&](std::size_t i) {
+        return [&, i](const fs::path& b) { fs::remove(b / ordner(i) / Bestandsdateiname(0)); };
+    };
+    struct Fall {
+        std::string Was;
+        std::function<void(const fs::path&)> Aendere; // done to the target after the runs
+        std::vector<std::string> Regel;
+        int Status;
+        std::set<std::string> Bleiben;
+        std::set<std::string> Ganz; // the points that restore exactly afterwards
+    };
+    const std::vector<Fall> faelle = {
+        {"der älteste ohne Bestandsliste (aus einer früheren Version)",
+         ohneBestand(0),
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[5], Kette[6]}},
+        {"einer in der Mitte ohne Bestandsliste, der geht",
+         ohneBestand(2),
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[5], Kette[6]}},
+        // What a point without a record needs is the newest copy of each path up to it, in any older folder:
+        // every older point stays, named.
+        {"einer ohne Bestandsliste, der bleibt",
+         ohneBestand(4),
+         {"--behalte-tage", "3"},
+         1,
+         {Kette.begin(), Kette.end()},
+         {Kette[5], Kette[6]}},
+        {"ein abgebrochener Lauf bleibt und braucht, was vor ihm liegt",
+         [&](const fs::path& b) {
+             const fs::path datei = b / ordner(5) / Bestandsdateiname(0);
+             auto gelesen = LiesBestand(LiesDatei(datei));
+             ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+             std::get<Bestand>(gelesen).Abgebrochen = true;
+             SchreibeDatei(datei, SchreibeBestand(std::get<Bestand>(gelesen)));
+         },
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[6]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::create_directories(Backup());
+        for (std::size_t i = 0; i < Kette.size(); ++i) {
+            Aendere(i, Q());
+            Sichere(Kette[i]);
+        }
+        f.Aendere(Backup());
+        EXPECT_EQ(Aufraeumen(f.Regel), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        PruefeWiederherstellbar(f.Ganz);
+    }
+}
+
 // A plan for the target of the source C:\Daten, written as the program writes one.
 std::string Plan(const std::string& quellePosix, const std::vector<std::string>& gehen,
                  const std::vector<Verschiebung>& verschiebungen) {
