@@ -70,7 +70,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
             p.Dateien = b.KopierteDateien;
             p.Bytes = b.KopierteBytes;
             p.Fehlen = fehlen;
-            p.Art = b.Abgebrochen  ? Listenpunkt::Zustand::Abgebrochen
+            p.Art = b.Abgebrochen ? Listenpunkt::Zustand::Abgebrochen
                     : fehlen == 0 ? Listenpunkt::Zustand::Vollstaendig
                                   : Listenpunkt::Zustand::Unvollstaendig;
         } else {
@@ -81,7 +81,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                 p.Quelle = *quelle;
             }
             p.Art = fund.Zustand == Bestandsfund::Art::Kaputt ? Listenpunkt::Zustand::Kaputt
-                                                               : Listenpunkt::Zustand::OhneBestand;
+                                                              : Listenpunkt::Zustand::OhneBestand;
             p.Grund = fund.Fehler;
         }
         punkte.push_back(std::move(p));

@@ -48,14 +48,15 @@ protected:
 TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
     Lege("2026-03-14--09-00-01", "Daten", [](Bestand&) {});
     Lege("2026-03-14--09-00-02", "Daten", [](Bestand& b) { b.Abgebrochen = true; });
-    Lege("2026-03-14--09-00-03", "Daten",
-         [](Bestand& b) {
-             b.KopierteDateien = 7;
-             b.KopierteBytes = 1234;
-             b.Eintraege.push_back({Eintragsart::Datei, OrtFehlt, 5, 1, 0644, 0, 0, "b.txt", ""});
-             b.Ausgelassen.push_back({"c.txt", "Zugriff verweigert"});
-         },
-         true);
+    Lege(
+        "2026-03-14--09-00-03", "Daten",
+        [](Bestand& b) {
+            b.KopierteDateien = 7;
+            b.KopierteBytes = 1234;
+            b.Eintraege.push_back({Eintragsart::Datei, OrtFehlt, 5, 1, 0644, 0, 0, "b.txt", ""});
+            b.Ausgelassen.push_back({"c.txt", "Zugriff verweigert"});
+        },
+        true);
     fs::create_directories(Ziel() / "Sicherung-2026-03-14--09-00-04" / "Daten");
     fs::create_directories(Ziel() / "Sicherung-2026-03-14--09-00-05" / "Daten");
     SchreibeDatei(Ziel() / "Sicherung-2026-03-14--09-00-05" / Bestandsdateiname(0), "tresor-ix-bestand 2\nabgerissen");
@@ -93,7 +94,8 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.quelle.value_or("(alle)") + (f.reihenfolge == Reihenfolge::NeuesteZuerst ? " neueste" : ""));
         std::ostringstream aus, fehler;
-        Wiederherstellung w(laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
+        Wiederherstellung w(
+            laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
         const std::vector<Listenpunkt> punkte = w.Punkte("D:\\Backup", f.quelle, f.reihenfolge);
         std::vector<std::string> zeilen;
         for (const Listenpunkt& p : punkte)
@@ -110,7 +112,8 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
         EXPECT_EQ(fehler.str(), "");
     }
     std::ostringstream aus, fehler;
-    Wiederherstellung w(laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
+    Wiederherstellung w(
+        laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
     const auto punkte = w.Punkte("D:\\Backup", "C:\\Daten");
     ASSERT_EQ(punkte.size(), 5u);
     EXPECT_EQ(punkte[2].Art, Listenpunkt::Zustand::Unvollstaendig);
