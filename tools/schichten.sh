@@ -15,7 +15,7 @@ declare -A darf=(
     [engine/bestand]="fs fs/posix/Eintragszugriff.h"
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand"
     [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung"
-    [ui]="fs engine/bestand engine/sicherung"
+    [ui]="fs engine/bestand engine/sicherung engine/wiederherstellung"
     [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung ui"
 )
 

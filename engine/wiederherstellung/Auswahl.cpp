@@ -26,8 +26,8 @@ std::string Verbinde(const std::string& ordner, const std::string& name) {
 }
 
 bool Unter(const std::string& pfad, const std::string& ordner) {
-    return ordner == "." || pfad == ordner || (pfad.size() > ordner.size() && pfad.starts_with(ordner) &&
-                                               pfad[ordner.size()] == '/');
+    return ordner == "." || pfad == ordner ||
+           (pfad.size() > ordner.size() && pfad.starts_with(ordner) && pfad[ordner.size()] == '/');
 }
 
 } // namespace

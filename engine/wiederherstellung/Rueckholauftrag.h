@@ -40,8 +40,8 @@ struct Baumeintrag {
 struct Punktbaum {
     std::string Ordner;     // the point's backup folder
     bool MitBestand = true; // false: gathered from backups without a record (what belongs to it is not known)
-    std::vector<Baumeintrag> Eintraege;        // every folder before what lies in it
-    std::vector<std::string> Luecken;          // what keeps the point from being complete, one line each
+    std::vector<Baumeintrag> Eintraege;                     // every folder before what lies in it
+    std::vector<std::string> Luecken;                       // what keeps the point from being complete, one line each
     std::map<std::string, std::vector<std::size_t>> Inhalt; // folder path -> its entries (indices), in order
     // The entries directly in the folder `ordner` ("." for the source folder); none for an unknown folder.
     [[nodiscard]] const std::vector<std::size_t>& In(const std::string& ordner) const;
@@ -64,12 +64,12 @@ enum class Konfliktwahl {
 
 // An entry that is in the way at the original place.
 struct Konflikt {
-    std::string Pfad;                  // relative to the source, as in the record
-    tresor::Pfad Wo; // where it lies
+    std::string Pfad;                     // relative to the source, as in the record
+    tresor::Pfad Wo;                      // where it lies
     Eintragsart Art = Eintragsart::Datei; // what the point holds there
     std::int64_t Groesse = 0;             // of the point's version
     std::int64_t MtimeNs = 0;
-    Eintragsstand Vorhanden;           // what is there now
+    Eintragsstand Vorhanden; // what is there now
 };
 struct Konfliktantwort {
     Konfliktwahl Wahl = Konfliktwahl::Ueberspringen;

@@ -36,8 +36,8 @@ protected:
     }
     Wiederherstellung& W() {
         if (!w)
-            w = std::make_unique<Wiederherstellung>(laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                                    aus, fehler);
+            w = std::make_unique<Wiederherstellung>(
+                laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
         return *w;
     }
     Rueckholauftrag Auftrag(std::size_t punkt) const {
@@ -112,7 +112,7 @@ TEST_F(Zurueckholtest, ARestoreOfASelectionOrOfAPointGivesTheSourceAsItWasThere)
     struct Fall {
         std::size_t punkt;
         std::vector<std::string> auswahl;
-        std::string teil; // the folder of the source at that point that the restore folder must equal
+        std::string teil;                  // the folder of the source at that point that the restore folder must equal
         std::vector<std::string> nurDiese; // when given: only these paths of that part
     };
     const std::vector<Fall> faelle = {
