@@ -1,9 +1,11 @@
 // The listing of the backups in a target (see Wiederherstellung.h): read one name at a time from the target,
 // never through a link; a version counts as there only in a real backup folder of the target.
+#include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace tresor {
@@ -92,9 +94,21 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
 }
 
 Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& quelle) {
-    const std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
-    for (const Listenpunkt& p : punkte)
+    std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
+    if (quelle && !punkte.empty()) {
+        std::map<std::string, std::optional<std::uint64_t>> eigen;
+        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, *quelle))
+            eigen[ordner] = bytes;
+        for (Listenpunkt& p : punkte)
+            if (const auto it = eigen.find(p.Ordner); it != eigen.end())
+                p.NurHier = it->second;
+    }
+    // What removing a point alone would free, on a line of its own below it.
+    for (const Listenpunkt& p : punkte) {
         aus_ << p.Zeile() << "\n";
+        if (p.NurHier)
+            aus_ << "  nur in diesem Stand: " << *p.NurHier << " Bytes\n";
+    }
     if (punkte.empty())
         aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
     return Befund::Vollstaendig;

@@ -42,6 +42,9 @@ struct Listenpunkt {
     Zustand Art = Zustand::OhneBestand;
     long Fehlen = 0;   // when Unvollstaendig
     std::string Grund; // when Kaputt
+    // The bytes only this point holds: what removing it alone would free (Ausduennung::EigeneBytes); the
+    // listing of one source fills it in where it is known.
+    std::optional<std::uint64_t> NurHier;
 
     // "yyyy-mm-dd--hh-mm-ss", the time part of the folder's name.
     [[nodiscard]] std::string Zeit() const;
@@ -97,7 +100,8 @@ public:
         stopp_ = stopp;
     }
     // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
-    // its point in time is complete (every version there with its size). Only those of `quelle` when given.
+    // its point in time is complete (every version there with its size). Only those of `quelle` when given,
+    // then each followed by a line with the bytes only it holds.
     Befund Liste(const Pfad& ziel, const std::optional<Pfad>& quelle);
     // The data of that listing. Throws FsFehler when the target cannot be listed; nothing when it does not
     // exist or holds no backup (of `quelle`, when given).

@@ -101,11 +101,20 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
         for (const Listenpunkt& p : punkte)
             zeilen.push_back(p.Zeile());
         EXPECT_EQ(zeilen, f.zeilen);
-        // The printed listing is the oldest-first rows, or says that there are none.
+        // The printed listing is the oldest-first rows, or says that there are none; the listing of one source
+        // adds below each row the bytes only that point holds where they are known (here only for the newest:
+        // the older ones come before a point whose record is torn, which may need their copies).
         EXPECT_EQ(w.Liste("D:\\Backup", f.quelle), Befund::Vollstaendig);
         std::string soll;
-        for (const Listenpunkt& p : w.Punkte("D:\\Backup", f.quelle))
+        for (const Listenpunkt& p : w.Punkte("D:\\Backup", f.quelle)) {
             soll += p.Zeile() + "\n";
+            if (f.quelle == Pfad("C:\\Daten") && p.Zeit() == "2026-03-14--09-00-05")
+                soll += "  nur in diesem Stand: 30 Bytes\n"; // the torn record
+            else if (f.quelle == Pfad("C:\\Andere"))
+                soll += "  nur in diesem Stand: " +
+                        std::to_string(fs::file_size(Ziel() / ("Sicherung-" + p.Zeit()) / Bestandsdateiname(0)) + 3) +
+                        " Bytes\n";
+        }
         if (soll.empty())
             soll = "Keine Sicherungen dieser Quelle im Ziel D:\\Backup.\n";
         EXPECT_EQ(aus.str(), soll);
