@@ -67,7 +67,7 @@ void Hintergrundarbeit::Zeige() {
         s = stand_;
     }
     // Bytes tell the time a restore takes; a point of links and empty files has files only.
-    const double anteil = s.BytesGesamt > 0    ? static_cast<double>(s.Bytes) / static_cast<double>(s.BytesGesamt)
+    const double anteil = s.BytesGesamt > 0     ? static_cast<double>(s.Bytes) / static_cast<double>(s.BytesGesamt)
                           : s.DateienGesamt > 0 ? static_cast<double>(s.Dateien) / static_cast<double>(s.DateienGesamt)
                                                 : 1.0;
     balken_->setRange(0, 1000);

@@ -29,15 +29,14 @@ void FuellePunkte(QTreeWidget& liste, const std::vector<Listenpunkt>& punkte) {
         const Listenpunkt& p = punkte[i];
         QTreeWidgetItem*& gruppe = p.Quelle ? quellen[*p.Quelle] : unbekannt;
         if (gruppe == nullptr) {
-            gruppe = new QTreeWidgetItem(QStringList{p.Quelle ? QString::fromUtf8(*p.Quelle)
-                                                              : QStringLiteral("Quelle unbekannt")});
+            gruppe = new QTreeWidgetItem(
+                QStringList{p.Quelle ? QString::fromUtf8(*p.Quelle) : QStringLiteral("Quelle unbekannt")});
             gruppe->setIcon(0, QApplication::style()->standardIcon(QStyle::SP_DirIcon));
             gruppe->setFlags(Qt::ItemIsEnabled);
             if (p.Quelle)
                 liste.addTopLevelItem(gruppe);
         }
-        const bool mitZahlen =
-            p.Art != Listenpunkt::Zustand::OhneBestand && p.Art != Listenpunkt::Zustand::Kaputt;
+        const bool mitZahlen = p.Art != Listenpunkt::Zustand::OhneBestand && p.Art != Listenpunkt::Zustand::Kaputt;
         auto* zeile = new QTreeWidgetItem(gruppe, QStringList{Zeitpunkttext(p.Zeit()),
                                                               mitZahlen ? QString::number(p.Dateien) : QString(),
                                                               mitZahlen ? Groessentext(p.Bytes) : QString(),
@@ -92,7 +91,8 @@ void FuelleOrdner(QTreeWidget& liste, const Punktbaum& baum, const std::string& 
         const bool istOrdner = e.Art == Eintragsart::Ordner;
         std::string name = e.Pfad.substr(ordner == "." ? 0 : ordner.size() + 1);
         auto* zeile = new QTreeWidgetItem(
-            &liste, QStringList{QString::fromUtf8(name), istOrdner ? QString() : Groessentext(static_cast<std::uint64_t>(e.Groesse)),
+            &liste, QStringList{QString::fromUtf8(name),
+                                istOrdner ? QString() : Groessentext(static_cast<std::uint64_t>(e.Groesse)),
                                 e.MtimeNs != 0 ? Zeittext(e.MtimeNs) : QString(),
                                 istOrdner ? QString() : QString::fromUtf8(e.Ort == OrtFehlt ? std::string() : e.Ort),
                                 Zustandstext(e)});

@@ -15,7 +15,7 @@ namespace tresor::ui {
 
 // The roles of the items' data.
 inline constexpr int PunktRolle = Qt::UserRole;       // a point's row: its index in the listing
-inline constexpr int EintragRolle = Qt::UserRole + 1;    // an entry's row: its relative path (UTF-8 bytes)
+inline constexpr int EintragRolle = Qt::UserRole + 1; // an entry's row: its relative path (UTF-8 bytes)
 inline constexpr int OrdnerRolle = Qt::UserRole + 2;  // an entry's row: true for a folder that can be opened
 
 // "14.03.2026, 09:00:01 Uhr" from the time part of a backup folder's name.

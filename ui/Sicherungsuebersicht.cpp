@@ -60,8 +60,8 @@ void Sicherungsuebersicht::Aufbauen() {
     linksSpalte->setContentsMargins(0, 0, 0, 0);
     auto* punkteText = new QLabel(QStringLiteral("&Stände je Quelle, der neueste zuerst:"), links);
     Punkte = new QTreeWidget(links);
-    Punkte->setHeaderLabels({QStringLiteral("Stand"), QStringLiteral("Dateien"), QStringLiteral("Kopiert"),
-                             QStringLiteral("Zustand")});
+    Punkte->setHeaderLabels(
+        {QStringLiteral("Stand"), QStringLiteral("Dateien"), QStringLiteral("Kopiert"), QStringLiteral("Zustand")});
     Punkte->setRootIsDecorated(true);
     Punkte->setUniformRowHeights(true);
     Punkte->header()->setStretchLastSection(true);
@@ -161,7 +161,7 @@ void Sicherungsuebersicht::Aufbauen() {
     connect(NachOben, &QPushButton::clicked, this, [this] {
         if (ordner_ != ".")
             OeffneOrdner(ordner_.rfind('/') == std::string::npos ? std::string(".")
-                                                                  : ordner_.substr(0, ordner_.rfind('/')));
+                                                                 : ordner_.substr(0, ordner_.rfind('/')));
     });
     connect(AuswahlZurueck, &QPushButton::clicked, this, [this] { Wiederherstellen(false); });
     connect(StandZurueck, &QPushButton::clicked, this, [this] { Wiederherstellen(true); });
@@ -298,8 +298,8 @@ void Sicherungsuebersicht::WaehlePunkt() {
             baum_ = std::move(*baum);
             if (baum_) {
                 for (const std::string& luecke : baum_->Luecken)
-                    new QListWidgetItem(style()->standardIcon(QStyle::SP_MessageBoxWarning),
-                                        QString::fromUtf8(luecke), Ergebnis);
+                    new QListWidgetItem(style()->standardIcon(QStyle::SP_MessageBoxWarning), QString::fromUtf8(luecke),
+                                        Ergebnis);
                 OeffneOrdner(".");
             }
         });
@@ -398,8 +398,8 @@ Sicherungsuebersicht::Wohin Sicherungsuebersicht::FrageWohin(bool ganz) {
 }
 
 std::optional<Pfad> Sicherungsuebersicht::WaehleOrdner() {
-    const QString gewaehlt = QFileDialog::getExistingDirectory(
-        this, QStringLiteral("Neuen oder leeren Ordner zum Wiederherstellen wählen"));
+    const QString gewaehlt =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("Neuen oder leeren Ordner zum Wiederherstellen wählen"));
     if (gewaehlt.isEmpty())
         return std::nullopt;
     const auto pfad = tabelle_.AusPosix(gewaehlt.toStdString());
@@ -411,8 +411,8 @@ std::optional<Pfad> Sicherungsuebersicht::WaehleOrdner() {
 Konfliktantwort Sicherungsuebersicht::FrageKonflikt(const Konflikt& k) {
     auto beschreibe = [](bool ordner, std::int64_t groesse, std::int64_t ns) {
         return ordner ? QStringLiteral("Ordner")
-                      : QStringLiteral("%1, geändert %2").arg(Groessentext(static_cast<std::uint64_t>(groesse)),
-                                                               Zeittext(ns));
+                      : QStringLiteral("%1, geändert %2")
+                            .arg(Groessentext(static_cast<std::uint64_t>(groesse)), Zeittext(ns));
     };
     QMessageBox frage(QMessageBox::Warning, QStringLiteral("Sicherungen"),
                       QStringLiteral("Am ursprünglichen Ort gibt es schon „%1“.").arg(QString::fromUtf8(k.Wo)),

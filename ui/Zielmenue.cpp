@@ -18,7 +18,8 @@ std::pair<Pfad, std::string> ZielUndStand(const Pfad& pfad) {
     return {schnitt <= 2 ? pfad.substr(0, 3) : pfad.substr(0, schnitt), name};
 }
 
-Zielmenue::Zielmenue(Verzeichnisliste* liste, Zeigen zeigen) : QObject(liste), liste_(liste), zeigen_(std::move(zeigen)) {
+Zielmenue::Zielmenue(Verzeichnisliste* liste, Zeigen zeigen)
+    : QObject(liste), liste_(liste), zeigen_(std::move(zeigen)) {
     liste_->setContextMenuPolicy(Qt::PreventContextMenu);
     liste_->installEventFilter(this);
     liste_->viewport()->installEventFilter(this);
@@ -50,7 +51,8 @@ void Zielmenue::Oeffne(const std::optional<QPoint>& stelle) {
     auto* menue = new QMenu(liste_);
     menue->setAttribute(Qt::WA_DeleteOnClose);
     const std::pair<Pfad, std::string> hier = ZielUndStand(liste_->Path());
-    menue->addAction(QStringLiteral("Sicherungen &anzeigen …"), this, [this, hier] { zeigen_(hier.first, hier.second); });
+    menue->addAction(QStringLiteral("Sicherungen &anzeigen …"), this,
+                     [this, hier] { zeigen_(hier.first, hier.second); });
     if (eintrag != nullptr) {
         const std::pair<Pfad, std::string> dort = ZielUndStand(Verzeichnisliste::PfadVon(eintrag));
         if (!dort.second.empty() && dort.second != hier.second)

@@ -188,14 +188,19 @@ TEST_F(Sicherungen, RestoresThroughTheWindowGiveTheSourceAsItWasAtThePoint) {
         QStringList auswahl; // rows of the source folder; empty: the whole point
         bool ursprung;
         Konfliktwahl antwort;
-        std::string a;     // a.txt afterwards (in the folder restored into, or at the original place)
-        bool datiert;      // the point's a.txt beside it under the dated name
+        std::string a; // a.txt afterwards (in the folder restored into, or at the original place)
+        bool datiert;  // the point's a.txt beside it under the dated name
     };
     const std::vector<Fall> faelle = {
         {"ganz in einen Ordner", 1, {}, false, Konfliktwahl::Ueberspringen, "zwei, länger", false},
         {"Auswahl in einen Ordner", 0, {QStringLiteral("sub")}, false, Konfliktwahl::Ueberspringen, "", false},
         {"ursprünglich, überspringen", 0, {}, true, Konfliktwahl::Ueberspringen, "lokal geändert", false},
-        {"ursprünglich, beide", 0, {QStringLiteral("a.txt")}, true, Konfliktwahl::BeideBehalten, "lokal geändert",
+        {"ursprünglich, beide",
+         0,
+         {QStringLiteral("a.txt")},
+         true,
+         Konfliktwahl::BeideBehalten,
+         "lokal geändert",
          true},
         {"ursprünglich, ersetzen", 0, {}, true, Konfliktwahl::Ersetzen, "eins", false},
     };
@@ -284,7 +289,9 @@ TEST(Zielmenue, OffersTheBackupsOfTheFolderShownAndOfABackupFolderUnderThePointe
     fenster->Laden();
     fenster->show();
     std::vector<std::pair<Pfad, std::string>> gezeigt;
-    fenster->SicherungenZeigen = [&](const Pfad& ziel, const std::string& ordner) { gezeigt.emplace_back(ziel, ordner); };
+    fenster->SicherungenZeigen = [&](const Pfad& ziel, const std::string& ordner) {
+        gezeigt.emplace_back(ziel, ordner);
+    };
     fenster->ZielPfad->SetPath("C:\\Backup");
     struct Fall {
         QString eintrag; // current entry of the list
@@ -299,9 +306,11 @@ TEST(Zielmenue, OffersTheBackupsOfTheFolderShownAndOfABackupFolderUnderThePointe
     };
     const QString sicherung = QStringLiteral("Sicherung-2026-03-14--09-00-01");
     const std::vector<Fall> faelle = {
-        {QStringLiteral("Anderes"), [&] { QTest::keyClick(fenster->ZielPfad, Qt::Key_F10, Qt::ShiftModifier); },
+        {QStringLiteral("Anderes"),
+         [&] { QTest::keyClick(fenster->ZielPfad, Qt::Key_F10, Qt::ShiftModifier); },
          {QStringLiteral("Sicherungen &anzeigen …")}},
-        {sicherung, [&] { QTest::keyClick(fenster->ZielPfad, Qt::Key_Menu); },
+        {sicherung,
+         [&] { QTest::keyClick(fenster->ZielPfad, Qt::Key_Menu); },
          {QStringLiteral("Sicherungen &anzeigen …"), sicherung + QStringLiteral(" &zeigen …")}},
         {QStringLiteral("Anderes"),
          [&] {
@@ -323,10 +332,9 @@ TEST(Zielmenue, OffersTheBackupsOfTheFolderShownAndOfABackupFolderUnderThePointe
         menue->actions().back()->trigger();
         menue->close();
     }
-    EXPECT_EQ(gezeigt, (std::vector<std::pair<Pfad, std::string>>{
-                           {"C:\\Backup", ""},
-                           {"C:\\Backup", "Sicherung-2026-03-14--09-00-01"},
-                           {"C:\\Backup", "Sicherung-2026-03-14--09-00-01"}}));
+    EXPECT_EQ(gezeigt, (std::vector<std::pair<Pfad, std::string>>{{"C:\\Backup", ""},
+                                                                  {"C:\\Backup", "Sicherung-2026-03-14--09-00-01"},
+                                                                  {"C:\\Backup", "Sicherung-2026-03-14--09-00-01"}}));
     // The list itself is unchanged: the open folder is still the one shown.
     EXPECT_EQ(fenster->ZielPfad->Path(), "C:\\Backup");
 }
