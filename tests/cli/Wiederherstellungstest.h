@@ -6,6 +6,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Schnappschuss.h"
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,32 @@ protected:
     Stellbar uhr;
     std::ostringstream aus, fehler;
     fs::path Q() const { return temp / "C" / "Daten"; }
+};
+
+// Three points of one source: a.txt changes, sub/tief goes, sub/c.txt and d.txt come; zeiger links to a.txt.
+class Kettentest : public Wiederherstellungstest {
+protected:
+    void Kette() {
+        Schreibe(Q() / "a.txt", "eins");
+        Schreibe(Q() / "sub" / "b.txt", "bbb");
+        Schreibe(Q() / "sub" / "tief" / "t.txt", "tief");
+        fs::create_symlink("a.txt", Q() / "zeiger");
+        Punkt();
+        Schreibe(Q() / "a.txt", "zwei, länger");
+        Schreibe(Q() / "sub" / "c.txt", "ccc");
+        fs::remove_all(Q() / "sub" / "tief");
+        Punkt();
+        Schreibe(Q() / "d.txt", "d");
+        Punkt();
+    }
+    // A backup run; its time and the source as it was then.
+    void Punkt() {
+        staende.push_back(Sichere());
+        schnappschuesse.push_back(Schnappe(Q()));
+    }
+
+    std::vector<std::string> staende;
+    std::vector<Schnappschuss> schnappschuesse;
 };
 
 } // namespace tresor::test

@@ -14,26 +14,8 @@
 namespace tresor::test {
 namespace {
 
-// Three runs: a.txt changes, sub/tief/t.txt goes, sub/c.txt and d.txt come.
-class Zurueckholtest : public Wiederherstellungstest {
+class Zurueckholtest : public Kettentest {
 protected:
-    void Kette() {
-        Schreibe(Q() / "a.txt", "eins");
-        Schreibe(Q() / "sub" / "b.txt", "bbb");
-        Schreibe(Q() / "sub" / "tief" / "t.txt", "tief");
-        fs::create_symlink("a.txt", Q() / "zeiger");
-        Stand();
-        Schreibe(Q() / "a.txt", "zwei, länger");
-        Schreibe(Q() / "sub" / "c.txt", "ccc");
-        fs::remove_all(Q() / "sub" / "tief");
-        Stand();
-        Schreibe(Q() / "d.txt", "d");
-        Stand();
-    }
-    void Stand() {
-        staende.push_back(Sichere());
-        schnappschuesse.push_back(Schnappe(Q()));
-    }
     Wiederherstellung& W() {
         if (!w)
             w = std::make_unique<Wiederherstellung>(
@@ -48,8 +30,6 @@ protected:
         return a;
     }
 
-    std::vector<std::string> staende;
-    std::vector<Schnappschuss> schnappschuesse;
     std::unique_ptr<Wiederherstellung> w;
 };
 
@@ -221,7 +201,7 @@ TEST_F(Zurueckholtest, AStopAmidALongRestoreLeavesNothingHalfWrittenUnderARealNa
     Schreibe(Q() / "a.txt", "klein");
     Schreibe(Q() / "gross.bin", std::string(24u << 20, 'g'));
     Schreibe(Q() / "z.txt", "danach");
-    Stand();
+    Punkt();
     std::atomic<bool> stopp = false;
     int meldungen = 0;
     w = std::make_unique<Wiederherstellung>(
