@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QSplitter>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -134,7 +135,11 @@ void Sicherungsuebersicht::Aufbauen() {
     spalten->addLayout(ende);
 
     setMinimumSize(640, 440);
-    resize(880, 600);
+    // As large as is comfortable, never larger than the screen (800x600, or a scale factor of 2).
+    QSize groesse(880, 600);
+    if (const QScreen* schirm = screen())
+        groesse = groesse.boundedTo(schirm->availableGeometry().size() - QSize(40, 60));
+    resize(groesse.expandedTo(minimumSize()));
 
     connect(Ziel, &QLineEdit::returnPressed, this, [this] {
         if (const auto pfad = Programmpfad(Ziel->text()))

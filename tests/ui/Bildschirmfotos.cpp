@@ -68,7 +68,12 @@ int main(int argc, char* argv[]) {
     Schrittuhr uhr;
     std::ostringstream aus, fehler;
     auto sichere = [&] {
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, [&] { return ErzeugePosixDateisystem(laufwerke); }, false,
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [&] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
                                 (temp / "C").string()};
         (void)Befehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Sicherungen"}, u);
         ++uhr.tag;
@@ -102,7 +107,8 @@ int main(int argc, char* argv[]) {
         };
         return h;
     });
-    fenster.resize(900, 620);
+    if (qEnvironmentVariableIsEmpty("TRESOR_EIGENE_GROESSE"))
+        fenster.resize(900, 620);
     fenster.show();
     fenster.ZeigeZiel("D:\\Sicherungen");
 
