@@ -102,6 +102,9 @@ protected:
         return std::stoull(z);
     }
 
+    // An empty target and source, then the first `laeufe` runs of the chain (Kette, Aendere).
+    void NeueKette(std::size_t laeufe);
+
     fs::path Backup() const { return temp / "D" / "Backup"; }
     fs::path Q() const { return temp / "C" / "Daten"; }
 
@@ -143,6 +146,16 @@ void Aendere(std::size_t lauf, const fs::path& q) {
     }
 }
 
+void Aufraeumtest::NeueKette(std::size_t laeufe) {
+    fs::remove_all(Backup());
+    fs::remove_all(Q());
+    fs::create_directories(Backup());
+    for (std::size_t i = 0; i < laeufe; ++i) {
+        Aendere(i, Q());
+        Sichere(Kette[i]);
+    }
+}
+
 TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDryRunsFigure) {
     struct Fall {
         std::string Was;
@@ -162,14 +175,7 @@ TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDry
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
-        fs::create_directories(Backup());
-        fs::create_directories(Q());
-        for (std::size_t i = 0; i < Kette.size(); ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(Kette.size());
         const auto vorher = Staende();
         ASSERT_EQ(Aufraeumen(f.Regel, true), 0) << aus.str() << fehler.str();
         const std::uint64_t probe = Freigegeben(aus.str());
@@ -193,14 +199,7 @@ TEST_F(Aufraeumtest, AKillAtEveryStepLeavesEveryPointThatStaysCompleteAndTheNext
     std::size_t halt = 0;
     for (; !durch && halt < 50; ++halt) {
         SCOPED_TRACE("killed before step " + std::to_string(halt));
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
-        fs::create_directories(Backup());
-        fs::create_directories(Q());
-        for (std::size_t i = 0; i < Kette.size(); ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(Kette.size());
         const pid_t kind = ::fork();
         ASSERT_GE(kind, 0);
         if (kind == 0) {
@@ -338,13 +337,7 @@ TEST_F(Aufraeumtest, PointsWithoutARecordAndStoppedPointsArePointsLikeTheOthers)
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
-        fs::create_directories(Backup());
-        for (std::size_t i = 0; i < Kette.size(); ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(Kette.size());
         f.Aendere(Backup());
         EXPECT_EQ(Aufraeumen(f.Regel), f.Status) << aus.str() << fehler.str();
         EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
@@ -421,16 +414,10 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
         fs::remove_all(temp / "C" / "draussen");
-        fs::create_directories(Backup());
         SchreibeDatei(temp / "C" / "draussen" / "wert.txt", "darf sich nie ändern");
         SchreibeDatei(temp / "C" / "draussen" / "tief" / "auch.txt", "auch nicht");
-        for (std::size_t i = 0; i < 4; ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(4);
         f.Verderbe(Backup(), temp / "C" / "draussen");
         const auto draussen = BaumVon(temp / "C" / "draussen");
         EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), f.Status) << aus.str() << fehler.str();
