@@ -132,6 +132,9 @@ void Sicherung::Sichern_Click() {
 
     fso = fabrik_();
     try {
+        // Each walk goes through the target's record alongside, from its first entry.
+        if (index_)
+            index_->Neu();
         AttrTest(Q);
     } catch (const Laufabbruch&) {
         Angehalten();
@@ -294,6 +297,8 @@ void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
 
 void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     fortschritt_ = {};
+    if (index_)
+        index_->Neu();
     try {
         KopiereDateienBaum(atmp_Quelle, atmp_ziel);
     } catch (const Laufabbruch&) {
