@@ -30,7 +30,9 @@ struct Felder {
         Anzahl = Platz + 1; // more than fit
     }
     [[nodiscard]] std::size_t size() const { return Anzahl; }
-    std::string_view operator[](std::size_t i) const { return i < std::min(Anzahl, Platz) ? Feld[i] : std::string_view(); }
+    std::string_view operator[](std::size_t i) const {
+        return i < std::min(Anzahl, Platz) ? Feld[i] : std::string_view();
+    }
 };
 
 std::string Kaputt(const std::string& was) {
