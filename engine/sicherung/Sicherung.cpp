@@ -91,6 +91,7 @@ Dateisystem& Sicherung::Fso() {
 
 void Sicherung::Sichern_Click() {
     ausgang = Ausgang::Offen;
+    angelegt.clear();
     fenster_.SetMousePointer(vbHourglass);
     const Datum datum = uhr_.Date();
     const Zeit zeit = uhr_.Time();
@@ -158,6 +159,7 @@ void Sicherung::Sichern_Click() {
     // Only the backup folder is made, never the target folder the user picked: a target that vanished since
     // (or the mount point of a medium that was unplugged) ends the run here, and nothing is written.
     Fso().MakeDir(zielordner);
+    angelegt = zielordner;
     // Whatever path leads there, the walks never enter the folder this run writes.
     Fso().Ausschliessen(zielordner);
 

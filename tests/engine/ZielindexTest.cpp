@@ -1,7 +1,7 @@
 // The target's newest record, read alongside the walk: the walk's order, the reader entry by entry, and the
 // index that never lets a record out of order, torn or broken make a file count as held that is not.
-#include "engine/bestand/Bestandsleser.h"
 #include "engine/bestand/Zielindex.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "tests/Testhilfen.h"
 
 #include <gtest/gtest.h>
@@ -21,18 +21,16 @@ TEST(Wegordnung, FilesBeforeSubfoldersEachInByteOrderAndAFolderBeforeItsContent)
         int erwartet;
     };
     const std::vector<Fall> faelle = {
-        {".", true, "a.txt", false, -1},      // the source folder first
-        {"a.txt", false, "b", true, -1},      // a folder's files before its subfolders
-        {"b", true, "b/a.txt", false, -1},    // a folder before its content
+        {".", true, "a.txt", false, -1},       // the source folder first
+        {"a.txt", false, "b", true, -1},       // a folder's files before its subfolders
+        {"b", true, "b/a.txt", false, -1},     // a folder before its content
         {"b/z.txt", false, "c.txt", false, 1}, // everything in a subfolder after the folder's own files
-        {"b/sub", true, "b/z.txt", false, 1},
-        {"a.txt", false, "a.txt", false, 0},
+        {"b/sub", true, "b/z.txt", false, 1},  {"a.txt", false, "a.txt", false, 0},
         {"a.txt", false, "a.txt", true, -1}, // a file and a folder of one name are two entries
         {".x", false, "A", false, -1},       // byte order: "." before upper case before lower case
-        {"Z", false, "a", false, -1},
-        {"\xc3\xa4", false, "z", false, 1}, // bytes compare unsigned
-        {"a/b", true, "a b", true, -1},     // name by name, not the whole text ('/' lies after ' ')
-        {"a-b/x", false, "a/x", false, 1},  // the same ('-' lies before '/')
+        {"Z", false, "a", false, -1},          {"\xc3\xa4", false, "z", false, 1}, // bytes compare unsigned
+        {"a/b", true, "a b", true, -1},    // name by name, not the whole text ('/' lies after ' ')
+        {"a-b/x", false, "a/x", false, 1}, // the same ('-' lies before '/')
         {"a/b/c", false, "a/b", true, 1},
     };
     for (const Fall& f : faelle) {
@@ -45,7 +43,8 @@ TEST(Wegordnung, FilesBeforeSubfoldersEachInByteOrderAndAFolderBeforeItsContent)
 constexpr const char* Ordner = "Sicherung-2026-12-08--10-00-00";
 
 Bestandseintrag Datei(const std::string& pfad, std::uint64_t inode, const std::string& ort = Ordner) {
-    return {Eintragsart::Datei, ort, 5, 100, 0644, 1000, 1000, pfad, "", inode, 1000 + static_cast<std::int64_t>(inode), 0};
+    return {
+        Eintragsart::Datei, ort, 5, 100, 0644, 1000, 1000, pfad, "", inode, 1000 + static_cast<std::int64_t>(inode), 0};
 }
 
 Bestandseintrag Ordnereintrag(const std::string& pfad) {
@@ -56,7 +55,7 @@ Bestandseintrag Ordnereintrag(const std::string& pfad) {
 const std::vector<std::string> Dateien = {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "z/e.txt"};
 
 std::vector<Bestandseintrag> Eintraege() {
-    return {Ordnereintrag("."),     Datei("a.txt", 1),     Datei("b.txt", 2), Ordnereintrag("sub"),
+    return {Ordnereintrag("."),    Datei("a.txt", 1),     Datei("b.txt", 2),  Ordnereintrag("sub"),
             Datei("sub/c.txt", 3), Datei("sub/d.txt", 4), Ordnereintrag("z"), Datei("z/e.txt", 5)};
 }
 
@@ -131,7 +130,8 @@ TEST(Bestandsleser, GivesTheEntriesInOrderAndStopsAtTheFirstBrokenOne) {
     // A torn or changed record gives no entry at all.
     std::string geaendert = ganz;
     geaendert[geaendert.find("b.txt")] = 'c';
-    for (const std::string& kaputt : {ganz.substr(0, ganz.size() - 30), ganz.substr(0, ganz.size() - 2) + "0\n", geaendert})
+    for (const std::string& kaputt :
+         {ganz.substr(0, ganz.size() - 30), ganz.substr(0, ganz.size() - 2) + "0\n", geaendert})
         EXPECT_TRUE(std::holds_alternative<std::string>(Bestandsleser::Oeffne(kaputt)));
 }
 
@@ -153,23 +153,31 @@ TEST(Zielindex, ARecordOutOfOrderTornOrBrokenNeverMakesAFileCountAsHeld) {
     const std::vector<Fall> faelle = {
         {"whole", mit([](Eintraege_t&) {}), {true, true, true, true, true}},
         {"a state changed since", mit([](Eintraege_t&) {}), {true, false, true, true, true}, 1},
-        {"entries the walk does not meet", mit([](Eintraege_t& e) {
+        {"entries the walk does not meet",
+         mit([](Eintraege_t& e) {
              e.insert(e.begin() + 2, Datei("aa.txt", 9));
              e.insert(e.begin() + 7, Ordnereintrag("sub/alt")); // after sub's files
          }),
          {true, true, true, true, true}},
-        {"a file the record lacks", mit([](Eintraege_t& e) { e.erase(e.begin() + 4); }), {true, true, false, true, true}},
-        {"an entry out of order", mit([](Eintraege_t& e) {
+        {"a file the record lacks",
+         mit([](Eintraege_t& e) { e.erase(e.begin() + 4); }),
+         {true, true, false, true, true}},
+        {"an entry out of order",
+         mit([](Eintraege_t& e) {
              std::rotate(e.begin() + 2, e.begin() + 3, e.begin() + 7); // b.txt after the folder z
          }),
          {true, false, true, true, true}},
-        {"an entry twice, the second out of order", mit([](Eintraege_t& e) { e.push_back(Datei("b.txt", 2)); }),
+        {"an entry twice, the second out of order",
+         mit([](Eintraege_t& e) { e.push_back(Datei("b.txt", 2)); }),
          {true, true, true, true, true}},
         {"a version in a backup folder deleted since",
-         mit([](Eintraege_t& e) { e[7].Ort = "Sicherung-2026-12-01--10-00-00"; }), {true, true, true, true, false}},
+         mit([](Eintraege_t& e) { e[7].Ort = "Sicherung-2026-12-01--10-00-00"; }),
+         {true, true, true, true, false}},
         {"no version", mit([](Eintraege_t& e) { e[2].Ort = OrtFehlt; }), {true, false, true, true, true}},
         {"without the state's ctime", mit([](Eintraege_t& e) { e[5].CtimeNs = 0; }), {true, true, true, false, true}},
-        {"torn", [&](const Laufwerkstabelle& l) { return mit([](Eintraege_t&) {})(l).substr(0, 300); }, {false, false, false, false, false}},
+        {"torn",
+         [&](const Laufwerkstabelle& l) { return mit([](Eintraege_t&) {})(l).substr(0, 300); },
+         {false, false, false, false, false}},
         {"broken in the middle",
          [&](const Laufwerkstabelle& l) {
              return MitZeile(mit([](Eintraege_t&) {})(l), 7 + 4, "D " + std::string(Ordner) + " 5 100 644 x");
@@ -210,7 +218,8 @@ TEST(Zielindex, ARecordOutOfOrderTornOrBrokenNeverMakesAFileCountAsHeld) {
 TEST(Zielindex, AFileAskedOutOfTheWalksOrderCountsAsNotHeld) {
     test::TempOrdner tmp;
     const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
-    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0), SchreibeBestand(Aufzeichnung(laufwerke, Eintraege())));
+    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0),
+                        SchreibeBestand(Aufzeichnung(laufwerke, Eintraege())));
     Zielindex index(laufwerke, "D:\\", "C:\\Daten");
     ASSERT_TRUE(index.Gelesen());
     Eintragsstand a;
@@ -223,7 +232,7 @@ TEST(Zielindex, AFileAskedOutOfTheWalksOrderCountsAsNotHeld) {
     d.Inode = 4;
     d.CtimeNs = 1004;
     EXPECT_TRUE(index.Haelt("C:\\Daten\\sub\\d.txt", d));
-    EXPECT_FALSE(index.Haelt("C:\\Daten\\a.txt", a)); // behind the walk
+    EXPECT_FALSE(index.Haelt("C:\\Daten\\a.txt", a));      // behind the walk
     EXPECT_FALSE(index.Haelt("C:\\Daten\\sub\\d.txt", d)); // asked twice
     index.Neu();
     EXPECT_TRUE(index.Haelt("C:\\Daten\\a.txt", a));

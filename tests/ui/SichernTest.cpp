@@ -198,5 +198,44 @@ TEST(Fehlerdetails, TheFailureBoxListsEachEntryNotBackedUpWithItsReason) {
     }
 }
 
+// A run whose only gap is a file system mounted inside the source ends with the success box, its text exactly
+// as ever, and the box names the folders it did not enter.
+TEST(Fehlerdetails, TheSuccessBoxNamesTheMountedFoldersItDidNotEnter) {
+    Fensterumgebung umgebung;
+    SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "brief.txt", "Lieber Hans");
+    const fs::path punkt = umgebung.Wurzel('C') / "Daten" / "stick";
+    fs::create_directories(punkt);
+    if (std::system(("mount -t tmpfs -o size=1m tresor-test '" + punkt.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+    SchreibeDatei(punkt / "foto.jpg", "bild");
+    auto fenster = umgebung.NeuesFenster();
+    fenster->Laden();
+    fenster->QuellPfad->SetPath("C:\\Daten");
+    fenster->ZielLaufwerk->SetDrive(QStringLiteral("D:"));
+    fenster->show();
+    fenster->EchteMeldungen = true;
+    QString text, hinweis, einzelheiten;
+    QMessageBox::Icon symbol = QMessageBox::NoIcon;
+    QTimer suche;
+    suche.setInterval(20);
+    QObject::connect(&suche, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            text = box->text();
+            hinweis = box->informativeText();
+            einzelheiten = box->detailedText();
+            symbol = box->icon();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    suche.start();
+    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
+    suche.stop();
+    EXPECT_EQ(std::system(("umount '" + punkt.string() + "'").c_str()), 0);
+    EXPECT_EQ(symbol, QMessageBox::Information);
+    EXPECT_EQ(text, QStringLiteral("Alle Dateien sind in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
+    EXPECT_EQ(hinweis, QStringLiteral("Nicht gesichert ist der Inhalt des eingehängten Ordners:\nC:\\Daten\\stick"));
+    EXPECT_EQ(einzelheiten, QStringLiteral("C:\\Daten\\stick: anderes Dateisystem eingehängt, nicht durchsucht\n"));
+}
+
 } // namespace
 } // namespace tresor::test
