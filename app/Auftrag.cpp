@@ -1,5 +1,6 @@
 #include "app/Auftrag.h"
 
+#include "app/Aufraeumen.h"
 #include "fs/FsFehler.h"
 
 #include <fcntl.h>
@@ -69,6 +70,7 @@ std::filesystem::path Auftragsdatei(const std::string& angabe, const std::string
 
 Auftrag LiesAuftrag(std::string_view text) {
     std::optional<std::string> quelle, ziel;
+    Behalteregel behalte;
     std::size_t nummer = 0;
     while (!text.empty()) {
         ++nummer;
@@ -89,14 +91,26 @@ Auftrag LiesAuftrag(std::string_view text) {
 
         const std::size_t gleich = zeile.find('=');
         const std::string_view schluessel = zeile.substr(0, gleich);
+        if (gleich != std::string_view::npos && schluessel.starts_with("BEHALTE_") &&
+            Behalteteil(behalte, schluessel.substr(8)) != nullptr) {
+            int* teil = Behalteteil(behalte, schluessel.substr(8));
+            const auto zahl = Behaltezahl(zeile.substr(gleich + 1));
+            if (*teil != 0)
+                throw Auftragsfehler(Zeilenfehler(nummer, std::string(schluessel) + " ist mehrfach angegeben."));
+            if (!zahl)
+                throw Auftragsfehler(
+                    Zeilenfehler(nummer, std::string(schluessel) + " erwartet eine ganze Zahl von 1 bis 100000."));
+            *teil = *zahl;
+            continue;
+        }
         std::optional<std::string>* ziel_eintrag = nullptr;
         if (gleich != std::string_view::npos && schluessel == "QUELLE")
             ziel_eintrag = &quelle;
         else if (gleich != std::string_view::npos && schluessel == "ZIEL")
             ziel_eintrag = &ziel;
         else
-            throw Auftragsfehler(Zeilenfehler(nummer, "unbekannter Eintrag; erwartet wird QUELLE=ORDNER oder "
-                                                      "ZIEL=ORDNER am Anfang der Zeile."));
+            throw Auftragsfehler(Zeilenfehler(nummer, "unbekannter Eintrag; erwartet wird QUELLE=ORDNER, "
+                                                      "ZIEL=ORDNER oder BEHALTE_...=ZAHL am Anfang der Zeile."));
         if (ziel_eintrag->has_value())
             throw Auftragsfehler(Zeilenfehler(nummer, std::string(schluessel) + " ist mehrfach angegeben."));
         std::string wert(zeile.substr(gleich + 1));
@@ -111,7 +125,7 @@ Auftrag LiesAuftrag(std::string_view text) {
         throw Auftragsfehler("Es fehlt die Zeile QUELLE=ORDNER.");
     if (!ziel)
         throw Auftragsfehler("Es fehlt die Zeile ZIEL=ORDNER.");
-    return {std::move(*quelle), std::move(*ziel)};
+    return {std::move(*quelle), std::move(*ziel), behalte};
 }
 
 Auftrag LadeAuftrag(const std::filesystem::path& datei) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/ausduennung/Ausduennung.h"
+
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -21,9 +23,21 @@ namespace tresor {
 // evaluated. A value is an absolute Linux path or a path in drive form (D:\Daten). Empty lines, lines of
 // blanks and lines whose first non-blank character is "#" are skipped; any other line is an error.
 // A folder whose name holds a line break cannot be named in a job file.
+//
+// A job may also name a retention rule, each part at most once, as a whole number from 1 to 100000:
+//
+//     BEHALTE_LETZTE=7
+//     BEHALTE_TAGE=7
+//     BEHALTE_WOCHEN=4
+//     BEHALTE_MONATE=12
+//     BEHALTE_JAHRE=5
+//
+// With any of them the job thins the target's backups of its source after each backup that succeeded, as
+// --aufraeumen does.
 struct Auftrag {
     std::string quelle;
     std::string ziel;
+    Behalteregel behalte;
 };
 
 // What is wrong with a job or its file, as a German text for the user.

@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 
+#include "app/Aufraeumen.h"
 #include "app/Auftrag.h"
 #include "app/Wachhund.h"
 #include "engine/bestand/Anzeigetext.h"
@@ -308,60 +309,6 @@ int ZeitlimitSekunden(const std::vector<std::string>& argumente) {
     return StandardZeitlimitSekunden;
 }
 
-std::string Hilfetext() {
-    return "Aufruf: tresor-ix [--quelle QUELLE --ziel ZIEL [--probe] [--zeitlimit SEKUNDEN]]\n"
-           "       tresor-ix --auftrag NAME [--probe] [--zeitlimit SEKUNDEN]\n"
-           "       tresor-ix --wiederherstellen --ziel ZIEL --quelle QUELLE --nach ORDNER [--stand STAND]\n"
-           "       tresor-ix --pruefen --ziel ZIEL --quelle QUELLE [--stand STAND] [--mit-quelle]\n"
-           "       tresor-ix --liste --ziel ZIEL [--quelle QUELLE]\n"
-           "\n"
-           "Ohne Argumente öffnet tresor-ix das Fenster.\n"
-           "\n"
-           "Mit --quelle und --ziel sichert tresor-ix ohne Fenster alle seit der letzten Sicherung\n"
-           "geänderten Dateien des Ordners QUELLE in einen neuen Ordner Sicherung-JJJJ-MM-TT--hh-mm-ss\n"
-           "im Ordner ZIEL. Beide Ordner werden als Laufwerkspfad (D:\\Daten) oder als Linux-Pfad\n"
-           "(/home/anna/Daten, auch relativ zum aktuellen Ordner) angegeben. Jeder Sicherungsordner\n"
-           "erhält eine Bestandsliste (tresor-ix-bestand.txt): alle Ordner, Dateien und Verknüpfungen\n"
-           "der Quelle und in welchem Sicherungsordner ihr Stand liegt.\n"
-           "\n"
-           "Optionen:\n"
-           "  --quelle ORDNER  der zu sichernde Ordner\n"
-           "  --ziel ORDNER    der Ordner, in dem der Sicherungsordner angelegt wird\n"
-           "  --auftrag NAME   QUELLE= und ZIEL= aus der Datei ~/.config/tresor-ix/NAME.conf lesen\n"
-           "                   (ein NAME mit \"/\" ist der Pfad der Datei); so sichert der\n"
-           "                   systemd-Timer tresor-ix@NAME.timer\n"
-           "  --probe          nur anzeigen, welche Ordner angelegt und welche Dateien kopiert würden;\n"
-           "                   nichts wird angelegt, kopiert oder als gesichert vermerkt\n"
-           "  --zeitlimit SEKUNDEN\n"
-           "                   eine Sicherung, die so lange nicht vorankommt (ein Netzwerkziel, dessen\n"
-           "                   Server nicht mehr antwortet), wird mit Rückgabewert 1 beendet; ohne\n"
-           "                   Angabe nach 600 Sekunden\n"
-           "  --wiederherstellen\n"
-           "                   stellt die Quelle so, wie sie zum Stand war, im Ordner ORDNER wieder her\n"
-           "                   (neu oder leer; nie in den Sicherungen); die Sicherungen bleiben unverändert\n"
-           "  --nach ORDNER    wohin wiederhergestellt wird\n"
-           "  --stand STAND    der Stand JJJJ-MM-TT--hh-mm-ss (der Name eines Sicherungsordners ohne\n"
-           "                   \"Sicherung-\"); ohne Angabe der neueste\n"
-           "  --pruefen        prüft ohne zu schreiben, ob der Stand vollständig wiederherstellbar ist\n"
-           "  --mit-quelle     vergleicht den Stand außerdem mit der Quelle und nennt die Unterschiede\n"
-           "  --liste          zeigt die Sicherungen im Ziel, die älteste zuerst: Stand, Quelle,\n"
-           "                   kopierte Dateien und Bytes, und ob der Stand vollständig ist\n"
-           "  --version        die Version ausgeben\n"
-           "  --help           diese Hilfe ausgeben\n"
-           "\n"
-           "Rückgabewerte:\n"
-           "  0  alle Dateien gesichert, keine Dateien zum Sichern gefunden, alles wiederhergestellt,\n"
-           "     oder der Stand ist vollständig\n"
-           "  1  die Sicherung wurde nicht korrekt durchgeführt, ein Stand fehlt oder ist nicht lesbar,\n"
-           "     eine Bestandsliste ist beschädigt oder fehlt, oder ein Fehler des Dateisystems\n"
-           "  2  Quelle und Ziel überschneiden sich, der Sicherungsordner existiert bereits, der Ordner\n"
-           "     zum Wiederherstellen ist nicht leer oder liegt in den Sicherungen, keine Sicherung\n"
-           "     dieses Standes, oder die Argumente sind fehlerhaft\n"
-           "  130, 143  durch Strg+C (SIGINT) oder SIGTERM angehalten: die bis dahin kopierten\n"
-           "     Dateien sind gesichert und vermerkt, die übrigen werden beim nächsten Lauf gesichert;\n"
-           "     ein zweites Signal beendet das Programm sofort\n";
-}
-
 namespace {
 
 // One of the modes that bring backups back, run with the parsed arguments.
@@ -407,7 +354,9 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
 
     std::optional<std::string> quelle, ziel, nach, stand, auftrag, zeitlimit;
     bool probe = false, mitQuelle = false;
-    std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste
+    std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste, --aufraeumen
+    Behalteregel regel;
+    bool regelGegeben = false;
     try {
         for (std::size_t i = 0; i < argumente.size(); ++i) {
             const std::string& a = argumente[i];
@@ -431,7 +380,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 mitQuelle = true;
                 continue;
             }
-            if (a == "--wiederherstellen" || a == "--pruefen" || a == "--liste") {
+            if (a == "--wiederherstellen" || a == "--pruefen" || a == "--liste" || a == "--aufraeumen") {
                 if (!modus.empty() && modus != a)
                     throw Fehlerhaft{modus + " und " + a + " schließen einander aus."};
                 modus = a;
@@ -457,7 +406,26 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 ziel_option = &auftrag;
             else if (name == "--zeitlimit")
                 ziel_option = &zeitlimit;
-            else
+            else if (name.starts_with("--behalte-")) {
+                std::string teil = name.substr(10);
+                for (char& c : teil)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                int* wohin = Behalteteil(regel, teil);
+                if (wohin == nullptr)
+                    throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
+                if (!wertDabei && i + 1 >= argumente.size())
+                    throw Fehlerhaft{name + " braucht eine Zahl."};
+                const std::string zahl = wertDabei ? wert : argumente[++i];
+                const auto n = Behaltezahl(zahl);
+                if (!n)
+                    throw Fehlerhaft{name + " erwartet eine ganze Zahl von 1 bis 100000, nicht »" + Anzeigetext(zahl) +
+                                     "«."};
+                if (*wohin != 0)
+                    throw Fehlerhaft{name + " ist mehrfach angegeben."};
+                *wohin = *n;
+                regelGegeben = true;
+                continue;
+            } else
                 throw Fehlerhaft{"unbekanntes Argument: " + Anzeigetext(a)};
             if (!wertDabei) {
                 if (i + 1 >= argumente.size())
@@ -479,8 +447,10 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             throw Fehlerhaft{"--stand gehört zu --wiederherstellen oder --pruefen."};
         if (mitQuelle && modus != "--pruefen")
             throw Fehlerhaft{"--mit-quelle gehört zu --pruefen."};
-        if (probe && !modus.empty())
-            throw Fehlerhaft{"--probe gehört zur Sicherung, nicht zu " + modus + "."};
+        if (probe && !modus.empty() && modus != "--aufraeumen")
+            throw Fehlerhaft{"--probe gehört zur Sicherung oder zu --aufraeumen, nicht zu " + modus + "."};
+        if (regelGegeben && modus != "--aufraeumen")
+            throw Fehlerhaft{"--behalte-... gehört zu --aufraeumen."};
         if (zeitlimit && !modus.empty())
             throw Fehlerhaft{"--zeitlimit gehört zur Sicherung, nicht zu " + modus + "."};
         const int sekunden = zeitlimit ? Zeitlimit(*zeitlimit) : StandardZeitlimitSekunden;
@@ -497,6 +467,12 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 throw Fehlerhaft{modus + " braucht --quelle."};
             if (modus == "--wiederherstellen" && !nach)
                 throw Fehlerhaft{"--wiederherstellen braucht --nach."};
+            if (modus == "--aufraeumen") {
+                if (!regelGegeben)
+                    throw Fehlerhaft{"--aufraeumen braucht mindestens eine Regel: --behalte-letzte, --behalte-tage, "
+                                     "--behalte-wochen, --behalte-monate oder --behalte-jahre."};
+                return Aufraeumen(Ordnerpfad(*ziel, "Ziel", u), FreierPfad(*quelle, "der Quelle", u), regel, probe, u);
+            }
             return Rueckholung(modus, quelle, *ziel, nach, stand, mitQuelle, u);
         }
         if (auftrag) {
@@ -507,6 +483,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                     Auftragsdatei(*auftrag, u.arbeitsordner, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
                 quelle = a.quelle;
                 ziel = a.ziel;
+                regel = a.behalte;
             } catch (const Auftragsfehler& f) {
                 throw Fehlerhaft{f.what()};
             }
@@ -524,6 +501,14 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                     std::make_unique<Probedateisystem>(u.fabrik(), u.laufwerke, ergebnis));
             };
         Konsolenfenster fenster(u, q, z, probe);
+        // A job with a retention rule thins the target after a backup that succeeded.
+        const auto Nachher = [&](int ausgang) {
+            if (regel.Leer())
+                return ausgang;
+            if (u.wachhund != nullptr)
+                u.wachhund->Aus();
+            return Aufraeumen(z, q, regel, probe, u);
+        };
         Sicherung sicherung(fenster, u.uhr, fabrik);
         if (!probe)
             sicherung.bestandslaufwerke = u.laufwerke;
@@ -552,7 +537,7 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
         case Ausgang::Vorhanden:
             return ExitAbgelehnt;
         case Ausgang::NichtsGefunden:
-            return ExitErfolg;
+            return Nachher(ExitErfolg);
         case Ausgang::Erfolg:
         case Ausgang::Fehlschlag:
             break;
@@ -569,9 +554,9 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                 u.aus << "Datei kopieren: " << Anzeigetext(Anzeige(u, d)) << '\n';
             u.aus << "Eine Sicherung würde " << ergebnis.Dateien.size() << " Dateien (" << ergebnis.Bytes
                   << " Bytes) kopieren.\n";
-            return ExitErfolg;
+            return Nachher(ExitErfolg);
         }
-        return sicherung.ausgang == Ausgang::Erfolg ? ExitErfolg : ExitFehler;
+        return sicherung.ausgang == Ausgang::Erfolg ? Nachher(ExitErfolg) : ExitFehler;
     } catch (const Fehlerhaft& f) {
         u.fehler << Programmname << ": " << Anzeigetext(f.text) << '\n' << "Hilfe: tresor-ix --help\n";
         return ExitAbgelehnt;

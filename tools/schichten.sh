@@ -13,10 +13,11 @@ declare -A darf=(
     [fs/ablage]="fs fs/system"
     [fs/posix]="fs fs/system fs/ablage"
     [engine/bestand]="fs fs/posix/Eintragszugriff.h"
-    [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand"
-    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung"
+    [engine/ausduennung]="fs fs/posix/Eintragszugriff.h fs/posix/Zielbaum.h engine/bestand"
+    [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/ausduennung"
+    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung engine/ausduennung"
     [ui]="fs engine/bestand engine/sicherung"
-    [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung ui"
+    [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung engine/ausduennung ui"
 )
 
 fehler=0

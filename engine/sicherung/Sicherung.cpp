@@ -1,5 +1,6 @@
 #include "engine/sicherung/Sicherung.h"
 
+#include "engine/ausduennung/Ausduennung.h"
 #include "fs/Attribute.h"
 
 #include <algorithm>
@@ -124,6 +125,15 @@ void Sicherung::Sichern_Click() {
                             "falls nochmals gesichert werden soll, muß nochmals die Sicherung gestartet werden !",
                         vbExclamation, std::string("Ordner gefunden"));
         return;
+    }
+
+    // A thinning of the target that was killed is finished first, so that the records this run reads name
+    // where each copy lies now. What it leaves, the next thinning names; the run goes on either way.
+    if (bestandslaufwerke) {
+        try {
+            Ausduennung(*bestandslaufwerke).Vollende(Tgetrimmt);
+        } catch (const FsFehler&) {
+        }
     }
 
     // What the target holds already: a file of which it holds no version is backed up as well.

@@ -24,6 +24,38 @@ enum class Befund {
                   // lies in the backups
 };
 
+// One backup in a target as the listing shows it: its time, the source it holds, what its run copied and
+// whether its point in time is complete. The window and the command line show the same data.
+struct Listenpunkt {
+    enum class Zustand {
+        Vollstaendig,   // every version there with its size, nothing left out
+        Unvollstaendig, // `Fehlen` entries without their version, not backed up, or mounted and not entered
+        Abgebrochen,    // the run was stopped
+        OhneBestand,    // no record: what belongs to the point is not known
+        Kaputt,         // the record is torn or forged; `Grund` says why
+    };
+    std::string Ordner;         // the backup folder's name
+    std::optional<Pfad> Quelle; // the record's source, or the source asked for; nothing when unknown
+    std::uint64_t Dateien = 0;  // files and bytes its run copied (with a record only)
+    std::uint64_t Bytes = 0;
+    Zustand Art = Zustand::OhneBestand;
+    long Fehlen = 0;   // when Unvollstaendig
+    std::string Grund; // when Kaputt
+    // The bytes only this point holds: what removing it alone would free (Ausduennung::EigeneBytes); the
+    // listing of one source fills it in where it is known.
+    std::optional<std::uint64_t> NurHier;
+
+    // "yyyy-mm-dd--hh-mm-ss", the time part of the folder's name.
+    [[nodiscard]] std::string Zeit() const;
+    // "vollständig", "unvollständig (abgebrochen)", "unvollständig (3 fehlen)", "Bestandsliste beschädigt",
+    // "ohne Bestandsliste".
+    [[nodiscard]] std::string Zustandstext() const;
+    // The listing's line (without its line break), names shown with control characters escaped.
+    [[nodiscard]] std::string Zeile() const;
+};
+
+enum class Reihenfolge { AeltesteZuerst, NeuesteZuerst };
+
 // Bringing backups back: restores a point in time of a source from the backups in a target folder, checks
 // that a point is completely restorable, and lists the backups. The backups are only ever read, and taken as
 // input that others may have written (Sicherungspunkt.h): versions only from real backup folders of the
@@ -52,8 +84,13 @@ public:
     // and readable to its end. With `mitQuelle` it then compares that point with the live source.
     Befund Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand, bool mitQuelle);
     // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
-    // its point in time is complete (every version there with its size). Only those of `quelle` when given.
+    // its point in time is complete (every version there with its size). Only those of `quelle` when given,
+    // then each followed by a line with the bytes only it holds.
     Befund Liste(const Pfad& ziel, const std::optional<Pfad>& quelle);
+    // The data of that listing. Throws FsFehler when the target cannot be listed; nothing when it does not
+    // exist or holds no backup (of `quelle`, when given).
+    std::vector<Listenpunkt> Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
+                                    Reihenfolge reihenfolge = Reihenfolge::AeltesteZuerst);
 
 private:
     struct Punkt;

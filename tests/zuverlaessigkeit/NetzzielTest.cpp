@@ -2,11 +2,12 @@
 // mounted with sshfs, and a share of Samba's smbd on a loopback address mounted with smbnetfs. A backup, a
 // second run that finds nothing, a changed file found, a restore and a check; what a share cannot hold (links
 // on SMB) named, as on sticks. Then the faults of a network target at each moment of a run, made to happen
-// exactly there through the wrapper of the file-system interface: the connection dropped, the share turned
-// read-only, the disk behind it full, a server that answers slowly. Each fault ends the run cleanly (exit
-// status 1, the platform's error report naming the target path), loses nothing and leaves no partial copy
-// under a real name; the next run without the fault completes. The tests need root, /dev/fuse, loop devices
-// and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
+// exactly there through the wrapper of the file-system interface, on both shares: the connection dropped, the
+// share turned read-only, the disk behind it full, a server that answers slowly. Each fault ends the run
+// cleanly (exit status 1, the platform's error report naming the target path), loses nothing and leaves no
+// partial copy under a real name; the next run without the fault completes. smbnetfs opens a dropped
+// connection again by itself, open files included: there the run completes, and every copy is checked. The tests need
+// root, /dev/fuse, loop devices and the servers (tools/abhaengigkeiten.sh), and skip elsewhere.
 
 #include "tests/zuverlaessigkeit/Netzziel.h"
 #include "tests/zuverlaessigkeit/Laufumgebung.h"
@@ -25,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The servers of this test program, started once at their first use and stopped at its end: a loop-mounted
-// ext4 image (so that it can fill up and turn read-only) served over SSH, and a folder served over SMB.
+// ext4 image (so that it can fill up and turn read-only) served over SSH and over SMB.
 struct Server {
     TempOrdner ordner;
     std::unique_ptr<Abbild> abbild;
@@ -37,19 +38,27 @@ struct Server {
         static Server server;
         return server;
     }
-    SshServer& Ssh() {
-        if (!ssh) {
+    Abbild& Platte() {
+        if (!abbild) {
             abbild = std::make_unique<Abbild>(ordner / "bild.img", Bild(), 48);
             if (abbild->Bereit())
                 abbild->Einhaengen();
+            else
+                fs::create_directories(Bild());
+        }
+        return *abbild;
+    }
+    SshServer& Ssh() {
+        if (!ssh) {
+            Platte();
             ssh = std::make_unique<SshServer>(ordner / "ssh", Bild());
         }
         return *ssh;
     }
     SmbServer& Smb() {
         if (!smb) {
-            fs::create_directories(ordner / "freigabe");
-            smb = std::make_unique<SmbServer>(ordner / "smb", ordner / "freigabe");
+            Platte();
+            smb = std::make_unique<SmbServer>(ordner / "smb", Bild());
         }
         return *smb;
     }
@@ -99,12 +108,15 @@ protected:
         }
     }
 
-    void Quellbaum() {
+    // With `verweise`, two symbolic links (one dangling) besides the files.
+    void Quellbaum(bool verweise = true) {
         SchreibeDatei(Q() / "a.txt", "eins");
         SchreibeDatei(Q() / "sub" / "b.txt", "zwei");
         SchreibeDatei(Q() / ".versteckt", "punkt");
         SchreibeDatei(Q() / "gross.bin", Zufallsinhalt(3 << 20, 7));
         SchreibeDatei(Q() / "z.txt", "letzte");
+        if (!verweise)
+            return;
         fs::create_symlink("a.txt", Q() / "zeiger");
         fs::create_symlink("nirgends", Q() / "haengend");
     }
@@ -127,12 +139,13 @@ protected:
 struct Zielart {
     const char* name;
     Netzserver& (*server)();
-    bool verweise; // the share holds symbolic links
+    bool verweise;        // the share holds symbolic links
+    bool wiederverbinden; // the client opens a dropped connection again by itself, open files included
 };
 
 const Zielart Zielarten[] = {
-    {"sshfs", []() -> Netzserver& { return Server::Alle().Ssh(); }, true},
-    {"smb", []() -> Netzserver& { return Server::Alle().Smb(); }, false},
+    {"sshfs", []() -> Netzserver& { return Server::Alle().Ssh(); }, true, false},
+    {"smb", []() -> Netzserver& { return Server::Alle().Smb(); }, false, true},
 };
 
 class Netzziel : public Netzlauf, public ::testing::WithParamInterface<Zielart> {};
@@ -199,6 +212,7 @@ enum class Fehlerart { Verbindung, Schreibschutz, Voll, Langsam };
 enum class Moment { VorErsterKopie, MittenInGrosserDatei, ZwischenDateien, BeimMarkieren, BeimBestand };
 
 struct Stoerung {
+    const Zielart* ziel;
     Fehlerart art;
     Moment moment;
     int status; // the exit status of the run met by the fault
@@ -213,7 +227,7 @@ protected:
         Server& s = Server::Alle();
         switch (art) {
         case Fehlerart::Verbindung:
-            s.ssh->TrenneVerbindungen();
+            netz->TrenneVerbindungen();
             break;
         case Fehlerart::Schreibschutz:
             ASSERT_EQ(Fuehre({"mount", "-o", "remount,ro", s.Bild().string()}), 0);
@@ -229,10 +243,10 @@ protected:
         }
         case Fehlerart::Langsam:
             // The server stops answering for a moment: every request waits for it.
-            s.ssh->Anhalten();
-            wecker = std::thread([] {
+            netz->Anhalten();
+            wecker = std::thread([server = netz] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                Server::Alle().ssh->Fortsetzen();
+                server->Fortsetzen();
             });
             break;
         }
@@ -268,11 +282,12 @@ protected:
 
 TEST_P(Netzfehler, EndsCleanlyLosesNothingAndTheNextRunCompletes) {
     const Stoerung s = GetParam();
-    if (!Verbinde(Server::Alle().Ssh()))
+    if (!Server::Alle().Platte().Bereit())
+        GTEST_SKIP() << Server::Alle().Platte().Grund();
+    if (!Verbinde(s.ziel->server()))
         GTEST_SKIP() << grund;
-    if (!Server::Alle().abbild->Bereit())
-        GTEST_SKIP() << Server::Alle().abbild->Grund();
-    Quellbaum();
+    // Links that the share cannot hold would fail every run, fault or not.
+    Quellbaum(s.ziel->verweise);
     int kopien = 0;
     Vorher([&](const std::string& zeile) {
         const bool kopie = zeile.starts_with("Copy ");
@@ -315,13 +330,18 @@ TEST_P(Netzfehler, EndsCleanlyLosesNothingAndTheNextRunCompletes) {
 
 std::vector<Stoerung> Stoerungen() {
     std::vector<Stoerung> alle;
-    for (Fehlerart art : {Fehlerart::Verbindung, Fehlerart::Schreibschutz, Fehlerart::Voll, Fehlerart::Langsam})
-        for (Moment m : {Moment::VorErsterKopie, Moment::MittenInGrosserDatei, Moment::ZwischenDateien,
-                         Moment::BeimMarkieren, Moment::BeimBestand})
-            // No disk turns read-only while a file on it is open for writing (the server holds the copy open):
-            // that moment cannot happen.
-            if (art != Fehlerart::Schreibschutz || m != Moment::MittenInGrosserDatei)
-                alle.push_back({art, m, art == Fehlerart::Langsam ? 0 : 1});
+    for (const Zielart& ziel : Zielarten)
+        for (Fehlerart art : {Fehlerart::Verbindung, Fehlerart::Schreibschutz, Fehlerart::Voll, Fehlerart::Langsam})
+            for (Moment m : {Moment::VorErsterKopie, Moment::MittenInGrosserDatei, Moment::ZwischenDateien,
+                             Moment::BeimMarkieren, Moment::BeimBestand})
+                // No disk turns read-only while a file on it is open for writing (the server holds the copy open):
+                // that moment cannot happen.
+                if (art != Fehlerart::Schreibschutz || m != Moment::MittenInGrosserDatei)
+                    // A slow server only delays the run; a dropped connection that the client opens again by
+                    // itself (smbnetfs) does too: then the run completes, and every copy is checked below.
+                    alle.push_back(
+                        {&ziel, art, m,
+                         art == Fehlerart::Langsam || (art == Fehlerart::Verbindung && ziel.wiederverbinden) ? 0 : 1});
     return alle;
 }
 
@@ -329,7 +349,8 @@ std::string StoerungsName(const ::testing::TestParamInfo<Stoerung>& info) {
     static const char* const arten[] = {"Verbindung", "Schreibschutz", "Voll", "Langsam"};
     static const char* const momente[] = {"VorErsterKopie", "MittenInGrosserDatei", "ZwischenDateien", "BeimMarkieren",
                                           "BeimBestand"};
-    return std::string(arten[static_cast<int>(info.param.art)]) + "_" + momente[static_cast<int>(info.param.moment)];
+    return std::string(info.param.ziel->name) + "_" + arten[static_cast<int>(info.param.art)] + "_" +
+           momente[static_cast<int>(info.param.moment)];
 }
 
 INSTANTIATE_TEST_SUITE_P(ArtenUndMomente, Netzfehler, ::testing::ValuesIn(Stoerungen()), StoerungsName);
@@ -338,6 +359,7 @@ INSTANTIATE_TEST_SUITE_P(ArtenUndMomente, Netzfehler, ::testing::ValuesIn(Stoeru
 
 struct Haenger {
     const char* name;
+    const Zielart* ziel;
     bool haengt;        // the share's client stops answering once the run has begun
     const char* grenze; // --zeitlimit
     int status;
@@ -347,9 +369,9 @@ class Zeitlimit : public Netzlauf, public ::testing::WithParamInterface<Haenger>
 
 TEST_P(Zeitlimit, AHungShareEndsTheRunAndTheNextRunCompletes) {
     const Haenger h = GetParam();
-    if (!Verbinde(Server::Alle().Ssh()))
+    if (!Verbinde(h.ziel->server()))
         GTEST_SKIP() << grund;
-    Quellbaum();
+    Quellbaum(h.ziel->verweise);
     // Where the program waits first (its look at the mounts, or the run on the target) names what it waits for.
     const std::string meldung = std::string(" antwortet seit ") + h.grenze + " Sekunden nicht: ";
     Programm programm(temp.Pfad());
@@ -391,8 +413,10 @@ TEST_P(Zeitlimit, AHungShareEndsTheRunAndTheNextRunCompletes) {
 }
 
 const Haenger Haenger_[] = {
-    {"haengt", true, "1", 1},
-    {"antwortet", false, "60", 0},
+    {"sshfs_haengt", &Zielarten[0], true, "1", 1},
+    {"sshfs_antwortet", &Zielarten[0], false, "60", 0},
+    {"smb_haengt", &Zielarten[1], true, "1", 1},
+    {"smb_antwortet", &Zielarten[1], false, "60", 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ziele, Zeitlimit, ::testing::ValuesIn(Haenger_),

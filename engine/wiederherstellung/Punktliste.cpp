@@ -1,0 +1,117 @@
+// The listing of the backups in a target (see Wiederherstellung.h): read one name at a time from the target,
+// never through a link; a version counts as there only in a real backup folder of the target.
+#include "engine/ausduennung/Ausduennung.h"
+#include "engine/bestand/Anzeigetext.h"
+#include "engine/wiederherstellung/Sicherungspunkt.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace tresor {
+
+std::string Listenpunkt::Zeit() const {
+    return Zeitteil(Ordner);
+}
+
+std::string Listenpunkt::Zustandstext() const {
+    switch (Art) {
+    case Zustand::Vollstaendig:
+        return "vollständig";
+    case Zustand::Unvollstaendig:
+        return "unvollständig (" + std::to_string(Fehlen) + " fehlen)";
+    case Zustand::Abgebrochen:
+        return "unvollständig (abgebrochen)";
+    case Zustand::Kaputt:
+        return "Bestandsliste beschädigt";
+    case Zustand::OhneBestand:
+        break;
+    }
+    return "ohne Bestandsliste";
+}
+
+std::string Listenpunkt::Zeile() const {
+    std::string zeile = Zeit() + "  " + (Quelle ? Anzeigetext(*Quelle) : std::string("?")) + "  ";
+    if (Art != Zustand::OhneBestand && Art != Zustand::Kaputt)
+        zeile += std::to_string(Dateien) + " Dateien, " + std::to_string(Bytes) + " Bytes kopiert  ";
+    return zeile + Zustandstext();
+}
+
+std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
+                                                   Reihenfolge reihenfolge) {
+    const std::string quellePosix = quelle ? laufwerke_.ZuPosix(*quelle).value_or("") : std::string();
+    std::vector<Listenpunkt> punkte;
+    const std::vector<std::string> namen = Sicherungsordnernamen(zugriff_, ziel);
+    const std::set<std::string> sicherungen(namen.begin(), namen.end());
+    for (const std::string& name : namen) {
+        const Bestandsfund fund = LiesBestandsfund(zugriff_, ziel, name);
+        Listenpunkt p;
+        p.Ordner = name;
+        if (fund.Zustand == Bestandsfund::Art::Gelesen) {
+            const Bestand& b = *fund.Liste;
+            if (quelle && !GleicheQuelle(b, *quelle, quellePosix))
+                continue;
+            long fehlen = 0;
+            for (const Bestandseintrag& e : b.Eintraege) {
+                if (e.Art == Eintragsart::Ordner)
+                    continue;
+                if (e.Ort == OrtFehlt || !sicherungen.contains(e.Ort)) {
+                    ++fehlen;
+                    continue;
+                }
+                // The source asked for decides where its mirror lies; a listing of every source takes the
+                // record's (a path checked to stay inside the backup folder).
+                const Pfad spiegel = Spiegelpfad(Unterpfad(ziel, e.Ort), quelle ? *quelle : b.Quelle);
+                const auto k = zugriff_.Stand(Unterpfad(spiegel, e.Pfad));
+                if (!k || ArtAus(*k) != e.Art || k->Groesse != e.Groesse)
+                    ++fehlen;
+            }
+            // Entries not backed up and mounted file systems not entered are missing as well.
+            fehlen += static_cast<long>(b.Ausgelassen.size() + b.Einhaengepunkte.size());
+            p.Quelle = b.Quelle;
+            p.Dateien = b.KopierteDateien;
+            p.Bytes = b.KopierteBytes;
+            p.Fehlen = fehlen;
+            p.Art = b.Abgebrochen ? Listenpunkt::Zustand::Abgebrochen
+                    : fehlen == 0 ? Listenpunkt::Zustand::Vollstaendig
+                                  : Listenpunkt::Zustand::Unvollstaendig;
+        } else {
+            if (quelle) {
+                const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), *quelle));
+                if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
+                    continue;
+                p.Quelle = *quelle;
+            }
+            p.Art = fund.Zustand == Bestandsfund::Art::Kaputt ? Listenpunkt::Zustand::Kaputt
+                                                              : Listenpunkt::Zustand::OhneBestand;
+            p.Grund = fund.Fehler;
+        }
+        punkte.push_back(std::move(p));
+    }
+    if (reihenfolge == Reihenfolge::NeuesteZuerst)
+        std::reverse(punkte.begin(), punkte.end());
+    return punkte;
+}
+
+Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& quelle) {
+    std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
+    if (quelle && !punkte.empty()) {
+        std::map<std::string, std::optional<std::uint64_t>> eigen;
+        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, *quelle))
+            eigen[ordner] = bytes;
+        for (Listenpunkt& p : punkte)
+            if (const auto it = eigen.find(p.Ordner); it != eigen.end())
+                p.NurHier = it->second;
+    }
+    // What removing a point alone would free, on a line of its own below it.
+    for (const Listenpunkt& p : punkte) {
+        aus_ << p.Zeile() << "\n";
+        if (p.NurHier)
+            aus_ << "  nur in diesem Stand: " << *p.NurHier << " Bytes\n";
+    }
+    if (punkte.empty())
+        aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
+    return Befund::Vollstaendig;
+}
+
+} // namespace tresor

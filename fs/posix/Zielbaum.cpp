@@ -1,0 +1,390 @@
+// Changes inside a held target folder (see Zielbaum.h).
+#include "fs/posix/Zielbaum.h"
+
+#include "fs/FsFehler.h"
+#include "fs/posix/Eintragszugriff.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Ordnereintraege.h"
+#include "fs/system/Schreibfehler.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+namespace tresor {
+
+namespace {
+
+using posix::Deskriptor;
+using posix::Fehlercode;
+
+// The names of a relative path; nothing when one of them is empty, "." or "..".
+std::optional<std::vector<std::string>> Teilnamen(const std::string& pfad) {
+    std::vector<std::string> namen;
+    if (pfad.empty())
+        return namen;
+    std::size_t anfang = 0;
+    for (;;) {
+        const std::size_t schluss = std::min(pfad.find('/', anfang), pfad.size());
+        std::string name = pfad.substr(anfang, schluss - anfang);
+        if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos)
+            return std::nullopt;
+        namen.push_back(std::move(name));
+        if (schluss == pfad.size())
+            return namen;
+        anfang = schluss + 1;
+    }
+}
+
+// The folder part and the last name of a relative path.
+std::pair<std::string, std::string> Teile(const std::string& pfad) {
+    const std::size_t schnitt = pfad.rfind('/');
+    if (schnitt == std::string::npos)
+        return {std::string(), pfad};
+    return {pfad.substr(0, schnitt), pfad.substr(schnitt + 1)};
+}
+
+bool Fehlt(int nummer) {
+    return nummer == ENOENT || nummer == ENOTDIR || nummer == ELOOP || nummer == EXDEV;
+}
+
+// Hard links are not what this file system has.
+bool OhneVerknuepfung(int nummer) {
+    return nummer == EPERM || nummer == EOPNOTSUPP || nummer == ENOSYS || nummer == EMLINK;
+}
+
+} // namespace
+
+Zielbaum::Zielbaum(const Laufwerkstabelle& laufwerke, const Pfad& ziel) : ziel_(ziel) {
+    const auto posix = laufwerke.ZuPosix(ziel);
+    if (!posix)
+        throw FsFehler("Ziel öffnen", ziel, Fehlercode(EINVAL));
+    wurzel_ = ::open(posix->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (wurzel_ < 0)
+        throw FsFehler("Ziel öffnen", ziel, Fehlercode(errno));
+    struct stat st {};
+    if (::fstat(wurzel_, &st) != 0) {
+        const int nummer = errno;
+        ::close(wurzel_);
+        throw FsFehler("Ziel öffnen", ziel, Fehlercode(nummer));
+    }
+    geraet_ = st.st_dev;
+}
+
+Zielbaum::~Zielbaum() {
+    if (offen_ >= 0)
+        ::close(offen_);
+    if (wurzel_ >= 0)
+        ::close(wurzel_);
+}
+
+Pfad Zielbaum::Programmpfad(const std::string& pfad) const {
+    if (pfad.empty())
+        return ziel_;
+    return (ziel_.size() == 3 ? ziel_ : ziel_ + "\\") + NamenAusPosix(pfad);
+}
+
+int Zielbaum::Oeffne(const std::string& ordner, bool anlegen) {
+    if (ordner.empty())
+        return wurzel_;
+    if (offen_ >= 0 && ordner == offenPfad_)
+        return offen_;
+    const auto namen = Teilnamen(ordner);
+    if (!namen) {
+        errno = EINVAL;
+        return -1;
+    }
+    Deskriptor fd;
+    int oben = wurzel_;
+    for (const std::string& name : *namen) {
+        Deskriptor naechster{::openat(oben, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (!naechster.gueltig() && errno == ENOENT && anlegen) {
+            if (::mkdirat(oben, name.c_str(), 0700) != 0 && errno != EEXIST)
+                return -1;
+            naechster = Deskriptor(::openat(oben, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+        if (!naechster.gueltig())
+            return -1;
+        struct stat st {};
+        if (::fstat(naechster.get(), &st) != 0)
+            return -1;
+        if (st.st_dev != geraet_) {
+            errno = EXDEV;
+            return -1;
+        }
+        fd = std::move(naechster);
+        oben = fd.get();
+    }
+    if (offen_ >= 0)
+        ::close(offen_);
+    offen_ = fd.freigeben();
+    offenPfad_ = ordner;
+    return offen_;
+}
+
+std::optional<Eintragsstand> Zielbaum::Stand(const std::string& pfad) {
+    const auto [ordner, name] = Teile(pfad);
+    if (!Teilnamen(pfad) || pfad.empty())
+        throw FsFehler("Ziel lesen", Programmpfad(pfad), Fehlercode(EINVAL));
+    const int fd = Oeffne(ordner, false);
+    if (fd < 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Ziel lesen", Programmpfad(pfad), Fehlercode(errno));
+    }
+    return Eintragszugriff::StandIn(fd, name.c_str(), Programmpfad(pfad));
+}
+
+std::optional<std::vector<std::string>> Zielbaum::Namen(const std::string& ordner) {
+    const int fd = Oeffne(ordner, false);
+    if (fd < 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Ordner lesen", Programmpfad(ordner), Fehlercode(errno));
+    }
+    int fehler = 0;
+    std::vector<std::string> namen;
+    for (posix::Eintrag& e : posix::LiesEintraege(fd, fehler))
+        namen.push_back(std::move(e.Name));
+    if (fehler != 0)
+        throw FsFehler("Ordner lesen", Programmpfad(ordner), Fehlercode(fehler));
+    return namen;
+}
+
+std::optional<std::string> Zielbaum::LiesDatei(const std::string& pfad) {
+    const auto [ordner, name] = Teile(pfad);
+    const int fd = Oeffne(ordner, false);
+    if (fd < 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Lesen", Programmpfad(pfad), Fehlercode(errno));
+    }
+    Deskriptor datei{::openat(fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!datei.gueltig()) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw FsFehler("Lesen", Programmpfad(pfad), Fehlercode(errno));
+    }
+    struct stat st {};
+    if (::fstat(datei.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw FsFehler("Lesen", Programmpfad(pfad), Fehlercode(EINVAL));
+    std::string inhalt;
+    char puffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(datei.get(), puffer, sizeof puffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw FsFehler("Lesen", Programmpfad(pfad), Fehlercode(errno));
+        if (n == 0)
+            return inhalt;
+        inhalt.append(puffer, static_cast<std::size_t>(n));
+    }
+}
+
+Zielbaum::Zug Zielbaum::Verschiebe(const std::string& von, const std::string& nach) {
+    const auto alt = Stand(von);
+    const auto neu = Stand(nach);
+    if (neu)
+        return !alt || (alt->Geraet == neu->Geraet && alt->Inode == neu->Inode) ? Zug::Erledigt : Zug::Besetzt;
+    if (!alt || (alt->Typ != Eintragsstand::Art::Datei && alt->Typ != Eintragsstand::Art::Verweis))
+        return Zug::Fehlt;
+    const auto [vonOrdner, vonName] = Teile(von);
+    const auto [nachOrdner, nachName] = Teile(nach);
+    // Two folders open at once: the old one is opened again after the new one is held.
+    if (Oeffne(nachOrdner, true) < 0)
+        throw FsFehler("Kopie verschieben", Programmpfad(nachOrdner), Fehlercode(errno));
+    Deskriptor nachFd{offen_};
+    offen_ = -1;
+    const int vonFd = Oeffne(vonOrdner, false);
+    if (vonFd < 0)
+        throw FsFehler("Kopie verschieben", Programmpfad(von), Fehlercode(errno));
+    if (::linkat(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str(), 0) == 0)
+        return Zug::Erledigt;
+    if (errno == EEXIST)
+        return Verschiebe(von, nach);
+    if (!OhneVerknuepfung(errno))
+        throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
+    if (::renameat2(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str(), RENAME_NOREPLACE) == 0)
+        return Zug::Erledigt;
+    if (errno == EEXIST)
+        return Verschiebe(von, nach);
+    if (errno != EINVAL && errno != ENOSYS)
+        throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
+    // Neither hard links nor a rename that never replaces: the new place was free a moment ago.
+    if (::renameat(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str()) != 0)
+        throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
+    return Zug::Erledigt;
+}
+
+void Zielbaum::Ersetze(const std::string& pfad, const std::string& inhalt) {
+    const auto [ordner, name] = Teile(pfad);
+    if (!Teilnamen(pfad) || pfad.empty())
+        throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(EINVAL));
+    const int fd = Oeffne(ordner, false);
+    if (fd < 0)
+        throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+    std::random_device zufall;
+    std::string temp;
+    Deskriptor datei;
+    for (int versuch = 0; !datei.gueltig(); ++versuch) {
+        char text[64];
+        std::snprintf(text, sizeof text, ".tresor-ix-ausduennung-%08x%08x.tmp", zufall(), zufall());
+        temp = text;
+        datei = Deskriptor(::openat(fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!datei.gueltig() && (errno != EEXIST || versuch > 100))
+            throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+    }
+    const auto scheitern = [&](int nummer) {
+        ::unlinkat(fd, temp.c_str(), 0);
+        throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(Schreibfehler(fd, nummer)));
+    };
+    std::size_t geschrieben = 0;
+    while (geschrieben < inhalt.size()) {
+        const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            scheitern(errno);
+        geschrieben += static_cast<std::size_t>(n);
+    }
+    if (::fsync(datei.get()) != 0 || datei.schliessen() != 0)
+        scheitern(errno);
+    if (::renameat(fd, temp.c_str(), fd, name.c_str()) != 0)
+        scheitern(errno);
+    if (::fsync(fd) != 0)
+        throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+}
+
+std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::string& relativ, bool nurZaehlen,
+                              const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig,
+                              bool& leer) {
+    std::uint64_t bytes = 0;
+    int fehler = 0;
+    const std::vector<posix::Eintrag> eintraege = posix::LiesEintraege(ordner, fehler);
+    if (fehler != 0) {
+        uebrig.push_back({pfad, Fehlertext(Fehlercode(fehler))});
+        leer = false;
+        return 0;
+    }
+    for (const posix::Eintrag& e : eintraege) {
+        const std::string rel = relativ.empty() ? e.Name : relativ + "/" + e.Name;
+        const std::string voll = pfad.empty() ? e.Name : pfad + "/" + e.Name;
+        if (auslassen && auslassen(rel)) {
+            leer = false;
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(ordner, e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+            leer = false;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (st.st_dev != geraet_) {
+                uebrig.push_back({voll, "Dort ist ein anderes Dateisystem eingehängt."});
+                leer = false;
+                continue;
+            }
+            Deskriptor unter{::openat(ordner, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            if (!unter.gueltig()) {
+                uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+                leer = false;
+                continue;
+            }
+            bool unterLeer = true;
+            bytes += Leere(unter.get(), voll, rel, nurZaehlen, auslassen, uebrig, unterLeer);
+            if (!unterLeer)
+                leer = false;
+            else if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), AT_REMOVEDIR) != 0) {
+                uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+                leer = false;
+            }
+            continue;
+        }
+        const std::uint64_t groesse =
+            S_ISREG(st.st_mode) && st.st_nlink == 1 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), 0) != 0) {
+            uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+            leer = false;
+            continue;
+        }
+        bytes += groesse;
+    }
+    return bytes;
+}
+
+std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
+                                 const std::function<bool(const std::string&)>& auslassen,
+                                 std::vector<Uebrig>& uebrig) {
+    if (!Teilnamen(pfad) || pfad.empty())
+        throw FsFehler("Entfernen", Programmpfad(pfad), Fehlercode(EINVAL));
+    const auto [ordner, name] = Teile(pfad);
+    const auto stand = Stand(pfad);
+    if (!stand)
+        return 0;
+    const int oben = Oeffne(ordner, false);
+    if (oben < 0)
+        return 0;
+    if (stand->Typ != Eintragsstand::Art::Ordner) {
+        if (auslassen && auslassen(""))
+            return 0;
+        if (!nurZaehlen && ::unlinkat(oben, name.c_str(), 0) != 0) {
+            uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+            return 0;
+        }
+        return stand->Typ == Eintragsstand::Art::Datei && stand->Namen == 1 ? static_cast<std::uint64_t>(stand->Groesse)
+                                                                            : 0;
+    }
+    if (stand->Geraet != geraet_) {
+        uebrig.push_back({pfad, "Dort ist ein anderes Dateisystem eingehängt."});
+        return 0;
+    }
+    Deskriptor fd{::openat(oben, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (!fd.gueltig()) {
+        uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+        return 0;
+    }
+    bool leer = true;
+    const std::uint64_t bytes = Leere(fd.get(), pfad, "", nurZaehlen, auslassen, uebrig, leer);
+    if (leer && !nurZaehlen) {
+        const int nochOben = Oeffne(ordner, false);
+        if (nochOben < 0 || ::unlinkat(nochOben, name.c_str(), AT_REMOVEDIR) != 0)
+            uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+        Vergiss(pfad);
+    }
+    return bytes;
+}
+
+void Zielbaum::Vergiss(const std::string& pfad) {
+    if (offen_ >= 0 && (offenPfad_ == pfad || offenPfad_.starts_with(pfad + "/"))) {
+        ::close(offen_);
+        offen_ = -1;
+    }
+}
+
+bool Zielbaum::EntferneLeer(const std::string& ordner) {
+    const auto [oben, name] = Teile(ordner);
+    if (!Teilnamen(ordner) || ordner.empty())
+        return false;
+    const int fd = Oeffne(oben, false);
+    if (fd < 0)
+        return false;
+    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+        return false;
+    Vergiss(ordner);
+    return true;
+}
+
+void Zielbaum::Sichere(const std::string& ordner) {
+    const int fd = Oeffne(ordner, false);
+    if (fd < 0 || ::syncfs(fd) != 0)
+        throw FsFehler("Sichern", Programmpfad(ordner), Fehlercode(errno));
+}
+
+} // namespace tresor

@@ -1,0 +1,386 @@
+// Thinning old backups through the command line: on real trees every point that stays restores exactly what
+// the source held at its run, the bytes freed are the dry run's figure, a kill at any step leaves every
+// point that stays complete and the next thinning finishes, another source's backups are never touched, a
+// job thins after its backup, and a hostile target never leads a change outside it.
+#include "app/Befehlszeile.h"
+#include "engine/ausduennung/Ausduennung.h"
+#include "engine/bestand/Bestandsformat.h"
+#include "fs/posix/PosixDateisystem.h"
+#include "tests/Testhilfen.h"
+#include "tests/cli/Schnappschuss.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A clock set to each run's time.
+class Gestellt : public Uhr {
+public:
+    Datum Date() override { return datum; }
+    Zeit Time() override { return zeit; }
+    Datum datum;
+    Zeit zeit;
+};
+
+class Aufraeumtest : public ::testing::Test {
+protected:
+    Aufraeumtest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
+
+    int Rufe(const std::vector<std::string>& argumente) {
+        aus.str({});
+        fehler.str({});
+        Befehlszeilenumgebung u{aus,
+                                fehler,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
+        return r ? *r : -1;
+    }
+    // A backup run of `quelle` at the time `stand` ("yyyy-mm-dd--hh-mm-ss"); the snapshot of the source then.
+    void Sichere(const std::string& stand, const std::string& quelle = "Daten") {
+        uhr.datum = {std::stoi(stand.substr(0, 4)), std::stoi(stand.substr(5, 2)), std::stoi(stand.substr(8, 2))};
+        uhr.zeit = {std::stoi(stand.substr(12, 2)), std::stoi(stand.substr(15, 2)), std::stoi(stand.substr(18, 2))};
+        ASSERT_EQ(Rufe({"--quelle", "C:\\" + quelle, "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+        ASSERT_TRUE(fs::is_directory(Backup() / ("Sicherung-" + stand))) << stand;
+        schnappschuesse[quelle + " " + stand] = Schnappe(temp / "C" / quelle);
+    }
+    int Aufraeumen(const std::vector<std::string>& regel, bool probe = false, const std::string& quelle = "Daten") {
+        std::vector<std::string> a = {"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "C:\\" + quelle};
+        a.insert(a.end(), regel.begin(), regel.end());
+        if (probe)
+            a.push_back("--probe");
+        return Rufe(a);
+    }
+    // The backup folders in the target, by time.
+    std::set<std::string> Staende() const {
+        std::set<std::string> s;
+        for (const auto& e : fs::directory_iterator(Backup()))
+            if (e.path().filename().string().starts_with("Sicherung-"))
+                s.insert(e.path().filename().string().substr(10));
+        return s;
+    }
+    // Every point of `staende` is complete and restores exactly the source as it was at its run.
+    void PruefeWiederherstellbar(const std::set<std::string>& staende, const std::string& quelle = "Daten") {
+        for (const std::string& s : staende) {
+            SCOPED_TRACE("point " + s);
+            EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\" + quelle, "--stand", s}), 0)
+                << aus.str() << fehler.str();
+            const fs::path nach = temp / "C" / ("zurueck-" + std::to_string(++wiederhergestellt));
+            ASSERT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\" + quelle, "--stand", s,
+                            "--nach", nach.string()}),
+                      0)
+                << aus.str() << fehler.str();
+            EXPECT_EQ(Unterschiede(schnappschuesse.at(quelle + " " + s), Schnappe(nach)), "");
+            fs::remove_all(nach);
+        }
+    }
+    // The figure of "... und N Bytes freigeben/freigegeben."
+    static std::uint64_t Freigegeben(const std::string& text) {
+        std::smatch m;
+        if (!std::regex_search(text, m, std::regex("und ([0-9.]+) Bytes? freige")))
+            return ~0ull;
+        std::string z = m[1];
+        std::erase(z, '.');
+        return std::stoull(z);
+    }
+
+    fs::path Backup() const { return temp / "D" / "Backup"; }
+    fs::path Q() const { return temp / "C" / "Daten"; }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Gestellt uhr;
+    std::ostringstream aus, fehler;
+    std::map<std::string, Schnappschuss> schnappschuesse;
+    int wiederhergestellt = 0;
+};
+
+// The chain: each run changes the source; renames, deletions, files that never change, a file that comes back.
+const std::vector<std::string> Kette = {"2025-12-30--20-00-00", "2026-01-05--20-00-00", "2026-01-31--20-00-00",
+                                        "2026-02-01--08-00-00", "2026-02-01--20-00-00", "2026-02-02--20-00-00",
+                                        "2026-02-09--20-00-00"};
+
+void Aendere(std::size_t lauf, const fs::path& q) {
+    switch (lauf) {
+    case 0:
+        SchreibeDatei(q / "bleibt.txt", "nie geändert");
+        SchreibeDatei(q / "sub" / "tief" / "alt.txt", "von Anfang an");
+        SchreibeDatei(q / "wird-umbenannt.txt", "mein Name ändert sich");
+        SchreibeDatei(q / "wird-geloescht.txt", "bald weg");
+        SchreibeDatei(q / "a.txt", "Fassung 0");
+        fs::create_symlink("bleibt.txt", q / "zeiger");
+        break;
+    case 3:
+        fs::rename(q / "wird-umbenannt.txt", q / "sub" / "umbenannt.txt");
+        [[fallthrough]];
+    default:
+        SchreibeDatei(q / "a.txt", "Fassung " + std::to_string(lauf));
+        if (lauf == 2)
+            fs::remove(q / "wird-geloescht.txt");
+        if (lauf == 4)
+            SchreibeDatei(q / "wird-geloescht.txt", "wieder da");
+        if (lauf == 5)
+            fs::remove_all(q / "sub" / "tief");
+        break;
+    }
+}
+
+TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDryRunsFigure) {
+    struct Fall {
+        std::string Was;
+        std::vector<std::string> Regel;
+        std::set<std::string> Bleiben;
+    };
+    const std::vector<Fall> faelle = {
+        {"die letzten zwei", {"--behalte-letzte", "2"}, {Kette[5], Kette[6]}},
+        {"Tage: mehrere an einem Tag", {"--behalte-tage=3"}, {Kette[4], Kette[5], Kette[6]}},
+        // 2025-12-30 lies in the first ISO week of 2026; 2026-02-01 is a Sunday, 2026-02-02 a Monday.
+        {"Wochen über den Jahreswechsel",
+         {"--behalte-wochen", "5"},
+         {Kette[0], Kette[1], Kette[4], Kette[5], Kette[6]}},
+        {"Monate und Jahre", {"--behalte-monate", "2", "--behalte-jahre", "2"}, {Kette[0], Kette[2], Kette[6]}},
+        {"eine Regel, die alles behält", {"--behalte-letzte", "99"}, {Kette.begin(), Kette.end()}},
+        {"nur der neueste", {"--behalte-letzte", "1"}, {Kette[6]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::create_directories(Backup());
+        fs::create_directories(Q());
+        for (std::size_t i = 0; i < Kette.size(); ++i) {
+            Aendere(i, Q());
+            Sichere(Kette[i]);
+        }
+        const auto vorher = Staende();
+        ASSERT_EQ(Aufraeumen(f.Regel, true), 0) << aus.str() << fehler.str();
+        const std::uint64_t probe = Freigegeben(aus.str());
+        const std::string probetext = aus.str();
+        EXPECT_EQ(Staende(), vorher) << "the dry run changes nothing";
+        ASSERT_EQ(Aufraeumen(f.Regel), 0) << aus.str() << fehler.str();
+        EXPECT_EQ(fehler.str(), "");
+        EXPECT_EQ(Freigegeben(aus.str()), probe) << probetext << aus.str();
+        EXPECT_EQ(Staende(), f.Bleiben);
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        PruefeWiederherstellbar(f.Bleiben);
+        // The next thinning by the same rule has nothing to do.
+        ASSERT_EQ(Aufraeumen(f.Regel), 0) << aus.str() << fehler.str();
+        EXPECT_EQ(Freigegeben(aus.str()), 0u) << aus.str();
+    }
+}
+
+TEST_F(Aufraeumtest, AKillAtEveryStepLeavesEveryPointThatStaysCompleteAndTheNextThinningFinishes) {
+    const std::set<std::string> bleiben = {Kette[5], Kette[6]};
+    bool durch = false;
+    std::size_t halt = 0;
+    for (; !durch && halt < 50; ++halt) {
+        SCOPED_TRACE("killed before step " + std::to_string(halt));
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::create_directories(Backup());
+        fs::create_directories(Q());
+        for (std::size_t i = 0; i < Kette.size(); ++i) {
+            Aendere(i, Q());
+            Sichere(Kette[i]);
+        }
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            Ausduennung::SetzeHaltepunkt([halt](std::size_t schritt, Ausduennung::Schritt) {
+                if (schritt == halt)
+                    ::_exit(99);
+            });
+            ::_exit(Aufraeumen({"--behalte-letzte", "2"}));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        ASSERT_TRUE(WIFEXITED(status));
+        durch = WEXITSTATUS(status) == 0;
+        if (!durch) {
+            ASSERT_EQ(WEXITSTATUS(status), 99);
+            // Killed: the plan is in the target from the first change on, and every point that stays is whole.
+            EXPECT_EQ(fs::exists(Backup() / Plandateiname), halt > 0);
+            for (const std::string& s : bleiben)
+                EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s}), 0)
+                    << s << aus.str() << fehler.str();
+            // Every other time the next backup run finishes it, before it reads what the target holds.
+            if (halt % 2 == 0) {
+                ASSERT_EQ(Aufraeumen({"--behalte-letzte", "2"}), 0) << aus.str() << fehler.str();
+            } else {
+                SchreibeDatei(Q() / "a.txt", "nach dem Abbruch");
+                Sichere("2026-02-10--20-00-00");
+            }
+        }
+        std::set<std::string> soll = bleiben;
+        if (!durch && halt % 2 == 1)
+            soll.insert("2026-02-10--20-00-00");
+        EXPECT_EQ(Staende(), soll);
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        PruefeWiederherstellbar(soll);
+    }
+    EXPECT_TRUE(durch) << "the hook stopped every step";
+    // Writing the plan, four moves, two records, five removals, removing the plan: each of the 13 steps killed
+    // once, then a run that nothing stops.
+    EXPECT_EQ(halt, 14u);
+}
+
+TEST_F(Aufraeumtest, ThinningOneSourceLeavesTheOthersBackupsUntouched) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        Aendere(i, Q());
+        Sichere(Kette[i]);
+        SchreibeDatei(temp / "C" / "Andere" / "x.txt", "andere " + std::to_string(i));
+        std::string stand = Kette[i];
+        stand[19] = '1';
+        Sichere(stand, "Andere");
+    }
+    std::map<std::string, Schnappschuss> andere;
+    for (const std::string& s : Staende())
+        if (s.ends_with('1'))
+            andere[s] = Schnappe(Backup() / ("Sicherung-" + s));
+    ASSERT_EQ(Aufraeumen({"--behalte-letzte", "1"}), 0) << aus.str() << fehler.str();
+    std::set<std::string> soll = {Kette[3]};
+    for (const auto& [s, baum] : andere) {
+        soll.insert(s);
+        EXPECT_EQ(Unterschiede(baum, Schnappe(Backup() / ("Sicherung-" + s))), "") << s;
+    }
+    EXPECT_EQ(Staende(), soll);
+    PruefeWiederherstellbar({Kette[3]});
+    // A source with no backups in the target, and no rule at all: refused.
+    EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}, false, "Keine"), 2);
+    EXPECT_EQ(Aufraeumen({}), 2);
+    EXPECT_EQ(Aufraeumen({"--behalte-tage", "0"}), 2);
+}
+
+TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
+    const fs::path job = temp / "job.conf";
+    SchreibeDatei(job, "QUELLE=C:\\Daten\nZIEL=D:\\Backup\nBEHALTE_TAGE=2\n");
+    ::chmod(job.c_str(), 0600);
+    for (std::size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(Kette[i]);
+        Aendere(i, Q());
+        const std::string& stand = Kette[i];
+        uhr.datum = {std::stoi(stand.substr(0, 4)), std::stoi(stand.substr(5, 2)), std::stoi(stand.substr(8, 2))};
+        uhr.zeit = {std::stoi(stand.substr(12, 2)), std::stoi(stand.substr(15, 2)), std::stoi(stand.substr(18, 2))};
+        ASSERT_EQ(Rufe({"--auftrag", job.string()}), 0) << aus.str() << fehler.str();
+        schnappschuesse["Daten " + stand] = Schnappe(Q());
+        EXPECT_NE(aus.str().find("Die Ausdünnung hat"), std::string::npos) << aus.str();
+    }
+    // Kette[3] and Kette[4] are one day: its newest, and the day before.
+    const std::set<std::string> bleiben = {Kette[2], Kette[4]};
+    EXPECT_EQ(Staende(), bleiben);
+    PruefeWiederherstellbar(bleiben);
+}
+
+// The plan's text as the program writes it (checksum over all before "ende"), for forged plans.
+std::string Plan(const std::vector<std::string>& zeilen) {
+    std::string text = "tresor-ix-ausduennung 1\n";
+    for (const std::string& z : zeilen)
+        text += z + "\n";
+    char summe[32];
+    std::snprintf(summe, sizeof summe, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+    return text + "ende " + std::to_string(zeilen.size()) + " " + summe + "\n";
+}
+
+TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
+    struct Fall {
+        std::string Was;
+        std::function<void(const fs::path&, const fs::path&)> Verderbe; // to the target, given it and the outside
+        int Status;                                                     // of the thinning to the newest point
+        std::set<std::string> Bleiben;
+        bool Ganz = true; // the newest point is whole afterwards (false: the harm was done before)
+    };
+    const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
+    const auto posix = [this](const std::string& text) { return laufwerke.ZuPosix("C:\\Daten").value_or("") + text; };
+    const std::vector<Fall> faelle = {
+        {"der Spiegel einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::remove_all(b / ordner(0) / "Daten");
+             fs::create_directory_symlink(d, b / ordner(0) / "Daten");
+         },
+         1, // what the newest point needs from it is not there: it stays, named
+         {Kette[0], Kette[3]},
+         false},
+        {"ein Ordner in einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::create_directory_symlink(d, b / ordner(1) / "Daten" / "weg");
+         },
+         0,
+         {Kette[3]}},
+        {"eine Kopie, die verschoben wird, ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::remove(b / ordner(0) / "Daten" / "bleibt.txt");
+             fs::create_symlink(d / "wert.txt", b / ordner(0) / "Daten" / "bleibt.txt");
+         },
+         0, // the link is moved, not what it names
+         {Kette[3]},
+         false},
+        {"ein Sicherungsordner ist eine Verknüpfung nach draußen",
+         [&](const fs::path& b, const fs::path& d) {
+             fs::create_directory_symlink(d, b / "Sicherung-2020-01-01--00-00-00");
+         },
+         0,
+         {Kette[3], "2020-01-01--00-00-00"}},
+        {"ein Plan, der aus dem Ziel hinaus verschieben will",
+         [&](const fs::path& b, const fs::path&) {
+             SchreibeDatei(b / Plandateiname,
+                           Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")), "geht " + ordner(0),
+                                 "zieht " + ordner(0) + " " + ordner(3) + " 1 ../../draussen/wert.txt", "frei 0"}));
+         },
+         1, // refused and left as it is: nothing thinned
+         {Kette[0], Kette[1], Kette[2], Kette[3]}},
+        {"ein Plan, der eine gebrauchte Sicherung ohne Verschiebung entfernen will",
+         [&](const fs::path& b, const fs::path&) {
+             SchreibeDatei(b / Plandateiname, Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")),
+                                                    "geht " + ordner(0), "geht " + ordner(1), "frei 0"}));
+         },
+         1, // the plan's removal of the point that is needed is refused, named; then the rule thins as it should
+         {Kette[3]}},
+        {"der Plan ist eine Verknüpfung auf eine Datei draußen",
+         [&](const fs::path& b, const fs::path& d) { fs::create_symlink(d / "wert.txt", b / Plandateiname); },
+         1,
+         {Kette[0], Kette[1], Kette[2], Kette[3]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::remove_all(temp / "C" / "draussen");
+        fs::create_directories(Backup());
+        SchreibeDatei(temp / "C" / "draussen" / "wert.txt", "darf sich nie ändern");
+        SchreibeDatei(temp / "C" / "draussen" / "tief" / "auch.txt", "auch nicht");
+        for (std::size_t i = 0; i < 4; ++i) {
+            Aendere(i, Q());
+            Sichere(Kette[i]);
+        }
+        f.Verderbe(Backup(), temp / "C" / "draussen");
+        const auto draussen = BaumVon(temp / "C" / "draussen");
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(BaumVon(temp / "C" / "draussen"), draussen);
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        if (f.Status != 0) {
+            EXPECT_NE(fehler.str().find("Bleibt: "), std::string::npos) << fehler.str();
+        }
+        if (f.Ganz)
+            PruefeWiederherstellbar({Kette[3]});
+    }
+}
+
+} // namespace
+} // namespace tresor::test
