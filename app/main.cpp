@@ -47,12 +47,15 @@ void SignaleAbfangen() {
     sigaction(SIGTERM, &behandlung, nullptr);
 }
 
-// With arguments the program runs its command line and ends with its exit status; without any it
-// starts the window (nothing is returned).
+// With arguments the program runs its command line and ends with its exit status; without any, or with
+// --sicherungen, it starts the window (nothing is returned).
 std::optional<int> Argumente(int argc, char* argv[]) {
     if (argc <= 1)
         return std::nullopt;
     const std::vector<std::string> argumente(argv + 1, argv + argc);
+    // The backups window is the window's program too.
+    if (argumente.front() == "--sicherungen")
+        return std::nullopt;
     // From the start: reading the mount table looks at every mount point, and a share that does not answer
     // would hold even that for ever. The command line sets its bound (--zeitlimit) once it has read it.
     const int sekunden = tresor::ZeitlimitSekunden(argumente);

@@ -16,7 +16,7 @@ declare -A darf=(
     [engine/ausduennung]="fs fs/posix/Eintragszugriff.h fs/posix/Zielbaum.h engine/bestand"
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/ausduennung"
     [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung engine/ausduennung"
-    [ui]="fs engine/bestand engine/sicherung"
+    [ui]="fs engine/bestand engine/sicherung engine/ausduennung engine/wiederherstellung"
     [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung engine/ausduennung ui"
 )
 

@@ -1,6 +1,7 @@
 #include "ui/Dateiliste.h"
 
 #include "fs/Attribute.h"
+#include "fs/Eintragsstand.h"
 
 namespace tresor::ui {
 
@@ -24,6 +25,11 @@ void Dateiliste::Lesen(const Pfad& pfad) {
     const Ordner ordner = fs->GetFolder(pfad);
     QStringList namen;
     for (const Datei& datei : fs->Files(ordner)) {
+        // Files lists links too (the backup keeps them); the list shows files only: no link to a file or a
+        // folder, no broken link.
+        const auto stand = fs->Stand(datei.Path);
+        if (!stand || stand->Typ != Eintragsstand::Art::Datei)
+            continue;
         if ((fs->Attributes(datei) & (attr::Versteckt | attr::System)) == 0)
             namen.append(QString::fromUtf8(datei.Name));
     }

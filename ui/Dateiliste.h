@@ -7,8 +7,9 @@
 
 namespace tresor::ui {
 
-// The file list: the names of the files in the folder given to it, in the file system's order, without
-// hidden and system files. Selecting a name does nothing else.
+// The file list: the names of the regular files in the folder given to it, in the file system's order,
+// without hidden and system files; symbolic links (to files, to folders, broken ones) are no files. Selecting a name
+// does nothing else.
 class Dateiliste : public QListWidget {
     Q_OBJECT
 public:

@@ -4,6 +4,7 @@
 #include "fs/FsFehler.h"
 #include "ui/Masse.h"
 #include "ui/Programmkennung.h"
+#include "ui/Zielmenue.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -252,6 +253,10 @@ void Sicherungsfenster::Verbinden() {
     QuellPfad->Rahmen = rahmen;
     QuellPfad->Change = [this] { QuellPfad_Change(); };
     ZielPfad->Rahmen = rahmen;
+    new Zielmenue(ZielPfad, [this](const Pfad& ziel, const std::string& ordner) {
+        if (SicherungenZeigen && !beendet_ && !laufend_)
+            SicherungenZeigen(ziel, ordner);
+    });
     connect(Abbrechen, &QPushButton::clicked, this, [this] { Ereignis([this] { Abbrechen_Click(); }); });
     connect(Sichern, &QPushButton::clicked, this, [this] { Ereignis([this] { Sichern_Click(); }); });
 }

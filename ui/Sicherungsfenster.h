@@ -55,6 +55,10 @@ public:
     QLabel* Label3 = nullptr;
     QLabel* Label1 = nullptr;
 
+    // Asked by the target list's context menu (Zielmenue.h) to show the backups of the target folder `ziel`,
+    // with the point of the backup folder `ordner` chosen when it is not empty. Not during a run.
+    std::function<void(const Pfad& ziel, const std::string& ordner)> SicherungenZeigen;
+
     // The engine half: the backup state tmp, tmp_sichern, tmp_fehler, fc, fso and the backup run.
     [[nodiscard]] tresor::Sicherung& Engine() noexcept { return *sicherung_; }
 

@@ -31,7 +31,24 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         fehler_ << art << ": " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++probleme;
     };
+    Rueckholstand gang;
+    for (const Bestandseintrag& e : vorlage->Eintraege())
+        if (e.Art != Eintragsart::Ordner) {
+            ++gang.DateienGesamt;
+            gang.BytesGesamt += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+        }
+    bool angehalten = false;
     for (const Bestandseintrag& e : vorlage->Eintraege()) {
+        if (e.Art != Eintragsart::Ordner) {
+            if (fortschritt_)
+                fortschritt_(gang);
+            if (stopp_ != nullptr && stopp_->load()) {
+                angehalten = true;
+                break;
+            }
+            ++gang.Dateien;
+            gang.Bytes += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+        }
         if (e.Art == Eintragsart::Ordner) {
             // Counted as the restore counts: the folders below the one restored into.
             if (e.Pfad != ".")
@@ -84,6 +101,13 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
             melde("Nicht lesbar", e.Pfad, "in " + Anzeigetext(e.Ort) + ": " + Fehlertext(f.Ursache()));
         }
     }
+    if (angehalten) {
+        fehler_ << "Angehalten: Die Prüfung des Standes " << Zeitteil(punkt->Name()) << " wurde nach " << gang.Dateien
+                << " von " << gang.DateienGesamt << " Dateien abgebrochen.\n";
+        return Befund::Probleme;
+    }
+    if (fortschritt_)
+        fortschritt_(gang);
     probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "

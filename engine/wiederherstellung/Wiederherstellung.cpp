@@ -9,6 +9,7 @@
 #include "engine/wiederherstellung/Wiederherstellung.h"
 
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/wiederherstellung/Auswahl.h"
 #include "engine/wiederherstellung/Besitzregel.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 #include "fs/FsFehler.h"
@@ -72,28 +73,28 @@ Wiederherstellung::~Wiederherstellung() = default;
 
 Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
                                            const std::optional<std::string>& stand, const Pfad& nach) {
-    const auto punkt = WaehlePunkt(ziel, quelle, stand);
-    if (!punkt)
-        return Befund::Abgelehnt;
+    Rueckholauftrag auftrag;
+    auftrag.Ziel = ziel;
+    auftrag.Quelle = quelle;
+    auftrag.Stand = stand;
+    auftrag.Nach = nach;
+    return Zurueckholen(auftrag);
+}
 
-    // The folder to restore into: new, or an empty folder, and never inside a backup of the target.
-    const auto nachStand = zugriff_.Stand(nach);
+bool Wiederherstellung::PruefeNach(const Pfad& nach, const std::optional<Eintragsstand>& nachStand,
+                                   const std::set<std::pair<std::uint64_t, std::uint64_t>>& sicherungen, bool leer) {
     if (nachStand) {
         if (nachStand->Typ != Eintragsstand::Art::Ordner) {
             fehler_ << Anzeigetext(nach) << " ist kein Ordner.\n";
-            return Befund::Abgelehnt;
+            return false;
         }
         const auto namen = zugriff_.Namen(nach);
-        if (namen && !namen->empty()) {
+        if (leer && namen && !namen->empty()) {
             fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist nicht leer; wiederhergestellt wird nur in einen"
                     << " neuen oder leeren Ordner.\n";
-            return Befund::Abgelehnt;
+            return false;
         }
     }
-    std::set<std::pair<std::uint64_t, std::uint64_t>> sicherungen;
-    for (const std::string& name : punkt->Sicherungen)
-        if (const auto s = zugriff_.Stand(Unterpfad(ziel, name)))
-            sicherungen.insert({s->Geraet, s->Inode});
     // Every folder on the way to the restore folder, by device and inode: no other path to a backup
     // (a second mount, a link on the way) gets past.
     for (std::size_t schnitt = 2; schnitt != std::string::npos && schnitt <= nach.size();
@@ -103,14 +104,14 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         if (s && sicherungen.contains({s->Geraet, s->Inode})) {
             fehler_ << "Der Ordner " << Anzeigetext(nach) << " liegt in einer Sicherung des Ziels; in die Sicherungen"
                     << " wird nie geschrieben.\n";
-            return Befund::Abgelehnt;
+            return false;
         }
         if (schnitt == nach.size())
             break;
     }
     if (const auto s = zugriff_.Stand(nach); s && sicherungen.contains({s->Geraet, s->Inode})) {
         fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist eine Sicherung des Ziels.\n";
-        return Befund::Abgelehnt;
+        return false;
     }
     if (!nachStand) {
         const std::size_t schnitt = nach.rfind('\\');
@@ -119,19 +120,43 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
         if (!e || e->Typ != Eintragsstand::Art::Ordner) {
             fehler_ << "Der Ordner " << Anzeigetext(eltern) << ", in dem " << Anzeigetext(nach)
                     << " angelegt werden soll, existiert nicht.\n";
-            return Befund::Abgelehnt;
+            return false;
         }
     }
+    return true;
+}
+
+Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
+    bericht_ = {};
+    const auto punkt = WaehlePunkt(a.Ziel, a.Quelle, a.Stand);
+    if (!punkt)
+        return Befund::Abgelehnt;
+    const bool ursprung = !a.Nach;
+    const Pfad nach = ursprung ? a.Quelle : *a.Nach;
+    const auto nachStand = zugriff_.Stand(nach);
+    std::set<std::pair<std::uint64_t, std::uint64_t>> sicherungen;
+    for (const std::string& name : punkt->Sicherungen)
+        if (const auto s = zugriff_.Stand(Unterpfad(a.Ziel, name)))
+            sicherungen.insert({s->Geraet, s->Inode});
+    // The folder to restore into: new, or an empty folder (any folder at the original place), and never
+    // inside a backup of the target.
+    if (!PruefeNach(nach, nachStand, sicherungen, !ursprung))
+        return Befund::Abgelehnt;
 
     std::optional<struct Vorlage> vorlage;
     {
         auto leser = fabrik_();
-        (void)leser->GetFolder(ziel);
+        (void)leser->GetFolder(a.Ziel);
         vorlage = Bereite(*punkt, *leser);
     }
     if (!vorlage) {
         fehler_ << "Nichts wurde wiederhergestellt.\n";
         return Befund::Probleme;
+    }
+    const Auswahl auswahl(a.Auswahl, ursprung);
+    if (const std::string fremd = auswahl.Unbekannt(vorlage->Eintraege()); !fremd.empty()) {
+        fehler_ << "Im Stand " << Zeitteil(punkt->Name()) << " gibt es " << Anzeigepfad(fremd) << " nicht.\n";
+        return Befund::Abgelehnt;
     }
     if (!vorlage->MitBestand)
         fehler_ << "Warnung: Die Sicherungen bis zum Stand " << Zeitteil(punkt->Name())
@@ -139,48 +164,172 @@ Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
                    " diesem Stand; seither gelöschte Dateien können wiederkehren.\n";
 
     auto fso = fabrik_();
-    if (!HalteNach(*fso, nach, !nachStand, sicherungen))
+    const bool neu = !nachStand;
+    if (ursprung && !neu) {
+        // The source folder as it is: held, never made private, its own bits untouched.
+        (void)fso->GetFolder(nach);
+        const auto s = fso->Stand(nach);
+        if (!s || s->Typ != Eintragsstand::Art::Ordner || sicherungen.contains({s->Geraet, s->Inode})) {
+            fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist kein Ordner außerhalb der Sicherungen.\n";
+            return Befund::Abgelehnt;
+        }
+    } else if (!HalteNach(*fso, nach, neu, sicherungen)) {
         return Befund::Abgelehnt;
-    // Held after the folder restored into, which may lie inside it: each stays a held folder of its own.
-    (void)fso->GetFolder(ziel);
-    Lauf lauf(fehler_);
-    lauf.Probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
-    for (const Bestandseintrag& e : vorlage->Eintraege()) {
-        if (lauf.ElternFehlt(e.Pfad)) {
-            if (e.Art == Eintragsart::Ordner)
-                lauf.Fehlende.insert(e.Pfad);
-            lauf.Melde(e.Pfad, "sein Ordner fehlt");
-            continue;
-        }
-        if (e.Art != Eintragsart::Ordner) {
-            if (!Verknuepft(*fso, e, Unterpfad(nach, e.Pfad), lauf))
-                StelleHer(*fso, *punkt, e, Unterpfad(nach, e.Pfad), vorlage->MitBestand, lauf);
-            continue;
-        }
-        if (e.Pfad == ".")
-            continue;
-        try {
-            fso->MakeDir(Unterpfad(nach, e.Pfad), Anlage::Privat);
-            ++lauf.Ordner;
-        } catch (const FsFehler& f) {
-            lauf.Fehlende.insert(e.Pfad);
-            lauf.Melde(e.Pfad, "Ordner nicht angelegt: " + Fehlertext(f.Ursache()));
-        }
     }
-    // Folders last, the deepest first: their bits and times once nothing more is written into them.
+    // Held after the folder restored into, which may lie inside it: each stays a held folder of its own.
+    (void)fso->GetFolder(a.Ziel);
+    Lauf lauf(fehler_);
+    if (a.Auswahl.empty())
+        lauf.Probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
+
+    Rueckholstand stand;
+    for (const Bestandseintrag& e : vorlage->Eintraege())
+        if (e.Art != Eintragsart::Ordner && auswahl.Enthaelt(e.Pfad)) {
+            ++stand.DateienGesamt;
+            stand.BytesGesamt += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+        }
+    auto melde = [&](std::uint64_t dazu) {
+        if (a.Fortschritt) {
+            Rueckholstand jetzt = stand;
+            jetzt.Bytes += dazu;
+            a.Fortschritt(jetzt);
+        }
+    };
+    auto halt = [&] { return a.Stopp != nullptr && a.Stopp->load(); };
+    kopierbegleitung_ = [&](std::uint64_t kopiert, std::uint64_t) {
+        if (halt())
+            throw Anhalt{};
+        melde(kopiert);
+    };
+    auto fertig = [&](const Bestandseintrag& e) {
+        ++stand.Dateien;
+        stand.Bytes += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+        melde(0);
+    };
+    melde(0);
+
+    Ortswahl orte(auswahl, Zeitteil(punkt->Name()));
+    std::optional<Konfliktantwort> fuerAlle;
+    try {
+        for (const Bestandseintrag& e : vorlage->Eintraege()) {
+            if (!auswahl.Enthaelt(e.Pfad))
+                continue;
+            if (halt())
+                throw Anhalt{};
+            if (orte.Uebersprungen(e)) {
+                if (e.Art != Eintragsart::Ordner)
+                    fertig(e);
+                continue;
+            }
+            if (lauf.ElternFehlt(e.Pfad)) {
+                if (e.Art == Eintragsart::Ordner)
+                    lauf.Fehlende.insert(e.Pfad);
+                lauf.Melde(e.Pfad, "sein Ordner fehlt");
+                if (e.Art != Eintragsart::Ordner)
+                    fertig(e);
+                continue;
+            }
+            if (e.Pfad == ".") {
+                orte.Setze(e, ".", !ursprung || neu);
+                continue;
+            }
+            std::string rel = orte.Relativ(e);
+            Pfad wohin = Unterpfad(nach, rel);
+            if (const auto da = ursprung ? fso->Stand(wohin) : std::nullopt) {
+                if (e.Art == Eintragsart::Ordner && da->Typ == Eintragsstand::Art::Ordner) {
+                    orte.Setze(e, rel, false); // what is restored goes into the folder that is there
+                    continue;
+                }
+                if (e.Art != Eintragsart::Ordner && Abweichung(da, e).empty() &&
+                    (e.Art == Eintragsart::Verweis || da->MtimeNs == e.MtimeNs)) {
+                    ++bericht_.Gleich;
+                    fertig(e);
+                    continue;
+                }
+                Konfliktantwort w;
+                if (fuerAlle)
+                    w = *fuerAlle;
+                else if (a.Frage)
+                    w = a.Frage(Konflikt{e.Pfad, wohin, e.Art, e.Groesse, e.MtimeNs, *da});
+                if (w.FuerAlle)
+                    fuerAlle = w;
+                // A folder is never replaced by a file or link: what is in it would go.
+                if (w.Wahl == Konfliktwahl::Ersetzen && da->Typ == Eintragsstand::Art::Ordner)
+                    w.Wahl = Konfliktwahl::BeideBehalten;
+                if (w.Wahl == Konfliktwahl::Ueberspringen) {
+                    ++bericht_.Uebersprungen;
+                    orte.Ueberspringe(e);
+                    if (e.Art != Eintragsart::Ordner)
+                        fertig(e);
+                    continue;
+                }
+                if (w.Wahl == Konfliktwahl::BeideBehalten) {
+                    rel = orte.Frei(
+                        rel, [&](const Pfad& p) { return fso->Stand(p).has_value(); }, nach);
+                    wohin = Unterpfad(nach, rel);
+                    ++bericht_.Beide;
+                } else {
+                    ++bericht_.Ersetzt;
+                    if (e.Art == Eintragsart::Ordner)
+                        fso->Entferne(wohin); // a file or link where the folder was
+                }
+            }
+            if (e.Art != Eintragsart::Ordner) {
+                const long vorher = lauf.Dateien + lauf.Verweise;
+                if (ursprung || !Verknuepft(*fso, e, wohin, lauf))
+                    StelleHer(*fso, *punkt, e, wohin, vorlage->MitBestand, lauf);
+                bericht_.Dateien += static_cast<std::uint64_t>(lauf.Dateien + lauf.Verweise - vorher);
+                fertig(e);
+                continue;
+            }
+            try {
+                fso->MakeDir(wohin, Anlage::Privat);
+                ++lauf.Ordner;
+                orte.Setze(e, rel, true);
+            } catch (const FsFehler& f) {
+                lauf.Fehlende.insert(e.Pfad);
+                lauf.Melde(e.Pfad, "Ordner nicht angelegt: " + Fehlertext(f.Ursache()));
+            }
+        }
+    } catch (const Anhalt&) {
+        bericht_.Angehalten = true;
+    }
+    kopierbegleitung_ = {};
+    // Folders last, the deepest first: their bits and times once nothing more is written into them. Only
+    // those this restore made: a folder that was there keeps its own.
     for (auto it = vorlage->Eintraege().rbegin(); it != vorlage->Eintraege().rend(); ++it)
         if (it->Art == Eintragsart::Ordner && !lauf.Fehlende.contains(it->Pfad))
-            SchliesseOrdner(*fso, *punkt, *vorlage, *it, Unterpfad(nach, it->Pfad), lauf);
-    aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Anzeigetext(nach) << ": " << lauf.Ordner
-         << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, " << lauf.Bytes
-         << " Bytes.\n";
+            if (const std::string* rel = orte.Gemacht(it->Pfad))
+                SchliesseOrdner(*fso, *punkt, *vorlage, *it, Unterpfad(nach, *rel), lauf);
+    // A folder that took a part of the point only is the user's: private no longer.
+    if (!ursprung && !auswahl.Ganz())
+        try {
+            Eintragsstand s = *fso->Stand(nach);
+            s.Modus = nachStand ? nachStand->Modus & 07777 : 0777 & ~Umask();
+            fso->SetzeStand(nach, s, false);
+        } catch (const FsFehler& f) {
+            lauf.Melde(".", "Rechte des Ordners nicht gesetzt (" + Fehlertext(f.Ursache()) + ")");
+        }
+    if (ursprung)
+        aus_ << "Stand " << Zeitteil(punkt->Name()) << " an den ursprünglichen Ort " << Anzeigetext(nach)
+             << " zurückgeholt: " << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise
+             << " Verknüpfungen, " << lauf.Bytes << " Bytes; " << bericht_.Ersetzt << " ersetzt, " << bericht_.Beide
+             << " neben dem Vorhandenen, " << bericht_.Uebersprungen << " übersprungen, " << bericht_.Gleich
+             << " schon so vorhanden.\n";
+    else
+        aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Anzeigetext(nach) << ": "
+             << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, "
+             << lauf.Bytes << " Bytes.\n";
+    if (bericht_.Angehalten)
+        fehler_ << "Angehalten: " << (stand.DateienGesamt - stand.Dateien)
+                << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n";
     if (lauf.Fremde > 0)
         fehler_ << lauf.Fremde << (lauf.Fremde == 1 ? " Eintrag hat" : " Einträge haben")
                 << " den Besitzer der Kopie statt des in der Bestandsliste genannten, ohne Sonderrechte.\n";
     if (lauf.Probleme > 0)
         fehler_ << lauf.Probleme << (lauf.Probleme == 1 ? " Eintrag wurde" : " Einträge wurden")
                 << " nicht wiederhergestellt.\n";
-    return lauf.Probleme > 0 || lauf.Fremde > 0 ? Befund::Probleme : Befund::Vollstaendig;
+    return lauf.Probleme > 0 || lauf.Fremde > 0 || bericht_.Angehalten ? Befund::Probleme : Befund::Vollstaendig;
 }
 
 bool Wiederherstellung::HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,
@@ -261,7 +410,7 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
         // at again, for the backup may have changed in between, and goes when it is not that version.
         if (const std::string grund = Abweichung(fso.Stand(woher), e); !grund.empty())
             return nichtDieser(grund);
-        const Quellstand s = fso.Copy(fso.GetFile(woher), wohin);
+        const Quellstand s = fso.Copy(fso.GetFile(woher), wohin, kopierbegleitung_);
         const auto neu = fso.Stand(wohin);
         if (const std::string grund = Abweichung(neu, e); !grund.empty()) {
             if (neu && neu->Typ != Eintragsstand::Art::Ordner)

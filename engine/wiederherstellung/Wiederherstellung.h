@@ -3,6 +3,7 @@
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/sicherung/Sicherung.h"
+#include "engine/wiederherstellung/Rueckholauftrag.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
 
@@ -80,9 +81,24 @@ public:
     // each path up to that time, and say that deleted files may come back.
     Befund Wiederherstellen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
                             const Pfad& nach);
+    // The same for chosen entries of a point, or the whole point, into a new or empty folder, or back to the
+    // original place (Rueckholauftrag.h): there a folder that exists takes what is restored into it, an
+    // entry of the same name that is not the point's version is a conflict, and nothing existing is replaced
+    // without the answer Ersetzen. What it did beyond its output: Bericht().
+    Befund Zurueckholen(const Rueckholauftrag& auftrag);
+    [[nodiscard]] const Rueckholbericht& Bericht() const noexcept { return bericht_; }
+    // The tree of the point (the newest when `stand` is empty) as its record names it, without reading a
+    // copy; nothing (and said why) when there is no such point or its record is torn.
+    std::optional<Punktbaum> Baum(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
     // Checks without writing that every version the record of the point names is there, with its size,
     // and readable to its end. With `mitQuelle` it then compares that point with the live source.
     Befund Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand, bool mitQuelle);
+    // For a window: the check hears of its progress before each file it reads (and once at its end), and
+    // stops before the next file once `stopp` is true (ending with Probleme, and saying so).
+    void Begleite(std::function<void(const Rueckholstand&)> fortschritt, const std::atomic<bool>* stopp) {
+        fortschritt_ = std::move(fortschritt);
+        stopp_ = stopp;
+    }
     // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
     // its point in time is complete (every version there with its size). Only those of `quelle` when given,
     // then each followed by a line with the bytes only it holds.
@@ -104,6 +120,10 @@ private:
 
     // The restore's steps (Wiederherstellung.cpp).
     struct Lauf;
+    // Whether `nach` (its state `nachStand`) may be restored into: a folder, or a new one whose parent
+    // exists, outside every backup of the target (`sicherungen`: device and inode); empty when `leer`.
+    bool PruefeNach(const Pfad& nach, const std::optional<Eintragsstand>& nachStand,
+                    const std::set<std::pair<std::uint64_t, std::uint64_t>>& sicherungen, bool leer);
     // Makes or takes the folder restored into and holds it in `fso`, private to the user; false (and said
     // why) when it is no empty folder of the user's own or a backup.
     bool HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,
@@ -126,6 +146,10 @@ private:
     std::ostream& aus_;
     std::ostream& fehler_;
     Eintragszugriff zugriff_;
+    Rueckholbericht bericht_;
+    Kopierfortschritt kopierbegleitung_;
+    std::function<void(const Rueckholstand&)> fortschritt_; // of a check
+    const std::atomic<bool>* stopp_ = nullptr;              // passed to each copy of a restore: its progress and stop
 };
 
 } // namespace tresor

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -77,8 +78,8 @@ Zielbaum::Zielbaum(const Laufwerkstabelle& laufwerke, const Pfad& ziel) : ziel_(
 }
 
 Zielbaum::~Zielbaum() {
-    if (offen_ >= 0)
-        ::close(offen_);
+    for (const auto& [pfad, fd] : offen_)
+        ::close(fd);
     if (wurzel_ >= 0)
         ::close(wurzel_);
 }
@@ -92,16 +93,30 @@ Pfad Zielbaum::Programmpfad(const std::string& pfad) const {
 int Zielbaum::Oeffne(const std::string& ordner, bool anlegen) {
     if (ordner.empty())
         return wurzel_;
-    if (offen_ >= 0 && ordner == offenPfad_)
-        return offen_;
+    for (std::size_t i = offen_.size(); i-- > 0;)
+        if (offen_[i].first == ordner) {
+            std::rotate(offen_.begin() + static_cast<std::ptrdiff_t>(i),
+                        offen_.begin() + static_cast<std::ptrdiff_t>(i) + 1, offen_.end());
+            return offen_.back().second;
+        }
     const auto namen = Teilnamen(ordner);
     if (!namen) {
         errno = EINVAL;
         return -1;
     }
+    // From the deepest folder held on the way down.
     Deskriptor fd;
     int oben = wurzel_;
-    for (const std::string& name : *namen) {
+    std::size_t schon = 0;
+    for (const auto& [pfad, offen] : offen_) {
+        const std::size_t tiefe = static_cast<std::size_t>(std::count(pfad.begin(), pfad.end(), '/')) + 1;
+        if (tiefe > schon && ordner.starts_with(pfad + "/")) {
+            schon = tiefe;
+            oben = offen;
+        }
+    }
+    for (const std::string& name :
+         std::vector<std::string>(namen->begin() + static_cast<std::ptrdiff_t>(schon), namen->end())) {
         Deskriptor naechster{::openat(oben, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
         if (!naechster.gueltig() && errno == ENOENT && anlegen) {
             if (::mkdirat(oben, name.c_str(), 0700) != 0 && errno != EEXIST)
@@ -120,11 +135,13 @@ int Zielbaum::Oeffne(const std::string& ordner, bool anlegen) {
         fd = std::move(naechster);
         oben = fd.get();
     }
-    if (offen_ >= 0)
-        ::close(offen_);
-    offen_ = fd.freigeben();
-    offenPfad_ = ordner;
-    return offen_;
+    constexpr std::size_t Plaetze = 8;
+    if (offen_.size() == Plaetze) {
+        ::close(offen_.front().second);
+        offen_.erase(offen_.begin());
+    }
+    offen_.emplace_back(ordner, fd.freigeben());
+    return offen_.back().second;
 }
 
 std::optional<Eintragsstand> Zielbaum::Stand(const std::string& pfad) {
@@ -196,28 +213,27 @@ Zielbaum::Zug Zielbaum::Verschiebe(const std::string& von, const std::string& na
         return Zug::Fehlt;
     const auto [vonOrdner, vonName] = Teile(von);
     const auto [nachOrdner, nachName] = Teile(nach);
-    // Two folders open at once: the old one is opened again after the new one is held.
-    if (Oeffne(nachOrdner, true) < 0)
+    // Both folders held at once: the one opened last is never the first to be closed.
+    const int nachFd = Oeffne(nachOrdner, true);
+    if (nachFd < 0)
         throw FsFehler("Kopie verschieben", Programmpfad(nachOrdner), Fehlercode(errno));
-    Deskriptor nachFd{offen_};
-    offen_ = -1;
     const int vonFd = Oeffne(vonOrdner, false);
     if (vonFd < 0)
         throw FsFehler("Kopie verschieben", Programmpfad(von), Fehlercode(errno));
-    if (::linkat(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str(), 0) == 0)
+    if (::linkat(vonFd, vonName.c_str(), nachFd, nachName.c_str(), 0) == 0)
         return Zug::Erledigt;
     if (errno == EEXIST)
         return Verschiebe(von, nach);
     if (!OhneVerknuepfung(errno))
         throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
-    if (::renameat2(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(vonFd, vonName.c_str(), nachFd, nachName.c_str(), RENAME_NOREPLACE) == 0)
         return Zug::Erledigt;
     if (errno == EEXIST)
         return Verschiebe(von, nach);
     if (errno != EINVAL && errno != ENOSYS)
         throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
     // Neither hard links nor a rename that never replaces: the new place was free a moment ago.
-    if (::renameat(vonFd, vonName.c_str(), nachFd.get(), nachName.c_str()) != 0)
+    if (::renameat(vonFd, vonName.c_str(), nachFd, nachName.c_str()) != 0)
         throw FsFehler("Kopie verschieben", Programmpfad(nach), Fehlercode(errno));
     return Zug::Erledigt;
 }
@@ -304,6 +320,8 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
             else if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), AT_REMOVEDIR) != 0) {
                 uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
                 leer = false;
+            } else if (!nurZaehlen) {
+                Vergiss(voll);
             }
             continue;
         }
@@ -362,10 +380,12 @@ std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
 }
 
 void Zielbaum::Vergiss(const std::string& pfad) {
-    if (offen_ >= 0 && (offenPfad_ == pfad || offenPfad_.starts_with(pfad + "/"))) {
-        ::close(offen_);
-        offen_ = -1;
-    }
+    std::erase_if(offen_, [&pfad](const std::pair<std::string, int>& o) {
+        if (o.first != pfad && !o.first.starts_with(pfad + "/"))
+            return false;
+        ::close(o.second);
+        return true;
+    });
 }
 
 bool Zielbaum::EntferneLeer(const std::string& ordner) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tresor {
@@ -75,9 +76,9 @@ private:
     Pfad ziel_;
     int wurzel_ = -1;
     std::uint64_t geraet_ = 0;
-    // The folder opened last, kept for the next call in the same folder.
-    std::string offenPfad_;
-    int offen_ = -1;
+    // The folders opened last, the newest at the end, kept for the next calls in the same folders (a move
+    // reads and writes two).
+    std::vector<std::pair<std::string, int>> offen_;
 };
 
 } // namespace tresor

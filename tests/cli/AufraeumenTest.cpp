@@ -4,6 +4,7 @@
 // job thins after its backup, and a hostile target never leads a change outside it.
 #include "app/Befehlszeile.h"
 #include "engine/ausduennung/Ausduennung.h"
+#include "engine/ausduennung/Bestandsaufnahme.h"
 #include "engine/bestand/Bestandsformat.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
@@ -288,14 +289,14 @@ TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     PruefeWiederherstellbar(bleiben);
 }
 
-// The plan's text as the program writes it (checksum over all before "ende"), for forged plans.
-std::string Plan(const std::vector<std::string>& zeilen) {
-    std::string text = "tresor-ix-ausduennung 1\n";
-    for (const std::string& z : zeilen)
-        text += z + "\n";
-    char summe[32];
-    std::snprintf(summe, sizeof summe, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
-    return text + "ende " + std::to_string(zeilen.size()) + " " + summe + "\n";
+// A plan for the target of the source C:\Daten, written as the program writes one.
+std::string Plan(const std::string& quellePosix, const std::vector<std::string>& gehen,
+                 const std::vector<Verschiebung>& verschiebungen) {
+    Ausduennungsplan plan;
+    plan.Quelle = "C:\\Daten";
+    plan.Gehen = gehen;
+    plan.Verschiebungen = verschiebungen;
+    return ausduennung::SchreibePlan(plan, quellePosix);
 }
 
 TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
@@ -307,7 +308,7 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
         bool Ganz = true; // the newest point is whole afterwards (false: the harm was done before)
     };
     const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
-    const auto posix = [this](const std::string& text) { return laufwerke.ZuPosix("C:\\Daten").value_or("") + text; };
+    const std::string posix = laufwerke.ZuPosix("C:\\Daten").value_or("");
     const std::vector<Fall> faelle = {
         {"der Spiegel einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
          [&](const fs::path& b, const fs::path& d) {
@@ -340,15 +341,13 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
         {"ein Plan, der aus dem Ziel hinaus verschieben will",
          [&](const fs::path& b, const fs::path&) {
              SchreibeDatei(b / Plandateiname,
-                           Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")), "geht " + ordner(0),
-                                 "zieht " + ordner(0) + " " + ordner(3) + " 1 ../../draussen/wert.txt", "frei 0"}));
+                           Plan(posix, {ordner(0)}, {{ordner(0), ordner(3), "../../draussen/wert.txt", 1}}));
          },
          1, // refused and left as it is: nothing thinned
          {Kette[0], Kette[1], Kette[2], Kette[3]}},
         {"ein Plan, der eine gebrauchte Sicherung ohne Verschiebung entfernen will",
          [&](const fs::path& b, const fs::path&) {
-             SchreibeDatei(b / Plandateiname, Plan({"quelle C:\\Daten", "posix " + Maskiere(posix("")),
-                                                    "geht " + ordner(0), "geht " + ordner(1), "frei 0"}));
+             SchreibeDatei(b / Plandateiname, Plan(posix, {ordner(0), ordner(1)}, {}));
          },
          1, // the plan's removal of the point that is needed is refused, named; then the rule thins as it should
          {Kette[3]}},

@@ -8,6 +8,7 @@
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "tests/cli/Schnappschuss.h"
+#include "tests/cli/Wiederherstellungstest.h"
 
 #include <gtest/gtest.h>
 
@@ -24,64 +25,6 @@ namespace tresor::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class Stellbar : public Uhr {
-public:
-    Datum Date() override { return {2026, 3, 14}; }
-    Zeit Time() override { return {9, 0, sekunde}; }
-    int sekunde = 0;
-};
-
-void Schreibe(const fs::path& p, std::string_view inhalt) {
-    SchreibeDatei(p, inhalt);
-}
-
-class Wiederherstellungstest : public ::testing::Test {
-protected:
-    Wiederherstellungstest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
-
-    int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
-        aus.str({});
-        fehler.str({});
-        if (!fabrik)
-            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
-    }
-    // A backup run of the source at the next second; returns the time of its backup folder.
-    std::string Sichere() {
-        ++uhr.sekunde;
-        EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
-        char stand[32];
-        std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
-        EXPECT_TRUE(fs::is_directory(Sicherungsordner(stand))) << stand;
-        return stand;
-    }
-    // A backup run at the next second through the wrapper, which `einrichten` prepares; returns the exit status.
-    int SichereMit(const std::function<void(Dateisystemhuelle&)>& einrichten) {
-        ++uhr.sekunde;
-        return Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, [&]() -> std::unique_ptr<Dateisystem> {
-            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
-            einrichten(*h);
-            return h;
-        });
-    }
-    fs::path Sicherungsordner(const std::string& stand) const { return temp / "D" / "Backup" / ("Sicherung-" + stand); }
-    int Wiederherstellen(const std::string& stand, const fs::path& nach) {
-        return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
-                     nach.string()});
-    }
-    int Pruefen(const std::string& stand) {
-        return Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand});
-    }
-
-    TempOrdner temp;
-    Laufwerkstabelle laufwerke;
-    Stellbar uhr;
-    std::ostringstream aus, fehler;
-    fs::path Q() const { return temp / "C" / "Daten"; }
-};
 
 // Names that a record must carry through unchanged.
 const std::vector<std::string> Seltsame = {

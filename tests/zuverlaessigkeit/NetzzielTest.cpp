@@ -134,7 +134,7 @@ protected:
     Netzserver* netz = nullptr;
 };
 
-// ---- A backup, a run that finds nothing, a change, a restore and a check on each network target ----
+// ---- A backup, a run that finds nothing, a change, a restore, a check and a thinning on each network target ----
 
 struct Zielart {
     const char* name;
@@ -150,7 +150,7 @@ const Zielart Zielarten[] = {
 
 class Netzziel : public Netzlauf, public ::testing::WithParamInterface<Zielart> {};
 
-TEST_P(Netzziel, BackupNothingNewAChangeRestoreAndCheck) {
+TEST_P(Netzziel, BackupNothingNewAChangeRestoreCheckAndThinning) {
     const Zielart& art = GetParam();
     if (!Verbinde(art.server()))
         GTEST_SKIP() << grund;
@@ -201,6 +201,21 @@ TEST_P(Netzziel, BackupNothingNewAChangeRestoreAndCheck) {
     if (art.verweise) {
         EXPECT_EQ(fs::read_symlink(temp / "C" / "zurueck" / "zeiger"), "a.txt");
     }
+
+    // Thinned to the newest point: the copies it needs move into it by renames on the share, the older
+    // folders go, and the point still restores to the source.
+    ASSERT_GE(fassung.size(), 2u) << "a point to thin away";
+    EXPECT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--behalte-letzte", "1"}), 0)
+        << aus.str() << fehler.str();
+    std::vector<std::string> ordnerDanach;
+    for (const auto& e : fs::directory_iterator(Z()))
+        if (e.path().filename().string().starts_with("Sicherung-"))
+            ordnerDanach.push_back(e.path().filename().string());
+    EXPECT_EQ(ordnerDanach, std::vector<std::string>{fassung.rbegin()->first});
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Z", "--quelle", "C:\\Q"}), ganz) << aus.str() << fehler.str();
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--nach", "C:\\duenn"}), ganz)
+        << aus.str() << fehler.str();
+    EXPECT_EQ(Bestand((temp / "C" / "duenn").string()), Bestand(Q().string()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),

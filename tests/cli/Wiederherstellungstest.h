@@ -1,0 +1,108 @@
+#pragma once
+
+// A source and a target on the real disk with a clock that steps one second per backup run, for the tests
+// that bring backups back through the command line and the engine.
+#include "app/Befehlszeile.h"
+#include "fs/posix/PosixDateisystem.h"
+#include "tests/Dateisystemhuelle.h"
+#include "tests/Testhilfen.h"
+#include "tests/cli/Schnappschuss.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tresor::test {
+
+namespace fs = std::filesystem;
+
+class Stellbar : public Uhr {
+public:
+    Datum Date() override { return {2026, 3, 14}; }
+    Zeit Time() override { return {9, 0, sekunde}; }
+    int sekunde = 0;
+};
+
+inline void Schreibe(const fs::path& p, std::string_view inhalt) {
+    SchreibeDatei(p, inhalt);
+}
+
+class Wiederherstellungstest : public ::testing::Test {
+protected:
+    Wiederherstellungstest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
+
+    int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
+        aus.str({});
+        fehler.str({});
+        if (!fabrik)
+            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
+        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string()};
+        const auto r = Befehlszeile(argumente, u);
+        return r ? *r : -1;
+    }
+    // A backup run of the source at the next second; returns the time of its backup folder.
+    std::string Sichere() {
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+        char stand[32];
+        std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
+        EXPECT_TRUE(fs::is_directory(Sicherungsordner(stand))) << stand;
+        return stand;
+    }
+    // A backup run at the next second through the wrapper, which `einrichten` prepares; returns the exit status.
+    int SichereMit(const std::function<void(Dateisystemhuelle&)>& einrichten) {
+        ++uhr.sekunde;
+        return Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            einrichten(*h);
+            return h;
+        });
+    }
+    fs::path Sicherungsordner(const std::string& stand) const { return temp / "D" / "Backup" / ("Sicherung-" + stand); }
+    int Wiederherstellen(const std::string& stand, const fs::path& nach) {
+        return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+                     nach.string()});
+    }
+    int Pruefen(const std::string& stand) {
+        return Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand});
+    }
+
+    TempOrdner temp;
+    Laufwerkstabelle laufwerke;
+    Stellbar uhr;
+    std::ostringstream aus, fehler;
+    fs::path Q() const { return temp / "C" / "Daten"; }
+};
+
+// Three points of one source: a.txt changes, sub/tief goes, sub/c.txt and d.txt come; zeiger links to a.txt.
+class Kettentest : public Wiederherstellungstest {
+protected:
+    void Kette() {
+        Schreibe(Q() / "a.txt", "eins");
+        Schreibe(Q() / "sub" / "b.txt", "bbb");
+        Schreibe(Q() / "sub" / "tief" / "t.txt", "tief");
+        fs::create_symlink("a.txt", Q() / "zeiger");
+        Punkt();
+        Schreibe(Q() / "a.txt", "zwei, länger");
+        Schreibe(Q() / "sub" / "c.txt", "ccc");
+        fs::remove_all(Q() / "sub" / "tief");
+        Punkt();
+        Schreibe(Q() / "d.txt", "d");
+        Punkt();
+    }
+    // A backup run; its time and the source as it was then.
+    void Punkt() {
+        staende.push_back(Sichere());
+        schnappschuesse.push_back(Schnappe(Q()));
+    }
+
+    std::vector<std::string> staende;
+    std::vector<Schnappschuss> schnappschuesse;
+};
+
+} // namespace tresor::test
