@@ -5,7 +5,7 @@ pakete=(
     cmake ninja-build g++ pkg-config clang-format clang-tidy
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev googletest libgmock-dev
-    attr util-linux xvfb xauth imagemagick fonts-dejavu-core fonts-liberation2
+    attr util-linux xvfb xauth openbox imagemagick fonts-dejavu-core fonts-liberation2
     rsync time strace e2fsprogs
     libblkid-dev libsodium-dev ntfs-3g exfatprogs exfat-fuse
     openssh-server openssh-client sshfs samba smbnetfs btrfs-progs xfsprogs

@@ -91,6 +91,17 @@ void Hintergrundarbeit::Ende() {
     laeuft_ = false;
     abbrechen_->setEnabled(false);
     balken_->setRange(0, 1000);
+    bool gemeldet = false;
+    {
+        const std::lock_guard<std::mutex> sperre(schutz_);
+        gemeldet = gemeldet_;
+    }
+    if (!gemeldet) {
+        // A task without totals (reading the target) leaves no bar behind.
+        balken_->setValue(0);
+        balken_->setFormat(QString());
+        rest_->clear();
+    }
     if (std::function<void()> fertig = std::move(fertig_))
         fertig();
 }

@@ -93,9 +93,8 @@ void FuelleOrdner(QTreeWidget& liste, const Punktbaum& baum, const std::string& 
         auto* zeile = new QTreeWidgetItem(
             &liste, QStringList{QString::fromUtf8(name),
                                 istOrdner ? QString() : Groessentext(static_cast<std::uint64_t>(e.Groesse)),
-                                e.MtimeNs != 0 ? Zeittext(e.MtimeNs) : QString(),
-                                istOrdner ? QString() : QString::fromUtf8(e.Ort == OrtFehlt ? std::string() : e.Ort),
-                                Zustandstext(e)});
+                                e.MtimeNs != 0 ? Zeittext(e.MtimeNs) : QString(), Zustandstext(e),
+                                istOrdner ? QString() : QString::fromUtf8(e.Ort == OrtFehlt ? std::string() : e.Ort)});
         zeile->setIcon(0, stil->standardIcon(istOrdner                       ? QStyle::SP_DirIcon
                                              : e.Art == Eintragsart::Verweis ? QStyle::SP_FileLinkIcon
                                                                              : QStyle::SP_FileIcon));

@@ -29,7 +29,7 @@ QString Zeittext(std::int64_t ns);
 void FuellePunkte(QTreeWidget& liste, const std::vector<Listenpunkt>& punkte);
 
 // Fills the folder view with the entries directly in `ordner` of the point: folders first, then files and
-// links, each in the record's order; columns Name, Größe, Geändert, Sicherungsordner, Zustand. An entry not
+// links, each in the record's order; columns Name, Größe, Geändert, Zustand, Sicherungsordner. An entry not
 // in the point says why in its Zustand and is shown in italics.
 void FuelleOrdner(QTreeWidget& liste, const Punktbaum& baum, const std::string& ordner);
 

@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QSplitter>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -82,7 +83,7 @@ void Sicherungsuebersicht::Aufbauen() {
     ordnerzeile->addWidget(Ordnerzeile, 1);
     Inhalt = new QTreeWidget(rechts);
     Inhalt->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Größe"), QStringLiteral("Geändert"),
-                             QStringLiteral("Sicherungsordner"), QStringLiteral("Zustand")});
+                             QStringLiteral("Zustand"), QStringLiteral("Sicherungsordner")});
     Inhalt->setRootIsDecorated(false);
     Inhalt->setUniformRowHeights(true);
     Inhalt->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -91,10 +92,9 @@ void Sicherungsuebersicht::Aufbauen() {
     rechtsSpalte->addWidget(Inhalt);
     teiler->addWidget(links);
     teiler->addWidget(rechts);
-    teiler->setStretchFactor(0, 2);
-    teiler->setStretchFactor(1, 3);
+    teiler->setSizes({430, 470});
     teiler->setChildrenCollapsible(false);
-    spalten->addWidget(teiler, 3);
+    spalten->addWidget(teiler, 4);
 
     auto* taten = new QHBoxLayout;
     AuswahlZurueck = Knopf(QStringLiteral("&Auswahl wiederherstellen …"), this);
@@ -135,7 +135,11 @@ void Sicherungsuebersicht::Aufbauen() {
     spalten->addLayout(ende);
 
     setMinimumSize(640, 440);
-    resize(880, 600);
+    // As large as is comfortable, never larger than the screen (800x600, or a scale factor of 2).
+    QSize groesse(880, 600);
+    if (const QScreen* schirm = screen())
+        groesse = groesse.boundedTo(schirm->availableGeometry().size() - QSize(40, 60));
+    resize(groesse.expandedTo(minimumSize()));
 
     connect(Ziel, &QLineEdit::returnPressed, this, [this] {
         if (const auto pfad = Programmpfad(Ziel->text()))
@@ -260,6 +264,8 @@ void Sicherungsuebersicht::Liste(const std::string& ordner) {
         [this, punkte, ordner] {
             punkte_ = std::move(*punkte);
             FuellePunkte(*Punkte, punkte_);
+            for (int spalte = 0; spalte < Punkte->columnCount(); ++spalte)
+                Punkte->resizeColumnToContents(spalte);
             if (punkte_.empty())
                 new QListWidgetItem(QStringLiteral("Keine Sicherungen im Ziel %1.").arg(Anzeigepfad(ziel_)), Ergebnis);
             for (QTreeWidgetItemIterator it(Punkte); *it != nullptr; ++it) {
@@ -415,12 +421,13 @@ Konfliktantwort Sicherungsuebersicht::FrageKonflikt(const Konflikt& k) {
                             .arg(Groessentext(static_cast<std::uint64_t>(groesse)), Zeittext(ns));
     };
     QMessageBox frage(QMessageBox::Warning, QStringLiteral("Sicherungen"),
-                      QStringLiteral("Am ursprünglichen Ort gibt es schon „%1“.").arg(QString::fromUtf8(k.Wo)),
+                      QStringLiteral("Am ursprünglichen Ort gibt es schon „%1“, und es ist nicht die Fassung des "
+                                     "Standes vom %2.")
+                          .arg(QString::fromUtf8(k.Wo), Zeitpunkttext(punkt_ ? punkt_->Zeit() : std::string())),
                       QMessageBox::NoButton, this);
     frage.setInformativeText(
-        QStringLiteral("Vorhanden: %1\nIm Stand %2: %3")
+        QStringLiteral("Vorhanden:\t%1\nIm Stand:\t%2")
             .arg(beschreibe(k.Vorhanden.Typ == Eintragsstand::Art::Ordner, k.Vorhanden.Groesse, k.Vorhanden.MtimeNs),
-                 Zeitpunkttext(punkt_ ? punkt_->Zeit() : std::string()),
                  beschreibe(k.Art == Eintragsart::Ordner, k.Groesse, k.MtimeNs)));
     QPushButton* ersetzen = frage.addButton(QStringLiteral("&Ersetzen"), QMessageBox::DestructiveRole);
     QPushButton* beide = frage.addButton(QStringLiteral("&Beide behalten"), QMessageBox::AcceptRole);

@@ -140,8 +140,8 @@ TEST_F(Sicherungen, ThePointsAreTheListingNewestFirstAndATreeIsItsRecordFolderBy
             ASSERT_NE(zeile, nullptr) << e.Pfad;
             EXPECT_EQ(zeile->text(1), ui::Groessentext(static_cast<std::uint64_t>(e.Groesse)));
             EXPECT_EQ(zeile->text(2), ui::Zeittext(e.MtimeNs));
-            EXPECT_EQ(zeile->text(3).toStdString(), e.Ort);
-            EXPECT_EQ(zeile->text(4), QStringLiteral("gesichert"));
+            EXPECT_EQ(zeile->text(3), QStringLiteral("gesichert"));
+            EXPECT_EQ(zeile->text(4).toStdString(), e.Ort);
         }
     }
     // Backspace goes up a folder.
@@ -154,10 +154,10 @@ TEST_F(Sicherungen, AnEntryNotInThePointIsShownAsSuch) {
     fs::remove_all(Sicherungsordner(staende[1]));
     Oeffne();
     ASSERT_NE(Zeile(QStringLiteral("a.txt")), nullptr);
-    EXPECT_EQ(Zeile(QStringLiteral("a.txt"))->text(4),
+    EXPECT_EQ(Zeile(QStringLiteral("a.txt"))->text(3),
               QStringLiteral("fehlt: nicht mehr in Sicherung-") + QString::fromStdString(staende[1]));
     EXPECT_TRUE(Zeile(QStringLiteral("a.txt"))->font(0).italic());
-    EXPECT_EQ(Zeile(QStringLiteral("d.txt"))->text(4), QStringLiteral("gesichert"));
+    EXPECT_EQ(Zeile(QStringLiteral("d.txt"))->text(3), QStringLiteral("gesichert"));
 }
 
 TEST_F(Sicherungen, RestoresThroughTheWindowGiveTheSourceAsItWasAtThePoint) {
