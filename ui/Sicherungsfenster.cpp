@@ -361,13 +361,37 @@ void Sicherungsfenster::Sichern_Click() {
         SicherungLaufen();
     }
     if (beendenVerlangt_)
-        Ende(0);
+        Ende(NachBeendenVerlangt());
+}
+
+int Sicherungsfenster::NachBeendenVerlangt() {
+    // The run was asked to stop: its own message was not shown. A run that stopped says so (its record says it
+    // too), and so does one that went to its end and failed; the program then ends with status 1, so that
+    // whoever started it for one run learns that this backup is not whole.
+    switch (sicherung_->ausgang) {
+    case Ausgang::Abgebrochen:
+        (void)MsgBox(Abbruchmeldung(sicherung_->angelegt), vbExclamation, std::nullopt);
+        return 1;
+    case Ausgang::Fehlschlag:
+        (void)MsgBox("Die Sicherung wurde nicht korrekt durchgeführt ! ", vbCritical, std::nullopt);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+std::string Abbruchmeldung(const Pfad& angelegt) {
+    if (angelegt.empty())
+        return std::string("Die Sicherung wurde abgebrochen ! ") + '\r' + "Es wurde nichts gesichert. ";
+    return std::string("Die Sicherung wurde abgebrochen ! ") + '\r' +
+           "Nur ein Teil der Dateien ist in den Ordner: " + Anzeigetext(angelegt) + " gesichert. ";
 }
 
 void Sicherungsfenster::SicherungLaufen() {
     // Backups made from the window carry the record of the source as those of the command line do.
     sicherung_->bestandslaufwerke = tabelle_;
     einzelheiten_.clear();
+    einhaengepunkte_.clear();
     sicherung_->Sichern_Click();
 }
 
@@ -376,6 +400,7 @@ void Sicherungsfenster::PruefungFehlgeschlagen(const Pfad& datei, const std::str
 }
 
 void Sicherungsfenster::Einhaengepunkt(const Pfad& ordner) {
+    einhaengepunkte_.append(QString::fromUtf8(Anzeigetext(ordner)));
     einzelheiten_ += QString::fromUtf8(Anzeigetext(ordner) + ": anderes Dateisystem eingehängt, nicht durchsucht\n");
 }
 
@@ -491,8 +516,20 @@ int Sicherungsfenster::ZeigeMeldung(const QString& text, QMessageBox::Icon symbo
     // The failure box keeps its text and lists in its details what was not backed up, and why.
     if (symbol == QMessageBox::Critical && !einzelheiten_.isEmpty())
         box.setDetailedText(einzelheiten_);
+    // The success box of a run that did not enter a file system mounted inside the source keeps its text and
+    // names those folders, so that nobody takes the backup for the whole tree.
+    if (symbol == QMessageBox::Information && laufend_ && !einhaengepunkte_.isEmpty()) {
+        box.setInformativeText(Einhaengehinweis(einhaengepunkte_));
+        box.setDetailedText(einzelheiten_);
+    }
     box.exec();
     return vbOK;
+}
+
+QString Einhaengehinweis(const QStringList& einhaengepunkte) {
+    return (einhaengepunkte.size() == 1 ? QStringLiteral("Nicht gesichert ist der Inhalt des eingehängten Ordners:\n")
+                                        : QStringLiteral("Nicht gesichert ist der Inhalt der eingehängten Ordner:\n")) +
+           einhaengepunkte.join(QChar(u'\n'));
 }
 
 void Sicherungsfenster::ZielPfadRefresh() {

@@ -71,14 +71,16 @@ public:
     // Start-up defaults: version caption, backup folder name, drive C: and its root on both sides, centring.
     void Form_Load();
     // Closes the window and ends the program with status 0, without a question. During a backup run it asks
-    // the run to stop first: the program ends once the copies made so far are durable and marked.
+    // the run to stop first: the program ends once the copies made so far are durable and marked, after a
+    // message that says so, with status 1.
     void Abbrechen_Click();
     void QuellLaufwerk_Change();
     void QuellPfad_Change();
     void ZielLaufwerk_Change();
     // The backup run. While it works the window repaints and shows its progress, and takes no input but a
-    // click of Abbrechen; that click and a close request stop the run (without its message) and then end
-    // the program with status 0.
+    // click of Abbrechen; that click and a close request stop the run and then end the program: with status 0
+    // after a run that went through or found nothing (without its message), else after a message that says
+    // the run was stopped (Abbruchmeldung) or failed, with status 1.
     void Sichern_Click();
 
     // Runs Form_Load inside the event frame: what the program's start calls before showing the window.
@@ -136,7 +138,11 @@ protected:
 private:
     class Laufklammer;
 
-    QString einzelheiten_; // what the run under way could not back up, one line each
+    QString einzelheiten_;        // what the run under way could not back up, one line each
+    QStringList einhaengepunkte_; // the folders with another file system mounted that it did not enter
+
+    // After a run that the user asked to stop: says how it ended where it was not whole; the exit status.
+    int NachBeendenVerlangt();
 
     void Aufbauen();
     void Verbinden();
@@ -168,6 +174,12 @@ private:
     QString vermerkVorDemLauf_;
     QElapsedTimer takt_;
 };
+
+// The message after a run that was stopped (Abbrechen, closing the window): `angelegt` is the backup folder it
+// made, empty when it made none.
+[[nodiscard]] std::string Abbruchmeldung(const Pfad& angelegt);
+// The note under the success message of a run that did not enter the mounted file systems at `einhaengepunkte`.
+[[nodiscard]] QString Einhaengehinweis(const QStringList& einhaengepunkte);
 
 // The drive text's root path: its first two characters and a backslash ("C: [/]" -> "C:\").
 [[nodiscard]] Pfad Wurzelpfad(const QString& laufwerk);

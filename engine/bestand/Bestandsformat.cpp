@@ -1,10 +1,10 @@
 // The record of the source: its text form (see Bestandsformat.h).
 #include "engine/bestand/Bestandsformat.h"
 
-#include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Bestandsleser.h"
 
+#include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <set>
 
@@ -56,48 +56,6 @@ std::string Hex16(std::uint64_t wert) {
     return text;
 }
 
-std::vector<std::string_view> Felder(std::string_view zeile) {
-    std::vector<std::string_view> felder;
-    std::size_t pos = 0;
-    while (pos <= zeile.size()) {
-        const std::size_t ende = zeile.find(' ', pos);
-        felder.push_back(zeile.substr(pos, ende == std::string_view::npos ? std::string_view::npos : ende - pos));
-        if (ende == std::string_view::npos)
-            break;
-        pos = ende + 1;
-    }
-    return felder;
-}
-
-template <class T> bool Zahl(std::string_view text, T& wert, int basis = 10) {
-    if (text.empty())
-        return false;
-    const auto [ende, fehler] = std::from_chars(text.data(), text.data() + text.size(), wert, basis);
-    return fehler == std::errc() && ende == text.data() + text.size();
-}
-
-// Whether the relative path is made of proper names, one level each.
-bool GuterPfad(std::string_view pfad) {
-    if (pfad.empty())
-        return false;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t ende = pfad.find('/', pos);
-        const std::string_view name =
-            pfad.substr(pos, ende == std::string_view::npos ? std::string_view::npos : ende - pos);
-        if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string_view::npos)
-            return false;
-        if (ende == std::string_view::npos)
-            return true;
-        pos = ende + 1;
-    }
-}
-
-std::string Elternpfad(const std::string& pfad) {
-    const std::size_t schnitt = pfad.rfind('/');
-    return schnitt == std::string::npos ? "." : pfad.substr(0, schnitt);
-}
-
 } // namespace
 
 std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand) {
@@ -130,7 +88,7 @@ bool IstBestandsdateiname(std::string_view name) {
         return false;
     const std::string_view zahl = name.substr(18, name.size() - 22);
     int n = 0;
-    return !zahl.empty() && zahl[0] != '0' && Zahl(zahl, n) && n >= 2 && Bestandsdateiname(n - 1) == name;
+    return !zahl.empty() && zahl[0] != '0' && LiesZahl(zahl, n) && n >= 2 && Bestandsdateiname(n - 1) == name;
 }
 
 std::string Maskiere(std::string_view bytes) {
@@ -158,22 +116,56 @@ std::string Maskiere(std::string_view bytes) {
 
 std::optional<std::string> Demaskiere(std::string_view text) {
     std::string aus;
-    aus.reserve(text.size());
+    if (!Demaskiere(text, aus))
+        return std::nullopt;
+    return aus;
+}
+
+bool Demaskiere(std::string_view text, std::string& aus) {
+    aus.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto b = static_cast<unsigned char>(text[i]);
         if (b == '%') {
             unsigned wert = 0;
-            if (i + 2 >= text.size() || !Zahl(text.substr(i + 1, 2), wert, 16))
-                return std::nullopt;
+            if (i + 2 >= text.size() || !LiesZahl(text.substr(i + 1, 2), wert, 16))
+                return false;
             aus += static_cast<char>(wert);
             i += 2;
         } else if (b <= 0x20 || b == 0x7F) {
-            return std::nullopt;
+            return false;
         } else {
             aus += static_cast<char>(b);
         }
     }
-    return aus;
+    return true;
+}
+
+int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdner) {
+    // Each name of a path is a folder but the last name of a file or link. At the first place where the two
+    // differ, the walk meets a folder's files and links before its subfolders, and each kind in byte order
+    // of the names; a folder comes before everything inside it.
+    if (a == ".")
+        a = {};
+    if (b == ".")
+        b = {};
+    std::size_t ia = 0;
+    std::size_t ib = 0;
+    for (;;) {
+        const bool aAus = ia >= a.size();
+        const bool bAus = ib >= b.size();
+        if (aAus || bAus)
+            return aAus && bAus ? 0 : aAus ? -1 : 1;
+        const std::size_t ea = std::min(a.find('/', ia), a.size());
+        const std::size_t eb = std::min(b.find('/', ib), b.size());
+        const bool aBlatt = ea == a.size() && !aOrdner;
+        const bool bBlatt = eb == b.size() && !bOrdner;
+        if (aBlatt != bBlatt)
+            return aBlatt ? -1 : 1;
+        if (const int v = a.substr(ia, ea - ia).compare(b.substr(ib, eb - ib)); v != 0)
+            return v < 0 ? -1 : 1;
+        ia = ea + 1;
+        ib = eb + 1;
+    }
 }
 
 std::string SchreibeBestand(const Bestand& b) {
@@ -238,154 +230,6 @@ std::size_t Unvollstaendige(const Bestand& b) {
 
 bool Vollstaendig(const Bestand& b) {
     return !b.Abgebrochen && Unvollstaendige(b) == 0;
-}
-
-std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
-    // The last line first: a record that was cut short or changed is torn, whatever else it holds.
-    if (text.empty() || text.back() != '\n')
-        return std::string("Die Bestandsliste ist unvollständig (ohne Abschluss).");
-    const std::size_t letzte = text.rfind('\n', text.size() - 2);
-    const std::string_view rumpf = letzte == std::string_view::npos ? std::string_view() : text.substr(0, letzte + 1);
-    const std::string_view schluss =
-        text.substr(letzte == std::string_view::npos ? 0 : letzte + 1, text.size() - (letzte + 1) - 1);
-    const auto schlussfelder = Felder(schluss);
-    std::size_t anzahl = 0;
-    std::uint64_t pruefsumme = 0;
-    if (schlussfelder.size() != 3 || schlussfelder[0] != "ende" || !Zahl(schlussfelder[1], anzahl) ||
-        schlussfelder[2].size() != 16 || !Zahl(schlussfelder[2], pruefsumme, 16))
-        return std::string("Die Bestandsliste ist unvollständig (ohne Abschluss).");
-    if (Fnv1a(rumpf) != pruefsumme)
-        return std::string("Die Bestandsliste ist beschädigt (Prüfsumme stimmt nicht).");
-
-    Bestand b;
-    std::vector<std::string_view> zeilen;
-    for (std::size_t pos = 0; pos < rumpf.size();) {
-        const std::size_t ende = rumpf.find('\n', pos);
-        zeilen.push_back(rumpf.substr(pos, ende - pos));
-        pos = ende + 1;
-    }
-    auto kaputt = [](const std::string& was) { return std::string("Die Bestandsliste ist fehlerhaft: ") + was; };
-    if (zeilen.empty() || Felder(zeilen[0]).size() != 2 || Felder(zeilen[0])[0] != "tresor-ix-bestand")
-        return kaputt("keine Bestandsliste.");
-    const std::string_view version = Felder(zeilen[0])[1];
-    if (version == "1")
-        b.Version = 1;
-    else if (version == "2")
-        b.Version = 2;
-    else
-        return std::string("Die Bestandsliste hat eine unbekannte Version: ") + Anzeigetext(version);
-    // Version 2 has one more line in its head: whether the run went through.
-    const std::size_t kopfzeilen = b.Version == 1 ? 6 : 7;
-    if (zeilen.size() < kopfzeilen)
-        return kaputt("Kopf unvollständig.");
-    const char* kopf[] = {"ordner", "quelle", "posix", "zeit"};
-    std::string* ziele[] = {&b.Ordner, &b.Quelle, &b.QuellePosix, &b.Zeit};
-    for (int k = 0; k < 4; ++k) {
-        const auto f = Felder(zeilen[1 + k]);
-        std::optional<std::string> wert = f.size() == 2 && f[0] == kopf[k] ? Demaskiere(f[1]) : std::nullopt;
-        if (!wert)
-            return kaputt(std::string("Zeile ") + kopf[k] + ".");
-        *ziele[k] = std::move(*wert);
-    }
-    {
-        const auto f = Felder(zeilen[5]);
-        if (f.size() != 3 || f[0] != "kopiert" || !Zahl(f[1], b.KopierteDateien) || !Zahl(f[2], b.KopierteBytes))
-            return kaputt("Zeile kopiert.");
-    }
-    if (b.Version >= 2) {
-        const auto f = Felder(zeilen[6]);
-        if (f.size() != 2 || f[0] != "lauf" || (f[1] != "ganz" && f[1] != "abgebrochen"))
-            return kaputt("Zeile lauf.");
-        b.Abgebrochen = f[1] == "abgebrochen";
-    }
-    if (zeilen.size() - kopfzeilen != anzahl)
-        return std::string("Die Bestandsliste ist beschädigt (Anzahl der Einträge stimmt nicht).");
-
-    std::set<std::string> ordner, alle;
-    b.Eintraege.reserve(anzahl);
-    // Fields of an entry before its path: kind, place, size, time, mode, owner, group, and in version 2
-    // inode, ctime and link group.
-    const std::size_t vorPfad = b.Version == 1 ? 7 : 10;
-    std::size_t z = kopfzeilen;
-    for (; z < zeilen.size(); ++z) {
-        const auto f = Felder(zeilen[z]);
-        const std::string nr = "Eintrag " + std::to_string(z - kopfzeilen + 1) + ".";
-        if ((f[0] == "E" || f[0] == "X") && b.Version >= 2)
-            break; // the mount points and the entries not backed up follow
-        if (f.size() < vorPfad + 1 || f[0].size() != 1)
-            return kaputt(nr);
-        Bestandseintrag e;
-        switch (f[0][0]) {
-        case 'O':
-            e.Art = Eintragsart::Ordner;
-            break;
-        case 'D':
-            e.Art = Eintragsart::Datei;
-            break;
-        case 'V':
-            e.Art = Eintragsart::Verweis;
-            break;
-        default:
-            return kaputt(nr);
-        }
-        const bool ordnerartig = e.Art == Eintragsart::Ordner;
-        if (f.size() != vorPfad + (e.Art == Eintragsart::Verweis ? 2u : 1u))
-            return kaputt(nr);
-        const auto ort = Demaskiere(f[1]);
-        const auto pfad = f[vorPfad] == "." ? std::optional<std::string>(".") : Demaskiere(f[vorPfad]);
-        if (!ort || !pfad || !Zahl(f[2], e.Groesse) || !Zahl(f[3], e.MtimeNs) || !Zahl(f[4], e.Modus, 8) ||
-            e.Modus > 07777 || !Zahl(f[5], e.Uid) || !Zahl(f[6], e.Gid))
-            return kaputt(nr);
-        if (b.Version >= 2) {
-            if (!Zahl(f[7], e.Inode) || !Zahl(f[8], e.CtimeNs))
-                return kaputt(nr);
-            if (f[9] != "-" && (e.Art != Eintragsart::Datei || !Zahl(f[9], e.Verbund) || e.Verbund == 0))
-                return kaputt(nr);
-        }
-        e.Ort = *ort;
-        e.Pfad = *pfad;
-        // A version lies in this backup folder or an earlier one of the same target, never elsewhere.
-        if (ordnerartig ? e.Ort != "-" : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > b.Ordner))
-            return kaputt(nr);
-        if (e.Art == Eintragsart::Verweis) {
-            const auto ziel = Demaskiere(f[vorPfad + 1]);
-            if (!ziel || ziel->empty())
-                return kaputt(nr);
-            e.Verweisziel = *ziel;
-        }
-        if (z == kopfzeilen) {
-            if (e.Pfad != "." || e.Art != Eintragsart::Ordner)
-                return kaputt("der erste Eintrag ist nicht der Quellordner.");
-        } else if (!GuterPfad(e.Pfad) || !ordner.contains(Elternpfad(e.Pfad)) || !alle.insert(e.Pfad).second) {
-            return kaputt(nr + " Pfad: " + Anzeigetext(e.Pfad));
-        }
-        if (e.Art == Eintragsart::Ordner)
-            ordner.insert(e.Pfad);
-        b.Eintraege.push_back(std::move(e));
-    }
-    // The mount points, each a folder of the record, and the entries not backed up, each a path below the
-    // source (or the source folder itself).
-    for (; z < zeilen.size(); ++z) {
-        const auto f = Felder(zeilen[z]);
-        const std::string nr = "Eintrag " + std::to_string(z - kopfzeilen + 1) + ".";
-        if (f.size() != (f[0] == "X" ? 3u : 2u) || (f[0] != "X" && f[0] != "E"))
-            return kaputt(nr);
-        const auto pfad = f[1] == "." ? std::optional<std::string>(".") : Demaskiere(f[1]);
-        if (!pfad)
-            return kaputt(nr);
-        if (f[0] == "E") {
-            if (!ordner.contains(*pfad))
-                return kaputt(nr + " Pfad: " + Anzeigetext(*pfad));
-            b.Einhaengepunkte.push_back(*pfad);
-            continue;
-        }
-        // Only named, never restored: its folder need not be in the record (one whose mirror clashed).
-        const auto grund = Demaskiere(f[2]);
-        if (!grund || (*pfad != "." && !GuterPfad(*pfad)))
-            return kaputt(nr + " Pfad: " + Anzeigetext(*pfad));
-        b.Ausgelassen.push_back({*pfad, *grund});
-    }
-    return b;
 }
 
 } // namespace tresor

@@ -49,7 +49,8 @@ namespace tresor {
 // change, whatever it does to size and times, shows as another state; 0 0 where unknown), its hard-link
 // group ("-", or a number shared by the names of one file that the source holds under several names), its
 // path relative to the source ("." for the source folder itself, names joined by "/"), and for a link its
-// target text. Entries come in the order of the backup's walk: every folder before anything inside it.
+// target text. Entries come in the order of the backup's walk (Wegordnung): every folder before anything
+// inside it, a folder's files and links before its subfolders, each in byte order of the names.
 // After the entries, in any order: one "E" line per folder of the record on which another file system is
 // mounted (mirrored as an empty folder and never entered, so what that file system holds is in no backup),
 // and one "X" line per entry the run could not back up, with its path and the reason (German, escaped like
@@ -141,6 +142,13 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text);
 // Bytes in the record's escaped form, and back (nothing when the text is no valid escaped form).
 std::string Maskiere(std::string_view bytes);
 std::optional<std::string> Demaskiere(std::string_view text);
+// The same into `aus` (whose room is kept for the next call): false when the text is no valid escaped form.
+bool Demaskiere(std::string_view text, std::string& aus);
+
+// The order of the backup's walk, in which a record lists its entries: negative when the entry `a` (a folder
+// when `aOrdner`, else a file or link; a path as in the record, "." for the source folder) comes before `b`,
+// 0 when they are the same entry, positive when it comes after.
+int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdner);
 
 // FNV-1a, 64 bits.
 std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = 14695981039346656037ull);

@@ -4,6 +4,7 @@
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/bestand/Zielindex.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -260,6 +261,14 @@ void Bestandsliste::Verbuende() {
 std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen) {
     Verorte(abgebrochen);
     Verbuende();
+    // The record lists its entries in the walk's order, so that the next run can read it alongside its walk
+    // (Zielindex.h). A stopped run adds the entries it did not reach after the others, and a failed copy may
+    // be named after the entries that follow it: they are put in their places.
+    auto vorher = [](const Bestandseintrag& a, const Bestandseintrag& b) {
+        return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner) < 0;
+    };
+    if (!std::is_sorted(eintraege_.begin(), eintraege_.end(), vorher))
+        std::stable_sort(eintraege_.begin(), eintraege_.end(), vorher);
     Bestand b;
     b.Ordner = ordnername_;
     b.Quelle = quelle_;

@@ -35,7 +35,30 @@ Pfad Spiegelpfad(const Pfad& sicherungsordner, const Pfad& quelle) {
     return quelle.size() == 3 ? sicherungsordner : sicherungsordner + quelle.substr(2);
 }
 
-Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+namespace {
+
+// Whether a record read from the file `datei` of the backup folder `name` counts: "" when it does, else why
+// not (German). `kopie` tells that the record names itself as a copy of a source file: a drive root's own
+// file of that name, copied by the run, lies where the record would; it is passed over without a word.
+std::string Pruefe(const Bestand& kopf, const std::string& name, bool kopie) {
+    // The source's place in the program's form: one drive, names one level each. A line that climbs out of
+    // its folder or holds a slash names no source; the record is not used.
+    if (!IstProgrammpfad(kopf.Quelle))
+        return "Die Bestandsliste nennt keine brauchbare Quelle.";
+    if (kopf.Ordner != name)
+        return "Die Bestandsliste gehört zum Sicherungsordner " + Anzeigetext(kopf.Ordner) + ".";
+    return kopie ? std::string(" ") : std::string();
+}
+
+bool IstKopie(const Bestandseintrag& e, const std::string& datei, const std::string& name) {
+    return e.Pfad == datei && e.Ort == name;
+}
+
+// Goes through the record files of the backup folder `name` in `ziel` in order until `nimm` takes one.
+// `nimm(text, datei)` answers "" when it took the text, " " when it passes it over without a word, else why
+// the text is no record of this folder. The fund tells the first such reason where none was taken.
+template <class Nimm>
+Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, Nimm nimm) {
     Bestandsfund fund;
     const Pfad ordner = Unterpfad(ziel, name);
     const auto namen = zugriff.Namen(ordner);
@@ -56,37 +79,64 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
             fehler = "Die Bestandsliste ist nicht lesbar: " + Fehlertext(f.Ursache());
         }
         if (text) {
-            auto gelesen = LiesBestand(*text);
-            if (auto* b = std::get_if<Bestand>(&gelesen)) {
-                // A drive root's own file of this name, copied by this run, lies where the record would.
-                bool kopie = false;
-                if (b->Quelle.size() == 3)
-                    for (const Bestandseintrag& e : b->Eintraege)
-                        if (e.Pfad == datei && e.Ort == name)
-                            kopie = true;
-                // The source's place in the program's form: one drive, names one level each. A line that
-                // climbs out of its folder or holds a slash names no source; the record is not used.
-                if (!IstProgrammpfad(b->Quelle))
-                    fehler = "Die Bestandsliste nennt keine brauchbare Quelle.";
-                else if (b->Ordner == name && !kopie) {
-                    fund.Zustand = Bestandsfund::Art::Gelesen;
-                    fund.Liste = std::make_shared<const Bestand>(std::move(*b));
-                    fund.Dateiname = datei;
-                    fund.Fehler.clear();
-                    return fund;
-                } else if (b->Ordner != name)
-                    fehler = "Die Bestandsliste gehört zum Sicherungsordner " + Anzeigetext(b->Ordner) + ".";
-            } else {
-                fehler = std::get<std::string>(gelesen);
+            fehler = nimm(std::move(*text), datei);
+            if (fehler.empty()) {
+                fund.Zustand = Bestandsfund::Art::Gelesen;
+                fund.Dateiname = datei;
+                fund.Fehler.clear();
+                return fund;
             }
         }
-        if (fund.Zustand != Bestandsfund::Art::Kaputt && !fehler.empty()) {
+        if (fund.Zustand != Bestandsfund::Art::Kaputt && !fehler.empty() && fehler != " ") {
             fund.Zustand = Bestandsfund::Art::Kaputt;
             fund.Fehler = fehler;
             fund.Dateiname = datei;
         }
     }
     return fund;
+}
+
+} // namespace
+
+Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+    std::shared_ptr<const Bestand> liste;
+    Bestandsfund fund = DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
+        auto gelesen = LiesBestand(text);
+        auto* b = std::get_if<Bestand>(&gelesen);
+        if (b == nullptr)
+            return std::get<std::string>(gelesen);
+        bool kopie = false;
+        if (b->Quelle.size() == 3)
+            kopie = std::any_of(b->Eintraege.begin(), b->Eintraege.end(),
+                                [&](const Bestandseintrag& e) { return IstKopie(e, datei, name); });
+        std::string fehler = Pruefe(*b, name, kopie);
+        if (fehler.empty())
+            liste = std::make_shared<const Bestand>(std::move(*b));
+        return fehler;
+    });
+    fund.Liste = std::move(liste);
+    return fund;
+}
+
+std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+    std::optional<Bestandsleser> leser;
+    DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
+        auto offen = Bestandsleser::Oeffne(std::move(text));
+        auto* l = std::get_if<Bestandsleser>(&offen);
+        if (l == nullptr)
+            return std::get<std::string>(offen);
+        bool kopie = false;
+        if (l->Kopf().Quelle.size() == 3) {
+            while (const Bestandseintrag* e = l->Naechster())
+                kopie = kopie || IstKopie(*e, datei, name);
+            l->VonVorn();
+        }
+        std::string fehler = Pruefe(l->Kopf(), name, kopie);
+        if (fehler.empty())
+            leser = std::move(*l);
+        return fehler;
+    });
+    return leser;
 }
 
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix) {

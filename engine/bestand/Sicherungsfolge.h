@@ -1,9 +1,11 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "fs/posix/Eintragszugriff.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,9 @@ struct Bestandsfund {
 // Reads the record of the backup folder `name` in `ziel`. A record counts only when it is whole, names
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).
 Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
+// The same record as a reader before its first entry (Bestandsleser.h), for a walk that goes through it
+// alongside; its entries are checked as they are read. Nothing where LiesBestandsfund finds none.
+std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
 
 // Whether the record is one of this source: its `quelle` line is the path asked for in program form and
 // its `posix` line that path's POSIX form today. A record that names the source only one way is another

@@ -24,25 +24,40 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
     }
     sicherungen_.insert(namen.begin(), namen.end());
     const std::string posix = laufwerke.ZuPosix(quelle).value_or("");
-    for (auto it = namen.rbegin(); it != namen.rend() && !bestand_; ++it) {
-        const Bestandsfund fund = LiesBestandsfund(zugriff, ziel, *it);
-        if (fund.Zustand == Bestandsfund::Art::Gelesen && GleicheQuelle(*fund.Liste, quelle, posix))
-            bestand_ = fund.Liste;
+    for (auto it = namen.rbegin(); it != namen.rend() && !leser_; ++it) {
+        auto leser = LiesBestandsleser(zugriff, ziel, *it);
+        if (leser && GleicheQuelle(leser->Kopf(), quelle, posix))
+            leser_ = std::move(leser);
     }
-    if (!bestand_)
-        return;
-    nachPfad_.reserve(bestand_->Eintraege.size());
-    for (const Bestandseintrag& e : bestand_->Eintraege)
-        nachPfad_.emplace(e.Pfad, &e);
 }
 
-bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) const {
-    if (!bestand_)
+void Zielindex::Neu() {
+    if (leser_)
+        leser_->VonVorn();
+    eintrag_ = nullptr;
+    begonnen_ = false;
+    zuletzt_.clear();
+}
+
+bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
+    if (!leser_)
         return false;
-    const auto it = nachPfad_.find(RelativZurQuelle(quelle_, pfad));
-    if (it == nachPfad_.end())
+    std::string relativ = RelativZurQuelle(quelle_, pfad);
+    // The walk never asks for a file before the one it asked for last; a question that does is answered
+    // without moving, so the entries still ahead stay there for the walk.
+    if (begonnen_ && Wegordnung(relativ, false, zuletzt_, false) <= 0)
         return false;
-    const Bestandseintrag& e = *it->second;
+    if (!begonnen_) {
+        eintrag_ = leser_->Naechster();
+        begonnen_ = true;
+    }
+    // Past the entries before this file: those the walk did not meet are no longer in the source.
+    while (eintrag_ != nullptr && Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, relativ, false) < 0)
+        eintrag_ = leser_->Naechster();
+    zuletzt_ = std::move(relativ);
+    if (eintrag_ == nullptr || Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, zuletzt_, false) != 0)
+        return false;
+    const Bestandseintrag& e = *eintrag_;
     if (e.Ort == OrtFehlt || !sicherungen_.contains(e.Ort))
         return false;
     if (jetzt.Typ == Eintragsstand::Art::Anderes || jetzt.Typ == Eintragsstand::Art::Verweis)

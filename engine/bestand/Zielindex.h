@@ -1,15 +1,15 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "fs/Eintragsstand.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
 
-#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace tresor {
 
@@ -17,32 +17,43 @@ namespace tresor {
 // backed up when its archive bit is set or when this target holds no version of its present state: a new
 // empty target, a backup folder deleted since, a second disk used in turn with this one.
 //
-// It is the newest record of the source in the target (Bestandsformat.h), read once at the start of a run;
-// the walk then asks it for each file it looks at, with the state that look saw: no system call more per
-// file. A file counts as held when the record names it with the very state it has now (size, modification
-// time, inode and the ctime read back after its archive record was written, so that a change made at any
-// moment after it, whatever it does to size and times, is another state) and with a version in a backup
-// folder that is still there; on a file system whose inode numbers do not last, size and times are the state.
-// A record of the first form holds no ctimes: under it no file counts as held,
-// and the first run after it backs everything up once. A symbolic link counts as held when the record names
-// it as a link with a version still there (its own changes set its archive bit).
+// It is the newest record of the source in the target (Bestandsformat.h), found at the start of a run and
+// then read alongside each walk of the source: the record lists its entries in the walk's order
+// (Wegordnung), so the walk asks for its files in that order and the reader only ever moves forward
+// (Bestandsleser.h), without a map of the record and without a system call more per file. An entry the record
+// holds and the walk does not meet (gone from the source) is passed over; a file the walk meets and the
+// record does not hold, or holds out of the walk's order (a record that others changed), counts as not held,
+// and so does everything after a malformed entry: the record can only make the run copy more, never less.
+//
+// A file counts as held when the record names it with the very state it has now (size, modification time,
+// inode and the ctime read back after its archive record was written, so that a change made at any moment
+// after it, whatever it does to size and times, is another state) and with a version in a backup folder that
+// is still there; on a file system whose inode numbers do not last, size and times are the state. A record of
+// the first form holds no ctimes: under it no file counts as held, and the first run after it backs
+// everything up once. A symbolic link counts as held when the record names it as a link with a version still
+// there (its own changes set its archive bit).
 class Zielindex {
 public:
-    // Reads the newest readable record of `quelle` in the target folder `ziel`. A target that cannot be
+    // Finds the newest readable record of `quelle` in the target folder `ziel`. A target that cannot be
     // listed, or holds no record of the source, holds nothing.
     Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle);
 
-    // Whether the target holds a version of the entry `pfad` (a path in the source, in program form) in the
-    // state `jetzt`. `jetzt` of kind Anderes stands for a symbolic link whose state the walk did not read.
-    [[nodiscard]] bool Haelt(const Pfad& pfad, const Eintragsstand& jetzt) const;
+    // A walk of the source begins: the record is read from its first entry again.
+    void Neu();
+    // Whether the target holds a version of the file or link `pfad` (a path in the source, in program form)
+    // in the state `jetzt`. `jetzt` of kind Anderes stands for a symbolic link whose state the walk did not
+    // read. Asked in the walk's order since Neu; a file asked out of that order counts as not held.
+    [[nodiscard]] bool Haelt(const Pfad& pfad, const Eintragsstand& jetzt);
     // True when a record was found.
-    [[nodiscard]] bool Gelesen() const { return bestand_ != nullptr; }
+    [[nodiscard]] bool Gelesen() const { return leser_.has_value(); }
 
 private:
     Pfad quelle_;
-    std::shared_ptr<const Bestand> bestand_;
+    std::optional<Bestandsleser> leser_;
     std::set<std::string, std::less<>> sicherungen_; // the backup folders in the target now
-    std::unordered_map<std::string_view, const Bestandseintrag*> nachPfad_;
+    const Bestandseintrag* eintrag_ = nullptr;       // the record's entry in hand, nullptr at its end
+    bool begonnen_ = false;                          // eintrag_ was read since Neu
+    std::string zuletzt_;                            // the file asked last since Neu
 };
 
 // The path of an entry of the source relative to the source, as the record writes it ("." for the source).

@@ -92,6 +92,7 @@ Dateisystem& Sicherung::Fso() {
 
 void Sicherung::Sichern_Click() {
     ausgang = Ausgang::Offen;
+    angelegt.clear();
     fenster_.SetMousePointer(vbHourglass);
     const Datum datum = uhr_.Date();
     const Zeit zeit = uhr_.Time();
@@ -142,6 +143,9 @@ void Sicherung::Sichern_Click() {
 
     fso = fabrik_();
     try {
+        // Each walk goes through the target's record alongside, from its first entry.
+        if (index_)
+            index_->Neu();
         AttrTest(Q);
     } catch (const Laufabbruch&) {
         Angehalten();
@@ -165,6 +169,7 @@ void Sicherung::Sichern_Click() {
     // Only the backup folder is made, never the target folder the user picked: a target that vanished since
     // (or the mount point of a medium that was unplugged) ends the run here, and nothing is written.
     Fso().MakeDir(zielordner);
+    angelegt = zielordner;
     // Whatever path leads there, the walks never enter the folder this run writes.
     Fso().Ausschliessen(zielordner);
 
@@ -304,6 +309,8 @@ void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
 
 void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     fortschritt_ = {};
+    if (index_)
+        index_->Neu();
     try {
         KopiereDateienBaum(atmp_Quelle, atmp_ziel);
     } catch (const Laufabbruch&) {

@@ -65,6 +65,8 @@ public:
 
     // How the last run ended, for callers that report it other than through the message box.
     Ausgang ausgang = Ausgang::Offen;
+    // The backup folder the last run made; empty when it made none (refused, nothing found, stopped before).
+    Pfad angelegt;
 
     // When set, each run that creates a backup folder writes the record of the source into it once its
     // copies are durable (Bestandsliste.h); the table translates the record's paths. A dry run leaves it

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -128,17 +129,43 @@ TEST_F(Lauf, TakesNoInputButAbbrechenWhileRunning) {
     EXPECT_EQ(fenster->Enden, std::vector<int>{0});
 }
 
-// Abbrechen and closing the window ask the run to stop; it stops at its next check point, shows no
-// message, and the program ends with status 0 after it.
-TEST_F(Lauf, AbbrechenOrClosingStopsTheRunWithoutItsMessageAndEndsTheProgram) {
-    const std::vector<std::pair<std::string, std::function<void()>>> wege = {
+// Abbrechen and closing the window ask the run to stop; it stops at its next check point, and the program ends
+// after it. A run that stopped, or went to its end and failed, says so in a message and the program ends with
+// status 1; one that went through or found nothing ends with status 0 and shows no message.
+TEST_F(Lauf, AbbrechenOrClosingStopsTheRunSaysHowItEndedAndEndsTheProgram) {
+    const std::map<std::string, std::function<void()>> wege = {
         {"Klick auf Abbrechen", [&] { Klick(fenster->Abbrechen); }},
         {"Klick direkt auf Abbrechen", [&] { QTest::mouseClick(fenster->Abbrechen, Qt::LeftButton); }},
         {"Alt+A", [&] { QTest::keyClick(fenster->windowHandle(), Qt::Key_A, Qt::AltModifier); }},
         {"Schliessen", [&] { QCoreApplication::postEvent(fenster.get(), new QCloseEvent); }},
     };
-    for (const auto& [weg, ausloesen] : wege) {
-        SCOPED_TRACE(weg);
+    const QString gestoppt = QStringLiteral("Die Sicherung wurde abgebrochen ! \nNur ein Teil der Dateien ist in den "
+                                            "Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. ");
+    struct Fall {
+        std::string weg;
+        Ausgang ausgang;
+        Pfad angelegt;
+        QString meldung; // empty: none
+        QMessageBox::Icon symbol;
+        int status;
+    };
+    const std::vector<Fall> faelle = {
+        {"Klick auf Abbrechen", Ausgang::Abgebrochen, "D:\\Sicherung-2002-02-07--13-42-27", gestoppt,
+         QMessageBox::Warning, 1},
+        {"Klick direkt auf Abbrechen", Ausgang::Abgebrochen, "D:\\Sicherung-2002-02-07--13-42-27", gestoppt,
+         QMessageBox::Warning, 1},
+        {"Alt+A", Ausgang::Abgebrochen, "D:\\Sicherung-2002-02-07--13-42-27", gestoppt, QMessageBox::Warning, 1},
+        {"Schliessen", Ausgang::Abgebrochen, "D:\\Sicherung-2002-02-07--13-42-27", gestoppt, QMessageBox::Warning, 1},
+        {"Klick auf Abbrechen", Ausgang::Abgebrochen, "",
+         QStringLiteral("Die Sicherung wurde abgebrochen ! \nEs wurde nichts gesichert. "), QMessageBox::Warning, 1},
+        {"Schliessen", Ausgang::Fehlschlag, "D:\\Sicherung-2002-02-07--13-42-27",
+         QStringLiteral("Die Sicherung wurde nicht korrekt durchgeführt ! "), QMessageBox::Critical, 1},
+        {"Klick auf Abbrechen", Ausgang::Erfolg, "D:\\Sicherung-2002-02-07--13-42-27", QString(), QMessageBox::NoIcon,
+         0},
+        {"Klick auf Abbrechen", Ausgang::NichtsGefunden, "", QString(), QMessageBox::NoIcon, 0},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.weg + " " + std::to_string(static_cast<int>(f.ausgang)));
         fenster = umgebung.NeuesFenster();
         fenster->Laden();
         fenster->show();
@@ -148,19 +175,28 @@ TEST_F(Lauf, AbbrechenOrClosingStopsTheRunWithoutItsMessageAndEndsTheProgram) {
             const bool bisZumEnde = Kopiere(3000, [&](int schritt) {
                 if (schritt == 2) {
                     ablauf.push_back("verlangt");
-                    ausloesen();
+                    wege.at(f.weg)();
                 }
             });
             ablauf.push_back(bisZumEnde ? "lauf zu Ende" : "angehalten");
             ablauf.push_back(fenster->Enden.empty() ? "noch offen" : "vorzeitig beendet");
             fenster->SetMousePointer(vbDefault);
-            // The engine shows no message after a stop; a message asked for after the request is not shown.
+            fenster->Engine().ausgang = f.ausgang;
+            fenster->Engine().angelegt = f.angelegt;
+            // A message the run asks for after the request is not shown.
             fenster->MsgBox("fertig", vbInformation, std::nullopt);
         };
         QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
         EXPECT_EQ(ablauf, (std::vector<std::string>{"verlangt", "angehalten", "noch offen"}));
-        EXPECT_TRUE(fenster->Meldungen.empty());
-        EXPECT_EQ(fenster->Enden, std::vector<int>{0});
+        if (f.meldung.isEmpty()) {
+            EXPECT_TRUE(fenster->Meldungen.empty());
+        } else {
+            ASSERT_EQ(fenster->Meldungen.size(), 1U);
+            EXPECT_EQ(fenster->Meldungen[0].Text, f.meldung);
+            EXPECT_EQ(fenster->Meldungen[0].Symbol, f.symbol);
+            EXPECT_EQ(fenster->Meldungen[0].Titel, QStringLiteral("Sicherung"));
+        }
+        EXPECT_EQ(fenster->Enden, std::vector<int>{f.status});
         EXPECT_FALSE(fenster->Laeuft());
     }
 }
@@ -198,7 +234,7 @@ protected:
 // The real run over a large file whose every piece is slowed down: the notice line moves and is repainted
 // while that one file is copied, input stays blocked, and Abbrechen in the middle of the file stops the run
 // cleanly: the copies before it are durable and marked, the copy under way leaves nothing behind, and the
-// files not reached keep their archive bits. No message; the program ends with status 0.
+// files not reached keep their archive bits. A message says the run was stopped; the program ends with status 1.
 TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunCleanly) {
     namespace fs = std::filesystem;
     Fensterumgebung umgebung;
@@ -265,8 +301,12 @@ TEST(LaufMitGrosserDatei, ProgressMovesInsideTheFileAndAbbrechenStopsTheRunClean
     EXPECT_EQ(laeufe, 1);
     EXPECT_EQ(fenster->QuellPfad->Path(), "C:\\Q");
     EXPECT_EQ(fenster->Engine().ausgang, Ausgang::Abgebrochen);
-    EXPECT_TRUE(fenster->Meldungen.empty());
-    EXPECT_EQ(fenster->Enden, std::vector<int>{0});
+    // The window says that the run was stopped, and the program ends with status 1.
+    ASSERT_EQ(fenster->Meldungen.size(), 1U);
+    EXPECT_EQ(fenster->Meldungen[0].Text,
+              QStringLiteral("Die Sicherung wurde abgebrochen ! \nNur ein Teil der Dateien "
+                             "ist in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
+    EXPECT_EQ(fenster->Enden, std::vector<int>{1});
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
     const fs::path spiegel = umgebung.Wurzel('D') / "Sicherung-2002-02-07--13-42-27" / "Q";

@@ -16,6 +16,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The real message box that a click on `knopf` leads to, as it was shown; closed with OK.
+struct Gezeigt {
+    QString Text, Titel, Hinweis, Einzelheiten;
+    QMessageBox::Icon Symbol = QMessageBox::NoIcon;
+};
+
+Gezeigt KlickeUndLies(QWidget* knopf) {
+    Gezeigt g;
+    QTimer suche;
+    suche.setInterval(20);
+    QObject::connect(&suche, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            g = {box->text(), box->windowTitle(), box->informativeText(), box->detailedText(), box->icon()};
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    suche.start();
+    QTest::mouseClick(knopf, Qt::LeftButton);
+    suche.stop();
+    return g;
+}
+
 // Records the mouse pointer as the engine sets it, with the cursor that the application shows after it.
 class Zeigerfenster : public Testfenster {
 public:
@@ -49,25 +71,12 @@ protected:
 
 TEST_F(Sichern, AClickMakesARealBackupAndShowsTheSuccessMessage) {
     fenster->EchteMeldungen = true;
-    QString text, titel;
-    QMessageBox::Icon symbol = QMessageBox::NoIcon;
-    QTimer suche;
-    suche.setInterval(20);
-    QObject::connect(&suche, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            text = box->text();
-            titel = box->windowTitle();
-            symbol = box->icon();
-            box->button(QMessageBox::Ok)->click();
-        }
-    });
-    suche.start();
-    QTest::mouseClick(fenster->Sichern, Qt::LeftButton);
-    suche.stop();
+    const Gezeigt box = KlickeUndLies(fenster->Sichern);
 
-    EXPECT_EQ(text, QStringLiteral("Alle Dateien sind in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
-    EXPECT_EQ(titel, QStringLiteral("Sicherung"));
-    EXPECT_EQ(symbol, QMessageBox::Information);
+    EXPECT_EQ(box.Text,
+              QStringLiteral("Alle Dateien sind in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
+    EXPECT_EQ(box.Titel, QStringLiteral("Sicherung"));
+    EXPECT_EQ(box.Symbol, QMessageBox::Information);
     const fs::path sicherung = umgebung.Wurzel('D') / "Sicherung-2002-02-07--13-42-27" / "Daten";
     EXPECT_EQ(LiesDatei(sicherung / "brief.txt"), "Lieber Hans");
     EXPECT_TRUE(LiesDatei(sicherung / "Fotos" / "bild.jpg") == std::string(100000, 'x'));
@@ -180,22 +189,36 @@ TEST(Fehlerdetails, TheFailureBoxListsEachEntryNotBackedUpWithItsReason) {
         fenster.ZielLaufwerk->SetDrive(QStringLiteral("D:"));
         fenster.show();
         fenster.EchteMeldungen = true;
-        QString text, einzelheiten;
-        QTimer suche;
-        suche.setInterval(20);
-        QObject::connect(&suche, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                text = box->text();
-                einzelheiten = box->detailedText();
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        suche.start();
-        QTest::mouseClick(fenster.Sichern, Qt::LeftButton);
-        suche.stop();
-        EXPECT_EQ(text, QStringLiteral("Die Sicherung wurde nicht korrekt durchgeführt ! "));
-        EXPECT_EQ(einzelheiten, QString::fromStdString(f.eintrag));
+        const Gezeigt box = KlickeUndLies(fenster.Sichern);
+        EXPECT_EQ(box.Text, QStringLiteral("Die Sicherung wurde nicht korrekt durchgeführt ! "));
+        EXPECT_EQ(box.Einzelheiten, QString::fromStdString(f.eintrag));
     }
+}
+
+// A run whose only gap is a file system mounted inside the source ends with the success box, its text exactly
+// as ever, and the box names the folders it did not enter.
+TEST(Fehlerdetails, TheSuccessBoxNamesTheMountedFoldersItDidNotEnter) {
+    Fensterumgebung umgebung;
+    SchreibeDatei(umgebung.Wurzel('C') / "Daten" / "brief.txt", "Lieber Hans");
+    const fs::path punkt = umgebung.Wurzel('C') / "Daten" / "stick";
+    fs::create_directories(punkt);
+    if (std::system(("mount -t tmpfs -o size=1m tresor-test '" + punkt.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+    SchreibeDatei(punkt / "foto.jpg", "bild");
+    auto fenster = umgebung.NeuesFenster();
+    fenster->Laden();
+    fenster->QuellPfad->SetPath("C:\\Daten");
+    fenster->ZielLaufwerk->SetDrive(QStringLiteral("D:"));
+    fenster->show();
+    fenster->EchteMeldungen = true;
+    const Gezeigt box = KlickeUndLies(fenster->Sichern);
+    EXPECT_EQ(std::system(("umount '" + punkt.string() + "'").c_str()), 0);
+    EXPECT_EQ(box.Symbol, QMessageBox::Information);
+    EXPECT_EQ(box.Text,
+              QStringLiteral("Alle Dateien sind in den Ordner: D:\\Sicherung-2002-02-07--13-42-27 gesichert. "));
+    EXPECT_EQ(box.Hinweis,
+              QStringLiteral("Nicht gesichert ist der Inhalt des eingehängten Ordners:\nC:\\Daten\\stick"));
+    EXPECT_EQ(box.Einzelheiten, QStringLiteral("C:\\Daten\\stick: anderes Dateisystem eingehängt, nicht durchsucht\n"));
 }
 
 } // namespace

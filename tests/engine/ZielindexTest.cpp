@@ -1,0 +1,243 @@
+// The target's newest record, read alongside the walk: the walk's order, the reader entry by entry, and the
+// index that never lets a record out of order, torn or broken make a file count as held that is not.
+#include "engine/bestand/Zielindex.h"
+#include "engine/bestand/Bestandsleser.h"
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+namespace tresor {
+namespace {
+
+TEST(Wegordnung, FilesBeforeSubfoldersEachInByteOrderAndAFolderBeforeItsContent) {
+    struct Fall {
+        const char* a;
+        bool aOrdner;
+        const char* b;
+        bool bOrdner;
+        int erwartet;
+    };
+    const std::vector<Fall> faelle = {
+        {".", true, "a.txt", false, -1},       // the source folder first
+        {"a.txt", false, "b", true, -1},       // a folder's files before its subfolders
+        {"b", true, "b/a.txt", false, -1},     // a folder before its content
+        {"b/z.txt", false, "c.txt", false, 1}, // everything in a subfolder after the folder's own files
+        {"b/sub", true, "b/z.txt", false, 1},  {"a.txt", false, "a.txt", false, 0},
+        {"a.txt", false, "a.txt", true, -1}, // a file and a folder of one name are two entries
+        {".x", false, "A", false, -1},       // byte order: "." before upper case before lower case
+        {"Z", false, "a", false, -1},          {"\xc3\xa4", false, "z", false, 1}, // bytes compare unsigned
+        {"a/b", true, "a b", true, -1},    // name by name, not the whole text ('/' lies after ' ')
+        {"a-b/x", false, "a/x", false, 1}, // the same ('-' lies before '/')
+        {"a/b/c", false, "a/b", true, 1},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(std::string(f.a) + " | " + f.b);
+        EXPECT_EQ(Wegordnung(f.a, f.aOrdner, f.b, f.bOrdner), f.erwartet);
+        EXPECT_EQ(Wegordnung(f.b, f.bOrdner, f.a, f.aOrdner), -f.erwartet);
+    }
+}
+
+constexpr const char* Ordner = "Sicherung-2026-12-08--10-00-00";
+
+Bestandseintrag Datei(const std::string& pfad, std::uint64_t inode, const std::string& ort = Ordner) {
+    return {
+        Eintragsart::Datei, ort, 5, 100, 0644, 1000, 1000, pfad, "", inode, 1000 + static_cast<std::int64_t>(inode), 0};
+}
+
+Bestandseintrag Ordnereintrag(const std::string& pfad) {
+    return {Eintragsart::Ordner, "-", 0, 100, 0755, 1000, 1000, pfad, "", 0, 0, 0};
+}
+
+// The source's files in the walk's order, and the record a run would write of them.
+const std::vector<std::string> Dateien = {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "z/e.txt"};
+
+std::vector<Bestandseintrag> Eintraege() {
+    return {Ordnereintrag("."),    Datei("a.txt", 1),     Datei("b.txt", 2),  Ordnereintrag("sub"),
+            Datei("sub/c.txt", 3), Datei("sub/d.txt", 4), Ordnereintrag("z"), Datei("z/e.txt", 5)};
+}
+
+Bestand Aufzeichnung(const Laufwerkstabelle& laufwerke, std::vector<Bestandseintrag> eintraege) {
+    Bestand b;
+    b.Ordner = Ordner;
+    b.Quelle = "C:\\Daten";
+    b.QuellePosix = laufwerke.ZuPosix(b.Quelle).value_or("");
+    b.Zeit = "2026-12-08--10-00-00";
+    b.Eintraege = std::move(eintraege);
+    return b;
+}
+
+// A record whose line `zeile` (counted from 0) is replaced by `neu`, sealed again so that only that line is
+// wrong.
+std::string MitZeile(const std::string& text, std::size_t zeile, const std::string& neu) {
+    std::vector<std::string> zeilen;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t ende = text.find('\n', pos);
+        zeilen.push_back(text.substr(pos, ende - pos));
+        pos = ende + 1;
+    }
+    zeilen[zeile] = neu;
+    zeilen.pop_back(); // the last line
+    std::string rumpf;
+    for (const std::string& z : zeilen)
+        rumpf += z + "\n";
+    char summe[17];
+    std::snprintf(summe, sizeof summe, "%016llx", static_cast<unsigned long long>(Fnv1a(rumpf)));
+    return rumpf + "ende " + std::to_string(zeilen.size() - 7) + " " + summe + "\n";
+}
+
+TEST(Bestandsleser, GivesTheEntriesInOrderAndStopsAtTheFirstBrokenOne) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    Bestand b = Aufzeichnung(laufwerke, Eintraege());
+    b.Einhaengepunkte = {"z"};
+    const std::string ganz = SchreibeBestand(b);
+    struct Fall {
+        const char* name;
+        std::string text;
+        std::size_t gegeben; // entries before the reader stops
+        std::string fehler;  // why it stopped early ("" at the end of the entries)
+    };
+    const std::vector<Fall> faelle = {
+        {"whole", ganz, 8, ""},
+        {"an entry of too few fields", MitZeile(ganz, 7 + 4, "D x 5"), 4, "Eintrag 5."},
+        {"a place outside the target", MitZeile(ganz, 7 + 2, "D ../x 5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        {"a path that climbs out", MitZeile(ganz, 7 + 1, "D fehlt 5 100 644 1 1 1 1001 - ../a.txt"), 1, "Eintrag 2."},
+        {"not the source folder first", MitZeile(ganz, 7, "O - 0 100 755 1 1 0 0 - sub"), 0, "der erste Eintrag"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        auto offen = Bestandsleser::Oeffne(f.text);
+        ASSERT_TRUE(std::holds_alternative<Bestandsleser>(offen)) << std::get<std::string>(offen);
+        Bestandsleser& leser = std::get<Bestandsleser>(offen);
+        EXPECT_EQ(leser.Kopf().Ordner, Ordner);
+        for (int runde = 0; runde < 2; ++runde, leser.VonVorn()) {
+            std::vector<std::string> pfade;
+            while (const Bestandseintrag* e = leser.Naechster())
+                pfade.push_back(e->Pfad);
+            ASSERT_EQ(pfade.size(), f.gegeben);
+            for (std::size_t i = 0; i < pfade.size(); ++i)
+                EXPECT_EQ(pfade[i], b.Eintraege[i].Pfad);
+            EXPECT_EQ(leser.Fehler().empty(), f.fehler.empty()) << leser.Fehler();
+            EXPECT_NE(leser.Fehler().find(f.fehler), std::string::npos) << leser.Fehler();
+            EXPECT_EQ(leser.Schluss(), f.fehler.empty() ? "E z\n" : "");
+        }
+        // The whole record is refused for a restore where the reader stopped early.
+        EXPECT_EQ(std::holds_alternative<Bestand>(LiesBestand(f.text)), f.fehler.empty());
+    }
+    // A torn or changed record gives no entry at all.
+    std::string geaendert = ganz;
+    geaendert[geaendert.find("b.txt")] = 'c';
+    for (const std::string& kaputt :
+         {ganz.substr(0, ganz.size() - 30), ganz.substr(0, ganz.size() - 2) + "0\n", geaendert})
+        EXPECT_TRUE(std::holds_alternative<std::string>(Bestandsleser::Oeffne(kaputt)));
+}
+
+TEST(Zielindex, ARecordOutOfOrderTornOrBrokenNeverMakesAFileCountAsHeld) {
+    using Eintraege_t = std::vector<Bestandseintrag>;
+    struct Fall {
+        const char* name;
+        std::function<std::string(const Laufwerkstabelle&)> record;
+        std::vector<bool> gehalten; // per file of Dateien, asked in the walk's order
+        std::int64_t anders = -1;   // the file (index) whose state the walk sees changed
+    };
+    auto mit = [](std::function<void(Eintraege_t&)> aendern) {
+        return [aendern](const Laufwerkstabelle& l) {
+            Eintraege_t e = Eintraege();
+            aendern(e);
+            return SchreibeBestand(Aufzeichnung(l, e));
+        };
+    };
+    const std::vector<Fall> faelle = {
+        {"whole", mit([](Eintraege_t&) {}), {true, true, true, true, true}},
+        {"a state changed since", mit([](Eintraege_t&) {}), {true, false, true, true, true}, 1},
+        {"entries the walk does not meet",
+         mit([](Eintraege_t& e) {
+             e.insert(e.begin() + 2, Datei("aa.txt", 9));
+             e.insert(e.begin() + 7, Ordnereintrag("sub/alt")); // after sub's files
+         }),
+         {true, true, true, true, true}},
+        {"a file the record lacks",
+         mit([](Eintraege_t& e) { e.erase(e.begin() + 4); }),
+         {true, true, false, true, true}},
+        {"an entry out of order",
+         mit([](Eintraege_t& e) {
+             std::rotate(e.begin() + 2, e.begin() + 3, e.begin() + 7); // b.txt after the folder z
+         }),
+         {true, false, true, true, true}},
+        {"an entry twice, the second out of order",
+         mit([](Eintraege_t& e) { e.push_back(Datei("b.txt", 2)); }),
+         {true, true, true, true, true}},
+        {"a version in a backup folder deleted since",
+         mit([](Eintraege_t& e) { e[7].Ort = "Sicherung-2026-12-01--10-00-00"; }),
+         {true, true, true, true, false}},
+        {"no version", mit([](Eintraege_t& e) { e[2].Ort = OrtFehlt; }), {true, false, true, true, true}},
+        {"without the state's ctime", mit([](Eintraege_t& e) { e[5].CtimeNs = 0; }), {true, true, true, false, true}},
+        {"torn",
+         [&](const Laufwerkstabelle& l) { return mit([](Eintraege_t&) {})(l).substr(0, 300); },
+         {false, false, false, false, false}},
+        {"broken in the middle",
+         [&](const Laufwerkstabelle& l) {
+             return MitZeile(mit([](Eintraege_t&) {})(l), 7 + 4, "D " + std::string(Ordner) + " 5 100 644 x");
+         },
+         {true, true, false, false, false}},
+        {"of another source",
+         [](const Laufwerkstabelle& l) {
+             Bestand b = Aufzeichnung(l, Eintraege());
+             b.Quelle = "C:\\Daten2";
+             return SchreibeBestand(b);
+         },
+         {false, false, false, false, false}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        test::TempOrdner tmp;
+        const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+        test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0), f.record(laufwerke));
+        Zielindex index(laufwerke, "D:\\", "C:\\Daten");
+        // Two walks, as a run makes (the scan and the copy); the second begins anew.
+        for (int walk = 0; walk < 2; ++walk) {
+            index.Neu();
+            for (std::size_t i = 0; i < Dateien.size(); ++i) {
+                Eintragsstand jetzt;
+                jetzt.Typ = Eintragsstand::Art::Datei;
+                jetzt.Groesse = 5;
+                jetzt.MtimeNs = 100;
+                jetzt.Inode = i + 1;
+                jetzt.CtimeNs = 1000 + static_cast<std::int64_t>(i) + 1 + (f.anders == static_cast<std::int64_t>(i));
+                std::string pfad = "C:\\Daten\\" + Dateien[i];
+                std::replace(pfad.begin(), pfad.end(), '/', '\\');
+                EXPECT_EQ(index.Haelt(pfad, jetzt), f.gehalten[i]) << Dateien[i] << " walk " << walk;
+            }
+        }
+    }
+}
+
+TEST(Zielindex, AFileAskedOutOfTheWalksOrderCountsAsNotHeld) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0),
+                        SchreibeBestand(Aufzeichnung(laufwerke, Eintraege())));
+    Zielindex index(laufwerke, "D:\\", "C:\\Daten");
+    ASSERT_TRUE(index.Gelesen());
+    Eintragsstand a;
+    a.Typ = Eintragsstand::Art::Datei;
+    a.Groesse = 5;
+    a.MtimeNs = 100;
+    a.Inode = 1;
+    a.CtimeNs = 1001;
+    Eintragsstand d = a;
+    d.Inode = 4;
+    d.CtimeNs = 1004;
+    EXPECT_TRUE(index.Haelt("C:\\Daten\\sub\\d.txt", d));
+    EXPECT_FALSE(index.Haelt("C:\\Daten\\a.txt", a));      // behind the walk
+    EXPECT_FALSE(index.Haelt("C:\\Daten\\sub\\d.txt", d)); // asked twice
+    index.Neu();
+    EXPECT_TRUE(index.Haelt("C:\\Daten\\a.txt", a));
+    EXPECT_TRUE(index.Haelt("C:\\Daten\\sub\\d.txt", d));
+}
+
+} // namespace
+} // namespace tresor
