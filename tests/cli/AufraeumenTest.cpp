@@ -17,11 +17,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <numeric>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -96,12 +96,16 @@ protected:
     }
     // The figure of "... und N Bytes freigeben/freigegeben."
     static std::uint64_t Freigegeben(const std::string& text) {
-        std::smatch m;
-        if (!std::regex_search(text, m, std::regex("und ([0-9.]+) Bytes? freige")))
+        const std::size_t ende = text.rfind(" Byte");
+        if (ende == std::string::npos || text.find(" freige", ende) == std::string::npos)
             return ~0ull;
-        std::string z = m[1];
+        std::size_t anfang = ende;
+        while (anfang > 0 &&
+               (std::isdigit(static_cast<unsigned char>(text[anfang - 1])) != 0 || text[anfang - 1] == '.'))
+            --anfang;
+        std::string z = text.substr(anfang, ende - anfang);
         std::erase(z, '.');
-        return std::stoull(z);
+        return z.empty() ? ~0ull : std::stoull(z);
     }
 
     // An empty target and source, then the first `laeufe` runs of the chain (Kette, Aendere).
