@@ -105,6 +105,8 @@ void Sicherungsuebersicht::Aufbauen() {
     taten->addWidget(StandZurueck);
     taten->addWidget(Pruefen);
     taten->addWidget(MitQuelle);
+    AusduennenKnopf = Knopf(QStringLiteral("Aus&dünnen …"), this);
+    taten->addWidget(AusduennenKnopf);
     taten->addStretch(1);
     spalten->addLayout(taten);
 
@@ -170,6 +172,7 @@ void Sicherungsuebersicht::Aufbauen() {
     connect(AuswahlZurueck, &QPushButton::clicked, this, [this] { Wiederherstellen(false); });
     connect(StandZurueck, &QPushButton::clicked, this, [this] { Wiederherstellen(true); });
     connect(Pruefen, &QPushButton::clicked, this, [this] { Pruefe(); });
+    connect(AusduennenKnopf, &QPushButton::clicked, this, [this] { Ausduennen(); });
     connect(Schliessen, &QPushButton::clicked, this, &QWidget::close);
     connect(
         this, &Sicherungsuebersicht::KonfliktGefunden, this,
@@ -202,6 +205,7 @@ void Sicherungsuebersicht::Bereit() {
     AuswahlZurueck->setEnabled(offen && !Inhalt->selectedItems().isEmpty());
     StandZurueck->setEnabled(offen);
     Pruefen->setEnabled(offen);
+    AusduennenKnopf->setEnabled(offen);
     NachOben->setEnabled(offen && ordner_ != ".");
 }
 
@@ -245,14 +249,21 @@ void Sicherungsuebersicht::Starte(const QString& was, std::function<void(Wiederh
 void Sicherungsuebersicht::ZeigeZiel(const Pfad& ziel, const std::string& ordner) {
     if (arbeit_->Laeuft())
         return;
+    nachtrag_.clear();
     ziel_ = ziel;
     Ziel->setText(Anzeigepfad(ziel));
     Liste(ordner);
 }
 
+void Sicherungsuebersicht::Leere() {
+    Ergebnis->clear();
+    for (const QString& zeile : nachtrag_)
+        new QListWidgetItem(zeile, Ergebnis);
+}
+
 void Sicherungsuebersicht::Liste(const std::string& ordner) {
     auto punkte = std::make_shared<std::vector<Listenpunkt>>();
-    Ergebnis->clear();
+    Leere();
     baum_.reset();
     punkt_.reset();
     Inhalt->clear();
@@ -296,7 +307,7 @@ void Sicherungsuebersicht::WaehlePunkt() {
     Inhalt->clear();
     auto baum = std::make_shared<std::optional<Punktbaum>>();
     const Pfad ziel = ziel_;
-    Ergebnis->clear();
+    Leere();
     Starte(
         QStringLiteral("Stand lesen"),
         [baum, ziel, p = *p](Wiederherstellung& w) { *baum = w.Baum(ziel, *p.Quelle, p.Zeit()); },
@@ -361,6 +372,7 @@ void Sicherungsuebersicht::Wiederherstellen(bool ganz) {
     }
     a.Stopp = arbeit_->Stopp();
     a.Fortschritt = [this](const Rueckholstand& s) { arbeit_->Melde(s); };
+    nachtrag_.clear();
     Ergebnis->clear();
     Starte(
         QStringLiteral("Wiederherstellen"), [a](Wiederherstellung& w) { (void)w.Zurueckholen(a); }, [] {});
@@ -373,6 +385,7 @@ void Sicherungsuebersicht::Pruefe() {
     const Pfad quelle = *punkt_->Quelle;
     const std::string zeit = punkt_->Zeit();
     const bool mitQuelle = MitQuelle->isChecked();
+    nachtrag_.clear();
     Ergebnis->clear();
     Starte(
         QStringLiteral("Prüfen"),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ausduennung/Ausduennung.h"
 #include "engine/sicherung/Sicherung.h"
 #include "engine/wiederherstellung/Wiederherstellung.h"
 #include "fs/Laufwerkstabelle.h"
@@ -43,6 +44,9 @@ public:
     // The buttons' actions: restore the chosen entries (or the whole point), check the point.
     void Wiederherstellen(bool ganz);
     void Pruefe();
+    // Thins the backups of the chosen point's source: asks for the rule, shows the plan (what goes, what
+    // stays, what it frees), asks once, then runs it (Ausduennen.cpp).
+    void Ausduennen();
 
     // The controls, in reading order.
     QLineEdit* Ziel = nullptr;
@@ -56,6 +60,7 @@ public:
     QPushButton* StandZurueck = nullptr;
     QPushButton* Pruefen = nullptr;
     QCheckBox* MitQuelle = nullptr;
+    QPushButton* AusduennenKnopf = nullptr;
     QProgressBar* Balken = nullptr;
     QLabel* Rest = nullptr;
     QPushButton* Abbrechen = nullptr;
@@ -82,6 +87,8 @@ protected:
     virtual std::optional<Pfad> WaehleOrdner();
     virtual Konfliktantwort FrageKonflikt(const Konflikt& konflikt);
     virtual void Hinweis(const QString& text);
+    virtual std::optional<Behalteregel> FrageRegel();
+    virtual bool BestaetigeAusduennung(const Ausduennungsplan& plan);
 
     void closeEvent(QCloseEvent* ereignis) override;
     bool eventFilter(QObject* ziel, QEvent* ereignis) override;
@@ -90,6 +97,9 @@ private:
     void Aufbauen();
     void Liste(const std::string& ordner);
     void WaehlePunkt();
+    // Empties the result list but for what a thinning reported (`nachtrag_`), which the list and tree read
+    // after it would otherwise wipe.
+    void Leere();
     void Bereit();
     // Runs `aufgabe` with a restore object over the window's drives whose output goes to the result list.
     void Starte(const QString& was, std::function<void(Wiederherstellung&)> aufgabe, std::function<void()> danach);
@@ -107,6 +117,7 @@ private:
     std::string ordner_ = ".";
     std::ostringstream aus_, fehler_;
     bool schliessen_ = false;
+    std::vector<QString> nachtrag_;
 };
 
 } // namespace tresor::ui

@@ -197,8 +197,14 @@ Ausduennungsergebnis Ausduennung::Fuehreaus(const Ausduennungsplan& plan, const 
         if (Offen(plan.Ziel))
             return vorher;
     }
-    Zielbaum baum(laufwerke_, plan.Ziel);
     Lauf lauf(fortschritt, halt);
+    // Nothing to remove: the target is not touched.
+    if (plan.Gehen.empty()) {
+        lauf.Ergebnis = vorher;
+        lauf.Ergebnis.Fertig = vorher.Reste.empty();
+        return lauf.Ergebnis;
+    }
+    Zielbaum baum(laufwerke_, plan.Ziel);
     lauf.Gesamt = plan.Schritte();
     if (!lauf.Weiter(Schritt::Plan))
         return lauf.Ergebnis;

@@ -102,6 +102,9 @@ protected:
         return std::stoull(z);
     }
 
+    // An empty target and source, then the first `laeufe` runs of the chain (Kette, Aendere).
+    void NeueKette(std::size_t laeufe);
+
     fs::path Backup() const { return temp / "D" / "Backup"; }
     fs::path Q() const { return temp / "C" / "Daten"; }
 
@@ -143,6 +146,16 @@ void Aendere(std::size_t lauf, const fs::path& q) {
     }
 }
 
+void Aufraeumtest::NeueKette(std::size_t laeufe) {
+    fs::remove_all(Backup());
+    fs::remove_all(Q());
+    fs::create_directories(Backup());
+    for (std::size_t i = 0; i < laeufe; ++i) {
+        Aendere(i, Q());
+        Sichere(Kette[i]);
+    }
+}
+
 TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDryRunsFigure) {
     struct Fall {
         std::string Was;
@@ -162,14 +175,7 @@ TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDry
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
-        fs::create_directories(Backup());
-        fs::create_directories(Q());
-        for (std::size_t i = 0; i < Kette.size(); ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(Kette.size());
         const auto vorher = Staende();
         ASSERT_EQ(Aufraeumen(f.Regel, true), 0) << aus.str() << fehler.str();
         const std::uint64_t probe = Freigegeben(aus.str());
@@ -193,14 +199,7 @@ TEST_F(Aufraeumtest, AKillAtEveryStepLeavesEveryPointThatStaysCompleteAndTheNext
     std::size_t halt = 0;
     for (; !durch && halt < 50; ++halt) {
         SCOPED_TRACE("killed before step " + std::to_string(halt));
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
-        fs::create_directories(Backup());
-        fs::create_directories(Q());
-        for (std::size_t i = 0; i < Kette.size(); ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(Kette.size());
         const pid_t kind = ::fork();
         ASSERT_GE(kind, 0);
         if (kind == 0) {
@@ -289,6 +288,63 @@ TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     PruefeWiederherstellbar(bleiben);
 }
 
+TEST_F(Aufraeumtest, PointsWithoutARecordAndStoppedPointsArePointsLikeTheOthers) {
+    const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
+    const auto ohneBestand = [&](std::size_t i) {
+        return [&, i](const fs::path& b) { fs::remove(b / ordner(i) / Bestandsdateiname(0)); };
+    };
+    struct Fall {
+        std::string Was;
+        std::function<void(const fs::path&)> Aendere; // done to the target after the runs
+        std::vector<std::string> Regel;
+        int Status;
+        std::set<std::string> Bleiben;
+        std::set<std::string> Ganz; // the points that restore exactly afterwards
+    };
+    const std::vector<Fall> faelle = {
+        {"der älteste ohne Bestandsliste (aus einer früheren Version)",
+         ohneBestand(0),
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[5], Kette[6]}},
+        {"einer in der Mitte ohne Bestandsliste, der geht",
+         ohneBestand(2),
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[5], Kette[6]}},
+        // What a point without a record needs is the newest copy of each path up to it, in any older folder:
+        // every older point stays, named.
+        {"einer ohne Bestandsliste, der bleibt",
+         ohneBestand(4),
+         {"--behalte-tage", "3"},
+         1,
+         {Kette.begin(), Kette.end()},
+         {Kette[5], Kette[6]}},
+        {"ein abgebrochener Lauf bleibt und braucht, was vor ihm liegt",
+         [&](const fs::path& b) {
+             const fs::path datei = b / ordner(5) / Bestandsdateiname(0);
+             auto gelesen = LiesBestand(LiesDatei(datei));
+             ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+             std::get<Bestand>(gelesen).Abgebrochen = true;
+             SchreibeDatei(datei, SchreibeBestand(std::get<Bestand>(gelesen)));
+         },
+         {"--behalte-letzte", "2"},
+         0,
+         {Kette[5], Kette[6]},
+         {Kette[6]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        NeueKette(Kette.size());
+        f.Aendere(Backup());
+        EXPECT_EQ(Aufraeumen(f.Regel), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        PruefeWiederherstellbar(f.Ganz);
+    }
+}
+
 // A plan for the target of the source C:\Daten, written as the program writes one.
 std::string Plan(const std::string& quellePosix, const std::vector<std::string>& gehen,
                  const std::vector<Verschiebung>& verschiebungen) {
@@ -358,16 +414,10 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
-        fs::remove_all(Backup());
-        fs::remove_all(Q());
         fs::remove_all(temp / "C" / "draussen");
-        fs::create_directories(Backup());
         SchreibeDatei(temp / "C" / "draussen" / "wert.txt", "darf sich nie ändern");
         SchreibeDatei(temp / "C" / "draussen" / "tief" / "auch.txt", "auch nicht");
-        for (std::size_t i = 0; i < 4; ++i) {
-            Aendere(i, Q());
-            Sichere(Kette[i]);
-        }
+        NeueKette(4);
         f.Verderbe(Backup(), temp / "C" / "draussen");
         const auto draussen = BaumVon(temp / "C" / "draussen");
         EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), f.Status) << aus.str() << fehler.str();

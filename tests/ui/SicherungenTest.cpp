@@ -37,6 +37,16 @@ protected:
         return antworten[std::min(gefragt.size(), antworten.size()) - 1];
     }
     void Hinweis(const QString& text) override { hinweise.append(text); }
+    std::optional<Behalteregel> FrageRegel() override { return regel; }
+    bool BestaetigeAusduennung(const Ausduennungsplan& plan) override {
+        geplant = plan;
+        return ausduennen;
+    }
+
+public:
+    std::optional<Behalteregel> regel;
+    bool ausduennen = false;
+    std::optional<Ausduennungsplan> geplant;
 };
 
 class Sicherungen : public Kettentest {
@@ -262,6 +272,40 @@ TEST_F(Sicherungen, ACheckIsShownAsAList) {
                                          "Verknüpfungen.\nNeu in der Quelle: neu.txt\nDie Quelle weicht in 1 "
                                          "Eintrag vom Stand %1 ab.")
                               .arg(QString::fromStdString(staende[2])));
+}
+
+TEST_F(Sicherungen, ThinningShowsWhatGoesAndWhatItFreesAsksOnceAndKeepsTheKeptPointWhole) {
+    Kette();
+    Oeffne();
+    struct Fall {
+        std::optional<Behalteregel> regel; // nothing: the question for the rule cancelled
+        bool ja;
+        std::size_t danach; // points in the list afterwards
+    };
+    for (const Fall& f :
+         std::vector<Fall>{{std::nullopt, true, 3}, {Behalteregel{1}, false, 3}, {Behalteregel{1}, true, 1}}) {
+        fenster->regel = f.regel;
+        fenster->ausduennen = f.ja;
+        fenster->geplant.reset();
+        QTest::mouseClick(fenster->AusduennenKnopf, Qt::LeftButton);
+        ASSERT_TRUE(Ruhig());
+        ASSERT_TRUE(Ruhig());
+        EXPECT_EQ(fenster->geplant.has_value(), f.regel.has_value());
+        if (fenster->geplant) {
+            EXPECT_EQ(fenster->geplant->Gehen.size(), 2u) << fenster->geplant->Gehen[0];
+            EXPECT_TRUE(Ergebnis().contains(QStringLiteral("Entfernen: Stand ") + ui::Zeitpunkttext(staende[0])))
+                << Ergebnis().toStdString();
+        }
+        EXPECT_EQ(fenster->Liste().size(), f.danach);
+        EXPECT_EQ(fs::exists(Sicherungsordner(staende[0])), f.danach == 3);
+    }
+    EXPECT_TRUE(Ergebnis().contains(QStringLiteral("Ausgedünnt: 2 Stände entfernt"))) << Ergebnis().toStdString();
+    // The point that stays is whole.
+    EXPECT_EQ(Wiederherstellen(staende[2], temp / "C" / "zurueck"), 0) << fehler.str();
+    Schnappschuss soll = schnappschuesse[2], ist = Schnappe(temp / "C" / "zurueck");
+    soll.erase(".");
+    ist.erase(".");
+    EXPECT_EQ(Unterschiede(soll, ist), "");
 }
 
 TEST(Zielmenue, OffersTheBackupsOfTheFolderShownAndOfABackupFolderUnderThePointer) {

@@ -17,6 +17,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 namespace tresor::test {
 namespace {
@@ -171,6 +172,43 @@ TEST_F(OhneRechte, AFolderWithoutAccess) {
     EXPECT_TRUE(ArchivGesetzt((quelle / "m" / "b").string()));
     EXPECT_FALSE(ArchivGesetzt((quelle / "z" / "c").string()));
     PruefeOhneVerlust(quelle, ziel);
+}
+
+// A thinning run by the user leaves what the user may not remove (a folder of root's in an old backup), names
+// it, and the point that stays is complete.
+TEST_F(OhneRechte, AThinningLeavesWhatTheUserMayNotRemoveAndNamesIt) {
+    std::vector<std::string> staende;
+    for (int lauf = 0; lauf < 3; ++lauf) {
+        SchreibeDatei(quelle / "a", "a" + std::to_string(lauf));
+        ASSERT_EQ(::lchown((quelle / "a").c_str(), 65534, 65534), 0);
+        const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), true);
+        ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+        std::set<std::string> namen;
+        for (const auto& e : fs::directory_iterator(ziel))
+            namen.insert(e.path().filename().string());
+        staende.push_back(*namen.rbegin());
+    }
+    // Root's folder in the oldest backup: the user can remove neither it nor what is in it.
+    const fs::path fremd = ziel / staende[0] / quelle.relative_path() / "fremd";
+    SchreibeDatei(fremd / "f", "von root");
+    const std::string programm_ = (temp / "tresor-ix").string();
+    std::string ausgabe;
+    EXPECT_EQ(Fuehre({"sh", "-c",
+                      "setpriv --reuid=65534 --regid=65534 --clear-groups " + programm_ + " --aufraeumen --ziel " +
+                          ziel.string() + " --quelle " + quelle.string() + " --behalte-letzte 1 2>&1"},
+                     &ausgabe),
+              1);
+    EXPECT_NE(ausgabe.find("Bleibt: " + staende[0] + "/"), std::string::npos) << ausgabe;
+    EXPECT_NE(ausgabe.find("fremd"), std::string::npos) << ausgabe;
+    EXPECT_EQ(LiesDatei(fremd / "f"), "von root");
+    EXPECT_FALSE(fs::exists(ziel / staende[1]));
+    // The copies the newest point needed from the oldest were moved before anything was removed.
+    EXPECT_EQ(Fuehre({"sh", "-c",
+                      TRESOR_PROGRAMM + std::string(" --pruefen --ziel ") + ziel.string() + " --quelle " +
+                          quelle.string() + " 2>&1"},
+                     &ausgabe),
+              0)
+        << ausgabe;
 }
 
 // What a run as a user could not back up is in its record with the reason; the listing calls the point
