@@ -15,6 +15,9 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <chrono>
+#include <future>
+
 namespace tresor::ui {
 
 namespace {
@@ -176,8 +179,11 @@ void Sicherungsuebersicht::Aufbauen() {
     connect(Schliessen, &QPushButton::clicked, this, &QWidget::close);
     connect(
         this, &Sicherungsuebersicht::KonfliktGefunden, this,
-        [this](const Konflikt* k, Konfliktantwort* antwort) { *antwort = FrageKonflikt(*k); },
-        Qt::BlockingQueuedConnection);
+        [this](const std::shared_ptr<const Konflikt>& k,
+               const std::shared_ptr<std::promise<Konfliktantwort>>& antwort) {
+            antwort->set_value(FrageKonflikt(*k));
+        },
+        Qt::QueuedConnection);
 }
 
 std::optional<Pfad> Sicherungsuebersicht::Programmpfad(const QString& eingabe) const {
@@ -363,10 +369,15 @@ void Sicherungsuebersicht::Wiederherstellen(bool ganz) {
     }
     case Wohin::Ursprung:
         a.Frage = [this](const Konflikt& k) {
-            Konfliktantwort antwort;
-            // Asked on the window's thread; the restore waits for the answer.
-            emit KonfliktGefunden(&k, &antwort);
-            return antwort;
+            // Asked on the window's thread; the restore waits for the answer, or for a stop (the window
+            // closing waits for the restore and asks nothing more: the entry is then skipped).
+            auto antwort = std::make_shared<std::promise<Konfliktantwort>>();
+            std::future<Konfliktantwort> kommt = antwort->get_future();
+            emit KonfliktGefunden(std::make_shared<const Konflikt>(k), antwort);
+            while (kommt.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+                if (arbeit_->Stopp()->load())
+                    return Konfliktantwort{};
+            return kommt.get();
         };
         break;
     }

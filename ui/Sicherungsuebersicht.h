@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QWidget>
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -75,7 +76,8 @@ public:
 
 signals:
     // From a restore's thread: the answer to a conflict is wanted (FrageKonflikt, on the window's thread).
-    void KonfliktGefunden(const tresor::Konflikt* konflikt, tresor::Konfliktantwort* antwort);
+    void KonfliktGefunden(const std::shared_ptr<const tresor::Konflikt>& konflikt,
+                          const std::shared_ptr<std::promise<tresor::Konfliktantwort>>& antwort);
 
 public:
     // Where a restore goes.

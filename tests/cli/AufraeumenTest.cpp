@@ -16,9 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -342,6 +344,43 @@ TEST_F(Aufraeumtest, PointsWithoutARecordAndStoppedPointsArePointsLikeTheOthers)
         EXPECT_EQ(Aufraeumen(f.Regel), f.Status) << aus.str() << fehler.str();
         EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
         PruefeWiederherstellbar(f.Ganz);
+    }
+}
+
+TEST_F(Aufraeumtest, AThinningAskedToStopStopsBeforeItsNextStepAndIsFinishedLater) {
+    const std::set<std::string> bleiben = {Kette[5], Kette[6]};
+    for (const std::size_t nach : {1u, 3u, 6u, 9u}) {
+        SCOPED_TRACE("stopped after step " + std::to_string(nach));
+        NeueKette(Kette.size());
+        Ausduennung a(laufwerke);
+        auto geplant = a.Plane("D:\\Backup", "C:\\Daten", {.Letzte = 2});
+        ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(geplant));
+        const Ausduennungsplan& plan = std::get<Ausduennungsplan>(geplant);
+        std::atomic<bool> halt = false;
+        std::vector<std::size_t> gemeldet;
+        const auto ergebnis = a.Fuehreaus(
+            plan,
+            [&](std::size_t erledigt, std::size_t gesamt) {
+                EXPECT_EQ(gesamt, plan.Schritte());
+                gemeldet.push_back(erledigt);
+                if (erledigt == nach)
+                    halt = true;
+            },
+            &halt);
+        EXPECT_TRUE(ergebnis.Angehalten);
+        EXPECT_FALSE(ergebnis.Fertig);
+        std::vector<std::size_t> soll(nach);
+        std::iota(soll.begin(), soll.end(), 1);
+        EXPECT_EQ(gemeldet, soll);
+        EXPECT_TRUE(a.Offen("D:\\Backup"));
+        for (const std::string& s : bleiben)
+            EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s}), 0) << s;
+        const auto fertig = a.Vollende("D:\\Backup");
+        EXPECT_TRUE(fertig.Fertig);
+        EXPECT_TRUE(fertig.Reste.empty());
+        EXPECT_FALSE(a.Offen("D:\\Backup"));
+        EXPECT_EQ(Staende(), bleiben);
+        PruefeWiederherstellbar(bleiben);
     }
 }
 
