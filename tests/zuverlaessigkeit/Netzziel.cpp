@@ -160,6 +160,30 @@ void Netzserver::Fortsetzen() const {
         ::kill(p, SIGCONT);
 }
 
+namespace {
+// A stop signal reaches the threads of a process some time after kill() returns. Until every thread of the
+// client stands, one of them may still take a request off the mount's queue, and a caller whose request was
+// taken waits for its answer even when it is killed: the run could then not end. So wait until they stand.
+void WarteBisAngehalten(const fs::path& prozess) {
+    for (int versuch = 0; versuch < 2000; ++versuch) {
+        bool alle = true;
+        std::error_code f;
+        for (const auto& faden : fs::directory_iterator(prozess / "task", f)) {
+            std::ifstream stat(faden.path() / "stat");
+            std::string zeile;
+            std::getline(stat, zeile);
+            const std::size_t klammer = zeile.rfind(')');
+            if (klammer != std::string::npos && klammer + 2 < zeile.size() && zeile[klammer + 2] != 'T' &&
+                zeile[klammer + 2] != 't')
+                alle = false;
+        }
+        if (alle)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+} // namespace
+
 void Netzserver::KlientAnhalten(const fs::path& punkt, bool anhalten) const {
     for (const auto& e : fs::directory_iterator("/proc")) {
         std::ifstream befehl(e.path() / "cmdline", std::ios::binary);
@@ -174,8 +198,11 @@ void Netzserver::KlientAnhalten(const fs::path& punkt, bool anhalten) const {
         if (teile.empty() || (!teile[0].ends_with("sshfs") && !teile[0].ends_with("smbnetfs")))
             continue;
         for (const auto& t : teile)
-            if (t == punkt.string())
+            if (t == punkt.string()) {
                 ::kill(std::stoi(e.path().filename().string()), anhalten ? SIGSTOP : SIGCONT);
+                if (anhalten)
+                    WarteBisAngehalten(e.path());
+            }
     }
 }
 
