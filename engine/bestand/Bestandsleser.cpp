@@ -384,9 +384,27 @@ std::variant<Bestand, std::string> Bestandsleser::LiesKopf(std::unique_ptr<Besta
         }
         const Felder abschluss(letzte.front());
         std::uint64_t anzahl = 0;
+        std::uint64_t pruefsumme = 0;
         if (letzte.size() < 4 || abschluss.size() != 3 || abschluss[0] != "ende" || !LiesZahl(abschluss[1], anzahl) ||
-            anzahl < 3)
+            anzahl < 3 || abschluss[2].size() != 16 || !LiesZahl(abschluss[2], pruefsumme, 16))
             return Abschlusslos();
+        // The checksum over everything before the last line, a piece at a time and without taking the lines
+        // apart: a listing never shows a changed record as a good one.
+        const std::uint64_t rumpfEnde =
+            groesse - n + static_cast<std::uint64_t>(letzte.front().data() - schwanz.data());
+        std::string stueck;
+        std::uint64_t stand = Fnv1aAnfang;
+        for (std::uint64_t stelle = 0; stelle < rumpfEnde;) {
+            const auto m =
+                static_cast<std::size_t>(std::min<std::uint64_t>(Bestandszeilen::Stueck, rumpfEnde - stelle));
+            stueck.resize(m);
+            if (zeilen.Quelle().Lies(stelle, stueck.data(), m) != m)
+                return Abschlusslos();
+            stand = Fnv1a(stueck, stand);
+            stelle += m;
+        }
+        if (stand != pruefsumme)
+            return Beschaedigt();
         for (std::size_t s = 0; s < 2; ++s)
             if (fehler = KopfZeile(5 + s, letzte[3 - s], b); !fehler.empty())
                 return fehler;

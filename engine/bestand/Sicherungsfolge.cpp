@@ -160,18 +160,22 @@ Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const 
     });
 }
 
-std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
+                                               std::string* dateiname) {
     std::optional<Bestandsleser> leser;
-    DurchBestandsdateien(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname) {
-        auto offen = Bestandsleser::Oeffne(Dateiquelle(std::move(datei)));
-        auto* l = std::get_if<Bestandsleser>(&offen);
-        if (l == nullptr)
-            return std::get<std::string>(offen);
-        std::string fehler = Pruefe(l->Kopf(), name, NenntSichSelbst(*l, dateiname, name));
-        if (fehler.empty())
-            leser = std::move(*l);
-        return fehler;
-    });
+    const Bestandsfund fund =
+        DurchBestandsdateien(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname) {
+            auto offen = Bestandsleser::Oeffne(Dateiquelle(std::move(datei)));
+            auto* l = std::get_if<Bestandsleser>(&offen);
+            if (l == nullptr)
+                return std::get<std::string>(offen);
+            std::string fehler = Pruefe(l->Kopf(), name, NenntSichSelbst(*l, dateiname, name));
+            if (fehler.empty())
+                leser = std::move(*l);
+            return fehler;
+        });
+    if (dateiname != nullptr)
+        *dateiname = fund.Dateiname;
     return leser;
 }
 
