@@ -366,21 +366,34 @@ std::variant<Bestand, std::string> Bestandsleser::LiesKopf(std::unique_ptr<Besta
         }
         // The last four lines: "kopiert", "lauf", "summe" and "ende".
         const std::uint64_t kopfEnde = zeilen.Stelle();
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(groesse - kopfEnde, LaengsteZeile));
-        std::string schwanz(n, '\0');
-        if (zeilen.Quelle().Lies(groesse - n, schwanz.data(), n) != n || schwanz.empty() || schwanz.back() != '\n')
-            return Abschlusslos();
+        // The end is read from a few KiB on, more only where its lines are longer (many backup folders).
+        std::string schwanz;
         std::vector<std::string_view> letzte;
-        std::size_t ende = schwanz.size() - 1;
-        while (letzte.size() < 4) {
-            const std::size_t nl = ende == 0 ? std::string::npos : schwanz.rfind('\n', ende - 1);
-            if (nl == std::string::npos && n < groesse - kopfEnde)
+        std::size_t n = 0;
+        for (std::uint64_t lang = 4096;; lang *= 4) {
+            n = static_cast<std::size_t>(std::min<std::uint64_t>({groesse - kopfEnde, lang, LaengsteZeile}));
+            schwanz.resize(n);
+            if (zeilen.Quelle().Lies(groesse - n, schwanz.data(), n) != n || schwanz.empty() || schwanz.back() != '\n')
                 return Abschlusslos();
-            const std::size_t beginn = nl == std::string::npos ? 0 : nl + 1;
-            letzte.push_back(std::string_view(schwanz).substr(beginn, ende - beginn));
-            if (nl == std::string::npos)
+            letzte.clear();
+            bool ganz = true;
+            std::size_t ende = schwanz.size() - 1;
+            while (letzte.size() < 4) {
+                const std::size_t nl = ende == 0 ? std::string::npos : schwanz.rfind('\n', ende - 1);
+                if (nl == std::string::npos && n < groesse - kopfEnde) {
+                    ganz = false;
+                    break;
+                }
+                const std::size_t beginn = nl == std::string::npos ? 0 : nl + 1;
+                letzte.push_back(std::string_view(schwanz).substr(beginn, ende - beginn));
+                if (nl == std::string::npos)
+                    break;
+                ende = nl;
+            }
+            if (ganz)
                 break;
-            ende = nl;
+            if (n == LaengsteZeile || n == groesse - kopfEnde)
+                return Abschlusslos();
         }
         const Felder abschluss(letzte.front());
         std::uint64_t anzahl = 0;
