@@ -225,6 +225,35 @@ bool Bestandsleser::LiesEintrag(std::string_view zeile) {
     return true;
 }
 
+std::string LiesSchluss(std::string_view schluss, std::size_t nummer,
+                        const std::function<bool(const std::string&)>& istOrdner, Bestand& b) {
+    // The mount points, each a folder of the record, and the entries not backed up, each a path below the
+    // source (or the source folder itself).
+    for (std::size_t pos = 0; pos < schluss.size();) {
+        const std::size_t ende = schluss.find('\n', pos);
+        const Felder f(schluss.substr(pos, ende - pos));
+        pos = ende + 1;
+        const std::string nr = Nr(++nummer);
+        if (f.size() != (f[0] == "X" ? 3u : 2u) || (f[0] != "X" && f[0] != "E"))
+            return Kaputt(nr);
+        std::string pfad = ".";
+        if (f[1] != "." && !Demaskiere(f[1], pfad))
+            return Kaputt(nr);
+        if (f[0] == "E") {
+            if (!istOrdner(pfad))
+                return Kaputt(nr + " Pfad: " + Anzeigetext(pfad));
+            b.Einhaengepunkte.push_back(std::move(pfad));
+            continue;
+        }
+        // Only named, never restored: its folder need not be in the record (one whose mirror clashed).
+        std::string grund;
+        if (!Demaskiere(f[2], grund) || (pfad != "." && !GuterPfad(pfad)))
+            return Kaputt(nr + " Pfad: " + Anzeigetext(pfad));
+        b.Ausgelassen.push_back({std::move(pfad), std::move(grund)});
+    }
+    return {};
+}
+
 std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
     auto offen = Bestandsleser::Oeffne(std::string(text));
     if (auto* grund = std::get_if<std::string>(&offen))
@@ -242,32 +271,10 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text) {
     }
     if (!leser.Fehler().empty())
         return leser.Fehler();
-    // The mount points, each a folder of the record, and the entries not backed up, each a path below the
-    // source (or the source folder itself).
-    const std::string_view schluss = leser.Schluss();
-    std::size_t nummer = leser.Gegeben();
-    for (std::size_t pos = 0; pos < schluss.size();) {
-        const std::size_t ende = schluss.find('\n', pos);
-        const Felder f(schluss.substr(pos, ende - pos));
-        pos = ende + 1;
-        const std::string nr = Nr(++nummer);
-        if (f.size() != (f[0] == "X" ? 3u : 2u) || (f[0] != "X" && f[0] != "E"))
-            return Kaputt(nr);
-        std::string pfad = ".";
-        if (f[1] != "." && !Demaskiere(f[1], pfad))
-            return Kaputt(nr);
-        if (f[0] == "E") {
-            if (!ordner.contains(pfad))
-                return Kaputt(nr + " Pfad: " + Anzeigetext(pfad));
-            b.Einhaengepunkte.push_back(std::move(pfad));
-            continue;
-        }
-        // Only named, never restored: its folder need not be in the record (one whose mirror clashed).
-        std::string grund;
-        if (!Demaskiere(f[2], grund) || (pfad != "." && !GuterPfad(pfad)))
-            return Kaputt(nr + " Pfad: " + Anzeigetext(pfad));
-        b.Ausgelassen.push_back({std::move(pfad), std::move(grund)});
-    }
+    if (std::string fehler = LiesSchluss(
+            leser.Schluss(), leser.Gegeben(), [&](const std::string& pfad) { return ordner.contains(pfad); }, b);
+        !fehler.empty())
+        return fehler;
     return b;
 }
 

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -55,6 +56,12 @@ private:
     Bestandseintrag eintrag_;
     std::string fehler_;
 };
+
+// The lines after a record's entries (Bestandsleser::Schluss; `nummer` entries before them): its mount points
+// into `b.Einhaengepunkte`, each of which `istOrdner` must call a folder of the record, and its entries not
+// backed up into `b.Ausgelassen`. Empty, or why they are malformed (German).
+std::string LiesSchluss(std::string_view schluss, std::size_t nummer,
+                        const std::function<bool(const std::string&)>& istOrdner, Bestand& b);
 
 // The whole text as a number in `basis`: nothing before or after it, not empty.
 template <class T> bool LiesZahl(std::string_view text, T& wert, int basis = 10) {

@@ -118,9 +118,10 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
     return fund;
 }
 
-std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
+                                               Bestandsfund* fund) {
     std::optional<Bestandsleser> leser;
-    DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
+    Bestandsfund gefunden = DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
         auto offen = Bestandsleser::Oeffne(std::move(text));
         auto* l = std::get_if<Bestandsleser>(&offen);
         if (l == nullptr)
@@ -136,6 +137,8 @@ std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const P
             leser = std::move(*l);
         return fehler;
     });
+    if (fund != nullptr)
+        *fund = std::move(gefunden);
     return leser;
 }
 

@@ -40,8 +40,10 @@ struct Bestandsfund {
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).
 Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
 // The same record as a reader before its first entry (Bestandsleser.h), for a walk that goes through it
-// alongside; its entries are checked as they are read. Nothing where LiesBestandsfund finds none.
-std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
+// alongside; its entries are checked as they are read. Nothing where LiesBestandsfund finds none; `fund`, where
+// given, learns how it was found (without the entries: its Liste stays empty).
+std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
+                                               Bestandsfund* fund = nullptr);
 
 // Whether the record is one of this source: its `quelle` line is the path asked for in program form and
 // its `posix` line that path's POSIX form today. A record that names the source only one way is another

@@ -14,12 +14,12 @@ namespace tresor {
 
 Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
                                   bool mitQuelle) {
-    const auto punkt = WaehlePunkt(ziel, quelle, stand);
+    auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
         return Befund::Abgelehnt;
     auto fso = fabrik_();
     (void)fso->GetFolder(ziel); // held from here on: every backup is read from it
-    const auto vorlage = Bereite(*punkt, *fso);
+    auto vorlage = Bereite(*punkt, *fso);
     if (!vorlage)
         return Befund::Probleme;
     if (!vorlage->MitBestand)
@@ -32,13 +32,14 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         ++probleme;
     };
     Rueckholstand gang;
-    for (const Bestandseintrag& e : vorlage->Eintraege())
-        if (e.Art != Eintragsart::Ordner) {
+    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Naechster();)
+        if (e->Art != Eintragsart::Ordner) {
             ++gang.DateienGesamt;
-            gang.BytesGesamt += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+            gang.BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;
         }
     bool angehalten = false;
-    for (const Bestandseintrag& e : vorlage->Eintraege()) {
+    for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
+        const Bestandseintrag& e = *eintrag;
         if (e.Art != Eintragsart::Ordner) {
             if (fortschritt_)
                 fortschritt_(gang);
@@ -106,9 +107,16 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
                 << " von " << gang.DateienGesamt << " Dateien abgebrochen.\n";
         return Befund::Probleme;
     }
+    if (!vorlage->Fehler.empty()) {
+        // Checked whole before, the record was changed while it was read: the rest is not checked.
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(punkt->Name())
+                << " hat sich beim Lesen geändert: " << vorlage->Fehler << "\n";
+        ++probleme;
+    }
     if (fortschritt_)
         fortschritt_(gang);
-    probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
+    if (vorlage->MitBestand)
+        probleme += NenneLuecken(vorlage->Kopf, fehler_);
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "
              << dateien << " Dateien, " << verweise << " Verknüpfungen.\n";
@@ -127,7 +135,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
     return probleme == 0 ? Befund::Vollstaendig : Befund::Probleme;
 }
 
-long Wiederherstellung::Vergleiche(const Punkt& p, const struct Vorlage& v) {
+long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     auto fso = fabrik_();
     std::map<std::string, Eintragsstand> quelle;
     std::function<void(const Pfad&, const std::string&)> lauf = [&](const Pfad& ordner, const std::string& relativ) {
@@ -148,7 +156,8 @@ long Wiederherstellung::Vergleiche(const Punkt& p, const struct Vorlage& v) {
     }
     lauf(p.Quelle, ".");
     long unterschiede = 0;
-    for (const Bestandseintrag& e : v.Eintraege()) {
+    for (v.VonVorn(); const Bestandseintrag* eintrag = v.Naechster();) {
+        const Bestandseintrag& e = *eintrag;
         if (e.Pfad == ".")
             continue;
         const auto it = quelle.find(e.Pfad);

@@ -1,0 +1,219 @@
+// A restore and a check read the chosen point's record as a stream: their memory does not grow with the number
+// of its entries; and records in the forms earlier versions wrote (version 1, and version 2 in another order
+// than the walk's) are still restored and checked exactly.
+#include "engine/bestand/Bestandsformat.h"
+#include "tests/cli/Wiederherstellungstest.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace tresor::test {
+
+namespace {
+
+// The lines of a text, each without its "\n".
+std::vector<std::string> Zeilen(const std::string& text) {
+    std::vector<std::string> zeilen;
+    std::istringstream ein(text);
+    for (std::string z; std::getline(ein, z);)
+        zeilen.push_back(z);
+    return zeilen;
+}
+
+std::string LiesText(const fs::path& p) {
+    std::ifstream ein(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(ein), {}};
+}
+
+// A record from its head lines and entry lines, with its last line.
+std::string MitSchluss(const std::vector<std::string>& kopf, const std::vector<std::string>& eintraege) {
+    std::string text;
+    for (const std::string& z : kopf)
+        text += z + "\n";
+    for (const std::string& z : eintraege)
+        text += z + "\n";
+    char pruef[17];
+    std::snprintf(pruef, sizeof pruef, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+    return text + "ende " + std::to_string(eintraege.size()) + " " + pruef + "\n";
+}
+
+// The path field of an entry line of version 2 (the 11th field).
+std::string PfadFeld(const std::string& zeile) {
+    std::size_t pos = 0;
+    for (int feld = 0; feld < 10; ++feld)
+        pos = zeile.find(' ', pos) + 1;
+    return zeile.substr(pos, zeile.find(' ', pos) - pos);
+}
+
+// How a record of today is turned into the form an earlier version wrote.
+enum class Form { Heute, Byteordnung, Version1 };
+
+std::string InForm(const std::string& text, Form form) {
+    std::vector<std::string> zeilen = Zeilen(text);
+    zeilen.pop_back(); // the last line
+    std::vector<std::string> kopf(zeilen.begin(), zeilen.begin() + 7);
+    std::vector<std::string> eintraege(zeilen.begin() + 7, zeilen.end());
+    if (form == Form::Heute)
+        return MitSchluss(kopf, eintraege);
+    // Byte order of the paths: a folder's files after the subfolders that sort before them.
+    std::stable_sort(eintraege.begin(), eintraege.end(),
+                     [](const std::string& a, const std::string& b) { return PfadFeld(a) < PfadFeld(b); });
+    if (form == Form::Version1) {
+        kopf[0] = "tresor-ix-bestand 1";
+        kopf.pop_back(); // no "lauf" line
+        for (std::string& z : eintraege) {
+            // Without inode, ctime and link group (the 8th to 10th fields).
+            std::size_t anfang = 0;
+            for (int feld = 0; feld < 7; ++feld)
+                anfang = z.find(' ', anfang) + 1;
+            std::size_t ende = anfang;
+            for (int feld = 0; feld < 3; ++feld)
+                ende = z.find(' ', ende) + 1;
+            z.erase(anfang, ende - anfang);
+        }
+    }
+    return MitSchluss(kopf, eintraege);
+}
+
+struct Formfall {
+    const char* name;
+    Form form;
+};
+
+class FruehereFormen : public Kettentest, public ::testing::WithParamInterface<Formfall> {};
+
+TEST_P(FruehereFormen, WerdenGenauWiederhergestelltUndGeprueft) {
+    Kette();
+    for (const std::string& s : staende) {
+        const fs::path datei = Sicherungsordner(s) / "tresor-ix-bestand.txt";
+        const std::string neu = InForm(LiesText(datei), GetParam().form);
+        fs::permissions(datei, fs::perms::owner_write, fs::perm_options::add);
+        SchreibeDatei(datei, neu);
+    }
+    for (std::size_t i = 0; i < staende.size(); ++i) {
+        SCOPED_TRACE(staende[i]);
+        const fs::path nach = temp / "C" / ("wieder" + std::to_string(i));
+        EXPECT_EQ(Wiederherstellen(staende[i], nach), 0) << fehler.str();
+        EXPECT_EQ(Unterschiede(schnappschuesse[i], Schnappe(nach)), "");
+        EXPECT_EQ(Pruefen(staende[i]), 0) << fehler.str();
+        EXPECT_NE(aus.str().find("ist vollständig wiederherstellbar"), std::string::npos) << aus.str();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bestand, FruehereFormen,
+                         ::testing::Values(Formfall{"Heute", Form::Heute}, Formfall{"Byteordnung", Form::Byteordnung},
+                                           Formfall{"Version1", Form::Version1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The growth of the resident set of a child process that runs `lauf`: its peak less its size at the start, in
+// bytes; -1 where /proc cannot tell.
+long Wachstum(const std::function<void()>& lauf) {
+    int rohr[2];
+    if (::pipe(rohr) != 0)
+        return -1;
+    const pid_t kind = ::fork();
+    if (kind == 0) {
+        ::close(rohr[0]);
+        auto feld = [](const char* name) {
+            std::ifstream status("/proc/self/status");
+            for (std::string z; std::getline(status, z);)
+                if (z.starts_with(name))
+                    return std::stol(z.substr(std::string_view(name).size())) * 1024;
+            return -1L;
+        };
+        // The peak from here on: the child's start counts as its floor.
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const long anfang = feld("VmRSS:");
+        lauf();
+        const long spitze = feld("VmHWM:");
+        const long wachstum = anfang < 0 || spitze < 0 ? -1 : spitze - anfang;
+        (void)!::write(rohr[1], &wachstum, sizeof wachstum);
+        ::_exit(0);
+    }
+    ::close(rohr[1]);
+    long wachstum = -1;
+    if (::read(rohr[0], &wachstum, sizeof wachstum) != sizeof wachstum)
+        wachstum = -1;
+    ::close(rohr[0]);
+    int status = 0;
+    ::waitpid(kind, &status, 0);
+    return wachstum;
+}
+
+struct Speicherfall {
+    const char* name;
+    bool pruefen;      // else restore
+    bool byteordnung;  // the entries out of the walk's order: the record is read whole
+    long grenzeMiB;    // the growth stays below it, or (read whole) goes beyond it
+};
+
+class GrosserBestand : public Wiederherstellungstest, public ::testing::WithParamInterface<Speicherfall> {};
+
+// 200,000 entries of files without a version ("fehlt"): each is named, none is copied, so the run does little
+// beside reading the record.
+TEST_P(GrosserBestand, WirdAlsStromGelesen) {
+    if (!fs::exists("/proc/self/clear_refs"))
+        GTEST_SKIP() << "ohne /proc/self/clear_refs kein Maß des Speichers";
+    const Speicherfall& f = GetParam();
+    Schreibe(Q() / "a.txt", "a");
+    const std::string stand = Sichere();
+    const fs::path datei = Sicherungsordner(stand) / "tresor-ix-bestand.txt";
+    std::vector<std::string> zeilen = Zeilen(LiesText(datei));
+    std::vector<std::string> kopf(zeilen.begin(), zeilen.begin() + 7);
+    std::vector<std::string> eintraege{zeilen[7]}; // the source folder
+    constexpr int Anzahl = 200000;
+    char zeile[96];
+    for (int i = 0; i < Anzahl; ++i) {
+        const int n = f.byteordnung ? Anzahl - 1 - i : i;
+        std::snprintf(zeile, sizeof zeile, "D fehlt 5 1765188000000000000 644 0 0 0 0 - f%07d", n);
+        eintraege.emplace_back(zeile);
+    }
+    fs::permissions(datei, fs::perms::owner_write, fs::perm_options::add);
+    SchreibeDatei(datei, MitSchluss(kopf, eintraege));
+    zeilen.clear();
+    eintraege.clear();
+    eintraege.shrink_to_fit();
+
+    const long wachstum = Wachstum([&] {
+        std::ostream nichts(nullptr);
+        Befehlszeilenumgebung u{nichts,
+                                nichts,
+                                laufwerke,
+                                uhr,
+                                [this] { return ErzeugePosixDateisystem(laufwerke); },
+                                false,
+                                (temp / "C").string()};
+        const std::vector<std::string> argumente =
+            f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
+                      : std::vector<std::string>{"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle",
+                                                 "C:\\Daten", "--nach", (temp / "C" / "wieder").string()};
+        (void)Befehlszeile(argumente, u);
+    });
+    ASSERT_GE(wachstum, 0);
+    RecordProperty("wachstum", std::to_string(wachstum));
+    const long grenze = f.grenzeMiB << 20;
+    if (f.byteordnung)
+        EXPECT_GT(wachstum, grenze) << "the whole record in memory: the measure must see it";
+    else
+        EXPECT_LT(wachstum, grenze);
+    // Every entry without its version: nothing is restored.
+    if (!f.pruefen && !f.byteordnung) {
+        EXPECT_TRUE(fs::is_directory(temp / "C" / "wieder"));
+        EXPECT_TRUE(fs::is_empty(temp / "C" / "wieder"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bestand, GrosserBestand,
+                         ::testing::Values(Speicherfall{"Wiederherstellen", false, false, 12},
+                                           Speicherfall{"Pruefen", true, false, 12},
+                                           Speicherfall{"GanzGelesen", false, true, 24}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+} // namespace tresor::test
