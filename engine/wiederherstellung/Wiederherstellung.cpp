@@ -442,7 +442,7 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
             return nichtDieser(grund);
         // Just looked at as a file or link: the copy opens it without following a link and takes only
         // a regular file or a link, so it is not looked at once more here.
-        const Quellstand s = fso.Copy(Datei{woher, LetzterName(woher)}, wohin, kopierbegleitung_);
+        const Quellstand s = fso.Copy(Datei{woher, posix::LetzterName(woher)}, wohin, kopierbegleitung_);
         const auto neu = fso.Stand(wohin);
         if (const std::string grund = Abweichung(neu, e); !grund.empty()) {
             if (neu && neu->Typ != Eintragsstand::Art::Ordner)

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <tuple>
 
 namespace tresor::test {
 
@@ -110,6 +112,72 @@ INSTANTIATE_TEST_SUITE_P(Bestand, FruehereFormen,
                                            Formfall{"Version1", Form::Version1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A change of the source after its backup, and the lines the check with the source names it by.
+struct Quellfall {
+    const char* name;
+    std::function<void(const fs::path&)> aendere;
+    std::vector<std::string> zeilen; // sorted
+};
+
+class MitQuelle : public Wiederherstellungstest,
+                  public ::testing::WithParamInterface<std::tuple<Quellfall, Formfall>> {};
+
+TEST_P(MitQuelle, NenntJedeAbweichung) {
+    const auto& [fall, form] = GetParam();
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "ordner" / "b.txt", "b");
+    Schreibe(Q() / "ordner" / "tief" / "c.txt", "c");
+    Schreibe(Q() / "wird-ordner", "w");
+    Schreibe(Q() / "wird-datei" / "x.txt", "x");
+    Schreibe(Q() / "z.txt", "z");
+    const std::string stand = Sichere();
+    const fs::path datei = Sicherungsordner(stand) / "tresor-ix-bestand.txt";
+    fs::permissions(datei, fs::perms::owner_write, fs::perm_options::add);
+    SchreibeDatei(datei, InForm(LiesText(datei), form.form));
+    fall.aendere(Q());
+    const int ergebnis = Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--mit-quelle"});
+    std::vector<std::string> zeilen;
+    for (const std::string& z : Zeilen(fehler.str()))
+        if (z.starts_with("Neu ") || z.starts_with("Nicht mehr ") || z.starts_with("Geändert "))
+            zeilen.push_back(z);
+    std::sort(zeilen.begin(), zeilen.end());
+    EXPECT_EQ(zeilen, fall.zeilen) << fehler.str();
+    EXPECT_EQ(ergebnis, fall.zeilen.empty() ? 0 : 1) << fehler.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bestand, MitQuelle,
+    ::testing::
+        Combine(
+            ::testing::Values(Quellfall{"Gleich", [](const fs::path&) {}, {}},
+                              Quellfall{"NeuerOrdner",
+                                        [](const fs::path& q) { Schreibe(q / "neu" / "n.txt", "n"); },
+                                        {"Neu in der Quelle: neu", "Neu in der Quelle: neu/n.txt"}},
+                              Quellfall{"OrdnerWeg",
+                                        [](const fs::path& q) { fs::remove_all(q / "ordner"); },
+                                        {"Nicht mehr in der Quelle: ordner", "Nicht mehr in der Quelle: ordner/b.txt",
+                                         "Nicht mehr in der Quelle: ordner/tief",
+                                         "Nicht mehr in der Quelle: ordner/tief/c.txt"}},
+                              Quellfall{
+                                  "DateiWirdOrdner",
+                                  [](const fs::path& q) {
+                                      fs::remove(q / "wird-ordner");
+                                      Schreibe(q / "wird-ordner" / "y.txt", "y");
+                                  },
+                                  {"Geändert (Art): wird-ordner", "Neu in der Quelle: wird-ordner/y.txt"}},
+                              Quellfall{
+                                  "OrdnerWirdDatei",
+                                  [](const fs::path& q) {
+                                      fs::remove_all(q / "wird-datei");
+                                      Schreibe(q / "wird-datei", "d");
+                                  },
+                                  {"Geändert (Art): wird-datei", "Nicht mehr in der Quelle: wird-datei/x.txt"}},
+                              Quellfall{"Groesse",
+                                        [](const fs::path& q) { Schreibe(q / "z.txt", "länger"); },
+                                        {"Geändert (Größe): z.txt"}}),
+            ::testing::Values(Formfall{"Heute", Form::Heute}, Formfall{"Byteordnung", Form::Byteordnung})),
+    [](const auto& info) { return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name; });
+
 // The growth of the resident set of a child process that runs `lauf`: its peak less its size at the start, in
 // bytes; -1 where /proc cannot tell.
 long Wachstum(const std::function<void()>& lauf) {
@@ -147,9 +215,9 @@ long Wachstum(const std::function<void()>& lauf) {
 
 struct Speicherfall {
     const char* name;
-    bool pruefen;      // else restore
-    bool byteordnung;  // the entries out of the walk's order: the record is read whole
-    long grenzeMiB;    // the growth stays below it, or (read whole) goes beyond it
+    bool pruefen;     // else restore
+    bool byteordnung; // the entries out of the walk's order: the record is read whole
+    long grenzeMiB;   // the growth stays below it, or (read whole) goes beyond it
 };
 
 class GrosserBestand : public Wiederherstellungstest, public ::testing::WithParamInterface<Speicherfall> {};
@@ -190,8 +258,13 @@ TEST_P(GrosserBestand, WirdAlsStromGelesen) {
                                 (temp / "C").string()};
         const std::vector<std::string> argumente =
             f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
-                      : std::vector<std::string>{"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle",
-                                                 "C:\\Daten", "--nach", (temp / "C" / "wieder").string()};
+                      : std::vector<std::string>{"--wiederherstellen",
+                                                 "--ziel",
+                                                 "D:\\Backup",
+                                                 "--quelle",
+                                                 "C:\\Daten",
+                                                 "--nach",
+                                                 (temp / "C" / "wieder").string()};
         (void)Befehlszeile(argumente, u);
     });
     ASSERT_GE(wachstum, 0);
