@@ -3,8 +3,6 @@
 # without them. Usage: bench/dauerhaftigkeit.sh [--dateien N] [--runden R] [--ordner DIR]
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
-bash "$hier/tools/abhaengigkeiten.sh"
-bau="$hier/build/bench"
-cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$bau" -j2 --target dauerhaftigkeit
+. "$hier/bench/release.sh"
+baue_release dauerhaftigkeit
 "$bau/bench/dauerhaftigkeit" "$@"

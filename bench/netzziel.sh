@@ -8,7 +8,7 @@
 # in 2,000 folders; --quick: 10,000 in 200) is backed up by tresor-ix and copied by `rsync -a` into folders of
 # the mount: a full backup, a run with nothing to back up, and a run after 1 % of the files were rewritten; the
 # order of the two tools turns from round to round, each round on fresh folders of the mount and a fresh source.
-# Prints each time, the medians and the ratios. Needs root (sshd), /dev/fuse and the packages of
+# Prints each time, the medians and the median of the per-round ratios. Needs root (sshd), /dev/fuse and the packages of
 # tools/abhaengigkeiten.sh. The reflink gain of copies within one file system: bench/run's large files on a
 # btrfs image, see --reflink.
 #   --runden N    rounds (default 3, quick 1)
@@ -18,6 +18,7 @@
 #                 --reflink=never` and `rsync -a` on the same image
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
+. "$hier/bench/release.sh"
 
 quick=0; runden=; ordner=/tmp; prog=; reflink=0
 while (($#)); do
@@ -35,10 +36,7 @@ if ((quick)); then klein=10000; ordnerzahl=200; runden=${runden:-1}
 else klein=100000; ordnerzahl=2000; runden=${runden:-3}; fi
 
 if [[ -z $prog ]]; then
-    bash "$hier/tools/abhaengigkeiten.sh"
-    bau="$hier/build/bench"
-    cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$bau" -j2 --target tresor-ix >/dev/null
+    baue_release tresor-ix
     prog="$bau/app/tresor-ix"
 fi
 
@@ -61,7 +59,6 @@ dauer() {
     python3 -c "print('%.3f' % ($e - $a))"
 }
 median() { python3 -c "import statistics,sys; print('%.3f' % statistics.median(float(x) for x in sys.argv[1:]))" "$@"; }
-verhaeltnis() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
 
 if ((reflink)); then
     bild="$arbeit/btrfs.img"
@@ -88,11 +85,10 @@ if ((reflink)); then
         rm -rf "$q"
     done
     echo
-    echo "| 4 x 256 MiB within one btrfs | median s | ratio to tresor-ix |"
+    echo "| 4 x 256 MiB within one btrfs | median s | median of the rounds' ratios to tresor-ix |"
     echo "|---|---|---|"
-    t0=$(median ${zeiten[tresor-ix]})
     for werk in tresor-ix "cp -a --reflink=never" "rsync -a"; do
-        m=$(median ${zeiten[$werk]}); echo "| $werk | $m | $(verhaeltnis "$m" "$t0") |"
+        echo "| $werk | $(median ${zeiten[$werk]}) | $(median_der_verhaeltnisse "${zeiten[$werk]}" "${zeiten[tresor-ix]}") |"
     done
     exit 0
 fi
@@ -146,9 +142,9 @@ for ((r = 1; r <= runden; r++)); do
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| $klein files onto sshfs | tresor-ix s | rsync -a s | tresor-ix / rsync |"
+echo "| $klein files onto sshfs | tresor-ix median s | rsync -a median s | median of the rounds' tresor-ix / rsync |"
 echo "|---|---|---|---|"
 for lauf in voll nichts prozent; do
-    a=$(median ${zeiten[$lauf-tresor-ix]}); b=$(median ${zeiten[$lauf-rsync]})
-    echo "| $lauf | $a | $b | $(verhaeltnis "$a" "$b") |"
+    a=${zeiten[$lauf-tresor-ix]}; b=${zeiten[$lauf-rsync]}
+    echo "| $lauf | $(median $a) | $(median $b) | $(median_der_verhaeltnisse "$a" "$b") |"
 done

@@ -21,10 +21,8 @@ while (($#)); do
     esac
     shift
 done
-bash "$hier/tools/abhaengigkeiten.sh"
-bau="$hier/build/bench"
-cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$bau" -j2 --target tresor-ix >/dev/null
+. "$hier/bench/release.sh"
+baue_release tresor-ix
 prog="$bau/app/tresor-ix"
 
 arbeit=$(mktemp -d "$ordner/tresor-aufrufe-XXXXXX")

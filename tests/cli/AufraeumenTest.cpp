@@ -8,6 +8,7 @@
 #include "engine/bestand/Bestandsformat.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 #include "tests/cli/Schnappschuss.h"
 
 #include <gtest/gtest.h>
@@ -44,17 +45,7 @@ protected:
     Aufraeumtest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
 
     int Rufe(const std::vector<std::string>& argumente) {
-        aus.str({});
-        fehler.str({});
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false,
-                                (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C");
     }
     // A backup run of `quelle` at the time `stand` ("yyyy-mm-dd--hh-mm-ss"); the snapshot of the source then.
     void Sichere(const std::string& stand, const std::string& quelle = "Daten") {

@@ -2,6 +2,7 @@
 #include "app/Befehlszeile.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 
 #include <gtest/gtest.h>
 
@@ -212,17 +213,7 @@ protected:
     AuftragBefehlszeileTest() : laufwerke(TestLaufwerke(temp)) {}
 
     int Rufe(std::vector<std::string> argumente) {
-        aus.str({});
-        fehler.str({});
-        Befehlszeilenumgebung u{aus,
-                                fehler,
-                                laufwerke,
-                                uhr,
-                                [this] { return ErzeugePosixDateisystem(laufwerke); },
-                                false,
-                                (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C");
     }
 
     TempOrdner temp;

@@ -8,6 +8,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 
 #include <gtest/gtest.h>
 
@@ -95,13 +96,7 @@ public:
     }
 
     int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
-        aus.str({});
-        fehler.str({});
-        if (!fabrik)
-            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", std::move(fabrik));
     }
     int Wiederherstellen(const fs::path& nach, Dateisystemfabrik fabrik = {}) {
         return Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", nach.string()},

@@ -6,6 +6,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 #include "tests/cli/Schnappschuss.h"
 
 #include <gtest/gtest.h>
@@ -51,13 +52,7 @@ public:
         uhr.sekunde = 0;
     }
     int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
-        aus.str({});
-        fehler.str({});
-        if (!fabrik)
-            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string(), &signal};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", std::move(fabrik), &signal);
     }
     // A run into the target ("Eins" or "Zwei") at the next second, through the wrapper `einrichten` prepares;
     // returns the exit status and leaves the point's time in `stand`.

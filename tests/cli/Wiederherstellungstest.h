@@ -6,6 +6,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 #include "tests/cli/Schnappschuss.h"
 
 #include <gtest/gtest.h>
@@ -37,13 +38,7 @@ protected:
     Wiederherstellungstest() : laufwerke(TestLaufwerke(temp)) { fs::create_directories(temp / "D" / "Backup"); }
 
     int Rufe(std::vector<std::string> argumente, Dateisystemfabrik fabrik = {}) {
-        aus.str({});
-        fehler.str({});
-        if (!fabrik)
-            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, fabrik, false, (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", std::move(fabrik));
     }
     // A backup run of the source at the next second; returns the time of its backup folder.
     std::string Sichere() {

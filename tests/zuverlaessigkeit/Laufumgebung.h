@@ -4,6 +4,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 #include "tests/zuverlaessigkeit/Bestand.h"
 
 #include <gtest/gtest.h>
@@ -66,13 +67,7 @@ protected:
     // The command line with any arguments (a restore, a check), through the file-system objects of `fabrik`
     // (plain ones when empty); returns its exit status, with its output in `aus` and `fehler`.
     int Rufe(const std::vector<std::string>& argumente, Dateisystemfabrik fabrik = {}) {
-        aus.str({});
-        fehler.str({});
-        if (!fabrik)
-            fabrik = [this] { return ErzeugePosixDateisystem(laufwerke); };
-        Befehlszeilenumgebung u{aus, fehler, laufwerke, uhr, std::move(fabrik), false, (temp / "C").string()};
-        const auto r = Befehlszeile(argumente, u);
-        return r ? *r : -1;
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", std::move(fabrik));
     }
 
     // Notes the source and the backup folders before a run (Lauf does; a test that runs the program itself
