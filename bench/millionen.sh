@@ -34,9 +34,8 @@ fi
 [[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
 command -v mkfs.ext4 >/dev/null || { echo "missing: mkfs.ext4" >&2; exit 1; }
 
-bau="$hier/build/bench"
-cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$bau" -j2 --target tresor-ix >/dev/null
+source "$hier/bench/release.sh"
+baue_release tresor-ix
 prog="$bau/app/tresor-ix"
 
 arbeit=$(mktemp -d "$ordner/tresor-millionen-XXXXXX")

@@ -40,10 +40,8 @@ else klein=100000; ordnerzahl=2000; runden=${runden:-5}; fi
 
 [[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
 if [[ -z $prog ]]; then
-    bash "$hier/tools/abhaengigkeiten.sh"
-    bau="$hier/build/bench"
-    cmake -S "$hier" -B "$bau" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRESOR_BUILD_UI=ON -DTRESOR_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$bau" -j2 --target tresor-ix >/dev/null
+    source "$hier/bench/release.sh"
+    baue_release tresor-ix
     prog="$bau/app/tresor-ix"
 fi
 
