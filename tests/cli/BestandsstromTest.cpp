@@ -282,9 +282,9 @@ TEST_P(GrosserBestand, WirdAlsStromGelesen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bestand, GrosserBestand,
-                         ::testing::Values(Speicherfall{"Wiederherstellen", false, false, 12},
-                                           Speicherfall{"Pruefen", true, false, 12},
-                                           Speicherfall{"GanzGelesen", false, true, 24}),
+                         ::testing::Values(Speicherfall{"Wiederherstellen", false, false, 24},
+                                           Speicherfall{"Pruefen", true, false, 24},
+                                           Speicherfall{"GanzGelesen", false, true, 48}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
