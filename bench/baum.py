@@ -17,7 +17,8 @@ import sys
 
 
 def ordnerbaum(rnd, wurzel, ordner):
-    """FOLDERS folders up to 5 levels deep below `wurzel`, about one in twenty names hidden."""
+    """FOLDERS folders up to 5 levels deep below `wurzel`, about one in twenty names hidden: each new one below a
+    random existing folder that is less than 5 levels deep."""
     pfade = [wurzel]
     os.makedirs(wurzel, exist_ok=True)
     tiefe = {wurzel: 0}
@@ -48,20 +49,7 @@ def winzig(wurzel, dateien, ordner):
 
 def klein(wurzel, dateien, ordner):
     rnd = random.Random(4711)
-    pfade = [wurzel]
-    os.makedirs(wurzel, exist_ok=True)
-    # Folders: each new one below a random existing folder that is less than 5 levels deep.
-    tiefe = {wurzel: 0}
-    for i in range(ordner - 1):
-        while True:
-            eltern = rnd.choice(pfade)
-            if tiefe[eltern] < 5:
-                break
-        name = ("." if rnd.random() < 0.05 else "") + "ordner%04d" % i
-        p = os.path.join(eltern, name)
-        os.makedirs(p, exist_ok=True)
-        tiefe[p] = tiefe[eltern] + 1
-        pfade.append(p)
+    pfade = ordnerbaum(rnd, wurzel, ordner)
     block = bytes(rnd.getrandbits(8) for _ in range(32 * 1024))
     for i in range(dateien):
         p = pfade[i % len(pfade)]
