@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <set>
 
@@ -168,52 +169,114 @@ int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdne
     }
 }
 
+void Bestandsschreiber::Weg() {
+    aus_(puffer_);
+    puffer_.clear();
+}
+
+void Bestandsschreiber::Zeile(std::string& zeile) {
+    zeile += '\n';
+    pruefsumme_ = Fnv1a(zeile, pruefsumme_);
+    puffer_ += zeile;
+    if (puffer_.size() >= (1u << 16))
+        Weg();
+}
+
+void Bestandsschreiber::Kopf(const Bestand& b) {
+    const std::pair<const char*, const std::string*> kopf[] = {
+        {"ordner ", &b.Ordner}, {"quelle ", &b.Quelle}, {"posix ", &b.QuellePosix}, {"zeit ", &b.Zeit}};
+    zeile_ = "tresor-ix-bestand " + std::to_string(Bestandsversion);
+    Zeile(zeile_);
+    for (const auto& [name, wert] : kopf) {
+        zeile_ = name + Maskiere(*wert);
+        Zeile(zeile_);
+    }
+}
+
+void Bestandsschreiber::Eintrag(const Bestandseintrag& e) {
+    std::string& z = zeile_;
+    z.clear();
+    const bool ordnerartig = e.Art == Eintragsart::Ordner;
+    auto zahl = [&z](auto wert) {
+        char text[24];
+        const auto ende = std::to_chars(text, text + sizeof text, wert).ptr;
+        z.append(text, ende);
+        z += ' ';
+    };
+    z += static_cast<char>(e.Art);
+    z += ' ';
+    const std::string ort = ordnerartig ? std::string("-") : Maskiere(e.Ort);
+    z += ort;
+    z += ' ';
+    zahl(ordnerartig ? 0 : e.Groesse);
+    zahl(e.MtimeNs);
+    char modus[16];
+    std::snprintf(modus, sizeof modus, "%o ", e.Modus);
+    z += modus;
+    zahl(e.Uid);
+    zahl(e.Gid);
+    zahl(ordnerartig ? 0 : e.Inode);
+    zahl(ordnerartig ? 0 : e.CtimeNs);
+    if (e.Verbund == 0 || e.Art != Eintragsart::Datei)
+        z += "- ";
+    else
+        zahl(e.Verbund);
+    z += e.Pfad == "." ? std::string(".") : Maskiere(e.Pfad);
+    if (e.Art == Eintragsart::Verweis) {
+        z += ' ';
+        z += Maskiere(e.Verweisziel);
+    }
+    Zeile(z);
+    ++zeilen_;
+    ++zahlen_.Eintraege;
+    if (!ordnerartig) {
+        const auto it = orte_.find(ort);
+        if (it != orte_.end())
+            ++it->second;
+        else
+            orte_.emplace(ort, 1);
+    }
+}
+
+void Bestandsschreiber::Ende(const Bestand& b) {
+    for (const std::string& p : b.Einhaengepunkte) {
+        zeile_ = "E " + (p == "." ? std::string(".") : Maskiere(p));
+        Zeile(zeile_);
+    }
+    for (const Auslassung& a : b.Ausgelassen) {
+        zeile_ = "X " + (a.Pfad == "." ? std::string(".") : Maskiere(a.Pfad)) + " " + Maskiere(a.Grund);
+        Zeile(zeile_);
+    }
+    zeile_ = "kopiert " + std::to_string(b.KopierteDateien) + " " + std::to_string(b.KopierteBytes);
+    Zeile(zeile_);
+    zeile_ = b.Abgebrochen ? "lauf abgebrochen" : "lauf ganz";
+    Zeile(zeile_);
+    zeile_ = "summe " + std::to_string(zahlen_.Eintraege) + " " + std::to_string(b.Ausgelassen.size()) + " " +
+             std::to_string(b.Einhaengepunkte.size());
+    for (const auto& [ort, anzahl] : orte_)
+        zeile_ += " " + ort + " " + std::to_string(anzahl);
+    Zeile(zeile_);
+    zeilen_ += b.Einhaengepunkte.size() + b.Ausgelassen.size() + 3;
+    puffer_ += "ende " + std::to_string(zeilen_) + " " + Hex16(pruefsumme_) + "\n";
+    Weg();
+}
+
 std::string SchreibeBestand(const Bestand& b) {
     std::string text;
     text.reserve(80 + b.Eintraege.size() * 128);
-    text += "tresor-ix-bestand " + std::to_string(Bestandsversion) + "\n";
-    text += "ordner " + Maskiere(b.Ordner) + "\n";
-    text += "quelle " + Maskiere(b.Quelle) + "\n";
-    text += "posix " + Maskiere(b.QuellePosix) + "\n";
-    text += "zeit " + Maskiere(b.Zeit) + "\n";
-    text += "kopiert " + std::to_string(b.KopierteDateien) + " " + std::to_string(b.KopierteBytes) + "\n";
-    text += b.Abgebrochen ? "lauf abgebrochen\n" : "lauf ganz\n";
-    char modus[16];
-    for (const Bestandseintrag& e : b.Eintraege) {
-        const bool ordnerartig = e.Art == Eintragsart::Ordner;
-        text += static_cast<char>(e.Art);
-        text += ' ';
-        text += ordnerartig ? std::string("-") : Maskiere(e.Ort);
-        text += ' ';
-        text += std::to_string(ordnerartig ? 0 : e.Groesse);
-        text += ' ';
-        text += std::to_string(e.MtimeNs);
-        std::snprintf(modus, sizeof modus, " %o ", e.Modus);
-        text += modus;
-        text += std::to_string(e.Uid);
-        text += ' ';
-        text += std::to_string(e.Gid);
-        text += ' ';
-        text += std::to_string(ordnerartig ? 0 : e.Inode);
-        text += ' ';
-        text += std::to_string(ordnerartig ? 0 : e.CtimeNs);
-        text += ' ';
-        text += e.Verbund == 0 || e.Art != Eintragsart::Datei ? std::string("-") : std::to_string(e.Verbund);
-        text += ' ';
-        text += e.Pfad == "." ? std::string(".") : Maskiere(e.Pfad);
-        if (e.Art == Eintragsart::Verweis) {
-            text += ' ';
-            text += Maskiere(e.Verweisziel);
-        }
-        text += '\n';
-    }
-    for (const std::string& p : b.Einhaengepunkte)
-        text += "E " + (p == "." ? std::string(".") : Maskiere(p)) + "\n";
-    for (const Auslassung& a : b.Ausgelassen)
-        text += "X " + (a.Pfad == "." ? std::string(".") : Maskiere(a.Pfad)) + " " + Maskiere(a.Grund) + "\n";
-    text += "ende " + std::to_string(b.Eintraege.size() + b.Einhaengepunkte.size() + b.Ausgelassen.size()) + " " +
-            Hex16(Fnv1a(text)) + "\n";
+    Bestandsschreiber schreiber([&text](std::string_view stueck) { text += stueck; });
+    schreiber.Kopf(b);
+    for (const Bestandseintrag& e : b.Eintraege)
+        schreiber.Eintrag(e);
+    schreiber.Ende(b);
     return text;
+}
+
+std::uint64_t Bestandszahlen::Fehlende() const {
+    for (const auto& [ort, anzahl] : Orte)
+        if (ort == OrtFehlt)
+            return anzahl;
+    return 0;
 }
 
 std::size_t Unvollstaendige(const Bestand& b) {
@@ -229,7 +292,9 @@ std::size_t Unvollstaendige(const Bestand& b) {
 }
 
 bool Vollstaendig(const Bestand& b) {
-    return !b.Abgebrochen && Unvollstaendige(b) == 0;
+    // A record read whole has both its entries and its counts; a head read alone only the counts.
+    return !b.Abgebrochen && Unvollstaendige(b) == 0 && b.Zahlen.Fehlende() == 0 && b.Zahlen.Ausgelassene == 0 &&
+           b.Zahlen.Einhaengepunkte == 0;
 }
 
 } // namespace tresor

@@ -3,6 +3,8 @@
 #include "fs/Pfad.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,16 +19,14 @@ namespace tresor {
 // of that point in time needs nothing else. It is also the target's index of what it holds: the next run
 // into the same target backs up every file whose present state no backup folder of it holds.
 //
-// Form (version 2): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
-//   tresor-ix-bestand 2                        the format and its version
+// Form (version 3): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
+// What is known when the run begins comes first, what is known only at its end last, so that a run writes
+// the record from its first line to its last as its walk goes.
+//   tresor-ix-bestand 3                        the format and its version
 //   ordner Sicherung-2026-12-08--10-15-02      the backup folder the record belongs in
 //   quelle D:\home\anna\Daten                  the source in the program's form
 //   posix /home/anna/Daten                     the source as a POSIX path when the run was made
 //   zeit 2026-12-08--10-15-02                  when the run was made (the clock's reading of the run)
-//   kopiert 2 10                               files and bytes that this run copied
-//   lauf ganz                                  "ganz": the run walked the whole tree; "abgebrochen": it was
-//                                              stopped, and the entries it did not reach are those of the
-//                                              newest earlier record (their versions as that one names them)
 //   O - 0 1765188000000000000 755 1000 1000 0 0 - .
 //   O - 0 1765188000000000000 755 1000 1000 0 0 - Briefe
 //   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835012 1765188001234567890 - Briefe/a.txt
@@ -39,7 +39,15 @@ namespace tresor {
 //   E stick
 //   X geheim.txt Zugriff%20verweigert
 //   X privat Zugriff%20verweigert
-//   ende 12 8c1f0e5d2b7a9c31                   number of lines after the head and the checksum
+//   kopiert 2 10                               files and bytes that this run copied
+//   lauf ganz                                  "ganz": the run walked the whole tree; "abgebrochen": it was
+//                                              stopped, and the entries it did not reach are those of the
+//                                              newest earlier record (their versions as that one names them)
+//   summe 10 2 1 fehlt 1 Sicherung-2026-12-01--09-00-00 1 Sicherung-2026-12-08--10-15-02 3
+//                                              the counts: entries, "X" lines, "E" lines, then for each place
+//                                              that holds versions (a backup folder, or "fehlt"), in byte
+//                                              order of the places, how many files and links name it
+//   ende 16 8c1f0e5d2b7a9c31                   number of lines after the head and the checksum
 // An entry: its kind (O folder, D file, V symbolic link), where its version lives (the
 // name of a backup folder of the same target, "fehlt" when no backup holds it, "-" for a folder, which every
 // backup mirrors), its size in bytes, its modification time in nanoseconds since the epoch, its permission
@@ -58,20 +66,27 @@ namespace tresor {
 // one "X" line: its content is unknown. The entry itself is listed too where the run could look at it, a file with its
 // earlier version or "fehlt". A point is complete when its run went through ("lauf ganz"), no file or link is "fehlt",
 // and no "X" and no "E" line is there; the listing, the check and the restore name what keeps it from being complete.
+// The "summe" line lets a listing tell all that from the record's first and last lines alone; a reader of the
+// whole record checks it against the entries.
 // The checksum is FNV-1a (64 bits, 16 hex digits) over every byte of the file before the "ende" line; a
-// record without its last line, with another count or checksum, is torn and never used.
+// record without its last line, with another count or checksum, is torn and never used. A run writes the
+// record under a temporary name and gives it its name only once it is whole and on the medium.
 //
-// Version 1, which earlier runs wrote, has no "lauf", "E" or "X" lines, and entries without inode, ctime and
-// group: it is read as it was written, as a run that went through, its states
-// without ctime, so that no file counts as held in its exact present state and the next run backs each up
-// once.
+// Version 2, which earlier runs wrote, has the "kopiert" and "lauf" lines after "zeit" in the head, and no
+// "summe" line: the counts are found by reading the entries. Version 1 has no "lauf", "E" or "X" lines
+// either, and entries without inode, ctime and group: it is read as it was written, as a run that went
+// through, its states without ctime, so that no file counts as held in its exact present state and the next
+// run backs each up once.
 //
 // Names, paths and link targets are written so that any bytes come back exactly: a byte is written as "%"
 // and two upper-case hex digits unless it is printable ASCII other than "%" and blank (0x21 to 0x7e), or
 // part of a valid UTF-8 sequence of a character from U+00A0 on. So a newline, a blank, a control
 // character, a byte that is not UTF-8 and "%" itself are escaped, a backslash and "ä" are not, and the
 // file can be read with any text tool.
-inline constexpr int Bestandsversion = 2;
+inline constexpr int Bestandsversion = 3;
+
+// The starting value of FNV-1a, 64 bits.
+inline constexpr std::uint64_t Fnv1aAnfang = 14695981039346656037ull;
 
 // The file name of the record in the backup folder: "tresor-ix-bestand.txt", or, when the backup folder
 // holds an entry of that name already (a source that is a drive root has its own files there),
@@ -109,6 +124,20 @@ struct Auslassung {
     std::string Grund;
 };
 
+// The counts of a record (its "summe" line, or counted while reading one of an earlier form).
+struct Bestandszahlen {
+    std::uint64_t Eintraege = 0;       // every entry
+    std::uint64_t Ausgelassene = 0;    // entries not backed up ("X" lines)
+    std::uint64_t Einhaengepunkte = 0; // mount points ("E" lines)
+    // For each place that holds versions (a backup folder's name, or OrtFehlt), in byte order of the places:
+    // how many files and links name it.
+    std::vector<std::pair<std::string, std::uint64_t>> Orte;
+
+    // Files and links whose version no backup holds.
+    [[nodiscard]] std::uint64_t Fehlende() const;
+    friend bool operator==(const Bestandszahlen&, const Bestandszahlen&) = default;
+};
+
 struct Bestand {
     std::string Ordner;
     tresor::Pfad Quelle;
@@ -121,14 +150,45 @@ struct Bestand {
     std::vector<Auslassung> Ausgelassen;      // what it could not back up
     std::vector<std::string> Einhaengepunkte; // folders of the record on which another file system is mounted
     int Version = Bestandsversion;            // the form it was read from
+    Bestandszahlen Zahlen;                    // of a record read; the writer counts them itself
 };
 
 // Whether the record's point in time holds the whole source: a run that went through, every version there,
 // nothing left out, no mounted file system inside. The count of entries that keep it from it (entries without
 // version, entries not backed up, mount points; each path once); 0 for a complete point, which a stopped run
 // never is.
+// Unvollstaendige needs the entries (LiesBestand); Vollstaendig the head and the counts of a record read,
+// entries or not (Bestandsleser::LiesKopf).
 std::size_t Unvollstaendige(const Bestand& bestand);
 bool Vollstaendig(const Bestand& bestand);
+
+// Writes a record from its first line to its last, one piece after another, into `aus`: the head, then each
+// entry in the walk's order, then the end. It counts what the "summe" line says and the checksum as it goes,
+// and keeps only those, never an entry.
+class Bestandsschreiber {
+public:
+    explicit Bestandsschreiber(std::function<void(std::string_view)> aus) : aus_(std::move(aus)) {}
+    // The head: the version, Ordner, Quelle, QuellePosix and Zeit of `kopf`.
+    void Kopf(const Bestand& kopf);
+    void Eintrag(const Bestandseintrag& e);
+    // The mount points, the entries not backed up, the copied files and bytes, whether the run went through,
+    // the counts and the last line; then everything has gone to `aus`.
+    void Ende(const Bestand& schluss);
+    // The number of entries written so far.
+    [[nodiscard]] std::uint64_t Eintraege() const { return zahlen_.Eintraege; }
+
+private:
+    void Zeile(std::string& zeile);
+    void Weg();
+
+    std::function<void(std::string_view)> aus_;
+    std::string puffer_;
+    std::uint64_t pruefsumme_ = Fnv1aAnfang;
+    std::uint64_t zeilen_ = 0; // after the head
+    Bestandszahlen zahlen_;
+    std::map<std::string, std::uint64_t, std::less<>> orte_;
+    std::string zeile_;
+};
 
 // The text of a record.
 std::string SchreibeBestand(const Bestand& bestand);
@@ -150,7 +210,7 @@ bool Demaskiere(std::string_view text, std::string& aus);
 // 0 when they are the same entry, positive when it comes after.
 int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdner);
 
-// FNV-1a, 64 bits.
-std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = 14695981039346656037ull);
+// FNV-1a, 64 bits; `stand` carries it on over pieces.
+std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = Fnv1aAnfang);
 
 } // namespace tresor

@@ -55,8 +55,9 @@ bool IstKopie(const Bestandseintrag& e, const std::string& datei, const std::str
 }
 
 // Goes through the record files of the backup folder `name` in `ziel` in order until `nimm` takes one.
-// `nimm(text, datei)` answers "" when it took the text, " " when it passes it over without a word, else why
-// the text is no record of this folder. The fund tells the first such reason where none was taken.
+// `nimm(datei, dateiname)` gets the file held open and answers "" when it took it, " " when it passes it
+// over without a word, else why it is no record of this folder. The fund tells the first such reason where
+// none was taken.
 template <class Nimm>
 Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, Nimm nimm) {
     Bestandsfund fund;
@@ -72,14 +73,14 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
     for (const auto& [nummer, datei] : kandidaten) {
         (void)nummer;
         std::string fehler;
-        std::optional<std::string> text;
+        std::optional<Lesedatei> offen;
         try {
-            text = zugriff.LiesDatei(Unterpfad(ordner, datei));
+            offen = zugriff.OeffneDatei(Unterpfad(ordner, datei));
         } catch (const FsFehler& f) {
             fehler = "Die Bestandsliste ist nicht lesbar: " + Fehlertext(f.Ursache());
         }
-        if (text) {
-            fehler = nimm(std::move(*text), datei);
+        if (offen) {
+            fehler = nimm(std::move(*offen), datei);
             if (fehler.empty()) {
                 fund.Zustand = Bestandsfund::Art::Gelesen;
                 fund.Dateiname = datei;
@@ -96,19 +97,29 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
     return fund;
 }
 
-} // namespace
+// Whether the reader's record names the file it was read from as a copy of this backup folder (only a drive
+// root's record can): read through once and back to its start.
+bool NenntSichSelbst(Bestandsleser& l, const std::string& datei, const std::string& name) {
+    if (l.Kopf().Quelle.size() != 3)
+        return false;
+    bool kopie = false;
+    while (const Bestandseintrag* e = l.Naechster())
+        kopie = kopie || IstKopie(*e, datei, name);
+    l.VonVorn();
+    return kopie;
+}
 
-Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+// The fund of the first record file that `lies(datei, dateiname, kopie)` reads (a Bestand, or why not) as
+// a record of this backup folder; `kopie` it sets where the record names itself as a copy.
+template <class Lies>
+Bestandsfund FindeBestand(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, Lies lies) {
     std::shared_ptr<const Bestand> liste;
-    Bestandsfund fund = DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
-        auto gelesen = LiesBestand(text);
+    Bestandsfund fund = DurchBestandsdateien(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname) {
+        bool kopie = false;
+        std::variant<Bestand, std::string> gelesen = lies(std::move(datei), dateiname, kopie);
         auto* b = std::get_if<Bestand>(&gelesen);
         if (b == nullptr)
             return std::get<std::string>(gelesen);
-        bool kopie = false;
-        if (b->Quelle.size() == 3)
-            kopie = std::any_of(b->Eintraege.begin(), b->Eintraege.end(),
-                                [&](const Bestandseintrag& e) { return IstKopie(e, datei, name); });
         std::string fehler = Pruefe(*b, name, kopie);
         if (fehler.empty())
             liste = std::make_shared<const Bestand>(std::move(*b));
@@ -118,25 +129,51 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
     return fund;
 }
 
+} // namespace
+
+Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+    return FindeBestand(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname, bool& kopie) {
+        auto offen = Bestandsleser::Oeffne(Dateiquelle(std::move(datei)));
+        auto* l = std::get_if<Bestandsleser>(&offen);
+        if (l == nullptr)
+            return std::variant<Bestand, std::string>(std::get<std::string>(offen));
+        kopie = NenntSichSelbst(*l, dateiname, name);
+        return LiesBestand(*l);
+    });
+}
+
+Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+    return FindeBestand(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname, bool& kopie) {
+        auto gelesen = Bestandsleser::LiesKopf(Dateiquelle(std::move(datei)));
+        const auto* b = std::get_if<Bestand>(&gelesen);
+        if (b != nullptr && b->Quelle.size() == 3) {
+            // Whether it is a drive root's own file is told only by its entries: read through for that.
+            auto offen = zugriff.OeffneDatei(Unterpfad(Unterpfad(ziel, name), dateiname));
+            if (!offen)
+                return std::variant<Bestand, std::string>(std::string(" "));
+            auto l = Bestandsleser::Oeffne(Dateiquelle(std::move(*offen)));
+            if (auto* grund = std::get_if<std::string>(&l))
+                return std::variant<Bestand, std::string>(std::move(*grund));
+            kopie = NenntSichSelbst(std::get<Bestandsleser>(l), dateiname, name);
+        }
+        return gelesen;
+    });
+}
+
 std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
                                                Bestandsfund* fund) {
     std::optional<Bestandsleser> leser;
-    Bestandsfund gefunden = DurchBestandsdateien(zugriff, ziel, name, [&](std::string text, const std::string& datei) {
-        auto offen = Bestandsleser::Oeffne(std::move(text));
-        auto* l = std::get_if<Bestandsleser>(&offen);
-        if (l == nullptr)
-            return std::get<std::string>(offen);
-        bool kopie = false;
-        if (l->Kopf().Quelle.size() == 3) {
-            while (const Bestandseintrag* e = l->Naechster())
-                kopie = kopie || IstKopie(*e, datei, name);
-            l->VonVorn();
-        }
-        std::string fehler = Pruefe(l->Kopf(), name, kopie);
-        if (fehler.empty())
-            leser = std::move(*l);
-        return fehler;
-    });
+    Bestandsfund gefunden =
+        DurchBestandsdateien(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname) {
+            auto offen = Bestandsleser::Oeffne(Dateiquelle(std::move(datei)));
+            auto* l = std::get_if<Bestandsleser>(&offen);
+            if (l == nullptr)
+                return std::get<std::string>(offen);
+            std::string fehler = Pruefe(l->Kopf(), name, NenntSichSelbst(*l, dateiname, name));
+            if (fehler.empty())
+                leser = std::move(*l);
+            return fehler;
+        });
     if (fund != nullptr)
         *fund = std::move(gefunden);
     return leser;

@@ -39,9 +39,13 @@ struct Bestandsfund {
 // Reads the record of the backup folder `name` in `ziel`. A record counts only when it is whole, names
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).
 Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
-// The same record as a reader before its first entry (Bestandsleser.h), for a walk that goes through it
-// alongside; its entries are checked as they are read. Nothing where LiesBestandsfund finds none; `fund`, where
-// given, learns how it was found (without the entries: its Liste stays empty).
+// The same record's head and counts alone (Bestandsleser::LiesKopf: no entries, no mount points, no entries
+// not backed up, only their counts), for a listing: it reads the record's first and last lines.
+Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
+// The same record as a reader before its first entry (Bestandsleser.h), read from the file held open a piece
+// at a time, for a walk that goes through it alongside or a restore; its entries are checked as they are read. Nothing
+// where LiesBestandsfund finds none; `fund`, where given, learns how it was found (without the entries: its
+// Liste stays empty).
 std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
                                                Bestandsfund* fund = nullptr);
 

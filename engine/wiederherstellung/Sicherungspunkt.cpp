@@ -93,20 +93,18 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     const std::vector<std::string> alle = Sicherungsordnernamen(zugriff_, ziel);
     p.Sicherungen.insert(alle.begin(), alle.end());
     for (const std::string& name : alle) {
-        // Only the head of each record: whose it is. The entries of the chosen one are read when it is used.
-        Bestandsfund fund;
-        std::optional<Bestandsleser> leser = LiesBestandsleser(zugriff_, ziel, name, &fund);
+        // Only the head of each record, its first and last lines: whose it is. The chosen one is read whole
+        // (as a stream) when it is used.
+        Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
         bool vonQuelle = false;
-        if (leser) {
-            vonQuelle = GleicheQuelle(leser->Kopf(), quelle, p.QuellePosix);
+        if (fund.Zustand == Bestandsfund::Art::Gelesen) {
+            vonQuelle = GleicheQuelle(*fund.Liste, quelle, p.QuellePosix);
         } else {
             const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
             vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
         }
         if (!vonQuelle)
             continue;
-        if (gesucht ? name == *gesucht : true)
-            p.Leser = std::move(leser);
         p.Folge.push_back(name);
         p.Funde.push_back(std::move(fund));
     }
@@ -117,8 +115,6 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     }
     auto gewaehlt = [&p](std::size_t i) {
         p.Index = i;
-        if (p.Funde[i].Zustand != Bestandsfund::Art::Gelesen)
-            p.Leser.reset();
         return std::move(p);
     };
     if (!gesucht)
@@ -132,13 +128,14 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
 }
 
 std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(Punkt& p, Dateisystem& fso) {
-    const Bestandsfund& fund = p.Funde[p.Index];
+    Bestandsfund& fund = p.Funde[p.Index];
     struct Vorlage v;
     std::string kaputt = fund.Fehler;
     if (fund.Zustand == Bestandsfund::Art::Gelesen) {
-        if (p.Leser) {
-            v.Leser = std::move(p.Leser);
-            p.Leser.reset();
+        // Read through once on opening: whole, with its checksum; then as a stream in the walk's order.
+        Bestandsfund voll;
+        v.Leser = LiesBestandsleser(zugriff_, p.Ziel, p.Name(), &voll);
+        if (v.Leser) {
             v.Kopf = v.Leser->Kopf();
             if (v.Durchgesehen())
                 return v;
@@ -170,6 +167,11 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(Punkt& p, D
                 << " ist nicht brauchbar: " << kaputt << "\n";
         return std::nullopt;
     }
+    // The earlier records whole, with their checksums: a backup folder without a record gathers the newest
+    // copies only where none of them has one, and leaves out a torn one's file.
+    for (std::size_t i = 0; i < p.Index; ++i)
+        if (p.Funde[i].Zustand != Bestandsfund::Art::Keiner)
+            (void)LiesBestandsleser(zugriff_, p.Ziel, p.Folge[i], &p.Funde[i]);
     for (std::size_t i = 0; i < p.Index; ++i)
         if (p.Funde[i].Zustand == Bestandsfund::Art::Gelesen) {
             fehler_ << "Dem Sicherungsordner " << Anzeigetext(p.Name())
@@ -241,34 +243,15 @@ const Bestandseintrag* Wiederherstellung::Vorlage::Naechster() {
 }
 
 bool Wiederherstellung::Vorlage::Durchgesehen() {
-    std::set<std::string> eingehaengt;
+    // Each mount point is a folder of the record.
+    std::set<std::string> eingehaengt(Kopf.Einhaengepunkte.begin(), Kopf.Einhaengepunkte.end());
     VonVorn();
-    while (Naechster() != nullptr) {
-    }
-    if (!Fehler.empty() || !Leser)
-        return false;
-    Kopf.Einhaengepunkte.clear();
-    Kopf.Ausgelassen.clear();
-    const std::string schluss = LiesSchluss(
-        Leser->Schluss(), Leser->Gegeben(),
-        [&](const std::string& pfad) {
-            eingehaengt.insert(pfad);
-            return true;
-        },
-        Kopf);
-    if (!schluss.empty())
-        return false;
-    // Each mount point is a folder of the record: one more pass where there are any.
-    if (!eingehaengt.empty()) {
-        VonVorn();
-        while (const Bestandseintrag* e = Naechster())
-            if (e->Art == Eintragsart::Ordner)
-                eingehaengt.erase(e->Pfad);
-        if (!Fehler.empty() || !eingehaengt.empty())
-            return false;
-    }
+    while (const Bestandseintrag* e = Naechster())
+        if (e->Art == Eintragsart::Ordner)
+            eingehaengt.erase(e->Pfad);
+    const bool gut = Fehler.empty() && eingehaengt.empty();
     VonVorn();
-    return true;
+    return gut;
 }
 
 void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v, Dateisystem& fso) {

@@ -26,10 +26,8 @@ struct Wiederherstellung::Punkt {
     Pfad Quelle;
     std::string QuellePosix;
     std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
-    std::vector<Bestandsfund> Funde; // how their records were found (their heads only: no Liste)
+    std::vector<Bestandsfund> Funde; // how their records were found (their heads only: LiesBestandskopf)
     std::size_t Index = 0;           // the chosen point
-    // The chosen point's record before its first entry, where it is whole (Funde[Index] Gelesen).
-    std::optional<Bestandsleser> Leser;
     // Every backup folder of the target (a real folder with a backup's name): the only places a version
     // is ever read from.
     std::set<std::string> Sicherungen;
@@ -75,7 +73,7 @@ struct Wiederherstellung::Vorlage {
     // The next entry, valid until the next call; nullptr after the last one, or where the record turns out
     // not to be what it was when checked (then Fehler says why).
     const Bestandseintrag* Naechster();
-    // Goes once through a record read as a stream: every entry, its order, and the lines after the entries.
+    // Goes once through a record read as a stream: every entry and its order, and each mount point a folder.
     bool Durchgesehen();
     // The backup folder whose mirror holds the entry's version, or for a folder its bits.
     const std::string& Ort(const Bestandseintrag& e, const std::string& punkt) const {

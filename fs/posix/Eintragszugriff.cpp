@@ -226,7 +226,43 @@ std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordne
     return namen;
 }
 
-std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
+Lesedatei::~Lesedatei() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Lesedatei::Lesedatei(Lesedatei&& andere) noexcept
+    : fd_(std::exchange(andere.fd_, -1)), pfad_(std::move(andere.pfad_)), groesse_(andere.groesse_) {}
+
+Lesedatei& Lesedatei::operator=(Lesedatei&& andere) noexcept {
+    if (this != &andere) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(andere.fd_, -1);
+        pfad_ = std::move(andere.pfad_);
+        groesse_ = andere.groesse_;
+    }
+    return *this;
+}
+
+std::size_t Lesedatei::Lies(std::uint64_t ab, char* ziel, std::size_t n) {
+    std::size_t gelesen = 0;
+    while (gelesen < n && ab + gelesen < groesse_) {
+        const auto rest = static_cast<std::size_t>(std::min<std::uint64_t>(n - gelesen, groesse_ - ab - gelesen));
+        const ssize_t k = ::pread(fd_, ziel + gelesen, rest, static_cast<off_t>(ab + gelesen));
+        if (k < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FsFehler("Lesen", pfad_, Fehlercode(errno));
+        }
+        if (k == 0)
+            break;
+        gelesen += static_cast<std::size_t>(k);
+    }
+    return gelesen;
+}
+
+std::optional<Lesedatei> Eintragszugriff::OeffneDatei(const Pfad& pfad) {
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0) {
         if (Fehlt(ort.Fehler))
@@ -244,8 +280,16 @@ std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
         throw FsFehler("Lesen", pfad, Fehlercode(errno));
     if (!S_ISREG(st.st_mode))
         throw FsFehler("Lesen", pfad, Fehlercode(EISDIR));
-    std::string inhalt;
-    LiesBisEnde(datei.get(), pfad, [&](const char* daten, std::size_t n) { inhalt.append(daten, n); });
+    ::posix_fadvise(datei.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return Lesedatei(datei.freigeben(), pfad, static_cast<std::uint64_t>(st.st_size));
+}
+
+std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
+    auto datei = OeffneDatei(pfad);
+    if (!datei)
+        return std::nullopt;
+    std::string inhalt(static_cast<std::size_t>(datei->Groesse()), '\0');
+    inhalt.resize(datei->Lies(0, inhalt.data(), inhalt.size()));
     return inhalt;
 }
 

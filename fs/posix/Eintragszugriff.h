@@ -13,6 +13,28 @@
 
 namespace tresor {
 
+// A regular file held open for reading, read in pieces from any place (a record read as a stream).
+class Lesedatei {
+public:
+    Lesedatei(int fd, Pfad pfad, std::uint64_t groesse) : fd_(fd), pfad_(std::move(pfad)), groesse_(groesse) {}
+    ~Lesedatei();
+    Lesedatei(Lesedatei&& andere) noexcept;
+    Lesedatei& operator=(Lesedatei&& andere) noexcept;
+    Lesedatei(const Lesedatei&) = delete;
+    Lesedatei& operator=(const Lesedatei&) = delete;
+
+    // Its size when it was opened: no byte beyond it is read.
+    [[nodiscard]] std::uint64_t Groesse() const { return groesse_; }
+    // Up to `n` bytes from the place `ab` into `ziel`; fewer only at the end (the size above, or the file's
+    // own end where it shrank since). Throws FsFehler when it cannot read.
+    std::size_t Lies(std::uint64_t ab, char* ziel, std::size_t n);
+
+private:
+    int fd_ = -1;
+    Pfad pfad_;
+    std::uint64_t groesse_ = 0;
+};
+
 // The system calls of the record of the source and of restores that the file-system object has no
 // operation for: reading an entry's state, reading and durably writing a whole small file, and setting a
 // restored entry's times, permission bits and owner. Paths are in program form and translated through the
@@ -34,6 +56,9 @@ public:
     [[nodiscard]] std::optional<std::vector<std::string>> Namen(const Pfad& ordner);
     // The whole content of a regular file, or nothing when it does not exist.
     [[nodiscard]] std::optional<std::string> LiesDatei(const Pfad& pfad);
+    // The regular file held open for reading in pieces, or nothing when it does not exist; opened as
+    // LiesDatei opens it (anything but a regular file fails).
+    [[nodiscard]] std::optional<Lesedatei> OeffneDatei(const Pfad& pfad);
     // Reads the regular file to its end and returns how many bytes it holds; throws when it cannot. Only a
     // regular file of `groesse` bytes is read at all (opened without following a link and without waiting
     // for a writer, then looked at): anything else (a device, a FIFO, a link, another size) fails with

@@ -85,16 +85,18 @@ void ErwarteGleich(const Bestand& a, const Bestand& b) {
 
 TEST(Bestandsformat, ARecordReadsBackAsWritten) {
     const std::string text = SchreibeBestand(Beispiel());
-    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 2\nordner Sicherung-2026-12-08--10-15-02\n"
+    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 3\nordner Sicherung-2026-12-08--10-15-02\n"
                                  "quelle D:\\home\\anna\\Daten%20und%20mehr\n"))
         << text;
-    EXPECT_NE(text.find("\nkopiert 2 10\nlauf ganz\nO - 0 1765188000000000000 755 1000 1000 0 0 - .\n"),
+    EXPECT_NE(text.find("\nzeit 2026-12-08--10-15-02\nO - 0 1765188000000000000 755 1000 1000 0 0 - .\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 0 0 - a%20b.txt\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 0 0 - zeiger ../a%20b.txt\nende 5 "),
+    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 0 0 - zeiger ../a%20b.txt\nkopiert 2 10\n"
+                        "lauf ganz\nsumme 5 0 0 Sicherung-2026-12-01--09-00-00 1 Sicherung-2026-12-08--10-15-02 1 "
+                        "fehlt 1\nende 8 "),
               std::string::npos)
         << text;
     const auto gelesen = LiesBestand(text);
@@ -133,7 +135,7 @@ TEST(Bestandsformat, TheNewFormKeepsStatesGroupsGapsAndTheStop) {
         {"complete", ganz, true, 0, "\nlauf ganz\n"},
         {"a version missing", Beispiel(), false, 1, "\nD fehlt 9 17 644 1000 1000 0 0 - neu%0AZeile/%FF\n"},
         {"stopped", nurHalt, false, 0, "\nlauf abgebrochen\n"},
-        {"mount point", nurEinhaengung, false, 1, "\nE neu%0AZeile\nende 6 "},
+        {"mount point", nurEinhaengung, false, 1, "\nE neu%0AZeile\nkopiert 2 10\nlauf ganz\nsumme 5 0 1 "},
         {"everything", MitLuecken(), false, 3,
          "\nD Sicherung-2026-12-08--10-15-02 3 7 644 1000 1000 42 1765188001234567890 1 h2\n"},
     };
@@ -144,12 +146,13 @@ TEST(Bestandsformat, TheNewFormKeepsStatesGroupsGapsAndTheStop) {
         const auto gelesen = LiesBestand(text);
         ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
         ErwarteGleich(std::get<Bestand>(gelesen), f.bestand);
-        EXPECT_EQ(std::get<Bestand>(gelesen).Version, 2);
+        EXPECT_EQ(std::get<Bestand>(gelesen).Version, Bestandsversion);
         EXPECT_EQ(Vollstaendig(std::get<Bestand>(gelesen)), f.vollstaendig);
         EXPECT_EQ(Unvollstaendige(std::get<Bestand>(gelesen)), f.luecken);
     }
     const std::string text = SchreibeBestand(MitLuecken());
-    EXPECT_NE(text.find("\nX neu%0AZeile/%FF Zugriff%20verweigert\nX privat Zugriff%20verweigert\nende 11 "),
+    EXPECT_NE(text.find("\nX neu%0AZeile/%FF Zugriff%20verweigert\nX privat Zugriff%20verweigert\nkopiert 2 10\n"
+                        "lauf abgebrochen\nsumme 8 2 1 "),
               std::string::npos)
         << text;
 }
