@@ -3,6 +3,7 @@
 
 #include "engine/ausduennung/Bestandsaufnahme.h"
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Sicherungsfolge.h"
 #include "fs/FsFehler.h"
 
 #include <cerrno>
@@ -127,33 +128,59 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
     for (const Punkt& p : a.Punkte) {
         if (gehen.contains(p.Name) || p.Art != Bestandsart::Gelesen)
             continue;
-        const auto bestand = LiesBestandVon(zugriff, a, p);
-        if (!bestand) {
+        auto leser = LiesBestandVon(zugriff, a, p);
+        // The new place of an entry's copy that moved, or nothing.
+        const auto neuerOrt = [&](const Bestandseintrag& e) -> const std::string* {
+            if (e.Art == Eintragsart::Ordner || !gehen.contains(e.Ort))
+                return nullptr;
+            const auto ort = erledigt.find(e.Ort);
+            if (ort == erledigt.end())
+                return nullptr;
+            const auto it = ort->second.find(e.Pfad);
+            return it == ort->second.end() ? nullptr : &it->second;
+        };
+        // Once through the record: whether anything moved, and which copies it needs that stay where they are.
+        bool geaendert = false;
+        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr) {
+            if (e->Art == Eintragsart::Ordner || !gehen.contains(e->Ort))
+                continue;
+            if (neuerOrt(*e) != nullptr)
+                geaendert = true;
+            else if (blockiert.insert(e->Ort).second)
+                lauf.Rest(e->Ort, e->Pfad, "Die Sicherung " + Anzeigetext(p.Name) + " braucht diese Kopie.");
+        }
+        if (!leser || !leser->Fehler().empty()) {
             for (const std::string& g : gehen)
                 if (g < p.Name && blockiert.insert(g).second)
                     lauf.Rest(g, "",
                               "Die Bestandsliste der Sicherung " + Anzeigetext(p.Name) + " ist nicht mehr lesbar.");
             continue;
         }
-        Bestand neu = *bestand;
-        bool geaendert = false;
-        for (Bestandseintrag& e : neu.Eintraege) {
-            if (e.Art == Eintragsart::Ordner || !gehen.contains(e.Ort))
-                continue;
-            const auto ort = erledigt.find(e.Ort);
-            const auto it = ort == erledigt.end() ? decltype(ort->second.end()){} : ort->second.find(e.Pfad);
-            if (ort != erledigt.end() && it != ort->second.end()) {
-                e.Ort = it->second;
-                geaendert = true;
-            } else if (blockiert.insert(e.Ort).second) {
-                lauf.Rest(e.Ort, e.Pfad, "Die Sicherung " + Anzeigetext(p.Name) + " braucht diese Kopie.");
-            }
-        }
         if (!geaendert)
             continue;
         if (!lauf.Weiter(Ausduennung::Schritt::Bestand))
             return;
-        baum.Ersetze(p.Name + "/" + p.Bestandsdatei, SchreibeBestand(neu));
+        // Then written anew, entry by entry as it is read again, under a temporary name until it is whole.
+        const Pfad datei = Unterpfad(Unterpfad(a.Ziel, p.Name), p.Bestandsdatei);
+        baum.Ersetze(p.Name + "/" + p.Bestandsdatei, [&](const Zielbaum::Stueckweise& aus) {
+            Bestandsschreiber schreiber(aus);
+            schreiber.Kopf(leser->Kopf());
+            Bestandseintrag neu;
+            for (leser->VonVorn(); const Bestandseintrag* e = leser->Naechster();) {
+                const std::string* ort = neuerOrt(*e);
+                if (ort == nullptr) {
+                    schreiber.Eintrag(*e);
+                    continue;
+                }
+                neu = *e;
+                neu.Ort = *ort;
+                schreiber.Eintrag(neu);
+            }
+            // A record that changed since it was read once is not written: the old one stays.
+            if (!leser->Fehler().empty())
+                throw FsFehler("Lesen", datei, std::make_error_code(std::errc::io_error));
+            schreiber.Ende(leser->Kopf());
+        });
         lauf.Getan();
     }
 

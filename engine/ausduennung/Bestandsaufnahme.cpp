@@ -19,7 +19,8 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
     a.Quelle = quelle;
     a.QuellePosix = laufwerke.ZuPosix(quelle).value_or("");
     for (const std::string& name : Sicherungsordnernamen(zugriff, ziel)) {
-        const Bestandsfund fund = LiesBestandsfund(zugriff, ziel, name);
+        // The head says whose point it is; its entries are read where they are needed.
+        const Bestandsfund fund = LiesBestandskopf(zugriff, ziel, name);
         Punkt p;
         p.Name = name;
         p.Bestandsdatei = fund.Dateiname;
@@ -38,12 +39,12 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
     return a;
 }
 
-std::shared_ptr<const Bestand> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt) {
-    const Bestandsfund fund = LiesBestandsfund(zugriff, aufnahme.Ziel, punkt.Name);
-    if (fund.Zustand != Bestandsfund::Art::Gelesen || fund.Dateiname != punkt.Bestandsdatei ||
-        !GleicheQuelle(*fund.Liste, aufnahme.Quelle, aufnahme.QuellePosix))
-        return nullptr;
-    return fund.Liste;
+std::optional<Bestandsleser> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt) {
+    Bestandsfund fund;
+    auto leser = LiesBestandsleser(zugriff, aufnahme.Ziel, punkt.Name, &fund);
+    if (!leser || fund.Dateiname != punkt.Bestandsdatei || !GleicheQuelle(leser->Kopf(), aufnahme.Quelle, aufnahme.QuellePosix))
+        return std::nullopt;
+    return leser;
 }
 
 std::string Spiegel(const std::string& ordner, const Pfad& quelle) {
@@ -79,17 +80,16 @@ Bedarf Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<
         Punkt& p = aufnahme.Punkte[i];
         if (!bleibt[i] || p.Art != Bestandsart::Gelesen)
             continue;
-        const auto bestand = LiesBestandVon(zugriff, aufnahme, p);
-        if (!bestand) {
-            p.Art = Bestandsart::Kaputt;
-            veraendert = true;
-            continue;
-        }
-        for (const Bestandseintrag& e : bestand->Eintraege)
-            if (e.Art != Eintragsart::Ordner && gehen.contains(e.Ort)) {
-                bedarf.Kopien[e.Ort].emplace(e.Pfad, p.Name); // the oldest that names it comes first
+        auto leser = LiesBestandVon(zugriff, aufnahme, p);
+        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr)
+            if (e->Art != Eintragsart::Ordner && gehen.contains(e->Ort)) {
+                bedarf.Kopien[e->Ort].emplace(e->Pfad, p.Name); // the oldest that names it comes first
                 bedarf.Nennende.insert(p.Name);
             }
+        if (!leser || !leser->Fehler().empty()) {
+            p.Art = Bestandsart::Kaputt;
+            veraendert = true;
+        }
     }
     return bedarf;
 }

@@ -2,12 +2,14 @@
 
 #include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "fs/posix/Eintragszugriff.h"
 #include "fs/posix/Zielbaum.h"
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -43,8 +45,10 @@ struct Aufnahme {
 // The backup folders of `quelle` in `ziel`; throws FsFehler when the target cannot be listed.
 Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle);
 
-// The record of a point (Gelesen), read again; null when it is no longer the source's.
-std::shared_ptr<const Bestand> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt);
+// The record of a point (Gelesen), opened again as a reader before its first entry (read a piece at a time,
+// never whole); nothing when it is no longer the source's. A reader that stops with Fehler set found the
+// record unreadable after all.
+std::optional<Bestandsleser> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt);
 
 // Places relative to the target folder (names joined by "/"): the mirror of the source in a backup folder,
 // and the copy of the entry `pfad` in it.

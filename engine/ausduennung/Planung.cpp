@@ -122,14 +122,12 @@ std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::E
     for (Punkt& p : a.Punkte) {
         if (p.Art != Bestandsart::Gelesen)
             continue;
-        const auto bestand = LiesBestandVon(zugriff, a, p);
-        if (!bestand) {
+        auto leser = LiesBestandVon(zugriff, a, p);
+        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr)
+            if (e->Art != Eintragsart::Ordner && e->Ort != p.Name && a.Finde(e->Ort) != nullptr)
+                fuerAndere[e->Ort].insert(e->Pfad);
+        if (!leser || !leser->Fehler().empty())
             p.Art = Bestandsart::Kaputt;
-            continue;
-        }
-        for (const Bestandseintrag& e : bestand->Eintraege)
-            if (e.Art != Eintragsart::Ordner && e.Ort != p.Name && a.Finde(e.Ort) != nullptr)
-                fuerAndere[e.Ort].insert(e.Pfad);
     }
     Zielbaum baum(laufwerke_, ziel);
     bool unbekannt = false;

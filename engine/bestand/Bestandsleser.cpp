@@ -366,27 +366,58 @@ std::variant<Bestand, std::string> Bestandsleser::LiesKopf(std::unique_ptr<Besta
         }
         // The last four lines: "kopiert", "lauf", "summe" and "ende".
         const std::uint64_t kopfEnde = zeilen.Stelle();
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(groesse - kopfEnde, LaengsteZeile));
-        std::string schwanz(n, '\0');
-        if (zeilen.Quelle().Lies(groesse - n, schwanz.data(), n) != n || schwanz.empty() || schwanz.back() != '\n')
-            return Abschlusslos();
+        // The end is read from a few KiB on, more only where its lines are longer (many backup folders).
+        std::string schwanz;
         std::vector<std::string_view> letzte;
-        std::size_t ende = schwanz.size() - 1;
-        while (letzte.size() < 4) {
-            const std::size_t nl = ende == 0 ? std::string::npos : schwanz.rfind('\n', ende - 1);
-            if (nl == std::string::npos && n < groesse - kopfEnde)
+        std::size_t n = 0;
+        for (std::uint64_t lang = 4096;; lang *= 4) {
+            n = static_cast<std::size_t>(std::min<std::uint64_t>({groesse - kopfEnde, lang, LaengsteZeile}));
+            schwanz.resize(n);
+            if (zeilen.Quelle().Lies(groesse - n, schwanz.data(), n) != n || schwanz.empty() || schwanz.back() != '\n')
                 return Abschlusslos();
-            const std::size_t beginn = nl == std::string::npos ? 0 : nl + 1;
-            letzte.push_back(std::string_view(schwanz).substr(beginn, ende - beginn));
-            if (nl == std::string::npos)
+            letzte.clear();
+            bool ganz = true;
+            std::size_t ende = schwanz.size() - 1;
+            while (letzte.size() < 4) {
+                const std::size_t nl = ende == 0 ? std::string::npos : schwanz.rfind('\n', ende - 1);
+                if (nl == std::string::npos && n < groesse - kopfEnde) {
+                    ganz = false;
+                    break;
+                }
+                const std::size_t beginn = nl == std::string::npos ? 0 : nl + 1;
+                letzte.push_back(std::string_view(schwanz).substr(beginn, ende - beginn));
+                if (nl == std::string::npos)
+                    break;
+                ende = nl;
+            }
+            if (ganz)
                 break;
-            ende = nl;
+            if (n == LaengsteZeile || n == groesse - kopfEnde)
+                return Abschlusslos();
         }
         const Felder abschluss(letzte.front());
         std::uint64_t anzahl = 0;
+        std::uint64_t pruefsumme = 0;
         if (letzte.size() < 4 || abschluss.size() != 3 || abschluss[0] != "ende" || !LiesZahl(abschluss[1], anzahl) ||
-            anzahl < 3)
+            anzahl < 3 || abschluss[2].size() != 16 || !LiesZahl(abschluss[2], pruefsumme, 16))
             return Abschlusslos();
+        // The checksum over everything before the last line, a piece at a time and without taking the lines
+        // apart: a listing never shows a changed record as a good one.
+        const std::uint64_t rumpfEnde =
+            groesse - n + static_cast<std::uint64_t>(letzte.front().data() - schwanz.data());
+        std::string stueck;
+        std::uint64_t stand = Fnv1aAnfang;
+        for (std::uint64_t stelle = 0; stelle < rumpfEnde;) {
+            const auto m =
+                static_cast<std::size_t>(std::min<std::uint64_t>(Bestandszeilen::Stueck, rumpfEnde - stelle));
+            stueck.resize(m);
+            if (zeilen.Quelle().Lies(stelle, stueck.data(), m) != m)
+                return Abschlusslos();
+            stand = Fnv1a(stueck, stand);
+            stelle += m;
+        }
+        if (stand != pruefsumme)
+            return Beschaedigt();
         for (std::size_t s = 0; s < 2; ++s)
             if (fehler = KopfZeile(5 + s, letzte[3 - s], b); !fehler.empty())
                 return fehler;

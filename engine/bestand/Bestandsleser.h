@@ -49,8 +49,8 @@ public:
     static std::variant<Bestandsleser, std::string> Oeffne(std::unique_ptr<Bestandsquelle> quelle);
     // Only what a listing shows: the head, how the run ended and the counts (Bestand::Zahlen), read from the
     // record's first and last lines; Eintraege, Ausgelassen and Einhaengepunkte stay empty. The checksum is
-    // not looked at, so only a record cut short or without its counts is told from a whole one here. A record
-    // of an earlier form, which has no counts, is read through (as Oeffne does) to count them.
+    // checked over the whole file read a piece at a time, its lines not taken apart. A record of an earlier
+    // form, which has no counts, is read through as Oeffne does to count them.
     static std::variant<Bestand, std::string> LiesKopf(std::unique_ptr<Bestandsquelle> quelle);
 
     Bestandsleser(Bestandsleser&&) noexcept;

@@ -44,30 +44,22 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
     const std::vector<std::string> namen = Sicherungsordnernamen(zugriff_, ziel);
     const std::set<std::string> sicherungen(namen.begin(), namen.end());
     for (const std::string& name : namen) {
-        const Bestandsfund fund = LiesBestandsfund(zugriff_, ziel, name);
+        // The head and the counts are all a row shows: the entries are not read.
+        const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
         Listenpunkt p;
         p.Ordner = name;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             const Bestand& b = *fund.Liste;
             if (quelle && !GleicheQuelle(b, *quelle, quellePosix))
                 continue;
+            // Files and links without a version, or with one in a backup folder that is gone since; entries
+            // not backed up and mounted file systems not entered are missing as well. Whether each copy is
+            // still there and whole is for the check (`--pruefen`) to find.
             long fehlen = 0;
-            for (const Bestandseintrag& e : b.Eintraege) {
-                if (e.Art == Eintragsart::Ordner)
-                    continue;
-                if (e.Ort == OrtFehlt || !sicherungen.contains(e.Ort)) {
-                    ++fehlen;
-                    continue;
-                }
-                // The source asked for decides where its mirror lies; a listing of every source takes the
-                // record's (a path checked to stay inside the backup folder).
-                const Pfad spiegel = Spiegelpfad(Unterpfad(ziel, e.Ort), quelle ? *quelle : b.Quelle);
-                const auto k = zugriff_.Stand(Unterpfad(spiegel, e.Pfad));
-                if (!k || ArtAus(*k) != e.Art || k->Groesse != e.Groesse)
-                    ++fehlen;
-            }
-            // Entries not backed up and mounted file systems not entered are missing as well.
-            fehlen += static_cast<long>(b.Ausgelassen.size() + b.Einhaengepunkte.size());
+            for (const auto& [ort, anzahl] : b.Zahlen.Orte)
+                if (ort == OrtFehlt || !sicherungen.contains(ort))
+                    fehlen += static_cast<long>(anzahl);
+            fehlen += static_cast<long>(b.Zahlen.Ausgelassene + b.Zahlen.Einhaengepunkte);
             p.Quelle = b.Quelle;
             p.Dateien = b.KopierteDateien;
             p.Bytes = b.KopierteBytes;

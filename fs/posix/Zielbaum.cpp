@@ -239,6 +239,10 @@ Zielbaum::Zug Zielbaum::Verschiebe(const std::string& von, const std::string& na
 }
 
 void Zielbaum::Ersetze(const std::string& pfad, const std::string& inhalt) {
+    Ersetze(pfad, [&inhalt](const Stueckweise& aus) { aus(inhalt); });
+}
+
+void Zielbaum::Ersetze(const std::string& pfad, const std::function<void(const Stueckweise&)>& schreibe) {
     const auto [ordner, name] = Teile(pfad);
     if (!Teilnamen(pfad) || pfad.empty())
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(EINVAL));
@@ -260,14 +264,22 @@ void Zielbaum::Ersetze(const std::string& pfad, const std::string& inhalt) {
         ::unlinkat(fd, temp.c_str(), 0);
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(Schreibfehler(fd, nummer)));
     };
-    std::size_t geschrieben = 0;
-    while (geschrieben < inhalt.size()) {
-        const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            scheitern(errno);
-        geschrieben += static_cast<std::size_t>(n);
+    const Stueckweise aus = [&](std::string_view inhalt) {
+        std::size_t geschrieben = 0;
+        while (geschrieben < inhalt.size()) {
+            const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                scheitern(errno);
+            geschrieben += static_cast<std::size_t>(n);
+        }
+    };
+    try {
+        schreibe(aus);
+    } catch (...) {
+        ::unlinkat(fd, temp.c_str(), 0);
+        throw;
     }
     if (::fsync(datei.get()) != 0 || datei.schliessen() != 0)
         scheitern(errno);

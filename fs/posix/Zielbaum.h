@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,10 @@ public:
     // Writes the file `pfad` whole: under a temporary name in its folder, flushed to the medium, then renamed
     // over the old one, then the folder is flushed.
     void Ersetze(const std::string& pfad, const std::string& inhalt);
+    // The same, the content written a piece at a time: `schreibe` gets the function that takes each piece. What
+    // `schreibe` throws removes the temporary file and goes on to the caller; the old file stays.
+    using Stueckweise = std::function<void(std::string_view)>;
+    void Ersetze(const std::string& pfad, const std::function<void(const Stueckweise&)>& schreibe);
 
     // Removes the entry, a folder with everything in it (deepest first), or with `nurZaehlen` only counts.
     // Entries for which `auslassen` (relative to `pfad`) is true are left, and so is their folder. Returns the

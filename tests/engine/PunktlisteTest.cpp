@@ -54,6 +54,8 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
             b.KopierteDateien = 7;
             b.KopierteBytes = 1234;
             b.Eintraege.push_back({Eintragsart::Datei, OrtFehlt, 5, 1, 0644, 0, 0, "b.txt", ""});
+            b.Eintraege.push_back(
+                {Eintragsart::Datei, "Sicherung-2026-03-14--08-00-00", 5, 1, 0644, 0, 0, "d.txt", ""});
             b.Ausgelassen.push_back({"c.txt", "Zugriff verweigert"});
         },
         true);
@@ -72,7 +74,9 @@ TEST_F(Punktliste, EachBackupIsListedWithItsStateAndTheListingPrintsTheseRows) {
     };
     const std::string eins = "2026-03-14--09-00-01  C:\\Daten  1 Dateien, 3 Bytes kopiert  vollständig";
     const std::string zwei = "2026-03-14--09-00-02  C:\\Daten  1 Dateien, 3 Bytes kopiert  unvollständig (abgebrochen)";
-    // The missing copy of a.txt, b.txt without a version, and c.txt not backed up.
+    // b.txt without a version, d.txt with its version in a backup folder that is gone, and c.txt not backed
+    // up. The copy of a.txt missing from its backup folder is not looked for: the listing reads the record's
+    // head and counts alone, the check finds it.
     const std::string drei = "2026-03-14--09-00-03  C:\\Daten  7 Dateien, 1234 Bytes kopiert  unvollständig (3 fehlen)";
     const std::string sechs = "2026-03-14--09-00-06  C:\\Andere  1 Dateien, 3 Bytes kopiert  vollständig";
     const std::vector<Fall> faelle = {

@@ -1,0 +1,155 @@
+// The memory a listing and a thinning take does not grow with the record: a point of 200,000 entries is read
+// a piece at a time. This test binary counts what operator new hands out while a test asks it to.
+#include "engine/ausduennung/Ausduennung.h"
+#include "engine/bestand/Bestandsformat.h"
+#include "engine/wiederherstellung/Wiederherstellung.h"
+#include "fs/posix/PosixDateisystem.h"
+#include "tests/Testhilfen.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+namespace {
+
+// Each block carries its size and whether it was handed out while counting, in front of it.
+std::atomic<bool> zaehlen{false};
+std::atomic<std::int64_t> lebend{0};
+std::atomic<std::int64_t> spitze{0};
+constexpr std::size_t Vorne = 16;
+
+void* Hole(std::size_t n) {
+    auto* roh = static_cast<unsigned char*>(std::malloc(n + Vorne));
+    if (roh == nullptr)
+        throw std::bad_alloc();
+    const bool gezaehlt = zaehlen.load(std::memory_order_relaxed);
+    *reinterpret_cast<std::size_t*>(roh) = n;
+    roh[sizeof(std::size_t)] = gezaehlt ? 1 : 0;
+    if (gezaehlt) {
+        const std::int64_t jetzt = lebend += static_cast<std::int64_t>(n);
+        std::int64_t alt = spitze.load();
+        while (jetzt > alt && !spitze.compare_exchange_weak(alt, jetzt)) {
+        }
+    }
+    return roh + Vorne;
+}
+
+void Gib(void* p) noexcept {
+    if (p == nullptr)
+        return;
+    auto* roh = static_cast<unsigned char*>(p) - Vorne;
+    if (roh[sizeof(std::size_t)] != 0)
+        lebend -= static_cast<std::int64_t>(*reinterpret_cast<std::size_t*>(roh));
+    std::free(roh);
+}
+
+} // namespace
+
+void* operator new(std::size_t n) {
+    return Hole(n);
+}
+void* operator new[](std::size_t n) {
+    return Hole(n);
+}
+void operator delete(void* p) noexcept {
+    Gib(p);
+}
+void operator delete[](void* p) noexcept {
+    Gib(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    Gib(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    Gib(p);
+}
+
+namespace tresor {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t Eintraege = 200000;
+
+// A record of `Eintraege` files in 200 folders, each with its version in the point's own folder, written
+// straight to its file.
+void LegePunkt(const fs::path& ziel, const std::string& ordner, const std::string& quellePosix) {
+    fs::create_directories(ziel / ordner / "Daten");
+    std::ofstream datei(ziel / ordner / Bestandsdateiname(0), std::ios::binary);
+    Bestandsschreiber schreiber([&datei](std::string_view stueck) { datei.write(stueck.data(), stueck.size()); });
+    Bestand kopf;
+    kopf.Ordner = ordner;
+    kopf.Quelle = "C:\\Daten";
+    kopf.QuellePosix = quellePosix;
+    kopf.Zeit = ordner.substr(10);
+    kopf.KopierteDateien = Eintraege;
+    schreiber.Kopf(kopf);
+    Bestandseintrag e{Eintragsart::Ordner, "-", 0, 1, 0755, 0, 0, ".", "", 0, 0, 0};
+    schreiber.Eintrag(e);
+    for (std::size_t o = 0; o < 200; ++o) {
+        const std::string name = "ordner" + std::to_string(1000 + o);
+        schreiber.Eintrag({Eintragsart::Ordner, "-", 0, 1, 0755, 0, 0, name, "", 0, 0, 0});
+        for (std::size_t d = 0; d < Eintraege / 200; ++d)
+            schreiber.Eintrag({Eintragsart::Datei, ordner, 1234, 1765188000000000000, 0644, 1000, 1000,
+                               name + "/datei" + std::to_string(100000 + d) + ".txt", "", 1000000 + d,
+                               1765188001234567890, 0});
+    }
+    schreiber.Ende(kopf);
+}
+
+// Counts the peak of what `tu` holds at once beyond what it began with.
+std::int64_t Spitze(const std::function<void()>& tu) {
+    lebend = 0;
+    spitze = 0;
+    zaehlen = true;
+    tu();
+    zaehlen = false;
+    return spitze.load();
+}
+
+TEST(Speicher, AListingAndAThinningOfAPointOf200000EntriesReadItAsAStream) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    fs::create_directories(tmp / "C" / "Daten");
+    const fs::path ziel = tmp / "D" / "Backup";
+    const std::string posix = (tmp / "C" / "Daten").string();
+    LegePunkt(ziel, "Sicherung-2026-12-08--10-00-00", posix);
+    LegePunkt(ziel, "Sicherung-2026-12-09--10-00-00", posix);
+    ASSERT_GT(fs::file_size(ziel / "Sicherung-2026-12-09--10-00-00" / Bestandsdateiname(0)), 20u << 20);
+
+    // Held at once: a few pieces of the file and the entry in hand, never the record (over 20 MiB).
+    constexpr std::int64_t Grenze = 1 << 20;
+    struct Fall {
+        const char* name;
+        std::function<void()> tu;
+    };
+    std::vector<Listenpunkt> punkte;
+    std::variant<Ausduennungsplan, std::string> plan;
+    const std::vector<Fall> faelle = {
+        {"listing",
+         [&] {
+             std::ostringstream aus, fehler;
+             Wiederherstellung w(
+                 laufwerke, [&] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
+             punkte = w.Punkte("D:\\Backup", Pfad("C:\\Daten"));
+         }},
+        {"thinning", [&] { plan = Ausduennung(laufwerke).Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = 1}); }},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        EXPECT_LT(Spitze(f.tu), Grenze);
+    }
+    ASSERT_EQ(punkte.size(), 2u);
+    EXPECT_EQ(punkte[1].Zeile(), "2026-12-09--10-00-00  C:\\Daten  200000 Dateien, 0 Bytes kopiert  vollständig");
+    ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(plan)) << std::get<std::string>(plan);
+    EXPECT_EQ(std::get<Ausduennungsplan>(plan).Gehen, std::vector<std::string>{"Sicherung-2026-12-08--10-00-00"});
+    EXPECT_TRUE(std::get<Ausduennungsplan>(plan).Verschiebungen.empty());
+}
+
+} // namespace
+} // namespace tresor
