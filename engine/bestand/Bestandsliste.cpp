@@ -349,13 +349,18 @@ std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, 
     b.Zeit = ordnername_.size() > 10 ? ordnername_.substr(10) : ordnername_;
     b.KopierteDateien = dateien;
     b.KopierteBytes = bytes;
-    b.Eintraege = std::move(eintraege_);
     b.Abgebrochen = abgebrochen;
     b.Ausgelassen = ausgelassen_;
     b.Einhaengepunkte = einhaengepunkte_;
-    const std::string text = SchreibeBestand(b);
-    eintraege_ = std::move(b.Eintraege);
-    return kopien_.SchreibeDauerhaft(Unterpfad(ziel_, ordnername_), Bestandsdateiname, text);
+    // Written into the file as it is made, never held as one text.
+    return kopien_.SchreibeDauerhaft(Unterpfad(ziel_, ordnername_), Bestandsdateiname,
+                                     [&](const Eintragszugriff::Stueckweise& aus) {
+                                         Bestandsschreiber schreiber(aus);
+                                         schreiber.Kopf(b);
+                                         for (const Bestandseintrag& e : eintraege_)
+                                             schreiber.Eintrag(e);
+                                         schreiber.Ende(b);
+                                     });
 }
 
 } // namespace tresor
