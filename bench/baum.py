@@ -3,6 +3,8 @@
 
   baum.py klein DIR FILES FOLDERS   small files of 1 to 32 KiB in FOLDERS folders up to 5 levels deep,
                                     about one in twenty names hidden
+  baum.py winzig DIR FILES FOLDERS  the same shape with files of 1 to 48 bytes, which ext4 with inline_data
+                                    keeps in their inodes: millions of files in little room
   baum.py gross DIR COUNT MIB       COUNT files of MIB MiB each
   baum.py aendern DIR N [LISTE]     rewrites every N-th file (in sorted order) with new content; LISTE
                                     receives their paths relative to DIR, one a line
@@ -14,11 +16,11 @@ import random
 import sys
 
 
-def klein(wurzel, dateien, ordner):
-    rnd = random.Random(4711)
+def ordnerbaum(rnd, wurzel, ordner):
+    """FOLDERS folders up to 5 levels deep below `wurzel`, about one in twenty names hidden: each new one below a
+    random existing folder that is less than 5 levels deep."""
     pfade = [wurzel]
     os.makedirs(wurzel, exist_ok=True)
-    # Folders: each new one below a random existing folder that is less than 5 levels deep.
     tiefe = {wurzel: 0}
     for i in range(ordner - 1):
         while True:
@@ -30,6 +32,24 @@ def klein(wurzel, dateien, ordner):
         os.makedirs(p, exist_ok=True)
         tiefe[p] = tiefe[eltern] + 1
         pfade.append(p)
+    return pfade
+
+
+def winzig(wurzel, dateien, ordner):
+    rnd = random.Random(4712)
+    pfade = ordnerbaum(rnd, wurzel, ordner)
+    block = bytes(rnd.getrandbits(8) for _ in range(4096))
+    for i in range(dateien):
+        name = ("." if i % 20 == 7 else "") + "datei%07d" % i
+        fd = os.open(os.path.join(pfade[i % len(pfade)], name), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        start = (i * 37) % 4000
+        os.write(fd, block[start:start + 1 + i % 48])
+        os.close(fd)
+
+
+def klein(wurzel, dateien, ordner):
+    rnd = random.Random(4711)
+    pfade = ordnerbaum(rnd, wurzel, ordner)
     block = bytes(rnd.getrandbits(8) for _ in range(32 * 1024))
     for i in range(dateien):
         p = pfade[i % len(pfade)]
@@ -95,6 +115,8 @@ if __name__ == "__main__":
     art = sys.argv[1]
     if art == "klein":
         klein(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    elif art == "winzig":
+        winzig(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif art == "gross":
         gross(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif art == "aendern":

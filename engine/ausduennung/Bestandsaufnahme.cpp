@@ -40,9 +40,9 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
 }
 
 std::optional<Bestandsleser> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt) {
-    std::string datei;
-    auto leser = LiesBestandsleser(zugriff, aufnahme.Ziel, punkt.Name, &datei);
-    if (!leser || datei != punkt.Bestandsdatei || !GleicheQuelle(leser->Kopf(), aufnahme.Quelle, aufnahme.QuellePosix))
+    Bestandsfund fund;
+    auto leser = LiesBestandsleser(zugriff, aufnahme.Ziel, punkt.Name, &fund);
+    if (!leser || fund.Dateiname != punkt.Bestandsdatei || !GleicheQuelle(leser->Kopf(), aufnahme.Quelle, aufnahme.QuellePosix))
         return std::nullopt;
     return leser;
 }

@@ -161,9 +161,9 @@ Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const 
 }
 
 std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
-                                               std::string* dateiname) {
+                                               Bestandsfund* fund) {
     std::optional<Bestandsleser> leser;
-    const Bestandsfund fund =
+    Bestandsfund gefunden =
         DurchBestandsdateien(zugriff, ziel, name, [&](Lesedatei datei, const std::string& dateiname) {
             auto offen = Bestandsleser::Oeffne(Dateiquelle(std::move(datei)));
             auto* l = std::get_if<Bestandsleser>(&offen);
@@ -174,8 +174,8 @@ std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const P
                 leser = std::move(*l);
             return fehler;
         });
-    if (dateiname != nullptr)
-        *dateiname = fund.Dateiname;
+    if (fund != nullptr)
+        *fund = std::move(gefunden);
     return leser;
 }
 

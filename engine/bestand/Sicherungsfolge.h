@@ -44,10 +44,10 @@ Bestandsfund LiesBestandsfund(Eintragszugriff& zugriff, const Pfad& ziel, const 
 Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
 // The same record as a reader before its first entry (Bestandsleser.h), read from the file held open a piece
 // at a time, for a walk that goes through it alongside or a restore; its entries are checked as they are read. Nothing
-// where LiesBestandsfund finds none.
-// `dateiname`, when given, gets the name of the file it reads.
+// where LiesBestandsfund finds none; `fund`, where given, learns how it was found (without the entries: its
+// Liste stays empty).
 std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
-                                               std::string* dateiname = nullptr);
+                                               Bestandsfund* fund = nullptr);
 
 // Whether the record is one of this source: its `quelle` line is the path asked for in program form and
 // its `posix` line that path's POSIX form today. A record that names the source only one way is another

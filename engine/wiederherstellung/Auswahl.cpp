@@ -46,12 +46,9 @@ bool Auswahl::Enthaelt(const std::string& pfad) const {
     return ganz_ || std::any_of(pfade_.begin(), pfade_.end(), [&](const std::string& p) { return Unter(pfad, p); });
 }
 
-std::string Auswahl::Unbekannt(const std::vector<Bestandseintrag>& eintraege) const {
-    std::set<std::string> da;
-    for (const Bestandseintrag& e : eintraege)
-        da.insert(e.Pfad);
+std::string Auswahl::Unbekannt(const std::set<std::string>& gefunden) const {
     for (const std::string& p : pfade_)
-        if (!da.contains(p))
+        if (!gefunden.contains(p))
             return p;
     return {};
 }

@@ -26,8 +26,9 @@ public:
     [[nodiscard]] bool Ganz() const noexcept { return ganz_; }
     // Whether the entry is chosen or lies in a chosen folder.
     [[nodiscard]] bool Enthaelt(const std::string& pfad) const;
-    // The first chosen path that is no entry of the point, or "".
-    [[nodiscard]] std::string Unbekannt(const std::vector<Bestandseintrag>& eintraege) const;
+    // The first chosen path that is not among `gefunden` (the chosen paths met among the point's entries),
+    // or "".
+    [[nodiscard]] std::string Unbekannt(const std::set<std::string>& gefunden) const;
     // The path below the folder restored into of a chosen entry (or one in a chosen folder).
     [[nodiscard]] std::string Relativ(const std::string& pfad) const;
 

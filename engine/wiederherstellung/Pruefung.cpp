@@ -4,8 +4,10 @@
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/wiederherstellung/Auswahl.h"
 #include "fs/FsFehler.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -14,12 +16,12 @@ namespace tresor {
 
 Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
                                   bool mitQuelle) {
-    const auto punkt = WaehlePunkt(ziel, quelle, stand);
+    auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
         return Befund::Abgelehnt;
     auto fso = fabrik_();
     (void)fso->GetFolder(ziel); // held from here on: every backup is read from it
-    const auto vorlage = Bereite(*punkt, *fso);
+    auto vorlage = Bereite(*punkt, *fso);
     if (!vorlage)
         return Befund::Probleme;
     if (!vorlage->MitBestand)
@@ -32,13 +34,14 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         ++probleme;
     };
     Rueckholstand gang;
-    for (const Bestandseintrag& e : vorlage->Eintraege())
-        if (e.Art != Eintragsart::Ordner) {
+    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Naechster();)
+        if (e->Art != Eintragsart::Ordner) {
             ++gang.DateienGesamt;
-            gang.BytesGesamt += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
+            gang.BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;
         }
     bool angehalten = false;
-    for (const Bestandseintrag& e : vorlage->Eintraege()) {
+    for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
+        const Bestandseintrag& e = *eintrag;
         if (e.Art != Eintragsart::Ordner) {
             if (fortschritt_)
                 fortschritt_(gang);
@@ -106,9 +109,16 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
                 << " von " << gang.DateienGesamt << " Dateien abgebrochen.\n";
         return Befund::Probleme;
     }
+    if (!vorlage->Fehler.empty()) {
+        // Checked whole before, the record was changed while it was read: the rest is not checked.
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(punkt->Name())
+                << " hat sich beim Lesen geändert: " << vorlage->Fehler << "\n";
+        ++probleme;
+    }
     if (fortschritt_)
         fortschritt_(gang);
-    probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
+    if (vorlage->MitBestand)
+        probleme += NenneLuecken(vorlage->Kopf, fehler_);
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "
              << dateien << " Dateien, " << verweise << " Verknüpfungen.\n";
@@ -127,60 +137,132 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
     return probleme == 0 ? Befund::Vollstaendig : Befund::Probleme;
 }
 
-long Wiederherstellung::Vergleiche(const Punkt& p, const struct Vorlage& v) {
+long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     auto fso = fabrik_();
-    std::map<std::string, Eintragsstand> quelle;
-    std::function<void(const Pfad&, const std::string&)> lauf = [&](const Pfad& ordner, const std::string& relativ) {
-        const Ordner o = fso->GetFolder(ordner);
-        for (const Datei& d : fso->Files(o))
-            if (const auto s = zugriff_.Stand(d.Path))
-                quelle.emplace(relativ == "." ? NamenAusPosix(d.Name) : relativ + "/" + NamenAusPosix(d.Name), *s);
-        for (const Ordner& u : fso->SubFolders(o)) {
-            const std::string rel = relativ == "." ? NamenAusPosix(u.Name) : relativ + "/" + NamenAusPosix(u.Name);
-            if (const auto s = zugriff_.Stand(u.Path))
-                quelle.emplace(rel, *s);
-            lauf(u.Path, rel);
-        }
-    };
     if (const auto s = zugriff_.Stand(p.Quelle); !s || s->Typ != Eintragsstand::Art::Ordner) {
         fehler_ << "Die Quelle " << Anzeigetext(p.Quelle) << " ist nicht da.\n";
         return 1;
     }
-    lauf(p.Quelle, ".");
-    long unterschiede = 0;
-    for (const Bestandseintrag& e : v.Eintraege()) {
-        if (e.Pfad == ".")
-            continue;
-        const auto it = quelle.find(e.Pfad);
-        if (it == quelle.end()) {
-            fehler_ << "Nicht mehr in der Quelle: " << Anzeigepfad(e.Pfad) << "\n";
-            ++unterschiede;
-            continue;
-        }
-        const Eintragsstand& s = it->second;
-        std::string was;
-        if (ArtAus(s) != e.Art)
-            was = "Art";
-        else if (e.Art != Eintragsart::Ordner && s.Groesse != e.Groesse)
-            was = "Größe";
-        else if (e.Art != Eintragsart::Ordner && s.MtimeNs != e.MtimeNs)
-            was = "Änderungszeit";
-        else if (e.Art == Eintragsart::Verweis && s.Verweisziel != e.Verweisziel)
-            was = "Ziel der Verknüpfung";
-        else if (v.MitBestand && e.Art != Eintragsart::Verweis && s.Modus != e.Modus)
-            was = "Rechte";
-        else if (v.MitBestand && (s.Uid != e.Uid || s.Gid != e.Gid))
-            was = "Besitzer";
-        if (!was.empty()) {
-            fehler_ << "Geändert (" << was << "): " << Anzeigepfad(e.Pfad) << "\n";
-            ++unterschiede;
-        }
-        quelle.erase(it);
+    // The record's entries in the walk's order, one ahead: a record read as a stream is in it already; one read
+    // whole (or gathered without a record) is put in it.
+    std::vector<const Bestandseintrag*> geordnet;
+    std::size_t stelle = 0;
+    v.VonVorn();
+    if (!v.Leser) {
+        while (const Bestandseintrag* e = v.Naechster())
+            geordnet.push_back(e);
+        std::stable_sort(geordnet.begin(), geordnet.end(), [](const Bestandseintrag* a, const Bestandseintrag* b) {
+            return Wegordnung(a->Pfad, a->Art == Eintragsart::Ordner, b->Pfad, b->Art == Eintragsart::Ordner) < 0;
+        });
     }
-    for (const auto& [rel, s] : quelle) {
-        (void)s;
-        fehler_ << "Neu in der Quelle: " << Anzeigepfad(rel) << "\n";
+    std::optional<Bestandseintrag> vorne;
+    auto schau = [&]() -> const Bestandseintrag* {
+        if (!vorne) {
+            const Bestandseintrag* e = v.Leser                    ? v.Naechster()
+                                       : stelle < geordnet.size() ? geordnet[stelle++]
+                                                                  : nullptr;
+            if (e != nullptr)
+                vorne = *e;
+        }
+        return vorne ? &*vorne : nullptr;
+    };
+    long unterschiede = 0;
+    auto melde = [&](const char* was, const std::string& relativ) {
+        fehler_ << was << Anzeigepfad(relativ) << "\n";
         ++unterschiede;
+    };
+    auto unter = [](const std::string& relativ, const std::string& name) {
+        return relativ == "." ? name : relativ + "/" + name;
+    };
+    // A source folder's entries: name, state (where it could be looked at), path, whether a folder.
+    struct Da {
+        std::optional<Eintragsstand> Stand;
+        Pfad Weg;
+        bool Ordner = false;
+    };
+    auto liste = [&](const Pfad& ordner) {
+        std::map<std::string, Da> da;
+        const Ordner o = fso->GetFolder(ordner);
+        for (const Datei& d : fso->Files(o))
+            if (auto s = zugriff_.Stand(d.Path))
+                da[NamenAusPosix(d.Name)] = Da{std::move(s), d.Path, false};
+        for (const Ordner& u : fso->SubFolders(o))
+            da[NamenAusPosix(u.Name)] = Da{zugriff_.Stand(u.Path), u.Path, true};
+        return da;
+    };
+    // What a source folder holds that the record does not: new, with all that lies in it.
+    std::function<void(const Pfad&, const std::string&)> allesNeu = [&](const Pfad& ordner, const std::string& rel) {
+        for (const auto& [name, d] : liste(ordner)) {
+            if (d.Stand)
+                melde("Neu in der Quelle: ", unter(rel, name));
+            if (d.Ordner)
+                allesNeu(d.Weg, unter(rel, name));
+        }
+    };
+    // What the record holds inside a folder the source no longer has as a folder.
+    auto nichtMehr = [&](const std::string& rel) {
+        while (const Bestandseintrag* e = schau()) {
+            if (e->Pfad.size() <= rel.size() || !e->Pfad.starts_with(rel) || e->Pfad[rel.size()] != '/')
+                break;
+            melde("Nicht mehr in der Quelle: ", e->Pfad);
+            vorne.reset();
+        }
+    };
+    // A folder of the record and of the source side by side: the record's entries in it come next, each
+    // folder followed by its own content; the source folder's names are held for this folder only.
+    std::function<void(const Pfad&, const std::string&)> gleiche = [&](const Pfad& ordner, const std::string& rel) {
+        std::map<std::string, Da> da = liste(ordner);
+        while (const Bestandseintrag* naechster = schau()) {
+            if (Elternpfad(naechster->Pfad) != rel)
+                break;
+            const Bestandseintrag e = *naechster;
+            vorne.reset();
+            const auto it = da.find(Letzter(e.Pfad));
+            const bool quellordner = it != da.end() && it->second.Ordner;
+            if (it == da.end() || !it->second.Stand) {
+                melde("Nicht mehr in der Quelle: ", e.Pfad);
+            } else {
+                const Eintragsstand& s = *it->second.Stand;
+                std::string was;
+                if (ArtAus(s) != e.Art)
+                    was = "Art";
+                else if (e.Art != Eintragsart::Ordner && s.Groesse != e.Groesse)
+                    was = "Größe";
+                else if (e.Art != Eintragsart::Ordner && s.MtimeNs != e.MtimeNs)
+                    was = "Änderungszeit";
+                else if (e.Art == Eintragsart::Verweis && s.Verweisziel != e.Verweisziel)
+                    was = "Ziel der Verknüpfung";
+                else if (v.MitBestand && e.Art != Eintragsart::Verweis && s.Modus != e.Modus)
+                    was = "Rechte";
+                else if (v.MitBestand && (s.Uid != e.Uid || s.Gid != e.Gid))
+                    was = "Besitzer";
+                if (!was.empty()) {
+                    fehler_ << "Geändert (" << was << "): " << Anzeigepfad(e.Pfad) << "\n";
+                    ++unterschiede;
+                }
+            }
+            if (e.Art == Eintragsart::Ordner && quellordner)
+                gleiche(it->second.Weg, e.Pfad);
+            else if (e.Art == Eintragsart::Ordner)
+                nichtMehr(e.Pfad);
+            else if (quellordner)
+                allesNeu(it->second.Weg, e.Pfad);
+            if (it != da.end())
+                da.erase(it);
+        }
+        for (const auto& [name, d] : da) {
+            if (d.Stand)
+                melde("Neu in der Quelle: ", unter(rel, name));
+            if (d.Ordner)
+                allesNeu(d.Weg, unter(rel, name));
+        }
+    };
+    if (const Bestandseintrag* e = schau(); e != nullptr && e->Pfad == ".")
+        vorne.reset();
+    gleiche(p.Quelle, ".");
+    while (const Bestandseintrag* e = schau()) {
+        melde("Nicht mehr in der Quelle: ", e->Pfad);
+        vorne.reset();
     }
     return unterschiede;
 }

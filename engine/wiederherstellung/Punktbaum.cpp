@@ -20,7 +20,7 @@ const std::vector<std::size_t>& Punktbaum::In(const std::string& ordner) const {
 
 std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Pfad& quelle,
                                                  const std::optional<std::string>& stand) {
-    const auto punkt = WaehlePunkt(ziel, quelle, stand);
+    auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
         return std::nullopt;
     std::optional<struct Vorlage> vorlage;
@@ -35,7 +35,8 @@ std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Pfad& q
     baum.Ordner = punkt->Name();
     baum.MitBestand = vorlage->MitBestand;
     std::map<std::string, std::size_t> stelle;
-    for (const Bestandseintrag& e : vorlage->Eintraege()) {
+    for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
+        const Bestandseintrag& e = *eintrag;
         Baumeintrag b;
         b.Pfad = e.Pfad;
         b.Art = e.Art;
@@ -54,14 +55,13 @@ std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Pfad& q
         stelle[b.Pfad] = baum.Eintraege.size();
         baum.Eintraege.push_back(std::move(b));
     }
-    const Bestandsfund& fund = punkt->Funde[punkt->Index];
-    if (fund.Zustand == Bestandsfund::Art::Gelesen) {
-        for (const std::string& p : fund.Liste->Einhaengepunkte)
+    if (vorlage->MitBestand) {
+        for (const std::string& p : vorlage->Kopf.Einhaengepunkte)
             if (const auto it = stelle.find(p); it != stelle.end()) {
                 baum.Eintraege[it->second].Zustand = Baumeintrag::Lage::Eingehaengt;
                 baum.Eintraege[it->second].Grund = "anderes Dateisystem eingehängt, nicht durchsucht";
             }
-        for (const Auslassung& a : fund.Liste->Ausgelassen) {
+        for (const Auslassung& a : vorlage->Kopf.Ausgelassen) {
             auto it = stelle.find(a.Pfad);
             if (it == stelle.end()) {
                 // Not looked at by its run: shown in the nearest folder of the record that holds it.
@@ -75,7 +75,7 @@ std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Pfad& q
             baum.Eintraege[it->second].Grund = a.Grund;
         }
         std::ostringstream text;
-        NenneLuecken(fund, text);
+        NenneLuecken(vorlage->Kopf, text);
         std::istringstream luecken(text.str());
         for (std::string zeile; std::getline(luecken, zeile);)
             baum.Luecken.push_back(zeile);

@@ -2,10 +2,12 @@
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/wiederherstellung/Auswahl.h"
 #include "fs/FsFehler.h"
 
 #include <functional>
 #include <map>
+#include <set>
 
 namespace tresor {
 
@@ -59,10 +61,7 @@ std::string Anzeigepfad(const std::string& relativ) {
     return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
 }
 
-long NenneLuecken(const Bestandsfund& fund, std::ostream& aus) {
-    if (fund.Zustand != Bestandsfund::Art::Gelesen || !fund.Liste)
-        return 0;
-    const Bestand& b = *fund.Liste;
+long NenneLuecken(const Bestand& b, std::ostream& aus) {
     long luecken = 0;
     if (b.Abgebrochen) {
         aus << "Abgebrochen: Die Sicherung " << Anzeigetext(b.Ordner)
@@ -94,7 +93,9 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     const std::vector<std::string> alle = Sicherungsordnernamen(zugriff_, ziel);
     p.Sicherungen.insert(alle.begin(), alle.end());
     for (const std::string& name : alle) {
-        Bestandsfund fund = LiesBestandsfund(zugriff_, ziel, name);
+        // Only the head of each record, its first and last lines: whose it is. The chosen one is read whole
+        // (as a stream) when it is used.
+        Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
         bool vonQuelle = false;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             vonQuelle = GleicheQuelle(*fund.Liste, quelle, p.QuellePosix);
@@ -104,12 +105,6 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         }
         if (!vonQuelle)
             continue;
-        // Only the point's own record is kept whole; the others are only known to be there.
-        if (gesucht ? name != *gesucht : false)
-            fund.Liste.reset();
-        if (!gesucht)
-            for (Bestandsfund& f : p.Funde)
-                f.Liste.reset();
         p.Folge.push_back(name);
         p.Funde.push_back(std::move(fund));
     }
@@ -120,7 +115,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     }
     auto gewaehlt = [&p](std::size_t i) {
         p.Index = i;
-        return p;
+        return std::move(p);
     };
     if (!gesucht)
         return gewaehlt(p.Folge.size() - 1);
@@ -132,20 +127,51 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     return std::nullopt;
 }
 
-std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(const Punkt& p, Dateisystem& fso) {
-    const Bestandsfund& fund = p.Funde[p.Index];
+std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(Punkt& p, Dateisystem& fso) {
+    Bestandsfund& fund = p.Funde[p.Index];
     struct Vorlage v;
-    switch (fund.Zustand) {
-    case Bestandsfund::Art::Gelesen:
-        v.Liste = std::shared_ptr<const std::vector<Bestandseintrag>>(fund.Liste, &fund.Liste->Eintraege);
-        return v;
-    case Bestandsfund::Art::Kaputt:
-        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(p.Name())
-                << " ist nicht brauchbar: " << fund.Fehler << "\n";
-        return std::nullopt;
-    case Bestandsfund::Art::Keiner:
-        break;
+    std::string kaputt = fund.Fehler;
+    if (fund.Zustand == Bestandsfund::Art::Gelesen) {
+        // Read through once on opening: whole, with its checksum; then as a stream in the walk's order.
+        Bestandsfund voll;
+        v.Leser = LiesBestandsleser(zugriff_, p.Ziel, p.Name(), &voll);
+        if (v.Leser) {
+            v.Kopf = v.Leser->Kopf();
+            if (v.Durchgesehen())
+                return v;
+            v.Leser.reset();
+        }
+        // Written in another order (by an earlier version), or malformed: read whole, which says why it is
+        // no record where it is none.
+        Bestandsfund ganz = LiesBestandsfund(zugriff_, p.Ziel, p.Name());
+        if (ganz.Zustand == Bestandsfund::Art::Gelesen) {
+            v.Liste = std::shared_ptr<const std::vector<Bestandseintrag>>(ganz.Liste, &ganz.Liste->Eintraege);
+            v.Kopf = Bestand{};
+            const Bestand& b = *ganz.Liste;
+            v.Kopf.Ordner = b.Ordner;
+            v.Kopf.Quelle = b.Quelle;
+            v.Kopf.QuellePosix = b.QuellePosix;
+            v.Kopf.Zeit = b.Zeit;
+            v.Kopf.KopierteDateien = b.KopierteDateien;
+            v.Kopf.KopierteBytes = b.KopierteBytes;
+            v.Kopf.Abgebrochen = b.Abgebrochen;
+            v.Kopf.Ausgelassen = b.Ausgelassen;
+            v.Kopf.Einhaengepunkte = b.Einhaengepunkte;
+            v.Kopf.Version = b.Version;
+            return v;
+        }
+        kaputt = ganz.Zustand == Bestandsfund::Art::Kaputt ? ganz.Fehler : std::string("nicht mehr lesbar");
     }
+    if (fund.Zustand != Bestandsfund::Art::Keiner) {
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(p.Name())
+                << " ist nicht brauchbar: " << kaputt << "\n";
+        return std::nullopt;
+    }
+    // The earlier records whole, with their checksums: a backup folder without a record gathers the newest
+    // copies only where none of them has one, and leaves out a torn one's file.
+    for (std::size_t i = 0; i < p.Index; ++i)
+        if (p.Funde[i].Zustand != Bestandsfund::Art::Keiner)
+            (void)LiesBestandsleser(zugriff_, p.Ziel, p.Folge[i], &p.Funde[i]);
     for (std::size_t i = 0; i < p.Index; ++i)
         if (p.Funde[i].Zustand == Bestandsfund::Art::Gelesen) {
             fehler_ << "Dem Sicherungsordner " << Anzeigetext(p.Name())
@@ -156,6 +182,76 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(const Punkt
     v.MitBestand = false;
     SammleOhneBestand(p, v, fso);
     return v;
+}
+
+bool Folgepruefung::Passt(const Bestandseintrag& e) {
+    const bool ordner = e.Art == Eintragsart::Ordner;
+    if (ordner_.empty() && vorig_.empty()) {
+        if (e.Pfad != "." || !ordner)
+            return false;
+    } else {
+        if (Wegordnung(vorig_, vorigOrdner_, e.Pfad, ordner) >= 0)
+            return false;
+        // The folders the walk has left are behind it for good: what follows lies in none of them.
+        const std::string eltern = Elternpfad(e.Pfad);
+        auto darin = [&eltern](const std::string& o) {
+            return o == "." || o == eltern ||
+                   (eltern.size() > o.size() && eltern.starts_with(o) && eltern[o.size()] == '/');
+        };
+        while (!ordner_.empty() && !darin(ordner_.back()))
+            ordner_.pop_back();
+        if (ordner_.empty() || ordner_.back() != eltern)
+            return false;
+    }
+    if (ordner)
+        ordner_.push_back(e.Pfad);
+    vorig_ = e.Pfad;
+    vorigOrdner_ = ordner;
+    return true;
+}
+
+void Folgepruefung::VonVorn() {
+    ordner_.clear();
+    vorig_.clear();
+    vorigOrdner_ = false;
+}
+
+void Wiederherstellung::Vorlage::VonVorn() {
+    stelle_ = 0;
+    Fehler.clear();
+    folge_.VonVorn();
+    if (Leser)
+        Leser->VonVorn();
+}
+
+const Bestandseintrag* Wiederherstellung::Vorlage::Naechster() {
+    if (!Leser) {
+        const std::vector<Bestandseintrag>& alle = Liste ? *Liste : Gesammelt;
+        return stelle_ < alle.size() ? &alle[stelle_++] : nullptr;
+    }
+    const Bestandseintrag* e = Leser->Naechster();
+    if (e == nullptr) {
+        Fehler = Leser->Fehler();
+        return nullptr;
+    }
+    if (!folge_.Passt(*e)) {
+        Fehler = "Die Bestandsliste ist fehlerhaft: Eintrag " + std::to_string(Leser->Gegeben()) +
+                 ". Pfad: " + Anzeigetext(e->Pfad);
+        return nullptr;
+    }
+    return e;
+}
+
+bool Wiederherstellung::Vorlage::Durchgesehen() {
+    // Each mount point is a folder of the record.
+    std::set<std::string> eingehaengt(Kopf.Einhaengepunkte.begin(), Kopf.Einhaengepunkte.end());
+    VonVorn();
+    while (const Bestandseintrag* e = Naechster())
+        if (e->Art == Eintragsart::Ordner)
+            eingehaengt.erase(e->Pfad);
+    const bool gut = Fehler.empty() && eingehaengt.empty();
+    VonVorn();
+    return gut;
 }
 
 void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v, Dateisystem& fso) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/wiederherstellung/Wiederherstellung.h"
 #include "fs/Eintragsstand.h"
@@ -25,7 +26,7 @@ struct Wiederherstellung::Punkt {
     Pfad Quelle;
     std::string QuellePosix;
     std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
-    std::vector<Bestandsfund> Funde; // their records (only the chosen one keeps its entries)
+    std::vector<Bestandsfund> Funde; // how their records were found (their heads only: LiesBestandskopf)
     std::size_t Index = 0;           // the chosen point
     // Every backup folder of the target (a real folder with a backup's name): the only places a version
     // is ever read from.
@@ -35,19 +36,53 @@ struct Wiederherstellung::Punkt {
     Pfad Spiegel(const std::string& ordner) const { return Spiegelpfad(Unterpfad(Ziel, ordner), Quelle); }
 };
 
+// Whether the entries of a record come in the walk's order (Wegordnung), each inside a folder listed before
+// it: checked an entry at a time against the folders on the way from the source folder to the last entry,
+// so that a record of any size is checked in the room of its deepest path. An entry out of that order, one
+// whose folder is missing and one that comes twice all fail.
+class Folgepruefung {
+public:
+    // Whether `e` may follow the entries passed so far; the first must be the source folder ".".
+    bool Passt(const Bestandseintrag& e);
+    void VonVorn();
+
+private:
+    std::vector<std::string> ordner_; // "." and the folders down to the last entry
+    std::string vorig_;
+    bool vorigOrdner_ = false;
+};
+
 // What a point consists of: every entry with the backup folder that holds its version (for a folder: the
-// one whose mirror gives its hidden and system bits).
+// one whose mirror gives its hidden and system bits), given one at a time, in passes as many as needed.
+// A record in the walk's order is read as a stream and never held whole: a record of millions of entries
+// takes no more room than one of a hundred. A record that an earlier version wrote in another order is read
+// whole, as are the entries gathered from backups without a record.
 struct Wiederherstellung::Vorlage {
-    // The record's own entries (a folder's place "-" stands for the point's backup folder), or those
-    // gathered from backups without a record; shared, not copied, for a record of a whole disk is large.
-    std::shared_ptr<const std::vector<Bestandseintrag>> Liste;
-    std::vector<Bestandseintrag> Gesammelt;
+    std::optional<Bestandsleser> Leser;
+    std::shared_ptr<const std::vector<Bestandseintrag>> Liste; // the record read whole
+    std::vector<Bestandseintrag> Gesammelt;                    // gathered without a record
+    // The record's head with its mount points and the entries it could not back up; no entries.
+    Bestand Kopf;
     bool MitBestand = true;
-    const std::vector<Bestandseintrag>& Eintraege() const { return Liste ? *Liste : Gesammelt; }
+    // Why the last pass ended before the last entry (German), the record having changed since it was
+    // checked; empty when it went through.
+    std::string Fehler;
+
+    // Before the first entry, for a new pass.
+    void VonVorn();
+    // The next entry, valid until the next call; nullptr after the last one, or where the record turns out
+    // not to be what it was when checked (then Fehler says why).
+    const Bestandseintrag* Naechster();
+    // Goes once through a record read as a stream: every entry and its order, and each mount point a folder.
+    bool Durchgesehen();
     // The backup folder whose mirror holds the entry's version, or for a folder its bits.
     const std::string& Ort(const Bestandseintrag& e, const std::string& punkt) const {
         return e.Art == Eintragsart::Ordner && e.Ort == "-" ? punkt : e.Ort;
     }
+
+private:
+    std::size_t stelle_ = 0;
+    Folgepruefung folge_;
 };
 
 // The kind of a record's entry that an entry on disk is; nothing for a device, FIFO or socket, which no
@@ -63,9 +98,10 @@ const char* Artname(Eintragsart art);
 // The path for messages: "(Quellordner)" for ".", else the path with control characters escaped.
 std::string Anzeigepfad(const std::string& relativ);
 
-// Names what keeps the point of a record from being complete beyond its versions: a stopped run, the entries
-// it could not back up, the mounted file systems it did not enter. One line each to `aus`; returns how many.
-long NenneLuecken(const Bestandsfund& fund, std::ostream& aus);
+// Names what keeps the point of a record (its head `kopf`) from being complete beyond its versions: a stopped
+// run, the entries it could not back up, the mounted file systems it did not enter. One line each to `aus`;
+// returns how many.
+long NenneLuecken(const Bestand& kopf, std::ostream& aus);
 
 // The time part of a backup folder's name.
 std::string Zeitteil(const std::string& ordnername);

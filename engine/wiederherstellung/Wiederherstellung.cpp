@@ -13,6 +13,7 @@
 #include "engine/wiederherstellung/Besitzregel.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 #include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
 
 #include <unistd.h>
 
@@ -53,8 +54,18 @@ struct Wiederherstellung::Lauf {
     long Probleme = 0, Fremde = 0, Ordner = 0, Dateien = 0, Verweise = 0;
     std::uint64_t Bytes = 0;
     std::set<std::string> Fehlende; // folders that could not be made: nothing goes below them
-    // Of each hard-link group: the entry restored first and where, so its other names become links to it.
-    std::map<std::uint64_t, std::pair<const Bestandseintrag*, Pfad>> Verbuende;
+    // Of each hard-link group (only files of several names have one): the version of the name restored first
+    // and where it went, so that its other names become links to it.
+    struct Erster {
+        std::string Ort;
+        std::int64_t Groesse = 0;
+        std::int64_t MtimeNs = 0;
+        Pfad Wohin;
+    };
+    std::map<std::uint64_t, Erster> Verbuende;
+    // The folders of the point met so far, for their bits at the end (folders only: a record of millions of
+    // files is never held).
+    std::vector<Bestandseintrag> Ordnerliste;
     void Melde(const std::string& relativ, const std::string& grund) {
         Fehler << "Nicht wiederhergestellt: " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++Probleme;
@@ -128,7 +139,7 @@ bool Wiederherstellung::PruefeNach(const Pfad& nach, const std::optional<Eintrag
 
 Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     bericht_ = {};
-    const auto punkt = WaehlePunkt(a.Ziel, a.Quelle, a.Stand);
+    auto punkt = WaehlePunkt(a.Ziel, a.Quelle, a.Stand);
     if (!punkt)
         return Befund::Abgelehnt;
     const bool ursprung = !a.Nach;
@@ -154,7 +165,24 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
         return Befund::Probleme;
     }
     const Auswahl auswahl(a.Auswahl, ursprung);
-    if (const std::string fremd = auswahl.Unbekannt(vorlage->Eintraege()); !fremd.empty()) {
+    // What is to be restored, for the progress, and whether each path chosen is in the point.
+    Rueckholstand stand;
+    const std::set<std::string> gewaehlt(a.Auswahl.begin(), a.Auswahl.end());
+    std::set<std::string> gefunden;
+    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Naechster();) {
+        if (gewaehlt.contains(e->Pfad))
+            gefunden.insert(e->Pfad);
+        if (e->Art != Eintragsart::Ordner && auswahl.Enthaelt(e->Pfad)) {
+            ++stand.DateienGesamt;
+            stand.BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;
+        }
+    }
+    if (!vorlage->Fehler.empty()) {
+        fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(punkt->Name())
+                << " hat sich beim Lesen geändert: " << vorlage->Fehler << "\nNichts wurde wiederhergestellt.\n";
+        return Befund::Probleme;
+    }
+    if (const std::string fremd = auswahl.Unbekannt(gefunden); !fremd.empty()) {
         fehler_ << "Im Stand " << Zeitteil(punkt->Name()) << " gibt es " << Anzeigepfad(fremd) << " nicht.\n";
         return Befund::Abgelehnt;
     }
@@ -179,15 +207,8 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     // Held after the folder restored into, which may lie inside it: each stays a held folder of its own.
     (void)fso->GetFolder(a.Ziel);
     Lauf lauf(fehler_);
-    if (a.Auswahl.empty())
-        lauf.Probleme += NenneLuecken(punkt->Funde[punkt->Index], fehler_);
-
-    Rueckholstand stand;
-    for (const Bestandseintrag& e : vorlage->Eintraege())
-        if (e.Art != Eintragsart::Ordner && auswahl.Enthaelt(e.Pfad)) {
-            ++stand.DateienGesamt;
-            stand.BytesGesamt += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
-        }
+    if (a.Auswahl.empty() && vorlage->MitBestand)
+        lauf.Probleme += NenneLuecken(vorlage->Kopf, fehler_);
     auto melde = [&](std::uint64_t dazu) {
         if (a.Fortschritt) {
             Rueckholstand jetzt = stand;
@@ -211,9 +232,12 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     Ortswahl orte(auswahl, Zeitteil(punkt->Name()));
     std::optional<Konfliktantwort> fuerAlle;
     try {
-        for (const Bestandseintrag& e : vorlage->Eintraege()) {
+        for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
+            const Bestandseintrag& e = *eintrag;
             if (!auswahl.Enthaelt(e.Pfad))
                 continue;
+            if (e.Art == Eintragsart::Ordner)
+                lauf.Ordnerliste.push_back(e);
             if (halt())
                 throw Anhalt{};
             if (orte.Uebersprungen(e)) {
@@ -291,14 +315,20 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                 lauf.Melde(e.Pfad, "Ordner nicht angelegt: " + Fehlertext(f.Ursache()));
             }
         }
+        if (!vorlage->Fehler.empty()) {
+            // Checked whole before, the record was changed while it was read: what follows is not restored.
+            fehler_ << "Die Bestandsliste des Sicherungsordners " << Anzeigetext(punkt->Name())
+                    << " hat sich beim Lesen geändert: " << vorlage->Fehler << "\n";
+            ++lauf.Probleme;
+        }
     } catch (const Anhalt&) {
         bericht_.Angehalten = true;
     }
     kopierbegleitung_ = {};
     // Folders last, the deepest first: their bits and times once nothing more is written into them. Only
     // those this restore made: a folder that was there keeps its own.
-    for (auto it = vorlage->Eintraege().rbegin(); it != vorlage->Eintraege().rend(); ++it)
-        if (it->Art == Eintragsart::Ordner && !lauf.Fehlende.contains(it->Pfad))
+    for (auto it = lauf.Ordnerliste.rbegin(); it != lauf.Ordnerliste.rend(); ++it)
+        if (!lauf.Fehlende.contains(it->Pfad))
             if (const std::string* rel = orte.Gemacht(it->Pfad))
                 SchliesseOrdner(*fso, *punkt, *vorlage, *it, Unterpfad(nach, *rel), lauf);
     // A folder that took a part of the point only is the user's: private no longer.
@@ -371,18 +401,18 @@ bool Wiederherstellung::Verknuepft(Dateisystem& fso, const Bestandseintrag& e, c
     const auto it = lauf.Verbuende.find(e.Verbund);
     if (it == lauf.Verbuende.end()) {
         // The first name of the group: restored as any file, and once it is there, the others link to it.
-        lauf.Verbuende.emplace(e.Verbund, std::pair<const Bestandseintrag*, Pfad>{&e, wohin});
+        lauf.Verbuende.emplace(e.Verbund, Lauf::Erster{e.Ort, e.Groesse, e.MtimeNs, wohin});
         return false;
     }
-    const Bestandseintrag& erster = *it->second.first;
+    const Lauf::Erster& erster = it->second;
     // Only a name whose version is the very one of the first (same backup folder, size and time) shares it.
     if (erster.Ort != e.Ort || erster.Groesse != e.Groesse || erster.MtimeNs != e.MtimeNs || e.Ort == OrtFehlt)
         return false;
     try {
-        const auto da = fso.Stand(it->second.second);
+        const auto da = fso.Stand(erster.Wohin);
         if (!da || da->Typ != Eintragsstand::Art::Datei || da->Groesse != e.Groesse)
             return false; // the first name could not be restored: this one is restored on its own
-        fso.Verknuepfe(it->second.second, wohin);
+        fso.Verknuepfe(erster.Wohin, wohin);
     } catch (const FsFehler&) {
         return false; // a file system without hard links: a copy of its own
     }
@@ -410,7 +440,9 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
         // at again, for the backup may have changed in between, and goes when it is not that version.
         if (const std::string grund = Abweichung(fso.Stand(woher), e); !grund.empty())
             return nichtDieser(grund);
-        const Quellstand s = fso.Copy(fso.GetFile(woher), wohin, kopierbegleitung_);
+        // Just looked at as a file or link: the copy opens it without following a link and takes only
+        // a regular file or a link, so it is not looked at once more here.
+        const Quellstand s = fso.Copy(Datei{woher, posix::LetzterName(woher)}, wohin, kopierbegleitung_);
         const auto neu = fso.Stand(wohin);
         if (const std::string grund = Abweichung(neu, e); !grund.empty()) {
             if (neu && neu->Typ != Eintragsstand::Art::Ordner)

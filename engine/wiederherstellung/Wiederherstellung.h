@@ -113,10 +113,10 @@ private:
     struct Vorlage;
     std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
     // `fso` holds the target folder (GetFolder), through which every backup is read.
-    std::optional<struct Vorlage> Bereite(const Punkt& punkt, Dateisystem& fso);
+    std::optional<struct Vorlage> Bereite(Punkt& punkt, Dateisystem& fso);
     // Folders, files and links of the backups without a record up to the point, newest copy first.
     void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage, Dateisystem& fso);
-    long Vergleiche(const Punkt& punkt, const struct Vorlage& vorlage);
+    long Vergleiche(const Punkt& punkt, struct Vorlage& vorlage);
 
     // The restore's steps (Wiederherstellung.cpp).
     struct Lauf;

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Time and peak memory of each kind of run at 100,000 and at 3,000,000 files: whether they stay flat in memory
+# and linear in time as the number of files grows. Called as `bench/run --millionen`; not part of the test
+# command (the 3,000,000-file setting takes most of an hour on two cores).
+#
+#   bench/run --millionen [--ordner DIR] [--dateien "N ..."]
+#
+# For each size, a tree of N files in N/50 folders (up to 5 levels deep, files of 1 to 48 bytes, which ext4 with
+# inline_data keeps in the inode: millions of files in little room) is made on a fresh loop-mounted ext4 image,
+# and one run of each kind is timed with its peak resident memory (/usr/bin/time): a full backup (and sync), the
+# first and a second backup with nothing to do, one with 1 % of the files rewritten (and sync), the listing of
+# the source's points, the check of the newest, its restore into a new folder (and sync), and the thinning to
+# the newest point. The table shows seconds, microseconds per file, the peak in MiB, and for each kind the
+# time per file at the largest size against the smallest.
+#
+#   --ordner D    where the images are made (default /tmp); needs root for the loop mounts
+#   --dateien L   the sizes, smallest first (default "100000 3000000")
+set -euo pipefail
+hier=$(cd "$(dirname "$0")/.." && pwd)
+
+ordner=/tmp; groessen="100000 3000000"
+while (($#)); do
+    case $1 in
+        --ordner) ordner=$2; shift ;;
+        --dateien) groessen=$2; shift ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+if [[ $(id -u) != 0 ]]; then
+    echo "bench/run --millionen needs root: the trees are made on loop-mounted ext4 images" >&2
+    exit 1
+fi
+[[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
+command -v mkfs.ext4 >/dev/null || { echo "missing: mkfs.ext4" >&2; exit 1; }
+
+source "$hier/bench/release.sh"
+baue_release tresor-ix
+prog="$bau/app/tresor-ix"
+
+arbeit=$(mktemp -d "$ordner/tresor-millionen-XXXXXX")
+mnt="$arbeit/mnt"; mkdir -p "$mnt"
+aufraeumen() {
+    mountpoint -q "$mnt" && umount "$mnt"
+    rm -rf "$arbeit"
+}
+trap aufraeumen EXIT
+ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"
+messe() { python3 "$hier/bench/messen.py" "$ergebnisse" "$@"; }
+
+for n in $groessen; do
+    ordnerzahl=$(( n / 50 ))
+    # Inodes: the source, the full backup, the restore, and the folders every later run mirrors, with room to
+    # spare; bytes: the inode tables, the folders' blocks of four trees, six records of ~150 bytes per entry.
+    inodes=$(( n * 7 / 2 + ordnerzahl * 4 + 100000 ))
+    bytes=$(( inodes * 256 + ordnerzahl * 4096 * 8 + n * 150 * 6 + (2 << 30) ))
+    frei=$(( $(df -Pk "$ordner" | awk 'NR == 2 { print $4 }') * 1024 ))
+    if (( frei < bytes + (1 << 30) )); then
+        echo "not enough room in $ordner for $n files: $(( bytes >> 30 )) GiB needed, $(( frei >> 30 )) GiB free" >&2
+        exit 1
+    fi
+    bild="$arbeit/bild-$n.img"
+    truncate -s "$bytes" "$bild"
+    mkfs.ext4 -q -F -O inline_data -N "$inodes" -I 256 "$bild"
+    mount -o loop "$bild" "$mnt"
+    src="$mnt/quelle"; ziel="$mnt/ziel"; mkdir -p "$ziel"
+    echo "$n files: making the tree ..." >&2
+    python3 "$hier/bench/baum.py" winzig "$src" "$n" "$ordnerzahl"
+    sync
+    echo "$n files: the runs ..." >&2
+    messe voll "$n" "$n" 0 bash -c "'$prog' --quelle '$src' --ziel '$ziel' && sync"
+    sleep 1
+    messe nichtserst "$n" "$n" 0 "$prog" --quelle "$src" --ziel "$ziel"
+    sleep 1
+    messe nichts "$n" "$n" 0 "$prog" --quelle "$src" --ziel "$ziel"
+    python3 "$hier/bench/baum.py" aendern "$src" 100; sync; sleep 1
+    messe prozent "$n" "$n" 0 bash -c "'$prog' --quelle '$src' --ziel '$ziel' && sync"
+    messe liste "$n" "$n" 0 "$prog" --liste --ziel "$ziel" --quelle "$src"
+    messe pruefen "$n" "$n" 0 "$prog" --pruefen --ziel "$ziel" --quelle "$src"
+    messe wiederherstellen "$n" "$n" 0 bash -c "'$prog' --wiederherstellen --ziel '$ziel' --quelle '$src' --nach '$mnt/wieder' && sync"
+    messe ausduennen "$n" "$n" 0 "$prog" --aufraeumen --ziel "$ziel" --quelle "$src" --behalte-letzte 1
+    umount "$mnt"
+    rm -f "$bild"
+done
+
+python3 - "$ergebnisse" <<'PY'
+import sys
+zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
+arten = []
+werte = {}
+for art, n, sek, kib, _dateien, _bytes in zeilen:
+    if art not in arten:
+        arten.append(art)
+    werte.setdefault(art, []).append((int(n), float(sek), int(kib)))
+print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'peak MiB':>10}")
+for art in arten:
+    for n, sek, kib in werte[art]:
+        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
+    w = werte[art]
+    if len(w) > 1:
+        (n0, s0, _), (n1, s1, _) = w[0], w[-1]
+        print(f"{'':<18}time per file at {n1} against {n0}: {(s1 / n1) / (s0 / n0):.2f}x")
+PY
