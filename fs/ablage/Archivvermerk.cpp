@@ -20,7 +20,12 @@ std::string ArchivvermerkText(const Archivvermerk& vermerk) {
            std::to_string(s.CtimeNs) + " " + std::to_string(vermerk.SchreibzeitNs) + " " + name;
 }
 
-std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text) {
+namespace {
+
+constexpr char Form = 3;
+constexpr std::size_t Laenge = 1 + 6 * 8;
+
+std::optional<Archivvermerk> LiesText(std::string_view text) {
     if (!text.starts_with("2 "))
         return std::nullopt;
     Archivvermerk vermerk;
@@ -47,6 +52,39 @@ std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text) {
     if (ende - p != 16 || !zahl(vermerk.Name, 16, true))
         return std::nullopt;
     stand.Gueltig = true;
+    return vermerk;
+}
+
+} // namespace
+
+std::string ArchivvermerkWert(const Archivvermerk& vermerk) {
+    const Quellstand& s = vermerk.Stand;
+    std::string wert(1, Form);
+    wert.reserve(Laenge);
+    for (const std::uint64_t zahl :
+         {static_cast<std::uint64_t>(s.MtimeNs), static_cast<std::uint64_t>(s.Groesse), s.Inode,
+          static_cast<std::uint64_t>(s.CtimeNs), static_cast<std::uint64_t>(vermerk.SchreibzeitNs), vermerk.Name})
+        HaengeLe64An(wert, zahl);
+    return wert;
+}
+
+std::optional<Archivvermerk> LiesArchivvermerk(std::string_view wert) {
+    if (wert.empty() || wert[0] != Form)
+        return LiesText(wert);
+    if (wert.size() != Laenge)
+        return std::nullopt;
+    Archivvermerk vermerk;
+    Quellstand& s = vermerk.Stand;
+    s.MtimeNs = static_cast<std::int64_t>(LiesLe64(wert, 1));
+    s.Groesse = static_cast<std::int64_t>(LiesLe64(wert, 9));
+    s.Inode = LiesLe64(wert, 17);
+    s.CtimeNs = static_cast<std::int64_t>(LiesLe64(wert, 25));
+    vermerk.SchreibzeitNs = static_cast<std::int64_t>(LiesLe64(wert, 33));
+    vermerk.Name = LiesLe64(wert, 41);
+    // A size below zero is no file's.
+    if (s.Groesse < 0)
+        return std::nullopt;
+    s.Gueltig = true;
     return vermerk;
 }
 

@@ -16,14 +16,19 @@ namespace tresor::posix {
 // truncated, replaced, restored, copied, renamed, moved, lies in a folder that was renamed or moved, or was
 // rewritten with its old size and its modification time set back, reads as archive set.
 //
-// It is kept in the extended attribute user.tresor-ix.archiv. Its value is ASCII text without a trailing NUL:
-// the format version "2", then in decimal the modification time in nanoseconds since the epoch, the size in
-// bytes, the inode number, the status-change time (ctime) in nanoseconds, the moment the record was written
-// in nanoseconds (the clock read right before the write), and last the key of the name the file was backed
-// up under in 16 hex digits (Namenskennung), all separated by single blanks, e.g.
+// It is kept in the extended attribute user.tresor-ix.archiv, in 49 bytes, so that it fits with its name into
+// the room an ext4 inode of the default 256 bytes keeps for attributes (a larger value takes a disk block of
+// its own for every file backed up): the form (one byte, 3), then, each 8 bytes little-endian, the
+// modification time in nanoseconds since the epoch, the size in bytes, the inode number, the status-change
+// time (ctime) in nanoseconds, the moment the record was written in nanoseconds (the clock read right before
+// the write), and the key of the name the file was backed up under (Namenskennung).
+// Records of the earlier text form are read as well, and written in the binary form the next time the file is
+// marked: ASCII without a trailing NUL, the form "2", then the same six numbers in decimal (the key in 16 hex
+// digits), separated by single blanks, e.g.
 // "2 1765188000123456789 4096 1835012 1765188000123456789 1765188001000000000 9f3c2a1b4d5e6f70".
-// A value of any other form counts as missing: records of the earlier form "1 ..." read as set, so the first
-// run after the change of form backs every file up once.
+// (The user's state file, which keeps records apart from the files, keeps that text form.) A value of any
+// other form, or cut short, counts as missing: records of the first form "1 ..." read as set, so the first run
+// after that change of form backed every file up once.
 //
 // Exact, not windowed. Writing the record moves the file's ctime on, and the record cannot hold the ctime its
 // own write gives: it holds the state before its write, and the moment of the write. So a record matches its
@@ -50,10 +55,12 @@ struct Archivvermerk {
 
 inline constexpr const char* ArchivvermerkName = "user.tresor-ix.archiv";
 
-// The stored value of a record.
+// The stored value of a record on the file: the binary form.
+std::string ArchivvermerkWert(const Archivvermerk& vermerk);
+// The text form (the state file's).
 std::string ArchivvermerkText(const Archivvermerk& vermerk);
-// The record a stored value holds, or nothing when the value is of any other form.
-std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text);
+// The record a stored value of either form holds, or nothing when the value is of any other form.
+std::optional<Archivvermerk> LiesArchivvermerk(std::string_view wert);
 
 // True when the file whose lstat data is `st` and whose name has the key `name` is exactly what the record
 // describes: same modification time, size, inode, name and ctime; and the record certain: written once the

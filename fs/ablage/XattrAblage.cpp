@@ -27,8 +27,8 @@ std::optional<Archivvermerk> XattrAblage::LiesVermerk(const Ort& ort) {
 }
 
 bool XattrAblage::SchreibeVermerk(const Ort& ort, const Archivvermerk& vermerk) {
-    const std::string text = ArchivvermerkText(vermerk);
-    return SetxattrAn(ort, ArchivvermerkName, text.data(), text.size()) == 0;
+    const std::string wert = ArchivvermerkWert(vermerk);
+    return SetxattrAn(ort, ArchivvermerkName, wert.data(), wert.size()) == 0;
 }
 
 bool XattrAblage::LoescheVermerk(const Ort& ort) {

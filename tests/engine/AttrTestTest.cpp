@@ -3,11 +3,8 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
-#include <chrono>
-#include <cstdio>
 #include <map>
 #include <optional>
-#include <thread>
 
 namespace tresor::test {
 namespace {
@@ -185,14 +182,8 @@ TEST_F(Aenderungssuche, AFileWhoseDosattribWasWrittenAfterItsRecordIsFound) {
         const auto p = Posix("C:\\Q\\f.txt");
         std::filesystem::remove_all(Posix("C:\\Q"));
         Schreibe("C:\\Q\\f.txt", "x", 0);
-        char puffer[256] = {};
-        const ssize_t n = ::getxattr(p.c_str(), "user.tresor-ix.archiv", puffer, sizeof puffer - 1);
-        ASSERT_GT(n, 0);
-        // Past the record's own ctime window (its write time plus 50 ms): the fifth field.
-        long long schreibzeit = 0;
-        ASSERT_EQ(std::sscanf(puffer, "2 %*d %*d %*d %*d %lld", &schreibzeit), 1);
-        std::this_thread::sleep_until(
-            std::chrono::system_clock::time_point(std::chrono::nanoseconds(schreibzeit + 80'000'000)));
+        ASSERT_GT(::getxattr(p.c_str(), "user.tresor-ix.archiv", nullptr, 0), 0);
+        // Right after the record's write: the exact rule has no window to wait for.
         if (dos) {
             ASSERT_EQ(::setxattr(p.c_str(), "user.DOSATTRIB", dos->data(), dos->size(), 0), 0);
         }

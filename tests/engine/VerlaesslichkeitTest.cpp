@@ -326,6 +326,9 @@ TEST_F(Eintragsfehler, EachKindThroughTheWrapper) {
 TEST_F(Eintragsfehler, VanishedSwappedForAFifoAndNoRoomForTheRecordForReal) {
     // b.txt vanishes between its copy and its check, c.txt is swapped for a FIFO between scan and copy, and
     // V/e.txt has no room left for its record.
+    // The room in the inode first (ext4 keeps small attributes there), then the block.
+    const std::string imInode(56, 'i');
+    ASSERT_EQ(::setxattr(Q("V/e.txt").c_str(), "user.i", imInode.data(), imInode.size(), 0), 0);
     const std::string fuellung(4000, 'f');
     ASSERT_EQ(::setxattr(Q("V/e.txt").c_str(), "user.fuellung", fuellung.data(), fuellung.size(), 0), 0);
     nachKopie = [this](const Datei& d, const Pfad&) {

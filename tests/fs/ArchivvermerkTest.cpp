@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 
 namespace tresor::test {
 namespace {
@@ -28,26 +29,59 @@ Archivvermerk Beispiel() {
     return v;
 }
 
-TEST(Archivvermerk, TextFormAndItsReading) {
+TEST(Archivvermerk, BothFormsAreReadAndEveryOtherValueCountsAsMissing) {
+    const std::string binaer = posix::ArchivvermerkWert(Beispiel());
+    ASSERT_EQ(binaer.size(), 49u); // with its name, within an ext4 inode's room for attributes
+    EXPECT_EQ(binaer[0], 3);
     const std::string text = posix::ArchivvermerkText(Beispiel());
     EXPECT_EQ(text, "2 1765188000123456789 4096 1835012 1765188000223456789 1765188001000000000 9f3c2a1b4d5e6f70");
-    const auto gelesen = posix::LiesArchivvermerk(text);
-    ASSERT_TRUE(gelesen);
-    EXPECT_TRUE(posix::Gleich(gelesen->Stand, Beispiel().Stand));
-    EXPECT_EQ(gelesen->SchreibzeitNs, Beispiel().SchreibzeitNs);
-    EXPECT_EQ(gelesen->Name, Beispiel().Name);
     // A name key keeps its leading zeros; a time before 1970 is negative.
     Archivvermerk klein = Beispiel();
     klein.Name = 0x12;
     klein.Stand.MtimeNs = -5;
-    EXPECT_EQ(posix::LiesArchivvermerk(posix::ArchivvermerkText(klein))->Name, 0x12u);
-    EXPECT_EQ(posix::LiesArchivvermerk(posix::ArchivvermerkText(klein))->Stand.MtimeNs, -5);
-    for (const std::string schlecht :
-         {"1 1765188000123456789 4096 1835012", "1 1765188000123456789 4096 1835012 0123456789abcdef",
-          "2 1 2 3 4 5 0123456789abcde", "2 1 2 3 4 5 0123456789abcdef0", "2 1 2 3 4 5 0123456789abcdeg",
-          "2 1 2 3 4 0123456789abcdef", "2  1 2 3 4 5 0123456789abcdef", "2 1 2 3 4 5 0123456789abcdef ", "2 ",
-          "3 1 2 3 4 5 0123456789abcdef", ""})
-        EXPECT_FALSE(posix::LiesArchivvermerk(schlecht)) << schlecht;
+    struct Fall {
+        const char* Name;
+        std::string Wert;
+        std::optional<Archivvermerk> Soll;
+    };
+    std::string andereForm = binaer;
+    andereForm[0] = 4;
+    std::string negativ = binaer;
+    negativ[16] = static_cast<char>(0x80); // the size's highest byte
+    const std::vector<Fall> faelle = {
+        {"binary", binaer, Beispiel()},
+        {"text (the earlier form)", text, Beispiel()},
+        {"binary, small numbers", posix::ArchivvermerkWert(klein), klein},
+        {"text, small numbers", posix::ArchivvermerkText(klein), klein},
+        {"binary cut short", binaer.substr(0, 48), std::nullopt},
+        {"binary with a byte more", binaer + '\0', std::nullopt},
+        {"the form byte alone", binaer.substr(0, 1), std::nullopt},
+        {"another form byte", andereForm, std::nullopt},
+        {"a size below zero", negativ, std::nullopt},
+        {"text cut short", text.substr(0, text.size() - 1), std::nullopt},
+        {"text of the first form", "1 1765188000123456789 4096 1835012", std::nullopt},
+        {"text of the first form with a name", "1 1765188000123456789 4096 1835012 0123456789abcdef", std::nullopt},
+        {"text, a key too short", "2 1 2 3 4 5 0123456789abcde", std::nullopt},
+        {"text, a key too long", "2 1 2 3 4 5 0123456789abcdef0", std::nullopt},
+        {"text, a key not hex", "2 1 2 3 4 5 0123456789abcdeg", std::nullopt},
+        {"text, a number missing", "2 1 2 3 4 0123456789abcdef", std::nullopt},
+        {"text, two blanks", "2  1 2 3 4 5 0123456789abcdef", std::nullopt},
+        {"text, a blank at the end", "2 1 2 3 4 5 0123456789abcdef ", std::nullopt},
+        {"text, the form alone", "2 ", std::nullopt},
+        {"text of another form", "3 1 2 3 4 5 0123456789abcdef", std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const auto gelesen = posix::LiesArchivvermerk(f.Wert);
+        ASSERT_EQ(gelesen.has_value(), f.Soll.has_value());
+        if (!gelesen)
+            continue;
+        EXPECT_TRUE(posix::Gleich(gelesen->Stand, f.Soll->Stand));
+        EXPECT_TRUE(gelesen->Stand.Gueltig);
+        EXPECT_EQ(gelesen->SchreibzeitNs, f.Soll->SchreibzeitNs);
+        EXPECT_EQ(gelesen->Name, f.Soll->Name);
+    }
 }
 
 TEST(Archivvermerk, MatchesExactlyOrButForTheCtimeAndNothingElse) {

@@ -115,31 +115,39 @@ TEST_F(ArchivbitTest, ARecordOfAnotherStateLeavesTheBitSet) {
 TEST_F(ArchivbitTest, MalformedRecordsAndRecordsOfTheEarlierFormCountAsMissing) {
     fs->SetFileAttr(pfad, 0);
     const std::string gut = *Xattr(posix, "user.tresor-ix.archiv");
+    ASSERT_EQ(gut.size(), 49u); // the binary form
     const auto vermerk = posix::LiesArchivvermerk(gut);
     ASSERT_TRUE(vermerk);
-    const std::string ohneName = gut.substr(0, gut.rfind(' '));
-    for (const std::string& schlecht :
-         {gut + " ", "1" + gut.substr(1), gut.substr(0, gut.size() - 1) + "x", gut.substr(0, gut.size() - 1),
-          ohneName + " 0" + gut.substr(gut.rfind(' ') + 1), ohneName, std::string("1 2 3"), std::string()}) {
+    const std::string text = posix::ArchivvermerkText(*vermerk);
+    std::string andererName = gut;
+    andererName.back() = static_cast<char>(andererName.back() ^ 1);
+    for (const std::string& schlecht : {gut + " ", gut.substr(0, gut.size() - 1), andererName, std::string(1, gut[0]),
+                                        text + " ", "1" + text.substr(1), text.substr(0, text.size() - 1),
+                                        text.substr(0, text.rfind(' ')), std::string("1 2 3"), std::string()}) {
         SetzeXattr(posix, "user.tresor-ix.archiv", schlecht);
         EXPECT_EQ(Wert(), A) << "'" << schlecht << "'";
     }
-    // The record of the earlier form (time, size, inode) reads set: the first run after the change of form
-    // backs the file up once.
+    // The record of the first form (time, size, inode) reads set: the first run after that change of form
+    // backed the file up once.
     SetzeXattr(posix, "user.tresor-ix.archiv",
                "1 " + std::to_string(vermerk->Stand.MtimeNs) + " " + std::to_string(vermerk->Stand.Groesse) + " " +
                    std::to_string(vermerk->Stand.Inode));
     EXPECT_EQ(Wert(), A);
-    // The good record, written anew by another hand: it matches but for the ctime its write gave, which
-    // nobody read back, so it reads set too; written through the object, clear.
-    posix::Archivvermerk neu = *vermerk;
-    struct timespec jetzt {};
-    ::clock_gettime(CLOCK_REALTIME, &jetzt);
-    neu.SchreibzeitNs = jetzt.tv_sec * 1'000'000'000LL + jetzt.tv_nsec;
-    SetzeXattr(posix, "user.tresor-ix.archiv", posix::ArchivvermerkText(neu));
-    EXPECT_EQ(Wert(), A);
-    fs->SetFileAttr(pfad, 0);
-    EXPECT_EQ(Wert(), 0);
+    // The good record, of either form, written anew by another hand: it matches but for the ctime its write
+    // gave, which nobody read back, so it reads set too, and the run asks the target for that exact state.
+    // Written through the object, clear, and in the binary form.
+    for (const std::string& wert : {gut, text}) {
+        SetzeXattr(posix, "user.tresor-ix.archiv", wert);
+        const auto gelesen = posix::LiesArchivvermerk(*Xattr(posix, "user.tresor-ix.archiv"));
+        ASSERT_TRUE(gelesen);
+        struct stat st {};
+        ASSERT_EQ(::lstat(posix.c_str(), &st), 0);
+        EXPECT_TRUE(posix::PasstBisAufCtime(*gelesen, st, vermerk->Name)) << wert.size();
+        EXPECT_EQ(Wert(), A);
+        fs->SetFileAttr(pfad, 0);
+        EXPECT_EQ(Wert(), 0);
+        EXPECT_EQ(Xattr(posix, "user.tresor-ix.archiv")->size(), 49u);
+    }
 }
 
 TEST_F(ArchivbitTest, AFileOfSeveralNamesIsBackedUpUnderEachOfThem) {

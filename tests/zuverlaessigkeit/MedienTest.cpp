@@ -7,6 +7,7 @@
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
 #include "fs/Laufwerkstabelle.h"
+#include "fs/ablage/Archivvermerk.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
 #include "tests/zuverlaessigkeit/Bestand.h"
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -374,6 +376,65 @@ TEST_F(Medien, DriveLettersStayWithTheirMountsAndAVanishedOneIsNeverWrittenTo) {
     EXPECT_FALSE(alt->Bereit);
     EXPECT_FALSE(danach.ZuPosix(*wurzel).has_value());
     EXPECT_EQ(danach.ZuPosix(*zweiteWurzel), zweiter.Punkt().string());
+}
+
+// The source's records take no disk space of their own on ext4 with inodes of the default 256 bytes: the files'
+// usage after a backup equals their usage before, also where their records were of the earlier text form,
+// which took a block each and is written small again.
+TEST_F(Medien, TheRecordsOfTheSourceTakeNoBlockOfTheirOwnOnExt4) {
+    Abbild abbild(temp / "quelle.img", temp / "quelle", 16,
+                  {"mkfs.ext4", "-q", "-F", "-I", "256", "-O", "^has_journal", "-m", "0"});
+    if (!abbild.Bereit() || !abbild.Einhaengen())
+        GTEST_SKIP() << abbild.Grund();
+    const fs::path quelle = abbild.Punkt() / "daten";
+    std::vector<fs::path> dateien;
+    for (int i = 0; i < 40; ++i) {
+        dateien.push_back((i % 2 ? quelle / "unter" : quelle) / ("d" + std::to_string(i)));
+        SchreibeDatei(dateien.back(), "Inhalt " + std::to_string(i));
+    }
+    auto bloecke = [&] {
+        ::sync();
+        long summe = 0;
+        for (const auto& d : dateien) {
+            struct stat st {};
+            EXPECT_EQ(::lstat(d.c_str(), &st), 0) << d;
+            summe += st.st_blocks;
+        }
+        return summe;
+    };
+    const long vorher = bloecke();
+    const fs::path ziel = temp / "ziel";
+    fs::create_directories(ziel);
+    struct Fall {
+        const char* Name;
+        std::function<void()> Vorbereitung;
+        bool MehrDavor; // the records before the run take blocks
+    };
+    const std::vector<Fall> faelle = {
+        {"files without records", [] {}, false},
+        {"records of the earlier text form",
+         [&] {
+             for (const auto& d : dateien) {
+                 struct stat st {};
+                 ASSERT_EQ(::lstat(d.c_str(), &st), 0);
+                 const std::string text = posix::ArchivvermerkText({posix::StandAus(st), 1, 0x0123456789abcdef});
+                 ASSERT_EQ(::setxattr(d.c_str(), posix::ArchivvermerkName, text.data(), text.size(), 0), 0);
+             }
+         },
+         true},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        f.Vorbereitung();
+        if (f.MehrDavor) {
+            EXPECT_GT(bloecke(), vorher);
+        }
+        const Programmende ende = programm.Sichere(quelle.string(), ziel.string());
+        ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+        EXPECT_EQ(bloecke(), vorher);
+        for (const auto& d : dateien)
+            EXPECT_FALSE(ArchivGesetzt(d.string())) << d;
+    }
 }
 
 } // namespace
