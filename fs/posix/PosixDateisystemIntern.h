@@ -51,6 +51,7 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
     void Festschreiben() override;
+    void KopienVergessen() override { kopienVergessen_ = true; }
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
@@ -89,6 +90,7 @@ private:
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
+    bool kopienVergessen_ = false; // KopienVergessen: none is remembered
 
     // The files of the folder listed last (Files), whose records are read ahead on a second thread once the
     // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.

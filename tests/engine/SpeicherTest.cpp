@@ -138,7 +138,8 @@ TEST(Speicher, AListingAndAThinningOfAPointOf200000EntriesReadItAsAStream) {
                  laufwerke, [&] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
              punkte = w.Punkte("D:\\Backup", Pfad("C:\\Daten"));
          }},
-        {"thinning", [&] { plan = Ausduennung(laufwerke).Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = 1}); }},
+        {"thinning",
+         [&] { plan = Ausduennung(laufwerke).Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = 1}); }},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.name);
