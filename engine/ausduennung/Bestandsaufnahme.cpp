@@ -42,7 +42,8 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
 std::optional<Bestandsleser> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt) {
     Bestandsfund fund;
     auto leser = LiesBestandsleser(zugriff, aufnahme.Ziel, punkt.Name, &fund);
-    if (!leser || fund.Dateiname != punkt.Bestandsdatei || !GleicheQuelle(leser->Kopf(), aufnahme.Quelle, aufnahme.QuellePosix))
+    if (!leser || fund.Dateiname != punkt.Bestandsdatei ||
+        !GleicheQuelle(leser->Kopf(), aufnahme.Quelle, aufnahme.QuellePosix))
         return std::nullopt;
     return leser;
 }
