@@ -25,6 +25,9 @@ struct Eintragsstand {
     // size and times do.
     bool Genau = true;
     std::string Verweisziel; // the target text of a symbolic link, else empty
+    // The file's archive bit is set only for its ctime: its record matches in all else, and the file is
+    // backed up unless the target holds exactly this state (Archivvermerk.h). Told by DateiZuSichern.
+    bool BisAufCtime = false;
 };
 
 // The state an lstat gives, the link target left empty.

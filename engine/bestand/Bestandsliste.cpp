@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 namespace tresor {
@@ -126,7 +127,42 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
     return e.Art != Eintragsart::Verweis || kopie.Verweisziel == e.Verweisziel;
 }
 
+void Bestandsliste::Ordne() {
+    // The record lists its entries in the walk's order, so that the next run can read it alongside its walk
+    // (Zielindex.h). A failed copy may be named after the entries that follow it: they are put in their places,
+    // and the marks of the entries still to be placed and of the files of several names go along.
+    auto vorher = [this](std::size_t a, std::size_t b) {
+        const Bestandseintrag& x = eintraege_[a];
+        const Bestandseintrag& y = eintraege_[b];
+        return Wegordnung(x.Pfad, x.Art == Eintragsart::Ordner, y.Pfad, y.Art == Eintragsart::Ordner) < 0;
+    };
+    const std::size_t n = eintraege_.size();
+    bool geordnet = true;
+    for (std::size_t i = 1; i < n && geordnet; ++i)
+        geordnet = !vorher(i, i - 1);
+    if (geordnet)
+        return;
+    std::vector<std::size_t> folge(n);
+    for (std::size_t i = 0; i < n; ++i)
+        folge[i] = i;
+    std::stable_sort(folge.begin(), folge.end(), vorher);
+    std::vector<std::size_t> neuerPlatz(n);
+    for (std::size_t i = 0; i < n; ++i)
+        neuerPlatz[folge[i]] = i;
+    std::vector<Bestandseintrag> geordnete;
+    geordnete.reserve(n);
+    for (const std::size_t i : folge)
+        geordnete.push_back(std::move(eintraege_[i]));
+    eintraege_ = std::move(geordnete);
+    for (std::size_t& i : offen_)
+        i = neuerPlatz[i];
+    for (std::size_t& i : mehrnamig_)
+        i = neuerPlatz[i];
+    kopiert_.clear();
+}
+
 void Bestandsliste::Verorte(bool abgebrochen) {
+    Ordne();
     if (offen_.empty() && !abgebrochen)
         return;
     std::vector<std::string> frueher;
@@ -135,17 +171,14 @@ void Bestandsliste::Verorte(bool abgebrochen) {
             frueher.push_back(n);
     const std::string posix = laufwerke_.ZuPosix(quelle_).value_or("");
 
-    // The newest earlier record of this source.
-    std::shared_ptr<const Bestand> vorher;
+    // The newest earlier record of this source, read alongside this run's entries: both are in the walk's
+    // order, so neither is held whole nor looked up in a map.
+    std::optional<Bestandsleser> vorher;
     for (auto it = frueher.rbegin(); it != frueher.rend() && !vorher; ++it) {
-        const Bestandsfund fund = LiesBestandsfund(kopien_, ziel_, *it);
-        if (fund.Zustand == Bestandsfund::Art::Gelesen && GleicheQuelle(*fund.Liste, quelle_, posix))
-            vorher = fund.Liste;
+        auto leser = LiesBestandsleser(kopien_, ziel_, *it);
+        if (leser && GleicheQuelle(leser->Kopf(), quelle_, posix))
+            vorher = std::move(leser);
     }
-    std::unordered_map<std::string, const Bestandseintrag*> vorherige;
-    if (vorher)
-        for (const Bestandseintrag& e : vorher->Eintraege)
-            vorherige.emplace(e.Pfad, &e);
 
     auto kopie = [this](const std::string& ordner, const std::string& relativ) {
         return kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordner), quelle_), relativ));
@@ -158,21 +191,17 @@ void Bestandsliste::Verorte(bool abgebrochen) {
         return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
                (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
     };
-    for (const std::size_t i : offen_) {
-        Bestandseintrag& e = eintraege_[i];
+    auto verorte = [&](Bestandseintrag& e, const Bestandseintrag* v) {
         e.Ort = OrtFehlt;
-        if (const auto it = vorherige.find(e.Pfad); it != vorherige.end()) {
-            const Bestandseintrag& v = *it->second;
-            if (v.Art == e.Art && v.Groesse == e.Groesse && v.MtimeNs == e.MtimeNs && v.Verweisziel == e.Verweisziel &&
-                nochDa(v)) {
-                e.Ort = v.Ort;
-                // The exact state stays only where the earlier record held that very state: else the version
-                // found is of the same size and time, but perhaps not of this content, and the next run is to
-                // back the file up (Zielindex.h).
-                if (v.CtimeNs == 0 || v.CtimeNs != e.CtimeNs || v.Inode != e.Inode)
-                    e.CtimeNs = 0;
-                continue;
-            }
+        if (v != nullptr && v->Art == e.Art && v->Groesse == e.Groesse && v->MtimeNs == e.MtimeNs &&
+            v->Verweisziel == e.Verweisziel && nochDa(*v)) {
+            e.Ort = v->Ort;
+            // The exact state stays only where the earlier record held that very state: else the version
+            // found is of the same size and time, but perhaps not of this content, and the next run is to
+            // back the file up (Zielindex.h).
+            if (v->CtimeNs == 0 || v->CtimeNs != e.CtimeNs || v->Inode != e.Inode)
+                e.CtimeNs = 0;
+            return;
         }
         e.CtimeNs = 0;
         for (auto it = frueher.rbegin(); it != frueher.rend(); ++it) {
@@ -182,42 +211,94 @@ void Bestandsliste::Verorte(bool abgebrochen) {
                 break;
             }
         }
-    }
-    offen_.clear();
+    };
+    auto vergleiche = [](const Bestandseintrag& a, const Bestandseintrag& b) {
+        return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
+    };
 
-    if (!abgebrochen || !vorher)
-        return;
+    std::vector<char> offen(eintraege_.size(), 0);
+    for (const std::size_t i : offen_)
+        offen[i] = 1;
+    offen_.clear();
     // A stopped run did not reach every entry: those it did not reach are taken from the earlier record, with
     // the version that one names where its copy is still there, else "fehlt"; what that one could not back up
     // stays named. The earlier record lists every folder before its content, so each folder comes first here
     // too, and nothing is taken below a folder this run does not hold.
-    std::set<std::string> ordner, erreicht;
-    for (const Bestandseintrag& e : eintraege_) {
-        erreicht.insert(e.Pfad);
-        if (e.Art == Eintragsart::Ordner)
-            ordner.insert(e.Pfad);
+    const bool nehmen = abgebrochen && vorher;
+    std::vector<Bestandseintrag> alle; // this run's entries (copied: they are looked up until the end) and those taken
+    std::set<std::string> ordner;
+    std::vector<char> mehrnamig;
+    if (nehmen) {
+        mehrnamig.assign(eintraege_.size(), 0);
+        for (const std::size_t i : mehrnamig_)
+            mehrnamig[i] = 1;
+        mehrnamig_.clear();
     }
-    for (const Bestandseintrag& v : vorher->Eintraege) {
-        if (erreicht.contains(v.Pfad))
-            continue;
+    // Whether this run met the path (as a folder or as a file or link).
+    auto erreicht = [&](const std::string& pfad) {
+        for (const bool alsOrdner : {true, false}) {
+            const auto it = std::lower_bound(
+                eintraege_.begin(), eintraege_.end(), pfad, [&](const Bestandseintrag& e, const std::string& p) {
+                    return Wegordnung(e.Pfad, e.Art == Eintragsart::Ordner, p, alsOrdner) < 0;
+                });
+            if (it != eintraege_.end() && it->Pfad == pfad)
+                return true;
+        }
+        return false;
+    };
+    auto nimm = [&](const Bestandseintrag& v) {
+        // Out of order or twice in the earlier record, or met by this run as another kind: not taken.
+        if ((!alle.empty() && vergleiche(v, alle.back()) <= 0) || erreicht(v.Pfad))
+            return;
         const std::size_t schnitt = v.Pfad.rfind('/');
-        if (!ordner.contains(schnitt == std::string::npos ? std::string(".") : v.Pfad.substr(0, schnitt)))
-            continue;
+        if (v.Pfad == "." ||
+            !ordner.contains(schnitt == std::string::npos ? std::string(".") : v.Pfad.substr(0, schnitt)))
+            return;
         Bestandseintrag e = v;
         if (e.Art != Eintragsart::Ordner && !nochDa(v))
             e.Ort = OrtFehlt;
         if (e.Art == Eintragsart::Ordner)
             ordner.insert(e.Pfad);
         if (e.Art == Eintragsart::Datei && e.Verbund != 0)
-            mehrnamig_.push_back(eintraege_.size());
-        eintraege_.push_back(std::move(e));
+            mehrnamig_.push_back(alle.size());
+        alle.push_back(std::move(e));
+    };
+    const Bestandseintrag* v = vorher ? vorher->Naechster() : nullptr;
+    for (std::size_t i = 0; i < eintraege_.size(); ++i) {
+        Bestandseintrag& e = eintraege_[i];
+        // The earlier record's entries before this one: not met by this run.
+        while (v != nullptr && vergleiche(*v, e) < 0) {
+            if (nehmen)
+                nimm(*v);
+            v = vorher->Naechster();
+        }
+        const Bestandseintrag* gleich = v != nullptr && vergleiche(*v, e) == 0 ? v : nullptr;
+        if (offen[i] != 0)
+            verorte(e, gleich);
+        if (gleich != nullptr)
+            v = vorher->Naechster();
+        if (!nehmen)
+            continue;
+        if (e.Art == Eintragsart::Ordner)
+            ordner.insert(e.Pfad);
+        if (mehrnamig[i] != 0)
+            mehrnamig_.push_back(alle.size());
+        alle.push_back(e);
     }
-    for (const Auslassung& a : vorher->Ausgelassen)
-        if (!erreicht.contains(a.Pfad))
+    if (!nehmen)
+        return;
+    while (v != nullptr) {
+        nimm(*v);
+        v = vorher->Naechster();
+    }
+    for (const Auslassung& a : vorher->Kopf().Ausgelassen)
+        if (!erreicht(a.Pfad))
             Ausgelassen(Unterpfad(quelle_, a.Pfad), a.Grund);
-    for (const std::string& p : vorher->Einhaengepunkte)
-        if (!erreicht.contains(p) && ordner.contains(p))
+    for (const std::string& p : vorher->Kopf().Einhaengepunkte)
+        if (!erreicht(p) && ordner.contains(p))
             einhaengepunkte_.push_back(p);
+    eintraege_ = std::move(alle);
+    kopiert_.clear();
 }
 
 void Bestandsliste::Vermerkt(const Pfad& quelle, const Quellstand& danach) {
@@ -261,14 +342,6 @@ void Bestandsliste::Verbuende() {
 std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen) {
     Verorte(abgebrochen);
     Verbuende();
-    // The record lists its entries in the walk's order, so that the next run can read it alongside its walk
-    // (Zielindex.h). A stopped run adds the entries it did not reach after the others, and a failed copy may
-    // be named after the entries that follow it: they are put in their places.
-    auto vorher = [](const Bestandseintrag& a, const Bestandseintrag& b) {
-        return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner) < 0;
-    };
-    if (!std::is_sorted(eintraege_.begin(), eintraege_.end(), vorher))
-        std::stable_sort(eintraege_.begin(), eintraege_.end(), vorher);
     Bestand b;
     b.Ordner = ordnername_;
     b.Quelle = quelle_;
@@ -276,13 +349,18 @@ std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, 
     b.Zeit = ordnername_.size() > 10 ? ordnername_.substr(10) : ordnername_;
     b.KopierteDateien = dateien;
     b.KopierteBytes = bytes;
-    b.Eintraege = std::move(eintraege_);
     b.Abgebrochen = abgebrochen;
     b.Ausgelassen = ausgelassen_;
     b.Einhaengepunkte = einhaengepunkte_;
-    const std::string text = SchreibeBestand(b);
-    eintraege_ = std::move(b.Eintraege);
-    return kopien_.SchreibeDauerhaft(Unterpfad(ziel_, ordnername_), Bestandsdateiname, text);
+    // Written into the file as it is made, never held as one text.
+    return kopien_.SchreibeDauerhaft(Unterpfad(ziel_, ordnername_), Bestandsdateiname,
+                                     [&](const Eintragszugriff::Stueckweise& aus) {
+                                         Bestandsschreiber schreiber(aus);
+                                         schreiber.Kopf(b);
+                                         for (const Bestandseintrag& e : eintraege_)
+                                             schreiber.Eintrag(e);
+                                         schreiber.Ende(b);
+                                     });
 }
 
 } // namespace tresor

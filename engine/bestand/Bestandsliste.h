@@ -57,6 +57,7 @@ public:
 private:
     std::string Relativ(const Pfad& quelle) const;
     bool Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort);
+    void Ordne();
     void Verorte(bool abgebrochen);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     void Verbuende();

@@ -50,16 +50,15 @@ std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text) {
     return vermerk;
 }
 
-bool CtimePasst(const Archivvermerk& vermerk, std::int64_t ctimeNs) {
-    return ctimeNs == vermerk.Stand.CtimeNs ||
-           (ctimeNs >= vermerk.SchreibzeitNs - VorlaufNs && ctimeNs <= vermerk.SchreibzeitNs + NachlaufNs);
-}
-
-bool Passt(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name) {
+bool PasstBisAufCtime(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name) {
     const Quellstand& s = vermerk.Stand;
     return s.MtimeNs == MtimeNs(st) && s.Groesse == static_cast<std::int64_t>(st.st_size) &&
            s.Inode == static_cast<std::uint64_t>(st.st_ino) && vermerk.Name == name &&
-           CtimePasst(vermerk, CtimeNs(st)) && StempelEindeutig(s.CtimeNs, vermerk.SchreibzeitNs);
+           StempelEindeutig(s.CtimeNs, vermerk.SchreibzeitNs);
+}
+
+bool Passt(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name) {
+    return vermerk.Stand.CtimeNs == CtimeNs(st) && PasstBisAufCtime(vermerk, st, name);
 }
 
 bool Gleich(const Quellstand& a, const Quellstand& b) {

@@ -12,7 +12,7 @@
 namespace tresor::posix {
 
 // The archive record of a file of one name: what the file was when it was backed up, and under which name.
-// The archive bit of the file reads as cleared while the record matches it (Passt); a file that was written,
+// The archive bit of the file reads as cleared while the record matches it (below); a file that was written,
 // truncated, replaced, restored, copied, renamed, moved, lies in a folder that was renamed or moved, or was
 // rewritten with its old size and its modification time set back, reads as archive set.
 //
@@ -25,16 +25,17 @@ namespace tresor::posix {
 // A value of any other form counts as missing: records of the earlier form "1 ..." read as set, so the first
 // run after the change of form backs every file up once.
 //
-// The ctime window. Writing the record moves the file's ctime on to the moment of the write, and the record
-// cannot hold the ctime its own write gives. So it holds the moment of the write instead, and a file matches
-// while its ctime is the recorded one or lies within [Schreibzeit - Vorlauf, Schreibzeit + Nachlauf]. The
-// writer checks that the file's state right before the write is the recorded one and that its ctime right
-// after the write (and after the permission bits lent for it were given back) lies in the window, and tries
-// again otherwise. What the window lets pass: a change made between that check and Nachlauf after the write
-// that leaves modification time, size, inode and name as they were, that is, a change of permission bits
-// other than the owner's write bit (which is the read-only bit and read from the mode), of owner, group or
-// extended attributes, or a rewrite whose modification time was set back, all within those few milliseconds.
-// A change of content moves the modification time and is caught at any moment.
+// Exact, not windowed. Writing the record moves the file's ctime on, and the record cannot hold the ctime its
+// own write gives: it holds the state before its write, and the moment of the write. So a record matches its
+// file exactly (Passt) only where writing it left the ctime as it was (a store that keeps records apart from
+// the files); on the file itself it matches only "but for the ctime" (PasstBisAufCtime), and the ctime read
+// back right after the write is what tells the file's state from every later one. That ctime is kept where the
+// file's bit is asked for: by the file-system object that wrote the record (Vermerkte, Attributwert.h), in
+// the folder's map (Ordnerkarte.h), and in the target's record of the source. A file whose record matches but
+// for the ctime, and whose exact state none of them holds, reads archive set: a change made at any moment
+// after the record was written, whatever it does to size and times, is caught. (What remains is a change made
+// between the look at the file right before the record's write and that write, through the same descriptor's
+// few system calls.)
 //
 // A record is only as certain as the stamps it holds (Zeitraster.h): one written before the step of its
 // ctime was over (a stick stamping whole seconds, a file written and backed up within one second) cannot
@@ -49,25 +50,18 @@ struct Archivvermerk {
 
 inline constexpr const char* ArchivvermerkName = "user.tresor-ix.archiv";
 
-// How far the ctime of the record's own write may lie before the clock read taken right before it (the
-// kernel stamps times from a coarse clock that runs behind: a tick, 4 to 10 ms, and more on a busy machine;
-// 7.4 ms were seen at a tick of 4 ms) and after it (the write and the return of lent permission bits). A
-// longer lead does not widen the window in time: a change made before the check of the state right before the
-// write is caught by that check, whatever its stamp.
-inline constexpr std::int64_t VorlaufNs = 100'000'000;
-inline constexpr std::int64_t NachlaufNs = 50'000'000;
-
 // The stored value of a record.
 std::string ArchivvermerkText(const Archivvermerk& vermerk);
 // The record a stored value holds, or nothing when the value is of any other form.
 std::optional<Archivvermerk> LiesArchivvermerk(std::string_view text);
 
-// True when the file whose lstat data is `st` and whose name has the key `name` is still what the record
-// describes: same modification time, size, inode and name, and its ctime the recorded one or within the
-// window of the record's write; and the record certain: written once the step of its ctime was over.
+// True when the file whose lstat data is `st` and whose name has the key `name` is exactly what the record
+// describes: same modification time, size, inode, name and ctime; and the record certain: written once the
+// step of its ctime was over.
 bool Passt(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name);
-// True when the ctime `ctimeNs` is one the record allows.
-bool CtimePasst(const Archivvermerk& vermerk, std::int64_t ctimeNs);
+// The same, but for the ctime: what a file shows whose record was written on itself and which has not been
+// written, truncated, replaced or renamed since. Whether nothing else changed only its exact ctime can tell.
+bool PasstBisAufCtime(const Archivvermerk& vermerk, const struct stat& st, std::uint64_t name);
 
 // The key of a name: FNV-1a (64 bits) of its path within its file system (Einhaengungen.h), so that a medium
 // mounted at another place keeps its records.

@@ -13,7 +13,7 @@ namespace tresor::posix {
 
 namespace {
 
-constexpr char Form = 1;
+constexpr char Form = 2;
 constexpr std::size_t Kopf = 17;
 
 } // namespace
@@ -56,6 +56,45 @@ std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view gesiegelt) {
     return karte;
 }
 
+std::optional<Ordnerkarte> KarteDesOrdners(int ordnerFd, std::uint64_t ordnerName, std::uint64_t& ordnerInode) {
+    ordnerInode = 0;
+    struct stat ost {};
+    if (::fstat(ordnerFd, &ost) != 0)
+        return std::nullopt;
+    ordnerInode = static_cast<std::uint64_t>(ost.st_ino);
+    const auto wert = LiesXattr(Ort::OrdnerSelbst(ordnerFd), OrdnerkarteName);
+    if (!wert)
+        return std::nullopt;
+    auto karte = LiesOrdnerkarte(*wert);
+    if (karte && (karte->OrdnerInode != ordnerInode || karte->OrdnerName != ordnerName))
+        karte.reset();
+    return karte;
+}
+
+std::optional<Ordnerkarte> Ergaenze(int ordnerFd, std::uint64_t ordnerName, std::vector<std::uint64_t> zeilen) {
+    std::uint64_t inode = 0;
+    auto karte = KarteDesOrdners(ordnerFd, ordnerName, inode);
+    if (inode == 0)
+        return std::nullopt;
+    if (!karte)
+        karte = Ordnerkarte{inode, ordnerName, {}};
+    const std::size_t vorher = karte->Zeilen.size();
+    std::sort(zeilen.begin(), zeilen.end());
+    for (const std::uint64_t zeile : zeilen)
+        if (karte->Zeilen.size() < MaxZeilen &&
+            !std::binary_search(karte->Zeilen.begin(), karte->Zeilen.begin() + static_cast<std::ptrdiff_t>(vorher),
+                                zeile))
+            karte->Zeilen.push_back(zeile);
+    if (karte->Zeilen.size() == vorher)
+        return karte;
+    std::sort(karte->Zeilen.begin(), karte->Zeilen.end());
+    karte->Zeilen.erase(std::unique(karte->Zeilen.begin(), karte->Zeilen.end()), karte->Zeilen.end());
+    const std::string wert = OrdnerkartenWert(*karte);
+    if (SetxattrAn(Ort::OrdnerSelbst(ordnerFd), OrdnerkarteName, wert.data(), wert.size()) != 0)
+        return std::nullopt;
+    return karte;
+}
+
 void Kartenstand::Neu(std::size_t eintraege, std::int64_t uhrNs) {
     *this = Kartenstand{};
     eintraege_ = eintraege;
@@ -66,19 +105,19 @@ void Kartenstand::Lies(int ordnerFd, std::uint64_t ordnerName) {
     if (gelesen_)
         return;
     gelesen_ = true;
-    struct stat ost {};
-    if (::fstat(ordnerFd, &ost) != 0) {
-        naechster_ = eintraege_ + 1; // nothing is written to a folder that cannot be looked at
-        return;
-    }
-    ordnerInode_ = static_cast<std::uint64_t>(ost.st_ino);
+    karte_ = KarteDesOrdners(ordnerFd, ordnerName, ordnerInode_);
     ordnerName_ = ordnerName;
-    const auto wert = LiesXattr(Ort::OrdnerSelbst(ordnerFd), OrdnerkarteName);
-    if (!wert)
+    if (ordnerInode_ == 0)
+        naechster_ = eintraege_ + 1; // nothing is written to a folder that cannot be looked at
+}
+
+void Kartenstand::Ergaenzt(const Ordnerkarte& karte, const std::vector<std::uint64_t>& zeilen) {
+    if (!gelesen_ || karte.OrdnerInode != ordnerInode_ || karte.OrdnerName != ordnerName_)
         return;
-    karte_ = LiesOrdnerkarte(*wert);
-    if (karte_ && (karte_->OrdnerInode != ordnerInode_ || karte_->OrdnerName != ordnerName_))
-        karte_.reset();
+    karte_ = karte;
+    for (const std::uint64_t zeile : zeilen)
+        if (neu_.size() < MaxZeilen)
+            neu_.push_back(zeile);
 }
 
 bool Kartenstand::Kennt(std::string_view name, const struct stat& st) const {
@@ -96,6 +135,7 @@ void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name
     if (naechster_ != eintraege_ || !gelesen_)
         return;
     std::sort(neu_.begin(), neu_.end());
+    neu_.erase(std::unique(neu_.begin(), neu_.end()), neu_.end());
     if (karte_ ? karte_->Zeilen == neu_ : neu_.empty())
         return;
     Ordnerkarte karte{ordnerInode_, ordnerName_, std::move(neu_)};

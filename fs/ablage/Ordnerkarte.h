@@ -11,28 +11,30 @@
 
 namespace tresor::posix {
 
-// A folder's map of its backed-up files: a shortcut past the archive records of the files of one name
-// (Archivvermerk.h) for a walk that looks at every file of a folder. The records stay the truth; the map only
-// spares reading them for files that have not changed since it was written.
+// A folder's map of its backed-up files: where the exact state of the files of one name is kept whose record
+// (Archivvermerk.h) matches but for the ctime, so that they read archive clear in every later run; and a
+// shortcut past their records for a walk that looks at every file of a folder.
 //
-// A row stands for a file whose record matched when the walk looked at it: a hash of the file's name on disk,
-// its inode and its status-change time (ctime). The kernel moves a file's ctime on with every change of its
-// content, size, permission bits, owner, links and extended attributes (its record included), so a file whose
-// name, inode and ctime still give a row of the map is in the state its record matched in. A row is only taken
-// when the file's ctime tells that state from every later one (StempelEindeutig, against the coarse clock read
-// before the folder was listed): a change made after the walk's look gets another ctime, on file systems of
-// any time step. Anything else reads the record as before.
+// A row is a hash of the file's name on disk, its inode and its status-change time (ctime). The kernel moves a
+// file's ctime on with every change of its content, size, permission bits, owner, links and extended
+// attributes (its record included), so a file whose name, inode and ctime still give a row of the map is in
+// the state the row was taken in. Rows come from two places: the file-system object that wrote a batch of
+// records adds the state each file had right after its record's write (Ergaenze), and a walk that looks at
+// every file of the folder keeps the rows of the files that still read clear. Either takes a row only when the
+// file's ctime tells that state from every later one (StempelEindeutig, against the coarse clock read before
+// the file was looked at): a change made after that look gets another ctime, on file systems of any time step.
 //
-// It is kept in the extended attribute user.tresor-ix.karte of the folder, written by the walk once it has
-// looked at every entry of the folder in listing order and found the rows changed. Its value is binary: the
-// form (one byte, 1), the folder's inode and the key of the folder's path within its file system
+// It is kept in the extended attribute user.tresor-ix.karte of the folder. Its value is binary: the
+// form (one byte, 2), the folder's inode and the key of the folder's path within its file system
 // (Namenskennung), each 8 bytes little-endian, then the rows, 8 bytes each, ascending, then the user's seal over
 // all of it (Siegel.h): a row is a hash anyone can compute, and the owner of a folder where another user's file
 // lies could otherwise write the row of that file's changed state and hide the change from the user's backups.
 // An unsealed map, or one of another user's seal, is not used. A map of another folder
 // (a folder copied with its attributes, or replaced) or of another path (the folder renamed or moved) is not
-// used. At most MaxZeilen rows (2 KiB), so that a map leaves room in the folder's attribute space for what
-// others keep there; the files of a larger folder beyond them read their records.
+// used, nor one of the earlier form 1, whose rows were taken while records matched within a window of time:
+// its files read their records and are looked at again. At most MaxZeilen rows (2 KiB), so that a map leaves
+// room in the folder's attribute space for what others keep there; the files of a larger folder beyond them
+// read as set by their records, and the run takes them as backed up where the target holds their exact state.
 inline constexpr const char* OrdnerkarteName = "user.tresor-ix.karte";
 inline constexpr std::size_t MaxZeilen = 250;
 
@@ -47,6 +49,13 @@ std::uint64_t Kartenzeile(std::string_view name, const struct stat& st);
 // The stored value of a map (its rows sorted on the way), and the map a value holds (nothing for any other form).
 std::string OrdnerkartenWert(Ordnerkarte karte);
 std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view wert);
+// The map of the held folder `ordnerFd` whose path key is `ordnerName`, where it belongs to that folder.
+// `ordnerInode` receives the folder's inode (0 where it cannot be looked at).
+std::optional<Ordnerkarte> KarteDesOrdners(int ordnerFd, std::uint64_t ordnerName, std::uint64_t& ordnerInode);
+// Adds `zeilen` to the map of the held folder `ordnerFd` (a new map where it has none of its own), as far as
+// MaxZeilen leave room, and writes it. Returns the map as written, or nothing where it could not be (a
+// read-only medium, another user's folder, no room: the records are read instead).
+std::optional<Ordnerkarte> Ergaenze(int ordnerFd, std::uint64_t ordnerName, std::vector<std::uint64_t> zeilen);
 
 // The map of the folder listed last, while a walk asks for the archive bits of its entries in listing order.
 class Kartenstand {
@@ -65,6 +74,9 @@ public:
     // a file of one name whose record matched. Once every entry was asked, each once and in order, the map is
     // written through `ordnerFd` where its rows changed (where it cannot be, the records are read next time).
     void Gefragt(int ordnerFd, std::size_t index, std::string_view name, const struct stat& st, bool zeile);
+    // The map `karte` was written through Ergaenze with the rows `zeilen` added: where it is the map of the
+    // folder listed, the walk keeps them.
+    void Ergaenzt(const Ordnerkarte& karte, const std::vector<std::uint64_t>& zeilen);
 
 private:
     std::size_t eintraege_ = 0;

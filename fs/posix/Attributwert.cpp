@@ -4,22 +4,20 @@
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 #include "fs/ablage/Dosattrib.h"
+#include "fs/ablage/Ordnerkarte.h"
 #include "fs/system/Deskriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
 namespace tresor::posix {
 
 namespace {
-
-// How often a record is written again whose own write put the file's ctime outside the record's window (a
-// write delayed past NachlaufNs on a busy machine).
-constexpr int Schreibversuche = 3;
 
 std::int64_t UhrNs() {
     struct timespec t {};
@@ -50,6 +48,43 @@ void VerweisVermerken(Attributablage& ablage, const Pfad& pfad, const Eintragsor
 }
 
 } // namespace
+
+void Vermerkte::Merke(const struct stat& st, std::uint64_t name) {
+    staende_.insert({st.st_dev, st.st_ino, CtimeNs(st), name});
+}
+
+bool Vermerkte::Kennt(const struct stat& st, std::uint64_t name) const {
+    return !staende_.empty() && staende_.contains({st.st_dev, st.st_ino, CtimeNs(st), name});
+}
+
+std::size_t Vermerkte::Streuung::operator()(const Stand& s) const noexcept {
+    std::uint64_t h = static_cast<std::uint64_t>(s.Inode) * 0x9e3779b97f4a7c15u;
+    h ^= static_cast<std::uint64_t>(s.CtimeNs) + 0x632be59bd9b4e019u + (h << 6) + (h >> 2);
+    h ^= s.Name + static_cast<std::uint64_t>(s.Geraet) + (h << 6) + (h >> 2);
+    return static_cast<std::size_t>(h);
+}
+
+bool VermerkArchiv(const std::optional<Archivvermerk>& vermerk, const struct stat& st, const Vermerkort& vo,
+                   bool* bisAufCtime) {
+    if (!vermerk)
+        return true;
+    if (Passt(*vermerk, st, vo.Name))
+        return false;
+    if (!PasstBisAufCtime(*vermerk, st, vo.Name))
+        return true;
+    if (vo.Gemerkt != nullptr && vo.Gemerkt->Kennt(st, vo.Name))
+        return false;
+    // The folder's map: its rows hold the state each file had right after its record's write.
+    if (vo.KarteFragen && vo.OrdnerFd != AT_FDCWD) {
+        std::uint64_t inode = 0;
+        const auto karte = KarteDesOrdners(vo.OrdnerFd, vo.OrdnerName, inode);
+        if (karte && std::binary_search(karte->Zeilen.begin(), karte->Zeilen.end(), Kartenzeile(vo.Eintrag, st)))
+            return false;
+    }
+    if (bisAufCtime != nullptr)
+        *bisAufCtime = true;
+    return true;
+}
 
 int Verweiswert(Attributablage& ablage, const struct stat& st, const Vermerkort& vo) {
     int wert = IstPunktname(vo.Eintrag) ? attr::Versteckt : 0;
@@ -161,8 +196,8 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
         if (!archiv && Ordnertafeln::AufDemOrdner(st)) {
             archiv = !OrdnerBekannt(*vo) || vo->Tafeln->Archiv(ablage, vo->OrdnerFd, vo->OrdnerName, vo->Eintrag, st);
         } else if (!archiv) {
-            const auto vermerk = ablage.LiesVermerk(ort);
-            archiv = !vermerk || !Passt(*vermerk, st, vo->Name);
+            archiv = !(vo->Gemerkt != nullptr && vo->Gemerkt->Kennt(st, vo->Name)) &&
+                     VermerkArchiv(ablage.LiesVermerk(ort), st, *vo);
         }
         if (archiv)
             wert |= attr::Archiv;
@@ -171,7 +206,7 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
 }
 
 bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, const Vermerkort* vo,
-               const std::optional<Archivvermerk>* vermerk) {
+               const std::optional<Archivvermerk>* vermerk, bool* bisAufCtime) {
     if (!S_ISREG(st.st_mode))
         return false;
     if (ablage.EigeneBits()) {
@@ -184,21 +219,20 @@ bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, co
     if (Ordnertafeln::AufDemOrdner(st)) {
         // The table's key holds the ctime exactly.
         archiv = !OrdnerBekannt(*vo) || vo->Tafeln->Archiv(ablage, vo->OrdnerFd, vo->OrdnerName, vo->Eintrag, st);
+    } else if (vo->Gemerkt != nullptr && vo->Gemerkt->Kennt(st, vo->Name)) {
+        archiv = false; // written here, and the very state that write left
     } else {
-        const auto gelesen = vermerk != nullptr ? *vermerk : ablage.LiesVermerk(ort);
-        archiv = !gelesen || !Passt(*gelesen, st, vo->Name);
+        archiv = VermerkArchiv(vermerk != nullptr ? *vermerk : ablage.LiesVermerk(ort), st, *vo, bisAufCtime);
     }
-    if (archiv)
-        return true;
-    // The record matches: user.DOSATTRIB has not been written since it was (see the header).
-    return false;
+    // Where the bit reads clear, user.DOSATTRIB has not been written since (see the header).
+    return archiv;
 }
 
-void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
+bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
                           int wert, const Quellstand& stand, const Vermerkort& vo) {
     if (S_ISLNK(st.st_mode)) {
         VerweisVermerken(ablage, pfad, ort, st, wert, stand, vo);
-        return;
+        return false;
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         throw FsFehler("SetFileAttr", pfad, Fehlercode(EINVAL));
@@ -212,7 +246,7 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
     const std::string name = LetzterName(pfad);
     if (ablage.EigeneBits()) {
         SchreibeEigeneBits(ablage, pfad, ort, st, wert, stand);
-        return;
+        return false;
     }
     const auto dos = ablage.LiesDos(ort.Wo());
 
@@ -255,34 +289,6 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
     }
     gibZurueck();
 
-    if (vermerken) {
-        // The record must match the file as its own write left it: the ctime of that write (and of the mode
-        // given back) within the record's window. A write that took too long is made again.
-        for (int versuch = 1;; ++versuch) {
-            struct stat nach {};
-            if (StatEintrag(ort, nach) != 0)
-                throw fehler(errno);
-            if (!Gleich(StandAus(nach),
-                        Quellstand{jetzt.MtimeNs, jetzt.Groesse, jetzt.Inode, true, 0, 0, CtimeNs(nach), false}) ||
-                CtimePasst(vermerk, CtimeNs(nach)))
-                break; // matches, or the file itself changed meanwhile and reads set
-            if (versuch == Schreibversuche) {
-                // Nothing is reported as backed up that was not: the file keeps its archive bit.
-                leihe();
-                (void)ablage.LoescheVermerk(ort.Wo());
-                gibZurueck();
-                break;
-            }
-            leihe();
-            vermerk.SchreibzeitNs = UhrNs();
-            const bool geschrieben = ablage.SchreibeVermerk(ort.Wo(), vermerk);
-            const int nummer = errno;
-            gibZurueck();
-            if (!geschrieben)
-                throw fehler(nummer);
-        }
-    }
-
     if (aufOrdner) {
         if (!OrdnerBekannt(vo) || ort.Ganz())
             throw fehler(EINVAL);
@@ -299,6 +305,7 @@ void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
         if (nummer != 0)
             throw fehler(nummer);
     }
+    return vermerken;
 }
 
 } // namespace tresor::posix

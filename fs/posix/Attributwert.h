@@ -7,8 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 namespace tresor::posix {
 
@@ -22,19 +25,46 @@ namespace tresor::posix {
 //   4  system     the store keeps the system bit.
 //   16 directory  the entry is a directory (lstat; symbolic links are never followed).
 //   32 archive    regular files and symbolic links, never folders: set unless the entry's record still
-//                 matches it, and always set while the store's DOS bits carry the archive bit (an SMB server
-//                 sets it for writes over the network). A file of one name has its record on itself
-//                 (Archivvermerk.h); a symbolic link and a file of several names have theirs on their folder
-//                 (Verweisvermerk.h, Ordnertafeln.h). Read-only and system are never reported or stored for a
-//                 link, hidden follows its name.
+//                 matches it exactly, and always set while the store's DOS bits carry the archive bit (an SMB
+//                 server sets it for writes over the network). A file of one name has its record on itself
+//                 (Archivvermerk.h), which matches but for the ctime its own write gave; the exact state after
+//                 that write is known to the object that wrote it (Vermerkte) and to the folder's map
+//                 (Ordnerkarte.h), and the file reads clear in that very state only; a symbolic link and a file of
+//                 several names have theirs on their folder (Verweisvermerk.h, Ordnertafeln.h). Read-only and system
+//                 are never reported or stored for a link, hidden follows its name.
+
+// The files whose own record (Archivvermerk.h) one file-system object wrote, each in the state that write left
+// it: device, inode, the ctime read back right after the write, and the key of its name. Such a file reads
+// archive clear for that object while it is in that very state; any change after the read-back gives it
+// another ctime. (The record alone cannot tell: it cannot hold the ctime its own write gives.)
+class Vermerkte {
+public:
+    void Merke(const struct stat& st, std::uint64_t name);
+    [[nodiscard]] bool Kennt(const struct stat& st, std::uint64_t name) const;
+
+private:
+    struct Stand {
+        dev_t Geraet;
+        ino_t Inode;
+        std::int64_t CtimeNs;
+        std::uint64_t Name;
+        bool operator==(const Stand&) const = default;
+    };
+    struct Streuung {
+        std::size_t operator()(const Stand& s) const noexcept;
+    };
+    std::unordered_set<Stand, Streuung> staende_;
+};
 
 // Where the archive record of a file or link is found and what it is bound to.
 struct Vermerkort {
-    std::uint64_t Name = 0;         // Namenskennung of the entry's path within its file system
-    int OrdnerFd = AT_FDCWD;        // its folder, held open (AT_FDCWD: none, the entry reads set)
-    std::uint64_t OrdnerName = 0;   // Namenskennung of the folder's path within its file system
-    std::string_view Eintrag;       // its name on disk
-    Ordnertafeln* Tafeln = nullptr; // the folder tables of the file-system object
+    std::uint64_t Name = 0;             // Namenskennung of the entry's path within its file system
+    int OrdnerFd = AT_FDCWD;            // its folder, held open (AT_FDCWD: none, the entry reads set)
+    std::uint64_t OrdnerName = 0;       // Namenskennung of the folder's path within its file system
+    std::string_view Eintrag;           // its name on disk
+    Ordnertafeln* Tafeln = nullptr;     // the folder tables of the file-system object
+    const Vermerkte* Gemerkt = nullptr; // the records the file-system object wrote, in the state they left
+    bool KarteFragen = true;            // false: the folder's map was asked already (Kartenstand)
 };
 
 // The attribute value of a file or folder whose lstat data is `st`, reached through `ort`. `name` is its last
@@ -42,17 +72,23 @@ struct Vermerkort {
 int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
                  const Vermerkort* vermerkort = nullptr);
 
+// The archive bit of a file of one name by its own record: clear where the record matches exactly, or where
+// it matches but for the ctime and the file's exact state is one known to be backed up (written through this
+// object, Vermerkte, or a row of its folder's map, Ordnerkarte.h). `bisAufCtime`, where given, is set when the
+// bit is set only for the ctime: the record matches in all else, and whoever knows the file's exact state
+// otherwise (the target's record of the source) may take it as backed up.
+bool VermerkArchiv(const std::optional<Archivvermerk>& vermerk, const struct stat& st, const Vermerkort& vermerkort,
+                   bool* bisAufCtime = nullptr);
+
 // The archive bit alone of the regular file whose lstat data is `st` (what Attributwert would report as bit 32),
-// reached through `ort`. Where the file's record (or its folder's table) matches, user.DOSATTRIB is not read:
-// the record binds the file's ctime, which every later write of user.DOSATTRIB moves on (the kernel stamps
-// each change of an extended attribute), and a record is only ever written after the archive bit was taken
-// out of user.DOSATTRIB (SchreibeAttributwert). So a DOSATTRIB that carries the archive bit while the record
-// matches can only have been written within the record's own ctime window (Archivvermerk.h), which the
-// record lets pass for any other extended attribute as well. Where the store keeps the bits itself, they
-// are read. `vermerk`, where given, is the file's record as read a moment before (Vorleser.h): the ctime in
-// `st` then tells whether it is still the file's record.
+// reached through `ort`. Where the file reads clear by its record (or its folder's table), user.DOSATTRIB is
+// not read: that binds the file's exact ctime, which every later write of user.DOSATTRIB moves on (the kernel
+// stamps each change of an extended attribute), and a record is only ever written after the archive bit was
+// taken out of user.DOSATTRIB (SchreibeAttributwert). Where the store keeps the bits itself, they are read.
+// `vermerk`, where given, is the file's record as read a moment before (Vorleser.h): the ctime in `st` then
+// tells whether it is still the file's record. `bisAufCtime` as for VermerkArchiv.
 bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, const Vermerkort* vermerkort,
-               const std::optional<Archivvermerk>* vermerk = nullptr);
+               const std::optional<Archivvermerk>* vermerk = nullptr, bool* bisAufCtime = nullptr);
 
 // The attribute value of the symbolic link whose lstat data is `st`: hidden for a dot name, archive unless
 // its folder's record holds it as it is now.
@@ -64,8 +100,10 @@ int Verweiswert(Attributablage& ablage, const struct stat& st, const Vermerkort&
 // state is no longer `stand` (it changed after its copy) the record is removed instead, so it reads set.
 // Setting the archive bit removes the record. The store needs write permission on the entry: a read-only
 // file or folder of the user's own gets it for the moment and its final mode afterwards. Fails with FsFehler
-// naming the operation "SetFileAttr" and `pfad` (also where the record has no room: E2BIG, ENOSPC).
-void SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
+// naming the operation "SetFileAttr" and `pfad` (also where the record has no room: E2BIG, ENOSPC). Returns
+// true where a file's own record was written on it (Archivvermerk.h): read back, the file's state matches
+// the record but for the ctime where its time, size and inode are still those of `st`.
+bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
                           int wert, const Quellstand& stand, const Vermerkort& vermerkort);
 
 } // namespace tresor::posix

@@ -313,6 +313,11 @@ std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse
 
 std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
                                                const std::string& inhalt) {
+    return SchreibeDauerhaft(ordner, name, [&inhalt](const Stueckweise& aus) { aus(inhalt); });
+}
+
+std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
+                                               const std::function<void(const Stueckweise&)>& schreibe) {
     std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
     if (posix.empty())
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(EINVAL));
@@ -346,16 +351,18 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         }
     } aufraeumen{dir.get(), temp, fertig};
 
-    std::size_t geschrieben = 0;
-    while (geschrieben < inhalt.size()) {
-        const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
+    schreibe([&](std::string_view inhalt) {
+        std::size_t geschrieben = 0;
+        while (geschrieben < inhalt.size()) {
+            const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
+            }
+            geschrieben += static_cast<std::size_t>(n);
         }
-        geschrieben += static_cast<std::size_t>(n);
-    }
+    });
     if (::fsync(datei.get()) != 0)
         throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
     if (datei.schliessen() != 0)

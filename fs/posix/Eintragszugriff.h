@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,11 @@ public:
     // flushed. Returns the name used. A failure removes the temporary file.
     std::string SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
                                   const std::string& inhalt);
+    // The same, the content written a piece at a time: `schreibe` gets the function that takes each piece.
+    // What `schreibe` throws removes the temporary file and goes on to the caller.
+    using Stueckweise = std::function<void(std::string_view)>;
+    std::string SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
+                                  const std::function<void(const Stueckweise&)>& schreibe);
     // Gives the entry (never followed) the owner (when `besitzer`), then the permission bits (not on a
     // link), then the modification time; the access time becomes the modification time too.
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer);

@@ -56,6 +56,7 @@
 #include "fs/system/Einhaengungen.h"
 #include "fs/system/Ordnereintraege.h"
 #include "fs/system/Systempfad.h"
+#include "fs/system/Zeitraster.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -65,8 +66,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -94,6 +97,7 @@ Datei PosixDateisystem::GetFile(const Pfad& pfad) {
 Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st) {
     Vermerkort vo;
     vo.Tafeln = &tafeln_;
+    vo.Gemerkt = &vermerkte_;
     if (!ort.Ganz()) {
         vo.OrdnerFd = ort.Ordner();
         vo.Eintrag = ort.Name();
@@ -103,13 +107,11 @@ Vermerkort PosixDateisystem::VermerkortVon(const Pfad& pfad, const Eintragsort& 
     const auto posix = laufwerke_.ZuPosix(pfad);
     if (!posix)
         return vo;
-    if (Ordnertafeln::AufDemOrdner(st)) {
-        // The record lives on the folder: bound to the folder's path.
-        const auto schnitt = posix->find_last_of('/');
-        vo.OrdnerName = KennungImDateisystem(schnitt == 0 ? std::string("/") : posix->substr(0, schnitt));
-    } else {
+    // A record on the folder is bound to the folder's path, and so is the folder's map.
+    const auto schnitt = posix->find_last_of('/');
+    vo.OrdnerName = KennungImDateisystem(schnitt == 0 ? std::string("/") : posix->substr(0, schnitt));
+    if (!Ordnertafeln::AufDemOrdner(st))
         vo.Name = KennungImDateisystem(*posix);
-    }
     return vo;
 }
 
@@ -157,12 +159,16 @@ std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintrags
         *gesehen = EintragsstandAus(st);
         gesehen->Genau = ablagen_.InErweitertenAttributen(Ablage(st, ort.Wo()));
     }
-    if (!Archivbit(pfad, ort, ordnerFd, st))
+    bool bisAufCtime = false;
+    if (!Archivbit(pfad, ort, ordnerFd, st, &bisAufCtime))
         return std::nullopt;
+    if (gesehen != nullptr && S_ISREG(st.st_mode))
+        gesehen->BisAufCtime = bisAufCtime;
     return Datei{pfad, LetzterName(pfad)};
 }
 
-bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st) {
+bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st,
+                                 bool* bisAufCtime) {
     // An entry of the folder listed last, reached through the held folder the walk reads it through: its folder's
     // map may spare its record, and the records of the entries after it are read ahead on the other thread.
     std::optional<std::size_t> index;
@@ -182,7 +188,8 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
             return false;
         }
     }
-    const Vermerkort vo = VermerkortVon(pfad, ort, st);
+    Vermerkort vo = VermerkortVon(pfad, ort, st);
+    vo.KarteFragen = !(index && eigenerVermerk);
     bool archiv = false;
     if (S_ISLNK(st.st_mode)) {
         archiv = (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
@@ -199,7 +206,7 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
                 vorgelesen = vorleser_.Hole(*index);
             }
         }
-        archiv = posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr);
+        archiv = posix::Archivbit(ablage, ort.Wo(), st, &vo, vorgelesen ? &*vorgelesen : nullptr, bisAufCtime);
     }
     if (index)
         karte.Gefragt(ort.Ordner(), *index, ort.Name(), st, eigenerVermerk && !archiv);
@@ -315,12 +322,19 @@ Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quell
             return {};
         }
     }
-    SchreibeAttributwert(Ablage(st, wo->Wo()), pfad, *wo, st, wert, stand, vo);
-    // The file as its record left it, through the descriptor the record was written on.
+    Attributablage& ablage = Ablage(st, wo->Wo());
+    const bool vermerkt = SchreibeAttributwert(ablage, pfad, *wo, st, wert, stand, vo);
+    // The file as its record left it, through the descriptor the record was written on: the exact state that
+    // tells it from every later one, kept here and, once the batch is written, in its folder's map.
     struct stat nach {};
-    if (datei.gueltig() && ::fstat(datei.get(), &nach) == 0 && S_ISREG(nach.st_mode))
-        return StandAus(nach);
-    return {};
+    if (!datei.gueltig() || ::fstat(datei.get(), &nach) != 0 || !S_ISREG(nach.st_mode))
+        return {};
+    if (vermerkt && MtimeNs(nach) == MtimeNs(st) && nach.st_size == st.st_size && nach.st_ino == st.st_ino) {
+        vermerkte_.Merke(nach, vo.Name);
+        if (!Ordnertafeln::AufDemOrdner(nach) && ablagen_.InErweitertenAttributen(ablage))
+            nachtraege_.push_back({pfad, nach.st_dev, nach.st_ino, CtimeNs(nach)});
+    }
+    return StandAus(nach);
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {
@@ -425,6 +439,55 @@ void PosixDateisystem::Festschreiben() {
     if (!ablagen_.Festschreiben(datei)) {
         const int fehler = errno;
         throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
+    }
+    TrageKartenNach();
+}
+
+PosixDateisystem::~PosixDateisystem() {
+    try {
+        TrageKartenNach();
+    } catch (...) {
+        // Rows not written only cost the next run the reading of records.
+    }
+}
+
+void PosixDateisystem::TrageKartenNach() {
+    if (nachtraege_.empty())
+        return;
+    std::vector<Nachtrag> nachtraege;
+    nachtraege.swap(nachtraege_);
+    // A row is taken once every later change of its file gets another ctime: a moment of the coarse clock
+    // past each ctime's step, and then the file looked at once more.
+    for (const Nachtrag& n : nachtraege)
+        while (!StempelEindeutig(n.CtimeNs, GrobeUhrNs()))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::sort(nachtraege.begin(), nachtraege.end(),
+              [](const Nachtrag& a, const Nachtrag& b) { return a.Datei < b.Datei; });
+    std::vector<std::uint64_t> zeilen;
+    int ordnerFd = -1;
+    for (std::size_t i = 0; i < nachtraege.size(); ++i) {
+        const Nachtrag& n = nachtraege[i];
+        const std::size_t schnitt = n.Datei.rfind('\\');
+        const std::string_view ordner = std::string_view(n.Datei).substr(0, schnitt == 2 ? 3 : schnitt);
+        Eintragsort ort;
+        struct stat st {};
+        if (offeneOrdner_.Verorte("SetFileAttr", n.Datei, ort) == 0 && !ort.Ganz() &&
+            ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_nlink == 1 && st.st_dev == n.Geraet && st.st_ino == n.Inode && CtimeNs(st) == n.CtimeNs) {
+            zeilen.push_back(Kartenzeile(ort.Name(), st));
+            ordnerFd = ort.Ordner();
+        }
+        const bool letzter = i + 1 == nachtraege.size() || !nachtraege[i + 1].Datei.starts_with(ordner) ||
+                             nachtraege[i + 1].Datei.rfind('\\') != schnitt;
+        if (!letzter)
+            continue;
+        // The held folder is the one the last of them was reached through (the same for all of that path).
+        if (!zeilen.empty() && ordnerFd >= 0) {
+            if (const auto karte = Ergaenze(ordnerFd, OrdnerNamenskennung(Pfad(ordner)), zeilen))
+                auflistung_.Karte.Ergaenzt(*karte, zeilen);
+        }
+        zeilen.clear();
+        ordnerFd = -1;
     }
 }
 

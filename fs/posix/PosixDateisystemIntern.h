@@ -34,6 +34,10 @@ public:
     PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken)
         : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)),
           vorleser_({}, std::move(vorlesehaken)) {}
+    // Writes the map rows of records written since the last Festschreiben.
+    ~PosixDateisystem() override;
+    PosixDateisystem(const PosixDateisystem&) = delete;
+    PosixDateisystem& operator=(const PosixDateisystem&) = delete;
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
@@ -91,6 +95,20 @@ private:
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
     bool kopienVergessen_ = false; // KopienVergessen: none is remembered
+    // The records written through this object, each in the state its write left the file (Attributwert.h).
+    Vermerkte vermerkte_;
+    // The files whose record was written since the last Festschreiben, in the state read back after it: rows
+    // for their folders' maps (Ordnerkarte.h).
+    struct Nachtrag {
+        Pfad Datei;
+        dev_t Geraet = 0;
+        ino_t Inode = 0;
+        std::int64_t CtimeNs = 0;
+    };
+    std::vector<Nachtrag> nachtraege_;
+    // Gives each file of nachtraege_ that is still in the state read back its row in its folder's map, once the
+    // step of its ctime is over (Zeitraster.h).
+    void TrageKartenNach();
 
     // The files of the folder listed last (Files), whose records are read ahead on a second thread once the
     // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.
@@ -102,8 +120,9 @@ private:
         Kartenstand Karte;              // the folder's map of its backed-up files (Ordnerkarte.h)
     };
     // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
-    // `ordnerFd`), whose lstat data is `st`.
-    bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st);
+    // `ordnerFd`), whose lstat data is `st`. `bisAufCtime` as for posix::Archivbit.
+    bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st,
+                   bool* bisAufCtime = nullptr);
     // The Namenskennung of the folder's path within its file system (0 where it has none).
     std::uint64_t OrdnerNamenskennung(const Pfad& ordner);
     // The Namenskennung of a POSIX path within its file system (the mount table read at the first call).

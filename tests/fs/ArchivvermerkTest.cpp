@@ -1,5 +1,4 @@
-// The archive record's form, its ctime window at the edges, and the path within a file system that it is
-// bound to.
+// The archive record's form, its exact rule, and the path within a file system that it is bound to.
 
 #include "tests/fs/FsTestbasis.h"
 
@@ -9,9 +8,8 @@
 
 #include <sys/mount.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
+#include <functional>
 
 namespace tresor::test {
 namespace {
@@ -52,22 +50,42 @@ TEST(Archivvermerk, TextFormAndItsReading) {
         EXPECT_FALSE(posix::LiesArchivvermerk(schlecht)) << schlecht;
 }
 
-TEST(Archivvermerk, TheCtimeWindowAtItsEdges) {
+TEST(Archivvermerk, MatchesExactlyOrButForTheCtimeAndNothingElse) {
     const Archivvermerk v = Beispiel();
-    const std::int64_t s = v.SchreibzeitNs;
-    struct Fall {
-        std::int64_t Ctime;
-        bool Passt;
+    auto stat = [](const Archivvermerk& v) {
+        struct stat st {};
+        st.st_mtim = {v.Stand.MtimeNs / 1'000'000'000, v.Stand.MtimeNs % 1'000'000'000};
+        st.st_ctim = {v.Stand.CtimeNs / 1'000'000'000, v.Stand.CtimeNs % 1'000'000'000};
+        st.st_size = v.Stand.Groesse;
+        st.st_ino = v.Stand.Inode;
+        return st;
     };
-    for (const Fall& f : std::vector<Fall>{
-             {v.Stand.CtimeNs, true},             // unchanged since the copy (a record write that kept the ctime)
-             {v.Stand.CtimeNs + 1, false},        // any other change before the record was written
-             {s - posix::VorlaufNs - 1, false},   // before the window
-             {s - posix::VorlaufNs, true},        // the clock that stamps the write lags the one read before it
-             {s, true},                           //
-             {s + posix::NachlaufNs, true},       // the last moment the write (and the mode given back) may take
-             {s + posix::NachlaufNs + 1, false}}) // any change after the window
-        EXPECT_EQ(posix::CtimePasst(v, f.Ctime), f.Passt) << f.Ctime - s;
+    struct Fall {
+        const char* Name;
+        std::function<void(struct stat&)> Aenderung;
+        std::uint64_t Name_;
+        bool Passt;
+        bool BisAufCtime;
+    };
+    const std::vector<Fall> faelle = {
+        {"as recorded (a store that keeps records apart)", [](struct stat&) {}, v.Name, true, true},
+        {"the ctime one nanosecond on (its own write, or any change)", [](struct stat& st) { ++st.st_ctim.tv_nsec; },
+         v.Name, false, true},
+        {"the ctime 10 ms on (once a window let it pass)", [](struct stat& st) { st.st_ctim.tv_nsec += 10'000'000; },
+         v.Name, false, true},
+        {"the ctime before the recorded one", [](struct stat& st) { --st.st_ctim.tv_nsec; }, v.Name, false, true},
+        {"another modification time", [](struct stat& st) { ++st.st_mtim.tv_nsec; }, v.Name, false, false},
+        {"another size", [](struct stat& st) { ++st.st_size; }, v.Name, false, false},
+        {"another inode", [](struct stat& st) { ++st.st_ino; }, v.Name, false, false},
+        {"another name", [](struct stat&) {}, v.Name ^ 1, false, false},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        struct stat st = stat(v);
+        f.Aenderung(st);
+        EXPECT_EQ(posix::Passt(v, st, f.Name_), f.Passt);
+        EXPECT_EQ(posix::PasstBisAufCtime(v, st, f.Name_), f.BisAufCtime);
+    }
 }
 
 TEST(Archivvermerk, ThePathWithinItsFileSystem) {
@@ -115,35 +133,26 @@ protected:
     std::filesystem::path posix = C("daten/brief.txt");
     void SetUp() override { SchreibeDatei(posix, "Hallo Welt"); }
     int Wert() { return ErzeugePosixDateisystem(tabelle)->Attributes({pfad, "brief.txt"}); }
-    // Waits until the window of the record just written is over: a change of status alone is seen from then.
-    void FensterVorbei() const {
-        const auto v = posix::LiesArchivvermerk(*Xattr(posix, "user.tresor-ix.archiv"));
-        ASSERT_TRUE(v);
-        for (;;) {
-            // The clock the kernel stamps times from, which may lag the precise one by a tick.
-            struct timespec jetzt {};
-            ::clock_gettime(CLOCK_REALTIME_COARSE, &jetzt);
-            if (jetzt.tv_sec * 1'000'000'000LL + jetzt.tv_nsec > v->SchreibzeitNs + posix::NachlaufNs)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
 };
 
 TEST_F(ArchivvermerkAufDerPlatte, TheRecordMatchesTheFileAsItsOwnWriteLeftItAndAChangeOfStatusAfterwardsSetsIt) {
     std::filesystem::permissions(posix, std::filesystem::perms(0444)); // lent write permission given back too
     fs->SetFileAttr(pfad, attr::Schreibgeschuetzt);
+    // The object that wrote it knows the state its write left; others once the batch is written.
+    EXPECT_EQ(fs->Attributes({pfad, "brief.txt"}), attr::Schreibgeschuetzt);
+    EXPECT_EQ(Wert(), attr::Schreibgeschuetzt | attr::Archiv);
+    fs->Festschreiben();
     EXPECT_EQ(Wert(), attr::Schreibgeschuetzt);
-    FensterVorbei();
-    EXPECT_EQ(Wert(), attr::Schreibgeschuetzt);
+    // A change of status alone, at once.
     std::filesystem::permissions(posix, std::filesystem::perms(0440));
+    EXPECT_EQ(fs->Attributes({pfad, "brief.txt"}), attr::Schreibgeschuetzt | attr::Archiv);
     EXPECT_EQ(Wert(), attr::Schreibgeschuetzt | attr::Archiv);
 }
 
 TEST_F(ArchivvermerkAufDerPlatte, ARecordBoundToAnotherNameReadsSet) {
     fs->SetFileAttr(pfad, 0);
+    fs->Festschreiben();
     EXPECT_EQ(Wert(), 0);
-    FensterVorbei();
     // The same inode, time, size and ctime under another name: moved there with its record, by a tool that
     // keeps the ctime (a restore of the attribute, say).
     std::filesystem::rename(posix, C("daten/anders.txt"));
@@ -167,6 +176,7 @@ TEST_F(ArchivvermerkAufDerPlatte, AMediumMountedElsewhereKeepsItsRecords) {
     {
         auto f = ErzeugePosixDateisystem(tabelle);
         f->SetFileAttr("C:\\erster\\a.txt", 0);
+        f->Festschreiben();
         EXPECT_EQ(f->Attributes({"C:\\erster\\a.txt", "a.txt"}), 0);
     }
     ASSERT_EQ(::umount(erster.c_str()), 0);

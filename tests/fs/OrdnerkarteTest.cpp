@@ -69,7 +69,7 @@ TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
     posix::HaengeLe64An(unsortiert, 1);
     unsortiert = posix::Benutzersiegel().Versiegelt(unsortiert);
     std::string andereForm = wert.substr(0, wert.size() - posix::Siegel::Laenge);
-    andereForm[0] = 2;
+    andereForm[0] = 1; // the earlier form, whose rows were taken within a window of time
     andereForm = posix::Benutzersiegel().Versiegelt(andereForm);
     const std::string voll = OrdnerkartenWert(Ordnerkarte{1, 2, std::vector<std::uint64_t>(posix::MaxZeilen, 7)});
     std::string zuVoll = voll.substr(0, voll.size() - posix::Siegel::Laenge);
@@ -175,15 +175,14 @@ protected:
         for (const auto& n : namen)
             SchreibeDatei(C("daten/" + n), "Inhalt von " + n);
     }
-    // Clears the archive bit of every file (as a backup does) and walks the folder once its stamps are certain:
-    // that walk writes the map.
+    // Clears the archive bit of every file (as a backup does): the batch written gives the map their rows.
+    // Then a walk once the stamps are certain, which keeps them.
     void Gesichert() {
         fs = ErzeugePosixDateisystem(tabelle);
         for (const auto& n : namen)
             if (std::filesystem::exists(C("daten/" + n)))
                 fs->SetFileAttr("C:\\daten\\" + n, 0);
-        // Past the window of the records' own writes too, which lets a change within it pass (Archivvermerk.h).
-        std::this_thread::sleep_for(std::chrono::nanoseconds(posix::NachlaufNs + 30'000'000));
+        fs->Festschreiben();
         WarteAufGewisseStempel(C("daten"));
         (void)Gesetzte();
     }

@@ -1,12 +1,16 @@
 #include "tests/zuverlaessigkeit/Bestand.h"
 
 #include "fs/Attribute.h"
+#include "fs/ablage/Archivvermerk.h"
+#include "fs/ablage/Dosattrib.h"
 #include "fs/posix/PosixDateisystem.h"
+#include "fs/system/Einhaengungen.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,7 +186,22 @@ bool ArchivGesetzt(const std::string& posix) {
     const Laufwerkstabelle wurzel({Laufwerk{'C', "/", {}}});
     auto fs = ErzeugePosixDateisystem(wurzel);
     const Pfad pfad = *wurzel.AusPosix(posix);
-    return (fs->Attributes(fs->GetFile(pfad)) & attr::Archiv) != 0;
+    if ((fs->Attributes(fs->GetFile(pfad)) & attr::Archiv) == 0)
+        return false;
+    char wert[512];
+    const ssize_t n = ::lgetxattr(posix.c_str(), posix::ArchivvermerkName, wert, sizeof wert);
+    const auto vermerk =
+        n > 0 ? posix::LiesArchivvermerk(std::string_view(wert, static_cast<std::size_t>(n))) : std::nullopt;
+    struct stat st {};
+    if (!vermerk || ::lstat(posix.c_str(), &st) != 0 || st.st_nlink != 1)
+        return true;
+    const std::uint64_t name = posix::Namenskennung(posix::Einhaengungen::AusSystem().ImDateisystem(posix));
+    if (!posix::PasstBisAufCtime(*vermerk, st, name))
+        return true;
+    const ssize_t dos = ::lgetxattr(posix.c_str(), "user.DOSATTRIB", wert, sizeof wert);
+    const auto bits = dos > 0 ? posix::DosattribWert(std::string_view(wert, static_cast<std::size_t>(dos)))
+                              : std::optional<std::uint32_t>{};
+    return bits && (*bits & attr::Archiv) != 0;
 }
 
 void Verluste::Melde(const std::string& text) {

@@ -27,7 +27,11 @@ std::optional<Inhalt> InhaltVon(const std::string& posix);
 // The fingerprint of a byte string.
 Inhalt InhaltAus(std::string_view bytes);
 
-// Whether the program reads the archive bit of a source file (absolute POSIX path) as set.
+// Whether the program reads the archive bit of a source file (absolute POSIX path) as set, for a run that
+// knows the state each file had right after its record's write: set unless the bits say clear, or the file's
+// own record matches it but for the ctime (Archivvermerk.h) and no user.DOSATTRIB carries the bit. (This
+// process knows no such state: it did not write the records, and it may hold another seal than the program's,
+// which the folders' maps need.)
 bool ArchivGesetzt(const std::string& posix);
 
 // What the checks found: each file that a backup does not hold as it must is one lost file.

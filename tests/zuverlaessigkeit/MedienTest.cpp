@@ -45,10 +45,12 @@ void SetzeNtfsBits(const fs::path& datei, long wert) {
 }
 
 // The attribute value the program reports for a file (any absolute path).
+// The attribute value, its archive bit as ArchivGesetzt (Bestand.h) tells it for a run.
 int Attribut(const fs::path& datei) {
     const Laufwerkstabelle wurzel({Laufwerk{'C', "/", {}}});
     auto dateisystem = ErzeugePosixDateisystem(wurzel);
-    return dateisystem->Attributes(dateisystem->GetFile(*wurzel.AusPosix(datei.string())));
+    const int wert = dateisystem->Attributes(dateisystem->GetFile(*wurzel.AusPosix(datei.string())));
+    return (wert & ~attr::Archiv) | (ArchivGesetzt(datei.string()) ? attr::Archiv : 0);
 }
 
 class Medien : public ::testing::Test {
