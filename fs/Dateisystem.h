@@ -113,6 +113,10 @@ public:
     // under the destination name and returns a state marked Veraendert. `fortschritt`, when given, hears of
     // the copy's progress and may stop it (see Kopierfortschritt).
     virtual Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) = 0;
+    // For a restore, which never sets the attribute value of a file it copies from: the copies need not be
+    // remembered for SetFileAttr (whose record goes only to the very file a backup copied), so that memory
+    // does not grow with the number of files copied.
+    virtual void KopienVergessen() {}
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder
     // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),

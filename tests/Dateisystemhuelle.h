@@ -54,6 +54,7 @@ public:
     // Passed on without a record line: they neither read nor change what the engine sees.
     bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
     void Festschreiben() override { innen_->Festschreiben(); }
+    void KopienVergessen() override { innen_->KopienVergessen(); }
     // Recorded as "Stand <path>", "SetzeStand <path>" and "Entferne <path>".
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;

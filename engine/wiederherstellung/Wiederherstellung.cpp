@@ -192,6 +192,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                    " diesem Stand; seither gelöschte Dateien können wiederkehren.\n";
 
     auto fso = fabrik_();
+    fso->KopienVergessen();
     const bool neu = !nachStand;
     if (ursprung && !neu) {
         // The source folder as it is: held, never made private, its own bits untouched.

@@ -228,7 +228,8 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     zuletztGelistet_ = {};
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
-    kopiert_[datei.Path] = kennung;
+    if (!kopienVergessen_)
+        kopiert_[datei.Path] = kennung;
     return stand;
 }
 

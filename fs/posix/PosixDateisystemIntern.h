@@ -55,6 +55,7 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
     void Festschreiben() override;
+    void KopienVergessen() override { kopienVergessen_ = true; }
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
@@ -93,6 +94,7 @@ private:
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
+    bool kopienVergessen_ = false; // KopienVergessen: none is remembered
     // The records written through this object, each in the state its write left the file (Attributwert.h).
     Vermerkte vermerkte_;
     // The files whose record was written since the last Festschreiben, in the state read back after it: rows
