@@ -180,6 +180,9 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
             if (!leser->Fehler().empty())
                 throw FsFehler("Lesen", datei, std::make_error_code(std::errc::io_error));
             schreiber.Ende(leser->Kopf());
+            // The old record is let go before the new one takes its name: a share refuses to rename over a
+            // file that is still open (EBUSY).
+            leser.reset();
         });
         lauf.Getan();
     }
