@@ -559,7 +559,7 @@ std::optional<Datei> Sicherung::ZuSichern(const Datei& datei, Eintragsstand& ges
     std::optional<Datei> objekt = Fso().DateiZuSichern(datei.Path, sehen ? &gesehen : nullptr);
     // Each target complete on its own: a file whose present state no backup folder of it holds is copied,
     // whatever its archive bit says (a backup folder deleted, another disk used last time, a new target).
-    // A file whose bit is set only for the ctime its own record's write gave it is backed up where the
+    // A file whose bit is set only for the ctime its own record's write gave it counts as backed up where the
     // target holds that exact state (a folder beyond its map's rows).
     if (!objekt && index_ && !index_->Haelt(datei.Path, gesehen))
         objekt = datei;
