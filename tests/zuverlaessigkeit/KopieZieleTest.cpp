@@ -124,25 +124,24 @@ TEST_P(KopieZiele, ACopyArrivesWholeUnderItsNameAndNothingElseStays) {
     const Fall faelle[] = {{"neu", nullptr}, {"ersetzt", "ein viel laengerer alter Inhalt"}};
     std::vector<std::string> waehrend;
     auto dateisystem = ErzeugePosixDateisystem(laufwerke, [&](const Pfad&, int) { waehrend = Namen(); });
-    std::vector<std::string> erwartet;
     for (const auto& f : faelle) {
         SCOPED_TRACE(f.Name);
         const std::string inhalt(300 << 10, f.Name[0]);
         SchreibeDatei(temp / "quelle" / f.Name, inhalt);
         if (f.Alt)
             SchreibeDatei(ordner / f.Name, f.Alt);
-        std::vector<std::string> vorher = Namen();
+        const std::vector<std::string> vorher = Namen();
         (void)dateisystem->Copy(dateisystem->GetFile(std::string("C:\\") + f.Name),
-                                std::string("D:\\ziel\\kopien\\") + f.Name);
+                                std::string("D:\\kopien\\") + f.Name);
         const auto temporaere = std::count_if(waehrend.begin(), waehrend.end(), Temporaer);
         EXPECT_EQ(temporaere, GetParam().Unbenannt ? 0 : 1);
         EXPECT_EQ(waehrend.size() - static_cast<std::size_t>(temporaere), vorher.size());
         EXPECT_EQ(LiesDatei(ordner / f.Name), inhalt);
+        std::vector<std::string> erwartet = vorher;
         if (!f.Alt)
             erwartet.emplace_back(f.Name);
         std::sort(erwartet.begin(), erwartet.end());
         EXPECT_EQ(Namen(), erwartet);
-        erwartet = Namen();
     }
 }
 
@@ -178,17 +177,20 @@ TEST_P(KopieZiele, AStoppedOrUnnamableCopyLeavesNothingBehind) {
                 throw Halt{};
         };
         const auto kopiere = [&] {
-            (void)dateisystem->Copy(dateisystem->GetFile("C:\\gross"), "D:\\ziel\\kopien\\gross", fortschritt);
+            (void)dateisystem->Copy(dateisystem->GetFile("C:\\gross"), "D:\\kopien\\gross", fortschritt);
         };
-        if (f.Anhalten)
+        if (f.Anhalten) {
             EXPECT_THROW(kopiere(), Halt);
-        else
+        } else {
             EXPECT_THROW(kopiere(), FsFehler);
+        }
         EXPECT_EQ(Namen(), (f.Alt || f.NameAlsOrdner ? std::vector<std::string>{"gross"} : std::vector<std::string>{}));
-        if (f.Alt)
+        if (f.Alt) {
             EXPECT_EQ(LiesDatei(ordner / "gross"), f.Alt);
-        if (f.NameAlsOrdner)
+        }
+        if (f.NameAlsOrdner) {
             EXPECT_TRUE(fs::is_empty(ordner / "gross"));
+        }
     }
 }
 
