@@ -137,6 +137,8 @@ private:
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
     void Abschliessen();
+    // Abschliessen before the batch is full where the record holds too many entries back for it.
+    void FensterPruefen();
     // The mirrors of the folders above `quelle` in the backup folder `zielordner` get their final bits.
     void OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner);
     // Whether the file (looked at by the caller) is to be backed up: its archive bit set, or the target
