@@ -11,12 +11,6 @@ namespace tresor {
 
 namespace {
 
-Eintragsart ArtAus(const Eintragsstand& stand) {
-    return stand.Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
-           : stand.Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner
-                                                     : Eintragsart::Datei;
-}
-
 int Vergleiche(const Bestandseintrag& a, const Bestandseintrag& b) {
     return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
 }
@@ -45,9 +39,16 @@ std::uint64_t Streuwert(std::string_view name) {
 
 } // namespace
 
-Bestandsliste::Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername)
+Eintragsart Bestandsliste::ArtAus(const Eintragsstand& stand) {
+    return stand.Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
+           : stand.Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner
+                                                     : Eintragsart::Datei;
+}
+
+Bestandsliste::Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername,
+                             std::size_t fenster)
     : laufwerke_(laufwerke), zugriff_(laufwerke), kopien_(laufwerke), quelle_(std::move(quelle)),
-      ziel_(std::move(ziel)), ordnername_(std::move(ordnername)) {
+      ziel_(std::move(ziel)), ordnername_(std::move(ordnername)), fenstergroesse_(fenster) {
     kopf_.Ordner = ordnername_;
     kopf_.Quelle = quelle_;
     kopf_.QuellePosix = laufwerke_.ZuPosix(quelle_).value_or("");
@@ -100,9 +101,8 @@ std::optional<std::size_t> Bestandsliste::Halte(Fenstereintrag g) {
         fenster_.push_back(std::move(g));
         return fenster_.size() - 1;
     }
-    const auto it = std::lower_bound(fenster_.begin(), fenster_.end(), g.E, [](const Fenstereintrag& a, const auto& b) {
-        return Vergleiche(a.E, b) < 0;
-    });
+    const auto it = std::lower_bound(fenster_.begin(), fenster_.end(), g.E,
+                                     [](const Fenstereintrag& a, const auto& b) { return Vergleiche(a.E, b) < 0; });
     if (it != fenster_.end() && Vergleiche(it->E, g.E) == 0)
         return std::nullopt;
     const auto platz = static_cast<std::size_t>(it - fenster_.begin());
@@ -130,7 +130,8 @@ void Bestandsliste::Abgeschlossen() {
 void Bestandsliste::Ordner(const Pfad& quellordner) {
     const auto stand = zugriff_.Stand(quellordner);
     // A folder that went away between the walk's listing and here has nothing to record.
-    if (stand && stand->Typ == Eintragsstand::Art::Ordner && Eintrag(quellordner, Eintragsart::Ordner, *stand, "-", false))
+    if (stand && stand->Typ == Eintragsstand::Art::Ordner &&
+        Eintrag(quellordner, Eintragsart::Ordner, *stand, "-", false))
         Leere();
 }
 

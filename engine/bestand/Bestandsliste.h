@@ -54,7 +54,9 @@ public:
 
     // `ziel` is the target folder, `ordnername` the name of the backup folder this run creates in it,
     // `zeit` the run's time as the folder name shows it.
-    Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername);
+    // `fenster`: the most entries held back (Fenstergroesse; tests make it small).
+    Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername,
+                  std::size_t fenster = Fenstergroesse);
     // A record not written by Schreibe is dropped (its temporary file removed).
     ~Bestandsliste();
     Bestandsliste(const Bestandsliste&) = delete;
@@ -75,8 +77,8 @@ public:
     void Vermerkt(const Pfad& quelle, const Quellstand& danach);
     // Every copy told so far went through its check and marking: their entries are final and written.
     void Abgeschlossen();
-    // Whether the window holds more than Fenstergroesse entries: the run is to finish its open batch.
-    [[nodiscard]] bool FensterVoll() const { return !kopiert_.empty() && fenster_.size() > Fenstergroesse; }
+    // Whether the window holds more entries than it may: the run is to finish its open batch.
+    [[nodiscard]] bool FensterVoll() const { return !kopiert_.empty() && fenster_.size() > fenstergroesse_; }
     // The entries held back now.
     [[nodiscard]] std::size_t Gehalten() const { return fenster_.size(); }
     // An entry (file or folder) the run could not back up, with the reason: the record names it.
@@ -93,7 +95,7 @@ public:
 private:
     struct Fenstereintrag {
         Bestandseintrag E;
-        bool Verorten = false;  // its version is still to be found
+        bool Verorten = false;   // its version is still to be found
         std::uint64_t Namen = 1; // names of the file in the source, when it was looked at
     };
     // A folder on the walk's way and the names (hashed) of the files and links written in it.
@@ -102,6 +104,7 @@ private:
         std::unordered_set<std::uint64_t> Dateien;
     };
 
+    static Eintragsart ArtAus(const Eintragsstand& stand);
     std::string Relativ(const Pfad& quelle) const;
     std::optional<std::size_t> Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort,
                                        bool verorten);
@@ -124,6 +127,7 @@ private:
     Eintragszugriff kopien_; // a second access for the backups, so the walk's folder stays open
     Pfad quelle_, ziel_;
     std::string ordnername_;
+    std::size_t fenstergroesse_;
     Bestand kopf_;
     std::optional<Dauerschrift> datei_;
     std::unique_ptr<Bestandsschreiber> schreiber_;

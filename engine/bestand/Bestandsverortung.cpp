@@ -10,12 +10,6 @@ namespace tresor {
 
 namespace {
 
-Eintragsart ArtVon(const Eintragsstand& stand) {
-    return stand.Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
-           : stand.Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner
-                                                     : Eintragsart::Datei;
-}
-
 // Whether a copy's time is the entry's: exact, or as a file system of coarser times (whole seconds, or
 // FAT's two seconds) keeps it.
 bool GleicheZeit(std::int64_t eintrag, std::int64_t kopie) {
@@ -68,7 +62,7 @@ const Bestandseintrag* Bestandsliste::BisZu(const Bestandseintrag& e) {
 }
 
 bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const {
-    if (ArtVon(kopie) != e.Art || kopie.Groesse != e.Groesse || !GleicheZeit(e.MtimeNs, kopie.MtimeNs))
+    if (ArtAus(kopie) != e.Art || kopie.Groesse != e.Groesse || !GleicheZeit(e.MtimeNs, kopie.MtimeNs))
         return false;
     return e.Art != Eintragsart::Verweis || kopie.Verweisziel == e.Verweisziel;
 }
@@ -78,7 +72,7 @@ bool Bestandsliste::NochDa(const Bestandseintrag& v) {
     if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
         return false;
     const auto k = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, v.Ort), quelle_), v.Pfad));
-    return k && ArtVon(*k) == v.Art && k->Groesse == v.Groesse &&
+    return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
            (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
 }
 
@@ -117,8 +111,7 @@ void Bestandsliste::NimmUebrige() {
         return erreicht && Wegordnung(pfad, true, erreicht->first, erreicht->second) <= 0;
     };
     auto alsDateiGetroffen = [&](const std::string& pfad) {
-        return erreicht && Wegordnung(pfad, false, erreicht->first, erreicht->second) <= 0 &&
-               AlsDateiGeschrieben(pfad);
+        return erreicht && Wegordnung(pfad, false, erreicht->first, erreicht->second) <= 0 && AlsDateiGeschrieben(pfad);
     };
     for (const Auslassung& a : vorher_->Kopf().Ausgelassen)
         if (!alsOrdnerErreicht(a.Pfad) && !alsDateiGetroffen(a.Pfad))

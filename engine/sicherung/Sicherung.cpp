@@ -168,7 +168,7 @@ void Sicherung::Sichern_Click() {
     }
     if (spiegelGefunden && tmp_sichern == "ja") {
         if (bestandslaufwerke)
-            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
+            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N, bestandsfenster);
         try {
             KopiereDateien(Q, spiegel);
         } catch (const FsFehler&) {

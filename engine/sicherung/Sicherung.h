@@ -76,6 +76,9 @@ public:
     // index (Zielindex.h) and also backs up each file whose present state the target holds no version of.
     // The dry run sets it, so that it names what the run would copy.
     std::optional<Laufwerkstabelle> indexlaufwerke;
+    // The most entries of the record held back for the copies of an open batch (Bestandsliste.h); tests make
+    // it small.
+    std::size_t bestandsfenster = Bestandsliste::Fenstergroesse;
 
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set. Stopped on request, it
