@@ -14,11 +14,15 @@
  *                                       no scan: makes every folder named in the file ORDNER below ZIEL
  *                                       (paths relative to QUELLE, parents first), copies every file named
  *                                       in DATEIEN there (open, copy_file_range, close), then one syncfs
- *   boden scan-kopie ZIEL QUELLE STEMPEL [-j N] [--tabelle]
+ *   boden scan-kopie ZIEL QUELLE STEMPEL [-j N] [--tabelle] [--markieren]
  *                                       walk as `xattr`, but one record read per file (or, with --tabelle,
  *                                       one table read per folder), every folder made below ZIEL with
  *                                       mkdirat on its held parent, every file whose ctime is later than
- *                                       STEMPEL's modification time copied, then one syncfs
+ *                                       STEMPEL's modification time copied, then one syncfs; with
+ *                                       --markieren, once that is durable, a second walk of QUELLE that
+ *                                       writes a record of 32 bytes (VERMERK) on every file it copied: the
+ *                                       least a backup that marks each file it saved must do
+ *   boden vermerk-weg QUELLE            removes those records again; untimed
  *
  * -j N walks with N threads that take folders from one shared stack. Exit status 0, or 1 with a message on
  * the first failing call. */
@@ -41,12 +45,18 @@
 #define SYS_getxattrat 464
 #endif
 
-#define TABELLE "user.tresor-bench.tabelle"
+#ifndef SYS_setxattrat
+#define SYS_setxattrat 463
+#endif
 
-enum art { STAT, XATTR, TABELLE_LESEN, SCAN_KOPIE };
+#define TABELLE "user.tresor-bench.tabelle"
+#define VERMERK "user.tresor-bench.vermerk"
+
+enum art { STAT, XATTR, TABELLE_LESEN, SCAN_KOPIE, MARKIEREN, VERMERK_WEG };
 
 static enum art art;
 static int mitTabelle;
+static int markieren;
 static int tabelleWeg;
 static struct timespec stempel;
 static int ohneXattrat;
@@ -72,6 +82,32 @@ static void lies(int ordner, const char *name, const char *attribut) {
     char pfad[64 + NAME_MAX];
     snprintf(pfad, sizeof pfad, "/proc/self/fd/%d/%s", ordner, name);
     (void)lgetxattr(pfad, attribut, puffer, sizeof puffer);
+}
+
+/* The record of a file of a held folder, written (or removed with `weg`) by name. */
+static int ohneSetxattrat;
+static void markiere(int ordner, const char *name, int weg) {
+    static const char wert[32] = "tresor-bench 0123456789abcdef";
+    if (!weg && !ohneSetxattrat) {
+        struct {
+            uint64_t wert;
+            uint32_t groesse, schalter;
+        } a = {(uintptr_t)wert, sizeof wert, 0};
+        if (syscall(SYS_setxattrat, ordner, name, AT_SYMLINK_NOFOLLOW, VERMERK, &a, sizeof a) == 0)
+            return;
+        if (errno != ENOSYS)
+            fehler("setxattrat", name);
+        ohneSetxattrat = 1;
+    }
+    char pfad[64 + NAME_MAX];
+    snprintf(pfad, sizeof pfad, "/proc/self/fd/%d/%s", ordner, name);
+    if (weg ? lremovexattr(pfad, VERMERK) != 0 && errno != ENODATA : lsetxattr(pfad, VERMERK, wert, sizeof wert, 0) != 0)
+        fehler(weg ? "lremovexattr" : "lsetxattr", name);
+}
+
+static int spaeter(const struct stat *st) {
+    return st->st_ctim.tv_sec > stempel.tv_sec ||
+           (st->st_ctim.tv_sec == stempel.tv_sec && st->st_ctim.tv_nsec > stempel.tv_nsec);
 }
 
 static void kopiere(int quellordner, int zielordner, const char *name, off_t groesse) {
@@ -158,9 +194,10 @@ static void gehe(struct eintrag e) {
                 } else if (art == SCAN_KOPIE) {
                     if (!mitTabelle)
                         lies(e.ordner, name, "user.tresor-ix.archiv");
-                    if (st.st_ctim.tv_sec > stempel.tv_sec ||
-                        (st.st_ctim.tv_sec == stempel.tv_sec && st.st_ctim.tv_nsec > stempel.tv_nsec))
+                    if (spaeter(&st))
                         kopiere(e.ordner, e.ziel, name, st.st_size);
+                } else if ((art == MARKIEREN && spaeter(&st)) || art == VERMERK_WEG) {
+                    markiere(e.ordner, name, art == VERMERK_WEG);
                 }
             }
         }
@@ -286,6 +323,8 @@ int main(int argc, char **argv) {
             mitTabelle = 1;
         if (strcmp(argv[i], "--weg") == 0)
             tabelleWeg = 1;
+        if (strcmp(argv[i], "--markieren") == 0)
+            markieren = 1;
     }
     const char *was = argv[1];
     if (strcmp(was, "stat") == 0 || strcmp(was, "xattr") == 0 || strcmp(was, "tabelle") == 0) {
@@ -319,6 +358,13 @@ int main(int argc, char **argv) {
         laufe(oeffne(argv[3]), dup(ziel), faeden);
         if (syncfs(ziel) != 0)
             fehler("syncfs", argv[2]);
+        if (markieren) {
+            art = MARKIEREN;
+            laufe(oeffne(argv[3]), -1, faeden);
+        }
+    } else if (strcmp(was, "vermerk-weg") == 0) {
+        art = VERMERK_WEG;
+        laufe(oeffne(argv[2]), -1, faeden);
     } else {
         fprintf(stderr, "boden: unknown kind or missing arguments: %s\n", was);
         return 2;

@@ -5,12 +5,13 @@
 # /usr/include; --echt DIR).
 #
 #   bench/wiederherstellen.sh [--quick] [--runden N] [--ordner DIR] [--kalt] [--programm PATH] [--echt DIR]
+#                             [--ergebnisse FILE]
 #
 # Each tree is backed up five times, 1 % of its files rewritten before each later run, so that the newest
 # point gathers its versions from five backup folders. Then each round restores that point into a new folder
 # with `tresor-ix --wiederherstellen` and copies the source with `cp -a` into another, the order turning from
-# round to round; the table shows the medians, the rates, the peak memory and the median of the per-round
-# ratios. The copies are kept until the end: on ext4 a new file's inode is searched past every inode freed in
+# round to round; the table (bench/tabelle.py) shows the medians, the rates, the peak memory and the median
+# of the per-round ratios. The copies are kept until the end: on ext4 a new file's inode is searched past every inode freed in
 # the last minutes, so deleting a tree just before a run would slow the next run's file creation. The last
 # restore is compared with the source (content, modes, times) before the table is printed, so a wrong restore
 # is never measured.
@@ -19,10 +20,11 @@
 #   --kalt        drop the page cache before every timed run (root only)
 #   --programm P  the tresor-ix to measure (default: a Release build in build/bench)
 #   --echt D      the real tree (default /usr/include)
+#   --ergebnisse F  append the runs to the results file F of bench/run and print no table
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 
-quick=0; runden=; ordner=/tmp; kalt=0; prog=; echt=/usr/include
+quick=0; runden=; ordner=/tmp; kalt=0; prog=; echt=/usr/include; ergebnisse=
 while (($#)); do
     case $1 in
         --quick) quick=1 ;;
@@ -31,6 +33,7 @@ while (($#)); do
         --kalt) kalt=1 ;;
         --programm) prog=$(realpath "$2"); shift ;;
         --echt) echt=$(realpath "$2"); shift ;;
+        --ergebnisse) ergebnisse=$(realpath "$2"); shift ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -55,16 +58,18 @@ fi
 
 arbeit=$(mktemp -d "$ordner/tresor-wiederherstellen-XXXXXX")
 trap 'chmod -R u+w "$arbeit" 2>/dev/null; rm -rf "$arbeit"' EXIT
-ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"
+tabelle=0
+[[ -n $ergebnisse ]] || { ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"; tabelle=1; }
 leeren() { if ((kalt)); then sync; echo 3 >/proc/sys/vm/drop_caches; fi; }
 messe() { leeren; python3 "$hier/bench/messen.py" "$ergebnisse" "$@"; }
 # The snapshot of a tree: kind, mode, modification time and size of every entry but a folder (whose size is
 # that of its list of names, which grows with the names it ever held).
 stand() { (cd "$1" && find . -printf '%y %m %T@ %s %p\n' | awk '$1 == "d" { $4 = "-" } 1' | sort); }
 
-# vergleiche NAME SOURCE: five backups of SOURCE (a tree of its own in the work folder), then the rounds.
+# vergleiche NAME WORKLOAD SOURCE: five backups of SOURCE (a tree of its own in the work folder), then the
+# rounds, as WORKLOAD in the results.
 vergleiche() {
-    local name=$1 src=$2 ziel="$arbeit/ziel-$1" lauf r
+    local name=$1 last=$2 src=$3 ziel="$arbeit/ziel-$1" lauf r
     mkdir -p "$ziel"
     for lauf in 1 2 3 4 5; do
         if ((lauf > 1)); then
@@ -79,9 +84,9 @@ vergleiche() {
     dateien=$(find "$src" -type f | wc -l)
     bytes=$(find "$src" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
     for ((r = 1; r <= runden; r++)); do
-        wieder=("$name" "tresor-ix --wiederherstellen" "$dateien" "$bytes" "$prog" --wiederherstellen --ziel "$ziel"
+        wieder=("$last" "tresor-ix" "$dateien" "$bytes" "$prog" --wiederherstellen --ziel "$ziel"
                 --quelle "$src" --nach "$arbeit/wieder-$name$r")
-        kopie=("$name" "cp -a" "$dateien" "$bytes" cp -a "$src" "$arbeit/kopie-$name$r")
+        kopie=("$last" "cp -a" "$dateien" "$bytes" cp -a "$src" "$arbeit/kopie-$name$r")
         if ((r % 2)); then messe "${wieder[@]}"; messe "${kopie[@]}"
         else messe "${kopie[@]}"; messe "${wieder[@]}"; fi
         sync
@@ -97,25 +102,6 @@ vergleiche() {
 echo "generating the trees in $arbeit ..." >&2
 python3 "$hier/bench/baum.py" klein "$arbeit/klein" "$klein" "$ordnerzahl"
 cp -a "$echt" "$arbeit/echt"
-vergleiche klein "$arbeit/klein"
-vergleiche echt "$arbeit/echt"
-
-python3 - "$ergebnisse" <<'PY'
-import statistics, sys
-zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
-werte = {}
-for baum, werkzeug, sek, kib, dateien, bytes_ in zeilen:
-    werte.setdefault(baum, {}).setdefault(werkzeug, []).append((float(sek), int(kib), int(dateien), int(bytes_)))
-print(f"{'tree':<7}{'tool':<30}{'median s':>10}{'files/s':>10}{'MiB/s':>9}{'peak MiB':>10}  runs")
-for baum, je in werte.items():
-    for werkzeug, w in je.items():
-        s = statistics.median(x[0] for x in w)
-        dateien, bytes_ = w[0][2], w[0][3]
-        print(f"{baum:<7}{werkzeug:<30}{s:>10.2f}{dateien / s:>10.0f}{bytes_ / s / 1048576:>9.1f}"
-              f"{max(x[1] for x in w) / 1024:>10.1f}  " + " ".join(f"{x[0]:.2f}" for x in w))
-    t, c = je.get("tresor-ix --wiederherstellen"), je.get("cp -a")
-    if t and c:
-        quoten = [a[0] / b[0] for a, b in zip(t, c)]
-        print(f"{baum:<7}ratio tresor-ix / cp -a, median of the rounds: {statistics.median(quoten):.2f}"
-              f" ({' '.join(f'{q:.2f}' for q in quoten)})")
-PY
+vergleiche klein wiederherstellen "$arbeit/klein"
+vergleiche echt wiederherstellenecht "$arbeit/echt"
+if ((tabelle)); then python3 "$hier/bench/tabelle.py" "$ergebnisse"; fi

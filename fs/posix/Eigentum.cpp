@@ -19,15 +19,20 @@ bool NichtUnterstuetzt(int fehler) {
 } // namespace
 
 mode_t Eigentumsmodus(int zielFd, const struct stat& quelle) {
-    // Checked below through the bits it allows. Anyone else may give the copy a group of his own.
-    if (::geteuid() == 0)
-        (void)::fchown(zielFd, quelle.st_uid, quelle.st_gid);
-    else
-        (void)::fchown(zielFd, static_cast<uid_t>(-1), quelle.st_gid);
+    // Checked below through the bits it allows. Anyone else may give the copy a group of his own. A copy that
+    // has the source's owner and group already is left as it is.
     mode_t modus = quelle.st_mode & 07777;
     struct stat st {};
     if (::fstat(zielFd, &st) != 0)
         return modus & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (st.st_uid != quelle.st_uid || st.st_gid != quelle.st_gid) {
+        if (::geteuid() == 0)
+            (void)::fchown(zielFd, quelle.st_uid, quelle.st_gid);
+        else
+            (void)::fchown(zielFd, static_cast<uid_t>(-1), quelle.st_gid);
+        if (::fstat(zielFd, &st) != 0)
+            return modus & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
     if (st.st_uid != quelle.st_uid)
         modus &= ~static_cast<mode_t>(S_ISUID);
     if (st.st_gid != quelle.st_gid)
@@ -48,6 +53,9 @@ int KopiereAcls(const Ort& quelle, int zielFd, bool ordner) {
         if (wert) {
             if (::fsetxattr(zielFd, name, wert->data(), wert->size(), 0) != 0 && !NichtUnterstuetzt(errno))
                 return errno;
+        } else if (::fgetxattr(zielFd, name, nullptr, 0) < 0 && (errno == ENODATA || NichtUnterstuetzt(errno))) {
+            // The copy holds none (it would have it from its folder's default ACL): nothing to remove. Looked at
+            // first, which writes nothing, where a removal would write the inode.
         } else if (::fremovexattr(zielFd, name) != 0 && errno != ENODATA && !NichtUnterstuetzt(errno)) {
             return errno;
         }

@@ -31,16 +31,36 @@ namespace {
 constexpr int Kopierversuche = 4;
 
 // Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
-// that a failure never leaves anything partial behind.
+// that a failure never leaves anything partial behind. An empty name: no entry (yet).
 struct TemporaererEintrag {
-    int ordner;
+    const int& ordner;
     const std::string& name;
     const bool& fertig;
     ~TemporaererEintrag() {
-        if (!fertig)
+        if (!fertig && !name.empty())
             ::unlinkat(ordner, name.c_str(), 0);
     }
 };
+
+// Whether a failed open with O_TMPFILE says that the folder's file system makes no unnamed files (a kernel
+// without it answers EISDIR, a FUSE file system whose server lacks it EOPNOTSUPP or ENOSYS).
+bool OhneUnbenannte(int fehler) {
+    return fehler == EOPNOTSUPP || fehler == ENOTSUP || fehler == EISDIR || fehler == ENOSYS || fehler == EINVAL;
+}
+
+// Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. Through /proc, where a plain
+// user may link it; else by the descriptor itself, which needs a capability.
+int Verlinke(int fd, int ordner, const std::string& name) {
+    char pfad[40];
+    (void)std::snprintf(pfad, sizeof pfad, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, pfad, ordner, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return errno;
+    if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    return errno;
+}
 
 // The lstat data of the open source, taken once its ctime's step is over (Zeitraster.h): every change after
 // this look then gets another ctime than the one seen, however coarse the clock or the file system that
@@ -278,8 +298,26 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     zielordner = ordnerFd;
     const std::string zielName = zielort.Name();
 
+    // The copy is an unnamed file of the destination folder where its file system makes them (O_TMPFILE): it
+    // gets its name only when complete, and a failure or a kill leaves nothing at all. Elsewhere it is written
+    // under a temporary name. `tmpName` is the temporary name while there is one.
     std::string tmpName;
     Deskriptor z;
+    bool unbenannt = false;
+    if (!ohneUnbenannte_.contains(zielort.OrdnerGeraet())) {
+        constexpr int Unbenannt = O_TMPFILE | O_WRONLY | O_CLOEXEC;
+        z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, 0600));
+        if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
+            ordnerFd = zielort.Ordner();
+            zielordner = ordnerFd;
+            z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, 0600));
+        }
+        if (!z.gueltig() && !OhneUnbenannte(errno))
+            throw zielfehler(errno);
+        if (!z.gueltig())
+            ohneUnbenannte_.insert(zielort.OrdnerGeraet());
+        unbenannt = z.gueltig();
+    }
     for (int versuch = 0; versuch < 100 && !z.gueltig(); ++versuch) {
         tmpName = TemporaererName();
         z = Deskriptor(::openat(ordnerFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -401,11 +439,34 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
         throw zielfehler(errno);
-    if (z.schliessen() != 0)
-        throw zielfehler(errno);
-    if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
-        throw zielfehler(errno);
-    fertig = true;
+    if (unbenannt) {
+        // The name, where it is free; else a temporary name, renamed over the file of that name below.
+        int fehler = Verlinke(z.get(), ordnerFd, zielName);
+        for (int versuch = 0; fehler == EEXIST && versuch < 100; ++versuch) {
+            tmpName = TemporaererName();
+            fehler = Verlinke(z.get(), ordnerFd, tmpName);
+            if (fehler != 0)
+                tmpName.clear();
+        }
+        if (fehler != 0)
+            throw zielfehler(fehler);
+        if (tmpName.empty()) {
+            // The copy has its name: a failure from here on takes that name away again.
+            if (z.schliessen() != 0) {
+                const int f = errno;
+                (void)::unlinkat(ordnerFd, zielName.c_str(), 0);
+                throw zielfehler(f);
+            }
+            fertig = true;
+        }
+    }
+    if (!fertig) {
+        if (z.schliessen() != 0)
+            throw zielfehler(errno);
+        if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
+            throw zielfehler(errno);
+        fertig = true;
+    }
     if (geraet != nullptr)
         *geraet = vorher.st_dev;
     if (inode != nullptr)

@@ -18,9 +18,11 @@ namespace tresor::posix {
 // The copy of one file or symbolic link into the backup.
 //
 // A regular file gets the content, the modification time, the permission bits and the read-only, hidden and
-// system bits of the source, never its archive record: the copy reads archive set. It is written as
-// ".tresor-ix-<hex>.tmp" in the destination folder and renamed into place when complete, replacing a file of
-// that name; every failure removes the temporary file, so nothing partial is ever left under a real name.
+// system bits of the source, never its archive record: the copy reads archive set. It is written as an
+// unnamed file of the destination folder (O_TMPFILE) and linked under its name when complete; where a file of
+// that name exists, it is linked as ".tresor-ix-<hex>.tmp" and renamed over it. Where the folder's file system
+// makes no unnamed files (FUSE, shares, FAT), the copy is written under such a temporary name from the start.
+// Every failure removes the temporary file, so nothing partial is ever left under a real name.
 // The source is looked at before and after its content is copied; a source that changed in between (size,
 // modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
 // copy: Copy returns its state marked Veraendert (with how often and how long it tried) and the temporary file
@@ -89,6 +91,8 @@ private:
     Ablagen& ablagen_;
     // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
+    // Target devices whose file system refused an unnamed file (O_TMPFILE): not asked again.
+    std::set<dev_t> ohneUnbenannte_;
     // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
     std::map<dev_t, bool> verweisGeraete_;
     std::mt19937_64 zufall_{std::random_device{}()};

@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cstring>
 
 namespace tresor::test {
 namespace {
@@ -203,6 +206,74 @@ TEST_F(CopyTest, ADestinationFolderWithoutWritePermissionFailsCleanly) {
         GTEST_SKIP() << "needs root to run the subject as another user";
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(Inhalt(D("ziel")).empty());
+}
+
+// The ACL of a folder or file as its extended attribute holds it: the owner rwx, user 65534 rwx, the owning
+// group r-x, the mask rwx, others r-x.
+std::string Acl() {
+    std::string wert;
+    auto zahl = [&](std::uint32_t z, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            wert.push_back(static_cast<char>((z >> (8 * i)) & 0xff));
+    };
+    zahl(2, 4); // version
+    const std::uint32_t eintraege[][3] = {
+        {0x01, 7, ~0U}, {0x02, 7, Niemand}, {0x04, 5, ~0U}, {0x10, 7, ~0U}, {0x20, 5, ~0U}};
+    for (const auto& e : eintraege) {
+        zahl(e[0], 2);
+        zahl(e[1], 2);
+        zahl(e[2], 4);
+    }
+    return wert;
+}
+
+// The copy's owner, group and ACL are the source's, whatever the copy got from its folder when it was made: a
+// group from a set-group-ID folder, an ACL from the folder's default ACL.
+TEST_F(CopyTest, CarriesOwnerGroupAndAclWhateverItsFolderGaveIt) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files other owners";
+    struct Fall {
+        const char* Name;
+        uid_t Uid;
+        gid_t Gid;
+        bool OrdnerGruppe;   // the destination folder set-group-ID, of group 65534
+        bool OrdnerStandard; // the destination folder with a default ACL
+        bool QuelleAcl;      // the source with an ACL of its own
+    };
+    const Fall faelle[] = {
+        {"wurzel", 0, 0, false, false, false},           {"niemand", Niemand, Niemand, false, false, false},
+        {"gruppe_vom_ordner", 0, 0, true, false, false}, {"acl_vom_ordner", 0, 0, false, true, false},
+        {"eigene_acl", 0, 0, false, true, true},
+    };
+    for (const auto& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const auto ordner = D(f.Name);
+        std::filesystem::create_directories(ordner);
+        if (f.OrdnerGruppe) {
+            ASSERT_EQ(::chown(ordner.c_str(), 0, Niemand), 0);
+            ASSERT_EQ(::chmod(ordner.c_str(), 02755), 0);
+        }
+        const std::string acl = Acl();
+        if (f.OrdnerStandard && ::setxattr(ordner.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) != 0)
+            GTEST_SKIP() << "no ACLs here: " << std::strerror(errno);
+        const auto quelle = C(f.Name);
+        SchreibeDatei(quelle, f.Name);
+        ASSERT_EQ(::chown(quelle.c_str(), f.Uid, f.Gid), 0);
+        ASSERT_EQ(::chmod(quelle.c_str(), 0640), 0);
+        if (f.QuelleAcl)
+            SetzeXattr(quelle, "system.posix_acl_access", acl);
+
+        (void)fs->Copy(fs->GetFile(std::string("C:\\") + f.Name), std::string("D:\\") + f.Name + "\\kopie");
+
+        const struct stat st = Stat(ordner / "kopie");
+        EXPECT_EQ(st.st_uid, f.Uid);
+        EXPECT_EQ(st.st_gid, f.Gid);
+        EXPECT_EQ(Xattr(ordner / "kopie", "system.posix_acl_access").has_value(), f.QuelleAcl);
+        if (!f.QuelleAcl) {
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+        }
+        EXPECT_EQ(LiesDatei(ordner / "kopie"), f.Name);
+    }
 }
 
 TEST_F(CopyTest, NeverOpensAFifo) {

@@ -58,16 +58,26 @@ protected:
         return {};
     }
 
-    static bool HatTemporaereDatei(const fs::path& ordner) {
+    // Whether the process `pid` is inside the copy of a file into `ordner`: the folder holds a temporary file,
+    // or the process holds an unnamed file of it open (the kernel shows it as "<folder>/#<inode> (deleted)").
+    static bool InKopie(pid_t pid, const fs::path& ordner) {
         std::error_code ec;
         for (fs::directory_iterator it(ordner, ec), ende; !ec && it != ende; it.increment(ec))
             if (it->path().filename().string().starts_with(".tresor-ix-"))
                 return true;
+        const std::string unbenannt = ordner.string() + "/#";
+        for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), ende; !ec && it != ende;
+             it.increment(ec)) {
+            std::error_code lesefehler;
+            const std::string ziel = fs::read_symlink(it->path(), lesefehler).string();
+            if (!lesefehler && ziel.starts_with(unbenannt) && ziel.ends_with(" (deleted)"))
+                return true;
+        }
         return false;
     }
 
-    // Starts a run and stops the process while it is inside the copy of one of the large files: its temporary
-    // file is seen, the process is stopped, and the file is still there. Returns the stopped process.
+    // Starts a run and stops the process while it is inside the copy of one of the large files: its copy under
+    // way is seen, the process is stopped, and the copy is still under way. Returns the stopped process.
     pid_t StarteUndHalteInKopie() {
         const pid_t pid = programm.Starte(quelle.string(), ziel.string());
         EXPECT_GT(pid, 0);
@@ -79,14 +89,14 @@ protected:
                 return -1;
             }
             const fs::path spiegel = Spiegel();
-            if (spiegel.empty() || !HatTemporaereDatei(spiegel))
+            if (spiegel.empty() || !InKopie(pid, spiegel))
                 continue;
             ::kill(pid, SIGSTOP);
             if (::waitpid(pid, &roh, WUNTRACED) != pid || !WIFSTOPPED(roh)) {
                 ADD_FAILURE() << "the run ended before it was caught in a copy";
                 return -1;
             }
-            if (HatTemporaereDatei(spiegel))
+            if (InKopie(pid, spiegel))
                 return pid;
             ::kill(pid, SIGCONT); // the copy was over already: wait for the next one
         }
