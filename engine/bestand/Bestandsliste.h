@@ -7,6 +7,7 @@
 #include "fs/posix/Eintragszugriff.h"
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,7 +132,7 @@ private:
     Bestand kopf_;
     std::optional<Dauerschrift> datei_;
     std::unique_ptr<Bestandsschreiber> schreiber_;
-    std::vector<Fenstereintrag> fenster_;
+    std::deque<Fenstereintrag> fenster_;                   // no copy of it all as it grows
     std::unordered_map<std::string, std::size_t> kopiert_; // source path -> window place, of the open batch
     std::optional<std::pair<std::string, bool>> letzter_;  // the entry written last (path, folder)
     std::vector<Wegordner> weg_;

@@ -45,19 +45,19 @@ using Erwartet = std::vector<std::pair<std::string, std::string>>;
 
 struct Fensterfall {
     std::string Name;
-    std::function<void(Bestandsfenster&)> Vorher;    // before the first run
-    std::function<void(Bestandsfenster&)> Zwischen;  // between the runs
-    std::vector<std::string> Bits;                   // files given their archive bit again for the second run
+    std::function<void(Bestandsfenster&)> Vorher;   // before the first run
+    std::function<void(Bestandsfenster&)> Zwischen; // between the runs
+    std::vector<std::string> Bits;                  // files given their archive bit again for the second run
     std::size_t Fenster = Bestandsliste::Fenstergroesse;
-    std::string Scheitert;                           // this copy is gone when its batch is marked
-    std::string Halt;                                // the run is stopped once this copy returned
-    Erwartet Eintraege;                              // in the record's order
-    std::set<std::set<std::string>> Gruppen;         // the hard-link groups (every entry of a number)
-    int Syncs = -1;                                  // flushes of the second run, where it matters
+    std::string Scheitert;                   // this copy is gone when its batch is marked
+    std::string Halt;                        // the run is stopped once this copy returned
+    Erwartet Eintraege;                      // in the record's order
+    std::set<std::set<std::string>> Gruppen; // the hard-link groups (every entry of a number)
+    int Syncs = -1;                          // flushes of the second run, where it matters
 };
 
 TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
-    const Erwartet alleAlt = {{".", "-"},      {"a1.txt", "1"}, {"a2.txt", "1"}, {"a3.txt", "1"}, {"B", "-"},
+    const Erwartet alleAlt = {{".", "-"},        {"a1.txt", "1"},   {"a2.txt", "1"}, {"a3.txt", "1"},  {"B", "-"},
                               {"B/b1.txt", "1"}, {"B/b2.txt", "1"}, {"C", "-"},      {"C/c1.txt", "1"}};
     auto mit = [&](std::map<std::string, std::string> anders) {
         Erwartet e = alleAlt;
@@ -67,10 +67,17 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         return e;
     };
     const std::vector<Fensterfall> faelle = {
-        {"KopieScheitertNachSpaeterenEintraegen", {}, {}, {"a1.txt", "a2.txt", "a3.txt"},
-         Bestandsliste::Fenstergroesse, "a1.txt", "",
+        {"KopieScheitertNachSpaeterenEintraegen",
+         {},
+         {},
+         {"a1.txt", "a2.txt", "a3.txt"},
+         Bestandsliste::Fenstergroesse,
+         "a1.txt",
+         "",
          // a1's copy failed: the first backup holds its state; a2 and a3 came after it and stay in place.
-         mit({{"a2.txt", "2"}, {"a3.txt", "2"}}), {}, 1},
+         mit({{"a2.txt", "2"}, {"a3.txt", "2"}}),
+         {},
+         1},
         {"KopieScheitertOhneFruehereSicherung",
          {},
          [](Bestandsfenster& t) { fs::remove(t.Posix("D:\\" + Erster + "\\Q\\a1.txt")); },
@@ -81,10 +88,26 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          mit({{"a1.txt", "fehlt"}, {"a2.txt", "2"}}),
          {},
          1},
-        {"FensterLaeuftVoll", {}, {}, {"a1.txt", "B\\b2.txt"}, 3, "", "",
-         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}), {}, 2},
-        {"FensterReichtAus", {}, {}, {"a1.txt", "B\\b2.txt"}, Bestandsliste::Fenstergroesse, "", "",
-         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}), {}, 1},
+        {"FensterLaeuftVoll",
+         {},
+         {},
+         {"a1.txt", "B\\b2.txt"},
+         3,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
+         {},
+         2},
+        {"FensterReichtAus",
+         {},
+         {},
+         {"a1.txt", "B\\b2.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
+         {},
+         1},
         {"HartlinksUeberEineLeerung",
          [](Bestandsfenster& t) {
              fs::create_hard_link(t.Posix("C:\\Q\\a1.txt"), t.Posix("C:\\Q\\C\\h.txt"));
@@ -110,10 +133,17 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          // The names of one file share a number; a file whose other name is outside the source has one alone.
          {{"a1.txt", "C/h.txt"}, {"B/l.txt"}},
          -1},
-        {"AbbruchMittenImFenster", {}, {}, {"a1.txt", "a3.txt", "B\\b2.txt"}, Bestandsliste::Fenstergroesse, "",
+        {"AbbruchMittenImFenster",
+         {},
+         {},
+         {"a1.txt", "a3.txt", "B\\b2.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
          "a3.txt",
          // b2 was not reached: its version is the one the first record names.
-         mit({{"a1.txt", "2"}, {"a3.txt", "2"}}), {}, -1},
+         mit({{"a1.txt", "2"}, {"a3.txt", "2"}}),
+         {},
+         -1},
         {"AbbruchImUnterordnerWoEinOrdnerZurDateiWurde",
          {},
          [](Bestandsfenster& t) {
@@ -168,7 +198,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         nachKopie = [&](const Datei& d, const Pfad&) { halt = halt || d.Path == "C:\\Q\\" + f.Halt; };
         fenster.abbruch = [&] { return halt; };
         sicherung.Sichern_Click();
-        EXPECT_EQ(sicherung.ausgang, !f.Halt.empty()       ? Ausgang::Abgebrochen
+        EXPECT_EQ(sicherung.ausgang, !f.Halt.empty()        ? Ausgang::Abgebrochen
                                      : !f.Scheitert.empty() ? Ausgang::Fehlschlag
                                                             : Ausgang::Erfolg);
 
