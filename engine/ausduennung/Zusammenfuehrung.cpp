@@ -6,7 +6,7 @@
 namespace tresor::ausduennung {
 
 std::optional<Eintragsstrom> Eintragsstrom::Oeffne(Eintragszugriff& zugriff, const Aufnahme& aufnahme,
-                                                  const Punkt& punkt) {
+                                                   const Punkt& punkt) {
     auto leser = LiesBestandVon(zugriff, aufnahme, punkt);
     if (!leser)
         return std::nullopt;

@@ -101,7 +101,7 @@ TEST(Zusammenfuehrung, EachCopyMovesIntoTheOldestPointThatStaysAndNamesIt) {
     struct Fall {
         const char* was;
         std::vector<Punktbau> punkte;
-        int letzte; // the rule keeps the newest so many
+        int letzte;                     // the rule keeps the newest so many
         std::vector<std::string> zuege; // "von>nach path", in the order they are made
         std::vector<int> gehen;
         bool reste; // something is left and named
@@ -154,12 +154,7 @@ TEST(Zusammenfuehrung, EachCopyMovesIntoTheOldestPointThatStaysAndNamesIt) {
          {"1>2 x.txt", "1>2 y.txt", "1>2 a/q.txt"},
          {1},
          false},
-        {"außer der Wegordnung, Pfad doppelt",
-         {{{"D x.txt 1"}}, {{"D x.txt 1", "D x.txt 1"}}},
-         1,
-         {},
-         {},
-         true},
+        {"außer der Wegordnung, Pfad doppelt", {{{"D x.txt 1"}}, {{"D x.txt 1", "D x.txt 1"}}}, 1, {}, {}, true},
         {"außer der Wegordnung, Datei vor ihrem Ordner",
          {{{"O a", "D a/x.txt 1"}}, {{"D a/x.txt 1", "O a"}}},
          1,
@@ -172,8 +167,7 @@ TEST(Zusammenfuehrung, EachCopyMovesIntoTheOldestPointThatStaysAndNamesIt) {
         TempOrdner tmp;
         const Laufwerkstabelle laufwerke = TestLaufwerke(tmp);
         fs::create_directories(tmp / "C" / "Daten");
-        const Bau bau{tmp / "D" / "Backup", (tmp / "C" / "Daten").string(),
-                      static_cast<int>(f.punkte.size())};
+        const Bau bau{tmp / "D" / "Backup", (tmp / "C" / "Daten").string(), static_cast<int>(f.punkte.size())};
         Baue(bau, f.punkte);
         Ausduennung a(laufwerke);
         auto geplant = a.Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = f.letzte});
@@ -190,7 +184,6 @@ TEST(Zusammenfuehrung, EachCopyMovesIntoTheOldestPointThatStaysAndNamesIt) {
             gehen.push_back(Name(g));
         EXPECT_EQ(plan.Gehen, gehen);
         EXPECT_EQ(!plan.Reste.empty(), f.reste);
-
 
         const Ausduennungsergebnis ergebnis = a.Fuehreaus(plan);
         EXPECT_TRUE(ergebnis.Fertig);
