@@ -1,35 +1,67 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsleser.h"
 #include "fs/Dateisystem.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
 
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tresor {
 
-// Collects the record of the source during a backup run and writes it into the backup folder at the end
-// (the form is described in Bestandsformat.h). The copy walk tells it what it meets, in the walk's order:
-// each folder it mirrors, each file or link it copies or leaves, and each copy that failed its check.
-// It reads each entry's kind, permission bits, owner and link target itself (never following a link); a
-// copied file's size and time are those of the state the copy was taken from.
+// Writes the record of the source into the backup folder while a backup run walks the source (the form is
+// described in Bestandsformat.h). The copy walk tells it what it meets, in the walk's order: each folder it
+// mirrors, each file or link it copies or leaves, and each copy that failed its check. It reads each entry's
+// kind, permission bits, owner and link target itself (never following a link); a copied file's size and time
+// are those of the state the copy was taken from.
+//
+// The record goes into a temporary file of the backup folder as the walk goes (Dauerschrift) and gets its
+// name in Schreibe, after the run's last flush: a run killed at any moment leaves a whole record or a
+// temporary file that no reader takes. An entry is final once its copy went through its check and its file
+// was marked (the ctime read back, Vermerkt) or failed (Fehlgeschlagen): the run says so for each batch
+// (Abgeschlossen). Until then the entries from the first copy of the open batch on are held back (the
+// window), everything before them is written. So that a run with few copies among many untouched files holds
+// no more than a few thousand entries, the run finishes its batch early once the window is full
+// (FensterVoll). Besides the window it keeps the folders recorded, the files of several names still to be
+// met, the names of the files in the folders on the walk's way (a stopped run needs them) and the entries not
+// backed up; nothing else grows with the source.
 //
 // Where the version of an entry that this run did not copy lives: the newest earlier record of the same
 // source in the same target names it, when that record's entry has the same kind, size, time (and link
-// target) and the copy it names is still there with that size. Where no such record entry exists (the
-// backups before records were written, or an entry it lacks), the newest earlier backup folder whose
-// mirror holds a copy of the same kind, size and time (and link target) holds it. Otherwise the entry's
-// version is "fehlt": a record never names a version that no backup holds.
+// target) and the copy it names is still there with that size. That record is read alongside the entries as
+// they are written, both in the walk's order. Where no such record entry exists (the backups before records
+// were written, or an entry it lacks), the newest earlier backup folder whose mirror holds a copy of the same
+// kind, size and time (and link target) holds it. Otherwise the entry's version is "fehlt": a record never
+// names a version that no backup holds.
+//
+// The names of one file (same inode) share a hard-link group number, given at the first name written; a file
+// whose other names lie outside the source (or were not met) has a group of one name, which every reader
+// takes as a file of its own.
 class Bestandsliste {
 public:
+    // The most entries held back for copies not yet through before the run finishes its batch early: a few
+    // MiB of entries, and in a run that copies 1 % of its files one flush of the target per 16,384 entries
+    // walked (the batch of copies, StapelDateien, rarely fills first in such a run).
+    static constexpr std::size_t Fenstergroesse = 16384;
+
     // `ziel` is the target folder, `ordnername` the name of the backup folder this run creates in it,
     // `zeit` the run's time as the folder name shows it.
-    Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername);
+    // `fenster`: the most entries held back (Fenstergroesse; tests make it small).
+    Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername,
+                  std::size_t fenster = Fenstergroesse);
+    // A record not written by Schreibe is dropped (its temporary file removed).
+    ~Bestandsliste();
+    Bestandsliste(const Bestandsliste&) = delete;
+    Bestandsliste& operator=(const Bestandsliste&) = delete;
 
     // A source folder the run mirrors (the source folder itself first).
     void Ordner(const Pfad& quellordner);
@@ -44,33 +76,75 @@ public:
     // The file `quelle` copied in this run was marked as backed up: `danach` is its state read back after its
     // archive record was written (its ctime moved by that write). Ignored when it is not that file's state.
     void Vermerkt(const Pfad& quelle, const Quellstand& danach);
+    // Every copy told so far went through its check and marking: their entries are final and written.
+    void Abgeschlossen();
+    // Whether the window holds more entries than it may: the run is to finish its open batch.
+    [[nodiscard]] bool FensterVoll() const { return !kopiert_.empty() && fenster_.size() > fenstergroesse_; }
+    // The entries held back now.
+    [[nodiscard]] std::size_t Gehalten() const { return fenster_.size(); }
     // An entry (file or folder) the run could not back up, with the reason: the record names it.
     void Ausgelassen(const Pfad& quelle, const std::string& grund);
     // A folder the run mirrors on which another file system is mounted: mirrored empty, not entered.
     void Einhaengepunkt(const Pfad& quellordner);
 
-    // Writes the record into the backup folder once every copy of the run is durable; returns its file
-    // name. Throws FsFehler when it cannot be written. `abgebrochen`: the run was stopped before its walk
-    // was through; the record says so.
+    // Finishes the record once every copy of the run is durable and gives it its name in the backup folder;
+    // returns that name. Throws FsFehler when it cannot be written. `abgebrochen`: the run was stopped before
+    // its walk was through; the record says so, and the entries after the last one written are taken from the
+    // newest earlier record (their versions where the copies they name are still there, else "fehlt").
     std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
 
 private:
+    struct Fenstereintrag {
+        Bestandseintrag E;
+        bool Verorten = false;   // its version is still to be found
+        std::uint64_t Namen = 1; // names of the file in the source, when it was looked at
+    };
+    // A folder on the walk's way and the names (hashed) of the files and links written in it.
+    struct Wegordner {
+        std::string Pfad;
+        std::unordered_set<std::uint64_t> Dateien;
+    };
+
+    static Eintragsart ArtAus(const Eintragsstand& stand);
     std::string Relativ(const Pfad& quelle) const;
-    bool Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort);
-    void Ordne();
-    void Verorte(bool abgebrochen);
+    std::optional<std::size_t> Eintrag(const Pfad& quelle, Eintragsart art, const Eintragsstand& stand, std::string ort,
+                                       bool verorten);
+    std::optional<std::size_t> Halte(Fenstereintrag g);
+    void Leere();
+    void Ausschreiben(Fenstereintrag& g);
+    void Beginne();
+    void Schreib(Bestandseintrag& e);
+    Bestandsleser* Vorher();
+    const Bestandseintrag* BisZu(const Bestandseintrag& e);
+    void Verorte(Bestandseintrag& e, const Bestandseintrag* v);
+    bool NochDa(const Bestandseintrag& v);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
-    void Verbuende();
+    std::uint64_t Gruppe(std::uint64_t inode, std::uint64_t namen);
+    bool AlsDateiGeschrieben(const std::string& pfad) const;
+    void NimmUebrige();
 
     Laufwerkstabelle laufwerke_;
     Eintragszugriff zugriff_;
     Eintragszugriff kopien_; // a second access for the backups, so the walk's folder stays open
     Pfad quelle_, ziel_;
     std::string ordnername_;
-    std::vector<Bestandseintrag> eintraege_;
-    std::unordered_map<std::string, std::size_t> kopiert_; // source path -> entry, of this run's copies
-    std::vector<std::size_t> offen_;                       // entries whose version is still to be found
-    std::vector<std::size_t> mehrnamig_;                   // files of several names
+    std::size_t fenstergroesse_;
+    Bestand kopf_;
+    std::optional<Dauerschrift> datei_;
+    std::unique_ptr<Bestandsschreiber> schreiber_;
+    std::deque<Fenstereintrag> fenster_;                   // no copy of it all as it grows
+    std::unordered_map<std::string, std::size_t> kopiert_; // source path -> window place, of the open batch
+    std::optional<std::pair<std::string, bool>> letzter_;  // the entry written last (path, folder)
+    std::vector<Wegordner> weg_;
+    // Files of several names met: inode -> group number and names still to be met.
+    std::unordered_map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> gruppen_;
+    std::uint64_t gruppe_ = 0;
+    // The newest earlier record of this source, read alongside the entries written (opened when first needed).
+    bool vorherGesucht_ = false;
+    std::optional<Bestandsleser> vorher_;
+    const Bestandseintrag* v_ = nullptr; // its entry in hand
+    bool vBegonnen_ = false;
+    std::vector<std::string> frueher_; // the earlier backup folders, oldest first
     std::vector<Auslassung> ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
     std::unordered_set<std::string> ordner_; // the folders recorded, relative

@@ -57,28 +57,6 @@ struct Sicherung::OffeneKopie {
     Quellstand Stand; // the state of the source that the copy holds
 };
 
-bool Ueberschneiden(const Pfad& quelle, const Pfad& ziel) {
-    // Without trailing backslashes, but a drive root keeps its own ("C:\").
-    auto ohneTrenner = [](Pfad p) {
-        while (p.size() > 3 && p.back() == '\\')
-            p.pop_back();
-        return p;
-    };
-    const Pfad q = ohneTrenner(quelle);
-    const Pfad z = ohneTrenner(ziel);
-    if (z == q)
-        return true;
-    const Pfad darin = q.ends_with('\\') ? q : q + "\\";
-    return z.starts_with(darin);
-}
-
-std::string Sicherungsordnername(const Datum& datum, const Zeit& zeit) {
-    char text[64];
-    std::snprintf(text, sizeof text, "Sicherung-%04d-%02d-%02d--%02d-%02d-%02d", datum.Jahr, datum.Monat, datum.Tag,
-                  zeit.Stunde, zeit.Minute, zeit.Sekunde);
-    return text;
-}
-
 Sicherung::Sicherung(Fensterschnittstelle& fenster, Uhr& uhr, Dateisystemfabrik fabrik)
     : fenster_(fenster), uhr_(uhr), fabrik_(std::move(fabrik)) {}
 
@@ -190,17 +168,21 @@ void Sicherung::Sichern_Click() {
     }
     if (spiegelGefunden && tmp_sichern == "ja") {
         if (bestandslaufwerke)
-            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N);
+            bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N, bestandsfenster);
         try {
             KopiereDateien(Q, spiegel);
+        } catch (const FsFehler&) {
+            // The run ends: the record written so far is dropped with its temporary file.
+            bestand_.reset();
+            throw;
         } catch (const Laufabbruch&) {
             // Stopped: the folders above the source are closed as below, and the record is written marked as
             // stopped: the entries reached with their versions, the others as the earlier record names them.
             // So the point never passes for complete, and the next run backs up what this one did not reach.
             OberordnerAbschliessen(Q, zielordner);
             if (bestand_) {
-                bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes, true);
-                bestand_.reset();
+                const auto bestand = std::move(bestand_);
+                bestand->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes, true);
             }
             Angehalten();
             return;
@@ -209,8 +191,8 @@ void Sicherung::Sichern_Click() {
         OberordnerAbschliessen(Q, zielordner);
         // The record goes in last, after the final flush: it never names a copy that is not durable.
         if (bestand_) {
-            bestand_->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
-            bestand_.reset();
+            const auto bestand = std::move(bestand_);
+            bestand->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
         }
     } else {
         tmp_fehler = "ja";
@@ -331,6 +313,7 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     ErstellePfad(atmp_ziel, Anlage::Privat);
     if (bestand_)
         bestand_->Ordner(atmp_Quelle);
+    FensterPruefen();
     tmp = std::monostate{};
     KopiereDateienRoot(atmp_Quelle, atmp_ziel);
     tmp = std::monostate{};
@@ -399,6 +382,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         Pruefpunkt();
+        FensterPruefen();
         const Datei datei = fc->Elemente[i];
         const std::string name = datei.Name;
         const Pfad ziel = atmp_ziel + "\\" + name;
@@ -504,6 +488,16 @@ void Sicherung::Abschliessen() {
     }
     // Records kept apart from the files (a stick without room for them) are written once per batch.
     Fso().Festschreiben();
+    // The batch's entries are final: the record is written up to here.
+    if (bestand_)
+        bestand_->Abgeschlossen();
+}
+
+void Sicherung::FensterPruefen() {
+    // A run with few copies among many files it leaves finishes its batch early, so that the record's entries
+    // held back for the batch's copies stay few.
+    if (bestand_ && bestand_->FensterVoll())
+        Abschliessen();
 }
 
 void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
@@ -513,37 +507,6 @@ void Sicherung::MeldeNamensgleichheit(const Pfad& atmp_Quelle) {
             PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
     for (const Ordner& u : Fso().SubFolders(ordner))
         MeldeNamensgleichheit(u.Path);
-}
-
-std::optional<std::string> Sicherung::Eintragsfehler(const FsFehler& fehler, const Pfad& eintrag) {
-    const Pfad& pfad = fehler.Path();
-    const bool betrifftEintrag =
-        pfad == eintrag || (pfad.size() > eintrag.size() && pfad.starts_with(eintrag) && pfad[eintrag.size()] == '\\');
-    if (!betrifftEintrag)
-        return std::nullopt;
-    const std::error_code u = fehler.Ursache();
-    const bool systemfehler = u.category() == std::generic_category() || u.category() == std::system_category();
-    // A source drive that is no longer there is no trouble of one entry.
-    if (systemfehler && (u.value() == ENODEV || u.value() == ENXIO))
-        return std::nullopt;
-    if (Verschwunden(fehler))
-        return std::string("nicht mehr vorhanden");
-    if (systemfehler && u.value() == EINVAL)
-        return std::string("keine gewöhnliche Datei mehr");
-    if (systemfehler && u.value() == ENOTSUP && fehler.Operation() == "Copy")
-        return std::string("das Ziel kann keine symbolischen Verknüpfungen speichern");
-    if (fehler.Operation() == "SetFileAttr") {
-        if (systemfehler && (u.value() == ENOSPC || u.value() == E2BIG || u.value() == EDQUOT))
-            return std::string("kein Platz für den Archivvermerk");
-        return "Archivvermerk nicht schreibbar: " + Fehlertext(u);
-    }
-    return Fehlertext(u);
-}
-
-bool Sicherung::Verschwunden(const FsFehler& fehler) {
-    const std::error_code u = fehler.Ursache();
-    return (u.category() == std::generic_category() || u.category() == std::system_category()) &&
-           (u.value() == ENOENT || u.value() == ENOTDIR);
 }
 
 void Sicherung::OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner) {

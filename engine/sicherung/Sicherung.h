@@ -76,6 +76,9 @@ public:
     // index (Zielindex.h) and also backs up each file whose present state the target holds no version of.
     // The dry run sets it, so that it names what the run would copy.
     std::optional<Laufwerkstabelle> indexlaufwerke;
+    // The most entries of the record held back for the copies of an open batch (Bestandsliste.h); tests make
+    // it small.
+    std::size_t bestandsfenster = Bestandsliste::Fenstergroesse;
 
     // The backup run, the handler of the button Sichern. Throws FsFehler where a platform operation fails;
     // everything done until then stays on disk and the busy pointer stays set. Stopped on request, it
@@ -137,6 +140,8 @@ private:
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
     void Abschliessen();
+    // Abschliessen before the batch is full where the record holds too many entries back for it.
+    void FensterPruefen();
     // The mirrors of the folders above `quelle` in the backup folder `zielordner` get their final bits.
     void OberordnerAbschliessen(const Pfad& quelle, const Pfad& zielordner);
     // Whether the file (looked at by the caller) is to be backed up: its archive bit set, or the target

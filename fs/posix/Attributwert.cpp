@@ -53,6 +53,10 @@ void Vermerkte::Merke(const struct stat& st, std::uint64_t name) {
     staende_.insert({st.st_dev, st.st_ino, CtimeNs(st), name});
 }
 
+void Vermerkte::Vergiss(dev_t geraet, ino_t inode, std::int64_t ctimeNs, std::uint64_t name) {
+    staende_.erase({geraet, inode, ctimeNs, name});
+}
+
 bool Vermerkte::Kennt(const struct stat& st, std::uint64_t name) const {
     return !staende_.empty() && staende_.contains({st.st_dev, st.st_ino, CtimeNs(st), name});
 }

@@ -41,6 +41,10 @@ class Vermerkte {
 public:
     void Merke(const struct stat& st, std::uint64_t name);
     [[nodiscard]] bool Kennt(const struct stat& st, std::uint64_t name) const;
+    // Forgets the state once its row is in its folder's map (Ordnerkarte.h), which tells it from then on: what
+    // is kept does not grow with the files a run marks.
+    void Vergiss(dev_t geraet, ino_t inode, std::int64_t ctimeNs, std::uint64_t name);
+    [[nodiscard]] std::size_t Anzahl() const { return staende_.size(); }
 
 private:
     struct Stand {

@@ -318,6 +318,12 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
 
 std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
                                                const std::function<void(const Stueckweise&)>& schreibe) {
+    Dauerschrift schrift = BeginneDauerhaft(ordner);
+    schreibe([&schrift](std::string_view inhalt) { schrift.Schreibe(inhalt); });
+    return schrift.Vollende(name);
+}
+
+Dauerschrift Eintragszugriff::BeginneDauerhaft(const Pfad& ordner) {
     std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
     if (posix.empty())
         throw FsFehler("Bestand schreiben", ordner, Fehlercode(EINVAL));
@@ -340,65 +346,8 @@ std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::fu
         if (!datei.gueltig() && (errno != EEXIST || versuch > 100))
             throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
     }
-    bool fertig = false;
-    struct Aufraeumen {
-        int dir;
-        const std::string& temp;
-        const bool& fertig;
-        ~Aufraeumen() {
-            if (!fertig)
-                ::unlinkat(dir, temp.c_str(), 0);
-        }
-    } aufraeumen{dir.get(), temp, fertig};
-
-    schreibe([&](std::string_view inhalt) {
-        std::size_t geschrieben = 0;
-        while (geschrieben < inhalt.size()) {
-            const ssize_t n = ::write(datei.get(), inhalt.data() + geschrieben, inhalt.size() - geschrieben);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
-            }
-            geschrieben += static_cast<std::size_t>(n);
-        }
-    });
-    if (::fsync(datei.get()) != 0)
-        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
-    if (datei.schliessen() != 0)
-        throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(Schreibfehler(dir.get(), errno)));
-
-    std::string ziel;
-    for (int k = 0;; ++k) {
-        ziel = name(k);
-        if (::renameat2(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), RENAME_NOREPLACE) == 0)
-            break;
-        if (errno == EEXIST)
-            continue;
-        if (errno != EINVAL && errno != ENOSYS)
-            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
-        // A file system without the no-replace rename: a hard link never replaces either.
-        if (::linkat(dir.get(), temp.c_str(), dir.get(), ziel.c_str(), 0) == 0) {
-            ::unlinkat(dir.get(), temp.c_str(), 0);
-            break;
-        }
-        if (errno == EEXIST)
-            continue;
-        if (errno != EPERM && errno != ENOTSUP && errno != EMLINK)
-            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
-        // Nor hard links (an exFAT stick through FUSE): the name is looked at first. The folder is the
-        // run's own new backup folder, in which nothing else makes names.
-        struct stat st {};
-        if (::fstatat(dir.get(), ziel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            continue;
-        if (errno != ENOENT || ::renameat(dir.get(), temp.c_str(), dir.get(), ziel.c_str()) != 0)
-            throw FsFehler("Bestand schreiben", ordner + "\\" + ziel, Fehlercode(errno));
-        break;
-    }
-    fertig = true;
-    if (::fsync(dir.get()) != 0)
-        throw FsFehler("Bestand schreiben", ordner, Fehlercode(errno));
-    return ziel;
+    const int d = datei.freigeben();
+    return Dauerschrift(dir.freigeben(), std::move(temp), d, ordner);
 }
 
 bool Eintragszugriff::Verwalter() {

@@ -36,6 +36,38 @@ private:
     std::uint64_t groesse_ = 0;
 };
 
+// A file written into a folder a piece at a time under a temporary name (".tresor-ix-bestand-<hex>.tmp", made
+// anew, private to the owner, never through a link), which gets its name only once it is whole and on the
+// medium (Vollende). Dropped before that (Verwirf, or when it goes), the temporary file is removed; a
+// process killed meanwhile leaves only the temporary file, which no reader takes for a record.
+class Dauerschrift {
+public:
+    Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
+        : ordner_(ordner), temp_(std::move(temp)), datei_(datei), pfad_(std::move(pfad)) {}
+    ~Dauerschrift();
+    Dauerschrift(Dauerschrift&& andere) noexcept;
+    Dauerschrift& operator=(Dauerschrift&&) = delete;
+    Dauerschrift(const Dauerschrift&) = delete;
+    Dauerschrift& operator=(const Dauerschrift&) = delete;
+
+    // Appends the piece; throws FsFehler when it cannot be written.
+    void Schreibe(std::string_view stueck);
+    // Flushes the file to the medium, renames it to the first of the names `name(0)`, `name(1)`, ... that is
+    // free (never replacing anything), flushes the folder and returns the name used.
+    std::string Vollende(const std::function<std::string(int)>& name);
+    // Removes the temporary file (nothing once Vollende went through).
+    void Verwirf() noexcept;
+    // The temporary file's name in its folder.
+    [[nodiscard]] const std::string& Tempname() const { return temp_; }
+
+private:
+    int ordner_ = -1; // the folder, held open
+    std::string temp_;
+    int datei_ = -1;
+    Pfad pfad_; // the folder in program form, for errors
+    bool fertig_ = false;
+};
+
 // The system calls of the record of the source and of restores that the file-system object has no
 // operation for: reading an entry's state, reading and durably writing a whole small file, and setting a
 // restored entry's times, permission bits and owner. Paths are in program form and translated through the
@@ -76,6 +108,8 @@ public:
     using Stueckweise = std::function<void(std::string_view)>;
     std::string SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,
                                   const std::function<void(const Stueckweise&)>& schreibe);
+    // The same begun: the temporary file is made in `ordner`, and the caller writes it and finishes it.
+    Dauerschrift BeginneDauerhaft(const Pfad& ordner);
     // Gives the entry (never followed) the owner (when `besitzer`), then the permission bits (not on a
     // link), then the modification time; the access time becomes the modification time too.
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer);

@@ -104,6 +104,7 @@ private:
         dev_t Geraet = 0;
         ino_t Inode = 0;
         std::int64_t CtimeNs = 0;
+        std::uint64_t Name = 0; // the Namenskennung of its path (Vermerkte)
     };
     std::vector<Nachtrag> nachtraege_;
     // Gives each file of nachtraege_ that is still in the state read back its row in its folder's map, once the

@@ -1,0 +1,144 @@
+// Where the versions of the entries a run did not copy live, and what a stopped run takes from the newest
+// earlier record (see Bestandsliste.h): that record is read alongside the entries as they are written.
+#include "engine/bestand/Bestandsliste.h"
+#include "engine/bestand/Sicherungsfolge.h"
+
+#include <cstdlib>
+#include <limits>
+
+namespace tresor {
+
+namespace {
+
+// Whether a copy's time is the entry's: exact, or as a file system of coarser times (whole seconds, or
+// FAT's two seconds) keeps it.
+bool GleicheZeit(std::int64_t eintrag, std::int64_t kopie) {
+    if (eintrag == kopie)
+        return true;
+    constexpr std::int64_t Sekunde = 1'000'000'000;
+    if (kopie % Sekunde != 0)
+        return false;
+    return std::llabs(eintrag - kopie) < 2 * Sekunde;
+}
+
+int Reihe(const Bestandseintrag& a, const Bestandseintrag& b) {
+    return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
+}
+
+std::string OrdnerVon(const std::string& pfad) {
+    const std::size_t schnitt = pfad.rfind('/');
+    return schnitt == std::string::npos ? std::string(".") : pfad.substr(0, schnitt);
+}
+
+} // namespace
+
+Bestandsleser* Bestandsliste::Vorher() {
+    if (!vorherGesucht_) {
+        vorherGesucht_ = true;
+        for (const std::string& n : Sicherungsordnernamen(kopien_, ziel_))
+            if (n < ordnername_)
+                frueher_.push_back(n);
+        const std::string posix = laufwerke_.ZuPosix(quelle_).value_or("");
+        for (auto it = frueher_.rbegin(); it != frueher_.rend() && !vorher_; ++it) {
+            auto leser = LiesBestandsleser(kopien_, ziel_, *it);
+            if (leser && GleicheQuelle(leser->Kopf(), quelle_, posix))
+                vorher_ = std::move(leser);
+        }
+    }
+    if (vorher_ && !vBegonnen_) {
+        v_ = vorher_->Naechster();
+        vBegonnen_ = true;
+    }
+    return vorher_ ? &*vorher_ : nullptr;
+}
+
+const Bestandseintrag* Bestandsliste::BisZu(const Bestandseintrag& e) {
+    if (Vorher() == nullptr)
+        return nullptr;
+    // The earlier record's entries before this one: not met by this run.
+    while (v_ != nullptr && Reihe(*v_, e) < 0)
+        v_ = vorher_->Naechster();
+    return v_ != nullptr && Reihe(*v_, e) == 0 ? v_ : nullptr;
+}
+
+bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const {
+    if (ArtAus(kopie) != e.Art || kopie.Groesse != e.Groesse || !GleicheZeit(e.MtimeNs, kopie.MtimeNs))
+        return false;
+    return e.Art != Eintragsart::Verweis || kopie.Verweisziel == e.Verweisziel;
+}
+
+bool Bestandsliste::NochDa(const Bestandseintrag& v) {
+    // The record's word is taken once the copy it names is still there, of that kind and size.
+    if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
+        return false;
+    const auto k = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, v.Ort), quelle_), v.Pfad));
+    return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
+           (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
+}
+
+void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v) {
+    e.Ort = OrtFehlt;
+    if (v != nullptr && v->Art == e.Art && v->Groesse == e.Groesse && v->MtimeNs == e.MtimeNs &&
+        v->Verweisziel == e.Verweisziel && NochDa(*v)) {
+        e.Ort = v->Ort;
+        // The exact state stays only where the earlier record held that very state: else the version found is
+        // of the same size and time, but perhaps not of this content, and the next run is to back the file up
+        // (Zielindex.h).
+        if (v->CtimeNs == 0 || v->CtimeNs != e.CtimeNs || v->Inode != e.Inode)
+            e.CtimeNs = 0;
+        return;
+    }
+    e.CtimeNs = 0;
+    for (auto it = frueher_.rbegin(); it != frueher_.rend(); ++it) {
+        const auto k = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, *it), quelle_), e.Pfad));
+        if (k && Passt(e, *k)) {
+            e.Ort = *it;
+            break;
+        }
+    }
+}
+
+void Bestandsliste::NimmUebrige() {
+    // A stopped run did not reach the entries after the last one it wrote: those are taken from the earlier
+    // record, with the version that one names where its copy is still there, else "fehlt"; what that one could
+    // not back up stays named. The earlier record lists every folder before its content, so each folder comes
+    // first here too, and nothing is taken below a folder this run does not hold.
+    if (Vorher() == nullptr)
+        return;
+    const auto erreicht = letzter_;
+    // Whether this run passed the folder of that path, and whether it met a file or link of that path.
+    auto alsOrdnerErreicht = [&](const std::string& pfad) {
+        return erreicht && Wegordnung(pfad, true, erreicht->first, erreicht->second) <= 0;
+    };
+    auto alsDateiGetroffen = [&](const std::string& pfad) {
+        return erreicht && Wegordnung(pfad, false, erreicht->first, erreicht->second) <= 0 && AlsDateiGeschrieben(pfad);
+    };
+    for (const Auslassung& a : vorher_->Kopf().Ausgelassen)
+        if (!alsOrdnerErreicht(a.Pfad) && !alsDateiGetroffen(a.Pfad))
+            Ausgelassen(Unterpfad(quelle_, a.Pfad), a.Grund);
+    for (; v_ != nullptr; v_ = vorher_->Naechster()) {
+        const Bestandseintrag& v = *v_;
+        // Out of order or twice in the earlier record, reached by this run, or met by it as a file where the
+        // earlier record has a folder: not taken.
+        if (letzter_ && Wegordnung(v.Pfad, v.Art == Eintragsart::Ordner, letzter_->first, letzter_->second) <= 0)
+            continue;
+        if (v.Pfad == "." || !ordner_.contains(OrdnerVon(v.Pfad)))
+            continue;
+        if (v.Art == Eintragsart::Ordner && AlsDateiGeschrieben(v.Pfad))
+            continue;
+        Bestandseintrag e = v;
+        if (e.Art != Eintragsart::Ordner && !NochDa(v))
+            e.Ort = OrtFehlt;
+        if (e.Art == Eintragsart::Ordner)
+            ordner_.insert(e.Pfad);
+        e.Verbund = e.Art == Eintragsart::Datei && v.Verbund != 0
+                        ? Gruppe(e.Inode, std::numeric_limits<std::uint64_t>::max())
+                        : 0;
+        Schreib(e);
+    }
+    for (const std::string& p : vorher_->Kopf().Einhaengepunkte)
+        if (ordner_.contains(p) && !alsOrdnerErreicht(p))
+            einhaengepunkte_.push_back(p);
+}
+
+} // namespace tresor

@@ -1,0 +1,99 @@
+// A file written a piece at a time and named once it is whole and durable (see Eintragszugriff.h).
+#include "fs/FsFehler.h"
+#include "fs/posix/Eintragszugriff.h"
+#include "fs/system/Deskriptor.h"
+#include "fs/system/Schreibfehler.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace tresor {
+
+using posix::Fehlercode;
+
+Dauerschrift::Dauerschrift(Dauerschrift&& andere) noexcept
+    : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)),
+      datei_(std::exchange(andere.datei_, -1)), pfad_(std::move(andere.pfad_)),
+      fertig_(std::exchange(andere.fertig_, true)) {}
+
+Dauerschrift::~Dauerschrift() {
+    Verwirf();
+    if (ordner_ >= 0)
+        ::close(ordner_);
+}
+
+void Dauerschrift::Verwirf() noexcept {
+    if (datei_ >= 0) {
+        ::close(datei_);
+        datei_ = -1;
+    }
+    if (!fertig_ && ordner_ >= 0)
+        ::unlinkat(ordner_, temp_.c_str(), 0);
+    fertig_ = true;
+}
+
+void Dauerschrift::Schreibe(std::string_view stueck) {
+    if (datei_ < 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EBADF));
+    std::size_t geschrieben = 0;
+    while (geschrieben < stueck.size()) {
+        const ssize_t n = ::write(datei_, stueck.data() + geschrieben, stueck.size() - geschrieben);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
+        }
+        geschrieben += static_cast<std::size_t>(n);
+    }
+}
+
+std::string Dauerschrift::Vollende(const std::function<std::string(int)>& name) {
+    if (datei_ < 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EBADF));
+    if (::fsync(datei_) != 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
+    const int fehler = ::close(std::exchange(datei_, -1));
+    if (fehler != 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
+
+    const int dir = ordner_;
+    const char* temp = temp_.c_str();
+    std::string ziel;
+    for (int k = 0;; ++k) {
+        ziel = name(k);
+        if (::renameat2(dir, temp, dir, ziel.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            throw FsFehler("Bestand schreiben", pfad_ + "\\" + ziel, Fehlercode(errno));
+        // A file system without the no-replace rename: a hard link never replaces either.
+        if (::linkat(dir, temp, dir, ziel.c_str(), 0) == 0) {
+            ::unlinkat(dir, temp, 0);
+            break;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno != EPERM && errno != ENOTSUP && errno != EMLINK)
+            throw FsFehler("Bestand schreiben", pfad_ + "\\" + ziel, Fehlercode(errno));
+        // Nor hard links (an exFAT stick through FUSE): the name is looked at first. The folder is the
+        // run's own new backup folder, in which nothing else makes names.
+        struct stat st {};
+        if (::fstatat(dir, ziel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        if (errno != ENOENT || ::renameat(dir, temp, dir, ziel.c_str()) != 0)
+            throw FsFehler("Bestand schreiben", pfad_ + "\\" + ziel, Fehlercode(errno));
+        break;
+    }
+    fertig_ = true;
+    if (::fsync(dir) != 0)
+        throw FsFehler("Bestand schreiben", pfad_, Fehlercode(errno));
+    return ziel;
+}
+
+} // namespace tresor

@@ -1,0 +1,230 @@
+// The record of the source is written while the walk goes: entries wait for their batch's check and mark only
+// as long as the batch is open, a run with few copies finishes its batch early once too many entries wait, and
+// the record stays whole and in the walk's order whatever comes late (a copy failing at the end of its batch,
+// a stop in the middle of a batch, hard-link names on both sides of a flush).
+#include "engine/bestand/Bestandsformat.h"
+#include "tests/engine/Engineumgebung.h"
+
+#include <map>
+#include <set>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string Erster = "Sicherung-2002-02-07--13-42-27";
+const std::string Zweiter = "Sicherung-2002-02-07--13-42-28";
+
+class Bestandsfenster : public Engineumgebung {
+public:
+    // For the rows' steps.
+    using Engineumgebung::Posix;
+    using Engineumgebung::Schreibe;
+
+protected:
+    void SetUp() override {
+        for (const char* d : {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt", "B\\b2.txt", "C\\c1.txt"})
+            Schreibe(std::string("C:\\Q\\") + d, std::string("Inhalt ") + d);
+        fenster.quellPfad = "C:\\Q";
+        fenster.zielPfad = "D:\\";
+        sicherung.bestandslaufwerke = laufwerke;
+    }
+
+    Bestand Satz(const std::string& ordner) {
+        const auto gelesen = LiesBestand(LiesDatei(Posix("D:\\" + ordner + "\\" + Bestandsdateiname(0))));
+        if (const auto* fehler = std::get_if<std::string>(&gelesen))
+            ADD_FAILURE() << *fehler;
+        return std::holds_alternative<Bestand>(gelesen) ? std::get<Bestand>(gelesen) : Bestand{};
+    }
+};
+
+// What a row expects of an entry of the second run's record: its path and where its version lives ("1": the
+// first backup, "2": the second, "fehlt", "-" for a folder).
+using Erwartet = std::vector<std::pair<std::string, std::string>>;
+
+struct Fensterfall {
+    std::string Name;
+    std::function<void(Bestandsfenster&)> Vorher;   // before the first run
+    std::function<void(Bestandsfenster&)> Zwischen; // between the runs
+    std::vector<std::string> Bits;                  // files given their archive bit again for the second run
+    std::size_t Fenster = Bestandsliste::Fenstergroesse;
+    std::string Scheitert;                   // this copy is gone when its batch is marked
+    std::string Halt;                        // the run is stopped once this copy returned
+    Erwartet Eintraege;                      // in the record's order
+    std::set<std::set<std::string>> Gruppen; // the hard-link groups (every entry of a number)
+    int Syncs = -1;                          // flushes of the second run, where it matters
+};
+
+TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
+    const Erwartet alleAlt = {{".", "-"},        {"a1.txt", "1"},   {"a2.txt", "1"}, {"a3.txt", "1"},  {"B", "-"},
+                              {"B/b1.txt", "1"}, {"B/b2.txt", "1"}, {"C", "-"},      {"C/c1.txt", "1"}};
+    auto mit = [&](std::map<std::string, std::string> anders) {
+        Erwartet e = alleAlt;
+        for (auto& [pfad, ort] : e)
+            if (anders.contains(pfad))
+                ort = anders[pfad];
+        return e;
+    };
+    const std::vector<Fensterfall> faelle = {
+        {"KopieScheitertNachSpaeterenEintraegen",
+         {},
+         {},
+         {"a1.txt", "a2.txt", "a3.txt"},
+         Bestandsliste::Fenstergroesse,
+         "a1.txt",
+         "",
+         // a1's copy failed: the first backup holds its state; a2 and a3 came after it and stay in place.
+         mit({{"a2.txt", "2"}, {"a3.txt", "2"}}),
+         {},
+         1},
+        {"KopieScheitertOhneFruehereSicherung",
+         {},
+         [](Bestandsfenster& t) { fs::remove(t.Posix("D:\\" + Erster + "\\Q\\a1.txt")); },
+         {"a1.txt", "a2.txt"},
+         Bestandsliste::Fenstergroesse,
+         "a1.txt",
+         "",
+         mit({{"a1.txt", "fehlt"}, {"a2.txt", "2"}}),
+         {},
+         1},
+        {"FensterLaeuftVoll",
+         {},
+         {},
+         {"a1.txt", "B\\b2.txt"},
+         3,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
+         {},
+         2},
+        {"FensterReichtAus",
+         {},
+         {},
+         {"a1.txt", "B\\b2.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
+         {},
+         1},
+        {"HartlinksUeberEineLeerung",
+         [](Bestandsfenster& t) {
+             fs::create_hard_link(t.Posix("C:\\Q\\a1.txt"), t.Posix("C:\\Q\\C\\h.txt"));
+             t.Schreibe("C:\\aussen\\x.txt", "x");
+             fs::create_hard_link(t.Posix("C:\\aussen\\x.txt"), t.Posix("C:\\Q\\B\\l.txt"));
+         },
+         {},
+         {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt", "B\\b2.txt", "B\\l.txt", "C\\c1.txt", "C\\h.txt"},
+         2,
+         "",
+         "",
+         {{".", "-"},
+          {"a1.txt", "2"},
+          {"a2.txt", "2"},
+          {"a3.txt", "2"},
+          {"B", "-"},
+          {"B/b1.txt", "2"},
+          {"B/b2.txt", "2"},
+          {"B/l.txt", "2"},
+          {"C", "-"},
+          {"C/c1.txt", "2"},
+          {"C/h.txt", "2"}},
+         // The names of one file share a number; a file whose other name is outside the source has one alone.
+         {{"a1.txt", "C/h.txt"}, {"B/l.txt"}},
+         -1},
+        {"AbbruchMittenImFenster",
+         {},
+         {},
+         {"a1.txt", "a3.txt", "B\\b2.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "a3.txt",
+         // b2 was not reached: its version is the one the first record names.
+         mit({{"a1.txt", "2"}, {"a3.txt", "2"}}),
+         {},
+         -1},
+        {"AbbruchImUnterordnerWoEinOrdnerZurDateiWurde",
+         {},
+         [](Bestandsfenster& t) {
+             fs::remove_all(t.Posix("C:\\Q\\C"));
+             t.Schreibe("C:\\Q\\C", "nun eine Datei");
+         },
+         {"B\\b1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "B\\b1.txt",
+         // The file C was met: the earlier record's folder C is not taken, nor what it held.
+         {{".", "-"},
+          {"C", "2"},
+          {"a1.txt", "1"},
+          {"a2.txt", "1"},
+          {"a3.txt", "1"},
+          {"B", "-"},
+          {"B/b1.txt", "2"},
+          {"B/b2.txt", "1"}},
+         {},
+         -1},
+    };
+    for (const Fensterfall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        for (const char* laufwerk : {"C:\\", "D:\\"}) {
+            fs::remove_all(Posix(laufwerk));
+            fs::create_directories(Posix(laufwerk));
+        }
+        SetUp();
+        if (f.Vorher)
+            f.Vorher(*this);
+        uhr.zeit = {13, 42, 27};
+        sicherung.bestandsfenster = Bestandsliste::Fenstergroesse;
+        nachKopie = nullptr;
+        vorher = nullptr;
+        fenster.abbruch = nullptr;
+        sicherung.Sichern_Click();
+        ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+
+        if (f.Zwischen)
+            f.Zwischen(*this);
+        for (const std::string& d : f.Bits)
+            SetzeWert("C:\\Q\\" + d, 32);
+        uhr.zeit = {13, 42, 28};
+        sicherung.bestandsfenster = f.Fenster;
+        protokoll.clear();
+        vorher = [&](const std::string& zeile) {
+            if (!f.Scheitert.empty() && zeile.starts_with("SetFileAttr C:\\Q\\" + f.Scheitert + " "))
+                fs::remove(Posix("D:\\" + Zweiter + "\\Q\\" + f.Scheitert));
+        };
+        bool halt = false;
+        nachKopie = [&](const Datei& d, const Pfad&) { halt = halt || d.Path == "C:\\Q\\" + f.Halt; };
+        fenster.abbruch = [&] { return halt; };
+        sicherung.Sichern_Click();
+        EXPECT_EQ(sicherung.ausgang, !f.Halt.empty()        ? Ausgang::Abgebrochen
+                                     : !f.Scheitert.empty() ? Ausgang::Fehlschlag
+                                                            : Ausgang::Erfolg);
+
+        const Bestand b = Satz(Zweiter);
+        EXPECT_EQ(b.Abgebrochen, !f.Halt.empty());
+        Erwartet gelesen;
+        std::map<std::uint64_t, std::set<std::string>> gruppen;
+        for (const Bestandseintrag& e : b.Eintraege) {
+            const std::string ort = e.Ort == Erster ? "1" : e.Ort == Zweiter ? "2" : e.Ort;
+            gelesen.emplace_back(e.Pfad, ort);
+            if (e.Verbund != 0)
+                gruppen[e.Verbund].insert(e.Pfad);
+        }
+        EXPECT_EQ(gelesen, f.Eintraege);
+        std::set<std::set<std::string>> alleGruppen;
+        for (const auto& [nummer, namen] : gruppen)
+            alleGruppen.insert(namen);
+        EXPECT_EQ(alleGruppen, f.Gruppen);
+        if (f.Syncs >= 0) {
+            EXPECT_EQ(Zaehle("Sync "), static_cast<std::size_t>(f.Syncs));
+        }
+        // No temporary file stays behind.
+        for (const auto& e : fs::directory_iterator(Posix("D:\\" + Zweiter)))
+            EXPECT_FALSE(e.path().filename().string().ends_with(".tmp")) << e.path();
+    }
+}
+
+} // namespace
+} // namespace tresor::test
