@@ -48,6 +48,14 @@ bool OhneUnbenannte(int fehler) {
     return fehler == EOPNOTSUPP || fehler == ENOTSUP || fehler == EISDIR || fehler == ENOSYS || fehler == EINVAL;
 }
 
+// Whether an unnamed file can be given a name here: through /proc, or by its descriptor, which needs a
+// capability (root has it). Where neither is possible (no /proc in a plain user's container), copies are
+// written under a temporary name.
+bool UnbenannteVerlinkbar() {
+    static const bool verlinkbar = ::access("/proc/self/fd", X_OK) == 0 || ::geteuid() == 0;
+    return verlinkbar;
+}
+
 // Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. Through /proc, where a plain
 // user may link it; else by the descriptor itself, which needs a capability.
 int Verlinke(int fd, int ordner, const std::string& name) {
@@ -304,7 +312,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     std::string tmpName;
     Deskriptor z;
     bool unbenannt = false;
-    if (!ohneUnbenannte_.contains(zielort.OrdnerGeraet())) {
+    if (UnbenannteVerlinkbar() && !ohneUnbenannte_.contains(zielort.OrdnerGeraet())) {
         constexpr int Unbenannt = O_TMPFILE | O_WRONLY | O_CLOEXEC;
         z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, 0600));
         if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
