@@ -16,9 +16,13 @@ namespace tresor {
 
 using posix::Fehlercode;
 
+Dauerschrift::Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
+    : ordner_(ordner), temp_(std::move(temp)), pfad_(std::move(pfad)) {
+    ::close(datei);
+}
+
 Dauerschrift::Dauerschrift(Dauerschrift&& andere) noexcept
-    : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)),
-      datei_(std::exchange(andere.datei_, -1)), pfad_(std::move(andere.pfad_)),
+    : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)), pfad_(std::move(andere.pfad_)),
       fertig_(std::exchange(andere.fertig_, true)) {}
 
 Dauerschrift::~Dauerschrift() {
@@ -28,21 +32,33 @@ Dauerschrift::~Dauerschrift() {
 }
 
 void Dauerschrift::Verwirf() noexcept {
-    if (datei_ >= 0) {
-        ::close(datei_);
-        datei_ = -1;
-    }
     if (!fertig_ && ordner_ >= 0)
         ::unlinkat(ordner_, temp_.c_str(), 0);
     fertig_ = true;
 }
 
-void Dauerschrift::Schreibe(std::string_view stueck) {
-    if (datei_ < 0)
+int Dauerschrift::Oeffne() const {
+    if (fertig_ || ordner_ < 0)
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EBADF));
+    Deskriptor datei(::openat(ordner_, temp_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (!datei.gueltig())
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
+    // Never a link (above), nor anything but a file. Inode numbers are not compared: shares and FUSE file
+    // systems may give the same file another one once it was closed. What another user may have put under
+    // the name meanwhile is no record: its checksum is the one of what was written here.
+    struct stat st {};
+    if (::fstat(datei.get(), &st) != 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(errno));
+    if (!S_ISREG(st.st_mode))
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EINVAL));
+    return datei.freigeben();
+}
+
+void Dauerschrift::Schreibe(std::string_view stueck) {
+    Deskriptor datei(Oeffne());
     std::size_t geschrieben = 0;
     while (geschrieben < stueck.size()) {
-        const ssize_t n = ::write(datei_, stueck.data() + geschrieben, stueck.size() - geschrieben);
+        const ssize_t n = ::write(datei.get(), stueck.data() + geschrieben, stueck.size() - geschrieben);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -50,15 +66,15 @@ void Dauerschrift::Schreibe(std::string_view stueck) {
         }
         geschrieben += static_cast<std::size_t>(n);
     }
+    if (datei.schliessen() != 0)
+        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
 }
 
 std::string Dauerschrift::Vollende(const std::function<std::string(int)>& name) {
-    if (datei_ < 0)
-        throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EBADF));
-    if (::fsync(datei_) != 0)
+    Deskriptor datei(Oeffne());
+    if (::fsync(datei.get()) != 0)
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
-    const int fehler = ::close(std::exchange(datei_, -1));
-    if (fehler != 0)
+    if (datei.schliessen() != 0)
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
 
     const int dir = ordner_;

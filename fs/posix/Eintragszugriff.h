@@ -40,10 +40,12 @@ private:
 // anew, private to the owner, never through a link), which gets its name only once it is whole and on the
 // medium (Vollende). Dropped before that (Verwirf, or when it goes), the temporary file is removed; a
 // process killed meanwhile leaves only the temporary file, which no reader takes for a record.
+// The file is open only while a piece goes in: a run writes its record for as long as it walks, and a file
+// held open for writing all that time would keep the medium from being made read-only meanwhile.
 class Dauerschrift {
 public:
-    Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
-        : ordner_(ordner), temp_(std::move(temp)), datei_(datei), pfad_(std::move(pfad)) {}
+    // Takes over the folder `ordner` and the new file `datei` (closed here) named `temp` in it.
+    Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad);
     ~Dauerschrift();
     Dauerschrift(Dauerschrift&& andere) noexcept;
     Dauerschrift& operator=(Dauerschrift&&) = delete;
@@ -61,9 +63,10 @@ public:
     [[nodiscard]] const std::string& Tempname() const { return temp_; }
 
 private:
+    int Oeffne() const;
+
     int ordner_ = -1; // the folder, held open
     std::string temp_;
-    int datei_ = -1;
     Pfad pfad_; // the folder in program form, for errors
     bool fertig_ = false;
 };
