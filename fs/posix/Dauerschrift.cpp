@@ -14,6 +14,7 @@
 
 namespace tresor {
 
+using posix::Deskriptor;
 using posix::Fehlercode;
 
 Dauerschrift::Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
