@@ -23,8 +23,8 @@ Dauerschrift::Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
 }
 
 Dauerschrift::Dauerschrift(Dauerschrift&& andere) noexcept
-    : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)), pfad_(std::move(andere.pfad_)),
-      fertig_(std::exchange(andere.fertig_, true)) {}
+    : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)), laenge_(andere.laenge_),
+      pfad_(std::move(andere.pfad_)), fertig_(std::exchange(andere.fertig_, true)) {}
 
 Dauerschrift::~Dauerschrift() {
     Verwirf();
@@ -41,7 +41,7 @@ void Dauerschrift::Verwirf() noexcept {
 int Dauerschrift::Oeffne() const {
     if (fertig_ || ordner_ < 0)
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(EBADF));
-    Deskriptor datei(::openat(ordner_, temp_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    Deskriptor datei(::openat(ordner_, temp_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!datei.gueltig())
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
     // Never a link (above), nor anything but a file. Inode numbers are not compared: shares and FUSE file
@@ -59,13 +59,16 @@ void Dauerschrift::Schreibe(std::string_view stueck) {
     Deskriptor datei(Oeffne());
     std::size_t geschrieben = 0;
     while (geschrieben < stueck.size()) {
-        const ssize_t n = ::write(datei.get(), stueck.data() + geschrieben, stueck.size() - geschrieben);
+        // At the length written so far: not every share keeps to O_APPEND.
+        const ssize_t n = ::pwrite(datei.get(), stueck.data() + geschrieben, stueck.size() - geschrieben,
+                                   static_cast<off_t>(laenge_));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));
         }
         geschrieben += static_cast<std::size_t>(n);
+        laenge_ += static_cast<std::uint64_t>(n);
     }
     if (datei.schliessen() != 0)
         throw FsFehler("Bestand schreiben", pfad_ + "\\" + temp_, Fehlercode(Schreibfehler(ordner_, errno)));

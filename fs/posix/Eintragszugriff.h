@@ -67,7 +67,8 @@ private:
 
     int ordner_ = -1; // the folder, held open
     std::string temp_;
-    Pfad pfad_; // the folder in program form, for errors
+    std::uint64_t laenge_ = 0; // written so far
+    Pfad pfad_;                // the folder in program form, for errors
     bool fertig_ = false;
 };
 
