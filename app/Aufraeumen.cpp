@@ -91,13 +91,13 @@ int Aufraeumen(const Pfad& ziel, const Pfad& quelle, const Behalteregel& regel, 
                 u.aus << "Behalten: " << Stand(b) << '\n';
             for (const std::string& g : plan.Gehen)
                 u.aus << "Entfernen: " << Stand(g) << '\n';
-            for (const Verschiebung& v : plan.Verschiebungen)
+            ausduennung.Zuege(plan, [&](const Verschiebung& v) {
                 u.aus << "Verschieben: " << Anzeigetext(v.Pfad) << " (" << Bytetext(v.Bytes) << ") von " << Stand(v.Von)
                       << " nach " << Stand(v.Nach) << '\n';
+            });
             NenneReste(plan.Reste, u.aus);
             u.aus << "Die Ausdünnung würde " << plan.Gehen.size() << " von " << alle << " Sicherungen entfernen, "
-                  << plan.Verschiebungen.size() << " Kopien verschieben und " << Bytetext(plan.FreieBytes)
-                  << " freigeben.\n";
+                  << plan.Verschiebungen << " Kopien verschieben und " << Bytetext(plan.FreieBytes) << " freigeben.\n";
             return ExitErfolg;
         }
         NenneReste(plan.Reste, u.fehler);
@@ -129,8 +129,7 @@ int Aufraeumen(const Pfad& ziel, const Pfad& quelle, const Behalteregel& regel, 
                 ++entfernt;
             }
         u.aus << "Die Ausdünnung hat " << entfernt << " von " << alle << " Sicherungen entfernt, "
-              << plan.Verschiebungen.size() << " Kopien verschoben und " << Bytetext(ergebnis.FreieBytes)
-              << " freigegeben.\n";
+              << plan.Verschiebungen << " Kopien verschoben und " << Bytetext(ergebnis.FreieBytes) << " freigegeben.\n";
         return ergebnis.Fertig && vorher.Reste.empty() && plan.Reste.empty() ? ExitErfolg : ExitFehler;
     } catch (const FsFehler& f) {
         u.fehler << f.Bericht(Anzeigetext(f.Path())) << '\n';

@@ -79,9 +79,9 @@ void Sicherungsuebersicht::Ausduennen() {
                     for (const tresor::Rest& r : ausgefuehrt->Reste)
                         fehler_ << "Nicht entfernt: " << r.Ordner << ' ' << r.Pfad << ": " << r.Grund << '\n';
                     if (!ausgefuehrt->Angehalten)
-                        aus_ << "Ausgedünnt: " << plan.Gehen.size() << " Stände entfernt, "
-                             << plan.Verschiebungen.size() << " Kopien verschoben, "
-                             << Groessentext(ausgefuehrt->FreieBytes).toStdString() << " freigegeben.\n";
+                        aus_ << "Ausgedünnt: " << plan.Gehen.size() << " Stände entfernt, " << plan.Verschiebungen
+                             << " Kopien verschoben, " << Groessentext(ausgefuehrt->FreieBytes).toStdString()
+                             << " freigegeben.\n";
                 },
                 [this] {
                     // The list is read again; what the thinning said stays in the result list.
@@ -137,7 +137,7 @@ bool Sicherungsuebersicht::BestaetigeAusduennung(const Ausduennungsplan& plan) {
     frage.setInformativeText(QStringLiteral("Frei werden %1; %2 Kopien werden vorher in bleibende Stände verschoben. "
                                             "Die Liste zeigt, welche Stände gehen und welche bleiben.")
                                  .arg(Groessentext(plan.FreieBytes))
-                                 .arg(plan.Verschiebungen.size()));
+                                 .arg(plan.Verschiebungen));
     QPushButton* ja = frage.addButton(QStringLiteral("&Ausdünnen"), QMessageBox::DestructiveRole);
     QPushButton* nein = frage.addButton(QStringLiteral("Abbre&chen"), QMessageBox::RejectRole);
     frage.setDefaultButton(nein);

@@ -66,17 +66,16 @@ struct Rest {
 struct Ausduennungsplan {
     Pfad Ziel;
     Pfad Quelle;
-    std::vector<std::string> Bleiben;         // the kept backup folders of the source, oldest first
-    std::vector<std::string> Gehen;           // those removed, oldest first
-    std::vector<Verschiebung> Verschiebungen; // in the order they are made
-    std::vector<std::string> NeueBestaende;   // kept backup folders whose record is rewritten
-    std::uint64_t FreieBytes = 0;             // bytes of the files removed (what the disk gets back)
-    std::vector<Rest> Reste;                  // what is left and named
+    std::vector<std::string> Bleiben;       // the kept backup folders of the source, oldest first
+    std::vector<std::string> Gehen;         // those removed, oldest first
+    std::size_t Verschiebungen = 0;         // how many copies move (Ausduennung::Zuege lists them)
+    std::vector<std::string> NeueBestaende; // kept backup folders whose record is rewritten
+    std::vector<std::string> Ungeordnet;    // kept backup folders whose record is not in the walk's order
+    std::uint64_t FreieBytes = 0;           // bytes of the files removed (what the disk gets back)
+    std::vector<Rest> Reste;                // what is left and named
     // The steps of carrying it out (for progress): writing the plan, each move, each record rewritten, each
     // folder removed, removing the plan.
-    [[nodiscard]] std::size_t Schritte() const {
-        return 2 + Verschiebungen.size() + NeueBestaende.size() + Gehen.size();
-    }
+    [[nodiscard]] std::size_t Schritte() const { return 2 + Verschiebungen + NeueBestaende.size() + Gehen.size(); }
 };
 
 // How a thinning ended.
@@ -111,6 +110,10 @@ public:
     // is left and named.
     Ausduennungsergebnis Vollende(const Pfad& ziel, const Ausduennungsfortschritt& fortschritt = {},
                                   const std::atomic<bool>* halt = nullptr);
+    // The moves of `plan` (its Verschiebungen), in the order they are made: the walk's order of their paths,
+    // found again by reading the records that stay side by side; each with its bytes as the target holds it now.
+    // Throws FsFehler when the target cannot be read.
+    void Zuege(const Ausduennungsplan& plan, const std::function<void(const Verschiebung&)>& zug);
     // Whether `ziel` holds a plan not yet finished.
     bool Offen(const Pfad& ziel);
 

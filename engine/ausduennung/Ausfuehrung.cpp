@@ -2,6 +2,7 @@
 #include "engine/ausduennung/Ausduennung.h"
 
 #include "engine/ausduennung/Bestandsaufnahme.h"
+#include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "fs/FsFehler.h"
@@ -74,45 +75,98 @@ bool Ausduennung::Offen(const Pfad& ziel) {
 
 namespace {
 
+// The moves of a plan at the entries of a record, as the record is read in the walk's order: the plan lists
+// its moves in that order of their paths, so it is read alongside, a path's moves at a time. Each move is known
+// by its place in the plan.
+class Zugsuche {
+public:
+    explicit Zugsuche(Planleser& plan) : plan_(plan) {
+        plan_.VonVorn();
+        naechste_ = plan_.Naechste();
+    }
+    // The move of the copy of `pfad` out of the backup folder `von` and its place, or nullptr.
+    const Verschiebung* Bei(const std::string& pfad, const std::string& von, std::size_t& stelle) {
+        if (gruppe_.empty() || gruppe_.front().first.Pfad != pfad) {
+            gruppe_.clear();
+            while (naechste_ != nullptr && Wegordnung(naechste_->Pfad, false, pfad, false) < 0)
+                Weiter();
+            while (naechste_ != nullptr && naechste_->Pfad == pfad) {
+                gruppe_.emplace_back(*naechste_, gelesen_);
+                Weiter();
+            }
+        }
+        for (const auto& [v, s] : gruppe_)
+            if (v.Von == von) {
+                stelle = s;
+                return &v;
+            }
+        return nullptr;
+    }
+
+private:
+    void Weiter() {
+        naechste_ = plan_.Naechste();
+        ++gelesen_;
+    }
+
+    Planleser& plan_;
+    const Verschiebung* naechste_ = nullptr;
+    std::size_t gelesen_ = 0;                                  // the place of naechste_
+    std::vector<std::pair<Verschiebung, std::size_t>> gruppe_; // the moves at the last path asked for
+};
+
 // Moves, rewrites, removes: every step checked against the target as it is now, so that a plan from the
 // target (or one made a while ago) never takes from a point that stays what it needs.
-void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausduennungsplan& plan, Lauf& lauf) {
+void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& leser, Lauf& lauf) {
+    const Ausduennungsplan& plan = leser.Plan().Plan;
     Eintragszugriff zugriff(laufwerke);
     Aufnahme a = NimmAuf(zugriff, laufwerke, plan.Ziel, plan.Quelle);
     const std::string neuester = a.Punkte.empty() ? std::string() : a.Punkte.back().Name;
-    std::set<std::string> gehen;
+    std::set<std::string, std::less<>> gehen;
     for (const std::string& g : plan.Gehen)
         if (a.Finde(g) != nullptr && g != neuester)
             gehen.insert(g);
         else if (a.Finde(g) != nullptr)
             lauf.Rest(g, "", "Die neueste Sicherung bleibt immer.");
+    // Whether a move fits these points: out of one that goes into one that stays.
+    const auto passt = [&](const Verschiebung& v) {
+        return gehen.contains(v.Von) && a.Finde(v.Nach) != nullptr && !gehen.contains(v.Nach);
+    };
+    const auto geaendert = [&] { lauf.Rest("", Plandateiname, "Der Plan hat sich während der Ausdünnung geändert."); };
 
-    std::map<std::string, std::map<std::string, std::string>> erledigt;
     std::set<std::string> blockiert;
-    for (const Verschiebung& v : plan.Verschiebungen) {
+    // Which moves are done, by their place in the plan: a bit each.
+    std::vector<bool> erledigt;
+    leser.VonVorn();
+    while (const Verschiebung* v = leser.Naechste()) {
         if (!lauf.Weiter(Ausduennung::Schritt::Verschieben))
             return;
-        if (!gehen.contains(v.Von) || a.Finde(v.Nach) == nullptr || gehen.contains(v.Nach)) {
-            if (a.Finde(v.Von) != nullptr)
-                lauf.Rest(v.Von, v.Pfad, "Der Plan nennt eine Verschiebung, die nicht zu diesen Sicherungen passt.");
+        erledigt.push_back(false);
+        if (!passt(*v)) {
+            if (a.Finde(v->Von) != nullptr)
+                lauf.Rest(v->Von, v->Pfad, "Der Plan nennt eine Verschiebung, die nicht zu diesen Sicherungen passt.");
         } else {
-            switch (baum.Verschiebe(Kopieort(v.Von, plan.Quelle, v.Pfad), Kopieort(v.Nach, plan.Quelle, v.Pfad))) {
+            switch (baum.Verschiebe(Kopieort(v->Von, plan.Quelle, v->Pfad), Kopieort(v->Nach, plan.Quelle, v->Pfad))) {
             case Zielbaum::Zug::Erledigt:
-                erledigt[v.Von][v.Pfad] = v.Nach;
+                erledigt.back() = true;
                 break;
             case Zielbaum::Zug::Besetzt:
-                lauf.Rest(v.Von, v.Pfad,
-                          "Die Kopie kann nicht in die Sicherung " + Anzeigetext(v.Nach) +
+                lauf.Rest(v->Von, v->Pfad,
+                          "Die Kopie kann nicht in die Sicherung " + Anzeigetext(v->Nach) +
                               " verschoben werden: dort liegt schon etwas unter diesem Namen.");
-                blockiert.insert(v.Von);
+                blockiert.insert(v->Von);
                 break;
             case Zielbaum::Zug::Fehlt:
-                lauf.Rest(v.Von, v.Pfad, "Die Kopie fehlt, die die Sicherung " + Anzeigetext(v.Nach) + " braucht.");
-                blockiert.insert(v.Von);
+                lauf.Rest(v->Von, v->Pfad, "Die Kopie fehlt, die die Sicherung " + Anzeigetext(v->Nach) + " braucht.");
+                blockiert.insert(v->Von);
                 break;
             }
         }
         lauf.Getan();
+    }
+    if (!leser.Fehler().empty()) {
+        geaendert();
+        return;
     }
     // The new names are on the medium before any record names them.
     baum.Sichere("");
@@ -125,38 +179,48 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
         if (halten[i] && blockiert.insert(a.Punkte[i].Name).second)
             lauf.Rest(a.Punkte[i].Name, "",
                       "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus.");
-    for (const Punkt& p : a.Punkte) {
+    // The new place of an entry's copy, when the plan moves it and the move is done; else nothing.
+    const auto neuerOrt = [&](Zugsuche& suche, const Bestandseintrag& e) -> const std::string* {
+        std::size_t stelle = 0;
+        const Verschiebung* v = suche.Bei(e.Pfad, e.Ort, stelle);
+        return v != nullptr && passt(*v) && stelle < erledigt.size() && erledigt[stelle] ? &v->Nach : nullptr;
+    };
+    for (Punkt& p : a.Punkte) {
         if (gehen.contains(p.Name) || p.Art != Bestandsart::Gelesen)
             continue;
-        auto leser = LiesBestandVon(zugriff, a, p);
-        // The new place of an entry's copy that moved, or nothing.
-        const auto neuerOrt = [&](const Bestandseintrag& e) -> const std::string* {
-            if (e.Art == Eintragsart::Ordner || !gehen.contains(e.Ort))
-                return nullptr;
-            const auto ort = erledigt.find(e.Ort);
-            if (ort == erledigt.end())
-                return nullptr;
-            const auto it = ort->second.find(e.Pfad);
-            return it == ort->second.end() ? nullptr : &it->second;
-        };
-        // Once through the record: whether anything moved, and which copies it needs that stay where they are.
-        bool geaendert = false;
-        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr) {
-            if (e->Art == Eintragsart::Ordner || !gehen.contains(e->Ort))
-                continue;
-            if (neuerOrt(*e) != nullptr)
-                geaendert = true;
-            else if (blockiert.insert(e->Ort).second)
-                lauf.Rest(e->Ort, e->Pfad, "Die Sicherung " + Anzeigetext(p.Name) + " braucht diese Kopie.");
+        std::optional<Eintragsstrom> strom;
+        // Once through the record, alongside the plan: whether anything moved, and which copies it needs that
+        // stay where they are. Begun again, the record read whole, when it is out of the walk's order.
+        bool aenderung = false;
+        bool lesbar = false;
+        MitGanzen(a, [&] {
+            aenderung = false;
+            strom = Eintragsstrom::Oeffne(zugriff, a, p);
+            if (!strom)
+                return;
+            Zugsuche suche(leser);
+            while (const Bestandseintrag* e = strom->Naechster()) {
+                if (e->Art == Eintragsart::Ordner || !gehen.contains(e->Ort))
+                    continue;
+                if (neuerOrt(suche, *e) != nullptr)
+                    aenderung = true;
+                else if (blockiert.insert(e->Ort).second)
+                    lauf.Rest(e->Ort, e->Pfad, "Die Sicherung " + Anzeigetext(p.Name) + " braucht diese Kopie.");
+            }
+            lesbar = strom->Fehler().empty();
+        });
+        if (!leser.Fehler().empty()) {
+            geaendert();
+            return;
         }
-        if (!leser || !leser->Fehler().empty()) {
+        if (!strom || !lesbar) {
             for (const std::string& g : gehen)
                 if (g < p.Name && blockiert.insert(g).second)
                     lauf.Rest(g, "",
                               "Die Bestandsliste der Sicherung " + Anzeigetext(p.Name) + " ist nicht mehr lesbar.");
             continue;
         }
-        if (!geaendert)
+        if (!aenderung)
             continue;
         if (!lauf.Weiter(Ausduennung::Schritt::Bestand))
             return;
@@ -164,11 +228,17 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
         const Pfad datei = Unterpfad(Unterpfad(a.Ziel, p.Name), p.Bestandsdatei);
         baum.Ersetze(p.Name + "/" + p.Bestandsdatei, [&](const Zielbaum::Stueckweise& aus) {
             Bestandsschreiber schreiber(aus);
-            schreiber.Kopf(leser->Kopf());
+            schreiber.Kopf(strom->Kopf());
             Bestandseintrag neu;
-            for (leser->VonVorn(); const Bestandseintrag* e = leser->Naechster();) {
-                const std::string* ort = neuerOrt(*e);
+            Zugsuche suche(leser);
+            strom->VonVorn();
+            while (const Bestandseintrag* e = strom->Naechster()) {
+                const std::string* ort =
+                    e->Art == Eintragsart::Ordner || !gehen.contains(e->Ort) ? nullptr : neuerOrt(suche, *e);
                 if (ort == nullptr) {
+                    // Named where it was: that folder stays.
+                    if (e->Art != Eintragsart::Ordner && gehen.contains(e->Ort) && blockiert.insert(e->Ort).second)
+                        lauf.Rest(e->Ort, e->Pfad, "Die Sicherung " + Anzeigetext(p.Name) + " braucht diese Kopie.");
                     schreiber.Eintrag(*e);
                     continue;
                 }
@@ -176,13 +246,13 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
                 neu.Ort = *ort;
                 schreiber.Eintrag(neu);
             }
-            // A record that changed since it was read once is not written: the old one stays.
-            if (!leser->Fehler().empty())
+            // A record or plan that changed since it was read once is not written: the old record stays.
+            if (!strom->Fehler().empty() || !leser.Fehler().empty())
                 throw FsFehler("Lesen", datei, std::make_error_code(std::errc::io_error));
-            schreiber.Ende(leser->Kopf());
+            schreiber.Ende(strom->Kopf());
             // The old record is let go before the new one takes its name: a share refuses to rename over a
             // file that is still open (EBUSY).
-            leser.reset();
+            strom->Schliesse();
         });
         lauf.Getan();
     }
@@ -210,11 +280,25 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Ausdue
 
     if (!lauf.Weiter(Ausduennung::Schritt::PlanEntfernen))
         return;
+    // The plan's file is let go before it is removed: a share removes no file held open.
+    leser.Schliesse();
     std::vector<Zielbaum::Uebrig> uebrig;
     baum.Entferne(Plandateiname, false, {}, uebrig);
     baum.Sichere("");
     lauf.Getan();
     lauf.Ergebnis.Fertig = lauf.Ergebnis.Reste.empty();
+}
+
+// The plan in the target, opened to be read a piece at a time; the reason (German) when it is none.
+std::variant<Planleser, std::string> OeffnePlan(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Pfad& ziel) {
+    const auto stand = baum.Stand(Plandateiname);
+    if (!stand || stand->Typ != Eintragsstand::Art::Datei)
+        return "Unter dem Namen des Plans liegt keine Datei.";
+    Eintragszugriff zugriff(laufwerke);
+    auto datei = zugriff.OeffneDatei(Unterpfad(ziel, Plandateiname));
+    if (!datei)
+        return "Unter dem Namen des Plans liegt keine Datei.";
+    return Planleser::Oeffne(Dateiquelle(std::move(*datei)));
 }
 
 } // namespace
@@ -238,9 +322,29 @@ Ausduennungsergebnis Ausduennung::Fuehreaus(const Ausduennungsplan& plan, const 
     lauf.Gesamt = plan.Schritte();
     if (!lauf.Weiter(Schritt::Plan))
         return lauf.Ergebnis;
-    baum.Ersetze(Plandateiname, SchreibePlan(plan, laufwerke_.ZuPosix(plan.Quelle).value_or("")));
+    // The moves are found again as the plan is written, a line at a time, and read back from the target.
+    try {
+        baum.Ersetze(Plandateiname, [&](const Zielbaum::Stueckweise& aus) {
+            Planschreiber schreiber(aus);
+            schreiber.Kopf(plan, laufwerke_.ZuPosix(plan.Quelle).value_or(""));
+            ausduennung::Zuege(laufwerke_, plan, [&schreiber](const Verschiebung& v) { schreiber.Zug(v); });
+            schreiber.Ende(plan);
+        });
+    } catch (const Ungeordnet& u) {
+        // Rewritten out of the walk's order since the plan was made: nothing is done.
+        lauf.Rest(u.Punkt, "", "Die Bestandsliste dieser Sicherung hat sich seit dem Planen geändert.");
+        lauf.Ergebnis.Reste.insert(lauf.Ergebnis.Reste.begin(), vorher.Reste.begin(), vorher.Reste.end());
+        return lauf.Ergebnis;
+    }
     lauf.Getan();
-    Durchfuehre(laufwerke_, baum, plan, lauf);
+    auto gelesen = OeffnePlan(laufwerke_, baum, plan.Ziel);
+    if (auto* fehler = std::get_if<std::string>(&gelesen)) {
+        lauf.Rest("", Plandateiname, *fehler + " Sie bleibt unberührt.");
+    } else {
+        Planleser& leser = std::get<Planleser>(gelesen);
+        leser.Plan().Plan.Ziel = plan.Ziel;
+        Durchfuehre(laufwerke_, baum, leser, lauf);
+    }
     lauf.Ergebnis.Reste.insert(lauf.Ergebnis.Reste.begin(), vorher.Reste.begin(), vorher.Reste.end());
     lauf.Ergebnis.FreieBytes += vorher.FreieBytes;
     return lauf.Ergebnis;
@@ -254,18 +358,14 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
         return lauf.Ergebnis;
     }
     Zielbaum baum(laufwerke_, ziel);
-    const auto stand = baum.Stand(Plandateiname);
     const std::string bleibt = " Sie bleibt unberührt.";
-    if (!stand || stand->Typ != Eintragsstand::Art::Datei) {
-        lauf.Rest("", Plandateiname, "Unter dem Namen des Plans liegt keine Datei." + bleibt);
-        return lauf.Ergebnis;
-    }
-    auto gelesen = LiesPlan(baum.LiesDatei(Plandateiname).value_or(""));
+    auto gelesen = OeffnePlan(laufwerke_, baum, ziel);
     if (auto* fehler = std::get_if<std::string>(&gelesen)) {
         lauf.Rest("", Plandateiname, *fehler + bleibt);
         return lauf.Ergebnis;
     }
-    GelesenerPlan& g = std::get<GelesenerPlan>(gelesen);
+    Planleser& leser = std::get<Planleser>(gelesen);
+    GelesenerPlan& g = leser.Plan();
     g.Plan.Ziel = ziel;
     // Which backups are the source's follows from the source's POSIX form today; a plan made where it was
     // another could take a record that stays for another source's.
@@ -275,7 +375,7 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
     }
     lauf.Gesamt = g.Plan.Schritte();
     lauf.Schritt = 1;
-    Durchfuehre(laufwerke_, baum, g.Plan, lauf);
+    Durchfuehre(laufwerke_, baum, leser, lauf);
     return lauf.Ergebnis;
 }
 

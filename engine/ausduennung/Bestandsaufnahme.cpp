@@ -1,6 +1,7 @@
 // The points of one source in a target (see Bestandsaufnahme.h).
 #include "engine/ausduennung/Bestandsaufnahme.h"
 
+#include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Sicherungsfolge.h"
 
 #include <algorithm>
@@ -68,31 +69,60 @@ std::vector<bool> UnbekannterBedarf(const Aufnahme& aufnahme, const std::vector<
     return halten;
 }
 
-Bedarf Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bool>& bleibt, bool& veraendert) {
+void Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bool>& bleibt, bool& veraendert,
+              std::set<std::string>& nennende, const std::function<void(const Verschiebung&)>& zug) {
     veraendert = false;
-    Bedarf bedarf;
-    std::set<std::string> gehen;
+    std::set<std::string, std::less<>> gehen;
     for (std::size_t i = 0; i < aufnahme.Punkte.size(); ++i)
         if (!bleibt[i])
             gehen.insert(aufnahme.Punkte[i].Name);
     if (gehen.empty())
-        return bedarf;
+        return;
+    // The records that stay, oldest first.
+    std::vector<Punkt*> punkte;
+    std::vector<std::optional<Eintragsstrom>> stroeme;
     for (std::size_t i = 0; i < aufnahme.Punkte.size(); ++i) {
         Punkt& p = aufnahme.Punkte[i];
         if (!bleibt[i] || p.Art != Bestandsart::Gelesen)
             continue;
-        auto leser = LiesBestandVon(zugriff, aufnahme, p);
-        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr)
-            if (e->Art != Eintragsart::Ordner && gehen.contains(e->Ort)) {
-                bedarf.Kopien[e->Ort].emplace(e->Pfad, p.Name); // the oldest that names it comes first
-                bedarf.Nennende.insert(p.Name);
-            }
-        if (!leser || !leser->Fehler().empty()) {
-            p.Art = Bestandsart::Kaputt;
-            veraendert = true;
+        punkte.push_back(&p);
+        stroeme.push_back(Eintragsstrom::Oeffne(zugriff, aufnahme, p));
+    }
+    std::vector<Eintragsstrom*> offen;
+    std::vector<Punkt*> offenePunkte;
+    for (std::size_t i = 0; i < stroeme.size(); ++i)
+        if (stroeme[i]) {
+            offen.push_back(&*stroeme[i]);
+            offenePunkte.push_back(punkte[i]);
+        }
+    std::vector<bool> nennt(offen.size(), false);
+    Zusammenfuehrung z(offen);
+    Verschiebung v;
+    std::vector<const std::string*> genannt; // the points that go named at this path so far
+    while (z.Weiter()) {
+        genannt.clear();
+        for (std::size_t i = 0; i < z.Anzahl(); ++i) {
+            const Bestandseintrag* e = z.Bei(i);
+            if (e == nullptr || !gehen.contains(e->Ort))
+                continue;
+            nennt[i] = true;
+            if (std::any_of(genannt.begin(), genannt.end(), [e](const std::string* g) { return *g == e->Ort; }))
+                continue;
+            genannt.push_back(&e->Ort);
+            v.Von = e->Ort;
+            v.Nach = offenePunkte[i]->Name;
+            v.Pfad = z.Pfad();
+            zug(v);
         }
     }
-    return bedarf;
+    for (std::size_t i = 0; i < nennt.size(); ++i)
+        if (nennt[i])
+            nennende.insert(offenePunkte[i]->Name);
+    for (std::size_t i = 0; i < stroeme.size(); ++i)
+        if (!stroeme[i] || !stroeme[i]->Fehler().empty()) {
+            punkte[i]->Art = Bestandsart::Kaputt;
+            veraendert = true;
+        }
 }
 
 } // namespace tresor::ausduennung

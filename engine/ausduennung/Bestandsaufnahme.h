@@ -3,6 +3,7 @@
 #include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
+#include "engine/bestand/Bestandszeilen.h"
 #include "fs/posix/Eintragszugriff.h"
 #include "fs/posix/Zielbaum.h"
 
@@ -32,6 +33,7 @@ struct Punkt {
     std::string Name;
     Bestandsart Art = Bestandsart::Keiner;
     std::string Bestandsdatei; // the file of its record (Gelesen, Kaputt)
+    bool Ganz = false;         // its record is read whole (see Zusammenfuehrung.h)
 };
 
 struct Aufnahme {
@@ -59,15 +61,19 @@ std::string Kopieort(const std::string& ordner, const Pfad& quelle, const std::s
 // point of `aufnahme`, given which stay (`bleibt`), the points that cannot go for that reason.
 std::vector<bool> UnbekannterBedarf(const Aufnahme& aufnahme, const std::vector<bool>& bleibt);
 
-// The copies of the points that go which the points that stay name, and who names them: for each point that
-// goes, for each path, the oldest point that stays and names it. Reads each record that stays once; a record
-// that can no longer be read as the source's makes its point one of unknown needs (Kaputt), and `veraendert`
-// true.
-struct Bedarf {
-    std::map<std::string, std::map<std::string, std::string>> Kopien; // going folder -> path -> kept folder
-    std::set<std::string> Nennende;                                   // the kept points that name any of them
-};
-Bedarf Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bool>& bleibt, bool& veraendert);
+// The copies of the points that go which the points that stay name, and who names them: path after path in the
+// walk's order, for each point that goes and is named at the path, the oldest point that stays and names it
+// (`zug` hears each, its Bytes 0); `nennende` gets every point that stays and names any of them. Reads the
+// records that stay side by side, each once, as streams (Zusammenfuehrung.h; run it inside MitGanzen, which
+// may begin it again); a record that can no longer be read as the source's makes its point one of unknown
+// needs (Kaputt), and `veraendert` true.
+void Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bool>& bleibt, bool& veraendert,
+              std::set<std::string>& nennende, const std::function<void(const Verschiebung&)>& zug);
+
+// The moves of `plan` as Ausduennung::Zuege gives them; the records of its Ungeordnet are read whole. Throws
+// Ungeordnet (Zusammenfuehrung.h) when another record turns out to be out of the walk's order.
+void Zuege(const Laufwerkstabelle& laufwerke, const Ausduennungsplan& plan,
+           const std::function<void(const Verschiebung&)>& zug);
 
 // Removes a point of `quelle` (its record first, then its mirror of the source), or with `entfernen` false
 // only counts: the bytes of the files that go and have no other name. Entries for which `auslassen` (relative
@@ -76,12 +82,71 @@ std::uint64_t ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle
                           const std::function<bool(const std::string&)>& auslassen, std::vector<Rest>* reste,
                           bool entfernen);
 
-// The plan's text in the target, and back; the reason (German) when the text is none.
-std::string SchreibePlan(const Ausduennungsplan& plan, const std::string& quellePosix);
+// The plan's text in the target, written a piece at a time into `aus`: Kopf (the source, the folders that stay
+// and go), then each move, then Ende (the records rewritten, the bytes freed, the last line with the count of
+// lines and the checksum). Holds a piece of text, never the moves.
+class Planschreiber {
+public:
+    explicit Planschreiber(std::function<void(std::string_view)> aus) : aus_(std::move(aus)) {}
+    void Kopf(const Ausduennungsplan& plan, const std::string& quellePosix);
+    void Zug(const Verschiebung& v);
+    void Ende(const Ausduennungsplan& plan);
+
+private:
+    void Zeile(const std::string& zeile);
+
+    std::function<void(std::string_view)> aus_;
+    std::string puffer_;
+    std::uint64_t pruefsumme_ = 0;
+    std::uint64_t zeilen_ = 0;
+};
+// The whole text of a plan with the moves `zuege`.
+std::string SchreibePlan(const Ausduennungsplan& plan, const std::string& quellePosix,
+                         const std::vector<Verschiebung>& zuege);
+
 struct GelesenerPlan {
-    Ausduennungsplan Plan;
+    Ausduennungsplan Plan; // Verschiebungen: how many moves it lists
     std::string QuellePosix;
 };
+
+// A plan read back a piece at a time. Opening reads it once through: its last line's count and checksum and the
+// form of every line, so a torn or foreign plan gives no move at all; the moves are read again as Naechste asks.
+// A plan lists its moves in the walk's order of their paths; one that an earlier version wrote in another order
+// is held in memory, put in that order.
+class Planleser {
+public:
+    // The reader, or why the text is no plan (German).
+    static std::variant<Planleser, std::string> Oeffne(std::unique_ptr<Bestandsquelle> quelle);
+    Planleser(Planleser&&) noexcept;
+    Planleser& operator=(Planleser&&) noexcept;
+    ~Planleser();
+
+    [[nodiscard]] const GelesenerPlan& Plan() const { return plan_; }
+    GelesenerPlan& Plan() { return plan_; }
+    // Before the first move, for a pass.
+    void VonVorn();
+    // The next move in the walk's order of the paths, valid until the next call; nullptr after the last, or
+    // where the plan turns out changed since it was opened (Fehler says so).
+    const Verschiebung* Naechste();
+    [[nodiscard]] const std::string& Fehler() const { return fehler_; }
+    // Lets the plan's file go (a share removes no file held open).
+    void Schliesse();
+
+private:
+    Planleser();
+
+    std::unique_ptr<Bestandszeilen> zeilen_;
+    GelesenerPlan plan_;
+    std::uint64_t rumpfEnde_ = 0;  // where the last line begins
+    std::uint64_t pruefsumme_ = 0; // of every byte before it
+    bool geordnet_ = true;
+    std::vector<Verschiebung> sortiert_; // a plan of an earlier version, in the walk's order
+    std::size_t stelle_ = 0;
+    Verschiebung zug_;
+    std::string fehler_;
+};
+
+// A whole plan's text read (the moves counted, not kept), or why it is none.
 std::variant<GelesenerPlan, std::string> LiesPlan(std::string_view text);
 
 } // namespace tresor::ausduennung

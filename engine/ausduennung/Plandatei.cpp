@@ -15,6 +15,7 @@
 
 #include "engine/bestand/Sicherungsfolge.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -22,7 +23,7 @@ namespace tresor::ausduennung {
 
 namespace {
 
-const char* const Kopf = "tresor-ix-ausduennung 1";
+const char* const KopfZeile = "tresor-ix-ausduennung 1";
 
 std::vector<std::string_view> Felder(std::string_view zeile) {
     std::vector<std::string_view> felder;
@@ -59,93 +60,211 @@ bool IstRelativ(std::string_view pfad) {
 
 } // namespace
 
-std::string SchreibePlan(const Ausduennungsplan& plan, const std::string& quellePosix) {
-    std::string text = std::string(Kopf) + "\n";
-    std::size_t zeilen = 0;
-    const auto zeile = [&](const std::string& z) {
-        text += z + "\n";
-        ++zeilen;
-    };
-    zeile("quelle " + Maskiere(plan.Quelle));
-    zeile("posix " + Maskiere(quellePosix));
+void Planschreiber::Zeile(const std::string& zeile) {
+    puffer_ += zeile;
+    puffer_ += '\n';
+    ++zeilen_;
+    if (puffer_.size() >= (1u << 16)) {
+        pruefsumme_ = Fnv1a(puffer_, pruefsumme_);
+        aus_(puffer_);
+        puffer_.clear();
+    }
+}
+
+void Planschreiber::Kopf(const Ausduennungsplan& plan, const std::string& quellePosix) {
+    puffer_ = std::string(KopfZeile) + "\n";
+    pruefsumme_ = Fnv1aAnfang;
+    zeilen_ = 0;
+    Zeile("quelle " + Maskiere(plan.Quelle));
+    Zeile("posix " + Maskiere(quellePosix));
     for (const std::string& b : plan.Bleiben)
-        zeile("bleibt " + b);
+        Zeile("bleibt " + b);
     for (const std::string& g : plan.Gehen)
-        zeile("geht " + g);
-    for (const Verschiebung& v : plan.Verschiebungen)
-        zeile("zieht " + v.Von + " " + v.Nach + " " + std::to_string(v.Bytes) + " " + Maskiere(v.Pfad));
+        Zeile("geht " + g);
+}
+
+void Planschreiber::Zug(const Verschiebung& v) {
+    Zeile("zieht " + v.Von + " " + v.Nach + " " + std::to_string(v.Bytes) + " " + Maskiere(v.Pfad));
+}
+
+void Planschreiber::Ende(const Ausduennungsplan& plan) {
     for (const std::string& b : plan.NeueBestaende)
-        zeile("bestand " + b);
-    zeile("frei " + std::to_string(plan.FreieBytes));
+        Zeile("bestand " + b);
+    Zeile("frei " + std::to_string(plan.FreieBytes));
+    pruefsumme_ = Fnv1a(puffer_, pruefsumme_);
     char pruefsumme[32];
-    std::snprintf(pruefsumme, sizeof pruefsumme, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
-    text += "ende " + std::to_string(zeilen) + " " + pruefsumme + "\n";
+    std::snprintf(pruefsumme, sizeof pruefsumme, "%016llx", static_cast<unsigned long long>(pruefsumme_));
+    puffer_ += "ende " + std::to_string(zeilen_) + " " + pruefsumme + "\n";
+    aus_(puffer_);
+    puffer_.clear();
+}
+
+std::string SchreibePlan(const Ausduennungsplan& plan, const std::string& quellePosix,
+                         const std::vector<Verschiebung>& zuege) {
+    std::string text;
+    Planschreiber schreiber([&text](std::string_view stueck) { text += stueck; });
+    schreiber.Kopf(plan, quellePosix);
+    for (const Verschiebung& v : zuege)
+        schreiber.Zug(v);
+    schreiber.Ende(plan);
     return text;
 }
 
-std::variant<GelesenerPlan, std::string> LiesPlan(std::string_view text) {
-    const std::string kaputt = "Der Plan ist nicht vollständig oder nicht von diesem Programm.";
-    const std::size_t letzte = text.size() >= 2 ? text.rfind('\n', text.size() - 2) : std::string_view::npos;
-    if (text.empty() || text.back() != '\n' || letzte == std::string_view::npos)
-        return kaputt;
-    const std::string_view koerper = text.substr(0, letzte + 1);
-    const auto schluss = Felder(text.substr(letzte + 1, text.size() - letzte - 2));
-    char pruefsumme[32];
-    std::snprintf(pruefsumme, sizeof pruefsumme, "%016llx", static_cast<unsigned long long>(Fnv1a(koerper)));
-    std::uint64_t anzahl = 0;
-    if (schluss.size() != 3 || schluss[0] != "ende" || !Zahl(schluss[1], anzahl) || schluss[2] != pruefsumme)
-        return kaputt;
-    GelesenerPlan gelesen;
+namespace {
+
+const char* const Kaputt = "Der Plan ist nicht vollständig oder nicht von diesem Programm.";
+
+enum class Zeilenart { Kaputt, Zug, Anderes };
+
+// One line after the head: into `plan`, or a move into `zug`.
+Zeilenart LiesZeile(std::string_view zeile, GelesenerPlan& gelesen, Verschiebung& zug, bool& quelle) {
     Ausduennungsplan& plan = gelesen.Plan;
-    std::size_t anfang = 0;
-    std::uint64_t zeilen = 0;
-    bool kopf = true;
+    const auto f = Felder(zeile);
+    const auto ordner = [](std::string_view n) { return IstSicherungsordnername(n); };
+    if (f.size() == 2 && f[0] == "quelle") {
+        const auto q = Demaskiere(f[1]);
+        if (!q || !IstProgrammpfad(*q))
+            return Zeilenart::Kaputt;
+        plan.Quelle = *q;
+        quelle = true;
+    } else if (f.size() == 2 && f[0] == "posix") {
+        const auto p = Demaskiere(f[1]);
+        if (!p)
+            return Zeilenart::Kaputt;
+        gelesen.QuellePosix = *p;
+    } else if (f.size() == 2 && (f[0] == "bleibt" || f[0] == "geht" || f[0] == "bestand") && ordner(f[1])) {
+        (f[0] == "bleibt" ? plan.Bleiben : f[0] == "geht" ? plan.Gehen : plan.NeueBestaende).emplace_back(f[1]);
+    } else if (f.size() == 5 && f[0] == "zieht" && ordner(f[1]) && ordner(f[2])) {
+        zug.Von = f[1];
+        zug.Nach = f[2];
+        if (!Zahl(f[3], zug.Bytes) || !Demaskiere(f[4], zug.Pfad) || !IstRelativ(zug.Pfad))
+            return Zeilenart::Kaputt;
+        return Zeilenart::Zug;
+    } else if (f.size() == 2 && f[0] == "frei") {
+        if (!Zahl(f[1], plan.FreieBytes))
+            return Zeilenart::Kaputt;
+    } else {
+        return Zeilenart::Kaputt;
+    }
+    return Zeilenart::Anderes;
+}
+
+} // namespace
+
+Planleser::Planleser() = default;
+Planleser::Planleser(Planleser&&) noexcept = default;
+Planleser& Planleser::operator=(Planleser&&) noexcept = default;
+Planleser::~Planleser() = default;
+
+std::variant<Planleser, std::string> Planleser::Oeffne(std::unique_ptr<Bestandsquelle> datei) {
+    Planleser l;
+    const std::uint64_t groesse = datei->Groesse();
+    l.zeilen_ = std::make_unique<Bestandszeilen>(std::move(datei));
+    Bestandszeilen& zeilen = *l.zeilen_;
+    zeilen.Ab(0, groesse, Fnv1aAnfang);
+    std::string_view zeile;
+    if (!zeilen.Naechste(zeile) || zeile != KopfZeile)
+        return Kaputt;
     bool quelle = false;
-    while (anfang < koerper.size()) {
-        const std::size_t ende = koerper.find('\n', anfang);
-        const std::string_view zeile = koerper.substr(anfang, ende - anfang);
-        anfang = ende + 1;
-        if (kopf) {
-            if (zeile != Kopf)
-                return kaputt;
-            kopf = false;
-            continue;
+    std::uint64_t anzahl = 0;
+    std::string vorig;
+    Verschiebung zug;
+    for (;;) {
+        const std::uint64_t stand = zeilen.Stand();
+        const std::uint64_t stelle = zeilen.Stelle();
+        if (!zeilen.Naechste(zeile))
+            return Kaputt;
+        if (zeilen.Stelle() == groesse) {
+            // The last line: the count of lines after the head and the checksum of every byte before it.
+            const auto schluss = Felder(zeile);
+            char pruefsumme[32];
+            std::snprintf(pruefsumme, sizeof pruefsumme, "%016llx", static_cast<unsigned long long>(stand));
+            std::uint64_t zahl = 0;
+            if (schluss.size() != 3 || schluss[0] != "ende" || !Zahl(schluss[1], zahl) || schluss[2] != pruefsumme ||
+                zahl != anzahl || !quelle)
+                return Kaputt;
+            l.rumpfEnde_ = stelle;
+            l.pruefsumme_ = stand;
+            break;
         }
-        ++zeilen;
-        const auto f = Felder(zeile);
-        const auto ordner = [](std::string_view n) { return IstSicherungsordnername(n); };
-        if (f.size() == 2 && f[0] == "quelle") {
-            const auto q = Demaskiere(f[1]);
-            if (!q || !IstProgrammpfad(*q))
-                return kaputt;
-            plan.Quelle = *q;
-            quelle = true;
-        } else if (f.size() == 2 && f[0] == "posix") {
-            const auto p = Demaskiere(f[1]);
-            if (!p)
-                return kaputt;
-            gelesen.QuellePosix = *p;
-        } else if (f.size() == 2 && (f[0] == "bleibt" || f[0] == "geht" || f[0] == "bestand") && ordner(f[1])) {
-            (f[0] == "bleibt" ? plan.Bleiben : f[0] == "geht" ? plan.Gehen : plan.NeueBestaende).emplace_back(f[1]);
-        } else if (f.size() == 5 && f[0] == "zieht" && ordner(f[1]) && ordner(f[2])) {
-            Verschiebung v;
-            v.Von = f[1];
-            v.Nach = f[2];
-            const auto p = Demaskiere(f[4]);
-            if (!Zahl(f[3], v.Bytes) || !p || !IstRelativ(*p))
-                return kaputt;
-            v.Pfad = *p;
-            plan.Verschiebungen.push_back(std::move(v));
-        } else if (f.size() == 2 && f[0] == "frei") {
-            if (!Zahl(f[1], plan.FreieBytes))
-                return kaputt;
-        } else {
-            return kaputt;
+        ++anzahl;
+        switch (LiesZeile(zeile, l.plan_, zug, quelle)) {
+        case Zeilenart::Kaputt:
+            return Kaputt;
+        case Zeilenart::Zug:
+            ++l.plan_.Plan.Verschiebungen;
+            if (l.geordnet_ && !vorig.empty() && Wegordnung(vorig, false, zug.Pfad, false) > 0)
+                l.geordnet_ = false;
+            vorig = zug.Pfad;
+            break;
+        case Zeilenart::Anderes:
+            break;
         }
     }
-    if (kopf || !quelle || zeilen != anzahl)
-        return kaputt;
-    return gelesen;
+    if (!l.geordnet_) {
+        // Written by an earlier version, in the order of the folders the copies came from.
+        l.geordnet_ = true;
+        l.VonVorn();
+        while (const Verschiebung* v = l.Naechste())
+            l.sortiert_.push_back(*v);
+        if (!l.fehler_.empty())
+            return Kaputt;
+        std::stable_sort(l.sortiert_.begin(), l.sortiert_.end(), [](const Verschiebung& a, const Verschiebung& b) {
+            return Wegordnung(a.Pfad, false, b.Pfad, false) < 0;
+        });
+        l.geordnet_ = false;
+    }
+    l.VonVorn();
+    return l;
+}
+
+void Planleser::VonVorn() {
+    stelle_ = 0;
+    fehler_.clear();
+    if (geordnet_ && zeilen_) {
+        zeilen_->Ab(0, rumpfEnde_, Fnv1aAnfang);
+        std::string_view kopf;
+        (void)zeilen_->Naechste(kopf);
+    }
+}
+
+const Verschiebung* Planleser::Naechste() {
+    if (!geordnet_)
+        return stelle_ < sortiert_.size() ? &sortiert_[stelle_++] : nullptr;
+    if (!zeilen_ || !fehler_.empty())
+        return nullptr;
+    // The lines again as they were when opened; what does not fit is a plan changed since.
+    GelesenerPlan rest;
+    bool quelle = false;
+    std::string_view zeile;
+    while (zeilen_->Naechste(zeile)) {
+        switch (LiesZeile(zeile, rest, zug_, quelle)) {
+        case Zeilenart::Zug:
+            return &zug_;
+        case Zeilenart::Anderes:
+            continue;
+        case Zeilenart::Kaputt:
+            break;
+        }
+        break;
+    }
+    if (zeilen_->Stelle() != rumpfEnde_ || zeilen_->Stand() != pruefsumme_)
+        fehler_ = "Der Plan hat sich während der Ausdünnung geändert.";
+    zeilen_->Ab(rumpfEnde_, rumpfEnde_, pruefsumme_);
+    return nullptr;
+}
+
+void Planleser::Schliesse() {
+    zeilen_.reset();
+    sortiert_.clear();
+    sortiert_.shrink_to_fit();
+}
+
+std::variant<GelesenerPlan, std::string> LiesPlan(std::string_view text) {
+    auto leser = Planleser::Oeffne(Textquelle(std::string(text)));
+    if (auto* fehler = std::get_if<std::string>(&leser))
+        return *fehler;
+    return std::move(std::get<Planleser>(leser).Plan());
 }
 
 } // namespace tresor::ausduennung

@@ -2,10 +2,15 @@
 #include "engine/ausduennung/Ausduennung.h"
 
 #include "engine/ausduennung/Bestandsaufnahme.h"
+#include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Sicherungsfolge.h"
+#include "fs/FsFehler.h"
 #include "fs/posix/Zielbaum.h"
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace tresor {
 
@@ -49,7 +54,9 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     std::vector<bool> bleibt = Behaltene(namen, regel);
     std::map<std::string, std::vector<Rest>> gehalten; // the points that stay against the rule, and why
     Zielbaum baum(laufwerke_, ziel);
-    Bedarf bedarf;
+    std::set<std::string> nennende;
+    std::size_t zuege = 0;
+    std::uint64_t verschoben = 0; // bytes of the copies that move and would have been freed
     for (;;) {
         const std::vector<bool> halten = UnbekannterBedarf(a, bleibt);
         for (std::size_t i = 0; i < halten.size(); ++i)
@@ -60,27 +67,34 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
                      "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus."});
             }
         bool veraendert = false;
-        bedarf = Brauchen(zugriff, a, bleibt, veraendert);
-        if (veraendert)
-            continue;
         bool blockiert = false;
-        for (const auto& [von, pfade] : bedarf.Kopien)
-            for (const auto& [pfad, nach] : pfade) {
-                const auto alt = baum.Stand(Kopieort(von, quelle, pfad));
-                const auto neu = baum.Stand(Kopieort(nach, quelle, pfad));
+        MitGanzen(a, [&] {
+            nennende.clear();
+            zuege = 0;
+            verschoben = 0;
+            Brauchen(zugriff, a, bleibt, veraendert, nennende, [&](const Verschiebung& v) {
+                const auto alt = baum.Stand(Kopieort(v.Von, quelle, v.Pfad));
+                const auto neu = baum.Stand(Kopieort(v.Nach, quelle, v.Pfad));
                 std::string grund;
                 if (!IstKopie(alt))
-                    grund = "Die Kopie fehlt, die die Sicherung " + Anzeigetext(nach) + " braucht.";
+                    grund = "Die Kopie fehlt, die die Sicherung " + Anzeigetext(v.Nach) + " braucht.";
                 else if (neu)
-                    grund = "Die Kopie kann nicht in die Sicherung " + Anzeigetext(nach) +
+                    grund = "Die Kopie kann nicht in die Sicherung " + Anzeigetext(v.Nach) +
                             " verschoben werden: dort liegt schon etwas unter diesem Namen.";
-                if (grund.empty())
-                    continue;
-                const std::size_t i = static_cast<std::size_t>(a.Finde(von) - a.Punkte.data());
+                if (grund.empty()) {
+                    ++zuege;
+                    if (alt->Typ == Eintragsstand::Art::Datei && alt->Namen == 1)
+                        verschoben += static_cast<std::uint64_t>(alt->Groesse);
+                    return;
+                }
+                const std::size_t i = static_cast<std::size_t>(a.Finde(v.Von) - a.Punkte.data());
                 bleibt[i] = true;
-                gehalten[von].push_back({von, pfad, grund});
+                gehalten[v.Von].push_back({v.Von, v.Pfad, grund});
                 blockiert = true;
-            }
+            });
+        });
+        if (veraendert)
+            continue;
         if (!blockiert)
             break;
     }
@@ -92,22 +106,48 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
         (bleibt[i] ? plan.Bleiben : plan.Gehen).push_back(namen[i]);
     for (const auto& [ordner, reste] : gehalten)
         plan.Reste.insert(plan.Reste.end(), reste.begin(), reste.end());
-    for (const auto& [von, pfade] : bedarf.Kopien)
-        for (const auto& [pfad, nach] : pfade) {
-            const auto alt = baum.Stand(Kopieort(von, quelle, pfad));
-            plan.Verschiebungen.push_back(
-                {von, nach, pfad,
-                 alt && alt->Typ == Eintragsstand::Art::Datei ? static_cast<std::uint64_t>(alt->Groesse) : 0});
-        }
-    plan.NeueBestaende.assign(bedarf.Nennende.begin(), bedarf.Nennende.end());
-    for (const std::string& g : plan.Gehen) {
-        const auto it = bedarf.Kopien.find(g);
-        const auto auslassen = [&](const std::string& rel) {
-            return it != bedarf.Kopien.end() && it->second.contains(rel);
-        };
-        plan.FreieBytes += ZaehleFreie(baum, *a.Finde(g), quelle, auslassen, &plan.Reste, false);
-    }
+    plan.Verschiebungen = zuege;
+    plan.NeueBestaende.assign(nennende.begin(), nennende.end());
+    for (const Punkt& p : a.Punkte)
+        if (p.Ganz)
+            plan.Ungeordnet.push_back(p.Name);
+    // What goes with the folders, but for the copies that move: they keep their bytes.
+    std::uint64_t frei = 0;
+    for (const std::string& g : plan.Gehen)
+        frei += ZaehleFreie(baum, *a.Finde(g), quelle, {}, &plan.Reste, false);
+    plan.FreieBytes = frei - std::min(frei, verschoben);
     return plan;
+}
+
+void ausduennung::Zuege(const Laufwerkstabelle& laufwerke, const Ausduennungsplan& plan,
+                        const std::function<void(const Verschiebung&)>& zug) {
+    Eintragszugriff zugriff(laufwerke);
+    Aufnahme a = NimmAuf(zugriff, laufwerke, plan.Ziel, plan.Quelle);
+    const std::set<std::string> gehen(plan.Gehen.begin(), plan.Gehen.end());
+    const std::set<std::string> ungeordnet(plan.Ungeordnet.begin(), plan.Ungeordnet.end());
+    std::vector<bool> bleibt;
+    for (Punkt& p : a.Punkte) {
+        bleibt.push_back(!gehen.contains(p.Name));
+        p.Ganz = ungeordnet.contains(p.Name);
+    }
+    Zielbaum baum(laufwerke, plan.Ziel);
+    bool veraendert = false;
+    std::set<std::string> nennende;
+    Verschiebung mit;
+    Brauchen(zugriff, a, bleibt, veraendert, nennende, [&](const Verschiebung& v) {
+        const auto alt = baum.Stand(Kopieort(v.Von, plan.Quelle, v.Pfad));
+        mit = v;
+        mit.Bytes = alt && alt->Typ == Eintragsstand::Art::Datei ? static_cast<std::uint64_t>(alt->Groesse) : 0;
+        zug(mit);
+    });
+}
+
+void Ausduennung::Zuege(const Ausduennungsplan& plan, const std::function<void(const Verschiebung&)>& zug) {
+    try {
+        ausduennung::Zuege(laufwerke_, plan, zug);
+    } catch (const Ungeordnet& u) {
+        throw FsFehler("Lesen", Unterpfad(plan.Ziel, u.Punkt), std::make_error_code(std::errc::illegal_byte_sequence));
+    }
 }
 
 std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::EigeneBytes(const Pfad& ziel,
@@ -117,29 +157,52 @@ std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::E
     std::vector<std::pair<std::string, std::optional<std::uint64_t>>> bytes;
     if (a.Punkte.empty())
         return bytes;
-    // The copies each point's folder holds for other points.
-    std::map<std::string, std::set<std::string>> fuerAndere;
-    for (Punkt& p : a.Punkte) {
-        if (p.Art != Bestandsart::Gelesen)
-            continue;
-        auto leser = LiesBestandVon(zugriff, a, p);
-        while (const Bestandseintrag* e = leser ? leser->Naechster() : nullptr)
-            if (e->Art != Eintragsart::Ordner && e->Ort != p.Name && a.Finde(e->Ort) != nullptr)
-                fuerAndere[e->Ort].insert(e->Pfad);
-        if (!leser || !leser->Fehler().empty())
-            p.Art = Bestandsart::Kaputt;
-    }
     Zielbaum baum(laufwerke_, ziel);
+    // For each point, the bytes of the copies in its folder that other points name: those stay when it goes.
+    std::map<std::string, std::uint64_t, std::less<>> fuerAndere;
+    MitGanzen(a, [&] {
+        fuerAndere.clear();
+        std::vector<Punkt*> punkte;
+        std::vector<std::optional<Eintragsstrom>> stroeme;
+        for (Punkt& p : a.Punkte)
+            if (p.Art == Bestandsart::Gelesen) {
+                punkte.push_back(&p);
+                stroeme.push_back(Eintragsstrom::Oeffne(zugriff, a, p));
+            }
+        std::vector<Eintragsstrom*> offen;
+        std::vector<const std::string*> namen;
+        for (std::size_t i = 0; i < stroeme.size(); ++i)
+            if (stroeme[i]) {
+                offen.push_back(&*stroeme[i]);
+                namen.push_back(&punkte[i]->Name);
+            }
+        Zusammenfuehrung z(offen);
+        std::vector<const std::string*> genannt;
+        while (z.Weiter()) {
+            genannt.clear();
+            for (std::size_t i = 0; i < z.Anzahl(); ++i) {
+                const Bestandseintrag* e = z.Bei(i);
+                if (e == nullptr || e->Ort == *namen[i] || a.Finde(e->Ort) == nullptr ||
+                    std::any_of(genannt.begin(), genannt.end(), [e](const std::string* g) { return *g == e->Ort; }))
+                    continue;
+                genannt.push_back(&e->Ort);
+                const auto kopie = baum.Stand(Kopieort(e->Ort, quelle, z.Pfad()));
+                if (kopie && kopie->Typ == Eintragsstand::Art::Datei && kopie->Namen == 1)
+                    fuerAndere[e->Ort] += static_cast<std::uint64_t>(kopie->Groesse);
+            }
+        }
+        for (std::size_t i = 0; i < stroeme.size(); ++i)
+            if (!stroeme[i] || !stroeme[i]->Fehler().empty())
+                punkte[i]->Art = Bestandsart::Kaputt;
+    });
     bool unbekannt = false;
     for (std::size_t i = a.Punkte.size(); i-- > 0;) {
         const Punkt& p = a.Punkte[i];
         std::optional<std::uint64_t> eigen;
         if (!unbekannt) {
+            const std::uint64_t alle = ZaehleFreie(baum, p, quelle, {}, nullptr, false);
             const auto it = fuerAndere.find(p.Name);
-            eigen = ZaehleFreie(
-                baum, p, quelle,
-                [&](const std::string& rel) { return it != fuerAndere.end() && it->second.contains(rel); }, nullptr,
-                false);
+            eigen = alle - std::min(alle, it == fuerAndere.end() ? 0 : it->second);
         }
         bytes.emplace_back(p.Name, eigen);
         if (p.Art != Bestandsart::Gelesen)

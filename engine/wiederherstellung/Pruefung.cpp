@@ -34,7 +34,11 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
         ++probleme;
     };
     Rueckholstand gang;
-    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Naechster();)
+    if (vorlage->Gezaehlt) {
+        gang.DateienGesamt = vorlage->DateienGesamt;
+        gang.BytesGesamt = vorlage->BytesGesamt;
+    }
+    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Gezaehlt ? nullptr : vorlage->Naechster();)
         if (e->Art != Eintragsart::Ordner) {
             ++gang.DateienGesamt;
             gang.BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;

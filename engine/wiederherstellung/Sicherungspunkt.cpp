@@ -246,10 +246,18 @@ bool Wiederherstellung::Vorlage::Durchgesehen() {
     // Each mount point is a folder of the record.
     std::set<std::string> eingehaengt(Kopf.Einhaengepunkte.begin(), Kopf.Einhaengepunkte.end());
     VonVorn();
-    while (const Bestandseintrag* e = Naechster())
-        if (e->Art == Eintragsart::Ordner)
+    DateienGesamt = 0;
+    BytesGesamt = 0;
+    while (const Bestandseintrag* e = Naechster()) {
+        if (e->Art == Eintragsart::Ordner) {
             eingehaengt.erase(e->Pfad);
+            continue;
+        }
+        ++DateienGesamt;
+        BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;
+    }
     const bool gut = Fehler.empty() && eingehaengt.empty();
+    Gezaehlt = gut;
     VonVorn();
     return gut;
 }

@@ -73,8 +73,14 @@ struct Wiederherstellung::Vorlage {
     // The next entry, valid until the next call; nullptr after the last one, or where the record turns out
     // not to be what it was when checked (then Fehler says why).
     const Bestandseintrag* Naechster();
-    // Goes once through a record read as a stream: every entry and its order, and each mount point a folder.
+    // Goes once through a record read as a stream: every entry and its order, and each mount point a folder;
+    // counts the files and links and their bytes on the way (Gezaehlt).
     bool Durchgesehen();
+    // The files and links of a record gone through, and the bytes of its files: so a restore of the whole point
+    // and a check need no pass of their own to count them.
+    bool Gezaehlt = false;
+    std::uint64_t DateienGesamt = 0;
+    std::uint64_t BytesGesamt = 0;
     // The backup folder whose mirror holds the entry's version, or for a folder its bits.
     const std::string& Ort(const Bestandseintrag& e, const std::string& punkt) const {
         return e.Art == Eintragsart::Ordner && e.Ort == "-" ? punkt : e.Ort;

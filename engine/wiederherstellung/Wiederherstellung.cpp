@@ -169,7 +169,13 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     Rueckholstand stand;
     const std::set<std::string> gewaehlt(a.Auswahl.begin(), a.Auswahl.end());
     std::set<std::string> gefunden;
-    for (vorlage->VonVorn(); const Bestandseintrag* e = vorlage->Naechster();) {
+    // The whole point of a record gone through is counted already.
+    const bool gezaehlt = a.Auswahl.empty() && vorlage->Gezaehlt;
+    if (gezaehlt) {
+        stand.DateienGesamt = vorlage->DateienGesamt;
+        stand.BytesGesamt = vorlage->BytesGesamt;
+    }
+    for (vorlage->VonVorn(); const Bestandseintrag* e = gezaehlt ? nullptr : vorlage->Naechster();) {
         if (gewaehlt.contains(e->Pfad))
             gefunden.insert(e->Pfad);
         if (e->Art != Eintragsart::Ordner && auswahl.Enthaelt(e->Pfad)) {

@@ -246,9 +246,14 @@ void Zielbaum::Ersetze(const std::string& pfad, const std::function<void(const S
     const auto [ordner, name] = Teile(pfad);
     if (!Teilnamen(pfad) || pfad.empty())
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(EINVAL));
-    const int fd = Oeffne(ordner, false);
-    if (fd < 0)
+    const int offen = Oeffne(ordner, false);
+    if (offen < 0)
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+    // A folder of its own: what `schreibe` looks at in the tree may close the folders kept open.
+    const Deskriptor eigen{::fcntl(offen, F_DUPFD_CLOEXEC, 0)};
+    if (!eigen.gueltig())
+        throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+    const int fd = eigen.get();
     std::random_device zufall;
     std::string temp;
     Deskriptor datei;

@@ -385,8 +385,7 @@ std::string Plan(const std::string& quellePosix, const std::vector<std::string>&
     Ausduennungsplan plan;
     plan.Quelle = "C:\\Daten";
     plan.Gehen = gehen;
-    plan.Verschiebungen = verschiebungen;
-    return ausduennung::SchreibePlan(plan, quellePosix);
+    return ausduennung::SchreibePlan(plan, quellePosix, verschiebungen);
 }
 
 TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {

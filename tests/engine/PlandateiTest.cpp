@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace tresor::test {
 namespace {
@@ -26,10 +27,11 @@ TEST(Plandatei, AWrittenPlanReadsBackAndAnythingElseIsRefused) {
     plan.Quelle = "C:\\home\\anna\\Daten mit Blank";
     plan.Bleiben = {"Sicherung-2026-03-14--09-00-03"};
     plan.Gehen = {"Sicherung-2026-03-14--09-00-01", "Sicherung-2026-03-14--09-00-02"};
-    plan.Verschiebungen = {{"Sicherung-2026-03-14--09-00-01", "Sicherung-2026-03-14--09-00-03", "a b/%x\nneu", 12}};
     plan.NeueBestaende = {"Sicherung-2026-03-14--09-00-03"};
     plan.FreieBytes = 4711;
-    const std::string text = SchreibePlan(plan, "/home/anna/Daten mit Blank");
+    const std::string text =
+        SchreibePlan(plan, "/home/anna/Daten mit Blank",
+                     {{"Sicherung-2026-03-14--09-00-01", "Sicherung-2026-03-14--09-00-03", "a b/%x\nneu", 12}});
     const auto gelesen = LiesPlan(text);
     ASSERT_TRUE(std::holds_alternative<GelesenerPlan>(gelesen)) << std::get<std::string>(gelesen);
     const GelesenerPlan& g = std::get<GelesenerPlan>(gelesen);
@@ -37,9 +39,14 @@ TEST(Plandatei, AWrittenPlanReadsBackAndAnythingElseIsRefused) {
     EXPECT_EQ(g.Plan.Quelle, plan.Quelle);
     EXPECT_EQ(g.Plan.Bleiben, plan.Bleiben);
     EXPECT_EQ(g.Plan.Gehen, plan.Gehen);
-    ASSERT_EQ(g.Plan.Verschiebungen.size(), 1u);
-    EXPECT_EQ(g.Plan.Verschiebungen[0].Pfad, "a b/%x\nneu");
-    EXPECT_EQ(g.Plan.Verschiebungen[0].Bytes, 12u);
+    EXPECT_EQ(g.Plan.Verschiebungen, 1u);
+    auto leser = Planleser::Oeffne(Textquelle(text));
+    ASSERT_TRUE(std::holds_alternative<Planleser>(leser));
+    const Verschiebung* v = std::get<Planleser>(leser).Naechste();
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->Pfad, "a b/%x\nneu");
+    EXPECT_EQ(v->Bytes, 12u);
+    EXPECT_EQ(std::get<Planleser>(leser).Naechste(), nullptr);
     EXPECT_EQ(g.Plan.NeueBestaende, plan.NeueBestaende);
     EXPECT_EQ(g.Plan.FreieBytes, 4711u);
 
@@ -71,6 +78,73 @@ TEST(Plandatei, AWrittenPlanReadsBackAndAnythingElseIsRefused) {
     };
     for (const Fall& f : faelle)
         EXPECT_TRUE(std::holds_alternative<std::string>(LiesPlan(f.Text))) << f.Was;
+}
+
+// The moves of a plan come back in the walk's order of their paths, as often as asked, without the reader holding
+// them: a plan written in that order is read from its text each time; one that an earlier version wrote in the
+// order of the folders the copies came from is put in that order. A plan whose text changes after it was opened
+// stops with a reason.
+TEST(Plandatei, MovesComeBackInTheWalksOrderFromPlansOfEitherOrder) {
+    const std::string a = "Sicherung-2026-03-14--09-00-01", b = "Sicherung-2026-03-14--09-00-02",
+                      c = "Sicherung-2026-03-14--09-00-03";
+    Ausduennungsplan plan;
+    plan.Quelle = "C:\\Daten";
+    plan.Gehen = {a, b};
+    plan.Bleiben = {c};
+    struct Fall {
+        const char* was;
+        std::vector<Verschiebung> zuege;
+        std::vector<std::string> erwartet; // Von:Pfad in the order read
+    };
+    const std::vector<Fall> faelle = {
+        {"in der Wegordnung",
+         {{a, c, "x.txt", 1}, {b, c, "x.txt", 2}, {a, c, "z/y.txt", 3}},
+         {a + ":x.txt", b + ":x.txt", a + ":z/y.txt"}},
+        // A folder's files before its subfolders: "z/y.txt" comes after "zz.txt" although it sorts before it.
+        {"nach Herkunft (frühere Fassung)",
+         {{a, c, "z/y.txt", 3}, {a, c, "zz.txt", 4}, {b, c, "a/b.txt", 5}, {b, c, "x.txt", 2}},
+         {b + ":x.txt", a + ":zz.txt", b + ":a/b.txt", a + ":z/y.txt"}},
+        {"ohne Verschiebung", {}, {}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        auto geoeffnet = Planleser::Oeffne(Textquelle(SchreibePlan(plan, "/daten", f.zuege)));
+        ASSERT_TRUE(std::holds_alternative<Planleser>(geoeffnet));
+        Planleser& leser = std::get<Planleser>(geoeffnet);
+        EXPECT_EQ(leser.Plan().Plan.Verschiebungen, f.zuege.size());
+        for (int runde = 0; runde < 2; ++runde) {
+            std::vector<std::string> gelesen;
+            leser.VonVorn();
+            while (const Verschiebung* v = leser.Naechste())
+                gelesen.push_back(v->Von + ":" + v->Pfad);
+            EXPECT_EQ(gelesen, f.erwartet);
+            EXPECT_EQ(leser.Fehler(), "");
+        }
+    }
+
+    // The text under the reader changes after it was opened (a file in the target someone else writes).
+    class Wandelbar final : public Bestandsquelle {
+    public:
+        explicit Wandelbar(std::string* text) : text_(text) {}
+        [[nodiscard]] std::uint64_t Groesse() const override { return text_->size(); }
+        std::size_t Lies(std::uint64_t ab, char* ziel, std::size_t n) override {
+            return ab >= text_->size() ? 0 : text_->copy(ziel, n, static_cast<std::size_t>(ab));
+        }
+
+    private:
+        std::string* text_;
+    };
+    std::string text = SchreibePlan(plan, "/daten", {{a, c, "x.txt", 1}, {b, c, "y.txt", 2}});
+    auto geoeffnet = Planleser::Oeffne(std::make_unique<Wandelbar>(&text));
+    ASSERT_TRUE(std::holds_alternative<Planleser>(geoeffnet));
+    Planleser& leser = std::get<Planleser>(geoeffnet);
+    text.replace(text.find("y.txt"), 5, "w.txt");
+    leser.VonVorn();
+    std::size_t zuege = 0;
+    while (leser.Naechste() != nullptr)
+        ++zuege;
+    EXPECT_LE(zuege, 2u);
+    EXPECT_FALSE(leser.Fehler().empty());
 }
 
 } // namespace

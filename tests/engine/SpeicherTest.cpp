@@ -84,9 +84,11 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t Eintraege = 200000;
 
-// A record of `Eintraege` files in 200 folders, each with its version in the point's own folder, written
-// straight to its file.
-void LegePunkt(const fs::path& ziel, const std::string& ordner, const std::string& quellePosix) {
+// A point's record in `ziel` with the source folder ".", `ordnerzahl` folders "ordner1000", ... and in each
+// the files `dateien` gives (given the folder's name), `kopierte` files copied, written straight to its file.
+void SchreibeBestand(const fs::path& ziel, const std::string& ordner, const std::string& quellePosix,
+                     std::size_t ordnerzahl, std::uint64_t kopierte,
+                     const std::function<void(Bestandsschreiber&, const std::string&)>& dateien) {
     fs::create_directories(ziel / ordner / "Daten");
     std::ofstream datei(ziel / ordner / Bestandsdateiname(0), std::ios::binary);
     Bestandsschreiber schreiber([&datei](std::string_view stueck) { datei.write(stueck.data(), stueck.size()); });
@@ -95,19 +97,26 @@ void LegePunkt(const fs::path& ziel, const std::string& ordner, const std::strin
     kopf.Quelle = "C:\\Daten";
     kopf.QuellePosix = quellePosix;
     kopf.Zeit = ordner.substr(10);
-    kopf.KopierteDateien = Eintraege;
+    kopf.KopierteDateien = kopierte;
     schreiber.Kopf(kopf);
-    Bestandseintrag e{Eintragsart::Ordner, "-", 0, 1, 0755, 0, 0, ".", "", 0, 0, 0};
-    schreiber.Eintrag(e);
-    for (std::size_t o = 0; o < 200; ++o) {
+    schreiber.Eintrag({Eintragsart::Ordner, "-", 0, 1, 0755, 0, 0, ".", "", 0, 0, 0});
+    for (std::size_t o = 0; o < ordnerzahl; ++o) {
         const std::string name = "ordner" + std::to_string(1000 + o);
         schreiber.Eintrag({Eintragsart::Ordner, "-", 0, 1, 0755, 0, 0, name, "", 0, 0, 0});
-        for (std::size_t d = 0; d < Eintraege / 200; ++d)
-            schreiber.Eintrag({Eintragsart::Datei, ordner, 1234, 1765188000000000000, 0644, 1000, 1000,
-                               name + "/datei" + std::to_string(100000 + d) + ".txt", "", 1000000 + d,
-                               1765188001234567890, 0});
+        dateien(schreiber, name);
     }
     schreiber.Ende(kopf);
+}
+
+// A record of `Eintraege` files in 200 folders, each with its version in the point's own folder.
+void LegePunkt(const fs::path& ziel, const std::string& ordner, const std::string& quellePosix) {
+    SchreibeBestand(ziel, ordner, quellePosix, 200, Eintraege,
+                    [&](Bestandsschreiber& schreiber, const std::string& name) {
+                        for (std::size_t d = 0; d < Eintraege / 200; ++d)
+                            schreiber.Eintrag({Eintragsart::Datei, ordner, 1234, 1765188000000000000, 0644, 1000, 1000,
+                                               name + "/datei" + std::to_string(100000 + d) + ".txt", "", 1000000 + d,
+                                               1765188001234567890, 0});
+                    });
 }
 
 // Counts the peak of what `tu` holds at once beyond what it began with.
@@ -157,7 +166,95 @@ TEST(Speicher, AListingAndAThinningOfAPointOf200000EntriesReadItAsAStream) {
     EXPECT_EQ(punkte[1].Zeile(), "2026-12-09--10-00-00  C:\\Daten  200000 Dateien, 0 Bytes kopiert  vollständig");
     ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(plan)) << std::get<std::string>(plan);
     EXPECT_EQ(std::get<Ausduennungsplan>(plan).Gehen, std::vector<std::string>{"Sicherung-2026-12-08--10-00-00"});
-    EXPECT_TRUE(std::get<Ausduennungsplan>(plan).Verschiebungen.empty());
+    EXPECT_EQ(std::get<Ausduennungsplan>(plan).Verschiebungen, 0u);
+}
+
+// A history where the copies of one old point are named by every later one: thinning to the newest point
+// moves each of them, and the listing's own bytes of each point leave out what the others name. Neither holds
+// the moves or the paths named.
+TEST(Speicher, AThinningWithManyMovesAndTheListingOfOwnBytesReadTheRecordsSideBySide) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    fs::create_directories(tmp / "C" / "Daten");
+    const fs::path ziel = tmp / "D" / "Backup";
+    const std::string posix = (tmp / "C" / "Daten").string();
+    constexpr std::size_t Dateien = 6000;
+    const std::vector<std::string> namen = {"Sicherung-2026-12-07--10-00-00", "Sicherung-2026-12-08--10-00-00",
+                                            "Sicherung-2026-12-09--10-00-00"};
+    for (const std::string& ordner : namen)
+        SchreibeBestand(ziel, ordner, posix, 100, 0, [&](Bestandsschreiber& schreiber, const std::string& name) {
+            for (std::size_t d = 0; d < Dateien / 100; ++d) {
+                const std::string pfad = name + "/eine-recht-lange-datei-" + std::to_string(100000 + d) + ".txt";
+                // Every file's copy lies in the oldest point; the last point has one of its own in each folder.
+                const std::string& ort = ordner == namen[2] && d == 0 ? namen[2] : namen[0];
+                schreiber.Eintrag(
+                    {Eintragsart::Datei, ort, 3, 1765188000000000000, 0644, 1000, 1000, pfad, "", 1, 1, 0});
+                if (ordner == ort) {
+                    fs::create_directories(ziel / ordner / "Daten" / name);
+                    std::ofstream(ziel / ordner / "Daten" / pfad) << "abc";
+                }
+            }
+        });
+
+    // Held at once: a few pieces of each record and of the plan (under 500 KiB); the moves or the paths named
+    // would add over 100 bytes each.
+    constexpr std::int64_t Grenze = 640 << 10;
+    std::ostringstream liste;
+    std::variant<Ausduennungsplan, std::string> plan;
+    std::size_t zuege = 0;
+    Ausduennungsergebnis ergebnis;
+    Ausduennung ausduennung(laufwerke);
+    struct Fall {
+        const char* name;
+        std::function<void()> tu;
+    };
+    const std::vector<Fall> faelle = {
+        {"listing with each point's own bytes",
+         [&] {
+             std::ostringstream fehler;
+             Wiederherstellung w(
+                 laufwerke, [&] { return ErzeugePosixDateisystem(laufwerke); }, liste, fehler);
+             w.Liste("D:\\Backup", Pfad("C:\\Daten"));
+         }},
+        {"planning", [&] { plan = ausduennung.Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = 1}); }},
+        {"listing the moves",
+         [&] {
+             if (const auto* p = std::get_if<Ausduennungsplan>(&plan))
+                 ausduennung.Zuege(*p, [&](const Verschiebung&) { ++zuege; });
+         }},
+        {"carrying out",
+         [&] {
+             if (const auto* p = std::get_if<Ausduennungsplan>(&plan))
+                 ergebnis = ausduennung.Fuehreaus(*p);
+         }},
+    };
+    std::vector<std::uintmax_t> bestaende;
+    for (const std::string& ordner : namen)
+        bestaende.push_back(fs::file_size(ziel / ordner / Bestandsdateiname(0)));
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        EXPECT_LT(Spitze(f.tu), Grenze);
+    }
+    // What was done: the oldest point's bytes are all named by the others; every copy moved into the newest.
+    // Each point holds its record alone; the newest also the copies only it names.
+    std::vector<std::string> eigen;
+    std::istringstream zeilen(liste.str());
+    for (std::string zeile; std::getline(zeilen, zeile);)
+        if (zeile.starts_with("  nur in diesem Stand: "))
+            eigen.push_back(zeile);
+    const auto groesse = [&](std::size_t i, std::uintmax_t dazu) {
+        return "  nur in diesem Stand: " + std::to_string(bestaende[i] + dazu) + " Bytes";
+    };
+    EXPECT_EQ(eigen, (std::vector<std::string>{groesse(0, 0), groesse(1, 0), groesse(2, 300)}));
+    ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(plan)) << std::get<std::string>(plan);
+    EXPECT_EQ(std::get<Ausduennungsplan>(plan).Verschiebungen, Dateien - 100);
+    EXPECT_EQ(zuege, Dateien - 100);
+    EXPECT_TRUE(ergebnis.Fertig);
+    EXPECT_FALSE(fs::exists(ziel / namen[0]));
+    EXPECT_FALSE(fs::exists(ziel / namen[1]));
+    EXPECT_EQ(test::LiesDatei(ziel / namen[2] / "Daten" / "ordner1099" / "eine-recht-lange-datei-100059.txt"), "abc");
+    const std::string bestand = test::LiesDatei(ziel / namen[2] / Bestandsdateiname(0));
+    EXPECT_EQ(bestand.find(namen[0]), std::string::npos);
 }
 
 // A backup run of a source of many tiny files, a full one and one that finds 1 % of them rewritten: what it holds
