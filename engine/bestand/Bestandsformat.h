@@ -55,7 +55,8 @@ namespace tresor {
 // the inode number and the status-change time (ctime) in nanoseconds of the state the version holds (for a
 // file this run marked as backed up: read back after its archive record was written, so that any later
 // change, whatever it does to size and times, shows as another state; 0 0 where unknown), its hard-link
-// group ("-", or a number shared by the names of one file that the source holds under several names), its
+// group ("-", or a number shared by the names of one file that the source holds under several names; a name
+// whose others the record does not hold may have a number no other entry shares, read as a file of its own), its
 // path relative to the source ("." for the source folder itself, names joined by "/"), and for a link its
 // target text. Entries come in the order of the backup's walk (Wegordnung): every folder before anything
 // inside it, a folder's files and links before its subfolders, each in byte order of the names.

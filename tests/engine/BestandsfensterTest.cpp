@@ -226,5 +226,32 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
     }
 }
 
+// A run that ends on an error of the target (not of a source entry) drops the record it was writing: the
+// backup folder holds no record and no temporary file, whether the error comes before or after entries were
+// written out.
+TEST_F(Bestandsfenster, ARunEndedByAnErrorLeavesNoTemporaryRecord) {
+    for (const std::string ordner : {"B", "C"}) {
+        SCOPED_TRACE(ordner);
+        for (const char* laufwerk : {"C:\\", "D:\\"}) {
+            fs::remove_all(Posix(laufwerk));
+            fs::create_directories(Posix(laufwerk));
+        }
+        SetUp();
+        vorher = [&](const std::string& zeile) {
+            if (zeile == "MakeDir D:\\" + Erster + "\\Q\\" + ordner)
+                throw FsFehler("MakeDir", "D:\\" + Erster + "\\Q\\" + ordner,
+                               std::make_error_code(std::errc::io_error));
+        };
+        EXPECT_THROW(sicherung.Sichern_Click(), FsFehler);
+        vorher = nullptr;
+        std::size_t uebrig = 0;
+        for (const auto& e : fs::directory_iterator(Posix("D:\\" + Erster))) {
+            const std::string name = e.path().filename().string();
+            uebrig += name.ends_with(".tmp") || IstBestandsdateiname(name);
+        }
+        EXPECT_EQ(uebrig, 0u);
+    }
+}
+
 } // namespace
 } // namespace tresor::test
