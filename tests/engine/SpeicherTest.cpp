@@ -64,6 +64,27 @@ void* operator new(std::size_t n) {
 void* operator new[](std::size_t n) {
     return Hole(n);
 }
+// The forms that return nothing instead of throwing (a stable sort's buffer) come from the same blocks.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return Hole(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return Hole(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    Gib(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    Gib(p);
+}
 void operator delete(void* p) noexcept {
     Gib(p);
 }
