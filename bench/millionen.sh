@@ -53,7 +53,7 @@ for n in $groessen; do
     # Inodes: the source, the full backup, the restore, and the folders every later run mirrors, with room to
     # spare; bytes: the inode tables, the folders' blocks of four trees, six records of ~150 bytes per entry.
     inodes=$(( n * 7 / 2 + ordnerzahl * 4 + 100000 ))
-    bytes=$(( inodes * 256 + ordnerzahl * 4096 * 8 + n * 150 * 6 + (2 << 30) ))
+    bytes=$(( inodes * 512 + ordnerzahl * 4096 * 8 + n * 150 * 6 + (2 << 30) ))
     frei=$(( $(df -Pk "$ordner" | awk 'NR == 2 { print $4 }') * 1024 ))
     if (( frei < bytes + (1 << 30) )); then
         echo "not enough room in $ordner for $n files: $(( bytes >> 30 )) GiB needed, $(( frei >> 30 )) GiB free" >&2
@@ -61,7 +61,9 @@ for n in $groessen; do
     fi
     bild="$arbeit/bild-$n.img"
     truncate -s "$bytes" "$bild"
-    mkfs.ext4 -q -F -O inline_data -N "$inodes" -I 256 "$bild"
+    # Inodes of 512 bytes: with inline data, a 256-byte inode has no room left for a file's archive record
+    # beside the entry of its data, and each source file would get a block for it (4 GiB at a million files).
+    mkfs.ext4 -q -F -O inline_data -N "$inodes" -I 512 "$bild"
     mount -o loop "$bild" "$mnt"
     src="$mnt/quelle"; ziel="$mnt/ziel"; mkdir -p "$ziel"
     echo "$n files: making the tree ..." >&2
