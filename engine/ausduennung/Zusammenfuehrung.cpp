@@ -26,9 +26,8 @@ std::optional<Eintragsstrom> Eintragsstrom::Oeffne(Eintragszugriff& zugriff, con
     }
     s.ganz_ = std::make_shared<Bestand>(std::move(std::get<Bestand>(ganz)));
     std::vector<Bestandseintrag>& e = s.ganz_->Eintraege;
-    std::sort(e.begin(), e.end(), [](const Bestandseintrag& a, const Bestandseintrag& b) {
-        return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner) < 0;
-    });
+    std::sort(e.begin(), e.end(),
+              [](const Bestandseintrag& a, const Bestandseintrag& b) { return Wegordnung(a, b) < 0; });
     return s;
 }
 

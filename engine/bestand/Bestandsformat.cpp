@@ -169,6 +169,15 @@ int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdne
     }
 }
 
+int Wegordnung(const Bestandseintrag& a, const Bestandseintrag& b) {
+    return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
+}
+
+std::string_view Oberordner(std::string_view pfad) {
+    const std::size_t schnitt = pfad.rfind('/');
+    return schnitt == std::string_view::npos ? std::string_view(".") : pfad.substr(0, schnitt);
+}
+
 void Bestandsschreiber::Weg() {
     aus_(puffer_);
     puffer_.clear();

@@ -210,6 +210,11 @@ bool Demaskiere(std::string_view text, std::string& aus);
 // when `aOrdner`, else a file or link; a path as in the record, "." for the source folder) comes before `b`,
 // 0 when they are the same entry, positive when it comes after.
 int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdner);
+// The same for two entries.
+int Wegordnung(const Bestandseintrag& a, const Bestandseintrag& b);
+
+// The folder of a path as in the record: "." for a name directly in the source (and for "." itself).
+std::string_view Oberordner(std::string_view pfad);
 
 // FNV-1a, 64 bits; `stand` carries it on over pieces.
 std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t stand = Fnv1aAnfang);

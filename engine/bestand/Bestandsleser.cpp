@@ -48,11 +48,6 @@ std::string Nr(std::size_t nummer) {
     return "Eintrag " + std::to_string(nummer) + ".";
 }
 
-std::string_view Elternpfad(std::string_view pfad) {
-    const std::size_t schnitt = pfad.rfind('/');
-    return schnitt == std::string_view::npos ? std::string_view(".") : pfad.substr(0, schnitt);
-}
-
 } // namespace
 
 bool GuterPfad(std::string_view pfad) {
@@ -532,7 +527,7 @@ std::variant<Bestand, std::string> LiesBestand(Bestandsleser& leser) {
     // For a restore, every folder comes before its content and no path twice.
     std::set<std::string, std::less<>> ordner, alle;
     while (const Bestandseintrag* e = leser.Naechster()) {
-        if (leser.Gegeben() > 1 && (!ordner.contains(Elternpfad(e->Pfad)) || !alle.insert(e->Pfad).second))
+        if (leser.Gegeben() > 1 && (!ordner.contains(Oberordner(e->Pfad)) || !alle.insert(e->Pfad).second))
             return Kaputt(Nr(leser.Gegeben()) + " Pfad: " + Anzeigetext(e->Pfad));
         if (e->Art == Eintragsart::Ordner)
             ordner.insert(e->Pfad);

@@ -11,16 +11,6 @@ namespace tresor {
 
 namespace {
 
-int Vergleiche(const Bestandseintrag& a, const Bestandseintrag& b) {
-    return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
-}
-
-// The folder of a path of the record ("." for the names directly in the source).
-std::string_view Oberordner(std::string_view pfad) {
-    const std::size_t schnitt = pfad.rfind('/');
-    return schnitt == std::string_view::npos ? std::string_view(".") : pfad.substr(0, schnitt);
-}
-
 std::string_view Letzter(std::string_view pfad) {
     const std::size_t schnitt = pfad.rfind('/');
     return schnitt == std::string_view::npos ? pfad : pfad.substr(schnitt + 1);
@@ -97,13 +87,13 @@ std::optional<std::size_t> Bestandsliste::Halte(Fenstereintrag g) {
     // whose place was written already, or that is there already, is left out (the "X" line names it).
     if (letzter_ && Wegordnung(g.E.Pfad, g.E.Art == Eintragsart::Ordner, letzter_->first, letzter_->second) <= 0)
         return std::nullopt;
-    if (fenster_.empty() || Vergleiche(fenster_.back().E, g.E) < 0) {
+    if (fenster_.empty() || Wegordnung(fenster_.back().E, g.E) < 0) {
         fenster_.push_back(std::move(g));
         return fenster_.size() - 1;
     }
     const auto it = std::lower_bound(fenster_.begin(), fenster_.end(), g.E,
-                                     [](const Fenstereintrag& a, const auto& b) { return Vergleiche(a.E, b) < 0; });
-    if (it != fenster_.end() && Vergleiche(it->E, g.E) == 0)
+                                     [](const Fenstereintrag& a, const auto& b) { return Wegordnung(a.E, b) < 0; });
+    if (it != fenster_.end() && Wegordnung(it->E, g.E) == 0)
         return std::nullopt;
     const auto platz = static_cast<std::size_t>(it - fenster_.begin());
     fenster_.insert(it, std::move(g));

@@ -21,15 +21,6 @@ bool GleicheZeit(std::int64_t eintrag, std::int64_t kopie) {
     return std::llabs(eintrag - kopie) < 2 * Sekunde;
 }
 
-int Reihe(const Bestandseintrag& a, const Bestandseintrag& b) {
-    return Wegordnung(a.Pfad, a.Art == Eintragsart::Ordner, b.Pfad, b.Art == Eintragsart::Ordner);
-}
-
-std::string OrdnerVon(const std::string& pfad) {
-    const std::size_t schnitt = pfad.rfind('/');
-    return schnitt == std::string::npos ? std::string(".") : pfad.substr(0, schnitt);
-}
-
 } // namespace
 
 Bestandsleser* Bestandsliste::Vorher() {
@@ -56,9 +47,9 @@ const Bestandseintrag* Bestandsliste::BisZu(const Bestandseintrag& e) {
     if (Vorher() == nullptr)
         return nullptr;
     // The earlier record's entries before this one: not met by this run.
-    while (v_ != nullptr && Reihe(*v_, e) < 0)
+    while (v_ != nullptr && Wegordnung(*v_, e) < 0)
         v_ = vorher_->Naechster();
-    return v_ != nullptr && Reihe(*v_, e) == 0 ? v_ : nullptr;
+    return v_ != nullptr && Wegordnung(*v_, e) == 0 ? v_ : nullptr;
 }
 
 bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const {
@@ -122,7 +113,7 @@ void Bestandsliste::NimmUebrige() {
         // earlier record has a folder: not taken.
         if (letzter_ && Wegordnung(v.Pfad, v.Art == Eintragsart::Ordner, letzter_->first, letzter_->second) <= 0)
             continue;
-        if (v.Pfad == "." || !ordner_.contains(OrdnerVon(v.Pfad)))
+        if (v.Pfad == "." || !ordner_.contains(std::string(Oberordner(v.Pfad))))
             continue;
         if (v.Art == Eintragsart::Ordner && AlsDateiGeschrieben(v.Pfad))
             continue;

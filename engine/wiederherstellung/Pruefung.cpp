@@ -155,9 +155,8 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     if (!v.Leser) {
         while (const Bestandseintrag* e = v.Naechster())
             geordnet.push_back(e);
-        std::stable_sort(geordnet.begin(), geordnet.end(), [](const Bestandseintrag* a, const Bestandseintrag* b) {
-            return Wegordnung(a->Pfad, a->Art == Eintragsart::Ordner, b->Pfad, b->Art == Eintragsart::Ordner) < 0;
-        });
+        std::stable_sort(geordnet.begin(), geordnet.end(),
+                         [](const Bestandseintrag* a, const Bestandseintrag* b) { return Wegordnung(*a, *b) < 0; });
     }
     std::optional<Bestandseintrag> vorne;
     auto schau = [&]() -> const Bestandseintrag* {
