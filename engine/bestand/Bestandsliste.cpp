@@ -129,7 +129,7 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
     auto stand = zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis)) {
         // Gone or replaced since its copy: the copy itself tells what was backed up.
-        stand = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordnername_), quelle_), Relativ(quelle)));
+        stand = Kopie(ordnername_, Relativ(quelle));
         if (!stand)
             return;
     }

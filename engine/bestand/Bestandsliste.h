@@ -118,6 +118,8 @@ private:
     Bestandsleser* Vorher();
     const Bestandseintrag* BisZu(const Bestandseintrag& e);
     void Verorte(Bestandseintrag& e, const Bestandseintrag* v);
+    // The state of the copy of `relativ` (a path as in the record) in the backup folder `ordner`, if there is one.
+    std::optional<Eintragsstand> Kopie(const std::string& ordner, const std::string& relativ);
     bool NochDa(const Bestandseintrag& v);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     std::uint64_t Gruppe(std::uint64_t inode, std::uint64_t namen);

@@ -58,11 +58,15 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
     return e.Art != Eintragsart::Verweis || kopie.Verweisziel == e.Verweisziel;
 }
 
+std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, const std::string& relativ) {
+    return kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordner), quelle_), relativ));
+}
+
 bool Bestandsliste::NochDa(const Bestandseintrag& v) {
     // The record's word is taken once the copy it names is still there, of that kind and size.
     if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
         return false;
-    const auto k = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, v.Ort), quelle_), v.Pfad));
+    const auto k = Kopie(v.Ort, v.Pfad);
     return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
            (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
 }
@@ -81,7 +85,7 @@ void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v) {
     }
     e.CtimeNs = 0;
     for (auto it = frueher_.rbegin(); it != frueher_.rend(); ++it) {
-        const auto k = kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, *it), quelle_), e.Pfad));
+        const auto k = Kopie(*it, e.Pfad);
         if (k && Passt(e, *k)) {
             e.Ort = *it;
             break;
