@@ -17,11 +17,6 @@ namespace tresor {
 using posix::Deskriptor;
 using posix::Fehlercode;
 
-Dauerschrift::Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad)
-    : ordner_(ordner), temp_(std::move(temp)), pfad_(std::move(pfad)) {
-    ::close(datei);
-}
-
 Dauerschrift::Dauerschrift(Dauerschrift&& andere) noexcept
     : ordner_(std::exchange(andere.ordner_, -1)), temp_(std::move(andere.temp_)), laenge_(andere.laenge_),
       pfad_(std::move(andere.pfad_)), fertig_(std::exchange(andere.fertig_, true)) {}

@@ -346,8 +346,8 @@ Dauerschrift Eintragszugriff::BeginneDauerhaft(const Pfad& ordner) {
         if (!datei.gueltig() && (errno != EEXIST || versuch > 100))
             throw FsFehler("Bestand schreiben", ordner + "\\" + temp, Fehlercode(errno));
     }
-    const int d = datei.freigeben();
-    return Dauerschrift(dir.freigeben(), std::move(temp), d, ordner);
+    // Made, and closed again: each piece opens it anew.
+    return Dauerschrift(dir.freigeben(), std::move(temp), ordner);
 }
 
 bool Eintragszugriff::Verwalter() {

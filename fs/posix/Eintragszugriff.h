@@ -44,8 +44,9 @@ private:
 // held open for writing all that time would keep the medium from being made read-only meanwhile.
 class Dauerschrift {
 public:
-    // Takes over the folder `ordner` and the new file `datei` (closed here) named `temp` in it.
-    Dauerschrift(int ordner, std::string temp, int datei, Pfad pfad);
+    // Takes over the folder `ordner`, in which the new file `temp` was made.
+    Dauerschrift(int ordner, std::string temp, Pfad pfad)
+        : ordner_(ordner), temp_(std::move(temp)), pfad_(std::move(pfad)) {}
     ~Dauerschrift();
     Dauerschrift(Dauerschrift&& andere) noexcept;
     Dauerschrift& operator=(Dauerschrift&&) = delete;
