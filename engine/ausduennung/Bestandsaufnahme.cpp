@@ -80,49 +80,28 @@ void Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bo
         return;
     // The records that stay, oldest first.
     std::vector<Punkt*> punkte;
-    std::vector<std::optional<Eintragsstrom>> stroeme;
-    for (std::size_t i = 0; i < aufnahme.Punkte.size(); ++i) {
-        Punkt& p = aufnahme.Punkte[i];
-        if (!bleibt[i] || p.Art != Bestandsart::Gelesen)
-            continue;
-        punkte.push_back(&p);
-        stroeme.push_back(Eintragsstrom::Oeffne(zugriff, aufnahme, p));
-    }
-    std::vector<Eintragsstrom*> offen;
-    std::vector<Punkt*> offenePunkte;
-    for (std::size_t i = 0; i < stroeme.size(); ++i)
-        if (stroeme[i]) {
-            offen.push_back(&*stroeme[i]);
-            offenePunkte.push_back(punkte[i]);
-        }
-    std::vector<bool> nennt(offen.size(), false);
-    Zusammenfuehrung z(offen);
+    for (std::size_t i = 0; i < aufnahme.Punkte.size(); ++i)
+        if (bleibt[i] && aufnahme.Punkte[i].Art == Bestandsart::Gelesen)
+            punkte.push_back(&aufnahme.Punkte[i]);
     Verschiebung v;
     std::vector<const std::string*> genannt; // the points that go named at this path so far
-    while (z.Weiter()) {
+    veraendert = Nebeneinander(zugriff, aufnahme, punkte, [&](const std::string& pfad, const Pfadeintraege& hier) {
         genannt.clear();
-        for (std::size_t i = 0; i < z.Anzahl(); ++i) {
-            const Bestandseintrag* e = z.Bei(i);
-            if (e == nullptr || !gehen.contains(e->Ort))
+        for (const auto& bei : hier) {
+            Punkt* const punkt = bei.first;
+            const Bestandseintrag* const e = bei.second;
+            if (!gehen.contains(e->Ort))
                 continue;
-            nennt[i] = true;
+            nennende.insert(punkt->Name);
             if (std::any_of(genannt.begin(), genannt.end(), [e](const std::string* g) { return *g == e->Ort; }))
                 continue;
             genannt.push_back(&e->Ort);
             v.Von = e->Ort;
-            v.Nach = offenePunkte[i]->Name;
-            v.Pfad = z.Pfad();
+            v.Nach = punkt->Name;
+            v.Pfad = pfad;
             zug(v);
         }
-    }
-    for (std::size_t i = 0; i < nennt.size(); ++i)
-        if (nennt[i])
-            nennende.insert(offenePunkte[i]->Name);
-    for (std::size_t i = 0; i < stroeme.size(); ++i)
-        if (!stroeme[i] || !stroeme[i]->Fehler().empty()) {
-            punkte[i]->Art = Bestandsart::Kaputt;
-            veraendert = true;
-        }
+    });
 }
 
 } // namespace tresor::ausduennung

@@ -163,37 +163,24 @@ std::vector<std::pair<std::string, std::optional<std::uint64_t>>> Ausduennung::E
     MitGanzen(a, [&] {
         fuerAndere.clear();
         std::vector<Punkt*> punkte;
-        std::vector<std::optional<Eintragsstrom>> stroeme;
         for (Punkt& p : a.Punkte)
-            if (p.Art == Bestandsart::Gelesen) {
+            if (p.Art == Bestandsart::Gelesen)
                 punkte.push_back(&p);
-                stroeme.push_back(Eintragsstrom::Oeffne(zugriff, a, p));
-            }
-        std::vector<Eintragsstrom*> offen;
-        std::vector<const std::string*> namen;
-        for (std::size_t i = 0; i < stroeme.size(); ++i)
-            if (stroeme[i]) {
-                offen.push_back(&*stroeme[i]);
-                namen.push_back(&punkte[i]->Name);
-            }
-        Zusammenfuehrung z(offen);
         std::vector<const std::string*> genannt;
-        while (z.Weiter()) {
+        Nebeneinander(zugriff, a, punkte, [&](const std::string& pfad, const Pfadeintraege& hier) {
             genannt.clear();
-            for (std::size_t i = 0; i < z.Anzahl(); ++i) {
-                const Bestandseintrag* e = z.Bei(i);
-                if (e == nullptr || e->Ort == *namen[i] || a.Finde(e->Ort) == nullptr ||
+            for (const auto& bei : hier) {
+                Punkt* const punkt = bei.first;
+                const Bestandseintrag* const e = bei.second;
+                if (e->Ort == punkt->Name || a.Finde(e->Ort) == nullptr ||
                     std::any_of(genannt.begin(), genannt.end(), [e](const std::string* g) { return *g == e->Ort; }))
                     continue;
                 genannt.push_back(&e->Ort);
-                const auto kopie = baum.Stand(Kopieort(e->Ort, quelle, z.Pfad()));
+                const auto kopie = baum.Stand(Kopieort(e->Ort, quelle, pfad));
                 if (kopie && kopie->Typ == Eintragsstand::Art::Datei && kopie->Namen == 1)
                     fuerAndere[e->Ort] += static_cast<std::uint64_t>(kopie->Groesse);
             }
-        }
-        for (std::size_t i = 0; i < stroeme.size(); ++i)
-            if (!stroeme[i] || !stroeme[i]->Fehler().empty())
-                punkte[i]->Art = Bestandsart::Kaputt;
+        });
     });
     bool unbekannt = false;
     for (std::size_t i = a.Punkte.size(); i-- > 0;) {

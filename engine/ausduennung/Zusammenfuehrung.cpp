@@ -106,4 +106,34 @@ bool Zusammenfuehrung::Weiter() {
     return true;
 }
 
+bool Nebeneinander(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<Punkt*>& punkte,
+                   const std::function<void(const std::string& pfad, const Pfadeintraege& eintraege)>& beiPfad) {
+    std::vector<std::optional<Eintragsstrom>> stroeme;
+    for (Punkt* p : punkte)
+        stroeme.push_back(Eintragsstrom::Oeffne(zugriff, aufnahme, *p));
+    std::vector<Eintragsstrom*> offen;
+    std::vector<Punkt*> offenePunkte;
+    for (std::size_t i = 0; i < stroeme.size(); ++i)
+        if (stroeme[i]) {
+            offen.push_back(&*stroeme[i]);
+            offenePunkte.push_back(punkte[i]);
+        }
+    Zusammenfuehrung z(offen);
+    Pfadeintraege hier;
+    while (z.Weiter()) {
+        hier.clear();
+        for (std::size_t i = 0; i < z.Anzahl(); ++i)
+            if (const Bestandseintrag* e = z.Bei(i))
+                hier.emplace_back(offenePunkte[i], e);
+        beiPfad(z.Pfad(), hier);
+    }
+    bool kaputt = false;
+    for (std::size_t i = 0; i < stroeme.size(); ++i)
+        if (!stroeme[i] || !stroeme[i]->Fehler().empty()) {
+            punkte[i]->Art = Bestandsart::Kaputt;
+            kaputt = true;
+        }
+    return kaputt;
+}
+
 } // namespace tresor::ausduennung

@@ -3,6 +3,7 @@
 #include "engine/ausduennung/Bestandsaufnahme.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,5 +79,15 @@ private:
     std::string pfad_;
     bool begonnen_ = false;
 };
+
+// The files and links at one path of the records read side by side: each point whose record holds an entry
+// there, with that entry, in the order of the points given.
+using Pfadeintraege = std::vector<std::pair<Punkt*, const Bestandseintrag*>>;
+
+// Reads the records of `punkte` side by side and calls `beiPfad` for each path any of them holds, in the walk's
+// order. Afterwards each point whose record could not be opened or turned out unreadable is Kaputt; returns
+// whether any is. Ungeordnet goes on to the caller (MitGanzen).
+bool Nebeneinander(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<Punkt*>& punkte,
+                   const std::function<void(const std::string& pfad, const Pfadeintraege& eintraege)>& beiPfad);
 
 } // namespace tresor::ausduennung
