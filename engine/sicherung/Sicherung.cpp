@@ -392,9 +392,9 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         const Pfad ziel = atmp_ziel + "\\" + name;
         Quellstand stand;
         std::optional<Datei> objekt;
+        Eintragsstand gesehen; // what the look at the file saw
         try {
             // The file object and whether its value reaches 32, in one look at the file.
-            Eintragsstand gesehen;
             objekt = ZuSichern(datei, gesehen);
             if (!objekt) {
                 if (bestand_)
@@ -437,7 +437,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         }
         offen_.push_back({*objekt, name, ziel, stand});
         if (bestand_)
-            bestand_->Kopiert(objekt->Path, stand);
+            bestand_->Kopiert(objekt->Path, stand, gesehen);
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
