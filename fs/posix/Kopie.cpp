@@ -269,6 +269,13 @@ bool Kopierer::VerweiseEigenstaendig(int ordnerFd, dev_t geraet) {
     return eigenstaendig;
 }
 
+bool Kopierer::VorgabeAclIn(const Eintragsort& zielort) {
+    if (!vorgabeAcl_ || vorgabeAcl_->Geraet != zielort.OrdnerGeraet() || vorgabeAcl_->Inode != zielort.OrdnerInode() ||
+        zielort.OrdnerInode() == 0)
+        vorgabeAcl_ = Vorgabe{zielort.OrdnerGeraet(), zielort.OrdnerInode(), VorgabeAcl(Ort(zielort.Ordner(), "."))};
+    return vorgabeAcl_->Acl;
+}
+
 std::string Kopierer::TemporaererName() {
     char text[32];
     (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
@@ -457,7 +464,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
     // write permission where the source's own file system calls it read-only.
     const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
-    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort)); fehler != 0)
         throw zielfehler(fehler);
     if (const int fehler = SetzeModus(z.get(), endmodus); fehler != 0)
         throw zielfehler(fehler);
