@@ -276,9 +276,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
 
     // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
     constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    Deskriptor q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
-        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+        q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
@@ -293,8 +293,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         throw quellfehler(errno);
     if (!S_ISREG(vorher.st_mode))
         throw quellfehler(EINVAL);
-    // Nothing else of the open flags is set: plain reads from here on.
-    (void)::fcntl(q.get(), F_SETFL, 0);
+    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, ::fcntl(q.get(), F_GETFL) & O_NOATIME);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
