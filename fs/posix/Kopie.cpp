@@ -297,9 +297,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
 
     // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
     constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    Deskriptor q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
-        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+        q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
@@ -317,8 +317,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         throw quellfehler(EINVAL);
     // This look is the first copy's look before (RuhigerStand): a change after it is seen by the look after.
     const Blick ersterBlick{vorher, uhrVorher};
-    // Nothing else of the open flags is set: plain reads from here on.
-    (void)::fcntl(q.get(), F_SETFL, 0);
+    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, ::fcntl(q.get(), F_GETFL) & O_NOATIME);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
