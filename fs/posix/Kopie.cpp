@@ -317,8 +317,10 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         throw quellfehler(EINVAL);
     // This look is the first copy's look before (RuhigerStand): a change after it is seen by the look after.
     const Blick ersterBlick{vorher, uhrVorher};
-    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on.
-    (void)::fcntl(q.get(), F_SETFL, ::fcntl(q.get(), F_GETFL) & O_NOATIME);
+    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on. Where the file was opened
+    // without it (someone else's file, for a user without the capability), setting it fails as the open did.
+    if (::fcntl(q.get(), F_SETFL, O_NOATIME) != 0)
+        (void)::fcntl(q.get(), F_SETFL, 0);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
