@@ -10,8 +10,11 @@
 # and one run of each kind is timed with its peak resident memory (/usr/bin/time): a full backup (and sync), the
 # first and a second backup with nothing to do, one with 1 % of the files rewritten (and sync), the listing of
 # the source's points, the check of the newest, its restore into a new folder (and sync), and the thinning to
-# the newest point. The table shows seconds, microseconds per file, the peak in MiB, and for each kind the
-# time per file at the largest size against the smallest.
+# the newest point; and, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
+# shows seconds, microseconds per file of wall time and of processor time (user and system), the peak in MiB,
+# and for each kind the time per file at the largest size against the smallest, both of wall and of processor
+# time: where the wall time grows faster than the processor time, the run waits for the disk (the writeback of
+# what it wrote), and `cp -a` shows how much the same disk makes any copy of the tree wait.
 #
 #   --ordner D    where the images are made (default /tmp); needs root for the loop mounts
 #   --dateien L   the sizes, smallest first (default "100000 3000000")
@@ -50,10 +53,11 @@ messe() { python3 "$hier/bench/messen.py" "$ergebnisse" "$@"; }
 
 for n in $groessen; do
     ordnerzahl=$(( n / 50 ))
-    # Inodes: the source, the full backup, the restore, and the folders every later run mirrors, with room to
-    # spare; bytes: the inode tables, the folders' blocks of four trees, six records of ~150 bytes per entry.
-    inodes=$(( n * 7 / 2 + ordnerzahl * 4 + 100000 ))
-    bytes=$(( inodes * 512 + ordnerzahl * 4096 * 8 + n * 150 * 6 + (2 << 30) ))
+    # Inodes: the source, the full backup, the restore, the copy by `cp -a`, and the folders every later run
+    # mirrors, with room to spare; bytes: the inode tables, the folders' blocks of five trees, six records of
+    # ~150 bytes per entry.
+    inodes=$(( n * 9 / 2 + ordnerzahl * 5 + 100000 ))
+    bytes=$(( inodes * 512 + ordnerzahl * 4096 * 10 + n * 150 * 6 + (2 << 30) ))
     frei=$(( $(df -Pk "$ordner" | awk 'NR == 2 { print $4 }') * 1024 ))
     if (( frei < bytes + (1 << 30) )); then
         echo "not enough room in $ordner for $n files: $(( bytes >> 30 )) GiB needed, $(( frei >> 30 )) GiB free" >&2
@@ -64,7 +68,9 @@ for n in $groessen; do
     # Inodes of 512 bytes: with inline data, a 256-byte inode has no room left for a file's archive record
     # beside the entry of its data, and each source file would get a block for it (4 GiB at a million files).
     mkfs.ext4 -q -F -O inline_data -N "$inodes" -I 512 "$bild"
-    mount -o loop "$bild" "$mnt"
+    # noinit_itable: the kernel would otherwise zero the inode tables of the fresh image in the background,
+    # gigabytes at millions of inodes, written amid the runs measured.
+    mount -o loop,noinit_itable "$bild" "$mnt"
     src="$mnt/quelle"; ziel="$mnt/ziel"; mkdir -p "$ziel"
     echo "$n files: making the tree ..." >&2
     python3 "$hier/bench/baum.py" winzig "$src" "$n" "$ordnerzahl"
@@ -80,6 +86,7 @@ for n in $groessen; do
     messe liste "$n" "$n" 0 "$prog" --liste --ziel "$ziel" --quelle "$src"
     messe pruefen "$n" "$n" 0 "$prog" --pruefen --ziel "$ziel" --quelle "$src"
     messe wiederherstellen "$n" "$n" 0 bash -c "'$prog' --wiederherstellen --ziel '$ziel' --quelle '$src' --nach '$mnt/wieder' && sync"
+    messe cp-a "$n" "$n" 0 bash -c "cp -a '$src' '$mnt/kopie' && sync"
     messe ausduennen "$n" "$n" 0 "$prog" --aufraeumen --ziel "$ziel" --quelle "$src" --behalte-letzte 1
     umount "$mnt"
     rm -f "$bild"
@@ -90,16 +97,17 @@ import sys
 zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
 arten = []
 werte = {}
-for art, n, sek, kib, _dateien, _bytes in zeilen:
+for art, n, sek, kib, _dateien, _bytes, cpu in zeilen:
     if art not in arten:
         arten.append(art)
-    werte.setdefault(art, []).append((int(n), float(sek), int(kib)))
-print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'peak MiB':>10}")
+    werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu)))
+print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'peak MiB':>10}")
 for art in arten:
-    for n, sek, kib in werte[art]:
-        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
+    for n, sek, kib, cpu in werte[art]:
+        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
     w = werte[art]
     if len(w) > 1:
-        (n0, s0, _), (n1, s1, _) = w[0], w[-1]
-        print(f"{'':<18}time per file at {n1} against {n0}: {(s1 / n1) / (s0 / n0):.2f}x")
+        (n0, s0, _, c0), (n1, s1, _, c1) = w[0], w[-1]
+        cpu = f"{(c1 / n1) / (c0 / n0):.2f}x" if c0 > 0 else "-"
+        print(f"{'':<18}per file at {n1} against {n0}: wall {(s1 / n1) / (s0 / n0):.2f}x, processor {cpu}")
 PY

@@ -40,7 +40,7 @@ ziele = [
 
 daten = OrderedDict()
 for zeile in open(sys.argv[1]):
-    last, werkzeug, sek, rss, dateien, bytes_ = zeile.rstrip("\n").split("\t")
+    last, werkzeug, sek, rss, dateien, bytes_ = zeile.rstrip("\n").split("\t")[:6]
     daten.setdefault(last, OrderedDict()).setdefault(werkzeug, []).append(
         (float(sek), int(rss), int(dateien), int(bytes_)))
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,16 @@ public:
     // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),
     // system (4) and directory (16) bits is also set in the mask.
     [[nodiscard]] virtual std::string Dir(const Pfad& pfad, int maske) = 0;
+    // Dir of one path for several masks, in the order given: each answer is what Dir with that mask yields.
+    // A path that names one entry is looked at once for all of them, so that the answers all tell of one
+    // moment and cost one look.
+    [[nodiscard]] virtual std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) {
+        std::vector<std::string> namen;
+        namen.reserve(masken.size());
+        for (const int maske : masken)
+            namen.push_back(Dir(pfad, maske));
+        return namen;
+    }
     // Creates one folder; its parent must exist.
     virtual void MakeDir(const Pfad& pfad, Anlage anlage = Anlage::Standard) = 0;
     // Sets the file's attribute value. Clearing the archive bit records `stand` when it is valid (the

@@ -77,6 +77,12 @@ std::string Dateisystemhuelle::Dir(const Pfad& pfad, int maske) {
     return innen_->Dir(pfad, maske);
 }
 
+std::vector<std::string> Dateisystemhuelle::DirJeMaske(const Pfad& pfad, std::span<const int> masken) {
+    for (const int maske : masken)
+        Notiere("Dir " + pfad + " " + std::to_string(maske));
+    return innen_->DirJeMaske(pfad, masken);
+}
+
 void Dateisystemhuelle::MakeDir(const Pfad& pfad, Anlage anlage) {
     Notiere("MakeDir " + pfad);
     innen_->MakeDir(pfad, anlage);

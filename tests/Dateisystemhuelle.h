@@ -46,6 +46,8 @@ public:
     std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
+    // Recorded as one "Dir <path> <mask>" line per mask, all before the one look of the object inside.
+    std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;

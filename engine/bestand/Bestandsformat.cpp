@@ -124,19 +124,23 @@ std::optional<std::string> Demaskiere(std::string_view text) {
 
 bool Demaskiere(std::string_view text, std::string& aus) {
     aus.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b == '%') {
-            unsigned wert = 0;
-            if (i + 2 >= text.size() || !LiesZahl(text.substr(i + 1, 2), wert, 16))
-                return false;
-            aus += static_cast<char>(wert);
-            i += 2;
-        } else if (b <= 0x20 || b == 0x7F) {
-            return false;
-        } else {
-            aus += static_cast<char>(b);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // The plain bytes up to the next escape, taken at once.
+        std::size_t j = i;
+        for (; j < text.size(); ++j) {
+            const auto b = static_cast<unsigned char>(text[j]);
+            if (b == '%' || b <= 0x20 || b == 0x7F)
+                break;
         }
+        aus.append(text.substr(i, j - i));
+        if (j == text.size())
+            break;
+        unsigned wert = 0;
+        if (text[j] != '%' || j + 2 >= text.size() || !LiesZahl(text.substr(j + 1, 2), wert, 16))
+            return false;
+        aus += static_cast<char>(wert);
+        i = j + 3;
     }
     return true;
 }

@@ -458,17 +458,18 @@ const Bestandseintrag* Bestandsleser::Naechster() {
 }
 
 bool Bestandsleser::LiesEintrag(std::string_view zeile) {
-    const std::string nr = Nr(gegeben_ + 1);
     auto kaputt = [&](const std::string& was) {
         fehler_ = Kaputt(was);
         return false;
     };
+    // The entry's number, for a message only.
+    const auto nr = [&] { return Nr(gegeben_ + 1); };
     const Felder f(zeile);
     // Fields of an entry before its path: kind, place, size, time, mode, owner, group, and in version 2
     // inode, ctime and link group.
     const std::size_t vorPfad = kopf_.Version == 1 ? 7 : 10;
     if (f.size() < vorPfad + 1 || f[0].size() != 1)
-        return kaputt(nr);
+        return kaputt(nr());
     Bestandseintrag& e = eintrag_;
     switch (f[0][0]) {
     case 'O':
@@ -481,35 +482,35 @@ bool Bestandsleser::LiesEintrag(std::string_view zeile) {
         e.Art = Eintragsart::Verweis;
         break;
     default:
-        return kaputt(nr);
+        return kaputt(nr());
     }
     if (f.size() != vorPfad + (e.Art == Eintragsart::Verweis ? 2u : 1u))
-        return kaputt(nr);
+        return kaputt(nr());
     const bool pfadOk = f[vorPfad] == "." ? (e.Pfad = ".", true) : Demaskiere(f[vorPfad], e.Pfad);
     if (!Demaskiere(f[1], e.Ort) || !pfadOk || !LiesZahl(f[2], e.Groesse) || !LiesZahl(f[3], e.MtimeNs) ||
         !LiesZahl(f[4], e.Modus, 8) || e.Modus > 07777 || !LiesZahl(f[5], e.Uid) || !LiesZahl(f[6], e.Gid))
-        return kaputt(nr);
+        return kaputt(nr());
     e.Inode = 0;
     e.CtimeNs = 0;
     e.Verbund = 0;
     if (kopf_.Version >= 2) {
         if (!LiesZahl(f[7], e.Inode) || !LiesZahl(f[8], e.CtimeNs))
-            return kaputt(nr);
+            return kaputt(nr());
         if (f[9] != "-" && (e.Art != Eintragsart::Datei || !LiesZahl(f[9], e.Verbund) || e.Verbund == 0))
-            return kaputt(nr);
+            return kaputt(nr());
     }
     // A version lies in this backup folder or an earlier one of the same target, never elsewhere.
     if (e.Art == Eintragsart::Ordner ? e.Ort != "-"
                                      : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > kopf_.Ordner))
-        return kaputt(nr);
+        return kaputt(nr());
     e.Verweisziel.clear();
     if (e.Art == Eintragsart::Verweis && (!Demaskiere(f[vorPfad + 1], e.Verweisziel) || e.Verweisziel.empty()))
-        return kaputt(nr);
+        return kaputt(nr());
     if (gegeben_ == 0) {
         if (e.Pfad != "." || e.Art != Eintragsart::Ordner)
             return kaputt("der erste Eintrag ist nicht der Quellordner.");
     } else if (!GuterPfad(e.Pfad)) {
-        return kaputt(nr + " Pfad: " + Anzeigetext(e.Pfad));
+        return kaputt(nr() + " Pfad: " + Anzeigetext(e.Pfad));
     }
     return true;
 }

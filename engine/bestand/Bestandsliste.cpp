@@ -125,8 +125,13 @@ void Bestandsliste::Ordner(const Pfad& quellordner) {
         Leere();
 }
 
-void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie) {
-    auto stand = zugriff_.Stand(quelle);
+void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie, const Eintragsstand& gesehen) {
+    // The walk's own look saw the very state the copy was taken from: the same inode, size and times, and the
+    // ctime moves with every change of mode, owner or names as well. That look needs no second one.
+    const bool derselbe = gesehen.Typ == Eintragsstand::Art::Datei && kopie.Gueltig && gesehen.Inode == kopie.Inode &&
+                          gesehen.CtimeNs == kopie.CtimeNs && gesehen.MtimeNs == kopie.MtimeNs &&
+                          gesehen.Groesse == kopie.Groesse;
+    auto stand = derselbe ? std::optional(gesehen) : zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis)) {
         // Gone or replaced since its copy: the copy itself tells what was backed up.
         stand = Kopie(ordnername_, Relativ(quelle));

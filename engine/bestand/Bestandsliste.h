@@ -66,8 +66,10 @@ public:
 
     // A source folder the run mirrors (the source folder itself first).
     void Ordner(const Pfad& quellordner);
-    // A file or link the run copied, with the state the copy was taken from.
-    void Kopiert(const Pfad& quelle, const Quellstand& stand);
+    // A file or link the run copied, with the state the copy was taken from. `gesehen` is the state the run's look
+    // at it saw before the copy, where that look tells it (a regular file): where the copy was taken from that very
+    // state, the entry is not looked at again.
+    void Kopiert(const Pfad& quelle, const Quellstand& stand, const Eintragsstand& gesehen = {});
     // A file or link the run did not copy (its archive bit was clear). `gesehen` is the state the run's look at
     // it saw, where that look tells it (a regular file); else the entry is looked at here.
     void Gelassen(const Pfad& quelle, const Eintragsstand& gesehen = {});

@@ -41,6 +41,10 @@ bool IstLaufwerkswurzel(const Pfad& pfad) {
 // a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
 constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
 
+// The masks a copy is looked up with after its source was marked: together they find it whatever its hidden and
+// system bits.
+constexpr int Kopiemasken[] = {0, 6, 7, 2, 4};
+
 // Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
 // whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
 // procedures throw and catch it; it is no FsFehler, so no handler of an entry's trouble takes it.
@@ -388,9 +392,9 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         const Pfad ziel = atmp_ziel + "\\" + name;
         Quellstand stand;
         std::optional<Datei> objekt;
+        Eintragsstand gesehen; // what the look at the file saw
         try {
             // The file object and whether its value reaches 32, in one look at the file.
-            Eintragsstand gesehen;
             objekt = ZuSichern(datei, gesehen);
             if (!objekt) {
                 if (bestand_)
@@ -433,7 +437,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         }
         offen_.push_back({*objekt, name, ziel, stand});
         if (bestand_)
-            bestand_->Kopiert(objekt->Path, stand);
+            bestand_->Kopiert(objekt->Path, stand, gesehen);
         const auto bytes = static_cast<std::uint64_t>(stand.Groesse > 0 ? stand.Groesse : 0);
         offeneBytes_ += bytes;
         fortschritt_.Dateien += 1;
@@ -472,9 +476,10 @@ void Sicherung::Abschliessen() {
                 }
             }))
             continue;
+        // The copy looked up with all five masks, in one look at it.
         bool gefunden = false;
-        for (int maske : {0, 6, 7, 2, 4})
-            if (Fso().Dir(k.Ziel, maske) == k.Name)
+        for (const std::string& name : Fso().DirJeMaske(k.Ziel, Kopiemasken))
+            if (name == k.Name)
                 gefunden = true;
         if (!gefunden) {
             PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");

@@ -45,7 +45,13 @@ void VerweisEigentum(int ordnerFd, const char* name, const struct stat& quelle) 
         (void)::fchownat(ordnerFd, name, quelle.st_uid, quelle.st_gid, AT_SYMLINK_NOFOLLOW);
 }
 
-int KopiereAcls(const Ort& quelle, int zielFd, bool ordner) {
+bool VorgabeAcl(const Ort& ordner) {
+    if (GetxattrAn(ordner, "system.posix_acl_default", nullptr, 0) >= 0)
+        return true;
+    return errno != ENODATA && !NichtUnterstuetzt(errno);
+}
+
+int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl) {
     const char* const namen[] = {"system.posix_acl_access", "system.posix_acl_default"};
     for (int i = 0; i < (ordner ? 2 : 1); ++i) {
         const char* name = namen[i];
@@ -53,7 +59,8 @@ int KopiereAcls(const Ort& quelle, int zielFd, bool ordner) {
         if (wert) {
             if (::fsetxattr(zielFd, name, wert->data(), wert->size(), 0) != 0 && !NichtUnterstuetzt(errno))
                 return errno;
-        } else if (::fgetxattr(zielFd, name, nullptr, 0) < 0 && (errno == ENODATA || NichtUnterstuetzt(errno))) {
+        } else if (zielOhneAcl ||
+                   (::fgetxattr(zielFd, name, nullptr, 0) < 0 && (errno == ENODATA || NichtUnterstuetzt(errno)))) {
             // The copy holds none (it would have it from its folder's default ACL): nothing to remove. Looked at
             // first, which writes nothing, where a removal would write the inode.
         } else if (::fremovexattr(zielFd, name) != 0 && errno != ENODATA && !NichtUnterstuetzt(errno)) {

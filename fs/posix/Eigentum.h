@@ -28,6 +28,11 @@ void VerweisEigentum(int ordnerFd, const char* name, const struct stat& quelle);
 // Copies the access ACL (and for a folder the default ACL) of the entry `quelle` to the open entry `zielFd`,
 // and removes one of the copy's own that the source does not have. A target that holds no ACLs is no failure.
 // Returns 0 or the error number of a write that failed.
-[[nodiscard]] int KopiereAcls(const Ort& quelle, int zielFd, bool ordner);
+// `zielOhneAcl`: the copy is known to hold no ACL of its own (new, in a folder without a default ACL, see
+// VorgabeAcl), so that nothing of it needs to be looked at.
+[[nodiscard]] int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl = false);
+// Whether the folder `ordner` has a default ACL, which every entry made in it gets as its own; true where that
+// cannot be told.
+[[nodiscard]] bool VorgabeAcl(const Ort& ordner);
 
 } // namespace tresor::posix

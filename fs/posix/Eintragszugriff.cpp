@@ -269,7 +269,8 @@ std::optional<Lesedatei> Eintragszugriff::OeffneDatei(const Pfad& pfad) {
             return std::nullopt;
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
     }
-    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    Deskriptor datei =
+        posix::OeffneZumLesen(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (!datei.gueltig()) {
         if (Fehlt(errno))
             return std::nullopt;
@@ -297,7 +298,8 @@ std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
-    Deskriptor datei{::openat(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    Deskriptor datei =
+        posix::OeffneZumLesen(ort.Ordner, ort.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (!datei.gueltig())
         throw FsFehler("Lesen", pfad, Fehlercode(errno == ELOOP ? EINVAL : errno));
     struct stat st {};

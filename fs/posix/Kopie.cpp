@@ -86,13 +86,27 @@ std::int64_t MonotonNs() {
     return jetzt.tv_sec * std::int64_t{1'000'000'000} + jetzt.tv_nsec;
 }
 
-template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler) {
+// `erster`, where given, is a look at the open source taken a moment ago, with the coarse clock read before it:
+// it serves as the first look, since a change after it gets another ctime once its step is over as well.
+struct Blick {
+    struct stat st;
+    std::int64_t uhr; // GrobeUhrNs() read before the fstat
+};
+
+template <typename Fehler> Ruhestand RuhigerStand(int q, const Fehler& quellfehler, const Blick* erster = nullptr) {
     struct stat st {};
     const std::int64_t beginn = MonotonNs();
     for (;;) {
-        const std::int64_t uhr = GrobeUhrNs();
-        if (::fstat(q, &st) != 0)
-            throw quellfehler(errno);
+        std::int64_t uhr = 0;
+        if (erster != nullptr) {
+            st = erster->st;
+            uhr = erster->uhr;
+            erster = nullptr;
+        } else {
+            uhr = GrobeUhrNs();
+            if (::fstat(q, &st) != 0)
+                throw quellfehler(errno);
+        }
         const std::int64_t ctime = CtimeNs(st);
         if (StempelEindeutig(ctime, uhr))
             return {st, true};
@@ -255,6 +269,13 @@ bool Kopierer::VerweiseEigenstaendig(int ordnerFd, dev_t geraet) {
     return eigenstaendig;
 }
 
+bool Kopierer::VorgabeAclIn(const Eintragsort& zielort) {
+    if (!vorgabeAcl_ || vorgabeAcl_->Geraet != zielort.OrdnerGeraet() || vorgabeAcl_->Inode != zielort.OrdnerInode() ||
+        zielort.OrdnerInode() == 0)
+        vorgabeAcl_ = Vorgabe{zielort.OrdnerGeraet(), zielort.OrdnerInode(), VorgabeAcl(Ort(zielort.Ordner(), "."))};
+    return vorgabeAcl_->Acl;
+}
+
 std::string Kopierer::TemporaererName() {
     char text[32];
     (void)std::snprintf(text, sizeof text, ".tresor-ix-%08llx.tmp",
@@ -276,9 +297,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
 
     // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
     constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    Deskriptor q(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+    Deskriptor q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
-        q = Deskriptor(::openat(quelle.Ordner(), quelle.Name(), Lesen));
+        q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     // O_NOFOLLOW refuses a symbolic link with ELOOP: it is copied as a link.
     if (!q.gueltig() && errno == ELOOP) {
         struct stat lst {};
@@ -289,12 +310,15 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     if (!q.gueltig())
         throw quellfehler(errno);
     struct stat vorher {};
+    const std::int64_t uhrVorher = GrobeUhrNs();
     if (::fstat(q.get(), &vorher) != 0)
         throw quellfehler(errno);
     if (!S_ISREG(vorher.st_mode))
         throw quellfehler(EINVAL);
-    // Nothing else of the open flags is set: plain reads from here on.
-    (void)::fcntl(q.get(), F_SETFL, 0);
+    // This look is the first copy's look before (RuhigerStand): a change after it is seen by the look after.
+    const Blick ersterBlick{vorher, uhrVorher};
+    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on.
+    (void)::fcntl(q.get(), F_SETFL, ::fcntl(q.get(), F_GETFL) & O_NOATIME);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
@@ -365,7 +389,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     bool bestaendig = false;
     const std::int64_t beginn = MonotonNs();
     for (int versuch = 1; versuch <= Kopierversuche && !bestaendig; ++versuch) {
-        const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler);
+        const Ruhestand ruhe = RuhigerStand(q.get(), quellfehler, versuch == 1 ? &ersterBlick : nullptr);
         vorher = ruhe.st;
         if (!ruhe.ruhig)
             continue;
@@ -440,7 +464,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
     // write permission where the source's own file system calls it read-only.
     const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
-    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false); fehler != 0)
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort)); fehler != 0)
         throw zielfehler(fehler);
     if (const int fehler = SetzeModus(z.get(), endmodus); fehler != 0)
         throw zielfehler(fehler);

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -80,6 +81,9 @@ private:
     void KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
                        const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde);
     std::string TemporaererName();
+    // Whether the destination folder of `zielort` has a default ACL (VorgabeAcl), which a copy made in it gets as
+    // its own. Asked once for the copies of one folder: the folders of the backup are the run's own.
+    bool VorgabeAclIn(const Eintragsort& zielort);
     // Whether the file system of the open folder `ordnerFd` (device `geraet`) sets the time and owner of a
     // symbolic link on the link itself. A network file system that passes such a change on to the server by
     // the link's path (sshfs) changes the file the link points to instead, or fails where it points nowhere:
@@ -95,6 +99,13 @@ private:
     std::set<dev_t> ohneUnbenannte_;
     // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
     std::map<dev_t, bool> verweisGeraete_;
+    // The destination folder asked last by VorgabeAclIn, and its answer.
+    struct Vorgabe {
+        dev_t Geraet;
+        ino_t Inode;
+        bool Acl;
+    };
+    std::optional<Vorgabe> vorgabeAcl_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
     int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy

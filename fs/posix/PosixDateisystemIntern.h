@@ -22,6 +22,7 @@
 
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -48,6 +49,7 @@ public:
     std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) override;
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {}) override;
     std::string Dir(const Pfad& pfad, int maske) override;
+    std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
@@ -80,6 +82,10 @@ private:
     };
     // Nothing for a folder that is never entered (a mount point met through SubFolders).
     std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
+    // The entry that a path without trailing backslash names, for Dir: its name as stored and its hidden, system
+    // and directory bits, as far as the masks need them (user.DOSATTRIB is read once, and only where one of the
+    // masks can still depend on it). Nothing where there is no such entry.
+    std::optional<std::pair<std::string, int>> BenannterEintrag(const Pfad& pfad, std::span<const int> masken);
     // The store of the DOS bits and records of the file system that holds the entry.
     Attributablage& Ablage(const struct stat& st, const Ort& ort) { return ablagen_.Fuer(st.st_dev, ort); }
 

@@ -48,6 +48,14 @@ std::string GespeicherterName(int ordnerFd, const char* name) {
     return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
 }
 
+constexpr int VersteckSystem = attr::Versteckt | attr::System;
+
+// Whether the mask admits an entry of the value `wert`: each of its hidden, system and directory bits is set in
+// the mask too.
+bool Zugelassen(int wert, int maske) {
+    return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
+}
+
 } // namespace
 
 std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
@@ -190,45 +198,63 @@ std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
     return dateien;
 }
 
+std::optional<std::pair<std::string, int>> PosixDateisystem::BenannterEintrag(const Pfad& pfad,
+                                                                              std::span<const int> masken) {
+    Eintragsort ort;
+    const int weg = offeneOrdner_.Verorte("Dir", pfad, ort);
+    // A path whose way is missing names nothing, like any missing path.
+    if (weg == ENOENT || weg == ENOTDIR)
+        return std::nullopt;
+    if (weg != 0)
+        throw FsFehler("Dir", pfad, Fehlercode(weg));
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        (errno != ENOENT || !offeneOrdner_.Erneuert("Dir", pfad, ort) ||
+         ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        throw FsFehler("Dir", pfad, Fehlercode(errno));
+    }
+    // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
+    // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
+    // stored (known once per device: no call of its own per entry).
+    std::string name = LetzterName(pfad);
+    if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
+        name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
+    int wert = IstPunktname(name) ? attr::Versteckt : 0;
+    if (S_ISDIR(st.st_mode))
+        wert |= attr::Verzeichnis;
+    // user.DOSATTRIB only where its hidden or system bit can still change an answer: for a mask that admits
+    // the entry so far and does not admit both bits. Read once for all masks. Symbolic links carry no user
+    // attributes.
+    const bool dosNoetig = std::any_of(masken.begin(), masken.end(), [wert](int maske) {
+        return Zugelassen(wert, maske) && (maske & VersteckSystem) != VersteckSystem;
+    });
+    if (dosNoetig && !S_ISLNK(st.st_mode)) {
+        if (const auto dos = Ablage(st, ort.Wo()).LiesDos(ort.Wo()))
+            wert |= static_cast<int>(*dos & VersteckSystem);
+    }
+    return std::pair{std::move(name), wert};
+}
+
+std::vector<std::string> PosixDateisystem::DirJeMaske(const Pfad& pfad, std::span<const int> masken) {
+    if (pfad.empty() || pfad.back() == '\\')
+        return Dateisystem::DirJeMaske(pfad, masken);
+    const auto eintrag = BenannterEintrag(pfad, masken);
+    std::vector<std::string> namen;
+    namen.reserve(masken.size());
+    for (const int maske : masken)
+        namen.push_back(eintrag && Zugelassen(eintrag->second, maske) ? eintrag->first : std::string());
+    return namen;
+}
+
 std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
-    auto zugelassen = [maske](int wert) {
-        return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
-    };
+    auto zugelassen = [maske](int wert) { return Zugelassen(wert, maske); };
 
     if (!pfad.empty() && pfad.back() != '\\') {
         // One entry: the last name of the path.
-        Eintragsort ort;
-        const int weg = offeneOrdner_.Verorte("Dir", pfad, ort);
-        // A path whose way is missing names nothing, like any missing path.
-        if (weg == ENOENT || weg == ENOTDIR)
-            return {};
-        if (weg != 0)
-            throw FsFehler("Dir", pfad, Fehlercode(weg));
-        struct stat st {};
-        if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-            (errno != ENOENT || !offeneOrdner_.Erneuert("Dir", pfad, ort) ||
-             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                return {};
-            throw FsFehler("Dir", pfad, Fehlercode(errno));
-        }
-        // The name as stored. Where the file system ignores case, the lookup found the entry whatever the
-        // case asked, and only the listing tells its stored name; elsewhere the name as given is the name as
-        // stored (known once per device: no call of its own per entry).
-        std::string name = LetzterName(pfad);
-        if (!ort.Ganz() && ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name()))
-            name = Programmname(GespeicherterName(ort.Ordner(), ort.Name()));
-        int wert = IstPunktname(name) ? attr::Versteckt : 0;
-        if (S_ISDIR(st.st_mode))
-            wert |= attr::Verzeichnis;
-        // user.DOSATTRIB only where its hidden or system bit can still change the answer. Symbolic links
-        // carry no user attributes.
-        constexpr int VersteckSystem = attr::Versteckt | attr::System;
-        if (zugelassen(wert) && (maske & VersteckSystem) != VersteckSystem && !S_ISLNK(st.st_mode)) {
-            if (const auto dos = Ablage(st, ort.Wo()).LiesDos(ort.Wo()))
-                wert |= static_cast<int>(*dos & VersteckSystem);
-        }
-        return zugelassen(wert) ? name : std::string();
+        const auto eintrag = BenannterEintrag(pfad, std::span<const int>(&maske, 1));
+        return eintrag && zugelassen(eintrag->second) ? eintrag->first : std::string();
     }
 
     const auto umgesetzt = laufwerke_.ZuPosix(pfad);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <system_error>
 #include <utility>
@@ -37,6 +40,18 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Opens a file to read its content without writing its access time: a backup reads every changed file of the
+// source, a check or a restore every copy, and each read would otherwise change the file's inode (the source
+// would show what the backup read as read by its user; the backup medium would take a write per copy only for
+// being looked at). The kernel allows this to the file's owner and to root; for anyone else (EPERM) the file is
+// opened as usual.
+inline Deskriptor OeffneZumLesen(int ordner, const char* name, int flags) {
+    Deskriptor d(::openat(ordner, name, flags | O_NOATIME));
+    if (!d.gueltig() && errno == EPERM)
+        d = Deskriptor(::openat(ordner, name, flags));
+    return d;
+}
 
 // The error code of an errno value, as FsFehler carries it.
 inline std::error_code Fehlercode(int nummer) {

@@ -229,6 +229,41 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
 // A run that ends on an error of the target (not of a source entry) drops the record it was writing: the
 // backup folder holds no record and no temporary file, whether the error comes before or after entries were
 // written out.
+// The entry of a copied file holds the state its copy was taken from: the run's own look where the copy was taken
+// from that very state, else the file as it is after its copy (a change of mode or owner in between moves the ctime
+// and makes the copy be taken again).
+TEST_F(Bestandsfenster, ACopiedFilesEntryHoldsTheModeItsCopyWasTakenWith) {
+    struct Fall {
+        const char* Name;
+        fs::perms Waehrend; // given to a1.txt while its first copy is made; none: left alone
+        std::uint32_t Modus;
+    };
+    for (const Fall& fall : {Fall{"unveraendert", fs::perms::none, 0644}, Fall{"chmod", fs::perms(0600), 0600},
+                             Fall{"chmod nur Gruppe", fs::perms(0604), 0604}}) {
+        SCOPED_TRACE(fall.Name);
+        fs::remove_all(Posix("D:\\" + Erster));
+        fs::permissions(Posix("C:\\Q\\a1.txt"), fs::perms(0644));
+        for (const char* d : {"a1.txt", "a2.txt", "a3.txt", "B\\b1.txt", "B\\b2.txt", "C\\c1.txt"})
+            SetzeWert(std::string("C:\\Q\\") + d, 32);
+        kopierhaken = [&](const Pfad& p, int versuch) {
+            if (p == "C:\\Q\\a1.txt" && versuch == 1 && fall.Waehrend != fs::perms::none)
+                fs::permissions(Posix("C:\\Q\\a1.txt"), fall.Waehrend);
+        };
+        sicherung.Sichern_Click();
+        kopierhaken = nullptr;
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+        const Bestand satz = Satz(Erster);
+        const auto a1 = std::find_if(satz.Eintraege.begin(), satz.Eintraege.end(),
+                                     [](const Bestandseintrag& e) { return e.Pfad == "a1.txt"; });
+        ASSERT_NE(a1, satz.Eintraege.end());
+        EXPECT_EQ(a1->Modus, fall.Modus);
+        EXPECT_EQ(a1->Ort, Erster);
+        struct stat st {};
+        ASSERT_EQ(::stat(Posix("C:\\Q\\a1.txt").c_str(), &st), 0);
+        EXPECT_EQ(a1->Inode, static_cast<std::uint64_t>(st.st_ino));
+    }
+}
+
 TEST_F(Bestandsfenster, ARunEndedByAnErrorLeavesNoTemporaryRecord) {
     for (const std::string ordner : {"B", "C"}) {
         SCOPED_TRACE(ordner);

@@ -37,7 +37,7 @@ TEST(Bestandsformat, EscapingKeepsEveryByteAndLeavesReadableNamesAlone) {
         EXPECT_EQ(Demaskiere(Maskiere(roh)), roh) << b;
         EXPECT_EQ(Maskiere(roh).find_first_of(" \n\r\t"), std::string::npos) << b;
     }
-    for (const char* schlecht : {"%", "%4", "%G1", "a b", "a\nb"})
+    for (const char* schlecht : {"%", "%4", "%G1", "a b", "a\nb", "ab%", "ab%4", "a%41%", "%41 ", "abc\x7f", "%4G"})
         EXPECT_EQ(Demaskiere(schlecht), std::nullopt) << schlecht;
 }
 

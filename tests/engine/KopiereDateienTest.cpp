@@ -60,6 +60,45 @@ TEST_F(Ordnerkopie, EachCopyLookedUpFiveTimesWithMasksInOrder) {
     EXPECT_EQ(lookups, (std::vector<std::string>{"0", "6", "7", "2", "4"}));
 }
 
+// The copy changed behind the run's back at the moment of one of its five lookups. The five answers tell of one
+// look at the copy, taken after every one of them was asked: whatever the moment, a copy that is gone or is no file
+// any more fails its check, and one that became hidden and system passes (masks 6 and 7 admit it).
+TEST_F(Ordnerkopie, ACopyChangedAtAnyOfItsLookupsIsJudgedAsItIsAfterThatChange) {
+    struct Fall {
+        const char* Name;
+        std::function<void(const std::filesystem::path& kopie)> Aendern;
+        bool Besteht;
+    };
+    const Fall faelle[] = {
+        {"entfernt", [](const std::filesystem::path& k) { std::filesystem::remove(k); }, false},
+        {"Ordner",
+         [](const std::filesystem::path& k) {
+             std::filesystem::remove(k);
+             std::filesystem::create_directory(k);
+         },
+         false},
+        {"versteckt und System",
+         [](const std::filesystem::path& k) { SetzeDosattrib(k, attr::Versteckt | attr::System); }, true},
+    };
+    for (const Fall& fall : faelle) {
+        for (const char* maske : {"0", "6", "7", "2", "4"}) {
+            SCOPED_TRACE(std::string(fall.Name) + " at mask " + maske);
+            std::filesystem::remove_all(Posix("D:\\Ziel\\Q"));
+            Schreibe("C:\\Q\\a.txt", "a", 32);
+            sicherung.tmp_fehler = "nein";
+            const std::string zeile = std::string("Dir D:\\Ziel\\Q\\a.txt ") + maske;
+            vorher = [&](const std::string& z) {
+                if (z == zeile)
+                    fall.Aendern(Posix("D:\\Ziel\\Q\\a.txt"));
+            };
+            Spiegele("C:\\Q", "D:\\Ziel\\Q");
+            vorher = nullptr;
+            EXPECT_EQ(sicherung.tmp_fehler, fall.Besteht ? "nein" : "ja");
+            EXPECT_EQ(Wert("C:\\Q\\a.txt"), 0); // marked before the lookups, and stays marked
+        }
+    }
+}
+
 TEST_F(Ordnerkopie, ArchiveClearedOnlyAfterTheTargetWasFlushed) {
     Schreibe("C:\\Q\\a.txt", "a");
     Schreibe("C:\\Q\\B\\b.txt", "b");

@@ -22,6 +22,7 @@ const Zulassungsfall Zulassungsfaelle[] = {
     {"versteckt", false, "0x2", {2, 6, 7}},
     {"system", false, "0x4", {4, 6, 7}},
     {"beides", false, "0x6", {6, 7}},
+    {".punktsystem", false, "0x4", {6, 7}},                   // hidden by its name, system by its bit
     {"archivnurgesetzt", false, "0x21", {0, 2, 4, 6, 7, 16}}, // read-only and archive never matter
     {"ordner", true, nullptr, {16}},
     {".punktordner", true, nullptr, {}},
@@ -35,6 +36,8 @@ void PrintTo(const Zulassungsfall& fall, std::ostream* aus) {
 }
 
 constexpr int MaskenInGebrauch[] = {0, 2, 4, 6, 7, 16};
+// The same masks asked at once, those that need no stored bits first: each answer must be its own mask's.
+constexpr int MaskenJeEintrag[] = {6, 7, 16, 0, 2, 4};
 
 class DirZulassungTest : public FsTest, public ::testing::WithParamInterface<Zulassungsfall> {};
 
@@ -54,6 +57,11 @@ TEST_P(DirZulassungTest, EachMaskInUseAdmitsExactlyTheEntriesWhoseBitsItHolds) {
         EXPECT_EQ(fs->Dir(std::string("D:\\") + fall.Name, maske), erwartet) << "named, mask " << maske;
         EXPECT_EQ(fs->Dir("D:\\", maske), erwartet) << "listed, mask " << maske;
     }
+    std::vector<std::string> erwartet;
+    for (int maske : MaskenJeEintrag)
+        erwartet.push_back(fall.Zugelassen.contains(maske) ? fall.Name : "");
+    EXPECT_EQ(fs->DirJeMaske(std::string("D:\\") + fall.Name, MaskenJeEintrag), erwartet) << "named, all masks";
+    EXPECT_EQ(fs->DirJeMaske("D:\\", MaskenJeEintrag), erwartet) << "listed, all masks";
 }
 
 INSTANTIATE_TEST_SUITE_P(Eintraege, DirZulassungTest, ::testing::ValuesIn(Zulassungsfaelle), [](const auto& info) {
@@ -92,6 +100,8 @@ TEST_F(DirTest, MissingEntriesYieldEmpty) {
     EXPECT_EQ(fs->Dir("C:\\fehlt\\tiefer", 16), "");
     EXPECT_EQ(fs->Dir("C:\\datei\\unter", 16), ""); // a file is not a folder
     EXPECT_EQ(fs->Dir("C:\\fehlt\\", 16), "");      // a listing of a folder that is not there
+    for (const char* fehlt : {"C:\\fehlt", "C:\\fehlt\\tiefer", "C:\\datei\\unter"})
+        EXPECT_EQ(fs->DirJeMaske(fehlt, MaskenJeEintrag), std::vector<std::string>(6)) << fehlt;
 }
 
 TEST_F(DirTest, ListingOfAFolderStartsWithDotThenDotDotThenEntriesInByteOrder) {
@@ -128,6 +138,7 @@ TEST_F(DirTest, SymbolicLinksAndOtherEntriesAreNeverFollowed) {
     // The link is an entry without the directory bit, whatever it points to.
     EXPECT_EQ(fs->Dir("C:\\f\\verweis", 0), "verweis");
     EXPECT_EQ(fs->Dir("C:\\f\\", 0), "verweis");
+    EXPECT_EQ(fs->DirJeMaske("C:\\f\\verweis", MaskenJeEintrag), std::vector<std::string>(6, "verweis"));
 }
 
 TEST_F(DirTest, NamesWithABackslashAreListedWithASlash) {

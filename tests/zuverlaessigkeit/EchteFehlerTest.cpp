@@ -12,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -241,8 +243,8 @@ TEST_F(OhneRechte, ARestoreLinksTheLaterNamesOfAGroupToAFirstInAFolderThatShutsI
               0)
         << ausgabe;
     const fs::path wieder = platz / "wieder";
-    struct stat m {
-    }, q{};
+    struct stat m {};
+    struct stat q {};
     ASSERT_EQ(::stat((wieder / "m").c_str(), &m), 0);
     ASSERT_EQ(::stat((quelle / "m").c_str(), &q), 0);
     EXPECT_EQ(m.st_mode & 07777, 0600U);
@@ -250,6 +252,92 @@ TEST_F(OhneRechte, ARestoreLinksTheLaterNamesOfAGroupToAFirstInAFolderThatShutsI
     EXPECT_EQ(m.st_mtim.tv_nsec, q.st_mtim.tv_nsec);
     EXPECT_TRUE(fs::equivalent(wieder / "m" / "b", wieder / "z" / "zweiter-name"));
     EXPECT_EQ(LiesDatei(wieder / "z" / "zweiter-name"), "b");
+}
+
+// Reading leaves every access time as it was: a backup reads the source's changed files, a check and a restore
+// read every copy, as root and as a user; the user's read of copies that are not the user's own takes the
+// usual way and still works.
+TEST_F(OhneRechte, ReadingLeavesTheAccessTimesOfSourceAndCopiesAlone) {
+    const timespec alt = {1577836800, 0}; // 2020-01-01, older than the day after which any read would renew it
+    auto altern = [&](const fs::path& wurzel) {
+        for (const auto& e : fs::recursive_directory_iterator(wurzel))
+            if (e.is_regular_file()) {
+                const timespec zeiten[2] = {alt, {0, UTIME_OMIT}};
+                ASSERT_EQ(::utimensat(AT_FDCWD, e.path().c_str(), zeiten, AT_SYMLINK_NOFOLLOW), 0) << e.path();
+            }
+    };
+    auto unberuehrt = [&](const fs::path& wurzel) {
+        int dateien = 0;
+        for (const auto& e : fs::recursive_directory_iterator(wurzel))
+            if (e.is_regular_file() && e.path().filename() != "tresor-ix-bestand.txt") {
+                struct stat st {};
+                ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+                EXPECT_EQ(st.st_atim.tv_sec, alt.tv_sec) << e.path();
+                ++dateien;
+            }
+        EXPECT_GE(dateien, 3) << wurzel;
+    };
+    // Where the file system keeps no access times, there is nothing to see.
+    altern(quelle);
+    (void)LiesDatei(quelle / "a");
+    struct stat probe {};
+    ASSERT_EQ(::stat((quelle / "a").c_str(), &probe), 0);
+    if (probe.st_atim.tv_sec == alt.tv_sec)
+        GTEST_SKIP() << "Das Dateisystem von " << temp.Pfad() << " schreibt keine Zugriffszeiten";
+
+    const std::string programm_ = TRESOR_PROGRAMM;
+    const std::string niemand = (temp / "tresor-ix").string(); // the copy Sichere(..., true) leaves
+    const std::string punkt = "--ziel " + ziel.string() + " --quelle " + quelle.string();
+    struct Fall {
+        const char* name;
+        std::function<int()> lauf;
+        fs::path gelesen;
+    };
+    const std::vector<Fall> faelle = {
+        {"a backup as the user", [&] { return programm.Sichere(quelle.string(), ziel.string(), true).Status; }, quelle},
+        {"a backup as root",
+         [&] {
+             SchreibeDatei(quelle / "z" / "c", "c2");
+             altern(quelle);
+             return programm.Sichere(quelle.string(), ziel.string()).Status;
+         },
+         quelle},
+        {"a check as root",
+         [&] {
+             return Fuehre({"sh", "-c", programm_ + " --pruefen " + punkt});
+         },
+         ziel},
+        {"a restore as root",
+         [&] {
+             return Fuehre(
+                 {"sh", "-c", programm_ + " --wiederherstellen " + punkt + " --nach " + (temp / "w1").string()});
+         },
+         ziel},
+        {"a check as the user of copies that are root's",
+         [&] {
+             // The first point, the user's own run: its copies become root's, its record stays the user's.
+             std::set<fs::path> punkte;
+             for (const auto& e : fs::directory_iterator(ziel))
+                 punkte.insert(e.path());
+             const fs::path erster = *punkte.begin();
+             for (const auto& e : fs::recursive_directory_iterator(erster))
+                 if (e.is_regular_file() && e.path().filename() != "tresor-ix-bestand.txt") {
+                     EXPECT_EQ(::lchown(e.path().c_str(), 0, 0), 0);
+                 }
+             return Fuehre({"sh", "-c",
+                            "setpriv --reuid=65534 --regid=65534 --clear-groups " + niemand + " --pruefen " + punkt +
+                                " --stand " + erster.filename().string().substr(10)});
+         },
+         fs::path()},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        altern(quelle);
+        altern(ziel);
+        EXPECT_EQ(f.lauf(), 0);
+        if (!f.gelesen.empty())
+            unberuehrt(f.gelesen);
+    }
 }
 
 // What a run as a user could not back up is in its record with the reason; the listing calls the point
