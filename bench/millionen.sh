@@ -10,7 +10,7 @@
 # and one run of each kind is timed with its peak resident memory (/usr/bin/time): a full backup (and sync), the
 # first and a second backup with nothing to do, one with 1 % of the files rewritten (and sync), the listing of
 # the source's points, the check of the newest, its restore into a new folder (and sync), and the thinning to
-# the newest point; and, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
+# the newest point; and first, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
 # shows seconds, microseconds per file of wall time and of processor time (user and system), the peak in MiB,
 # and for each kind the time per file at the largest size against the smallest, both of wall and of processor
 # time: where the wall time grows faster than the processor time, the run waits for the disk (the writeback of
@@ -76,6 +76,8 @@ for n in $groessen; do
     python3 "$hier/bench/baum.py" winzig "$src" "$n" "$ordnerzahl"
     sync
     echo "$n files: the runs ..." >&2
+    # Before the first backup: the source's files carry no records yet, as a restored tree does not.
+    messe cp-a "$n" "$n" 0 bash -c "cp -a '$src' '$mnt/kopie' && sync"
     messe voll "$n" "$n" 0 bash -c "'$prog' --quelle '$src' --ziel '$ziel' && sync"
     sleep 1
     messe nichtserst "$n" "$n" 0 "$prog" --quelle "$src" --ziel "$ziel"
@@ -86,7 +88,6 @@ for n in $groessen; do
     messe liste "$n" "$n" 0 "$prog" --liste --ziel "$ziel" --quelle "$src"
     messe pruefen "$n" "$n" 0 "$prog" --pruefen --ziel "$ziel" --quelle "$src"
     messe wiederherstellen "$n" "$n" 0 bash -c "'$prog' --wiederherstellen --ziel '$ziel' --quelle '$src' --nach '$mnt/wieder' && sync"
-    messe cp-a "$n" "$n" 0 bash -c "cp -a '$src' '$mnt/kopie' && sync"
     messe ausduennen "$n" "$n" 0 "$prog" --aufraeumen --ziel "$ziel" --quelle "$src" --behalte-letzte 1
     umount "$mnt"
     rm -f "$bild"

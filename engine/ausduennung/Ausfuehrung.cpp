@@ -367,8 +367,13 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
     Planleser& leser = std::get<Planleser>(gelesen);
     GelesenerPlan& g = leser.Plan();
     g.Plan.Ziel = ziel;
-    // Which backups are the source's follows from the source's POSIX form today; a plan made where it was
-    // another could take a record that stays for another source's.
+    // Which backups are the source's follows from the source's POSIX form and its path below its drive; a plan
+    // made where either was another could take a record that stays for another source's. The drive's letter may
+    // have moved since (GleicheQuelle): the source goes by today's.
+    const std::optional<Pfad> heute = g.QuellePosix.empty() ? std::nullopt : laufwerke_.AusPosix(g.QuellePosix);
+    if (heute && laufwerke_.ZuPosix(*heute).value_or("") == g.QuellePosix && !UnterDemLaufwerk(*heute).empty() &&
+        UnterDemLaufwerk(*heute) == UnterDemLaufwerk(g.Plan.Quelle))
+        g.Plan.Quelle = *heute;
     if (g.QuellePosix.empty() || laufwerke_.ZuPosix(g.Plan.Quelle).value_or("") != g.QuellePosix) {
         lauf.Rest("", Plandateiname, "Die Quelle des Plans ist hier nicht dieselbe wie beim Planen." + bleibt);
         return lauf.Ergebnis;

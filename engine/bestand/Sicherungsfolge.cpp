@@ -179,8 +179,14 @@ std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const P
     return leser;
 }
 
+std::string_view UnterDemLaufwerk(std::string_view pfad) {
+    return pfad.size() >= 3 && pfad[1] == ':' ? pfad.substr(2) : std::string_view();
+}
+
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix) {
-    return bestand.Quelle == quelle && !quellePosix.empty() && bestand.QuellePosix == quellePosix;
+    const std::string_view unter = UnterDemLaufwerk(quelle);
+    return !quellePosix.empty() && bestand.QuellePosix == quellePosix && !unter.empty() &&
+           UnterDemLaufwerk(bestand.Quelle) == unter;
 }
 
 bool IstProgrammpfad(std::string_view pfad) {

@@ -49,10 +49,17 @@ Bestandsfund LiesBestandskopf(Eintragszugriff& zugriff, const Pfad& ziel, const 
 std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name,
                                                Bestandsfund* fund = nullptr);
 
-// Whether the record is one of this source: its `quelle` line is the path asked for in program form and
-// its `posix` line that path's POSIX form today. A record that names the source only one way is another
-// source's (or a forged one's): its backup folder's mirror of the source asked for is not known to be one.
+// Whether the record is one of this source: its `posix` line is the POSIX form of the path asked for today,
+// and its `quelle` line that path below its drive ("\Daten" of "C:\Daten"), which is where its backup folder
+// mirrors the source. The drive letter may differ: letters follow the order of the mount points at each start,
+// and a drive mounted before the source's since the record was written moves its letter. A record that names
+// the source only one way is another source's (or a forged one's): its backup folder's mirror of the source
+// asked for is not known to be one.
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix);
+
+// A path in program form below its drive: "\Daten" of "C:\Daten", "\" of a drive root; empty for what is
+// not such a path.
+std::string_view UnterDemLaufwerk(std::string_view pfad);
 
 // Whether the text is a path in the program's form whose every name is one level: a drive letter, ":\",
 // then names that are neither empty, "." nor "..", and hold no "/" or NUL.

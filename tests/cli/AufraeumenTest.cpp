@@ -344,8 +344,13 @@ TEST_F(Aufraeumtest, PointsWithoutARecordAndStoppedPointsArePointsLikeTheOthers)
 
 TEST_F(Aufraeumtest, AThinningAskedToStopStopsBeforeItsNextStepAndIsFinishedLater) {
     const std::set<std::string> bleiben = {Kette[5], Kette[6]};
-    for (const std::size_t nach : {1u, 3u, 6u, 9u}) {
-        SCOPED_TRACE("stopped after step " + std::to_string(nach));
+    // Finished under the table it was made with, or under one where another drive mounted before them since
+    // moved the letters (the source's drive is F:, the target's E:).
+    const Laufwerkstabelle verschoben(
+        {Laufwerk{'E', (temp / "D").string(), {}}, Laufwerk{'F', (temp / "C").string(), {}}});
+    for (const auto& [nach, andereBuchstaben] :
+         std::vector<std::pair<std::size_t, bool>>{{1, false}, {3, true}, {6, false}, {9, true}}) {
+        SCOPED_TRACE("stopped after step " + std::to_string(nach) + (andereBuchstaben ? ", other letters" : ""));
         NeueKette(Kette.size());
         Ausduennung a(laufwerke);
         auto geplant = a.Plane("D:\\Backup", "C:\\Daten", {.Letzte = 2});
@@ -370,7 +375,8 @@ TEST_F(Aufraeumtest, AThinningAskedToStopStopsBeforeItsNextStepAndIsFinishedLate
         EXPECT_TRUE(a.Offen("D:\\Backup"));
         for (const std::string& s : bleiben)
             EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s}), 0) << s;
-        const auto fertig = a.Vollende("D:\\Backup");
+        Ausduennung spaeter(andereBuchstaben ? verschoben : laufwerke);
+        const auto fertig = spaeter.Vollende(andereBuchstaben ? "E:\\Backup" : "D:\\Backup");
         EXPECT_TRUE(fertig.Fertig);
         EXPECT_TRUE(fertig.Reste.empty());
         EXPECT_FALSE(a.Offen("D:\\Backup"));

@@ -459,27 +459,61 @@ TEST_F(Wiederherstellungstest, ADriveRootSourceKeepsItsOwnFileOfTheRecordsName) 
     }
 }
 
-TEST_F(Wiederherstellungstest, ASourceIsFoundOnlyWhereBothItsPathsAreTheRecordsOwn) {
+// A record is the source's where it names the source's place in the file system and its path below the drive
+// (where each backup folder mirrors it); the letter is the one the drive had when the record was written, and
+// letters follow the order of the mount points at each start.
+TEST_F(Wiederherstellungstest, ASourceIsFoundByItsPlaceAndItsPathBelowTheDriveWhateverItsLetter) {
     Schreibe(Q() / "a.txt", "a");
     Schreibe(Q() / "sub" / "b.txt", "b");
-    const std::string s1 = Sichere();
+    (void)Sichere();
     const Schnappschuss soll = Schnappe(Q());
-    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach",
-                    (temp / "C" / "hier").string()}),
-              0)
-        << fehler.str();
-    EXPECT_EQ(Unterschiede(soll, Schnappe(temp / "C" / "hier")), "");
-    // Under another drive table the same folder is C:\C\Daten: the record names it C:\Daten, so the place of
-    // its mirror in the backup is not known from the source asked for, and the record's own word for it is
-    // not taken. The backup is not one of that source.
-    laufwerke = Laufwerkstabelle({Laufwerk{'C', temp.Pfad().string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}});
-    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "E:\\Backup", "--quelle", "C:\\C\\Daten"}), 2) << fehler.str();
-    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "E:\\Backup", "--quelle", "C:\\C\\Daten", "--nach",
-                    (temp / "C" / "zurueck").string()}),
-              2)
-        << fehler.str();
-    EXPECT_NE(fehler.str().find("keine Sicherung der Quelle"), std::string::npos) << fehler.str();
-    EXPECT_FALSE(fs::exists(temp / "C" / "zurueck"));
+    struct Fall {
+        const char* name;
+        Laufwerkstabelle tabelle;
+        const char* quelle;
+        const char* ziel;
+        bool gefunden;
+    };
+    const std::vector<Fall> faelle = {
+        {"the table it was written under", laufwerke, "C:\\Daten", "D:\\Backup", true},
+        // Another drive mounted before them since: the source's drive is F:, the target's E:.
+        {"the same folder under another letter",
+         Laufwerkstabelle({Laufwerk{'E', (temp / "D").string(), {}}, Laufwerk{'F', (temp / "C").string(), {}}}),
+         "F:\\Daten", "E:\\Backup", true},
+        // The same folder is C:\C\Daten: the record names it \Daten below its drive, so the place of its mirror
+        // in the backup is not known from the source asked for, and the record's own word for it is not taken.
+        {"the same folder at another path below its drive",
+         Laufwerkstabelle({Laufwerk{'C', temp.Pfad().string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}}),
+         "C:\\C\\Daten", "E:\\Backup", false},
+        // Another folder of that path below its drive.
+        {"another folder under the record's letter",
+         Laufwerkstabelle({Laufwerk{'C', (temp / "D").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}}}),
+         "C:\\Daten", "D:\\Backup", false},
+    };
+    fs::create_directories(temp / "D" / "Daten");
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        laufwerke = f.tabelle;
+        const fs::path nach = temp / "D" / ("zurueck" + std::to_string(++nummer));
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--pruefen", "--ziel", f.ziel, "--quelle", f.quelle}), f.gefunden ? 0 : 2) << fehler.str();
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", f.ziel, "--quelle", f.quelle, "--nach", nach.string()}),
+                  f.gefunden ? 0 : 2)
+            << fehler.str();
+        if (!f.gefunden) {
+            EXPECT_NE(fehler.str().find("keine Sicherung der Quelle"), std::string::npos) << fehler.str();
+            EXPECT_FALSE(fs::exists(nach));
+            continue;
+        }
+        EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+        // The target still holds the source's present state: a run finds nothing to back up.
+        const auto vorher = std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator());
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", f.quelle, "--ziel", f.ziel}), 0) << fehler.str();
+        EXPECT_EQ(std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator()), vorher)
+            << aus.str();
+    }
 }
 
 TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
