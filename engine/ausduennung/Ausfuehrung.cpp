@@ -370,10 +370,7 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
     // Which backups are the source's follows from the source's POSIX form and its path below its drive; a plan
     // made where either was another could take a record that stays for another source's. The drive's letter may
     // have moved since (GleicheQuelle): the source goes by today's.
-    const std::optional<Pfad> heute = g.QuellePosix.empty() ? std::nullopt : laufwerke_.AusPosix(g.QuellePosix);
-    if (heute && laufwerke_.ZuPosix(*heute).value_or("") == g.QuellePosix && !UnterDemLaufwerk(*heute).empty() &&
-        UnterDemLaufwerk(*heute) == UnterDemLaufwerk(g.Plan.Quelle))
-        g.Plan.Quelle = *heute;
+    g.Plan.Quelle = QuelleHeute(laufwerke_, g.Plan.Quelle, g.QuellePosix);
     if (g.QuellePosix.empty() || laufwerke_.ZuPosix(g.Plan.Quelle).value_or("") != g.QuellePosix) {
         lauf.Rest("", Plandateiname, "Die Quelle des Plans ist hier nicht dieselbe wie beim Planen." + bleibt);
         return lauf.Ergebnis;

@@ -183,6 +183,14 @@ std::string_view UnterDemLaufwerk(std::string_view pfad) {
     return pfad.size() >= 3 && pfad[1] == ':' ? pfad.substr(2) : std::string_view();
 }
 
+Pfad QuelleHeute(const Laufwerkstabelle& laufwerke, const Pfad& quelle, const std::string& quellePosix) {
+    const std::optional<Pfad> heute = quellePosix.empty() ? std::nullopt : laufwerke.AusPosix(quellePosix);
+    if (heute && !UnterDemLaufwerk(*heute).empty() && UnterDemLaufwerk(*heute) == UnterDemLaufwerk(quelle) &&
+        laufwerke.ZuPosix(*heute).value_or("") == quellePosix)
+        return *heute;
+    return quelle;
+}
+
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix) {
     const std::string_view unter = UnterDemLaufwerk(quelle);
     return !quellePosix.empty() && bestand.QuellePosix == quellePosix && !unter.empty() &&

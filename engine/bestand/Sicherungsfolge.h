@@ -2,6 +2,7 @@
 
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
+#include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
 
 #include <memory>
@@ -56,6 +57,11 @@ std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const P
 // the source only one way is another source's (or a forged one's): its backup folder's mirror of the source
 // asked for is not known to be one.
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix);
+
+// The source of a record (its `quelle` and `posix` lines) in program form today: its POSIX path on today's
+// drives, where that is the same path below its drive as the record's (the drive's letter may have moved since);
+// else the record's own line.
+Pfad QuelleHeute(const Laufwerkstabelle& laufwerke, const Pfad& quelle, const std::string& quellePosix);
 
 // A path in program form below its drive: "\Daten" of "C:\Daten", "\" of a drive root; empty for what is
 // not such a path.

@@ -25,12 +25,12 @@ std::string Verbinde(const std::string& ordner, const std::string& name) {
     return ordner == "." ? name : ordner + "/" + name;
 }
 
+} // namespace
+
 bool Unter(const std::string& pfad, const std::string& ordner) {
     return ordner == "." || pfad == ordner ||
            (pfad.size() > ordner.size() && pfad.starts_with(ordner) && pfad[ordner.size()] == '/');
 }
-
-} // namespace
 
 Auswahl::Auswahl(std::vector<std::string> pfade, bool ursprung) : pfade_(std::move(pfade)) {
     ganz_ = pfade_.empty() || std::find(pfade_.begin(), pfade_.end(), ".") != pfade_.end();
@@ -72,6 +72,12 @@ const std::string* Ortswahl::Gemacht(const std::string& pfad) const {
     if (!gemacht_.contains(pfad))
         return nullptr;
     return &orte_.at(pfad);
+}
+
+void Ortswahl::Verlasse(const std::string& pfad) {
+    orte_.erase(pfad);
+    gemacht_.erase(pfad);
+    weg_.erase(pfad);
 }
 
 void Ortswahl::Ueberspringe(const Bestandseintrag& e) {

@@ -49,6 +49,8 @@ public:
     void Setze(const Bestandseintrag& e, const std::string& relativ, bool gemacht);
     // The place of a folder this restore made, or null.
     [[nodiscard]] const std::string* Gemacht(const std::string& pfad) const;
+    // The walk has left the folder `pfad`: what is known of it goes.
+    void Verlasse(const std::string& pfad);
     // A skipped entry: nothing below it is restored.
     void Ueberspringe(const Bestandseintrag& e);
     // True for an entry below a skipped folder (a folder among them is skipped as well).
@@ -64,6 +66,9 @@ private:
     std::set<std::string> gemacht_;
     std::set<std::string> weg_;
 };
+
+// Whether the relative path `pfad` is the folder `ordner` or lies in it ("." holds every path).
+bool Unter(const std::string& pfad, const std::string& ordner);
 
 // The folder of a relative path ("." for a name of the source folder) and its last name.
 std::string Elternpfad(const std::string& pfad);

@@ -60,7 +60,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                 if (ort == OrtFehlt || !sicherungen.contains(ort))
                     fehlen += static_cast<long>(anzahl);
             fehlen += static_cast<long>(b.Zahlen.Ausgelassene + b.Zahlen.Einhaengepunkte);
-            p.Quelle = b.Quelle;
+            p.Quelle = QuelleHeute(laufwerke_, b.Quelle, b.QuellePosix); // what a restore of it is asked for
             p.Dateien = b.KopierteDateien;
             p.Bytes = b.KopierteBytes;
             p.Fehlen = fehlen;

@@ -194,11 +194,7 @@ bool Folgepruefung::Passt(const Bestandseintrag& e) {
             return false;
         // The folders the walk has left are behind it for good: what follows lies in none of them.
         const std::string eltern = Elternpfad(e.Pfad);
-        auto darin = [&eltern](const std::string& o) {
-            return o == "." || o == eltern ||
-                   (eltern.size() > o.size() && eltern.starts_with(o) && eltern[o.size()] == '/');
-        };
-        while (!ordner_.empty() && !darin(ordner_.back()))
+        while (!ordner_.empty() && !Unter(eltern, ordner_.back()))
             ordner_.pop_back();
         if (ordner_.empty() || ordner_.back() != eltern)
             return false;

@@ -68,6 +68,8 @@ struct Wiederherstellung::Vorlage {
     // checked; empty when it went through.
     std::string Fehler;
 
+    // Whether the entries come in the walk's order: a record read as a stream, whose order each pass checks.
+    [[nodiscard]] bool Wegordnung() const noexcept { return Leser.has_value(); }
     // Before the first entry, for a new pass.
     void VonVorn();
     // The next entry, valid until the next call; nullptr after the last one, or where the record turns out

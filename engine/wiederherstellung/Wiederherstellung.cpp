@@ -4,17 +4,20 @@
 // both are held by descriptors from the start. The folder restored into is made (or, when it exists empty,
 // taken) and held before anything else, private to the restoring user; the target folder is held next, and
 // every version is read from it one name at a time, never through a link (Dateisystem: the held folders).
-// Every folder, file and link restored is made below the held folder, and the folders get their bits and
-// owners last, the deepest first, so that nothing is open to anyone before the whole tree is written.
+// Every folder, file and link restored is made below the held folder, which gets its own bits last: nothing
+// is open to anyone before the whole tree is written. Each folder inside gets its bits and owner once the
+// walk has left it, after every folder inside it (Ordnerweg).
 #include "engine/wiederherstellung/Wiederherstellung.h"
 
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/wiederherstellung/Auswahl.h"
 #include "engine/wiederherstellung/Besitzregel.h"
+#include "engine/wiederherstellung/Ordnerweg.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 #include "fs/FsFehler.h"
 #include "fs/Pfadteile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -53,7 +56,8 @@ struct Wiederherstellung::Lauf {
     const std::uint32_t Gid = ::getegid();
     long Probleme = 0, Fremde = 0, Ordner = 0, Dateien = 0, Verweise = 0;
     std::uint64_t Bytes = 0;
-    std::set<std::string> Fehlende; // folders that could not be made: nothing goes below them
+    // Folders on the way that could not be made: nothing goes below them.
+    std::set<std::string> Fehlende;
     // Of each hard-link group (only files of several names have one): the version of the name restored first
     // and where it went, so that its other names become links to it.
     struct Erster {
@@ -63,9 +67,6 @@ struct Wiederherstellung::Lauf {
         Pfad Wohin;
     };
     std::map<std::uint64_t, Erster> Verbuende;
-    // The folders of the point met so far, for their bits at the end (folders only: a record of millions of
-    // files is never held).
-    std::vector<Bestandseintrag> Ordnerliste;
     void Melde(const std::string& relativ, const std::string& grund) {
         Fehler << "Nicht wiederhergestellt: " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++Probleme;
@@ -237,14 +238,31 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     melde(0);
 
     Ortswahl orte(auswahl, Zeitteil(punkt->Name()));
+    // Folders get their bits and times once the walk has left them: nothing more is written into them then.
+    // Only those this restore made: a folder that was there keeps its own.
+    Ordnerweg weg(
+        vorlage->Wegordnung(),
+        [&](const Bestandseintrag& o) {
+            std::optional<Ordnerweg::Abschluss> abschluss;
+            if (!lauf.Fehlende.contains(o.Pfad))
+                if (const std::string* rel = orte.Gemacht(o.Pfad))
+                    abschluss = Ordnerweg::Abschluss{*rel, (o.Modus & S_IXUSR) == 0};
+            lauf.Fehlende.erase(o.Pfad);
+            orte.Verlasse(o.Pfad);
+            return abschluss;
+        },
+        [&](const Bestandseintrag& o, const std::string& rel) {
+            SchliesseOrdner(*fso, *punkt, *vorlage, o, Unterpfad(nach, rel), lauf);
+        });
     std::optional<Konfliktantwort> fuerAlle;
     try {
         for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
             const Bestandseintrag& e = *eintrag;
+            weg.Weiter(e.Pfad);
             if (!auswahl.Enthaelt(e.Pfad))
                 continue;
             if (e.Art == Eintragsart::Ordner)
-                lauf.Ordnerliste.push_back(e);
+                weg.Betrete(e);
             if (halt())
                 throw Anhalt{};
             if (orte.Uebersprungen(e)) {
@@ -332,12 +350,8 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
         bericht_.Angehalten = true;
     }
     kopierbegleitung_ = {};
-    // Folders last, the deepest first: their bits and times once nothing more is written into them. Only
-    // those this restore made: a folder that was there keeps its own.
-    for (auto it = lauf.Ordnerliste.rbegin(); it != lauf.Ordnerliste.rend(); ++it)
-        if (!lauf.Fehlende.contains(it->Pfad))
-            if (const std::string* rel = orte.Gemacht(it->Pfad))
-                SchliesseOrdner(*fso, *punkt, *vorlage, *it, Unterpfad(nach, *rel), lauf);
+    // The folders still waiting, the deepest first; the folder restored into last.
+    weg.Ende();
     // A folder that took a part of the point only is the user's: private no longer.
     if (!ursprung && !auswahl.Ganz())
         try {

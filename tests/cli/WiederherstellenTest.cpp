@@ -507,6 +507,10 @@ TEST_F(Wiederherstellungstest, ASourceIsFoundByItsPlaceAndItsPathBelowTheDriveWh
             continue;
         }
         EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+        // The listing of the whole target names the source as it is asked for today.
+        aus.str("");
+        EXPECT_EQ(Rufe({"--liste", "--ziel", f.ziel}), 0);
+        EXPECT_NE(aus.str().find(std::string("  ") + f.quelle + "  "), std::string::npos) << aus.str();
         // The target still holds the source's present state: a run finds nothing to back up.
         const auto vorher = std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator());
         ++uhr.sekunde;

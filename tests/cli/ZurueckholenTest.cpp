@@ -8,6 +8,9 @@
 #include "tests/cli/Schnappschuss.h"
 #include "tests/cli/Wiederherstellungstest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <array>
 #include <atomic>
 
@@ -230,6 +233,95 @@ TEST_F(Zurueckholtest, AStopAmidALongRestoreLeavesNothingHalfWrittenUnderARealNa
     EXPECT_EQ(ist.begin()->first, "a.txt");
     EXPECT_EQ(ist.begin()->second, schnappschuesse[0].at("a.txt"));
 }
+
+// A tree whose folders are left one after another as the walk goes: each must get its bits and time once
+// nothing more is written into it, whether the whole point, a part, the original place or a stop.
+struct Ordnerfall {
+    const char* name;
+    std::vector<std::string> auswahl;
+    std::string teil;              // the folder of the source that the restore folder stands for
+    bool ursprung;                 // back to the source, where a/b and e were removed
+    int stoppNach;                 // files done before the stop; -1: none
+    std::vector<std::string> soll; // the paths there afterwards (below the restore folder)
+    bool verbund;                  // a/eins.txt and b/zwei.txt one file
+};
+
+class Ordnerabschluss : public Zurueckholtest, public ::testing::WithParamInterface<Ordnerfall> {};
+
+TEST_P(Ordnerabschluss, EachFolderGetsItsBitsAndTimeOnceTheWalkHasLeftIt) {
+    const Ordnerfall& f = GetParam();
+    // In the walk's order: top.txt, a (eins.txt, b (y.txt, c (z.txt)), d (w.txt)), b (zwei.txt), e (f.txt).
+    Schreibe(Q() / "top.txt", "oben");
+    Schreibe(Q() / "a" / "eins.txt", "eine Datei, zwei Namen");
+    Schreibe(Q() / "a" / "b" / "y.txt", "y");
+    Schreibe(Q() / "a" / "b" / "c" / "z.txt", "z");
+    Schreibe(Q() / "a" / "d" / "w.txt", "w");
+    fs::create_directories(Q() / "b");
+    fs::create_hard_link(Q() / "a" / "eins.txt", Q() / "b" / "zwei.txt");
+    Schreibe(Q() / "e" / "f.txt", "f");
+    // The deepest first: bits that shut out writing, and times a second apart.
+    const std::vector<std::pair<const char*, unsigned>> ordner = {{"a/b/c", 0700}, {"a/b", 0555}, {"a/d", 0751},
+                                                                  {"a", 0750},     {"b", 0755},   {"e", 0555}};
+    for (std::size_t i = 0; i < ordner.size(); ++i) {
+        const struct timespec zeit[2] = {{0, UTIME_OMIT}, {1700000000 + static_cast<long>(i), 123456789}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (Q() / ordner[i].first).c_str(), zeit, 0), 0);
+        fs::permissions(Q() / ordner[i].first, fs::perms(ordner[i].second));
+    }
+    Punkt();
+    Rueckholauftrag a = Auftrag(0);
+    a.Auswahl = f.auswahl;
+    fs::path nach = Q();
+    if (f.ursprung) {
+        fs::remove_all(Q() / "a" / "b");
+        fs::remove_all(Q() / "e");
+    } else {
+        a.Nach = "C:\\wieder";
+        nach = temp / "C" / "wieder";
+    }
+    std::atomic<bool> stopp = false;
+    a.Stopp = &stopp;
+    a.Fortschritt = [&](const Rueckholstand& s) {
+        if (static_cast<int>(s.Dateien) == f.stoppNach)
+            stopp = true;
+    };
+    EXPECT_EQ(W().Zurueckholen(a), f.stoppNach < 0 ? Befund::Vollstaendig : Befund::Probleme) << fehler.str();
+    // Every entry there is the point's, with its bits and time; no other is there.
+    const Schnappschuss ist = Teil(Schnappe(nach), ".");
+    const Schnappschuss vorher = Teil(schnappschuesse[0], f.teil);
+    std::vector<std::string> da;
+    for (const auto& [rel, e] : ist) {
+        da.push_back(rel);
+        if (f.ursprung && rel == "a")
+            continue; // a folder that was there keeps its own time
+        ASSERT_TRUE(vorher.contains(rel)) << rel;
+        EXPECT_EQ(e, vorher.at(rel)) << rel;
+    }
+    EXPECT_EQ(da, f.soll);
+    if (f.verbund) {
+        EXPECT_TRUE(fs::equivalent(nach / "a" / "eins.txt", nach / "b" / "zwei.txt"));
+    }
+}
+
+const std::vector<std::string> ganzerBaum = {"a",   "a/b",       "a/b/c",      "a/b/c/z.txt", "a/b/y.txt",
+                                             "a/d", "a/d/w.txt", "a/eins.txt", "b",           "b/zwei.txt",
+                                             "e",   "e/f.txt",   "top.txt"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Baum, Ordnerabschluss,
+    ::testing::Values(
+        Ordnerfall{"GanzerPunkt", {}, ".", false, -1, ganzerBaum, true},
+        // Below the deepest folder that holds both: a/b is left when a/d comes.
+        Ordnerfall{"Teil", {"a/b", "a/d"}, "a", false, -1, {"b", "b/c", "b/c/z.txt", "b/y.txt", "d", "d/w.txt"}, false},
+        Ordnerfall{"Ursprung", {}, ".", true, -1, ganzerBaum, false},
+        // Stopped before a/d: a/b and a/b/c were left and finished, a when the stop ends the walk.
+        Ordnerfall{"Angehalten",
+                   {},
+                   ".",
+                   false,
+                   4,
+                   {"a", "a/b", "a/b/c", "a/b/c/z.txt", "a/b/y.txt", "a/eins.txt", "top.txt"},
+                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Zurueckholtest, ACheckTellsItsProgressAndStopsWhenAsked) {
     Kette();

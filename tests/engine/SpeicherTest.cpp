@@ -13,6 +13,8 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -188,6 +190,66 @@ TEST(Speicher, AListingAndAThinningOfAPointOf200000EntriesReadItAsAStream) {
     ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(plan)) << std::get<std::string>(plan);
     EXPECT_EQ(std::get<Ausduennungsplan>(plan).Gehen, std::vector<std::string>{"Sicherung-2026-12-08--10-00-00"});
     EXPECT_EQ(std::get<Ausduennungsplan>(plan).Verschiebungen, 0u);
+}
+
+// A restore of a point of 10,000 folders holds the folders on the way to the entry in hand, not every folder
+// met: each gets its bits and time once the walk has left it. Every file lacks its version, so that the
+// restore makes folders and little else.
+TEST(Speicher, ARestoreOfManyFoldersHoldsOnlyTheFoldersOnTheWay) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    fs::create_directories(tmp / "C" / "Daten");
+    const fs::path ziel = tmp / "D" / "Backup";
+    const std::string ordner = "Sicherung-2026-12-09--10-00-00";
+    constexpr std::int64_t Zeit = 1765188000123456789;
+    // In each of 2,500 folders a file, the folders "tief" (with a file and the folder "unten") and "zweit".
+    SchreibeBestand(ziel, ordner, (tmp / "C" / "Daten").string(), 2500, 0,
+                    [&](Bestandsschreiber& schreiber, const std::string& name) {
+                        auto eintrag = [&](Eintragsart art, const std::string& pfad) {
+                            const bool datei = art == Eintragsart::Datei;
+                            schreiber.Eintrag({art, datei ? OrtFehlt : "-", datei ? 1 : 0, Zeit, datei ? 0644U : 0751U,
+                                               0, 0, name + pfad, "", 0, 0, 0});
+                        };
+                        eintrag(Eintragsart::Datei, "/a.txt");
+                        eintrag(Eintragsart::Ordner, "/tief");
+                        eintrag(Eintragsart::Datei, "/tief/b.txt");
+                        eintrag(Eintragsart::Ordner, "/tief/unten");
+                        eintrag(Eintragsart::Ordner, "/zweit");
+                    });
+    // Every folder met held to the end took some 10 MiB. The file-system object keeps up to half as many
+    // folders open as the limit of open files allows (at most 16,384): set low here, it keeps 512.
+    constexpr std::int64_t Grenze = 1 << 20;
+    struct rlimit offen {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &offen), 0);
+    struct rlimit niedrig = offen;
+    niedrig.rlim_cur = std::min<rlim_t>(offen.rlim_cur, 1024);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &niedrig), 0);
+    Befund befund = Befund::Abgelehnt;
+    const std::int64_t spitze = Spitze([&] {
+        std::ostream nichts(nullptr);
+        Wiederherstellung w(
+            laufwerke, [&] { return ErzeugePosixDateisystem(laufwerke); }, nichts, nichts);
+        befund = w.Wiederherstellen("D:\\Backup", "C:\\Daten", std::nullopt, "C:\\wieder");
+    });
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &offen), 0);
+    std::cerr << "Spitze: " << spitze << " Bytes\n";
+    EXPECT_LT(spitze, Grenze);
+    EXPECT_EQ(befund, Befund::Probleme); // the files without their versions
+    // Every folder made, with its bits and time.
+    std::size_t ordnerzahl = 0;
+    for (const auto& e : fs::recursive_directory_iterator(tmp / "C" / "wieder")) {
+        ASSERT_TRUE(e.is_directory()) << e.path();
+        ++ordnerzahl;
+    }
+    EXPECT_EQ(ordnerzahl, 10000u);
+    // Without a mirror in the backup the bits are the owner's only; the time is the record's.
+    for (const char* pfad : {"ordner1000", "ordner1000/tief", "ordner3499/tief/unten", "ordner3499/zweit"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((tmp / "C" / "wieder" / pfad).c_str(), &st), 0) << pfad;
+        EXPECT_EQ(st.st_mode & 07777, pfad == std::string("ordner1000") ? 0755U & 0700U : 0751U & 0700U) << pfad;
+        EXPECT_EQ(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, pfad == std::string("ordner1000") ? 1 : Zeit)
+            << pfad;
+    }
 }
 
 // A history where the copies of one old point are named by every later one: thinning to the newest point

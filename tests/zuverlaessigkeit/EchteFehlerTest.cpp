@@ -213,6 +213,47 @@ TEST_F(OhneRechte, AThinningLeavesWhatTheUserMayNotRemoveAndNamesIt) {
         << ausgabe;
 }
 
+// A restore by the user, of a point whose record gives a folder bits without its owner's search bit (here the
+// folder was made private and backed up by root, and its mirror in the backup opened to its owner again): that
+// folder waits for the end, so that a later name of a hard-link group whose first name lies in it is still
+// linked to it.
+TEST_F(OhneRechte, ARestoreLinksTheLaterNamesOfAGroupToAFirstInAFolderThatShutsItsOwnerOut) {
+    fs::create_hard_link(quelle / "m" / "b", quelle / "z" / "zweiter-name");
+    ASSERT_EQ(programm.Sichere(quelle.string(), ziel.string(), true).Status, 0);
+    fs::permissions(quelle / "m", fs::perms(0600));
+    const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), false);
+    ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+    // The target is the user's.
+    std::set<std::string> namen;
+    for (const auto& e : fs::recursive_directory_iterator(ziel)) {
+        ASSERT_EQ(::lchown(e.path().c_str(), 65534, 65534), 0) << e.path();
+        if (e.path().parent_path() == ziel)
+            namen.insert(e.path().filename().string());
+    }
+    ASSERT_EQ(namen.size(), 2u);
+    fs::permissions(ziel / *namen.rbegin() / quelle.relative_path() / "m", fs::perms(0700));
+    const fs::path platz = temp / "platz";
+    fs::create_directories(platz);
+    ASSERT_EQ(::lchown(platz.c_str(), 65534, 65534), 0);
+    std::string ausgabe;
+    EXPECT_EQ(Fuehre({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", (temp / "tresor-ix").string(),
+                      "--wiederherstellen", "--ziel", ziel.string(), "--quelle", quelle.string(), "--nach",
+                      (platz / "wieder").string()},
+                     &ausgabe),
+              0)
+        << ausgabe;
+    const fs::path wieder = platz / "wieder";
+    struct stat m {};
+    struct stat q {};
+    ASSERT_EQ(::stat((wieder / "m").c_str(), &m), 0);
+    ASSERT_EQ(::stat((quelle / "m").c_str(), &q), 0);
+    EXPECT_EQ(m.st_mode & 07777, 0600U);
+    EXPECT_EQ(m.st_mtim.tv_sec, q.st_mtim.tv_sec);
+    EXPECT_EQ(m.st_mtim.tv_nsec, q.st_mtim.tv_nsec);
+    EXPECT_TRUE(fs::equivalent(wieder / "m" / "b", wieder / "z" / "zweiter-name"));
+    EXPECT_EQ(LiesDatei(wieder / "z" / "zweiter-name"), "b");
+}
+
 // Reading leaves every access time as it was: a backup reads the source's changed files, a check and a restore
 // read every copy, as root and as a user; the user's read of copies that are not the user's own takes the
 // usual way and still works.
