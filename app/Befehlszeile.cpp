@@ -253,14 +253,16 @@ Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeile
 
 // A path given on the command line that need not exist (a source that is gone, a folder to restore into),
 // in program form. A POSIX path counts from the working folder; the links of the part that exists are
-// resolved, as for an existing folder.
-Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
+// resolved, as for an existing folder. A source (`ohneLaufwerk`) may be given in program form on a drive
+// that is not there: its disk unplugged or dead, it is asked for as the listing names it.
+Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u,
+                bool ohneLaufwerk = false) {
     const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
     if (angabe.empty())
         throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
     if (Laufwerksform(angabe)) {
         const Pfad pfad = OhnePunkte(angabe, wer);
-        if (!u.laufwerke.ZuPosix(pfad))
+        if (!ohneLaufwerk && !u.laufwerke.ZuPosix(pfad))
             throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
         return pfad;
     }
@@ -321,7 +323,7 @@ int Rueckholung(const std::string& modus, const std::optional<std::string>& quel
     const Pfad z = Ordnerpfad(ziel, "Ziel", u);
     std::optional<Pfad> q;
     if (quelle)
-        q = FreierPfad(*quelle, "der Quelle", u);
+        q = FreierPfad(*quelle, "der Quelle", u, true);
     Wiederherstellung w(u.laufwerke, u.fabrik, u.aus, u.fehler);
     Befund befund = Befund::Vollstaendig;
     try {

@@ -40,6 +40,8 @@ std::string Hilfetext() {
            "  --wiederherstellen\n"
            "                   stellt die Quelle so, wie sie zum Stand war, im Ordner ORDNER wieder her\n"
            "                   (neu oder leer; nie in den Sicherungen); die Sicherungen bleiben unverändert\n"
+           "                   Eine Quelle, deren Laufwerk nicht mehr da ist, wird so angegeben, wie\n"
+           "                   --liste sie nennt (E:\\Fotos)\n"
            "  --nach ORDNER    wohin wiederhergestellt wird\n"
            "  --stand STAND    der Stand JJJJ-MM-TT--hh-mm-ss (der Name eines Sicherungsordners ohne\n"
            "                   \"Sicherung-\"); ohne Angabe der neueste\n"

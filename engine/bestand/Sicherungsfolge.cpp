@@ -193,8 +193,13 @@ Pfad QuelleHeute(const Laufwerkstabelle& laufwerke, const Pfad& quelle, const st
 
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix) {
     const std::string_view unter = UnterDemLaufwerk(quelle);
-    return !quellePosix.empty() && bestand.QuellePosix == quellePosix && !unter.empty() &&
-           UnterDemLaufwerk(bestand.Quelle) == unter;
+    if (unter.empty())
+        return false;
+    // A source on no drive today (its disk unplugged or dead) has no POSIX form to compare: it is asked for as its
+    // records name it.
+    if (quellePosix.empty())
+        return bestand.Quelle == quelle;
+    return bestand.QuellePosix == quellePosix && UnterDemLaufwerk(bestand.Quelle) == unter;
 }
 
 bool IstProgrammpfad(std::string_view pfad) {
