@@ -43,7 +43,11 @@ Auswahl::Auswahl(std::vector<std::string> pfade, bool ursprung) : pfade_(std::mo
 }
 
 bool Auswahl::Enthaelt(const std::string& pfad) const {
-    return ganz_ || std::any_of(pfade_.begin(), pfade_.end(), [&](const std::string& p) { return Unter(pfad, p); });
+    // A folder on the way from the deepest folder that holds every chosen path to one of them comes along, else
+    // what is chosen below it would have no folder to go into.
+    return ganz_ || std::any_of(pfade_.begin(), pfade_.end(), [&](const std::string& p) {
+               return Unter(pfad, p) || (pfad != p && Unter(p, pfad) && pfad != basis_ && Unter(pfad, basis_));
+           });
 }
 
 std::string Auswahl::Unbekannt(const std::set<std::string>& gefunden) const {

@@ -24,7 +24,8 @@ public:
     // their paths below the deepest folder that holds all of them.
     Auswahl(std::vector<std::string> pfade, bool ursprung);
     [[nodiscard]] bool Ganz() const noexcept { return ganz_; }
-    // Whether the entry is chosen or lies in a chosen folder.
+    // Whether the entry is chosen, lies in a chosen folder, or is a folder on the way to a chosen path below
+    // the deepest folder that holds all of them (it is made, without its other content).
     [[nodiscard]] bool Enthaelt(const std::string& pfad) const;
     // The first chosen path that is not among `gefunden` (the chosen paths met among the point's entries),
     // or "".

@@ -105,6 +105,9 @@ TEST_F(Zurueckholtest, ARestoreOfASelectionOrOfAPointGivesTheSourceAsItWasThere)
         {0, {"sub"}, ".", {"sub", "sub/b.txt", "sub/tief", "sub/tief/t.txt"}},
         {0, {"sub/b.txt", "sub/tief"}, "sub", {"b.txt", "tief", "tief/t.txt"}},
         {1, {"a.txt"}, ".", {"a.txt"}},
+        // Chosen in different folders: the folders on the way to them below the deepest one that holds them all
+        // come along (sub, with its own bits and time), without their other content.
+        {0, {"a.txt", "sub/tief"}, ".", {"a.txt", "sub", "sub/tief", "sub/tief/t.txt"}},
         {2, {"sub/tief"}, ".", {}}, // not in that point: refused
     };
     for (std::size_t i = 0; i < faelle.size(); ++i) {
