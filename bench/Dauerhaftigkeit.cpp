@@ -53,6 +53,9 @@ public:
         return innen_->Copy(d, z, f);
     }
     std::string Dir(const Pfad& p, int m) override { return innen_->Dir(p, m); }
+    std::vector<std::string> DirJeMaske(const Pfad& p, std::span<const int> m) override {
+        return innen_->DirJeMaske(p, m);
+    }
     void MakeDir(const Pfad& p, Anlage a) override { innen_->MakeDir(p, a); }
     Quellstand SetFileAttr(const Pfad& p, int w, const Quellstand& s) override { return innen_->SetFileAttr(p, w, s); }
     void Sync(const Pfad&) override {}

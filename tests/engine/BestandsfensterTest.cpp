@@ -226,9 +226,6 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
     }
 }
 
-// A run that ends on an error of the target (not of a source entry) drops the record it was writing: the
-// backup folder holds no record and no temporary file, whether the error comes before or after entries were
-// written out.
 // The entry of a copied file holds the state its copy was taken from: the run's own look where the copy was taken
 // from that very state, else the file as it is after its copy (a change of mode or owner in between moves the ctime
 // and makes the copy be taken again).
@@ -264,6 +261,9 @@ TEST_F(Bestandsfenster, ACopiedFilesEntryHoldsTheModeItsCopyWasTakenWith) {
     }
 }
 
+// A run that ends on an error of the target (not of a source entry) drops the record it was writing: the
+// backup folder holds no record and no temporary file, whether the error comes before or after entries were
+// written out.
 TEST_F(Bestandsfenster, ARunEndedByAnErrorLeavesNoTemporaryRecord) {
     for (const std::string ordner : {"B", "C"}) {
         SCOPED_TRACE(ordner);
