@@ -46,6 +46,11 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
                                                                const Behalteregel& regel) {
     Eintragszugriff zugriff(laufwerke_);
     Aufnahme a = NimmAuf(zugriff, laufwerke_, ziel, quelle);
+    // A source whose drive is not there (its records are found by their source line alone) has no POSIX form for
+    // the plan to be checked against when it is carried out: its backups are only read, never thinned.
+    if (a.QuellePosix.empty())
+        return "Die Quelle " + Anzeigetext(quelle) +
+               " liegt auf keinem Laufwerk; ihre Sicherungen werden nicht ausgedünnt.";
     if (a.Punkte.empty())
         return "Im Ziel " + Anzeigetext(ziel) + " gibt es keine Sicherung der Quelle " + Anzeigetext(quelle) + ".";
     std::vector<std::string> namen;

@@ -385,6 +385,19 @@ TEST_F(Aufraeumtest, AThinningAskedToStopStopsBeforeItsNextStepAndIsFinishedLate
     }
 }
 
+// The backups of a source whose drive is not there are restored (as its records name it), but not thinned: a plan
+// could not be checked against the source's POSIX form when it is carried out.
+TEST_F(Aufraeumtest, TheBackupsOfASourceOnADriveThatIsNotThereAreNotThinned) {
+    NeueKette(3);
+    const Laufwerkstabelle ohneQuelle({Laufwerk{'D', (temp / "D").string(), {}}});
+    const auto geplant = Ausduennung(ohneQuelle).Plane("D:\\Backup", "C:\\Daten", {.Letzte = 1});
+    ASSERT_TRUE(std::holds_alternative<std::string>(geplant));
+    EXPECT_EQ(std::get<std::string>(geplant),
+              "Die Quelle C:\\Daten liegt auf keinem Laufwerk; ihre Sicherungen werden nicht ausgedünnt.");
+    EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+    EXPECT_EQ(Staende().size(), 3u);
+}
+
 // A plan for the target of the source C:\Daten, written as the program writes one.
 std::string Plan(const std::string& quellePosix, const std::vector<std::string>& gehen,
                  const std::vector<Verschiebung>& verschiebungen) {
