@@ -120,6 +120,13 @@ pid_t Programm::Starte(const std::string& quelle, const std::string& ziel, const
 
 Programmende Programm::Warte(pid_t pid, bool toeten, bool* getoetet) {
     Programmende ende;
+    // A start that failed has no process: waitpid(-1) would wait for any child of the test, and kill(-1) would
+    // signal every process the test may signal.
+    if (pid <= 0) {
+        if (getoetet)
+            *getoetet = false;
+        return ende;
+    }
     int roh = 0;
     bool lief = false;
     if (toeten) {

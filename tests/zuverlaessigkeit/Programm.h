@@ -31,7 +31,8 @@ public:
     // (through setpriv) when `alsNiemand`.
     Programmende Sichere(const std::string& quelle, const std::string& ziel, bool alsNiemand = false);
 
-    // Starts a backup run and returns at once; Warte collects it.
+    // Starts a backup run and returns at once; Warte collects it. -1 where it could not be started (Warte then
+    // gives status -1 at once).
     pid_t Starte(const std::string& quelle, const std::string& ziel, const std::vector<std::string>& weitere = {});
     // Waits for a started run; kills it with SIGKILL first when `toeten`. `getoetet` tells whether the kill
     // met the process still running.
