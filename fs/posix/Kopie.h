@@ -5,6 +5,7 @@
 #include "fs/posix/OffeneOrdner.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -15,6 +16,18 @@
 #include <utility>
 
 namespace tresor::posix {
+
+// Removes a temporary entry of a copy when it goes out of scope before the copy was renamed into place, so
+// that a failure never leaves anything partial behind. An empty name: no entry (yet).
+struct TemporaererEintrag {
+    const int& ordner;
+    const std::string& name;
+    const bool& fertig;
+    ~TemporaererEintrag() {
+        if (!fertig && !name.empty())
+            ::unlinkat(ordner, name.c_str(), 0);
+    }
+};
 
 // The copy of one file or symbolic link into the backup.
 //
