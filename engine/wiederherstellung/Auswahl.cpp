@@ -10,8 +10,7 @@
 namespace tresor {
 
 std::string Elternpfad(const std::string& pfad) {
-    const std::size_t schnitt = pfad.rfind('/');
-    return schnitt == std::string::npos ? std::string(".") : pfad.substr(0, schnitt);
+    return std::string(Oberordner(pfad));
 }
 
 std::string Letzter(const std::string& pfad) {

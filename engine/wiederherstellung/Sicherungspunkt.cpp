@@ -315,9 +315,7 @@ void Wiederherstellung::SammleOhneBestand(const Punkt& p, struct Vorlage& v, Dat
     // of a newer backup is left out.
     std::set<std::string> ordner{"."};
     for (auto& [rel, e] : alle) {
-        const std::size_t schnitt = rel.rfind('/');
-        const std::string eltern = schnitt == std::string::npos ? "." : rel.substr(0, schnitt);
-        if (!ordner.contains(eltern))
+        if (!ordner.contains(Elternpfad(rel)))
             continue;
         if (e.Art == Eintragsart::Ordner)
             ordner.insert(rel);
