@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Before and after a change, in the same run: builds tresor-ix at the git revision REV (Release, in a folder
 # of its own) and from this work tree, and times both on the same generated small-file tree for the full
-# backup, the run with nothing to back up and the run after 1 % of the files were rewritten. The order of
-# the two turns from round to round. Prints the table of medians; the last column is this tree's time over
-# REV's (below 1: faster now).
+# backup, the run with nothing to back up, the run after 1 % of the files were rewritten and the run after one
+# file late in the walk was rewritten. The order of the two turns from round to round. Prints the table of
+# medians; the last column is this tree's time over REV's (below 1: faster now).
 #
 #   bench/vergleich.sh REV [--quick] [--runden N] [--ordner DIR]
 #
@@ -61,6 +61,10 @@ for ((r = 1; r <= runden; r++)); do
         python3 "$hier/bench/baum.py" aendern "$src" 100; sync
         messe prozent "$w" $(( (klein + 99) / 100 )) $(( kleinbytes / 100 )) \
             bash -c "'$p' --quelle '$src' --ziel '$z/ziel' && sync"
+        # One file rewritten late in the walk, in a second of its own (a backup folder is named by its second).
+        python3 "$hier/bench/baum.py" spaet "$src"; sync
+        s=$(date +%s); while [[ $(date +%s) == "$s" ]]; do sleep 0.05; done
+        messe spaet "$w" 1 0 bash -c "'$p' --quelle '$src' --ziel '$z/ziel' && sync"
         rm -rf "$z"
     done
 done

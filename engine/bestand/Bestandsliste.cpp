@@ -150,13 +150,32 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie, const E
         kopiert_[quelle] = *platz;
 }
 
-void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen) {
+void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen, const Zielindex* index) {
     // A regular file as the walk's own look saw it a moment ago needs no second look.
     const auto stand = gesehen.Typ == Eintragsstand::Art::Datei ? std::optional(gesehen) : zugriff_.Stand(quelle);
     if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
         return;
-    if (Eintrag(quelle, ArtAus(*stand), *stand, OrtFehlt, true))
-        Leere();
+    const auto platz = Eintrag(quelle, ArtAus(*stand), *stand, OrtFehlt, true);
+    if (!platz)
+        return;
+    // The index reads the newest record of the source in the target; where that is older than this run's folder,
+    // it is the newest earlier one, which the entry's version is found in (Verorte): its answer for this very
+    // path is that record's entry, or that the record holds none.
+    // Only a file's entry is taken so (a link's needs its target, read from the record itself).
+    Fenstereintrag& g = fenster_[*platz];
+    const Bestandseintrag* frueh = index != nullptr ? index->Gefunden() : nullptr;
+    if (g.E.Art == Eintragsart::Datei && index != nullptr && !index->Ordner().empty() &&
+        index->Ordner() < ordnername_ && index->Beantwortet() != nullptr && *index->Beantwortet() == g.E.Pfad &&
+        (frueh == nullptr || frueh->Art == Eintragsart::Datei)) {
+        g.FruehBekannt = true;
+        if (frueh != nullptr) {
+            const auto [ort, neu] = ortnummern_.try_emplace(frueh->Ort, static_cast<std::uint32_t>(orte_.size()));
+            if (neu)
+                orte_.push_back(frueh->Ort);
+            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs, frueh->CtimeNs, frueh->Inode, ort->second};
+        }
+    }
+    Leere();
 }
 
 void Bestandsliste::Fehlgeschlagen(const Pfad& quelle) {
@@ -214,7 +233,20 @@ std::uint64_t Bestandsliste::Gruppe(std::uint64_t inode, std::uint64_t namen) {
 
 void Bestandsliste::Ausschreiben(Fenstereintrag& g) {
     Bestandseintrag& e = g.E;
-    if (g.Verorten) {
+    if (g.Verorten && g.FruehBekannt) {
+        std::optional<Bestandseintrag> v;
+        if (g.Frueh) {
+            v.emplace();
+            v->Art = Eintragsart::Datei;
+            v->Ort = orte_[g.Frueh->Ort];
+            v->Groesse = g.Frueh->Groesse;
+            v->MtimeNs = g.Frueh->MtimeNs;
+            v->CtimeNs = g.Frueh->CtimeNs;
+            v->Inode = g.Frueh->Inode;
+            v->Pfad = e.Pfad;
+        }
+        Verorte(e, v ? &*v : nullptr);
+    } else if (g.Verorten) {
         const Bestandseintrag* gleich = BisZu(e);
         Verorte(e, gleich);
         if (gleich != nullptr)

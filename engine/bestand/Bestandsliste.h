@@ -2,6 +2,7 @@
 
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
+#include "engine/bestand/Zielindex.h"
 #include "fs/Dateisystem.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
@@ -37,7 +38,8 @@ namespace tresor {
 //
 // Where the version of an entry that this run did not copy lives: the newest earlier record of the same
 // source in the same target names it, when that record's entry has the same kind, size, time (and link
-// target) and the copy it names is still there with that size. That record is read alongside the entries as
+// target) and the copy it names is still there: a file as a regular file in the listing of its folder there
+// (one listing for the files of a folder), a link of that size and target. That record is read alongside the entries as
 // they are written, both in the walk's order. Where no such record entry exists (the backups before records
 // were written, or an entry it lacks), the newest earlier backup folder whose mirror holds a copy of the same
 // kind, size and time (and link target) holds it. Otherwise the entry's version is "fehlt": a record never
@@ -71,8 +73,10 @@ public:
     // state, the entry is not looked at again.
     void Kopiert(const Pfad& quelle, const Quellstand& stand, const Eintragsstand& gesehen = {});
     // A file or link the run did not copy (its archive bit was clear). `gesehen` is the state the run's look at
-    // it saw, where that look tells it (a regular file); else the entry is looked at here.
-    void Gelassen(const Pfad& quelle, const Eintragsstand& gesehen = {});
+    // it saw, where that look tells it (a regular file); else the entry is looked at here. `index`, where given,
+    // was just asked about this very file: where it reads the newest earlier record, its entry of the file is
+    // taken from there, and the record is not read a second time for it.
+    void Gelassen(const Pfad& quelle, const Eintragsstand& gesehen = {}, const Zielindex* index = nullptr);
     // An entry whose copy failed its check, made or not: its version is "fehlt" unless an earlier backup
     // holds it.
     void Fehlgeschlagen(const Pfad& quelle);
@@ -97,9 +101,20 @@ public:
     std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
 
 private:
+    // What Verorte needs of an earlier record's entry of a file, held with the entry in the window: its place as
+    // an index into orte_, its size, time, inode and ctime.
+    struct Frueheintrag {
+        std::int64_t Groesse = 0;
+        std::int64_t MtimeNs = 0;
+        std::int64_t CtimeNs = 0;
+        std::uint64_t Inode = 0;
+        std::uint32_t Ort = 0;
+    };
     struct Fenstereintrag {
         Bestandseintrag E;
-        bool Verorten = false;   // its version is still to be found
+        bool Verorten = false;     // its version is still to be found
+        bool FruehBekannt = false; // the index told the newest earlier record's entry of its path: Frueh
+        std::optional<Frueheintrag> Frueh;
         std::uint64_t Namen = 1; // names of the file in the source, when it was looked at
     };
     // A folder on the walk's way and the names (hashed) of the files and links written in it.
@@ -118,11 +133,18 @@ private:
     void Beginne();
     void Schreib(Bestandseintrag& e);
     Bestandsleser* Vorher();
+    // The earlier backup folders (frueher_), listed when first needed.
+    void Fruehere();
     const Bestandseintrag* BisZu(const Bestandseintrag& e);
     void Verorte(Bestandseintrag& e, const Bestandseintrag* v);
     // The state of the copy of `relativ` (a path as in the record) in the backup folder `ordner`, if there is one.
     std::optional<Eintragsstand> Kopie(const std::string& ordner, const std::string& relativ);
     bool NochDa(const Bestandseintrag& v);
+    // Whether the listing of its folder in the backup folder `ort` shows the copy of the file `pfad` as a regular
+    // file (false also where the folder is not there); nothing where the listing cannot tell (a name not listed
+    // as written, a folder of more than Kopienlistengroesse entries, a file system whose listing names no
+    // kinds).
+    std::optional<bool> DateiGelistet(const std::string& ort, const std::string& pfad);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     std::uint64_t Gruppe(std::uint64_t inode, std::uint64_t namen);
     bool AlsDateiGeschrieben(const std::string& pfad) const;
@@ -131,6 +153,16 @@ private:
     Laufwerkstabelle laufwerke_;
     Eintragszugriff zugriff_;
     Eintragszugriff kopien_; // a second access for the backups, so the walk's folder stays open
+    // The folders of earlier copies listed last (DateiGelistet), the newest first: a backup folder's name, the
+    // folder as in the record, and its listing. A few, each of at most Kopienlistengroesse names.
+    struct Kopienordner {
+        std::string Ort;
+        std::string Ordner;
+        Eintragszugriff::Ordnerliste Liste;
+    };
+    static constexpr std::size_t Kopienordnerzahl = 3;
+    static constexpr std::size_t Kopienlistengroesse = 8192;
+    std::deque<Kopienordner> kopienordner_;
     Pfad quelle_, ziel_;
     std::string ordnername_;
     std::size_t fenstergroesse_;
@@ -146,10 +178,14 @@ private:
     std::uint64_t gruppe_ = 0;
     // The newest earlier record of this source, read alongside the entries written (opened when first needed).
     bool vorherGesucht_ = false;
+    bool fruehereGesucht_ = false;
     std::optional<Bestandsleser> vorher_;
     const Bestandseintrag* v_ = nullptr; // its entry in hand
     bool vBegonnen_ = false;
     std::vector<std::string> frueher_; // the earlier backup folders, oldest first
+    // The places of the Frueheintrag entries, each once (backup folders of the target): by number and by name.
+    std::vector<std::string> orte_;
+    std::unordered_map<std::string, std::uint32_t> ortnummern_;
     std::vector<Auslassung> ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
     std::unordered_set<std::string> ordner_; // the folders recorded, relative

@@ -26,8 +26,10 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
     const std::string posix = laufwerke.ZuPosix(quelle).value_or("");
     for (auto it = namen.rbegin(); it != namen.rend() && !leser_; ++it) {
         auto leser = LiesBestandsleser(zugriff, ziel, *it);
-        if (leser && GleicheQuelle(leser->Kopf(), quelle, posix))
+        if (leser && GleicheQuelle(leser->Kopf(), quelle, posix)) {
             leser_ = std::move(leser);
+            ordner_ = *it;
+        }
     }
 }
 
@@ -37,9 +39,13 @@ void Zielindex::Neu() {
     eintrag_ = nullptr;
     begonnen_ = false;
     zuletzt_.clear();
+    beantwortet_ = false;
+    gefunden_ = nullptr;
 }
 
 bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
+    beantwortet_ = false;
+    gefunden_ = nullptr;
     if (!leser_)
         return false;
     std::string relativ = RelativZurQuelle(quelle_, pfad);
@@ -55,8 +61,10 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
     while (eintrag_ != nullptr && Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, relativ, false) < 0)
         eintrag_ = leser_->Naechster();
     zuletzt_ = std::move(relativ);
+    beantwortet_ = true;
     if (eintrag_ == nullptr || Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, zuletzt_, false) != 0)
         return false;
+    gefunden_ = eintrag_;
     const Bestandseintrag& e = *eintrag_;
     if (e.Ort == OrtFehlt || !sicherungen_.contains(e.Ort))
         return false;

@@ -46,6 +46,13 @@ public:
     [[nodiscard]] bool Haelt(const Pfad& pfad, const Eintragsstand& jetzt);
     // True when a record was found.
     [[nodiscard]] bool Gelesen() const { return leser_.has_value(); }
+    // After Haelt answered by the record (read up to that file in the walk's order): the path it asked, as the
+    // record writes it; else nullptr. Valid until the next call.
+    [[nodiscard]] const std::string* Beantwortet() const { return beantwortet_ ? &zuletzt_ : nullptr; }
+    // The record's entry of that path (a file or link), or nullptr where it holds none. Valid until the next call.
+    [[nodiscard]] const Bestandseintrag* Gefunden() const { return gefunden_; }
+    // The backup folder whose record is read ("" when none).
+    [[nodiscard]] const std::string& Ordner() const { return ordner_; }
 
 private:
     Pfad quelle_;
@@ -54,6 +61,9 @@ private:
     const Bestandseintrag* eintrag_ = nullptr;       // the record's entry in hand, nullptr at its end
     bool begonnen_ = false;                          // eintrag_ was read since Neu
     std::string zuletzt_;                            // the file asked last since Neu
+    bool beantwortet_ = false;                       // see Beantwortet
+    const Bestandseintrag* gefunden_ = nullptr;      // see Gefunden
+    std::string ordner_;                             // see Ordner
 };
 
 // The path of an entry of the source relative to the source, as the record writes it ("." for the source).

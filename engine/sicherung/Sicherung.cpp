@@ -398,7 +398,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             objekt = ZuSichern(datei, gesehen);
             if (!objekt) {
                 if (bestand_)
-                    bestand_->Gelassen(datei.Path, gesehen);
+                    bestand_->Gelassen(datei.Path, gesehen, index_.get());
                 continue;
             }
             if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {

@@ -4,6 +4,7 @@
 #include "fs/FsFehler.h"
 #include "fs/ablage/Archivvermerk.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Ordnereintraege.h"
 #include "fs/system/Schreibfehler.h"
 
 #include <dirent.h>
@@ -193,37 +194,45 @@ std::optional<Eintragsstand> Eintragszugriff::StandIn(int ordner, const char* na
 }
 
 std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordner) {
+    auto liste = Liste(ordner, SIZE_MAX);
+    if (!liste.Vorhanden)
+        return std::nullopt;
+    std::vector<std::string> namen;
+    namen.reserve(liste.Eintraege.size());
+    for (auto& e : liste.Eintraege)
+        namen.push_back(std::move(e.Name));
+    return namen;
+}
+
+Eintragszugriff::Ordnerliste Eintragszugriff::Liste(const Pfad& ordner, std::size_t hoechstens) {
     std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
     if (posix.empty())
         throw FsFehler("Namen", ordner, Fehlercode(EINVAL));
+    Ordnerliste liste;
     const int weg = OeffneOrdner(ordner, posix);
     if (weg < 0) {
         if (Fehlt(errno))
-            return std::nullopt;
+            return liste;
         throw FsFehler("Namen", ordner, Fehlercode(errno));
     }
-    const int fd = ::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        throw FsFehler("Namen", ordner, Fehlercode(errno));
-    DIR* d = ::fdopendir(fd);
-    if (!d) {
-        ::close(fd);
-        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    liste.Vorhanden = true;
+    int fehler = 0;
+    auto eintraege = posix::LiesEintraege(Deskriptor(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    if (fehler != 0)
+        throw FsFehler("Namen", ordner, Fehlercode(fehler));
+    if (eintraege.size() > hoechstens)
+        return liste;
+    liste.Ganz = true;
+    liste.Eintraege.reserve(eintraege.size());
+    for (auto& e : eintraege) {
+        Ordnerliste::Eintrag l{std::move(e.Name), Eintragsstand::Art::Anderes, e.Typ != DT_UNKNOWN};
+        l.Art = e.Typ == DT_REG   ? Eintragsstand::Art::Datei
+                : e.Typ == DT_DIR ? Eintragsstand::Art::Ordner
+                : e.Typ == DT_LNK ? Eintragsstand::Art::Verweis
+                                  : Eintragsstand::Art::Anderes;
+        liste.Eintraege.push_back(std::move(l));
     }
-    std::vector<std::string> namen;
-    errno = 0;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string_view n = e->d_name;
-        if (n != "." && n != "..")
-            namen.emplace_back(n);
-        errno = 0;
-    }
-    const int nummer = errno;
-    ::closedir(d);
-    if (nummer != 0)
-        throw FsFehler("Namen", ordner, Fehlercode(nummer));
-    std::sort(namen.begin(), namen.end());
-    return namen;
+    return liste;
 }
 
 Lesedatei::~Lesedatei() {
