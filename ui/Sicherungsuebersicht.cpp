@@ -418,6 +418,12 @@ Sicherungsuebersicht::Wohin Sicherungsuebersicht::FrageWohin(bool ganz) {
     QPushButton* ordner = frage.addButton(QStringLiteral("In einen &Ordner …"), QMessageBox::AcceptRole);
     QPushButton* ursprung = frage.addButton(QStringLiteral("An den &ursprünglichen Ort"), QMessageBox::AcceptRole);
     frage.addButton(QStringLiteral("Abbre&chen"), QMessageBox::RejectRole);
+    // A source that is not there has no original place (the restore would refuse it).
+    if (punkt_ && punkt_->Verzeichnet) {
+        ursprung->setEnabled(false);
+        frage.setInformativeText(QStringLiteral("In einen neuen oder leeren Ordner: die Quelle %1 ist nicht da.")
+                                     .arg(QString::fromUtf8(punkt_->Quelltext())));
+    }
     frage.setDefaultButton(ordner);
     frage.exec();
     if (frage.clickedButton() == ordner)

@@ -12,7 +12,9 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,14 @@ public:
     std::optional<Behalteregel> regel;
     bool ausduennen = false;
     std::optional<Ausduennungsplan> geplant;
+    // The window's own question where a restore goes, answered by `antwort` given the question box.
+    Wohin FrageWohinSelbst(const std::function<void(QMessageBox&)>& antwort) {
+        QTimer::singleShot(0, [&antwort] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                antwort(*box);
+        });
+        return ui::Sicherungsuebersicht::FrageWohin(true);
+    }
 };
 
 class Sicherungen : public Kettentest {
@@ -329,6 +339,16 @@ TEST_F(Sicherungen, AGoneSourceWhoseLetterNamesAnotherDriveIsAGroupOfItsOwnAndRe
     ASSERT_TRUE(Ruhig());
     EXPECT_EQ(Namen(), (QStringList{QStringLiteral("sub"), QStringLiteral("a.txt"), QStringLiteral("d.txt"),
                                     QStringLiteral("zeiger")}));
+    // The window's question offers no original place.
+    bool ursprungWaehlbar = true;
+    EXPECT_EQ(fenster->FrageWohinSelbst([&](QMessageBox& box) {
+        for (QAbstractButton* knopf : box.buttons())
+            if (knopf->text() == QStringLiteral("An den &ursprünglichen Ort"))
+                ursprungWaehlbar = knopf->isEnabled();
+        box.reject();
+    }),
+              Testuebersicht::Wohin::Nirgends);
+    EXPECT_FALSE(ursprungWaehlbar);
     struct Fall {
         const char* was;
         std::function<void()> tue;
