@@ -2,6 +2,7 @@
 
 #include "app/Aufraeumen.h"
 #include "app/Auftrag.h"
+#include "app/Ordnerangabe.h"
 #include "app/Wachhund.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Sicherungsfolge.h"
@@ -154,134 +155,6 @@ std::string Fortschrittszeile(const Fortschritt& stand) {
 
 namespace {
 
-struct Fehlerhaft {
-    std::string text;
-};
-
-// A folder given on the command line, in program form or as a POSIX path, as a path in program form.
-// Whether the text is a path in the program's form: a drive letter, a colon and a backslash (or a slash).
-bool Laufwerksform(const std::string& angabe) {
-    return angabe.size() >= 3 && std::isalpha(static_cast<unsigned char>(angabe[0])) && angabe[1] == ':' &&
-           (angabe[2] == '\\' || angabe[2] == '/');
-}
-
-// A path in the program's form as the folder it names: the drive letter in upper case, "/" as separator
-// where the whole path is written with it, "." left out and ".." taking back the name before it, empty names
-// and trailing separators dropped. So "C:\tmp\.\Daten", "C:\tmp\Daten\..\Daten" and "C:/tmp/Daten" are
-// "C:\tmp\Daten". Refused (Fehlerhaft, naming `wer`): a path that mixes both separators (in the program's
-// form "/" stands for a backslash inside a name) and one whose ".." would leave the drive.
-Pfad OhnePunkte(const std::string& angabe, const std::string& wer) {
-    std::string text = angabe;
-    if (text[2] == '/') {
-        if (text.find('\\') != std::string::npos)
-            throw Fehlerhaft{wer + " mischt »/« und »\\« als Trenner."};
-        for (char& c : text)
-            if (c == '/')
-                c = '\\';
-    }
-    std::vector<std::string> namen;
-    std::size_t pos = 3;
-    while (pos <= text.size()) {
-        std::size_t ende = text.find('\\', pos);
-        if (ende == std::string::npos)
-            ende = text.size();
-        const std::string name = text.substr(pos, ende - pos);
-        if (name == "..") {
-            if (namen.empty())
-                throw Fehlerhaft{wer + " führt mit »..« über das Laufwerk hinaus."};
-            namen.pop_back();
-        } else if (!name.empty() && name != ".") {
-            namen.push_back(name);
-        }
-        pos = ende + 1;
-    }
-    Pfad pfad = text.substr(0, 3);
-    pfad[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(pfad[0])));
-    for (std::size_t i = 0; i < namen.size(); ++i)
-        pfad += (i == 0 ? "" : "\\") + namen[i];
-    return pfad;
-}
-
-Pfad Ordnerpfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u) {
-    const std::string wer = std::string("Der Ordner der ") + rolle + " »" + angabe + "«";
-    Pfad pfad;
-    std::string posix;
-    if (Laufwerksform(angabe)) {
-        pfad = OhnePunkte(angabe, wer);
-        const auto p = u.laufwerke.ZuPosix(pfad);
-        if (!p)
-            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
-        posix = *p;
-        // ".." takes back the name before it as the system does only where that name is no symbolic link:
-        // the folder the system reaches must be the one named without the dots.
-        if (angabe.find("..") != std::string::npos) {
-            Pfad gegeben = angabe;
-            gegeben[0] = pfad[0];
-            if (gegeben[2] == '/')
-                std::replace(gegeben.begin(), gegeben.end(), '/', '\\');
-            const auto wie = u.laufwerke.ZuPosix(gegeben);
-            struct stat ohne {
-            }, mit{};
-            if (wie && (::stat(posix.c_str(), &ohne) != 0 || ::stat(std::string(*wie).c_str(), &mit) != 0 ||
-                        ohne.st_dev != mit.st_dev || ohne.st_ino != mit.st_ino))
-                throw Fehlerhaft{wer +
-                                 " ist mit »..« nicht derselbe Ordner wie ohne; bitte ohne ».« und »..« angeben."};
-        }
-    } else {
-        if (angabe.empty())
-            throw Fehlerhaft{std::string("Die ") + rolle + " ist leer."};
-        std::filesystem::path p = angabe;
-        if (p.is_relative())
-            p = std::filesystem::path(u.arbeitsordner) / p;
-        std::error_code ec;
-        const auto echt = std::filesystem::canonical(p, ec);
-        if (ec)
-            throw Fehlerhaft{wer + " existiert nicht."};
-        posix = echt.string();
-        const auto q = u.laufwerke.AusPosix(posix);
-        if (!q)
-            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
-        pfad = *q;
-    }
-    struct stat st {};
-    if (lstat(posix.c_str(), &st) != 0)
-        throw Fehlerhaft{wer + " existiert nicht."};
-    if (!S_ISDIR(st.st_mode))
-        throw Fehlerhaft{wer + " ist kein Ordner."};
-    return pfad;
-}
-
-// A path given on the command line that need not exist (a source that is gone, a folder to restore into),
-// in program form. A POSIX path counts from the working folder; the links of the part that exists are
-// resolved, as for an existing folder. A source (`ohneLaufwerk`) may be given in program form on a drive
-// that is not there: its disk unplugged or dead, it is asked for as the listing names it.
-Pfad FreierPfad(const std::string& angabe, const char* rolle, const Befehlszeilenumgebung& u,
-                bool ohneLaufwerk = false) {
-    const std::string wer = std::string("Der Ordner ") + rolle + " »" + Anzeigetext(angabe) + "«";
-    if (angabe.empty())
-        throw Fehlerhaft{std::string("Der Ordner ") + rolle + " ist leer."};
-    if (Laufwerksform(angabe)) {
-        const Pfad pfad = OhnePunkte(angabe, wer);
-        if (!ohneLaufwerk && !u.laufwerke.ZuPosix(pfad))
-            throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
-        return pfad;
-    }
-    std::filesystem::path p = angabe;
-    if (p.is_relative())
-        p = std::filesystem::path(u.arbeitsordner) / p;
-    std::error_code ec;
-    auto echt = std::filesystem::weakly_canonical(p, ec);
-    if (ec)
-        throw Fehlerhaft{wer + " ist nicht erreichbar."};
-    std::string posix = echt.lexically_normal().string();
-    while (posix.size() > 1 && posix.back() == '/')
-        posix.pop_back();
-    const auto q = u.laufwerke.AusPosix(posix);
-    if (!q)
-        throw Fehlerhaft{wer + " liegt auf keinem Laufwerk."};
-    return *q;
-}
-
 // The number of seconds of --zeitlimit: a whole number from 1 to a day.
 int Zeitlimit(const std::string& text) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -314,16 +187,13 @@ int ZeitlimitSekunden(const std::vector<std::string>& argumente) {
 namespace {
 
 // One of the modes that bring backups back, run with the parsed arguments.
-int Rueckholung(const std::string& modus, const std::optional<std::string>& quelle, const std::string& ziel,
+int Rueckholung(const std::string& modus, const std::optional<Quellangabe>& q, const std::string& ziel,
                 const std::optional<std::string>& nach, const std::optional<std::string>& stand, bool mitQuelle,
                 Befehlszeilenumgebung& u) {
     if (stand && !IstSicherungsordnername("Sicherung-" + *stand))
         throw Fehlerhaft{"--stand erwartet die Zeit eines Sicherungsordners in der Form JJJJ-MM-TT--hh-mm-ss, nicht »" +
                          Anzeigetext(*stand) + "«."};
     const Pfad z = Ordnerpfad(ziel, "Ziel", u);
-    std::optional<Pfad> q;
-    if (quelle)
-        q = FreierPfad(*quelle, "der Quelle", u, true);
     Wiederherstellung w(u.laufwerke, u.fabrik, u.aus, u.fehler);
     Befund befund = Befund::Vollstaendig;
     try {
@@ -354,8 +224,8 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
     if (argumente.empty())
         return std::nullopt;
 
-    std::optional<std::string> quelle, ziel, nach, stand, auftrag, zeitlimit;
-    bool probe = false, mitQuelle = false;
+    std::optional<std::string> quelle, ziel, nach, stand, auftrag, zeitlimit, frueher;
+    bool probe = false, mitQuelle = false, wieVerzeichnet = false;
     std::string modus; // "", or one of --wiederherstellen, --pruefen, --liste, --aufraeumen
     Behalteregel regel;
     bool regelGegeben = false;
@@ -380,6 +250,14 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             }
             if (a == "--mit-quelle") {
                 mitQuelle = true;
+                continue;
+            }
+            if (a == "--wie-verzeichnet" || a.starts_with("--wie-verzeichnet=")) {
+                if (wieVerzeichnet)
+                    throw Fehlerhaft{"--wie-verzeichnet ist mehrfach angegeben."};
+                wieVerzeichnet = true;
+                if (a.size() > 17)
+                    frueher = a.substr(18);
                 continue;
             }
             if (a == "--wiederherstellen" || a == "--pruefen" || a == "--liste" || a == "--aufraeumen") {
@@ -451,6 +329,9 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
             throw Fehlerhaft{"--mit-quelle gehört zu --pruefen."};
         if (probe && !modus.empty() && modus != "--aufraeumen")
             throw Fehlerhaft{"--probe gehört zur Sicherung oder zu --aufraeumen, nicht zu " + modus + "."};
+        if (wieVerzeichnet && modus != "--wiederherstellen" && modus != "--pruefen" && modus != "--liste")
+            throw Fehlerhaft{"--wie-verzeichnet gehört zu --wiederherstellen, --pruefen oder --liste; ausgedünnt und"
+                             " gesichert wird nur eine Quelle, die da ist."};
         if (regelGegeben && modus != "--aufraeumen")
             throw Fehlerhaft{"--behalte-... gehört zu --aufraeumen."};
         if (zeitlimit && !modus.empty())
@@ -475,7 +356,12 @@ std::optional<int> Befehlszeile(const std::vector<std::string>& argumente, Befeh
                                      "--behalte-wochen, --behalte-monate oder --behalte-jahre."};
                 return Aufraeumen(Ordnerpfad(*ziel, "Ziel", u), FreierPfad(*quelle, "der Quelle", u), regel, probe, u);
             }
-            return Rueckholung(modus, quelle, *ziel, nach, stand, mitQuelle, u);
+            if (wieVerzeichnet && !quelle)
+                throw Fehlerhaft{"--wie-verzeichnet braucht --quelle."};
+            std::optional<Quellangabe> q;
+            if (quelle)
+                q = Rueckholquelle(*quelle, frueher, wieVerzeichnet, u);
+            return Rueckholung(modus, q, *ziel, nach, stand, mitQuelle, u);
         }
         if (auftrag) {
             if (quelle || ziel)

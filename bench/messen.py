@@ -6,8 +6,8 @@
 The line holds workload, tool, wall time in seconds (monotonic clock, from just before the start to the
 end of the command), peak memory in KiB (the largest resident set of the command and of every process it
 waited for, as GNU time reports it: started from this Python process directly, the command would inherit
-the interpreter's resident set in that figure), files, bytes, and the processor time in seconds (user and
-system, of the command and every process it waited for), separated by tabs. The command's output goes to
+the interpreter's resident set in that figure), files, bytes, the processor time in seconds (user and
+system, of the command and every process it waited for) and of it the user time alone, separated by tabs. The command's output goes to
 /dev/null; a command that fails stops the measurement with its exit status, so that a failure is never
 measured as a time.
 """
@@ -37,8 +37,8 @@ def main():
     with open(ergebnisse, "a") as aus:
         # GNU time's last line; lines before it tell of a signal or exit status.
         spitze, nutzer, system = open(speicherdatei).read().splitlines()[-1].split()
-        aus.write("%s\t%s\t%.6f\t%d\t%s\t%s\t%.2f\n" % (last, werkzeug, sekunden, int(spitze), dateien, bytes_,
-                                                     float(nutzer) + float(system)))
+        aus.write("%s\t%s\t%.6f\t%d\t%s\t%s\t%.2f\t%.2f\n" % (last, werkzeug, sekunden, int(spitze), dateien,
+                                                          bytes_, float(nutzer) + float(system), float(nutzer)))
 
 
 if __name__ == "__main__":

@@ -11,10 +11,11 @@
 # first and a second backup with nothing to do, one with 1 % of the files rewritten (and sync), the listing of
 # the source's points, the check of the newest, its restore into a new folder (and sync), and the thinning to
 # the newest point; and first, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
-# shows seconds, microseconds per file of wall time and of processor time (user and system), the peak in MiB,
-# and for each kind the time per file at the largest size against the smallest, both of wall and of processor
-# time: where the wall time grows faster than the processor time, the run waits for the disk (the writeback of
-# what it wrote), and `cp -a` shows how much the same disk makes any copy of the tree wait.
+# shows seconds, microseconds per file of wall time and of processor time (user and system, and each apart), the
+# peak in MiB, and for each kind the time per file at the largest size against the smallest, of wall and of
+# processor time (and of user and system time apart: user time is ours, system time the kernel's for us): where
+# the wall time grows faster than the processor time, the run waits for the disk (the writeback of what it
+# wrote), and `cp -a` shows how much the same disk makes any copy of the tree wait.
 #
 #   --ordner D    where the images are made (default /tmp); needs root for the loop mounts
 #   --dateien L   the sizes, smallest first (default "100000 3000000")
@@ -98,17 +99,23 @@ import sys
 zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
 arten = []
 werte = {}
-for art, n, sek, kib, _dateien, _bytes, cpu in zeilen:
+for art, n, sek, kib, _dateien, _bytes, cpu, nutzer in zeilen:
     if art not in arten:
         arten.append(art)
-    werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu)))
-print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'peak MiB':>10}")
+    werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu), float(nutzer)))
+print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'user us/f':>10}"
+      f"{'sys us/f':>10}{'peak MiB':>10}")
 for art in arten:
-    for n, sek, kib, cpu in werte[art]:
-        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
+    for n, sek, kib, cpu, nutzer in werte[art]:
+        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}"
+              f"{nutzer / n * 1e6:>10.2f}{(cpu - nutzer) / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
     w = werte[art]
     if len(w) > 1:
-        (n0, s0, _, c0), (n1, s1, _, c1) = w[0], w[-1]
-        cpu = f"{(c1 / n1) / (c0 / n0):.2f}x" if c0 > 0 else "-"
-        print(f"{'':<18}per file at {n1} against {n0}: wall {(s1 / n1) / (s0 / n0):.2f}x, processor {cpu}")
+        (n0, s0, _, c0, u0), (n1, s1, _, c1, u1) = w[0], w[-1]
+
+        def verhaeltnis(a0, a1):
+            return f"{(a1 / n1) / (a0 / n0):.2f}x" if a0 > 0 else "-"
+
+        print(f"{'':<18}per file at {n1} against {n0}: wall {(s1 / n1) / (s0 / n0):.2f}x, processor "
+              f"{verhaeltnis(c0, c1)} (user {verhaeltnis(u0, u1)}, system {verhaeltnis(c0 - u0, c1 - u1)})")
 PY

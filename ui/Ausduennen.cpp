@@ -26,6 +26,18 @@ QString Stand(const std::string& ordner) {
 void Sicherungsuebersicht::Ausduennen() {
     if (!punkt_ || !punkt_->Quelle || arbeit_->Laeuft())
         return;
+    // A source that no drive reaches today is not thinned (a plan is checked against the source when carried
+    // out); the folder its letter names today is another source.
+    if (punkt_->Verzeichnet) {
+        nachtrag_.clear();
+        Ergebnis->clear();
+        new QListWidgetItem(style()->standardIcon(QStyle::SP_MessageBoxWarning),
+                            QStringLiteral("Die Quelle %1 liegt auf keinem Laufwerk; ihre Sicherungen werden nicht "
+                                           "ausgedünnt.")
+                                .arg(QString::fromUtf8(punkt_->Quelltext())),
+                            Ergebnis);
+        return;
+    }
     const auto regel = FrageRegel();
     if (!regel)
         return;

@@ -27,10 +27,14 @@ void FuellePunkte(QTreeWidget& liste, const std::vector<Listenpunkt>& punkte) {
     QTreeWidgetItem* unbekannt = nullptr;
     for (std::size_t i = 0; i < punkte.size(); ++i) {
         const Listenpunkt& p = punkte[i];
-        QTreeWidgetItem*& gruppe = p.Quelle ? quellen[*p.Quelle] : unbekannt;
+        // A source that no drive reaches today is a group of its own, by the place it had: the folder its letter
+        // names today may have backups of its own here.
+        QTreeWidgetItem*& gruppe =
+            p.Quelle ? quellen[*p.Quelle + '\0' + (p.Verzeichnet ? "-" + *p.Verzeichnet : std::string())] : unbekannt;
         if (gruppe == nullptr) {
-            gruppe = new QTreeWidgetItem(
-                QStringList{p.Quelle ? QString::fromUtf8(*p.Quelle) : QStringLiteral("Quelle unbekannt")});
+            gruppe = new QTreeWidgetItem(QStringList{!p.Quelle    ? QStringLiteral("Quelle unbekannt")
+                                                     : p.Verdeckt ? QString::fromUtf8(p.Quelltext())
+                                                                  : QString::fromUtf8(*p.Quelle)});
             gruppe->setIcon(0, QApplication::style()->standardIcon(QStyle::SP_DirIcon));
             gruppe->setFlags(Qt::ItemIsEnabled);
             if (p.Quelle)

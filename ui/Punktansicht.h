@@ -24,8 +24,9 @@ QString Zeitpunkttext(const std::string& zeit);
 QString Zeittext(std::int64_t ns);
 
 // Fills the list of points: one item per source (in the order of first appearance), below it its points
-// in the listing's order (newest first), with the columns Stand, Dateien, Bytes, Zustand. Points of no known
-// source come last under "Quelle unbekannt".
+// in the listing's order (newest first), with the columns Stand, Dateien, Bytes, Zustand. A source that no drive
+// reaches today is a group of its own for each place it had ("E:\Fotos (früher /data/Fotos)" where its letter
+// names another drive now). Points of no known source come last under "Quelle unbekannt".
 void FuellePunkte(QTreeWidget& liste, const std::vector<Listenpunkt>& punkte);
 
 // Fills the folder view with the entries directly in `ordner` of the point: folders first, then files and

@@ -316,7 +316,7 @@ void Sicherungsuebersicht::WaehlePunkt() {
     Leere();
     Starte(
         QStringLiteral("Stand lesen"),
-        [baum, ziel, p = *p](Wiederherstellung& w) { *baum = w.Baum(ziel, *p.Quelle, p.Zeit()); },
+        [baum, ziel, p = *p](Wiederherstellung& w) { *baum = w.Baum(ziel, p.Angabe(), p.Zeit()); },
         [this, baum] {
             baum_ = std::move(*baum);
             if (baum_) {
@@ -347,7 +347,7 @@ void Sicherungsuebersicht::Wiederherstellen(bool ganz) {
         return;
     Rueckholauftrag a;
     a.Ziel = ziel_;
-    a.Quelle = *punkt_->Quelle;
+    a.Quelle = punkt_->Angabe();
     a.Stand = punkt_->Zeit();
     if (!ganz) {
         for (const QTreeWidgetItem* zeile : Inhalt->selectedItems())
@@ -393,7 +393,7 @@ void Sicherungsuebersicht::Pruefe() {
     if (!baum_ || !punkt_ || arbeit_->Laeuft())
         return;
     const Pfad ziel = ziel_;
-    const Pfad quelle = *punkt_->Quelle;
+    const Quellangabe quelle = punkt_->Angabe();
     const std::string zeit = punkt_->Zeit();
     const bool mitQuelle = MitQuelle->isChecked();
     nachtrag_.clear();
@@ -418,6 +418,12 @@ Sicherungsuebersicht::Wohin Sicherungsuebersicht::FrageWohin(bool ganz) {
     QPushButton* ordner = frage.addButton(QStringLiteral("In einen &Ordner …"), QMessageBox::AcceptRole);
     QPushButton* ursprung = frage.addButton(QStringLiteral("An den &ursprünglichen Ort"), QMessageBox::AcceptRole);
     frage.addButton(QStringLiteral("Abbre&chen"), QMessageBox::RejectRole);
+    // A source that is not there has no original place (the restore would refuse it).
+    if (punkt_ && punkt_->Verzeichnet) {
+        ursprung->setEnabled(false);
+        frage.setInformativeText(QStringLiteral("In einen neuen oder leeren Ordner: die Quelle %1 ist nicht da.")
+                                     .arg(QString::fromUtf8(punkt_->Quelltext())));
+    }
     frage.setDefaultButton(ordner);
     frage.exec();
     if (frage.clickedButton() == ordner)

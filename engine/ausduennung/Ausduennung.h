@@ -54,7 +54,8 @@ struct Verschiebung {
     std::uint64_t Bytes = 0; // its size
 };
 
-// Something the thinning leaves where it is, and why (German, for the user).
+// Something the thinning leaves where it is, and why (German, for the user). Of the paths of one backup folder
+// the first few are named; one entry of the folder without a path counts the further ones ("… und N weitere.").
 struct Rest {
     std::string Ordner; // the backup folder
     std::string Pfad;   // relative to the source, or empty for the whole backup folder

@@ -2,6 +2,7 @@
 #include "engine/ausduennung/Ausduennung.h"
 
 #include "engine/ausduennung/Bestandsaufnahme.h"
+#include "engine/ausduennung/Restsammlung.h"
 #include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Sicherungsfolge.h"
@@ -46,8 +47,10 @@ struct Lauf {
         if (Fortschritt)
             Fortschritt(std::min(Schritt, Gesamt), Gesamt);
     }
+    // What is left, named: the first few paths of each backup folder, the further ones counted.
+    ausduennung::Restsammlung Reste{Ergebnis.Reste};
     void Rest(const std::string& ordner, const std::string& pfad, const std::string& grund) {
-        Ergebnis.Reste.push_back({ordner, pfad, grund});
+        Reste.Neu(ordner, pfad, grund);
     }
 };
 
@@ -267,7 +270,7 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
             continue;
         }
         if (const Punkt* p = a.Finde(g))
-            lauf.Ergebnis.FreieBytes += ZaehleFreie(baum, *p, plan.Quelle, {}, &lauf.Ergebnis.Reste, true);
+            lauf.Ergebnis.FreieBytes += ZaehleFreie(baum, *p, plan.Quelle, {}, &lauf.Reste, true);
         // The folders above the mirror, up to the backup folder, when nothing else is in them.
         for (std::string o = Eltern(Spiegel(g, plan.Quelle)); !o.empty() && baum.EntferneLeer(o); o = Eltern(o)) {
         }
@@ -282,8 +285,7 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
         return;
     // The plan's file is let go before it is removed: a share removes no file held open.
     leser.Schliesse();
-    std::vector<Zielbaum::Uebrig> uebrig;
-    baum.Entferne(Plandateiname, false, {}, uebrig);
+    baum.Entferne(Plandateiname, false, {}, [](const Zielbaum::Uebrig&) {});
     baum.Sichere("");
     lauf.Getan();
     lauf.Ergebnis.Fertig = lauf.Ergebnis.Reste.empty();

@@ -78,8 +78,9 @@ void Zuege(const Laufwerkstabelle& laufwerke, const Ausduennungsplan& plan,
 // Removes a point of `quelle` (its record first, then its mirror of the source), or with `entfernen` false
 // only counts: the bytes of the files that go and have no other name. Entries for which `auslassen` (relative
 // to the mirror) is true stay; what could not go is added to `reste` when given.
+class Restsammlung;
 std::uint64_t ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle,
-                          const std::function<bool(const std::string&)>& auslassen, std::vector<Rest>* reste,
+                          const std::function<bool(const std::string&)>& auslassen, Restsammlung* reste,
                           bool entfernen);
 
 // The plan's text in the target, written a piece at a time into `aus`: Kopf (the source, the folders that stay

@@ -2,6 +2,7 @@
 #include "engine/ausduennung/Ausduennung.h"
 
 #include "engine/ausduennung/Bestandsaufnahme.h"
+#include "engine/ausduennung/Restsammlung.h"
 #include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Sicherungsfolge.h"
@@ -27,18 +28,18 @@ bool IstKopie(const std::optional<Eintragsstand>& stand) {
 Ausduennung::Ausduennung(Laufwerkstabelle laufwerke) : laufwerke_(std::move(laufwerke)) {}
 
 std::uint64_t ausduennung::ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle,
-                                       const std::function<bool(const std::string&)>& auslassen,
-                                       std::vector<Rest>* reste, bool entfernen) {
-    std::vector<Zielbaum::Uebrig> uebrig;
+                                       const std::function<bool(const std::string&)>& auslassen, Restsammlung* reste,
+                                       bool entfernen) {
+    const Zielbaum::Uebrige uebrig = [&](const Zielbaum::Uebrig& u) {
+        if (reste)
+            reste->Neu(punkt.Name, u.Pfad, u.Grund);
+    };
     std::uint64_t bytes = 0;
     const std::string spiegel = Spiegel(punkt.Name, quelle);
     // The record first: a point half removed never looks like a whole one.
     if (spiegel != punkt.Name && !punkt.Bestandsdatei.empty())
         bytes += baum.Entferne(punkt.Name + "/" + punkt.Bestandsdatei, !entfernen, {}, uebrig);
     bytes += baum.Entferne(spiegel, !entfernen, auslassen, uebrig);
-    if (reste)
-        for (Zielbaum::Uebrig& u : uebrig)
-            reste->push_back({punkt.Name, u.Pfad, u.Grund});
     return bytes;
 }
 
@@ -57,7 +58,8 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     for (const Punkt& p : a.Punkte)
         namen.push_back(p.Name);
     std::vector<bool> bleibt = Behaltene(namen, regel);
-    std::map<std::string, std::vector<Rest>> gehalten; // the points that stay against the rule, and why
+    std::vector<Rest> gehalten; // the points that stay against the rule, and why
+    Restsammlung festgehalten(gehalten);
     Zielbaum baum(laufwerke_, ziel);
     std::set<std::string> nennende;
     std::size_t zuege = 0;
@@ -67,9 +69,9 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
         for (std::size_t i = 0; i < halten.size(); ++i)
             if (halten[i]) {
                 bleibt[i] = true;
-                gehalten[namen[i]].push_back(
-                    {namen[i], "",
-                     "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus."});
+                festgehalten.Neu(
+                    namen[i], "",
+                    "Eine spätere Sicherung ohne brauchbare Bestandsliste braucht vielleicht Dateien daraus.");
             }
         bool veraendert = false;
         bool blockiert = false;
@@ -94,7 +96,7 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
                 }
                 const std::size_t i = static_cast<std::size_t>(a.Finde(v.Von) - a.Punkte.data());
                 bleibt[i] = true;
-                gehalten[v.Von].push_back({v.Von, v.Pfad, grund});
+                festgehalten.Neu(v.Von, v.Pfad, grund);
                 blockiert = true;
             });
         });
@@ -109,8 +111,10 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     plan.Quelle = quelle;
     for (std::size_t i = 0; i < namen.size(); ++i)
         (bleibt[i] ? plan.Bleiben : plan.Gehen).push_back(namen[i]);
-    for (const auto& [ordner, reste] : gehalten)
-        plan.Reste.insert(plan.Reste.end(), reste.begin(), reste.end());
+    // Point by point, oldest first.
+    std::stable_sort(gehalten.begin(), gehalten.end(),
+                     [](const Rest& x, const Rest& y) { return x.Ordner < y.Ordner; });
+    plan.Reste = std::move(gehalten);
     plan.Verschiebungen = zuege;
     plan.NeueBestaende.assign(nennende.begin(), nennende.end());
     for (const Punkt& p : a.Punkte)
@@ -118,8 +122,9 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
             plan.Ungeordnet.push_back(p.Name);
     // What goes with the folders, but for the copies that move: they keep their bytes.
     std::uint64_t frei = 0;
+    Restsammlung bleibend(plan.Reste);
     for (const std::string& g : plan.Gehen)
-        frei += ZaehleFreie(baum, *a.Finde(g), quelle, {}, &plan.Reste, false);
+        frei += ZaehleFreie(baum, *a.Finde(g), quelle, {}, &bleibend, false);
     plan.FreieBytes = frei - std::min(frei, verschoben);
     return plan;
 }

@@ -251,25 +251,30 @@ void Bestandsschreiber::Eintrag(const Bestandseintrag& e) {
     }
 }
 
+void Bestandsschreiber::Ausgelassen(const Auslassung& a) {
+    zeile_ = "X " + (a.Pfad == "." ? std::string(".") : Maskiere(a.Pfad)) + " " + Maskiere(a.Grund);
+    Zeile(zeile_);
+    ++zeilen_;
+    ++zahlen_.Ausgelassene;
+}
+
 void Bestandsschreiber::Ende(const Bestand& b) {
     for (const std::string& p : b.Einhaengepunkte) {
         zeile_ = "E " + (p == "." ? std::string(".") : Maskiere(p));
         Zeile(zeile_);
     }
-    for (const Auslassung& a : b.Ausgelassen) {
-        zeile_ = "X " + (a.Pfad == "." ? std::string(".") : Maskiere(a.Pfad)) + " " + Maskiere(a.Grund);
-        Zeile(zeile_);
-    }
+    for (const Auslassung& a : b.Ausgelassen)
+        Ausgelassen(a);
     zeile_ = "kopiert " + std::to_string(b.KopierteDateien) + " " + std::to_string(b.KopierteBytes);
     Zeile(zeile_);
     zeile_ = b.Abgebrochen ? "lauf abgebrochen" : "lauf ganz";
     Zeile(zeile_);
-    zeile_ = "summe " + std::to_string(zahlen_.Eintraege) + " " + std::to_string(b.Ausgelassen.size()) + " " +
+    zeile_ = "summe " + std::to_string(zahlen_.Eintraege) + " " + std::to_string(zahlen_.Ausgelassene) + " " +
              std::to_string(b.Einhaengepunkte.size());
     for (const auto& [ort, anzahl] : orte_)
         zeile_ += " " + ort + " " + std::to_string(anzahl);
     Zeile(zeile_);
-    zeilen_ += b.Einhaengepunkte.size() + b.Ausgelassen.size() + 3;
+    zeilen_ += b.Einhaengepunkte.size() + 3;
     puffer_ += "ende " + std::to_string(zeilen_) + " " + Hex16(pruefsumme_) + "\n";
     Weg();
 }

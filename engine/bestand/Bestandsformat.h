@@ -172,8 +172,10 @@ public:
     // The head: the version, Ordner, Quelle, QuellePosix and Zeit of `kopf`.
     void Kopf(const Bestand& kopf);
     void Eintrag(const Bestandseintrag& e);
-    // The mount points, the entries not backed up, the copied files and bytes, whether the run went through,
-    // the counts and the last line; then everything has gone to `aus`.
+    // An entry not backed up ("X" line), after the last entry: for a writer that does not hold them all.
+    void Ausgelassen(const Auslassung& a);
+    // The mount points, the entries not backed up of `schluss`, the copied files and bytes, whether the run went
+    // through, the counts and the last line; then everything has gone to `aus`.
     void Ende(const Bestand& schluss);
     // The number of entries written so far.
     [[nodiscard]] std::uint64_t Eintraege() const { return zahlen_.Eintraege; }

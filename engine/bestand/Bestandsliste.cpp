@@ -204,11 +204,7 @@ void Bestandsliste::Vermerkt(const Pfad& quelle, const Quellstand& danach) {
 }
 
 void Bestandsliste::Ausgelassen(const Pfad& quelle, const std::string& grund) {
-    const std::string pfad = Relativ(quelle);
-    for (const Auslassung& a : ausgelassen_)
-        if (a.Pfad == pfad)
-            return;
-    ausgelassen_.push_back({pfad, grund});
+    ausgelassen_.Neu(Relativ(quelle), grund);
 }
 
 void Bestandsliste::Einhaengepunkt(const Pfad& quellordner) {
@@ -296,7 +292,7 @@ std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, 
     b.KopierteDateien = dateien;
     b.KopierteBytes = bytes;
     b.Abgebrochen = abgebrochen;
-    b.Ausgelassen = ausgelassen_;
+    ausgelassen_.Gib([this](const Auslassung& a) { schreiber_->Ausgelassen(a); });
     b.Einhaengepunkte = einhaengepunkte_;
     schreiber_->Ende(b);
     std::string name = datei_->Vollende(Bestandsdateiname);

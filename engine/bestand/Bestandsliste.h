@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/bestand/Auslassungen.h"
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
 #include "engine/bestand/Zielindex.h"
@@ -33,8 +34,9 @@ namespace tresor {
 // window), everything before them is written. So that a run with few copies among many untouched files holds
 // no more than a few thousand entries, the run finishes its batch early once the window is full
 // (FensterVoll). Besides the window it keeps the folders recorded, the files of several names still to be
-// met, the names of the files in the folders on the walk's way (a stopped run needs them) and the entries not
-// backed up; nothing else grows with the source.
+// met, the names of the files in the folders on the walk's way (a stopped run needs them) and a few thousand of
+// the entries not backed up (Auslassungen.h: the further ones wait in a temporary file); nothing else grows with
+// the source.
 //
 // Where the version of an entry that this run did not copy lives: the newest earlier record of the same
 // source in the same target names it, when that record's entry has the same kind, size, time (and link
@@ -186,7 +188,7 @@ private:
     // The places of the Frueheintrag entries, each once (backup folders of the target): by number and by name.
     std::vector<std::string> orte_;
     std::unordered_map<std::string, std::uint32_t> ortnummern_;
-    std::vector<Auslassung> ausgelassen_;
+    Auslassungen ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
     std::unordered_set<std::string> ordner_; // the folders recorded, relative
 };

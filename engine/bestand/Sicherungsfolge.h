@@ -56,8 +56,9 @@ std::optional<Bestandsleser> LiesBestandsleser(Eintragszugriff& zugriff, const P
 // and a drive mounted before the source's since the record was written moves its letter. A record that names
 // the source only one way is another source's (or a forged one's): its backup folder's mirror of the source
 // asked for is not known to be one. A source whose drive is not there today (`quellePosix` empty: the disk
-// unplugged or dead) has no POSIX form: it is asked for as its records name it ("E:\q", as the listing shows),
-// and the records whose `quelle` line is that path are its own.
+// unplugged or dead) has no POSIX form: its `quelle` line alone is compared ("E:\q", as the listing shows it);
+// which of those records are the source's, and how a source is asked for as its records name it, Quellzuordnung.h
+// says.
 bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string& quellePosix);
 
 // The source of a record (its `quelle` and `posix` lines) in program form today: its POSIX path on today's

@@ -14,7 +14,7 @@
 
 namespace tresor {
 
-Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
+Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                                   bool mitQuelle) {
     auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
@@ -143,7 +143,9 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Pfad& quelle, const st
 
 long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     auto fso = fabrik_();
-    if (const auto s = zugriff_.Stand(p.Quelle); !s || s->Typ != Eintragsstand::Art::Ordner) {
+    // A source taken as its records name it is not there, whatever folder its path names today.
+    const auto da = p.WieVerzeichnet ? std::nullopt : zugriff_.Stand(p.Quelle);
+    if (!da || da->Typ != Eintragsstand::Art::Ordner) {
         fehler_ << "Die Quelle " << Anzeigetext(p.Quelle) << " ist nicht da.\n";
         return 1;
     }

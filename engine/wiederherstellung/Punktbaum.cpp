@@ -18,7 +18,7 @@ const std::vector<std::size_t>& Punktbaum::In(const std::string& ordner) const {
     return it == Inhalt.end() ? keine : it->second;
 }
 
-std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Pfad& quelle,
+std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Quellangabe& quelle,
                                                  const std::optional<std::string>& stand) {
     auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)

@@ -30,16 +30,29 @@ std::string Listenpunkt::Zustandstext() const {
     return "ohne Bestandsliste";
 }
 
+Quellangabe Listenpunkt::Angabe() const {
+    if (!Quelle)
+        return {};
+    return Verzeichnet ? Quellangabe(*Quelle, *Verzeichnet) : Quellangabe(*Quelle);
+}
+
+std::string Listenpunkt::Quelltext() const {
+    if (!Quelle)
+        return "?";
+    return tresor::Quelltext(*Quelle, Verdeckt ? Verzeichnet : std::nullopt);
+}
+
 std::string Listenpunkt::Zeile() const {
-    std::string zeile = Zeit() + "  " + (Quelle ? Anzeigetext(*Quelle) : std::string("?")) + "  ";
+    std::string zeile = Zeit() + "  " + Quelltext() + "  ";
     if (Art != Zustand::OhneBestand && Art != Zustand::Kaputt)
         zeile += std::to_string(Dateien) + " Dateien, " + std::to_string(Bytes) + " Bytes kopiert  ";
     return zeile + Zustandstext();
 }
 
-std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
+std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::optional<Quellangabe>& quelle,
                                                    Reihenfolge reihenfolge) {
-    const std::string quellePosix = quelle ? laufwerke_.ZuPosix(*quelle).value_or("") : std::string();
+    const std::optional<Quellzuordnung> zuordnung =
+        quelle ? std::optional<Quellzuordnung>(std::in_place, laufwerke_, *quelle) : std::nullopt;
     std::vector<Listenpunkt> punkte;
     const std::vector<std::string> namen = Sicherungsordnernamen(zugriff_, ziel);
     const std::set<std::string> sicherungen(namen.begin(), namen.end());
@@ -50,7 +63,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
         p.Ordner = name;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             const Bestand& b = *fund.Liste;
-            if (quelle && !GleicheQuelle(b, *quelle, quellePosix))
+            if (zuordnung && !zuordnung->Nimmt(b))
                 continue;
             // Files and links without a version, or with one in a backup folder that is gone since; entries
             // not backed up and mounted file systems not entered are missing as well. Whether each copy is
@@ -61,6 +74,10 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                     fehlen += static_cast<long>(anzahl);
             fehlen += static_cast<long>(b.Zahlen.Ausgelassene + b.Zahlen.Einhaengepunkte);
             p.Quelle = QuelleHeute(laufwerke_, b.Quelle, b.QuellePosix); // what a restore of it is asked for
+            if (!HeuteErreichbar(laufwerke_, b)) {
+                p.Verzeichnet = b.QuellePosix;
+                p.Verdeckt = laufwerke_.ZuPosix(b.Quelle).has_value();
+            }
             p.Dateien = b.KopierteDateien;
             p.Bytes = b.KopierteBytes;
             p.Fehlen = fehlen;
@@ -68,11 +85,13 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                     : fehlen == 0 ? Listenpunkt::Zustand::Vollstaendig
                                   : Listenpunkt::Zustand::Unvollstaendig;
         } else {
-            if (quelle) {
-                const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), *quelle));
+            if (zuordnung) {
+                if (!zuordnung->MitOrdnernOhneBestand())
+                    continue;
+                const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle->Quelle));
                 if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
                     continue;
-                p.Quelle = *quelle;
+                p.Quelle = quelle->Quelle;
             }
             p.Art = fund.Zustand == Bestandsfund::Art::Kaputt ? Listenpunkt::Zustand::Kaputt
                                                               : Listenpunkt::Zustand::OhneBestand;
@@ -85,11 +104,13 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
     return punkte;
 }
 
-Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Pfad>& quelle) {
+Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Quellangabe>& quelle) {
     std::vector<Listenpunkt> punkte = Punkte(ziel, quelle);
-    if (quelle && !punkte.empty()) {
+    // The bytes only a point holds are weighed among the backups of a source by its path today; a source taken as
+    // its records name it is not thinned, and its figures are not given.
+    if (quelle && !quelle->WieVerzeichnet && !punkte.empty()) {
         std::map<std::string, std::optional<std::uint64_t>> eigen;
-        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, *quelle))
+        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, quelle->Quelle))
             eigen[ordner] = bytes;
         for (Listenpunkt& p : punkte)
             if (const auto it = eigen.find(p.Ordner); it != eigen.end())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Quellzuordnung.h"
 #include "fs/Eintragsstand.h"
 #include "fs/Pfad.h"
 
@@ -79,7 +80,8 @@ struct Konfliktantwort {
 // A restore of a point, or of entries of it.
 struct Rueckholauftrag {
     Pfad Ziel;
-    Pfad Quelle;
+    // The source (Quellzuordnung.h); one taken as its records name it is not there: it has no original place.
+    Quellangabe Quelle;
     std::optional<std::string> Stand; // "yyyy-mm-dd--hh-mm-ss"; the newest point when empty
     // Relative paths of the point; empty: the whole point. A folder brings everything below it.
     std::vector<std::string> Auswahl;

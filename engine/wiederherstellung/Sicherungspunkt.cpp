@@ -83,24 +83,36 @@ std::string Zeitteil(const std::string& ordnername) {
     return ordnername.substr(10);
 }
 
-std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfad& ziel, const Pfad& quelle,
+std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfad& ziel, const Quellangabe& quelle,
                                                                        const std::optional<std::string>& stand) {
+    const Quellzuordnung zuordnung(laufwerke_, quelle);
     Punkt p;
     p.Ziel = ziel;
-    p.Quelle = quelle;
-    p.QuellePosix = laufwerke_.ZuPosix(quelle).value_or("");
+    p.Quelle = quelle.Quelle;
+    p.QuellePosix = zuordnung.PosixHeute();
+    p.WieVerzeichnet = zuordnung.WieVerzeichnet();
     const std::optional<std::string> gesucht = stand ? std::optional<std::string>(Praefix + *stand) : std::nullopt;
     const std::vector<std::string> alle = Sicherungsordnernamen(zugriff_, ziel);
     p.Sicherungen.insert(alle.begin(), alle.end());
+    // The places the source had, as its records name them (taken so): more than one are several sources.
+    std::set<std::string> orte;
+    // A source that is not there, of that name or at the place the path names today: said when nothing is found.
+    std::optional<std::pair<Pfad, std::string>> verdeckt;
     for (const std::string& name : alle) {
         // Only the head of each record, its first and last lines: whose it is. The chosen one is read whole
         // (as a stream) when it is used.
         Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
         bool vonQuelle = false;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
-            vonQuelle = GleicheQuelle(*fund.Liste, quelle, p.QuellePosix);
-        } else {
-            const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
+            vonQuelle = zuordnung.Nimmt(*fund.Liste);
+            if (vonQuelle && p.WieVerzeichnet)
+                orte.insert(fund.Liste->QuellePosix);
+            const Bestand& b = *fund.Liste;
+            if (!vonQuelle && !p.WieVerzeichnet && (b.Quelle == quelle.Quelle || b.QuellePosix == p.QuellePosix) &&
+                !HeuteErreichbar(laufwerke_, b))
+                verdeckt = {b.Quelle, b.QuellePosix};
+        } else if (zuordnung.MitOrdnernOhneBestand()) {
+            const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle.Quelle));
             vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
         }
         if (!vonQuelle)
@@ -109,8 +121,21 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         p.Funde.push_back(std::move(fund));
     }
     if (p.Folge.empty()) {
-        fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+        fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << zuordnung.Text()
                 << ".\n";
+        if (verdeckt)
+            fehler_ << "Die Sicherungen von " << Quelltext(verdeckt->first, verdeckt->second)
+                    << " gehören zu einer Quelle, deren Laufwerk nicht da ist: sie werden so angefragt, wie ihre"
+                       " Bestandslisten die Quelle nennen (wie verzeichnet).\n";
+        return std::nullopt;
+    }
+    // Sources that bore one name are never mixed: which one is meant, its former place says.
+    if (orte.size() > 1) {
+        fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es Sicherungen mehrerer Quellen, die "
+                << Anzeigetext(quelle.Quelle) << " hießen:";
+        for (const std::string& ort : orte)
+            fehler_ << " " << Quelltext(quelle.Quelle, ort) << (ort == *orte.rbegin() ? "." : ",");
+        fehler_ << " Welche gemeint ist, ist mit ihrem früheren Ort anzugeben.\n";
         return std::nullopt;
     }
     auto gewaehlt = [&p](std::size_t i) {
@@ -122,7 +147,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     for (std::size_t i = 0; i < p.Folge.size(); ++i)
         if (p.Folge[i] == *gesucht)
             return gewaehlt(i);
-    fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << Anzeigetext(quelle)
+    fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << zuordnung.Text()
             << " vom Stand " << Anzeigetext(*stand) << ".\n";
     return std::nullopt;
 }

@@ -25,6 +25,9 @@ struct Wiederherstellung::Punkt {
     Pfad Ziel;
     Pfad Quelle;
     std::string QuellePosix;
+    // Taken as its records name it (Quellzuordnung::WieVerzeichnet): not there today, whatever folder its path
+    // names now; it is never compared with that folder nor restored to it.
+    bool WieVerzeichnet = false;
     std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
     std::vector<Bestandsfund> Funde; // how their records were found (their heads only: LiesBestandskopf)
     std::size_t Index = 0;           // the chosen point

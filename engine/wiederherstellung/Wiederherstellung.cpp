@@ -83,7 +83,7 @@ Wiederherstellung::Wiederherstellung(const Laufwerkstabelle& laufwerke, Dateisys
 
 Wiederherstellung::~Wiederherstellung() = default;
 
-Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Pfad& quelle,
+Befund Wiederherstellung::Wiederherstellen(const Pfad& ziel, const Quellangabe& quelle,
                                            const std::optional<std::string>& stand, const Pfad& nach) {
     Rueckholauftrag auftrag;
     auftrag.Ziel = ziel;
@@ -144,7 +144,13 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (!punkt)
         return Befund::Abgelehnt;
     const bool ursprung = !a.Nach;
-    const Pfad nach = ursprung ? a.Quelle : *a.Nach;
+    // A source that is not there has no original place: the folder its path names today, if any, is another's.
+    if (ursprung && punkt->WieVerzeichnet) {
+        fehler_ << "Die Quelle " << Quelltext(a.Quelle)
+                << " ist nicht da; ihre Sicherungen werden nur in einen neuen oder leeren Ordner wiederhergestellt.\n";
+        return Befund::Abgelehnt;
+    }
+    const Pfad nach = ursprung ? a.Quelle.Quelle : *a.Nach;
     const auto nachStand = zugriff_.Stand(nach);
     std::set<std::pair<std::uint64_t, std::uint64_t>> sicherungen;
     for (const std::string& name : punkt->Sicherungen)

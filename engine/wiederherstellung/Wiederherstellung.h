@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Quellzuordnung.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/sicherung/Sicherung.h"
 #include "engine/wiederherstellung/Rueckholauftrag.h"
@@ -45,6 +46,19 @@ struct Listenpunkt {
     // The bytes only this point holds: what removing it alone would free (Ausduennung::EigeneBytes); the
     // listing of one source fills it in where it is known.
     std::optional<std::uint64_t> NurHier;
+    // Where no drive reaches the record's source today (its disk unplugged or dead, its letter perhaps another
+    // drive's since): the record's POSIX line. Its restore, check and tree are asked for as its records name it
+    // (Angabe), so that the folder its letter names today is never taken for it.
+    std::optional<std::string> Verzeichnet;
+    // Its letter names another drive today: `Quelle` alone names that drive's folder, so the row says where the
+    // source was.
+    bool Verdeckt = false;
+
+    // The source to ask a restore, a check or a tree of this point for.
+    [[nodiscard]] Quellangabe Angabe() const;
+    // The source as a row shows it: "E:\Fotos", or "E:\Fotos (früher /data/Fotos)" where Verdeckt; control
+    // characters escaped; "?" when unknown.
+    [[nodiscard]] std::string Quelltext() const;
 
     // "yyyy-mm-dd--hh-mm-ss", the time part of the folder's name.
     [[nodiscard]] std::string Zeit() const;
@@ -61,6 +75,9 @@ enum class Reihenfolge { AeltesteZuerst, NeuesteZuerst };
 // that a point is completely restorable, and lists the backups. The backups are only ever read, and taken as
 // input that others may have written (Sicherungspunkt.h): versions only from real backup folders of the
 // target, below the source asked for, never through a link, and only where they are the recorded version.
+// A source is asked for by its path as today's drives name it, or as its records name it (Quellangabe): the
+// backups of a disk that is gone, whatever drive its letter names today. Such a source is not there: it is never
+// restored to its original place nor compared with a folder of today.
 // Results go to `aus` (one line each), problems to `fehler`, every name with its control characters
 // shown escaped (Anzeigetext). Errors of the file system that concern the whole task (the target cannot be
 // listed, the restore folder cannot be created) travel up as FsFehler; an error of one entry is named and
@@ -79,7 +96,7 @@ public:
     // ends with Probleme). Each file is written under a temporary name and renamed; folders get their bits
     // and times after their content, the deepest first. Backups without a record give the newest copy of
     // each path up to that time, and say that deleted files may come back.
-    Befund Wiederherstellen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand,
+    Befund Wiederherstellen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                             const Pfad& nach);
     // The same for chosen entries of a point, or the whole point, into a new or empty folder, or back to the
     // original place (Rueckholauftrag.h): there a folder that exists takes what is restored into it, an
@@ -89,10 +106,11 @@ public:
     [[nodiscard]] const Rueckholbericht& Bericht() const noexcept { return bericht_; }
     // The tree of the point (the newest when `stand` is empty) as its record names it, without reading a
     // copy; nothing (and said why) when there is no such point or its record is torn.
-    std::optional<Punktbaum> Baum(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
+    std::optional<Punktbaum> Baum(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand);
     // Checks without writing that every version the record of the point names is there, with its size,
     // and readable to its end. With `mitQuelle` it then compares that point with the live source.
-    Befund Pruefen(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand, bool mitQuelle);
+    Befund Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
+                   bool mitQuelle);
     // For a window: the check hears of its progress before each file it reads (and once at its end), and
     // stops before the next file once `stopp` is true (ending with Probleme, and saying so).
     void Begleite(std::function<void(const Rueckholstand&)> fortschritt, const std::atomic<bool>* stopp) {
@@ -102,16 +120,17 @@ public:
     // The backups in the target, oldest first: time, source, files and bytes copied by that run, and whether
     // its point in time is complete (every version there with its size). Only those of `quelle` when given,
     // then each followed by a line with the bytes only it holds.
-    Befund Liste(const Pfad& ziel, const std::optional<Pfad>& quelle);
+    Befund Liste(const Pfad& ziel, const std::optional<Quellangabe>& quelle);
     // The data of that listing. Throws FsFehler when the target cannot be listed; nothing when it does not
     // exist or holds no backup (of `quelle`, when given).
-    std::vector<Listenpunkt> Punkte(const Pfad& ziel, const std::optional<Pfad>& quelle,
+    std::vector<Listenpunkt> Punkte(const Pfad& ziel, const std::optional<Quellangabe>& quelle,
                                     Reihenfolge reihenfolge = Reihenfolge::AeltesteZuerst);
 
 private:
     struct Punkt;
     struct Vorlage;
-    std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Pfad& quelle, const std::optional<std::string>& stand);
+    std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Quellangabe& quelle,
+                                     const std::optional<std::string>& stand);
     // `fso` holds the target folder (GetFolder), through which every backup is read.
     std::optional<struct Vorlage> Bereite(Punkt& punkt, Dateisystem& fso);
     // Folders, files and links of the backups without a record up to the point, newest copy first.

@@ -53,8 +53,9 @@ void Vermerkte::Merke(const struct stat& st, std::uint64_t name) {
     staende_.insert({st.st_dev, st.st_ino, CtimeNs(st), name});
 }
 
-void Vermerkte::Vergiss(dev_t geraet, ino_t inode, std::int64_t ctimeNs, std::uint64_t name) {
-    staende_.erase({geraet, inode, ctimeNs, name});
+void Vermerkte::Vergiss() {
+    // The buckets go too: a batch of a few thousand files leaves nothing behind.
+    std::unordered_set<Stand, Streuung>().swap(staende_);
 }
 
 bool Vermerkte::Kennt(const struct stat& st, std::uint64_t name) const {

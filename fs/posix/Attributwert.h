@@ -28,22 +28,25 @@ namespace tresor::posix {
 //                 matches it exactly, and always set while the store's DOS bits carry the archive bit (an SMB
 //                 server sets it for writes over the network). A file of one name has its record on itself
 //                 (Archivvermerk.h), which matches but for the ctime its own write gave; the exact state after
-//                 that write is known to the object that wrote it (Vermerkte) and to the folder's map
+//                 that write is known to the object that wrote it (Vermerkte, for its batch) and to the folder's map
 //                 (Ordnerkarte.h), and the file reads clear in that very state only; a symbolic link and a file of
 //                 several names have theirs on their folder (Verweisvermerk.h, Ordnertafeln.h). Read-only and system
 //                 are never reported or stored for a link, hidden follows its name.
 
-// The files whose own record (Archivvermerk.h) one file-system object wrote, each in the state that write left
-// it: device, inode, the ctime read back right after the write, and the key of its name. Such a file reads
-// archive clear for that object while it is in that very state; any change after the read-back gives it
-// another ctime. (The record alone cannot tell: it cannot hold the ctime its own write gives.)
+// The files whose own record (Archivvermerk.h) one file-system object wrote since its last batch was written
+// (Festschreiben), each in the state that write left it: device, inode, the ctime read back right after the
+// write, and the key of its name. Such a file reads archive clear for that object while it is in that very
+// state; any change after the read-back gives it another ctime. (The record alone cannot tell: it cannot hold
+// the ctime its own write gives.) A run asks for a marked file again only within its batch (the check of each
+// copy); once the batch is written, its folder's map (Ordnerkarte.h) holds the states it has room for, and the
+// target's record of the source holds every one. So what is kept is one batch, whatever the size of a folder
+// or the store of its file system.
 class Vermerkte {
 public:
     void Merke(const struct stat& st, std::uint64_t name);
     [[nodiscard]] bool Kennt(const struct stat& st, std::uint64_t name) const;
-    // Forgets the state once its row is in its folder's map (Ordnerkarte.h), which tells it from then on: what
-    // is kept does not grow with the files a run marks.
-    void Vergiss(dev_t geraet, ino_t inode, std::int64_t ctimeNs, std::uint64_t name);
+    // Forgets every state: the batch was written.
+    void Vergiss();
     [[nodiscard]] std::size_t Anzahl() const { return staende_.size(); }
 
 private:

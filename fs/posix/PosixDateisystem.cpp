@@ -332,7 +332,7 @@ Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quell
     if (vermerkt && MtimeNs(nach) == MtimeNs(st) && nach.st_size == st.st_size && nach.st_ino == st.st_ino) {
         vermerkte_.Merke(nach, vo.Name);
         if (!Ordnertafeln::AufDemOrdner(nach) && ablagen_.InErweitertenAttributen(ablage))
-            nachtraege_.push_back({pfad, nach.st_dev, nach.st_ino, CtimeNs(nach), vo.Name});
+            nachtraege_.push_back({pfad, nach.st_dev, nach.st_ino, CtimeNs(nach)});
     }
     return StandAus(nach);
 }
@@ -441,6 +441,7 @@ void PosixDateisystem::Festschreiben() {
         throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
     }
     TrageKartenNach();
+    vermerkte_.Vergiss();
 }
 
 PosixDateisystem::~PosixDateisystem() {
@@ -464,7 +465,6 @@ void PosixDateisystem::TrageKartenNach() {
     std::sort(nachtraege.begin(), nachtraege.end(),
               [](const Nachtrag& a, const Nachtrag& b) { return a.Datei < b.Datei; });
     std::vector<std::uint64_t> zeilen;
-    std::vector<const Nachtrag*> gezeilt; // the files of those rows
     int ordnerFd = -1;
     for (std::size_t i = 0; i < nachtraege.size(); ++i) {
         const Nachtrag& n = nachtraege[i];
@@ -476,7 +476,6 @@ void PosixDateisystem::TrageKartenNach() {
             ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             st.st_nlink == 1 && st.st_dev == n.Geraet && st.st_ino == n.Inode && CtimeNs(st) == n.CtimeNs) {
             zeilen.push_back(Kartenzeile(ort.Name(), st));
-            gezeilt.push_back(&n);
             ordnerFd = ort.Ordner();
         }
         const bool letzter = i + 1 == nachtraege.size() || !nachtraege[i + 1].Datei.starts_with(ordner) ||
@@ -485,17 +484,11 @@ void PosixDateisystem::TrageKartenNach() {
             continue;
         // The held folder is the one the last of them was reached through (the same for all of that path).
         if (!zeilen.empty() && ordnerFd >= 0) {
-            if (const auto karte = Ergaenze(ordnerFd, OrdnerNamenskennung(Pfad(ordner)), zeilen)) {
+            // The map tells these states from now on (those it has room for: it holds a few hundred rows).
+            if (const auto karte = Ergaenze(ordnerFd, OrdnerNamenskennung(Pfad(ordner)), zeilen))
                 auflistung_.Karte.Ergaenzt(*karte, zeilen);
-                // The map tells these states from now on (those it had room for: it holds a few hundred rows).
-                for (std::size_t k = 0; k < gezeilt.size(); ++k)
-                    if (std::binary_search(karte->Zeilen.begin(), karte->Zeilen.end(), zeilen[k]))
-                        vermerkte_.Vergiss(gezeilt[k]->Geraet, gezeilt[k]->Inode, gezeilt[k]->CtimeNs,
-                                           gezeilt[k]->Name);
-            }
         }
         zeilen.clear();
-        gezeilt.clear();
         ordnerFd = -1;
     }
 }

@@ -101,7 +101,8 @@ private:
     // The file each copy was taken from, until its archive bit is cleared.
     std::unordered_map<Pfad, Kennung> kopiert_;
     bool kopienVergessen_ = false; // KopienVergessen: none is remembered
-    // The records written through this object, each in the state its write left the file (Attributwert.h).
+    // The records written through this object since the last Festschreiben, each in the state its write left
+    // the file (Attributwert.h).
     Vermerkte vermerkte_;
     // The files whose record was written since the last Festschreiben, in the state read back after it: rows
     // for their folders' maps (Ordnerkarte.h).
@@ -110,7 +111,6 @@ private:
         dev_t Geraet = 0;
         ino_t Inode = 0;
         std::int64_t CtimeNs = 0;
-        std::uint64_t Name = 0; // the Namenskennung of its path (Vermerkte)
     };
     std::vector<Nachtrag> nachtraege_;
     // Gives each file of nachtraege_ that is still in the state read back its row in its folder's map, once the

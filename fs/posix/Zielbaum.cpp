@@ -295,13 +295,13 @@ void Zielbaum::Ersetze(const std::string& pfad, const std::function<void(const S
 }
 
 std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::string& relativ, bool nurZaehlen,
-                              const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig,
+                              const std::function<bool(const std::string&)>& auslassen, const Uebrige& uebrig,
                               bool& leer) {
     std::uint64_t bytes = 0;
     int fehler = 0;
     const std::vector<posix::Eintrag> eintraege = posix::LiesEintraege(ordner, fehler);
     if (fehler != 0) {
-        uebrig.push_back({pfad, Fehlertext(Fehlercode(fehler))});
+        uebrig({pfad, Fehlertext(Fehlercode(fehler))});
         leer = false;
         return 0;
     }
@@ -314,19 +314,19 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
         }
         struct stat st {};
         if (::fstatat(ordner, e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+            uebrig({voll, Fehlertext(Fehlercode(errno))});
             leer = false;
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
             if (st.st_dev != geraet_) {
-                uebrig.push_back({voll, "Dort ist ein anderes Dateisystem eingehängt."});
+                uebrig({voll, "Dort ist ein anderes Dateisystem eingehängt."});
                 leer = false;
                 continue;
             }
             Deskriptor unter{::openat(ordner, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
             if (!unter.gueltig()) {
-                uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+                uebrig({voll, Fehlertext(Fehlercode(errno))});
                 leer = false;
                 continue;
             }
@@ -335,7 +335,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
             if (!unterLeer)
                 leer = false;
             else if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), AT_REMOVEDIR) != 0) {
-                uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+                uebrig({voll, Fehlertext(Fehlercode(errno))});
                 leer = false;
             } else if (!nurZaehlen) {
                 Vergiss(voll);
@@ -345,7 +345,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
         const std::uint64_t groesse =
             S_ISREG(st.st_mode) && st.st_nlink == 1 ? static_cast<std::uint64_t>(st.st_size) : 0;
         if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), 0) != 0) {
-            uebrig.push_back({voll, Fehlertext(Fehlercode(errno))});
+            uebrig({voll, Fehlertext(Fehlercode(errno))});
             leer = false;
             continue;
         }
@@ -355,8 +355,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
 }
 
 std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
-                                 const std::function<bool(const std::string&)>& auslassen,
-                                 std::vector<Uebrig>& uebrig) {
+                                 const std::function<bool(const std::string&)>& auslassen, const Uebrige& uebrig) {
     if (!Teilnamen(pfad) || pfad.empty())
         throw FsFehler("Entfernen", Programmpfad(pfad), Fehlercode(EINVAL));
     const auto [ordner, name] = Teile(pfad);
@@ -370,19 +369,19 @@ std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
         if (auslassen && auslassen(""))
             return 0;
         if (!nurZaehlen && ::unlinkat(oben, name.c_str(), 0) != 0) {
-            uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+            uebrig({pfad, Fehlertext(Fehlercode(errno))});
             return 0;
         }
         return stand->Typ == Eintragsstand::Art::Datei && stand->Namen == 1 ? static_cast<std::uint64_t>(stand->Groesse)
                                                                             : 0;
     }
     if (stand->Geraet != geraet_) {
-        uebrig.push_back({pfad, "Dort ist ein anderes Dateisystem eingehängt."});
+        uebrig({pfad, "Dort ist ein anderes Dateisystem eingehängt."});
         return 0;
     }
     Deskriptor fd{::openat(oben, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
     if (!fd.gueltig()) {
-        uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+        uebrig({pfad, Fehlertext(Fehlercode(errno))});
         return 0;
     }
     bool leer = true;
@@ -390,7 +389,7 @@ std::uint64_t Zielbaum::Entferne(const std::string& pfad, bool nurZaehlen,
     if (leer && !nurZaehlen) {
         const int nochOben = Oeffne(ordner, false);
         if (nochOben < 0 || ::unlinkat(nochOben, name.c_str(), AT_REMOVEDIR) != 0)
-            uebrig.push_back({pfad, Fehlertext(Fehlercode(errno))});
+            uebrig({pfad, Fehlertext(Fehlercode(errno))});
         Vergiss(pfad);
     }
     return bytes;

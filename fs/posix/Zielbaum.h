@@ -56,14 +56,15 @@ public:
 
     // Removes the entry, a folder with everything in it (deepest first), or with `nurZaehlen` only counts.
     // Entries for which `auslassen` (relative to `pfad`) is true are left, and so is their folder. Returns the
-    // bytes of the regular files removed that had no other name. Entries that could not go (another file
-    // system, an error) are added to `uebrig` with the reason (German).
+    // bytes of the regular files removed that had no other name. Each entry that could not go (another file
+    // system, an error) is handed to `uebrig` with the reason (German), as it is met: nothing is held.
     struct Uebrig {
         std::string Pfad;
         std::string Grund;
     };
+    using Uebrige = std::function<void(const Uebrig&)>;
     std::uint64_t Entferne(const std::string& pfad, bool nurZaehlen,
-                           const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig);
+                           const std::function<bool(const std::string&)>& auslassen, const Uebrige& uebrig);
     // Removes an empty folder; false when it is not empty or not there.
     bool EntferneLeer(const std::string& ordner);
     // Flushes the folder's changes to the medium.
@@ -75,8 +76,7 @@ private:
     // Forgets the folder kept open when it lies at or below `pfad` (removed).
     void Vergiss(const std::string& pfad);
     std::uint64_t Leere(int ordner, const std::string& pfad, const std::string& relativ, bool nurZaehlen,
-                        const std::function<bool(const std::string&)>& auslassen, std::vector<Uebrig>& uebrig,
-                        bool& leer);
+                        const std::function<bool(const std::string&)>& auslassen, const Uebrige& uebrig, bool& leer);
 
     Pfad ziel_;
     int wurzel_ = -1;

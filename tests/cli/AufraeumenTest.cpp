@@ -386,16 +386,58 @@ TEST_F(Aufraeumtest, AThinningAskedToStopStopsBeforeItsNextStepAndIsFinishedLate
 }
 
 // The backups of a source whose drive is not there are restored (as its records name it), but not thinned: a plan
-// could not be checked against the source's POSIX form when it is carried out.
+// could not be checked against the source's POSIX form when it is carried out. Where its letter names another drive
+// today, thinning that drive's folder never touches the gone source's backups.
 TEST_F(Aufraeumtest, TheBackupsOfASourceOnADriveThatIsNotThereAreNotThinned) {
     NeueKette(3);
-    const Laufwerkstabelle ohneQuelle({Laufwerk{'D', (temp / "D").string(), {}}});
-    const auto geplant = Ausduennung(ohneQuelle).Plane("D:\\Backup", "C:\\Daten", {.Letzte = 1});
-    ASSERT_TRUE(std::holds_alternative<std::string>(geplant));
-    EXPECT_EQ(std::get<std::string>(geplant),
-              "Die Quelle C:\\Daten liegt auf keinem Laufwerk; ihre Sicherungen werden nicht ausgedünnt.");
-    EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
-    EXPECT_EQ(Staende().size(), 3u);
+    // Another drive took the letter C: since; its folder Daten has one backup of its own in the target.
+    const Laufwerkstabelle anderesC(
+        {Laufwerk{'C', (temp / "X").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}}});
+    SchreibeDatei(temp / "X" / "Daten" / "x.txt", "das andere Laufwerk");
+    laufwerke = anderesC;
+    Sichere("2026-03-01--12-00-00");
+    const std::set<std::string> vorher = Staende();
+    ASSERT_EQ(vorher.size(), 4u);
+    struct Fall {
+        const char* was;
+        std::function<std::string()> duenneAus; // what was said
+        std::string gesagt;
+        std::size_t bleiben;
+    };
+    const std::vector<Fall> faelle = {
+        {"no drive C: today",
+         [&] {
+             const auto geplant = Ausduennung(Laufwerkstabelle({Laufwerk{'D', (temp / "D").string(), {}}}))
+                                      .Plane("D:\\Backup", "C:\\Daten", {.Letzte = 1});
+             const auto* grund = std::get_if<std::string>(&geplant);
+             return grund != nullptr ? *grund : std::string("geplant");
+         },
+         "Die Quelle C:\\Daten liegt auf keinem Laufwerk; ihre Sicherungen werden nicht ausgedünnt.", 4},
+        {"asked for as its records name it",
+         [&] {
+             fehler.str("");
+             EXPECT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--wie-verzeichnet",
+                             "--behalte-letzte", "1"}),
+                       2);
+             return fehler.str();
+         },
+         "--wie-verzeichnet gehört zu --wiederherstellen, --pruefen oder --liste", 4},
+        {"the folder its letter names today: that folder's own backups alone",
+         [&] {
+             aus.str("");
+             EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), 0) << fehler.str();
+             return aus.str();
+         },
+         "", 4},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        EXPECT_NE(f.duenneAus().find(f.gesagt), std::string::npos);
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        EXPECT_EQ(Staende(), vorher);
+    }
+    laufwerke = TestLaufwerke(temp);
+    PruefeWiederherstellbar({Kette[0], Kette[1], Kette[2]});
 }
 
 // A plan for the target of the source C:\Daten, written as the program writes one.

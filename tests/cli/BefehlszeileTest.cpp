@@ -80,6 +80,7 @@ TEST_F(Befehlszeilentest, VersionAndHelp) {
     EXPECT_EQ(Rufe({"--help"}), 0);
     EXPECT_NE(aus.str().find("Rückgabewerte"), std::string::npos);
     EXPECT_NE(aus.str().find("--probe"), std::string::npos);
+    EXPECT_NE(aus.str().find("--wie-verzeichnet[=PFAD]"), std::string::npos);
 }
 
 TEST_F(Befehlszeilentest, SuccessWithPosixAndProgramPathsExitsZero) {
@@ -171,6 +172,12 @@ TEST_F(Befehlszeilentest, BadArgumentsExitTwoAndCreateNothing) {
         {"--quelle", "Q:\\Daten", "--ziel", "D:\\"},
         {"--quelle", "gibtsnicht", "--ziel", "D:\\"},
         {"--quelle", "C:\\Daten", "--quelle", "C:\\Daten", "--ziel", "D:\\"},
+        // A source as its records name it: only to bring backups back, given in drive form, its place absolute.
+        {"--quelle", "C:\\Daten", "--ziel", "D:\\", "--wie-verzeichnet"},
+        {"--liste", "--ziel", "D:\\", "--wie-verzeichnet"},
+        {"--pruefen", "--ziel", "D:\\", "--quelle", (temp / "C" / "Daten").string(), "--wie-verzeichnet"},
+        {"--pruefen", "--ziel", "D:\\", "--quelle", "C:\\Daten", "--wie-verzeichnet=daten"},
+        {"--pruefen", "--ziel", "D:\\", "--quelle", "C:\\Daten", "--wie-verzeichnet", "--wie-verzeichnet"},
     };
     for (const auto& f : faelle) {
         std::string zeile;

@@ -1,6 +1,7 @@
 // The text form of the record of the source: any name bytes come back, and a torn, changed or hostile
 // record is never taken for a good one.
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Auslassungen.h"
 
 #include <gtest/gtest.h>
 
@@ -261,6 +262,59 @@ TEST(Bestandsformat, RecordNames) {
     for (const char* n : {"tresor-ix-bestand-1.txt", "tresor-ix-bestand-02.txt", "tresor-ix-bestand-.txt",
                           "tresor-ix-bestand.txt.tmp", "tresor-ix-bestand-x.txt"})
         EXPECT_FALSE(IstBestandsdateiname(n)) << n;
+}
+
+// The entries a run could not back up: each path once, with the reason it was first named with, whether the
+// reports are all held or went into runs of the temporary file.
+TEST(Bestandsformat, EntriesNotBackedUpComeOutOnceEachWithTheirFirstReason) {
+    struct Fall {
+        const char* name;
+        std::size_t haltbar;
+        std::vector<Auslassung> gemeldet;
+        std::vector<Auslassung> erwartet; // in byte order of the paths
+        std::size_t gehalten;             // held in memory after the last report
+    };
+    // 1,000 paths named backwards, then 2,000 forwards: the first 1,000 twice.
+    std::vector<Auslassung> viele;
+    std::vector<Auslassung> vieleErwartet;
+    for (int i = 999; i >= 0; --i)
+        viele.push_back({"d" + std::to_string(1000 + i), "erst"});
+    for (int i = 0; i < 2000; ++i) {
+        viele.push_back({"d" + std::to_string(1000 + i), "dann"});
+        vieleErwartet.push_back({"d" + std::to_string(1000 + i), i < 1000 ? "erst" : "dann"});
+    }
+    const std::vector<Fall> faelle = {
+        {"nichts", 4, {}, {}, 0},
+        {"alles gehalten", 10, {{"b", "1"}, {"a", "2"}, {"b", "3"}}, {{"a", "2"}, {"b", "1"}}, 3},
+        // Runs [a c] [b c] and held [a]: a and c of the earlier run win.
+        {"über Läufe hinweg",
+         2,
+         {{"c", "1"}, {"a", "2"}, {"c", "3"}, {"b", "4"}, {"a", "5"}},
+         {{"a", "2"}, {"b", "4"}, {"c", "1"}},
+         1},
+        {"doppelt im selben Lauf", 3, {{"x", "1"}, {"x", "2"}, {"x", "3"}, {"y", "4"}}, {{"x", "1"}, {"y", "4"}}, 1},
+        {"Namen mit Zeilenumbruch und Leerzeichen",
+         2,
+         {{"neue\nZeile", "a b"}, {"", "leer"}, {"neue\nZeile", "c"}},
+         {{"", "leer"}, {"neue\nZeile", "a b"}},
+         1},
+        {"viele, die ersten zweimal", 64, viele, vieleErwartet, 3000 % 64},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        Auslassungen a(f.haltbar);
+        for (const Auslassung& m : f.gemeldet)
+            a.Neu(m.Pfad, m.Grund);
+        EXPECT_EQ(a.Gehalten(), f.gehalten);
+        std::vector<Auslassung> heraus;
+        a.Gib([&](const Auslassung& m) { heraus.push_back(m); });
+        ASSERT_EQ(heraus.size(), f.erwartet.size());
+        for (std::size_t i = 0; i < heraus.size(); ++i) {
+            EXPECT_EQ(heraus[i].Pfad, f.erwartet[i].Pfad) << i;
+            EXPECT_EQ(heraus[i].Grund, f.erwartet[i].Grund) << i;
+        }
+        EXPECT_EQ(a.Gehalten(), 0u);
+    }
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 // test binary counts what operator new hands out while a test asks it to.
 #include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/bestand/Bestandsliste.h"
 #include "engine/wiederherstellung/Wiederherstellung.h"
+#include "fs/Attribute.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Testhilfen.h"
 #include "tests/engine/Engineumgebung.h"
@@ -338,6 +340,92 @@ TEST(Speicher, AThinningWithManyMovesAndTheListingOfOwnBytesReadTheRecordsSideBy
     EXPECT_EQ(test::LiesDatei(ziel / namen[2] / "Daten" / "ordner1099" / "eine-recht-lange-datei-100059.txt"), "abc");
     const std::string bestand = test::LiesDatei(ziel / namen[2] / Bestandsdateiname(0));
     EXPECT_EQ(bestand.find(namen[0]), std::string::npos);
+}
+
+// A folder of far more files than its map has rows for (a mail folder, a browser cache): what the file-system
+// object keeps of the files it marked is the open batch, not the folder. Each file still reads clear for it
+// within its batch, when the run checks the copy.
+TEST(Speicher, MarkingTheFilesOfALargeFolderKeepsNoMoreThanTheOpenBatch) {
+    struct Fall {
+        const char* name;
+        int stapel; // files marked per batch
+        int stapelzahl;
+    };
+    // Beyond the first batch's: 1,600 and 900 states of some 40 bytes each, if every marked file were kept.
+    const std::vector<Fall> faelle = {{"drei große Stapel", 800, 3}, {"vier kleine Stapel", 300, 4}};
+    constexpr std::int64_t Grenze = 16 << 10;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        test::TempOrdner tmp;
+        const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+        const fs::path ordner = tmp / "C" / "Post";
+        fs::create_directories(ordner);
+        const int alle = f.stapel * f.stapelzahl;
+        for (int d = 0; d < alle; ++d)
+            std::ofstream(ordner / ("n" + std::to_string(100000 + d))) << 'x';
+        auto dateisystem = ErzeugePosixDateisystem(laufwerke);
+        auto pfad = [](int d) { return "C:\\Post\\n" + std::to_string(100000 + d); };
+        // The first record read the mount table: that is held from then on, and not counted.
+        dateisystem->SetFileAttr(pfad(0), 0);
+        int nochGesetzt = 0;
+        std::int64_t nachErstem = 0;
+        lebend = 0;
+        zaehlen = true;
+        for (int s = 0; s < f.stapelzahl; ++s) {
+            for (int d = s * f.stapel; d < (s + 1) * f.stapel; ++d)
+                if (d > 0)
+                    dateisystem->SetFileAttr(pfad(d), 0);
+            const Pfad letzter = pfad((s + 1) * f.stapel - 1);
+            if ((dateisystem->Attributes(dateisystem->GetFile(letzter)) & attr::Archiv) != 0)
+                ++nochGesetzt;
+            dateisystem->Festschreiben();
+            if (s == 0)
+                nachErstem = lebend.load();
+        }
+        zaehlen = false;
+        const std::int64_t zuwachs = lebend.load() - nachErstem;
+        std::cerr << f.name << ": " << zuwachs << " Bytes dazu\n";
+        EXPECT_LT(zuwachs, Grenze);
+        EXPECT_EQ(nochGesetzt, 0);
+    }
+}
+
+// A run that may read almost nothing of its source names every entry it could not back up once, with the
+// first reason given for it, and holds a few thousand of them at a time, not all.
+TEST(Speicher, ManyEntriesNotBackedUpAreEachNamedOnceAndNotAllHeld) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    fs::create_directories(tmp / "C" / "Daten");
+    const std::string ordner = "Sicherung-2026-12-10--10-00-00";
+    fs::create_directories(tmp / "D" / "Backup" / ordner);
+    constexpr int Anzahl = 30000;
+    // Some 120 bytes each, held all: over 3 MiB.
+    constexpr std::int64_t Grenze = 2 << 20;
+    auto pfad = [](int i) { return "C:\\Daten\\fremd\\eine-datei-eines-anderen-" + std::to_string(100000 + i); };
+    std::string name;
+    const std::int64_t spitze = Spitze([&] {
+        Bestandsliste liste(laufwerke, "C:\\Daten", "D:\\Backup", ordner);
+        liste.Ordner("C:\\Daten");
+        // Each named twice: first as the walk meets it, then again as its batch ends with another reason.
+        for (int runde = 0; runde < 2; ++runde)
+            for (int i = 0; i < Anzahl; ++i)
+                liste.Ausgelassen(pfad(runde == 0 ? i : Anzahl - 1 - i),
+                                  runde == 0 ? "Zugriff verweigert" : "die Kopie ist nicht zu finden");
+        name = liste.Schreibe(0, 0);
+    });
+    std::cerr << "Spitze: " << spitze << " Bytes\n";
+    EXPECT_LT(spitze, Grenze);
+    const auto gelesen = LiesBestand(test::LiesDatei(tmp / "D" / "Backup" / ordner / name));
+    ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
+    const Bestand& b = std::get<Bestand>(gelesen);
+    ASSERT_EQ(b.Ausgelassen.size(), static_cast<std::size_t>(Anzahl));
+    EXPECT_EQ(b.Zahlen.Ausgelassene, static_cast<std::uint64_t>(Anzahl));
+    for (int i = 0; i < Anzahl; ++i) {
+        // In byte order of the paths, each with the reason it was first named with.
+        EXPECT_EQ(b.Ausgelassen[static_cast<std::size_t>(i)].Pfad,
+                  "fremd/eine-datei-eines-anderen-" + std::to_string(100000 + i));
+        EXPECT_EQ(b.Ausgelassen[static_cast<std::size_t>(i)].Grund, "Zugriff verweigert");
+    }
 }
 
 // A backup run of a source of many tiny files, a full one and one that finds 1 % of them rewritten: what it holds

@@ -25,7 +25,7 @@ std::string Name(int punkt) {
 
 // A point: its record's lines after ".", each "O path" (a folder) or "D path N" (a file whose copy lies in point
 // N) or "D path N gG" (one of the hard-link group G); how its record is spoilt.
-enum class Schaden { Keiner, Abgerissen };
+enum class Schaden { Keiner, Abgerissen, OhneKopien };
 struct Punktbau {
     std::vector<std::string> Zeilen;
     Schaden Zustand = Schaden::Keiner;
@@ -67,7 +67,7 @@ void Baue(const Bau& bau, const std::vector<Punktbau>& punkte) {
             const std::string inhalt = "Inhalt von " + pfad;
             schreiber.Eintrag({Eintragsart::Datei, Name(ort), static_cast<std::int64_t>(inhalt.size()), 1, 0644, 0, 0,
                                pfad, "", 1, 1, gruppe.empty() ? 0u : 7u});
-            if (ort != static_cast<int>(i) + 1)
+            if (ort != static_cast<int>(i) + 1 || punkte[i].Zustand == Schaden::OhneKopien)
                 continue;
             if (!gruppe.empty() && gruppen.contains(gruppe)) {
                 fs::create_hard_link(gruppen[gruppe], spiegel / pfad);
@@ -195,6 +195,53 @@ TEST(Zusammenfuehrung, EachCopyMovesIntoTheOldestPointThatStaysAndNamesIt) {
                 PruefeBenannt(bau.Ziel, Name(i));
         }
         EXPECT_FALSE(fs::exists(bau.Ziel / Plandateiname));
+    }
+}
+
+// A damaged backup whose copies are gone while later points name them: each missing copy keeps its point, and
+// the plan names the first few of them and counts the rest, instead of a line for each of millions.
+TEST(Zusammenfuehrung, ManyMissingCopiesAreNamedAFewAndCountedTheRest) {
+    struct Fall {
+        const char* was;
+        int fehlende;
+        std::string weitere; // the reason of the entry that counts the rest; empty: none
+    };
+    const std::vector<Fall> faelle = {
+        {"drei", 3, ""},
+        {"gerade so viele, wie genannt werden", 10, ""},
+        {"zwölf", 12, "… und 2 weitere."},
+        {"zweitausend", 2000, "… und 1990 weitere."},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        TempOrdner tmp;
+        const Laufwerkstabelle laufwerke = TestLaufwerke(tmp);
+        fs::create_directories(tmp / "C" / "Daten");
+        std::vector<std::string> zeilen;
+        for (int i = 0; i < f.fehlende; ++i)
+            zeilen.push_back("D f" + std::to_string(10000 + i) + ".txt 1");
+        Baue({tmp / "D" / "Backup", (tmp / "C" / "Daten").string(), 2}, {{zeilen, Schaden::OhneKopien}, {zeilen}});
+        auto geplant = Ausduennung(laufwerke).Plane("D:\\Backup", "C:\\Daten", Behalteregel{.Letzte = 1});
+        ASSERT_TRUE(std::holds_alternative<Ausduennungsplan>(geplant));
+        const Ausduennungsplan& plan = std::get<Ausduennungsplan>(geplant);
+        EXPECT_TRUE(plan.Gehen.empty());
+        // The paths named are the first ones of the walk, each with its reason; one entry counts the others.
+        std::vector<std::string> genannt;
+        std::vector<std::string> weitere;
+        for (const Rest& r : plan.Reste) {
+            EXPECT_EQ(r.Ordner, Name(1));
+            if (r.Pfad.empty()) {
+                weitere.push_back(r.Grund);
+                continue;
+            }
+            genannt.push_back(r.Pfad);
+            EXPECT_EQ(r.Grund, "Die Kopie fehlt, die die Sicherung " + Name(2) + " braucht.");
+        }
+        std::vector<std::string> erwartet;
+        for (int i = 0; i < std::min(f.fehlende, 10); ++i)
+            erwartet.push_back("f" + std::to_string(10000 + i) + ".txt");
+        EXPECT_EQ(genannt, erwartet);
+        EXPECT_EQ(weitere, f.weitere.empty() ? std::vector<std::string>{} : std::vector<std::string>{f.weitere});
     }
 }
 

@@ -12,7 +12,9 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,14 @@ public:
     std::optional<Behalteregel> regel;
     bool ausduennen = false;
     std::optional<Ausduennungsplan> geplant;
+    // The window's own question where a restore goes, answered by `antwort` given the question box.
+    Wohin FrageWohinSelbst(const std::function<void(QMessageBox&)>& antwort) {
+        QTimer::singleShot(0, [&antwort] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                antwort(*box);
+        });
+        return ui::Sicherungsuebersicht::FrageWohin(true);
+    }
 };
 
 class Sicherungen : public Kettentest {
@@ -306,6 +316,88 @@ TEST_F(Sicherungen, ThinningShowsWhatGoesAndWhatItFreesAsksOnceAndKeepsTheKeptPo
     soll.erase(".");
     ist.erase(".");
     EXPECT_EQ(Unterschiede(soll, ist), "");
+}
+
+// A source whose disk is gone and whose letter names another drive today is a group of its own, shown with the
+// place it had. Its points open, restore into a folder and check as its records name them; the folder its letter
+// names today is never taken for it: no original place of it, nothing to compare it with, and it is not thinned.
+TEST_F(Sicherungen, AGoneSourceWhoseLetterNamesAnotherDriveIsAGroupOfItsOwnAndRestoresAsRecorded) {
+    Kette();
+    // Another drive has the letter C: now, with a folder Daten of its own and a backup of it in the same target.
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "X").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}}});
+    Schreibe(temp / "X" / "Daten" / "x.txt", "das andere Laufwerk");
+    (void)Sichere();
+    const Schnappschuss heute = Schnappe(temp / "X" / "Daten");
+    Oeffne();
+    ASSERT_EQ(fenster->Punkte->topLevelItemCount(), 2);
+    EXPECT_EQ(fenster->Punkte->topLevelItem(0)->text(0), QStringLiteral("C:\\Daten"));
+    EXPECT_EQ(fenster->Punkte->topLevelItem(0)->childCount(), 1);
+    const QTreeWidgetItem* gruppe = fenster->Punkte->topLevelItem(1);
+    EXPECT_EQ(gruppe->text(0), QStringLiteral("C:\\Daten (früher %1)").arg(QString::fromStdString(Q().string())));
+    ASSERT_EQ(gruppe->childCount(), 3);
+    fenster->Punkte->setCurrentItem(gruppe->child(0));
+    ASSERT_TRUE(Ruhig());
+    EXPECT_EQ(Namen(), (QStringList{QStringLiteral("sub"), QStringLiteral("a.txt"), QStringLiteral("d.txt"),
+                                    QStringLiteral("zeiger")}));
+    // The window's question offers no original place.
+    bool ursprungWaehlbar = true;
+    EXPECT_EQ(fenster->FrageWohinSelbst([&](QMessageBox& box) {
+        for (QAbstractButton* knopf : box.buttons())
+            if (knopf->text() == QStringLiteral("An den &ursprünglichen Ort"))
+                ursprungWaehlbar = knopf->isEnabled();
+        box.reject();
+    }),
+              Testuebersicht::Wohin::Nirgends);
+    EXPECT_FALSE(ursprungWaehlbar);
+    struct Fall {
+        const char* was;
+        std::function<void()> tue;
+        QString gesagt;
+    };
+    const std::vector<Fall> faelle = {
+        {"restore the whole point into a folder",
+         [&] {
+             fenster->wohin = Testuebersicht::Wohin::Ordner;
+             fenster->ordner = "C:\\zurueck";
+             QTest::mouseClick(fenster->StandZurueck, Qt::LeftButton);
+         },
+         QStringLiteral("")},
+        {"check", [&] { QTest::mouseClick(fenster->Pruefen, Qt::LeftButton); },
+         QStringLiteral("Stand %1 ist vollständig wiederherstellbar").arg(QString::fromStdString(staende[2]))},
+        {"check with the source",
+         [&] {
+             fenster->MitQuelle->setChecked(true);
+             QTest::mouseClick(fenster->Pruefen, Qt::LeftButton);
+         },
+         QStringLiteral("Die Quelle C:\\Daten ist nicht da.")},
+        {"restore to the original place",
+         [&] {
+             fenster->wohin = Testuebersicht::Wohin::Ursprung;
+             fenster->antworten = {{Konfliktwahl::Ersetzen, true}};
+             QTest::mouseClick(fenster->StandZurueck, Qt::LeftButton);
+         },
+         QStringLiteral("ist nicht da; ihre Sicherungen werden nur in einen neuen oder leeren Ordner")},
+        {"thin",
+         [&] {
+             fenster->regel = Behalteregel{1};
+             fenster->ausduennen = true;
+             QTest::mouseClick(fenster->AusduennenKnopf, Qt::LeftButton);
+         },
+         QStringLiteral("liegt auf keinem Laufwerk; ihre Sicherungen werden nicht ausgedünnt.")},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        f.tue();
+        ASSERT_TRUE(Ruhig());
+        EXPECT_TRUE(Ergebnis().contains(f.gesagt)) << Ergebnis().toStdString();
+        EXPECT_EQ(Unterschiede(heute, Schnappe(temp / "X" / "Daten")), "");
+    }
+    Schnappschuss soll = schnappschuesse[2], ist = Schnappe(temp / "X" / "zurueck");
+    soll.erase(".");
+    ist.erase(".");
+    EXPECT_EQ(Unterschiede(soll, ist), "");
+    EXPECT_FALSE(fenster->geplant.has_value());
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator()), 4);
 }
 
 TEST(Zielmenue, OffersTheBackupsOfTheFolderShownAndOfABackupFolderUnderThePointer) {

@@ -1,0 +1,167 @@
+// Two sources of one name in one target: a disk that was E: is gone, and the drive that has the letter E: today
+// has a folder Fotos with backups of its own. Asked for by its path, E:\Fotos is today's folder; asked for as its
+// records name it (--wie-verzeichnet), it is the gone disk's. The listing, the check and the restore reach the
+// points of the one asked for and only those, and two gone sources of one name are told apart by the place each
+// had, never mixed.
+#include "tests/cli/Wiederherstellungstest.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class GleichnamigeQuellen : public Wiederherstellungstest {
+protected:
+    // A drive table: C: and D: (the target's) as the fixture's, E: the folder `e` of the temporary folder, or none.
+    Laufwerkstabelle Tabelle(const std::string& e) const {
+        std::vector<Laufwerk> l = {{'C', (temp / "C").string(), {}}, {'D', (temp / "D").string(), {}}};
+        if (!e.empty())
+            l.push_back({'E', (temp / e).string(), {}});
+        return Laufwerkstabelle(l);
+    }
+    // A backup run of E:\Fotos at the next second: its time, and the source as it was.
+    std::string SichereFotos() {
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", "E:\\Fotos", "--ziel", "D:\\Backup"}), 0) << fehler.str();
+        char stand[32];
+        std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
+        soll[stand] = Schnappe(laufwerke.ZuPosix("E:\\Fotos").value_or("/nirgends"));
+        return stand;
+    }
+    // The times of the rows of a listing.
+    std::set<std::string> Gelistet() const {
+        std::set<std::string> staende;
+        std::istringstream zeilen(aus.str());
+        for (std::string z; std::getline(zeilen, z);)
+            if (z.starts_with("2026-"))
+                staende.insert(z.substr(0, 20));
+        return staende;
+    }
+
+    // Two backups of the disk that had E: (alt), then two of the drive that has E: now (neu).
+    void Lege() {
+        laufwerke = Tabelle("alt");
+        Schreibe(temp / "alt" / "Fotos" / "a.jpg", "alt eins");
+        Schreibe(temp / "alt" / "Fotos" / "sub" / "b.jpg", "alt b");
+        alt.push_back(SichereFotos());
+        Schreibe(temp / "alt" / "Fotos" / "a.jpg", "alt zwei, länger");
+        alt.push_back(SichereFotos());
+        laufwerke = Tabelle("neu");
+        Schreibe(temp / "neu" / "Fotos" / "x.jpg", "neu eins");
+        neu.push_back(SichereFotos());
+        Schreibe(temp / "neu" / "Fotos" / "y.jpg", "neu y");
+        neu.push_back(SichereFotos());
+    }
+
+    std::vector<std::string> alt, neu;
+    std::map<std::string, Schnappschuss> soll;
+};
+
+TEST_F(GleichnamigeQuellen, TheListingOfEachReachesItsOwnPointsOnly) {
+    Lege();
+    const std::string frueher = "E:\\Fotos (früher " + (temp / "alt" / "Fotos").string() + ")";
+    const std::set<std::string> alle = {alt[0], alt[1], neu[0], neu[1]};
+    struct Fall {
+        std::vector<std::string> weitere;
+        std::set<std::string> staende;
+        std::string zeigt; // a row's source as the listing shows it
+    };
+    const std::vector<Fall> faelle = {
+        {{}, alle, frueher},
+        {{"--quelle", "E:\\Fotos"}, {neu[0], neu[1]}, "  E:\\Fotos  "},
+        {{"--quelle", "E:\\Fotos", "--wie-verzeichnet"}, {alt[0], alt[1]}, frueher},
+        {{"--quelle", "E:\\Fotos", "--wie-verzeichnet=" + (temp / "alt" / "Fotos").string() + "/"},
+         {alt[0], alt[1]},
+         frueher},
+        {{"--quelle", "E:\\Fotos", "--wie-verzeichnet=/anderswo/Fotos"}, {}, "Keine Sicherungen dieser Quelle"},
+    };
+    for (const Fall& f : faelle) {
+        std::vector<std::string> a = {"--liste", "--ziel", "D:\\Backup"};
+        a.insert(a.end(), f.weitere.begin(), f.weitere.end());
+        SCOPED_TRACE(a.back());
+        aus.str("");
+        EXPECT_EQ(Rufe(a), 0) << fehler.str();
+        EXPECT_EQ(Gelistet(), f.staende) << aus.str();
+        EXPECT_NE(aus.str().find(f.zeigt), std::string::npos) << aus.str();
+    }
+}
+
+TEST_F(GleichnamigeQuellen, RestoreAndCheckReachTheSourceAskedForAndNeverMixTwo) {
+    Lege();
+    const std::string altOrt = (temp / "alt" / "Fotos").string();
+    const std::string neuOrt = (temp / "neu" / "Fotos").string();
+    struct Fall {
+        const char* was;
+        std::string e;                    // what E: is today ("": no drive E:)
+        std::vector<std::string> weitere; // after the mode, target and source
+        int status;
+        std::string stand;  // the point restored ("": none)
+        std::string gesagt; // in the output or the errors
+    };
+    const std::string nichtDa = "Die Quelle E:\\Fotos ist nicht da.";
+    const std::vector<Fall> faelle = {
+        {"by its path: today's folder", "neu", {}, 0, neu[1], ""},
+        {"as recorded: the gone disk's newest point", "neu", {"--wie-verzeichnet"}, 0, alt[1], ""},
+        {"as recorded, an earlier point", "neu", {"--wie-verzeichnet", "--stand", alt[0]}, 0, alt[0], ""},
+        {"as recorded, a point of today's folder",
+         "neu",
+         {"--wie-verzeichnet", "--stand", neu[0]},
+         2,
+         "",
+         "keine Sicherung der Quelle E:\\Fotos vom Stand"},
+        {"by its path, a point of the gone disk", "neu", {"--stand", alt[0]}, 2, "", "vom Stand " + alt[0]},
+        {"as recorded, by a POSIX path", "neu", {"--wie-verzeichnet"}, 2, "", "wie --liste sie nennt"},
+        {"both disks gone, as recorded: two sources, refused",
+         "dritt",
+         {"--wie-verzeichnet"},
+         2,
+         "",
+         "mehrerer Quellen, die E:\\Fotos hießen: E:\\Fotos (früher " + altOrt + "), E:\\Fotos (früher " + neuOrt +
+             ")."},
+        {"no drive E: at all, by its path: two sources, refused", "", {}, 2, "", "mehrerer Quellen"},
+        {"both gone, the one given by its place", "dritt", {"--wie-verzeichnet=" + altOrt}, 0, alt[1], ""},
+        {"both gone, the other given by its place", "", {"--wie-verzeichnet=" + neuOrt}, 0, neu[1], ""},
+    };
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        laufwerke = Tabelle(f.e);
+        // The source as the listing shows it; by a POSIX path only in the row that says so.
+        const std::string quelle =
+            std::string(f.was).ends_with("POSIX path") ? (temp / "neu" / "Fotos").string() : std::string("E:\\Fotos");
+        const auto rufe = [&](std::vector<std::string> a) {
+            a.insert(a.end(), {"--ziel", "D:\\Backup", "--quelle", quelle});
+            a.insert(a.end(), f.weitere.begin(), f.weitere.end());
+            aus.str("");
+            fehler.str("");
+            return Rufe(a);
+        };
+        const fs::path nach = temp / "C" / ("zurueck" + std::to_string(++nummer));
+        EXPECT_EQ(rufe({"--wiederherstellen", "--nach", nach.string()}), f.status) << fehler.str();
+        EXPECT_NE((aus.str() + fehler.str()).find(f.gesagt), std::string::npos) << fehler.str();
+        if (f.stand.empty()) {
+            EXPECT_FALSE(fs::exists(nach));
+        } else {
+            EXPECT_EQ(Unterschiede(soll.at(f.stand), Schnappe(nach)), "");
+        }
+        // The check takes the same point; compared with the source, one that is not there is not there, whatever
+        // folder E:\Fotos names today.
+        EXPECT_EQ(rufe({"--pruefen"}), f.status) << fehler.str();
+        if (!f.stand.empty()) {
+            EXPECT_NE(aus.str().find("Stand " + f.stand + " ist vollständig"), std::string::npos) << aus.str();
+        }
+        if (f.status == 0) {
+            const bool da = f.weitere.empty();
+            EXPECT_EQ(rufe({"--pruefen", "--mit-quelle"}), da ? 0 : 1) << fehler.str();
+            EXPECT_EQ(fehler.str().find(nichtDa) != std::string::npos, !da) << fehler.str();
+            EXPECT_EQ(fehler.str().find("Neu in der Quelle"), std::string::npos) << fehler.str();
+        }
+    }
+}
+
+} // namespace
+} // namespace tresor::test
