@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -44,15 +45,29 @@ bool UnbenannteVerlinkbar() {
     return verlinkbar;
 }
 
-// Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. Through /proc, where a plain
-// user may link it; else by the descriptor itself, which needs a capability.
+// Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. By the descriptor itself where
+// that is allowed (a capability, or a kernel that lets whoever opened the file link it): no path through /proc
+// to look up for every copy. Else through /proc, where a plain user may link it; once that way served where the
+// first did not, the first is not tried again.
 int Verlinke(int fd, int ordner, const std::string& name) {
+    static std::atomic<bool> direkt{true};
+    const bool zuerstDirekt = direkt.load(std::memory_order_relaxed);
+    if (zuerstDirekt) {
+        if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT)
+            return errno;
+    }
     char pfad[40];
     (void)std::snprintf(pfad, sizeof pfad, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, pfad, ordner, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, pfad, ordner, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (zuerstDirekt)
+            direkt.store(false, std::memory_order_relaxed);
         return 0;
-    if (errno != ENOENT)
+    }
+    if (errno != ENOENT || zuerstDirekt)
         return errno;
+    // No /proc after all (the first way was given up for it): the descriptor once more.
     if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     return errno;
