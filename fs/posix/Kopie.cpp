@@ -55,7 +55,8 @@ int Verlinke(int fd, int ordner, const std::string& name) {
     if (zuerstDirekt) {
         if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
             return 0;
-        if (errno != ENOENT)
+        // A name taken is taken either way; anything else (ENOENT without the capability) tries /proc.
+        if (errno == EEXIST)
             return errno;
     }
     char pfad[40];
