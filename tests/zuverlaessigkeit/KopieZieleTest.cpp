@@ -209,7 +209,7 @@ TEST_P(KopieZiele, EveryCopyGetsItsNameForRootAndForAPlainUser) {
     };
     const Fall faelle[] = {{"root", false}, {"niemand", true}};
     fs::permissions(temp.Pfad(), fs::perms(0755));
-    Programm programm(temp / "laeufe");
+    Programm programm(temp.Pfad());
     for (const auto& f : faelle) {
         SCOPED_TRACE(f.Wer);
         const fs::path quelle = temp / (std::string("quelle-") + f.Wer);
@@ -218,9 +218,11 @@ TEST_P(KopieZiele, EveryCopyGetsItsNameForRootAndForAPlainUser) {
         SchreibeDatei(quelle / "a", inhalte.at("a"));
         SchreibeDatei(quelle / "u" / "b", inhalte.at("b"));
         fs::create_directories(ziel);
-        if (f.AlsNiemand)
-            for (const fs::path& p : {quelle, quelle / "a", quelle / "u", quelle / "u" / "b", ziel})
+        if (f.AlsNiemand) {
+            for (const fs::path& p : {quelle, quelle / "a", quelle / "u", quelle / "u" / "b", ziel}) {
                 ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
+            }
+        }
         const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), f.AlsNiemand);
         ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
         std::map<std::string, std::string> kopien;
