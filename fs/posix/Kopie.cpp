@@ -391,8 +391,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // The file was opened through a folder held since it was first met. If that folder was renamed away
         // meanwhile, the content is that of a file of another path now: the copy is made again from the folder
         // the path names (its file is the one of that name, or there is none). Looked at before the last look
-        // at the file, so that the content read was the file's while its folder still had this path.
-        if (!ordner_.AmOrt(quelle))
+        // at the file, so that the content read was the file's while its folder still had this path. A restore
+        // holds its folders for good (QuellordnerHalten): it copies the version it looked at through them.
+        if (!quellordnerHalten_ && !ordner_.AmOrt(quelle))
             return NochEinmal(datei, ziel, fortschritt, geraet, inode);
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)
