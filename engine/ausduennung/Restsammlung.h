@@ -27,9 +27,9 @@ public:
 
 private:
     struct Ordnerstand {
-        std::size_t Genannt = 0;     // paths named
-        std::uint64_t Weitere = 0;   // paths counted
-        std::size_t Zaehlzeile = 0;  // the entry that counts them, once there is one
+        std::size_t Genannt = 0;    // paths named
+        std::uint64_t Weitere = 0;  // paths counted
+        std::size_t Zaehlzeile = 0; // the entry that counts them, once there is one
     };
     std::vector<Rest>& reste_;
     std::map<std::string, Ordnerstand> je_;

@@ -92,8 +92,7 @@ void Auslassungen::Neu(std::string pfad, std::string grund) {
 namespace {
 
 // Sorts by path, the first reason of each path first, and keeps that one.
-template <typename Meldungen>
-void Ordne(Meldungen& m) {
+template <typename Meldungen> void Ordne(Meldungen& m) {
     std::sort(m.begin(), m.end(),
               [](const auto& x, const auto& y) { return std::tie(x.A.Pfad, x.Folge) < std::tie(y.A.Pfad, y.Folge); });
     m.erase(std::unique(m.begin(), m.end(), [](const auto& x, const auto& y) { return x.A.Pfad == y.A.Pfad; }),
@@ -158,7 +157,9 @@ void Auslassungen::Gib(const std::function<void(const Auslassung&)>& aus) {
     };
     std::vector<Kopf> koepfe;
     std::size_t naechsterGehaltener = 0;
-    const auto spaeter = [](const Kopf& x, const Kopf& y) { return std::tie(x.A.Pfad, x.Lauf) > std::tie(y.A.Pfad, y.Lauf); };
+    const auto spaeter = [](const Kopf& x, const Kopf& y) {
+        return std::tie(x.A.Pfad, x.Lauf) > std::tie(y.A.Pfad, y.Lauf);
+    };
     const auto hole = [&](std::size_t lauf) {
         Kopf k;
         k.Lauf = lauf;
