@@ -118,6 +118,11 @@ public:
     // remembered for SetFileAttr (whose record goes only to the very file a backup copied), so that memory
     // does not grow with the number of files copied.
     virtual void KopienVergessen() {}
+    // For a restore, which looks at every copy before and after it is made and holds it against its record:
+    // a file is copied from the folder held since it was met, even where that folder has been renamed since,
+    // without its path looked up anew for every copy (a backup copies again from the folder the path names
+    // now, for its record tells that path).
+    virtual void QuellordnerHalten() {}
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder
     // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),

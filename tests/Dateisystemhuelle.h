@@ -57,6 +57,7 @@ public:
     bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
     void Festschreiben() override { innen_->Festschreiben(); }
     void KopienVergessen() override { innen_->KopienVergessen(); }
+    void QuellordnerHalten() override { innen_->QuellordnerHalten(); }
     // Recorded as "Stand <path>", "SetzeStand <path>" and "Entferne <path>".
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;

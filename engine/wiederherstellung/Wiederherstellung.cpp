@@ -206,6 +206,8 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
 
     auto fso = fabrik_();
     fso->KopienVergessen();
+    // Each version is looked at and copied through the same held folder, and its copy held against the record.
+    fso->QuellordnerHalten();
     const bool neu = !nachStand;
     if (ursprung && !neu) {
         // The source folder as it is: held, never made private, its own bits untouched.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -44,15 +45,30 @@ bool UnbenannteVerlinkbar() {
     return verlinkbar;
 }
 
-// Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. Through /proc, where a plain
-// user may link it; else by the descriptor itself, which needs a capability.
+// Gives the unnamed open file `fd` the name `name` in the open folder `ordner`. By the descriptor itself where
+// that is allowed (a capability, or a kernel that lets whoever opened the file link it): no path through /proc
+// to look up for every copy. Else through /proc, where a plain user may link it; once that way served where the
+// first did not, the first is not tried again.
 int Verlinke(int fd, int ordner, const std::string& name) {
+    static std::atomic<bool> direkt{true};
+    const bool zuerstDirekt = direkt.load(std::memory_order_relaxed);
+    if (zuerstDirekt) {
+        if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        // A name taken is taken either way; anything else (ENOENT without the capability) tries /proc.
+        if (errno == EEXIST)
+            return errno;
+    }
     char pfad[40];
     (void)std::snprintf(pfad, sizeof pfad, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, pfad, ordner, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, pfad, ordner, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (zuerstDirekt)
+            direkt.store(false, std::memory_order_relaxed);
         return 0;
-    if (errno != ENOENT)
+    }
+    if (errno != ENOENT || zuerstDirekt)
         return errno;
+    // No /proc after all (the first way was given up for it): the descriptor once more.
     if (::linkat(fd, "", ordner, name.c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     return errno;
@@ -375,8 +391,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // The file was opened through a folder held since it was first met. If that folder was renamed away
         // meanwhile, the content is that of a file of another path now: the copy is made again from the folder
         // the path names (its file is the one of that name, or there is none). Looked at before the last look
-        // at the file, so that the content read was the file's while its folder still had this path.
-        if (!ordner_.AmOrt(quelle))
+        // at the file, so that the content read was the file's while its folder still had this path. A restore
+        // holds its folders for good (QuellordnerHalten): it copies the version it looked at through them.
+        if (!quellordnerHalten_ && !ordner_.AmOrt(quelle))
             return NochEinmal(datei, ziel, fortschritt, geraet, inode);
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)

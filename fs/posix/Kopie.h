@@ -76,6 +76,10 @@ public:
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {},
                     dev_t* geraet = nullptr, ino_t* inode = nullptr);
 
+    // From now on a file or link is copied from the folder held since it was met, even where that folder was
+    // renamed since (Dateisystem::QuellordnerHalten): no look at its path after every copy.
+    void QuellordnerHalten() { quellordnerHalten_ = true; }
+
     // The largest piece of content written between two reports of progress.
     static constexpr std::size_t Stueck = 1 << 20;
     // How much of a copy is written before its write-back is started (see Copy).
@@ -121,8 +125,9 @@ private:
     std::optional<Vorgabe> vorgabeAcl_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
-    int ortswechsel_ = 0;        // nested NochEinmal calls of the present copy
-    std::uint64_t gemeldet_ = 0; // the progress reported of the present copy, across copies made again
+    int ortswechsel_ = 0;            // nested NochEinmal calls of the present copy
+    bool quellordnerHalten_ = false; // QuellordnerHalten
+    std::uint64_t gemeldet_ = 0;     // the progress reported of the present copy, across copies made again
 };
 
 } // namespace tresor::posix

@@ -58,6 +58,7 @@ public:
     bool GrossKleinBlind(const Pfad& ordner) override;
     void Festschreiben() override;
     void KopienVergessen() override { kopienVergessen_ = true; }
+    void QuellordnerHalten() override { kopierer_.QuellordnerHalten(); }
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;

@@ -61,7 +61,7 @@ Quellstand Kopierer::KopiereVerweis(const Datei& datei, const Pfad& ziel, Eintra
         text.resize(text.size() * 2);
     }
     // A link read through a folder that was renamed away since it was held is not the link of this path.
-    if (!ordner_.AmOrt(quelle))
+    if (!quellordnerHalten_ && !ordner_.AmOrt(quelle))
         return NochEinmal(datei, ziel, fortschritt, geraet, inode);
 
     Eintragsort zielort;

@@ -290,6 +290,52 @@ TEST_F(Wiederherstellungstest, ACopyThatFailedItsCheckOrWasNeverMadeIsRecordedAs
     EXPECT_NE(fehler.str().find("Fehlt: b.txt: keine Sicherung enthält"), std::string::npos) << fehler.str();
 }
 
+// The source's mirror in a backup swapped while a restore copies a file from it: renamed away, and another
+// folder, or a link to a folder outside, put at its path, holding a file of that name and size with another
+// content. The restore copies the version it looked at, from the folder held since it was met, never what the
+// path names afterwards.
+TEST_F(Wiederherstellungstest, AMirrorSwappedAmidACopyGivesTheVersionLookedAt) {
+    struct Fall {
+        const char* Name;
+        bool AlsVerweis;
+        int Status; // of the restore: a mirror that is a link gives its folder no owner, and says so
+    };
+    const Fall faelle[] = {{"another folder", false, 0}, {"a link to a folder outside", true, 1}};
+    Schreibe(Q() / "a.txt", "echt");
+    const std::string s1 = Sichere();
+    const fs::path spiegel = Sicherungsordner(s1) / "Daten";
+    int nummer = 0;
+    for (const auto& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const std::string n = std::to_string(++nummer);
+        const fs::path weg = Sicherungsordner(s1) / ("weg" + n);
+        const fs::path fremd = temp / ("fremd" + n);
+        bool getauscht = false;
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            return ErzeugePosixDateisystem(laufwerke, [&](const Pfad& p, int) {
+                if (getauscht || !p.ends_with("\\a.txt"))
+                    return;
+                getauscht = true;
+                fs::rename(spiegel, weg);
+                Schreibe((f.AlsVerweis ? fremd : spiegel) / "a.txt", "FALS");
+                if (f.AlsVerweis)
+                    fs::create_directory_symlink(fremd, spiegel);
+            });
+        };
+        const fs::path nach = temp / "C" / ("zurueck" + n);
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s1, "--nach",
+                        nach.string()},
+                       fabrik),
+                  f.Status)
+            << fehler.str();
+        EXPECT_TRUE(getauscht);
+        EXPECT_EQ(LiesDatei(nach / "a.txt"), "echt");
+        EXPECT_EQ(LiesDatei((f.AlsVerweis ? fremd : spiegel) / "a.txt"), "FALS");
+        fs::remove_all(spiegel);
+        fs::rename(weg, spiegel);
+    }
+}
+
 TEST_F(Wiederherstellungstest, RefusalsExitTwoAndChangeNothing) {
     Schreibe(Q() / "a.txt", "a");
     const std::string s1 = Sichere();

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -191,6 +192,47 @@ TEST_P(KopieZiele, AStoppedOrUnnamableCopyLeavesNothingBehind) {
         if (f.NameAlsOrdner) {
             EXPECT_TRUE(fs::is_empty(ordner / "gross"));
         }
+    }
+}
+
+// Backups by root and by a plain user (the program run as 65534) onto a target that makes unnamed files: every
+// copy gets its name, whichever way the kernel lets this user link an unnamed file, and no temporary name
+// stays anywhere.
+TEST_P(KopieZiele, EveryCopyGetsItsNameForRootAndForAPlainUser) {
+    if (!GetParam().Unbenannt)
+        GTEST_SKIP() << "Dieses Ziel macht keine unbenannten Dateien";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "Nur root kann das Programm als anderer Benutzer starten";
+    struct Fall {
+        const char* Wer;
+        bool AlsNiemand;
+    };
+    const Fall faelle[] = {{"root", false}, {"niemand", true}};
+    fs::permissions(temp.Pfad(), fs::perms(0755));
+    Programm programm(temp.Pfad());
+    for (const auto& f : faelle) {
+        SCOPED_TRACE(f.Wer);
+        const fs::path quelle = temp / (std::string("quelle-") + f.Wer);
+        const fs::path ziel = ordner / f.Wer;
+        const std::map<std::string, std::string> inhalte = {{"a", "a"}, {"b", std::string(70000, 'b')}};
+        SchreibeDatei(quelle / "a", inhalte.at("a"));
+        SchreibeDatei(quelle / "u" / "b", inhalte.at("b"));
+        fs::create_directories(ziel);
+        if (f.AlsNiemand) {
+            for (const fs::path& p : {quelle, quelle / "a", quelle / "u", quelle / "u" / "b", ziel}) {
+                ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
+            }
+        }
+        const Programmende ende = programm.Sichere(quelle.string(), ziel.string(), f.AlsNiemand);
+        ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+        std::map<std::string, std::string> kopien;
+        for (const auto& e : fs::recursive_directory_iterator(ziel)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_FALSE(Temporaer(name)) << e.path();
+            if (inhalte.contains(name) && e.is_regular_file())
+                kopien[name] = LiesDatei(e.path());
+        }
+        EXPECT_EQ(kopien, inhalte);
     }
 }
 
