@@ -142,11 +142,6 @@ private:
     // The state of the copy of `relativ` (a path as in the record) in the backup folder `ordner`, if there is one.
     std::optional<Eintragsstand> Kopie(const std::string& ordner, const std::string& relativ);
     bool NochDa(const Bestandseintrag& v);
-    // Whether the listing of its folder in the backup folder `ort` shows the copy of the file `pfad` as a regular
-    // file (false also where the folder is not there); nothing where the listing cannot tell (a name not listed
-    // as written, a folder of more than Kopienlistengroesse entries, a file system whose listing names no
-    // kinds).
-    std::optional<bool> DateiGelistet(const std::string& ort, const std::string& pfad);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     std::uint64_t Gruppe(std::uint64_t inode, std::uint64_t namen);
     bool AlsDateiGeschrieben(const std::string& pfad) const;
@@ -155,16 +150,6 @@ private:
     Laufwerkstabelle laufwerke_;
     Eintragszugriff zugriff_;
     Eintragszugriff kopien_; // a second access for the backups, so the walk's folder stays open
-    // The folders of earlier copies listed last (DateiGelistet), the newest first: a backup folder's name, the
-    // folder as in the record, and its listing. A few, each of at most Kopienlistengroesse names.
-    struct Kopienordner {
-        std::string Ort;
-        std::string Ordner;
-        Eintragszugriff::Ordnerliste Liste;
-    };
-    static constexpr std::size_t Kopienordnerzahl = 3;
-    static constexpr std::size_t Kopienlistengroesse = 8192;
-    std::deque<Kopienordner> kopienordner_;
     Pfad quelle_, ziel_;
     std::string ordnername_;
     std::size_t fenstergroesse_;

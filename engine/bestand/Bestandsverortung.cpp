@@ -3,7 +3,6 @@
 #include "engine/bestand/Bestandsliste.h"
 #include "engine/bestand/Sicherungsfolge.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -70,49 +69,13 @@ std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, con
     return kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordner), quelle_), relativ));
 }
 
-std::optional<bool> Bestandsliste::DateiGelistet(const std::string& ort, const std::string& pfad) {
-    if (pfad == ".")
-        return std::nullopt;
-    const std::string_view ordner = Oberordner(pfad);
-    auto it = std::find_if(kopienordner_.begin(), kopienordner_.end(),
-                           [&](const Kopienordner& k) { return k.Ort == ort && k.Ordner == ordner; });
-    if (it == kopienordner_.end()) {
-        if (kopienordner_.size() >= Kopienordnerzahl)
-            kopienordner_.pop_back();
-        const std::string relativ(ordner);
-        kopienordner_.push_front(
-            {ort, relativ,
-             kopien_.Liste(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ort), quelle_), relativ), Kopienlistengroesse)});
-        it = kopienordner_.begin();
-    }
-    const Eintragszugriff::Ordnerliste& liste = it->Liste;
-    if (!liste.Vorhanden)
-        return false;
-    if (!liste.Ganz)
-        return std::nullopt;
-    const std::string_view name =
-        ordner == "." ? std::string_view(pfad) : std::string_view(pfad).substr(ordner.size() + 1);
-    const auto e = std::lower_bound(liste.Eintraege.begin(), liste.Eintraege.end(), name,
-                                    [](const Eintragszugriff::Ordnerliste::Eintrag& a, std::string_view b) {
-                                        return std::string_view(a.Name) < b;
-                                    });
-    // A name not listed as it is written is looked at by itself: a target that ignores letter case finds it
-    // under another case.
-    if (e == liste.Eintraege.end() || e->Name != name || !e->KindBekannt)
-        return std::nullopt;
-    return e->Art == Eintragsstand::Art::Datei;
-}
-
 bool Bestandsliste::NochDa(const Bestandseintrag& v) {
-    // The record's word is taken once the copy it names is still there: a file as a regular file of that name,
-    // which the listing of its folder there tells for all the files of that folder at once (a look at each copy
-    // would cost the run a call per unchanged file; what a copy holds, a check and a restore read, and a restore
-    // takes only a regular file of the recorded size), a link of that size and target.
+    // The record's word is taken once the copy it names is still there, of that kind and size (a link also of that
+    // target): a copy cut short or replaced on the target since makes the version missing now, where the listing
+    // of the point says so, rather than at the restore, years later. (The folder's listing would tell a copy's
+    // kind for all the files of a folder at once, but not its size.)
     if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
         return false;
-    if (v.Art == Eintragsart::Datei)
-        if (const auto gelistet = DateiGelistet(v.Ort, v.Pfad))
-            return *gelistet;
     const auto k = Kopie(v.Ort, v.Pfad);
     return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
            (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);

@@ -157,6 +157,18 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          mit({{"a1.txt", "2"}, {"B/b1.txt", "fehlt"}}),
          {},
          1},
+        // A copy cut short on the target (a damaged stick, a hand in the backup): its version is missing now,
+        // and the point says so, not only the restore that would refuse it.
+        {"FruehereKopieGekuerzt",
+         {},
+         [](Bestandsfenster& t) { fs::resize_file(t.Posix("D:\\" + Erster + "\\Q\\B\\b2.txt"), 1); },
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "fehlt"}}),
+         {},
+         1},
         {"FruehereKopieDurchOrdnerErsetzt",
          {},
          [](Bestandsfenster& t) {
