@@ -7,7 +7,6 @@
 #include "fs/system/Ordnereintraege.h"
 #include "fs/system/Schreibfehler.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,45 +193,24 @@ std::optional<Eintragsstand> Eintragszugriff::StandIn(int ordner, const char* na
 }
 
 std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordner) {
-    auto liste = Liste(ordner, SIZE_MAX);
-    if (!liste.Vorhanden)
-        return std::nullopt;
-    std::vector<std::string> namen;
-    namen.reserve(liste.Eintraege.size());
-    for (auto& e : liste.Eintraege)
-        namen.push_back(std::move(e.Name));
-    return namen;
-}
-
-Eintragszugriff::Ordnerliste Eintragszugriff::Liste(const Pfad& ordner, std::size_t hoechstens) {
     std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
     if (posix.empty())
         throw FsFehler("Namen", ordner, Fehlercode(EINVAL));
-    Ordnerliste liste;
     const int weg = OeffneOrdner(ordner, posix);
     if (weg < 0) {
         if (Fehlt(errno))
-            return liste;
+            return std::nullopt;
         throw FsFehler("Namen", ordner, Fehlercode(errno));
     }
-    liste.Vorhanden = true;
     int fehler = 0;
     auto eintraege = posix::LiesEintraege(Deskriptor(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
     if (fehler != 0)
         throw FsFehler("Namen", ordner, Fehlercode(fehler));
-    if (eintraege.size() > hoechstens)
-        return liste;
-    liste.Ganz = true;
-    liste.Eintraege.reserve(eintraege.size());
-    for (auto& e : eintraege) {
-        Ordnerliste::Eintrag l{std::move(e.Name), Eintragsstand::Art::Anderes, e.Typ != DT_UNKNOWN};
-        l.Art = e.Typ == DT_REG   ? Eintragsstand::Art::Datei
-                : e.Typ == DT_DIR ? Eintragsstand::Art::Ordner
-                : e.Typ == DT_LNK ? Eintragsstand::Art::Verweis
-                                  : Eintragsstand::Art::Anderes;
-        liste.Eintraege.push_back(std::move(l));
-    }
-    return liste;
+    std::vector<std::string> namen;
+    namen.reserve(eintraege.size());
+    for (auto& e : eintraege)
+        namen.push_back(std::move(e.Name));
+    return namen;
 }
 
 Lesedatei::~Lesedatei() {

@@ -92,21 +92,6 @@ public:
     [[nodiscard]] std::optional<Eintragsstand> Stand(const Pfad& pfad);
     // The names in a folder ("." and ".." left out), in byte order; nothing when the folder does not exist.
     [[nodiscard]] std::optional<std::vector<std::string>> Namen(const Pfad& ordner);
-    // A folder's entries as its listing gives them, without a look at each: "." and ".." left out, in byte order
-    // of their names, each with its kind where the file system's listing tells it (else Art::Anderes and
-    // KindBekannt false). Vorhanden is false when the folder does not exist; Ganz is false, and Eintraege
-    // empty, when it holds more than `hoechstens` entries (the caller then asks for each entry with Stand).
-    struct Ordnerliste {
-        struct Eintrag {
-            std::string Name;
-            Eintragsstand::Art Art = Eintragsstand::Art::Anderes;
-            bool KindBekannt = false;
-        };
-        bool Vorhanden = false;
-        bool Ganz = false;
-        std::vector<Eintrag> Eintraege;
-    };
-    [[nodiscard]] Ordnerliste Liste(const Pfad& ordner, std::size_t hoechstens);
     // The whole content of a regular file, or nothing when it does not exist.
     [[nodiscard]] std::optional<std::string> LiesDatei(const Pfad& pfad);
     // The regular file held open for reading in pieces, or nothing when it does not exist; opened as
