@@ -1,3 +1,5 @@
+// Which records in a target are a source's, whatever letters the drives have today.
+//
 // Two sources of one name in one target: a disk that was E: is gone, and the drive that has the letter E: today
 // has a folder Fotos with backups of its own. Asked for by its path, E:\Fotos is today's folder; asked for as its
 // records name it (--wie-verzeichnet), it is the gone disk's. The listing, the check and the restore reach the
@@ -162,6 +164,127 @@ TEST_F(GleichnamigeQuellen, RestoreAndCheckReachTheSourceAskedForAndNeverMixTwo)
             EXPECT_EQ(fehler.str().find(nichtDa) != std::string::npos, !da) << fehler.str();
             EXPECT_EQ(fehler.str().find("Neu in der Quelle"), std::string::npos) << fehler.str();
         }
+    }
+}
+
+// A record is the source's where it names the source's place in the file system and its path below the drive
+// (where each backup folder mirrors it); the letter is the one the drive had when the record was written, and
+// letters follow the order of the mount points at each start. A source whose drive is not there today is asked
+// for as its record names it; where its letter names another drive today, explicitly so (--wie-verzeichnet).
+TEST_F(Wiederherstellungstest, ASourceIsFoundByItsPlaceAndItsPathBelowTheDriveWhateverItsLetter) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "sub" / "b.txt", "b");
+    (void)Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    struct Fall {
+        const char* name;
+        Laufwerkstabelle tabelle;
+        const char* quelle;
+        const char* ziel;
+        bool gefunden;
+        bool quelleDa = true;
+        std::vector<std::string> weitere = {}; // further arguments of the restore, check and listing
+        std::string gelistet = {};             // what the listing shows for the source, where not `quelle`
+        std::string hinweis = {};              // said when it is not found
+    };
+    // Another drive took the letter C: of the source's disk, which is gone; it has a folder Daten of its own.
+    const Laufwerkstabelle anderesC(
+        {Laufwerk{'C', (temp / "X").string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}});
+    // The drive mounted on the temporary folder's C is gone: the folder is C:\C of the drive C: today.
+    const Laufwerkstabelle ueberC({Laufwerk{'C', temp.Pfad().string(), {}}, Laufwerk{'E', (temp / "D").string(), {}}});
+    const std::string frueher = " (früher " + Q().string() + ")";
+    const std::vector<Fall> faelle = {
+        {"the table it was written under", laufwerke, "C:\\Daten", "D:\\Backup", true},
+        // Another drive mounted before them since: the source's drive is F:, the target's E:.
+        {"the same folder under another letter",
+         Laufwerkstabelle({Laufwerk{'E', (temp / "D").string(), {}}, Laufwerk{'F', (temp / "C").string(), {}}}),
+         "F:\\Daten", "E:\\Backup", true},
+        // The same folder is C:\C\Daten: the record names it \Daten below its drive, so the place of its mirror
+        // in the backup is not known from the source asked for, and the record's own word for it is not taken.
+        // Said how it is reached: as its records name it (a drive mounted there is gone).
+        {"the same folder at another path below its drive",
+         ueberC,
+         "C:\\C\\Daten",
+         "E:\\Backup",
+         false,
+         true,
+         {},
+         {},
+         "Die Sicherungen von C:\\Daten" + frueher + " gehören zu einer Quelle, deren Laufwerk nicht da ist"},
+        // Another folder of that path below its drive.
+        {"another folder under the record's letter",
+         Laufwerkstabelle({Laufwerk{'C', (temp / "D").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}}}),
+         "C:\\Daten", "D:\\Backup", false},
+        // The source's disk is gone (no drive C: today): asked for as its record names it, the record is the
+        // source's, and its backups come back.
+        {"a source whose drive is not there, as its record names it",
+         Laufwerkstabelle({Laufwerk{'E', (temp / "D").string(), {}}}), "C:\\Daten", "E:\\Backup", true, false},
+        {"a gone source whose letter names another drive, asked for as recorded",
+         anderesC,
+         "C:\\Daten",
+         "E:\\Backup",
+         true,
+         false,
+         {"--wie-verzeichnet"},
+         "C:\\Daten" + frueher},
+        {"the same, its former place given",
+         anderesC,
+         "C:\\Daten",
+         "E:\\Backup",
+         true,
+         false,
+         {"--wie-verzeichnet=" + Q().string()},
+         "C:\\Daten" + frueher},
+        {"the same, asked for by its path today: the other drive's folder, and said how to reach the gone one",
+         anderesC,
+         "C:\\Daten",
+         "E:\\Backup",
+         false,
+         false,
+         {},
+         {},
+         "Die Sicherungen von C:\\Daten" + frueher + " gehören zu einer Quelle, deren Laufwerk nicht da ist"},
+    };
+    fs::create_directories(temp / "D" / "Daten");
+    Schreibe(temp / "X" / "Daten" / "a.txt", "das andere Laufwerk");
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        laufwerke = f.tabelle;
+        const fs::path nach = temp / "D" / ("zurueck" + std::to_string(++nummer));
+        fehler.str("");
+        const auto mit = [&f](std::vector<std::string> a) {
+            a.insert(a.end(), f.weitere.begin(), f.weitere.end());
+            return a;
+        };
+        EXPECT_EQ(Rufe(mit({"--pruefen", "--ziel", f.ziel, "--quelle", f.quelle})), f.gefunden ? 0 : 2) << fehler.str();
+        EXPECT_EQ(Rufe(mit({"--wiederherstellen", "--ziel", f.ziel, "--quelle", f.quelle, "--nach", nach.string()})),
+                  f.gefunden ? 0 : 2)
+            << fehler.str();
+        if (!f.gefunden) {
+            EXPECT_NE(fehler.str().find("keine Sicherung der Quelle"), std::string::npos) << fehler.str();
+            EXPECT_NE(fehler.str().find(f.hinweis), std::string::npos) << fehler.str();
+            EXPECT_FALSE(fs::exists(nach));
+            continue;
+        }
+        EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+        // The listing of the whole target names the source as it is asked for today, and the listing of the source
+        // holds its backup.
+        aus.str("");
+        EXPECT_EQ(Rufe({"--liste", "--ziel", f.ziel}), 0);
+        const std::string gelistet = "  " + (f.gelistet.empty() ? std::string(f.quelle) : f.gelistet) + "  ";
+        EXPECT_NE(aus.str().find(gelistet), std::string::npos) << aus.str();
+        aus.str("");
+        EXPECT_EQ(Rufe(mit({"--liste", "--ziel", f.ziel, "--quelle", f.quelle})), 0);
+        EXPECT_NE(aus.str().find(gelistet), std::string::npos) << aus.str();
+        if (!f.quelleDa)
+            continue;
+        // The target still holds the source's present state: a run finds nothing to back up.
+        const auto vorher = std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator());
+        ++uhr.sekunde;
+        EXPECT_EQ(Rufe({"--quelle", f.quelle, "--ziel", f.ziel}), 0) << fehler.str();
+        EXPECT_EQ(std::distance(fs::directory_iterator(temp / "D" / "Backup"), fs::directory_iterator()), vorher)
+            << aus.str();
     }
 }
 
