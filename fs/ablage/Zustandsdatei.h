@@ -7,9 +7,11 @@
 
 namespace tresor::posix {
 
-// The format of a state file: the archive records of a file system that can keep none itself (no user
+// The earlier form of a state file: the archive records of a file system that can keep none itself (no user
 // extended attributes, no DOS bits of its own: exFAT through FUSE, some network shares), kept in a file of
-// the user's, one per file system (ZustandsAblage.h).
+// the user's, one per file system, and rewritten whole at every batch. The state file is a database now
+// (Zustandsbank.h); a file of this form is read once, when the store first uses it, and taken over
+// (ZustandsAblage.h).
 //
 // Text, one record a line, after a head line:
 //   "tresor-ix-zustand 1\n"
