@@ -13,7 +13,8 @@ namespace {
 
 // Marks a database as this program's state file (PRAGMA application_id): "tixz".
 constexpr int Kennung = 0x74697a7a;
-constexpr const char* Tabelle = "CREATE TABLE vermerk(name BLOB PRIMARY KEY NOT NULL, wert BLOB NOT NULL) WITHOUT ROWID";
+constexpr const char* Tabelle =
+    "CREATE TABLE vermerk(name BLOB PRIMARY KEY NOT NULL, wert BLOB NOT NULL) WITHOUT ROWID";
 // Pages kept in memory, in KiB (negative: a size, not a count of pages).
 constexpr const char* Einstellungen = "PRAGMA cache_size=-2048; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; "
                                       "PRAGMA temp_store=FILE; PRAGMA cell_size_check=ON";
@@ -125,8 +126,8 @@ std::unique_ptr<Zustandsbank> Zustandsbank::Oeffne(const std::string& datei, Lag
     }
     if (kennung.Zahl == 0 && alle.Zahl == 0) {
         // A new, empty file.
-        const std::string anlegen =
-            std::string("BEGIN IMMEDIATE; ") + Tabelle + "; PRAGMA application_id=" + std::to_string(Kennung) + "; COMMIT";
+        const std::string anlegen = std::string("BEGIN IMMEDIATE; ") + Tabelle +
+                                    "; PRAGMA application_id=" + std::to_string(Kennung) + "; COMMIT";
         if (!bank->Ausfuehren(anlegen.c_str(), lage))
             return nullptr;
     } else if (kennung.Zahl != Kennung || !tabelle.Da || tabelle.Text != Tabelle || alle.Zahl != 1) {

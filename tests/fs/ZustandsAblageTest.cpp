@@ -43,8 +43,8 @@ Archivvermerk Vermerk(std::int64_t zeit, std::int64_t groesse) {
 // A name of about 100 bytes, in the order a walk meets them.
 std::string LangerName(int i) {
     char name[128];
-    (void)std::snprintf(name, sizeof name, "DCIM/100MEDIA/ein recht langer Name einer Aufnahme von der Karte/IMG_%07d.JPG",
-                        i);
+    (void)std::snprintf(name, sizeof name,
+                        "DCIM/100MEDIA/ein recht langer Name einer Aufnahme von der Karte/IMG_%07d.JPG", i);
     return name;
 }
 
@@ -90,9 +90,9 @@ TEST_F(Zustand, ABatchCountsOnlyOnceCommittedAndAKillAmidItLeavesTheRecordsOfBef
         const char* name;
         Ende ende;
     };
-    for (const Fall& f : {Fall{"committed", Ende::Festgeschrieben}, Fall{"dropped", Ende::Verworfen},
-                          Fall{"killed amid the batch", Ende::Getoetet},
-                          Fall{"files copied amid the batch", Ende::KopieMittendrin}}) {
+    for (const Fall& f :
+         {Fall{"committed", Ende::Festgeschrieben}, Fall{"dropped", Ende::Verworfen},
+          Fall{"killed amid the batch", Ende::Getoetet}, Fall{"files copied amid the batch", Ende::KopieMittendrin}}) {
         SCOPED_TRACE(f.name);
         fs::remove_all(ordner);
         const std::string alt = Datei("alt.jpg");
@@ -158,9 +158,10 @@ TEST_F(Zustand, ADamagedFileHoldsNothingAndIsReplacedAtTheFirstWrite) {
         Schaden schaden;
     };
     const std::string karteDatei = Datei("IMG_0001.JPG");
-    for (const Fall& f : {Fall{"cut in half", Schaden::HalbGekuerzt}, Fall{"cut after a page", Schaden::NachErsterSeite},
-                          Fall{"garbage", Schaden::Muell}, Fall{"torn text form", Schaden::TextZerrissen},
-                          Fall{"a folder in its place", Schaden::Ordner}, Fall{"a link in its place", Schaden::Verweis}}) {
+    for (const Fall& f :
+         {Fall{"cut in half", Schaden::HalbGekuerzt}, Fall{"cut after a page", Schaden::NachErsterSeite},
+          Fall{"garbage", Schaden::Muell}, Fall{"torn text form", Schaden::TextZerrissen},
+          Fall{"a folder in its place", Schaden::Ordner}, Fall{"a link in its place", Schaden::Verweis}}) {
         SCOPED_TRACE(f.name);
         fs::remove_all(ordner);
         fs::remove_all(tmp / "anderswo");
@@ -189,7 +190,8 @@ TEST_F(Zustand, ADamagedFileHoldsNothingAndIsReplacedAtTheFirstWrite) {
             break;
         }
         case Schaden::TextZerrissen: {
-            const std::string text = posix::ZustandsText({{"IMG_0001.JPG", "2 1000 1 0 1000 1000001000 000000000000002a"}});
+            const std::string text =
+                posix::ZustandsText({{"IMG_0001.JPG", "2 1000 1 0 1000 1000001000 000000000000002a"}});
             std::ofstream(datei, std::ios::binary | std::ios::trunc) << text.substr(0, text.size() - 3);
             break;
         }
