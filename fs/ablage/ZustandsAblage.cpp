@@ -99,24 +99,6 @@ Fund Untersuche(const std::string& datei) {
     return Fund::Anderes;
 }
 
-std::optional<std::string> LiesGanz(const std::string& datei) {
-    const Deskriptor fd(::open(datei.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.gueltig())
-        return std::nullopt;
-    std::string text;
-    char puffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), puffer, sizeof puffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return text;
-        text.append(puffer, static_cast<std::size_t>(n));
-    }
-}
-
 } // namespace
 
 ZustandsAblage::ZustandsAblage(std::string datei, std::string einhaengepunkt)
@@ -169,38 +151,45 @@ std::unique_ptr<Zustandsbank> ZustandsAblage::Vorhandene(Zustandsbank::Lage& lag
     case Fund::Text:
         break;
     }
-    // The earlier text form: its records go into a new database under a temporary name, which then takes the
-    // text file's place. A text file that is torn holds nothing, as it always did.
-    const auto text = LiesGanz(datei_);
-    if (!text) {
-        lage = Zustandsbank::Lage::Fehler;
-        return nullptr;
-    }
-    auto bestand = LiesZustand(*text);
-    if (!bestand) {
-        lage = Zustandsbank::Lage::Kaputt;
-        return nullptr;
-    }
+    // The earlier text form: its records go into a new database under a temporary name as the file is read,
+    // a piece at a time, and the database takes the text file's place once the text proved whole. A text file
+    // that is torn holds nothing, as it always did.
     const auto ordner = MacheOrdner(datei_);
     const std::string neu = datei_ + ".neu";
-    bool ok = ordner && Entferne(neu) && LegeAn(neu, *ordner);
+    const Deskriptor fd(::open(datei_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    bool ok = fd.gueltig() && ordner && Entferne(neu) && LegeAn(neu, *ordner);
+    bool ganz = false;
     if (ok) {
         auto bank = Zustandsbank::Oeffne(neu, lage);
         ok = bank != nullptr;
-        for (auto stelle = bestand->begin(); ok && stelle != bestand->end(); ++stelle)
-            ok = bank->Schreibe(stelle->first, stelle->second, lage);
-        ok = ok && bank->Festschreiben(lage);
+        Zustandsleser leser([&](std::string_view name, std::string_view vermerk) {
+            ok = bank->Schreibe(name, vermerk, lage);
+            return ok;
+        });
+        char puffer[65536];
+        bool lesbar = ok;
+        while (lesbar) {
+            const ssize_t n = ::read(fd.get(), puffer, sizeof puffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = ok && n == 0;
+                break;
+            }
+            lesbar = leser.Lies(std::string_view(puffer, static_cast<std::size_t>(n)));
+        }
+        ganz = ok && leser.Ende();
+        ok = ok && (!ganz || bank->Festschreiben(lage));
         bank.reset();
-        ok = ok && ::rename(neu.c_str(), datei_.c_str()) == 0 && OrdnerFesthalten(*ordner);
+        ok = ok && (!ganz || (::rename(neu.c_str(), datei_.c_str()) == 0 && OrdnerFesthalten(*ordner)));
     }
-    if (!ok) {
+    if (!ok || !ganz) {
         const int fehler = errno;
         (void)Entferne(neu);
         errno = fehler;
-        lage = Zustandsbank::Lage::Fehler;
+        lage = ok ? Zustandsbank::Lage::Kaputt : Zustandsbank::Lage::Fehler;
         return nullptr;
     }
-    bestand.reset();
     return Zustandsbank::Oeffne(datei_, lage);
 }
 

@@ -246,6 +246,33 @@ TEST_F(Zustand, AStateFileOfTheTextFormIsTakenOver) {
     }
 }
 
+TEST(Zustandsleser, TheTextFormReadInPiecesOfAnySizeGivesWhatTheWholeGives) {
+    const posix::Zustandsbestand bestand = {
+        {"DCIM/IMG_0001.JPG", "2 1 2 0 1 2 000000000000002a"},
+        {"Zeilen\numbruch und %", "2 3 4 0 3 4 000000000000002b"},
+        {std::string(3000, '\x01'), "2 5 6 0 5 6 000000000000002c"},
+    };
+    const std::string text = posix::ZustandsText(bestand);
+    for (const std::size_t stueck : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{4096}, text.size()}) {
+        SCOPED_TRACE(stueck);
+        posix::Zustandsbestand gelesen;
+        posix::Zustandsleser leser([&](std::string_view name, std::string_view vermerk) {
+            gelesen.emplace(name, vermerk);
+            return true;
+        });
+        bool gut = true;
+        for (std::size_t i = 0; gut && i < text.size(); i += stueck)
+            gut = leser.Lies(std::string_view(text).substr(i, stueck));
+        EXPECT_TRUE(gut && leser.Ende());
+        EXPECT_EQ(gelesen, bestand);
+        // Without its last byte the same pieces hold nothing.
+        posix::Zustandsleser kurz([](std::string_view, std::string_view) { return true; });
+        for (std::size_t i = 0; i + 1 < text.size(); i += stueck)
+            (void)kurz.Lies(std::string_view(text).substr(i, std::min(stueck, text.size() - 1 - i)));
+        EXPECT_FALSE(kurz.Ende());
+    }
+}
+
 // Heap in use by this process, the blocks handed out through the heap's own calls included.
 std::size_t ImGebrauch() {
     const struct mallinfo2 m = ::mallinfo2();
