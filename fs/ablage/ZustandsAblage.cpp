@@ -59,9 +59,9 @@ bool LegeAn(const std::string& datei, const std::string& ordner) {
     return OrdnerFesthalten(ordner);
 }
 
-// Removes `datei` and the rollback journal the database may have left beside it.
-bool Entferne(const std::string& datei) {
-    if (::unlink(datei.c_str()) != 0 && errno != ENOENT)
+// Removes the rollback journal a database at `datei` may have left, and with `selbst` the file itself.
+bool Entferne(const std::string& datei, bool selbst = true) {
+    if (selbst && ::unlink(datei.c_str()) != 0 && errno != ENOENT)
         return false;
     if (::unlink((datei + "-journal").c_str()) != 0 && errno != ENOENT)
         return false;
@@ -181,7 +181,10 @@ std::unique_ptr<Zustandsbank> ZustandsAblage::Vorhandene(Zustandsbank::Lage& lag
         ganz = ok && leser.Ende();
         ok = ok && (!ganz || bank->Festschreiben(lage));
         bank.reset();
-        ok = ok && (!ganz || (::rename(neu.c_str(), datei_.c_str()) == 0 && OrdnerFesthalten(*ordner)));
+        // A journal left beside the text file belongs to no database there now (an earlier program wrote the
+        // text over one): played back onto the new one, it would damage it.
+        ok = ok && (!ganz || (Entferne(datei_, false) && ::rename(neu.c_str(), datei_.c_str()) == 0 &&
+                              OrdnerFesthalten(*ordner)));
     }
     if (!ok || !ganz) {
         const int fehler = errno;
@@ -201,8 +204,13 @@ std::unique_ptr<Zustandsbank> ZustandsAblage::Neu() {
     // fails.
     if (kaputt_ && !Entferne(datei_))
         return nullptr;
-    if (!LegeAn(datei_, *ordner) && errno != EEXIST) // made by another run meanwhile: taken as it is
+    if (LegeAn(datei_, *ordner)) {
+        // A journal beside a file that was not there is left from one removed by hand.
+        if (!Entferne(datei_, false))
+            return nullptr;
+    } else if (errno != EEXIST) { // made by another run meanwhile: taken as it is
         return nullptr;
+    }
     Zustandsbank::Lage lage = Zustandsbank::Lage::Gut;
     auto bank = Zustandsbank::Oeffne(datei_, lage);
     if (!bank && lage == Zustandsbank::Lage::Kaputt)

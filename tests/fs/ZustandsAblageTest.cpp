@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace tresor::test {
@@ -72,6 +73,18 @@ protected:
         SchreibeDatei(karte / name, "x");
         return (karte / name).string();
     }
+    // Runs `stapel` on the store at `d` in a child process that ends amid it, never committed nor closed.
+    void OhneAbschluss(const fs::path& d, const std::function<bool(ZustandsAblage&)>& stapel) const {
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            auto a = Ablage(d);
+            ::_exit(stapel(*a) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
     static bool Schreibe(ZustandsAblage& a, const std::string& pfad, const Archivvermerk& v) {
         return a.SchreibeVermerk(Ort(pfad), v);
     }
@@ -116,15 +129,7 @@ TEST_F(Zustand, ABatchCountsOnlyOnceCommittedAndAKillAmidItLeavesTheRecordsOfBef
         };
         fs::path gelesen = datei;
         if (f.ende == Ende::Getoetet) {
-            const pid_t kind = ::fork();
-            ASSERT_GE(kind, 0);
-            if (kind == 0) {
-                auto a = Ablage();
-                ::_exit(zweiter(*a) ? 0 : 1); // never committed, never closed
-            }
-            int status = 0;
-            ASSERT_EQ(::waitpid(kind, &status, 0), kind);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            OhneAbschluss(datei, zweiter);
             EXPECT_TRUE(fs::exists(datei.string() + "-journal")) << "the kill left the batch's journal";
         } else {
             auto a = Ablage();
@@ -225,24 +230,42 @@ TEST_F(Zustand, ADamagedFileHoldsNothingAndIsReplacedAtTheFirstWrite) {
 }
 
 TEST_F(Zustand, AStateFileOfTheTextFormIsTakenOver) {
-    fs::create_directories(ordner);
-    fs::copy_file(TRESOR_TESTDATEN "/zustand-form1.zustand", datei);
     const std::string eins = Datei("DCIM/100CANON/IMG_0001.JPG");
     const std::string zwei = Datei("DCIM/100CANON/IMG_0002.JPG");
     const std::string drei = Datei("Mit Leerzeichen und%.txt");
-    for (int runde = 0; runde < 2; ++runde) {
-        SCOPED_TRACE(runde == 0 ? "taken over" : "read again");
-        auto a = Ablage();
-        const auto v = a->LiesVermerk(Ort(eins));
-        ASSERT_TRUE(v.has_value());
-        EXPECT_EQ(v->Stand.MtimeNs, 1765188000123456789);
-        EXPECT_EQ(v->Stand.Groesse, 4096);
-        EXPECT_EQ(v->Name, 0x9f3c2a1b4d5e6f70u);
-        EXPECT_EQ(Zeit(*a, zwei), 1765188002000000000);
-        EXPECT_EQ(Zeit(*a, drei), 1700000000000000000);
-        EXPECT_EQ(LiesDatei(datei).substr(0, 15), "SQLite format 3") << "the text file's place taken";
-        EXPECT_EQ(Modus(datei), 0600u);
-        EXPECT_EQ(std::distance(fs::directory_iterator(ordner), fs::directory_iterator()), 1);
+    // An earlier program may have written its text over a database that a kill left with its journal.
+    const fs::path alt = tmp / "alt" / "karte.zustand";
+    {
+        auto a = Ablage(alt);
+        ASSERT_TRUE(Schreibe(*a, eins, Vermerk(1, 1)) && a->Festschreiben());
+    }
+    OhneAbschluss(alt, [&](ZustandsAblage& a) {
+        bool ok = true;
+        for (int i = 0; ok && i < 30000; ++i)
+            ok = Schreibe(a, (karte / LangerName(i)).string(), Vermerk(i, 3));
+        return ok;
+    });
+    for (const bool journal : {false, true}) {
+        fs::remove_all(ordner);
+        fs::create_directories(ordner);
+        fs::copy_file(TRESOR_TESTDATEN "/zustand-form1.zustand", datei);
+        if (journal)
+            fs::copy_file(alt.string() + "-journal", datei.string() + "-journal");
+        for (int runde = 0; runde < 2; ++runde) {
+            SCOPED_TRACE(std::string(journal ? "beside a journal left, " : "") +
+                         (runde == 0 ? "taken over" : "read again"));
+            auto a = Ablage();
+            const auto v = a->LiesVermerk(Ort(eins));
+            ASSERT_TRUE(v.has_value());
+            EXPECT_EQ(v->Stand.MtimeNs, 1765188000123456789);
+            EXPECT_EQ(v->Stand.Groesse, 4096);
+            EXPECT_EQ(v->Name, 0x9f3c2a1b4d5e6f70u);
+            EXPECT_EQ(Zeit(*a, zwei), 1765188002000000000);
+            EXPECT_EQ(Zeit(*a, drei), 1700000000000000000);
+            EXPECT_EQ(LiesDatei(datei).substr(0, 15), "SQLite format 3") << "the text file's place taken";
+            EXPECT_EQ(Modus(datei), 0600u);
+            EXPECT_EQ(std::distance(fs::directory_iterator(ordner), fs::directory_iterator()), 1);
+        }
     }
 }
 
