@@ -8,15 +8,17 @@
 #   --dateien L   the sizes (default "20000 100000")
 #   --grenze S    a run still going after S seconds is stopped (status 124; default 1800)
 #   --ordner D    where the images and targets are made (default /tmp); needs root, /dev/fuse, loop devices
+#   --bild F      a copy of the image an earlier call made (its tree in DCIM) instead of a new one, for one size
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 
-ordner=/tmp; groessen="20000 100000"; grenze=1800
+ordner=/tmp; groessen="20000 100000"; grenze=1800; vorlage=
 while (($#)); do
     case $1 in
         --dateien) groessen=$2; shift ;;
         --grenze) grenze=$2; shift ;;
         --ordner) ordner=$2; shift ;;
+        --bild) vorlage=$2; shift ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -59,12 +61,20 @@ lauf() {
 printf '%-12s %10s %10s %10s %8s\n' run files seconds "peak MiB" status
 for n in $groessen; do
     bild="$arbeit/stick-$n.img"
-    truncate -s $(( n * 4096 * 2 + (256 << 20) )) "$bild"
-    # Clusters of 4 KiB: the files are small, and a large card's default of 32 KiB would need eight times the room.
-    mkfs.exfat -c 4K "$bild" >/dev/null
-    geraet=$(losetup -f --show "$bild")
-    mount.exfat-fuse "$geraet" "$mnt" 2>/dev/null
-    python3 "$hier/bench/baum.py" winzig "$mnt/DCIM" "$n" 1
+    if [[ -n $vorlage ]]; then
+        cp --sparse=always "$vorlage" "$bild"
+        geraet=$(losetup -f --show "$bild")
+        mount.exfat-fuse "$geraet" "$mnt" 2>/dev/null
+    else
+        truncate -s $(( n * 4096 * 2 + (256 << 20) )) "$bild"
+        # Clusters of 4 KiB: the files are small, and a large card's default of 32 KiB would need eight times
+        # the room.
+        mkfs.exfat -c 4K "$bild" >/dev/null
+        geraet=$(losetup -f --show "$bild")
+        mount.exfat-fuse "$geraet" "$mnt" 2>/dev/null
+        # Made in one folder on the stick itself, which takes long: a camera card's folder of many files.
+        python3 "$hier/bench/baum.py" winzig "$mnt/DCIM" "$n" 1
+    fi
     sync
     ziel="$arbeit/ziel-$n"; mkdir -p "$ziel"
     rm -rf "$XDG_STATE_HOME"
