@@ -64,14 +64,14 @@ for n in $groessen; do
     if [[ -n $vorlage ]]; then
         cp --sparse=always "$vorlage" "$bild"
         geraet=$(losetup -f --show "$bild")
-        mount.exfat-fuse "$geraet" "$mnt" 2>/dev/null
+        mount.exfat-fuse "$geraet" "$mnt" >/dev/null 2>&1
     else
         truncate -s $(( n * 4096 * 2 + (256 << 20) )) "$bild"
         # Clusters of 4 KiB: the files are small, and a large card's default of 32 KiB would need eight times
         # the room.
         mkfs.exfat -c 4K "$bild" >/dev/null
         geraet=$(losetup -f --show "$bild")
-        mount.exfat-fuse "$geraet" "$mnt" 2>/dev/null
+        mount.exfat-fuse "$geraet" "$mnt" >/dev/null 2>&1
         # Made in one folder on the stick itself, which takes long: a camera card's folder of many files.
         python3 "$hier/bench/baum.py" winzig "$mnt/DCIM" "$n" 1
     fi
