@@ -2,9 +2,12 @@
 
 #include "fs/Eintragsstand.h"
 #include "fs/Pfad.h"
+#include "fs/system/Namensliste.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,6 +27,54 @@ struct Ordner {
 struct Datei {
     Pfad Path;
     std::string Name; // as stored
+};
+
+// The files of one folder as Files lists them: the folder's path once and the names as stored on disk in one
+// buffer (Namensliste.h, shared with what the file-system object keeps of the listing), each file object made
+// when it is looked at, with its name in program form (Pfadteile.h). A folder of hundreds of thousands of files
+// costs its names' bytes, not two strings per file.
+class Ordnerdateien {
+public:
+    Ordnerdateien() = default;
+    explicit Ordnerdateien(Pfad ordner, std::shared_ptr<const posix::Namensliste> namen = {})
+        : ordner_(std::move(ordner)), namen_(std::move(namen)) {}
+
+    [[nodiscard]] const Pfad& OrdnerPfad() const { return ordner_; }
+    [[nodiscard]] std::size_t size() const { return namen_ ? namen_->size() : 0; }
+    [[nodiscard]] bool empty() const { return size() == 0; }
+    [[nodiscard]] Datei operator[](std::size_t i) const;
+
+    class Zeiger {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Datei;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Datei;
+        Zeiger() = default;
+        Zeiger(const Ordnerdateien* liste, std::size_t i) : liste_(liste), i_(i) {}
+        Datei operator*() const { return (*liste_)[i_]; }
+        Zeiger& operator++() {
+            ++i_;
+            return *this;
+        }
+        Zeiger operator++(int) {
+            Zeiger vorher = *this;
+            ++i_;
+            return vorher;
+        }
+        bool operator==(const Zeiger& b) const { return i_ == b.i_; }
+
+    private:
+        const Ordnerdateien* liste_ = nullptr;
+        std::size_t i_ = 0;
+    };
+    [[nodiscard]] Zeiger begin() const { return {this, 0}; }
+    [[nodiscard]] Zeiger end() const { return {this, size()}; }
+
+private:
+    Pfad ordner_;
+    std::shared_ptr<const posix::Namensliste> namen_;
 };
 
 // The state of a file as it was read for a copy: what the archive record holds once the archive bit is
@@ -84,7 +135,8 @@ public:
     // listed but its own SubFolders and Files are empty, the second is not listed at all.
     [[nodiscard]] virtual std::vector<Ordner> SubFolders(const Ordner& ordner) = 0;
     // The files directly in the folder, hidden and system files and symbolic links included.
-    [[nodiscard]] virtual std::vector<Datei> Files(const Ordner& ordner) = 0;
+    // Held compactly (Ordnerdateien): a folder may hold hundreds of thousands of files.
+    [[nodiscard]] virtual Ordnerdateien Files(const Ordner& ordner) = 0;
     // A file object for an existing file or symbolic link (never followed).
     [[nodiscard]] virtual Datei GetFile(const Pfad& pfad) = 0;
     // The attribute value at the moment of the read (bits 1, 2, 4, 16, 32 only).

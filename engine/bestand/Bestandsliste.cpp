@@ -269,7 +269,7 @@ void Bestandsliste::Schreib(Bestandseintrag& e) {
             weg_.pop_back();
         weg_.push_back({e.Pfad, {}});
     } else if (!weg_.empty() && weg_.back().Pfad == Oberordner(e.Pfad)) {
-        weg_.back().Dateien.insert(Streuwert(Letzter(e.Pfad)));
+        weg_.back().Hinzu(Streuwert(Letzter(e.Pfad)));
     }
     schreiber_->Eintrag(e);
     letzter_ = std::pair(e.Pfad, e.Art == Eintragsart::Ordner);
@@ -279,8 +279,22 @@ bool Bestandsliste::AlsDateiGeschrieben(const std::string& pfad) const {
     const std::string_view ordner = Oberordner(pfad);
     for (auto it = weg_.rbegin(); it != weg_.rend(); ++it)
         if (it->Pfad == ordner)
-            return it->Dateien.contains(Streuwert(Letzter(pfad)));
+            return it->Enthaelt(Streuwert(Letzter(pfad)));
     return false;
+}
+
+void Bestandsliste::Wegordner::Hinzu(std::uint64_t streuwert) {
+    if (!Dateien.empty() && streuwert < Dateien.back())
+        Sortiert = false;
+    Dateien.push_back(streuwert);
+}
+
+bool Bestandsliste::Wegordner::Enthaelt(std::uint64_t streuwert) const {
+    if (!Sortiert) {
+        std::sort(Dateien.begin(), Dateien.end());
+        Sortiert = true;
+    }
+    return std::binary_search(Dateien.begin(), Dateien.end(), streuwert);
 }
 
 std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen) {

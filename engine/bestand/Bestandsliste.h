@@ -119,10 +119,14 @@ private:
         std::optional<Frueheintrag> Frueh;
         std::uint64_t Namen = 1; // names of the file in the source, when it was looked at
     };
-    // A folder on the walk's way and the names (hashed) of the files and links written in it.
+    // A folder on the walk's way and the names (hashed) of the files and links written in it: eight bytes a
+    // name, sorted when first asked after a name was added (a stopped run asks; a run that goes on never does).
     struct Wegordner {
         std::string Pfad;
-        std::unordered_set<std::uint64_t> Dateien;
+        mutable std::vector<std::uint64_t> Dateien;
+        mutable bool Sortiert = true;
+        void Hinzu(std::uint64_t streuwert);
+        [[nodiscard]] bool Enthaelt(std::uint64_t streuwert) const;
     };
 
     static Eintragsart ArtAus(const Eintragsstand& stand);
