@@ -203,13 +203,12 @@ std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordne
         throw FsFehler("Namen", ordner, Fehlercode(errno));
     }
     int fehler = 0;
-    auto eintraege = posix::LiesEintraege(Deskriptor(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const Deskriptor fd(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.gueltig())
+        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    auto namen = posix::LiesNamen(fd.get(), fehler);
     if (fehler != 0)
         throw FsFehler("Namen", ordner, Fehlercode(fehler));
-    std::vector<std::string> namen;
-    namen.reserve(eintraege.size());
-    for (auto& e : eintraege)
-        namen.push_back(std::move(e.Name));
     return namen;
 }
 

@@ -51,6 +51,15 @@ Eintragsliste LiesEintragsliste(int ordner, int& fehler) {
     return eintraege;
 }
 
+std::vector<std::string> LiesNamen(int ordner, int& fehler) {
+    const Eintragsliste liste = LiesEintragsliste(ordner, fehler);
+    std::vector<std::string> namen;
+    namen.reserve(liste.size());
+    for (std::size_t i = 0; i < liste.size(); ++i)
+        namen.emplace_back(liste.Namen[i]);
+    return namen;
+}
+
 std::vector<Eintrag> LiesEintraege(int ordner, int& fehler) {
     const Eintragsliste liste = LiesEintragsliste(ordner, fehler);
     std::vector<Eintrag> eintraege;

@@ -26,6 +26,9 @@ struct Eintragsliste {
 // many.
 Eintragsliste LiesEintragsliste(int ordner, int& fehler);
 
+// Only the names of the entries, one string each: for folders that a caller goes through by name.
+std::vector<std::string> LiesNamen(int ordner, int& fehler);
+
 // The entries of an open folder, "." and ".." left out, in byte order of their names, so that every walk is
 // reproducible. Takes the descriptor over and closes it. On a failure `fehler` holds its error number and the
 // entries read until then are returned; else it is 0.
