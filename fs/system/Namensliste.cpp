@@ -1,6 +1,7 @@
 #include "fs/system/Namensliste.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -19,8 +20,9 @@ void Namensliste::Hinzu(std::string_view name) {
 std::vector<std::uint32_t> Namensliste::Sortiere() {
     std::vector<std::uint32_t> folge(anfaenge_.size());
     std::iota(folge.begin(), folge.end(), 0U);
-    // std::string_view compares as unsigned char: byte order.
-    std::sort(folge.begin(), folge.end(), [this](std::uint32_t a, std::uint32_t b) { return (*this)[a] < (*this)[b]; });
+    // strcmp compares as unsigned char: byte order (no name holds a NUL byte).
+    std::sort(folge.begin(), folge.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return std::strcmp(CName(a), CName(b)) < 0; });
     std::vector<std::uint32_t> anfaenge(folge.size());
     for (std::size_t i = 0; i < folge.size(); ++i)
         anfaenge[i] = anfaenge_[folge[i]];
