@@ -1,5 +1,6 @@
 #include "ui/Sicherungsuebersicht.h"
 
+#include "engine/bestand/Quellzuordnung.h"
 #include "fs/FsFehler.h"
 #include "ui/Punktansicht.h"
 
@@ -334,7 +335,12 @@ void Sicherungsuebersicht::OeffneOrdner(const std::string& ordner) {
     ordner_ = ordner;
     FuelleOrdner(*Inhalt, *baum_, ordner_);
     const Pfad wo = ordner_ == "." ? *punkt_->Quelle : Unterpfad(*punkt_->Quelle, ordner_);
-    Ordnerzeile->setText(QStringLiteral("%1 – Stand %2").arg(Anzeigepfad(wo), Zeitpunkttext(punkt_->Zeit())));
+    // A source whose letter names another drive today: the place the folder had tells it from that drive's.
+    const QString ort = punkt_->Verdeckt && punkt_->Verzeichnet
+                            ? QString::fromUtf8(Quelltext(wo, ordner_ == "." ? *punkt_->Verzeichnet
+                                                                             : *punkt_->Verzeichnet + "/" + ordner_))
+                            : Anzeigepfad(wo);
+    Ordnerzeile->setText(QStringLiteral("%1 – Stand %2").arg(ort, Zeitpunkttext(punkt_->Zeit())));
     for (int spalte = 0; spalte < Inhalt->columnCount(); ++spalte)
         Inhalt->resizeColumnToContents(spalte);
     if (Inhalt->topLevelItemCount() > 0)

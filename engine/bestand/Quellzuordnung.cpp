@@ -23,6 +23,12 @@ std::string Quelltext(const Quellangabe& angabe) {
     return Quelltext(angabe.Quelle, angabe.WieVerzeichnet ? std::optional<std::string>(angabe.Posix) : std::nullopt);
 }
 
+std::string HinweisWieVerzeichnet(const Pfad& quelle, const std::string& posix) {
+    return "Die Sicherungen von " + Quelltext(quelle, posix) +
+           " gehören zu einer Quelle, deren Laufwerk nicht da ist: sie werden so angefragt, wie ihre"
+           " Bestandslisten die Quelle nennen (wie verzeichnet).\n";
+}
+
 Quellzuordnung::Quellzuordnung(const Laufwerkstabelle& laufwerke, Quellangabe angabe)
     : laufwerke_(laufwerke), angabe_(std::move(angabe)), posix_(laufwerke.ZuPosix(angabe_.Quelle).value_or("")) {}
 
@@ -34,6 +40,11 @@ bool Quellzuordnung::Nimmt(const Bestand& kopf) const {
     // bears its old name in its older records.
     return !UnterDemLaufwerk(angabe_.Quelle).empty() && kopf.Quelle == angabe_.Quelle &&
            (angabe_.Posix.empty() || kopf.QuellePosix == angabe_.Posix) && !HeuteErreichbar(laufwerke_, kopf);
+}
+
+bool Quellzuordnung::Verdeckt(const Bestand& kopf) const {
+    return !WieVerzeichnet() && (kopf.Quelle == angabe_.Quelle || kopf.QuellePosix == posix_) && !Nimmt(kopf) &&
+           !HeuteErreichbar(laufwerke_, kopf);
 }
 
 } // namespace tresor

@@ -44,6 +44,10 @@ std::string Quelltext(const Pfad& quelle, const std::optional<std::string>& frue
 // The same of a source as asked for.
 std::string Quelltext(const Quellangabe& angabe);
 
+// The line that tells the user who found no backups of a source by its path today that a source of that name, or
+// at that place, is not there and is asked for as its records name it (`quelle`, `posix`: its record's lines).
+std::string HinweisWieVerzeichnet(const Pfad& quelle, const std::string& posix);
+
 // The records of one source asked for: built once, asked for each record.
 class Quellzuordnung {
 public:
@@ -52,6 +56,10 @@ public:
 
     // Whether the record (its head) is the source's.
     [[nodiscard]] bool Nimmt(const Bestand& kopf) const;
+    // Whether the record is of a source that is not there and bore the name asked for, or had the place the path
+    // names today: asked for by its path today, such a source is not found; asked for as its records name it, it
+    // is. False for a source taken as recorded already and for a record this object takes.
+    [[nodiscard]] bool Verdeckt(const Bestand& kopf) const;
     // Whether the source is taken as its records name it: asked for so, or its path names no drive today.
     // Such a source is not there: its backups are restored and checked, never compared with a folder of today,
     // restored to their original place, or thinned.

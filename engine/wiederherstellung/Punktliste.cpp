@@ -2,6 +2,7 @@
 // never through a link; a version counts as there only in a real backup folder of the target.
 #include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Anzeigetext.h"
+#include "engine/bestand/Quellzuordnung.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 
 #include <algorithm>
@@ -122,8 +123,21 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Quellangab
         if (p.NurHier)
             aus_ << "  nur in diesem Stand: " << *p.NurHier << " Bytes\n";
     }
-    if (punkte.empty())
-        aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
+    if (!punkte.empty())
+        return Befund::Vollstaendig;
+    aus_ << "Keine Sicherungen" << (quelle ? " dieser Quelle" : "") << " im Ziel " << Anzeigetext(ziel) << ".\n";
+    // Asked for by its path today and none found: a source of that name whose disk is not there is asked for as
+    // its records name it, and the user is told so, as a restore tells it.
+    if (quelle) {
+        const Quellzuordnung zuordnung(laufwerke_, *quelle);
+        for (const std::string& name : Sicherungsordnernamen(zugriff_, ziel)) {
+            const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
+            if (fund.Zustand == Bestandsfund::Art::Gelesen && zuordnung.Verdeckt(*fund.Liste)) {
+                aus_ << HinweisWieVerzeichnet(fund.Liste->Quelle, fund.Liste->QuellePosix);
+                break;
+            }
+        }
+    }
     return Befund::Vollstaendig;
 }
 

@@ -107,10 +107,8 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
             vonQuelle = zuordnung.Nimmt(*fund.Liste);
             if (vonQuelle && p.WieVerzeichnet)
                 orte.insert(fund.Liste->QuellePosix);
-            const Bestand& b = *fund.Liste;
-            if (!vonQuelle && !p.WieVerzeichnet && (b.Quelle == quelle.Quelle || b.QuellePosix == p.QuellePosix) &&
-                !HeuteErreichbar(laufwerke_, b))
-                verdeckt = {b.Quelle, b.QuellePosix};
+            if (zuordnung.Verdeckt(*fund.Liste))
+                verdeckt = {fund.Liste->Quelle, fund.Liste->QuellePosix};
         } else if (zuordnung.MitOrdnernOhneBestand()) {
             const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle.Quelle));
             vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
@@ -124,9 +122,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << zuordnung.Text()
                 << ".\n";
         if (verdeckt)
-            fehler_ << "Die Sicherungen von " << Quelltext(verdeckt->first, verdeckt->second)
-                    << " gehören zu einer Quelle, deren Laufwerk nicht da ist: sie werden so angefragt, wie ihre"
-                       " Bestandslisten die Quelle nennen (wie verzeichnet).\n";
+            fehler_ << HinweisWieVerzeichnet(verdeckt->first, verdeckt->second);
         return std::nullopt;
     }
     // Sources that bore one name are never mixed: which one is meant, its former place says.

@@ -26,9 +26,9 @@ namespace tresor::posix {
 // marked: ASCII without a trailing NUL, the form "2", then the same six numbers in decimal (the key in 16 hex
 // digits), separated by single blanks, e.g.
 // "2 1765188000123456789 4096 1835012 1765188000123456789 1765188001000000000 9f3c2a1b4d5e6f70".
-// (The user's state file, which keeps records apart from the files, keeps that text form.) A value of any
-// other form, or cut short, counts as missing: records of the first form "1 ..." read as set, so the first run
-// after that change of form backed every file up once.
+// (The user's state file, which keeps records apart from the files, kept that text form; it keeps the binary
+// form now, and reads both.) A value of any other form, or cut short, counts as missing: records of the first
+// form "1 ..." read as set, so the first run after that change of form backed every file up once.
 //
 // Exact, not windowed. Writing the record moves the file's ctime on, and the record cannot hold the ctime its
 // own write gives: it holds the state before its write, and the moment of the write. So a record matches its

@@ -71,49 +71,77 @@ std::string ZustandsText(const Zustandsbestand& bestand) {
     return text + ende;
 }
 
-std::optional<Zustandsbestand> LiesZustand(std::string_view text) {
-    if (!text.starts_with(Kopf) || !text.ends_with('\n'))
-        return std::nullopt;
-    // The last line closes the file: count and checksum of everything before it.
-    const std::size_t letzte = text.rfind('\n', text.size() - 2);
-    if (letzte == std::string_view::npos || letzte + 1 < Kopf.size())
-        return std::nullopt;
-    const std::string_view rumpf = text.substr(0, letzte + 1);
-    const std::string_view schluss = text.substr(letzte + 1);
-    std::size_t anzahl = 0;
-    unsigned long long summe = 0;
-    {
-        if (!schluss.starts_with("ende "))
-            return std::nullopt;
-        const char* p = schluss.data() + 5;
-        const char* e = schluss.data() + schluss.size() - 1;
-        auto r = std::from_chars(p, e, anzahl, 10);
-        if (r.ec != std::errc() || r.ptr == e || *r.ptr != ' ')
-            return std::nullopt;
-        r = std::from_chars(r.ptr + 1, e, summe, 16);
-        if (r.ec != std::errc() || r.ptr != e)
-            return std::nullopt;
-    }
-    if (Fnv1a(Anfangswert, rumpf) != summe)
-        return std::nullopt;
+bool LiesZustand(std::string_view text, const Zustandsempfaenger& je) {
+    Zustandsleser leser(je);
+    return leser.Lies(text) && leser.Ende();
+}
 
+std::optional<Zustandsbestand> LiesZustand(std::string_view text) {
     Zustandsbestand bestand;
-    std::size_t pos = Kopf.size();
-    while (pos < rumpf.size()) {
-        const std::size_t ende = rumpf.find('\n', pos);
-        const std::string_view zeile = rumpf.substr(pos, ende - pos);
-        pos = ende + 1;
-        const std::size_t tab = zeile.find('\t');
-        if (tab == std::string_view::npos || tab == 0)
-            return std::nullopt;
-        auto name = Demaskiere(zeile.substr(0, tab));
-        if (!name)
-            return std::nullopt;
-        bestand[*std::move(name)] = std::string(zeile.substr(tab + 1));
-    }
-    if (bestand.size() != anzahl)
+    bool doppelt = false;
+    const bool gut = LiesZustand(text, [&](std::string_view name, std::string_view vermerk) {
+        doppelt = doppelt || !bestand.emplace(name, vermerk).second;
+        return true;
+    });
+    if (!gut || doppelt)
         return std::nullopt;
     return bestand;
+}
+
+Zustandsleser::Zustandsleser(Zustandsempfaenger je) : je_(std::move(je)), summe_(Anfangswert) {}
+
+bool Zustandsleser::Lies(std::string_view stueck) {
+    while (gut_ && !stueck.empty()) {
+        const std::size_t ende = stueck.find('\n');
+        const std::size_t bis = ende == std::string_view::npos ? stueck.size() : ende + 1;
+        if (zeile_.size() + bis > MaxZeile)
+            gut_ = false;
+        else
+            zeile_.append(stueck.substr(0, bis));
+        stueck.remove_prefix(bis);
+        if (gut_ && ende != std::string_view::npos)
+            Zeile();
+    }
+    return gut_;
+}
+
+// A whole line is in `zeile_`: the one held before it is no longer the last, so it counts.
+void Zustandsleser::Zeile() {
+    if (!kopf_) {
+        gut_ = zeile_ == Kopf;
+        kopf_ = true;
+        summe_ = Fnv1a(summe_, zeile_);
+        zeile_.clear();
+        return;
+    }
+    if (gehalten_) {
+        summe_ = Fnv1a(summe_, *gehalten_);
+        const std::string_view z = std::string_view(*gehalten_).substr(0, gehalten_->size() - 1);
+        const std::size_t tab = z.find('\t');
+        const auto name = tab == std::string_view::npos || tab == 0 ? std::nullopt : Demaskiere(z.substr(0, tab));
+        gut_ = name && je_(*name, z.substr(tab + 1));
+        ++anzahl_;
+    }
+    gehalten_ = std::move(zeile_);
+    zeile_.clear();
+}
+
+bool Zustandsleser::Ende() {
+    // The last line closes the file: count and checksum of everything before it.
+    if (!gut_ || !kopf_ || !zeile_.empty() || !gehalten_)
+        return false;
+    const std::string_view schluss = *gehalten_;
+    if (!schluss.starts_with("ende "))
+        return false;
+    std::size_t anzahl = 0;
+    unsigned long long summe = 0;
+    const char* p = schluss.data() + 5;
+    const char* e = schluss.data() + schluss.size() - 1;
+    auto r = std::from_chars(p, e, anzahl, 10);
+    if (r.ec != std::errc() || r.ptr == e || *r.ptr != ' ')
+        return false;
+    r = std::from_chars(r.ptr + 1, e, summe, 16);
+    return r.ec == std::errc() && r.ptr == e && anzahl == anzahl_ && summe == summe_;
 }
 
 } // namespace tresor::posix

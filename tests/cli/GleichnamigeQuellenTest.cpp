@@ -265,6 +265,11 @@ TEST_F(Wiederherstellungstest, ASourceIsFoundByItsPlaceAndItsPathBelowTheDriveWh
             EXPECT_NE(fehler.str().find("keine Sicherung der Quelle"), std::string::npos) << fehler.str();
             EXPECT_NE(fehler.str().find(f.hinweis), std::string::npos) << fehler.str();
             EXPECT_FALSE(fs::exists(nach));
+            // The listing of the source finds none either, and says the same of a gone source.
+            aus.str("");
+            EXPECT_EQ(Rufe(mit({"--liste", "--ziel", f.ziel, "--quelle", f.quelle})), 0);
+            EXPECT_NE(aus.str().find("Keine Sicherungen dieser Quelle"), std::string::npos) << aus.str();
+            EXPECT_NE(aus.str().find(f.hinweis), std::string::npos) << aus.str();
             continue;
         }
         EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");

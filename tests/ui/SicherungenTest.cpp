@@ -339,6 +339,15 @@ TEST_F(Sicherungen, AGoneSourceWhoseLetterNamesAnotherDriveIsAGroupOfItsOwnAndRe
     ASSERT_TRUE(Ruhig());
     EXPECT_EQ(Namen(), (QStringList{QStringLiteral("sub"), QStringLiteral("a.txt"), QStringLiteral("d.txt"),
                                     QStringLiteral("zeiger")}));
+    // The folder line names the place the folder had, not only the one its path names today, at each level.
+    const QString frueher = QString::fromStdString(Q().string());
+    EXPECT_TRUE(fenster->Ordnerzeile->text().startsWith(QStringLiteral("C:\\Daten (früher %1) – Stand ").arg(frueher)))
+        << fenster->Ordnerzeile->text().toStdString();
+    fenster->OeffneOrdner("sub");
+    EXPECT_TRUE(
+        fenster->Ordnerzeile->text().startsWith(QStringLiteral("C:\\Daten\\sub (früher %1/sub) – Stand ").arg(frueher)))
+        << fenster->Ordnerzeile->text().toStdString();
+    fenster->OeffneOrdner(".");
     // The window's question offers no original place.
     bool ursprungWaehlbar = true;
     EXPECT_EQ(fenster->FrageWohinSelbst([&](QMessageBox& box) {

@@ -233,6 +233,19 @@ struct Stoerung {
     int status; // the exit status of the run met by the fault
 };
 
+// Remounts the served image read-only or writable again. The kernel refuses a read-only remount while a file on it
+// is open for writing: the server's session of the test before may still be closing such a file for a moment after
+// its client was unmounted (the run under test is held where the fault is made and writes nothing meanwhile). So the
+// remount is tried again until those are closed, a few seconds at most.
+int Umhaengen(const fs::path& bild, const char* wie) {
+    for (int versuch = 0;; ++versuch) {
+        const int status = Fuehre({"mount", "-o", std::string("remount,") + wie, bild.string()});
+        if (status == 0 || versuch == 200)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+}
+
 class Netzfehler : public Netzlauf, public ::testing::WithParamInterface<Stoerung> {
 protected:
     void Bewirke(Fehlerart art) {
@@ -245,7 +258,7 @@ protected:
             netz->TrenneVerbindungen();
             break;
         case Fehlerart::Schreibschutz:
-            ASSERT_EQ(Fuehre({"mount", "-o", "remount,ro", s.Bild().string()}), 0);
+            ASSERT_EQ(Umhaengen(s.Bild(), "ro"), 0);
             break;
         case Fehlerart::Voll: {
             // Every free block of the disk behind the share taken.
@@ -276,7 +289,7 @@ protected:
             ASSERT_TRUE(netz->Einhaengen(punkt)) << netz->Grund();
             break;
         case Fehlerart::Schreibschutz:
-            ASSERT_EQ(Fuehre({"mount", "-o", "remount,rw", s.Bild().string()}), 0);
+            ASSERT_EQ(Umhaengen(s.Bild(), "rw"), 0);
             break;
         case Fehlerart::Voll:
             fs::remove(s.Bild() / "fueller");
