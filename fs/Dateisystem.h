@@ -89,6 +89,10 @@ private:
 // copies were tried over how long). `Schnappschuss` is set by a copy taken from a clone of such a file (on a
 // file system that clones, btrfs or XFS): the copy in place is one version the file really had, whole, but
 // no state can be told for it, so the file's archive bit stays set and the next run copies it again.
+// `KopieBekannt`, where the file-system object tells it (a regular file copied for a restore,
+// QuellordnerHalten): the copy is a regular file as it was made and named, of the size and modification time
+// above, with the bits, owner, group, device and inode of the fields `Kopie...`; a restore holds it against the
+// record instead of looking at the copy once more.
 struct Quellstand {
     std::int64_t MtimeNs = 0;
     std::int64_t Groesse = 0;
@@ -101,6 +105,12 @@ struct Quellstand {
     bool Schnappschuss = false;
     int Versuche = 0;
     std::int64_t VersuchtNs = 0;
+    bool KopieBekannt = false;
+    std::uint32_t KopieModus = 0; // 07777
+    std::uint32_t KopieUid = 0;
+    std::uint32_t KopieGid = 0;
+    std::uint64_t KopieGeraet = 0;
+    std::uint64_t KopieInode = 0;
 };
 
 // Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its

@@ -357,9 +357,13 @@ void Eintragszugriff::SetzeStandIn(int ordner, const char* name, const Pfad& pfa
     struct stat st {};
     if (::fstat(eintrag.get(), &st) != 0)
         throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
-    if (besitzer && ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+    // What the entry has already is not set again: an owner change (which would clear set-ID bits that the mode
+    // below gives back) and a mode change, whose call by name through /proc costs a lookup of its own.
+    const bool andererBesitzer = st.st_uid != stand.Uid || st.st_gid != stand.Gid;
+    if (besitzer && andererBesitzer &&
+        ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
         throw FsFehler("Besitzer setzen", pfad, Fehlercode(errno));
-    if (!S_ISLNK(st.st_mode)) {
+    if (!S_ISLNK(st.st_mode) && ((st.st_mode & 07777) != (stand.Modus & 07777) || (besitzer && andererBesitzer))) {
         // Through the descriptor's own name, which leads to exactly the entry opened above.
         const std::string eigen = "/proc/self/fd/" + std::to_string(eintrag.get());
         if (::chmod(eigen.c_str(), stand.Modus) != 0)
