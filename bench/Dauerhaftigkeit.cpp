@@ -42,7 +42,7 @@ public:
     explicit OhneSync(std::unique_ptr<Dateisystem> innen) : innen_(std::move(innen)) {}
     Ordner GetFolder(const Pfad& p) override { return innen_->GetFolder(p); }
     std::vector<Ordner> SubFolders(const Ordner& o) override { return innen_->SubFolders(o); }
-    std::vector<Datei> Files(const Ordner& o) override { return innen_->Files(o); }
+    Ordnerdateien Files(const Ordner& o) override { return innen_->Files(o); }
     Datei GetFile(const Pfad& p) override { return innen_->GetFile(p); }
     int Attributes(const Datei& d) override { return innen_->Attributes(d); }
     bool ArchivGesetzt(const Datei& d) override { return innen_->ArchivGesetzt(d); }

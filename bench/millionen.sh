@@ -3,7 +3,7 @@
 # and linear in time as the number of files grows. Called as `bench/run --millionen`; not part of the test
 # command (the 3,000,000-file setting takes most of an hour on two cores).
 #
-#   bench/run --millionen [--ordner DIR] [--dateien "N ..."]
+#   bench/run --millionen [--ordner DIR] [--dateien "N ..."] [--ein-ordner]
 #
 # For each size, a tree of N files in N/50 folders (up to 5 levels deep, files of 1 to 48 bytes, which ext4 with
 # inline_data keeps in the inode: millions of files in little room) is made on a fresh loop-mounted ext4 image,
@@ -19,14 +19,17 @@
 #
 #   --ordner D    where the images are made (default /tmp); needs root for the loop mounts
 #   --dateien L   the sizes, smallest first (default "100000 3000000")
+#   --ein-ordner  all files in one folder instead of N/50 folders (a browser cache, a mail folder): whether a
+#                 run holds a folder's files compactly
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 
-ordner=/tmp; groessen="100000 3000000"
+ordner=/tmp; groessen="100000 3000000"; ein_ordner=0
 while (($#)); do
     case $1 in
         --ordner) ordner=$2; shift ;;
         --dateien) groessen=$2; shift ;;
+        --ein-ordner) ein_ordner=1 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -54,6 +57,7 @@ messe() { python3 "$hier/bench/messen.py" "$ergebnisse" "$@"; }
 
 for n in $groessen; do
     ordnerzahl=$(( n / 50 ))
+    (( ein_ordner )) && ordnerzahl=1
     # Inodes: the source, the full backup, the restore, the copy by `cp -a`, and the folders every later run
     # mirrors, with room to spare; bytes: the inode tables, the folders' blocks of five trees, six records of
     # ~150 bytes per entry.

@@ -1,12 +1,19 @@
-// The operations of restores that a file-system object without held folders does not offer.
+// The file objects of a listing, and the operations of restores that a file-system object without held folders
+// does not offer.
 #include "fs/Dateisystem.h"
 
 #include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
 
 #include <cerrno>
 #include <system_error>
 
 namespace tresor {
+
+Datei Ordnerdateien::operator[](std::size_t i) const {
+    std::string name = posix::Programmname(std::string((*namen_)[i]));
+    return Datei{posix::KindPfad(ordner_, name), std::move(name)};
+}
 
 std::optional<Eintragsstand> Dateisystem::Stand(const Pfad& pfad) {
     throw FsFehler("Stand", pfad, std::error_code(ENOSYS, std::generic_category()));

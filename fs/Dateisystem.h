@@ -2,9 +2,12 @@
 
 #include "fs/Eintragsstand.h"
 #include "fs/Pfad.h"
+#include "fs/system/Namensliste.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,6 +29,54 @@ struct Datei {
     std::string Name; // as stored
 };
 
+// The files of one folder as Files lists them: the folder's path once and the names as stored on disk in one
+// buffer (Namensliste.h, shared with what the file-system object keeps of the listing), each file object made
+// when it is looked at, with its name in program form (Pfadteile.h). A folder of hundreds of thousands of files
+// costs its names' bytes, not two strings per file.
+class Ordnerdateien {
+public:
+    Ordnerdateien() = default;
+    explicit Ordnerdateien(Pfad ordner, std::shared_ptr<const posix::Namensliste> namen = {})
+        : ordner_(std::move(ordner)), namen_(std::move(namen)) {}
+
+    [[nodiscard]] const Pfad& OrdnerPfad() const { return ordner_; }
+    [[nodiscard]] std::size_t size() const { return namen_ ? namen_->size() : 0; }
+    [[nodiscard]] bool empty() const { return size() == 0; }
+    [[nodiscard]] Datei operator[](std::size_t i) const;
+
+    class Zeiger {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Datei;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Datei;
+        Zeiger() = default;
+        Zeiger(const Ordnerdateien* liste, std::size_t i) : liste_(liste), i_(i) {}
+        Datei operator*() const { return (*liste_)[i_]; }
+        Zeiger& operator++() {
+            ++i_;
+            return *this;
+        }
+        Zeiger operator++(int) {
+            Zeiger vorher = *this;
+            ++i_;
+            return vorher;
+        }
+        bool operator==(const Zeiger& b) const { return i_ == b.i_; }
+
+    private:
+        const Ordnerdateien* liste_ = nullptr;
+        std::size_t i_ = 0;
+    };
+    [[nodiscard]] Zeiger begin() const { return {this, 0}; }
+    [[nodiscard]] Zeiger end() const { return {this, size()}; }
+
+private:
+    Pfad ordner_;
+    std::shared_ptr<const posix::Namensliste> namen_;
+};
+
 // The state of a file as it was read for a copy: what the archive record holds once the archive bit is
 // cleared after that copy. A file whose state has moved on since reads as archive set again.
 // For a symbolic link the state of the folder that holds it counts as well (its record lives on that
@@ -38,6 +89,10 @@ struct Datei {
 // copies were tried over how long). `Schnappschuss` is set by a copy taken from a clone of such a file (on a
 // file system that clones, btrfs or XFS): the copy in place is one version the file really had, whole, but
 // no state can be told for it, so the file's archive bit stays set and the next run copies it again.
+// `KopieBekannt`, where the file-system object tells it (a regular file copied for a restore,
+// QuellordnerHalten): the copy is a regular file as it was made and named, of the size and modification time
+// above, with the bits, owner, group, device and inode of the fields `Kopie...`; a restore holds it against the
+// record instead of looking at the copy once more.
 struct Quellstand {
     std::int64_t MtimeNs = 0;
     std::int64_t Groesse = 0;
@@ -50,6 +105,12 @@ struct Quellstand {
     bool Schnappschuss = false;
     int Versuche = 0;
     std::int64_t VersuchtNs = 0;
+    bool KopieBekannt = false;
+    std::uint32_t KopieModus = 0; // 07777
+    std::uint32_t KopieUid = 0;
+    std::uint32_t KopieGid = 0;
+    std::uint64_t KopieGeraet = 0;
+    std::uint64_t KopieInode = 0;
 };
 
 // Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its
@@ -84,7 +145,8 @@ public:
     // listed but its own SubFolders and Files are empty, the second is not listed at all.
     [[nodiscard]] virtual std::vector<Ordner> SubFolders(const Ordner& ordner) = 0;
     // The files directly in the folder, hidden and system files and symbolic links included.
-    [[nodiscard]] virtual std::vector<Datei> Files(const Ordner& ordner) = 0;
+    // Held compactly (Ordnerdateien): a folder may hold hundreds of thousands of files.
+    [[nodiscard]] virtual Ordnerdateien Files(const Ordner& ordner) = 0;
     // A file object for an existing file or symbolic link (never followed).
     [[nodiscard]] virtual Datei GetFile(const Pfad& pfad) = 0;
     // The attribute value at the moment of the read (bits 1, 2, 4, 16, 32 only).

@@ -236,10 +236,16 @@ std::optional<Pfad> Laufwerkstabelle::AusPosix(std::string_view posix) const {
     return ergebnis;
 }
 
+void NamenAusPosixAn(std::string_view posix, std::string& an) {
+    const std::size_t anfang = an.size();
+    an += posix;
+    for (auto it = an.begin() + static_cast<std::ptrdiff_t>(anfang); it != an.end(); ++it)
+        *it = *it == '/' ? '\\' : *it == '\\' ? '/' : *it;
+}
+
 std::string NamenAusPosix(std::string_view posix) {
-    std::string programm(posix);
-    for (char& c : programm)
-        c = c == '/' ? '\\' : c == '\\' ? '/' : c;
+    std::string programm;
+    NamenAusPosixAn(posix, programm);
     return programm;
 }
 

@@ -74,5 +74,7 @@ private:
 // POSIX form as a backslash. The mapping is one-to-one: such a name is one level of a path, never two, and
 // its copy gets exactly the bytes of its name on disk. Applied twice it gives the input back.
 std::string NamenAusPosix(std::string_view posix);
+// The same appended to `an` (a path being built, without a string of its own).
+void NamenAusPosixAn(std::string_view posix, std::string& an);
 
 } // namespace tresor

@@ -22,7 +22,7 @@ std::vector<Ordner> Dateisystemhuelle::SubFolders(const Ordner& ordner) {
     return innen_->SubFolders(ordner);
 }
 
-std::vector<Datei> Dateisystemhuelle::Files(const Ordner& ordner) {
+Ordnerdateien Dateisystemhuelle::Files(const Ordner& ordner) {
     Notiere("Files " + ordner.Path);
     return innen_->Files(ordner);
 }

@@ -37,7 +37,7 @@ public:
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
-    std::vector<Datei> Files(const Ordner& ordner) override;
+    Ordnerdateien Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
     // Recorded as "Attributes <path>", the same lookup; the attribute filter applies to it as well.

@@ -56,7 +56,7 @@ std::optional<std::size_t> Bestandsliste::Eintrag(const Pfad& quelle, Eintragsar
     // An entry below a folder the record does not hold (one whose mirror clashed with another's) is only
     // named as not backed up: a record lists every folder before its content.
     std::string pfad = Relativ(quelle);
-    if (pfad != "." && !ordner_.contains(std::string(Oberordner(pfad))))
+    if (pfad != "." && !ordner_.contains(Oberordner(pfad)))
         return std::nullopt;
     Fenstereintrag g;
     Bestandseintrag& e = g.E;
@@ -161,18 +161,19 @@ void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen, c
     // The index reads the newest record of the source in the target; where that is older than this run's folder,
     // it is the newest earlier one, which the entry's version is found in (Verorte): its answer for this very
     // path is that record's entry, or that the record holds none.
-    // Only a file's entry is taken so (a link's needs its target, read from the record itself).
+    // A file's entry and a link's (with its target) are taken so; an entry of another kind there holds no
+    // version of this one. So that record is read once in the run, whatever the source holds.
     Fenstereintrag& g = fenster_[*platz];
     const Bestandseintrag* frueh = index != nullptr ? index->Gefunden() : nullptr;
-    if (g.E.Art == Eintragsart::Datei && index != nullptr && !index->Ordner().empty() &&
-        index->Ordner() < ordnername_ && index->Beantwortet() != nullptr && *index->Beantwortet() == g.E.Pfad &&
-        (frueh == nullptr || frueh->Art == Eintragsart::Datei)) {
+    if (index != nullptr && !index->Ordner().empty() && index->Ordner() < ordnername_ &&
+        index->Beantwortet() != nullptr && *index->Beantwortet() == g.E.Pfad) {
         g.FruehBekannt = true;
-        if (frueh != nullptr) {
+        if (frueh != nullptr && frueh->Art == g.E.Art) {
             const auto [ort, neu] = ortnummern_.try_emplace(frueh->Ort, static_cast<std::uint32_t>(orte_.size()));
             if (neu)
                 orte_.push_back(frueh->Ort);
-            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs, frueh->CtimeNs, frueh->Inode, ort->second};
+            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs, frueh->CtimeNs,
+                                   frueh->Inode,   ort->second,    frueh->Verweisziel};
         }
     }
     Leere();
@@ -233,13 +234,14 @@ void Bestandsliste::Ausschreiben(Fenstereintrag& g) {
         std::optional<Bestandseintrag> v;
         if (g.Frueh) {
             v.emplace();
-            v->Art = Eintragsart::Datei;
+            v->Art = e.Art;
             v->Ort = orte_[g.Frueh->Ort];
             v->Groesse = g.Frueh->Groesse;
             v->MtimeNs = g.Frueh->MtimeNs;
             v->CtimeNs = g.Frueh->CtimeNs;
             v->Inode = g.Frueh->Inode;
             v->Pfad = e.Pfad;
+            v->Verweisziel = std::move(g.Frueh->Verweisziel);
         }
         Verorte(e, v ? &*v : nullptr);
     } else if (g.Verorten) {
@@ -269,7 +271,7 @@ void Bestandsliste::Schreib(Bestandseintrag& e) {
             weg_.pop_back();
         weg_.push_back({e.Pfad, {}});
     } else if (!weg_.empty() && weg_.back().Pfad == Oberordner(e.Pfad)) {
-        weg_.back().Dateien.insert(Streuwert(Letzter(e.Pfad)));
+        weg_.back().Hinzu(Streuwert(Letzter(e.Pfad)));
     }
     schreiber_->Eintrag(e);
     letzter_ = std::pair(e.Pfad, e.Art == Eintragsart::Ordner);
@@ -279,8 +281,22 @@ bool Bestandsliste::AlsDateiGeschrieben(const std::string& pfad) const {
     const std::string_view ordner = Oberordner(pfad);
     for (auto it = weg_.rbegin(); it != weg_.rend(); ++it)
         if (it->Pfad == ordner)
-            return it->Dateien.contains(Streuwert(Letzter(pfad)));
+            return it->Enthaelt(Streuwert(Letzter(pfad)));
     return false;
+}
+
+void Bestandsliste::Wegordner::Hinzu(std::uint64_t streuwert) {
+    if (!Dateien.empty() && streuwert < Dateien.back())
+        Sortiert = false;
+    Dateien.push_back(streuwert);
+}
+
+bool Bestandsliste::Wegordner::Enthaelt(std::uint64_t streuwert) const {
+    if (!Sortiert) {
+        std::sort(Dateien.begin(), Dateien.end());
+        Sortiert = true;
+    }
+    return std::binary_search(Dateien.begin(), Dateien.end(), streuwert);
 }
 
 std::string Bestandsliste::Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen) {

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -103,14 +105,15 @@ public:
     std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
 
 private:
-    // What Verorte needs of an earlier record's entry of a file, held with the entry in the window: its place as
-    // an index into orte_, its size, time, inode and ctime.
+    // What Verorte needs of an earlier record's entry of a file or link, held with the entry in the window: its
+    // place as an index into orte_, its size, time, inode and ctime, and a link's target.
     struct Frueheintrag {
         std::int64_t Groesse = 0;
         std::int64_t MtimeNs = 0;
         std::int64_t CtimeNs = 0;
         std::uint64_t Inode = 0;
         std::uint32_t Ort = 0;
+        std::string Verweisziel;
     };
     struct Fenstereintrag {
         Bestandseintrag E;
@@ -119,10 +122,14 @@ private:
         std::optional<Frueheintrag> Frueh;
         std::uint64_t Namen = 1; // names of the file in the source, when it was looked at
     };
-    // A folder on the walk's way and the names (hashed) of the files and links written in it.
+    // A folder on the walk's way and the names (hashed) of the files and links written in it: eight bytes a
+    // name, sorted when first asked after a name was added (a stopped run asks; a run that goes on never does).
     struct Wegordner {
         std::string Pfad;
-        std::unordered_set<std::uint64_t> Dateien;
+        mutable std::vector<std::uint64_t> Dateien;
+        mutable bool Sortiert = true;
+        void Hinzu(std::uint64_t streuwert);
+        [[nodiscard]] bool Enthaelt(std::uint64_t streuwert) const;
     };
 
     static Eintragsart ArtAus(const Eintragsstand& stand);
@@ -175,7 +182,14 @@ private:
     std::unordered_map<std::string, std::uint32_t> ortnummern_;
     Auslassungen ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
-    std::unordered_set<std::string> ordner_; // the folders recorded, relative
+    // The folders recorded, relative; asked by a part of a path without a copy of it.
+    struct Namensstreuung {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_set<std::string, Namensstreuung, std::equal_to<>> ordner_;
+    // The folder that mirrors the source in each backup folder of the target, made once per backup folder.
+    std::unordered_map<std::string, Pfad> spiegel_;
 };
 
 } // namespace tresor

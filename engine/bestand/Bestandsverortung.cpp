@@ -66,7 +66,10 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
 }
 
 std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, const std::string& relativ) {
-    return kopien_.Stand(Unterpfad(Spiegelpfad(Unterpfad(ziel_, ordner), quelle_), relativ));
+    auto spiegel = spiegel_.find(ordner);
+    if (spiegel == spiegel_.end())
+        spiegel = spiegel_.emplace(ordner, Spiegelpfad(Unterpfad(ziel_, ordner), quelle_)).first;
+    return kopien_.Stand(Unterpfad(spiegel->second, relativ));
 }
 
 bool Bestandsliste::NochDa(const Bestandseintrag& v) {
@@ -128,7 +131,7 @@ void Bestandsliste::NimmUebrige() {
         // earlier record has a folder: not taken.
         if (letzter_ && Wegordnung(v.Pfad, v.Art == Eintragsart::Ordner, letzter_->first, letzter_->second) <= 0)
             continue;
-        if (v.Pfad == "." || !ordner_.contains(std::string(Oberordner(v.Pfad))))
+        if (v.Pfad == "." || !ordner_.contains(Oberordner(v.Pfad)))
             continue;
         if (v.Art == Eintragsart::Ordner && AlsDateiGeschrieben(v.Pfad))
             continue;

@@ -28,7 +28,14 @@ std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const P
 Pfad Unterpfad(const Pfad& ordner, const std::string& relativ) {
     if (relativ == "." || relativ.empty())
         return ordner;
-    return (ordner.size() == 3 ? ordner : ordner + "\\") + NamenAusPosix(relativ);
+    // Built in one piece: asked for every file a run leaves.
+    Pfad pfad;
+    pfad.reserve(ordner.size() + 1 + relativ.size());
+    pfad += ordner;
+    if (ordner.size() != 3)
+        pfad += '\\';
+    NamenAusPosixAn(relativ, pfad);
+    return pfad;
 }
 
 Pfad Spiegelpfad(const Pfad& sicherungsordner, const Pfad& quelle) {

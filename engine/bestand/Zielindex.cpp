@@ -11,7 +11,7 @@ std::string RelativZurQuelle(const Pfad& quelle, const Pfad& pfad) {
     if (pfad == quelle)
         return ".";
     const std::size_t anfang = quelle.size() == 3 ? 3 : quelle.size() + 1;
-    return NamenAusPosix(pfad.substr(anfang));
+    return NamenAusPosix(std::string_view(pfad).substr(anfang));
 }
 
 Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) : quelle_(quelle) {

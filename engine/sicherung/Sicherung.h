@@ -22,7 +22,7 @@ using Wert = std::variant<std::monostate, int, Pfad>;
 // The collection fc: the files of the folder last scanned or copied.
 struct Dateisammlung {
     Pfad Ordner;
-    std::vector<Datei> Elemente;
+    Ordnerdateien Elemente;
 };
 
 // How a backup run ended.

@@ -41,6 +41,20 @@ std::string Abweichung(const std::optional<Eintragsstand>& k, const Bestandseint
     return {};
 }
 
+// The state of a copy as the copy told it (Quellstand::KopieBekannt).
+std::optional<Eintragsstand> KopieAus(const Quellstand& s) {
+    Eintragsstand k;
+    k.Typ = Eintragsstand::Art::Datei;
+    k.Groesse = s.Groesse;
+    k.MtimeNs = s.MtimeNs;
+    k.Modus = s.KopieModus;
+    k.Uid = s.KopieUid;
+    k.Gid = s.KopieGid;
+    k.Geraet = s.KopieGeraet;
+    k.Inode = s.KopieInode;
+    return k;
+}
+
 std::string Besitz(std::uint32_t uid, std::uint32_t gid) {
     return std::to_string(uid) + ":" + std::to_string(gid);
 }
@@ -465,14 +479,17 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
         lauf.Melde(e.Pfad, "die Kopie in " + Anzeigetext(e.Ort) + " ist nicht dieser Stand (" + grund + ")");
     };
     try {
-        // Only a regular file of the recorded size, or a link, is copied at all; what the copy made is looked
-        // at again, for the backup may have changed in between, and goes when it is not that version.
+        // Only a regular file of the recorded size, or a link, is copied at all; what the copy made is held
+        // against the record again, for the backup may have changed in between, and goes when it is not that
+        // version.
         if (const std::string grund = Abweichung(fso.Stand(woher), e); !grund.empty())
             return nichtDieser(grund);
         // Just looked at as a file or link: the copy opens it without following a link and takes only
         // a regular file or a link, so it is not looked at once more here.
+        // The copy as made, where the file-system object tells it (a regular file of the size it read); else
+        // looked at.
         const Quellstand s = fso.Copy(Datei{woher, posix::LetzterName(woher)}, wohin, kopierbegleitung_);
-        const auto neu = fso.Stand(wohin);
+        const auto neu = s.KopieBekannt ? KopieAus(s) : fso.Stand(wohin);
         if (const std::string grund = Abweichung(neu, e); !grund.empty()) {
             if (neu && neu->Typ != Eintragsstand::Art::Ordner)
                 fso.Entferne(wohin);

@@ -39,12 +39,19 @@ Vorleser::~Vorleser() {
 }
 
 bool Vorleser::KannArbeiten() const {
-    return auftrag_ && naechster_ < auftrag_->Namen.size() && naechster_ < verbraucht_ + Vorlauf;
+    return auftrag_ && naechster_ < auftrag_->Namen->size() && naechster_ < verbraucht_ + Vorlauf;
 }
 
-bool Vorleser::Beginne(int ordnerFd, std::vector<std::string> namen, std::size_t ab) {
+bool Vorleser::Beginne(int ordnerFd, const std::vector<std::string>& namen, std::size_t ab) {
+    auto liste = std::make_shared<Namensliste>();
+    for (const std::string& name : namen)
+        liste->Hinzu(name);
+    return Beginne(ordnerFd, std::move(liste), ab);
+}
+
+bool Vorleser::Beginne(int ordnerFd, std::shared_ptr<const Namensliste> namen, std::size_t ab) {
     Beende();
-    if (ab >= namen.size())
+    if (!namen || ab >= namen->size())
         return false;
     auto auftrag = std::make_shared<Auftrag>();
     // A copy of the descriptor of its own: the caller may close its own while an entry is being read.
@@ -89,7 +96,7 @@ void Vorleser::Beende() {
 
 std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
     std::unique_lock<std::mutex> l(m_);
-    if (!auftrag_ || index < verbraucht_ || index >= auftrag_->Namen.size())
+    if (!auftrag_ || index < verbraucht_ || index >= auftrag_->Namen->size())
         return std::nullopt;
     Platz& p = plaetze_[index % Vorlauf];
     std::optional<std::optional<Archivvermerk>> ergebnis;
@@ -104,7 +111,7 @@ std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
         // not keep meeting on the same entry.
         selbst = auftrag_;
         if (naechster_ <= index + 1) {
-            const std::size_t grenze = std::min(auftrag_->Namen.size(), index + 1 + Vorlauf);
+            const std::size_t grenze = std::min(auftrag_->Namen->size(), index + 1 + Vorlauf);
             naechster_ = index + 1 + (grenze - index - 1) / 2;
         }
         ++zaehler_.Selbst;
@@ -116,7 +123,7 @@ std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
     if (wecken)
         arbeit_.notify_one();
     if (selbst)
-        ergebnis = lesen_(selbst->Ordner.get(), selbst->Namen[index].c_str());
+        ergebnis = lesen_(selbst->Ordner.get(), selbst->Namen->CName(index));
     return ergebnis;
 }
 
@@ -137,9 +144,9 @@ void Vorleser::Arbeite() {
         p.Index = index;
         p.Was = Zustand::InArbeit;
         l.unlock();
-        auto vermerk = lesen_(auftrag->Ordner.get(), auftrag->Namen[index].c_str());
+        auto vermerk = lesen_(auftrag->Ordner.get(), auftrag->Namen->CName(index));
         if (gelesen_)
-            gelesen_(auftrag->Namen[index]);
+            gelesen_(std::string((*auftrag->Namen)[index]));
         l.lock();
         // Kept only for the entry it was read for, while the walk has not passed it.
         if (generation == generation_ && p.Index == index && p.Was == Zustand::InArbeit && index >= verbraucht_) {

@@ -2,6 +2,7 @@
 
 #include "fs/ablage/Archivvermerk.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Namensliste.h"
 
 #include <array>
 #include <condition_variable>
@@ -47,7 +48,9 @@ public:
     // `ab` on; the walk will ask for them in this order. The descriptor stays the caller's (a copy is read
     // through). Drops the folder begun before. False where nothing is read ahead (no copy of the descriptor,
     // no thread).
-    bool Beginne(int ordnerFd, std::vector<std::string> namen, std::size_t ab);
+    bool Beginne(int ordnerFd, std::shared_ptr<const Namensliste> namen, std::size_t ab);
+    // The same for names given one string each (a short list).
+    bool Beginne(int ordnerFd, const std::vector<std::string>& namen, std::size_t ab);
     // The record of the entry `index` of the folder begun last, as read since Beginne: taken from the other
     // thread where it is done, else read here. Nothing (the outer optional) when the index is not one still
     // to come of that folder (asked twice, or no folder begun).
@@ -66,7 +69,7 @@ public:
 private:
     struct Auftrag {
         Deskriptor Ordner;
-        std::vector<std::string> Namen;
+        std::shared_ptr<const Namensliste> Namen;
     };
     enum class Zustand : std::uint8_t { Leer, InArbeit, Fertig };
     struct Platz {

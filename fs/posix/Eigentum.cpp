@@ -18,10 +18,12 @@ bool NichtUnterstuetzt(int fehler) {
 
 } // namespace
 
-mode_t Eigentumsmodus(int zielFd, const struct stat& quelle) {
+mode_t Eigentumsmodus(int zielFd, const struct stat& quelle, struct stat* jetzt) {
     // Checked below through the bits it allows. Anyone else may give the copy a group of his own. A copy that
     // has the source's owner and group already is left as it is.
     mode_t modus = quelle.st_mode & 07777;
+    if (jetzt != nullptr)
+        jetzt->st_mode = ~static_cast<mode_t>(0);
     struct stat st {};
     if (::fstat(zielFd, &st) != 0)
         return modus & ~static_cast<mode_t>(S_ISUID | S_ISGID);
@@ -33,6 +35,8 @@ mode_t Eigentumsmodus(int zielFd, const struct stat& quelle) {
         if (::fstat(zielFd, &st) != 0)
             return modus & ~static_cast<mode_t>(S_ISUID | S_ISGID);
     }
+    if (jetzt != nullptr)
+        *jetzt = st;
     if (st.st_uid != quelle.st_uid)
         modus &= ~static_cast<mode_t>(S_ISUID);
     if (st.st_gid != quelle.st_gid)
@@ -51,32 +55,41 @@ bool VorgabeAcl(const Ort& ordner) {
     return errno != ENODATA && !NichtUnterstuetzt(errno);
 }
 
-int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl) {
+int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl, bool* geschrieben) {
     const char* const namen[] = {"system.posix_acl_access", "system.posix_acl_default"};
     for (int i = 0; i < (ordner ? 2 : 1); ++i) {
         const char* name = namen[i];
         const auto wert = LiesXattr(quelle, name);
         if (wert) {
+            if (geschrieben != nullptr)
+                *geschrieben = true;
             if (::fsetxattr(zielFd, name, wert->data(), wert->size(), 0) != 0 && !NichtUnterstuetzt(errno))
                 return errno;
         } else if (zielOhneAcl ||
                    (::fgetxattr(zielFd, name, nullptr, 0) < 0 && (errno == ENODATA || NichtUnterstuetzt(errno)))) {
             // The copy holds none (it would have it from its folder's default ACL): nothing to remove. Looked at
             // first, which writes nothing, where a removal would write the inode.
-        } else if (::fremovexattr(zielFd, name) != 0 && errno != ENODATA && !NichtUnterstuetzt(errno)) {
-            return errno;
+        } else {
+            if (geschrieben != nullptr)
+                *geschrieben = true;
+            if (::fremovexattr(zielFd, name) != 0 && errno != ENODATA && !NichtUnterstuetzt(errno))
+                return errno;
         }
     }
     return 0;
 }
 
-int SetzeModus(int zielFd, mode_t modus) {
+int SetzeModus(int zielFd, mode_t modus, mode_t* gesetzt) {
+    if (gesetzt != nullptr)
+        *gesetzt = modus;
     if (::fchmod(zielFd, modus) == 0)
         return 0;
     const int fehler = errno;
     constexpr mode_t Sonderbits = S_ISUID | S_ISGID | S_ISVTX;
     if (fehler != EPERM || (modus & Sonderbits) == 0)
         return fehler;
+    if (gesetzt != nullptr)
+        *gesetzt = modus & ~Sonderbits;
     return ::fchmod(zielFd, modus & ~Sonderbits) == 0 ? 0 : errno;
 }
 

@@ -203,13 +203,12 @@ std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordne
         throw FsFehler("Namen", ordner, Fehlercode(errno));
     }
     int fehler = 0;
-    auto eintraege = posix::LiesEintraege(Deskriptor(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), fehler);
+    const Deskriptor fd(::openat(weg, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.gueltig())
+        throw FsFehler("Namen", ordner, Fehlercode(errno));
+    auto namen = posix::LiesNamen(fd.get(), fehler);
     if (fehler != 0)
         throw FsFehler("Namen", ordner, Fehlercode(fehler));
-    std::vector<std::string> namen;
-    namen.reserve(eintraege.size());
-    for (auto& e : eintraege)
-        namen.push_back(std::move(e.Name));
     return namen;
 }
 
@@ -358,9 +357,13 @@ void Eintragszugriff::SetzeStandIn(int ordner, const char* name, const Pfad& pfa
     struct stat st {};
     if (::fstat(eintrag.get(), &st) != 0)
         throw FsFehler("Stand setzen", pfad, Fehlercode(errno));
-    if (besitzer && ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+    // What the entry has already is not set again: an owner change (which would clear set-ID bits that the mode
+    // below gives back) and a mode change, whose call by name through /proc costs a lookup of its own.
+    const bool andererBesitzer = st.st_uid != stand.Uid || st.st_gid != stand.Gid;
+    if (besitzer && andererBesitzer &&
+        ::fchownat(eintrag.get(), "", stand.Uid, stand.Gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
         throw FsFehler("Besitzer setzen", pfad, Fehlercode(errno));
-    if (!S_ISLNK(st.st_mode)) {
+    if (!S_ISLNK(st.st_mode) && ((st.st_mode & 07777) != (stand.Modus & 07777) || (besitzer && andererBesitzer))) {
         // Through the descriptor's own name, which leads to exactly the entry opened above.
         const std::string eigen = "/proc/self/fd/" + std::to_string(eintrag.get());
         if (::chmod(eigen.c_str(), stand.Modus) != 0)

@@ -283,7 +283,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     Eintragsort quelle;
     ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
 
-    // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below.
+    // O_NONBLOCK: opening a FIFO that slipped in must not wait for a writer; it is refused below. The flag stays
+    // on the descriptor: reads of a regular file do not heed it, so no call is spent to take it away again.
     constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     Deskriptor q = OeffneZumLesen(quelle.Ordner(), quelle.Name(), Lesen);
     if (!q.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", datei.Path, quelle))
@@ -305,10 +306,6 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         throw quellfehler(EINVAL);
     // This look is the first copy's look before (RuhigerStand): a change after it is seen by the look after.
     const Blick ersterBlick{vorher, uhrVorher};
-    // Nothing else of the open flags is kept but O_NOATIME: plain reads from here on. Where the file was opened
-    // without it (someone else's file, for a user without the capability), setting it fails as the open did.
-    if (::fcntl(q.get(), F_SETFL, O_NOATIME) != 0)
-        (void)::fcntl(q.get(), F_SETFL, 0);
 
     Eintragsort zielort;
     if (const int fehler = ordner_.Verorte("Copy", ziel, zielort); fehler != 0)
@@ -328,11 +325,15 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     bool unbenannt = false;
     if (UnbenannteVerlinkbar() && !ohneUnbenannte_.contains(zielort.OrdnerGeraet())) {
         constexpr int Unbenannt = O_TMPFILE | O_WRONLY | O_CLOEXEC;
-        z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, 0600));
+        // Made with the source's permission bits already (no one can open a file without a name), so that the
+        // mode need not be set once more where the umask and the folder leave them so; the owner may always
+        // write, for the attributes written before the final mode.
+        const mode_t anfangsmodus = (vorher.st_mode & 0777) | S_IRUSR | S_IWUSR;
+        z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, anfangsmodus));
         if (!z.gueltig() && errno == ENOENT && ordner_.Erneuert("Copy", ziel, zielort)) {
             ordnerFd = zielort.Ordner();
             zielordner = ordnerFd;
-            z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, 0600));
+            z = Deskriptor(::openat(ordnerFd, ".", Unbenannt, anfangsmodus));
         }
         if (!z.gueltig() && !OhneUnbenannte(errno))
             throw zielfehler(errno);
@@ -454,11 +455,17 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     }
     // Owner and group, the ACL, then the mode: a set-ID bit only with its owner or group (Eigentum.h), and no
     // write permission where the source's own file system calls it read-only.
-    const mode_t endmodus = Eigentumsmodus(z.get(), vorher) & (modus | ~static_cast<mode_t>(0222));
-    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort)); fehler != 0)
+    // The mode is set unless the copy, as looked at then, has it already and no ACL was written since.
+    struct stat kopie {};
+    const mode_t endmodus = Eigentumsmodus(z.get(), vorher, &kopie) & (modus | ~static_cast<mode_t>(0222));
+    bool aclGeschrieben = false;
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort), &aclGeschrieben);
+        fehler != 0)
         throw zielfehler(fehler);
-    if (const int fehler = SetzeModus(z.get(), endmodus); fehler != 0)
-        throw zielfehler(fehler);
+    mode_t kopiemodus = kopie.st_mode & 07777;
+    if (aclGeschrieben || kopie.st_mode == ~static_cast<mode_t>(0) || kopiemodus != endmodus)
+        if (const int fehler = SetzeModus(z.get(), endmodus, &kopiemodus); fehler != 0)
+            throw zielfehler(fehler);
     const struct timespec zeiten[2] = {{0, UTIME_OMIT}, vorher.st_mtim};
     if (::futimens(z.get(), zeiten) != 0)
         throw zielfehler(errno);
@@ -498,6 +505,15 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     Quellstand stand = StandAus(vorher);
     stand.Schnappschuss = schnappschuss;
+    if (quellordnerHalten_ && kopie.st_mode != ~static_cast<mode_t>(0) && S_ISREG(kopie.st_mode)) {
+        // The copy as made: the content of the size read, the time the source had, the bits just set.
+        stand.KopieBekannt = true;
+        stand.KopieModus = kopiemodus;
+        stand.KopieUid = kopie.st_uid;
+        stand.KopieGid = kopie.st_gid;
+        stand.KopieGeraet = kopie.st_dev;
+        stand.KopieInode = kopie.st_ino;
+    }
     return stand;
 }
 

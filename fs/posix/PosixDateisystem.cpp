@@ -127,17 +127,17 @@ int PosixDateisystem::Attributes(const Datei& datei) {
 
 std::optional<std::size_t> PosixDateisystem::InAuflistung(std::string_view ordner, std::string_view name) {
     Auflistung& a = auflistung_;
-    if (ordner != a.Ordner)
+    if (ordner != a.Ordner || !a.Namen)
         return std::nullopt;
-    if (a.Naechster < a.Namen.size() && a.Namen[a.Naechster] == name)
+    const Namensliste& namen = *a.Namen;
+    if (a.Naechster < namen.size() && namen[a.Naechster] == name)
         return a.Naechster++;
     // Asked out of the listing's order: found by name (byte order), and the order goes on from there.
-    const auto stelle = std::lower_bound(a.Namen.begin(), a.Namen.end(), name,
-                                         [](const std::string& x, std::string_view y) { return x < y; });
-    if (stelle == a.Namen.end() || *stelle != name)
+    const std::size_t stelle = namen.Suche(name);
+    if (stelle == namen.size())
         return std::nullopt;
-    a.Naechster = static_cast<std::size_t>(stelle - a.Namen.begin()) + 1;
-    return a.Naechster - 1;
+    a.Naechster = stelle + 1;
+    return stelle;
 }
 
 bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {

@@ -20,6 +20,7 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -42,7 +43,7 @@ public:
 
     Ordner GetFolder(const Pfad& pfad) override;
     std::vector<Ordner> SubFolders(const Ordner& ordner) override;
-    std::vector<Datei> Files(const Ordner& ordner) override;
+    Ordnerdateien Files(const Ordner& ordner) override;
     Datei GetFile(const Pfad& pfad) override;
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;
@@ -76,7 +77,7 @@ private:
     Vermerkort VermerkortVon(const Pfad& pfad, const Eintragsort& ort, const struct stat& st);
     // What a collection reads of a folder: its entries, a descriptor of it for looking at them, its stat.
     struct Ordnerinhalt {
-        std::vector<Eintrag> Eintraege;
+        std::shared_ptr<const Eintragsliste> Eintraege;
         Deskriptor Basis;
         struct stat St {};
         std::string Posix; // for comparisons only, never for a system call
@@ -122,10 +123,10 @@ private:
     // archive bit of one of them is asked for (ArchivGesetzt); the walk asks for them in this order.
     struct Auflistung {
         Pfad Ordner;
-        std::vector<std::string> Namen; // on disk
-        std::size_t Naechster = 0;      // the entry expected next
-        int OrdnerFd = -1;              // the held folder the records are read through, once begun
-        Kartenstand Karte;              // the folder's map of its backed-up files (Ordnerkarte.h)
+        std::shared_ptr<const Namensliste> Namen; // on disk, in byte order
+        std::size_t Naechster = 0;                // the entry expected next
+        int OrdnerFd = -1;                        // the held folder the records are read through, once begun
+        Kartenstand Karte;                        // the folder's map of its backed-up files (Ordnerkarte.h)
     };
     // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
     // `ordnerFd`), whose lstat data is `st`. `bisAufCtime` as for posix::Archivbit.
@@ -143,7 +144,7 @@ private:
         dev_t Geraet = 0;
         ino_t Inode = 0;
         std::int64_t MtimeNs = 0;
-        std::vector<Eintrag> Eintraege;
+        std::shared_ptr<const Eintragsliste> Eintraege;
         bool Gueltig = false;
     };
     ZuletztGelistet zuletztGelistet_;

@@ -81,7 +81,7 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
     } else {
         const std::int64_t uhr = GrobeUhrNs();
         int fehler = 0;
-        inhalt.Eintraege = LiesEintraege(fd.get(), fehler);
+        inhalt.Eintraege = std::make_shared<const Eintragsliste>(LiesEintragsliste(fd.get(), fehler));
         if (fehler != 0)
             throw FsFehler(operation, ordner.Path, Fehlercode(fehler));
         const std::int64_t mtime = MtimeNs(inhalt.St);
@@ -130,21 +130,23 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
     auto inhalt = LiesOrdner("SubFolders", ordner);
     if (!inhalt)
         return {};
-    const auto& eintraege = inhalt->Eintraege;
+    const Eintragsliste& eintraege = *inhalt->Eintraege;
     const Deskriptor& basis = inhalt->Basis;
     const struct stat& st = inhalt->St;
     const std::string& posix = inhalt->Posix;
 
     std::vector<Ordner> ordnerliste;
-    for (const auto& e : eintraege) {
-        if (e.Typ != DT_DIR && e.Typ != DT_UNKNOWN)
+    for (std::size_t i = 0; i < eintraege.size(); ++i) {
+        const unsigned char typ = eintraege.Typen[i];
+        if (typ != DT_DIR && typ != DT_UNKNOWN)
             continue;
+        const std::string_view eName = eintraege.Namen[i];
         struct statx sx {};
-        if (::statx(basis.get(), e.Name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &sx) !=
-            0) {
+        if (::statx(basis.get(), eintraege.Namen.CName(i), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                    STATX_TYPE | STATX_INO, &sx) != 0) {
             if (errno == ENOENT)
                 continue; // removed since the folder was read
-            throw FsFehler("SubFolders", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
+            throw FsFehler("SubFolders", KindPfad(ordner.Path, Programmname(std::string(eName))), Fehlercode(errno));
         }
         if (!S_ISDIR(sx.stx_mode))
             continue;
@@ -154,48 +156,64 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         const bool einhaengepunkt = kennung.first != st.st_dev ||
                                     ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                      (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) ||
-                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, e.Name));
+                                    laufwerke_.IstEinhaengepunkt(PosixKind(posix, std::string(eName)));
         if (einhaengepunkt)
             grenzen_.insert(kennung);
-        std::string name = Programmname(e.Name);
+        std::string name = Programmname(std::string(eName));
         ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name, einhaengepunkt});
     }
     return ordnerliste;
 }
 
-std::vector<Datei> PosixDateisystem::Files(const Ordner& ordner) {
+Ordnerdateien PosixDateisystem::Files(const Ordner& ordner) {
     // Read before the folder: a file whose ctime is certain by then is in its map's rows (Ordnerkarte.h).
     const std::int64_t uhr = GrobeUhrNs();
     auto inhalt = LiesOrdner("Files", ordner);
     if (!inhalt)
-        return {};
-    const auto& eintraege = inhalt->Eintraege;
+        return Ordnerdateien(ordner.Path);
+    const Eintragsliste& eintraege = *inhalt->Eintraege;
     const Deskriptor& basis = inhalt->Basis;
-
-    std::vector<Datei> dateien;
-    std::vector<std::string> namen;
-    for (const auto& e : eintraege) {
+    // The names of the files on disk, in the listing's order (byte order), as the walk asks for their records;
+    // shared by the list handed out and by what is kept of the listing. A folder of files alone shares the
+    // listing's own names.
+    std::vector<bool> regulaer(eintraege.size());
+    std::size_t anzahl = 0;
+    std::size_t zeichen = 0;
+    for (std::size_t i = 0; i < eintraege.size(); ++i) {
         // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
-        bool regulaer = e.Typ == DT_REG || e.Typ == DT_LNK;
-        if (e.Typ == DT_UNKNOWN) {
+        const unsigned char typ = eintraege.Typen[i];
+        bool datei = typ == DT_REG || typ == DT_LNK;
+        if (typ == DT_UNKNOWN) {
             struct stat kst {};
-            if (::fstatat(basis.get(), e.Name.c_str(), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::fstatat(basis.get(), eintraege.Namen.CName(i), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     continue;
-                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(e.Name)), Fehlercode(errno));
+                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(std::string(eintraege.Namen[i]))),
+                               Fehlercode(errno));
             }
-            regulaer = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
+            datei = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
         }
-        if (regulaer) {
-            std::string name = Programmname(e.Name);
-            dateien.push_back(Datei{KindPfad(ordner.Path, name), name});
-            namen.push_back(e.Name);
+        regulaer[i] = datei;
+        if (datei) {
+            ++anzahl;
+            zeichen += eintraege.Namen[i].size();
         }
     }
+    std::shared_ptr<const Namensliste> namen;
+    if (anzahl == eintraege.size()) {
+        namen = std::shared_ptr<const Namensliste>(inhalt->Eintraege, &inhalt->Eintraege->Namen);
+    } else {
+        auto eigene = std::make_shared<Namensliste>();
+        eigene->Reserviere(zeichen, anzahl);
+        for (std::size_t i = 0; i < eintraege.size(); ++i)
+            if (regulaer[i])
+                eigene->Hinzu(eintraege.Namen[i]);
+        namen = std::move(eigene);
+    }
     vorleser_.Beende();
-    auflistung_ = Auflistung{ordner.Path, std::move(namen), 0, -1, {}};
-    auflistung_.Karte.Neu(auflistung_.Namen.size(), uhr);
-    return dateien;
+    auflistung_ = Auflistung{ordner.Path, namen, 0, -1, {}};
+    auflistung_.Karte.Neu(namen->size(), uhr);
+    return Ordnerdateien(ordner.Path, std::move(namen));
 }
 
 std::optional<std::pair<std::string, int>> PosixDateisystem::BenannterEintrag(const Pfad& pfad,

@@ -165,9 +165,7 @@ std::optional<std::vector<std::string>> Zielbaum::Namen(const std::string& ordne
         throw FsFehler("Ordner lesen", Programmpfad(ordner), Fehlercode(errno));
     }
     int fehler = 0;
-    std::vector<std::string> namen;
-    for (posix::Eintrag& e : posix::LiesEintraege(fd, fehler))
-        namen.push_back(std::move(e.Name));
+    std::vector<std::string> namen = posix::LiesNamen(fd, fehler);
     if (fehler != 0)
         throw FsFehler("Ordner lesen", Programmpfad(ordner), Fehlercode(fehler));
     return namen;
@@ -299,21 +297,23 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
                               bool& leer) {
     std::uint64_t bytes = 0;
     int fehler = 0;
-    const std::vector<posix::Eintrag> eintraege = posix::LiesEintraege(ordner, fehler);
+    // Held compactly: a backup folder may hold hundreds of thousands of copies.
+    const posix::Eintragsliste eintraege = posix::LiesEintragsliste(ordner, fehler);
     if (fehler != 0) {
         uebrig({pfad, Fehlertext(Fehlercode(fehler))});
         leer = false;
         return 0;
     }
-    for (const posix::Eintrag& e : eintraege) {
-        const std::string rel = relativ.empty() ? e.Name : relativ + "/" + e.Name;
-        const std::string voll = pfad.empty() ? e.Name : pfad + "/" + e.Name;
+    for (std::size_t i = 0; i < eintraege.size(); ++i) {
+        const std::string name(eintraege.Namen[i]);
+        const std::string rel = relativ.empty() ? name : relativ + "/" + name;
+        const std::string voll = pfad.empty() ? name : pfad + "/" + name;
         if (auslassen && auslassen(rel)) {
             leer = false;
             continue;
         }
         struct stat st {};
-        if (::fstatat(ordner, e.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(ordner, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             uebrig({voll, Fehlertext(Fehlercode(errno))});
             leer = false;
             continue;
@@ -324,7 +324,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
                 leer = false;
                 continue;
             }
-            Deskriptor unter{::openat(ordner, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            Deskriptor unter{::openat(ordner, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
             if (!unter.gueltig()) {
                 uebrig({voll, Fehlertext(Fehlercode(errno))});
                 leer = false;
@@ -334,7 +334,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
             bytes += Leere(unter.get(), voll, rel, nurZaehlen, auslassen, uebrig, unterLeer);
             if (!unterLeer)
                 leer = false;
-            else if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), AT_REMOVEDIR) != 0) {
+            else if (!nurZaehlen && ::unlinkat(ordner, name.c_str(), AT_REMOVEDIR) != 0) {
                 uebrig({voll, Fehlertext(Fehlercode(errno))});
                 leer = false;
             } else if (!nurZaehlen) {
@@ -344,7 +344,7 @@ std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::st
         }
         const std::uint64_t groesse =
             S_ISREG(st.st_mode) && st.st_nlink == 1 ? static_cast<std::uint64_t>(st.st_size) : 0;
-        if (!nurZaehlen && ::unlinkat(ordner, e.Name.c_str(), 0) != 0) {
+        if (!nurZaehlen && ::unlinkat(ordner, name.c_str(), 0) != 0) {
             uebrig({voll, Fehlertext(Fehlercode(errno))});
             leer = false;
             continue;

@@ -11,9 +11,9 @@
 
 namespace tresor::posix {
 
-std::vector<Eintrag> LiesEintraege(int ordner, int& fehler) {
+Eintragsliste LiesEintragsliste(int ordner, int& fehler) {
     fehler = 0;
-    std::vector<Eintrag> eintraege;
+    Eintragsliste eintraege;
     // Straight from the kernel, without a directory stream: no copy of the descriptor, no calls to set it up.
     alignas(dirent64) static thread_local char puffer[32768];
     if (::lseek(ordner, 0, SEEK_SET) != 0) {
@@ -38,11 +38,34 @@ std::vector<Eintrag> LiesEintraege(int ordner, int& fehler) {
             o += e.d_reclen;
             if (sv == "." || sv == "..")
                 continue;
-            eintraege.push_back(Eintrag{std::string(sv), e.d_type});
+            eintraege.Namen.Hinzu(sv);
+            eintraege.Typen.push_back(e.d_type);
         }
     }
-    // std::string compares as unsigned char: byte order.
-    std::sort(eintraege.begin(), eintraege.end(), [](const Eintrag& a, const Eintrag& b) { return a.Name < b.Name; });
+    const std::vector<std::uint32_t> folge = eintraege.Namen.Sortiere();
+    std::vector<unsigned char> typen(folge.size());
+    for (std::size_t i = 0; i < folge.size(); ++i)
+        typen[i] = eintraege.Typen[folge[i]];
+    eintraege.Typen = std::move(typen);
+    eintraege.Namen.Straffe();
+    return eintraege;
+}
+
+std::vector<std::string> LiesNamen(int ordner, int& fehler) {
+    const Eintragsliste liste = LiesEintragsliste(ordner, fehler);
+    std::vector<std::string> namen;
+    namen.reserve(liste.size());
+    for (std::size_t i = 0; i < liste.size(); ++i)
+        namen.emplace_back(liste.Namen[i]);
+    return namen;
+}
+
+std::vector<Eintrag> LiesEintraege(int ordner, int& fehler) {
+    const Eintragsliste liste = LiesEintragsliste(ordner, fehler);
+    std::vector<Eintrag> eintraege;
+    eintraege.reserve(liste.size());
+    for (std::size_t i = 0; i < liste.size(); ++i)
+        eintraege.push_back(Eintrag{std::string(liste.Namen[i]), liste.Typen[i]});
     return eintraege;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Namensliste.h"
 
 #include <string>
 #include <vector>
@@ -12,6 +13,21 @@ struct Eintrag {
     std::string Name;  // as stored on disk
     unsigned char Typ; // d_type, DT_UNKNOWN where the file system does not tell
 };
+
+// The entries of a folder held compactly (Namensliste.h): their names as stored on disk, and beside each its
+// d_type.
+struct Eintragsliste {
+    Namensliste Namen;
+    std::vector<unsigned char> Typen;
+    [[nodiscard]] std::size_t size() const { return Namen.size(); }
+};
+
+// The entries of an open folder as LiesEintraege reads them, held compactly: for a folder that may hold very
+// many.
+Eintragsliste LiesEintragsliste(int ordner, int& fehler);
+
+// Only the names of the entries, one string each: for folders that a caller goes through by name.
+std::vector<std::string> LiesNamen(int ordner, int& fehler);
 
 // The entries of an open folder, "." and ".." left out, in byte order of their names, so that every walk is
 // reproducible. Takes the descriptor over and closes it. On a failure `fehler` holds its error number and the

@@ -336,6 +336,50 @@ TEST_F(Wiederherstellungstest, AMirrorSwappedAmidACopyGivesTheVersionLookedAt) {
     }
 }
 
+// A version swapped in the backup after the restore looked at it and before it is copied: a file of another
+// size, or a link. What the copy made is not that version: it goes, and the restore names it.
+TEST_F(Wiederherstellungstest, AVersionSwappedBetweenLookAndCopyIsNotRestored) {
+    struct Fall {
+        const char* Name;
+        bool AlsVerweis;
+        const char* Grund;
+    };
+    const Fall faelle[] = {{"a longer file", false, "8 statt 4 Bytes"}, {"a link", true, "keine Datei"}};
+    Schreibe(Q() / "a.txt", "echt");
+    Schreibe(Q() / "b.txt", "b");
+    const std::string s1 = Sichere();
+    const fs::path kopie = Sicherungsordner(s1) / "Daten" / "a.txt";
+    int nummer = 0;
+    for (const auto& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const fs::path nach = temp / "C" / ("getauscht" + std::to_string(++nummer));
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            h->vorher = [&](const std::string& zeile) {
+                if (!zeile.starts_with("Copy ") || zeile.find("\\a.txt ") == std::string::npos)
+                    return;
+                fs::rename(kopie, temp / "echt.txt");
+                if (f.AlsVerweis)
+                    fs::create_symlink("echt-weg", kopie);
+                else
+                    Schreibe(kopie, "FALSCHER");
+            };
+            return h;
+        };
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s1, "--nach",
+                        nach.string()},
+                       fabrik),
+                  1)
+            << fehler.str();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(nach / "a.txt")));
+        EXPECT_EQ(LiesDatei(nach / "b.txt"), "b");
+        EXPECT_NE(fehler.str().find(std::string("ist nicht dieser Stand (") + f.Grund + ")"), std::string::npos)
+            << fehler.str();
+        fs::remove(kopie);
+        fs::rename(temp / "echt.txt", kopie);
+    }
+}
+
 TEST_F(Wiederherstellungstest, RefusalsExitTwoAndChangeNothing) {
     Schreibe(Q() / "a.txt", "a");
     const std::string s1 = Sichere();

@@ -50,11 +50,12 @@ struct Fensterfall {
     std::function<void(Bestandsfenster&)> Zwischen; // between the runs
     std::vector<std::string> Bits;                  // files given their archive bit again for the second run
     std::size_t Fenster = Bestandsliste::Fenstergroesse;
-    std::string Scheitert;                   // this copy is gone when its batch is marked
-    std::string Halt;                        // the run is stopped once this copy returned
-    Erwartet Eintraege;                      // in the record's order
-    std::set<std::set<std::string>> Gruppen; // the hard-link groups (every entry of a number)
-    int Syncs = -1;                          // flushes of the second run, where it matters
+    std::string Scheitert;                          // this copy is gone when its batch is marked
+    std::string Halt;                               // the run is stopped once this copy returned
+    Erwartet Eintraege;                             // in the record's order
+    std::set<std::set<std::string>> Gruppen;        // the hard-link groups (every entry of a number)
+    int Syncs = -1;                                 // flushes of the second run, where it matters
+    std::function<void(Bestandsfenster&)> Waehrend; // in the second run, once its first copy is marked
 };
 
 TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
@@ -65,6 +66,12 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         for (auto& [pfad, ort] : e)
             if (anders.contains(pfad))
                 ort = anders[pfad];
+        return e;
+    };
+    // With a link "v" beside a3.txt, whose version lives at `ort`, after a1.txt was backed up again.
+    auto mitVerweis = [&](const std::string& ort) {
+        Erwartet e = mit({{"a1.txt", "2"}});
+        e.insert(e.begin() + 4, {"v", ort});
         return e;
     };
     const std::vector<Fensterfall> faelle = {
@@ -78,7 +85,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          // a1's copy failed: the first backup holds its state; a2 and a3 came after it and stay in place.
          mit({{"a2.txt", "2"}, {"a3.txt", "2"}}),
          {},
-         1},
+         1,
+         {}},
         {"KopieScheitertOhneFruehereSicherung",
          {},
          [](Bestandsfenster& t) { fs::remove(t.Posix("D:\\" + Erster + "\\Q\\a1.txt")); },
@@ -88,7 +96,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "fehlt"}, {"a2.txt", "2"}}),
          {},
-         1},
+         1,
+         {}},
         {"FensterLaeuftVoll",
          {},
          {},
@@ -98,7 +107,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
          {},
-         2},
+         2,
+         {}},
         {"FensterReichtAus",
          {},
          {},
@@ -108,7 +118,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
          {},
-         1},
+         1,
+         {}},
         {"HartlinksUeberEineLeerung",
          [](Bestandsfenster& t) {
              fs::create_hard_link(t.Posix("C:\\Q\\a1.txt"), t.Posix("C:\\Q\\C\\h.txt"));
@@ -133,7 +144,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
           {"C/h.txt", "2"}},
          // The names of one file share a number; a file whose other name is outside the source has one alone.
          {{"a1.txt", "C/h.txt"}, {"B/l.txt"}},
-         -1},
+         -1,
+         {}},
         {"AbbruchMittenImFenster",
          {},
          {},
@@ -144,7 +156,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          // b2 was not reached: its version is the one the first record names.
          mit({{"a1.txt", "2"}, {"a3.txt", "2"}}),
          {},
-         -1},
+         -1,
+         {}},
         // Copies of files this run leaves, gone from the first backup since: their versions are "fehlt", while
         // the copies beside them in the same folders are still taken.
         {"FruehereKopieEntfernt",
@@ -156,7 +169,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"B/b1.txt", "fehlt"}}),
          {},
-         1},
+         1,
+         {}},
         // A copy cut short on the target (a damaged stick, a hand in the backup): its version is missing now,
         // and the point says so, not only the restore that would refuse it.
         {"FruehereKopieGekuerzt",
@@ -168,7 +182,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"B/b2.txt", "fehlt"}}),
          {},
-         1},
+         1,
+         {}},
         {"FruehereKopieDurchOrdnerErsetzt",
          {},
          [](Bestandsfenster& t) {
@@ -181,7 +196,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"a2.txt", "fehlt"}}),
          {},
-         1},
+         1,
+         {}},
         {"FruehererKopienordnerEntfernt",
          {},
          [](Bestandsfenster& t) { fs::remove_all(t.Posix("D:\\" + Erster + "\\Q\\C")); },
@@ -191,7 +207,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          "",
          mit({{"a1.txt", "2"}, {"C/c1.txt", "fehlt"}}),
          {},
-         1},
+         1,
+         {}},
         {"AbbruchImUnterordnerWoEinOrdnerZurDateiWurde",
          {},
          [](Bestandsfenster& t) {
@@ -212,7 +229,40 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
           {"B/b1.txt", "2"},
           {"B/b2.txt", "1"}},
          {},
-         -1},
+         -1,
+         {}},
+        // A link the second run leaves takes its version from the first record as the run's index read it, held
+        // open since the run began: that record is read once, and the link keeps its exact state. The record
+        // renamed away meanwhile would leave a second reading nothing to find.
+        {"VerweisAusDemIndex",
+         [](Bestandsfenster& t) { fs::create_symlink("a1.txt", t.Posix("C:\\Q\\v")); },
+         {},
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mitVerweis("1"),
+         {},
+         1,
+         [](Bestandsfenster& t) {
+             const fs::path ordner = t.Posix("D:\\" + Erster);
+             fs::rename(ordner / Bestandsdateiname(0), ordner / "weg.txt");
+         }},
+        // The first backup's copy of the link now leads elsewhere (a target of the same length): not its version.
+        {"FruehererVerweisUmgelenkt",
+         [](Bestandsfenster& t) { fs::create_symlink("a1.txt", t.Posix("C:\\Q\\v")); },
+         [](Bestandsfenster& t) {
+             fs::remove(t.Posix("D:\\" + Erster + "\\Q\\v"));
+             fs::create_symlink("b1.txt", t.Posix("D:\\" + Erster + "\\Q\\v"));
+         },
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mitVerweis("fehlt"),
+         {},
+         1,
+         {}},
     };
     for (const Fensterfall& f : faelle) {
         SCOPED_TRACE(f.Name);
@@ -238,9 +288,14 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         uhr.zeit = {13, 42, 28};
         sicherung.bestandsfenster = f.Fenster;
         protokoll.clear();
+        bool waehrend = false;
         vorher = [&](const std::string& zeile) {
             if (!f.Scheitert.empty() && zeile.starts_with("SetFileAttr C:\\Q\\" + f.Scheitert + " "))
                 fs::remove(Posix("D:\\" + Zweiter + "\\Q\\" + f.Scheitert));
+            if (f.Waehrend && !waehrend && zeile.starts_with("SetFileAttr ")) {
+                waehrend = true;
+                f.Waehrend(*this);
+            }
         };
         bool halt = false;
         nachKopie = [&](const Datei& d, const Pfad&) { halt = halt || d.Path == "C:\\Q\\" + f.Halt; };
@@ -263,12 +318,16 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         EXPECT_EQ(gelesen, f.Eintraege);
         // A file left as it was keeps the exact state the first record holds, so that the next run finds it held.
         std::map<std::string, std::int64_t> ctimes;
+        if (f.Waehrend) {
+            const fs::path ordner = Posix("D:\\" + Erster);
+            fs::rename(ordner / "weg.txt", ordner / Bestandsdateiname(0));
+        }
         for (const Bestandseintrag& e : Satz(Erster).Eintraege)
             ctimes[e.Pfad] = e.CtimeNs;
         for (const Bestandseintrag& e : b.Eintraege) {
             std::string datei = e.Pfad;
             std::replace(datei.begin(), datei.end(), '/', '\\');
-            if (e.Ort == Erster && e.Art == Eintragsart::Datei &&
+            if (e.Ort == Erster && (e.Art == Eintragsart::Datei || e.Art == Eintragsart::Verweis) &&
                 std::find(f.Bits.begin(), f.Bits.end(), datei) == f.Bits.end()) {
                 EXPECT_NE(e.CtimeNs, 0) << e.Pfad;
                 EXPECT_EQ(e.CtimeNs, ctimes[e.Pfad]) << e.Pfad;
@@ -281,6 +340,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         if (f.Syncs >= 0) {
             EXPECT_EQ(Zaehle("Sync "), static_cast<std::size_t>(f.Syncs));
         }
+        EXPECT_EQ(waehrend, static_cast<bool>(f.Waehrend));
         // No temporary file stays behind.
         for (const auto& e : fs::directory_iterator(Posix("D:\\" + Zweiter)))
             EXPECT_FALSE(e.path().filename().string().ends_with(".tmp")) << e.path();

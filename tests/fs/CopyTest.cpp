@@ -276,6 +276,62 @@ TEST_F(CopyTest, CarriesOwnerGroupAndAclWhateverItsFolderGaveIt) {
     }
 }
 
+// The copy has the source's permission bits whatever the umask takes from new files, and a read-only source
+// keeps its hidden and system bits, which are written while the copy can still be written: also for a user
+// without privileges, who needs the write permission for that.
+TEST_F(CopyTest, CarriesThePermissionBitsWhateverTheUmask) {
+    struct Fall {
+        const char* Name;
+        mode_t Modus;
+        mode_t Umask;
+        int Bits; // the source's hidden and system bits
+        bool AlsNiemand;
+    };
+    const Fall faelle[] = {
+        {"gewoehnlich", 0644, 022, 0, false},
+        {"umask_nimmt_schreibrecht", 0666, 022, 0, false},
+        {"umask_nimmt_alles", 0755, 077, 0, false},
+        {"privat", 0600, 0, 0, false},
+        {"nur_lesbar_versteckt", 0444, 022, attr::Versteckt | attr::System, false},
+        {"setuid", 04755, 022, 0, false},
+        {"klebrig", 01640, 0, 0, false},
+        {"niemand_nur_lesbar", 0444, 022, attr::Versteckt | attr::System, true},
+        {"niemand_umask", 0664, 027, 0, true},
+    };
+    FuerAlleBegehbar();
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        if (f.AlsNiemand && ::geteuid() != 0)
+            continue; // a plain user runs the rows above as himself
+        const auto quelle = C(f.Name);
+        SchreibeDatei(quelle, f.Name);
+        if (f.Bits != 0)
+            fs->SetFileAttr(std::string("C:\\") + f.Name, f.Bits);
+        ASSERT_EQ(::chmod(quelle.c_str(), f.Modus), 0);
+        std::filesystem::create_directories(D(f.Name));
+        if (f.AlsNiemand) {
+            ASSERT_EQ(::chown(D(f.Name).c_str(), Niemand, Niemand), 0);
+        }
+        const Pfad ziel = std::string("D:\\") + f.Name + "\\kopie";
+        const mode_t alt = ::umask(f.Umask);
+        if (f.AlsNiemand) {
+            const auto status = AlsNiemand([&] {
+                (void)fs->Copy(fs->GetFile(std::string("C:\\") + f.Name), ziel);
+                return 0;
+            });
+            EXPECT_EQ(status.value_or(0), 0);
+        } else {
+            (void)fs->Copy(fs->GetFile(std::string("C:\\") + f.Name), ziel);
+        }
+        (void)::umask(alt);
+        const auto kopie = D(std::string(f.Name) + "/kopie");
+        EXPECT_EQ(LiesDatei(kopie), f.Name);
+        EXPECT_EQ(Modus(kopie), f.Modus);
+        const int schreibschutz = (f.Modus & S_IWUSR) == 0 ? attr::Schreibgeschuetzt : 0;
+        EXPECT_EQ(fs->Attributes(fs->GetFile(ziel)), f.Bits | schreibschutz | attr::Archiv);
+    }
+}
+
 TEST_F(CopyTest, NeverOpensAFifo) {
     ASSERT_EQ(::mkfifo(C("rohr").c_str(), 0644), 0);
     EXPECT_THROW((void)fs->GetFile("C:\\rohr"), FsFehler);

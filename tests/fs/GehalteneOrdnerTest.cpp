@@ -66,6 +66,55 @@ TEST_F(GehalteneOrdnerTest, TheCallsOfRestoresNeverLeaveAHeldFolder) {
     EXPECT_TRUE(std::filesystem::exists(C("fremd/f")));
 }
 
+// A restored entry gets the owner, bits and time asked for, whatever of them it has already: an owner given
+// back clears set-ID bits, which the mode then gives back too.
+TEST_F(GehalteneOrdnerTest, SetzeStandGivesOwnerBitsAndTimeWhateverTheEntryHasAlready) {
+    struct Fall {
+        const char* Name;
+        bool Ordner;
+        mode_t Vorher;
+        uid_t UidVorher;
+        mode_t Nachher;
+        uid_t UidNachher;
+    };
+    const Fall faelle[] = {
+        {"datei_gleich", false, 0644, 0, 0644, 0},
+        {"datei_anders", false, 0600, 0, 0640, 0},
+        {"ordner_gleich", true, 0755, 0, 0755, 0},
+        {"ordner_anders", true, 0700, 0, 0750, 0},
+        {"setuid_gleich", false, 04755, 0, 04755, 0},
+        {"setuid_neuer_besitzer", false, 04755, 0, 04755, Niemand},
+        {"setgid_ordner_neuer_besitzer", true, 02775, 0, 02775, Niemand},
+    };
+    const bool verwalter = ::geteuid() == 0;
+    (void)fs->GetFolder("C:\\");
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        if (!verwalter && (f.UidVorher != ::geteuid() || f.UidNachher != ::geteuid()))
+            continue; // another owner needs root
+        const auto eintrag = C(f.Name);
+        if (f.Ordner)
+            std::filesystem::create_directory(eintrag);
+        else
+            SchreibeDatei(eintrag, "x");
+        ASSERT_EQ(::chown(eintrag.c_str(), f.UidVorher, f.UidVorher), 0);
+        ASSERT_EQ(::chmod(eintrag.c_str(), f.Vorher), 0);
+        Eintragsstand stand;
+        stand.Modus = f.Nachher;
+        stand.Uid = f.UidNachher;
+        stand.Gid = f.UidNachher;
+        stand.MtimeNs = 1'234'567'890'123'456'789;
+        fs->SetzeStand(std::string("C:\\") + f.Name, stand, verwalter);
+        struct stat st {};
+        ASSERT_EQ(::lstat(eintrag.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, f.Nachher);
+        EXPECT_EQ(st.st_uid, f.UidNachher);
+        EXPECT_EQ(st.st_gid, f.UidNachher);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1'234'567'890);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 123'456'789);
+    }
+}
+
 TEST_F(GehalteneOrdnerTest, AFolderHeldBeforeItWasSwappedStaysTheFolderTheCallsGoTo) {
     SchreibeDatei(C("quelle/a/f"), "eigen");
     SchreibeDatei(C("fremd/f"), "fremd");

@@ -1,10 +1,13 @@
+#include "fs/system/Namensliste.h"
 #include "tests/fs/FsTestbasis.h"
 
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -19,7 +22,7 @@ std::vector<std::string> Namen(const std::vector<Ordner>& v) {
         n.push_back(o.Name);
     return n;
 }
-std::vector<std::string> Namen(const std::vector<Datei>& v) {
+std::vector<std::string> Namen(const Ordnerdateien& v) {
     std::vector<std::string> n;
     for (const auto& d : v)
         n.push_back(d.Name);
@@ -238,6 +241,56 @@ TEST_F(SammlungenTest, SyncFlushesTheFileSystemOfAPathThatNeedNotExistAnyMore) {
     // A drive whose folder is gone altogether is not ready.
     auto ohneOrdner = ErzeugePosixDateisystem(Laufwerkstabelle({Laufwerk{'E', (tmp / "weg").string(), {}}}));
     EXPECT_THROW(ohneOrdner->Sync("E:\\x"), FsFehler);
+}
+
+// A folder's files come as one list that makes each file object as it is looked at: its path the folder's and
+// its name, a backslash of a name on disk in program form, whether the folder holds files alone (whose names the
+// list shares with the listing) or folders, a FIFO and links beside them. Their records are asked in any order.
+TEST_F(SammlungenTest, AFoldersFilesComeAsAListThatMakesEachFileObjectAsItIsLookedAt) {
+    struct Fall {
+        const char* ordner;
+        bool nurDateien;
+    };
+    for (const Fall& f : {Fall{"allein", true}, Fall{"gemischt", false}}) {
+        SCOPED_TRACE(f.ordner);
+        const std::string o = std::string(f.ordner) + "/";
+        for (const char* n : {"z", "a\\b", "\xc3\xa4", "B", "m"})
+            SchreibeDatei(C(o + n), "x");
+        if (!f.nurDateien) {
+            std::filesystem::create_directories(C(o + "k"));
+            ASSERT_EQ(::mkfifo(C(o + "p").c_str(), 0600), 0);
+            std::filesystem::create_symlink("k", C(o + "v"));
+        }
+        const Ordnerdateien dateien = fs->Files(fs->GetFolder("C:\\" + std::string(f.ordner)));
+        const std::vector<std::string> erwartet = f.nurDateien
+                                                      ? std::vector<std::string>{"B", "a/b", "m", "z", "\xc3\xa4"}
+                                                      : std::vector<std::string>{"B", "a/b", "m", "v", "z", "\xc3\xa4"};
+        EXPECT_EQ(Namen(dateien), erwartet);
+        ASSERT_EQ(dateien.size(), erwartet.size());
+        EXPECT_EQ(dateien[1].Path, "C:\\" + std::string(f.ordner) + "\\a/b");
+        // Backwards, against the listing's order: each still found, each file new to the archive.
+        for (std::size_t i = dateien.size(); i-- > 0;)
+            EXPECT_TRUE(fs->ArchivGesetzt(dateien[i])) << dateien[i].Path;
+    }
+}
+
+TEST(Namensliste, SortsByBytesAndFindsEachNameAndNoOther) {
+    posix::Namensliste liste;
+    const std::vector<std::string> namen = {"\xc3\xa4", "b", "", "a", "B", "ab", ".h"};
+    for (const std::string& n : namen)
+        liste.Hinzu(n);
+    const std::vector<std::uint32_t> folge = liste.Sortiere();
+    std::vector<std::string> sortiert = namen;
+    std::sort(sortiert.begin(), sortiert.end());
+    ASSERT_EQ(liste.size(), sortiert.size());
+    for (std::size_t i = 0; i < liste.size(); ++i) {
+        EXPECT_EQ(liste[i], sortiert[i]);
+        EXPECT_EQ(namen[folge[i]], sortiert[i]);
+        EXPECT_EQ(std::string(liste.CName(i)), sortiert[i]);
+        EXPECT_EQ(liste.Suche(sortiert[i]), i);
+    }
+    for (const char* fehlt : {"c", "aa", "\xc3", "A", "b\xc3"})
+        EXPECT_EQ(liste.Suche(fehlt), liste.size()) << fehlt;
 }
 
 } // namespace

@@ -29,7 +29,7 @@ protected:
         fs->SetFileAttr(quelle, fs->Attributes(fs->GetFile(quelle)) & ~attr::Archiv, stand);
     }
     static bool IstVerweis(const sfs::path& p) { return sfs::is_symlink(sfs::symlink_status(p)); }
-    static std::vector<std::string> Namen(const std::vector<Datei>& d) {
+    static std::vector<std::string> Namen(const Ordnerdateien& d) {
         std::vector<std::string> n;
         for (const auto& x : d)
             n.push_back(x.Name);
