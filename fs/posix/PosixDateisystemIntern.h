@@ -53,6 +53,7 @@ public:
     std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    Archivloeschung ArchivbitLoeschen(const Datei& datei, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
