@@ -324,8 +324,9 @@ bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
 }
 
 Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
-                                    const struct stat& st, const Quellstand& stand, const Vermerkort& vo) {
-    const std::optional<std::uint32_t> dos = ablage.LiesDos(ort.Wo());
+                                    const struct stat& st, const Quellstand& stand, const Vermerkort& vo,
+                                    const std::optional<std::uint32_t>* dosGelesen) {
+    const std::optional<std::uint32_t> dos = dosGelesen != nullptr ? *dosGelesen : ablage.LiesDos(ort.Wo());
     const int wert = WertMitDos(ablage, ort.Wo(), LetzterName(pfad), st, &vo, dos);
     if ((wert & attr::Archiv) == 0)
         return {};

@@ -229,7 +229,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     if (!kopienVergessen_)
-        kopiert_[datei.Path] = kennung;
+        kopiert_[datei.Path] = {kennung, kopierer_.QuellDos()};
     return stand;
 }
 
@@ -299,7 +299,7 @@ Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quell
         const auto kopie = kopiert_.find(pfad);
         std::optional<Kennung> erwartet;
         if (kopie != kopiert_.end()) {
-            erwartet = kopie->second;
+            erwartet = kopie->second.Datei;
             kopiert_.erase(kopie);
         }
         datei =
@@ -371,14 +371,19 @@ Archivloeschung PosixDateisystem::ArchivbitLoeschen(const Datei& datei, const Qu
     }
     Attributablage& ablage = Ablage(st, Ort::Selbst(fd.get()));
     if (!S_ISREG(st.st_mode) || Ordnertafeln::AufDemOrdner(st) || !ablagen_.InErweitertenAttributen(ablage) ||
-        kopie->second != Kennung{st.st_dev, st.st_ino}) {
+        kopie->second.Datei != Kennung{st.st_dev, st.st_ino}) {
         fd = Deskriptor();
         return Dateisystem::ArchivbitLoeschen(datei, stand);
     }
+    // A file still in the state its copy was taken from has had no attribute written since (each write would
+    // have given it another ctime): its user.DOSATTRIB is the one the copy read.
+    std::optional<std::optional<std::uint32_t>> dos;
+    if (Gleich(stand, StandAus(st)))
+        dos = std::move(kopie->second.Dos);
     kopiert_.erase(kopie);
     const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     const Eintragsort selbst = Eintragsort::Selbst(fd.get(), st.st_dev);
-    const Archivbitloeschung l = LoescheArchivbit(ablage, datei.Path, selbst, st, stand, vo);
+    const Archivbitloeschung l = LoescheArchivbit(ablage, datei.Path, selbst, st, stand, vo, dos ? &*dos : nullptr);
     Archivloeschung loeschung;
     if (!l.Gesetzt) {
         loeschung.Geloescht = true; // read clear a moment ago, and nothing written since

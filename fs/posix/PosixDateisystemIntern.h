@@ -101,8 +101,13 @@ private:
     std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_;           // never listed
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
-    // The file each copy was taken from, until its archive bit is cleared.
-    std::unordered_map<Pfad, Kennung> kopiert_;
+    // The file each copy was taken from, until its archive bit is cleared, and its user.DOSATTRIB as the copy
+    // read it (Kopierer::QuellDos).
+    struct Kopiert {
+        Kennung Datei;
+        std::optional<std::optional<std::uint32_t>> Dos;
+    };
+    std::unordered_map<Pfad, Kopiert> kopiert_;
     bool kopienVergessen_ = false; // KopienVergessen: none is remembered
     // The records written through this object since the last Festschreiben, each in the state its write left
     // the file (Attributwert.h).

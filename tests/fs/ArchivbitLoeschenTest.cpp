@@ -69,8 +69,8 @@ TEST_F(ArchivbitLoeschen, OneLookAtTheFileClearsTheBitAsAttributesAndSetFileAttr
          [](const std::filesystem::path& d) { SetzeDosattrib(d, attr::Versteckt | attr::System | attr::Archiv); },
          nullptr, true, attr::Versteckt | attr::System},
         {"schreibgeschützt", "c.txt",
-         [](const std::filesystem::path& d) { std::filesystem::permissions(d, std::filesystem::perms(0444)); },
-         nullptr, true, attr::Schreibgeschuetzt},
+         [](const std::filesystem::path& d) { std::filesystem::permissions(d, std::filesystem::perms(0444)); }, nullptr,
+         true, attr::Schreibgeschuetzt},
         {"Punktname", ".d", nullptr, nullptr, true, attr::Versteckt},
         {"nach der Kopie umgeschrieben", "e.txt", nullptr,
          [](const std::filesystem::path& d) { SchreibeDatei(d, "anderer und längerer Inhalt"); }, true, attr::Archiv},
@@ -86,6 +86,10 @@ TEST_F(ArchivbitLoeschen, OneLookAtTheFileClearsTheBitAsAttributesAndSetFileAttr
              std::filesystem::create_symlink("anderswo", d);
          },
          true, attr::Archiv},
+        // user.DOSATTRIB written after the copy read it: the bits now are kept, and the file stays to be backed up.
+        {"nach der Kopie versteckt", "i.txt", nullptr,
+         [](const std::filesystem::path& d) { SetzeDosattrib(d, attr::Versteckt); }, true,
+         attr::Versteckt | attr::Archiv},
         {"zwei Namen", "h.txt",
          [](const std::filesystem::path& d) { std::filesystem::create_hard_link(d, d.string() + ".auch"); }, nullptr,
          true, 0},
