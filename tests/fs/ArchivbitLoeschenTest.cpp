@@ -34,8 +34,10 @@ struct Ergebnis {
 
 class ArchivbitLoeschen : public FsTest {
 protected:
+    // Each row in a folder of its own: the record of a folder's links and files of several names is written once
+    // every one of them is marked.
     Ergebnis Loesche(const Fall& fall, bool eigenerWeg) {
-        const std::string ordner = std::string(eigenerWeg ? "eigen" : "allgemein");
+        const std::string ordner = std::string(eigenerWeg ? "eigen-" : "allgemein-") + fall.Datei;
         const std::filesystem::path datei = C(ordner + "/" + fall.Datei);
         const Pfad pfad = "C:\\" + ordner + "\\" + fall.Datei;
         SchreibeDatei(datei, "Inhalt");
@@ -90,9 +92,12 @@ TEST_F(ArchivbitLoeschen, OneLookAtTheFileClearsTheBitAsAttributesAndSetFileAttr
         {"nach der Kopie versteckt", "i.txt", nullptr,
          [](const std::filesystem::path& d) { SetzeDosattrib(d, attr::Versteckt); }, true,
          attr::Versteckt | attr::Archiv},
+        // The other name in another folder, so that this folder's record waits for no other entry.
         {"zwei Namen", "h.txt",
-         [](const std::filesystem::path& d) { std::filesystem::create_hard_link(d, d.string() + ".auch"); }, nullptr,
-         true, 0},
+         [](const std::filesystem::path& d) {
+             std::filesystem::create_hard_link(d, d.parent_path().string() + "-auch");
+         },
+         nullptr, true, 0},
     };
     for (const Fall& fall : faelle) {
         SCOPED_TRACE(fall.Name);
