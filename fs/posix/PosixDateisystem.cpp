@@ -379,7 +379,7 @@ Archivloeschung PosixDateisystem::ArchivbitLoeschen(const Datei& datei, const Qu
     // have given it another ctime): its user.DOSATTRIB is the one the copy read.
     std::optional<std::optional<std::uint32_t>> dos;
     if (Gleich(stand, StandAus(st)))
-        dos = std::move(kopie->second.Dos);
+        dos = kopie->second.Dos;
     kopiert_.erase(kopie);
     const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     const Eintragsort selbst = Eintragsort::Selbst(fd.get(), st.st_dev);
