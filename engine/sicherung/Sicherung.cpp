@@ -298,6 +298,7 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     if (index_)
         index_->Neu();
     try {
+        ErstellePfad(atmp_ziel, Anlage::Privat);
         KopiereDateienBaum(atmp_Quelle, atmp_ziel);
     } catch (const Laufabbruch&) {
         // A stopped run keeps what it copied: the open batch is made durable and marked, and the folders
@@ -314,7 +315,6 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
 }
 
 void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
-    ErstellePfad(atmp_ziel, Anlage::Privat);
     if (bestand_)
         bestand_->Ordner(atmp_Quelle);
     FensterPruefen();
@@ -347,6 +347,8 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
                 MeldeNamensgleichheit(wieder.Path);
                 continue;
             }
+            // Its mirror goes into the mirror of this folder, made before it; the name is free, as just seen.
+            Fso().MakeDir(ziel, Anlage::Privat);
             try {
                 KopiereDateienBaum(wieder.Path, ziel);
             } catch (const Laufabbruch&) {

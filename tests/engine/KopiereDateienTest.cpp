@@ -276,5 +276,44 @@ TEST_F(Ordnerkopie, FailedCopyKeepsItsArchiveBitAndEndsTheCopy) {
     EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\a.txt")), "a"); // what was copied stays
 }
 
+// A subfolder's mirror is made where its name was just found free, with no second look: whatever takes that name
+// in the moment after the look (a folder, a file or a link of someone else's on the target) fails the making and
+// ends the run, and nothing of the subfolder goes into it or through it.
+TEST_F(Ordnerkopie, MirrorNameTakenAfterItsLookupEndsTheRun) {
+    struct Fall {
+        std::string Name;
+        std::function<void(const std::filesystem::path&)> Belege;
+    };
+    const std::filesystem::path anderswo = Posix("D:\\Anderswo");
+    const std::vector<Fall> faelle = {
+        {"Ordner", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); }},
+        {"Datei", [](const std::filesystem::path& p) { SchreibeDatei(p, "fremd"); }},
+        {"Verweis", [&](const std::filesystem::path& p) { std::filesystem::create_directory_symlink(anderswo, p); }},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        for (const char* laufwerk : {"C:\\", "D:\\"}) {
+            std::filesystem::remove_all(Posix(laufwerk));
+            std::filesystem::create_directories(Posix(laufwerk));
+        }
+        std::filesystem::create_directories(Posix("D:\\Ziel"));
+        std::filesystem::create_directories(anderswo);
+        Schreibe("C:\\Q\\U\\u.txt", "u", 32);
+        protokoll.clear();
+        // The step on that name after its first lookup.
+        int schritte = 0;
+        vorher = [&](const std::string& zeile) {
+            if ((zeile.starts_with("Dir D:\\Ziel\\Q\\U ") || zeile.starts_with("MakeDir D:\\Ziel\\Q\\U")) &&
+                ++schritte == 2)
+                f.Belege(Posix("D:\\Ziel\\Q\\U"));
+        };
+        EXPECT_THROW(Spiegele("C:\\Q", "D:\\Ziel\\Q"), FsFehler);
+        vorher = nullptr;
+        EXPECT_FALSE(std::filesystem::exists(Posix("D:\\Ziel\\Q\\U\\u.txt")));
+        EXPECT_TRUE(std::filesystem::is_empty(anderswo));
+        EXPECT_EQ(Wert("C:\\Q\\U\\u.txt"), 32); // not backed up: keeps its bit
+    }
+}
+
 } // namespace
 } // namespace tresor::test
