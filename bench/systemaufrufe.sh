@@ -28,8 +28,12 @@ prog="$bau/app/tresor-ix"
 arbeit=$(mktemp -d "$ordner/tresor-aufrufe-XXXXXX")
 trap 'chmod -R u+w "$arbeit" 2>/dev/null; rm -rf "$arbeit"' EXIT
 python3 "$hier/bench/baum.py" klein "$arbeit/quelle" "$dateien" $(( dateien / 50 > 0 ? dateien / 50 : 1 ))
-mkdir -p "$arbeit/voll" "$arbeit/nichts" "$arbeit/wieder" "$arbeit/prozent"
+# One target for all four runs: each target is complete on its own, so a run into another, empty target would be
+# a full backup again.
+mkdir -p "$arbeit/ziel"
 sync
+# A backup folder is named by the second its run starts in: each run starts in a second of its own.
+naechste_sekunde() { local s; s=$(date +%s); while [[ $(date +%s) == "$s" ]]; do sleep 0.05; done; }
 
 zaehle() {
     # strace -f lines: "PID name(args) = result"; an interrupted call appears once as "unfinished" and
@@ -48,7 +52,8 @@ zaehle() {
 geaendert=$(( (dateien + 99) / 100 ))
 for lauf in voll nichts wieder prozent; do
     [[ $lauf == prozent ]] && python3 "$hier/bench/baum.py" aendern "$arbeit/quelle" 100 && sync
-    strace -f -o "$arbeit/$lauf.trace" "$prog" --quelle "$arbeit/quelle" --ziel "$arbeit/$lauf" >/dev/null
+    naechste_sekunde
+    strace -f -o "$arbeit/$lauf.trace" "$prog" --quelle "$arbeit/quelle" --ziel "$arbeit/ziel" >/dev/null
     case $lauf in
         voll) echo "== voll: full backup, $dateien files copied" ;;
         nichts) echo "== nichts: nothing to back up, first run after the backup, $dateien files scanned" ;;
