@@ -3,7 +3,7 @@
 # and linear in time as the number of files grows. Called as `bench/run --millionen`; not part of the test
 # command (the 3,000,000-file setting takes most of an hour on two cores).
 #
-#   bench/run --millionen [--ordner DIR] [--dateien "N ..."] [--ein-ordner]
+#   bench/run --millionen [--ordner DIR] [--dateien "N ..."] [--ein-ordner] [--programm PATH]
 #
 # For each size, a tree of N files in N/50 folders (up to 5 levels deep, files of 1 to 48 bytes, which ext4 with
 # inline_data keeps in the inode: millions of files in little room) is made on a fresh loop-mounted ext4 image,
@@ -21,15 +21,17 @@
 #   --dateien L   the sizes, smallest first (default "100000 3000000")
 #   --ein-ordner  all files in one folder instead of N/50 folders (a browser cache, a mail folder): whether a
 #                 run holds a folder's files compactly
+#   --programm P  measures the program P (e.g. an earlier version's build) instead of this tree's Release build
 set -euo pipefail
 hier=$(cd "$(dirname "$0")/.." && pwd)
 
-ordner=/tmp; groessen="100000 3000000"; ein_ordner=0
+ordner=/tmp; groessen="100000 3000000"; ein_ordner=0; programm=
 while (($#)); do
     case $1 in
         --ordner) ordner=$2; shift ;;
         --dateien) groessen=$2; shift ;;
         --ein-ordner) ein_ordner=1 ;;
+        --programm) programm=$2; shift ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -41,9 +43,14 @@ fi
 [[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
 command -v mkfs.ext4 >/dev/null || { echo "missing: mkfs.ext4" >&2; exit 1; }
 
-source "$hier/bench/release.sh"
-baue_release tresor-ix
-prog="$bau/app/tresor-ix"
+if [[ -n $programm ]]; then
+    bash "$hier/tools/abhaengigkeiten.sh"
+    prog=$(realpath "$programm")
+else
+    source "$hier/bench/release.sh"
+    baue_release tresor-ix
+    prog="$bau/app/tresor-ix"
+fi
 
 arbeit=$(mktemp -d "$ordner/tresor-millionen-XXXXXX")
 mnt="$arbeit/mnt"; mkdir -p "$mnt"
