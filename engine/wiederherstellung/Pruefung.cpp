@@ -19,18 +19,6 @@
 
 namespace tresor {
 
-namespace {
-
-// Whether the names stand in byte order, each once.
-bool InByteordnung(const posix::Namensliste& namen) {
-    for (std::size_t i = 1; i < namen.size(); ++i)
-        if (!(namen[i - 1] < namen[i]))
-            return false;
-    return true;
-}
-
-} // namespace
-
 Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                                   bool mitQuelle) {
     auto punkt = WaehlePunkt(ziel, quelle, stand);
@@ -38,7 +26,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
         return Befund::Abgelehnt;
     auto fso = fabrik_();
     (void)fso->GetFolder(ziel); // held from here on: every backup is read from it
-    auto vorlage = Bereite(*punkt, *fso);
+    auto vorlage = Bereite(*punkt);
     if (!vorlage)
         return Befund::Probleme;
     if (!vorlage->MitBestand)
@@ -169,11 +157,17 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     // The record's entries in the walk's order, one ahead: a record read as a stream is in it already; one read
     // whole (or gathered without a record) is put in it.
     std::vector<const Bestandseintrag*> geordnet;
+    std::vector<Bestandseintrag> gesammelt; // of backups without a record, each valid until the next
     std::size_t stelle = 0;
     v.VonVorn();
     if (!v.Leser) {
         while (const Bestandseintrag* e = v.Naechster())
-            geordnet.push_back(e);
+            if (v.Weg)
+                gesammelt.push_back(*e);
+            else
+                geordnet.push_back(e);
+        for (const Bestandseintrag& e : gesammelt)
+            geordnet.push_back(&e);
         std::stable_sort(geordnet.begin(), geordnet.end(),
                          [](const Bestandseintrag* a, const Bestandseintrag* b) { return Wegordnung(*a, *b) < 0; });
     }
@@ -212,14 +206,7 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
         Quellordner q;
         const Ordner o = fso->GetFolder(ordner);
         q.Weg = o.Path;
-        q.Dateien = fso->Files(o).Namen();
-        if (!q.Dateien) {
-            q.Dateien = std::make_shared<const posix::Namensliste>();
-        } else if (!InByteordnung(*q.Dateien)) {
-            auto geordnet = std::make_shared<posix::Namensliste>(*q.Dateien);
-            (void)geordnet->Sortiere();
-            q.Dateien = std::move(geordnet);
-        }
+        q.Dateien = InByteordnung(fso->Files(o).Namen());
         for (const Ordner& u : fso->SubFolders(o))
             q.Unterordner.Hinzu(NamenAusPosix(u.Name));
         (void)q.Unterordner.Sortiere();
