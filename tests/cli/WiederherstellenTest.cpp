@@ -547,10 +547,17 @@ TEST_P(OhneBestand, GibtDieNeuestenKopienInByteordnung) {
         gelesen.push_back(b.Art == Eintragsart::Ordner ? (b.Pfad == "." ? "." : b.Pfad + "/")
                                                        : b.Pfad + "@" + (b.Ort == "Sicherung-" + s1 ? "1" : "2"));
     EXPECT_EQ(gelesen, fall.baum);
-    // Restored twice over (counted, then written), it is the source as it was.
+    // Walked twice over (counted, then written), the restore has the source's entries and contents as they
+    // were (a folder's bits and time are not known without a record).
     const fs::path nach = temp / "C" / "zurueck";
     EXPECT_EQ(Wiederherstellen(s2, nach), 0) << fehler.str();
-    EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+    auto inhalt = [](const Schnappschuss& s) {
+        std::map<std::string, std::string> m;
+        for (const auto& [rel, e] : s)
+            m[rel] = std::string(1, e.Art) + e.Inhalt;
+        return m;
+    };
+    EXPECT_EQ(inhalt(Schnappe(nach)), inhalt(soll));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sicherungen, OhneBestand,
