@@ -4,8 +4,8 @@
 #include "engine/bestand/Bestandsleser.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/wiederherstellung/Wiederherstellung.h"
+#include "fs/Dateisystem.h"
 #include "fs/Eintragsstand.h"
-#include "fs/system/Namensliste.h"
 
 #include <memory>
 #include <optional>

@@ -558,12 +558,14 @@ TEST(Speicher, OneFolderOfManyFilesIsHeldCompactly) {
              }},
             {"Prüfung", 1 << 20,
              [&] { return w.Pruefen("D:\\Backup", "C:\\Daten", std::nullopt, false) == Befund::Vollstaendig; }},
-            // The source's folder beside the record: its names held once, as listed, and the states looked at
-            // one by one (a map of name, path and state per file took MIB_ALT MiB).
-            {"Prüfung mit der Quelle", 4 << 20,
+            // The source's folder beside the record: its names held once, as listed (4 MiB with the listing
+            // itself), and the states looked at one by one; a map of a name, a path and a state per file costs
+            // some 350 bytes a file, 14 MiB here.
+            {"Prüfung mit der Quelle", 6 << 20,
              [&] { return w.Pruefen("D:\\Backup", "C:\\Daten", std::nullopt, true) == Befund::Vollstaendig; }},
-            // Backups without records (as earlier versions made them): their mirrors walked a folder at a time,
-            // not gathered whole (a map of every path and its entry took MIB_OHNE MiB).
+            // Backups without records (as earlier versions made them): their mirrors walked a folder at a time
+            // (5 MiB: the listing and the folder's names merged), not gathered whole, a path and an entry of
+            // some 350 bytes a file in a map and again in a list.
             {"Wiederherstellung ohne Bestandsliste", 8 << 20,
              [&] {
                  std::error_code fehlt;
