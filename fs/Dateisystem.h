@@ -116,6 +116,17 @@ struct Quellstand {
     std::uint64_t KopieInode = 0;
 };
 
+// What ArchivbitLoeschen did with the archive bit of a copied file.
+struct Archivloeschung {
+    // The bit read set, and SetFileAttr was called; `Danach` is what it returned (the state read back).
+    bool Gesetzt = false;
+    Quellstand Danach;
+    // Whether the file reads archive clear now, where the object tells it from that very state read back after
+    // its own write (a later change is one made after the file was backed up, which the next run sees). Nothing
+    // where it does not tell: the caller asks Attributes.
+    std::optional<bool> Geloescht;
+};
+
 // Told how far one copy has come: the bytes of the file's content copied so far and the file's size when its
 // copy began. A copy made again because its source changed meanwhile goes on from the count reached, which
 // holds until the new copy passes it: the count never falls back, unless to the size of a source that became
@@ -210,6 +221,20 @@ public:
     // read back through its own descriptor once everything was written (its ctime moved on by that
     // write): the exact state that the target's record holds for it. Invalid where not known.
     virtual Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand = {}) = 0;
+
+    // Clears the archive bit of the file a copy was taken from, and no other bit: Attributes, then where that
+    // reads the archive bit SetFileAttr with the value less 32 and `stand`, the state the copy was taken from.
+    // An object that answers both from one look at the file (and Geloescht from what it read back) may do so;
+    // the answers and failures are those of the two calls (operations "Attributes" and "SetFileAttr").
+    virtual Archivloeschung ArchivbitLoeschen(const Datei& datei, const Quellstand& stand) {
+        Archivloeschung loeschung;
+        const int wert = Attributes(datei);
+        if ((wert & 32) != 0) {
+            loeschung.Gesetzt = true;
+            loeschung.Danach = SetFileAttr(datei.Path, wert - 32, stand);
+        }
+        return loeschung;
+    }
 
     // Beyond the platform's classic operations, for a safe run:
 

@@ -50,6 +50,8 @@ public:
     std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    // ArchivbitLoeschen is the general way of Dateisystem, through the two operations above (recorded, filtered
+    // and hooked as they are), never the one look of the object inside.
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;

@@ -42,12 +42,12 @@ namespace tresor {
 //
 // Where the version of an entry that this run did not copy lives: the newest earlier record of the same
 // source in the same target names it, when that record's entry has the same kind, size, time (and link
-// target) and the copy it names is still there: a file as a regular file in the listing of its folder there
-// (one listing for the files of a folder), a link of that size and target. That record is read alongside the entries as
-// they are written, both in the walk's order. Where no such record entry exists (the backups before records
-// were written, or an entry it lacks), the newest earlier backup folder whose mirror holds a copy of the same
-// kind, size and time (and link target) holds it. Otherwise the entry's version is "fehlt": a record never
-// names a version that no backup holds.
+// target) and the copy it names is still there: a file as a regular file of that size, a link of that size and
+// target, each looked at by its name in its folder there (held open for the copies beside it). That record is read
+// alongside the entries as they are written, both in the walk's order. Where no such record entry exists (the backups
+// before records were written, or an entry it lacks), the newest earlier backup folder whose mirror holds a copy of the
+// same kind, size and time (and link target) holds it. Otherwise the entry's version is "fehlt": a record never names a
+// version that no backup holds.
 //
 // The names of one file (same inode) share a hard-link group number, given at the first name written; a file
 // whose other names lie outside the source (or were not met) has a group of one name, which every reader
@@ -190,6 +190,16 @@ private:
     std::unordered_set<std::string, Namensstreuung, std::equal_to<>> ordner_;
     // The folder that mirrors the source in each backup folder of the target, made once per backup folder.
     std::unordered_map<std::string, Pfad> spiegel_;
+    // The folders of earlier backup folders whose copies were looked at last, held open: a folder's entries come
+    // one after another in the walk's order, and their copies lie in one or a few backup folders. Only the
+    // mirrors of the folder in hand, the most recently used last; a few at most.
+    struct Kopienordner {
+        std::string Ort;    // the backup folder
+        std::string Ordner; // the folder, relative as in the record
+        Ordnergriff Griff;
+    };
+    static constexpr std::size_t Kopienordnerzahl = 8;
+    std::vector<Kopienordner> kopienordner_;
 };
 
 } // namespace tresor

@@ -3,7 +3,9 @@
 #include "engine/bestand/Bestandsliste.h"
 #include "engine/bestand/Sicherungsfolge.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 
 namespace tresor {
@@ -69,7 +71,35 @@ std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, con
     auto spiegel = spiegel_.find(ordner);
     if (spiegel == spiegel_.end())
         spiegel = spiegel_.emplace(ordner, Spiegelpfad(Unterpfad(ziel_, ordner), quelle_)).first;
-    return kopien_.Stand(Unterpfad(spiegel->second, relativ));
+    // This run's own backup folder grows while the walk goes (a folder not there a moment ago may be there
+    // now): looked up by its whole path each time, as the mirror of the source itself.
+    if (ordner == ordnername_ || relativ == "." || relativ.empty())
+        return kopien_.Stand(Unterpfad(spiegel->second, relativ));
+    // An earlier backup folder: the copy looked at by its name in its folder, held open for the copies beside it
+    // (reached as a whole path is, one name at a time, never through a link).
+    const std::size_t schnitt = relativ.rfind('/');
+    const std::string_view oben =
+        schnitt == std::string::npos ? std::string_view(".") : std::string_view(relativ).substr(0, schnitt);
+    const std::string_view name =
+        schnitt == std::string::npos ? std::string_view(relativ) : std::string_view(relativ).substr(schnitt + 1);
+    auto it = std::find_if(kopienordner_.rbegin(), kopienordner_.rend(),
+                           [&](const Kopienordner& k) { return k.Ordner == oben && k.Ort == ordner; });
+    if (it != kopienordner_.rend()) {
+        // The most recently used goes last.
+        std::rotate(std::prev(it.base()), it.base(), kopienordner_.end());
+    } else {
+        Ordnergriff griff = kopien_.Halte(Unterpfad(spiegel->second, std::string(oben)));
+        // A folder that is not there holds no copy; it is not held, so that one made later is seen.
+        if (!griff.Gueltig())
+            return std::nullopt;
+        // Only the folder in hand stays held (the record lists a folder's files together): a folder left is
+        // looked up anew should the walk come back to it.
+        std::erase_if(kopienordner_, [&](const Kopienordner& k) { return k.Ordner != oben; });
+        if (kopienordner_.size() >= Kopienordnerzahl)
+            kopienordner_.erase(kopienordner_.begin());
+        kopienordner_.push_back({ordner, std::string(oben), std::move(griff)});
+    }
+    return kopienordner_.back().Griff.Stand(name);
 }
 
 bool Bestandsliste::NochDa(const Bestandseintrag& v) {

@@ -41,9 +41,9 @@ bool IstLaufwerkswurzel(const Pfad& pfad) {
 // a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
 constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
 
-// The masks a copy is looked up with after its source was marked: together they find it whatever its hidden and
-// system bits.
-constexpr int Kopiemasken[] = {0, 6, 7, 2, 4};
+// The mask a copy is looked up with after its source was marked: it admits every file and link whatever its hidden
+// and system bits, and no folder.
+constexpr int Kopiemaske = attr::Versteckt | attr::System;
 
 // Thrown at a check point once the window asked the run to stop; it unwinds the walk (and a copy under way,
 // whose temporary file the file system then removes) up to the run, which catches it. Only the run's own
@@ -298,6 +298,7 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     if (index_)
         index_->Neu();
     try {
+        ErstellePfad(atmp_ziel, Anlage::Privat);
         KopiereDateienBaum(atmp_Quelle, atmp_ziel);
     } catch (const Laufabbruch&) {
         // A stopped run keeps what it copied: the open batch is made durable and marked, and the folders
@@ -314,7 +315,6 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
 }
 
 void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
-    ErstellePfad(atmp_ziel, Anlage::Privat);
     if (bestand_)
         bestand_->Ordner(atmp_Quelle);
     FensterPruefen();
@@ -347,6 +347,8 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
                 MeldeNamensgleichheit(wieder.Path);
                 continue;
             }
+            // Its mirror goes into the mirror of this folder, made before it; the name is free, as just seen.
+            Fso().MakeDir(ziel, Anlage::Privat);
             try {
                 KopiereDateienBaum(wieder.Path, ziel);
             } catch (const Laufabbruch&) {
@@ -465,30 +467,28 @@ void Sicherung::Abschliessen() {
             continue;
         }
         // The source may have vanished or changed its kind since its copy, or its record cannot be written.
+        // Only the archive bit is ever taken away; a file never gets a bit it did not have. The target's record
+        // holds the state the file has once marked, with the ctime its record's write gave it.
+        Archivloeschung loeschung;
         if (!AlsEintrag(k.Quelle.Path, [&] {
-                const int wert = Fso().Attributes(k.Quelle);
-                // Only the archive bit is ever taken away; a file never gets a bit it did not have. The target's
-                // record holds the state the file has once marked, with the ctime its record's write gave it.
-                if (wert & attr::Archiv) {
-                    const Quellstand danach = Fso().SetFileAttr(k.Quelle.Path, wert - 32, k.Stand);
-                    if (bestand_)
-                        bestand_->Vermerkt(k.Quelle.Path, danach);
-                }
+                loeschung = Fso().ArchivbitLoeschen(k.Quelle, k.Stand);
+                if (loeschung.Gesetzt && bestand_)
+                    bestand_->Vermerkt(k.Quelle.Path, loeschung.Danach);
             }))
             continue;
-        // The copy looked up with all five masks, in one look at it.
-        bool gefunden = false;
-        for (const std::string& name : Fso().DirJeMaske(k.Ziel, Kopiemasken))
-            if (name == k.Name)
-                gefunden = true;
-        if (!gefunden) {
+        // The copy under its own name, whatever its hidden and system bits (never a folder of that name).
+        if (Fso().Dir(k.Ziel, Kopiemaske) != k.Name) {
             PruefungFehlgeschlagen(k.Quelle.Path, "die Kopie ist nicht zu finden");
             continue;
         }
-        int danach = 0;
-        if (!AlsEintrag(k.Quelle.Path, [&] { danach = Fso().Attributes(k.Quelle); }))
+        // Whether the bit reads clear now: as the state read back after the record's write tells it, where the
+        // file-system object knows it, else looked at once more.
+        bool gesetzt = false;
+        if (loeschung.Geloescht)
+            gesetzt = !*loeschung.Geloescht;
+        else if (!AlsEintrag(k.Quelle.Path, [&] { gesetzt = Fso().Attributes(k.Quelle) >= 32; }))
             continue;
-        if (danach >= 32)
+        if (gesetzt)
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
     // Records kept apart from the files (a stick without room for them) are written once per batch.

@@ -173,14 +173,16 @@ void SchreibeEigeneBits(Attributablage& ablage, const Pfad& pfad, const Eintrags
 
 } // namespace
 
-int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
-                 const Vermerkort* vo) {
+namespace {
+
+// Attributwert with user.DOSATTRIB as read already (`dos`).
+int WertMitDos(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
+               const Vermerkort* vo, const std::optional<std::uint32_t>& dos) {
     int wert = 0;
     if ((st.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
     if (IstPunktname(name))
         wert |= attr::Versteckt;
-    const auto dos = ablage.LiesDos(ort);
     if (dos)
         wert |= static_cast<int>(*dos & (attr::Versteckt | attr::System));
     // Where the file system keeps the bits itself, they are the bits: read-only and archive as well, and
@@ -210,6 +212,13 @@ int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, 
     return wert;
 }
 
+} // namespace
+
+int Attributwert(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
+                 const Vermerkort* vo) {
+    return WertMitDos(ablage, ort, name, st, vo, ablage.LiesDos(ort));
+}
+
 bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, const Vermerkort* vo,
                const std::optional<Archivvermerk>* vermerk, bool* bisAufCtime) {
     if (!S_ISREG(st.st_mode))
@@ -234,7 +243,8 @@ bool Archivbit(Attributablage& ablage, const Ort& ort, const struct stat& st, co
 }
 
 bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
-                          int wert, const Quellstand& stand, const Vermerkort& vo) {
+                          int wert, const Quellstand& stand, const Vermerkort& vo,
+                          const std::optional<std::uint32_t>* dosGelesen) {
     if (S_ISLNK(st.st_mode)) {
         VerweisVermerken(ablage, pfad, ort, st, wert, stand, vo);
         return false;
@@ -253,7 +263,7 @@ bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
         SchreibeEigeneBits(ablage, pfad, ort, st, wert, stand);
         return false;
     }
-    const auto dos = ablage.LiesDos(ort.Wo());
+    const auto dos = dosGelesen != nullptr ? *dosGelesen : ablage.LiesDos(ort.Wo());
 
     // The permission bits change only where the read-only bit does: a file that stays read-only (or
     // writable) keeps exactly the mode it has (464 stays 464).
@@ -311,6 +321,16 @@ bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
             throw fehler(nummer);
     }
     return vermerken;
+}
+
+Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
+                                    const struct stat& st, const Quellstand& stand, const Vermerkort& vo,
+                                    const std::optional<std::uint32_t>* dosGelesen) {
+    const std::optional<std::uint32_t> dos = dosGelesen != nullptr ? *dosGelesen : ablage.LiesDos(ort.Wo());
+    const int wert = WertMitDos(ablage, ort.Wo(), LetzterName(pfad), st, &vo, dos);
+    if ((wert & attr::Archiv) == 0)
+        return {};
+    return {true, SchreibeAttributwert(ablage, pfad, ort, st, wert - attr::Archiv, stand, vo, &dos)};
 }
 
 } // namespace tresor::posix

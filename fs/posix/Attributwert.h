@@ -110,7 +110,24 @@ int Verweiswert(Attributablage& ablage, const struct stat& st, const Vermerkort&
 // naming the operation "SetFileAttr" and `pfad` (also where the record has no room: E2BIG, ENOSPC). Returns
 // true where a file's own record was written on it (Archivvermerk.h): read back, the file's state matches
 // the record but for the ctime where its time, size and inode are still those of `st`.
+// `dosGelesen`, where given, is user.DOSATTRIB as read a moment before on the same entry (else it is read here).
 bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort, const struct stat& st,
-                          int wert, const Quellstand& stand, const Vermerkort& vermerkort);
+                          int wert, const Quellstand& stand, const Vermerkort& vermerkort,
+                          const std::optional<std::uint32_t>* dosGelesen = nullptr);
+
+// What LoescheArchivbit did: whether the archive bit read set (else nothing was written), and whether the file's
+// own record was written (as SchreibeAttributwert returns it).
+struct Archivbitloeschung {
+    bool Gesetzt = false;
+    bool Vermerkt = false;
+};
+
+// Attributwert of the entry, then, where it has the archive bit, SchreibeAttributwert with that value less the
+// archive bit: what clearing the archive bit alone does, with one read of user.DOSATTRIB for both (the value's
+// hidden and system bits and the bits written back are the same read; `dosGelesen`, where given, is that read,
+// made a moment before while the entry was in the state `st`). Fails as SchreibeAttributwert.
+Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
+                                    const struct stat& st, const Quellstand& stand, const Vermerkort& vermerkort,
+                                    const std::optional<std::uint32_t>* dosGelesen = nullptr);
 
 } // namespace tresor::posix

@@ -44,6 +44,37 @@ template <typename Nimm> void LiesBisEnde(int fd, const Pfad& pfad, Nimm&& nimm)
     }
 }
 
+// The state of the entry `name` in the open folder `ordner` (never followed; a link's target read with it), or
+// nothing when it is not there. `pfad()` names it in errors.
+template <typename Pfadgeber>
+std::optional<Eintragsstand> StandAm(int ordner, const char* name, const Pfadgeber& pfad) {
+    struct stat st {};
+    if (::fstatat(ordner, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (Fehlt(errno))
+            return std::nullopt;
+        throw FsFehler("Stand", pfad(), Fehlercode(errno));
+    }
+    Eintragsstand e = EintragsstandAus(st);
+    if (e.Typ == Eintragsstand::Art::Verweis) {
+        std::string ziel(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        for (;;) {
+            const ssize_t n = ::readlinkat(ordner, name, ziel.data(), ziel.size());
+            if (n < 0) {
+                if (Fehlt(errno))
+                    return std::nullopt;
+                throw FsFehler("Stand", pfad(), Fehlercode(errno));
+            }
+            if (static_cast<std::size_t>(n) < ziel.size()) {
+                ziel.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            ziel.resize(ziel.size() * 2);
+        }
+        e.Verweisziel = std::move(ziel);
+    }
+    return e;
+}
+
 } // namespace
 
 Eintragsstand EintragsstandAus(const struct stat& st) {
@@ -165,31 +196,58 @@ std::optional<Eintragsstand> Eintragszugriff::Stand(const Pfad& pfad) {
 }
 
 std::optional<Eintragsstand> Eintragszugriff::StandIn(int ordner, const char* name, const Pfad& pfad) {
-    struct stat st {};
-    if (::fstatat(ordner, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return StandAm(ordner, name, [&pfad] { return pfad; });
+}
+
+Ordnergriff Eintragszugriff::Halte(const Pfad& ordner) {
+    std::string posix = laufwerke_.ZuPosix(ordner).value_or("");
+    if (posix.empty())
+        throw FsFehler("Bestand", ordner, Fehlercode(ordner.size() >= 2 && ordner[1] == ':' ? ENODEV : EINVAL));
+    const int weg = OeffneOrdner(ordner, posix);
+    if (weg < 0) {
         if (Fehlt(errno))
-            return std::nullopt;
-        throw FsFehler("Stand", pfad, Fehlercode(errno));
+            return {};
+        throw FsFehler("Stand", ordner, Fehlercode(errno));
     }
-    Eintragsstand e = EintragsstandAus(st);
-    if (e.Typ == Eintragsstand::Art::Verweis) {
-        std::string ziel(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        for (;;) {
-            const ssize_t n = ::readlinkat(ordner, name, ziel.data(), ziel.size());
-            if (n < 0) {
-                if (Fehlt(errno))
-                    return std::nullopt;
-                throw FsFehler("Stand", pfad, Fehlercode(errno));
-            }
-            if (static_cast<std::size_t>(n) < ziel.size()) {
-                ziel.resize(static_cast<std::size_t>(n));
-                break;
-            }
-            ziel.resize(ziel.size() * 2);
-        }
-        e.Verweisziel = std::move(ziel);
+    const int fd = ::fcntl(weg, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        throw FsFehler("Stand", ordner, Fehlercode(errno));
+    return {fd, ordner};
+}
+
+Ordnergriff::~Ordnergriff() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Ordnergriff::Ordnergriff(Ordnergriff&& andere) noexcept
+    : fd_(std::exchange(andere.fd_, -1)), pfad_(std::move(andere.pfad_)) {}
+
+Ordnergriff& Ordnergriff::operator=(Ordnergriff&& andere) noexcept {
+    if (this != &andere) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(andere.fd_, -1);
+        pfad_ = std::move(andere.pfad_);
     }
-    return e;
+    return *this;
+}
+
+std::optional<Eintragsstand> Ordnergriff::Stand(std::string_view name) const {
+    if (fd_ < 0)
+        return std::nullopt;
+    // A name with a slash would reach into another folder; "." and ".." are no entries of this folder.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+        name.find('\0') != std::string_view::npos)
+        throw FsFehler("Stand", pfad_, Fehlercode(EINVAL));
+    const std::string eigen(name);
+    return StandAm(fd_, eigen.c_str(), [&] {
+        Pfad pfad = pfad_;
+        if (pfad.size() != 3)
+            pfad += '\\';
+        NamenAusPosixAn(name, pfad);
+        return pfad;
+    });
 }
 
 std::optional<std::vector<std::string>> Eintragszugriff::Namen(const Pfad& ordner) {

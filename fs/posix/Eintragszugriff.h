@@ -73,6 +73,30 @@ private:
     bool fertig_ = false;
 };
 
+// A folder held open whose entries are looked at by name, one call each (the copies of one folder of an earlier
+// backup, as a run checks them): reached as Eintragszugriff reaches an entry's folder, one name at a time from the
+// root, never through a link; the calls then go to that very folder for as long as it is held.
+class Ordnergriff {
+public:
+    Ordnergriff() = default;
+    Ordnergriff(int fd, Pfad pfad) : fd_(fd), pfad_(std::move(pfad)) {}
+    ~Ordnergriff();
+    Ordnergriff(Ordnergriff&& andere) noexcept;
+    Ordnergriff& operator=(Ordnergriff&& andere) noexcept;
+    Ordnergriff(const Ordnergriff&) = delete;
+    Ordnergriff& operator=(const Ordnergriff&) = delete;
+
+    // Whether a folder is held.
+    [[nodiscard]] bool Gueltig() const { return fd_ >= 0; }
+    // The state of the entry `name` (a name on disk, no slash) in the folder, as Eintragszugriff::Stand gives it:
+    // nothing when it is not there. Errors name the entry by the folder's path and that name.
+    [[nodiscard]] std::optional<Eintragsstand> Stand(std::string_view name) const;
+
+private:
+    int fd_ = -1;
+    Pfad pfad_; // the folder in program form, for errors
+};
+
 // The system calls of the record of the source and of restores that the file-system object has no
 // operation for: reading an entry's state, reading and durably writing a whole small file, and setting a
 // restored entry's times, permission bits and owner. Paths are in program form and translated through the
@@ -92,6 +116,9 @@ public:
     [[nodiscard]] std::optional<Eintragsstand> Stand(const Pfad& pfad);
     // The names in a folder ("." and ".." left out), in byte order; nothing when the folder does not exist.
     [[nodiscard]] std::optional<std::vector<std::string>> Namen(const Pfad& ordner);
+    // The folder held open for looking at its entries by name (Ordnergriff); one that is not held when the folder
+    // does not exist (or a folder on its way does not, or is a link). Other failures of the way throw.
+    [[nodiscard]] Ordnergriff Halte(const Pfad& ordner);
     // The whole content of a regular file, or nothing when it does not exist.
     [[nodiscard]] std::optional<std::string> LiesDatei(const Pfad& pfad);
     // The regular file held open for reading in pieces, or nothing when it does not exist; opened as

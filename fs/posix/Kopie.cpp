@@ -280,6 +280,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     auto zielfehler = [&](int nummer) {
         return FsFehler("Copy", ziel, Fehlercode(zielordner >= 0 ? Schreibfehler(zielordner, nummer) : nummer));
     };
+    quellDos_.reset();
     Eintragsort quelle;
     ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
 
@@ -501,6 +502,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         *geraet = vorher.st_dev;
     if (inode != nullptr)
         *inode = vorher.st_ino;
+    quellDos_ = quellDos;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     Quellstand stand = StandAus(vorher);

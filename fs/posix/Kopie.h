@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -76,6 +77,10 @@ public:
     Quellstand Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt = {},
                     dev_t* geraet = nullptr, ino_t* inode = nullptr);
 
+    // user.DOSATTRIB of the regular file the last Copy took its copy from, as read once the copy was whole
+    // (inside, nothing where the file has none); nothing at all where that Copy read none (a link, a failure).
+    [[nodiscard]] const std::optional<std::optional<std::uint32_t>>& QuellDos() const { return quellDos_; }
+
     // From now on a file or link is copied from the folder held since it was met, even where that folder was
     // renamed since (Dateisystem::QuellordnerHalten): no look at its path after every copy.
     void QuellordnerHalten() { quellordnerHalten_ = true; }
@@ -128,6 +133,7 @@ private:
     int ortswechsel_ = 0;            // nested NochEinmal calls of the present copy
     bool quellordnerHalten_ = false; // QuellordnerHalten
     std::uint64_t gemeldet_ = 0;     // the progress reported of the present copy, across copies made again
+    std::optional<std::optional<std::uint32_t>> quellDos_; // QuellDos
 };
 
 } // namespace tresor::posix

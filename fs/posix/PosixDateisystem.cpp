@@ -229,7 +229,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     if (!kopienVergessen_)
-        kopiert_[datei.Path] = kennung;
+        kopiert_[datei.Path] = {kennung, kopierer_.QuellDos()};
     return stand;
 }
 
@@ -299,7 +299,7 @@ Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quell
         const auto kopie = kopiert_.find(pfad);
         std::optional<Kennung> erwartet;
         if (kopie != kopiert_.end()) {
-            erwartet = kopie->second;
+            erwartet = kopie->second.Datei;
             kopiert_.erase(kopie);
         }
         datei =
@@ -335,6 +335,75 @@ Quellstand PosixDateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quell
             nachtraege_.push_back({pfad, nach.st_dev, nach.st_ino, CtimeNs(nach)});
     }
     return StandAus(nach);
+}
+
+Archivloeschung PosixDateisystem::ArchivbitLoeschen(const Datei& datei, const Quellstand& stand) {
+    // The common case in one look: a regular file of one name, copied by this object and still that very file,
+    // whose record lives on itself in extended attributes. Opened as Copy opened it (never following a link,
+    // never waiting on a FIFO), looked at through that descriptor, its value read, its record written and its
+    // state read back, all on that descriptor. Everything else (a link, a file of several names, a store of DOS
+    // bits of its own, a file another stands for now, one this process may not open) goes the general way.
+    const auto kopie = kopiert_.find(datei.Path);
+    if (kopie == kopiert_.end() || !stand.Gueltig)
+        return Dateisystem::ArchivbitLoeschen(datei, stand);
+    // Records read ahead may be older than what is written now: they are read again.
+    vorleser_.Beende();
+    auflistung_.OrdnerFd = -1;
+    Eintragsort ort;
+    offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
+    if (ort.Ganz())
+        return Dateisystem::ArchivbitLoeschen(datei, stand);
+    constexpr int Lesen = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), Lesen));
+    int fehler = fd.gueltig() ? 0 : errno;
+    if (fehler == ENOENT && offeneOrdner_.Erneuert("Attributes", datei.Path, ort)) {
+        fd = Deskriptor(::openat(ort.Ordner(), ort.Name(), Lesen));
+        fehler = fd.gueltig() ? 0 : errno;
+    }
+    struct stat st {};
+    if (fehler == 0 && ::fstat(fd.get(), &st) != 0)
+        fehler = errno;
+    if (fehler != 0) {
+        // Gone: as Attributes fails. Anything else is the general way's to tell.
+        if (fehler == ENOENT || fehler == ENOTDIR)
+            throw FsFehler("Attributes", datei.Path, Fehlercode(fehler));
+        return Dateisystem::ArchivbitLoeschen(datei, stand);
+    }
+    Attributablage& ablage = Ablage(st, Ort::Selbst(fd.get()));
+    if (!S_ISREG(st.st_mode) || Ordnertafeln::AufDemOrdner(st) || !ablagen_.InErweitertenAttributen(ablage) ||
+        kopie->second.Datei != Kennung{st.st_dev, st.st_ino}) {
+        fd = Deskriptor();
+        return Dateisystem::ArchivbitLoeschen(datei, stand);
+    }
+    // A file still in the state its copy was taken from has had no attribute written since (each write would
+    // have given it another ctime): its user.DOSATTRIB is the one the copy read.
+    std::optional<std::optional<std::uint32_t>> dos;
+    if (Gleich(stand, StandAus(st)))
+        dos = kopie->second.Dos;
+    kopiert_.erase(kopie);
+    const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
+    const Eintragsort selbst = Eintragsort::Selbst(fd.get(), st.st_dev);
+    const Archivbitloeschung l = LoescheArchivbit(ablage, datei.Path, selbst, st, stand, vo, dos ? &*dos : nullptr);
+    Archivloeschung loeschung;
+    if (!l.Gesetzt) {
+        loeschung.Geloescht = true; // read clear a moment ago, and nothing written since
+        return loeschung;
+    }
+    loeschung.Gesetzt = true;
+    loeschung.Geloescht = false;
+    // As SetFileAttr: the file as its record left it, through the descriptor the record was written on.
+    struct stat nach {};
+    if (::fstat(fd.get(), &nach) != 0 || !S_ISREG(nach.st_mode))
+        return loeschung;
+    if (l.Vermerkt && MtimeNs(nach) == MtimeNs(st) && nach.st_size == st.st_size && nach.st_ino == st.st_ino) {
+        vermerkte_.Merke(nach, vo.Name);
+        nachtraege_.push_back({datei.Path, nach.st_dev, nach.st_ino, CtimeNs(nach)});
+        // The record holds this state but for the ctime, and this state is the one its write left: it reads
+        // clear (Attributwert.h), unless user.DOSATTRIB carries the archive bit, which was just taken out.
+        loeschung.Geloescht = true;
+    }
+    loeschung.Danach = StandAus(nach);
+    return loeschung;
 }
 
 void PosixDateisystem::Sync(const Pfad& pfad) {

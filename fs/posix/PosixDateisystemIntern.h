@@ -53,6 +53,7 @@ public:
     std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
+    Archivloeschung ArchivbitLoeschen(const Datei& datei, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
@@ -100,8 +101,13 @@ private:
     std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_;           // never listed
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
-    // The file each copy was taken from, until its archive bit is cleared.
-    std::unordered_map<Pfad, Kennung> kopiert_;
+    // The file each copy was taken from, until its archive bit is cleared, and its user.DOSATTRIB as the copy
+    // read it (Kopierer::QuellDos).
+    struct Kopiert {
+        Kennung Datei;
+        std::optional<std::optional<std::uint32_t>> Dos;
+    };
+    std::unordered_map<Pfad, Kopiert> kopiert_;
     bool kopienVergessen_ = false; // KopienVergessen: none is remembered
     // The records written through this object since the last Festschreiben, each in the state its write left
     // the file (Attributwert.h).

@@ -198,6 +198,39 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          {},
          1,
          {}},
+        // A link of the copy's size in its place, and a folder of copies that became a link to them elsewhere: no
+        // link is followed or taken for the file, the versions are missing.
+        {"FruehereKopieDurchVerweisErsetzt",
+         {},
+         [](Bestandsfenster& t) {
+             const fs::path kopie = t.Posix("D:\\" + Erster + "\\Q\\a2.txt");
+             const auto groesse = fs::file_size(kopie);
+             fs::remove(kopie);
+             fs::create_symlink(std::string(groesse, 'x'), kopie);
+         },
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"a2.txt", "fehlt"}}),
+         {},
+         1,
+         {}},
+        {"FruehererKopienordnerDurchVerweisErsetzt",
+         {},
+         [](Bestandsfenster& t) {
+             const fs::path ordner = t.Posix("D:\\" + Erster + "\\Q\\B");
+             fs::rename(ordner, t.Posix("D:\\B-woanders"));
+             fs::create_directory_symlink(t.Posix("D:\\B-woanders"), ordner);
+         },
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}, {"B/b1.txt", "fehlt"}, {"B/b2.txt", "fehlt"}}),
+         {},
+         1,
+         {}},
         {"FruehererKopienordnerEntfernt",
          {},
          [](Bestandsfenster& t) { fs::remove_all(t.Posix("D:\\" + Erster + "\\Q\\C")); },

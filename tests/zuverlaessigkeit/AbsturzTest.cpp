@@ -1,10 +1,13 @@
 // Crash consistency: real backup runs of a generated tree through the command line, killed with SIGKILL at
-// 30 moments spread over a whole run. After each kill nothing may be lost, and the runs after it back up
-// what was left.
+// 30 moments spread over a whole run. After each kill nothing may be lost, the killed run's record of the source
+// is whole or none a reader takes (its temporary file is never read), and the runs after it back up what was
+// left.
 //
 // The size of the tree: TRESOR_ABSTURZ_UMFANG=voll gives 3,000 files and three files of 20, 35 and 50 MiB;
 // otherwise (the everyday test command) 1,200 files and one of 20 MiB.
 
+#include "engine/bestand/Sicherungsfolge.h"
+#include "fs/posix/Eintragszugriff.h"
 #include "tests/Testhilfen.h"
 #include "tests/zuverlaessigkeit/Bestand.h"
 #include "tests/zuverlaessigkeit/Programm.h"
@@ -144,6 +147,18 @@ protected:
         return {};
     }
 
+    // How the record of the backup folder `ordner` is found by the readers of a listing, a check and a restore.
+    Bestandsfund Bestandsliste(const std::string& ordner) const {
+        const Laufwerkstabelle tabelle = Laufwerkstabelle::AusMountTabelle();
+        const auto zielPfad = tabelle.AusPosix(ziel.string());
+        if (!zielPfad) {
+            ADD_FAILURE() << "kein Laufwerk für " << ziel;
+            return {};
+        }
+        Eintragszugriff zugriff(tabelle);
+        return LiesBestandsfund(zugriff, *zielPfad, ordner);
+    }
+
     Verluste Pruefe(bool restErlaubt) {
         std::vector<Sicherungsstand> staende;
         for (const auto& [name, fassung] : fassungVon) {
@@ -224,6 +239,7 @@ void Absturztest::Abbrueche(const Umfang& umfang, const int anzahl) {
               << ", ganzer Lauf: " << std::chrono::duration_cast<std::chrono::milliseconds>(dauer).count() << " ms\n";
 
     std::map<std::string, int> phasen;
+    std::map<std::string, int> bestandslisten; // what the killed runs left of their records: whole, or none
     long verloren = 0;
     int ueberstanden = 0;
     int getoetet = 0;
@@ -288,6 +304,12 @@ void Absturztest::Abbrueche(const Umfang& umfang, const int anzahl) {
         Verluste v = Pruefe(true);
         for (const auto& m : v.Meldungen)
             ADD_FAILURE() << "Abbruch " << getoetet << " (" << phase << "): " << m;
+        if (!ordner.empty()) {
+            const Bestandsfund fund = Bestandsliste(ordner);
+            EXPECT_NE(fund.Zustand, Bestandsfund::Art::Kaputt)
+                << "Abbruch " << getoetet << " (" << phase << "): " << fund.Dateiname << ": " << fund.Fehler;
+            ++bestandslisten[fund.Zustand == Bestandsfund::Art::Gelesen ? "ganz" : "keine"];
+        }
 
         // Then run again until a run completes; it backs up what was left.
         int status = -1;
@@ -321,6 +343,8 @@ void Absturztest::Abbrueche(const Umfang& umfang, const int anzahl) {
               << ", verlorene Dateien: " << verloren << "\n";
     for (const auto& [phase, n] : phasen)
         std::cout << "  getroffen in " << phase << ": " << n << "\n";
+    for (const auto& [wie, n] : bestandslisten)
+        std::cout << "  Bestandsliste des getöteten Laufs " << wie << ": " << n << "\n";
     EXPECT_EQ(getoetet, anzahl);
     EXPECT_EQ(verloren, 0);
     EXPECT_TRUE(sauber);
