@@ -9,7 +9,7 @@
 # inline_data keeps in the inode: millions of files in little room) is made on a fresh loop-mounted ext4 image,
 # and one run of each kind is timed with its peak resident memory (/usr/bin/time): a full backup (and sync), the
 # first and a second backup with nothing to do, one with 1 % of the files rewritten (and sync), the listing of
-# the source's points, the check of the newest, its restore into a new folder (and sync), and the thinning to
+# the source's points, the check of the newest (alone, and beside the source), its restore into a new folder (and sync), and the thinning to
 # the newest point; and first, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
 # shows seconds, microseconds per file of wall time and of processor time (user and system, and each apart), the
 # peak in MiB, and for each kind the time per file at the largest size against the smallest, of wall and of
@@ -99,6 +99,7 @@ for n in $groessen; do
     messe prozent "$n" "$n" 0 bash -c "'$prog' --quelle '$src' --ziel '$ziel' && sync"
     messe liste "$n" "$n" 0 "$prog" --liste --ziel "$ziel" --quelle "$src"
     messe pruefen "$n" "$n" 0 "$prog" --pruefen --ziel "$ziel" --quelle "$src"
+    messe pruefen-quelle "$n" "$n" 0 "$prog" --pruefen --mit-quelle --ziel "$ziel" --quelle "$src"
     messe wiederherstellen "$n" "$n" 0 bash -c "'$prog' --wiederherstellen --ziel '$ziel' --quelle '$src' --nach '$mnt/wieder' && sync"
     messe ausduennen "$n" "$n" 0 "$prog" --aufraeumen --ziel "$ziel" --quelle "$src" --behalte-letzte 1
     umount "$mnt"

@@ -43,6 +43,9 @@ public:
     [[nodiscard]] std::size_t size() const { return namen_ ? namen_->size() : 0; }
     [[nodiscard]] bool empty() const { return size() == 0; }
     [[nodiscard]] Datei operator[](std::size_t i) const;
+    // The names as stored on disk, in the order listed, shared with the file-system object (nothing for a
+    // folder without files): for a caller that holds the folder's names beyond the next listing.
+    [[nodiscard]] const std::shared_ptr<const posix::Namensliste>& Namen() const { return namen_; }
 
     class Zeiger {
     public:

@@ -6,11 +6,16 @@
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/wiederherstellung/Auswahl.h"
 #include "fs/FsFehler.h"
+#include "fs/Pfadteile.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
+#include <optional>
 #include <set>
+#include <string_view>
+#include <vector>
 
 namespace tresor {
 
@@ -21,7 +26,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
         return Befund::Abgelehnt;
     auto fso = fabrik_();
     (void)fso->GetFolder(ziel); // held from here on: every backup is read from it
-    auto vorlage = Bereite(*punkt, *fso);
+    auto vorlage = Bereite(*punkt);
     if (!vorlage)
         return Befund::Probleme;
     if (!vorlage->MitBestand)
@@ -152,11 +157,17 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     // The record's entries in the walk's order, one ahead: a record read as a stream is in it already; one read
     // whole (or gathered without a record) is put in it.
     std::vector<const Bestandseintrag*> geordnet;
+    std::vector<Bestandseintrag> gesammelt; // of backups without a record, each valid until the next
     std::size_t stelle = 0;
     v.VonVorn();
     if (!v.Leser) {
         while (const Bestandseintrag* e = v.Naechster())
-            geordnet.push_back(e);
+            if (v.Weg)
+                gesammelt.push_back(*e);
+            else
+                geordnet.push_back(e);
+        for (const Bestandseintrag& e : gesammelt)
+            geordnet.push_back(&e);
         std::stable_sort(geordnet.begin(), geordnet.end(),
                          [](const Bestandseintrag* a, const Bestandseintrag* b) { return Wegordnung(*a, *b) < 0; });
     }
@@ -179,31 +190,71 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     auto unter = [](const std::string& relativ, const std::string& name) {
         return relativ == "." ? name : relativ + "/" + name;
     };
-    // A source folder's entries: name, state (where it could be looked at), path, whether a folder.
-    struct Da {
-        std::optional<Eintragsstand> Stand;
+    // A source folder's entries held compactly, as a folder of hundreds of thousands of files may hold: the
+    // names of its files and links as the file-system object listed them (one buffer, shared with it), those of
+    // its subfolders in a buffer of their own, each list in byte order of the names as stored on disk, and beside
+    // each name whether the record named it already. Each entry's state is looked at only when it is compared or
+    // named.
+    struct Quellordner {
         Pfad Weg;
-        bool Ordner = false;
+        std::shared_ptr<const posix::Namensliste> Dateien;
+        posix::Namensliste Unterordner;
+        std::vector<bool> DateiGetroffen;
+        std::vector<bool> OrdnerGetroffen;
     };
     auto liste = [&](const Pfad& ordner) {
-        std::map<std::string, Da> da;
+        Quellordner q;
         const Ordner o = fso->GetFolder(ordner);
-        for (const Datei& d : fso->Files(o))
-            if (auto s = zugriff_.Stand(d.Path))
-                da[NamenAusPosix(d.Name)] = Da{std::move(s), d.Path, false};
+        q.Weg = o.Path;
+        q.Dateien = InByteordnung(fso->Files(o).Namen());
         for (const Ordner& u : fso->SubFolders(o))
-            da[NamenAusPosix(u.Name)] = Da{zugriff_.Stand(u.Path), u.Path, true};
-        return da;
+            q.Unterordner.Hinzu(NamenAusPosix(u.Name));
+        (void)q.Unterordner.Sortiere();
+        q.Unterordner.Straffe();
+        q.DateiGetroffen.resize(q.Dateien->size());
+        q.OrdnerGetroffen.resize(q.Unterordner.size());
+        return q;
     };
-    // What a source folder holds that the record does not: new, with all that lies in it.
-    std::function<void(const Pfad&, const std::string&)> allesNeu = [&](const Pfad& ordner, const std::string& rel) {
-        for (const auto& [name, d] : liste(ordner)) {
-            if (d.Stand)
-                melde("Neu in der Quelle: ", unter(rel, name));
-            if (d.Ordner)
-                allesNeu(d.Weg, unter(rel, name));
+    // Where the source folder holds the name that the record has not met yet: a subfolder (first: one name is
+    // one entry, and the folder's counts), or a file at that place of its list.
+    struct Stelle {
+        bool Ordner;
+        std::size_t Index;
+    };
+    auto finde = [](const Quellordner& q, std::string_view name) -> std::optional<Stelle> {
+        if (const std::size_t i = q.Unterordner.Suche(name); i < q.Unterordner.size())
+            return q.OrdnerGetroffen[i] ? std::nullopt : std::optional<Stelle>(Stelle{true, i});
+        if (const std::size_t i = q.Dateien->Suche(name); i < q.Dateien->size())
+            return q.DateiGetroffen[i] ? std::nullopt : std::optional<Stelle>(Stelle{false, i});
+        return std::nullopt;
+    };
+    auto weg = [](const Quellordner& q, std::string_view name) { return posix::KindPfad(q.Weg, NamenAusPosix(name)); };
+    std::function<void(const Pfad&, const std::string&)> allesNeu;
+    // The entries of a source folder that the record did not name, both lists merged in byte order: new, with
+    // all that lies in them; an entry gone meanwhile is not named.
+    auto restNeu = [&](const Quellordner& q, const std::string& rel) {
+        const posix::Namensliste& dateien = *q.Dateien;
+        const posix::Namensliste& ordnerNamen = q.Unterordner;
+        std::size_t d = 0;
+        std::size_t u = 0;
+        while (d < dateien.size() || u < ordnerNamen.size()) {
+            const bool ordner = d == dateien.size() || (u < ordnerNamen.size() && ordnerNamen[u] <= dateien[d]);
+            if (ordner && d < dateien.size() && ordnerNamen[u] == dateien[d])
+                ++d; // one name, one entry: the folder
+            const std::size_t i = ordner ? u++ : d++;
+            if (ordner ? q.OrdnerGetroffen[i] : q.DateiGetroffen[i])
+                continue;
+            const std::string_view name = ordner ? ordnerNamen[i] : dateien[i];
+            const Pfad w = weg(q, name);
+            const std::string relativ = unter(rel, std::string(name));
+            if (zugriff_.Stand(w))
+                melde("Neu in der Quelle: ", relativ);
+            if (ordner)
+                allesNeu(w, relativ);
         }
     };
+    // What a source folder holds that the record does not: new, with all that lies in it.
+    allesNeu = [&](const Pfad& ordner, const std::string& rel) { restNeu(liste(ordner), rel); };
     // What the record holds inside a folder the source no longer has as a folder.
     auto nichtMehr = [&](const std::string& rel) {
         while (const Bestandseintrag* e = schau()) {
@@ -214,20 +265,25 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
         }
     };
     // A folder of the record and of the source side by side: the record's entries in it come next, each
-    // folder followed by its own content; the source folder's names are held for this folder only.
+    // folder followed by its own content, and each is looked up among the source folder's names, which are
+    // held for this folder only (and for the folders around it, on the way).
     std::function<void(const Pfad&, const std::string&)> gleiche = [&](const Pfad& ordner, const std::string& rel) {
-        std::map<std::string, Da> da = liste(ordner);
+        Quellordner da = liste(ordner);
         while (const Bestandseintrag* naechster = schau()) {
             if (Elternpfad(naechster->Pfad) != rel)
                 break;
             const Bestandseintrag e = *naechster;
             vorne.reset();
-            const auto it = da.find(Letzter(e.Pfad));
-            const bool quellordner = it != da.end() && it->second.Ordner;
-            if (it == da.end() || !it->second.Stand) {
+            // A name the record names twice is there once: the second finds nothing.
+            const std::optional<Stelle> stelle = finde(da, Letzter(e.Pfad));
+            const bool quellordner = stelle && stelle->Ordner;
+            const Pfad w =
+                stelle ? weg(da, quellordner ? da.Unterordner[stelle->Index] : (*da.Dateien)[stelle->Index]) : Pfad();
+            const std::optional<Eintragsstand> stand = stelle ? zugriff_.Stand(w) : std::nullopt;
+            if (!stand) {
                 melde("Nicht mehr in der Quelle: ", e.Pfad);
             } else {
-                const Eintragsstand& s = *it->second.Stand;
+                const Eintragsstand& s = *stand;
                 std::string was;
                 if (ArtAus(s) != e.Art)
                     was = "Art";
@@ -246,21 +302,16 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
                     ++unterschiede;
                 }
             }
+            if (stelle)
+                (quellordner ? da.OrdnerGetroffen : da.DateiGetroffen)[stelle->Index] = true;
             if (e.Art == Eintragsart::Ordner && quellordner)
-                gleiche(it->second.Weg, e.Pfad);
+                gleiche(w, e.Pfad);
             else if (e.Art == Eintragsart::Ordner)
                 nichtMehr(e.Pfad);
             else if (quellordner)
-                allesNeu(it->second.Weg, e.Pfad);
-            if (it != da.end())
-                da.erase(it);
+                allesNeu(w, e.Pfad);
         }
-        for (const auto& [name, d] : da) {
-            if (d.Stand)
-                melde("Neu in der Quelle: ", unter(rel, name));
-            if (d.Ordner)
-                allesNeu(d.Weg, unter(rel, name));
-        }
+        restNeu(da, rel);
     };
     if (const Bestandseintrag* e = schau(); e != nullptr && e->Pfad == ".")
         vorne.reset();

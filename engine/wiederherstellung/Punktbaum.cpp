@@ -23,12 +23,7 @@ std::optional<Punktbaum> Wiederherstellung::Baum(const Pfad& ziel, const Quellan
     auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
         return std::nullopt;
-    std::optional<struct Vorlage> vorlage;
-    {
-        auto leser = fabrik_();
-        (void)leser->GetFolder(ziel);
-        vorlage = Bereite(*punkt, *leser);
-    }
+    std::optional<struct Vorlage> vorlage = Bereite(*punkt);
     if (!vorlage)
         return std::nullopt;
     Punktbaum baum;

@@ -4,6 +4,7 @@
 #include "engine/bestand/Bestandsleser.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "engine/wiederherstellung/Wiederherstellung.h"
+#include "fs/Dateisystem.h"
 #include "fs/Eintragsstand.h"
 
 #include <memory>
@@ -59,11 +60,12 @@ private:
 // one whose mirror gives its hidden and system bits), given one at a time, in passes as many as needed.
 // A record in the walk's order is read as a stream and never held whole: a record of millions of entries
 // takes no more room than one of a hundred. A record that an earlier version wrote in another order is read
-// whole, as are the entries gathered from backups without a record.
+// whole. Backups without a record are walked side by side for each pass, a folder at a time (Sammelweg), their
+// entries in byte order of the paths.
 struct Wiederherstellung::Vorlage {
     std::optional<Bestandsleser> Leser;
     std::shared_ptr<const std::vector<Bestandseintrag>> Liste; // the record read whole
-    std::vector<Bestandseintrag> Gesammelt;                    // gathered without a record
+    std::shared_ptr<Sammelweg> Weg;                            // the backups without a record
     // The record's head with its mount points and the entries it could not back up; no entries.
     Bestand Kopf;
     bool MitBestand = true;
@@ -95,6 +97,10 @@ private:
     std::size_t stelle_ = 0;
     Folgepruefung folge_;
 };
+
+// A folder's names as its listing gave them (Ordnerdateien::Namen), in byte order: the list itself where it is
+// in that order, each name once, else a sorted copy; an empty list for none.
+std::shared_ptr<const posix::Namensliste> InByteordnung(std::shared_ptr<const posix::Namensliste> namen);
 
 // The kind of a record's entry that an entry on disk is; nothing for a device, FIFO or socket, which no
 // entry ever is.

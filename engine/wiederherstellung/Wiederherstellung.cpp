@@ -114,8 +114,9 @@ bool Wiederherstellung::PruefeNach(const Pfad& nach, const std::optional<Eintrag
             fehler_ << Anzeigetext(nach) << " ist kein Ordner.\n";
             return false;
         }
-        const auto namen = zugriff_.Namen(nach);
-        if (leer && namen && !namen->empty()) {
+        // Its names only where it must be empty: the original place may hold very many.
+        const auto namen = leer ? zugriff_.Namen(nach) : std::nullopt;
+        if (namen && !namen->empty()) {
             fehler_ << "Der Ordner " << Anzeigetext(nach) << " ist nicht leer; wiederhergestellt wird nur in einen"
                     << " neuen oder leeren Ordner.\n";
             return false;
@@ -175,12 +176,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (!PruefeNach(nach, nachStand, sicherungen, !ursprung))
         return Befund::Abgelehnt;
 
-    std::optional<struct Vorlage> vorlage;
-    {
-        auto leser = fabrik_();
-        (void)leser->GetFolder(a.Ziel);
-        vorlage = Bereite(*punkt, *leser);
-    }
+    std::optional<struct Vorlage> vorlage = Bereite(*punkt);
     if (!vorlage) {
         fehler_ << "Nichts wurde wiederhergestellt.\n";
         return Befund::Probleme;

@@ -129,12 +129,15 @@ public:
 private:
     struct Punkt;
     struct Vorlage;
+    struct Sammelweg;
     std::optional<Punkt> WaehlePunkt(const Pfad& ziel, const Quellangabe& quelle,
                                      const std::optional<std::string>& stand);
-    // `fso` holds the target folder (GetFolder), through which every backup is read.
-    std::optional<struct Vorlage> Bereite(Punkt& punkt, Dateisystem& fso);
-    // Folders, files and links of the backups without a record up to the point, newest copy first.
-    void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage, Dateisystem& fso);
+    // What the point consists of: its record, or the walk over its backups without one, which holds the
+    // target folder (GetFolder) in a file-system object of its own, through which every backup is read.
+    std::optional<struct Vorlage> Bereite(Punkt& punkt);
+    // Folders, files and links of the backups without a record up to the point, newest copy first: walked
+    // for each pass (Sammelweg), and once through here, to count them and to fail before anything is written.
+    void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage);
     long Vergleiche(const Punkt& punkt, struct Vorlage& vorlage);
 
     // The restore's steps (Wiederherstellung.cpp).

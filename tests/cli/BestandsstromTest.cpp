@@ -204,6 +204,70 @@ INSTANTIATE_TEST_SUITE_P(
                               Formfall{"Version2Byteordnung", Form::Version2Byteordnung})),
     [](const auto& info) { return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name; });
 
+// The lines of the check with the source in the order it names them: the record's entries of a folder in the
+// walk's order, then what only the source holds, in byte order of the names (a folder followed by its content).
+struct Folgefall {
+    const char* name;
+    std::function<void(const fs::path&)> aendere;
+    std::vector<std::string> zeilen; // in this order
+};
+
+class MitQuelleFolge : public Wiederherstellungstest, public ::testing::WithParamInterface<Folgefall> {};
+
+TEST_P(MitQuelleFolge, NenntInDerFolgeDesGangs) {
+    const Folgefall& fall = GetParam();
+    Schreibe(Q() / "a-b.txt", "a");
+    Schreibe(Q() / "m" / "x.txt", "x");
+    Schreibe(Q() / "z.txt", "z");
+    Schreibe(Q() / "ö.txt", "o");
+    (void)Sichere();
+    fall.aendere(Q());
+    const int ergebnis = Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--mit-quelle"});
+    std::vector<std::string> zeilen;
+    for (const std::string& z : Zeilen(fehler.str()))
+        if (z.starts_with("Neu ") || z.starts_with("Nicht mehr ") || z.starts_with("Geändert "))
+            zeilen.push_back(z);
+    EXPECT_EQ(zeilen, fall.zeilen) << fehler.str();
+    EXPECT_EQ(ergebnis, 1) << fehler.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bestand, MitQuelleFolge,
+    ::testing::Values(
+        // "a" before "a-c.txt" before "ä.txt" (bytes 0xc3 0xa4, after every ASCII name), files and folders merged.
+        Folgefall{"NeueInByteordnung",
+                  [](const fs::path& q) {
+                      Schreibe(q / "ä.txt", "n");
+                      Schreibe(q / "zz" / "k.txt", "n");
+                      Schreibe(q / "a-c.txt", "n");
+                      Schreibe(q / "a" / "b.txt", "n");
+                      Schreibe(q / "B.txt", "n");
+                  },
+                  {"Neu in der Quelle: B.txt", "Neu in der Quelle: a", "Neu in der Quelle: a/b.txt",
+                   "Neu in der Quelle: a-c.txt", "Neu in der Quelle: zz", "Neu in der Quelle: zz/k.txt",
+                   "Neu in der Quelle: ä.txt"}},
+        Folgefall{"DateiWirdOrdnerUndEineGehtEineKommt",
+                  [](const fs::path& q) {
+                      fs::remove(q / "z.txt");
+                      Schreibe(q / "z.txt" / "y", "y");
+                      fs::remove(q / "m" / "x.txt");
+                      Schreibe(q / "m" / "w.txt", "w");
+                  },
+                  {"Geändert (Art): z.txt", "Neu in der Quelle: z.txt/y", "Nicht mehr in der Quelle: m/x.txt",
+                   "Neu in der Quelle: m/w.txt"}},
+        Folgefall{"OrdnerWirdDatei",
+                  [](const fs::path& q) {
+                      fs::remove_all(q / "m");
+                      Schreibe(q / "m", "m");
+                      fs::remove(q / "a-b.txt");
+                  },
+                  {"Nicht mehr in der Quelle: a-b.txt", "Geändert (Art): m", "Nicht mehr in der Quelle: m/x.txt"}},
+        // A backslash is part of a name on disk: one level, looked at under that very name.
+        Folgefall{"SchraegstrichImNamen",
+                  [](const fs::path& q) { Schreibe(q / "m" / "v\\w.txt", "v"); },
+                  {"Neu in der Quelle: m/v\\w.txt"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The growth of the resident set of a child process that runs `lauf`: its peak less its size at the start, in
 // bytes; -1 where /proc cannot tell.
 long Wachstum(const std::function<void()>& lauf) {

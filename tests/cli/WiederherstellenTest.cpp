@@ -4,6 +4,7 @@
 #include "app/Befehlszeile.h"
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Bestandsformat.h"
+#include "engine/wiederherstellung/Wiederherstellung.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
@@ -18,6 +19,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -514,6 +516,83 @@ TEST_F(Wiederherstellungstest, BackupsWithoutRecordsGiveTheNewestCopiesAndSaySo)
     EXPECT_EQ(Unterschiede(soll3, Schnappe(nach3)), "");
     (void)soll;
 }
+
+// Backups without a record, merged newest first: the entries of a point's tree in byte order of their paths
+// ("a-b.txt" before "a/b.txt" before "a0.txt"), each file from the newest backup that holds it, and nothing
+// below a file of a newer backup. A folder is written "pfad/", a file "pfad@n", n the backup it comes from.
+struct Ohnebestandsfall {
+    const char* name;
+    std::function<void(const fs::path&)> erst, dann;
+    std::vector<std::string> baum; // of the second point
+};
+
+class OhneBestand : public Wiederherstellungstest, public ::testing::WithParamInterface<Ohnebestandsfall> {};
+
+TEST_P(OhneBestand, GibtDieNeuestenKopienInByteordnung) {
+    const Ohnebestandsfall& fall = GetParam();
+    fall.erst(Q());
+    const std::string s1 = Sichere();
+    fall.dann(Q());
+    const std::string s2 = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    fs::remove(Sicherungsordner(s1) / "tresor-ix-bestand.txt");
+    fs::remove(Sicherungsordner(s2) / "tresor-ix-bestand.txt");
+
+    Wiederherstellung w(
+        laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
+    const auto baum = w.Baum("D:\\Backup", "C:\\Daten", s2);
+    ASSERT_TRUE(baum) << fehler.str();
+    std::vector<std::string> gelesen;
+    for (const Baumeintrag& b : baum->Eintraege)
+        gelesen.push_back(b.Art == Eintragsart::Ordner ? (b.Pfad == "." ? "." : b.Pfad + "/")
+                                                       : b.Pfad + "@" + (b.Ort == "Sicherung-" + s1 ? "1" : "2"));
+    EXPECT_EQ(gelesen, fall.baum);
+    // Walked twice over (counted, then written), the restore has the source's entries and contents as they
+    // were (a folder's bits and time are not known without a record).
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(Wiederherstellen(s2, nach), 0) << fehler.str();
+    auto inhalt = [](const Schnappschuss& s) {
+        std::map<std::string, std::string> m;
+        for (const auto& [rel, e] : s)
+            m[rel] = std::string(1, e.Art) + e.Inhalt;
+        return m;
+    };
+    EXPECT_EQ(inhalt(Schnappe(nach)), inhalt(soll));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sicherungen, OhneBestand,
+                         ::testing::Values(Ohnebestandsfall{
+                                               "Byteordnung",
+                                               [](const fs::path& q) {
+                                                   Schreibe(q / "a" / "b.txt", "1");
+                                                   Schreibe(q / "a-b.txt", "1");
+                                                   Schreibe(q / "a0.txt", "1");
+                                                   Schreibe(q / "ä.txt", "1");
+                                               },
+                                               [](const fs::path& q) { Schreibe(q / "a" / "b.txt", "zwei"); },
+                                               {".", "a/", "a-b.txt@1", "a/b.txt@2", "a0.txt@1", "ä.txt@1"}},
+                                           Ohnebestandsfall{"DateiWirdOrdner",
+                                                            [](const fs::path& q) {
+                                                                Schreibe(q / "a", "1");
+                                                                Schreibe(q / "z.txt", "1");
+                                                            },
+                                                            [](const fs::path& q) {
+                                                                fs::remove(q / "a");
+                                                                Schreibe(q / "a" / "x.txt", "2");
+                                                            },
+                                                            {".", "a/", "a/x.txt@2", "z.txt@1"}},
+                                           Ohnebestandsfall{"OrdnerWirdDatei",
+                                                            [](const fs::path& q) {
+                                                                Schreibe(q / "a" / "x.txt", "1");
+                                                                Schreibe(q / "a" / "u" / "y.txt", "1");
+                                                                Schreibe(q / "z.txt", "1");
+                                                            },
+                                                            [](const fs::path& q) {
+                                                                fs::remove_all(q / "a");
+                                                                Schreibe(q / "a", "2");
+                                                            },
+                                                            {".", "a@2", "z.txt@1"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Wiederherstellungstest, ADriveRootSourceKeepsItsOwnFileOfTheRecordsName) {
     // The source is drive D: itself; its mirror is the backup folder, where the record lies too.
