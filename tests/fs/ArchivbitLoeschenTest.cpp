@@ -152,5 +152,55 @@ TEST_F(ArchivbitLoeschen, AFileGoneSinceItsCopyFailsAsAttributes) {
     }
 }
 
+// As an ordinary user, through the object's own way: the user's own read-only file gets its record and stays
+// read-only; root's file, which the user may read and copy but not mark, fails as SetFileAttr and reads set.
+TEST_F(ArchivbitLoeschen, AnOrdinaryUserMarksOwnReadOnlyFilesAndNeverAnotherUsers) {
+    struct Rechtefall {
+        const char* Name;
+        bool Eigene;  // the user's own file, else root's
+        mode_t Modus; // the file's bits
+        int Erwartet; // 0 cleared, 2 failed as SetFileAttr with EACCES
+    };
+    const Rechtefall faelle[] = {
+        {"eigene, schreibgeschützt", true, 0440, 0},
+        {"eigene, beschreibbar", true, 0640, 0},
+        {"fremde, lesbar", false, 0644, 2},
+    };
+    FuerAlleBegehbar();
+    std::filesystem::create_directories(D());
+    ASSERT_EQ(::chown(D().c_str(), Niemand, Niemand), 0);
+    for (const Rechtefall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const std::string name = std::string(f.Eigene ? "eigen" : "fremd") + std::to_string(f.Modus);
+        const std::filesystem::path datei = C(name + "/a.txt");
+        SchreibeDatei(datei, "Inhalt");
+        std::filesystem::permissions(C(name), std::filesystem::perms(0755));
+        if (f.Eigene) {
+            ASSERT_EQ(::chown(C(name).c_str(), Niemand, Niemand), 0);
+            ASSERT_EQ(::chown(datei.c_str(), Niemand, Niemand), 0);
+        }
+        std::filesystem::permissions(datei, std::filesystem::perms(f.Modus));
+        const Pfad pfad = "C:\\" + name + "\\a.txt";
+        const auto status = AlsNiemand([&] {
+            auto eigenes = ErzeugePosixDateisystem(tabelle);
+            ::mkdir(D(name).c_str(), 0755);
+            const Quellstand stand = eigenes->Copy({pfad, "a.txt"}, "D:\\" + name + "\\a.txt");
+            try {
+                const Archivloeschung l = eigenes->ArchivbitLoeschen({pfad, "a.txt"}, stand);
+                eigenes->Festschreiben();
+                return l.Gesetzt ? 0 : 3;
+            } catch (const FsFehler& fehler) {
+                return fehler.Operation() == "SetFileAttr" && fehler.Ursache().value() == EACCES ? 2 : 4;
+            }
+        });
+        if (!status)
+            GTEST_SKIP() << "needs root to run the subject as another user";
+        EXPECT_EQ(*status, f.Erwartet);
+        EXPECT_EQ(Modus(datei), f.Modus);
+        const int wert = ErzeugePosixDateisystem(tabelle)->Attributes({pfad, "a.txt"});
+        EXPECT_EQ((wert & attr::Archiv) != 0, f.Erwartet != 0) << wert;
+    }
+}
+
 } // namespace
 } // namespace tresor::test
