@@ -153,7 +153,7 @@ TEST_F(ArchivbitLoeschen, AFileGoneSinceItsCopyFailsAsAttributes) {
 }
 
 // As an ordinary user, through the object's own way: the user's own read-only file gets its record and stays
-// read-only; root's file, which the user may read and copy but not mark, fails as SetFileAttr and reads set.
+// read-only; root's file, which the user may read and copy but not mark, fails as SetFileAttr and gets none.
 TEST_F(ArchivbitLoeschen, AnOrdinaryUserMarksOwnReadOnlyFilesAndNeverAnotherUsers) {
     struct Rechtefall {
         const char* Name;
@@ -197,8 +197,12 @@ TEST_F(ArchivbitLoeschen, AnOrdinaryUserMarksOwnReadOnlyFilesAndNeverAnotherUser
             GTEST_SKIP() << "needs root to run the subject as another user";
         EXPECT_EQ(*status, f.Erwartet);
         EXPECT_EQ(Modus(datei), f.Modus);
-        const int wert = ErzeugePosixDateisystem(tabelle)->Attributes({pfad, "a.txt"});
-        EXPECT_EQ((wert & attr::Archiv) != 0, f.Erwartet != 0) << wert;
+        // The record is there and matches the file but for the ctime its write gave (whether a fresh look reads
+        // the bit clear then depends on the folder's map, written once the clock's step is over), or none.
+        const auto vermerk = posix::LiesArchivvermerk(Xattr(datei, "user.tresor-ix.archiv").value_or(""));
+        struct stat st {};
+        ASSERT_EQ(::lstat(datei.c_str(), &st), 0);
+        EXPECT_EQ(vermerk && posix::PasstBisAufCtime(*vermerk, st, vermerk->Name), f.Erwartet == 0);
     }
 }
 
