@@ -54,13 +54,46 @@ fi
 
 arbeit=$(mktemp -d "$ordner/tresor-millionen-XXXXXX")
 mnt="$arbeit/mnt"; mkdir -p "$mnt"
+ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"
+# The table of what was measured: printed at the end, and also where a run failed, so that the runs measured
+# before it are not lost.
+tafel() {
+    python3 - "$ergebnisse" <<'PY'
+import sys
+zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
+arten = []
+werte = {}
+for art, n, sek, kib, _dateien, _bytes, cpu, nutzer in zeilen:
+    if art not in arten:
+        arten.append(art)
+    werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu), float(nutzer)))
+print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'user us/f':>10}"
+      f"{'sys us/f':>10}{'peak MiB':>10}")
+for art in arten:
+    for n, sek, kib, cpu, nutzer in werte[art]:
+        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}"
+              f"{nutzer / n * 1e6:>10.2f}{(cpu - nutzer) / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
+    w = werte[art]
+    if len(w) > 1:
+        (n0, s0, _, c0, u0), (n1, s1, _, c1, u1) = w[0], w[-1]
+
+        def verhaeltnis(a0, a1):
+            return f"{(a1 / n1) / (a0 / n0):.2f}x" if a0 > 0 else "-"
+
+        print(f"{'':<18}per file at {n1} against {n0}: wall {(s1 / n1) / (s0 / n0):.2f}x, processor "
+              f"{verhaeltnis(c0, c1)} (user {verhaeltnis(u0, u1)}, system {verhaeltnis(c0 - u0, c1 - u1)})")
+PY
+}
 aufraeumen() {
+    [[ -s $ergebnisse ]] && tafel
     mountpoint -q "$mnt" && umount "$mnt"
     rm -rf "$arbeit"
 }
 trap aufraeumen EXIT
-ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"
-messe() { python3 "$hier/bench/messen.py" "$ergebnisse" "$@"; }
+messe() {
+    python3 "$hier/bench/messen.py" "$ergebnisse" "$@"
+    tail -n 1 "$ergebnisse" | cut -f 1-4 >&2
+}
 
 for n in $groessen; do
     ordnerzahl=$(( n / 50 ))
@@ -105,29 +138,3 @@ for n in $groessen; do
     umount "$mnt"
     rm -f "$bild"
 done
-
-python3 - "$ergebnisse" <<'PY'
-import sys
-zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
-arten = []
-werte = {}
-for art, n, sek, kib, _dateien, _bytes, cpu, nutzer in zeilen:
-    if art not in arten:
-        arten.append(art)
-    werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu), float(nutzer)))
-print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'user us/f':>10}"
-      f"{'sys us/f':>10}{'peak MiB':>10}")
-for art in arten:
-    for n, sek, kib, cpu, nutzer in werte[art]:
-        print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}"
-              f"{nutzer / n * 1e6:>10.2f}{(cpu - nutzer) / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
-    w = werte[art]
-    if len(w) > 1:
-        (n0, s0, _, c0, u0), (n1, s1, _, c1, u1) = w[0], w[-1]
-
-        def verhaeltnis(a0, a1):
-            return f"{(a1 / n1) / (a0 / n0):.2f}x" if a0 > 0 else "-"
-
-        print(f"{'':<18}per file at {n1} against {n0}: wall {(s1 / n1) / (s0 / n0):.2f}x, processor "
-              f"{verhaeltnis(c0, c1)} (user {verhaeltnis(u0, u1)}, system {verhaeltnis(c0 - u0, c1 - u1)})")
-PY

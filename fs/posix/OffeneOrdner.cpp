@@ -61,7 +61,27 @@ std::size_t OffeneOrdner::Platz() {
     struct rlimit grenze {};
     if (::getrlimit(RLIMIT_NOFILE, &grenze) != 0 || grenze.rlim_cur == RLIM_INFINITY)
         return 1024;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(grenze.rlim_cur) / 2, 16, 16384);
+    // An eighth of the limit: a run holds up to four file-system objects at once (the source, the target, a
+    // restore's destination, a check's source), which together keep at most half the limit, and the other half
+    // is left to the files being read and written.
+    return std::clamp<std::size_t>(static_cast<std::size_t>(grenze.rlim_cur) / 8, 16, 16384);
+}
+
+bool OffeneOrdner::MachePlatz(const OffenerOrdner* behalten) {
+    // The process ran out of descriptors (other objects keep folders too): the older half of the folders this
+    // object keeps goes, never a root and never the folder a lookup is just coming from.
+    std::size_t frei = 0;
+    const std::size_t ziel = (offen_.size() + 1) / 2;
+    for (auto it = offen_.end(); it != offen_.begin() && frei < ziel;) {
+        --it;
+        if (it->Wurzel || &*it == behalten)
+            continue;
+        const auto weg = it;
+        ++it;
+        Vergiss(weg);
+        ++frei;
+    }
+    return frei > 0;
 }
 
 OffeneOrdner::OffenerOrdner* OffeneOrdner::Finde(std::string_view programmpfad, std::uint64_t schluessel) {
@@ -157,6 +177,8 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
             return nullptr;
         }
         Deskriptor fd(::open(sp.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.gueltig() && (errno == EMFILE || errno == ENFILE) && MachePlatz(nullptr))
+            fd = Deskriptor(::open(sp.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct stat st {};
         if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0) {
             fehler = errno;
@@ -197,6 +219,8 @@ OffeneOrdner::OffenerOrdner* OffeneOrdner::Ordnerfuer(const char* operation, con
             Unbrauchbar(operation, pfad);
         const std::string name = NamenAusPosix(stueck);
         Deskriptor fd(::openat(von->Fd.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.gueltig() && (errno == EMFILE || errno == ENFILE) && MachePlatz(von))
+            fd = Deskriptor(::openat(von->Fd.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0) {
             fehler = errno;

@@ -65,7 +65,8 @@ private:
 // its walk began) are reached as the kernel resolves their whole path.
 //
 // Cache: folders met on the way stay open, keyed by their program path, the most recently used first, up to
-// a share of the process's descriptor limit (Platz); a path is resolved from its nearest held ancestor, so the
+// a share of the process's descriptor limit (Platz; the older half is let go where the process runs out
+// of descriptors all the same); a path is resolved from its nearest held ancestor, so the
 // lookups of a walk down a tree cost one open per level and never a walk of the whole path, and a tree whose
 // folders all fit answers every further lookup with the one call on the entry itself. A folder that is removed
 // meanwhile fails the calls as its path would (see Erneuert for one made anew), and one renamed away is found
@@ -121,8 +122,11 @@ private:
         bool UnterWurzel; // reached from a root one name at a time
     };
     using Liste = std::list<OffenerOrdner>;
-    // How many folders stay open: half the descriptor limit, at least 16, at most 16384.
+    // How many folders stay open: an eighth of the descriptor limit, at least 16, at most 16384.
     static std::size_t Platz();
+    // After an open failed for want of descriptors: lets go of the older half of the folders held but the
+    // roots and `behalten`; true when any went, so that the open is worth repeating.
+    bool MachePlatz(const OffenerOrdner* behalten);
     const std::size_t hoechstens_ = Platz();
 
     // The held folder of the program path `ordnerpfad`, opening it (and caching it) where needed. Returns

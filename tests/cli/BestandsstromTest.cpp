@@ -4,6 +4,7 @@
 #include "engine/bestand/Bestandsformat.h"
 #include "tests/cli/Wiederherstellungstest.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -382,6 +383,57 @@ INSTANTIATE_TEST_SUITE_P(Bestand, GrosserBestand,
                                            Speicherfall{"Pruefen", true, false, 8},
                                            Speicherfall{"GanzGelesen", false, true, 32}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every kind of run over a tree of more folders than the process may keep open: the file-system objects of one
+// run (a check against the source holds two, a restore two) share the limit of open files, and none runs out.
+struct Grenzfall {
+    const char* name;
+    std::vector<std::string> argumente; // "NACH" stands for the restore's destination
+    bool aendern = false;               // a file deep down rewritten first: a run that mirrors every folder
+};
+
+class WenigeDeskriptoren : public Wiederherstellungstest, public ::testing::WithParamInterface<Grenzfall> {};
+
+TEST_P(WenigeDeskriptoren, ReichenFuerJedenLauf) {
+    // 60 chains of four folders, a file in each folder.
+    for (int k = 0; k < 60; ++k) {
+        fs::path o = Q() / ("kette" + std::to_string(k));
+        for (int t = 0; t < 4; ++t) {
+            o /= "stufe" + std::to_string(t);
+            Schreibe(o / "d.txt", std::to_string(k * 10 + t));
+        }
+    }
+    (void)Sichere();
+    ++uhr.sekunde;
+    if (GetParam().aendern)
+        Schreibe(Q() / "kette30" / "stufe0" / "stufe1" / "stufe2" / "stufe3" / "d.txt", "neu");
+    const fs::path nach = temp / "C" / "wieder";
+    std::vector<std::string> argumente = GetParam().argumente;
+    for (std::string& a : argumente)
+        if (a == "NACH")
+            a = nach.string();
+    struct rlimit offen {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &offen), 0);
+    struct rlimit niedrig = offen;
+    niedrig.rlim_cur = std::min<rlim_t>(offen.rlim_cur, 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &niedrig), 0);
+    const int ergebnis = Rufe(argumente);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &offen), 0);
+    EXPECT_EQ(ergebnis, 0) << aus.str() << fehler.str();
+    if (fs::exists(nach)) {
+        EXPECT_EQ(LiesText(nach / "kette59" / "stufe0" / "stufe1" / "stufe2" / "stufe3" / "d.txt"), "593");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bestand, WenigeDeskriptoren,
+    ::testing::Values(
+        Grenzfall{"Sichern", {"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, true},
+        Grenzfall{"Pruefen", {"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}},
+        Grenzfall{"PruefenMitQuelle", {"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--mit-quelle"}},
+        Grenzfall{"Wiederherstellen",
+                  {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "NACH"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 

@@ -218,8 +218,8 @@ TEST(Speicher, ARestoreOfManyFoldersHoldsOnlyTheFoldersOnTheWay) {
                         eintrag(Eintragsart::Ordner, "/tief/unten");
                         eintrag(Eintragsart::Ordner, "/zweit");
                     });
-    // Every folder met held to the end took some 10 MiB. The file-system object keeps up to half as many
-    // folders open as the limit of open files allows (at most 16,384): set low here, it keeps 512.
+    // Every folder met held to the end took some 10 MiB. A file-system object keeps up to an eighth as many
+    // folders open as the limit of open files allows (at most 16,384): set low here, it keeps 128.
     constexpr std::int64_t Grenze = 1 << 20;
     struct rlimit offen {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &offen), 0);
