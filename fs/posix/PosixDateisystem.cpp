@@ -430,6 +430,7 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
             throw FsFehler("Sync", pfad, Fehlercode(ersterFehler != 0 ? ersterFehler : errno));
         if (::syncfs(fd.get()) != 0)
             throw FsFehler("Sync", pfad, Fehlercode(errno));
+        RueckschreibfehlerWerfen(pfad);
         return;
     }
     // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
@@ -457,6 +458,14 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
         throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
     if (::syncfs(fd.get()) != 0)
         throw FsFehler("Sync", pfad, Fehlercode(errno));
+    RueckschreibfehlerWerfen(pfad);
+}
+
+void PosixDateisystem::RueckschreibfehlerWerfen(const Pfad& pfad) {
+    // A write error that a flush of the write-back begun during the copies saw first is seen by no later flush:
+    // it fails this one. Waited for after this flush, so that one under way meanwhile is heard of as well.
+    if (const int fehler = rueckschreiber_.Abwarten(); fehler != 0)
+        throw FsFehler("Sync", pfad, Fehlercode(fehler));
 }
 
 void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
@@ -606,8 +615,9 @@ void PosixDateisystem::Verknuepfe(const Pfad& vorhanden, const Pfad& neu) {
 namespace tresor {
 
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
-                                                     Vorlesehaken vorlesehaken) {
-    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
+                                                     Vorlesehaken vorlesehaken, Rueckschreibflush rueckschreibflush) {
+    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken),
+                                                     std::move(rueckschreibflush));
 }
 
 } // namespace tresor
