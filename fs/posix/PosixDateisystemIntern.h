@@ -1,7 +1,8 @@
 #pragma once
 
-// The file-system object on Linux, whose operations are defined in PosixDateisystem.cpp (files, records,
-// folders made and closed) and PosixOrdner.cpp (folders read and listed, Dir). Only those two include this.
+// The file-system object on Linux, whose operations are defined in PosixDateisystem.cpp (files, records read,
+// folders made and closed), PosixOrdner.cpp (folders read and listed, Dir) and PosixMarkierung.cpp (records
+// written, archive bits cleared, syncs, folder maps). Only those three include this.
 
 #include "fs/Dateisystem.h"
 #include "fs/Laufwerkstabelle.h"

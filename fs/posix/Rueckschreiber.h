@@ -33,8 +33,8 @@ public:
     Rueckschreiber& operator=(const Rueckschreiber&) = delete;
 
     // A copy of `bytes` bytes of content was made in the open folder `ordnerFd` (the descriptor stays the
-    // caller's: the folder is opened once more to be flushed). Begins a flush where enough came together and none is under way;
-    // never waits for one.
+    // caller's: the folder is opened once more to be flushed). Begins a flush where enough came together and none is
+    // under way; never waits for one.
     void Kopiert(int ordnerFd, std::uint64_t bytes);
     // Waits for a flush under way, and returns the error number of the first one that failed since the last
     // call, else 0.
