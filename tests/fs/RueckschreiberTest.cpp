@@ -91,8 +91,9 @@ TEST(RueckschreiberTest, FlushesOnceEnoughCameTogetherAndHandsOnItsFailureOnce) 
             abgewartet.push_back(r.Abwarten());
         EXPECT_EQ(abgewartet, f.Abgewartet);
         EXPECT_EQ(probe.aufrufe, f.Aufrufe);
-        if (f.Aufrufe > 0)
+        if (f.Aufrufe > 0) {
             EXPECT_EQ(probe.geraet, ost.st_dev) << "the file system of the copies' folder";
+        }
     }
 }
 
@@ -113,9 +114,12 @@ TEST(RueckschreiberTest, NeverWaitsForAFlushUnderWayAndBeginsTheNextOnceItIsThro
         const std::lock_guard<std::mutex> l(probe.m);
         EXPECT_EQ(probe.aufrufe, 1);
     }
-    probe.antwort = 0;
     probe.Oeffne();
     EXPECT_EQ(r.Abwarten(), EIO);
+    {
+        const std::lock_guard<std::mutex> l(probe.m);
+        probe.antwort = 0;
+    }
     // What came together meanwhile is flushed with the next copy.
     r.Kopiert(ordner.get(), 0);
     EXPECT_EQ(r.Abwarten(), 0);
