@@ -424,8 +424,9 @@ std::variant<Bestand, std::string> Bestandsleser::LiesKopf(std::unique_ptr<Besta
     return b;
 }
 
-void Bestandsleser::VonVorn() {
-    zeilen_->Ab(anfang_, eintraegeEnde_, stand_);
+void Bestandsleser::VonVorn(bool nachgeprueft) {
+    zeilen_->Ab(anfang_, eintraegeEnde_, stand_, nachgeprueft);
+    nachgeprueft_ = nachgeprueft;
     gegeben_ = 0;
     ende_ = false;
     fehler_.clear();
@@ -439,7 +440,7 @@ const Bestandseintrag* Bestandsleser::Naechster() {
         if (!zeilen_->Naechste(zeile)) {
             ende_ = true;
             // The entries read again are those checked at the opening, or the file changed since.
-            if (zeilen_->Zustand() != Bestandszeilen::Art::Gut || zeilen_->Stand() != standEnde_ ||
+            if (zeilen_->Zustand() != Bestandszeilen::Art::Gut || (nachgeprueft_ && zeilen_->Stand() != standEnde_) ||
                 gegeben_ != kopf_.Zahlen.Eintraege)
                 fehler_ = Beschaedigt();
             return nullptr;
@@ -499,10 +500,16 @@ bool Bestandsleser::LiesEintrag(std::string_view zeile) {
         if (f[9] != "-" && (e.Art != Eintragsart::Datei || !LiesZahl(f[9], e.Verbund) || e.Verbund == 0))
             return kaputt(nr());
     }
-    // A version lies in this backup folder or an earlier one of the same target, never elsewhere.
-    if (e.Art == Eintragsart::Ordner ? e.Ort != "-"
-                                     : e.Ort != OrtFehlt && (!IstSicherungsordnername(e.Ort) || e.Ort > kopf_.Ordner))
-        return kaputt(nr());
+    // A version lies in this backup folder or an earlier one of the same target, never elsewhere. Most entries
+    // name the place of the one before, which passed already.
+    if (e.Art == Eintragsart::Ordner) {
+        if (e.Ort != "-")
+            return kaputt(nr());
+    } else if (e.Ort != OrtFehlt && (guterOrt_.empty() || e.Ort != guterOrt_)) {
+        if (!IstSicherungsordnername(e.Ort) || e.Ort > kopf_.Ordner)
+            return kaputt(nr());
+        guterOrt_ = e.Ort;
+    }
     e.Verweisziel.clear();
     if (e.Art == Eintragsart::Verweis && (!Demaskiere(f[vorPfad + 1], e.Verweisziel) || e.Verweisziel.empty()))
         return kaputt(nr());

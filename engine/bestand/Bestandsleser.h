@@ -37,7 +37,8 @@ class Bestandszeilen;
 // backup folder of the same target not newer than the record's, "fehlt", or "-" for a folder) and its path
 // (names of one level each; the first entry is the source folder "."). At the first malformed entry the
 // reader stops and names it; the entries before it were given already. A file that changed between the two
-// readings stops the reader at its last entry with Fehler set. Whether each folder comes before its content
+// readings stops the reader at its last entry with Fehler set (one cut short also where it is read again
+// without the checksum, VonVorn). Whether each folder comes before its content
 // and no path comes twice is not checked here: LiesBestand checks it for a restore, and a walk that goes
 // through the record alongside meets an entry out of order as one the record does not hold.
 class Bestandsleser {
@@ -68,8 +69,12 @@ public:
     // How many entries were given since the first.
     [[nodiscard]] std::size_t Gegeben() const { return gegeben_; }
 
-    // Back before the first entry, for another walk.
-    void VonVorn();
+    // Back before the first entry, for another walk. Without `nachgeprueft` the entries are read again without
+    // the checksum over them: each is still checked as it is read, and a file cut short since still stops the
+    // reader with Fehler set, but a file changed since to entries of the same count is not told at the end.
+    // For a reader that takes each entry as it comes and never asks Fehler at the end (the target's index,
+    // Zielindex.h), where the checksum's second reading is half of its processor time.
+    void VonVorn(bool nachgeprueft = true);
 
 private:
     Bestandsleser();
@@ -82,8 +87,10 @@ private:
     std::uint64_t stand_ = 0;         // the checksum over the head, to read the entries again
     std::uint64_t standEnde_ = 0;     // and over the entries
     std::size_t gegeben_ = 0;
+    bool nachgeprueft_ = true;
     bool ende_ = false;
     Bestandseintrag eintrag_;
+    std::string guterOrt_; // a backup folder's name an entry named before, checked then
     std::string fehler_;
 };
 

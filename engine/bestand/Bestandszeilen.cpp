@@ -42,12 +42,13 @@ std::unique_ptr<Bestandsquelle> Dateiquelle(Lesedatei datei) {
     return std::make_unique<Datei>(std::move(datei));
 }
 
-void Bestandszeilen::Ab(std::uint64_t von, std::uint64_t bis, std::uint64_t stand) {
+void Bestandszeilen::Ab(std::uint64_t von, std::uint64_t bis, std::uint64_t stand, bool summe) {
     puffer_.clear();
     anfang_ = 0;
     pos_ = von;
     bis_ = bis;
     stand_ = stand;
+    summe_ = summe;
     art_ = Art::Gut;
 }
 
@@ -57,7 +58,8 @@ bool Bestandszeilen::Naechste(std::string_view& zeile) {
         if (const void* nl = std::memchr(daten, '\n', puffer_.size() - anfang_)) {
             const auto laenge = static_cast<std::size_t>(static_cast<const char*>(nl) - daten);
             zeile = std::string_view(daten, laenge);
-            stand_ = Fnv1a(std::string_view(daten, laenge + 1), stand_);
+            if (summe_)
+                stand_ = Fnv1a(std::string_view(daten, laenge + 1), stand_);
             anfang_ += laenge + 1;
             return true;
         }

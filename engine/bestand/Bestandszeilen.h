@@ -24,8 +24,9 @@ public:
     Bestandsquelle& Quelle() { return *quelle_; }
     std::unique_ptr<Bestandsquelle> Hergeben() { return std::move(quelle_); }
 
-    // From the place `von` to `bis`, the checksum so far being `stand`.
-    void Ab(std::uint64_t von, std::uint64_t bis, std::uint64_t stand);
+    // From the place `von` to `bis`, the checksum so far being `stand`; without `summe` the checksum is not
+    // carried on (Stand stays `stand`).
+    void Ab(std::uint64_t von, std::uint64_t bis, std::uint64_t stand, bool summe = true);
     // The next line without its "\n", valid until the next call; false at the end, or where a line is longer
     // than any record holds or the file ends before it (Zustand tells). Throws FsFehler.
     bool Naechste(std::string_view& zeile);
@@ -42,6 +43,7 @@ private:
     std::uint64_t pos_ = 0;  // the place in the file after puffer_'s end
     std::uint64_t bis_ = 0;
     std::uint64_t stand_ = Fnv1aAnfang;
+    bool summe_ = true;
     Art art_ = Art::Gut;
 };
 

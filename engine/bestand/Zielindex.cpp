@@ -7,11 +7,20 @@
 
 namespace tresor {
 
-std::string RelativZurQuelle(const Pfad& quelle, const Pfad& pfad) {
-    if (pfad == quelle)
-        return ".";
+void RelativZurQuelleIn(const Pfad& quelle, const Pfad& pfad, std::string& in) {
+    in.clear();
+    if (pfad == quelle) {
+        in += '.';
+        return;
+    }
     const std::size_t anfang = quelle.size() == 3 ? 3 : quelle.size() + 1;
-    return NamenAusPosix(std::string_view(pfad).substr(anfang));
+    NamenAusPosixAn(std::string_view(pfad).substr(anfang), in);
+}
+
+std::string RelativZurQuelle(const Pfad& quelle, const Pfad& pfad) {
+    std::string relativ;
+    RelativZurQuelleIn(quelle, pfad, relativ);
+    return relativ;
 }
 
 Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) : quelle_(quelle) {
@@ -34,8 +43,10 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
 }
 
 void Zielindex::Neu() {
+    // The index takes each entry as it is read, checked field by field; the checksum was checked over the whole
+    // file when it was opened, and its second reading would only tell at the end of the walk.
     if (leser_)
-        leser_->VonVorn();
+        leser_->VonVorn(false);
     eintrag_ = nullptr;
     begonnen_ = false;
     zuletzt_.clear();
@@ -48,7 +59,9 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
     gefunden_ = nullptr;
     if (!leser_)
         return false;
-    std::string relativ = RelativZurQuelle(quelle_, pfad);
+    // Into the buffer of the question before, so that a file asked costs no string of its own.
+    RelativZurQuelleIn(quelle_, pfad, frage_);
+    const std::string& relativ = frage_;
     // The walk never asks for a file before the one it asked for last; a question that does is answered
     // without moving, so the entries still ahead stay there for the walk.
     if (begonnen_ && Wegordnung(relativ, false, zuletzt_, false) <= 0)
@@ -58,11 +71,15 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
         begonnen_ = true;
     }
     // Past the entries before this file: those the walk did not meet are no longer in the source.
-    while (eintrag_ != nullptr && Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, relativ, false) < 0)
-        eintrag_ = leser_->Naechster();
-    zuletzt_ = std::move(relativ);
+    int ordnung = 1; // of the entry in hand against this file
+    for (; eintrag_ != nullptr; eintrag_ = leser_->Naechster()) {
+        ordnung = Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, relativ, false);
+        if (ordnung >= 0)
+            break;
+    }
+    zuletzt_.swap(frage_);
     beantwortet_ = true;
-    if (eintrag_ == nullptr || Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, zuletzt_, false) != 0)
+    if (eintrag_ == nullptr || ordnung != 0)
         return false;
     gefunden_ = eintrag_;
     const Bestandseintrag& e = *eintrag_;

@@ -61,6 +61,7 @@ private:
     const Bestandseintrag* eintrag_ = nullptr;       // the record's entry in hand, nullptr at its end
     bool begonnen_ = false;                          // eintrag_ was read since Neu
     std::string zuletzt_;                            // the file asked last since Neu
+    std::string frage_;                              // the file asked now (the buffer of the one before)
     bool beantwortet_ = false;                       // see Beantwortet
     const Bestandseintrag* gefunden_ = nullptr;      // see Gefunden
     std::string ordner_;                             // see Ordner
@@ -68,5 +69,7 @@ private:
 
 // The path of an entry of the source relative to the source, as the record writes it ("." for the source).
 std::string RelativZurQuelle(const Pfad& quelle, const Pfad& pfad);
+// The same into `in`, whose buffer is used again.
+void RelativZurQuelleIn(const Pfad& quelle, const Pfad& pfad, std::string& in);
 
 } // namespace tresor

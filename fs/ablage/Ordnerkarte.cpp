@@ -62,7 +62,8 @@ std::optional<Ordnerkarte> KarteDesOrdners(int ordnerFd, std::uint64_t ordnerNam
     if (::fstat(ordnerFd, &ost) != 0)
         return std::nullopt;
     ordnerInode = static_cast<std::uint64_t>(ost.st_ino);
-    const auto wert = LiesXattr(Ort::OrdnerSelbst(ordnerFd), OrdnerkarteName);
+    // Read in one call, whatever its rows: a map of 30 rows or more is longer than LiesXattr's usual buffer.
+    const auto wert = LiesXattr(Ort::OrdnerSelbst(ordnerFd), OrdnerkarteName, Kopf + MaxZeilen * 8 + Siegel::Laenge);
     if (!wert)
         return std::nullopt;
     auto karte = LiesOrdnerkarte(*wert);
@@ -120,8 +121,22 @@ void Kartenstand::Ergaenzt(const Ordnerkarte& karte, const std::vector<std::uint
             neu_.push_back(zeile);
 }
 
+std::uint64_t Kartenstand::Zeile(std::string_view name, const struct stat& st) const {
+    // Kennt and Gefragt ask for the row of the same file one after the other: it is hashed once.
+    const auto inode = static_cast<std::uint64_t>(st.st_ino);
+    const std::int64_t ctime = CtimeNs(st);
+    if (zuletzt_.Da && zuletzt_.Inode == inode && zuletzt_.CtimeNs == ctime && zuletzt_.Name == name)
+        return zuletzt_.Zeile;
+    zuletzt_.Name.assign(name);
+    zuletzt_.Inode = inode;
+    zuletzt_.CtimeNs = ctime;
+    zuletzt_.Zeile = Kartenzeile(name, st);
+    zuletzt_.Da = true;
+    return zuletzt_.Zeile;
+}
+
 bool Kartenstand::Kennt(std::string_view name, const struct stat& st) const {
-    return karte_ && std::binary_search(karte_->Zeilen.begin(), karte_->Zeilen.end(), Kartenzeile(name, st));
+    return karte_ && std::binary_search(karte_->Zeilen.begin(), karte_->Zeilen.end(), Zeile(name, st));
 }
 
 void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name, const struct stat& st, bool zeile) {
@@ -131,7 +146,7 @@ void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name
     }
     ++naechster_;
     if (zeile && neu_.size() < MaxZeilen && StempelEindeutig(CtimeNs(st), uhrNs_))
-        neu_.push_back(Kartenzeile(name, st));
+        neu_.push_back(Zeile(name, st));
     if (naechster_ != eintraege_ || !gelesen_)
         return;
     std::sort(neu_.begin(), neu_.end());

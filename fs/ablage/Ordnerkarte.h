@@ -87,6 +87,16 @@ private:
     std::uint64_t ordnerName_ = 0;
     std::optional<Ordnerkarte> karte_;
     std::vector<std::uint64_t> neu_;
+    // The row Kennt hashed last, for Gefragt of the same file in the same state.
+    struct Gehasht {
+        std::string Name;
+        std::uint64_t Inode = 0;
+        std::int64_t CtimeNs = 0;
+        std::uint64_t Zeile = 0;
+        bool Da = false;
+    };
+    mutable Gehasht zuletzt_;
+    std::uint64_t Zeile(std::string_view name, const struct stat& st) const;
 };
 
 } // namespace tresor::posix

@@ -80,11 +80,21 @@ int RemovexattrAn(const Ort& ort, const char* attribut) {
     return ::lremovexattr(ProcPfad(ort).c_str(), attribut);
 }
 
-std::optional<std::string> LiesXattr(const Ort& ort, const char* name) {
-    char puffer[256];
-    ssize_t n = GetxattrAn(ort, name, puffer, sizeof puffer);
-    if (n >= 0)
-        return std::string(puffer, static_cast<std::size_t>(n));
+std::optional<std::string> LiesXattr(const Ort& ort, const char* name, std::size_t erwartet) {
+    ssize_t n = 0;
+    if (erwartet <= 256) {
+        char puffer[256];
+        n = GetxattrAn(ort, name, puffer, sizeof puffer);
+        if (n >= 0)
+            return std::string(puffer, static_cast<std::size_t>(n));
+    } else {
+        std::string wert(erwartet, '\0');
+        n = GetxattrAn(ort, name, wert.data(), wert.size());
+        if (n >= 0) {
+            wert.resize(static_cast<std::size_t>(n));
+            return wert;
+        }
+    }
     if (errno != ERANGE)
         return std::nullopt;
     for (int versuch = 0; versuch < 3; ++versuch) {

@@ -19,7 +19,9 @@ int SetxattrAn(const Ort& ort, const char* attribut, const void* wert, std::size
 int RemovexattrAn(const Ort& ort, const char* attribut);
 
 // Reads an extended attribute of the entry itself, whatever its length. Nothing when it is missing,
-// unreadable or not supported by the file system (errno then tells which).
-std::optional<std::string> LiesXattr(const Ort& ort, const char* name);
+// unreadable or not supported by the file system (errno then tells which). A value of up to `erwartet` bytes
+// takes one call (the kernel zeroes a buffer of that size for each call, so it is no larger than the values
+// read are); a longer one asks for its length first.
+std::optional<std::string> LiesXattr(const Ort& ort, const char* name, std::size_t erwartet = 256);
 
 } // namespace tresor::posix

@@ -121,6 +121,12 @@ TEST(Bestandsleser, GivesTheEntriesInOrderAndStopsAtTheFirstBrokenOne) {
         {"whole", ganz, 8, ""},
         {"an entry of too few fields", MitZeile(ganz, 5 + 4, "D x 5"), 4, "Eintrag 5."},
         {"a place outside the target", MitZeile(ganz, 5 + 2, "D ../x 5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        // After an entry of a good place, whose check the next ones of that place are spared.
+        {"no place after a good one", MitZeile(ganz, 5 + 2, "D  5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        {"no backup folder's name after a good one",
+         MitZeile(ganz, 5 + 2, "D Sicherung-2026-12-08--10-00-0x 5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        {"a folder's place on a file after a good one", MitZeile(ganz, 5 + 2, "D - 5 100 644 1 1 2 1002 - b.txt"), 2,
+         "Eintrag 3."},
         {"a path that climbs out", MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - ../a.txt"), 1, "Eintrag 2."},
         {"not the source folder first", MitZeile(ganz, 5, "O - 0 100 755 1 1 0 0 - sub"), 0, "der erste Eintrag"},
     };

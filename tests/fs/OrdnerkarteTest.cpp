@@ -7,6 +7,7 @@
 #include "fs/ablage/Verweisvermerk.h"
 #include "fs/system/Bytes.h"
 #include "fs/system/Deskriptor.h"
+#include "fs/system/ErweiterteAttribute.h"
 #include "fs/system/Zeitraster.h"
 
 #include <fcntl.h>
@@ -88,6 +89,51 @@ TEST(Ordnerkarte, StoredValueRoundTripsAndEveryOtherFormIsRejected) {
         EXPECT_FALSE(LiesOrdnerkarte(falsch));
     }
     EXPECT_TRUE(LiesOrdnerkarte(voll));
+}
+
+// A map of any number of rows up to the most is read whole from its folder, however long its value is against
+// the buffer each read starts with; so is any other value against the length its reader expects.
+TEST(Ordnerkarte, EveryMapAndValueIsReadWholeWhateverItsLength) {
+    TempOrdner tmp;
+    const auto ordner = tmp / "o";
+    std::filesystem::create_directories(ordner);
+    const posix::Deskriptor fd(::open(ordner.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fd.gueltig());
+    const struct stat ost = Lstat(ordner);
+    for (const std::size_t zeilen :
+         {std::size_t{0}, std::size_t{29}, std::size_t{30}, std::size_t{50}, posix::MaxZeilen}) {
+        SCOPED_TRACE(zeilen);
+        Ordnerkarte karte{static_cast<std::uint64_t>(ost.st_ino), 99, {}};
+        for (std::size_t i = 0; i < zeilen; ++i)
+            karte.Zeilen.push_back(1000 + 3 * i);
+        const std::string wert = OrdnerkartenWert(karte);
+        ASSERT_EQ(::lsetxattr(ordner.c_str(), OrdnerkarteName, wert.data(), wert.size(), 0), 0);
+        std::uint64_t inode = 0;
+        const auto gelesen = posix::KarteDesOrdners(fd.get(), 99, inode);
+        EXPECT_EQ(inode, static_cast<std::uint64_t>(ost.st_ino));
+        ASSERT_TRUE(gelesen);
+        EXPECT_EQ(gelesen->Zeilen, karte.Zeilen);
+    }
+    // The attribute space of a folder is a few KiB: the values below are read without the map.
+    ASSERT_EQ(::lremovexattr(ordner.c_str(), OrdnerkarteName), 0);
+    struct Fall {
+        std::size_t laenge;
+        std::size_t erwartet;
+    };
+    const std::vector<Fall> faelle = {{0, 256},   {255, 256},   {256, 256},   {257, 256},  {3000, 256},
+                                      {10, 2048}, {2048, 2048}, {2049, 2048}, {3000, 2048}};
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(std::to_string(f.laenge) + " bytes, " + std::to_string(f.erwartet) + " expected");
+        std::string wert(f.laenge, 'x');
+        for (std::size_t i = 0; i < wert.size(); ++i)
+            wert[i] = static_cast<char>('a' + i % 26);
+        ASSERT_EQ(::lsetxattr(ordner.c_str(), "user.test", wert.data(), wert.size(), 0), 0);
+        const auto gelesen = posix::LiesXattr(posix::Ort::OrdnerSelbst(fd.get()), "user.test", f.erwartet);
+        ASSERT_TRUE(gelesen);
+        EXPECT_EQ(*gelesen, wert);
+    }
+    EXPECT_FALSE(posix::LiesXattr(posix::Ort::OrdnerSelbst(fd.get()), "user.fehlt", 2048));
+    EXPECT_EQ(errno, ENODATA);
 }
 
 TEST(Ordnerkarte, RowChangesWithNameInodeAndCtime) {
