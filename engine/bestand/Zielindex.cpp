@@ -5,7 +5,110 @@
 #include "fs/FsFehler.h"
 #include "fs/posix/Eintragszugriff.h"
 
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace tresor {
+
+// Reads the record's entries on a thread of its own, a block at a time, while the walk looks at the source: on a
+// machine of two cores the reading and checking of the entries costs the walk nothing but the hand-over of a
+// block. The entries are those the reader gives, each checked by it as it is read, in its order, and the walk
+// takes them in that order only; a few blocks at most are read ahead, so memory stays flat. An entry handed out
+// stays valid until the next is asked for.
+class Zielindex::Vorlauf {
+public:
+    static constexpr std::size_t Block = 256;
+
+    explicit Vorlauf(Bestandsleser& leser) : leser_(leser) {
+        for (std::size_t i = 0; i < bloecke_.size(); ++i) {
+            bloecke_[i].Eintraege.resize(Block);
+            leer_.push_back(i);
+        }
+        faden_ = std::thread([this] { Arbeite(); });
+    }
+    ~Vorlauf() {
+        {
+            const std::lock_guard<std::mutex> halt(sperre_);
+            halt_ = true;
+        }
+        wecker_.notify_all();
+        faden_.join();
+    }
+    Vorlauf(const Vorlauf&) = delete;
+    Vorlauf& operator=(const Vorlauf&) = delete;
+
+    const Bestandseintrag* Naechster() {
+        if (jetzt_ == nullptr || stelle_ == jetzt_->Anzahl) {
+            if (jetzt_ != nullptr && jetzt_->Ende)
+                return nullptr;
+            std::unique_lock<std::mutex> halt(sperre_);
+            if (jetzt_ != nullptr)
+                leer_.push_back(static_cast<std::size_t>(jetzt_ - bloecke_.data()));
+            wecker_.notify_all();
+            wecker_.wait(halt, [this] { return !voll_.empty(); });
+            jetzt_ = &bloecke_[voll_.front()];
+            voll_.pop_front();
+            stelle_ = 0;
+            if (jetzt_->Anzahl == 0)
+                return nullptr;
+        }
+        return &jetzt_->Eintraege[stelle_++];
+    }
+
+private:
+    struct Stapel {
+        std::vector<Bestandseintrag> Eintraege;
+        std::size_t Anzahl = 0;
+        bool Ende = false; // the reader gave its last entry (or stopped) within this block
+    };
+
+    void Arbeite() {
+        for (;;) {
+            std::size_t i = 0;
+            {
+                std::unique_lock<std::mutex> halt(sperre_);
+                wecker_.wait(halt, [this] { return halt_ || !leer_.empty(); });
+                if (halt_)
+                    return;
+                i = leer_.front();
+                leer_.pop_front();
+            }
+            Stapel& s = bloecke_[i];
+            s.Anzahl = 0;
+            s.Ende = false;
+            while (s.Anzahl < Block) {
+                const Bestandseintrag* e = leser_.Naechster();
+                if (e == nullptr) {
+                    s.Ende = true;
+                    break;
+                }
+                s.Eintraege[s.Anzahl++] = *e; // the strings' room is used again
+            }
+            {
+                const std::lock_guard<std::mutex> halt(sperre_);
+                voll_.push_back(i);
+            }
+            wecker_.notify_all();
+            if (s.Ende)
+                return;
+        }
+    }
+
+    Bestandsleser& leser_;
+    std::array<Stapel, 3> bloecke_;
+    std::mutex sperre_;
+    std::condition_variable wecker_;
+    std::deque<std::size_t> leer_; // blocks free for the thread
+    std::deque<std::size_t> voll_; // blocks read, in the record's order
+    bool halt_ = false;
+    Stapel* jetzt_ = nullptr; // the walk's block
+    std::size_t stelle_ = 0;  // the next entry of it
+    std::thread faden_;
+};
 
 void RelativZurQuelleIn(const Pfad& quelle, const Pfad& pfad, std::string& in) {
     in.clear();
@@ -42,11 +145,24 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
     }
 }
 
+Zielindex::~Zielindex() = default;
+
+const Bestandseintrag* Zielindex::Naechster() {
+    return vorlauf_ ? vorlauf_->Naechster() : leser_->Naechster();
+}
+
 void Zielindex::Neu() {
+    vorlauf_.reset();
     // The index takes each entry as it is read, checked field by field; the checksum was checked over the whole
     // file when it was opened, and its second reading would only tell at the end of the walk.
-    if (leser_)
+    if (leser_) {
         leser_->VonVorn(false);
+        // Where no thread can be had, the walk reads the entries itself.
+        try {
+            vorlauf_ = std::make_unique<Vorlauf>(*leser_);
+        } catch (const std::system_error&) {
+        }
+    }
     eintrag_ = nullptr;
     begonnen_ = false;
     zuletzt_.clear();
@@ -67,12 +183,12 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
     if (begonnen_ && Wegordnung(relativ, false, zuletzt_, false) <= 0)
         return false;
     if (!begonnen_) {
-        eintrag_ = leser_->Naechster();
+        eintrag_ = Naechster();
         begonnen_ = true;
     }
     // Past the entries before this file: those the walk did not meet are no longer in the source.
     int ordnung = 1; // of the entry in hand against this file
-    for (; eintrag_ != nullptr; eintrag_ = leser_->Naechster()) {
+    for (; eintrag_ != nullptr; eintrag_ = Naechster()) {
         ordnung = Wegordnung(eintrag_->Pfad, eintrag_->Art == Eintragsart::Ordner, relativ, false);
         if (ordnung >= 0)
             break;

@@ -6,6 +6,7 @@
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,7 +21,8 @@ namespace tresor {
 // It is the newest record of the source in the target (Bestandsformat.h), found at the start of a run and
 // then read alongside each walk of the source: the record lists its entries in the walk's order
 // (Wegordnung), so the walk asks for its files in that order and the reader only ever moves forward
-// (Bestandsleser.h), without a map of the record and without a system call more per file. An entry the record
+// (Bestandsleser.h), without a map of the record and without a system call more per file. The entries are read
+// and checked on a thread of their own, a few blocks ahead of the walk at most. An entry the record
 // holds and the walk does not meet (gone from the source) is passed over; a file the walk meets and the
 // record does not hold, or holds out of the walk's order (a record that others changed), counts as not held,
 // and so does everything after a malformed entry: the record can only make the run copy more, never less.
@@ -37,6 +39,9 @@ public:
     // Finds the newest readable record of `quelle` in the target folder `ziel`. A target that cannot be
     // listed, or holds no record of the source, holds nothing.
     Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle);
+    ~Zielindex();
+    Zielindex(const Zielindex&) = delete;
+    Zielindex& operator=(const Zielindex&) = delete;
 
     // A walk of the source begins: the record is read from its first entry again.
     void Neu();
@@ -55,8 +60,13 @@ public:
     [[nodiscard]] const std::string& Ordner() const { return ordner_; }
 
 private:
+    // The entries read on a thread of their own, a block ahead of the walk (see Zielindex.cpp).
+    class Vorlauf;
+    const Bestandseintrag* Naechster();
+
     Pfad quelle_;
     std::optional<Bestandsleser> leser_;
+    std::unique_ptr<Vorlauf> vorlauf_;               // while a walk goes through the record
     std::set<std::string, std::less<>> sicherungen_; // the backup folders in the target now
     const Bestandseintrag* eintrag_ = nullptr;       // the record's entry in hand, nullptr at its end
     bool begonnen_ = false;                          // eintrag_ was read since Neu

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -238,6 +239,66 @@ TEST(Zielindex, ARecordOutOfOrderTornOrBrokenNeverMakesAFileCountAsHeld) {
                 std::replace(pfad.begin(), pfad.end(), '/', '\\');
                 EXPECT_EQ(index.Haelt(pfad, jetzt), f.gehalten[i]) << Dateien[i] << " walk " << walk;
             }
+        }
+    }
+}
+
+// A record of many entries, read a block ahead of the walk on another thread: every file asked in the walk's
+// order is answered by its own entry across the blocks, a walk stopped early and begun anew reads from the first
+// entry again, and nothing after a broken entry counts as held.
+TEST(Zielindex, AWalkThroughManyEntriesGetsEachFilesOwnAnswer) {
+    constexpr std::size_t Anzahl = 2000;
+    auto name = [](std::size_t i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "f%05zu.txt", i);
+        return std::string(text);
+    };
+    struct Fall {
+        const char* name;
+        std::size_t schritt;  // every n-th file asked
+        std::size_t erstBis;  // a first walk stops before this file (Anzahl: no first walk)
+        std::size_t kaputtAb; // the entry of this file is broken (Anzahl: none)
+    };
+    const std::vector<Fall> faelle = {
+        {"every file", 1, Anzahl, Anzahl},
+        {"every seventh", 7, Anzahl, Anzahl},
+        {"begun anew after 600 files", 1, 600, Anzahl},
+        {"broken at file 900", 3, 300, 900},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        test::TempOrdner tmp;
+        const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+        std::vector<Bestandseintrag> eintraege = {Ordnereintrag(".")};
+        for (std::size_t i = 0; i < Anzahl; ++i)
+            eintraege.push_back(Datei(name(i), i + 1));
+        std::string text = SchreibeBestand(Aufzeichnung(laufwerke, eintraege));
+        if (f.kaputtAb < Anzahl)
+            text = MitZeile(text, 5 + 1 + f.kaputtAb, "D " + std::string(Ordner) + " 5 100 644 x");
+        test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0), text);
+        Zielindex index(laufwerke, "D:\\", "C:\\Daten");
+        ASSERT_TRUE(index.Gelesen());
+        auto frage = [&](std::size_t i) {
+            Eintragsstand jetzt;
+            jetzt.Typ = Eintragsstand::Art::Datei;
+            jetzt.Groesse = 5;
+            jetzt.MtimeNs = 100;
+            jetzt.Inode = i + 1;
+            jetzt.CtimeNs = 1000 + static_cast<std::int64_t>(i) + 1;
+            return index.Haelt("C:\\Daten\\" + name(i), jetzt);
+        };
+        index.Neu();
+        for (std::size_t i = 0; i < f.erstBis; ++i)
+            ASSERT_EQ(frage(i), i < f.kaputtAb) << i;
+        index.Neu();
+        for (std::size_t i = 0; i < Anzahl; i += f.schritt) {
+            ASSERT_EQ(frage(i), i < f.kaputtAb) << i;
+            if (i >= f.kaputtAb) {
+                EXPECT_EQ(index.Gefunden(), nullptr);
+                continue;
+            }
+            ASSERT_NE(index.Gefunden(), nullptr);
+            EXPECT_EQ(index.Gefunden()->Pfad, name(i));
         }
     }
 }
