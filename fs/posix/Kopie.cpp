@@ -498,6 +498,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
             throw zielfehler(errno);
         fertig = true;
     }
+    // The disk may begin to write it while the next ones are made; a restore leaves that to the kernel.
+    if (rueckschreiber_ != nullptr && !quellordnerHalten_)
+        rueckschreiber_->Kopiert(ordnerFd, static_cast<std::uint64_t>(std::max<off_t>(vorher.st_size, 0)));
     if (geraet != nullptr)
         *geraet = vorher.st_dev;
     if (inode != nullptr)

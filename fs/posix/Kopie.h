@@ -3,6 +3,7 @@
 #include "fs/Dateisystem.h"
 #include "fs/ablage/Ablagen.h"
 #include "fs/posix/OffeneOrdner.h"
+#include "fs/posix/Rueckschreiber.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ struct TemporaererEintrag {
 // the source's ctime is over (Zeitraster.h; up to two seconds for a file just written on a stick that stamps
 // whole seconds, or FAT's two): no later change can then share the stamp the copy was taken from. A source
 // that keeps changing for that long counts as changed as well.
-// Nothing is flushed per file: Sync flushes the whole file system once for many copies. The copy shares the
+// Nothing is flushed per file: Sync flushes the whole file system once for many copies, and in a backup the
+// write-back of the copies made so far begins meanwhile on a thread of its own (Rueckschreiber.h). The copy shares the
 // source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
 // through plain reads and writes; holes of sparse files stay holes.
 //
@@ -66,8 +68,11 @@ class Kopierer {
 public:
     // The held-open folders and the stores are the file-system object's; both must outlive this object.
     // `haken`, where given, is called inside each copy of a file's content (PosixDateisystem.h, Kopierhaken).
-    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen, std::function<void(const Pfad&, int)> haken = {})
-        : ordner_(ordner), ablagen_(ablagen), haken_(std::move(haken)) {}
+    // `rueckschreiber`, where given, hears of each copy of a backup (not of a restore) once it is in place, and
+    // begins the write-back of what came together (Rueckschreiber.h); it must outlive this object.
+    Kopierer(OffeneOrdner& ordner, Ablagen& ablagen, std::function<void(const Pfad&, int)> haken = {},
+             Rueckschreiber* rueckschreiber = nullptr)
+        : ordner_(ordner), ablagen_(ablagen), rueckschreiber_(rueckschreiber), haken_(std::move(haken)) {}
 
     // Copies `datei` to the program path `ziel`. Returns the state the copy was taken from (for a link, with
     // the state of its folder); `geraet` and `inode`, where given, learn which file that was. `fortschritt`,
@@ -115,6 +120,7 @@ private:
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
+    Rueckschreiber* rueckschreiber_;
     // Pairs of file systems (source, target folder) that refused a reflink: not asked again.
     std::set<std::pair<dev_t, dev_t>> ohneReflink_;
     // Target devices whose file system refused an unnamed file (O_TMPFILE): not asked again.

@@ -361,8 +361,9 @@ void PosixDateisystem::Verknuepfe(const Pfad& vorhanden, const Pfad& neu) {
 namespace tresor {
 
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
-                                                     Vorlesehaken vorlesehaken) {
-    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken));
+                                                     Vorlesehaken vorlesehaken, Rueckschreibflush rueckschreibflush) {
+    return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken),
+                                                     std::move(rueckschreibflush));
 }
 
 } // namespace tresor

@@ -18,9 +18,14 @@ using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
 // `name` (on disk) of a folder's files (Vorleser.h). A test waits there, or changes the tree behind it.
 using Vorlesehaken = std::function<void(const std::string& name)>;
 
+// Flushes the file system of the open descriptor `fd` on the thread of the write-back begun while copies are
+// made (posix/Rueckschreiber.h), instead of syncfs: 0 or the error number. A test makes it fail.
+using Rueckschreibflush = std::function<int(int fd)>;
+
 // The file-system object on Linux. Paths in program form are translated through the drive table; the
 // attribute bits that Linux lacks are kept as described in PosixDateisystem.cpp.
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {},
-                                                     Vorlesehaken vorlesehaken = {});
+                                                     Vorlesehaken vorlesehaken = {},
+                                                     Rueckschreibflush rueckschreibflush = {});
 
 } // namespace tresor

@@ -14,6 +14,7 @@
 #include "fs/posix/Kopie.h"
 #include "fs/posix/OffeneOrdner.h"
 #include "fs/posix/PosixDateisystem.h"
+#include "fs/posix/Rueckschreiber.h"
 #include "fs/system/Deskriptor.h"
 #include "fs/system/Einhaengungen.h"
 #include "fs/system/Ordnereintraege.h"
@@ -34,8 +35,10 @@ namespace tresor::posix {
 
 class PosixDateisystem final : public Dateisystem {
 public:
-    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken)
-        : laufwerke_(std::move(laufwerke)), kopierer_(offeneOrdner_, ablagen_, std::move(haken)),
+    PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken,
+                     Rueckschreibflush rueckschreibflush)
+        : laufwerke_(std::move(laufwerke)), rueckschreiber_(std::move(rueckschreibflush)),
+          kopierer_(offeneOrdner_, ablagen_, std::move(haken), &rueckschreiber_),
           vorleser_({}, std::move(vorlesehaken)) {}
     // Writes the map rows of records written since the last Festschreiben.
     ~PosixDateisystem() override;
@@ -92,10 +95,14 @@ private:
     std::optional<std::pair<std::string, int>> BenannterEintrag(const Pfad& pfad, std::span<const int> masken);
     // The store of the DOS bits and records of the file system that holds the entry.
     Attributablage& Ablage(const struct stat& st, const Ort& ort) { return ablagen_.Fuer(st.st_dev, ort); }
+    // Fails Sync of `pfad` where a flush of the write-back (rueckschreiber_) failed since the last Sync.
+    void RueckschreibfehlerWerfen(const Pfad& pfad);
 
     Laufwerkstabelle laufwerke_;
     OffeneOrdner offeneOrdner_{laufwerke_};
     Ablagen ablagen_;
+    // The write-back begun while the copies are made; Sync takes over a failure of it.
+    Rueckschreiber rueckschreiber_;
     Kopierer kopierer_;
     Ordnertafeln tafeln_;
     std::optional<Einhaengungen> einhaengungen_; // read at the first record

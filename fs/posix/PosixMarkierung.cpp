@@ -186,6 +186,7 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
             throw FsFehler("Sync", pfad, Fehlercode(ersterFehler != 0 ? ersterFehler : errno));
         if (::syncfs(fd.get()) != 0)
             throw FsFehler("Sync", pfad, Fehlercode(errno));
+        RueckschreibfehlerWerfen(pfad);
         return;
     }
     // The path only names the file system: a copy removed since (by whoever) leaves its folder to name it,
@@ -213,6 +214,14 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
         throw FsFehler("Sync", pfad, Fehlercode(ersterFehler));
     if (::syncfs(fd.get()) != 0)
         throw FsFehler("Sync", pfad, Fehlercode(errno));
+    RueckschreibfehlerWerfen(pfad);
+}
+
+void PosixDateisystem::RueckschreibfehlerWerfen(const Pfad& pfad) {
+    // A write error that a flush of the write-back begun during the copies saw first is seen by no later flush:
+    // it fails this one. Waited for after this flush, so that one under way meanwhile is heard of as well.
+    if (const int fehler = rueckschreiber_.Abwarten(); fehler != 0)
+        throw FsFehler("Sync", pfad, Fehlercode(fehler));
 }
 
 void PosixDateisystem::Festschreiben() {
