@@ -56,7 +56,7 @@ std::optional<std::size_t> Bestandsliste::Eintrag(const Pfad& quelle, Eintragsar
     // An entry below a folder the record does not hold (one whose mirror clashed with another's) is only
     // named as not backed up: a record lists every folder before its content.
     std::string pfad = Relativ(quelle);
-    if (pfad != "." && !ordner_.contains(Oberordner(pfad)))
+    if (pfad != "." && !OrdnerVerzeichnet(Oberordner(pfad)))
         return std::nullopt;
     Fenstereintrag g;
     Bestandseintrag& e = g.E;
@@ -76,9 +76,29 @@ std::optional<std::size_t> Bestandsliste::Eintrag(const Pfad& quelle, Eintragsar
     }
     g.Verorten = verorten;
     const auto platz = Halte(std::move(g));
-    if (platz && art == Eintragsart::Ordner)
-        ordner_.insert(fenster_[*platz].E.Pfad);
+    if (platz && art == Eintragsart::Ordner) {
+        const std::string& ordner = fenster_[*platz].E.Pfad;
+        while (!ordnerweg_.empty() && !Darunter(ordner, ordnerweg_.back()))
+            ordnerweg_.pop_back();
+        ordnerweg_.push_back(ordner);
+    }
     return platz;
+}
+
+bool Bestandsliste::OrdnerVerzeichnet(std::string_view ordner) const {
+    // Where the walk is: the folder of its entries is the last one taken, or one on the way to it.
+    for (auto it = ordnerweg_.rbegin(); it != ordnerweg_.rend(); ++it)
+        if (*it == ordner)
+            return true;
+    // An entry that comes late (a copy named as failed at the end of its batch): its folder is still in the
+    // window, or was written, and then, the entry coming after the last one written, on the way to that.
+    for (auto it = weg_.rbegin(); it != weg_.rend(); ++it)
+        if (it->Pfad == ordner)
+            return true;
+    const auto it = std::lower_bound(fenster_.begin(), fenster_.end(), ordner, [](const Fenstereintrag& a, auto b) {
+        return Wegordnung(a.E.Pfad, a.E.Art == Eintragsart::Ordner, b, true) < 0;
+    });
+    return it != fenster_.end() && it->E.Art == Eintragsart::Ordner && it->E.Pfad == ordner;
 }
 
 std::optional<std::size_t> Bestandsliste::Halte(Fenstereintrag g) {

@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -35,8 +34,8 @@ namespace tresor {
 // (Abgeschlossen). Until then the entries from the first copy of the open batch on are held back (the
 // window), everything before them is written. So that a run with few copies among many untouched files holds
 // no more than a few thousand entries, the run finishes its batch early once the window is full
-// (FensterVoll). Besides the window it keeps the folders recorded, the files of several names still to be
-// met, the names of the files in the folders on the walk's way (a stopped run needs them) and a few thousand of
+// (FensterVoll). Besides the window it keeps the folders on the walk's way with the names of their files (a stopped
+// run needs them), the files of several names still to be met and a few thousand of
 // the entries not backed up (Auslassungen.h: the further ones wait in a temporary file); nothing else grows with
 // the source.
 //
@@ -182,12 +181,14 @@ private:
     std::unordered_map<std::string, std::uint32_t> ortnummern_;
     Auslassungen ausgelassen_;
     std::vector<std::string> einhaengepunkte_;
-    // The folders recorded, relative; asked by a part of a path without a copy of it.
-    struct Namensstreuung {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_set<std::string, Namensstreuung, std::equal_to<>> ordner_;
+    // The folders taken into the record on the way to the last one taken (each inside the one before), relative.
+    // The walk meets a folder before its content and leaves it for good, so that an entry's folder, where the
+    // record holds it, is here, still in the window, or among the folders written on the way (weg_): nothing is
+    // held per folder of the source.
+    std::vector<std::string> ordnerweg_;
+    // Whether the record holds the folder `ordner`, asked for the folder of an entry that may still be written
+    // (one that comes after the entry written last).
+    [[nodiscard]] bool OrdnerVerzeichnet(std::string_view ordner) const;
     // The folder that mirrors the source in each backup folder of the target, made once per backup folder.
     std::unordered_map<std::string, Pfad> spiegel_;
     // The folders of earlier backup folders whose copies were looked at last, held open: a folder's entries come

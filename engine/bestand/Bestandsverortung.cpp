@@ -155,13 +155,21 @@ void Bestandsliste::NimmUebrige() {
     for (const Auslassung& a : vorher_->Kopf().Ausgelassen)
         if (!alsOrdnerErreicht(a.Pfad) && !alsDateiGetroffen(a.Pfad))
             Ausgelassen(Unterpfad(quelle_, a.Pfad), a.Grund);
+    // The earlier record's mount points, by name: those among the folders taken from it stay named.
+    const std::vector<std::string>& einhaengepunkte = vorher_->Kopf().Einhaengepunkte;
+    std::vector<std::pair<std::string_view, std::size_t>> punkte;
+    for (std::size_t i = 0; i < einhaengepunkte.size(); ++i)
+        punkte.emplace_back(einhaengepunkte[i], i);
+    const auto nachName = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::sort(punkte.begin(), punkte.end(), nachName);
+    std::vector<bool> genommen(einhaengepunkte.size());
     for (; v_ != nullptr; v_ = vorher_->Naechster()) {
         const Bestandseintrag& v = *v_;
         // Out of order or twice in the earlier record, reached by this run, or met by it as a file where the
         // earlier record has a folder: not taken.
         if (letzter_ && Wegordnung(v.Pfad, v.Art == Eintragsart::Ordner, letzter_->first, letzter_->second) <= 0)
             continue;
-        if (v.Pfad == "." || !ordner_.contains(Oberordner(v.Pfad)))
+        if (v.Pfad == "." || !OrdnerVerzeichnet(Oberordner(v.Pfad)))
             continue;
         if (v.Art == Eintragsart::Ordner && AlsDateiGeschrieben(v.Pfad))
             continue;
@@ -169,15 +177,18 @@ void Bestandsliste::NimmUebrige() {
         if (e.Art != Eintragsart::Ordner && !NochDa(v))
             e.Ort = OrtFehlt;
         if (e.Art == Eintragsart::Ordner)
-            ordner_.insert(e.Pfad);
+            for (auto [p, bis] = std::equal_range(punkte.begin(), punkte.end(),
+                                                  std::pair(std::string_view(e.Pfad), std::size_t{0}), nachName);
+                 p != bis; ++p)
+                genommen[p->second] = true;
         e.Verbund = e.Art == Eintragsart::Datei && v.Verbund != 0
                         ? Gruppe(e.Inode, std::numeric_limits<std::uint64_t>::max())
                         : 0;
         Schreib(e);
     }
-    for (const std::string& p : vorher_->Kopf().Einhaengepunkte)
-        if (ordner_.contains(p) && !alsOrdnerErreicht(p))
-            einhaengepunkte_.push_back(p);
+    for (std::size_t i = 0; i < einhaengepunkte.size(); ++i)
+        if (genommen[i])
+            einhaengepunkte_.push_back(einhaengepunkte[i]);
 }
 
 } // namespace tresor

@@ -195,22 +195,12 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     // its subfolders in a buffer of their own, each list in byte order of the names as stored on disk, and beside
     // each name whether the record named it already. Each entry's state is looked at only when it is compared or
     // named.
-    struct Quellordner {
-        Pfad Weg;
-        std::shared_ptr<const posix::Namensliste> Dateien;
-        posix::Namensliste Unterordner;
+    struct Quellordner : Ordnerinhalt {
         std::vector<bool> DateiGetroffen;
         std::vector<bool> OrdnerGetroffen;
     };
     auto liste = [&](const Pfad& ordner) {
-        Quellordner q;
-        const Ordner o = fso->GetFolder(ordner);
-        q.Weg = o.Path;
-        q.Dateien = InByteordnung(fso->Files(o).Namen());
-        for (const Ordner& u : fso->SubFolders(o))
-            q.Unterordner.Hinzu(NamenAusPosix(u.Name));
-        (void)q.Unterordner.Sortiere();
-        q.Unterordner.Straffe();
+        Quellordner q{LiesOrdnerinhalt(*fso, ordner), {}, {}};
         q.DateiGetroffen.resize(q.Dateien->size());
         q.OrdnerGetroffen.resize(q.Unterordner.size());
         return q;

@@ -234,6 +234,18 @@ std::shared_ptr<const posix::Namensliste> InByteordnung(std::shared_ptr<const po
     return namen;
 }
 
+Ordnerinhalt LiesOrdnerinhalt(Dateisystem& fso, const Pfad& ordner) {
+    Ordnerinhalt inhalt;
+    const Ordner o = fso.GetFolder(ordner);
+    inhalt.Weg = o.Path;
+    inhalt.Dateien = InByteordnung(fso.Files(o).Namen());
+    for (const Ordner& u : fso.SubFolders(o))
+        inhalt.Unterordner.Hinzu(NamenAusPosix(u.Name));
+    (void)inhalt.Unterordner.Sortiere();
+    inhalt.Unterordner.Straffe();
+    return inhalt;
+}
+
 // The backups without a record up to a point, merged into one tree a folder at a time, newest first: the
 // first copy of a path met is the one restored, and nothing below a file or link of a newer backup comes from
 // an older one. The entries come in byte order of their paths (every folder before what lies inside it); held
@@ -241,11 +253,8 @@ std::shared_ptr<const posix::Namensliste> InByteordnung(std::shared_ptr<const po
 struct Wiederherstellung::Sammelweg {
     // The mirror of a folder in one backup: its files' names as listed (shared with the file-system object),
     // its subfolders' names, each in byte order of the names as stored on disk.
-    struct Spiegelordner {
+    struct Spiegelordner : Ordnerinhalt {
         std::size_t Sicherung = 0;
-        Pfad Weg;
-        std::shared_ptr<const posix::Namensliste> Dateien;
-        posix::Namensliste Unterordner;
         [[nodiscard]] bool HatDatei(std::string_view name) const { return Dateien->Suche(name) < Dateien->size(); }
         [[nodiscard]] bool HatOrdner(std::string_view name) const {
             return Unterordner.Suche(name) < Unterordner.size();
@@ -341,16 +350,7 @@ private:
         Ebene ebene;
         ebene.Relativ = std::move(relativ);
         for (const auto& [sicherung, weg] : spiegel) {
-            Spiegelordner m;
-            m.Sicherung = sicherung;
-            const Ordner o = fso_->GetFolder(weg);
-            m.Weg = o.Path;
-            m.Dateien = InByteordnung(fso_->Files(o).Namen());
-            for (const Ordner& u : fso_->SubFolders(o))
-                m.Unterordner.Hinzu(NamenAusPosix(u.Name));
-            (void)m.Unterordner.Sortiere();
-            m.Unterordner.Straffe();
-            ebene.Spiegel.push_back(std::move(m));
+            ebene.Spiegel.push_back(Spiegelordner{LiesOrdnerinhalt(*fso_, weg), sicherung});
         }
         // Every list's names side by side, the least first.
         std::vector<std::size_t> dateiStelle(ebene.Spiegel.size(), 0);

@@ -102,6 +102,16 @@ private:
 // in that order, each name once, else a sorted copy; an empty list for none.
 std::shared_ptr<const posix::Namensliste> InByteordnung(std::shared_ptr<const posix::Namensliste> namen);
 
+// A folder listed in byte order of the names as stored on disk: its path as the file-system object gives it,
+// its files' and links' names as the listing gave them (InByteordnung: shared with the file-system object
+// where already in that order), and its subfolders' names in a buffer of their own, sorted.
+struct Ordnerinhalt {
+    Pfad Weg;
+    std::shared_ptr<const posix::Namensliste> Dateien;
+    posix::Namensliste Unterordner;
+};
+Ordnerinhalt LiesOrdnerinhalt(Dateisystem& fso, const Pfad& ordner);
+
 // The kind of a record's entry that an entry on disk is; nothing for a device, FIFO or socket, which no
 // entry ever is.
 std::optional<Eintragsart> ArtAus(const Eintragsstand& stand);
