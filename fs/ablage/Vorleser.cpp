@@ -1,11 +1,10 @@
 #include "fs/ablage/Vorleser.h"
 
 #include "fs/system/ErweiterteAttribute.h"
+#include "fs/system/Faden.h"
 #include "fs/system/Ort.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -62,17 +61,7 @@ bool Vorleser::Beginne(int ordnerFd, std::shared_ptr<const Namensliste> namen, s
     {
         const std::lock_guard<std::mutex> l(m_);
         if (!faden_.joinable()) {
-            // The thread takes no signal: a signal to the process (a stop asked for) reaches the walk's thread
-            // and interrupts what it is doing, as it did without this one. A new thread inherits the mask.
-            sigset_t alle;
-            sigset_t bisher;
-            sigfillset(&alle);
-            pthread_sigmask(SIG_SETMASK, &alle, &bisher);
-            try {
-                faden_ = std::thread([this] { Arbeite(); });
-            } catch (const std::system_error&) {
-            }
-            pthread_sigmask(SIG_SETMASK, &bisher, nullptr);
+            faden_ = FadenOhneSignale([this] { Arbeite(); });
             if (!faden_.joinable())
                 return false; // no thread: the walk reads everything itself
         }

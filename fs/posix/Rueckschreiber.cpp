@@ -1,13 +1,12 @@
 #include "fs/posix/Rueckschreiber.h"
 
 #include "fs/system/Deskriptor.h"
+#include "fs/system/Faden.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <system_error>
 #include <utility>
 
@@ -50,16 +49,7 @@ void Rueckschreiber::Kopiert(int ordnerFd, std::uint64_t bytes) {
     {
         const std::lock_guard<std::mutex> l(m_);
         if (!faden_.joinable()) {
-            // The thread takes no signal: a stop asked for reaches the run's thread, as without this one.
-            sigset_t alle;
-            sigset_t bisher;
-            sigfillset(&alle);
-            pthread_sigmask(SIG_SETMASK, &alle, &bisher);
-            try {
-                faden_ = std::thread([this] { Arbeite(); });
-            } catch (const std::system_error&) {
-            }
-            pthread_sigmask(SIG_SETMASK, &bisher, nullptr);
+            faden_ = FadenOhneSignale([this] { Arbeite(); });
             if (!faden_.joinable())
                 return; // no thread: Sync writes everything, as it always may
         }
