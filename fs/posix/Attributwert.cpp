@@ -175,9 +175,9 @@ void SchreibeEigeneBits(Attributablage& ablage, const Pfad& pfad, const Eintrags
 
 namespace {
 
-// Attributwert with user.DOSATTRIB as read already (`dos`).
+// Attributwert with user.DOSATTRIB as read already (`dos`); `ohneVermerk`: the entry is known to hold no record.
 int WertMitDos(Attributablage& ablage, const Ort& ort, std::string_view name, const struct stat& st,
-               const Vermerkort* vo, const std::optional<std::uint32_t>& dos) {
+               const Vermerkort* vo, const std::optional<std::uint32_t>& dos, bool ohneVermerk = false) {
     int wert = 0;
     if ((st.st_mode & S_IWUSR) == 0)
         wert |= attr::Schreibgeschuetzt;
@@ -204,7 +204,7 @@ int WertMitDos(Attributablage& ablage, const Ort& ort, std::string_view name, co
             archiv = !OrdnerBekannt(*vo) || vo->Tafeln->Archiv(ablage, vo->OrdnerFd, vo->OrdnerName, vo->Eintrag, st);
         } else if (!archiv) {
             archiv = !(vo->Gemerkt != nullptr && vo->Gemerkt->Kennt(st, vo->Name)) &&
-                     VermerkArchiv(ablage.LiesVermerk(ort), st, *vo);
+                     VermerkArchiv(ohneVermerk ? std::nullopt : ablage.LiesVermerk(ort), st, *vo);
         }
         if (archiv)
             wert |= attr::Archiv;
@@ -325,9 +325,9 @@ bool SchreibeAttributwert(Attributablage& ablage, const Pfad& pfad, const Eintra
 
 Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
                                     const struct stat& st, const Quellstand& stand, const Vermerkort& vo,
-                                    const std::optional<std::uint32_t>* dosGelesen) {
+                                    const std::optional<std::uint32_t>* dosGelesen, bool ohneVermerk) {
     const std::optional<std::uint32_t> dos = dosGelesen != nullptr ? *dosGelesen : ablage.LiesDos(ort.Wo());
-    const int wert = WertMitDos(ablage, ort.Wo(), LetzterName(pfad), st, &vo, dos);
+    const int wert = WertMitDos(ablage, ort.Wo(), LetzterName(pfad), st, &vo, dos, ohneVermerk);
     if ((wert & attr::Archiv) == 0)
         return {};
     return {true, SchreibeAttributwert(ablage, pfad, ort, st, wert - attr::Archiv, stand, vo, &dos)};

@@ -125,9 +125,11 @@ struct Archivbitloeschung {
 // Attributwert of the entry, then, where it has the archive bit, SchreibeAttributwert with that value less the
 // archive bit: what clearing the archive bit alone does, with one read of user.DOSATTRIB for both (the value's
 // hidden and system bits and the bits written back are the same read; `dosGelesen`, where given, is that read,
-// made a moment before while the entry was in the state `st`). Fails as SchreibeAttributwert.
+// made a moment before while the entry was in the state `st`; `ohneVermerk`: the entry is known to hold no
+// archive record in that state, which is then not read). Fails as SchreibeAttributwert.
 Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
                                     const struct stat& st, const Quellstand& stand, const Vermerkort& vermerkort,
-                                    const std::optional<std::uint32_t>* dosGelesen = nullptr);
+                                    const std::optional<std::uint32_t>* dosGelesen = nullptr,
+                                    bool ohneVermerk = false);
 
 } // namespace tresor::posix

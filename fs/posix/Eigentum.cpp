@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 namespace tresor::posix {
 
@@ -55,11 +56,11 @@ bool VorgabeAcl(const Ort& ordner) {
     return errno != ENODATA && !NichtUnterstuetzt(errno);
 }
 
-int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl, bool* geschrieben) {
+int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl, bool* geschrieben, bool quelleOhneAcl) {
     const char* const namen[] = {"system.posix_acl_access", "system.posix_acl_default"};
     for (int i = 0; i < (ordner ? 2 : 1); ++i) {
         const char* name = namen[i];
-        const auto wert = LiesXattr(quelle, name);
+        const auto wert = i == 0 && quelleOhneAcl ? std::nullopt : LiesXattr(quelle, name);
         if (wert) {
             if (geschrieben != nullptr)
                 *geschrieben = true;

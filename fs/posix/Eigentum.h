@@ -32,9 +32,10 @@ void VerweisEigentum(int ordnerFd, const char* name, const struct stat& quelle);
 // Returns 0 or the error number of a write that failed.
 // `zielOhneAcl`: the copy is known to hold no ACL of its own (new, in a folder without a default ACL, see
 // VorgabeAcl), so that nothing of it needs to be looked at. `geschrieben`, where given, is set when an ACL
-// was written or removed (which may change the copy's mode bits).
+// was written or removed (which may change the copy's mode bits). `quelleOhneAcl`: the source is known to hold no
+// access ACL (a listing of its attributes named none), so that it is not asked for one.
 [[nodiscard]] int KopiereAcls(const Ort& quelle, int zielFd, bool ordner, bool zielOhneAcl = false,
-                              bool* geschrieben = nullptr);
+                              bool* geschrieben = nullptr, bool quelleOhneAcl = false);
 // Whether the folder `ordner` has a default ACL, which every entry made in it gets as its own; true where that
 // cannot be told.
 [[nodiscard]] bool VorgabeAcl(const Ort& ordner);

@@ -12,8 +12,11 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace tresor::posix {
@@ -147,7 +151,50 @@ std::optional<Klonstand> Klon(int q, int ordner) {
     return k;
 }
 
+// Which of the attributes a copy reads the open source `fd` has, as one listing of its attributes names them: its
+// DOS bits, its access ACL, its archive record. Nothing where the listing fails or does not fit the buffer (a file
+// of many attributes): each is then asked for by itself.
+struct Attributnamen {
+    bool Dos = false;
+    bool Acl = false;
+    bool Vermerk = false;
+};
+
+std::optional<Attributnamen> ListeAttribute(int fd) {
+    char puffer[1024];
+    const ssize_t n = ::flistxattr(fd, puffer, sizeof puffer);
+    if (n < 0)
+        return std::nullopt;
+    // Names one after another, each ending in a NUL byte.
+    const std::string_view liste(puffer, static_cast<std::size_t>(n));
+    Attributnamen namen;
+    for (std::size_t anfang = 0; anfang < liste.size();) {
+        const std::size_t ende = std::min(liste.find('\0', anfang), liste.size());
+        const std::string_view name = liste.substr(anfang, ende - anfang);
+        namen.Dos = namen.Dos || name == DosattribName;
+        namen.Acl = namen.Acl || name == "system.posix_acl_access";
+        namen.Vermerk = namen.Vermerk || name == ArchivvermerkName;
+        anfang = ende + 1;
+    }
+    return namen;
+}
+
+// Local file systems: a listing of a file's attributes names every one the file holds, its ACL included (they
+// keep them as stored attributes). (A network or FUSE file system answers as its server does.)
+constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
+                                       0xF2F52010 /* f2fs */};
+
 } // namespace
+
+bool Kopierer::Lokal(int fd, dev_t geraet) {
+    if (const auto stelle = lokaleGeraete_.find(geraet); stelle != lokaleGeraete_.end())
+        return stelle->second;
+    struct statfs sf {};
+    const bool lokal = ::fstatfs(fd, &sf) == 0 && std::find(std::begin(LokaleDateisysteme), std::end(LokaleDateisysteme),
+                                                            static_cast<long>(sf.f_type)) != std::end(LokaleDateisysteme);
+    lokaleGeraete_.emplace(geraet, lokal);
+    return lokal;
+}
 
 void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std::pair<dev_t, dev_t>& geraete,
                              const Pfad& quelle, const Pfad& ziel, const std::function<void(off_t)>& melde) {
@@ -281,6 +328,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         return FsFehler("Copy", ziel, Fehlercode(zielordner >= 0 ? Schreibfehler(zielordner, nummer) : nummer));
     };
     quellDos_.reset();
+    quelleOhneVermerk_ = false;
     Eintragsort quelle;
     ordner_.VerorteOderWirf("Copy", datei.Path, quelle);
 
@@ -428,7 +476,14 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // Hidden and system bits, then the permission bits (which may take away the write permission the
     // attribute needs), then the time, which nothing after it changes.
     Attributablage& quellAblage = ablagen_.Fuer(vorher.st_dev, Ort::Selbst(q.get()));
-    const auto quellDos = quellAblage.LiesDos(Ort::Selbst(q.get()));
+    // Where the source's file system lists every attribute a file holds, one listing tells which of user.DOSATTRIB
+    // and the ACL there are to read (mostly neither), and whether the file has an archive record at all.
+    const std::optional<Attributnamen> namen =
+        ablagen_.InErweitertenAttributen(quellAblage) && Lokal(q.get(), vorher.st_dev)
+            ? ListeAttribute(q.get())
+            : std::nullopt;
+    const auto quellDos =
+        namen && !namen->Dos ? std::optional<std::uint32_t>() : quellAblage.LiesDos(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too
     mode_t modus = vorher.st_mode & 07777;
     if ((vorher.st_mode & S_IWUSR) == 0)
@@ -460,7 +515,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     struct stat kopie {};
     const mode_t endmodus = Eigentumsmodus(z.get(), vorher, &kopie) & (modus | ~static_cast<mode_t>(0222));
     bool aclGeschrieben = false;
-    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort), &aclGeschrieben);
+    if (const int fehler = KopiereAcls(Ort::Selbst(q.get()), z.get(), false, !VorgabeAclIn(zielort), &aclGeschrieben,
+                                       namen && !namen->Acl);
         fehler != 0)
         throw zielfehler(fehler);
     mode_t kopiemodus = kopie.st_mode & 07777;
@@ -506,6 +562,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     if (inode != nullptr)
         *inode = vorher.st_ino;
     quellDos_ = quellDos;
+    // The listing followed the last look at the file, which the state returned equals (not so for a clone).
+    quelleOhneVermerk_ = namen && !namen->Vermerk && bestaendig;
     // The state read before the copy, even if the file was written meanwhile: the record made from it
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     Quellstand stand = StandAus(vorher);

@@ -34,10 +34,13 @@ struct TemporaererEintrag {
 // The copy of one file or symbolic link into the backup.
 //
 // A regular file gets the content, the modification time, the permission bits and the read-only, hidden and
-// system bits of the source, never its archive record: the copy reads archive set. It is written as an
-// unnamed file of the destination folder (O_TMPFILE) and linked under its name when complete; where a file of
-// that name exists, it is linked as ".tresor-ix-<hex>.tmp" and renamed over it. Where the folder's file system
-// makes no unnamed files (FUSE, shares, FAT), the copy is written under such a temporary name from the start.
+// system bits of the source, never its archive record: the copy reads archive set. Where the source's file system
+// lists every attribute a file keeps (ext4, XFS, btrfs, tmpfs, f2fs), one listing of the source's attributes tells
+// which of user.DOSATTRIB and the ACL are read at all, and whether it has an archive record (QuelleOhneVermerk).
+// The copy is written as an unnamed file of the destination folder (O_TMPFILE) and linked under its name when
+// complete; where a file of that name exists, it is linked as ".tresor-ix-<hex>.tmp" and renamed over it. Where
+// the folder's file system makes no unnamed files (FUSE, shares, FAT), the copy is written under such a temporary
+// name from the start.
 // Every failure removes the temporary file, so nothing partial is ever left under a real name.
 // The source is looked at before and after its content is copied; a source that changed in between (size,
 // modification time, ctime) is copied again, up to four times in all, and one that still changes leaves no
@@ -85,6 +88,10 @@ public:
     // user.DOSATTRIB of the regular file the last Copy took its copy from, as read once the copy was whole
     // (inside, nothing where the file has none); nothing at all where that Copy read none (a link, a failure).
     [[nodiscard]] const std::optional<std::optional<std::uint32_t>>& QuellDos() const { return quellDos_; }
+    // True when the last Copy found the regular file it copied, unchanged, without an archive record (a listing
+    // of its attributes named none; see Copy): it holds none as long as it is in the state copied, since writing
+    // one moves its ctime. False where that is not known.
+    [[nodiscard]] bool QuelleOhneVermerk() const { return quelleOhneVermerk_; }
 
     // From now on a file or link is copied from the folder held since it was met, even where that folder was
     // renamed since (Dateisystem::QuellordnerHalten): no look at its path after every copy.
@@ -117,6 +124,9 @@ private:
     // there a copied link keeps the time and owner it was made with. Asked once per device, with a link of
     // its own that points nowhere.
     bool VerweiseEigenstaendig(int ordnerFd, dev_t geraet);
+    // Whether the file system of the device `geraet` (a file of it open as `fd`) is one of the local ones whose
+    // listing of a file's attributes names every one it holds, the ACL included. Asked once per device.
+    bool Lokal(int fd, dev_t geraet);
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
@@ -127,6 +137,8 @@ private:
     std::set<dev_t> ohneUnbenannte_;
     // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
     std::map<dev_t, bool> verweisGeraete_;
+    // Per source device: Lokal.
+    std::map<dev_t, bool> lokaleGeraete_;
     // The destination folder asked last by VorgabeAclIn, and its answer.
     struct Vorgabe {
         dev_t Geraet;
@@ -140,6 +152,7 @@ private:
     bool quellordnerHalten_ = false; // QuellordnerHalten
     std::uint64_t gemeldet_ = 0;     // the progress reported of the present copy, across copies made again
     std::optional<std::optional<std::uint32_t>> quellDos_; // QuellDos
+    bool quelleOhneVermerk_ = false;                       // QuelleOhneVermerk
 };
 
 } // namespace tresor::posix

@@ -223,7 +223,7 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     if (!kopienVergessen_)
-        kopiert_[datei.Path] = {kennung, kopierer_.QuellDos()};
+        kopiert_[datei.Path] = {kennung, kopierer_.QuellDos(), kopierer_.QuelleOhneVermerk()};
     return stand;
 }
 

@@ -109,11 +109,12 @@ private:
     std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_;           // never listed
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one
-    // The file each copy was taken from, until its archive bit is cleared, and its user.DOSATTRIB as the copy
-    // read it (Kopierer::QuellDos).
+    // The file each copy was taken from, until its archive bit is cleared, its user.DOSATTRIB as the copy read it
+    // (Kopierer::QuellDos), and whether the copy found it without an archive record (Kopierer::QuelleOhneVermerk).
     struct Kopiert {
         Kennung Datei;
         std::optional<std::optional<std::uint32_t>> Dos;
+        bool OhneVermerk = false;
     };
     std::unordered_map<Pfad, Kopiert> kopiert_;
     bool kopienVergessen_ = false; // KopienVergessen: none is remembered

@@ -132,14 +132,19 @@ Archivloeschung PosixDateisystem::ArchivbitLoeschen(const Datei& datei, const Qu
         return Dateisystem::ArchivbitLoeschen(datei, stand);
     }
     // A file still in the state its copy was taken from has had no attribute written since (each write would
-    // have given it another ctime): its user.DOSATTRIB is the one the copy read.
+    // have given it another ctime): its user.DOSATTRIB is the one the copy read, and it has no archive record
+    // where the copy's listing named none.
     std::optional<std::optional<std::uint32_t>> dos;
-    if (Gleich(stand, StandAus(st)))
+    bool ohneVermerk = false;
+    if (Gleich(stand, StandAus(st))) {
         dos = kopie->second.Dos;
+        ohneVermerk = kopie->second.OhneVermerk;
+    }
     kopiert_.erase(kopie);
     const Vermerkort vo = VermerkortVon(datei.Path, ort, st);
     const Eintragsort selbst = Eintragsort::Selbst(fd.get(), st.st_dev);
-    const Archivbitloeschung l = LoescheArchivbit(ablage, datei.Path, selbst, st, stand, vo, dos ? &*dos : nullptr);
+    const Archivbitloeschung l =
+        LoescheArchivbit(ablage, datei.Path, selbst, st, stand, vo, dos ? &*dos : nullptr, ohneVermerk);
     Archivloeschung loeschung;
     if (!l.Gesetzt) {
         loeschung.Geloescht = true; // read clear a moment ago, and nothing written since

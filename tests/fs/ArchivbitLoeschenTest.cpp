@@ -92,6 +92,14 @@ TEST_F(ArchivbitLoeschen, OneLookAtTheFileClearsTheBitAsAttributesAndSetFileAttr
         {"nach der Kopie versteckt", "i.txt", nullptr,
          [](const std::filesystem::path& d) { SetzeDosattrib(d, attr::Versteckt); }, true,
          attr::Versteckt | attr::Archiv},
+        // Marked by another object after the copy: its record, written since, is read and holds the state now.
+        {"nach der Kopie anderswo vermerkt", "j.txt", nullptr,
+         [this](const std::filesystem::path& d) {
+             auto anderes = ErzeugePosixDateisystem(tabelle);
+             anderes->SetFileAttr("C:\\" + d.parent_path().filename().string() + "\\" + d.filename().string(), 0);
+             anderes->Festschreiben();
+         },
+         false, 0},
         // The other name in another folder, so that this folder's record waits for no other entry.
         {"zwei Namen", "h.txt",
          [](const std::filesystem::path& d) {

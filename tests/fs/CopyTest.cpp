@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace tresor::test {
@@ -273,6 +274,56 @@ TEST_F(CopyTest, CarriesOwnerGroupAndAclWhateverItsFolderGaveIt) {
             EXPECT_EQ(st.st_mode & 07777, 0640u);
         }
         EXPECT_EQ(LiesDatei(ordner / "kopie"), f.Name);
+    }
+}
+
+// The source's hidden and system bits and its ACL reach the copy whatever else its attributes hold: a listing that
+// does not fit its buffer, an archive record beside them, none of them at all. The destination folder has no
+// default ACL, so the source alone tells whether the copy gets one.
+TEST_F(CopyTest, CarriesDosBitsAndAclWhateverElseTheSourcesAttributesHold) {
+    struct Fall {
+        const char* Name;
+        int Bits; // user.DOSATTRIB of the source, 0 for none
+        int Weitere; // further user attributes of 60-byte names
+        bool Vermerk; // the source marked as backed up first
+        bool QuelleAcl;
+    };
+    const Fall faelle[] = {
+        {"nichts", 0, 0, false, false},
+        {"nur_dos", attr::Versteckt | attr::System, 0, false, false},
+        {"dos_hinter_langer_liste", attr::System, 30, false, false},
+        {"acl_hinter_langer_liste", 0, 30, false, true},
+        {"vermerk_und_dos", attr::Versteckt, 0, true, false},
+        {"nur_acl", 0, 0, false, true},
+        {"vermerk_und_acl", 0, 0, true, true},
+    };
+    for (const auto& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        const auto quelle = C(f.Name);
+        SchreibeDatei(quelle, f.Name);
+        ASSERT_EQ(::chmod(quelle.c_str(), 0640), 0);
+        for (int i = 0; i < f.Weitere; ++i) {
+            char name[80];
+            (void)std::snprintf(name, sizeof name, "user.weiteres-attribut-mit-einem-langen-namen-%014d", i);
+            SetzeXattr(quelle, name, "x");
+        }
+        if (f.Bits != 0)
+            SetzeDosattrib(quelle, f.Bits);
+        if (f.QuelleAcl)
+            SetzeXattr(quelle, "system.posix_acl_access", Acl());
+        if (f.Vermerk) {
+            auto frueher = ErzeugePosixDateisystem(tabelle);
+            frueher->SetFileAttr(std::string("C:\\") + f.Name, f.Bits);
+            frueher->Festschreiben();
+        }
+
+        (void)fs->Copy(fs->GetFile(std::string("C:\\") + f.Name), std::string("D:\\ziel\\") + f.Name);
+
+        const auto kopie = D(std::string("ziel/") + f.Name);
+        EXPECT_EQ(fs->Attributes(fs->GetFile(std::string("D:\\ziel\\") + f.Name)), f.Bits | attr::Archiv);
+        EXPECT_EQ(Xattr(kopie, "system.posix_acl_access").has_value(), f.QuelleAcl);
+        EXPECT_FALSE(Xattr(kopie, "user.tresor-ix.archiv").has_value());
+        EXPECT_EQ(LiesDatei(kopie), f.Name);
     }
 }
 
