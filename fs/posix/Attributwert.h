@@ -129,7 +129,6 @@ struct Archivbitloeschung {
 // archive record in that state, which is then not read). Fails as SchreibeAttributwert.
 Archivbitloeschung LoescheArchivbit(Attributablage& ablage, const Pfad& pfad, const Eintragsort& ort,
                                     const struct stat& st, const Quellstand& stand, const Vermerkort& vermerkort,
-                                    const std::optional<std::uint32_t>* dosGelesen = nullptr,
-                                    bool ohneVermerk = false);
+                                    const std::optional<std::uint32_t>* dosGelesen = nullptr, bool ohneVermerk = false);
 
 } // namespace tresor::posix

@@ -180,7 +180,8 @@ std::optional<Attributnamen> ListeAttribute(int fd) {
 }
 
 // Local file systems: a listing of a file's attributes names every one the file holds, its ACL included (they
-// keep them as stored attributes). (A network or FUSE file system answers as its server does.)
+// keep them as stored attributes), and a file renamed or linked gets a new ctime. (A network or FUSE file system
+// answers as its server does.)
 constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
                                        0xF2F52010 /* f2fs */};
 
@@ -190,8 +191,9 @@ bool Kopierer::Lokal(int fd, dev_t geraet) {
     if (const auto stelle = lokaleGeraete_.find(geraet); stelle != lokaleGeraete_.end())
         return stelle->second;
     struct statfs sf {};
-    const bool lokal = ::fstatfs(fd, &sf) == 0 && std::find(std::begin(LokaleDateisysteme), std::end(LokaleDateisysteme),
-                                                            static_cast<long>(sf.f_type)) != std::end(LokaleDateisysteme);
+    const bool lokal =
+        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(LokaleDateisysteme), std::end(LokaleDateisysteme),
+                                             static_cast<long>(sf.f_type)) != std::end(LokaleDateisysteme);
     lokaleGeraete_.emplace(geraet, lokal);
     return lokal;
 }
@@ -443,8 +445,18 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         // the path names (its file is the one of that name, or there is none). Looked at before the last look
         // at the file, so that the content read was the file's while its folder still had this path. A restore
         // holds its folders for good (QuellordnerHalten): it copies the version it looked at through them.
-        if (!quellordnerHalten_ && !ordner_.AmOrt(quelle))
-            return NochEinmal(datei, ziel, fortschritt, geraet, inode);
+        // On a local file system one look at the file its path names now serves as both: where that is the very
+        // file read, in the state it was read in, the copy holds that path's content (Nachsehen).
+        if (!quellordnerHalten_) {
+            const auto jetzt = Lokal(q.get(), vorher.st_dev) ? ordner_.Nachsehen(quelle) : std::nullopt;
+            if (jetzt && jetzt->st_dev == vorher.st_dev && jetzt->st_ino == vorher.st_ino &&
+                Gleich(StandAus(vorher), StandAus(*jetzt))) {
+                bestaendig = true;
+                continue;
+            }
+            if (!ordner_.AmOrt(quelle))
+                return NochEinmal(datei, ziel, fortschritt, geraet, inode);
+        }
         struct stat nachher {};
         if (::fstat(q.get(), &nachher) != 0)
             throw quellfehler(errno);
@@ -479,9 +491,8 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // Where the source's file system lists every attribute a file holds, one listing tells which of user.DOSATTRIB
     // and the ACL there are to read (mostly neither), and whether the file has an archive record at all.
     const std::optional<Attributnamen> namen =
-        ablagen_.InErweitertenAttributen(quellAblage) && Lokal(q.get(), vorher.st_dev)
-            ? ListeAttribute(q.get())
-            : std::nullopt;
+        ablagen_.InErweitertenAttributen(quellAblage) && Lokal(q.get(), vorher.st_dev) ? ListeAttribute(q.get())
+                                                                                       : std::nullopt;
     const auto quellDos =
         namen && !namen->Dos ? std::optional<std::uint32_t>() : quellAblage.LiesDos(Ort::Selbst(q.get()));
     int wert = attr::Archiv; // a copy is new: it reads archive set, and SMB clients see that too

@@ -125,7 +125,8 @@ private:
     // its own that points nowhere.
     bool VerweiseEigenstaendig(int ordnerFd, dev_t geraet);
     // Whether the file system of the device `geraet` (a file of it open as `fd`) is one of the local ones whose
-    // listing of a file's attributes names every one it holds, the ACL included. Asked once per device.
+    // listing of a file's attributes names every one it holds, the ACL included, and which stamp the ctime of a
+    // file that is renamed or linked. Asked once per device.
     bool Lokal(int fd, dev_t geraet);
 
     OffeneOrdner& ordner_;

@@ -313,26 +313,50 @@ bool OffeneOrdner::AmOrt(const Eintragsort& ort) {
         const std::optional<Systempfad> sp = posix ? std::optional<Systempfad>(std::in_place, *posix) : std::nullopt;
         gleich = sp && sp->Fehler() == 0 && ::stat(sp->c_str(), &st) == 0;
     } else {
-        // The names below the root, as they are on disk.
-        const std::size_t wurzellaenge = wurzel->Programmpfad.size();
-        std::size_t anfang = ordnerpfad[wurzellaenge - 1] == '\\' ? wurzellaenge : wurzellaenge + 1;
-        std::string relativ;
-        for (;;) {
-            const std::size_t schluss = std::min(ordnerpfad.find('\\', anfang), ordnerpfad.size());
-            if (!relativ.empty())
-                relativ += '/';
-            relativ += NamenAusPosix(ordnerpfad.substr(anfang, schluss - anfang));
-            if (schluss == ordnerpfad.size())
-                break;
-            anfang = schluss + 1;
-        }
-        const Deskriptor jetzt = OeffneUnter(wurzel->Fd.get(), relativ);
+        const Deskriptor jetzt = OeffneUnter(wurzel->Fd.get(), Relativ(*wurzel, ordnerpfad));
         gleich = jetzt.gueltig() && ::fstat(jetzt.get(), &st) == 0;
     }
     if (gleich && st.st_dev == ort.ordnerGeraet_ && st.st_ino == ort.ordnerInode_)
         return true;
     VergissWenn([&](const OffenerOrdner& o) { return !o.Wurzel && Unter(o.Programmpfad, ordnerpfad); });
     return false;
+}
+
+std::string OffeneOrdner::Relativ(const OffenerOrdner& wurzel, std::string_view ordnerpfad) {
+    const std::size_t wurzellaenge = wurzel.Programmpfad.size();
+    std::size_t anfang = ordnerpfad[wurzellaenge - 1] == '\\' ? wurzellaenge : wurzellaenge + 1;
+    std::string relativ;
+    for (;;) {
+        const std::size_t schluss = std::min(ordnerpfad.find('\\', anfang), ordnerpfad.size());
+        if (!relativ.empty())
+            relativ += '/';
+        relativ += NamenAusPosix(ordnerpfad.substr(anfang, schluss - anfang));
+        if (schluss == ordnerpfad.size())
+            break;
+        anfang = schluss + 1;
+    }
+    return relativ;
+}
+
+std::optional<struct stat> OffeneOrdner::Nachsehen(const Eintragsort& ort) {
+    if (ort.Ganz() || ort.ordnerpfad_.empty() || ort.IstSelbst())
+        return std::nullopt;
+    const OffenerOrdner* wurzel = WurzelUeber(ort.ordnerpfad_);
+    if (wurzel == nullptr || wurzel->Programmpfad == ort.ordnerpfad_)
+        return std::nullopt;
+    // One call where the kernel knows openat2; elsewhere AmOrt tells.
+    const std::string relativ = Relativ(*wurzel, ort.ordnerpfad_) + '/' + ort.name_;
+    struct open_how wie {};
+    wie.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    wie.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, wurzel->Fd.get(), relativ.c_str(), &wie, sizeof wie);
+    if (fd < 0)
+        return std::nullopt;
+    const Deskriptor jetzt(static_cast<int>(fd));
+    struct stat st {};
+    if (::fstat(jetzt.get(), &st) != 0)
+        return std::nullopt;
+    return st;
 }
 
 void OffeneOrdner::VerorteOderWirf(const char* operation, const Pfad& pfad, Eintragsort& ort) {

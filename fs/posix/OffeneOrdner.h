@@ -70,7 +70,8 @@ private:
 // lookups of a walk down a tree cost one open per level and never a walk of the whole path, and a tree whose
 // folders all fit answers every further lookup with the one call on the entry itself. A folder that is removed
 // meanwhile fails the calls as its path would (see Erneuert for one made anew), and one renamed away is found
-// out by AmOrt where it matters (the copy of a file); the descriptors are closed with this object.
+// out by AmOrt where it matters (the copy of a file; on a local file system first by Nachsehen, one look at the
+// file its path names now); the descriptors are closed with this object.
 class OffeneOrdner {
 public:
     // The drive table translates program paths; it must outlive this object.
@@ -93,6 +94,12 @@ public:
     // it and every folder held below it are let go, so that the next Verorte resolves the path anew, and the
     // caller does what it did again: an entry read through such a folder is not the entry of that path.
     [[nodiscard]] bool AmOrt(const Eintragsort& ort);
+    // The entry `ort` names, as its program path names it now: looked up afresh from its root without following
+    // a link (the last name included), and looked at. Nothing where its folder is a root or it is named by its
+    // whole path (where AmOrt is always true), or where the lookup fails. An entry found here that is the very
+    // file read through `ort`, in the very state it was read in, is that path's file: whatever happened to its
+    // folder meanwhile, that file has the path now (moving or linking it would have moved its ctime).
+    [[nodiscard]] std::optional<struct stat> Nachsehen(const Eintragsort& ort);
     // lstat of the entry; fails with FsFehler naming the operation and the path.
     struct stat StatAn(const char* operation, const Pfad& pfad, Eintragsort& ort);
 
@@ -139,6 +146,8 @@ private:
     template <typename Bedingung> void VergissWenn(Bedingung bedingung);
     // The longest root that covers the path, or nullptr.
     const OffenerOrdner* WurzelUeber(std::string_view pfad) const;
+    // The names of the held folder `ordnerpfad` below the root `wurzel`, as they are on disk, joined by "/".
+    static std::string Relativ(const OffenerOrdner& wurzel, std::string_view ordnerpfad);
 
     const Laufwerkstabelle& laufwerke_;
     Liste offen_; // most recently used first

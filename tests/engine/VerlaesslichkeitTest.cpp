@@ -215,46 +215,95 @@ TEST_F(AenderungBeimKopieren, AFileThatKeepsChangingLeavesNoCopyKeepsItsBitAndIs
 }
 
 TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesItNow) {
-    // The folder U was held open since the scan met it; while a.txt is copied, U is renamed to W and its file
-    // rewritten there. The copy under U may hold only what U\a.txt held: the file of a folder made anew
-    // under that name, or nothing when there is none.
+    // The folder of a.txt (or one above it) was held open since the scan met it; while a.txt is copied, it is
+    // renamed away. The copy under the old path may hold only what that path's a.txt holds now: the file of a
+    // folder made anew under that name, or nothing when there is none; the file under the new name was never
+    // walked and keeps its bit.
     struct Fall {
         const char* Name;
-        bool NeuerOrdner;
+        const char* Datei;         // a.txt below Q
+        std::function<void()> Tat; // inside the copy of a.txt
+        const char* Weg;           // where the file read is now
+        const char* Kopie;         // the copy's content, nullptr for none
+        // Without a copy: the entries named, each with the start of its reason.
+        std::vector<std::pair<Pfad, std::string>> Pruefungen;
     };
-    for (const Fall& fall : {Fall{"NeuerOrdnerGleichenNamens", true}, Fall{"OrdnerNurWeg", false}}) {
+    const Fall faelle[] = {
+        {"NeuerOrdnerGleichenNamens",
+         "U/a.txt",
+         [this] {
+             sfs::rename(Q("U"), Q("W"));
+             SchreibeDatei(Q("W/a.txt"), "in W geschrieben");
+             SchreibeDatei(Q("U/a.txt"), "neu in U");
+         },
+         "C:\\Q\\W\\a.txt",
+         "neu in U",
+         {}},
+        // The file read is unchanged in the folder renamed away: only the path tells it from the new one.
+        {"NeuerOrdnerAlteDateiUnveraendert",
+         "U/a.txt",
+         [this] {
+             sfs::rename(Q("U"), Q("W"));
+             SchreibeDatei(Q("U/a.txt"), "neu in U");
+         },
+         "C:\\Q\\W\\a.txt",
+         "neu in U",
+         {}},
+        // A folder above renamed and made anew: the copy is made again through the folders held since the walk
+        // met them, which still reach the renamed one, and gives up. No copy holds what the renamed folder holds;
+        // the file is named as changing.
+        {"ElternordnerErsetzt",
+         "P/U/a.txt",
+         [this] {
+             sfs::rename(Q("P"), Q("P2"));
+             SchreibeDatei(Q("P/U/a.txt"), "neu in P");
+         },
+         "C:\\Q\\P2\\U\\a.txt",
+         nullptr,
+         {{"C:\\Q\\P\\U\\a.txt", "hat sich beim Kopieren geändert"}}},
+        {"OrdnerNurWeg",
+         "U/a.txt",
+         [this] {
+             sfs::rename(Q("U"), Q("W"));
+             SchreibeDatei(Q("W/a.txt"), "in W geschrieben");
+         },
+         "C:\\Q\\W\\a.txt",
+         nullptr,
+         {{"C:\\Q\\U\\a.txt", "nicht mehr vorhanden"}, {"C:\\Q\\U", "nicht mehr vorhanden"}}},
+    };
+    for (const Fall& fall : faelle) {
         SCOPED_TRACE(fall.Name);
-        for (const char* rel : {"U", "W", "b.txt"})
+        for (const char* rel : {"U", "W", "P", "P2", "b.txt"})
             sfs::remove_all(Q(rel));
         sfs::remove_all(Posix("D:\\Z"));
         sfs::create_directories(Posix("D:\\Z"));
-        SchreibeDatei(Q("U/a.txt"), std::string(70000, 'a'));
+        SchreibeDatei(Q(fall.Datei), std::string(70000, 'a'));
         SchreibeDatei(Q("b.txt"), "b");
         fenster.pruefungen.clear();
+        const Pfad datei = "C:\\Q\\" + NamenAusPosix(fall.Datei);
         bool einmal = false;
         kopierhaken = [&](const Pfad& p, int) {
-            if (p != "C:\\Q\\U\\a.txt" || std::exchange(einmal, true))
-                return;
-            sfs::rename(Q("U"), Q("W"));
-            SchreibeDatei(Q("W/a.txt"), "in W geschrieben");
-            if (fall.NeuerOrdner)
-                SchreibeDatei(Q("U/a.txt"), "neu in U");
+            if (p == datei && !std::exchange(einmal, true))
+                fall.Tat();
         };
         Lauf();
         kopierhaken = nullptr;
-        EXPECT_GE(Wert("C:\\Q\\W\\a.txt"), 32) << "the file of W was never backed up under its name";
+        EXPECT_GE(Wert(fall.Weg), 32) << "the file moved away was never backed up under its name";
         EXPECT_EQ(Wert("C:\\Q\\b.txt"), 0);
         NurEchteNamen();
-        if (fall.NeuerOrdner) {
+        if (fall.Kopie != nullptr) {
             EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
-            EXPECT_EQ(Kopien(), std::vector<std::string>{"neu in U"});
-            EXPECT_EQ(Wert("C:\\Q\\U\\a.txt"), 0);
+            EXPECT_EQ(Kopien(), std::vector<std::string>{fall.Kopie});
+            EXPECT_EQ(Wert(datei), 0);
         } else {
             EXPECT_EQ(sicherung.ausgang, Ausgang::Fehlschlag);
             EXPECT_TRUE(Kopien().empty());
-            EXPECT_EQ(fenster.pruefungen,
-                      (std::vector<std::pair<Pfad, std::string>>{{"C:\\Q\\U\\a.txt", "nicht mehr vorhanden"},
-                                                                 {"C:\\Q\\U", "nicht mehr vorhanden"}}));
+            ASSERT_EQ(fenster.pruefungen.size(), fall.Pruefungen.size());
+            for (std::size_t i = 0; i < fall.Pruefungen.size(); ++i) {
+                EXPECT_EQ(fenster.pruefungen[i].first, fall.Pruefungen[i].first);
+                EXPECT_TRUE(fenster.pruefungen[i].second.starts_with(fall.Pruefungen[i].second))
+                    << fenster.pruefungen[i].second;
+            }
         }
     }
 }

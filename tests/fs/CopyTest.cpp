@@ -283,8 +283,8 @@ TEST_F(CopyTest, CarriesOwnerGroupAndAclWhateverItsFolderGaveIt) {
 TEST_F(CopyTest, CarriesDosBitsAndAclWhateverElseTheSourcesAttributesHold) {
     struct Fall {
         const char* Name;
-        int Bits; // user.DOSATTRIB of the source, 0 for none
-        int Weitere; // further user attributes of 60-byte names
+        int Bits;     // user.DOSATTRIB of the source, 0 for none
+        int Weitere;  // further user attributes of 60-byte names
         bool Vermerk; // the source marked as backed up first
         bool QuelleAcl;
     };
