@@ -60,6 +60,7 @@ public:
     void Festschreiben() override { innen_->Festschreiben(); }
     void KopienVergessen() override { innen_->KopienVergessen(); }
     void QuellordnerHalten() override { innen_->QuellordnerHalten(); }
+    void VorausSchauen() override { innen_->VorausSchauen(); }
     // Recorded as "Stand <path>", "SetzeStand <path>" and "Entferne <path>".
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;

@@ -29,6 +29,7 @@ public:
     Ordner GetFolder(const Pfad& pfad) override { return innen_->GetFolder(pfad); }
     std::vector<Ordner> SubFolders(const Ordner& ordner) override { return innen_->SubFolders(ordner); }
     Ordnerdateien Files(const Ordner& ordner) override { return innen_->Files(ordner); }
+    void VorausSchauen() override { innen_->VorausSchauen(); }
     Datei GetFile(const Pfad& pfad) override { return innen_->GetFile(pfad); }
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;

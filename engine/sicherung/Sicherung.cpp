@@ -124,6 +124,11 @@ void Sicherung::Sichern_Click() {
         index_ = std::make_unique<Zielindex>(*tabelle, Tgetrimmt, Q);
 
     fso = fabrik_();
+    // The scan changes nothing and only asks whether anything is to be backed up: the looks at a folder's files
+    // may be taken a moment ahead of the walk (Dateisystem::VorausSchauen), which answers as a walk that passed a
+    // moment earlier. The copy walk below, whose looks decide what is copied and what the record of the source
+    // names, has a file-system object of its own that looks at each file as it comes to it.
+    Fso().VorausSchauen();
     try {
         // Each walk goes through the target's record alongside, from its first entry.
         if (index_)

@@ -31,6 +31,9 @@
 // - ArchivGesetzt, asked for the files of the folder listed last in the listing's order (as the scan does),
 //   has their records read ahead on a second thread (Vorleser.h) while this thread looks at each file; the
 //   answers are those of a read at the moment of asking. Our own record writes drop what was read ahead.
+// - The scan (VorausSchauen) has the looks at the files of the folder listed last (their lstat) taken ahead on
+//   a thread of its own (Vorausblick.h), in the listing's order; each is used only for the very entry it was
+//   taken for, reached through the folder that was listed. The copy walk looks at each file itself.
 // - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
 //   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
 //   and a folder's default) are copied where the target holds them; file capabilities never.
@@ -138,15 +141,33 @@ bool PosixDateisystem::ArchivGesetzt(const Datei& datei) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("Attributes", datei.Path, ort);
     const int ordnerFd = ort.Ordner();
-    const struct stat st = offeneOrdner_.StatAn("Attributes", datei.Path, ort);
+    const struct stat st = Blick("Attributes", datei.Path, ort);
     return Archivbit(datei.Path, ort, ordnerFd, st);
+}
+
+struct stat PosixDateisystem::Blick(const char* operation, const Pfad& pfad, Eintragsort& ort) {
+    // The file the walk expects next in the folder listed last, reached through the very folder that was listed
+    // (its device and inode): its look may have been taken on the other thread (VorausSchauen). That look is a
+    // moment older than this asking. The scan takes it as the walk's own: it answers whether anything is to be
+    // backed up as if the walk had passed a moment earlier. What it is held against (the file's record, a row of
+    // its folder's map, the target's index) may be read before or after it; each binds the exact state it names,
+    // ctime included, which every change of the file moves on, so a match says that the state the look saw is
+    // backed up, whichever was read first. A file changed after its look keeps its archive bit (its ctime moved)
+    // for the next run, as one changed right after the walk passed it.
+    const Auflistung& a = auflistung_;
+    if (a.Vorausgesehen && !ort.Ganz() && a.Naechster < a.Namen->size() &&
+        (*a.Namen)[a.Naechster] == std::string_view(ort.Name())) {
+        if (const auto st = vorausblick_.Hole(ort.OrdnerGeraet(), ort.OrdnerInode(), a.Naechster))
+            return *st;
+    }
+    return offeneOrdner_.StatAn(operation, pfad, ort);
 }
 
 std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen) {
     Eintragsort ort;
     offeneOrdner_.VerorteOderWirf("GetFile", pfad, ort);
     const int ordnerFd = ort.Ordner();
-    const struct stat st = offeneOrdner_.StatAn("GetFile", pfad, ort);
+    const struct stat st = Blick("GetFile", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
     if (gesehen != nullptr && S_ISREG(st.st_mode)) {
@@ -188,8 +209,9 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
     if (S_ISLNK(st.st_mode)) {
         archiv = (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
     } else {
-        // The record may have been read on the other thread already. The lstat was taken after that read, so
-        // the record's ctime tells whether it is still the file's.
+        // The record may have been read on the other thread already. Where the walk took the lstat itself, it
+        // was taken after that read, so the record's ctime tells whether it is still the file's; where the lstat
+        // was taken ahead (Blick), the record matches only a state it names, which is then a state backed up.
         std::optional<std::optional<Archivvermerk>> vorgelesen;
         if (index && eigenerVermerk && !karte.Traegt()) {
             if (auflistung_.OrdnerFd != ort.Ordner()) {
@@ -361,9 +383,10 @@ void PosixDateisystem::Verknuepfe(const Pfad& vorhanden, const Pfad& neu) {
 namespace tresor {
 
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
-                                                     Vorlesehaken vorlesehaken, Rueckschreibflush rueckschreibflush) {
+                                                     Vorlesehaken vorlesehaken, Rueckschreibflush rueckschreibflush,
+                                                     Blickhaken blickhaken) {
     return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken),
-                                                     std::move(rueckschreibflush));
+                                                     std::move(rueckschreibflush), std::move(blickhaken));
 }
 
 } // namespace tresor

@@ -18,6 +18,11 @@ using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
 // `name` (on disk) of a folder's files (Vorleser.h). A test waits there, or changes the tree behind it.
 using Vorlesehaken = std::function<void(const std::string& name)>;
 
+// Called on the thread that looks at a folder's files ahead of the scan (Dateisystem::VorausSchauen,
+// posix/Vorausblick.h), after it looked at the entry `name` (on disk) and before it stores what it saw (the looks
+// at a few entries are stored together, Vorausblick::Schub). A test waits there, or changes the tree behind it.
+using Blickhaken = std::function<void(const std::string& name)>;
+
 // Flushes the file system of the open descriptor `fd` on the thread of the write-back begun while copies are
 // made (posix/Rueckschreiber.h), instead of syncfs: 0 or the error number. A test makes it fail.
 using Rueckschreibflush = std::function<int(int fd)>;
@@ -26,6 +31,7 @@ using Rueckschreibflush = std::function<int(int fd)>;
 // attribute bits that Linux lacks are kept as described in PosixDateisystem.cpp.
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {},
                                                      Vorlesehaken vorlesehaken = {},
-                                                     Rueckschreibflush rueckschreibflush = {});
+                                                     Rueckschreibflush rueckschreibflush = {},
+                                                     Blickhaken blickhaken = {});
 
 } // namespace tresor

@@ -15,6 +15,7 @@
 #include "fs/posix/OffeneOrdner.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "fs/posix/Rueckschreiber.h"
+#include "fs/posix/Vorausblick.h"
 #include "fs/system/Deskriptor.h"
 #include "fs/system/Einhaengungen.h"
 #include "fs/system/Ordnereintraege.h"
@@ -36,10 +37,10 @@ namespace tresor::posix {
 class PosixDateisystem final : public Dateisystem {
 public:
     PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken,
-                     Rueckschreibflush rueckschreibflush)
+                     Rueckschreibflush rueckschreibflush, Blickhaken blickhaken)
         : laufwerke_(std::move(laufwerke)), rueckschreiber_(std::move(rueckschreibflush)),
           kopierer_(offeneOrdner_, ablagen_, std::move(haken), &rueckschreiber_),
-          vorleser_({}, std::move(vorlesehaken)) {}
+          vorleser_({}, std::move(vorlesehaken)), vorausblick_(std::move(blickhaken)) {}
     // Writes the map rows of records written since the last Festschreiben.
     ~PosixDateisystem() override;
     PosixDateisystem(const PosixDateisystem&) = delete;
@@ -65,6 +66,7 @@ public:
     void Festschreiben() override;
     void KopienVergessen() override { kopienVergessen_ = true; }
     void QuellordnerHalten() override { kopierer_.QuellordnerHalten(); }
+    void VorausSchauen() override { vorausSchauen_ = true; }
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
@@ -142,7 +144,11 @@ private:
         std::size_t Naechster = 0;                // the entry expected next
         int OrdnerFd = -1;                        // the held folder the records are read through, once begun
         Kartenstand Karte;                        // the folder's map of its backed-up files (Ordnerkarte.h)
+        bool Vorausgesehen = false;               // its files are looked at ahead (vorausblick_)
     };
+    // The lstat of the file `pfad`, reached through `ort`: the look taken ahead on the other thread where it
+    // was taken for this very entry, else OffeneOrdner::StatAn.
+    struct stat Blick(const char* operation, const Pfad& pfad, Eintragsort& ort);
     // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
     // `ordnerFd`), whose lstat data is `st`. `bisAufCtime` as for posix::Archivbit.
     bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st,
@@ -164,6 +170,9 @@ private:
     };
     ZuletztGelistet zuletztGelistet_;
     Vorleser vorleser_;
+    // The looks at the files of the folder listed last, taken ahead for the scan (VorausSchauen).
+    Vorausblick vorausblick_;
+    bool vorausSchauen_ = false;
 };
 
 } // namespace tresor::posix

@@ -211,8 +211,17 @@ Ordnerdateien PosixDateisystem::Files(const Ordner& ordner) {
         namen = std::move(eigene);
     }
     vorleser_.Beende();
-    auflistung_ = Auflistung{ordner.Path, namen, 0, -1, {}};
+    auflistung_ = Auflistung{ordner.Path, namen, 0, -1, {}, false};
     auflistung_.Karte.Neu(namen->size(), uhr);
+    // The scan's looks at these files begin on the other thread now, through the descriptor the folder was
+    // listed through; the walk takes one only where it reaches that entry through this very folder (Blick). The
+    // looks of the folder listed before are dropped in any case.
+    if (vorausSchauen_) {
+        vorausblick_.Beende();
+        if (namen->size() >= Vorausblick::Mindestens)
+            auflistung_.Vorausgesehen =
+                vorausblick_.Beginne(std::move(inhalt->Basis), inhalt->St.st_dev, inhalt->St.st_ino, namen);
+    }
     return Ordnerdateien(ordner.Path, std::move(namen));
 }
 

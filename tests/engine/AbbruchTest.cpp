@@ -272,5 +272,34 @@ TEST_F(Abbruch, ACopyMadeAgainKeepsItsProgressSensible) {
     }
 }
 
+// A scan stopped midway (the looks at the files of its folder taken ahead on the other thread meanwhile) and begun
+// again by the next run: that run finds the one file changed, the last in the walk's order, and backs it up alone.
+TEST_F(Abbruch, AScanStoppedMidwayAndBegunAgainFindsTheLastFileChanged) {
+    sicherung.Sichern_Click();
+    ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+    int sekunde = 0;
+    for (const int halt : {1, 4, 8}) {
+        SCOPED_TRACE(halt);
+        std::ofstream(Posix("C:\\Q\\C\\c1.txt"), std::ios::app) << " geändert";
+        int gefragt = 0;
+        fenster.abbruch = [&] { return ++gefragt >= halt; };
+        uhr.zeit = Zeit{13, 43, sekunde++};
+        protokoll.clear();
+        sicherung.Sichern_Click();
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Abgebrochen);
+        EXPECT_EQ(Zaehle("MakeDir"), 0u);
+        EXPECT_EQ(Zaehle("Copy"), 0u);
+
+        fenster.abbruch = {};
+        uhr.zeit = Zeit{13, 43, sekunde++};
+        protokoll.clear();
+        sicherung.Sichern_Click();
+        EXPECT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+        EXPECT_EQ(Zaehle("Copy "), 1u);
+        EXPECT_EQ(Zaehle("Copy C:\\Q\\C\\c1.txt"), 1u);
+        EXPECT_LT(Wert("C:\\Q\\C\\c1.txt"), 32);
+    }
+}
+
 } // namespace
 } // namespace tresor::test
