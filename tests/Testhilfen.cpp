@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +98,28 @@ std::map<std::string, Zustand> BaumVon(const std::filesystem::path& wurzel) {
     for (const auto& e : std::filesystem::recursive_directory_iterator(wurzel))
         r[std::filesystem::relative(e.path(), wurzel).string()] = ZustandVon(e.path());
     return r;
+}
+
+std::map<std::string, bool> AndereFaeden() {
+    std::map<std::string, bool> faeden;
+    const std::string selbst = std::to_string(::gettid());
+    for (const auto& faden : std::filesystem::directory_iterator("/proc/self/task")) {
+        const std::string id = faden.path().filename();
+        if (id == selbst)
+            continue;
+        std::ifstream status(faden.path() / "status");
+        std::string zeile;
+        bool blockiert = false;
+        while (std::getline(status, zeile))
+            if (zeile.starts_with("SigBlk:")) {
+                const unsigned long long maske = std::stoull(zeile.substr(7), nullptr, 16);
+                blockiert = true;
+                for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+                    blockiert = blockiert && (maske & (1ULL << (signal - 1))) != 0;
+            }
+        faeden[id] = blockiert;
+    }
+    return faeden;
 }
 
 } // namespace tresor::test

@@ -54,4 +54,8 @@ std::map<std::string, Zustand> BaumVon(const std::filesystem::path& wurzel);
 // which it creates.
 Laufwerkstabelle TestLaufwerke(const TempOrdner& ordner);
 
+// The threads of this process besides the caller's, each with whether it blocks every signal a stop is asked
+// by (SIGINT, SIGTERM, SIGHUP): a helper thread must, so that the signal reaches the thread doing the work.
+std::map<std::string, bool> AndereFaeden();
+
 } // namespace tresor::test

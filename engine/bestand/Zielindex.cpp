@@ -4,6 +4,7 @@
 #include "engine/bestand/Sicherungsfolge.h"
 #include "fs/FsFehler.h"
 #include "fs/posix/Eintragszugriff.h"
+#include "fs/system/Faden.h"
 
 #include <array>
 #include <condition_variable>
@@ -28,7 +29,10 @@ public:
             bloecke_[i].Eintraege.resize(Block);
             leer_.push_back(i);
         }
-        faden_ = std::thread([this] { Arbeite(); });
+        // The thread takes no signal: a stop asked for reaches the walk's thread and interrupts what it waits on.
+        faden_ = FadenOhneSignale([this] { Arbeite(); });
+        if (!faden_.joinable())
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     ~Vorlauf() {
         {

@@ -327,5 +327,21 @@ TEST(Zielindex, AFileAskedOutOfTheWalksOrderCountsAsNotHeld) {
     EXPECT_TRUE(index.Haelt("C:\\Daten\\sub\\d.txt", d));
 }
 
+// A stop asked for by a signal must reach the walk's thread and interrupt what it waits on: the thread that
+// reads the record ahead blocks the signals a stop is asked by.
+TEST(Zielindex, ItsReadingThreadTakesNoSignal) {
+    test::TempOrdner tmp;
+    const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0),
+                        SchreibeBestand(Aufzeichnung(laufwerke, {Ordnereintrag("."), Datei("a.txt", 1)})));
+    Zielindex index(laufwerke, "D:\\", "C:\\Daten");
+    ASSERT_TRUE(index.Gelesen());
+    index.Neu();
+    const auto faeden = test::AndereFaeden();
+    EXPECT_EQ(faeden.size(), 1U); // the reading thread
+    for (const auto& [id, blockiert] : faeden)
+        EXPECT_TRUE(blockiert) << "thread " << id;
+}
+
 } // namespace
 } // namespace tresor

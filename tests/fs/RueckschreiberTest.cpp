@@ -107,6 +107,9 @@ TEST(RueckschreiberTest, NeverWaitsForAFlushUnderWayAndBeginsTheNextOnceItIsThro
     Rueckschreiber r(probe.Fn());
     r.Kopiert(ordner.get(), Rueckschreiber::Strecke);
     probe.WarteBisDrin();
+    // The thread of the flush takes no signal: a stop reaches the thread that copies.
+    for (const auto& [id, blockiert] : test::AndereFaeden())
+        EXPECT_TRUE(blockiert) << "thread " << id;
     // The flush hangs at the gate: further copies go on, and none begins a second flush.
     for (int i = 0; i < 3; ++i)
         r.Kopiert(ordner.get(), Rueckschreiber::Strecke);
