@@ -19,8 +19,8 @@ using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
 using Vorlesehaken = std::function<void(const std::string& name)>;
 
 // Called on the thread that looks at a folder's files ahead of the scan (Dateisystem::VorausSchauen,
-// posix/Vorausblick.h), after it looked at the entry `name` (on disk) and before it stores what it saw (the looks
-// at a few entries are stored together, Vorausblick::Schub). A test waits there, or changes the tree behind it.
+// posix/Vorausblick.h), after it looked at the entry `name` (on disk) and before it stores what it saw (as it
+// takes the next entry). A test waits there, or changes the tree behind it.
 using Blickhaken = std::function<void(const std::string& name)>;
 
 // Flushes the file system of the open descriptor `fd` on the thread of the write-back begun while copies are

@@ -96,10 +96,30 @@ std::optional<struct stat> Vorausblick::Hole(dev_t geraet, ino_t inode, std::siz
 }
 
 void Vorausblick::Arbeite() {
-    std::array<struct stat, Schub> gesehen{};
-    std::array<bool, Schub> gelungen{};
+    // One entry at a time, so that the walk finds each look as soon as it is taken: what was seen is stored and
+    // the next entry is taken under one lock.
+    struct Blick {
+        std::shared_ptr<Auftrag> Fuer; // nothing: no look waits to be stored
+        std::uint64_t Generation = 0;
+        std::size_t Index = 0;
+        struct stat St {};
+        bool Gelungen = false;
+    };
+    Blick blick;
     std::unique_lock<std::mutex> l(m_);
     for (;;) {
+        if (blick.Fuer) {
+            // Kept only for the entry it was taken for, while the walk has not passed it.
+            Platz& p = plaetze_[blick.Index % Vorlauf];
+            if (blick.Generation == generation_ && p.Index == blick.Index && p.Was == Zustand::InArbeit &&
+                blick.Index >= verbraucht_) {
+                p.St = blick.St;
+                p.Was = blick.Gelungen ? Zustand::Fertig : Zustand::Fehlschlag;
+                if (blick.Gelungen)
+                    ++zaehler_.Vorab;
+            }
+            blick.Fuer.reset();
+        }
         if (!ende_ && !KannArbeiten()) {
             wartet_ = true;
             arbeit_.wait(l, [this] { return ende_ || KannArbeiten(); });
@@ -107,34 +127,18 @@ void Vorausblick::Arbeite() {
         }
         if (ende_)
             return;
-        const std::shared_ptr<Auftrag> auftrag = auftrag_;
-        const std::uint64_t generation = generation_;
-        const std::size_t von = naechster_;
-        const std::size_t bis = std::min({auftrag->Namen->size(), von + Schub, verbraucht_ + Vorlauf});
-        naechster_ = bis;
-        for (std::size_t i = von; i < bis; ++i) {
-            Platz& p = plaetze_[i % Vorlauf];
-            p.Index = i;
-            p.Was = Zustand::InArbeit;
-        }
+        blick.Fuer = auftrag_;
+        blick.Generation = generation_;
+        blick.Index = naechster_++;
+        Platz& p = plaetze_[blick.Index % Vorlauf];
+        p.Index = blick.Index;
+        p.Was = Zustand::InArbeit;
         l.unlock();
-        for (std::size_t i = von; i < bis; ++i) {
-            gelungen[i - von] =
-                ::fstatat(auftrag->Ordner.get(), auftrag->Namen->CName(i), &gesehen[i - von], AT_SYMLINK_NOFOLLOW) == 0;
-            if (gesehen_)
-                gesehen_(std::string((*auftrag->Namen)[i]));
-        }
+        const char* name = blick.Fuer->Namen->CName(blick.Index);
+        blick.Gelungen = ::fstatat(blick.Fuer->Ordner.get(), name, &blick.St, AT_SYMLINK_NOFOLLOW) == 0;
+        if (gesehen_)
+            gesehen_(name);
         l.lock();
-        // Kept only for the entry it was taken for, while the walk has not passed it.
-        for (std::size_t i = von; i < bis; ++i) {
-            Platz& p = plaetze_[i % Vorlauf];
-            if (generation == generation_ && p.Index == i && p.Was == Zustand::InArbeit && i >= verbraucht_) {
-                p.St = gesehen[i - von];
-                p.Was = gelungen[i - von] ? Zustand::Fertig : Zustand::Fehlschlag;
-                if (gelungen[i - von])
-                    ++zaehler_.Vorab;
-            }
-        }
     }
 }
 

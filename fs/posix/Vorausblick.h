@@ -36,14 +36,12 @@ public:
     static constexpr std::size_t Vorlauf = 256;
     // Entries the walk takes itself once it has caught up with the other thread.
     static constexpr std::size_t Abstand = 4;
-    // Entries the other thread takes at one go (one lock for all of them).
-    static constexpr std::size_t Schub = 4;
     // Folders of fewer files are not worth waking the other thread for: the walk looks at them itself.
     static constexpr std::size_t Mindestens = 4;
 
     // `gesehen`, where given, is called on the other thread after it looked at an entry (its name on disk), before
-    // what it saw is stored for the walk (the entries of a Schub are stored together, after the last of them); a
-    // test waits there, or changes the tree behind it.
+    // what it saw is stored for the walk (as it takes the next entry); a test waits there, or changes the tree
+    // behind it.
     explicit Vorausblick(std::function<void(const std::string& name)> gesehen = {});
     ~Vorausblick();
     Vorausblick(const Vorausblick&) = delete;

@@ -132,8 +132,8 @@ public:
         return namen;
     }
     bool Beginne(std::shared_ptr<const Namensliste> namen) {
-        return blick->Beginne(Deskriptor(::open(tmp.Pfad().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-                              ordner.st_dev, ordner.st_ino, std::move(namen));
+        return blick->Beginne(Deskriptor(::open(tmp.Pfad().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), ordner.st_dev,
+                              ordner.st_ino, std::move(namen));
     }
     std::optional<struct stat> Hole(std::size_t i) { return blick->Hole(ordner.st_dev, ordner.st_ino, i); }
     // Waits until the other thread sleeps (no time limit: it must come to rest).
@@ -191,14 +191,13 @@ TEST_F(VorausblickTest, AWalkThatCatchesUpLooksItselfAndTheOtherThreadGoesOnBeyo
     zeuge.Sperre(Name(0));
     ASSERT_TRUE(Beginne(Dateien(20)));
     zeuge.WarteAuf(Name(0));
-    // The other thread holds the first Schub (f0000 to f0007) and cannot go on: the walk takes them itself, and
-    // having caught up with it at the last of them, the next Abstand entries as well.
-    for (std::size_t i = 0; i < Vorausblick::Schub; ++i)
-        EXPECT_FALSE(Hole(i).has_value()) << i;
+    // The other thread holds f0000 and cannot go on: the walk takes it itself, and having caught up with the
+    // other thread, the next Abstand entries as well.
+    EXPECT_FALSE(Hole(0).has_value());
     zeuge.Frei();
     WarteBisRuhe();
-    const std::size_t selbstBis = Vorausblick::Schub + Vorausblick::Abstand;
-    for (std::size_t i = Vorausblick::Schub; i < 20; ++i) {
+    const std::size_t selbstBis = 1 + Vorausblick::Abstand;
+    for (std::size_t i = 1; i < 20; ++i) {
         const auto st = Hole(i);
         EXPECT_EQ(st.has_value(), i >= selbstBis) << i;
         if (st) {
@@ -391,13 +390,15 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
              sfs::create_directories(q / "d");
              SchreibeDatei(q / "d" / "x", "x");
          },
-         {}, 1},
+         {},
+         1},
         {"ein Ordner über den Vorlauf hinaus",
          [](VorausSchauenTest&, const sfs::path& q) {
              for (std::size_t i = 0; i < 1000; ++i)
                  SchreibeDatei(q / "viele" / Name(i), std::string(i % 5, 'v'));
          },
-         {}, 1000},
+         {},
+         1000},
         {"tief verschachtelt",
          [](VorausSchauenTest&, const sfs::path& q) {
              sfs::path p = q;
@@ -409,7 +410,8 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
                      SchreibeDatei(p / "e", "ee");
              }
          },
-         {}, 180},
+         {},
+         180},
         {"nur die letzte Datei geändert",
          [](VorausSchauenTest&, const sfs::path& q) {
              for (const char* o : {"a", "b"})
@@ -426,7 +428,8 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
              t.fs->Ausschliessen("C:\\q\\aus");
              t.mit->Ausschliessen("C:\\q\\aus");
          },
-         {}, 20},
+         {},
+         20},
         {"eingehängter Unterordner",
          [&einhaengung](VorausSchauenTest&, const sfs::path& q) {
              SchreibeDatei(q / "hier", "h");
@@ -436,7 +439,8 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
                  for (std::size_t i = 0; i < 10; ++i)
                      SchreibeDatei(q / "fremd" / Name(i), "f");
          },
-         {}, 1},
+         {},
+         1},
     };
     for (const Baum& b : baeume) {
         SCOPED_TRACE(b.Name);
@@ -465,7 +469,7 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
 
 struct Wettlauf {
     const char* Name;
-    // Done while the other thread waits at f0008, after its looks at f0000 to f0007 are stored (two Schub).
+    // Done while the other thread waits at f0008, after its looks at f0000 to f0007 are stored.
     std::function<void(VorausSchauenTest&)> Zwischendurch;
     Antwort Erwartet; // f0002's answer (Datei and Inode are filled in)
     bool WieVorher;   // f0002's answer is the one it had before its rewrite
