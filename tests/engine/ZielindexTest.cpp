@@ -332,8 +332,11 @@ TEST(Zielindex, AFileAskedOutOfTheWalksOrderCountsAsNotHeld) {
 TEST(Zielindex, ItsReadingThreadTakesNoSignal) {
     test::TempOrdner tmp;
     const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
-    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0),
-                        SchreibeBestand(Aufzeichnung(laufwerke, {Ordnereintrag("."), Datei("a.txt", 1)})));
+    // More entries than the thread reads ahead: it waits for the walk, alive, instead of ending at the record's end.
+    std::vector<Bestandseintrag> eintraege = {Ordnereintrag(".")};
+    for (std::size_t i = 0; i < 2000; ++i)
+        eintraege.push_back(Datei("f" + std::to_string(10000 + i) + ".txt", i + 1));
+    test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0), SchreibeBestand(Aufzeichnung(laufwerke, eintraege)));
     Zielindex index(laufwerke, "D:\\", "C:\\Daten");
     ASSERT_TRUE(index.Gelesen());
     index.Neu();
