@@ -199,10 +199,9 @@ public:
     // without its path looked up anew for every copy (a backup copies again from the folder the path names
     // now, for its record tells that path).
     virtual void QuellordnerHalten() {}
-    // For the scan, which only asks whether anything is to be backed up and changes nothing: the look at each
-    // file of a folder listed by Files may be taken a moment before the walk asks for it (on another thread).
-    // Such a look answers as if the walk had passed that moment earlier, which is no different from a change
-    // made a moment after the walk passed: the next run finds it.
+    // For the walks of a backup: the look at each file of a folder listed by Files may be taken a moment before
+    // the walk asks for it (on another thread). Such a look answers as if the walk had passed that moment
+    // earlier, which is no different from a change made a moment after the walk passed: the next run finds it.
     virtual void VorausSchauen() {}
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder

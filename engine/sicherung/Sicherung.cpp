@@ -126,8 +126,7 @@ void Sicherung::Sichern_Click() {
     fso = fabrik_();
     // The scan changes nothing and only asks whether anything is to be backed up: the looks at a folder's files
     // may be taken a moment ahead of the walk (Dateisystem::VorausSchauen), which answers as a walk that passed a
-    // moment earlier. The copy walk below, whose looks decide what is copied and what the record of the source
-    // names, has a file-system object of its own that looks at each file as it comes to it.
+    // moment earlier. The copy walk below has a file-system object of its own, which looks ahead as well.
     Fso().VorausSchauen();
     try {
         // Each walk goes through the target's record alongside, from its first entry.
@@ -149,6 +148,19 @@ void Sicherung::Sichern_Click() {
     }
 
     fso = fabrik_();
+    // The copy walk's looks at a folder's files are taken a moment ahead as well. What such a look decides is as
+    // a fresh look would decide it a moment earlier, and nothing the walk relies on is older than that look:
+    // - a file left (its archive bit clear and its state held by the target) is recorded in the state looked at,
+    //   with a version of exactly that state; a change since moved its ctime, so the next run backs it up, as it
+    //   would after a change made just behind a walk that looked itself;
+    // - a file copied is read afresh by its copy, which tells the state it holds and is checked against that state
+    //   (a change during the copy is found there), and its entry takes the look's owner and bits only where the
+    //   look saw that very state (Bestandsliste::Kopiert), else it is looked at again;
+    // - the walk writes on the source only the records of files it copied, each behind the walk: a look ahead of
+    //   a name of such a file taken before its mark holds a ctime that the record does not name: that name is
+    //   copied, unless the target holds that very state.
+    // Each look is taken for its very entry, through the folder the walk lists it in (Vorausblick.h).
+    Fso().VorausSchauen();
     // The lookup above does not see a hidden or system entry of that name; the backup never goes into a
     // folder that was there before, so such an entry stops the run as the creation of the folder would.
     if (!Fso().Dir(zielordner, attr::AlleOrdner).empty())

@@ -33,7 +33,8 @@
 //   answers are those of a read at the moment of asking. Our own record writes drop what was read ahead.
 // - The scan (VorausSchauen) has the looks at the files of the folder listed last (their lstat) taken ahead on
 //   a thread of its own (Vorausblick.h), in the listing's order; each is used only for the very entry it was
-//   taken for, reached through the folder that was listed. The copy walk looks at each file itself.
+//   taken for, reached through the folder that was listed. The copy walk has them taken ahead as well (why that
+//   is as good as its own look: Sicherung.cpp).
 // - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
 //   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
 //   and a folder's default) are copied where the target holds them; file capabilities never.

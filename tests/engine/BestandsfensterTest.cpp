@@ -6,7 +6,11 @@
 #include "tests/engine/Engineumgebung.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 
 namespace tresor::test {
@@ -412,6 +416,95 @@ TEST_F(Bestandsfenster, ACopiedFilesEntryHoldsTheModeItsCopyWasTakenWith) {
         struct stat st {};
         ASSERT_EQ(::stat(Posix("C:\\Q\\a1.txt").c_str(), &st), 0);
         EXPECT_EQ(a1->Inode, static_cast<std::uint64_t>(st.st_ino));
+    }
+}
+
+// The copy walk's looks at a folder's files are taken ahead on another thread: a file rewritten right after its look
+// is taken as that look saw it, as if the walk had passed a moment earlier. A file left is recorded in the state
+// looked at, with the version of exactly that state, and the next run backs it up; a file copied is recorded as its
+// copy holds it.
+TEST_F(Bestandsfenster, AFileRewrittenAfterTheCopyWalksLookIsRecordedAsThatLookOrItsCopySawIt) {
+    const std::string Dritter = "Sicherung-2002-02-07--13-42-29";
+    struct Fall {
+        const char* Name;
+        bool Bit;        // v05.txt is to be copied anyway
+        std::string Ort; // of its entry in the second record
+        std::int64_t Groesse;
+        std::string Danach; // the place of its entry in the third record
+    };
+    const Fall faelle[] = {{"gelassen", false, Erster, 7, Dritter}, {"kopiert", true, Zweiter, 12, Zweiter}};
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        for (const char* laufwerk : {"C:\\", "D:\\"}) {
+            fs::remove_all(Posix(laufwerk));
+            fs::create_directories(Posix(laufwerk));
+        }
+        SetUp();
+        // Enough files for the other thread to look ahead in their folder.
+        for (int i = 0; i < 12; ++i)
+            Schreibe("C:\\Q\\V\\v" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".txt", "Inhalt.");
+        uhr.zeit = {13, 42, 27};
+        sicherung.Sichern_Click();
+        ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+
+        Schreibe("C:\\Q\\a1.txt", "neu"); // the scan finds it first
+        if (f.Bit)
+            SetzeWert("C:\\Q\\V\\v05.txt", 32);
+        std::atomic<bool> kopiergang = false;
+        std::mutex m;
+        std::condition_variable cv;
+        bool gesehen = false;
+        // The copy walk asks for V's first file only once the other thread has looked at v05.txt, which is rewritten
+        // right after that look.
+        vorher = [&](const std::string& zeile) {
+            if (zeile.starts_with("MakeDir D:\\" + Zweiter))
+                kopiergang = true;
+            if (kopiergang && zeile == "GetFile C:\\Q\\V\\v00.txt") {
+                std::unique_lock<std::mutex> l(m);
+                // Only a guard against a walk that never looks ahead, which fails below.
+                cv.wait_for(l, std::chrono::seconds(60), [&] { return gesehen; });
+            }
+        };
+        blickhaken = [&](const std::string& name) {
+            if (!kopiergang || name != "v05.txt")
+                return;
+            SchreibeDatei(Posix("C:\\Q\\V\\v05.txt"), "neuer Inhalt");
+            {
+                const std::lock_guard<std::mutex> l(m);
+                gesehen = true;
+            }
+            cv.notify_all();
+        };
+        uhr.zeit = {13, 42, 28};
+        sicherung.Sichern_Click();
+        vorher = nullptr;
+        blickhaken = nullptr;
+        ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+        EXPECT_TRUE(gesehen);
+        auto eintrag = [&](const std::string& ordner) {
+            const Bestand satz = Satz(ordner);
+            const auto e = std::find_if(satz.Eintraege.begin(), satz.Eintraege.end(),
+                                        [](const Bestandseintrag& e) { return e.Pfad == "V/v05.txt"; });
+            return e != satz.Eintraege.end() ? *e : Bestandseintrag{};
+        };
+        const Bestandseintrag zweiter = eintrag(Zweiter);
+        EXPECT_EQ(zweiter.Ort, f.Ort);
+        EXPECT_EQ(zweiter.Groesse, f.Groesse);
+        if (f.Ort == Zweiter) {
+            EXPECT_EQ(LiesDatei(Posix("D:\\" + Zweiter + "\\Q\\V\\v05.txt")), "neuer Inhalt");
+        }
+
+        uhr.zeit = {13, 42, 29};
+        sicherung.Sichern_Click();
+        if (f.Danach == Dritter) {
+            ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+            const Bestandseintrag dritter = eintrag(Dritter);
+            EXPECT_EQ(dritter.Ort, Dritter);
+            EXPECT_EQ(dritter.Groesse, 12);
+        } else {
+            // Nothing changed since: nothing to back up.
+            EXPECT_EQ(sicherung.ausgang, Ausgang::NichtsGefunden);
+        }
     }
 }
 

@@ -84,11 +84,17 @@ class Engineumgebung : public ::testing::Test {
 protected:
     Engineumgebung()
         : laufwerke(TestLaufwerke(temp)), sicherung(fenster, uhr, [this] {
-              auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke,
-                                                                                   [this](const Pfad& p, int versuch) {
-                                                                                       if (kopierhaken)
-                                                                                           kopierhaken(p, versuch);
-                                                                                   }),
+              auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(
+                                                               laufwerke,
+                                                               [this](const Pfad& p, int versuch) {
+                                                                   if (kopierhaken)
+                                                                       kopierhaken(p, versuch);
+                                                               },
+                                                               {}, {},
+                                                               [this](const std::string& name) {
+                                                                   if (blickhaken)
+                                                                       blickhaken(name);
+                                                               }),
                                                            &protokoll);
               h->vorher = vorher;
               h->nachKopie = nachKopie;
@@ -130,6 +136,9 @@ protected:
     Dateisystemhuelle::Attributfilter attributfilter;
     // Called inside each copy of a file's content (Kopierhaken).
     Kopierhaken kopierhaken;
+    // Called on the other thread after it looked at a file ahead of a walk, before the walk may take that look
+    // (Blickhaken); set before the run, it must not change while a walk goes.
+    Blickhaken blickhaken;
     Dateisystemhuelle::WaehrendKopie waehrendKopie;
     Sicherung sicherung;
 };
