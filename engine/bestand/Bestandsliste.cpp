@@ -38,7 +38,8 @@ Eintragsart Bestandsliste::ArtAus(const Eintragsstand& stand) {
 Bestandsliste::Bestandsliste(const Laufwerkstabelle& laufwerke, Pfad quelle, Pfad ziel, std::string ordnername,
                              std::size_t fenster)
     : laufwerke_(laufwerke), zugriff_(laufwerke), kopien_(laufwerke), quelle_(std::move(quelle)),
-      ziel_(std::move(ziel)), ordnername_(std::move(ordnername)), fenstergroesse_(fenster) {
+      ziel_(std::move(ziel)), ordnername_(std::move(ordnername)), fenstergroesse_(fenster),
+      kopienblick_(kopien_, ziel_, quelle_, ordnername_) {
     kopf_.Ordner = ordnername_;
     kopf_.Quelle = quelle_;
     kopf_.QuellePosix = laufwerke_.ZuPosix(quelle_).value_or("");
@@ -192,8 +193,8 @@ void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen, c
             const auto [ort, neu] = ortnummern_.try_emplace(frueh->Ort, static_cast<std::uint32_t>(orte_.size()));
             if (neu)
                 orte_.push_back(frueh->Ort);
-            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs, frueh->CtimeNs,
-                                   frueh->Inode,   ort->second,    frueh->Verweisziel};
+            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs,     frueh->CtimeNs,  frueh->Inode,
+                                   ort->second,    frueh->Verweisziel, index->KopieDa()};
         }
     }
     Leere();
@@ -263,7 +264,7 @@ void Bestandsliste::Ausschreiben(Fenstereintrag& g) {
             v->Pfad = e.Pfad;
             v->Verweisziel = std::move(g.Frueh->Verweisziel);
         }
-        Verorte(e, v ? &*v : nullptr);
+        Verorte(e, v ? &*v : nullptr, g.Frueh ? g.Frueh->Befund : Kopiebefund::Ungesehen);
     } else if (g.Verorten) {
         const Bestandseintrag* gleich = BisZu(e);
         Verorte(e, gleich);

@@ -3,6 +3,7 @@
 #include "engine/bestand/Auslassungen.h"
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
+#include "engine/bestand/Kopienblick.h"
 #include "engine/bestand/Zielindex.h"
 #include "fs/Dateisystem.h"
 #include "fs/Laufwerkstabelle.h"
@@ -113,6 +114,7 @@ private:
         std::uint64_t Inode = 0;
         std::uint32_t Ort = 0;
         std::string Verweisziel;
+        Kopiebefund Befund = Kopiebefund::Ungesehen; // the index's look at the copy it names, where it took one
     };
     struct Fenstereintrag {
         Bestandseintrag E;
@@ -144,10 +146,11 @@ private:
     // The earlier backup folders (frueher_), listed when first needed.
     void Fruehere();
     const Bestandseintrag* BisZu(const Bestandseintrag& e);
-    void Verorte(Bestandseintrag& e, const Bestandseintrag* v);
+    // `befund`: what a look at the copy that `v` names found a moment ago, where one was taken.
+    void Verorte(Bestandseintrag& e, const Bestandseintrag* v, Kopiebefund befund = Kopiebefund::Ungesehen);
     // The state of the copy of `relativ` (a path as in the record) in the backup folder `ordner`, if there is one.
     std::optional<Eintragsstand> Kopie(const std::string& ordner, const std::string& relativ);
-    bool NochDa(const Bestandseintrag& v);
+    bool NochDa(const Bestandseintrag& v, Kopiebefund befund = Kopiebefund::Ungesehen);
     bool Passt(const Bestandseintrag& e, const Eintragsstand& kopie) const;
     std::uint64_t Gruppe(std::uint64_t inode, std::uint64_t namen);
     bool AlsDateiGeschrieben(const std::string& pfad) const;
@@ -189,18 +192,10 @@ private:
     // Whether the record holds the folder `ordner`, asked for the folder of an entry that may still be written
     // (one that comes after the entry written last).
     [[nodiscard]] bool OrdnerVerzeichnet(std::string_view ordner) const;
-    // The folder that mirrors the source in each backup folder of the target, made once per backup folder.
-    std::unordered_map<std::string, Pfad> spiegel_;
-    // The folders of earlier backup folders whose copies were looked at last, held open: a folder's entries come
-    // one after another in the walk's order, and their copies lie in one or a few backup folders. Only the
-    // mirrors of the folder in hand, the most recently used last; a few at most.
-    struct Kopienordner {
-        std::string Ort;    // the backup folder
-        std::string Ordner; // the folder, relative as in the record
-        Ordnergriff Griff;
-    };
-    static constexpr std::size_t Kopienordnerzahl = 8;
-    std::vector<Kopienordner> kopienordner_;
+    // The copies in the target's backup folders, looked at through `kopien_`: a folder's entries come one after
+    // another in the walk's order, and their copies lie in one or a few backup folders, whose folders in hand stay
+    // held.
+    Kopienblick kopienblick_;
 };
 
 } // namespace tresor

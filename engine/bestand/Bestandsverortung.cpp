@@ -68,56 +68,28 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
 }
 
 std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, const std::string& relativ) {
-    auto spiegel = spiegel_.find(ordner);
-    if (spiegel == spiegel_.end())
-        spiegel = spiegel_.emplace(ordner, Spiegelpfad(Unterpfad(ziel_, ordner), quelle_)).first;
-    // This run's own backup folder grows while the walk goes (a folder not there a moment ago may be there
-    // now): looked up by its whole path each time, as the mirror of the source itself.
-    if (ordner == ordnername_ || relativ == "." || relativ.empty())
-        return kopien_.Stand(Unterpfad(spiegel->second, relativ));
-    // An earlier backup folder: the copy looked at by its name in its folder, held open for the copies beside it
-    // (reached as a whole path is, one name at a time, never through a link).
-    const std::size_t schnitt = relativ.rfind('/');
-    const std::string_view oben =
-        schnitt == std::string::npos ? std::string_view(".") : std::string_view(relativ).substr(0, schnitt);
-    const std::string_view name =
-        schnitt == std::string::npos ? std::string_view(relativ) : std::string_view(relativ).substr(schnitt + 1);
-    auto it = std::find_if(kopienordner_.rbegin(), kopienordner_.rend(),
-                           [&](const Kopienordner& k) { return k.Ordner == oben && k.Ort == ordner; });
-    if (it != kopienordner_.rend()) {
-        // The most recently used goes last.
-        std::rotate(std::prev(it.base()), it.base(), kopienordner_.end());
-    } else {
-        Ordnergriff griff = kopien_.Halte(Unterpfad(spiegel->second, std::string(oben)));
-        // A folder that is not there holds no copy; it is not held, so that one made later is seen.
-        if (!griff.Gueltig())
-            return std::nullopt;
-        // Only the folder in hand stays held (the record lists a folder's files together): a folder left is
-        // looked up anew should the walk come back to it.
-        std::erase_if(kopienordner_, [&](const Kopienordner& k) { return k.Ordner != oben; });
-        if (kopienordner_.size() >= Kopienordnerzahl)
-            kopienordner_.erase(kopienordner_.begin());
-        kopienordner_.push_back({ordner, std::string(oben), std::move(griff)});
-    }
-    return kopienordner_.back().Griff.Stand(name);
+    return kopienblick_.Stand(ordner, relativ);
 }
 
-bool Bestandsliste::NochDa(const Bestandseintrag& v) {
+bool Bestandsliste::NochDa(const Bestandseintrag& v, Kopiebefund befund) {
     // The record's word is taken once the copy it names is still there, of that kind and size (a link also of that
     // target): a copy cut short or replaced on the target since makes the version missing now, where the listing
     // of the point says so, rather than at the restore, years later. (The folder's listing would tell a copy's
     // kind for all the files of a folder at once, but not its size.)
     if (v.Ort == OrtFehlt || v.Ort >= ordnername_)
         return false;
-    const auto k = Kopie(v.Ort, v.Pfad);
-    return k && ArtAus(*k) == v.Art && k->Groesse == v.Groesse &&
-           (v.Art != Eintragsart::Verweis || k->Verweisziel == v.Verweisziel);
+    // The index's reading of the record looked at the copy a moment ago, on its own thread (Zielindex.h). Nothing
+    // in this run changes an earlier backup folder, so that look tells what one taken now would: a copy that goes
+    // after either is gone after the record was written as well.
+    if (befund != Kopiebefund::Ungesehen)
+        return befund == Kopiebefund::Da;
+    return kopienblick_.Da(v);
 }
 
-void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v) {
+void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v, Kopiebefund befund) {
     e.Ort = OrtFehlt;
     if (v != nullptr && v->Art == e.Art && v->Groesse == e.Groesse && v->MtimeNs == e.MtimeNs &&
-        v->Verweisziel == e.Verweisziel && NochDa(*v)) {
+        v->Verweisziel == e.Verweisziel && NochDa(*v, befund)) {
         e.Ort = v->Ort;
         // The exact state stays only where the earlier record held that very state: else the version found is
         // of the same size and time, but perhaps not of this content, and the next run is to back the file up

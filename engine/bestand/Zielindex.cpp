@@ -20,14 +20,33 @@ namespace tresor {
 // block. The entries are those the reader gives, each checked by it as it is read, in its order, and the walk
 // takes them in that order only; a few blocks at most are read ahead, so memory stays flat. An entry handed out
 // stays valid until the next is asked for.
+//
+// For a walk that writes a record of its own, the thread also looks at the copy each entry names (Kopienblick, with
+// an access of its own to the target): the walk's record takes an earlier version only where its copy is still
+// there, and those looks, one per file left, are the walk's largest cost after its own looks at the source.
 class Zielindex::Vorlauf {
 public:
     static constexpr std::size_t Block = 256;
 
-    explicit Vorlauf(Bestandsleser& leser) : leser_(leser) {
+    // The copies are looked at where `laufwerke` is given: in the backup folders `sicherungen` of `ziel`, which must
+    // outlive this object, as mirrors of `quelle`.
+    struct Kopien {
+        const Laufwerkstabelle& Laufwerke;
+        const Pfad& Ziel;
+        const Pfad& Quelle;
+        const std::set<std::string, std::less<>>& Sicherungen;
+    };
+
+    Vorlauf(Bestandsleser& leser, const std::optional<Kopien>& kopien) : leser_(leser) {
         for (std::size_t i = 0; i < bloecke_.size(); ++i) {
             bloecke_[i].Eintraege.resize(Block);
+            bloecke_[i].Befunde.resize(Block);
             leer_.push_back(i);
+        }
+        if (kopien) {
+            sicherungen_ = &kopien->Sicherungen;
+            zugriff_.emplace(kopien->Laufwerke);
+            blick_.emplace(*zugriff_, kopien->Ziel, kopien->Quelle);
         }
         // The thread takes no signal: a stop asked for reaches the walk's thread and interrupts what it waits on.
         faden_ = FadenOhneSignale([this] { Arbeite(); });
@@ -62,10 +81,15 @@ public:
         }
         return &jetzt_->Eintraege[stelle_++];
     }
+    // What the look at the copy of the entry handed out last found.
+    [[nodiscard]] Kopiebefund Befund() const {
+        return jetzt_ != nullptr && stelle_ > 0 ? jetzt_->Befunde[stelle_ - 1] : Kopiebefund::Ungesehen;
+    }
 
 private:
     struct Stapel {
         std::vector<Bestandseintrag> Eintraege;
+        std::vector<Kopiebefund> Befunde; // of each entry, where the copies are looked at
         std::size_t Anzahl = 0;
         bool Ende = false; // the reader gave its last entry (or stopped) within this block
     };
@@ -90,6 +114,7 @@ private:
                     s.Ende = true;
                     break;
                 }
+                s.Befunde[s.Anzahl] = Befund(*e);
                 s.Eintraege[s.Anzahl++] = *e; // the strings' room is used again
             }
             {
@@ -102,7 +127,25 @@ private:
         }
     }
 
+    Kopiebefund Befund(const Bestandseintrag& e) {
+        if (!blick_ || e.Art == Eintragsart::Ordner)
+            return Kopiebefund::Ungesehen;
+        // Only a backup folder the target held when the run began holds a copy: the record is untrusted, and its
+        // word for any other place (one made since, or no backup folder at all) is not looked up.
+        if (e.Ort == OrtFehlt || !sicherungen_->contains(e.Ort))
+            return Kopiebefund::Fehlt;
+        try {
+            return blick_->Da(e) ? Kopiebefund::Da : Kopiebefund::Fehlt;
+        } catch (const FsFehler&) {
+            // The walk looks itself and meets the failure there, as it would without this thread.
+            return Kopiebefund::Ungesehen;
+        }
+    }
+
     Bestandsleser& leser_;
+    const std::set<std::string, std::less<>>* sicherungen_ = nullptr;
+    std::optional<Eintragszugriff> zugriff_; // the thread's own
+    std::optional<Kopienblick> blick_;
     std::array<Stapel, 3> bloecke_;
     std::mutex sperre_;
     std::condition_variable wecker_;
@@ -130,7 +173,8 @@ std::string RelativZurQuelle(const Pfad& quelle, const Pfad& pfad) {
     return relativ;
 }
 
-Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) : quelle_(quelle) {
+Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle)
+    : quelle_(quelle), ziel_(ziel) {
     Eintragszugriff zugriff(laufwerke);
     std::vector<std::string> namen;
     try {
@@ -147,27 +191,43 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
             ordner_ = *it;
         }
     }
+    if (leser_)
+        laufwerke_ = laufwerke;
 }
 
-Zielindex::~Zielindex() = default;
+Zielindex::~Zielindex() {
+    // The thread is done before the members it reads go.
+    vorlauf_.reset();
+}
 
 const Bestandseintrag* Zielindex::Naechster() {
-    return vorlauf_ ? vorlauf_->Naechster() : leser_->Naechster();
+    if (!vorlauf_) {
+        befund_ = Kopiebefund::Ungesehen;
+        return leser_->Naechster();
+    }
+    const Bestandseintrag* e = vorlauf_->Naechster();
+    befund_ = vorlauf_->Befund();
+    return e;
 }
 
-void Zielindex::Neu() {
+void Zielindex::Neu(bool kopienAnsehen) {
     vorlauf_.reset();
     // The index takes each entry as it is read, checked field by field; the checksum was checked over the whole
     // file when it was opened, and its second reading would only tell at the end of the walk.
     if (leser_) {
         leser_->VonVorn(false);
-        // Where no thread can be had, the walk reads the entries itself.
+        std::optional<Vorlauf::Kopien> kopien;
+        if (kopienAnsehen && laufwerke_)
+            kopien.emplace(Vorlauf::Kopien{*laufwerke_, ziel_, quelle_, sicherungen_});
+        // Where no thread can be had, the walk reads the entries itself (and the copies are looked at where needed).
         try {
-            vorlauf_ = std::make_unique<Vorlauf>(*leser_);
+            vorlauf_ = std::make_unique<Vorlauf>(*leser_, kopien);
         } catch (const std::system_error&) {
         }
     }
     eintrag_ = nullptr;
+    befund_ = Kopiebefund::Ungesehen;
+    gefundenBefund_ = Kopiebefund::Ungesehen;
     begonnen_ = false;
     zuletzt_.clear();
     beantwortet_ = false;
@@ -202,6 +262,7 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
     if (eintrag_ == nullptr || ordnung != 0)
         return false;
     gefunden_ = eintrag_;
+    gefundenBefund_ = befund_;
     const Bestandseintrag& e = *eintrag_;
     if (e.Ort == OrtFehlt || !sicherungen_.contains(e.Ort))
         return false;

@@ -2,6 +2,7 @@
 
 #include "engine/bestand/Bestandsformat.h"
 #include "engine/bestand/Bestandsleser.h"
+#include "engine/bestand/Kopienblick.h"
 #include "fs/Eintragsstand.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
@@ -43,8 +44,10 @@ public:
     Zielindex(const Zielindex&) = delete;
     Zielindex& operator=(const Zielindex&) = delete;
 
-    // A walk of the source begins: the record is read from its first entry again.
-    void Neu();
+    // A walk of the source begins: the record is read from its first entry again. `kopienAnsehen`: the walk writes a
+    // record of its own, which names the copies this record names where they are still there; the thread that
+    // reads the record ahead looks at each of those copies as well (KopieDa).
+    void Neu(bool kopienAnsehen = false);
     // Whether the target holds a version of the file or link `pfad` (a path in the source, in program form)
     // in the state `jetzt`. `jetzt` of kind Anderes stands for a symbolic link whose state the walk did not
     // read. Asked in the walk's order since Neu; a file asked out of that order counts as not held.
@@ -56,6 +59,13 @@ public:
     [[nodiscard]] const std::string* Beantwortet() const { return beantwortet_ ? &zuletzt_ : nullptr; }
     // The record's entry of that path (a file or link), or nullptr where it holds none. Valid until the next call.
     [[nodiscard]] const Bestandseintrag* Gefunden() const { return gefunden_; }
+    // What the look at the copy that entry names found, since Neu(true): Da where that copy is in a backup folder
+    // of the target, of the entry's kind and size (a link also of its target), looked at by its name a moment ago,
+    // as Kopienblick::Da; Fehlt where it is not, or where the entry names no backup folder the target held at the
+    // start; Ungesehen where that look failed (the caller looks itself) or none was taken.
+    [[nodiscard]] Kopiebefund KopieDa() const {
+        return gefunden_ != nullptr ? gefundenBefund_ : Kopiebefund::Ungesehen;
+    }
     // The backup folder whose record is read ("" when none).
     [[nodiscard]] const std::string& Ordner() const { return ordner_; }
 
@@ -65,16 +75,20 @@ private:
     const Bestandseintrag* Naechster();
 
     Pfad quelle_;
+    Pfad ziel_;
+    std::optional<Laufwerkstabelle> laufwerke_; // for the looks at copies, where a record was found
     std::optional<Bestandsleser> leser_;
-    std::unique_ptr<Vorlauf> vorlauf_;               // while a walk goes through the record
-    std::set<std::string, std::less<>> sicherungen_; // the backup folders in the target now
-    const Bestandseintrag* eintrag_ = nullptr;       // the record's entry in hand, nullptr at its end
-    bool begonnen_ = false;                          // eintrag_ was read since Neu
-    std::string zuletzt_;                            // the file asked last since Neu
-    std::string frage_;                              // the file asked now (the buffer of the one before)
-    bool beantwortet_ = false;                       // see Beantwortet
-    const Bestandseintrag* gefunden_ = nullptr;      // see Gefunden
-    std::string ordner_;                             // see Ordner
+    std::unique_ptr<Vorlauf> vorlauf_;                    // while a walk goes through the record
+    std::set<std::string, std::less<>> sicherungen_;      // the backup folders in the target now
+    const Bestandseintrag* eintrag_ = nullptr;            // the record's entry in hand, nullptr at its end
+    bool begonnen_ = false;                               // eintrag_ was read since Neu
+    std::string zuletzt_;                                 // the file asked last since Neu
+    std::string frage_;                                   // the file asked now (the buffer of the one before)
+    bool beantwortet_ = false;                            // see Beantwortet
+    const Bestandseintrag* gefunden_ = nullptr;           // see Gefunden
+    Kopiebefund befund_ = Kopiebefund::Ungesehen;         // of eintrag_
+    Kopiebefund gefundenBefund_ = Kopiebefund::Ungesehen; // see KopieDa
+    std::string ordner_;                                  // see Ordner
 };
 
 // The path of an entry of the source relative to the source, as the record writes it ("." for the source).

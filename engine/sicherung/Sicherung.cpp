@@ -312,8 +312,10 @@ void Sicherung::ErstellePfad(const Pfad& tmp_ErstellePfad, Anlage anlage) {
 
 void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
     fortschritt_ = {};
+    // The record of the source takes each version the index's record names once its copy is still there: the
+    // index looks at those copies as it reads ahead.
     if (index_)
-        index_->Neu();
+        index_->Neu(bestand_ != nullptr);
     try {
         ErstellePfad(atmp_ziel, Anlage::Privat);
         KopiereDateienBaum(atmp_Quelle, atmp_ziel);

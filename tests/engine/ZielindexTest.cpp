@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -299,6 +300,78 @@ TEST(Zielindex, AWalkThroughManyEntriesGetsEachFilesOwnAnswer) {
             }
             ASSERT_NE(index.Gefunden(), nullptr);
             EXPECT_EQ(index.Gefunden()->Pfad, name(i));
+        }
+    }
+}
+
+// A walk that writes a record of its own has the copies the index's record names looked at by the thread that
+// reads ahead: there only as a regular file of the entry's size in a backup folder of the target, reached without
+// following a link; the scan, which writes no record, has none looked at.
+TEST(Zielindex, TheCopiesTheRecordNamesAreLookedAtForTheWalkThatWritesARecord) {
+    namespace sfs = std::filesystem;
+    using B = Kopiebefund;
+    struct Fall {
+        const char* name;
+        std::function<void(const sfs::path& kopien, std::vector<Bestandseintrag>& e)> aendern;
+        bool ansehen;
+        std::vector<B> erwartet; // per file of Dateien
+    };
+    const std::vector<Fall> faelle = {
+        {"all there", [](const sfs::path&, auto&) {}, true, {B::Da, B::Da, B::Da, B::Da, B::Da}},
+        {"the scan looks at none",
+         [](const sfs::path&, auto&) {},
+         false,
+         {B::Ungesehen, B::Ungesehen, B::Ungesehen, B::Ungesehen, B::Ungesehen}},
+        {"one cut short",
+         [](const sfs::path& k, auto&) { sfs::resize_file(k / "b.txt", 1); },
+         true,
+         {B::Da, B::Fehlt, B::Da, B::Da, B::Da}},
+        {"one removed",
+         [](const sfs::path& k, auto&) { sfs::remove(k / "sub" / "c.txt"); },
+         true,
+         {B::Da, B::Da, B::Fehlt, B::Da, B::Da}},
+        {"a link of its size in its place",
+         [](const sfs::path& k, auto&) {
+             sfs::remove(k / "a.txt");
+             sfs::create_symlink("xxxxx", k / "a.txt");
+         },
+         true,
+         {B::Fehlt, B::Da, B::Da, B::Da, B::Da}},
+        {"a folder of copies a link to them elsewhere",
+         [](const sfs::path& k, auto&) {
+             sfs::rename(k / "sub", k.parent_path().parent_path() / "woanders");
+             sfs::create_directory_symlink(k.parent_path().parent_path() / "woanders", k / "sub");
+         },
+         true,
+         {B::Da, B::Da, B::Fehlt, B::Fehlt, B::Da}},
+        {"a place that is no backup folder of the target, and none",
+         [](const sfs::path&, auto& e) {
+             e[1].Ort = "Sicherung-2026-12-01--10-00-00";
+             e[7].Ort = OrtFehlt;
+         },
+         true,
+         {B::Fehlt, B::Da, B::Da, B::Da, B::Fehlt}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        test::TempOrdner tmp;
+        const Laufwerkstabelle laufwerke = test::TestLaufwerke(tmp);
+        const sfs::path kopien = tmp / "D" / Ordner / "Daten";
+        for (const std::string& d : Dateien)
+            test::SchreibeDatei(kopien / d, "12345");
+        std::vector<Bestandseintrag> eintraege = Eintraege();
+        f.aendern(kopien, eintraege);
+        test::SchreibeDatei(tmp / "D" / Ordner / Bestandsdateiname(0),
+                            SchreibeBestand(Aufzeichnung(laufwerke, eintraege)));
+        Zielindex index(laufwerke, "D:\\", "C:\\Daten");
+        ASSERT_TRUE(index.Gelesen());
+        index.Neu(f.ansehen);
+        for (std::size_t i = 0; i < Dateien.size(); ++i) {
+            std::string pfad = "C:\\Daten\\" + Dateien[i];
+            std::replace(pfad.begin(), pfad.end(), '/', '\\');
+            (void)index.Haelt(pfad, Eintragsstand{});
+            ASSERT_NE(index.Gefunden(), nullptr) << Dateien[i];
+            EXPECT_EQ(index.KopieDa(), f.erwartet[i]) << Dateien[i];
         }
     }
 }
