@@ -110,6 +110,10 @@ int main(int argc, char* argv[]) {
         grenze.rlim_cur = std::min<rlim_t>(grenze.rlim_max, 65536);
         (void)::setrlimit(RLIMIT_NOFILE, &grenze);
     }
+    // Room for those folders in the table of descriptors now, while this process has one thread (the watchdog
+    // and the helper threads of a run come later).
+    if (struct rlimit grenze{}; ::getrlimit(RLIMIT_NOFILE, &grenze) == 0)
+        tresor::Deskriptorplatz(static_cast<int>(std::min<rlim_t>(grenze.rlim_cur, 8192)));
     if (const std::optional<int> status = Argumente(argc, argv))
         return *status;
 

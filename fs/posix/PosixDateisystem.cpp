@@ -390,4 +390,8 @@ std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke,
                                                      std::move(rueckschreibflush), std::move(blickhaken));
 }
 
+void Deskriptorplatz(int anzahl) {
+    posix::DeskriptortabelleVorab(anzahl);
+}
+
 } // namespace tresor

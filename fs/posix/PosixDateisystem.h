@@ -34,4 +34,8 @@ std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke,
                                                      Rueckschreibflush rueckschreibflush = {},
                                                      Blickhaken blickhaken = {});
 
+// Makes room for `anzahl` descriptors in the process's table now (posix::DeskriptortabelleVorab): for the start of a
+// program, while it has one thread.
+void Deskriptorplatz(int anzahl);
+
 } // namespace tresor

@@ -53,6 +53,18 @@ inline Deskriptor OeffneZumLesen(int ordner, const char* name, int flags) {
     return d;
 }
 
+// Grows the process's table of descriptors at once to hold `anzahl` of them (nothing beyond the process's limit);
+// nothing stays open. The kernel grows the table as descriptors are opened, doubling it, and each growth while
+// the process has more than one thread waits for a grace period of the kernel's read-copy-update, some
+// milliseconds each time: a walk that holds hundreds of folders open meets several. Called while the process has
+// one thread, the growth costs no wait.
+inline void DeskriptortabelleVorab(int anzahl) {
+    const Deskriptor basis(::open("/", O_PATH | O_CLOEXEC));
+    if (!basis.gueltig() || anzahl <= 1)
+        return;
+    const Deskriptor hoch(::fcntl(basis.get(), F_DUPFD_CLOEXEC, anzahl - 1));
+}
+
 // The error code of an errno value, as FsFehler carries it.
 inline std::error_code Fehlercode(int nummer) {
     return {nummer, std::generic_category()};
