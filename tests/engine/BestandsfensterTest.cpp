@@ -455,7 +455,7 @@ TEST_F(Bestandsfenster, AFileRewrittenAfterTheCopyWalksLookIsRecordedAsThatLookO
         std::condition_variable cv;
         bool gesehen = false;
         // The copy walk asks for V's first file only once the other thread has looked at v05.txt, which is rewritten
-        // right after that look.
+        // right after that look, and stored that look.
         vorher = [&](const std::string& zeile) {
             if (zeile.starts_with("MakeDir D:\\" + Zweiter))
                 kopiergang = true;
@@ -465,10 +465,15 @@ TEST_F(Bestandsfenster, AFileRewrittenAfterTheCopyWalksLookIsRecordedAsThatLookO
                 cv.wait_for(l, std::chrono::seconds(60), [&] { return gesehen; });
             }
         };
+        // A look is stored for the walk as the other thread takes the next entry: once it looked at v07.txt, its
+        // look at v05.txt waits for the walk.
         blickhaken = [&](const std::string& name) {
-            if (!kopiergang || name != "v05.txt")
+            if (!kopiergang)
                 return;
-            SchreibeDatei(Posix("C:\\Q\\V\\v05.txt"), "neuer Inhalt");
+            if (name == "v05.txt")
+                SchreibeDatei(Posix("C:\\Q\\V\\v05.txt"), "neuer Inhalt");
+            if (name != "v07.txt")
+                return;
             {
                 const std::lock_guard<std::mutex> l(m);
                 gesehen = true;
