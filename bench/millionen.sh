@@ -12,7 +12,7 @@
 # the source's points, the check of the newest (alone, and beside the source), its restore into a new folder (and sync), and the thinning to
 # the newest point; and first, as the disk's own measure, `cp -a` of the source into a new folder (and sync). The table
 # shows seconds, microseconds per file of wall time and of processor time (user and system, and each apart), the
-# peak in MiB, and for each kind the time per file at the largest size against the smallest, of wall and of
+# peak in MiB, what the run read from the image's device (MiB; nothing where what it looks at was in memory), and for each kind the time per file at the largest size against the smallest, of wall and of
 # processor time (and of user and system time apart: user time is ours, system time the kernel's for us): where
 # the wall time grows faster than the processor time, the run waits for the disk (the writeback of what it
 # wrote), and `cp -a` shows how much the same disk makes any copy of the tree wait.
@@ -55,12 +55,19 @@ fi
 arbeit=$(mktemp -d "$ordner/tresor-millionen-XXXXXX")
 mnt="$arbeit/mnt"; mkdir -p "$mnt"
 ergebnisse="$arbeit/ergebnisse.tsv"; : >"$ergebnisse"
+# What each run read from the image's device: a run that finds the inodes it looks at in memory reads nothing;
+# where it reads, the kernel had let them go (to make room for what the runs before it wrote).
+gelesen="$arbeit/gelesen.tsv"; : >"$gelesen"
 # The table of what was measured: printed at the end, and also where a run failed, so that the runs measured
 # before it are not lost.
 tafel() {
-    python3 - "$ergebnisse" <<'PY'
+    python3 - "$ergebnisse" "$gelesen" <<'PY'
 import sys
 zeilen = [z.rstrip("\n").split("\t") for z in open(sys.argv[1])]
+gelesen = {}
+for z in open(sys.argv[2]):
+    art, n, b = z.rstrip("\n").split("\t")
+    gelesen[(art, int(n))] = int(b)
 arten = []
 werte = {}
 for art, n, sek, kib, _dateien, _bytes, cpu, nutzer in zeilen:
@@ -68,11 +75,12 @@ for art, n, sek, kib, _dateien, _bytes, cpu, nutzer in zeilen:
         arten.append(art)
     werte.setdefault(art, []).append((int(n), float(sek), int(kib), float(cpu), float(nutzer)))
 print(f"{'run':<18}{'files':>10}{'seconds':>10}{'us/file':>10}{'cpu s':>10}{'cpu us/f':>10}{'user us/f':>10}"
-      f"{'sys us/f':>10}{'peak MiB':>10}")
+      f"{'sys us/f':>10}{'peak MiB':>10}{'read MiB':>10}")
 for art in arten:
     for n, sek, kib, cpu, nutzer in werte[art]:
         print(f"{art:<18}{n:>10}{sek:>10.2f}{sek / n * 1e6:>10.2f}{cpu:>10.2f}{cpu / n * 1e6:>10.2f}"
-              f"{nutzer / n * 1e6:>10.2f}{(cpu - nutzer) / n * 1e6:>10.2f}{kib / 1024:>10.1f}")
+              f"{nutzer / n * 1e6:>10.2f}{(cpu - nutzer) / n * 1e6:>10.2f}{kib / 1024:>10.1f}"
+              f"{gelesen.get((art, n), -1048576) / 1048576:>10.1f}")
     w = werte[art]
     if len(w) > 1:
         (n0, s0, _, c0, u0), (n1, s1, _, c1, u1) = w[0], w[-1]
@@ -90,8 +98,17 @@ aufraeumen() {
     rm -rf "$arbeit"
 }
 trap aufraeumen EXIT
+# Bytes read from the device of the mounted image so far.
+gelesen_bytes() {
+    local geraet
+    geraet=$(basename "$(findmnt -no SOURCE "$mnt")")
+    echo $(( $(awk '{ print $3 }' "/sys/block/$geraet/stat") * 512 ))
+}
 messe() {
+    local vorher
+    vorher=$(gelesen_bytes)
     python3 "$hier/bench/messen.py" "$ergebnisse" "$@"
+    printf '%s\t%s\t%s\n' "$1" "$2" $(( $(gelesen_bytes) - vorher )) >>"$gelesen"
     tail -n 1 "$ergebnisse" | cut -f 1-4 >&2
 }
 

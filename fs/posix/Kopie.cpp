@@ -311,8 +311,10 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // The progress of a copy made again (here, or from the folder the path names now) does not fall back to
     // its start: the count holds until the new copy passes it, and it never exceeds the size of the copy under
     // way.
-    if (ortswechsel_ == 0)
+    if (ortswechsel_ == 0) {
         gemeldet_ = 0;
+        ortswechselSeit_ = MonotonNs();
+    }
     const auto melde = [&](off_t bis) {
         if (!fortschritt)
             return;
@@ -487,8 +489,11 @@ Quellstand Kopierer::NochEinmal(const Datei& datei, const Pfad& ziel, const Kopi
                                 dev_t* geraet, ino_t* inode) {
     // Bounded: a folder that keeps moving makes the file one that changes during its copy.
     if (ortswechsel_ >= Kopierversuche) {
+        // Named as a file that changes during its copy: the copies made, from the first one on.
         Quellstand stand;
         stand.Veraendert = true;
+        stand.Versuche = ortswechsel_ + 1;
+        stand.VersuchtNs = MonotonNs() - ortswechselSeit_;
         return stand;
     }
     ++ortswechsel_;

@@ -149,9 +149,10 @@ private:
     std::optional<Vorgabe> vorgabeAcl_;
     std::mt19937_64 zufall_{std::random_device{}()};
     std::function<void(const Pfad&, int)> haken_;
-    int ortswechsel_ = 0;            // nested NochEinmal calls of the present copy
-    bool quellordnerHalten_ = false; // QuellordnerHalten
-    std::uint64_t gemeldet_ = 0;     // the progress reported of the present copy, across copies made again
+    int ortswechsel_ = 0;              // nested NochEinmal calls of the present copy
+    std::int64_t ortswechselSeit_ = 0; // when the present copy's first try began
+    bool quellordnerHalten_ = false;   // QuellordnerHalten
+    std::uint64_t gemeldet_ = 0;       // the progress reported of the present copy, across copies made again
     std::optional<std::optional<std::uint32_t>> quellDos_; // QuellDos
     bool quelleOhneVermerk_ = false;                       // QuelleOhneVermerk
 };

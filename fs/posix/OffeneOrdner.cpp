@@ -318,7 +318,11 @@ bool OffeneOrdner::AmOrt(const Eintragsort& ort) {
     }
     if (gleich && st.st_dev == ort.ordnerGeraet_ && st.st_ino == ort.ordnerInode_)
         return true;
-    VergissWenn([&](const OffenerOrdner& o) { return !o.Wurzel && Unter(o.Programmpfad, ordnerpfad); });
+    // The folder that was renamed away may be this one or any above it up to the root: the held folders on
+    // that way go too, or the next lookup would reach the old folder again through a held one above it.
+    VergissWenn([&](const OffenerOrdner& o) {
+        return !o.Wurzel && (Unter(o.Programmpfad, ordnerpfad) || Unter(ordnerpfad, o.Programmpfad));
+    });
     return false;
 }
 

@@ -91,8 +91,9 @@ public:
     // True when the folder through which `ort` reached its entry is still the folder its program path names
     // now, looked up afresh from its root without following links. A root, and an entry named by its whole
     // path, always are. Where it is not (the folder, or one above it, was renamed away since it was opened),
-    // it and every folder held below it are let go, so that the next Verorte resolves the path anew, and the
-    // caller does what it did again: an entry read through such a folder is not the entry of that path.
+    // it, every folder held below it and every one held on the way to it from its root are let go, so that the
+    // next Verorte resolves the path anew from the root, and the caller does what it did again: an entry read
+    // through such a folder is not the entry of that path.
     [[nodiscard]] bool AmOrt(const Eintragsort& ort);
     // The entry `ort` names, as its program path names it now: looked up afresh from its root without following
     // a link (the last name included), and looked at. Nothing where its folder is a root or it is named by its

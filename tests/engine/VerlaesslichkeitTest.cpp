@@ -227,7 +227,9 @@ TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesI
         const char* Kopie;         // the copy's content, nullptr for none
         // Without a copy: the entries named, each with the start of its reason.
         std::vector<std::pair<Pfad, std::string>> Pruefungen;
+        bool Immer = false; // the deed at every copy of a.txt, not only the first
     };
+    int umzuege = 0;
     const Fall faelle[] = {
         {"NeuerOrdnerGleichenNamens",
          "U/a.txt",
@@ -249,9 +251,8 @@ TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesI
          "C:\\Q\\W\\a.txt",
          "neu in U",
          {}},
-        // A folder above renamed and made anew: the copy is made again through the folders held since the walk
-        // met them, which still reach the renamed one, and gives up. No copy holds what the renamed folder holds;
-        // the file is named as changing.
+        // A folder above renamed and made anew: the copy is made again from the root, through the new folders,
+        // not through the held ones that still reach the renamed folder.
         {"ElternordnerErsetzt",
          "P/U/a.txt",
          [this] {
@@ -259,8 +260,19 @@ TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesI
              SchreibeDatei(Q("P/U/a.txt"), "neu in P");
          },
          "C:\\Q\\P2\\U\\a.txt",
+         "neu in P",
+         {}},
+        // ... and again at every copy: after a few copies the file is named as changing, with the copies made.
+        {"ElternordnerWandertImmer",
+         "P/U/a.txt",
+         [this, &umzuege] {
+             sfs::rename(Q("P"), Q("P" + std::to_string(++umzuege + 1)));
+             SchreibeDatei(Q("P/U/a.txt"), "neu in P");
+         },
+         "C:\\Q\\P2\\U\\a.txt",
          nullptr,
-         {{"C:\\Q\\P\\U\\a.txt", "hat sich beim Kopieren geändert"}}},
+         {{"C:\\Q\\P\\U\\a.txt", "hat sich beim Kopieren geändert (5 Versuche in "}},
+         true},
         {"OrdnerNurWeg",
          "U/a.txt",
          [this] {
@@ -273,8 +285,9 @@ TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesI
     };
     for (const Fall& fall : faelle) {
         SCOPED_TRACE(fall.Name);
-        for (const char* rel : {"U", "W", "P", "P2", "b.txt"})
+        for (const char* rel : {"U", "W", "P", "P2", "P3", "P4", "P5", "P6", "b.txt"})
             sfs::remove_all(Q(rel));
+        umzuege = 0;
         sfs::remove_all(Posix("D:\\Z"));
         sfs::create_directories(Posix("D:\\Z"));
         SchreibeDatei(Q(fall.Datei), std::string(70000, 'a'));
@@ -283,7 +296,7 @@ TEST_F(AenderungBeimKopieren, AFolderRenamedAwayDuringACopyIsReadAsItsPathNamesI
         const Pfad datei = "C:\\Q\\" + NamenAusPosix(fall.Datei);
         bool einmal = false;
         kopierhaken = [&](const Pfad& p, int) {
-            if (p == datei && !std::exchange(einmal, true))
+            if (p == datei && (!std::exchange(einmal, true) || fall.Immer))
                 fall.Tat();
         };
         Lauf();
