@@ -3,28 +3,23 @@
 #include "fs/ablage/Archivvermerk.h"
 #include "fs/system/Deskriptor.h"
 #include "fs/system/Namensliste.h"
+#include "fs/system/Vorarbeit.h"
 
-#include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tresor::posix {
 
-// Reads the archive records of a folder's files ahead, on a thread of its own, in the order in which the walk
-// asks for them, so that on a machine of two cores the walk's thread looks at each file (its lstat) while the
-// other reads the records. Results are handed out in the walk's order only: the entry asked for is the one
-// read, never a neighbour. Where the other thread has not yet begun an entry, or is on it right now, the
-// caller reads it itself, so the walk never waits; it then also keeps the next half of what lies ahead for
-// itself, and the other thread goes on beyond it. At most Vorlauf entries are read ahead of the walk, so
-// memory stays flat whatever the folder holds.
+// Reads the archive records of a folder's files ahead, on a thread of its own (Vorarbeit.h: in the walk's order,
+// each handed out for its very entry only, never waited for, at most Vorlauf ahead), so that on a machine of two
+// cores the walk's thread looks at each file (its lstat) while the other reads the records. Where the other thread
+// has not yet read an entry, or is on it right now, Hole reads it itself; having caught up, the walk then also
+// keeps the next half of what lies ahead for itself, and the other thread goes on beyond it.
 //
 // A record read ahead is older than the lstat the caller takes afterwards; the record binds the file's ctime,
 // which every later write of the record (or of anything else of the file) moves on, so a record that still
@@ -35,14 +30,11 @@ public:
     // Reads the record of the entry `name` of the open folder `ordnerFd`; called on either thread.
     using Lesen = std::function<std::optional<Archivvermerk>(int ordnerFd, const char* name)>;
     // How many entries are read ahead of the walk at most.
-    static constexpr std::size_t Vorlauf = 256;
+    static constexpr std::size_t Vorlauf = Vorarbeit<std::optional<Archivvermerk>>::Vorlauf;
 
     // Without `lesen`, the records are read from the extended attribute user.tresor-ix.archiv. `gelesen`, where
     // given, is called on the other thread after it read an entry (its name on disk); a test waits there.
     explicit Vorleser(Lesen lesen = {}, std::function<void(const std::string& name)> gelesen = {});
-    ~Vorleser();
-    Vorleser(const Vorleser&) = delete;
-    Vorleser& operator=(const Vorleser&) = delete;
 
     // Begins reading ahead the entries `namen` (names on disk) of the open folder `ordnerFd`, from the index
     // `ab` on; the walk will ask for them in this order. The descriptor stays the caller's (a copy is read
@@ -56,7 +48,7 @@ public:
     // to come of that folder (asked twice, or no folder begun).
     std::optional<std::optional<Archivvermerk>> Hole(std::size_t index);
     // Drops the folder begun last; its descriptor copy is closed once the other thread is done with it.
-    void Beende();
+    void Beende() { ring_.Beende(); }
 
     // What the other thread did, for tests: entries it read, and entries the walk read itself.
     struct Zaehler {
@@ -67,33 +59,8 @@ public:
     Zaehler Stand() const;
 
 private:
-    struct Auftrag {
-        Deskriptor Ordner;
-        std::shared_ptr<const Namensliste> Namen;
-    };
-    enum class Zustand : std::uint8_t { Leer, InArbeit, Fertig };
-    struct Platz {
-        std::size_t Index = 0;
-        Zustand Was = Zustand::Leer;
-        std::optional<Archivvermerk> Vermerk;
-    };
-
-    void Arbeite();
-    bool KannArbeiten() const;
-
-    Lesen lesen_;
-    std::function<void(const std::string&)> gelesen_;
-    mutable std::mutex m_;
-    std::condition_variable arbeit_;
-    std::shared_ptr<Auftrag> auftrag_;
-    std::uint64_t generation_ = 0;
-    std::size_t naechster_ = 0;  // the next entry not yet begun by anyone
-    std::size_t verbraucht_ = 0; // entries before it were handed out (or passed over)
-    bool wartet_ = false;        // the other thread sleeps
-    bool ende_ = false;
-    std::array<Platz, Vorlauf> plaetze_;
-    Zaehler zaehler_;
-    std::thread faden_;
+    const Lesen lesen_; // used by the ring's thread: made before it, gone after it
+    Vorarbeit<std::optional<Archivvermerk>> ring_;
 };
 
 } // namespace tresor::posix
