@@ -18,7 +18,7 @@ using Kopierhaken = std::function<void(const Pfad& quelle, int versuch)>;
 // `name` (on disk) of a folder's files (Vorleser.h). A test waits there, or changes the tree behind it.
 using Vorlesehaken = std::function<void(const std::string& name)>;
 
-// Called on the thread that looks at a folder's files ahead of the scan (Dateisystem::VorausSchauen,
+// Called on the thread that looks at a folder's files ahead of a walk (Dateisystem::VorausSchauen,
 // posix/Vorausblick.h), after it looked at the entry `name` (on disk) and before it stores what it saw (as it
 // takes the next entry). A test waits there, or changes the tree behind it.
 using Blickhaken = std::function<void(const std::string& name)>;

@@ -20,7 +20,7 @@ namespace tresor::posix {
 
 // Work on a folder's entries done ahead of the walk, on a thread of its own, in the order in which the walk asks
 // for them, so that on a machine of two cores the walk's thread does the rest of its work on each entry while the
-// other does this part for the next ones (the scan's looks, Vorausblick.h; the records read, Vorleser.h).
+// other does this part for the next ones (the walks' looks, Vorausblick.h; the records read, Vorleser.h).
 //
 // Results are handed out in the walk's order only, each for the very entry it was done for: the job (a folder's
 // descriptor and names) begun last, the entry of that index, while the walk has not passed it. Where the other
