@@ -50,7 +50,8 @@ std::optional<Eintragsstand> Kopienblick::Stand(const std::string& ordner, const
 
 bool Kopienblick::Da(const Bestandseintrag& v) {
     const auto k = Stand(v.Ort, v.Pfad);
-    if (!k)
+    // A FIFO, a socket or a device node of that name (of size 0, as an empty file's copy) is no copy of anything.
+    if (!k || k->Typ == Eintragsstand::Art::Anderes)
         return false;
     const Eintragsart art = k->Typ == Eintragsstand::Art::Verweis  ? Eintragsart::Verweis
                             : k->Typ == Eintragsstand::Art::Ordner ? Eintragsart::Ordner

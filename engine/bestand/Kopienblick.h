@@ -36,7 +36,8 @@ public:
     // Throws FsFehler where the way to it fails otherwise than by not being there.
     std::optional<Eintragsstand> Stand(const std::string& ordner, const std::string& relativ);
     // Whether the copy that the entry `v` (a file or link) names in its backup folder is there, of its kind and
-    // size, a link also of its target. The caller makes sure that `v.Ort` names a backup folder.
+    // size (a file's copy a regular file), a link also of its target. The caller makes sure that `v.Ort` names a backup
+    // folder.
     bool Da(const Bestandseintrag& v);
 
 private:

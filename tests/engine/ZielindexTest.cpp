@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -324,6 +326,17 @@ TEST(Zielindex, TheCopiesTheRecordNamesAreLookedAtForTheWalkThatWritesARecord) {
          {B::Ungesehen, B::Ungesehen, B::Ungesehen, B::Ungesehen, B::Ungesehen}},
         {"one cut short",
          [](const sfs::path& k, auto&) { sfs::resize_file(k / "b.txt", 1); },
+         true,
+         {B::Da, B::Fehlt, B::Da, B::Da, B::Da}},
+        // An empty file's copy is there; a FIFO of its name in its place, of the same size 0, is not.
+        {"an empty file's copy, and a FIFO for one",
+         [](const sfs::path& k, auto& e) {
+             e[1].Groesse = 0;
+             e[2].Groesse = 0;
+             sfs::resize_file(k / "a.txt", 0);
+             sfs::remove(k / "b.txt");
+             ASSERT_EQ(::mkfifo((k / "b.txt").c_str(), 0644), 0);
+         },
          true,
          {B::Da, B::Fehlt, B::Da, B::Da, B::Da}},
         {"one removed",
