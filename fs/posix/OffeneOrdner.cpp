@@ -28,15 +28,22 @@ bool Unter(std::string_view pfad, std::string_view wurzel) {
     return pfad.size() == wurzel.size() || wurzel.back() == '\\' || pfad[wurzel.size()] == '\\';
 }
 
+// Opens the entry `relativ` (names joined by "/") below `wurzel` as a path (O_PATH, and `flags`) in one call,
+// following no link on the way nor in its last name, and never leaving `wurzel`. -1 with errno where it fails,
+// ENOSYS where the kernel does not know openat2.
+int OeffneDarunter(int wurzel, const char* relativ, int flags) {
+    struct open_how wie {};
+    wie.flags = static_cast<std::uint64_t>(flags | O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    wie.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    return static_cast<int>(::syscall(SYS_openat2, wurzel, relativ, &wie, sizeof wie));
+}
+
 // Opens the folder `relativ` (names joined by "/") below `wurzel` as a path, without following a link on the
 // way and without leaving `wurzel`: one call where the kernel knows openat2, else one name at a time.
 Deskriptor OeffneUnter(int wurzel, const std::string& relativ) {
-    struct open_how wie {};
-    wie.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    wie.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, wurzel, relativ.c_str(), &wie, sizeof wie);
+    const int fd = OeffneDarunter(wurzel, relativ.c_str(), O_DIRECTORY);
     if (fd >= 0)
-        return Deskriptor(static_cast<int>(fd));
+        return Deskriptor(fd);
     if (errno != ENOSYS && errno != ENAMETOOLONG && errno != EAGAIN)
         return Deskriptor();
     Deskriptor stufe;
@@ -350,13 +357,9 @@ std::optional<struct stat> OffeneOrdner::Nachsehen(const Eintragsort& ort) {
         return std::nullopt;
     // One call where the kernel knows openat2; elsewhere AmOrt tells.
     const std::string relativ = Relativ(*wurzel, ort.ordnerpfad_) + '/' + ort.name_;
-    struct open_how wie {};
-    wie.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-    wie.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, wurzel->Fd.get(), relativ.c_str(), &wie, sizeof wie);
-    if (fd < 0)
+    const Deskriptor jetzt(OeffneDarunter(wurzel->Fd.get(), relativ.c_str(), 0));
+    if (!jetzt.gueltig())
         return std::nullopt;
-    const Deskriptor jetzt(static_cast<int>(fd));
     struct stat st {};
     if (::fstat(jetzt.get(), &st) != 0)
         return std::nullopt;
