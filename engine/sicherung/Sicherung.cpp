@@ -235,7 +235,7 @@ void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
     Pruefpunkt();
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
-    DateiAttrTest(ordner.Path);
+    DateiAttrTest(ordner);
     tmp = std::monostate{};
     if (tmp_sichern == "ja")
         return;
@@ -258,7 +258,10 @@ void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
 }
 
 void Sicherung::DateiAttrTest(const Pfad& atmp_Quelle) {
-    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    DateiAttrTest(Fso().GetFolder(atmp_Quelle));
+}
+
+void Sicherung::DateiAttrTest(const Ordner& ordner) {
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     for (const Datei& datei : fc->Elemente) {
         Pruefpunkt();

@@ -91,6 +91,8 @@ public:
     // vanished meanwhile is passed over; one that cannot be looked at counts as found (the copy names it).
     void AttrTest(const Pfad& atmp_Quelle);
     void DateiAttrTest(const Pfad& atmp_Quelle);
+    // The same for the folder as GetFolder gave it a moment before (AttrTest, right after its subfolders).
+    void DateiAttrTest(const Ordner& ordner);
 
     // Makes sure every level of the path from the second one down exists, creating the missing ones from
     // the top. The first level below the drive root is taken as existing. Leaves the last prefix in tmp.

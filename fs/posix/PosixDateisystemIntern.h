@@ -18,11 +18,13 @@
 #include "fs/posix/Vorausblick.h"
 #include "fs/system/Deskriptor.h"
 #include "fs/system/Einhaengungen.h"
+#include "fs/system/Namensliste.h"
 #include "fs/system/Ordnereintraege.h"
 #include "fs/system/Systempfad.h"
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
@@ -88,9 +90,18 @@ private:
         Deskriptor Basis;
         struct stat St {};
         std::string Posix; // for comparisons only, never for a system call
+        // Where the entries are those of the listing before (LiesOrdner): the names of its files, where SubFolders
+        // took them already and began their looks (VorausSchauen), and the clock read before that listing.
+        bool Wieder = false;
+        std::shared_ptr<const Namensliste> Dateien;
+        std::int64_t UhrNs = 0;
     };
     // Nothing for a folder that is never entered (a mount point met through SubFolders).
-    std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner);
+    // `uhrNs` is CLOCK_REALTIME_COARSE read before the call. With `blickeUebernehmen` (Files), where SubFolders began
+    // the looks at the files of the listing before and the folder is still the one listed, that listing is taken
+    // over without a descriptor (Basis stays empty): the looks have one.
+    std::optional<Ordnerinhalt> LiesOrdner(const char* operation, const Ordner& ordner, std::int64_t uhrNs,
+                                           bool blickeUebernehmen = false);
     // The entry that a path without trailing backslash names, for Dir: its name as stored and its hidden, system
     // and directory bits, as far as the masks need them (user.DOSATTRIB is read once, and only where one of the
     // masks can still depend on it). Nothing where there is no such entry.
@@ -167,6 +178,8 @@ private:
         std::int64_t MtimeNs = 0;
         std::shared_ptr<const Eintragsliste> Eintraege;
         bool Gueltig = false;
+        std::int64_t UhrNs = 0;                     // read before the entries were
+        std::shared_ptr<const Namensliste> Dateien; // the names of its files, once SubFolders began their looks
     };
     ZuletztGelistet zuletztGelistet_;
     Vorleser vorleser_;

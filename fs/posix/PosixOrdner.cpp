@@ -48,6 +48,45 @@ std::string GespeicherterName(int ordnerFd, const char* name) {
     return gefunden != nullptr ? gefunden->Name : std::string(gesucht);
 }
 
+// The names on disk of the files of the listing `eintraege` of the folder `ordnerpfad` (read through `basis`):
+// regular files and symbolic links, in the listing's order (byte order), as the walk asks for their records; a
+// link is listed whatever it points to, and never followed. A folder of files alone shares the listing's own
+// names.
+std::shared_ptr<const Namensliste> Dateinamen(const Pfad& ordnerpfad,
+                                              const std::shared_ptr<const Eintragsliste>& eintraege, int basis) {
+    const Eintragsliste& liste = *eintraege;
+    std::vector<bool> regulaer(liste.size());
+    std::size_t anzahl = 0;
+    std::size_t zeichen = 0;
+    for (std::size_t i = 0; i < liste.size(); ++i) {
+        const unsigned char typ = liste.Typen[i];
+        bool datei = typ == DT_REG || typ == DT_LNK;
+        if (typ == DT_UNKNOWN) {
+            struct stat kst {};
+            if (::fstatat(basis, liste.Namen.CName(i), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FsFehler("Files", KindPfad(ordnerpfad, Programmname(std::string(liste.Namen[i]))),
+                               Fehlercode(errno));
+            }
+            datei = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
+        }
+        regulaer[i] = datei;
+        if (datei) {
+            ++anzahl;
+            zeichen += liste.Namen[i].size();
+        }
+    }
+    if (anzahl == liste.size())
+        return {eintraege, &eintraege->Namen};
+    auto eigene = std::make_shared<Namensliste>();
+    eigene->Reserviere(zeichen, anzahl);
+    for (std::size_t i = 0; i < liste.size(); ++i)
+        if (regulaer[i])
+            eigene->Hinzu(liste.Namen[i]);
+    return eigene;
+}
+
 constexpr int VersteckSystem = attr::Versteckt | attr::System;
 
 // Whether the mask admits an entry of the value `wert`: each of its hidden, system and directory bits is set in
@@ -58,12 +97,33 @@ bool Zugelassen(int wert, int maske) {
 
 } // namespace
 
-std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation,
-                                                                           const Ordner& ordner) {
+std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation, const Ordner& ordner,
+                                                                           std::int64_t uhrNs, bool blickeUebernehmen) {
     const auto posix = laufwerke_.ZuPosix(ordner.Path);
     if (!posix)
         Unbrauchbar(operation, ordner.Path);
-    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix};
+    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix, false, {}, 0};
+    // The listing of the files right after that of the subfolders (the scan), whose looks SubFolders began through
+    // the descriptor it read the folder through: the folder is looked at by its name, from its held folder and
+    // without following a link, and its listing taken over where it is still the folder listed, unchanged (as
+    // below); nothing is opened. Elsewhere it is opened and read, or looked at through the new descriptor.
+    if (blickeUebernehmen && zuletztGelistet_.Gueltig && zuletztGelistet_.Dateien &&
+        vorausblick_.Unberuehrt(zuletztGelistet_.Geraet, zuletztGelistet_.Inode, zuletztGelistet_.Dateien.get())) {
+        Eintragsort ort;
+        struct stat st {};
+        if (offeneOrdner_.Verorte(operation, ordner.Path, ort) == 0 &&
+            ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_dev == zuletztGelistet_.Geraet && st.st_ino == zuletztGelistet_.Inode &&
+            MtimeNs(st) == zuletztGelistet_.MtimeNs) {
+            inhalt.St = st;
+            inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
+            inhalt.Wieder = true;
+            inhalt.Dateien = std::move(zuletztGelistet_.Dateien);
+            inhalt.UhrNs = zuletztGelistet_.UhrNs;
+            zuletztGelistet_ = {};
+            return inhalt;
+        }
+    }
     Deskriptor fd = offeneOrdner_.OeffneOrdner(operation, ordner.Path, O_RDONLY);
     if (!fd.gueltig() || ::fstat(fd.get(), &inhalt.St) != 0)
         throw FsFehler(operation, ordner.Path, Fehlercode(errno));
@@ -77,9 +137,13 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
                         zuletztGelistet_.MtimeNs == MtimeNs(inhalt.St) && zuletztGelistet_.Gueltig;
     if (wieder) {
         inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
+        inhalt.Wieder = true;
+        inhalt.Dateien = std::move(zuletztGelistet_.Dateien);
+        inhalt.UhrNs = zuletztGelistet_.UhrNs;
         zuletztGelistet_ = {};
     } else {
         const std::int64_t uhr = GrobeUhrNs();
+        inhalt.UhrNs = uhrNs;
         int fehler = 0;
         inhalt.Eintraege = std::make_shared<const Eintragsliste>(LiesEintragsliste(fd.get(), fehler));
         if (fehler != 0)
@@ -87,7 +151,7 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
         const std::int64_t mtime = MtimeNs(inhalt.St);
         zuletztGelistet_ = {};
         if (StempelEindeutig(mtime, uhr))
-            zuletztGelistet_ = {inhalt.St.st_dev, inhalt.St.st_ino, mtime, inhalt.Eintraege, true};
+            zuletztGelistet_ = {inhalt.St.st_dev, inhalt.St.st_ino, mtime, inhalt.Eintraege, true, uhrNs, {}};
     }
     inhalt.Basis = std::move(fd);
     return inhalt;
@@ -127,7 +191,8 @@ Ordner PosixDateisystem::GetFolder(const Pfad& pfad) {
 }
 
 std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
-    auto inhalt = LiesOrdner("SubFolders", ordner);
+    const std::int64_t uhr = GrobeUhrNs();
+    auto inhalt = LiesOrdner("SubFolders", ordner, uhr);
     if (!inhalt)
         return {};
     const Eintragsliste& eintraege = *inhalt->Eintraege;
@@ -162,65 +227,55 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
         std::string name = Programmname(std::string(eName));
         ordnerliste.push_back(Ordner{KindPfad(ordner.Path, name), name, einhaengepunkt});
     }
+    // The scan lists a folder's files right after its subfolders: the looks at them begin now, through this
+    // listing's descriptor, so that the walk finds the first ones taken when it gets there. Only where Files will
+    // take this very listing over (kept, see LiesOrdner) and checks that the folder is still the one listed; never
+    // for a folder whose files were listed just before (the copy walk lists the files first and has looked at them).
+    if (vorausSchauen_ && !inhalt->Wieder && auflistung_.Ordner != ordner.Path && zuletztGelistet_.Gueltig &&
+        zuletztGelistet_.Eintraege == inhalt->Eintraege) {
+        std::shared_ptr<const Namensliste> namen;
+        try {
+            namen = Dateinamen(ordner.Path, inhalt->Eintraege, basis.get());
+        } catch (const FsFehler&) {
+            return ordnerliste; // an entry whose kind cannot be told: Files meets it itself
+        }
+        zuletztGelistet_.Dateien = namen;
+        vorausblick_.Beende();
+        if (namen->size() >= Vorausblick::Mindestens)
+            (void)vorausblick_.Beginne(std::move(inhalt->Basis), st.st_dev, st.st_ino, namen);
+    }
     return ordnerliste;
 }
 
 Ordnerdateien PosixDateisystem::Files(const Ordner& ordner) {
     // Read before the folder: a file whose ctime is certain by then is in its map's rows (Ordnerkarte.h).
-    const std::int64_t uhr = GrobeUhrNs();
-    auto inhalt = LiesOrdner("Files", ordner);
+    std::int64_t uhr = GrobeUhrNs();
+    auto inhalt = LiesOrdner("Files", ordner, uhr, true);
     if (!inhalt)
         return Ordnerdateien(ordner.Path);
-    const Eintragsliste& eintraege = *inhalt->Eintraege;
-    const Deskriptor& basis = inhalt->Basis;
-    // The names of the files on disk, in the listing's order (byte order), as the walk asks for their records;
-    // shared by the list handed out and by what is kept of the listing. A folder of files alone shares the
-    // listing's own names.
-    std::vector<bool> regulaer(eintraege.size());
-    std::size_t anzahl = 0;
-    std::size_t zeichen = 0;
-    for (std::size_t i = 0; i < eintraege.size(); ++i) {
-        // Regular files and symbolic links; a link is listed whatever it points to, and never followed.
-        const unsigned char typ = eintraege.Typen[i];
-        bool datei = typ == DT_REG || typ == DT_LNK;
-        if (typ == DT_UNKNOWN) {
-            struct stat kst {};
-            if (::fstatat(basis.get(), eintraege.Namen.CName(i), &kst, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                throw FsFehler("Files", KindPfad(ordner.Path, Programmname(std::string(eintraege.Namen[i]))),
-                               Fehlercode(errno));
-            }
-            datei = S_ISREG(kst.st_mode) || S_ISLNK(kst.st_mode);
-        }
-        regulaer[i] = datei;
-        if (datei) {
-            ++anzahl;
-            zeichen += eintraege.Namen[i].size();
-        }
-    }
-    std::shared_ptr<const Namensliste> namen;
-    if (anzahl == eintraege.size()) {
-        namen = std::shared_ptr<const Namensliste>(inhalt->Eintraege, &inhalt->Eintraege->Namen);
-    } else {
-        auto eigene = std::make_shared<Namensliste>();
-        eigene->Reserviere(zeichen, anzahl);
-        for (std::size_t i = 0; i < eintraege.size(); ++i)
-            if (regulaer[i])
-                eigene->Hinzu(eintraege.Namen[i]);
-        namen = std::move(eigene);
-    }
+    // The names SubFolders took of this very listing, whose looks it began: those looks may be older than the
+    // clock read above, so the map takes the clock read before that listing.
+    std::shared_ptr<const Namensliste> namen = inhalt->Dateien;
+    if (namen)
+        uhr = std::min(uhr, inhalt->UhrNs);
+    else
+        namen = Dateinamen(ordner.Path, inhalt->Eintraege, inhalt->Basis.get());
     vorleser_.Beende();
     auflistung_ = Auflistung{ordner.Path, namen, 0, -1, {}, false};
     auflistung_.Karte.Neu(namen->size(), uhr);
     // The scan's looks at these files begin on the other thread now, through the descriptor the folder was
-    // listed through; the walk takes one only where it reaches that entry through this very folder (Blick). The
-    // looks of the folder listed before are dropped in any case.
+    // listed through, unless SubFolders began them on this listing and the walk took none of them since; the walk
+    // takes one only where it reaches that entry through this very folder (Blick). The looks of the folder listed
+    // before are dropped in any case.
     if (vorausSchauen_) {
-        vorausblick_.Beende();
-        if (namen->size() >= Vorausblick::Mindestens)
-            auflistung_.Vorausgesehen =
-                vorausblick_.Beginne(std::move(inhalt->Basis), inhalt->St.st_dev, inhalt->St.st_ino, namen);
+        if (inhalt->Dateien && vorausblick_.Unberuehrt(inhalt->St.st_dev, inhalt->St.st_ino, namen.get())) {
+            auflistung_.Vorausgesehen = true;
+        } else {
+            vorausblick_.Beende();
+            if (namen->size() >= Vorausblick::Mindestens)
+                auflistung_.Vorausgesehen =
+                    vorausblick_.Beginne(std::move(inhalt->Basis), inhalt->St.st_dev, inhalt->St.st_ino, namen);
+        }
     }
     return Ordnerdateien(ordner.Path, std::move(namen));
 }

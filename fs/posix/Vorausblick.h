@@ -42,6 +42,11 @@ public:
     // device and inode are `geraet` and `inode`; the walk will ask for them in this order. Drops the folder
     // begun before. False where nothing is looked at ahead (no names, no thread).
     bool Beginne(Deskriptor ordner, dev_t geraet, ino_t inode, std::shared_ptr<const Namensliste> namen);
+    // True where the folder begun last is `geraet`/`inode` with the names `namen`, and the walk has asked for none
+    // of them yet (nor was anything dropped): the looks begun then serve a walk that starts on these names now.
+    bool Unberuehrt(dev_t geraet, ino_t inode, const Namensliste* namen) const {
+        return geraet == geraet_ && inode == inode_ && ring_.Unberuehrt(namen);
+    }
     // The look at the entry `index` of the folder begun last, where the other thread took it and it
     // succeeded, and where the walk reaches that entry through the folder `geraet`/`inode`. Nothing where the
     // caller looks itself: not yet stored, failed, another folder, or not an entry still to come (asked twice,

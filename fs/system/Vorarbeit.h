@@ -92,6 +92,13 @@ public:
         alt = std::move(auftrag_);
     }
 
+    // True while the job begun last is the one for the names `namen` and none of its entries was asked for or
+    // passed over yet: what it did or does is still there for the walk, from its first entry on.
+    bool Unberuehrt(const Namensliste* namen) const {
+        const std::lock_guard<std::mutex> l(m_);
+        return auftrag_ && auftrag_->Namen.get() == namen && verbraucht_ == 0;
+    }
+
     // What Hole gives for an entry.
     struct Abgabe {
         std::optional<Ergebnis> Wert; // the other thread's result for it

@@ -210,6 +210,29 @@ TEST_F(VorarbeitTest, EachEntryGetsItsOwnResultInTheWalksOrderAndTheWalkNeverWai
              t.ring->Verwirf(1); // nothing left to drop: not counted
          },
          3, 1},
+        {"unberührt nur der letzte Auftrag dieser Namen, bis die erste Frage oder das Ende kommt", Vier,
+         [](VorarbeitTest& t) {
+             const auto a = Namen("a", 3);
+             const auto b = Namen("a", 3); // the same names in another list: another listing
+             EXPECT_FALSE(t.ring->Unberuehrt(a.get()));
+             ASSERT_TRUE(t.ring->Beginne({}, a));
+             t.WarteBisRuhe(3);
+             EXPECT_TRUE(t.ring->Unberuehrt(a.get()));
+             EXPECT_FALSE(t.ring->Unberuehrt(b.get()));
+             EXPECT_EQ(t.Frage(a, {0}), "v");
+             EXPECT_FALSE(t.ring->Unberuehrt(a.get()));
+             ASSERT_TRUE(t.ring->Beginne({}, a));
+             t.ring->Verwirf(2);
+             EXPECT_FALSE(t.ring->Unberuehrt(a.get()));
+             ASSERT_TRUE(t.ring->Beginne({}, a, 1));
+             EXPECT_FALSE(t.ring->Unberuehrt(a.get())); // begun behind its first entry
+             ASSERT_TRUE(t.ring->Beginne({}, b));
+             EXPECT_TRUE(t.ring->Unberuehrt(b.get()));
+             t.ring->Beende();
+             EXPECT_FALSE(t.ring->Unberuehrt(b.get()));
+             t.WarteBisRuhe();
+         },
+         Beliebig, Beliebig},
         {"misslungene Arbeit ist die des Gehenden; übergangene kommt später nicht, nichts zweimal, nichts weiter", Vier,
          [](VorarbeitTest& t) {
              const auto l = Namen("f", 50);

@@ -263,6 +263,16 @@ public:
         return antworten;
     }
     static void Haenge(const sfs::path& datei) { std::ofstream(datei, std::ios::app) << "!"; }
+    // A folder's modification time set a minute back: a listing of it is kept for the next listing of the same
+    // folder only where that time is certain (Zeitraster.h), which a stamp of a moment ago may not be yet.
+    static void Alt(const sfs::path& ordner) {
+        struct timespec zeiten[2]{};
+        ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &zeiten[0]), 0);
+        zeiten[0].tv_sec -= 60;
+        zeiten[0].tv_nsec = 0;
+        zeiten[1] = zeiten[0];
+        ASSERT_EQ(::utimensat(AT_FDCWD, ordner.c_str(), zeiten, 0), 0);
+    }
 };
 
 struct Baum {
@@ -356,6 +366,87 @@ TEST_F(VorausSchauenTest, TheScanAnswersAsTheWalksOwnLooksOnTreesOfEveryShape) {
         }
         einhaengung.reset();
     }
+}
+
+struct Listungsfolge {
+    const char* Name;
+    // Between the listing of C:\q\d's subfolders and that of its files (the scan's order), once the other thread
+    // looked at the ten files SubFolders began: a change of the folder, or nothing.
+    std::function<void(VorausSchauenTest&)> Dazwischen;
+    std::size_t Dateien;       // what Files lists then
+    std::size_t BlickeDanach;  // looks the other thread takes after that change (Files begins them anew)
+    std::int64_t GroesseVonF2; // f0002's size as the walk answers it
+};
+
+// The scan lists a folder's subfolders and then its files: the looks at the files begin with the first listing, and
+// Files takes them over only where the folder is still the one listed, unchanged; else it lists and looks anew.
+TEST_F(VorausSchauenTest, TheLooksBegunWithTheSubfoldersServeTheFilesOfThatListingOnly) {
+    const Listungsfolge faelle[] = {
+        {"unverändert: die Blicke der ersten Auflistung", [](VorausSchauenTest&) {}, 10, 0, 1},
+        {"eine Datei dazu: neu aufgelistet, neu geschaut",
+         [](VorausSchauenTest& t) { SchreibeDatei(t.C("q/d/" + Name(10)), "neu"); }, 11, 11, 1},
+        {"durch einen anderen Ordner ersetzt",
+         [](VorausSchauenTest& t) {
+             sfs::rename(t.C("q/d"), t.C("q/alt"));
+             for (std::size_t i = 0; i < 10; ++i)
+                 SchreibeDatei(t.C("q/d/" + Name(i)), "anders");
+         },
+         10, 10, 6},
+    };
+    for (const Listungsfolge& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        sfs::remove_all(C("q"));
+        for (std::size_t i = 0; i < 10; ++i)
+            SchreibeDatei(C("q/d/" + Name(i)), "a");
+        sfs::create_directories(C("q/d/u"));
+        AllesGesichert(C("q"));
+        mit = ErzeugePosixDateisystem(tabelle, {}, {}, {}, zeuge.Haken());
+        mit->VorausSchauen();
+        Alt(C("q/d"));
+        const std::size_t vorher = zeuge.Anzahl();
+
+        // The walk's root is C:\q: C:\q\d is reached from it by name, whatever folder has that name then.
+        ASSERT_EQ(mit->SubFolders(mit->GetFolder("C:\\q")).size(), 1u);
+        ASSERT_EQ(mit->SubFolders(mit->GetFolder("C:\\q\\d")).size(), 1u);
+        // The other thread looks at the files before Files is asked for them.
+        zeuge.WarteAufAnzahl(vorher + 10);
+        f.Dazwischen(*this);
+        const auto dateien = mit->Files(mit->GetFolder("C:\\q\\d"));
+        ASSERT_EQ(dateien.size(), f.Dateien);
+        zeuge.WarteAufAnzahl(vorher + 10 + f.BlickeDanach);
+        fs = ErzeugePosixDateisystem(tabelle);
+        for (const Datei& d : dateien) {
+            const Antwort vorab = Frage(*mit, d.Path);
+            EXPECT_EQ(vorab, Frage(*fs, d.Path));
+            if (d.Path.ends_with(Name(2))) {
+                EXPECT_EQ(vorab.Groesse, f.GroesseVonF2);
+            }
+        }
+        // Each file looked at once per listing: none again for the listing taken over.
+        EXPECT_EQ(zeuge.Anzahl(), vorher + 10 + f.BlickeDanach);
+    }
+}
+
+// The copy walk lists a folder's files first: its subfolders' listing, taken over from Files, begins no looks
+// at files the walk has passed.
+TEST_F(VorausSchauenTest, TheSubfoldersOfAListingTakenOverFromFilesBeginNoLooks) {
+    for (std::size_t i = 0; i < 10; ++i) {
+        SchreibeDatei(C("q/d/" + Name(i)), "a");
+        SchreibeDatei(C("q/e/x" + Name(i)), "b");
+    }
+    AllesGesichert(C("q"));
+    Alt(C("q/d"));
+    const std::size_t vorher = zeuge.Anzahl();
+    ASSERT_EQ(mit->SubFolders(mit->GetFolder("C:\\q")).size(), 2u);
+    const auto dateien = mit->Files(mit->GetFolder("C:\\q\\d"));
+    zeuge.WarteAufAnzahl(vorher + 10);
+    for (const Datei& d : dateien)
+        EXPECT_EQ(Frage(*mit, d.Path), Frage(*fs, d.Path));
+    (void)mit->SubFolders(mit->GetFolder("C:\\q\\d"));
+    // The next folder's looks come after whatever that listing began; none of d's names is looked at again.
+    (void)mit->Files(mit->GetFolder("C:\\q\\e"));
+    zeuge.WarteAuf("x" + Name(9));
+    EXPECT_EQ(zeuge.Anzahl(), vorher + 20);
 }
 
 struct Wettlauf {
