@@ -148,6 +148,17 @@ TEST_F(Vollstaendigkeit, EachTargetIsCompleteOnItsOwnAfterEveryWayOfLosingVersio
                  punkte.push_back(t.SichereGanz(lauf % 2 == 0 ? "Eins" : "Zwei"));
              }
          }},
+        // A link replaced while the other target was in use: the run into that one cleared its bit, and this
+        // target holds only the link it replaced.
+        {"a link replaced while the other target was in use",
+         [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
+             t.Aendere(0);
+             fs::create_symlink("fest.txt", t.Q() / "zeiger");
+             punkte.push_back(t.SichereGanz("Eins"));
+             fs::remove(t.Q() / "zeiger");
+             fs::create_symlink("neu0.txt", t.Q() / "zeiger"); // a target of the same length
+             punkte.push_back(t.SichereGanz("Zwei"));
+         }},
         {"a new empty target after backups elsewhere",
          [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
              for (int lauf = 0; lauf < 3; ++lauf) {
