@@ -159,6 +159,15 @@ TEST_F(Vollstaendigkeit, EachTargetIsCompleteOnItsOwnAfterEveryWayOfLosingVersio
              fs::create_symlink("neu0.txt", t.Q() / "zeiger"); // a target of the same length
              punkte.push_back(t.SichereGanz("Zwei"));
          }},
+        // A copy gone from the folder the newest record names for it (a hand in the backup, a damaged stick):
+        // the next run copies the file again, though its bit is clear and the record holds its state.
+        {"a copy removed from the newest backup folder",
+         [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
+             t.Aendere(0);
+             punkte.push_back(t.SichereGanz("Eins"));
+             ASSERT_TRUE(fs::remove(t.Ordner("Eins", punkte.back().Stand) / "Daten" / "sub" / "tief" / "fest2.txt"));
+             punkte.clear();
+         }},
         {"a new empty target after backups elsewhere",
          [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
              for (int lauf = 0; lauf < 3; ++lauf) {
