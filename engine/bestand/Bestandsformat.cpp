@@ -164,8 +164,15 @@ int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdne
         a = {};
     if (b == ".")
         b = {};
-    std::size_t ia = 0;
-    std::size_t ib = 0;
+    // The names before the last '/' of the bytes both begin with are the same folders in both: the comparison
+    // begins after it (the walk asks mostly for neighbours, which share all their folders).
+    const std::size_t kuerzer = std::min(a.size(), b.size());
+    std::size_t gemeinsam = 0;
+    while (gemeinsam < kuerzer && a[gemeinsam] == b[gemeinsam])
+        ++gemeinsam;
+    const std::size_t schnitt = a.substr(0, gemeinsam).rfind('/');
+    std::size_t ia = schnitt == std::string_view::npos ? 0 : schnitt + 1;
+    std::size_t ib = ia;
     for (;;) {
         const bool aAus = ia >= a.size();
         const bool bAus = ib >= b.size();
