@@ -171,9 +171,9 @@ public:
     [[nodiscard]] virtual bool ArchivGesetzt(const Datei& datei) { return Attributes(datei) >= 32; }
     // GetFile and ArchivGesetzt in one look at the entry: the file object when its archive bit is set, nothing
     // when it is clear. Fails as GetFile does where the path names no file or symbolic link (naming "GetFile").
-    // `gesehen`, where given, receives what that look saw of a regular file (kind, size, modification time,
-    // permission bits, owner); it is left of kind Anderes where the object does not tell (a symbolic link,
-    // whose target it does not read), and the caller looks for itself.
+    // `gesehen`, where given, receives what that look saw of a regular file or symbolic link (kind, size,
+    // modification time, permission bits, owner, inode, ctime; a link's target is not read); it is left of kind
+    // Anderes where the object does not tell, and the caller looks for itself.
     [[nodiscard]] virtual std::optional<Datei> DateiZuSichern(const Pfad& pfad, Eintragsstand* gesehen = nullptr) {
         (void)gesehen;
         Datei datei = GetFile(pfad);

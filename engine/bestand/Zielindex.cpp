@@ -266,12 +266,17 @@ bool Zielindex::Haelt(const Pfad& pfad, const Eintragsstand& jetzt) {
     const Bestandseintrag& e = *eintrag_;
     if (e.Ort == OrtFehlt || !sicherungen_.contains(e.Ort))
         return false;
-    if (jetzt.Typ == Eintragsstand::Art::Anderes || jetzt.Typ == Eintragsstand::Art::Verweis)
+    // A link whose look the walk did not take: any version of a link of that name.
+    if (jetzt.Typ == Eintragsstand::Art::Anderes)
         return e.Art == Eintragsart::Verweis;
-    // The exact state: a record without ctimes (the first form) holds none. Where inode numbers do not last
-    // (Eintragsstand::Genau), size and times are the state, as the file system's own records take it.
-    if (jetzt.Typ != Eintragsstand::Art::Datei || e.Art != Eintragsart::Datei || e.CtimeNs == 0 ||
-        e.Groesse != jetzt.Groesse || e.MtimeNs != jetzt.MtimeNs)
+    // The exact state, of a file or of a link (whose bit another target's run may have cleared for a link that
+    // replaced the one this target holds): a record without ctimes (the first form) holds none. Where inode
+    // numbers do not last (Eintragsstand::Genau), size and times are the state, as the file system's own records
+    // take it.
+    const bool datei = jetzt.Typ == Eintragsstand::Art::Datei;
+    if ((!datei && jetzt.Typ != Eintragsstand::Art::Verweis) ||
+        e.Art != (datei ? Eintragsart::Datei : Eintragsart::Verweis) || e.CtimeNs == 0 || e.Groesse != jetzt.Groesse ||
+        e.MtimeNs != jetzt.MtimeNs)
         return false;
     return !jetzt.Genau || (e.CtimeNs == jetzt.CtimeNs && e.Inode == jetzt.Inode);
 }

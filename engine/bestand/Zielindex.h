@@ -33,8 +33,9 @@ namespace tresor {
 // after it, whatever it does to size and times, is another state) and with a version in a backup folder that
 // is still there; on a file system whose inode numbers do not last, size and times are the state. A record of
 // the first form holds no ctimes: under it no file counts as held, and the first run after it backs
-// everything up once. A symbolic link counts as held when the record names it as a link with a version still
-// there (its own changes set its archive bit).
+// everything up once. A symbolic link counts as held the same way, in the state the walk's look saw (a link put
+// in the place of another is another state, whose bit a run into another target may have cleared); where the walk
+// did not look at it, by any version of a link of that name.
 class Zielindex {
 public:
     // Finds the newest readable record of `quelle` in the target folder `ziel`. A target that cannot be

@@ -171,7 +171,8 @@ std::optional<Datei> PosixDateisystem::DateiZuSichern(const Pfad& pfad, Eintrags
     const struct stat st = Blick("GetFile", pfad, ort);
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         throw FsFehler("GetFile", pfad, Fehlercode(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    if (gesehen != nullptr && S_ISREG(st.st_mode)) {
+    // A link's look as well (its target left unread): the target's index tells it from the link it replaced.
+    if (gesehen != nullptr) {
         *gesehen = EintragsstandAus(st);
         gesehen->Genau = ablagen_.InErweitertenAttributen(Ablage(st, ort.Wo()));
     }

@@ -148,6 +148,26 @@ TEST_F(Vollstaendigkeit, EachTargetIsCompleteOnItsOwnAfterEveryWayOfLosingVersio
                  punkte.push_back(t.SichereGanz(lauf % 2 == 0 ? "Eins" : "Zwei"));
              }
          }},
+        // A link replaced while the other target was in use: the run into that one cleared its bit, and this
+        // target holds only the link it replaced.
+        {"a link replaced while the other target was in use",
+         [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
+             t.Aendere(0);
+             fs::create_symlink("fest.txt", t.Q() / "zeiger");
+             punkte.push_back(t.SichereGanz("Eins"));
+             fs::remove(t.Q() / "zeiger");
+             fs::create_symlink("neu0.txt", t.Q() / "zeiger"); // a target of the same length
+             punkte.push_back(t.SichereGanz("Zwei"));
+         }},
+        // A copy gone from the folder the newest record names for it (a hand in the backup, a damaged stick):
+        // the next run copies the file again, though its bit is clear and the record holds its state.
+        {"a copy removed from the newest backup folder",
+         [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
+             t.Aendere(0);
+             punkte.push_back(t.SichereGanz("Eins"));
+             ASSERT_TRUE(fs::remove(t.Ordner("Eins", punkte.back().Stand) / "Daten" / "sub" / "tief" / "fest2.txt"));
+             punkte.clear();
+         }},
         {"a new empty target after backups elsewhere",
          [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
              for (int lauf = 0; lauf < 3; ++lauf) {

@@ -162,8 +162,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          {},
          -1,
          {}},
-        // Copies of files this run leaves, gone from the first backup since: their versions are "fehlt", while
-        // the copies beside them in the same folders are still taken.
+        // Copies of files whose bits are clear, gone from the first backup since: the files are copied again (their
+        // versions would be missing), while the copies beside them in the same folders are still taken.
         {"FruehereKopieEntfernt",
          {},
          [](Bestandsfenster& t) { fs::remove(t.Posix("D:\\" + Erster + "\\Q\\B\\b1.txt")); },
@@ -171,12 +171,12 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"B/b1.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"B/b1.txt", "2"}}),
          {},
          1,
          {}},
-        // A copy cut short on the target (a damaged stick, a hand in the backup): its version is missing now,
-        // and the point says so, not only the restore that would refuse it.
+        // A copy cut short on the target (a damaged stick, a hand in the backup): no version of the file, which
+        // is copied again rather than left to a restore that would refuse it.
         {"FruehereKopieGekuerzt",
          {},
          [](Bestandsfenster& t) { fs::resize_file(t.Posix("D:\\" + Erster + "\\Q\\B\\b2.txt"), 1); },
@@ -184,7 +184,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"B/b2.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"B/b2.txt", "2"}}),
          {},
          1,
          {}},
@@ -198,12 +198,12 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"a2.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"a2.txt", "2"}}),
          {},
          1,
          {}},
         // A link of the copy's size in its place, and a folder of copies that became a link to them elsewhere: no
-        // link is followed or taken for the file, the versions are missing.
+        // link is followed or taken for the file: the files are copied again.
         {"FruehereKopieDurchVerweisErsetzt",
          {},
          [](Bestandsfenster& t) {
@@ -216,7 +216,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"a2.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"a2.txt", "2"}}),
          {},
          1,
          {}},
@@ -231,7 +231,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"B/b1.txt", "fehlt"}, {"B/b2.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"B/b1.txt", "2"}, {"B/b2.txt", "2"}}),
          {},
          1,
          {}},
@@ -242,7 +242,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mit({{"a1.txt", "2"}, {"C/c1.txt", "fehlt"}}),
+         mit({{"a1.txt", "2"}, {"C/c1.txt", "2"}}),
          {},
          1,
          {}},
@@ -285,7 +285,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
              const fs::path ordner = t.Posix("D:\\" + Erster);
              fs::rename(ordner / Bestandsdateiname(0), ordner / "weg.txt");
          }},
-        // The first backup's copy of the link now leads elsewhere (a target of the same length): not its version.
+        // The first backup's copy of the link now leads elsewhere (a target of the same length): not its version,
+        // and the link is copied again.
         {"FruehererVerweisUmgelenkt",
          [](Bestandsfenster& t) { fs::create_symlink("a1.txt", t.Posix("C:\\Q\\v")); },
          [](Bestandsfenster& t) {
@@ -296,7 +297,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          Bestandsliste::Fenstergroesse,
          "",
          "",
-         mitVerweis("fehlt"),
+         mitVerweis("2"),
          {},
          1,
          {}},
