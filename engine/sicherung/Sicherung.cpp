@@ -561,11 +561,12 @@ std::optional<Datei> Sicherung::ZuSichern(const Datei& datei, Eintragsstand& ges
     // whatever its archive bit says (a backup folder deleted, another disk used last time, a new target).
     // A file whose bit is set only for the ctime its own record's write gave it counts as backed up where the
     // target holds that exact state (a folder beyond its map's rows).
-    // The copy walk has the copy the record names looked at as well (Zielindex::KopieDa): a copy gone, cut short or
-    // replaced on the target since holds no version, and the file is copied again.
+    // The copy walk has the copy the record names looked at as well (Zielindex::KopieDa): where that copy is gone,
+    // cut short or replaced on the target since, the target holds no version, and the file is copied either way.
     if (!objekt && index_ && (!index_->Haelt(datei.Path, gesehen) || index_->KopieDa() == Kopiebefund::Fehlt))
         objekt = datei;
-    else if (objekt && gesehen.BisAufCtime && index_ && index_->Haelt(datei.Path, gesehen))
+    else if (objekt && gesehen.BisAufCtime && index_ && index_->Haelt(datei.Path, gesehen) &&
+             index_->KopieDa() != Kopiebefund::Fehlt)
         objekt.reset();
     return objekt;
 }
