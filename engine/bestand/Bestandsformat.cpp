@@ -92,16 +92,21 @@ bool IstBestandsdateiname(std::string_view name) {
     return !zahl.empty() && zahl[0] != '0' && LiesZahl(zahl, n) && n >= 2 && Bestandsdateiname(n - 1) == name;
 }
 
-std::string Maskiere(std::string_view bytes) {
-    std::string aus;
-    aus.reserve(bytes.size());
+void MaskiereIn(std::string& aus, std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        if (b > 0x20 && b < 0x7F && b != '%') {
-            aus += static_cast<char>(b);
-            ++i;
-            continue;
+        // The plain bytes up to the next one to escape, taken at once: most names hold nothing else.
+        std::size_t j = i;
+        while (j < bytes.size()) {
+            const auto b = static_cast<unsigned char>(bytes[j]);
+            if (b <= 0x20 || b >= 0x7F || b == '%')
+                break;
+            ++j;
         }
+        aus.append(bytes.data() + i, j - i);
+        i = j;
+        if (i == bytes.size())
+            break;
+        const auto b = static_cast<unsigned char>(bytes[i]);
         char32_t z = 0;
         const std::size_t n = b >= 0x80 ? Utf8Laenge(bytes, i, z) : 0;
         if (n > 1 && z >= 0xA0) {
@@ -112,6 +117,12 @@ std::string Maskiere(std::string_view bytes) {
         Hex(aus, b, "%");
         ++i;
     }
+}
+
+std::string Maskiere(std::string_view bytes) {
+    std::string aus;
+    aus.reserve(bytes.size());
+    MaskiereIn(aus, bytes);
     return aus;
 }
 
@@ -153,8 +164,15 @@ int Wegordnung(std::string_view a, bool aOrdner, std::string_view b, bool bOrdne
         a = {};
     if (b == ".")
         b = {};
-    std::size_t ia = 0;
-    std::size_t ib = 0;
+    // The names before the last '/' of the bytes both begin with are the same folders in both: the comparison
+    // begins after it (the walk asks mostly for neighbours, which share all their folders).
+    const std::size_t kuerzer = std::min(a.size(), b.size());
+    std::size_t gemeinsam = 0;
+    while (gemeinsam < kuerzer && a[gemeinsam] == b[gemeinsam])
+        ++gemeinsam;
+    const std::size_t schnitt = a.substr(0, gemeinsam).rfind('/');
+    std::size_t ia = schnitt == std::string_view::npos ? 0 : schnitt + 1;
+    std::size_t ib = ia;
     for (;;) {
         const bool aAus = ia >= a.size();
         const bool bAus = ib >= b.size();
@@ -210,22 +228,31 @@ void Bestandsschreiber::Eintrag(const Bestandseintrag& e) {
     std::string& z = zeile_;
     z.clear();
     const bool ordnerartig = e.Art == Eintragsart::Ordner;
-    auto zahl = [&z](auto wert) {
+    auto zahl = [&z](auto wert, int basis = 10) {
         char text[24];
-        const auto ende = std::to_chars(text, text + sizeof text, wert).ptr;
+        const auto ende = std::to_chars(text, text + sizeof text, wert, basis).ptr;
         z.append(text, ende);
         z += ' ';
     };
     z += static_cast<char>(e.Art);
     z += ' ';
-    const std::string ort = ordnerartig ? std::string("-") : Maskiere(e.Ort);
-    z += ort;
+    if (ordnerartig) {
+        z += '-';
+    } else {
+        // Runs of entries name one place: its escaped form and its count are those of the entry before.
+        if (ort_ == orte_.end() || ortRoh_ != e.Ort) {
+            ortRoh_ = e.Ort;
+            std::string maskiert;
+            MaskiereIn(maskiert, e.Ort);
+            ort_ = orte_.try_emplace(std::move(maskiert), 0).first;
+        }
+        ++ort_->second;
+        z += ort_->first;
+    }
     z += ' ';
     zahl(ordnerartig ? 0 : e.Groesse);
     zahl(e.MtimeNs);
-    char modus[16];
-    std::snprintf(modus, sizeof modus, "%o ", e.Modus);
-    z += modus;
+    zahl(e.Modus, 8);
     zahl(e.Uid);
     zahl(e.Gid);
     zahl(ordnerartig ? 0 : e.Inode);
@@ -234,21 +261,17 @@ void Bestandsschreiber::Eintrag(const Bestandseintrag& e) {
         z += "- ";
     else
         zahl(e.Verbund);
-    z += e.Pfad == "." ? std::string(".") : Maskiere(e.Pfad);
+    if (e.Pfad == ".")
+        z += '.';
+    else
+        MaskiereIn(z, e.Pfad);
     if (e.Art == Eintragsart::Verweis) {
         z += ' ';
-        z += Maskiere(e.Verweisziel);
+        MaskiereIn(z, e.Verweisziel);
     }
     Zeile(z);
     ++zeilen_;
     ++zahlen_.Eintraege;
-    if (!ordnerartig) {
-        const auto it = orte_.find(ort);
-        if (it != orte_.end())
-            ++it->second;
-        else
-            orte_.emplace(ort, 1);
-    }
 }
 
 void Bestandsschreiber::Ausgelassen(const Auslassung& a) {

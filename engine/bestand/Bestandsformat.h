@@ -169,6 +169,8 @@ bool Vollstaendig(const Bestand& bestand);
 class Bestandsschreiber {
 public:
     explicit Bestandsschreiber(std::function<void(std::string_view)> aus) : aus_(std::move(aus)) {}
+    Bestandsschreiber(const Bestandsschreiber&) = delete;
+    Bestandsschreiber& operator=(const Bestandsschreiber&) = delete;
     // The head: the version, Ordner, Quelle, QuellePosix and Zeit of `kopf`.
     void Kopf(const Bestand& kopf);
     void Eintrag(const Bestandseintrag& e);
@@ -189,7 +191,10 @@ private:
     std::uint64_t pruefsumme_ = Fnv1aAnfang;
     std::uint64_t zeilen_ = 0; // after the head
     Bestandszahlen zahlen_;
-    std::map<std::string, std::uint64_t, std::less<>> orte_;
+    std::map<std::string, std::uint64_t, std::less<>> orte_; // by the escaped place
+    // The place of the last file or link written (as in the entry) and its row in orte_.
+    std::string ortRoh_;
+    std::map<std::string, std::uint64_t, std::less<>>::iterator ort_ = orte_.end();
     std::string zeile_;
 };
 
@@ -204,6 +209,8 @@ std::variant<Bestand, std::string> LiesBestand(std::string_view text);
 
 // Bytes in the record's escaped form, and back (nothing when the text is no valid escaped form).
 std::string Maskiere(std::string_view bytes);
+// The same, appended to `aus`.
+void MaskiereIn(std::string& aus, std::string_view bytes);
 std::optional<std::string> Demaskiere(std::string_view text);
 // The same into `aus` (whose room is kept for the next call): false when the text is no valid escaped form.
 bool Demaskiere(std::string_view text, std::string& aus);

@@ -336,15 +336,21 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
         Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
 }
 
-void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel, const Eintritt* eintritt) {
     if (bestand_)
         bestand_->Ordner(atmp_Quelle);
     FensterPruefen();
     tmp = std::monostate{};
-    KopiereDateienRoot(atmp_Quelle, atmp_ziel);
+    // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
+    // backup folder is new, so whatever is there was made in this run). Asked once per walk: every mirror is
+    // made in its parent's mirror, on that one's file system.
+    const bool grossKleinBlind = eintritt ? eintritt->GrossKleinBlind : Fso().GrossKleinBlind(atmp_ziel);
+    std::optional<Ordner> genommen = KopiereDateienRoot(atmp_Quelle, atmp_ziel, eintritt, grossKleinBlind);
     tmp = std::monostate{};
 
-    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    // The folder as KopiereDateienRoot took it: SubFolders reaches it from the held folders by its path once
+    // more, and fails as GetFolder would where it is gone or no folder any more.
+    const Ordner ordner = genommen ? std::move(*genommen) : Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
     for (const Ordner& u : unterordner) {
         bool angehalten = false; // the run was stopped inside this folder
@@ -358,9 +364,8 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             const Ordner wieder = Fso().GetFolder(u.Path);
             // The name as stored, hidden and system folders included, so that every folder is mirrored under
             // its own name and no two folders share a destination.
-            std::string name = Fso().Dir(wieder.Path, attr::AlleOrdner);
-            if (name.empty())
-                name = wieder.Name;
+            const std::string gefunden = Fso().Dir(wieder.Path, attr::AlleOrdner);
+            const std::string& name = gefunden.empty() ? wieder.Name : gefunden;
             const Pfad ziel = atmp_ziel + "\\" + name;
             // The backup folder is new, so a mirror that exists already was made in this run for another
             // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files are
@@ -371,8 +376,11 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             }
             // Its mirror goes into the mirror of this folder, made before it; the name is free, as just seen.
             Fso().MakeDir(ziel, Anlage::Privat);
+            // The folder, its name and the letter case of its mirror's file system are known from just now: the
+            // folder's own walk takes them instead of looking them up again.
+            const Eintritt hinein{wieder, gefunden, grossKleinBlind};
             try {
-                KopiereDateienBaum(wieder.Path, ziel);
+                KopiereDateienBaum(wieder.Path, ziel, &hinein);
             } catch (const Laufabbruch&) {
                 angehalten = true;
             }
@@ -393,21 +401,25 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
 }
 
 void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
+    KopiereDateienRoot(atmp_Quelle, atmp_ziel, nullptr, Fso().GrossKleinBlind(atmp_ziel));
+}
+
+std::optional<Ordner> Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel,
+                                                    const Eintritt* eintritt, bool grossKleinBlind) {
     // A drive root has no name of its own; its mirror is the backup folder itself.
     if (!IstLaufwerkswurzel(atmp_Quelle)) {
+        // The mirror's name as its file system keeps it; the source folder's as the parent's loop just saw it.
         const std::string zielname = Fso().Dir(atmp_ziel, attr::AlleOrdner);
-        const std::string quellname = Fso().Dir(atmp_Quelle, attr::AlleOrdner);
+        const std::string quellname = eintritt ? eintritt->Quellname : Fso().Dir(atmp_Quelle, attr::AlleOrdner);
         if (zielname != quellname)
-            return;
+            return std::nullopt;
     }
 
-    const Ordner ordner = Fso().GetFolder(atmp_Quelle);
+    Ordner ordner = eintritt ? eintritt->Quelle : Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     fortschritt_.Ordner = ordner.Path;
-    // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
-    // backup folder is new, so whatever is there was made in this run). Asked once per folder; elsewhere no
-    // lookup is made per file.
-    const bool grossKleinBlind = Fso().GrossKleinBlind(atmp_ziel);
+    // `grossKleinBlind`: whether the target ignores letter case in the mirror; elsewhere no lookup is made per
+    // file.
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         Pruefpunkt();
         FensterPruefen();
@@ -470,6 +482,7 @@ void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         if (offen_.size() >= StapelDateien || offeneBytes_ >= StapelBytes)
             Abschliessen();
     }
+    return ordner;
 }
 
 void Sicherung::Abschliessen() {
@@ -551,11 +564,12 @@ std::optional<Datei> Sicherung::ZuSichern(const Datei& datei, Eintragsstand& ges
     // whatever its archive bit says (a backup folder deleted, another disk used last time, a new target).
     // A file whose bit is set only for the ctime its own record's write gave it counts as backed up where the
     // target holds that exact state (a folder beyond its map's rows).
-    // The copy walk has the copy the record names looked at as well (Zielindex::KopieDa): a copy gone, cut short or
-    // replaced on the target since holds no version, and the file is copied again.
+    // The copy walk has the copy the record names looked at as well (Zielindex::KopieDa): where that copy is gone,
+    // cut short or replaced on the target since, the target holds no version, and the file is copied either way.
     if (!objekt && index_ && (!index_->Haelt(datei.Path, gesehen) || index_->KopieDa() == Kopiebefund::Fehlt))
         objekt = datei;
-    else if (objekt && gesehen.BisAufCtime && index_ && index_->Haelt(datei.Path, gesehen))
+    else if (objekt && gesehen.BisAufCtime && index_ && index_->Haelt(datei.Path, gesehen) &&
+             index_->KopieDa() != Kopiebefund::Fehlt)
         objekt.reset();
     return objekt;
 }

@@ -137,7 +137,19 @@ private:
             return false;
         }
     }
-    void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel);
+    // What the walk knows of a folder it enters from its parent's loop, a moment before: the folder as
+    // GetFolder took it, its name as Dir gave it ("" where Dir found none), and whether the target ignores
+    // letter case in its mirror (made in the parent's mirror, so on that one's file system).
+    struct Eintritt {
+        const Ordner& Quelle;
+        const std::string& Quellname;
+        bool GrossKleinBlind;
+    };
+    void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel, const Eintritt* eintritt = nullptr);
+    // KopiereDateienRoot, `grossKleinBlind` telling whether the target ignores letter case in the mirror; the
+    // folder as it took it, where it did (nothing where the names did not match).
+    std::optional<Ordner> KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel, const Eintritt* eintritt,
+                                             bool grossKleinBlind);
     // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);

@@ -3,6 +3,7 @@
 // was marked is caught, and a stopped run leaves a record that says so and the next run completes.
 #include "app/Befehlszeile.h"
 #include "engine/bestand/Bestandsformat.h"
+#include "fs/ablage/Ordnerkarte.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -166,6 +168,16 @@ TEST_F(Vollstaendigkeit, EachTargetIsCompleteOnItsOwnAfterEveryWayOfLosingVersio
              t.Aendere(0);
              punkte.push_back(t.SichereGanz("Eins"));
              ASSERT_TRUE(fs::remove(t.Ordner("Eins", punkte.back().Stand) / "Daten" / "sub" / "tief" / "fest2.txt"));
+             punkte.clear();
+         }},
+        // The same where the folder's map holds no row for the file (a map that could not be written, a folder of
+        // more files than it holds): its bit is set for its ctime alone, and the record holds that very state.
+        {"a copy removed, of a file beyond its folder's map",
+         [](Vollstaendigkeit& t, std::vector<Punkt>& punkte) {
+             t.Aendere(0);
+             punkte.push_back(t.SichereGanz("Eins"));
+             ASSERT_TRUE(fs::remove(t.Ordner("Eins", punkte.back().Stand) / "Daten" / "sub" / "tief" / "fest2.txt"));
+             ASSERT_EQ(::removexattr((t.Q() / "sub" / "tief").c_str(), posix::OrdnerkarteName), 0);
              punkte.clear();
          }},
         {"a new empty target after backups elsewhere",

@@ -105,6 +105,49 @@ TEST(Bestandsformat, ARecordReadsBackAsWritten) {
     ErwarteGleich(std::get<Bestand>(gelesen), Beispiel());
 }
 
+// Runs of entries that name one place and entries that change it: each line names its own place, escaped,
+// and the counts of the "summe" line belong to each place (the reader refuses a record whose counts are not those
+// of its lines); paths escaped wherever their odd bytes are.
+TEST(Bestandsformat, EachLineNamesItsOwnPlaceAndTheCountsFollowThePlaces) {
+    struct Fall {
+        const char* name;
+        std::vector<std::string> orte; // of the files a.0, a.1, ... in this order
+        std::vector<std::pair<std::string, std::uint64_t>> summe;
+    };
+    const std::string s1 = "Sicherung-2026-12-01--09-00-00";
+    const std::string s2 = "Sicherung-2026-12-08--10-15-02";
+    for (const Fall& f : std::vector<Fall>{
+             {"one place", {s2, s2, s2}, {{s2, 3}}},
+             {"back and forth", {s1, s1, s2, s1, OrtFehlt, s2}, {{s1, 3}, {s2, 2}, {OrtFehlt, 1}}},
+             {"each once", {OrtFehlt, s2, s1}, {{s1, 1}, {s2, 1}, {OrtFehlt, 1}}},
+         }) {
+        SCOPED_TRACE(f.name);
+        Bestand b = Beispiel();
+        b.Eintraege.resize(1); // the source folder
+        for (std::size_t i = 0; i < f.orte.size(); ++i) {
+            const std::string pfad = i % 3 == 0   ? "a." + std::to_string(i) + " %"
+                                     : i % 3 == 1 ? "\x7f" +
+                                                        std::string("\xc3\xa4"
+                                                                    "a.") +
+                                                        std::to_string(i)
+                                                  : "a." + std::to_string(i);
+            b.Eintraege.push_back({Eintragsart::Datei, f.orte[i], 1, 2, 0640, 3, 4, pfad, "", 5, 6, 0});
+        }
+        const std::string text = SchreibeBestand(b);
+        for (std::size_t i = 0; i < f.orte.size(); ++i) {
+            const Bestandseintrag& e = b.Eintraege[i + 1];
+            const std::string zeile = "\nD " + Maskiere(e.Ort) + " 1 2 640 3 4 5 6 - " + Maskiere(e.Pfad) + "\n";
+            EXPECT_NE(text.find(zeile), std::string::npos) << zeile << text;
+        }
+        const auto gelesen = LiesBestand(text);
+        ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
+        ErwarteGleich(std::get<Bestand>(gelesen), b);
+        auto summe = f.summe;
+        std::sort(summe.begin(), summe.end());
+        EXPECT_EQ(std::get<Bestand>(gelesen).Zahlen.Orte, summe);
+    }
+}
+
 // A stopped point with hard links, entries not backed up and a mount point: every field comes back, and
 // what keeps the point from being complete is counted once per path.
 Bestand MitLuecken() {

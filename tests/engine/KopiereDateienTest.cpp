@@ -315,5 +315,53 @@ TEST_F(Ordnerkopie, MirrorNameTakenAfterItsLookupEndsTheRun) {
     }
 }
 
+// A folder entered from its parent's loop is looked up there once: its own walk takes the folder, its name and the
+// letter case of the target from that loop instead of asking again. The mirror's name is still asked where it
+// was made, and each mirror is still looked for before it is made.
+TEST_F(Ordnerkopie, AFolderEnteredFromItsParentIsLookedUpOnce) {
+    class Zaehlend : public Dateisystemhuelle {
+    public:
+        using Dateisystemhuelle::Dateisystemhuelle;
+        bool GrossKleinBlind(const Pfad& ordner) override {
+            ++Gefragt;
+            return Dateisystemhuelle::GrossKleinBlind(ordner);
+        }
+        int Gefragt = 0;
+    };
+    Schreibe("C:\\Q\\a.txt", "a", 32);
+    Schreibe("C:\\Q\\A\\b.txt", "b", 32);
+    Schreibe("C:\\Q\\A\\.B\\c.txt", "c", 32);
+    auto h = std::make_unique<Zaehlend>(ErzeugePosixDateisystem(laufwerke), &protokoll);
+    Zaehlend& huelle = *h;
+    sicherung.fso = std::move(h);
+    sicherung.KopiereDateien("C:\\Q", "D:\\Ziel\\Q");
+
+    struct Fall {
+        std::string Anfang;
+        std::size_t Anzahl;
+    };
+    for (const Fall& f : std::vector<Fall>{
+             {"GetFolder C:\\Q", 1},        // the top, taken by its walk
+             {"GetFolder C:\\Q\\A", 1},     // in the loop of Q
+             {"GetFolder C:\\Q\\A\\.B", 1}, // in the loop of A
+             {"Dir C:\\Q", 1},              // the top's name, compared with its mirror's
+             {"Dir C:\\Q\\A", 1},
+             {"Dir C:\\Q\\A\\.B", 1},
+             {"Dir D:\\Ziel\\Q\\A", 2}, // free before it is made, then its name as kept
+             {"Dir D:\\Ziel\\Q\\A\\.B", 2},
+         }) {
+        SCOPED_TRACE(f.Anfang);
+        EXPECT_EQ(std::count_if(protokoll.begin(), protokoll.end(),
+                                [&f](const std::string& z) { return z == f.Anfang || z.starts_with(f.Anfang + " "); }),
+                  static_cast<std::ptrdiff_t>(f.Anzahl));
+    }
+    EXPECT_EQ(huelle.Gefragt, 1);
+    sicherung.fso.reset();
+    EXPECT_EQ(sicherung.tmp_fehler, "nein");
+    for (const auto& [rel, inhalt] :
+         std::vector<std::pair<Pfad, std::string>>{{"a.txt", "a"}, {"A\\b.txt", "b"}, {"A\\.B\\c.txt", "c"}})
+        EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\" + rel)), inhalt) << rel;
+}
+
 } // namespace
 } // namespace tresor::test

@@ -30,13 +30,21 @@ TEST(Wegordnung, FilesBeforeSubfoldersEachInByteOrderAndAFolderBeforeItsContent)
         {"a.txt", false, "b", true, -1},       // a folder's files before its subfolders
         {"b", true, "b/a.txt", false, -1},     // a folder before its content
         {"b/z.txt", false, "c.txt", false, 1}, // everything in a subfolder after the folder's own files
-        {"b/sub", true, "b/z.txt", false, 1},  {"a.txt", false, "a.txt", false, 0},
+        {"b/sub", true, "b/z.txt", false, 1},
+        {"a.txt", false, "a.txt", false, 0},
         {"a.txt", false, "a.txt", true, -1}, // a file and a folder of one name are two entries
         {".x", false, "A", false, -1},       // byte order: "." before upper case before lower case
-        {"Z", false, "a", false, -1},          {"\xc3\xa4", false, "z", false, 1}, // bytes compare unsigned
-        {"a/b", true, "a b", true, -1},    // name by name, not the whole text ('/' lies after ' ')
-        {"a-b/x", false, "a/x", false, 1}, // the same ('-' lies before '/')
+        {"Z", false, "a", false, -1},
+        {"\xc3\xa4", false, "z", false, 1}, // bytes compare unsigned
+        {"a/b", true, "a b", true, -1},     // name by name, not the whole text ('/' lies after ' ')
+        {"a-b/x", false, "a/x", false, 1},  // the same ('-' lies before '/')
         {"a/b/c", false, "a/b", true, 1},
+        // Paths that share their first bytes: compared from the name in which they part, as a whole name.
+        {"d/e/f.txt", false, "d/e/g.txt", false, -1},
+        {"d/e/f/x", false, "d/e/fa", false, 1},
+        {"d/ef/x", false, "d/e/x", false, 1},
+        {"d/e/f", true, "d/e/f/x", false, -1},
+        {"d/e.txt", false, "d/e", true, -1},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(std::string(f.a) + " | " + f.b);

@@ -267,6 +267,9 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     SchreibeDatei(quelle / "A" / "x.txt", "A/x");
     SchreibeDatei(quelle / "a" / "x.txt", "a/x");
     SchreibeDatei(quelle / "a" / "y.txt", "a/y");
+    // A pair in a subfolder: its mirror ignores case as the backup folder does.
+    SchreibeDatei(quelle / "S" / "G.txt", "S/G");
+    SchreibeDatei(quelle / "S" / "g.txt", "S/g");
     const fs::path spiegel = quelle.relative_path();
 
     std::map<std::string, Inhalt> neu;
@@ -275,10 +278,11 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     // Failed only through the named files' checks: nothing of the run itself failed on the stick.
     EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
     // The first of each pair in byte order has its copy, with its own content; nothing was replaced.
-    EXPECT_EQ(Namen(neu), (std::set<std::string>{"F.txt", "A/x.txt"}));
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"F.txt", "A/x.txt", "S/G.txt"}));
     EXPECT_EQ(neu["F.txt"], InhaltAus("gross"));
     EXPECT_EQ(neu["A/x.txt"], InhaltAus("A/x"));
-    for (const char* rel : {"f.txt", "a/x.txt", "a/y.txt"}) {
+    EXPECT_EQ(neu["S/G.txt"], InhaltAus("S/G"));
+    for (const char* rel : {"f.txt", "a/x.txt", "a/y.txt", "S/g.txt"}) {
         EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() + " ("), std::string::npos) << rel;
         EXPECT_NE(Attribut(quelle / rel) & attr::Archiv, 0) << rel << " keeps its archive bit";
     }
@@ -293,8 +297,9 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
     // Failed only through the named files' checks: nothing of the run itself failed on the stick.
     EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
-    EXPECT_EQ(Namen(neu), (std::set<std::string>{"f.txt"}));
+    EXPECT_EQ(Namen(neu), (std::set<std::string>{"f.txt", "S/g.txt"}));
     EXPECT_EQ(neu["f.txt"], InhaltAus("klein"));
+    EXPECT_EQ(neu["S/g.txt"], InhaltAus("S/g"));
     EXPECT_EQ(Attribut(quelle / "f.txt") & attr::Archiv, 0);
     for (const char* rel : {"a/x.txt", "a/y.txt"}) {
         EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() + " ("), std::string::npos) << rel;
