@@ -247,9 +247,16 @@ void Medium::Aushaengen() {
         eingehaengt_ = false;
     }
     if (!geraet_.empty()) {
-        // The FUSE driver lets go of the device a moment after the unmount.
+        // The unmount returns before the FUSE driver has written what it still holds and let go of the device;
+        // `losetup -d` of a device still open only marks it to be let go at its last close. Mounted again
+        // before that, the stick would be read without the driver's last writes: wait until the device is
+        // free (its loop folder in sysfs is gone once it is), which is after the driver's last close.
         for (int versuch = 0; versuch < 50 && Fuehre({"losetup", "-d", geraet_}) != 0; ++versuch)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::filesystem::path belegt =
+            std::filesystem::path("/sys/block") / std::filesystem::path(geraet_).filename() / "loop";
+        for (int versuch = 0; versuch < 300 && std::filesystem::exists(belegt); ++versuch)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         geraet_.clear();
     }
 }
