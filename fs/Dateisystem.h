@@ -220,6 +220,23 @@ public:
     }
     // Creates one folder; its parent must exist.
     virtual void MakeDir(const Pfad& pfad, Anlage anlage = Anlage::Standard) = 0;
+    // For the copy walk: the private folders `namen` are about to be made in the folder `ordner`, which this run
+    // made, each as MakeDir(ordner + "\\" + name, Anlage::Privat) would make it, in this order. A file system may
+    // make them ahead, on another thread, while the walk goes on; VorausAngelegt then takes each one.
+    virtual void OrdnerVoraus(const Pfad& ordner, std::span<const std::string> namen) {
+        (void)ordner;
+        (void)namen;
+    }
+    // Whether the folder `pfad`, announced by OrdnerVoraus, was made ahead: then it is there, private and empty, and
+    // the caller makes it no more. False where it was not (the name was taken, or nothing was made ahead): then
+    // nothing was made for it, and the caller does what it would do without OrdnerVoraus. Asked once per folder.
+    [[nodiscard]] virtual bool VorausAngelegt(const Pfad& pfad) {
+        (void)pfad;
+        return false;
+    }
+    // A folder announced by OrdnerVoraus that the walk does not mirror into after all: where it was made ahead and
+    // is still empty, it is removed.
+    virtual void VorausVerwerfen(const Pfad& pfad) noexcept { (void)pfad; }
     // Sets the file's attribute value. Clearing the archive bit records `stand` when it is valid (the
     // state a copy was taken from), else the file's present state. Returns the state of a regular file
     // read back through its own descriptor once everything was written (its ctime moved on by that

@@ -61,6 +61,20 @@ public:
     void KopienVergessen() override { innen_->KopienVergessen(); }
     void QuellordnerHalten() override { innen_->QuellordnerHalten(); }
     void VorausSchauen() override { innen_->VorausSchauen(); }
+    // Mirrors made ahead: passed on, without record lines, only where `vorausAnlegen` is set (else the walk makes
+    // each mirror by MakeDir, as the records of the other tests expect). `vorausGenommen` counts the mirrors taken.
+    bool vorausAnlegen = false;
+    int vorausGenommen = 0;
+    void OrdnerVoraus(const Pfad& ordner, std::span<const std::string> namen) override {
+        if (vorausAnlegen)
+            innen_->OrdnerVoraus(ordner, namen);
+    }
+    bool VorausAngelegt(const Pfad& pfad) override {
+        const bool genommen = vorausAnlegen && innen_->VorausAngelegt(pfad);
+        vorausGenommen += genommen ? 1 : 0;
+        return genommen;
+    }
+    void VorausVerwerfen(const Pfad& pfad) noexcept override { innen_->VorausVerwerfen(pfad); }
     // Recorded as "Stand <path>", "SetzeStand <path>" and "Entferne <path>".
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;

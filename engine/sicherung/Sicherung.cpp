@@ -298,6 +298,24 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     // more, and fails as GetFolder would where it is gone or no folder any more.
     const Ordner ordner = genommen ? std::move(*genommen) : Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
+    // Their mirrors, each under the name the listing gave, may be made ahead while the walk is in the ones before
+    // (Dateisystem::OrdnerVoraus). Each is taken where the walk mirrors that folder under that name; whatever the walk
+    // does not take (a folder gone since, or a stopped run) is dropped before the walk leaves this folder, so that the
+    // backup holds no mirror this walk would not have made.
+    std::vector<std::string> vorausNamen;
+    vorausNamen.reserve(unterordner.size());
+    for (const Ordner& u : unterordner)
+        vorausNamen.push_back(u.Name);
+    Fso().OrdnerVoraus(atmp_ziel, vorausNamen);
+    struct Verwerfen {
+        Dateisystem& fs;
+        const Pfad& ziel;
+        const std::vector<std::string>& namen;
+        ~Verwerfen() {
+            for (const std::string& name : namen)
+                fs.VorausVerwerfen(ziel + "\\" + name);
+        }
+    } verwerfen{Fso(), atmp_ziel, vorausNamen};
     for (const Ordner& u : unterordner) {
         bool angehalten = false; // the run was stopped inside this folder
         if (u.Einhaengepunkt) {
@@ -313,15 +331,23 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             const std::string gefunden = Fso().Dir(wieder.Path, attr::AlleOrdner);
             const std::string& name = gefunden.empty() ? wieder.Name : gefunden;
             const Pfad ziel = atmp_ziel + "\\" + name;
-            // The backup folder is new, so a mirror that exists already was made in this run for another
-            // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files are
-            // not mixed into it; each that is to be backed up fails its check and keeps its archive bit.
-            if (!Fso().Dir(ziel, attr::AlleOrdner).empty()) {
-                MeldeNamensgleichheit(wieder.Path);
-                continue;
+            // A mirror made ahead under another name than this one is not this folder's.
+            const Pfad angesagt = atmp_ziel + "\\" + u.Name;
+            if (angesagt != ziel)
+                Fso().VorausVerwerfen(angesagt);
+            // A mirror made ahead was made where its name was free (neither a folder nor anything else was there):
+            // as the check and MakeDir below would have found and made it.
+            if (!Fso().VorausAngelegt(ziel)) {
+                // The backup folder is new, so a mirror that exists already was made in this run for another
+                // folder: on a target that ignores letter case "A" and "a" are one folder. This folder's files
+                // are not mixed into it; each that is to be backed up fails its check and keeps its archive bit.
+                if (!Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+                    MeldeNamensgleichheit(wieder.Path);
+                    continue;
+                }
+                // Its mirror goes into the mirror of this folder, made before it; the name is free, as just seen.
+                Fso().MakeDir(ziel, Anlage::Privat);
             }
-            // Its mirror goes into the mirror of this folder, made before it; the name is free, as just seen.
-            Fso().MakeDir(ziel, Anlage::Privat);
             // The folder, its name and the letter case of its mirror's file system are known from just now: the
             // folder's own walk takes them instead of looking them up again.
             const Eintritt hinein{wieder, gefunden, grossKleinBlind};

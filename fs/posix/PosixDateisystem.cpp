@@ -297,6 +297,46 @@ void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
     sicherungGehalten_ = true;
 }
 
+void PosixDateisystem::OrdnerVoraus(const Pfad& ordner, std::span<const std::string> namen) {
+    // Each mirror is made in the held folder the walk reaches it through, as MakeDir would make it there; a path that
+    // is not reached so (no held folder on its way, or a held folder of its own) is left to MakeDir.
+    const Laufwerk* l = laufwerke_.Finde(ordner[0]);
+    if (l == nullptr || namen.empty())
+        return;
+    std::vector<Ordneranlage::Auftrag> auftraege;
+    auftraege.reserve(namen.size());
+    Deskriptor halter;
+    struct stat halterSt {};
+    for (const std::string& name : namen) {
+        Pfad pfad = ordner.size() == 3 ? ordner + name : ordner + "\\" + name;
+        Eintragsort ort;
+        if (offeneOrdner_.Wurzel(pfad) >= 0 || offeneOrdner_.Verorte("MakeDir", pfad, ort) != 0 || ort.Ganz())
+            continue;
+        if (!halter.gueltig()) {
+            // The other thread's own descriptor of the folder, opened from the one the walk holds.
+            halter = Deskriptor(::fcntl(ort.Ordner(), F_DUPFD_CLOEXEC, 0));
+            if (!halter.gueltig() || ::fstat(halter.get(), &halterSt) != 0)
+                return;
+        } else {
+            // All in that one folder: a name that leads elsewhere is left to MakeDir.
+            struct stat st {};
+            if (::fstat(ort.Ordner(), &st) != 0 || st.st_dev != halterSt.st_dev || st.st_ino != halterSt.st_ino)
+                continue;
+        }
+        auftraege.push_back({std::move(pfad), ort.Name()});
+    }
+    if (!auftraege.empty())
+        ordneranlage_.Vormerken(std::move(auftraege), std::move(halter), l->Einhaengepunkt, l->Geraet);
+}
+
+bool PosixDateisystem::VorausAngelegt(const Pfad& pfad) {
+    if (!ordneranlage_.Nimm(pfad))
+        return false;
+    // As after MakeDir: a listing taken before is not taken over.
+    zuletztGelistet_ = {};
+    return true;
+}
+
 void PosixDateisystem::OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) {
     // The source folder, looked at without following a link; the mirror, opened without following one, and
     // changed through that descriptor only.

@@ -13,6 +13,7 @@
 #include "fs/posix/Attributwert.h"
 #include "fs/posix/Kopie.h"
 #include "fs/posix/OffeneOrdner.h"
+#include "fs/posix/Ordneranlage.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "fs/posix/Rueckschreiber.h"
 #include "fs/posix/Vorausblick.h"
@@ -59,6 +60,9 @@ public:
     std::string Dir(const Pfad& pfad, int maske) override;
     std::vector<std::string> DirJeMaske(const Pfad& pfad, std::span<const int> masken) override;
     void MakeDir(const Pfad& pfad, Anlage anlage) override;
+    void OrdnerVoraus(const Pfad& ordner, std::span<const std::string> namen) override;
+    bool VorausAngelegt(const Pfad& pfad) override;
+    void VorausVerwerfen(const Pfad& pfad) noexcept override { ordneranlage_.Verwirf(pfad); }
     Quellstand SetFileAttr(const Pfad& pfad, int wert, const Quellstand& stand) override;
     Archivloeschung ArchivbitLoeschen(const Datei& datei, const Quellstand& stand) override;
     void Sync(const Pfad& pfad) override;
@@ -186,6 +190,9 @@ private:
     // The looks at the files of the folder listed last, taken ahead for the scan (VorausSchauen).
     Vorausblick vorausblick_;
     bool vorausSchauen_ = false;
+    // The mirrors announced by the copy walk, made ahead on a thread of its own (OrdnerVoraus); last, so that its
+    // thread ends first.
+    Ordneranlage ordneranlage_;
 };
 
 } // namespace tresor::posix

@@ -363,5 +363,60 @@ TEST_F(Ordnerkopie, AFolderEnteredFromItsParentIsLookedUpOnce) {
         EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\" + rel)), inhalt) << rel;
 }
 
+// The mirrors of a folder's subfolders made ahead while the walk is in the ones before: the backup holds exactly
+// the mirrors the walk reached, whether a source folder vanished before its turn or the run was stopped before it.
+TEST_F(Ordnerkopie, MirrorsMadeAheadAreTheWalksOnly) {
+    struct Fall {
+        const char* Name;
+        const char* Ausloeser; // the record line at which the tree changes or the stop is asked
+        bool Anhalten;         // else the folder of that line vanishes
+        std::vector<const char*> Gespiegelt;
+        std::vector<const char*> Fehlt;
+    };
+    const Fall faelle[] = {
+        {"alle", "", false, {"A", "B", "C", "B\\T"}, {}},
+        {"B verschwunden", "GetFolder C:\\Q\\B", false, {"A", "C"}, {"B"}},
+        {"in B verschwunden", "GetFolder C:\\Q\\B\\T", false, {"A", "B", "C"}, {"B\\T"}},
+        {"in A angehalten", "GetFolder C:\\Q\\A", true, {"A"}, {"B", "C"}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        std::filesystem::remove_all(Posix("C:\\Q"));
+        std::filesystem::remove_all(Posix("D:\\Ziel\\Q"));
+        for (const char* datei : {"a.txt", "A\\a.txt", "B\\b.txt", "B\\T\\t.txt", "C\\c.txt"})
+            Schreibe(std::string("C:\\Q\\") + datei, datei, 32);
+        bool halt = false;
+        fenster.abbruch = [&halt] { return halt; };
+        auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+        h->vorausAnlegen = true;
+        const std::string ausloeser = f.Ausloeser;
+        h->vorher = [&](const std::string& zeile) {
+            if (ausloeser.empty() || zeile != ausloeser)
+                return;
+            if (f.Anhalten)
+                halt = true;
+            else
+                std::filesystem::remove_all(Posix(ausloeser.substr(std::string("GetFolder ").size())));
+        };
+        sicherung.fso = std::move(h);
+        bool angehalten = false;
+        try {
+            sicherung.KopiereDateien("C:\\Q", "D:\\Ziel\\Q");
+        } catch (...) {
+            angehalten = true;
+        }
+        sicherung.fso.reset();
+        fenster.abbruch = nullptr;
+        EXPECT_EQ(angehalten, f.Anhalten);
+        for (const char* o : f.Gespiegelt)
+            EXPECT_TRUE(std::filesystem::is_directory(Posix(std::string("D:\\Ziel\\Q\\") + o))) << o;
+        for (const char* o : f.Fehlt)
+            EXPECT_FALSE(std::filesystem::exists(Posix(std::string("D:\\Ziel\\Q\\") + o))) << o;
+        if (!f.Anhalten) {
+            EXPECT_EQ(LiesDatei(Posix("D:\\Ziel\\Q\\A\\a.txt")), "A\\a.txt");
+        }
+    }
+}
+
 } // namespace
 } // namespace tresor::test
