@@ -207,6 +207,8 @@ bool PosixDateisystem::Archivbit(const Pfad& pfad, const Eintragsort& ort, int o
     }
     Vermerkort vo = VermerkortVon(pfad, ort, st);
     vo.KarteFragen = !(index && eigenerVermerk);
+    if (index && eigenerVermerk)
+        vo.Karte = &karte;
     bool archiv = false;
     if (S_ISLNK(st.st_mode)) {
         archiv = (Verweiswert(ablage, st, vo) & attr::Archiv) != 0;
