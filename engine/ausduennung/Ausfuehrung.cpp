@@ -127,9 +127,11 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
     const std::string neuester = a.Punkte.empty() ? std::string() : a.Punkte.back().Name;
     std::set<std::string, std::less<>> gehen;
     for (const std::string& g : plan.Gehen)
-        if (a.Finde(g) != nullptr && g != neuester)
+        if (const Punkt* p = a.Finde(g); p != nullptr && p->Mehrdeutig)
+            lauf.Rest(g, "", MehrdeutigGrund);
+        else if (p != nullptr && g != neuester)
             gehen.insert(g);
-        else if (a.Finde(g) != nullptr)
+        else if (p != nullptr)
             lauf.Rest(g, "", "Die neueste Sicherung bleibt immer.");
     // Whether a move fits these points: out of one that goes into one that stays.
     const auto passt = [&](const Verschiebung& v) {

@@ -14,8 +14,31 @@ const Punkt* Aufnahme::Finde(const std::string& name) const {
     return it != Punkte.end() && it->Name == name ? &*it : nullptr;
 }
 
+namespace {
+
+// Whether the mirrors of two sources in a backup folder lie at the same place or one inside the other: their
+// paths below their drives, whatever the drive, name for name (case folded: a target may be blind to it).
+bool SpiegelUeberdecken(const Pfad& a, const Pfad& b) {
+    const auto unten = [](const Pfad& q) {
+        std::string u = q.size() <= 3 ? std::string() : q.substr(3);
+        for (char& c : u)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return u;
+    };
+    const std::string x = unten(a);
+    const std::string y = unten(b);
+    const auto darin = [](const std::string& innen, const std::string& aussen) {
+        return aussen.empty() || innen == aussen || (innen.starts_with(aussen) && innen[aussen.size()] == '\\');
+    };
+    return darin(x, y) || darin(y, x);
+}
+
+} // namespace
+
 Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) {
     Aufnahme a;
+    bool fremdeSpiegel = false; // another source's records, mirrored where this one's is
     a.Ziel = ziel;
     a.Quelle = quelle;
     a.QuellePosix = laufwerke.ZuPosix(quelle).value_or("");
@@ -26,8 +49,10 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
         p.Name = name;
         p.Bestandsdatei = fund.Dateiname;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
-            if (!GleicheQuelle(*fund.Liste, quelle, a.QuellePosix))
+            if (!GleicheQuelle(*fund.Liste, quelle, a.QuellePosix)) {
+                fremdeSpiegel = fremdeSpiegel || SpiegelUeberdecken(fund.Liste->Quelle, quelle);
                 continue;
+            }
             p.Art = Bestandsart::Gelesen;
         } else {
             const auto spiegel = zugriff.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
@@ -37,6 +62,9 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
         }
         a.Punkte.push_back(std::move(p));
     }
+    if (fremdeSpiegel)
+        for (Punkt& p : a.Punkte)
+            p.Mehrdeutig = p.Art != Bestandsart::Gelesen;
     return a;
 }
 

@@ -265,6 +265,78 @@ TEST_F(Aufraeumtest, ThinningOneSourceLeavesTheOthersBackupsUntouched) {
     EXPECT_EQ(Aufraeumen({"--behalte-tage", "0"}), 2);
 }
 
+// A backup folder without a usable record counts as a point where the source's mirror is there; in a target
+// with another source mirrored at the same place, inside or around it, that folder may be the other source's,
+// and a thinning of this one never removes it.
+TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned) {
+    struct Fall {
+        std::string Was;
+        std::string Quelle;     // the source thinned, below C:\ (its snapshot below temp/C)
+        std::string Andere;     // the other source, in program form
+        bool Zerrissen = false; // the other source's oldest record torn, else removed
+    };
+    const std::vector<Fall> faelle = {
+        {"eine Quelle darin", "Daten", "C:\\Daten\\sub"},
+        {"eine Quelle darin, ihre Bestandsliste zerrissen", "Daten", "C:\\Daten\\sub", true},
+        {"die Quelle, in der sie liegt", "Daten\\sub", "C:\\Daten"},
+        {"eine Quelle gleichen Namens auf einem anderen Laufwerk", "Daten", "D:\\Daten"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::remove_all(temp / "D" / "Daten");
+        fs::create_directories(Backup());
+        const fs::path quelle = temp / "C" / (f.Quelle == "Daten" ? "Daten" : "Daten/sub");
+        std::vector<std::string> eigene, andere;
+        for (std::size_t i = 0; i < 4; ++i) {
+            Aendere(i, Q());
+            SchreibeDatei(Q() / "sub" / "s.txt", "Fassung " + std::to_string(i));
+            SchreibeDatei(temp / "D" / "Daten" / "d.txt", "auf D " + std::to_string(i));
+            for (const bool anders : {false, true}) {
+                std::string stand = Kette[i];
+                stand[19] = anders ? '1' : '0';
+                uhr.datum = {std::stoi(stand.substr(0, 4)), std::stoi(stand.substr(5, 2)),
+                             std::stoi(stand.substr(8, 2))};
+                uhr.zeit = {std::stoi(stand.substr(12, 2)), std::stoi(stand.substr(15, 2)),
+                            std::stoi(stand.substr(18, 2))};
+                ASSERT_EQ(Rufe({"--quelle", anders ? f.Andere : "C:\\" + f.Quelle, "--ziel", "D:\\Backup"}), 0)
+                    << aus.str() << fehler.str();
+                (anders ? andere : eigene).push_back(stand);
+                if (!anders)
+                    schnappschuesse[f.Quelle + " " + stand] = Schnappe(quelle);
+            }
+        }
+        const fs::path bestand = Backup() / ("Sicherung-" + andere[0]) / Bestandsdateiname(0);
+        if (f.Zerrissen)
+            SchreibeDatei(bestand, LiesDatei(bestand).substr(0, 120));
+        else
+            fs::remove(bestand);
+        std::map<std::string, Schnappschuss> vorher;
+        for (const std::string& s : andere)
+            vorher[s] = Schnappe(Backup() / ("Sicherung-" + s));
+        // The other source's oldest folder stays, and so does the point before it, whose copies it may need.
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}, false, f.Quelle), 1) << aus.str() << fehler.str();
+        std::set<std::string> soll(andere.begin(), andere.end());
+        soll.insert(eigene.front());
+        soll.insert(eigene.back());
+        EXPECT_EQ(Staende(), soll) << aus.str();
+        for (const auto& [s, baum] : vorher)
+            EXPECT_EQ(Unterschiede(baum, Schnappe(Backup() / ("Sicherung-" + s))), "") << s;
+        PruefeWiederherstellbar({eigene.front(), eigene.back()}, f.Quelle);
+        // Nor does a plan left in the target that names it among the folders to go (made by hand, or before the
+        // other source's records were there): it is finished without that folder.
+        Ausduennungsplan plan;
+        plan.Quelle = "C:\\" + f.Quelle;
+        plan.Gehen = {"Sicherung-" + andere[0]};
+        SchreibeDatei(Backup() / Plandateiname, ausduennung::SchreibePlan(plan, *laufwerke.ZuPosix(plan.Quelle), {}));
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}, false, f.Quelle), 1) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), soll) << aus.str();
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        EXPECT_EQ(Unterschiede(vorher.at(andere[0]), Schnappe(Backup() / ("Sicherung-" + andere[0]))), "");
+    }
+}
+
 TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     const fs::path job = temp / "job.conf";
     SchreibeDatei(job, "QUELLE=C:\\Daten\nZIEL=D:\\Backup\nBEHALTE_TAGE=2\n");
