@@ -337,6 +337,59 @@ TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned)
     }
 }
 
+// A plan left in the target is finished by the next run, whatever rule that run has; one that another user wrote
+// (or put in the place of the one left) removes none of this user's backups. Where the backup folders are the
+// plan's owner's as well (a medium that keeps no owners shows every entry as the mount's user's), it is finished.
+TEST_F(Aufraeumtest, APlanOfAnotherUserRemovesNoneOfThisUsersBackups) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the plan and folders are given to another user";
+    constexpr uid_t Anderer = 65534;
+    struct Fall {
+        std::string Was;
+        bool PlanFremd;   // the plan's file is the other user's
+        bool OrdnerFremd; // and so are the backup folders
+        int Status;
+        std::set<std::string> Bleiben;
+    };
+    const std::vector<Fall> faelle = {
+        {"der eigene Plan", false, false, 0, {Kette[3]}},
+        {"der Plan eines anderen Benutzers", true, false, 1, {Kette[0], Kette[1], Kette[2], Kette[3]}},
+        {"Plan und Sicherungsordner desselben Benutzers", true, true, 0, {Kette[3]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        NeueKette(4);
+        // A thinning to the newest point killed once its plan is in the target.
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            Ausduennung::SetzeHaltepunkt([](std::size_t schritt, Ausduennung::Schritt) {
+                if (schritt == 1)
+                    ::_exit(99);
+            });
+            ::_exit(Aufraeumen({"--behalte-letzte", "1"}));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 99);
+        ASSERT_TRUE(fs::exists(Backup() / Plandateiname));
+        if (f.PlanFremd) {
+            ASSERT_EQ(::chown((Backup() / Plandateiname).c_str(), Anderer, Anderer), 0);
+        }
+        for (const std::string& s : Staende())
+            if (f.OrdnerFremd) {
+                ASSERT_EQ(::chown((Backup() / ("Sicherung-" + s)).c_str(), Anderer, Anderer), 0);
+            }
+        // The next thinning keeps every point by its rule: only the plan left would remove any.
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "99"}), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        if (!f.OrdnerFremd)
+            PruefeWiederherstellbar(f.Bleiben);
+    }
+}
+
 TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     const fs::path job = temp / "job.conf";
     SchreibeDatei(job, "QUELLE=C:\\Daten\nZIEL=D:\\Backup\nBEHALTE_TAGE=2\n");
