@@ -347,7 +347,7 @@ TEST_F(Aufraeumtest, APlanOfAnotherUserRemovesNoneOfThisUsersBackups) {
     struct Fall {
         std::string Was;
         bool PlanFremd;   // the plan's file is the other user's
-        bool OrdnerFremd; // and so are the backup folders
+        bool OrdnerFremd; // and so are the backup folders and the target folder
         int Status;
         std::set<std::string> Bleiben;
     };
@@ -377,9 +377,11 @@ TEST_F(Aufraeumtest, APlanOfAnotherUserRemovesNoneOfThisUsersBackups) {
         if (f.PlanFremd) {
             ASSERT_EQ(::chown((Backup() / Plandateiname).c_str(), Anderer, Anderer), 0);
         }
+        // A medium that shows every entry as one user's: the target folder too.
         for (const std::string& s : Staende())
             if (f.OrdnerFremd) {
                 ASSERT_EQ(::chown((Backup() / ("Sicherung-" + s)).c_str(), Anderer, Anderer), 0);
+                ASSERT_EQ(::chown(Backup().c_str(), Anderer, Anderer), 0);
             }
         // The next thinning keeps every point by its rule: only the plan left would remove any.
         EXPECT_EQ(Aufraeumen({"--behalte-letzte", "99"}), f.Status) << aus.str() << fehler.str();
@@ -584,7 +586,7 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
     };
     const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
     const std::string posix = laufwerke.ZuPosix("C:\\Daten").value_or("");
-    const std::vector<Fall> faelle = {
+    std::vector<Fall> faelle = {
         {"der Spiegel einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
          [&](const fs::path& b, const fs::path& d) {
              fs::remove_all(b / ordner(0) / "Daten");
@@ -631,6 +633,25 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
          1,
          {Kette[0], Kette[1], Kette[2], Kette[3]}},
     };
+    // Written by another user into a target he may write: the newest point by its name, with a record of the
+    // source that names the copies of this user's points. It is not this user's backup: it neither counts for
+    // the rule nor takes a copy, and stays as it is.
+    if (::geteuid() == 0)
+        faelle.push_back(
+            {"eine neuere Sicherung eines anderen Benutzers mit einer Bestandsliste der Quelle",
+             [&](const fs::path& b, const fs::path&) {
+                 const std::string fremd = "Sicherung-2026-03-01--00-00-00";
+                 fs::create_directories(b / fremd / "Daten");
+                 auto gelesen = LiesBestand(LiesDatei(b / ordner(3) / Bestandsdateiname(0)));
+                 ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+                 std::get<Bestand>(gelesen).Ordner = fremd;
+                 SchreibeDatei(b / fremd / Bestandsdateiname(0), SchreibeBestand(std::get<Bestand>(gelesen)));
+                 for (const fs::path& p : {b / fremd, b / fremd / "Daten", b / fremd / Bestandsdateiname(0)})
+                     ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+                 fs::permissions(b / fremd, fs::perms::all);
+             },
+             0,
+             {Kette[3], "2026-03-01--00-00-00"}});
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
         fs::remove_all(temp / "C" / "draussen");
