@@ -16,28 +16,6 @@ const Punkt* Aufnahme::Finde(const std::string& name) const {
     return it != Punkte.end() && it->Name == name ? &*it : nullptr;
 }
 
-namespace {
-
-// Whether the mirrors of two sources in a backup folder lie at the same place or one inside the other: their
-// paths below their drives, whatever the drive, name for name (case folded: a target may be blind to it).
-bool SpiegelUeberdecken(const Pfad& a, const Pfad& b) {
-    const auto unten = [](const Pfad& q) {
-        std::string u = q.size() <= 3 ? std::string() : q.substr(3);
-        for (char& c : u)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return u;
-    };
-    const std::string x = unten(a);
-    const std::string y = unten(b);
-    const auto darin = [](const std::string& innen, const std::string& aussen) {
-        return aussen.empty() || innen == aussen || (innen.starts_with(aussen) && innen[aussen.size()] == '\\');
-    };
-    return darin(x, y) || darin(y, x);
-}
-
-} // namespace
-
 Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) {
     Aufnahme a;
     bool fremdeSpiegel = false; // another source's records, mirrored where this one's is
