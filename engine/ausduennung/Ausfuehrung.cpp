@@ -8,6 +8,8 @@
 #include "engine/bestand/Sicherungsfolge.h"
 #include "fs/FsFehler.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <map>
 #include <set>
@@ -120,16 +122,29 @@ private:
 
 // Moves, rewrites, removes: every step checked against the target as it is now, so that a plan from the
 // target (or one made a while ago) never takes from a point that stays what it needs.
-void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& leser, Lauf& lauf) {
+// `planBesitzer`: the owner of the plan's file. A plan that another user wrote into the target removes no backup
+// folder but one of that user's own (on a medium that keeps no owners, every entry has the one the mount gives).
+void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& leser, std::uint32_t planBesitzer,
+                 Lauf& lauf) {
     const Ausduennungsplan& plan = leser.Plan().Plan;
     Eintragszugriff zugriff(laufwerke);
     Aufnahme a = NimmAuf(zugriff, laufwerke, plan.Ziel, plan.Quelle);
     const std::string neuester = a.Punkte.empty() ? std::string() : a.Punkte.back().Name;
+    const auto fremd = [&](const std::string& g) {
+        if (planBesitzer == ::geteuid())
+            return false;
+        const auto ordner = baum.Stand(g);
+        return !ordner || ordner->Uid != planBesitzer;
+    };
     std::set<std::string, std::less<>> gehen;
     for (const std::string& g : plan.Gehen)
-        if (a.Finde(g) != nullptr && g != neuester)
+        if (const Punkt* p = a.Finde(g); p != nullptr && p->Mehrdeutig)
+            lauf.Rest(g, "", MehrdeutigGrund);
+        else if (p != nullptr && fremd(g))
+            lauf.Rest(g, "", "Der Plan stammt von einem anderen Benutzer als diese Sicherung.");
+        else if (p != nullptr && g != neuester)
             gehen.insert(g);
-        else if (a.Finde(g) != nullptr)
+        else if (p != nullptr)
             lauf.Rest(g, "", "Die neueste Sicherung bleibt immer.");
     // Whether a move fits these points: out of one that goes into one that stays.
     const auto passt = [&](const Verschiebung& v) {
@@ -292,10 +307,13 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
 }
 
 // The plan in the target, opened to be read a piece at a time; the reason (German) when it is none.
-std::variant<Planleser, std::string> OeffnePlan(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Pfad& ziel) {
+// `besitzer` receives the owner of its file.
+std::variant<Planleser, std::string> OeffnePlan(const Laufwerkstabelle& laufwerke, Zielbaum& baum, const Pfad& ziel,
+                                                std::uint32_t& besitzer) {
     const auto stand = baum.Stand(Plandateiname);
     if (!stand || stand->Typ != Eintragsstand::Art::Datei)
         return "Unter dem Namen des Plans liegt keine Datei.";
+    besitzer = stand->Uid;
     Eintragszugriff zugriff(laufwerke);
     auto datei = zugriff.OeffneDatei(Unterpfad(ziel, Plandateiname));
     if (!datei)
@@ -339,13 +357,14 @@ Ausduennungsergebnis Ausduennung::Fuehreaus(const Ausduennungsplan& plan, const 
         return lauf.Ergebnis;
     }
     lauf.Getan();
-    auto gelesen = OeffnePlan(laufwerke_, baum, plan.Ziel);
+    std::uint32_t besitzer = 0;
+    auto gelesen = OeffnePlan(laufwerke_, baum, plan.Ziel, besitzer);
     if (auto* fehler = std::get_if<std::string>(&gelesen)) {
         lauf.Rest("", Plandateiname, *fehler + " Sie bleibt unberührt.");
     } else {
         Planleser& leser = std::get<Planleser>(gelesen);
         leser.Plan().Plan.Ziel = plan.Ziel;
-        Durchfuehre(laufwerke_, baum, leser, lauf);
+        Durchfuehre(laufwerke_, baum, leser, besitzer, lauf);
     }
     lauf.Ergebnis.Reste.insert(lauf.Ergebnis.Reste.begin(), vorher.Reste.begin(), vorher.Reste.end());
     lauf.Ergebnis.FreieBytes += vorher.FreieBytes;
@@ -361,7 +380,8 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
     }
     Zielbaum baum(laufwerke_, ziel);
     const std::string bleibt = " Sie bleibt unberührt.";
-    auto gelesen = OeffnePlan(laufwerke_, baum, ziel);
+    std::uint32_t besitzer = 0;
+    auto gelesen = OeffnePlan(laufwerke_, baum, ziel, besitzer);
     if (auto* fehler = std::get_if<std::string>(&gelesen)) {
         lauf.Rest("", Plandateiname, *fehler + bleibt);
         return lauf.Ergebnis;
@@ -379,7 +399,7 @@ Ausduennungsergebnis Ausduennung::Vollende(const Pfad& ziel, const Ausduennungsf
     }
     lauf.Gesamt = g.Plan.Schritte();
     lauf.Schritt = 1;
-    Durchfuehre(laufwerke_, baum, leser, lauf);
+    Durchfuehre(laufwerke_, baum, leser, besitzer, lauf);
     return lauf.Ergebnis;
 }
 

@@ -4,6 +4,8 @@
 #include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Sicherungsfolge.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace tresor::ausduennung {
@@ -16,27 +18,43 @@ const Punkt* Aufnahme::Finde(const std::string& name) const {
 
 Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, const Pfad& ziel, const Pfad& quelle) {
     Aufnahme a;
+    bool fremdeSpiegel = false; // another source's records, mirrored where this one's is
     a.Ziel = ziel;
     a.Quelle = quelle;
     a.QuellePosix = laufwerke.ZuPosix(quelle).value_or("");
+    // A backup folder of another user is none of this user's points, whatever its record says (written into a
+    // target that user may write, as the newest point, it would make the rule remove this user's points); on a
+    // medium that keeps no owners, every entry shows the user the target folder has.
+    const auto zielStand = zugriff.Stand(ziel);
+    const std::uint32_t ich = ::geteuid();
+    const std::uint32_t zielBesitzer = zielStand ? zielStand->Uid : ich;
     for (const std::string& name : Sicherungsordnernamen(zugriff, ziel)) {
         // The head says whose point it is; its entries are read where they are needed.
         const Bestandsfund fund = LiesBestandskopf(zugriff, ziel, name);
+        const auto ordner = zugriff.Stand(Unterpfad(ziel, name));
+        const bool eigener = ordner && (ordner->Uid == ich || ordner->Uid == zielBesitzer);
         Punkt p;
         p.Name = name;
         p.Bestandsdatei = fund.Dateiname;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
-            if (!GleicheQuelle(*fund.Liste, quelle, a.QuellePosix))
+            if (!GleicheQuelle(*fund.Liste, quelle, a.QuellePosix)) {
+                fremdeSpiegel = fremdeSpiegel || SpiegelUeberdecken(fund.Liste->Quelle, quelle);
+                continue;
+            }
+            if (!eigener)
                 continue;
             p.Art = Bestandsart::Gelesen;
         } else {
-            const auto spiegel = zugriff.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
+            const auto spiegel = eigener ? zugriff.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle)) : std::nullopt;
             if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
                 continue;
             p.Art = fund.Zustand == Bestandsfund::Art::Kaputt ? Bestandsart::Kaputt : Bestandsart::Keiner;
         }
         a.Punkte.push_back(std::move(p));
     }
+    if (fremdeSpiegel)
+        for (Punkt& p : a.Punkte)
+            p.Mehrdeutig = p.Art != Bestandsart::Gelesen;
     return a;
 }
 

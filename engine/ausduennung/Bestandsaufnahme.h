@@ -34,7 +34,16 @@ struct Punkt {
     Bestandsart Art = Bestandsart::Keiner;
     std::string Bestandsdatei; // the file of its record (Gelesen, Kaputt)
     bool Ganz = false;         // its record is read whole (see Zusammenfuehrung.h)
+    // Without a usable record (Keiner, Kaputt) in a target that holds backups of another source mirrored at the
+    // same place or inside or around it (C:\Daten and D:\Daten, or C:\Daten and C:\Daten\Fotos): the folder
+    // that makes it look like a point of the source may be that other source's mirror. It is never removed.
+    bool Mehrdeutig = false;
 };
+
+// The reason a point that is Mehrdeutig stays (German).
+inline constexpr const char* MehrdeutigGrund =
+    "Diese Sicherung hat keine brauchbare Bestandsliste und kann ebenso zu einer anderen Quelle im Ziel gehören, "
+    "die an derselben Stelle gespiegelt wird.";
 
 struct Aufnahme {
     Pfad Ziel;

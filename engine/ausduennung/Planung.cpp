@@ -60,6 +60,11 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     std::vector<bool> bleibt = Behaltene(namen, regel);
     std::vector<Rest> gehalten; // the points that stay against the rule, and why
     Restsammlung festgehalten(gehalten);
+    for (std::size_t i = 0; i < namen.size(); ++i)
+        if (!bleibt[i] && a.Punkte[i].Mehrdeutig) {
+            bleibt[i] = true;
+            festgehalten.Neu(namen[i], "", MehrdeutigGrund);
+        }
     Zielbaum baum(laufwerke_, ziel);
     std::set<std::string> nennende;
     std::size_t zuege = 0;

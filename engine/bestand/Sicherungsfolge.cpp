@@ -209,6 +209,22 @@ bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string
     return bestand.QuellePosix == quellePosix && UnterDemLaufwerk(bestand.Quelle) == unter;
 }
 
+bool SpiegelUeberdecken(const Pfad& a, const Pfad& b) {
+    const auto unten = [](const Pfad& q) {
+        std::string u = q.size() <= 3 ? std::string() : q.substr(3);
+        for (char& c : u)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return u;
+    };
+    const std::string x = unten(a);
+    const std::string y = unten(b);
+    const auto darin = [](const std::string& innen, const std::string& aussen) {
+        return aussen.empty() || innen == aussen || (innen.starts_with(aussen) && innen[aussen.size()] == '\\');
+    };
+    return darin(x, y) || darin(y, x);
+}
+
 bool IstProgrammpfad(std::string_view pfad) {
     if (pfad.size() < 3 || std::isupper(static_cast<unsigned char>(pfad[0])) == 0 || pfad[1] != ':' || pfad[2] != '\\')
         return false;

@@ -66,6 +66,11 @@ bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string
 // else the record's own line.
 Pfad QuelleHeute(const Laufwerkstabelle& laufwerke, const Pfad& quelle, const std::string& quellePosix);
 
+// Whether the mirrors of two sources in a backup folder lie at the same place or one inside the other: their
+// paths below their drives, whatever the drive, name for name (case folded: a target may be blind to it). A
+// backup folder without a usable record that holds the mirror of one may be the other's.
+bool SpiegelUeberdecken(const Pfad& a, const Pfad& b);
+
 // A path in program form below its drive: "\Daten" of "C:\Daten", "\" of a drive root; empty for what is
 // not such a path.
 std::string_view UnterDemLaufwerk(std::string_view pfad);

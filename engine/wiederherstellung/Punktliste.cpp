@@ -24,11 +24,20 @@ std::string Listenpunkt::Zustandstext() const {
     case Zustand::Abgebrochen:
         return "unvollständig (abgebrochen)";
     case Zustand::Kaputt:
-        return "Bestandsliste beschädigt";
+        return Andere.empty() ? "Bestandsliste beschädigt" : "Bestandsliste beschädigt; " + AndereQuellen(Andere);
     case Zustand::OhneBestand:
         break;
     }
-    return "ohne Bestandsliste";
+    return Andere.empty() ? "ohne Bestandsliste" : "ohne Bestandsliste; " + AndereQuellen(Andere);
+}
+
+std::string AndereQuellen(const std::set<std::string>& andere) {
+    std::string namen;
+    for (const std::string& q : andere)
+        namen += (namen.empty() ? "" : ", ") + Anzeigetext(q);
+    return andere.size() == 1
+               ? "kann ebenso zur Quelle " + namen + " gehören, die im Ziel an derselben Stelle gespiegelt wird"
+               : "kann ebenso zu den Quellen " + namen + " gehören, die im Ziel an derselben Stelle gespiegelt werden";
 }
 
 Quellangabe Listenpunkt::Angabe() const {
@@ -57,6 +66,8 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
     std::vector<Listenpunkt> punkte;
     const std::vector<std::string> namen = Sicherungsordnernamen(zugriff_, ziel);
     const std::set<std::string> sicherungen(namen.begin(), namen.end());
+    // The other sources mirrored where this one is: a folder without a usable record may be theirs.
+    std::set<std::string> andere;
     for (const std::string& name : namen) {
         // The head and the counts are all a row shows: the entries are not read.
         const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
@@ -64,8 +75,11 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
         p.Ordner = name;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             const Bestand& b = *fund.Liste;
-            if (zuordnung && !zuordnung->Nimmt(b))
+            if (zuordnung && !zuordnung->Nimmt(b)) {
+                if (SpiegelUeberdecken(b.Quelle, quelle->Quelle))
+                    andere.insert(b.Quelle);
                 continue;
+            }
             // Files and links without a version, or with one in a backup folder that is gone since; entries
             // not backed up and mounted file systems not entered are missing as well. Whether each copy is
             // still there and whole is for the check (`--pruefen`) to find.
@@ -100,6 +114,9 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
         }
         punkte.push_back(std::move(p));
     }
+    for (Listenpunkt& p : punkte)
+        if (zuordnung && (p.Art == Listenpunkt::Zustand::OhneBestand || p.Art == Listenpunkt::Zustand::Kaputt))
+            p.Andere = andere;
     if (reihenfolge == Reihenfolge::NeuesteZuerst)
         std::reverse(punkte.begin(), punkte.end());
     return punkte;

@@ -114,6 +114,8 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
                 orte.insert(fund.Liste->QuellePosix);
             if (zuordnung.Verdeckt(*fund.Liste))
                 verdeckt = {fund.Liste->Quelle, fund.Liste->QuellePosix};
+            if (!vonQuelle && SpiegelUeberdecken(fund.Liste->Quelle, quelle.Quelle))
+                p.Andere.insert(fund.Liste->Quelle);
         } else if (zuordnung.MitOrdnernOhneBestand()) {
             const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle.Quelle));
             vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
@@ -206,6 +208,9 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(Punkt& p) {
             return std::nullopt;
         }
     v.MitBestand = false;
+    // Taken as the source's, as ever (after a disk died they may be all there is of it), and said to be
+    // perhaps another's.
+    v.Andere = p.Andere;
     SammleOhneBestand(p, v);
     return v;
 }

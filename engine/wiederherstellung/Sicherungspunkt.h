@@ -35,6 +35,9 @@ struct Wiederherstellung::Punkt {
     // Every backup folder of the target (a real folder with a backup's name): the only places a version
     // is ever read from.
     std::set<std::string> Sicherungen;
+    // The other sources whose records in the target name them mirrored at the same place, inside or around the
+    // source's mirror: a backup folder without a usable record taken as the source's may be one of theirs.
+    std::set<std::string> Andere;
     const std::string& Name() const { return Folge[Index]; }
     // The mirror of the source asked for in the backup folder `ordner`.
     Pfad Spiegel(const std::string& ordner) const { return Spiegelpfad(Unterpfad(Ziel, ordner), Quelle); }
@@ -69,6 +72,8 @@ struct Wiederherstellung::Vorlage {
     // The record's head with its mount points and the entries it could not back up; no entries.
     Bestand Kopf;
     bool MitBestand = true;
+    // Without records: the other sources mirrored at the same place (Punkt::Andere), whose backups they may be.
+    std::set<std::string> Andere;
     // Why the last pass ended before the last entry (German), the record having changed since it was
     // checked; empty when it went through.
     std::string Fehler;

@@ -26,6 +26,11 @@ enum class Befund {
                   // lies in the backups
 };
 
+// What may be said of a backup folder without a usable record in a target with backups of the other sources
+// `andere` mirrored at the same place: "kann ebenso zur Quelle D:\Daten gehören, die im Ziel an derselben Stelle
+// gespiegelt wird" (names escaped).
+std::string AndereQuellen(const std::set<std::string>& andere);
+
 // One backup in a target as the listing shows it: its time, the source it holds, what its run copied and
 // whether its point in time is complete. The window and the command line show the same data.
 struct Listenpunkt {
@@ -53,6 +58,10 @@ struct Listenpunkt {
     // Its letter names another drive today: `Quelle` alone names that drive's folder, so the row says where the
     // source was.
     bool Verdeckt = false;
+    // Without a usable record, in the listing of one source: the other sources (their records' `quelle` lines)
+    // whose backups in the target are mirrored at the same place, inside or around the source's mirror. The
+    // folder that makes it look like a point of the source may be the mirror of one of them; the row says so.
+    std::set<std::string> Andere;
 
     // The source to ask a restore, a check or a tree of this point for.
     [[nodiscard]] Quellangabe Angabe() const;
@@ -63,7 +72,7 @@ struct Listenpunkt {
     // "yyyy-mm-dd--hh-mm-ss", the time part of the folder's name.
     [[nodiscard]] std::string Zeit() const;
     // "vollständig", "unvollständig (abgebrochen)", "unvollständig (3 fehlen)", "Bestandsliste beschädigt",
-    // "ohne Bestandsliste".
+    // "ohne Bestandsliste"; the last two followed by what AndereQuellen says where Andere is not empty.
     [[nodiscard]] std::string Zustandstext() const;
     // The listing's line (without its line break), names shown with control characters escaped.
     [[nodiscard]] std::string Zeile() const;

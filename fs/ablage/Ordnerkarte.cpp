@@ -18,17 +18,39 @@ constexpr std::size_t Kopf = 17;
 
 } // namespace
 
+namespace {
+
+// The numbers are hashed from the stack, as little-endian bytes: a row is asked for every file a walk looks at.
+std::uint64_t MitZahl(std::uint64_t h, std::uint64_t wert) {
+    char b[8];
+    for (int i = 0; i < 8; ++i)
+        b[i] = static_cast<char>((wert >> (8 * i)) & 0xffu);
+    return Fnv1a(h, std::string_view(b, sizeof b));
+}
+
+// Name, inode and ctime; the name's length first, so that no name and numbers run into another name's.
+std::uint64_t NameInodeCtime(std::uint64_t h, std::string_view name, const struct stat& st) {
+    h = Fnv1a(MitZahl(h, name.size()), name);
+    return MitZahl(MitZahl(h, static_cast<std::uint64_t>(st.st_ino)), static_cast<std::uint64_t>(CtimeNs(st)));
+}
+
+} // namespace
+
 std::uint64_t Kartenzeile(std::string_view name, const struct stat& st) {
-    // Asked for every file a walk looks at: the numbers are hashed from the stack, as little-endian bytes.
-    auto zahl = [](std::uint64_t h, std::uint64_t wert) {
-        char b[8];
-        for (int i = 0; i < 8; ++i)
-            b[i] = static_cast<char>((wert >> (8 * i)) & 0xffu);
-        return Fnv1a(h, std::string_view(b, sizeof b));
+    // A mark of its own first: no row of this form is the earlier row of another state.
+    const std::uint64_t h = NameInodeCtime(MitZahl(FnvAnfang, 0x7a65696c65u), name, st);
+    return MitZahl(MitZahl(h, static_cast<std::uint64_t>(st.st_size)), static_cast<std::uint64_t>(MtimeNs(st)));
+}
+
+std::uint64_t FruehereKartenzeile(std::string_view name, const struct stat& st) {
+    return NameInodeCtime(FnvAnfang, name, st);
+}
+
+bool HaeltZeile(const Ordnerkarte& karte, std::string_view name, const struct stat& st, bool vermerkPasst) {
+    const auto hat = [&](std::uint64_t zeile) {
+        return std::binary_search(karte.Zeilen.begin(), karte.Zeilen.end(), zeile);
     };
-    // The name's length first, so that no name and numbers run into another name's.
-    const std::uint64_t h = Fnv1a(zahl(FnvAnfang, name.size()), name);
-    return zahl(zahl(h, static_cast<std::uint64_t>(st.st_ino)), static_cast<std::uint64_t>(CtimeNs(st)));
+    return hat(Kartenzeile(name, st)) || (vermerkPasst && hat(FruehereKartenzeile(name, st)));
 }
 
 std::string OrdnerkartenWert(Ordnerkarte karte) {
@@ -125,11 +147,16 @@ std::uint64_t Kartenstand::Zeile(std::string_view name, const struct stat& st) c
     // Kennt and Gefragt ask for the row of the same file one after the other: it is hashed once.
     const auto inode = static_cast<std::uint64_t>(st.st_ino);
     const std::int64_t ctime = CtimeNs(st);
-    if (zuletzt_.Da && zuletzt_.Inode == inode && zuletzt_.CtimeNs == ctime && zuletzt_.Name == name)
+    const std::int64_t mtime = MtimeNs(st);
+    const auto groesse = static_cast<std::int64_t>(st.st_size);
+    if (zuletzt_.Da && zuletzt_.Inode == inode && zuletzt_.CtimeNs == ctime && zuletzt_.MtimeNs == mtime &&
+        zuletzt_.Groesse == groesse && zuletzt_.Name == name)
         return zuletzt_.Zeile;
     zuletzt_.Name.assign(name);
     zuletzt_.Inode = inode;
     zuletzt_.CtimeNs = ctime;
+    zuletzt_.MtimeNs = mtime;
+    zuletzt_.Groesse = groesse;
     zuletzt_.Zeile = Kartenzeile(name, st);
     zuletzt_.Da = true;
     return zuletzt_.Zeile;
@@ -137,6 +164,11 @@ std::uint64_t Kartenstand::Zeile(std::string_view name, const struct stat& st) c
 
 bool Kartenstand::Kennt(std::string_view name, const struct stat& st) const {
     return karte_ && std::binary_search(karte_->Zeilen.begin(), karte_->Zeilen.end(), Zeile(name, st));
+}
+
+bool Kartenstand::KenntHinterVermerk(std::string_view name, const struct stat& st) const {
+    return karte_ && (Kennt(name, st) ||
+                      std::binary_search(karte_->Zeilen.begin(), karte_->Zeilen.end(), FruehereKartenzeile(name, st)));
 }
 
 void Kartenstand::Gefragt(int ordnerFd, std::size_t index, std::string_view name, const struct stat& st, bool zeile) {

@@ -15,14 +15,21 @@ namespace tresor::posix {
 // (Archivvermerk.h) matches but for the ctime, so that they read archive clear in every later run; and a
 // shortcut past their records for a walk that looks at every file of a folder.
 //
-// A row is a hash of the file's name on disk, its inode and its status-change time (ctime). The kernel moves a
-// file's ctime on with every change of its content, size, permission bits, owner, links and extended
-// attributes (its record included), so a file whose name, inode and ctime still give a row of the map is in
-// the state the row was taken in. Rows come from two places: the file-system object that wrote a batch of
-// records adds the state each file had right after its record's write (Ergaenze), and a walk that looks at
-// every file of the folder keeps the rows of the files that still read clear. Either takes a row only when the
-// file's ctime tells that state from every later one (StempelEindeutig, against the coarse clock read before
-// the file was looked at): a change made after that look gets another ctime, on file systems of any time step.
+// A row is a hash of the file's name on disk, its inode, its status-change time (ctime), its size and its
+// modification time. The kernel moves a file's ctime on with every change of its content, size, permission
+// bits, owner, links and extended attributes (its record included), so a file whose name, inode and ctime
+// still give a row of the map is in the state the row was taken in; but where the clock was put back on a file
+// system of whole-second stamps, a later change can get a row's ctime exactly, and the size and modification
+// time the row holds as well keep it from vouching for a state the file's record refuses. Earlier versions
+// wrote rows of name, inode and ctime alone (FruehereKartenzeile), in the same form 2: such a row is no answer
+// on its own; it counts only for a file whose record matched it but for its ctime (size, modification time and
+// inode the record's), and the walk that asks every file of the folder writes the map again with the rows of
+// today. So a folder's map of an earlier version costs its files one read of their records, once. Rows come from two
+// places: the file-system object that wrote a batch of records adds the state each file had right after its record's
+// write (Ergaenze), and a walk that looks at every file of the folder keeps the rows of the files that still read
+// clear. Either takes a row only when the file's ctime tells that state from every later one (StempelEindeutig, against
+// the coarse clock read before the file was looked at): a change made after that look gets another ctime, on file
+// systems of any time step.
 //
 // It is kept in the extended attribute user.tresor-ix.karte of the folder. Its value is binary: the
 // form (one byte, 2), the folder's inode and the key of the folder's path within its file system
@@ -46,6 +53,11 @@ struct Ordnerkarte {
 
 // The row of the file `name` (on disk) whose lstat data is `st`.
 std::uint64_t Kartenzeile(std::string_view name, const struct stat& st);
+// The row an earlier version wrote for that state: name, inode and ctime alone.
+std::uint64_t FruehereKartenzeile(std::string_view name, const struct stat& st);
+// True when `karte` holds the file's row, or, where `vermerkPasst` (the file's record matched it but for its
+// ctime), its earlier row.
+bool HaeltZeile(const Ordnerkarte& karte, std::string_view name, const struct stat& st, bool vermerkPasst);
 // The stored value of a map (its rows sorted on the way), and the map a value holds (nothing for any other form).
 std::string OrdnerkartenWert(Ordnerkarte karte);
 std::optional<Ordnerkarte> LiesOrdnerkarte(std::string_view wert);
@@ -68,6 +80,9 @@ public:
     bool Gelesen() const { return gelesen_; }
     // True when the map holds a row for the file, so that its record matches without being read.
     bool Kennt(std::string_view name, const struct stat& st) const;
+    // True when the map holds its row or its earlier row: asked only where the file's record matched it but for
+    // its ctime.
+    bool KenntHinterVermerk(std::string_view name, const struct stat& st) const;
     // True when the map is there and not full: the files of the folder outside it are few.
     bool Traegt() const { return karte_ && karte_->Zeilen.size() < MaxZeilen; }
     // The walk asked for the entry `index` of the listing (whose lstat data is `st`): `zeile` where the entry is
@@ -92,6 +107,8 @@ private:
         std::string Name;
         std::uint64_t Inode = 0;
         std::int64_t CtimeNs = 0;
+        std::int64_t MtimeNs = 0;
+        std::int64_t Groesse = 0;
         std::uint64_t Zeile = 0;
         bool Da = false;
     };

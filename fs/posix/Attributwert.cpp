@@ -80,10 +80,13 @@ bool VermerkArchiv(const std::optional<Archivvermerk>& vermerk, const struct sta
     if (vo.Gemerkt != nullptr && vo.Gemerkt->Kennt(st, vo.Name))
         return false;
     // The folder's map: its rows hold the state each file had right after its record's write.
+    // The record matched but for the ctime here: an earlier version's row counts as well.
+    if (vo.Karte != nullptr && vo.Karte->KenntHinterVermerk(vo.Eintrag, st))
+        return false;
     if (vo.KarteFragen && vo.OrdnerFd != AT_FDCWD) {
         std::uint64_t inode = 0;
         const auto karte = KarteDesOrdners(vo.OrdnerFd, vo.OrdnerName, inode);
-        if (karte && std::binary_search(karte->Zeilen.begin(), karte->Zeilen.end(), Kartenzeile(vo.Eintrag, st)))
+        if (karte && HaeltZeile(*karte, vo.Eintrag, st, true))
             return false;
     }
     if (bisAufCtime != nullptr)

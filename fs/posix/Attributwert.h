@@ -2,6 +2,7 @@
 
 #include "fs/Dateisystem.h"
 #include "fs/ablage/Attributablage.h"
+#include "fs/ablage/Ordnerkarte.h"
 #include "fs/ablage/Ordnertafeln.h"
 #include "fs/posix/OffeneOrdner.h"
 
@@ -72,6 +73,7 @@ struct Vermerkort {
     Ordnertafeln* Tafeln = nullptr;     // the folder tables of the file-system object
     const Vermerkte* Gemerkt = nullptr; // the records the file-system object wrote, in the state they left
     bool KarteFragen = true;            // false: the folder's map was asked already (Kartenstand)
+    const Kartenstand* Karte = nullptr; // that map, asked for the earlier rows where the record matched
 };
 
 // The attribute value of a file or folder whose lstat data is `st`, reached through `ort`. `name` is its last

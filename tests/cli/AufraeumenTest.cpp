@@ -265,6 +265,133 @@ TEST_F(Aufraeumtest, ThinningOneSourceLeavesTheOthersBackupsUntouched) {
     EXPECT_EQ(Aufraeumen({"--behalte-tage", "0"}), 2);
 }
 
+// A backup folder without a usable record counts as a point where the source's mirror is there; in a target
+// with another source mirrored at the same place, inside or around it, that folder may be the other source's,
+// and a thinning of this one never removes it.
+TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned) {
+    struct Fall {
+        std::string Was;
+        std::string Quelle;     // the source thinned, below C:\ (its snapshot below temp/C)
+        std::string Andere;     // the other source, in program form
+        bool Zerrissen = false; // the other source's oldest record torn, else removed
+    };
+    const std::vector<Fall> faelle = {
+        {"eine Quelle darin", "Daten", "C:\\Daten\\sub"},
+        {"eine Quelle darin, ihre Bestandsliste zerrissen", "Daten", "C:\\Daten\\sub", true},
+        {"die Quelle, in der sie liegt", "Daten\\sub", "C:\\Daten"},
+        {"eine Quelle gleichen Namens auf einem anderen Laufwerk", "Daten", "D:\\Daten"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(Backup());
+        fs::remove_all(Q());
+        fs::remove_all(temp / "D" / "Daten");
+        fs::create_directories(Backup());
+        const fs::path quelle = temp / "C" / (f.Quelle == "Daten" ? "Daten" : "Daten/sub");
+        std::vector<std::string> eigene, andere;
+        for (std::size_t i = 0; i < 4; ++i) {
+            Aendere(i, Q());
+            SchreibeDatei(Q() / "sub" / "s.txt", "Fassung " + std::to_string(i));
+            SchreibeDatei(temp / "D" / "Daten" / "d.txt", "auf D " + std::to_string(i));
+            for (const bool anders : {false, true}) {
+                std::string stand = Kette[i];
+                stand[19] = anders ? '1' : '0';
+                uhr.datum = {std::stoi(stand.substr(0, 4)), std::stoi(stand.substr(5, 2)),
+                             std::stoi(stand.substr(8, 2))};
+                uhr.zeit = {std::stoi(stand.substr(12, 2)), std::stoi(stand.substr(15, 2)),
+                            std::stoi(stand.substr(18, 2))};
+                ASSERT_EQ(Rufe({"--quelle", anders ? f.Andere : "C:\\" + f.Quelle, "--ziel", "D:\\Backup"}), 0)
+                    << aus.str() << fehler.str();
+                (anders ? andere : eigene).push_back(stand);
+                if (!anders)
+                    schnappschuesse[f.Quelle + " " + stand] = Schnappe(quelle);
+            }
+        }
+        const fs::path bestand = Backup() / ("Sicherung-" + andere[0]) / Bestandsdateiname(0);
+        if (f.Zerrissen)
+            SchreibeDatei(bestand, LiesDatei(bestand).substr(0, 120));
+        else
+            fs::remove(bestand);
+        std::map<std::string, Schnappschuss> vorher;
+        for (const std::string& s : andere)
+            vorher[s] = Schnappe(Backup() / ("Sicherung-" + s));
+        // The other source's oldest folder stays, and so does the point before it, whose copies it may need.
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}, false, f.Quelle), 1) << aus.str() << fehler.str();
+        std::set<std::string> soll(andere.begin(), andere.end());
+        soll.insert(eigene.front());
+        soll.insert(eigene.back());
+        EXPECT_EQ(Staende(), soll) << aus.str();
+        for (const auto& [s, baum] : vorher)
+            EXPECT_EQ(Unterschiede(baum, Schnappe(Backup() / ("Sicherung-" + s))), "") << s;
+        PruefeWiederherstellbar({eigene.front(), eigene.back()}, f.Quelle);
+        // Nor does a plan left in the target that names it among the folders to go (made by hand, or before the
+        // other source's records were there): it is finished without that folder.
+        Ausduennungsplan plan;
+        plan.Quelle = "C:\\" + f.Quelle;
+        plan.Gehen = {"Sicherung-" + andere[0]};
+        SchreibeDatei(Backup() / Plandateiname, ausduennung::SchreibePlan(plan, *laufwerke.ZuPosix(plan.Quelle), {}));
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}, false, f.Quelle), 1) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), soll) << aus.str();
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        EXPECT_EQ(Unterschiede(vorher.at(andere[0]), Schnappe(Backup() / ("Sicherung-" + andere[0]))), "");
+    }
+}
+
+// A plan left in the target is finished by the next run, whatever rule that run has; one that another user wrote
+// (or put in the place of the one left) removes none of this user's backups. Where the backup folders are the
+// plan's owner's as well (a medium that keeps no owners shows every entry as the mount's user's), it is finished.
+TEST_F(Aufraeumtest, APlanOfAnotherUserRemovesNoneOfThisUsersBackups) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the plan and folders are given to another user";
+    constexpr uid_t Anderer = 65534;
+    struct Fall {
+        std::string Was;
+        bool PlanFremd;   // the plan's file is the other user's
+        bool OrdnerFremd; // and so are the backup folders and the target folder
+        int Status;
+        std::set<std::string> Bleiben;
+    };
+    const std::vector<Fall> faelle = {
+        {"der eigene Plan", false, false, 0, {Kette[3]}},
+        {"der Plan eines anderen Benutzers", true, false, 1, {Kette[0], Kette[1], Kette[2], Kette[3]}},
+        {"Plan und Sicherungsordner desselben Benutzers", true, true, 0, {Kette[3]}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        NeueKette(4);
+        // A thinning to the newest point killed once its plan is in the target.
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            Ausduennung::SetzeHaltepunkt([](std::size_t schritt, Ausduennung::Schritt) {
+                if (schritt == 1)
+                    ::_exit(99);
+            });
+            ::_exit(Aufraeumen({"--behalte-letzte", "1"}));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 99);
+        ASSERT_TRUE(fs::exists(Backup() / Plandateiname));
+        if (f.PlanFremd) {
+            ASSERT_EQ(::chown((Backup() / Plandateiname).c_str(), Anderer, Anderer), 0);
+        }
+        // A medium that shows every entry as one user's: the target folder too.
+        for (const std::string& s : Staende())
+            if (f.OrdnerFremd) {
+                ASSERT_EQ(::chown((Backup() / ("Sicherung-" + s)).c_str(), Anderer, Anderer), 0);
+                ASSERT_EQ(::chown(Backup().c_str(), Anderer, Anderer), 0);
+            }
+        // The next thinning keeps every point by its rule: only the plan left would remove any.
+        EXPECT_EQ(Aufraeumen({"--behalte-letzte", "99"}), f.Status) << aus.str() << fehler.str();
+        EXPECT_EQ(Staende(), f.Bleiben) << aus.str() << fehler.str();
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        if (!f.OrdnerFremd)
+            PruefeWiederherstellbar(f.Bleiben);
+    }
+}
+
 TEST_F(Aufraeumtest, AJobWithARetentionRuleThinsAfterItsBackup) {
     const fs::path job = temp / "job.conf";
     SchreibeDatei(job, "QUELLE=C:\\Daten\nZIEL=D:\\Backup\nBEHALTE_TAGE=2\n");
@@ -459,7 +586,7 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
     };
     const auto ordner = [](std::size_t i) { return "Sicherung-" + Kette[i]; };
     const std::string posix = laufwerke.ZuPosix("C:\\Daten").value_or("");
-    const std::vector<Fall> faelle = {
+    std::vector<Fall> faelle = {
         {"der Spiegel einer Sicherung, die geht, ist eine Verknüpfung nach draußen",
          [&](const fs::path& b, const fs::path& d) {
              fs::remove_all(b / ordner(0) / "Daten");
@@ -506,6 +633,25 @@ TEST_F(Aufraeumtest, AHostileTargetNeverLeadsAChangeOutsideIt) {
          1,
          {Kette[0], Kette[1], Kette[2], Kette[3]}},
     };
+    // Written by another user into a target he may write: the newest point by its name, with a record of the
+    // source that names the copies of this user's points. It is not this user's backup: it neither counts for
+    // the rule nor takes a copy, and stays as it is.
+    if (::geteuid() == 0)
+        faelle.push_back(
+            {"eine neuere Sicherung eines anderen Benutzers mit einer Bestandsliste der Quelle",
+             [&](const fs::path& b, const fs::path&) {
+                 const std::string fremd = "Sicherung-2026-03-01--00-00-00";
+                 fs::create_directories(b / fremd / "Daten");
+                 auto gelesen = LiesBestand(LiesDatei(b / ordner(3) / Bestandsdateiname(0)));
+                 ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+                 std::get<Bestand>(gelesen).Ordner = fremd;
+                 SchreibeDatei(b / fremd / Bestandsdateiname(0), SchreibeBestand(std::get<Bestand>(gelesen)));
+                 for (const fs::path& p : {b / fremd, b / fremd / "Daten", b / fremd / Bestandsdateiname(0)})
+                     ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+                 fs::permissions(b / fremd, fs::perms::all);
+             },
+             0,
+             {Kette[3], "2026-03-01--00-00-00"}});
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
         fs::remove_all(temp / "C" / "draussen");

@@ -517,6 +517,73 @@ TEST_F(Wiederherstellungstest, BackupsWithoutRecordsGiveTheNewestCopiesAndSaySo)
     (void)soll;
 }
 
+// A backup folder without a usable record counts as a point of the source wherever the source's mirror is in it;
+// in a target with records of another source mirrored at the same place, inside or around it, that folder may
+// be the other source's. The listing says so beside the row, and a restore or check of it takes it and says so,
+// naming that source; where no other source is mirrored there, nothing more is said.
+TEST_F(Wiederherstellungstest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNamedSo) {
+    struct Fall {
+        std::string Was;
+        std::string Quelle; // the source asked for
+        std::string Andere; // the other source, backed up with records
+        bool OhneVonAndere; // the folder without a record is the other source's, else the source's own
+        bool Mehrdeutig;
+    };
+    const std::vector<Fall> faelle = {
+        {"eine Quelle gleichen Namens auf einem anderen Laufwerk", "C:\\Daten", "D:\\Daten", true, true},
+        {"eine Quelle darin", "C:\\Daten", "C:\\Daten\\sub", false, true},
+        {"die Quelle, in der sie liegt", "C:\\Daten\\sub", "C:\\Daten", true, true},
+        {"eine Quelle anderswo", "C:\\Daten", "C:\\Andere", false, false},
+    };
+    const auto posix = [this](const std::string& q) { return fs::path(*laufwerke.ZuPosix(q)); };
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        for (const char* o : {"C/Daten", "C/Andere", "D/Daten"})
+            fs::remove_all(temp / o);
+        fs::remove_all(temp / "D" / "Backup");
+        fs::create_directories(temp / "D" / "Backup");
+        Schreibe(posix(f.Quelle) / "eigen.txt", "von " + f.Quelle);
+        Schreibe(posix(f.Quelle) / "sub" / "s.txt", "sub von " + f.Quelle);
+        Schreibe(posix(f.Andere) / "fremd.txt", "von " + f.Andere);
+        Schreibe(posix(f.Andere) / "sub" / "t.txt", "sub von " + f.Andere);
+        const auto sichere = [&](const std::string& quelle) {
+            ++uhr.sekunde;
+            EXPECT_EQ(Rufe({"--quelle", quelle, "--ziel", "D:\\Backup"}), 0) << fehler.str();
+            char stand[32];
+            std::snprintf(stand, sizeof stand, "2026-03-14--09-00-%02d", uhr.sekunde);
+            return std::string(stand);
+        };
+        // The folder without a record first (an earlier version's), then the backups with records.
+        const std::string ohne = sichere(f.OhneVonAndere ? f.Andere : f.Quelle);
+        fs::remove(Sicherungsordner(ohne) / "tresor-ix-bestand.txt");
+        (void)sichere(f.OhneVonAndere ? f.Quelle : f.Andere);
+        (void)sichere(f.OhneVonAndere ? f.Andere : f.Quelle);
+        const std::string hinweis = "kann ebenso zur Quelle " + f.Andere + " gehören";
+
+        aus.str("");
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup", "--quelle", f.Quelle}), 0) << fehler.str();
+        const std::size_t zeile = aus.str().find(ohne + "  " + f.Quelle + "  ohne Bestandsliste");
+        ASSERT_NE(zeile, std::string::npos) << aus.str();
+        const std::string gelistet = aus.str().substr(zeile, aus.str().find('\n', zeile) - zeile);
+        EXPECT_EQ(gelistet.find(hinweis) != std::string::npos, f.Mehrdeutig) << gelistet;
+
+        const fs::path nach = temp / "C" / ("zurueck" + std::to_string(++nummer));
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", f.Quelle, "--stand", ohne, "--nach",
+                        nach.string()}),
+                  0)
+            << fehler.str();
+        EXPECT_TRUE(fs::exists(nach / "sub")) << fehler.str();
+        EXPECT_EQ(fehler.str().find(hinweis) != std::string::npos, f.Mehrdeutig) << fehler.str();
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", f.Quelle, "--stand", ohne}), 0)
+            << fehler.str();
+        EXPECT_EQ(fehler.str().find(hinweis) != std::string::npos, f.Mehrdeutig) << fehler.str();
+    }
+}
+
 // Backups without a record, merged newest first: the entries of a point's tree in byte order of their paths
 // ("a-b.txt" before "a/b.txt" before "a0.txt"), each file from the newest backup that holds it, and nothing
 // below a file of a newer backup. A folder is written "pfad/", a file "pfad@n", n the backup it comes from.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -136,21 +137,47 @@ TEST(Ordnerkarte, EveryMapAndValueIsReadWholeWhateverItsLength) {
     EXPECT_EQ(errno, ENODATA);
 }
 
-TEST(Ordnerkarte, RowChangesWithNameInodeAndCtime) {
+TEST(Ordnerkarte, RowChangesWithNameInodeCtimeSizeAndMtime) {
     struct stat st {};
     st.st_ino = 77;
+    st.st_size = 20480;
     st.st_ctim = {1'700'000'000, 5};
+    st.st_mtim = {1'699'000'000, 0};
+    st.st_atim = {1'699'500'000, 0};
+    struct Fall {
+        const char* Name;
+        const char* Datei;
+        std::function<void(struct stat&)> Anders;
+        bool Zeile;         // the row changes
+        bool FruehereZeile; // the row of the earlier versions changes
+    };
+    const std::vector<Fall> faelle = {
+        {"another name", "b.txt", [](struct stat&) {}, true, true},
+        {"another inode", "a.txt", [](struct stat& s) { s.st_ino = 78; }, true, true},
+        {"another ctime", "a.txt", [](struct stat& s) { s.st_ctim.tv_nsec = 6; }, true, true},
+        // A change that got the same ctime (a clock put back, stamps of whole seconds): size or time tell it.
+        {"another size", "a.txt", [](struct stat& s) { s.st_size = 20481; }, true, false},
+        {"another mtime", "a.txt", [](struct stat& s) { s.st_mtim.tv_sec = 5; }, true, false},
+        {"another mtime by a nanosecond", "a.txt", [](struct stat& s) { s.st_mtim.tv_nsec = 1; }, true, false},
+        // Reading a file moves its access time alone: every read would otherwise cost the file its row.
+        {"another access time", "a.txt", [](struct stat& s) { s.st_atim.tv_sec = 9; }, false, false},
+    };
     const std::uint64_t zeile = Kartenzeile("a.txt", st);
-    struct stat andereInode = st, andereCtime = st;
-    andereInode.st_ino = 78;
-    andereCtime.st_ctim.tv_nsec = 6;
-    EXPECT_NE(zeile, Kartenzeile("b.txt", st));
-    EXPECT_NE(zeile, Kartenzeile("a.txt", andereInode));
-    EXPECT_NE(zeile, Kartenzeile("a.txt", andereCtime));
-    // Other times of the file are not part of it: every change of them moves the ctime on.
-    struct stat andereMtime = st;
-    andereMtime.st_mtim.tv_sec = 5;
-    EXPECT_EQ(zeile, Kartenzeile("a.txt", andereMtime));
+    const std::uint64_t frueher = posix::FruehereKartenzeile("a.txt", st);
+    EXPECT_NE(zeile, frueher);
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Name);
+        struct stat anders = st;
+        f.Anders(anders);
+        EXPECT_EQ(Kartenzeile(f.Datei, anders) != zeile, f.Zeile);
+        EXPECT_EQ(posix::FruehereKartenzeile(f.Datei, anders) != frueher, f.FruehereZeile);
+    }
+    // A map of either row: the earlier one counts only where the file's record matched.
+    const Ordnerkarte neu{1, 2, {zeile}};
+    const Ordnerkarte alt{1, 2, {frueher}};
+    EXPECT_TRUE(posix::HaeltZeile(neu, "a.txt", st, false));
+    EXPECT_FALSE(posix::HaeltZeile(alt, "a.txt", st, false));
+    EXPECT_TRUE(posix::HaeltZeile(alt, "a.txt", st, true));
 }
 
 // When the walk's map is written, and with which rows.
@@ -257,6 +284,66 @@ TEST_F(OrdnerkarteAufDerPlatte, AWalkWritesTheMapAndTheNextWalkTrustsIt) {
     const std::string wert = OrdnerkartenWert(falsch);
     SetzeXattr(C("daten"), OrdnerkarteName, wert);
     EXPECT_TRUE(Gesetzte().empty());
+}
+
+// The row of a state whose ctime a later change got exactly (a clock put back on a file system of whole-second
+// stamps), and the rows of earlier versions (name, inode and ctime alone): a file reads clear only in the state
+// its record holds, and the walk writes the rows of today in place of the earlier ones.
+TEST_F(OrdnerkarteAufDerPlatte, ARowVouchesOnlyForTheSizeAndTimeItWasTakenWith) {
+    struct Fall {
+        const char* Name;
+        bool Geaendert; // a.txt changed after its backup
+        // The row of a.txt written into the map, from its state now and the state its backup holds.
+        std::function<std::uint64_t(const struct stat& jetzt, const struct stat& gesichert)> Zeile;
+        std::vector<std::string> Gesetzt;
+    };
+    const auto mitGesichertem = [](struct stat jetzt, const struct stat& gesichert) {
+        jetzt.st_size = gesichert.st_size;
+        jetzt.st_mtim = gesichert.st_mtim;
+        return jetzt;
+    };
+    const std::vector<Fall> faelle = {
+        {"the row of its state", false, [](const auto& j, const auto&) { return Kartenzeile("a.txt", j); }, {}},
+        {"an earlier version's row of its state",
+         false,
+         [](const auto& j, const auto&) { return posix::FruehereKartenzeile("a.txt", j); },
+         {}},
+        {"a row of the same ctime and the size and time backed up",
+         true,
+         [&](const auto& j, const auto& g) { return Kartenzeile("a.txt", mitGesichertem(j, g)); },
+         {"a.txt"}},
+        {"an earlier version's row of the same ctime",
+         true,
+         [](const auto& j, const auto&) { return posix::FruehereKartenzeile("a.txt", j); },
+         {"a.txt"}},
+    };
+    for (const Fall& fall : faelle) {
+        SCOPED_TRACE(fall.Name);
+        std::filesystem::remove_all(C());
+        SetUp();
+        Gesichert();
+        const auto karte = KarteVon(C("daten"));
+        ASSERT_TRUE(karte);
+        const struct stat gesichert = Lstat(C("daten/a.txt"));
+        if (fall.Geaendert)
+            SchreibeDatei(C("daten/a.txt"), "Inhalt von a.txt, geändert");
+        const struct stat jetzt = Lstat(C("daten/a.txt"));
+        Ordnerkarte gefaelscht{karte->OrdnerInode, karte->OrdnerName, {fall.Zeile(jetzt, gesichert)}};
+        for (const char* n : {"b.txt", "c.txt"})
+            gefaelscht.Zeilen.push_back(Kartenzeile(n, Lstat(C("daten") / n)));
+        const std::string wert = OrdnerkartenWert(gefaelscht);
+        SetzeXattr(C("daten"), OrdnerkarteName, wert);
+        EXPECT_EQ(Gesetzte(), fall.Gesetzt);
+        // The walk asked every file: the map holds the rows of today of the files that read clear.
+        std::vector<std::uint64_t> erwartet;
+        for (const auto& n : namen)
+            if (std::find(fall.Gesetzt.begin(), fall.Gesetzt.end(), n) == fall.Gesetzt.end())
+                erwartet.push_back(Kartenzeile(n, Lstat(C("daten") / n)));
+        std::sort(erwartet.begin(), erwartet.end());
+        const auto danach = KarteVon(C("daten"));
+        ASSERT_TRUE(danach);
+        EXPECT_EQ(danach->Zeilen, erwartet);
+    }
 }
 
 // After the map is written, every change of a file reads set, as the record alone would tell.
