@@ -23,19 +23,44 @@ bool Vorausblick::Beginne(Deskriptor ordner, dev_t geraet, ino_t inode, std::sha
         ring_.Beende();
         return false;
     }
-    geraet_ = geraet;
-    inode_ = inode;
+    letzter_ = {geraet, inode, namen.get(), 0};
+    davor_.reset();
     return ring_.Beginne(std::move(ordner), std::move(namen));
 }
 
+bool Vorausblick::Anhaengen(Deskriptor ordner, dev_t geraet, ino_t inode, std::shared_ptr<const Namensliste> namen) {
+    // One folder twice in the job would make its entries ambiguous.
+    if (!ordner.gueltig() || Finde(geraet, inode) != nullptr)
+        return false;
+    const Namensliste* liste = namen.get();
+    const auto beginn = ring_.Anhaengen(std::move(ordner), std::move(namen));
+    if (!beginn)
+        return false;
+    if (*beginn == 0)
+        davor_.reset(); // no folder went on: begun afresh
+    else
+        davor_ = letzter_;
+    letzter_ = {geraet, inode, liste, *beginn};
+    return true;
+}
+
+const Vorausblick::Teil* Vorausblick::Finde(dev_t geraet, ino_t inode) const {
+    if (letzter_.Namen != nullptr && letzter_.Geraet == geraet && letzter_.Inode == inode)
+        return &letzter_;
+    if (davor_ && davor_->Geraet == geraet && davor_->Inode == inode)
+        return &*davor_;
+    return nullptr;
+}
+
 std::optional<struct stat> Vorausblick::Hole(dev_t geraet, ino_t inode, std::size_t index) {
-    if (geraet != geraet_ || inode != inode_) {
+    const Teil* teil = Finde(geraet, inode);
+    if (teil == nullptr) {
         // The walk reaches the names through another folder than the one listed (renamed, replaced): nothing
         // looked at ahead is that folder's, and nothing more is looked at.
-        ring_.Verwirf(index);
+        ring_.Verwirf(letzter_.Beginn + index);
         return std::nullopt;
     }
-    return ring_.Hole(index).Wert;
+    return ring_.Hole(teil->Beginn + index).Wert;
 }
 
 } // namespace tresor::posix
