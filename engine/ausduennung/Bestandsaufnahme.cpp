@@ -4,8 +4,6 @@
 #include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Sicherungsfolge.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace tresor::ausduennung {
@@ -25,14 +23,12 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
     // A backup folder of another user is none of this user's points, whatever its record says (written into a
     // target that user may write, as the newest point, it would make the rule remove this user's points); on a
     // medium that keeps no owners, every entry shows the user the target folder has.
-    const auto zielStand = zugriff.Stand(ziel);
-    const std::uint32_t ich = ::geteuid();
-    const std::uint32_t zielBesitzer = zielStand ? zielStand->Uid : ich;
+    const Sicherungsbesitz besitz(zugriff, ziel);
     for (const std::string& name : Sicherungsordnernamen(zugriff, ziel)) {
         // The head says whose point it is; its entries are read where they are needed.
         const Bestandsfund fund = LiesBestandskopf(zugriff, ziel, name);
         const auto ordner = zugriff.Stand(Unterpfad(ziel, name));
-        const bool eigener = ordner && (ordner->Uid == ich || ordner->Uid == zielBesitzer);
+        const bool eigener = ordner && besitz.Eigen(*ordner);
         Punkt p;
         p.Name = name;
         p.Bestandsdatei = fund.Dateiname;

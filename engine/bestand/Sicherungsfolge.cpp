@@ -5,6 +5,8 @@
 #include "fs/FsFehler.h"
 #include "fs/Laufwerkstabelle.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -207,6 +209,11 @@ bool GleicheQuelle(const Bestand& bestand, const Pfad& quelle, const std::string
     if (quellePosix.empty())
         return bestand.Quelle == quelle;
     return bestand.QuellePosix == quellePosix && UnterDemLaufwerk(bestand.Quelle) == unter;
+}
+
+Sicherungsbesitz::Sicherungsbesitz(Eintragszugriff& zugriff, const Pfad& ziel) : ich_(::geteuid()), ziel_(ich_) {
+    if (const auto stand = zugriff.Stand(ziel))
+        ziel_ = stand->Uid;
 }
 
 bool SpiegelUeberdecken(const Pfad& a, const Pfad& b) {

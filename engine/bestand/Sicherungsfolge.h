@@ -5,6 +5,7 @@
 #include "fs/Laufwerkstabelle.h"
 #include "fs/posix/Eintragszugriff.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,23 @@ Pfad QuelleHeute(const Laufwerkstabelle& laufwerke, const Pfad& quelle, const st
 // paths below their drives, whatever the drive, name for name (case folded: a target may be blind to it). A
 // backup folder without a usable record that holds the mirror of one may be the other's.
 bool SpiegelUeberdecken(const Pfad& a, const Pfad& b);
+
+// Whose backup folders in a target are the user's: those of the user running and those of the owner of the target
+// folder. Another user who may write into the target (a shared folder) may have put any of the others there, with
+// a record he made. On a medium that keeps no owners (FAT, exFAT, a share mounted for one user) every entry shows
+// the user the target folder has, so every backup folder is the user's.
+class Sicherungsbesitz {
+public:
+    Sicherungsbesitz(Eintragszugriff& zugriff, const Pfad& ziel);
+    // Whether the backup folder (as looked at) is the user's.
+    [[nodiscard]] bool Eigen(const Eintragsstand& ordner) const noexcept {
+        return ordner.Uid == ich_ || ordner.Uid == ziel_;
+    }
+
+private:
+    std::uint32_t ich_;
+    std::uint32_t ziel_;
+};
 
 // A path in program form below its drive: "\Daten" of "C:\Daten", "\" of a drive root; empty for what is
 // not such a path.

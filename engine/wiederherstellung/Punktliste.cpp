@@ -15,20 +15,35 @@ std::string Listenpunkt::Zeit() const {
     return Zeitteil(Ordner);
 }
 
-std::string Listenpunkt::Zustandstext() const {
-    switch (Art) {
+namespace {
+
+// The row's state without its owner.
+std::string Stand(const Listenpunkt& p) {
+    using Zustand = Listenpunkt::Zustand;
+    switch (p.Art) {
     case Zustand::Vollstaendig:
         return "vollständig";
     case Zustand::Unvollstaendig:
-        return "unvollständig (" + std::to_string(Fehlen) + " fehlen)";
+        return "unvollständig (" + std::to_string(p.Fehlen) + " fehlen)";
     case Zustand::Abgebrochen:
         return "unvollständig (abgebrochen)";
     case Zustand::Kaputt:
-        return Andere.empty() ? "Bestandsliste beschädigt" : "Bestandsliste beschädigt; " + AndereQuellen(Andere);
+        return p.Andere.empty() ? "Bestandsliste beschädigt" : "Bestandsliste beschädigt; " + AndereQuellen(p.Andere);
     case Zustand::OhneBestand:
         break;
     }
-    return Andere.empty() ? "ohne Bestandsliste" : "ohne Bestandsliste; " + AndereQuellen(Andere);
+    return p.Andere.empty() ? "ohne Bestandsliste" : "ohne Bestandsliste; " + AndereQuellen(p.Andere);
+}
+
+} // namespace
+
+std::string Listenpunkt::Zustandstext() const {
+    const std::string text = Stand(*this);
+    return Besitzer ? text + "; gehört " + FremderBenutzer(*Besitzer) : text;
+}
+
+std::string FremderBenutzer(std::uint32_t uid) {
+    return "einem anderen Benutzer (Nummer " + std::to_string(uid) + ")";
 }
 
 std::string AndereQuellen(const std::set<std::string>& andere) {
@@ -68,6 +83,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
     const std::set<std::string> sicherungen(namen.begin(), namen.end());
     // The other sources mirrored where this one is: a folder without a usable record may be theirs.
     std::set<std::string> andere;
+    const Sicherungsbesitz besitz(zugriff_, ziel);
     for (const std::string& name : namen) {
         // The head and the counts are all a row shows: the entries are not read.
         const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
@@ -112,6 +128,8 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                                                               : Listenpunkt::Zustand::OhneBestand;
             p.Grund = fund.Fehler;
         }
+        if (const auto ordner = zugriff_.Stand(Unterpfad(ziel, name)); ordner && !besitz.Eigen(*ordner))
+            p.Besitzer = ordner->Uid;
         punkte.push_back(std::move(p));
     }
     for (Listenpunkt& p : punkte)

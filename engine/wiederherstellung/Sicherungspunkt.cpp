@@ -88,6 +88,16 @@ std::string Zeitteil(const std::string& ordnername) {
     return ordnername.substr(10);
 }
 
+namespace {
+
+// That the backup folder is the user uid's, another user's (German, without a full stop).
+std::string FremderPunkt(const std::string& ordner, std::uint32_t uid) {
+    return "Die Sicherung " + Anzeigetext(Zeitteil(ordner)) + " gehört " + FremderBenutzer(uid) +
+           ", weder dem aufrufenden noch dem Besitzer des Ziels";
+}
+
+} // namespace
+
 std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfad& ziel, const Quellangabe& quelle,
                                                                        const std::optional<std::string>& stand) {
     const Quellzuordnung zuordnung(laufwerke_, quelle);
@@ -103,6 +113,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     std::set<std::string> orte;
     // A source that is not there, of that name or at the place the path names today: said when nothing is found.
     std::optional<std::pair<Pfad, std::string>> verdeckt;
+    const Sicherungsbesitz besitz(zugriff_, ziel);
     for (const std::string& name : alle) {
         // Only the head of each record, its first and last lines: whose it is. The chosen one is read whole
         // (as a stream) when it is used.
@@ -124,6 +135,8 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
             continue;
         p.Folge.push_back(name);
         p.Funde.push_back(std::move(fund));
+        const auto ordner = zugriff_.Stand(Unterpfad(ziel, name));
+        p.Fremd.push_back(ordner && !besitz.Eigen(*ordner) ? std::optional<std::uint32_t>(ordner->Uid) : std::nullopt);
     }
     if (p.Folge.empty()) {
         fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << zuordnung.Text()
@@ -145,11 +158,26 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
         p.Index = i;
         return std::move(p);
     };
-    if (!gesucht)
-        return gewaehlt(p.Folge.size() - 1);
+    if (!gesucht) {
+        // The newest point of the user's own; another user's is passed over, named, unless all are.
+        std::size_t eigen = p.Folge.size();
+        while (eigen > 0 && p.Fremd[eigen - 1])
+            --eigen;
+        if (eigen == 0) {
+            fehler_ << "Warnung: " << FremderPunkt(p.Folge.back(), *p.Fremd.back()) << ".\n";
+            return gewaehlt(p.Folge.size() - 1);
+        }
+        for (std::size_t i = eigen; i < p.Folge.size(); ++i)
+            fehler_ << "Hinweis: " << FremderPunkt(p.Folge[i], *p.Fremd[i]) << "; gewählt ist der Stand "
+                    << Anzeigetext(Zeitteil(p.Folge[eigen - 1])) << ", die neueste eigene Sicherung.\n";
+        return gewaehlt(eigen - 1);
+    }
     for (std::size_t i = 0; i < p.Folge.size(); ++i)
-        if (p.Folge[i] == *gesucht)
+        if (p.Folge[i] == *gesucht) {
+            if (p.Fremd[i])
+                fehler_ << "Warnung: " << FremderPunkt(p.Folge[i], *p.Fremd[i]) << ".\n";
             return gewaehlt(i);
+        }
     fehler_ << "Im Ziel " << Anzeigetext(ziel) << " gibt es keine Sicherung der Quelle " << zuordnung.Text()
             << " vom Stand " << Anzeigetext(*stand) << ".\n";
     return std::nullopt;
@@ -211,6 +239,11 @@ std::optional<Wiederherstellung::Vorlage> Wiederherstellung::Bereite(Punkt& p) {
     // Taken as the source's, as ever (after a disk died they may be all there is of it), and said to be
     // perhaps another's.
     v.Andere = p.Andere;
+    // Gathered from the user's own backups only, where the point is one of them (Sammelweg).
+    if (!p.Fremd[p.Index])
+        for (std::size_t i = 0; i < p.Index; ++i)
+            if (p.Fremd[i])
+                fehler_ << "Hinweis: " << FremderPunkt(p.Folge[i], *p.Fremd[i]) << "; sie bleibt außen vor.\n";
     SammleOhneBestand(p, v);
     return v;
 }
@@ -284,9 +317,10 @@ struct Wiederherstellung::Sammelweg {
     Sammelweg(std::unique_ptr<Dateisystem> fso, const Punkt& p)
         : fso_(std::move(fso)), laufwerk_(p.Quelle.size() == 3), punkt_(p.Name()) {
         for (std::size_t i = p.Index + 1; i-- > 0;)
-            sicherungen_.push_back(
-                {p.Folge[i], p.Spiegel(p.Folge[i]),
-                 p.Funde[i].Zustand == Bestandsfund::Art::Kaputt ? p.Funde[i].Dateiname : std::string()});
+            if (!p.Fremd[i] || p.Fremd[p.Index])
+                sicherungen_.push_back(
+                    {p.Folge[i], p.Spiegel(p.Folge[i]),
+                     p.Funde[i].Zustand == Bestandsfund::Art::Kaputt ? p.Funde[i].Dateiname : std::string()});
     }
 
     void VonVorn() {

@@ -31,7 +31,10 @@ struct Wiederherstellung::Punkt {
     bool WieVerzeichnet = false;
     std::vector<std::string> Folge;  // names of the source's backup folders, oldest first
     std::vector<Bestandsfund> Funde; // how their records were found (their heads only: LiesBestandskopf)
-    std::size_t Index = 0;           // the chosen point
+    // The owner of each where it is another user's (Sicherungsbesitz): one who may write into the target may
+    // have put it there. Such a point is chosen only where asked for by its time or where no other is there.
+    std::vector<std::optional<std::uint32_t>> Fremd;
+    std::size_t Index = 0; // the chosen point
     // Every backup folder of the target (a real folder with a backup's name): the only places a version
     // is ever read from.
     std::set<std::string> Sicherungen;

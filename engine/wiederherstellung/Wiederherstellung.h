@@ -31,6 +31,9 @@ enum class Befund {
 // gespiegelt wird" (names escaped).
 std::string AndereQuellen(const std::set<std::string>& andere);
 
+// "einem anderen Benutzer (Nummer 1001)": the owner of a backup folder that is another user's.
+std::string FremderBenutzer(std::uint32_t uid);
+
 // One backup in a target as the listing shows it: its time, the source it holds, what its run copied and
 // whether its point in time is complete. The window and the command line show the same data.
 struct Listenpunkt {
@@ -62,6 +65,9 @@ struct Listenpunkt {
     // whose backups in the target are mirrored at the same place, inside or around the source's mirror. The
     // folder that makes it look like a point of the source may be the mirror of one of them; the row says so.
     std::set<std::string> Andere;
+    // The owner of the backup folder where it is another user's (Sicherungsbesitz): one who may write into the
+    // target may have put it there; the row says so.
+    std::optional<std::uint32_t> Besitzer;
 
     // The source to ask a restore, a check or a tree of this point for.
     [[nodiscard]] Quellangabe Angabe() const;
@@ -72,7 +78,8 @@ struct Listenpunkt {
     // "yyyy-mm-dd--hh-mm-ss", the time part of the folder's name.
     [[nodiscard]] std::string Zeit() const;
     // "vollständig", "unvollständig (abgebrochen)", "unvollständig (3 fehlen)", "Bestandsliste beschädigt",
-    // "ohne Bestandsliste"; the last two followed by what AndereQuellen says where Andere is not empty.
+    // "ohne Bestandsliste"; the last two followed by what AndereQuellen says where Andere is not empty; each
+    // followed by "; gehört einem anderen Benutzer (Nummer 1001)" where Besitzer is given.
     [[nodiscard]] std::string Zustandstext() const;
     // The listing's line (without its line break), names shown with control characters escaped.
     [[nodiscard]] std::string Zeile() const;

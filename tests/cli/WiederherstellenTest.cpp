@@ -584,6 +584,118 @@ TEST_F(Wiederherstellungstest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNam
     }
 }
 
+// A backup folder that another user wrote into the target (one he may write), named as the newest point, with a
+// record of the source: the listing names its owner, and a restore or check that names no point takes the newest
+// point of the user running or of the target folder's owner instead, and says so. On a medium whose entries all
+// show one user (the target folder too) nothing changes; where every point is another user's, the newest is
+// taken, its owner named.
+TEST_F(Wiederherstellungstest, APointAnotherUserWroteIntoTheTargetLeadsNoRestore) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "braucht root: Sicherungsordner eines anderen Benutzers";
+    struct Fall {
+        std::string Was;
+        bool ZielFremd;   // the target folder is the other user's (a medium that keeps no owners)
+        bool EigeneFremd; // the user's own backup folders show the other user as well
+        bool Gepflanzt;   // the planted point is the one restored
+        bool Genannt;     // the owner is named
+        int Status;       // of the restore: copies another user owns keep their owner, named
+    };
+    const std::vector<Fall> faelle = {
+        {"eine gepflanzte neueste Sicherung", false, false, false, true, 0},
+        {"ein Medium, das alles einem Benutzer gibt", true, true, true, false, 1},
+        {"nur Sicherungen eines anderen Benutzers", false, true, true, true, 1},
+    };
+    const std::string genannt = "einem anderen Benutzer (Nummer 65534)";
+    int nummer = 0;
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        fs::remove_all(temp / "D" / "Backup");
+        fs::create_directories(temp / "D" / "Backup");
+        Schreibe(Q() / "a.txt", "erst");
+        Schreibe(Q() / "sub" / "b.txt", "b");
+        (void)Sichere();
+        Schreibe(Q() / "a.txt", "echt");
+        const std::string eigen = Sichere();
+        // The planted point: the own newest record under its name, its a.txt in its own mirror.
+        ++uhr.sekunde;
+        char name[32];
+        std::snprintf(name, sizeof name, "2026-03-14--09-00-%02d", uhr.sekunde);
+        const std::string fremd = name;
+        fs::create_directories(Sicherungsordner(fremd) / "Daten");
+        Schreibe(Sicherungsordner(fremd) / "Daten" / "a.txt", "BÖS");
+        auto gelesen = LiesBestand(LiesDatei(Sicherungsordner(eigen) / Bestandsdateiname(0)));
+        ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
+        Bestand& b = std::get<Bestand>(gelesen);
+        b.Ordner = "Sicherung-" + fremd;
+        for (Bestandseintrag& e : b.Eintraege)
+            if (e.Pfad == "a.txt")
+                e.Ort = b.Ordner;
+        Schreibe(Sicherungsordner(fremd) / Bestandsdateiname(0), SchreibeBestand(b));
+        std::vector<fs::path> fremde;
+        for (const auto& e : fs::recursive_directory_iterator(temp / "D" / "Backup"))
+            if (e.path().string().find(fremd) != std::string::npos || f.EigeneFremd)
+                fremde.push_back(e.path());
+        if (f.ZielFremd)
+            fremde.push_back(temp / "D" / "Backup");
+        for (const fs::path& p : fremde)
+            ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
+
+        aus.str("");
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}), 0) << fehler.str();
+        const std::size_t zeile = aus.str().find(fremd + "  C:\\Daten  ");
+        ASSERT_NE(zeile, std::string::npos) << aus.str();
+        EXPECT_EQ(aus.str().substr(zeile, aus.str().find('\n', zeile) - zeile).find(genannt) != std::string::npos,
+                  f.Genannt)
+            << aus.str();
+
+        const fs::path nach = temp / "C" / ("zurueck-fremd" + std::to_string(++nummer));
+        fehler.str("");
+        EXPECT_EQ(
+            Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", nach.string()}),
+            f.Status)
+            << fehler.str();
+        EXPECT_EQ(LiesDatei(nach / "a.txt"), f.Gepflanzt ? "BÖS" : "echt");
+        EXPECT_EQ(fehler.str().find(genannt) != std::string::npos, f.Genannt) << fehler.str();
+        aus.str("");
+        fehler.str("");
+        EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}), 0) << fehler.str();
+        EXPECT_NE(aus.str().find("Stand " + (f.Gepflanzt ? fremd : eigen) + " ist vollständig"), std::string::npos)
+            << aus.str();
+        EXPECT_EQ(fehler.str().find(genannt) != std::string::npos, f.Genannt) << fehler.str();
+    }
+}
+
+// Backups without a record are gathered newest copy first; a folder without a record that another user wrote into
+// the target among them adds nothing to a point of the user's own, and is named.
+TEST_F(Wiederherstellungstest, AFolderAnotherUserWroteIsNotGatheredIntoAPointWithoutARecord) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "braucht root: Sicherungsordner eines anderen Benutzers";
+    Schreibe(Q() / "a.txt", "eins");
+    const std::string s1 = Sichere();
+    ++uhr.sekunde; // the planted folder's second
+    Schreibe(Q() / "a.txt", "zwei");
+    const std::string s3 = Sichere();
+    std::string s2 = s3;
+    --s2.back();
+    ASSERT_LT(s1, s2);
+    ASSERT_LT(s2, s3);
+    fs::create_directories(Sicherungsordner(s2) / "Daten");
+    Schreibe(Sicherungsordner(s2) / "Daten" / "fremd.txt", "untergeschoben");
+    for (const fs::path& p :
+         {Sicherungsordner(s2), Sicherungsordner(s2) / "Daten", Sicherungsordner(s2) / "Daten" / "fremd.txt"})
+        ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0);
+    for (const std::string& s : {s1, s3})
+        fs::remove(Sicherungsordner(s) / "tresor-ix-bestand.txt");
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(Wiederherstellen(s3, nach), 0) << fehler.str();
+    EXPECT_EQ(LiesDatei(nach / "a.txt"), "zwei");
+    EXPECT_FALSE(fs::exists(nach / "fremd.txt"));
+    EXPECT_NE(fehler.str().find("Die Sicherung " + s2 + " gehört einem anderen Benutzer (Nummer 65534)"),
+              std::string::npos)
+        << fehler.str();
+}
+
 // Backups without a record, merged newest first: the entries of a point's tree in byte order of their paths
 // ("a-b.txt" before "a/b.txt" before "a0.txt"), each file from the newest backup that holds it, and nothing
 // below a file of a newer backup. A folder is written "pfad/", a file "pfad@n", n the backup it comes from.
