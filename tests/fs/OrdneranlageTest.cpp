@@ -57,7 +57,7 @@ TEST(Ordneranlage, EachFolderMadeOnceWhereItsNameIsFreeAndTakenOrDroppedByTheWal
     struct Fall {
         const char* Name;
         std::function<void(const sfs::path& ordner)> Vorher; // the folder's content before the announcement
-        bool GeraetFalsch;                                     // the drive is no longer the file system it was
+        bool GeraetFalsch;                                   // the drive is no longer the file system it was
         std::function<void(Ordneranlage&, Anlagezeuge&, const sfs::path& ordner)> Walk;
         bool Genommen; // what Nimm("a") answers
         bool ADa;      // "a" is a folder of mode 0700 afterwards
@@ -65,9 +65,13 @@ TEST(Ordneranlage, EachFolderMadeOnceWhereItsNameIsFreeAndTakenOrDroppedByTheWal
     };
     const Fall liste[] = {
         {"frei", {}, false, {}, true, true, true},
-        {"Datei dieses Namens", [](const sfs::path& o) { SchreibeDatei(o / "a", "x"); }, false, {}, false, false,
-         true},
-        {"Ordner dieses Namens", [](const sfs::path& o) { sfs::create_directory(o / "a"); }, false, {}, false, false,
+        {"Datei dieses Namens", [](const sfs::path& o) { SchreibeDatei(o / "a", "x"); }, false, {}, false, false, true},
+        {"Ordner dieses Namens",
+         [](const sfs::path& o) { sfs::create_directory(o / "a"); },
+         false,
+         {},
+         false,
+         false,
          true},
         {"anderes Laufwerk", {}, true, {}, false, false, false},
         // Not begun when the walk asks: taken back, and never made by the other thread afterwards.
@@ -81,7 +85,9 @@ TEST(Ordneranlage, EachFolderMadeOnceWhereItsNameIsFreeAndTakenOrDroppedByTheWal
              EXPECT_TRUE(a.Nimm("P\\a"));
              EXPECT_EQ(a.Stand().Zurueckgenommen, 1u);
          },
-         true, true, false},
+         true,
+         true,
+         false},
         // Dropped: removed where made and still empty, kept where something was put into it meanwhile.
         {"verworfen",
          {},
@@ -94,7 +100,9 @@ TEST(Ordneranlage, EachFolderMadeOnceWhereItsNameIsFreeAndTakenOrDroppedByTheWal
              SchreibeDatei(o / "b" / "drin", "x");
              a.Verwirf("P\\b");
          },
-         false, false, true},
+         false,
+         false,
+         true},
     };
     for (const Fall& f : liste) {
         SCOPED_TRACE(f.Name);
