@@ -203,10 +203,6 @@ public:
     // the walk asks for it (on another thread). Such a look answers as if the walk had passed that moment
     // earlier, which is no different from a change made a moment after the walk passed: the next run finds it.
     virtual void VorausSchauen() {}
-    // For the scan, after VorausSchauen: the folder the walk lists next, once it is done with the files of the
-    // folder whose subfolders it listed last. Its listing and the looks at its files may be taken now, ahead of
-    // the walk; its SubFolders takes that listing over only where the folder is still the one listed, unchanged.
-    virtual void NaechsterOrdner(const Ordner& ordner) { (void)ordner; }
     // The name, as stored, of the first entry that the path names and the mask admits, or "".
     // A path without trailing backslash names its last component; a path with one lists the folder
     // (".", ".." first unless it is a drive root). An entry is admitted when each of its hidden (2),

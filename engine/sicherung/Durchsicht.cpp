@@ -11,25 +11,16 @@
 namespace tresor {
 
 void Sicherung::AttrTest(const Pfad& atmp_Quelle) {
-    AttrTest(atmp_Quelle, nullptr);
-}
-
-void Sicherung::AttrTest(const Pfad& atmp_Quelle, const Ordner* danach) {
     Pruefpunkt();
     const Ordner ordner = Fso().GetFolder(atmp_Quelle);
     const std::vector<Ordner> unterordner = Fso().SubFolders(ordner);
-    // The folder listed after this one's files, its first subfolder or else the one after its tree, may be listed
-    // and its files looked at ahead meanwhile.
-    if (const Ordner* naechster = unterordner.empty() ? danach : &unterordner.front(); naechster != nullptr)
-        Fso().NaechsterOrdner(*naechster);
     DateiAttrTest(ordner);
     tmp = std::monostate{};
     if (tmp_sichern == "ja")
         return;
-    for (std::size_t i = 0; i < unterordner.size(); ++i) {
-        const Ordner& u = unterordner[i];
+    for (const Ordner& u : unterordner) {
         try {
-            AttrTest(u.Path, i + 1 < unterordner.size() ? &unterordner[i + 1] : danach);
+            AttrTest(u.Path);
         } catch (const FsFehler& f) {
             // A folder that vanished since it was listed is simply not there; one that cannot be read is left
             // to the copy, which names it.

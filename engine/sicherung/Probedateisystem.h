@@ -30,7 +30,6 @@ public:
     std::vector<Ordner> SubFolders(const Ordner& ordner) override { return innen_->SubFolders(ordner); }
     Ordnerdateien Files(const Ordner& ordner) override { return innen_->Files(ordner); }
     void VorausSchauen() override { innen_->VorausSchauen(); }
-    void NaechsterOrdner(const Ordner& ordner) override { innen_->NaechsterOrdner(ordner); }
     Datei GetFile(const Pfad& pfad) override { return innen_->GetFile(pfad); }
     int Attributes(const Datei& datei) override;
     bool ArchivGesetzt(const Datei& datei) override;

@@ -125,8 +125,7 @@ void Sicherung::Sichern_Click() {
 
     fso = fabrik_();
     // The scan changes nothing and only asks whether anything is to be backed up: the looks at a folder's files
-    // may be taken a moment ahead of the walk (Dateisystem::VorausSchauen; those of the folder it goes to next
-    // while it is still in the one before, Dateisystem::NaechsterOrdner), which answers as a walk that passed a
+    // may be taken a moment ahead of the walk (Dateisystem::VorausSchauen), which answers as a walk that passed a
     // moment earlier. The copy walk below has a file-system object of its own, which looks ahead as well.
     Fso().VorausSchauen();
     try {

@@ -90,8 +90,6 @@ public:
     // more, depth first, a folder's own files before its subfolders. A file or folder below the top that
     // vanished meanwhile is passed over; one that cannot be looked at counts as found (the copy names it).
     void AttrTest(const Pfad& atmp_Quelle);
-    // The same, where `danach` is the folder the walk goes to after this one's tree (none: the walk ends there).
-    void AttrTest(const Pfad& atmp_Quelle, const Ordner* danach);
     void DateiAttrTest(const Pfad& atmp_Quelle);
     // The same for the folder as GetFolder gave it a moment before (AttrTest, right after its subfolders).
     void DateiAttrTest(const Ordner& ordner);

@@ -62,7 +62,7 @@ bool Vorleser::Beginne(int ordnerFd, std::shared_ptr<const Namensliste> namen, s
 std::optional<std::optional<Archivvermerk>> Vorleser::Hole(std::size_t index) {
     auto abgabe = ring_.Hole(index);
     if (abgabe.Selbst)
-        return lesen_(abgabe.Selbst->Ordner.get(), abgabe.Selbst->Namen->CName(index - abgabe.Selbst->Beginn));
+        return lesen_(abgabe.Selbst->Ordner.get(), abgabe.Selbst->Namen->CName(index));
     return abgabe.Wert;
 }
 

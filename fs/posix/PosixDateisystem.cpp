@@ -33,12 +33,8 @@
 //   answers are those of a read at the moment of asking. Our own record writes drop what was read ahead.
 // - The scan (VorausSchauen) has the looks at the files of the folder listed last (their lstat) taken ahead on
 //   a thread of its own (Vorausblick.h), in the listing's order; each is used only for the very entry it was
-//   taken for, reached through the folder that was listed. The folder the scan goes to next (NaechsterOrdner) is
-//   listed while the walk is still in the one before, and the looks at its files follow on those of that one on
-//   the same thread; its SubFolders takes that listing over only where the folder it opens is that very folder,
-//   unchanged since (its modification time, certain when the entries were read), as it takes a listing of the
-//   same folder over twice in a row. The copy walk has the looks taken ahead as well (why that is as good as its
-//   own look: Sicherung.cpp).
+//   taken for, reached through the folder that was listed. The copy walk has them taken ahead as well (why that
+//   is as good as its own look: Sicherung.cpp).
 // - Owners: run by root, copies, links and mirrored folders get the source's owner and group. A set-user-ID
 //   or set-group-ID bit stays only where the copy has the owner or group it belongs to. POSIX ACLs (access,
 //   and a folder's default) are copied where the target holds them; file capabilities never.
@@ -250,7 +246,6 @@ std::uint64_t PosixDateisystem::KennungImDateisystem(const std::string& posix) {
 
 Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Kopierfortschritt& fortschritt) {
     zuletztGelistet_ = {};
-    vorgemerkt_ = {};
     Kennung kennung{};
     Quellstand stand = kopierer_.Copy(datei, ziel, fortschritt, &kennung.first, &kennung.second);
     if (!kopienVergessen_)
@@ -260,7 +255,6 @@ Quellstand PosixDateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
 
 void PosixDateisystem::MakeDir(const Pfad& pfad, Anlage anlage) {
     zuletztGelistet_ = {};
-    vorgemerkt_ = {};
     // Nothing is ever made in the folder that a vanished mount used to cover: the drive must still be the
     // file system it was when the table was made.
     if (const Laufwerk* l = laufwerke_.Finde(pfad[0]); l != nullptr && l->Geraet != 0) {

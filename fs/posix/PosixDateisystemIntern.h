@@ -73,7 +73,6 @@ public:
     void KopienVergessen() override { kopienVergessen_ = true; }
     void QuellordnerHalten() override { kopierer_.QuellordnerHalten(); }
     void VorausSchauen() override { vorausSchauen_ = true; }
-    void NaechsterOrdner(const Ordner& ordner) override;
     std::optional<Eintragsstand> Stand(const Pfad& pfad) override;
     void SetzeStand(const Pfad& pfad, const Eintragsstand& stand, bool besitzer) override;
     void Entferne(const Pfad& pfad) override;
@@ -98,9 +97,6 @@ private:
         // Where the entries are those of the listing before (LiesOrdner): the names of its files, where SubFolders
         // took them already and began their looks (VorausSchauen), and the clock read before that listing.
         bool Wieder = false;
-        // Where the entries are those NaechsterOrdner listed ahead: the names of its files, whose looks may follow
-        // on those of the folder before.
-        bool Vorgemerkt = false;
         std::shared_ptr<const Namensliste> Dateien;
         std::int64_t UhrNs = 0;
     };
@@ -190,9 +186,6 @@ private:
         std::shared_ptr<const Namensliste> Dateien; // the names of its files, once SubFolders began their looks
     };
     ZuletztGelistet zuletztGelistet_;
-    // The folder NaechsterOrdner listed ahead of the walk (the names of its files in Dateien), for the walk's next
-    // SubFolders only.
-    ZuletztGelistet vorgemerkt_;
     Vorleser vorleser_;
     // The looks at the files of the folder listed last, taken ahead for the scan (VorausSchauen).
     Vorausblick vorausblick_;

@@ -102,7 +102,7 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
     const auto posix = laufwerke_.ZuPosix(ordner.Path);
     if (!posix)
         Unbrauchbar(operation, ordner.Path);
-    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix, false, false, {}, 0};
+    Ordnerinhalt inhalt{{}, Deskriptor(), {}, *posix, false, {}, 0};
     // The listing of the files right after that of the subfolders (the scan), whose looks SubFolders began through
     // the descriptor it read the folder through: the folder is looked at by its name, from its held folder and
     // without following a link, and its listing taken over where it is still the folder listed, unchanged (as
@@ -124,10 +124,6 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
             return inhalt;
         }
     }
-    // What NaechsterOrdner listed ahead serves the next SubFolders only (the walk's next folder).
-    ZuletztGelistet vorgemerkt;
-    if (!blickeUebernehmen)
-        std::swap(vorgemerkt, vorgemerkt_);
     Deskriptor fd = offeneOrdner_.OeffneOrdner(operation, ordner.Path, O_RDONLY);
     if (!fd.gueltig() || ::fstat(fd.get(), &inhalt.St) != 0)
         throw FsFehler(operation, ordner.Path, Fehlercode(errno));
@@ -139,24 +135,12 @@ std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const
     // (Zeitraster.h), so that a change made after that read cannot have left it as it was.
     const bool wieder = zuletztGelistet_.Geraet == inhalt.St.st_dev && zuletztGelistet_.Inode == inhalt.St.st_ino &&
                         zuletztGelistet_.MtimeNs == MtimeNs(inhalt.St) && zuletztGelistet_.Gueltig;
-    // So is the listing NaechsterOrdner took ahead of the walk, under the same conditions (it was kept only where
-    // the folder's modification time was certain when the entries were read): the folder the walk opened now is
-    // that very folder, unchanged since.
-    const bool vorab = !wieder && vorgemerkt.Gueltig && vorgemerkt.Geraet == inhalt.St.st_dev &&
-                       vorgemerkt.Inode == inhalt.St.st_ino && vorgemerkt.MtimeNs == MtimeNs(inhalt.St);
     if (wieder) {
         inhalt.Eintraege = std::move(zuletztGelistet_.Eintraege);
         inhalt.Wieder = true;
         inhalt.Dateien = std::move(zuletztGelistet_.Dateien);
         inhalt.UhrNs = zuletztGelistet_.UhrNs;
         zuletztGelistet_ = {};
-    } else if (vorab) {
-        inhalt.Eintraege = vorgemerkt.Eintraege;
-        inhalt.Vorgemerkt = true;
-        inhalt.Dateien = std::move(vorgemerkt.Dateien);
-        inhalt.UhrNs = vorgemerkt.UhrNs;
-        vorgemerkt.Dateien = {};
-        zuletztGelistet_ = std::move(vorgemerkt);
     } else {
         const std::int64_t uhr = GrobeUhrNs();
         inhalt.UhrNs = uhrNs;
@@ -247,14 +231,8 @@ std::vector<Ordner> PosixDateisystem::SubFolders(const Ordner& ordner) {
     // listing's descriptor, so that the walk finds the first ones taken when it gets there. Only where Files will
     // take this very listing over (kept, see LiesOrdner) and checks that the folder is still the one listed; never
     // for a folder whose files were listed just before (the copy walk lists the files first and has looked at them).
-    // Where NaechsterOrdner listed this folder ahead and its looks follow on those of the folder before, they are
-    // kept as they are.
     if (vorausSchauen_ && !inhalt->Wieder && auflistung_.Ordner != ordner.Path && zuletztGelistet_.Gueltig &&
-        zuletztGelistet_.Eintraege == inhalt->Eintraege && inhalt->Vorgemerkt && inhalt->Dateien &&
-        vorausblick_.Unberuehrt(st.st_dev, st.st_ino, inhalt->Dateien.get())) {
-        zuletztGelistet_.Dateien = inhalt->Dateien;
-    } else if (vorausSchauen_ && !inhalt->Wieder && auflistung_.Ordner != ordner.Path && zuletztGelistet_.Gueltig &&
-               zuletztGelistet_.Eintraege == inhalt->Eintraege) {
+        zuletztGelistet_.Eintraege == inhalt->Eintraege) {
         std::shared_ptr<const Namensliste> namen;
         try {
             namen = Dateinamen(ordner.Path, inhalt->Eintraege, basis.get());
@@ -288,46 +266,18 @@ Ordnerdateien PosixDateisystem::Files(const Ordner& ordner) {
     // The scan's looks at these files begin on the other thread now, through the descriptor the folder was
     // listed through, unless SubFolders began them on this listing and the walk took none of them since; the walk
     // takes one only where it reaches that entry through this very folder (Blick). The looks of the folder listed
-    // before are dropped in any case; those of the folder the scan goes to next, listed ahead (NaechsterOrdner),
-    // go on where this one's are not taken.
+    // before are dropped in any case.
     if (vorausSchauen_) {
         if (inhalt->Dateien && vorausblick_.Unberuehrt(inhalt->St.st_dev, inhalt->St.st_ino, namen.get())) {
             auflistung_.Vorausgesehen = true;
-        } else if (namen->size() >= Vorausblick::Mindestens) {
-            auflistung_.Vorausgesehen =
-                vorausblick_.Beginne(std::move(inhalt->Basis), inhalt->St.st_dev, inhalt->St.st_ino, namen);
-        } else if (!vorgemerkt_.Gueltig) {
+        } else {
             vorausblick_.Beende();
+            if (namen->size() >= Vorausblick::Mindestens)
+                auflistung_.Vorausgesehen =
+                    vorausblick_.Beginne(std::move(inhalt->Basis), inhalt->St.st_dev, inhalt->St.st_ino, namen);
         }
     }
     return Ordnerdateien(ordner.Path, std::move(namen));
-}
-
-void PosixDateisystem::NaechsterOrdner(const Ordner& ordner) {
-    // Listed as SubFolders lists it, through a descriptor of its own that the other thread looks at its files
-    // through; nothing of it is kept where its modification time is not yet certain (LiesOrdner) or where it is
-    // not entered (a mount point). Any failure is left to the walk, which meets it itself.
-    vorgemerkt_ = {};
-    if (!vorausSchauen_ || ordner.Einhaengepunkt)
-        return;
-    try {
-        const std::int64_t uhr = GrobeUhrNs();
-        Deskriptor fd = offeneOrdner_.OeffneOrdner("SubFolders", ordner.Path, O_RDONLY);
-        struct stat st {};
-        if (!fd.gueltig() || ::fstat(fd.get(), &st) != 0 || grenzen_.contains({st.st_dev, st.st_ino}))
-            return;
-        int fehler = 0;
-        auto eintraege = std::make_shared<const Eintragsliste>(LiesEintragsliste(fd.get(), fehler));
-        const std::int64_t mtime = MtimeNs(st);
-        if (fehler != 0 || !StempelEindeutig(mtime, uhr))
-            return;
-        auto namen = Dateinamen(ordner.Path, eintraege, fd.get());
-        vorgemerkt_ = {st.st_dev, st.st_ino, mtime, std::move(eintraege), true, uhr, namen};
-        if (namen->size() >= Vorausblick::Mindestens)
-            (void)vorausblick_.Anhaengen(std::move(fd), st.st_dev, st.st_ino, std::move(namen));
-    } catch (const FsFehler&) {
-        vorgemerkt_ = {};
-    }
 }
 
 std::optional<std::pair<std::string, int>> PosixDateisystem::BenannterEintrag(const Pfad& pfad,

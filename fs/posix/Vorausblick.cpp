@@ -23,44 +23,19 @@ bool Vorausblick::Beginne(Deskriptor ordner, dev_t geraet, ino_t inode, std::sha
         ring_.Beende();
         return false;
     }
-    letzter_ = {geraet, inode, namen.get(), 0};
-    davor_.reset();
+    geraet_ = geraet;
+    inode_ = inode;
     return ring_.Beginne(std::move(ordner), std::move(namen));
 }
 
-bool Vorausblick::Anhaengen(Deskriptor ordner, dev_t geraet, ino_t inode, std::shared_ptr<const Namensliste> namen) {
-    // One folder twice in the job would make its entries ambiguous.
-    if (!ordner.gueltig() || Finde(geraet, inode) != nullptr)
-        return false;
-    const Namensliste* liste = namen.get();
-    const auto beginn = ring_.Anhaengen(std::move(ordner), std::move(namen));
-    if (!beginn)
-        return false;
-    if (*beginn == 0)
-        davor_.reset(); // no folder went on: begun afresh
-    else
-        davor_ = letzter_;
-    letzter_ = {geraet, inode, liste, *beginn};
-    return true;
-}
-
-const Vorausblick::Teil* Vorausblick::Finde(dev_t geraet, ino_t inode) const {
-    if (letzter_.Namen != nullptr && letzter_.Geraet == geraet && letzter_.Inode == inode)
-        return &letzter_;
-    if (davor_ && davor_->Geraet == geraet && davor_->Inode == inode)
-        return &*davor_;
-    return nullptr;
-}
-
 std::optional<struct stat> Vorausblick::Hole(dev_t geraet, ino_t inode, std::size_t index) {
-    const Teil* teil = Finde(geraet, inode);
-    if (teil == nullptr) {
+    if (geraet != geraet_ || inode != inode_) {
         // The walk reaches the names through another folder than the one listed (renamed, replaced): nothing
         // looked at ahead is that folder's, and nothing more is looked at.
-        ring_.Verwirf(letzter_.Beginn + index);
+        ring_.Verwirf(index);
         return std::nullopt;
     }
-    return ring_.Hole(teil->Beginn + index).Wert;
+    return ring_.Hole(index).Wert;
 }
 
 } // namespace tresor::posix

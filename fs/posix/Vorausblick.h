@@ -22,9 +22,6 @@ namespace tresor::posix {
 // at. Where the walk has caught up with the other thread, it takes the next Abstand entries itself. A look that
 // failed is never handed out: the walk looks again and meets the failure itself.
 //
-// The looks at the files of the walk's next folder may follow on (Anhaengen): the other thread goes on with them
-// once those of the folder begun are taken, so that the walk finds them taken when it gets there.
-//
 // A look taken ahead is a moment older than the walk's asking: it answers as if the walk had passed a moment
 // earlier. A caller uses it only where that answer is as good as the walk's own (see PosixDateisystem.cpp).
 class Vorausblick {
@@ -45,22 +42,15 @@ public:
     // device and inode are `geraet` and `inode`; the walk will ask for them in this order. Drops the folder
     // begun before. False where nothing is looked at ahead (no names, no thread).
     bool Beginne(Deskriptor ordner, dev_t geraet, ino_t inode, std::shared_ptr<const Namensliste> namen);
-    // Has the looks at the entries `namen` of the open folder `ordner` (taken over), `geraet`/`inode`, follow on
-    // those of the folder begun last (or of the one appended last, once the walk is in it). False where nothing
-    // is looked at ahead for them: no folder begun, the walk not yet in the one appended before, the same folder
-    // again, no names.
-    bool Anhaengen(Deskriptor ordner, dev_t geraet, ino_t inode, std::shared_ptr<const Namensliste> namen);
-    // True where the folder begun or appended last, or the one before it, is `geraet`/`inode` with the names
-    // `namen`, and the walk has asked for none of them yet (nor was anything dropped): the looks begun then serve
-    // a walk that starts on these names now.
+    // True where the folder begun last is `geraet`/`inode` with the names `namen`, and the walk has asked for none
+    // of them yet (nor was anything dropped): the looks begun then serve a walk that starts on these names now.
     bool Unberuehrt(dev_t geraet, ino_t inode, const Namensliste* namen) const {
-        const Teil* teil = Finde(geraet, inode);
-        return teil != nullptr && teil->Namen == namen && ring_.Unberuehrt(namen);
+        return geraet == geraet_ && inode == inode_ && ring_.Unberuehrt(namen);
     }
-    // The look at the entry `index` of the folder `geraet`/`inode` (begun or appended), where the other thread
-    // took it and it succeeded. Nothing where the caller looks itself: not yet stored, failed, another folder, or
-    // not an entry still to come (asked twice, no folder begun). The entries before it are passed over either way;
-    // an entry reached through another folder drops everything begun.
+    // The look at the entry `index` of the folder begun last, where the other thread took it and it
+    // succeeded, and where the walk reaches that entry through the folder `geraet`/`inode`. Nothing where the
+    // caller looks itself: not yet stored, failed, another folder, or not an entry still to come (asked twice,
+    // no folder begun). The entries before `index` are passed over either way.
     std::optional<struct stat> Hole(dev_t geraet, ino_t inode, std::size_t index);
     // Drops the folder begun last; its descriptor is closed once the other thread is done with it.
     void Beende() { ring_.Beende(); }
@@ -71,17 +61,9 @@ public:
     Zaehler Stand() const { return ring_.Stand(); }
 
 private:
-    // A folder of the job, as the walk's thread alone knows it: its entries are the ring's from Beginn on.
-    struct Teil {
-        dev_t Geraet = 0;
-        ino_t Inode = 0;
-        const Namensliste* Namen = nullptr;
-        std::size_t Beginn = 0;
-    };
-    const Teil* Finde(dev_t geraet, ino_t inode) const;
-    // The folder begun or appended last, and the one before it (where it was appended).
-    Teil letzter_;
-    std::optional<Teil> davor_;
+    // The folder begun last, as the walk's thread alone knows it.
+    dev_t geraet_ = 0;
+    ino_t inode_ = 0;
     Vorarbeit<struct stat> ring_;
 };
 

@@ -29,26 +29,17 @@ namespace tresor::posix {
 // thread goes on beyond them, so that the two do not keep meeting on the same entry. At most Vorlauf entries are
 // done ahead of the walk, in a ring of as many places, so memory stays flat whatever the folder holds and nothing
 // is allocated per entry; the other thread stores a result and takes its next entry under one lock.
-//
-// A job may be continued by the entries of a second folder (Anhaengen): the walk's next folder, whose entries
-// are done once those of the first are, so that the walk finds them done when it gets there. The entries of both
-// are numbered on from the first's; a job holds at most the part the walk is in and the one after it.
 template <typename Ergebnis> class Vorarbeit {
 public:
     // How many entries are done ahead of the walk at most.
     static constexpr std::size_t Vorlauf = 256;
 
-    // One folder's part of a job: its entries are the job's entries Beginn to Ende().
     struct Auftrag {
         Deskriptor Ordner;
         std::shared_ptr<const Namensliste> Namen;
-        std::size_t Beginn = 0;
-        // The part before it, while the walk may still be in it (changed under the ring's lock only).
-        mutable std::shared_ptr<const Auftrag> Vorher;
-        std::size_t Ende() const { return Beginn + Namen->size(); }
     };
-    // Does the entry `index` of the part `auftrag` (its own index, from 0) on the other thread: true where
-    // `ergebnis` is to be handed out for it (else the walk does the entry itself).
+    // Does the entry `index` of `auftrag` on the other thread: true where `ergebnis` is to be handed out for it
+    // (else the walk does the entry itself).
     using Arbeit = std::function<bool(const Auftrag& auftrag, std::size_t index, Ergebnis& ergebnis)>;
     // Where the walk did an entry itself after catching up with the other thread: of the `vorn` entries after it
     // (to the end of the names, Vorlauf at most), how many it keeps for itself.
@@ -74,7 +65,7 @@ public:
         Beende();
         if (!namen || ab >= namen->size())
             return false;
-        auto auftrag = std::make_shared<const Auftrag>(Auftrag{std::move(ordner), std::move(namen), 0, {}});
+        auto auftrag = std::make_shared<const Auftrag>(Auftrag{std::move(ordner), std::move(namen)});
         {
             const std::lock_guard<std::mutex> l(m_);
             if (!faden_.joinable()) {
@@ -93,35 +84,6 @@ public:
         return true;
     }
 
-    // Continues the job begun last with the entries `namen` of the folder `ordner` (taken over), which the walk
-    // will ask for after those of the job, numbered on from its end: the number of the first of them (0 where no
-    // job went on: they are begun as by Beginne). Nothing where the walk has not yet reached the part appended
-    // last (a job holds two parts at most), where `namen` is empty, or where there is no thread. The part the
-    // walk has left is dropped.
-    std::optional<std::size_t> Anhaengen(Deskriptor ordner, std::shared_ptr<const Namensliste> namen) {
-        if (!namen || namen->size() == 0)
-            return std::nullopt;
-        std::shared_ptr<const Auftrag> alt; // closed here (after the lock), or by the other thread
-        bool wecken = false;
-        std::size_t beginn = 0;
-        {
-            std::unique_lock<std::mutex> l(m_);
-            if (!auftrag_) {
-                l.unlock();
-                return Beginne(std::move(ordner), std::move(namen)) ? std::optional<std::size_t>(0) : std::nullopt;
-            }
-            if (auftrag_->Vorher && verbraucht_ < auftrag_->Beginn)
-                return std::nullopt;
-            alt = std::move(auftrag_->Vorher);
-            beginn = auftrag_->Ende();
-            auftrag_ = std::make_shared<const Auftrag>(Auftrag{std::move(ordner), std::move(namen), beginn, auftrag_});
-            wecken = wartet_ && KannArbeiten();
-        }
-        if (wecken)
-            wecker_.notify_one();
-        return beginn;
-    }
-
     // Drops the job begun last; its descriptor is closed once the other thread is done with it.
     void Beende() {
         std::shared_ptr<const Auftrag> alt; // closed here (after the lock), or by the other thread
@@ -130,21 +92,17 @@ public:
         alt = std::move(auftrag_);
     }
 
-    // True while the job begun last has a part for the names `namen` none of whose entries was asked for or
-    // passed over yet: what it did or does is still there for the walk, from that part's first entry on.
+    // True while the job begun last is the one for the names `namen` and none of its entries was asked for or
+    // passed over yet: what it did or does is still there for the walk, from its first entry on.
     bool Unberuehrt(const Namensliste* namen) const {
         const std::lock_guard<std::mutex> l(m_);
-        const Auftrag* teil = auftrag_.get();
-        while (teil != nullptr && teil->Namen.get() != namen)
-            teil = teil->Vorher.get();
-        return teil != nullptr && verbraucht_ <= teil->Beginn;
+        return auftrag_ && auftrag_->Namen.get() == namen && verbraucht_ == 0;
     }
 
     // What Hole gives for an entry.
     struct Abgabe {
         std::optional<Ergebnis> Wert; // the other thread's result for it
-        // Else, where it is an entry still to come of the job: its part, for the caller to do the entry itself
-        // (the part's own entry index - Selbst->Beginn).
+        // Else, where it is an entry still to come of the job: the job, for the caller to do the entry itself.
         std::shared_ptr<const Auftrag> Selbst;
     };
     // The entry `index` of the job begun last. Nothing where it is not an entry still to come (asked twice, no job).
@@ -160,9 +118,9 @@ public:
             p.Was = Zustand::Leer;
         } else {
             // Not begun, begun and not yet stored, or not to be handed out: the caller does it rather than wait.
-            abgabe.Selbst = Teil(index);
+            abgabe.Selbst = auftrag_;
             if (naechster_ <= index + 1) {
-                const std::size_t vorn = std::min(auftrag_->Ende() - index - 1, Vorlauf);
+                const std::size_t vorn = std::min(auftrag_->Namen->size() - index - 1, Vorlauf);
                 naechster_ = index + 1 + std::min(vorn, aufholen_(vorn));
             }
             ++zaehler_.Selbst;
@@ -211,16 +169,9 @@ private:
         Ergebnis Wert{};
     };
 
-    bool Kommt(std::size_t index) const { return auftrag_ && index >= verbraucht_ && index < auftrag_->Ende(); }
+    bool Kommt(std::size_t index) const { return auftrag_ && index >= verbraucht_ && index < auftrag_->Namen->size(); }
     bool KannArbeiten() const {
-        return auftrag_ && naechster_ < auftrag_->Ende() && naechster_ < verbraucht_ + Vorlauf;
-    }
-    // The part of the job that holds the entry `index` (one still to come).
-    std::shared_ptr<const Auftrag> Teil(std::size_t index) const {
-        std::shared_ptr<const Auftrag> teil = auftrag_;
-        while (teil->Beginn > index)
-            teil = teil->Vorher;
-        return teil;
+        return auftrag_ && naechster_ < auftrag_->Namen->size() && naechster_ < verbraucht_ + Vorlauf;
     }
 
     void Arbeite() {
@@ -251,14 +202,14 @@ private:
             }
             if (ende_)
                 return;
-            fuer = Teil(naechster_);
+            fuer = auftrag_;
             generation = generation_;
             index = naechster_++;
             Platz& p = plaetze_[index % Vorlauf];
             p.Index = index;
             p.Was = Zustand::InArbeit;
             l.unlock();
-            gelungen = arbeit_(*fuer, index - fuer->Beginn, wert);
+            gelungen = arbeit_(*fuer, index, wert);
             l.lock();
         }
     }

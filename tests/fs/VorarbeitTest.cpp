@@ -13,7 +13,6 @@
 #include <functional>
 #include <limits>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -110,21 +109,14 @@ public:
             r += Buchstabe(liste, i);
         return r;
     }
-    // The same for a part appended to the job, whose entries are the job's from `beginn` on.
-    std::string FrageAb(const Liste& liste, std::size_t beginn, std::size_t von, std::size_t bis) {
-        std::string r;
-        for (std::size_t i = von; i < bis; ++i)
-            r += Buchstabe(liste, i, beginn);
-        return r;
-    }
 
 private:
-    char Buchstabe(const Liste& liste, std::size_t i, std::size_t beginn = 0) {
-        const Ring::Abgabe a = ring->Hole(beginn + i);
+    char Buchstabe(const Liste& liste, std::size_t i) {
+        const Ring::Abgabe a = ring->Hole(i);
         if (a.Wert)
             return !a.Selbst && *a.Wert == liste->CName(i) ? 'v' : 'x';
         if (a.Selbst)
-            return a.Selbst->Namen == liste && a.Selbst->Beginn == beginn ? 's' : 'x';
+            return a.Selbst->Namen == liste ? 's' : 'x';
         return '-';
     }
 };
@@ -250,67 +242,6 @@ TEST_F(VorarbeitTest, EachEntryGetsItsOwnResultInTheWalksOrderAndTheWalkNeverWai
              EXPECT_EQ(t.Frage(l, {0, 1, 2, 7, 3, 8, 8, 49, 50}), "vsvv-v-v-");
          },
          49, 1},
-        {"angehängt: der andere Faden geht mit dem nächsten Ordner weiter, jeder Eintrag seins", Vier,
-         [](VorarbeitTest& t) {
-             const auto a = Namen("a", 3);
-             const auto b = Namen("b", 4);
-             ASSERT_TRUE(t.ring->Beginne({}, a));
-             EXPECT_EQ(t.ring->Anhaengen({}, b), std::optional<std::size_t>(3));
-             EXPECT_EQ(t.ring->Anhaengen({}, Namen("c", 0)), std::nullopt);
-             t.WarteBisRuhe(7);
-             EXPECT_TRUE(t.ring->Unberuehrt(a.get()));
-             EXPECT_TRUE(t.ring->Unberuehrt(b.get()));
-             EXPECT_EQ(t.Frage(a, 0, 3), "vvv");
-             EXPECT_FALSE(t.ring->Unberuehrt(a.get()));
-             EXPECT_TRUE(t.ring->Unberuehrt(b.get()));
-             EXPECT_EQ(t.FrageAb(b, 3, 0, 4), "vvvv");
-             EXPECT_FALSE(t.ring->Unberuehrt(b.get()));
-         },
-         7, 0},
-        {"ein dritter Ordner erst, wenn der Gang im zweiten ist; der verlassene fällt weg", Vier,
-         [](VorarbeitTest& t) {
-             const auto a = Namen("a", 3);
-             const auto b = Namen("b", 3);
-             const auto c = Namen("c", 3);
-             ASSERT_TRUE(t.ring->Beginne({}, a));
-             ASSERT_EQ(t.ring->Anhaengen({}, b), std::optional<std::size_t>(3));
-             t.WarteBisRuhe(6);
-             EXPECT_EQ(t.ring->Anhaengen({}, c), std::nullopt);
-             EXPECT_EQ(t.Frage(a, {0}), "v");
-             EXPECT_EQ(t.ring->Anhaengen({}, c), std::nullopt);
-             EXPECT_EQ(t.FrageAb(b, 3, 0, 1), "v"); // a1 and a2 passed over
-             EXPECT_EQ(t.ring->Anhaengen({}, c), std::optional<std::size_t>(6));
-             EXPECT_FALSE(t.ring->Unberuehrt(a.get()));
-             EXPECT_TRUE(t.ring->Unberuehrt(c.get()));
-             t.WarteBisRuhe(9);
-             EXPECT_EQ(t.Frage(a, {2}), "-");
-             EXPECT_EQ(t.FrageAb(b, 3, 1, 3), "vv");
-             EXPECT_EQ(t.FrageAb(c, 6, 0, 3), "vvv");
-         },
-         9, 0},
-        {"ohne Auftrag angehängt: begonnen wie von vorn", Vier,
-         [](VorarbeitTest& t) {
-             const auto b = Namen("b", 3);
-             EXPECT_EQ(t.ring->Anhaengen({}, b), std::optional<std::size_t>(0));
-             t.WarteBisRuhe(3);
-             EXPECT_EQ(t.Frage(b, 0, 3), "vvv");
-         },
-         3, 0},
-        {"im angehängten Ordner eingeholt: die nächsten vier selbst, mit dessen Namen", Vier,
-         [](VorarbeitTest& t) {
-             const auto a = Namen("a", 2);
-             const auto b = Namen("b", 6);
-             t.Sperre("b0");
-             ASSERT_TRUE(t.ring->Beginne({}, a));
-             ASSERT_EQ(t.ring->Anhaengen({}, b), std::optional<std::size_t>(2));
-             t.WarteAuf("b0");
-             EXPECT_EQ(t.Frage(a, 0, 2), "vv");
-             EXPECT_EQ(t.FrageAb(b, 2, 0, 1), "s");
-             t.Frei();
-             t.WarteBisRuhe();
-             EXPECT_EQ(t.FrageAb(b, 2, 1, 6), "ssssv");
-         },
-         3, 5},
         {"der andere Faden nimmt kein Signal und ist mit dem Ring fort", Vier,
          [](VorarbeitTest& t) {
              ASSERT_TRUE(t.ring->Beginne({}, Namen("f", 3)));

@@ -242,16 +242,13 @@ public:
         }
         markierer->Festschreiben();
     }
-    // The scan's walk through the whole tree, in its order, every file asked for, the folder after each listed
-    // ahead as AttrTest has it listed (`danach`: the one after this folder's tree). With `warten`, each folder's
+    // The scan's walk through the whole tree, in its order, every file asked for. With `warten`, each folder's
     // files are asked for once the other thread looked at as many of them as it may ahead (where it looks at them
     // at all).
-    std::vector<Antwort> Suche(Dateisystem& fs, const Pfad& pfad, bool warten, const Ordner* danach = nullptr) {
+    std::vector<Antwort> Suche(Dateisystem& fs, const Pfad& pfad, bool warten) {
         std::vector<Antwort> antworten;
         const Ordner ordner = fs.GetFolder(pfad);
         const auto unterordner = fs.SubFolders(ordner);
-        if (const Ordner* n = unterordner.empty() ? danach : &unterordner.front(); n != nullptr)
-            fs.NaechsterOrdner(*n);
         const auto dateien = fs.Files(fs.GetFolder(pfad));
         if (warten && dateien.size() >= Vorausblick::Mindestens) {
             gewartet += std::min(dateien.size(), Vorausblick::Vorlauf);
@@ -259,9 +256,8 @@ public:
         }
         for (const Datei& d : dateien)
             antworten.push_back(Frage(fs, d.Path));
-        for (std::size_t i = 0; i < unterordner.size(); ++i) {
-            auto weiter =
-                Suche(fs, unterordner[i].Path, warten, i + 1 < unterordner.size() ? &unterordner[i + 1] : danach);
+        for (const Ordner& u : unterordner) {
+            auto weiter = Suche(fs, u.Path, warten);
             antworten.insert(antworten.end(), weiter.begin(), weiter.end());
         }
         return antworten;
@@ -428,79 +424,6 @@ TEST_F(VorausSchauenTest, TheLooksBegunWithTheSubfoldersServeTheFilesOfThatListi
         }
         // Each file looked at once per listing: none again for the listing taken over.
         EXPECT_EQ(zeuge.Anzahl(), vorher + 10 + f.BlickeDanach);
-    }
-}
-
-struct Vormerkfall {
-    const char* Name;
-    // Once the other thread looked at the files of C:\q\d and of the folder after it, C:\q\e, listed ahead while
-    // the walk was in d: a change of e, or nothing.
-    std::function<void(VorausSchauenTest&)> Dazwischen;
-    std::size_t Dateien;       // what Files lists in e then
-    std::size_t BlickeDanach;  // looks the other thread takes after that change (e listed and looked at anew)
-    std::int64_t GroesseVonF2; // e's f0002's size as the walk answers it
-};
-
-// The scan has the folder it goes to next listed and its files looked at while it is in the one before: its
-// SubFolders and Files take that listing and those looks over only where the folder is still the one listed,
-// unchanged; else they list and look anew.
-TEST_F(VorausSchauenTest, TheNextFolderListedAheadServesTheWalkOnlyWhileItIsUnchanged) {
-    const Vormerkfall faelle[] = {
-        {"unverändert: die Auflistung und die Blicke von vorab", [](VorausSchauenTest&) {}, 10, 0, 1},
-        {"eine Datei dazu: neu aufgelistet, neu geschaut",
-         [](VorausSchauenTest& t) { SchreibeDatei(t.C("q/e/" + Name(10)), "neu"); }, 11, 11, 1},
-        {"eine Datei weg: neu aufgelistet, neu geschaut",
-         [](VorausSchauenTest& t) { sfs::remove(t.C("q/e/" + Name(9))); }, 9, 9, 1},
-        {"durch einen anderen Ordner ersetzt",
-         [](VorausSchauenTest& t) {
-             sfs::rename(t.C("q/e"), t.C("q/alt"));
-             for (std::size_t i = 0; i < 10; ++i)
-                 SchreibeDatei(t.C("q/e/" + Name(i)), "anders");
-         },
-         10, 10, 6},
-    };
-    for (const Vormerkfall& f : faelle) {
-        SCOPED_TRACE(f.Name);
-        sfs::remove_all(C("q"));
-        for (std::size_t i = 0; i < 10; ++i) {
-            SchreibeDatei(C("q/d/" + Name(i)), "a");
-            SchreibeDatei(C("q/e/" + Name(i)), "a");
-        }
-        AllesGesichert(C("q"));
-        mit = ErzeugePosixDateisystem(tabelle, {}, {}, {}, zeuge.Haken());
-        mit->VorausSchauen();
-        for (const char* o : {"q", "q/d", "q/e"})
-            Alt(C(o));
-        const std::size_t vorher = zeuge.Anzahl();
-
-        // The walk's order (AttrTest): q's subfolders, d listed ahead; d's subfolders (none), e listed ahead.
-        const auto wurzel = mit->SubFolders(mit->GetFolder("C:\\q"));
-        ASSERT_EQ(wurzel.size(), 2u);
-        mit->NaechsterOrdner(wurzel[0]);
-        EXPECT_EQ(mit->Files(mit->GetFolder("C:\\q")).size(), 0u);
-        EXPECT_TRUE(mit->SubFolders(mit->GetFolder("C:\\q\\d")).empty());
-        mit->NaechsterOrdner(wurzel[1]);
-        const auto d = mit->Files(mit->GetFolder("C:\\q\\d"));
-        ASSERT_EQ(d.size(), 10u);
-        zeuge.WarteAufAnzahl(vorher + 20);
-        fs = ErzeugePosixDateisystem(tabelle);
-        for (const Datei& datei : d)
-            EXPECT_EQ(Frage(*mit, datei.Path), Frage(*fs, datei.Path));
-        f.Dazwischen(*this);
-
-        EXPECT_TRUE(mit->SubFolders(mit->GetFolder("C:\\q\\e")).empty());
-        const auto e = mit->Files(mit->GetFolder("C:\\q\\e"));
-        ASSERT_EQ(e.size(), f.Dateien);
-        zeuge.WarteAufAnzahl(vorher + 20 + f.BlickeDanach);
-        for (const Datei& datei : e) {
-            const Antwort vorab = Frage(*mit, datei.Path);
-            EXPECT_EQ(vorab, Frage(*fs, datei.Path));
-            if (datei.Path.ends_with(Name(2))) {
-                EXPECT_EQ(vorab.Groesse, f.GroesseVonF2);
-            }
-        }
-        // Each file looked at once per listing: none of the listing taken over again.
-        EXPECT_EQ(zeuge.Anzahl(), vorher + 20 + f.BlickeDanach);
     }
 }
 
