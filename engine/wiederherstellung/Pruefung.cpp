@@ -34,9 +34,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
                 << " haben keine Bestandsliste. Geprüft wird die neueste Kopie jeder Datei bis zu diesem Stand;"
                    " ob Dateien fehlen, lässt sich nicht sagen.\n";
     if (!vorlage->Andere.empty())
-        fehler_ << "Warnung: Jede dieser Sicherungen " << AndereQuellen(vorlage->Andere)
-                << (vorlage->Andere.size() == 1 ? "; ihre Dateien können die jener Quelle sein.\n"
-                                                : "; ihre Dateien können die jener Quellen sein.\n");
+        fehler_ << AndereQuellenWarnung(vorlage->Andere);
     long probleme = 0, ordner = 0, dateien = 0, verweise = 0;
     auto melde = [&](const std::string& art, const std::string& relativ, const std::string& grund) {
         fehler_ << art << ": " << Anzeigepfad(relativ) << ": " << grund << "\n";

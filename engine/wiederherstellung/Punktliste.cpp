@@ -55,6 +55,12 @@ std::string AndereQuellen(const std::set<std::string>& andere) {
                : "kann ebenso zu den Quellen " + namen + " gehören, die im Ziel an derselben Stelle gespiegelt werden";
 }
 
+std::string AndereQuellenWarnung(const std::set<std::string>& andere) {
+    return "Warnung: Jede dieser Sicherungen " + AndereQuellen(andere) +
+           (andere.size() == 1 ? "; ihre Dateien können die jener Quelle sein.\n"
+                               : "; ihre Dateien können die jener Quellen sein.\n");
+}
+
 Quellangabe Listenpunkt::Angabe() const {
     if (!Quelle)
         return {};

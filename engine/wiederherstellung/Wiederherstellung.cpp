@@ -214,9 +214,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                 << " haben keine Bestandsliste. Wiederhergestellt wird die neueste Kopie jeder Datei bis zu"
                    " diesem Stand; seither gelöschte Dateien können wiederkehren.\n";
     if (!vorlage->Andere.empty())
-        fehler_ << "Warnung: Jede dieser Sicherungen " << AndereQuellen(vorlage->Andere)
-                << (vorlage->Andere.size() == 1 ? "; ihre Dateien können die jener Quelle sein.\n"
-                                                : "; ihre Dateien können die jener Quellen sein.\n");
+        fehler_ << AndereQuellenWarnung(vorlage->Andere);
 
     auto fso = fabrik_();
     fso->KopienVergessen();

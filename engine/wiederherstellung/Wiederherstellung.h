@@ -30,6 +30,9 @@ enum class Befund {
 // `andere` mirrored at the same place: "kann ebenso zur Quelle D:\Daten gehören, die im Ziel an derselben Stelle
 // gespiegelt wird" (names escaped).
 std::string AndereQuellen(const std::set<std::string>& andere);
+// The warning a restore or a check of such backup folders gives, a line: "Warnung: Jede dieser Sicherungen kann
+// ebenso ...; ihre Dateien können die jener Quelle sein."
+std::string AndereQuellenWarnung(const std::set<std::string>& andere);
 
 // "einem anderen Benutzer (Nummer 1001)": the owner of a backup folder that is another user's.
 std::string FremderBenutzer(std::uint32_t uid);
