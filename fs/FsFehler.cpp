@@ -34,6 +34,11 @@ std::string Fehlertext(std::error_code ursache) {
             return "Schreibgeschütztes Dateisystem";
         case EIO:
             return "Ein-/Ausgabefehler";
+        // A block whose checksum no longer fits (ext4, btrfs, XFS) or a structure that makes no sense: the medium
+        // holds damaged data there.
+        case EBADMSG:
+        case EUCLEAN:
+            return "Daten auf dem Datenträger beschädigt";
         case ENAMETOOLONG:
             return "Name zu lang";
         case EEXIST:

@@ -30,6 +30,8 @@ TEST(FsFehlerTest, CommonErrorNumbersHaveGermanTextsTheRestTheirNumber) {
         {EDQUOT, "Datenträger voll"},
         {EROFS, "Schreibgeschütztes Dateisystem"},
         {EIO, "Ein-/Ausgabefehler"},
+        {EBADMSG, "Daten auf dem Datenträger beschädigt"},
+        {EUCLEAN, "Daten auf dem Datenträger beschädigt"},
         {ENAMETOOLONG, "Name zu lang"},
         {ENODEV, "Laufwerk nicht bereit"},
         {ENOTSUP, "Vom Dateisystem nicht unterstützt"},
