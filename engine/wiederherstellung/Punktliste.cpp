@@ -4,6 +4,7 @@
 #include "engine/bestand/Anzeigetext.h"
 #include "engine/bestand/Quellzuordnung.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
+#include "fs/FsFehler.h"
 
 #include <algorithm>
 #include <map>
@@ -92,7 +93,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
     const Sicherungsbesitz besitz(zugriff_, ziel);
     for (const std::string& name : namen) {
         // The head and the counts are all a row shows: the entries are not read.
-        const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
+        const Bestandsfund fund = LesbarerKopf(zugriff_, ziel, name);
         Listenpunkt p;
         p.Ordner = name;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
@@ -123,10 +124,7 @@ std::vector<Listenpunkt> Wiederherstellung::Punkte(const Pfad& ziel, const std::
                                   : Listenpunkt::Zustand::Unvollstaendig;
         } else {
             if (zuordnung) {
-                if (!zuordnung->MitOrdnernOhneBestand())
-                    continue;
-                const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle->Quelle));
-                if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
+                if (!zuordnung->MitOrdnernOhneBestand() || !SpiegelDa(zugriff_, ziel, name, quelle->Quelle))
                     continue;
                 p.Quelle = quelle->Quelle;
             }
@@ -152,8 +150,13 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Quellangab
     // its records name it is not thinned, and its figures are not given.
     if (quelle && !quelle->WieVerzeichnet && !punkte.empty()) {
         std::map<std::string, std::optional<std::uint64_t>> eigen;
-        for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, quelle->Quelle))
-            eigen[ordner] = bytes;
+        try {
+            for (auto& [ordner, bytes] : Ausduennung(laufwerke_).EigeneBytes(ziel, quelle->Quelle))
+                eigen[ordner] = bytes;
+        } catch (const FsFehler&) {
+            // A backup folder that cannot be read: what each point alone holds is not known, the rows are.
+            eigen.clear();
+        }
         for (Listenpunkt& p : punkte)
             if (const auto it = eigen.find(p.Ordner); it != eigen.end())
                 p.NurHier = it->second;
@@ -172,7 +175,7 @@ Befund Wiederherstellung::Liste(const Pfad& ziel, const std::optional<Quellangab
     if (quelle) {
         const Quellzuordnung zuordnung(laufwerke_, *quelle);
         for (const std::string& name : Sicherungsordnernamen(zugriff_, ziel)) {
-            const Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
+            const Bestandsfund fund = LesbarerKopf(zugriff_, ziel, name);
             if (fund.Zustand == Bestandsfund::Art::Gelesen && zuordnung.Verdeckt(*fund.Liste)) {
                 aus_ << HinweisWieVerzeichnet(fund.Liste->Quelle, fund.Liste->QuellePosix);
                 break;

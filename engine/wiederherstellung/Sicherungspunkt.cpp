@@ -88,6 +88,26 @@ std::string Zeitteil(const std::string& ordnername) {
     return ordnername.substr(10);
 }
 
+Bestandsfund LesbarerKopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name) {
+    try {
+        return LiesBestandskopf(zugriff, ziel, name);
+    } catch (const FsFehler& f) {
+        Bestandsfund fund;
+        fund.Zustand = Bestandsfund::Art::Kaputt;
+        fund.Fehler = "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache());
+        return fund;
+    }
+}
+
+bool SpiegelDa(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, const Pfad& quelle) {
+    try {
+        const auto spiegel = zugriff.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle));
+        return spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
+    } catch (const FsFehler&) {
+        return true;
+    }
+}
+
 namespace {
 
 // That the backup folder is the user uid's, another user's (German, without a full stop).
@@ -117,7 +137,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
     for (const std::string& name : alle) {
         // Only the head of each record, its first and last lines: whose it is. The chosen one is read whole
         // (as a stream) when it is used.
-        Bestandsfund fund = LiesBestandskopf(zugriff_, ziel, name);
+        Bestandsfund fund = LesbarerKopf(zugriff_, ziel, name);
         bool vonQuelle = false;
         if (fund.Zustand == Bestandsfund::Art::Gelesen) {
             vonQuelle = zuordnung.Nimmt(*fund.Liste);
@@ -128,8 +148,7 @@ std::optional<Wiederherstellung::Punkt> Wiederherstellung::WaehlePunkt(const Pfa
             if (!vonQuelle && SpiegelUeberdecken(fund.Liste->Quelle, quelle.Quelle))
                 p.Andere.insert(fund.Liste->Quelle);
         } else if (zuordnung.MitOrdnernOhneBestand()) {
-            const auto spiegel = zugriff_.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle.Quelle));
-            vonQuelle = spiegel && spiegel->Typ == Eintragsstand::Art::Ordner;
+            vonQuelle = SpiegelDa(zugriff_, ziel, name, quelle.Quelle);
         }
         if (!vonQuelle)
             continue;

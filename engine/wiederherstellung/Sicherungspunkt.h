@@ -141,4 +141,12 @@ long NenneLuecken(const Bestand& kopf, std::ostream& aus);
 // The time part of a backup folder's name.
 std::string Zeitteil(const std::string& ordnername);
 
+// The head of the record of the backup folder `name` in `ziel` (LiesBestandskopf); where the backup folder cannot
+// be read at all (blocks of the medium that no longer read), a torn record that says so: one such folder keeps
+// none of the others from being listed, restored or checked.
+Bestandsfund LesbarerKopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
+// Whether the backup folder `name` in `ziel` holds a folder that mirrors `quelle`: also where that cannot be looked
+// at for a read error, for then it may.
+bool SpiegelDa(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, const Pfad& quelle);
+
 } // namespace tresor

@@ -1,0 +1,187 @@
+// A backup disk that lay unused for years and now fails to read some of its blocks: each disk an image on a loop
+// device whose blocks the test breaks itself while it is unmounted (btrfs, whose data checksums make a broken copy or
+// record an input/output error; ext4, whose checksums of folders make a broken folder unreadable): the restore and the
+// check of a point bring back and call whole all that does not lie in the broken blocks, name each entry that does, and
+// end with exit status 1; the listing still lists every backup. Needs root and loop devices, and skips elsewhere.
+#include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
+#include "tests/zuverlaessigkeit/Programm.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+
+namespace tresor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Sekundenschritt : public Uhr {
+public:
+    Datum Date() override { return {2026, 3, 14}; }
+    Zeit Time() override { return {9, 0, sekunde}; }
+    int sekunde = 0;
+};
+
+// A content of `groesse` bytes that occurs nowhere else on the disk: `marke` repeated.
+std::string Muster(const std::string& marke, std::size_t groesse) {
+    std::string s;
+    while (s.size() < groesse)
+        s += marke;
+    s.resize(groesse);
+    return s;
+}
+
+// Overwrites `laenge` bytes of the image at `stelle`.
+void Ueberschreibe(const fs::path& bild, std::uint64_t stelle, std::size_t laenge) {
+    std::fstream f(bild, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(stelle));
+    const std::string muell(laenge, '\x5a');
+    f.write(muell.data(), static_cast<std::streamsize>(muell.size()));
+}
+
+// Where `inhalt` begins in the image; npos where it is not there.
+std::size_t Finde(const fs::path& bild, const std::string& inhalt) {
+    std::ifstream f(bild, std::ios::binary);
+    const std::string alles((std::istreambuf_iterator<char>(f)), {});
+    return alles.find(inhalt);
+}
+
+// The files below `wurzel` with their content, and every other entry with an empty one, by relative path.
+std::map<std::string, std::string> Eintraege(const fs::path& wurzel) {
+    std::map<std::string, std::string> e;
+    for (const auto& d : fs::recursive_directory_iterator(wurzel))
+        e[fs::relative(d.path(), wurzel).string()] = d.is_regular_file() ? LiesDatei(d.path()) : std::string();
+    return e;
+}
+
+enum class Schaden {
+    Kopie,         // a block of one copy in the middle backup (btrfs)
+    Bestandsliste, // a block inside the middle backup's record (btrfs)
+    Ordner,        // the middle backup folder's own block, which holds its names (ext4)
+};
+
+struct Fall {
+    const char* Name;
+    Schaden Was;
+    // The point restored and checked: the middle one, else the newest.
+    bool Mitte;
+    // Its entries that neither the restore nor the check can bring back; all of them where `Mitte`.
+    std::set<std::string> Verloren;
+    // What the restore and the check say of it.
+    const char* Grund;
+};
+
+class BeschaedigteSicherung : public ::testing::TestWithParam<Fall> {};
+
+TEST_P(BeschaedigteSicherung, TheRestComesBackAndEachBrokenEntryIsNamed) {
+    const Fall& fall = GetParam();
+    TempOrdner temp;
+    const bool ext4 = fall.Was == Schaden::Ordner;
+    Abbild platte(temp / "platte.img", temp / "D", ext4 ? 32 : 128,
+                  ext4
+                      ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"}
+                      : std::vector<std::string>{"mkfs.btrfs", "-q", "-f"});
+    if (!platte.Bereit() || !platte.Einhaengen())
+        GTEST_SKIP() << platte.Grund();
+    fs::create_directories(temp / "C" / "Daten");
+    fs::create_directories(platte.Punkt() / "Backup");
+    const Laufwerkstabelle laufwerke({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', platte.Punkt(), {}}});
+    Sekundenschritt uhr;
+    std::ostringstream aus, fehler;
+    const auto rufe = [&](const std::vector<std::string>& a) {
+        return RufeBefehlszeile(a, aus, fehler, laufwerke, uhr, temp.Pfad());
+    };
+    const auto sichere = [&] {
+        ++uhr.sekunde;
+        EXPECT_EQ(rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << fehler.str();
+        return "2026-03-14--09-00-0" + std::to_string(uhr.sekunde);
+    };
+    const fs::path q = temp / "C" / "Daten";
+    // Files too large to lie inside the file system's own records: their blocks are theirs alone.
+    SchreibeDatei(q / "a.txt", Muster("erste Fassung von a ", 65536));
+    SchreibeDatei(q / "b.txt", Muster("erste Fassung von b ", 65536));
+    const std::string s1 = sichere();
+    SchreibeDatei(q / "b.txt", Muster("zweite Fassung von b ", 65536));
+    SchreibeDatei(q / "m" / "c.txt", Muster("die einzige Fassung von c ", 65536));
+    // Enough names that the record of this run fills several blocks of its own.
+    if (fall.Was == Schaden::Bestandsliste)
+        for (int i = 0; i < 120; ++i)
+            SchreibeDatei(q / "viele" / ("n" + std::to_string(100 + i)), "n");
+    const std::string s2 = sichere();
+    SchreibeDatei(q / "d.txt", "d");
+    const std::string s3 = sichere();
+    const auto soll = fall.Mitte ? std::map<std::string, std::string>{} : Eintraege(q);
+    const std::string stand = fall.Mitte ? s2 : s3;
+    const std::string mitte = "Sicherung-" + s2;
+    const fs::path bild = temp / "platte.img";
+    const std::string bestand = LiesDatei(platte.Punkt() / "Backup" / mitte / "tresor-ix-bestand.txt");
+    std::string blocknummer;
+    if (ext4) {
+        ASSERT_EQ(Fuehre({"sh", "-c", "debugfs -R 'blocks /Backup/" + mitte + "' " + bild.string() + " 2>/dev/null"},
+                         &blocknummer),
+                  0);
+    }
+    platte.Aushaengen();
+
+    switch (fall.Was) {
+    case Schaden::Kopie: {
+        const std::size_t stelle = Finde(bild, Muster("die einzige Fassung von c ", 8192));
+        ASSERT_NE(stelle, std::string::npos);
+        Ueberschreibe(bild, stelle + 20000, 16);
+        break;
+    }
+    case Schaden::Bestandsliste: {
+        // Its head names its backup folder: found only once. Its blocks lie one after the other.
+        const std::size_t stelle = Finde(bild, bestand.substr(0, 200));
+        ASSERT_NE(stelle, std::string::npos);
+        ASSERT_GT(bestand.size(), 8000U);
+        ASSERT_EQ(Finde(bild, bestand.substr(0, 8000)), stelle);
+        Ueberschreibe(bild, stelle + 6000, 16);
+        break;
+    }
+    case Schaden::Ordner:
+        Ueberschreibe(bild, std::stoull(blocknummer) * 4096, 4096);
+        break;
+    }
+    ASSERT_TRUE(platte.Einhaengen()) << platte.Grund();
+
+    // The listing lists every backup.
+    EXPECT_EQ(rufe({"--liste", "--ziel", "D:\\Backup"}), 0) << fehler.str();
+    for (const std::string& s : {s1, s3})
+        EXPECT_NE(aus.str().find(s + "  C:\\Daten  "), std::string::npos) << aus.str() << fehler.str();
+
+    EXPECT_EQ(rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand}), 1);
+    for (const std::string& pfad : fall.Verloren)
+        EXPECT_NE(fehler.str().find(": " + pfad + ": "), std::string::npos) << pfad << "\n" << fehler.str();
+    EXPECT_NE(fehler.str().find(fall.Grund), std::string::npos) << fehler.str();
+
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+                    nach.string()}),
+              1);
+    for (const std::string& pfad : fall.Verloren)
+        EXPECT_NE(fehler.str().find("Nicht wiederhergestellt: " + pfad + ": "), std::string::npos) << pfad << "\n"
+                                                                                                   << fehler.str();
+    EXPECT_NE(fehler.str().find(fall.Grund), std::string::npos) << fehler.str();
+    // Everything else exactly, and nothing half written under any name.
+    auto erwartet = soll;
+    for (const std::string& pfad : fall.Verloren)
+        erwartet.erase(pfad);
+    const auto ist = fs::exists(nach) ? Eintraege(nach) : std::map<std::string, std::string>();
+    EXPECT_EQ(ist, erwartet);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faelle, BeschaedigteSicherung,
+    ::testing::Values(
+        Fall{"Kopie", Schaden::Kopie, false, {"m/c.txt"}, "Ein-/Ausgabefehler"},
+        Fall{"Bestandsliste", Schaden::Bestandsliste, true, {}, " ist nicht brauchbar: "},
+        Fall{"Ordner", Schaden::Ordner, false, {"b.txt", "m/c.txt"}, "Daten auf dem Datenträger beschädigt"}),
+    [](const ::testing::TestParamInfo<Fall>& i) { return std::string(i.param.Name); });
+
+} // namespace
+} // namespace tresor::test
