@@ -197,7 +197,8 @@ public:
     // For a restore, which looks at every copy before and after it is made and holds it against its record:
     // a file is copied from the folder held since it was met, even where that folder has been renamed since,
     // without its path looked up anew for every copy (a backup copies again from the folder the path names
-    // now, for its record tells that path).
+    // now, for its record tells that path). Its content is read, never shared with the backup's copy (a
+    // reflink): a copy whose blocks no longer read fails instead of giving a file that cannot be read.
     virtual void QuellordnerHalten() {}
     // For the walks of a backup: the look at each file of a folder listed by Files may be taken a moment before
     // the walk asks for it (on another thread). Such a look answers as if the walk had passed that moment

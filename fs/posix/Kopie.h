@@ -94,7 +94,8 @@ public:
     [[nodiscard]] bool QuelleOhneVermerk() const { return quelleOhneVermerk_; }
 
     // From now on a file or link is copied from the folder held since it was met, even where that folder was
-    // renamed since (Dateisystem::QuellordnerHalten): no look at its path after every copy.
+    // renamed since (Dateisystem::QuellordnerHalten): no look at its path after every copy. And its content is
+    // read to its end, never shared by a reflink: a block that no longer reads fails the copy.
     void QuellordnerHalten() { quellordnerHalten_ = true; }
 
     // The largest piece of content written between two reports of progress.

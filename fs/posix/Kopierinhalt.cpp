@@ -20,8 +20,11 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     auto quellfehler = [&](int nummer) { return FsFehler("Copy", quelle, Fehlercode(nummer)); };
     auto zielfehler = [&](int nummer) { return FsFehler("Copy", ziel, Fehlercode(Schreibfehler(z, nummer))); };
     // Reflink where the file system offers it: the copy shares the blocks and is made at once. Where the
-    // two file systems refused it once, they are not asked again for the copies that follow.
-    if (!ohneReflink_.contains(geraete)) {
+    // two file systems refused it once, they are not asked again for the copies that follow. A restore reads
+    // every byte instead (QuellordnerHalten): a shared block of a backup that no longer reads would pass
+    // unnoticed into the file restored, which then fails to read.
+    const bool teilen = !quellordnerHalten_;
+    if (teilen && !ohneReflink_.contains(geraete)) {
         if (::ioctl(z, FICLONE, q) == 0) {
             melde(vorher.st_size);
             return;
@@ -32,7 +35,8 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     // Never beyond the size the source had when it was looked at: a source that grew meanwhile is copied
     // again, and no tail of it is ever made up.
     const off_t groesse = vorher.st_size;
-    bool schnellweg = true; // copy_file_range, until it refuses
+    // copy_file_range, until it refuses; within one file system it may share the blocks as a reflink does.
+    bool schnellweg = teilen || geraete.first != geraete.second;
     std::vector<char> puffer;
     off_t geschriebenBis = 0;
     // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the

@@ -73,6 +73,8 @@ struct Fall {
     std::set<std::string> Verloren;
     // What the restore and the check say of it.
     const char* Grund;
+    // Restored into a folder on the backup disk itself, where a copy may share the blocks of its backup.
+    bool AufDiePlatte = false;
 };
 
 class BeschaedigteSicherung : public ::testing::TestWithParam<Fall> {};
@@ -159,7 +161,7 @@ TEST_P(BeschaedigteSicherung, TheRestComesBackAndEachBrokenEntryIsNamed) {
         EXPECT_NE(fehler.str().find(": " + pfad + ": "), std::string::npos) << pfad << "\n" << fehler.str();
     EXPECT_NE(fehler.str().find(fall.Grund), std::string::npos) << fehler.str();
 
-    const fs::path nach = temp / "C" / "zurueck";
+    const fs::path nach = fall.AufDiePlatte ? platte.Punkt() / "zurueck" : temp / "C" / "zurueck";
     EXPECT_EQ(rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
                     nach.string()}),
               1);
@@ -179,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
     Faelle, BeschaedigteSicherung,
     ::testing::Values(
         Fall{"Kopie", Schaden::Kopie, false, {"m/c.txt"}, "Ein-/Ausgabefehler"},
+        Fall{"KopieAufDiePlatte", Schaden::Kopie, false, {"m/c.txt"}, "Ein-/Ausgabefehler", true},
         Fall{"Bestandsliste", Schaden::Bestandsliste, true, {}, " ist nicht brauchbar: "},
         Fall{"Ordner", Schaden::Ordner, false, {"b.txt", "m/c.txt"}, "Daten auf dem Datenträger beschädigt"}),
     [](const ::testing::TestParamInfo<Fall>& i) { return std::string(i.param.Name); });
