@@ -381,6 +381,14 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
         } catch (const FsFehler& f) {
             lauf.Melde(".", "Rechte des Ordners nicht gesetzt (" + Fehlertext(f.Ursache()) + ")");
         }
+    // What was written is on the medium before the restore says it is done: a write that the disk failed after
+    // its file was closed shows only here.
+    std::string nichtDauerhaft;
+    try {
+        fso->Sync(nach);
+    } catch (const FsFehler& f) {
+        nichtDauerhaft = Fehlertext(f.Ursache());
+    }
     if (ursprung)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " an den ursprünglichen Ort " << Anzeigetext(nach)
              << " zurückgeholt: " << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise
@@ -400,7 +408,13 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (lauf.Probleme > 0)
         fehler_ << lauf.Probleme << (lauf.Probleme == 1 ? " Eintrag wurde" : " Einträge wurden")
                 << " nicht wiederhergestellt.\n";
-    return lauf.Probleme > 0 || lauf.Fremde > 0 || bericht_.Angehalten ? Befund::Probleme : Befund::Vollstaendig;
+    if (!nichtDauerhaft.empty())
+        fehler_ << "Nicht dauerhaft geschrieben: Was in " << Anzeigetext(nach)
+                << " wiederhergestellt wurde, hat der Datenträger nicht vollständig aufgenommen (" << nichtDauerhaft
+                << "); es kann beschädigt sein.\n";
+    return lauf.Probleme > 0 || lauf.Fremde > 0 || bericht_.Angehalten || !nichtDauerhaft.empty()
+               ? Befund::Probleme
+               : Befund::Vollstaendig;
 }
 
 bool Wiederherstellung::HalteNach(Dateisystem& fso, const Pfad& nach, bool neu,

@@ -114,7 +114,8 @@ public:
     // by root as Besitzregel.h allows (an entry given its copy's owner instead is named, and the restore
     // ends with Probleme). Each file is written under a temporary name and renamed; folders get their bits
     // and times after their content, the deepest first. Backups without a record give the newest copy of
-    // each path up to that time, and say that deleted files may come back.
+    // each path up to that time, and say that deleted files may come back. What it wrote is made durable on its
+    // medium before it ends (Sync): a write the medium failed is named, and the restore ends with Probleme.
     Befund Wiederherstellen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                             const Pfad& nach);
     // The same for chosen entries of a point, or the whole point, into a new or empty folder, or back to the

@@ -1,17 +1,23 @@
-// A backup disk that lay unused for years and now fails to read some of its blocks: each disk an image on a loop
-// device whose blocks the test breaks itself while it is unmounted (btrfs, whose data checksums make a broken copy or
-// record an input/output error; ext4, whose checksums of folders make a broken folder unreadable): the restore and the
-// check of a point bring back and call whole all that does not lie in the broken blocks, name each entry that does, and
-// end with exit status 1; the listing still lists every backup. Needs root and loop devices, and skips elsewhere.
+// Disks that fail: a backup disk that lay unused for years and now fails to read some of its blocks, and a disk
+// restored onto that fails to write. Each disk an image on a loop device. The backup disk's blocks the test breaks
+// itself while it is unmounted (btrfs, whose data checksums make a broken copy or record an input/output error;
+// ext4, whose checksums of folders make a broken folder unreadable): the restore and the check of a point bring
+// back and call whole all that does not lie in the broken blocks, name each entry that does, and end with exit
+// status 1; the listing still lists every backup. The disk restored onto claims more room than the memory disk
+// that holds its image has: its writes fail once that is full, after the files were closed. Needs root and loop
+// devices, and skips elsewhere.
 #include "tests/Testhilfen.h"
 #include "tests/cli/Aufruf.h"
 #include "tests/zuverlaessigkeit/Programm.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <set>
 
 namespace tresor::test {
@@ -185,6 +191,48 @@ INSTANTIATE_TEST_SUITE_P(
         Fall{"Bestandsliste", Schaden::Bestandsliste, true, {}, " ist nicht brauchbar: "},
         Fall{"Ordner", Schaden::Ordner, false, {"b.txt", "m/c.txt"}, "Daten auf dem Datenträger beschädigt"}),
     [](const ::testing::TestParamInfo<Fall>& i) { return std::string(i.param.Name); });
+
+TEST(SchadhaftesZiel, ARestoreWhoseWritesNeverReachTheDiskSaysSo) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "Einhängen braucht root";
+    TempOrdner temp;
+    const fs::path speicher = temp / "speicher";
+    fs::create_directories(speicher);
+    ASSERT_EQ(Fuehre({"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", speicher.string()}), 0);
+    struct Aushaengen {
+        fs::path punkt;
+        ~Aushaengen() { (void)Fuehre({"umount", "-l", punkt.string()}); }
+    } const aushaengen{speicher};
+    Abbild platte(speicher / "platte.img", temp / "E", 64);
+    if (!platte.Bereit() || !platte.Einhaengen())
+        GTEST_SKIP() << platte.Grund();
+    fs::create_directories(temp / "D" / "Backup");
+    const Laufwerkstabelle laufwerke({Laufwerk{'C', (temp / "C").string(), {}},
+                                      Laufwerk{'D', (temp / "D").string(), {}}, Laufwerk{'E', platte.Punkt(), {}}});
+    std::mt19937_64 zufall(7);
+    for (const char* name : {"a", "b", "c"}) {
+        std::string inhalt(2 << 20, '\0');
+        for (char& c : inhalt)
+            c = static_cast<char>(zufall());
+        SchreibeDatei(temp / "C" / "Daten" / name, inhalt);
+    }
+    Sekundenschritt uhr;
+    std::ostringstream aus, fehler;
+    ASSERT_EQ(
+        RufeBefehlszeile({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, aus, fehler, laufwerke, uhr, temp.Pfad()),
+        0)
+        << fehler.str();
+
+    EXPECT_EQ(RufeBefehlszeile(
+                  {"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", "E:\\zurueck"}, aus,
+                  fehler, laufwerke, uhr, temp.Pfad()),
+              1)
+        << aus.str() << fehler.str();
+    EXPECT_NE(fehler.str().find("Nicht dauerhaft geschrieben: Was in E:\\zurueck wiederhergestellt wurde, hat der "
+                                "Datenträger nicht vollständig aufgenommen ("),
+              std::string::npos)
+        << fehler.str();
+}
 
 } // namespace
 } // namespace tresor::test
