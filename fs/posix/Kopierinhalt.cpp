@@ -72,8 +72,9 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
                 // Not possible here, or failed: the plain way either works or names the side at fault.
                 schnellweg = false;
             }
+            // No larger than the file: a restore, which reads every file this way, holds little for small ones.
             if (puffer.empty())
-                puffer.resize(Stueck);
+                puffer.resize(std::min(Stueck, static_cast<std::size_t>(groesse)));
             const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
             if (n < 0) {
                 if (errno == EINTR)
