@@ -426,6 +426,44 @@ TEST_F(Aufraeumtest, APointHalfRemovedByAKilledThinningIsFinishedBesideAnotherSo
     }
 }
 
+// The same for a drive root, whose mirror is the backup folder itself: the record put aside lies in it and goes last.
+TEST_F(Aufraeumtest, ADriveRootsPointHalfRemovedIsFinished) {
+    fs::create_directories(temp / "E");
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}},
+                                  Laufwerk{'E', (temp / "E").string(), {}}});
+    for (int i = 0; i < 3; ++i) {
+        SchreibeDatei(temp / "E" / "a.txt", "Fassung " + std::to_string(i));
+        SchreibeDatei(temp / "E" / "tief" / "b.txt", "Fassung " + std::to_string(i));
+        uhr.datum = {2026, 1, 1 + i};
+        ASSERT_EQ(Rufe({"--quelle", "E:\\", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+    }
+    // Another source in the target: every folder of the drive root without a record may be its.
+    SchreibeDatei(Q() / "x.txt", "anders");
+    uhr.datum = {2026, 1, 9};
+    ASSERT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+    const auto alle = Staende();
+    const pid_t kind = ::fork();
+    ASSERT_GE(kind, 0);
+    if (kind == 0) {
+        Ausduennung::SetzeHaltepunkt([](std::size_t, Ausduennung::Schritt art) {
+            if (art == Ausduennung::Schritt::Spiegel)
+                ::_exit(99);
+        });
+        ::_exit(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--behalte-letzte", "1"}));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 99);
+    const fs::path halb = Backup() / ("Sicherung-" + *alle.begin());
+    EXPECT_FALSE(fs::exists(halb / Bestandsdateiname(0)));
+    EXPECT_TRUE(fs::exists(halb / ausduennung::Abgangsname));
+    EXPECT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--behalte-letzte", "1"}), 0)
+        << aus.str() << fehler.str();
+    EXPECT_EQ(Staende(), (std::set<std::string>{*std::next(alle.begin(), 2), *alle.rbegin()})) << aus.str();
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "E:\\"}), 0) << aus.str() << fehler.str();
+}
+
 // A plan left in the target is finished by the next run, whatever rule that run has; one that another user wrote
 // (or put in the place of the one left) removes none of this user's backups. Where the backup folders are the
 // plan's owner's as well (a medium that keeps no owners shows every entry as the mount's user's), it is finished.
