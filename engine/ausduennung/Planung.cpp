@@ -90,7 +90,17 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     std::vector<std::string> namen;
     for (const Punkt& p : a.Punkte)
         namen.push_back(p.Name);
-    std::vector<bool> bleibt = Behaltene(namen, regel);
+    // A point whose removal began (its record put aside, its mirror perhaps in part gone: a removal that could
+    // not finish) is no point the rule may keep; the rule goes by the others.
+    std::vector<std::string> ganze;
+    for (const Punkt& p : a.Punkte)
+        if (!p.Abgang || &p == &a.Punkte.back())
+            ganze.push_back(p.Name);
+    const std::vector<bool> ganzeBleiben = Behaltene(ganze, regel);
+    std::vector<bool> bleibt(namen.size(), false);
+    for (std::size_t i = 0, j = 0; i < namen.size(); ++i)
+        if (j < ganze.size() && ganze[j] == namen[i])
+            bleibt[i] = ganzeBleiben[j++];
     std::vector<Rest> gehalten; // the points that stay against the rule, and why
     Restsammlung festgehalten(gehalten);
     for (std::size_t i = 0; i < namen.size(); ++i)

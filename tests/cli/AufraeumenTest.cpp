@@ -363,6 +363,8 @@ TEST_F(Aufraeumtest, APointHalfRemovedByAKilledThinningIsFinishedBesideAnotherSo
         int Mal;                 // killed at the Mal-th hook of that kind
         bool SpiegelWeg = false; // then its mirror removed, as a kill after the mirror's removal leaves it
         bool Sichern = false;    // finished by a backup run, else by a thinning
+        bool PlanWeg = false;    // the plan gone, as a removal that could not finish leaves it
+        int Letzte = 1;          // the rule of the thinning that comes next
     };
     using S = Ausduennung::Schritt;
     const std::vector<Fall> faelle = {
@@ -372,6 +374,8 @@ TEST_F(Aufraeumtest, APointHalfRemovedByAKilledThinningIsFinishedBesideAnotherSo
         {"keine andere Quelle", "", S::Spiegel, 2},
         {"eine Quelle darin, vor dem zweiten Entfernen, dann gesichert", "C:\\Daten\\sub", S::Entfernen, 2, false,
          true},
+        // The rule would keep it, but the point is no longer whole: it goes, and no older point stays for it.
+        {"der Plan weg, eine Regel, die alles behält", "C:\\Daten\\sub", S::Spiegel, 1, false, false, true, 99},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
@@ -411,12 +415,16 @@ TEST_F(Aufraeumtest, APointHalfRemovedByAKilledThinningIsFinishedBesideAnotherSo
         }
         if (f.SpiegelWeg)
             fs::remove_all(halb / "Daten");
+        if (f.PlanWeg)
+            fs::remove(Backup() / Plandateiname);
+        for (int i = f.Mal; f.Letzte > 1 && i < 3; ++i)
+            soll.insert(Kette[i]);
         if (f.Sichern) {
             SchreibeDatei(Q() / "a.txt", "nach dem Abbruch");
             Sichere("2026-02-10--20-00-00");
             soll.insert("2026-02-10--20-00-00");
         } else {
-            EXPECT_EQ(Aufraeumen({"--behalte-letzte", "1"}), 0) << aus.str() << fehler.str();
+            EXPECT_EQ(Aufraeumen({"--behalte-letzte", std::to_string(f.Letzte)}), 0) << aus.str() << fehler.str();
         }
         EXPECT_EQ(Staende(), soll) << aus.str() << fehler.str();
         EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
