@@ -123,9 +123,10 @@ public:
     // point without a usable record may need its copies).
     std::vector<std::pair<std::string, std::optional<std::uint64_t>>> EigeneBytes(const Pfad& ziel, const Pfad& quelle);
 
-    // For tests: called before each step with its number (0 = writing the plan) and its kind; a test stops
-    // the program there to see what a kill at that moment leaves.
-    enum class Schritt { Plan, Verschieben, Bestand, Entfernen, PlanEntfernen };
+    // For tests: called before each step with its number (0 = writing the plan) and its kind, and inside the
+    // removal of a point once more with the same number (Spiegel: its record is out of the way, its mirror not
+    // yet gone); a test stops the program there to see what a kill at that moment leaves.
+    enum class Schritt { Plan, Verschieben, Bestand, Entfernen, Spiegel, PlanEntfernen };
     static void SetzeHaltepunkt(std::function<void(std::size_t, Schritt)> haltepunkt);
 
 private:

@@ -136,6 +136,7 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
         const auto ordner = baum.Stand(g);
         return !ordner || ordner->Uid != planBesitzer;
     };
+    const Sicherungsbesitz besitz(zugriff, plan.Ziel);
     std::set<std::string, std::less<>> gehen;
     for (const std::string& g : plan.Gehen)
         if (const Punkt* p = a.Finde(g); p != nullptr && p->Mehrdeutig)
@@ -284,8 +285,17 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
             lauf.Getan();
             continue;
         }
-        if (const Punkt* p = a.Finde(g))
-            lauf.Ergebnis.FreieBytes += ZaehleFreie(baum, *p, plan.Quelle, {}, &lauf.Reste, true);
+        if (const Punkt* p = a.Finde(g)) {
+            lauf.Ergebnis.FreieBytes += ZaehleFreie(baum, *p, plan.Quelle, {}, &lauf.Reste, true, [&] {
+                if (Haltepunkt())
+                    Haltepunkt()(lauf.Schritt, Ausduennung::Schritt::Spiegel);
+            });
+        } else if (const auto ordner = baum.Stand(g); ordner && besitz.Eigen(*ordner) && !fremd(g) &&
+                                                      AbgangPasst(zugriff, a.Ziel, g, plan.Quelle, a.QuellePosix)) {
+            // Its mirror is gone already: the record kept until then goes now.
+            lauf.Ergebnis.FreieBytes += baum.Entferne(
+                g + "/" + Abgangsname, false, {}, [&](const Zielbaum::Uebrig& u) { lauf.Rest(g, u.Pfad, u.Grund); });
+        }
         // The folders above the mirror, up to the backup folder, when nothing else is in them.
         for (std::string o = Eltern(Spiegel(g, plan.Quelle)); !o.empty() && baum.EntferneLeer(o); o = Eltern(o)) {
         }

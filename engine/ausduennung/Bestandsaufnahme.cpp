@@ -3,6 +3,7 @@
 
 #include "engine/ausduennung/Zusammenfuehrung.h"
 #include "engine/bestand/Sicherungsfolge.h"
+#include "fs/FsFehler.h"
 
 #include <algorithm>
 
@@ -45,13 +46,30 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
             if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)
                 continue;
             p.Art = fund.Zustand == Bestandsfund::Art::Kaputt ? Bestandsart::Kaputt : Bestandsart::Keiner;
+            p.Abgang = p.Art == Bestandsart::Keiner && AbgangPasst(zugriff, ziel, name, quelle, a.QuellePosix);
         }
         a.Punkte.push_back(std::move(p));
     }
     if (fremdeSpiegel)
         for (Punkt& p : a.Punkte)
-            p.Mehrdeutig = p.Art != Bestandsart::Gelesen;
+            p.Mehrdeutig = p.Art != Bestandsart::Gelesen && !p.Abgang;
     return a;
+}
+
+bool AbgangPasst(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, const Pfad& quelle,
+                 const std::string& quellePosix) {
+    try {
+        auto datei = zugriff.OeffneDatei(Unterpfad(Unterpfad(ziel, name), Abgangsname));
+        if (!datei)
+            return false;
+        // Checked as a record found under its own name is: whole, of this folder, of this source.
+        const auto kopf = Bestandsleser::LiesKopf(Dateiquelle(std::move(*datei)));
+        const Bestand* b = std::get_if<Bestand>(&kopf);
+        return b != nullptr && b->Ordner == name && IstProgrammpfad(b->Quelle) &&
+               GleicheQuelle(*b, quelle, quellePosix);
+    } catch (const FsFehler&) {
+        return false;
+    }
 }
 
 std::optional<Bestandsleser> LiesBestandVon(Eintragszugriff& zugriff, const Aufnahme& aufnahme, const Punkt& punkt) {

@@ -38,7 +38,19 @@ struct Punkt {
     // same place or inside or around it (C:\Daten and D:\Daten, or C:\Daten and C:\Daten\Fotos): the folder
     // that makes it look like a point of the source may be that other source's mirror. It is never removed.
     bool Mehrdeutig = false;
+    // Without a record, but with the record it had under Abgangsname: a point of the source whose removal began.
+    bool Abgang = false;
 };
+
+// Where a point's record goes when the point is removed, before its mirror: under this name no reader takes it
+// for a record, so a point half removed never looks like a whole one, yet it still says that the folder is this
+// source's backup, so that a removal cut short is finished, whatever other sources are mirrored in the target.
+// It goes last.
+inline const std::string Abgangsname = ".tresor-ix-bestand.geht";
+
+// Whether the backup folder `name` holds under Abgangsname a whole record of `quelle` that names that folder.
+bool AbgangPasst(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, const Pfad& quelle,
+                 const std::string& quellePosix);
 
 // The reason a point that is Mehrdeutig stays (German).
 inline constexpr const char* MehrdeutigGrund =
@@ -84,13 +96,15 @@ void Brauchen(Eintragszugriff& zugriff, Aufnahme& aufnahme, const std::vector<bo
 void Zuege(const Laufwerkstabelle& laufwerke, const Ausduennungsplan& plan,
            const std::function<void(const Verschiebung&)>& zug);
 
-// Removes a point of `quelle` (its record first, then its mirror of the source), or with `entfernen` false
-// only counts: the bytes of the files that go and have no other name. Entries for which `auslassen` (relative
-// to the mirror) is true stay; what could not go is added to `reste` when given.
+// Removes a point of `quelle` (its record first put under Abgangsname, then its mirror of the source, then that
+// record once the mirror is gone), or with `entfernen` false only counts: the bytes of the files that go and
+// have no other name. Entries for which `auslassen` (relative to the mirror) is true stay; what could not go is
+// added to `reste` when given. `zwischen`, where given, is called once the record is out of the way, before the
+// mirror goes.
 class Restsammlung;
 std::uint64_t ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle,
-                          const std::function<bool(const std::string&)>& auslassen, Restsammlung* reste,
-                          bool entfernen);
+                          const std::function<bool(const std::string&)>& auslassen, Restsammlung* reste, bool entfernen,
+                          const std::function<void()>& zwischen = {});
 
 // The plan's text in the target, written a piece at a time into `aus`: Kopf (the source, the folders that stay
 // and go), then each move, then Ende (the records rewritten, the bytes freed, the last line with the count of

@@ -29,17 +29,50 @@ Ausduennung::Ausduennung(Laufwerkstabelle laufwerke) : laufwerke_(std::move(lauf
 
 std::uint64_t ausduennung::ZaehleFreie(Zielbaum& baum, const Punkt& punkt, const Pfad& quelle,
                                        const std::function<bool(const std::string&)>& auslassen, Restsammlung* reste,
-                                       bool entfernen) {
+                                       bool entfernen, const std::function<void()>& zwischen) {
     const Zielbaum::Uebrige uebrig = [&](const Zielbaum::Uebrig& u) {
         if (reste)
             reste->Neu(punkt.Name, u.Pfad, u.Grund);
     };
     std::uint64_t bytes = 0;
     const std::string spiegel = Spiegel(punkt.Name, quelle);
-    // The record first: a point half removed never looks like a whole one.
-    if (spiegel != punkt.Name && !punkt.Bestandsdatei.empty())
+    const std::string abgang = punkt.Name + "/" + Abgangsname;
+    bool mitAbgang = punkt.Abgang;
+    // The record first: a point half removed never looks like a whole one. Where it is removed for good it is
+    // kept under Abgangsname until the mirror is gone (a second name first, so that it is never without one).
+    if (entfernen && punkt.Art == Bestandsart::Gelesen && !punkt.Bestandsdatei.empty()) {
+        const std::string bestand = punkt.Name + "/" + punkt.Bestandsdatei;
+        try {
+            Zielbaum::Zug zug = baum.Verschiebe(bestand, abgang);
+            if (zug == Zielbaum::Zug::Besetzt) {
+                // Something left under that name from before: the folder goes whole anyway.
+                baum.Entferne(abgang, false, {}, uebrig);
+                zug = baum.Verschiebe(bestand, abgang);
+            }
+            mitAbgang = zug == Zielbaum::Zug::Erledigt;
+        } catch (const FsFehler&) {
+            // Not kept then: the record goes first all the same.
+        }
+        bytes += baum.Entferne(bestand, false, {}, uebrig);
+    } else if (spiegel != punkt.Name && !punkt.Bestandsdatei.empty()) {
         bytes += baum.Entferne(punkt.Name + "/" + punkt.Bestandsdatei, !entfernen, {}, uebrig);
-    bytes += baum.Entferne(spiegel, !entfernen, auslassen, uebrig);
+    }
+    if (zwischen)
+        zwischen();
+    // Where the mirror is the backup folder itself (a drive root), the record under Abgangsname lies in it.
+    const auto ohneAbgang = [&](const std::string& relativ) {
+        return (mitAbgang && spiegel == punkt.Name && relativ == Abgangsname) || (auslassen && auslassen(relativ));
+    };
+    bytes += baum.Entferne(spiegel, !entfernen, ohneAbgang, uebrig);
+    if (!mitAbgang)
+        return bytes;
+    // The record goes once nothing of the mirror is left; else it stays to say whose the rest is.
+    const auto rest = spiegel == punkt.Name ? baum.Namen(spiegel) : std::nullopt;
+    if (!entfernen || (spiegel != punkt.Name ? !baum.Stand(spiegel) : rest && rest->size() == 1)) {
+        bytes += baum.Entferne(abgang, !entfernen, {}, uebrig);
+        if (entfernen && spiegel == punkt.Name)
+            baum.EntferneLeer(spiegel);
+    }
     return bytes;
 }
 
@@ -57,7 +90,17 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
     std::vector<std::string> namen;
     for (const Punkt& p : a.Punkte)
         namen.push_back(p.Name);
-    std::vector<bool> bleibt = Behaltene(namen, regel);
+    // A point whose removal began (its record put aside, its mirror perhaps in part gone: a removal that could
+    // not finish) is no point the rule may keep; the rule goes by the others.
+    std::vector<std::string> ganze;
+    for (const Punkt& p : a.Punkte)
+        if (!p.Abgang || &p == &a.Punkte.back())
+            ganze.push_back(p.Name);
+    const std::vector<bool> ganzeBleiben = Behaltene(ganze, regel);
+    std::vector<bool> bleibt(namen.size(), false);
+    for (std::size_t i = 0, j = 0; i < namen.size(); ++i)
+        if (j < ganze.size() && ganze[j] == namen[i])
+            bleibt[i] = ganzeBleiben[j++];
     std::vector<Rest> gehalten; // the points that stay against the rule, and why
     Restsammlung festgehalten(gehalten);
     for (std::size_t i = 0; i < namen.size(); ++i)

@@ -185,7 +185,23 @@ std::optional<Attributnamen> ListeAttribute(int fd) {
 constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
                                        0xF2F52010 /* f2fs */};
 
+// File systems whose flush (syncfs) reaches no further than the client: a FUSE file system (sshfs) and the kernel's
+// SMB client. Their server writes a file to its disk when the file is flushed by itself (fsync).
+constexpr long NurEinzelnGeflushte[] = {0x65735546 /* fuse */, static_cast<long>(0xFF534D42) /* cifs */,
+                                        static_cast<long>(0xFE534D42) /* smb2 */};
+
 } // namespace
+
+bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
+    if (const auto stelle = einzelnGeraete_.find(geraet); stelle != einzelnGeraete_.end())
+        return stelle->second;
+    struct statfs sf {};
+    const bool einzeln =
+        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(NurEinzelnGeflushte), std::end(NurEinzelnGeflushte),
+                                             static_cast<long>(sf.f_type)) != std::end(NurEinzelnGeflushte);
+    einzelnGeraete_.emplace(geraet, einzeln);
+    return einzeln;
+}
 
 bool Kopierer::Lokal(int fd, dev_t geraet) {
     if (const auto stelle = lokaleGeraete_.find(geraet); stelle != lokaleGeraete_.end())
@@ -458,6 +474,18 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         if (::renameat(ordnerFd, tmpName.c_str(), ordnerFd, zielName.c_str()) != 0)
             throw zielfehler(errno);
         fertig = true;
+    }
+    // Where a flush of the whole file system asks nothing of the server that holds the copy (Sync's syncfs on a
+    // FUSE or SMB mount), the copy of a backup is flushed by itself, under its name: that makes its content and
+    // its name durable on the server before the run may count its source as backed up. A copy that cannot be made
+    // durable loses its name again.
+    if (rueckschreiber_ != nullptr && !quellordnerHalten_ && NurEinzelnDauerhaft(ordnerFd, zielort.OrdnerGeraet())) {
+        const Deskriptor kopie(::openat(ordnerFd, zielName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!kopie.gueltig() || ::fsync(kopie.get()) != 0) {
+            const int f = errno;
+            (void)::unlinkat(ordnerFd, zielName.c_str(), 0);
+            throw zielfehler(f);
+        }
     }
     // The disk may begin to write it while the next ones are made; a restore leaves that to the kernel.
     if (rueckschreiber_ != nullptr && !quellordnerHalten_)

@@ -128,6 +128,10 @@ private:
     // listing of a file's attributes names every one it holds, the ACL included, and which stamp the ctime of a
     // file that is renamed or linked. Asked once per device.
     bool Lokal(int fd, dev_t geraet);
+    // Whether the file system of the device `geraet` (a folder of it open as `fd`) makes a copy durable on the
+    // disk that holds it only through a flush of that very file (fsync): its flush of the whole file system
+    // (syncfs) asks nothing of its server. Asked once per device.
+    bool NurEinzelnDauerhaft(int fd, dev_t geraet);
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
@@ -138,6 +142,8 @@ private:
     std::set<dev_t> ohneUnbenannte_;
     // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
     std::map<dev_t, bool> verweisGeraete_;
+    // Per target device: whether each copy is flushed by itself (NurEinzelnDauerhaft).
+    std::map<dev_t, bool> einzelnGeraete_;
     // Per source device: Lokal.
     std::map<dev_t, bool> lokaleGeraete_;
     // The destination folder asked last by VorgabeAclIn, and its answer.

@@ -269,17 +269,27 @@ TEST_F(Aufraeumtest, ThinningOneSourceLeavesTheOthersBackupsUntouched) {
 // with another source mirrored at the same place, inside or around it, that folder may be the other source's,
 // and a thinning of this one never removes it.
 TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned) {
+    // What becomes of the other source's oldest record.
+    enum class Jener {
+        Entfernt,
+        Zerrissen,
+        Abgehend,       // put where a removal keeps it: another source's record is no sign of this one's
+        Untergeschoben, // removed, and the record of this source's oldest point put there so: it names that folder
+    };
     struct Fall {
         std::string Was;
-        std::string Quelle;     // the source thinned, below C:\ (its snapshot below temp/C)
-        std::string Andere;     // the other source, in program form
-        bool Zerrissen = false; // the other source's oldest record torn, else removed
+        std::string Quelle; // the source thinned, below C:\ (its snapshot below temp/C)
+        std::string Andere; // the other source, in program form
+        Jener Wie = Jener::Entfernt;
     };
     const std::vector<Fall> faelle = {
         {"eine Quelle darin", "Daten", "C:\\Daten\\sub"},
-        {"eine Quelle darin, ihre Bestandsliste zerrissen", "Daten", "C:\\Daten\\sub", true},
+        {"eine Quelle darin, ihre Bestandsliste zerrissen", "Daten", "C:\\Daten\\sub", Jener::Zerrissen},
         {"die Quelle, in der sie liegt", "Daten\\sub", "C:\\Daten"},
         {"eine Quelle gleichen Namens auf einem anderen Laufwerk", "Daten", "D:\\Daten"},
+        {"eine Quelle darin, ihre Bestandsliste wie abgehend", "Daten", "C:\\Daten\\sub", Jener::Abgehend},
+        {"die Quelle, in der sie liegt, eine eigene Bestandsliste untergeschoben", "Daten\\sub", "C:\\Daten",
+         Jener::Untergeschoben},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.Was);
@@ -308,10 +318,15 @@ TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned)
             }
         }
         const fs::path bestand = Backup() / ("Sicherung-" + andere[0]) / Bestandsdateiname(0);
-        if (f.Zerrissen)
+        const fs::path abgang = bestand.parent_path() / ausduennung::Abgangsname;
+        if (f.Wie == Jener::Zerrissen)
             SchreibeDatei(bestand, LiesDatei(bestand).substr(0, 120));
+        else if (f.Wie == Jener::Abgehend)
+            fs::rename(bestand, abgang);
         else
             fs::remove(bestand);
+        if (f.Wie == Jener::Untergeschoben)
+            fs::copy_file(Backup() / ("Sicherung-" + eigene[0]) / Bestandsdateiname(0), abgang);
         std::map<std::string, Schnappschuss> vorher;
         for (const std::string& s : andere)
             vorher[s] = Schnappe(Backup() / ("Sicherung-" + s));
@@ -335,6 +350,126 @@ TEST_F(Aufraeumtest, AFolderWithoutARecordThatMayBeAnotherSourcesIsNeverThinned)
         EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
         EXPECT_EQ(Unterschiede(vorher.at(andere[0]), Schnappe(Backup() / ("Sicherung-" + andere[0]))), "");
     }
+}
+
+// A thinning killed while it removes a point, in a target that also holds another source mirrored at the same
+// place (inside, or the same path on another drive): the point half removed never looks like a whole one, and the
+// next thinning or backup run removes the rest of it, though without its record it might be the other's.
+TEST_F(Aufraeumtest, APointHalfRemovedByAKilledThinningIsFinishedBesideAnotherSource) {
+    struct Fall {
+        std::string Was;
+        std::string Andere; // the other source in program form, or none
+        Ausduennung::Schritt Art;
+        int Mal;                 // killed at the Mal-th hook of that kind
+        bool SpiegelWeg = false; // then its mirror removed, as a kill after the mirror's removal leaves it
+        bool Sichern = false;    // finished by a backup run, else by a thinning
+        bool PlanWeg = false;    // the plan gone, as a removal that could not finish leaves it
+        int Letzte = 1;          // the rule of the thinning that comes next
+    };
+    using S = Ausduennung::Schritt;
+    const std::vector<Fall> faelle = {
+        {"eine Quelle darin, die erste Bestandsliste beiseite", "C:\\Daten\\sub", S::Spiegel, 1},
+        {"gleicher Pfad auf D, die zweite beiseite, dann gesichert", "D:\\Daten", S::Spiegel, 2, false, true},
+        {"eine Quelle darin, der Spiegel schon weg", "C:\\Daten\\sub", S::Spiegel, 3, true},
+        {"keine andere Quelle", "", S::Spiegel, 2},
+        {"eine Quelle darin, vor dem zweiten Entfernen, dann gesichert", "C:\\Daten\\sub", S::Entfernen, 2, false,
+         true},
+        // The rule would keep it, but the point is no longer whole: it goes, and no older point stays for it.
+        {"der Plan weg, eine Regel, die alles behält", "C:\\Daten\\sub", S::Spiegel, 1, false, false, true, 99},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Was);
+        NeueKette(4);
+        fs::remove_all(temp / "D" / "Daten");
+        std::set<std::string> soll = {Kette[3]};
+        std::map<std::string, Schnappschuss> andere;
+        if (!f.Andere.empty()) {
+            SchreibeDatei(temp / "D" / "Daten" / "d.txt", "auf D");
+            uhr.zeit.Sekunde = 1;
+            ASSERT_EQ(Rufe({"--quelle", f.Andere, "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+            for (const std::string& s : Staende())
+                if (s.ends_with('1')) {
+                    soll.insert(s);
+                    andere[s] = Schnappe(Backup() / ("Sicherung-" + s));
+                }
+            ASSERT_EQ(andere.size(), 1u);
+        }
+        const pid_t kind = ::fork();
+        ASSERT_GE(kind, 0);
+        if (kind == 0) {
+            int mal = 0;
+            Ausduennung::SetzeHaltepunkt([&f, &mal](std::size_t, Ausduennung::Schritt art) {
+                if (art == f.Art && ++mal == f.Mal)
+                    ::_exit(99);
+            });
+            ::_exit(Aufraeumen({"--behalte-letzte", "1"}));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 99);
+        const fs::path halb = Backup() / ("Sicherung-" + Kette[f.Mal - 1]);
+        if (f.Art == S::Spiegel) {
+            EXPECT_FALSE(fs::exists(halb / Bestandsdateiname(0))) << "its record is no longer one";
+            EXPECT_TRUE(fs::is_directory(halb / "Daten"));
+        }
+        if (f.SpiegelWeg)
+            fs::remove_all(halb / "Daten");
+        if (f.PlanWeg)
+            fs::remove(Backup() / Plandateiname);
+        for (int i = f.Mal; f.Letzte > 1 && i < 3; ++i)
+            soll.insert(Kette[i]);
+        if (f.Sichern) {
+            SchreibeDatei(Q() / "a.txt", "nach dem Abbruch");
+            Sichere("2026-02-10--20-00-00");
+            soll.insert("2026-02-10--20-00-00");
+        } else {
+            EXPECT_EQ(Aufraeumen({"--behalte-letzte", std::to_string(f.Letzte)}), 0) << aus.str() << fehler.str();
+        }
+        EXPECT_EQ(Staende(), soll) << aus.str() << fehler.str();
+        EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
+        for (const auto& [s, baum] : andere)
+            EXPECT_EQ(Unterschiede(baum, Schnappe(Backup() / ("Sicherung-" + s))), "") << s;
+        PruefeWiederherstellbar({Kette[3]});
+    }
+}
+
+// The same for a drive root, whose mirror is the backup folder itself: the record put aside lies in it and goes last.
+TEST_F(Aufraeumtest, ADriveRootsPointHalfRemovedIsFinished) {
+    fs::create_directories(temp / "E");
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}},
+                                  Laufwerk{'E', (temp / "E").string(), {}}});
+    for (int i = 0; i < 3; ++i) {
+        SchreibeDatei(temp / "E" / "a.txt", "Fassung " + std::to_string(i));
+        SchreibeDatei(temp / "E" / "tief" / "b.txt", "Fassung " + std::to_string(i));
+        uhr.datum = {2026, 1, 1 + i};
+        ASSERT_EQ(Rufe({"--quelle", "E:\\", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+    }
+    // Another source in the target: every folder of the drive root without a record may be its.
+    SchreibeDatei(Q() / "x.txt", "anders");
+    uhr.datum = {2026, 1, 9};
+    ASSERT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+    const auto alle = Staende();
+    const pid_t kind = ::fork();
+    ASSERT_GE(kind, 0);
+    if (kind == 0) {
+        Ausduennung::SetzeHaltepunkt([](std::size_t, Ausduennung::Schritt art) {
+            if (art == Ausduennung::Schritt::Spiegel)
+                ::_exit(99);
+        });
+        ::_exit(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--behalte-letzte", "1"}));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(kind, &status, 0), kind);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 99);
+    const fs::path halb = Backup() / ("Sicherung-" + *alle.begin());
+    EXPECT_FALSE(fs::exists(halb / Bestandsdateiname(0)));
+    EXPECT_TRUE(fs::exists(halb / ausduennung::Abgangsname));
+    EXPECT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--behalte-letzte", "1"}), 0)
+        << aus.str() << fehler.str();
+    EXPECT_EQ(Staende(), (std::set<std::string>{*std::next(alle.begin(), 2), *alle.rbegin()})) << aus.str();
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "E:\\"}), 0) << aus.str() << fehler.str();
 }
 
 // A plan left in the target is finished by the next run, whatever rule that run has; one that another user wrote

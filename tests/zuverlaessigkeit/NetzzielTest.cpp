@@ -33,6 +33,7 @@ struct Server {
     std::unique_ptr<SshServer> ssh;
     std::unique_ptr<SmbServer> smb;
     fs::path Bild() const { return ordner / "bild"; }
+    fs::path Ordner() const { return ordner.Pfad(); }
 
     static Server& Alle() {
         static Server server;
@@ -220,6 +221,44 @@ TEST_P(Netzziel, BackupNothingNewAChangeRestoreCheckAndThinning) {
 
 INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- What a run has marked as backed up is on the server's disk ----
+
+// The server loses its power right after the run: its disk holds what reached it, not what its memory still
+// held. A copy of the served image taken then is that disk (the image is ext4 without a journal, so what its
+// kernel has not yet written back is not in it). Every file whose archive bit the run cleared has its copy
+// there, whole and under its name. sshfs hands a flush on to the server (SFTP's fsync); smbnetfs passes none,
+// so no client of it can make a copy durable, and the test runs on sshfs.
+TEST_F(Netzlauf, EveryFileMarkedAsBackedUpHasItsCopyOnTheServersDisk) {
+    Server& s = Server::Alle();
+    if (!s.Platte().Bereit())
+        GTEST_SKIP() << s.Platte().Grund();
+    if (!Verbinde(s.Ssh()))
+        GTEST_SKIP() << grund;
+    Quellbaum();
+    SchreibeDatei(Q() / "sub" / "tief" / "c.txt", "drei");
+    ASSERT_EQ(Lauf(), 0) << aus.str() << fehler.str();
+    ASSERT_EQ(fassung.size(), 1u);
+
+    const fs::path abbild = temp / "stromausfall.img";
+    const fs::path platte = temp / "stromausfall";
+    fs::create_directories(platte);
+    ASSERT_EQ(Fuehre({"cp", "--sparse=always", (s.Ordner() / "bild.img").string(), abbild.string()}), 0);
+    ASSERT_EQ(Fuehre({"mount", "-o", "loop,ro", abbild.string(), platte.string()}), 0);
+    struct Aushaengen {
+        fs::path punkt;
+        ~Aushaengen() { (void)Fuehre({"umount", punkt.string()}); }
+    } aushaengen{platte};
+    const fs::path gesichert = platte / Z().lexically_relative(punkt) / fassung.begin()->first / "Q";
+    int markiert = 0;
+    for (const auto& [rel, inhalt] : Bestand(Q().string())) {
+        if (Archiv(rel))
+            continue;
+        ++markiert;
+        EXPECT_EQ(InhaltVon((gesichert / rel).string()), std::optional<Inhalt>(inhalt)) << rel;
+    }
+    EXPECT_EQ(markiert, 6);
+}
 
 // ---- Faults of the target at each moment of a run ----
 
