@@ -278,6 +278,10 @@ public:
     // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
     // FsFehler naming "SetFileAttr" and the file that could not be written.
     virtual void Festschreiben() {}
+    // Festschreiben after the last batch of a run: the records are written as there. What Festschreiben writes
+    // besides for later runs alone (the rows of the folders' maps, which wait for the clock step of the ctimes just
+    // given) may wait until the next Festschreiben or until the object goes, so that the run does not wait for it.
+    virtual void FestschreibenZuletzt() { Festschreiben(); }
 
     // For restores, which write only below folders held open (a folder got with GetFolder or made with
     // MakeDir while no held folder covers it): every path below one is reached from it one name at a time,

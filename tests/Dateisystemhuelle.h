@@ -58,6 +58,7 @@ public:
     // Passed on without a record line: they neither read nor change what the engine sees.
     bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
     void Festschreiben() override { innen_->Festschreiben(); }
+    void FestschreibenZuletzt() override { innen_->FestschreibenZuletzt(); }
     void KopienVergessen() override { innen_->KopienVergessen(); }
     void QuellordnerHalten() override { innen_->QuellordnerHalten(); }
     void VorausSchauen() override { innen_->VorausSchauen(); }

@@ -6,6 +6,7 @@
 #include "fs/posix/Eintragszugriff.h"
 #include "fs/system/Faden.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <deque>
@@ -27,6 +28,9 @@ namespace tresor {
 class Zielindex::Vorlauf {
 public:
     static constexpr std::size_t Block = 256;
+    // The first block of a walk is this small, and each after it twice the one before, up to Block: the walk asks
+    // for its first entry at once, and would otherwise wait for a whole block to be read and its copies looked at.
+    static constexpr std::size_t ErsterBlock = 8;
 
     // The copies are looked at where `laufwerke` is given: in the backup folders `sicherungen` of `ziel`, which must
     // outlive this object, as mirrors of `quelle`.
@@ -108,7 +112,9 @@ private:
             Stapel& s = bloecke_[i];
             s.Anzahl = 0;
             s.Ende = false;
-            while (s.Anzahl < Block) {
+            const std::size_t grenze = grenze_;
+            grenze_ = std::min(Block, 2 * grenze_);
+            while (s.Anzahl < grenze) {
                 const Bestandseintrag* e = leser_.Naechster();
                 if (e == nullptr) {
                     s.Ende = true;
@@ -152,8 +158,9 @@ private:
     std::deque<std::size_t> leer_; // blocks free for the thread
     std::deque<std::size_t> voll_; // blocks read, in the record's order
     bool halt_ = false;
-    Stapel* jetzt_ = nullptr; // the walk's block
-    std::size_t stelle_ = 0;  // the next entry of it
+    std::size_t grenze_ = ErsterBlock; // the thread's: the most entries of its next block
+    Stapel* jetzt_ = nullptr;          // the walk's block
+    std::size_t stelle_ = 0;           // the next entry of it
     std::thread faden_;
 };
 

@@ -276,7 +276,8 @@ void Sicherung::KopiereDateien(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
             Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
         throw;
     }
-    Abschliessen();
+    // The run's last batch: the maps' rows are written after the record, once their ctimes' clock step is over.
+    Abschliessen(true);
     // A drive root has no folder bits of its own to hand on; the backup folder keeps the user's defaults.
     if (!IstLaufwerkswurzel(atmp_Quelle))
         Fso().OrdnerAbschliessen(atmp_Quelle, atmp_ziel);
@@ -457,7 +458,7 @@ std::optional<Ordner> Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, con
     return ordner;
 }
 
-void Sicherung::Abschliessen() {
+void Sicherung::Abschliessen(bool letzter) {
     if (offen_.empty())
         return;
     // One flush makes every copy of the batch durable before any source is marked as backed up.
@@ -499,7 +500,10 @@ void Sicherung::Abschliessen() {
             PruefungFehlgeschlagen(k.Quelle.Path, "das Archivbit ist noch gesetzt");
     }
     // Records kept apart from the files (a stick without room for them) are written once per batch.
-    Fso().Festschreiben();
+    if (letzter)
+        Fso().FestschreibenZuletzt();
+    else
+        Fso().Festschreiben();
     // The batch's entries are final: the record is written up to here.
     if (bestand_)
         bestand_->Abgeschlossen();

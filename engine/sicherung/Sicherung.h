@@ -153,7 +153,9 @@ private:
     // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);
-    void Abschliessen();
+    // `letzter`: the batch is the run's last; the folders' maps may get their rows when the file-system object
+    // goes (Dateisystem::FestschreibenZuletzt).
+    void Abschliessen(bool letzter = false);
     // Abschliessen before the batch is full where the record holds too many entries back for it.
     void FensterPruefen();
     // The mirrors of the folders above `quelle` in the backup folder `zielordner` get their final bits.

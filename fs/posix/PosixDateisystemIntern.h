@@ -70,6 +70,8 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
     void Festschreiben() override;
+    // The rows of the folders' maps wait until the next Festschreiben or the destructor.
+    void FestschreibenZuletzt() override;
     void KopienVergessen() override { kopienVergessen_ = true; }
     void QuellordnerHalten() override { kopierer_.QuellordnerHalten(); }
     void VorausSchauen() override { vorausSchauen_ = true; }

@@ -230,12 +230,18 @@ void PosixDateisystem::RueckschreibfehlerWerfen(const Pfad& pfad) {
 }
 
 void PosixDateisystem::Festschreiben() {
+    FestschreibenZuletzt();
+    TrageKartenNach();
+}
+
+void PosixDateisystem::FestschreibenZuletzt() {
     std::string datei;
     if (!ablagen_.Festschreiben(datei)) {
         const int fehler = errno;
         throw FsFehler("SetFileAttr", laufwerke_.AusPosix(datei).value_or(datei), Fehlercode(fehler));
     }
-    TrageKartenNach();
+    // The map rows to come (nachtraege_) are taken from the files as they are when they are written, not from
+    // what this object remembers of its records.
     vermerkte_.Vergiss();
 }
 

@@ -286,6 +286,42 @@ TEST_F(OrdnerkarteAufDerPlatte, AWalkWritesTheMapAndTheNextWalkTrustsIt) {
     EXPECT_TRUE(Gesetzte().empty());
 }
 
+// After a run's last batch the maps' rows wait until the file-system object goes, each taken from its file as it is
+// then: a file changed since its mark gets none, and reads set.
+TEST_F(OrdnerkarteAufDerPlatte, TheLastBatchsRowsAreWrittenWhenTheObjectGoesFromTheFilesAsTheyAreThen) {
+    struct Fall {
+        const char* Name;
+        bool Zuletzt;   // FestschreibenZuletzt in place of Festschreiben
+        bool Geaendert; // b.txt appended to after the batch, before the object goes
+        std::size_t Zeilen;
+        std::vector<std::string> Gesetzt;
+    };
+    const std::vector<Fall> faelle = {
+        {"a batch", false, false, 3, {}},
+        {"the last batch", true, false, 3, {}},
+        {"the last batch, a file changed after it", true, true, 2, {"b.txt"}},
+    };
+    for (const auto& fall : faelle) {
+        SCOPED_TRACE(fall.Name);
+        std::filesystem::remove_all(C());
+        SetUp();
+        fs = ErzeugePosixDateisystem(tabelle);
+        for (const auto& n : namen)
+            fs->SetFileAttr("C:\\daten\\" + n, 0);
+        if (fall.Zuletzt)
+            fs->FestschreibenZuletzt();
+        else
+            fs->Festschreiben();
+        if (fall.Geaendert)
+            SchreibeDatei(C("daten/b.txt"), "Inhalt von b.txt und mehr");
+        fs.reset();
+        const auto karte = KarteVon(C("daten"));
+        ASSERT_TRUE(karte);
+        EXPECT_EQ(karte->Zeilen.size(), fall.Zeilen);
+        EXPECT_EQ(Gesetzte(), fall.Gesetzt);
+    }
+}
+
 // The row of a state whose ctime a later change got exactly (a clock put back on a file system of whole-second
 // stamps), and the rows of earlier versions (name, inode and ctime alone): a file reads clear only in the state
 // its record holds, and the walk writes the rows of today in place of the earlier ones.
