@@ -15,6 +15,7 @@
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -185,9 +186,12 @@ std::optional<Attributnamen> ListeAttribute(int fd) {
 constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
                                        0xF2F52010 /* f2fs */};
 
-// File systems whose flush (syncfs) reaches no further than the client: a FUSE file system (sshfs) and the kernel's
-// SMB client. Their server writes a file to its disk when the file is flushed by itself (fsync).
-constexpr long NurEinzelnGeflushte[] = {0x65735546 /* fuse */, static_cast<long>(0xFF534D42) /* cifs */,
+// File systems whose flush (syncfs) reaches no further than the client: a FUSE file system without a block device
+// of its own (sshfs) and the kernel's SMB client. Their server writes a file to its disk when the file is flushed
+// by itself (fsync). A FUSE file system on a block device (an NTFS or exFAT stick) is not among them: its driver
+// writes each closed file to the device, whose pages syncfs writes out; a flush per copy there asks the driver to
+// flush the whole device, once per file.
+constexpr long NurEinzelnGeflushte[] = {FUSE_SUPER_MAGIC, static_cast<long>(0xFF534D42) /* cifs */,
                                         static_cast<long>(0xFE534D42) /* smb2 */};
 
 } // namespace
@@ -196,9 +200,10 @@ bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
     if (const auto stelle = einzelnGeraete_.find(geraet); stelle != einzelnGeraete_.end())
         return stelle->second;
     struct statfs sf {};
-    const bool einzeln =
-        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(NurEinzelnGeflushte), std::end(NurEinzelnGeflushte),
-                                             static_cast<long>(sf.f_type)) != std::end(NurEinzelnGeflushte);
+    const bool einzeln = ::fstatfs(fd, &sf) == 0 &&
+                         std::find(std::begin(NurEinzelnGeflushte), std::end(NurEinzelnGeflushte),
+                                   static_cast<long>(sf.f_type)) != std::end(NurEinzelnGeflushte) &&
+                         (static_cast<long>(sf.f_type) != FUSE_SUPER_MAGIC || major(geraet) == 0);
     einzelnGeraete_.emplace(geraet, einzeln);
     return einzeln;
 }

@@ -344,6 +344,60 @@ TEST_F(Medien, AStickThatKeepsNoDosBitsSpecialModesOrLinksStillGetsEveryFile) {
     }
 }
 
+TEST_F(Medien, EveryFileMarkedAsBackedUpHasItsCopyOnTheSticksDevice) {
+    // A stick pulled without being unmounted holds what its device held when the run ended: the image copied while
+    // still mounted. The FUSE drivers of NTFS and exFAT write each closed file to the device, and the run's flush of
+    // the file system writes the device's pages out; no flush per copy is asked there. Every file the run marked has
+    // its copy whole on that device.
+    for (const Medienart art : {Medienart::Ntfs, Medienart::Exfat}) {
+        const std::string name = art == Medienart::Ntfs ? "ntfs" : "exfat";
+        SCOPED_TRACE(name);
+        Medium stick(temp / (name + ".img"), temp / name, art, 16);
+        if (!stick.Einhaengen())
+            GTEST_SKIP() << stick.Grund();
+        const fs::path quelle = temp / ("quelle-" + name);
+        for (const char* rel : {"a.txt", "b.txt", "sub/c.txt", "sub/tief/d.txt", "sub/tief/e.txt"})
+            SchreibeDatei(quelle / rel, std::string(3000, rel[0]) + rel);
+        std::map<std::string, Inhalt> neu;
+        const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
+        ASSERT_EQ(ende.Status, 0) << ende.Aus << ende.Fehler;
+        ASSERT_EQ(neu.size(), 5u);
+
+        const fs::path abbild = temp / (name + "-gezogen.img");
+        const fs::path punkt = temp / (name + "-gezogen");
+        fs::create_directories(punkt);
+        ASSERT_EQ(Fuehre({"cp", "--sparse=always", (temp / (name + ".img")).string(), abbild.string()}), 0);
+        std::string geraet;
+        ASSERT_EQ(Fuehre({"losetup", "-f", "--show", "-r", abbild.string()}, &geraet), 0) << geraet;
+        geraet = geraet.substr(0, geraet.find('\n'));
+        struct Loesen {
+            std::string geraet;
+            fs::path punkt;
+            ~Loesen() {
+                (void)Fuehre({"umount", punkt.string()});
+                for (int versuch = 0; versuch < 50 && Fuehre({"losetup", "-d", geraet}) != 0; ++versuch)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        } loesen{geraet, punkt};
+        std::string ausgabe;
+        ASSERT_EQ(art == Medienart::Ntfs ? Fuehre({"ntfs-3g", "-o", "ro", geraet, punkt.string()}, &ausgabe)
+                                         : Fuehre({"mount.exfat-fuse", "-o", "ro", geraet, punkt.string()}, &ausgabe),
+                  0)
+            << ausgabe;
+        const auto ordner = Sicherungsordner(punkt);
+        ASSERT_EQ(ordner.size(), 1u);
+        const fs::path gesichert = punkt / *ordner.begin() / quelle.relative_path();
+        int markiert = 0;
+        for (const auto& [rel, inhalt] : Bestand(quelle.string())) {
+            if ((Attribut(quelle / rel) & attr::Archiv) != 0)
+                continue;
+            ++markiert;
+            EXPECT_EQ(InhaltVon((gesichert / rel).string()), std::optional<Inhalt>(inhalt)) << rel;
+        }
+        EXPECT_EQ(markiert, 5);
+    }
+}
+
 TEST_F(Medien, DriveLettersStayWithTheirMountsAndAVanishedOneIsNeverWrittenTo) {
     Medium stick(temp / "stick.img", temp / "stick", Medienart::Exfat, 16);
     if (!stick.Einhaengen())
