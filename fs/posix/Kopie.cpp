@@ -194,6 +194,10 @@ constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_
 constexpr long NurEinzelnGeflushte[] = {FUSE_SUPER_MAGIC, static_cast<long>(0xFF534D42) /* cifs */,
                                         static_cast<long>(0xFE534D42) /* smb2 */};
 
+// File systems on which no two files ever share a block: a copy within one of them by copy_file_range reads and
+// writes every byte (in the kernel), so a block that no longer reads fails the copy.
+constexpr long OhneGeteilteBloecke[] = {EXT4_SUPER_MAGIC, TMPFS_MAGIC, 0xF2F52010 /* f2fs */};
+
 } // namespace
 
 bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
@@ -206,6 +210,17 @@ bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
                          (static_cast<long>(sf.f_type) != FUSE_SUPER_MAGIC || major(geraet) == 0);
     einzelnGeraete_.emplace(geraet, einzeln);
     return einzeln;
+}
+
+bool Kopierer::TeiltNie(int fd, dev_t geraet) {
+    if (const auto stelle = ohneTeilenGeraete_.find(geraet); stelle != ohneTeilenGeraete_.end())
+        return stelle->second;
+    struct statfs sf {};
+    const bool nie =
+        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(OhneGeteilteBloecke), std::end(OhneGeteilteBloecke),
+                                             static_cast<long>(sf.f_type)) != std::end(OhneGeteilteBloecke);
+    ohneTeilenGeraete_.emplace(geraet, nie);
+    return nie;
 }
 
 bool Kopierer::Lokal(int fd, dev_t geraet) {

@@ -133,6 +133,9 @@ private:
     // disk that holds it only through a flush of that very file (fsync): its flush of the whole file system
     // (syncfs) asks nothing of its server. Asked once per device.
     bool NurEinzelnDauerhaft(int fd, dev_t geraet);
+    // Whether the file system of the device `geraet` (a file of it open as `fd`) never lets two files share their
+    // blocks (ext2/3/4, tmpfs, f2fs): a copy within it by copy_file_range reads every byte. Asked once per device.
+    bool TeiltNie(int fd, dev_t geraet);
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
@@ -145,6 +148,8 @@ private:
     std::map<dev_t, bool> verweisGeraete_;
     // Per target device: whether each copy is flushed by itself (NurEinzelnDauerhaft).
     std::map<dev_t, bool> einzelnGeraete_;
+    // Per target device: TeiltNie.
+    std::map<dev_t, bool> ohneTeilenGeraete_;
     // Per source device: Lokal.
     std::map<dev_t, bool> lokaleGeraete_;
     // The destination folder asked last by VorgabeAclIn, and its answer.

@@ -35,8 +35,9 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     // Never beyond the size the source had when it was looked at: a source that grew meanwhile is copied
     // again, and no tail of it is ever made up.
     const off_t groesse = vorher.st_size;
-    // copy_file_range, until it refuses; within one file system it may share the blocks as a reflink does.
-    bool schnellweg = teilen || geraete.first != geraete.second;
+    // copy_file_range, until it refuses; within one file system that can share blocks it may share them as a
+    // reflink does, so a restore there reads every byte itself.
+    bool schnellweg = teilen || geraete.first != geraete.second || TeiltNie(z, geraete.second);
     std::vector<char> puffer;
     off_t geschriebenBis = 0;
     // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the
