@@ -36,6 +36,8 @@ ziele = [
     ("gross", "cp+sync", 1.1, None),
     ("wiederherstellen", "cp -a", 1.0, None),
     ("wiederherstellenecht", "cp -a", 1.0, None),
+    ("wiederherstellen", "cp -a+sync", 1.0, None),
+    ("wiederherstellenecht", "cp -a+sync", 1.0, None),
 ]
 
 daten = OrderedDict()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Measures the restore of a point in time against `cp -a` of the same tree, on the same data in the same run,
+# Measures the restore of a point in time against `cp -a` of the same tree (and `cp -a` + sync, as a restore
+# makes what it wrote durable before it ends), on the same data in the same run,
 # for two trees: the small tree of bench/run (100,000 files of 1 to 32 KiB in 2,000 folders; --quick: 10,000 in
 # 200) and a real one, a copy of a source checkout or header tree of a few thousand files (default
 # /usr/include; --echt DIR).
@@ -87,8 +88,10 @@ vergleiche() {
         wieder=("$last" "tresor-ix" "$dateien" "$bytes" "$prog" --wiederherstellen --ziel "$ziel"
                 --quelle "$src" --nach "$arbeit/wieder-$name$r")
         kopie=("$last" "cp -a" "$dateien" "$bytes" cp -a "$src" "$arbeit/kopie-$name$r")
-        if ((r % 2)); then messe "${wieder[@]}"; messe "${kopie[@]}"
-        else messe "${kopie[@]}"; messe "${wieder[@]}"; fi
+        # A restore ends once what it wrote is on the disk; `cp -a` does not wait for that, `cp -a` + sync does.
+        kopiesync=("$last" "cp -a+sync" "$dateien" "$bytes" bash -c "cp -a '$src' '$arbeit/kopiesync-$name$r' && sync")
+        if ((r % 2)); then messe "${wieder[@]}"; messe "${kopie[@]}"; messe "${kopiesync[@]}"
+        else messe "${kopiesync[@]}"; messe "${kopie[@]}"; messe "${wieder[@]}"; fi
         sync
     done
     # The restore must be the source: every file's bytes, every entry's mode and modification time.
