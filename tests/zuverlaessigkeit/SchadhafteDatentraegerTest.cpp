@@ -59,6 +59,8 @@ std::size_t Finde(const fs::path& bild, const std::string& inhalt) {
 // The files below `wurzel` with their content, and every other entry with an empty one, by relative path.
 std::map<std::string, std::string> Eintraege(const fs::path& wurzel) {
     std::map<std::string, std::string> e;
+    if (!fs::exists(wurzel))
+        return e;
     for (const auto& d : fs::recursive_directory_iterator(wurzel))
         e[fs::relative(d.path(), wurzel).string()] = d.is_regular_file() ? LiesDatei(d.path()) : std::string();
     return e;
@@ -191,6 +193,106 @@ INSTANTIATE_TEST_SUITE_P(
         Fall{"Bestandsliste", Schaden::Bestandsliste, true, {}, " ist nicht brauchbar: "},
         Fall{"Ordner", Schaden::Ordner, false, {"b.txt", "m/c.txt"}, "Daten auf dem Datenträger beschädigt"}),
     [](const ::testing::TestParamInfo<Fall>& i) { return std::string(i.param.Name); });
+
+// A backup disk with one backup folder whose own block no longer reads (ext4): a backup run into it and a thinning
+// of it go on, name that folder and end with exit status 1. The run copies again what it can no longer vouch for,
+// so that its point is whole; the thinning keeps that folder and every point whose copies it might need.
+struct Folgefall {
+    const char* Name;
+    int Kaputt;       // the backup broken: 1 the oldest, 3 the newest
+    bool Ausduennen;  // a thinning that keeps the newest point alone, else a backup run
+    std::set<int> Da; // after the thinning: the backups still there
+};
+
+class UnlesbarerOrdner : public ::testing::TestWithParam<Folgefall> {};
+
+TEST_P(UnlesbarerOrdner, BackupAndThinningGoOnAndNameIt) {
+    const Folgefall& fall = GetParam();
+    TempOrdner temp;
+    Abbild platte(temp / "platte.img", temp / "D", 32,
+                  {"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"});
+    if (!platte.Bereit() || !platte.Einhaengen())
+        GTEST_SKIP() << platte.Grund();
+    fs::create_directories(temp / "C" / "Daten");
+    fs::create_directories(platte.Punkt() / "Backup");
+    const Laufwerkstabelle laufwerke({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', platte.Punkt(), {}}});
+    Sekundenschritt uhr;
+    std::ostringstream aus, fehler;
+    const auto rufe = [&](const std::vector<std::string>& a) {
+        return RufeBefehlszeile(a, aus, fehler, laufwerke, uhr, temp.Pfad());
+    };
+    const std::vector<std::string> sichern = {"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"};
+    std::vector<std::string> punkte;
+    const auto sichere = [&] {
+        ++uhr.sekunde;
+        punkte.push_back("Sicherung-2026-03-14--09-00-0" + std::to_string(uhr.sekunde));
+        return rufe(sichern);
+    };
+    const fs::path q = temp / "C" / "Daten";
+    SchreibeDatei(q / "a.txt", Muster("erste Fassung von a ", 65536));
+    SchreibeDatei(q / "b.txt", Muster("erste Fassung von b ", 65536));
+    ASSERT_EQ(sichere(), 0) << fehler.str();
+    SchreibeDatei(q / "b.txt", Muster("zweite Fassung von b ", 65536));
+    SchreibeDatei(q / "m" / "c.txt", Muster("die einzige Fassung von c ", 65536));
+    ASSERT_EQ(sichere(), 0) << fehler.str();
+    SchreibeDatei(q / "d.txt", "d");
+    ASSERT_EQ(sichere(), 0) << fehler.str();
+    const std::string kaputt = punkte[static_cast<std::size_t>(fall.Kaputt - 1)];
+    const fs::path bild = temp / "platte.img";
+    std::string blocknummer;
+    ASSERT_EQ(Fuehre({"sh", "-c", "debugfs -R 'blocks /Backup/" + kaputt + "' " + bild.string() + " 2>/dev/null"},
+                     &blocknummer),
+              0);
+    platte.Aushaengen();
+    Ueberschreibe(bild, std::stoull(blocknummer) * 4096, 4096);
+    ASSERT_TRUE(platte.Einhaengen()) << platte.Grund();
+    const std::string genannt =
+        kaputt + ": Der Sicherungsordner ist nicht lesbar: Daten auf dem Datenträger beschädigt";
+
+    if (fall.Ausduennen) {
+        EXPECT_EQ(rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--behalte-letzte", "1"}), 1);
+        EXPECT_NE(fehler.str().find("Bleibt: " + genannt + "."), std::string::npos) << fehler.str();
+        std::set<int> da;
+        for (int i = 1; i <= 3; ++i)
+            if (fs::exists(platte.Punkt() / "Backup" / punkte[static_cast<std::size_t>(i - 1)]))
+                da.insert(i);
+        EXPECT_EQ(da, fall.Da);
+        // The newest point still has every version that does not lie in the broken folder alone.
+        const std::set<std::string> nurDort = fall.Kaputt == 1   ? std::set<std::string>{"a.txt"}
+                                              : fall.Kaputt == 2 ? std::set<std::string>{"b.txt", "m/c.txt"}
+                                                                 : std::set<std::string>{};
+        if (fall.Kaputt == 3)
+            return;
+        const fs::path nach = temp / "C" / "zurueck";
+        EXPECT_EQ(
+            rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", nach.string()}), 1);
+        auto erwartet = Eintraege(q);
+        for (const std::string& pfad : nurDort)
+            erwartet.erase(pfad);
+        EXPECT_EQ(Eintraege(nach), erwartet) << fehler.str();
+        return;
+    }
+
+    SchreibeDatei(q / "e.txt", "e");
+    EXPECT_EQ(sichere(), 1);
+    EXPECT_NE(fehler.str().find("D:\\Backup\\" + genannt), std::string::npos) << fehler.str();
+    // The new point is whole: what lay only in the broken folder was copied again.
+    const fs::path nach = temp / "C" / "zurueck";
+    EXPECT_EQ(rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand",
+                    punkte.back().substr(10), "--nach", nach.string()}),
+              0)
+        << fehler.str();
+    EXPECT_EQ(Eintraege(nach), Eintraege(q));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faelle, UnlesbarerOrdner,
+                         ::testing::Values(Folgefall{"SicherungAeltester", 1, false, {}},
+                                           Folgefall{"SicherungMitte", 2, false, {}},
+                                           Folgefall{"SicherungNeuester", 3, false, {}},
+                                           Folgefall{"AusduennungGehender", 1, true, {1, 3}},
+                                           Folgefall{"AusduennungMitte", 2, true, {1, 2, 3}},
+                                           Folgefall{"AusduennungNeuester", 3, true, {1, 2, 3}}),
+                         [](const ::testing::TestParamInfo<Folgefall>& i) { return std::string(i.param.Name); });
 
 TEST(SchadhaftesZiel, ARestoreWhoseWritesNeverReachTheDiskSaysSo) {
     if (::geteuid() != 0)
