@@ -139,7 +139,9 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
     const Sicherungsbesitz besitz(zugriff, plan.Ziel);
     std::set<std::string, std::less<>> gehen;
     for (const std::string& g : plan.Gehen)
-        if (const Punkt* p = a.Finde(g); p != nullptr && p->Mehrdeutig)
+        if (const Punkt* p = a.Finde(g); p != nullptr && !p->Unlesbar.empty())
+            lauf.Rest(g, "", p->Unlesbar + ".");
+        else if (p != nullptr && p->Mehrdeutig)
             lauf.Rest(g, "", MehrdeutigGrund);
         else if (p != nullptr && fremd(g))
             lauf.Rest(g, "", "Der Plan stammt von einem anderen Benutzer als diese Sicherung.");

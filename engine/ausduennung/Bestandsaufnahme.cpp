@@ -41,6 +41,12 @@ Aufnahme NimmAuf(Eintragszugriff& zugriff, const Laufwerkstabelle& laufwerke, co
             if (!eigener)
                 continue;
             p.Art = Bestandsart::Gelesen;
+        } else if (fund.Unlesbar) {
+            // Nothing in it can be looked at, its mirror neither: it may be this source's.
+            if (!eigener)
+                continue;
+            p.Art = Bestandsart::Kaputt;
+            p.Unlesbar = fund.Fehler;
         } else {
             const auto spiegel = eigener ? zugriff.Stand(Spiegelpfad(Unterpfad(ziel, name), quelle)) : std::nullopt;
             if (!spiegel || spiegel->Typ != Eintragsstand::Art::Ordner)

@@ -103,6 +103,13 @@ std::variant<Ausduennungsplan, std::string> Ausduennung::Plane(const Pfad& ziel,
             bleibt[i] = ganzeBleiben[j++];
     std::vector<Rest> gehalten; // the points that stay against the rule, and why
     Restsammlung festgehalten(gehalten);
+    // A point whose backup folder cannot be read stays, whatever the rule says: nothing is removed or moved on the
+    // word of what could not be read, and a later point may need copies that lie only there.
+    for (std::size_t i = 0; i < namen.size(); ++i)
+        if (!a.Punkte[i].Unlesbar.empty()) {
+            bleibt[i] = true;
+            festgehalten.Neu(namen[i], "", a.Punkte[i].Unlesbar + ".");
+        }
     for (std::size_t i = 0; i < namen.size(); ++i)
         if (!bleibt[i] && a.Punkte[i].Mehrdeutig) {
             bleibt[i] = true;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,6 +104,10 @@ public:
     // its walk was through; the record says so, and the entries after the last one written are taken from the
     // newest earlier record (their versions where the copies they name are still there, else "fehlt").
     std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
+    // The earlier backup folders that could not be read for a read error of the medium (Lesefehler), each with why
+    // (German): one newer than the earlier record taken (passed over as one with a torn record is), and those in
+    // which a copy could not be looked at (its version is not taken from there).
+    [[nodiscard]] const std::map<std::string, std::string>& Unlesbar() const { return unlesbar_; }
 
 private:
     // What Verorte needs of an earlier record's entry of a file or link, held with the entry in the window: its
@@ -196,6 +201,7 @@ private:
     // another in the walk's order, and their copies lie in one or a few backup folders, whose folders in hand stay
     // held.
     Kopienblick kopienblick_;
+    std::map<std::string, std::string> unlesbar_; // see Unlesbar
 };
 
 } // namespace tresor

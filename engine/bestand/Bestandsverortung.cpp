@@ -2,6 +2,7 @@
 // earlier record (see Bestandsliste.h): that record is read alongside the entries as they are written.
 #include "engine/bestand/Bestandsliste.h"
 #include "engine/bestand/Sicherungsfolge.h"
+#include "fs/FsFehler.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -40,9 +41,12 @@ Bestandsleser* Bestandsliste::Vorher() {
         Fruehere();
         const std::string posix = laufwerke_.ZuPosix(quelle_).value_or("");
         for (auto it = frueher_.rbegin(); it != frueher_.rend() && !vorher_; ++it) {
-            auto leser = LiesBestandsleser(kopien_, ziel_, *it);
+            Bestandsfund fund;
+            auto leser = LiesBestandsleser(kopien_, ziel_, *it, &fund);
             if (leser && GleicheQuelle(leser->Kopf(), quelle_, posix))
                 vorher_ = std::move(leser);
+            else if (fund.Unlesbar)
+                unlesbar_.try_emplace(*it, fund.Fehler);
         }
     }
     if (vorher_ && !vBegonnen_) {
@@ -68,7 +72,15 @@ bool Bestandsliste::Passt(const Bestandseintrag& e, const Eintragsstand& kopie) 
 }
 
 std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, const std::string& relativ) {
-    return kopienblick_.Stand(ordner, relativ);
+    try {
+        return kopienblick_.Stand(ordner, relativ);
+    } catch (const FsFehler& f) {
+        // A backup folder whose blocks no longer read: no version is taken from it, and the run names it.
+        if (ordner == ordnername_ || !Lesefehler(f.Ursache()))
+            throw;
+        unlesbar_.try_emplace(ordner, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+        return std::nullopt;
+    }
 }
 
 bool Bestandsliste::NochDa(const Bestandseintrag& v, Kopiebefund befund) {
@@ -83,7 +95,15 @@ bool Bestandsliste::NochDa(const Bestandseintrag& v, Kopiebefund befund) {
     // after either is gone after the record was written as well.
     if (befund != Kopiebefund::Ungesehen)
         return befund == Kopiebefund::Da;
-    return kopienblick_.Da(v);
+    try {
+        return kopienblick_.Da(v);
+    } catch (const FsFehler& f) {
+        // A copy in a backup folder whose blocks no longer read is no version this run can vouch for.
+        if (!Lesefehler(f.Ursache()))
+            throw;
+        unlesbar_.try_emplace(v.Ort, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+        return false;
+    }
 }
 
 void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v, Kopiebefund befund) {

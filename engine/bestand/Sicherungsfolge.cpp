@@ -9,8 +9,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 namespace tresor {
+
+bool Lesefehler(const std::error_code& ursache) {
+    if (ursache.category() != std::generic_category() && ursache.category() != std::system_category())
+        return false;
+    const int nummer = ursache.value();
+    return nummer == EIO || nummer == EBADMSG || nummer == EUCLEAN;
+}
 
 std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const Pfad& ziel) {
     std::vector<std::string> namen;
@@ -71,7 +79,19 @@ template <class Nimm>
 Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name, Nimm nimm) {
     Bestandsfund fund;
     const Pfad ordner = Unterpfad(ziel, name);
-    const auto namen = zugriff.Namen(ordner);
+    std::optional<std::vector<std::string>> namen;
+    try {
+        namen = zugriff.Namen(ordner);
+    } catch (const FsFehler& f) {
+        // The folder's own blocks no longer read: it counts as one with a torn record that says why, and keeps
+        // none of the others from being used.
+        if (!Lesefehler(f.Ursache()))
+            throw;
+        fund.Zustand = Bestandsfund::Art::Kaputt;
+        fund.Fehler = "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache());
+        fund.Unlesbar = true;
+        return fund;
+    }
     if (!namen)
         return fund;
     std::vector<std::pair<int, std::string>> kandidaten;

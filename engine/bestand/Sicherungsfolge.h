@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tresor {
@@ -36,7 +37,14 @@ struct Bestandsfund {
     std::shared_ptr<const Bestand> Liste; // when Gelesen
     std::string Fehler;                   // when Kaputt: why (German)
     std::string Dateiname;                // the file it was read from, or the first broken one
+    // When Kaputt: the backup folder itself cannot be listed for a read error of its medium (Lesefehler), so
+    // nothing in it is known: neither its record nor its copies.
+    bool Unlesbar = false;
 };
+
+// Whether a failure is one of the medium's blocks that no longer read (an input/output error, a checksum of the
+// file system that no longer fits): the entry exists, and nothing in it can be learnt.
+bool Lesefehler(const std::error_code& ursache);
 
 // Reads the record of the backup folder `name` in `ziel`. A record counts only when it is whole, names
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).

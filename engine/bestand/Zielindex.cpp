@@ -10,6 +10,7 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -89,6 +90,11 @@ public:
     [[nodiscard]] Kopiebefund Befund() const {
         return jetzt_ != nullptr && stelle_ > 0 ? jetzt_->Befunde[stelle_ - 1] : Kopiebefund::Ungesehen;
     }
+    // Adds the backup folders the thread found unreadable so far (Zielindex::Unlesbar) to `in`.
+    void NimmUnlesbare(std::map<std::string, std::string>& in) {
+        const std::lock_guard<std::mutex> halt(sperre_);
+        in.insert(unlesbar_.begin(), unlesbar_.end());
+    }
 
 private:
     struct Stapel {
@@ -142,7 +148,14 @@ private:
             return Kopiebefund::Fehlt;
         try {
             return blick_->Da(e) ? Kopiebefund::Da : Kopiebefund::Fehlt;
-        } catch (const FsFehler&) {
+        } catch (const FsFehler& f) {
+            // A backup folder whose blocks no longer read holds no copy this run can vouch for: the file is copied
+            // again, and the run names the folder.
+            if (Lesefehler(f.Ursache())) {
+                const std::lock_guard<std::mutex> halt(sperre_);
+                unlesbar_.try_emplace(e.Ort, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+                return Kopiebefund::Fehlt;
+            }
             // The walk looks itself and meets the failure there, as it would without this thread.
             return Kopiebefund::Ungesehen;
         }
@@ -158,9 +171,10 @@ private:
     std::deque<std::size_t> leer_; // blocks free for the thread
     std::deque<std::size_t> voll_; // blocks read, in the record's order
     bool halt_ = false;
-    std::size_t grenze_ = ErsterBlock; // the thread's: the most entries of its next block
-    Stapel* jetzt_ = nullptr;          // the walk's block
-    std::size_t stelle_ = 0;           // the next entry of it
+    std::map<std::string, std::string> unlesbar_; // the thread's finds (NimmUnlesbare), under sperre_
+    std::size_t grenze_ = ErsterBlock;            // the thread's: the most entries of its next block
+    Stapel* jetzt_ = nullptr;                     // the walk's block
+    std::size_t stelle_ = 0;                      // the next entry of it
     std::thread faden_;
 };
 
@@ -192,10 +206,14 @@ Zielindex::Zielindex(const Laufwerkstabelle& laufwerke, const Pfad& ziel, const 
     sicherungen_.insert(namen.begin(), namen.end());
     const std::string posix = laufwerke.ZuPosix(quelle).value_or("");
     for (auto it = namen.rbegin(); it != namen.rend() && !leser_; ++it) {
-        auto leser = LiesBestandsleser(zugriff, ziel, *it);
+        Bestandsfund fund;
+        auto leser = LiesBestandsleser(zugriff, ziel, *it, &fund);
         if (leser && GleicheQuelle(leser->Kopf(), quelle, posix)) {
             leser_ = std::move(leser);
             ordner_ = *it;
+        } else if (fund.Unlesbar) {
+            // Perhaps the source's newest backup: passed over as a torn record is, and named.
+            unlesbar_.try_emplace(*it, fund.Fehler);
         }
     }
     if (leser_)
@@ -217,7 +235,15 @@ const Bestandseintrag* Zielindex::Naechster() {
     return e;
 }
 
+std::map<std::string, std::string> Zielindex::Unlesbar() {
+    if (vorlauf_)
+        vorlauf_->NimmUnlesbare(unlesbar_);
+    return unlesbar_;
+}
+
 void Zielindex::Neu(bool kopienAnsehen) {
+    if (vorlauf_)
+        vorlauf_->NimmUnlesbare(unlesbar_);
     vorlauf_.reset();
     // The index takes each entry as it is read, checked field by field; the checksum was checked over the whole
     // file when it was opened, and its second reading would only tell at the end of the walk.

@@ -7,6 +7,7 @@
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -69,6 +70,10 @@ public:
     }
     // The backup folder whose record is read ("" when none).
     [[nodiscard]] const std::string& Ordner() const { return ordner_; }
+    // The backup folders that could not be read for a read error of the medium (Lesefehler), each with why (German),
+    // so far: a newer one than the record read (passed over as one with a torn record is), and those in which a
+    // copy the record names could not be looked at (KopieDa: Fehlt, so the file is copied again).
+    [[nodiscard]] std::map<std::string, std::string> Unlesbar();
 
 private:
     // The entries read on a thread of their own, a block ahead of the walk (see Zielindex.cpp).
@@ -90,6 +95,7 @@ private:
     Kopiebefund befund_ = Kopiebefund::Ungesehen;         // of eintrag_
     Kopiebefund gefundenBefund_ = Kopiebefund::Ungesehen; // see KopieDa
     std::string ordner_;                                  // see Ordner
+    std::map<std::string, std::string> unlesbar_;         // see Unlesbar, as far as gathered from the Vorlauf
 };
 
 // The path of an entry of the source relative to the source, as the record writes it ("." for the source).

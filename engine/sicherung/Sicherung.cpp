@@ -1,11 +1,13 @@
 #include "engine/sicherung/Sicherung.h"
 
 #include "engine/ausduennung/Ausduennung.h"
+#include "engine/bestand/Sicherungsfolge.h"
 #include "fs/Attribute.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <optional>
 
 namespace tresor {
@@ -187,6 +189,8 @@ void Sicherung::Sichern_Click() {
             rest = Q.substr(L - n, L - 3);
         spiegelGefunden = F == rest;
     }
+    // The earlier backup folders whose blocks no longer read: passed over, so the run is not complete.
+    std::map<std::string, std::string> unlesbar;
     if (spiegelGefunden && tmp_sichern == "ja") {
         if (bestandslaufwerke)
             bestand_ = std::make_unique<Bestandsliste>(*bestandslaufwerke, Q, Tgetrimmt, N, bestandsfenster);
@@ -214,9 +218,20 @@ void Sicherung::Sichern_Click() {
         if (bestand_) {
             const auto bestand = std::move(bestand_);
             bestand->Schreibe(fortschritt_.Dateien, fortschritt_.Bytes);
+            unlesbar = bestand->Unlesbar();
         }
     } else {
         tmp_fehler = "ja";
+    }
+    if (index_)
+        for (const auto& [ordner, grund] : index_->Unlesbar())
+            unlesbar.try_emplace(ordner, grund);
+    if (!unlesbar.empty()) {
+        tmp_fehler = "ja";
+        std::string text = "Diese Sicherungsordner im Ziel wurden übergangen:";
+        for (const auto& [ordner, grund] : unlesbar)
+            text += Zeilenumbruch + Unterpfad(Tgetrimmt, ordner) + ": " + grund;
+        fenster_.MsgBox(text, vbExclamation, std::string("Sicherungsordner nicht lesbar"));
     }
 
     fenster_.SetMousePointer(vbDefault);
