@@ -513,8 +513,9 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
             throw zielfehler(f);
         }
     }
-    // The disk may begin to write it while the next ones are made; a restore leaves that to the kernel.
-    if (rueckschreiber_ != nullptr && !quellordnerHalten_)
+    // The disk may begin to write it while the next ones are made, so that the flush at the end of a backup's batch
+    // or of a restore finds little left to do.
+    if (rueckschreiber_ != nullptr)
         rueckschreiber_->Kopiert(ordnerFd, static_cast<std::uint64_t>(std::max<off_t>(vorher.st_size, 0)));
     if (geraet != nullptr)
         *geraet = vorher.st_dev;
