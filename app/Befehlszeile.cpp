@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -195,18 +196,43 @@ int Rueckholung(const std::string& modus, const std::optional<Quellangabe>& q, c
                          Anzeigetext(*stand) + "«."};
     const Pfad z = Ordnerpfad(ziel, "Ziel", u);
     Wiederherstellung w(u.laufwerke, u.fabrik, u.aus, u.fehler);
+    // A signal asks a restore or a check to stop, as it asks a backup: heard at the next file or amid a copy,
+    // where the restore and the check look at their stop, so that what was restored is whole and named.
+    std::atomic<bool> halt = false;
+    const auto signalGekommen = [&u] { return u.abbruchsignal != nullptr && *u.abbruchsignal != 0; };
+    const auto hoere = [&](const Rueckholstand&) {
+        if (signalGekommen())
+            halt = true;
+    };
     Befund befund = Befund::Vollstaendig;
     try {
         if (modus == "--liste")
             befund = w.Liste(z, q);
-        else if (modus == "--pruefen")
+        else if (modus == "--pruefen") {
+            w.Begleite(hoere, &halt);
+            if (u.abbruchBereit)
+                u.abbruchBereit();
             befund = w.Pruefen(z, *q, stand, mitQuelle);
-        else
-            befund = w.Wiederherstellen(z, *q, stand, FreierPfad(*nach, "zum Wiederherstellen", u));
+        } else {
+            Rueckholauftrag a;
+            a.Ziel = z;
+            a.Quelle = *q;
+            a.Stand = stand;
+            a.Nach = FreierPfad(*nach, "zum Wiederherstellen", u);
+            a.Fortschritt = hoere;
+            a.Stopp = &halt;
+            if (u.abbruchBereit)
+                u.abbruchBereit();
+            befund = w.Zurueckholen(a);
+        }
     } catch (const FsFehler& f) {
         u.fehler << f.Bericht() << '\n';
         return ExitFehler;
     }
+    // Stopped by the signal: the status a stopped backup ends with. A restore or check that was complete
+    // before the signal was heard ends as it is.
+    if (befund != Befund::Vollstaendig && halt)
+        return ExitSignal + *u.abbruchsignal;
     switch (befund) {
     case Befund::Vollstaendig:
         return ExitErfolg;

@@ -33,8 +33,8 @@ struct Befehlszeilenumgebung {
     // The number of the signal that asked the run to stop, 0 while none did; the program's signal handler
     // writes it. Nothing: the run cannot be stopped.
     const volatile std::sig_atomic_t* abbruchsignal = nullptr;
-    // Called once just before a backup run starts: from then on a signal only asks the run to stop. The
-    // other modes (restore, check, listing) and the parsing before keep the signals' default effect.
+    // Called once just before a backup run, a thinning, a restore or a check starts: from then on a signal only
+    // asks it to stop. The listing and the parsing before keep the signals' default effect.
     std::function<void()> abbruchBereit = {};
     // The program's watchdog (Wachhund.h), which ends it when a backup shows no sign of life for the bound of
     // --zeitlimit (a share whose server stopped answering). Switched off for the modes that report no

@@ -87,7 +87,8 @@ std::string Hilfetext() {
            "     dieses Standes oder dieser Quelle, oder die Argumente sind fehlerhaft\n"
            "  130, 143  durch Strg+C (SIGINT) oder SIGTERM angehalten: die bis dahin kopierten\n"
            "     Dateien sind gesichert und vermerkt, die übrigen werden beim nächsten Lauf gesichert;\n"
-           "     ein zweites Signal beendet das Programm sofort\n";
+           "     eine Wiederherstellung oder Prüfung hält vor der nächsten Datei an, keine Datei ist\n"
+           "     halb geschrieben; ein zweites Signal beendet das Programm sofort\n";
 }
 
 } // namespace tresor

@@ -402,6 +402,13 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (bericht_.Angehalten)
         fehler_ << "Angehalten: " << (stand.DateienGesamt - stand.Dateien)
                 << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n";
+    // A folder of a stopped restore is not taken again: once its bits are given back, what is in it may have
+    // been changed or added by others, and a second restore could not tell that from what the first one wrote.
+    if (bericht_.Angehalten && !ursprung)
+        fehler_ << "Der Ordner " << Anzeigetext(nach) << " enthält nur einen Teil des Standes "
+                << Zeitteil(punkt->Name())
+                << ". Wiederhergestellt wird nur in einen neuen oder leeren Ordner: ihn löschen oder leeren, oder einen"
+                   " anderen angeben, und die Wiederherstellung erneut starten.\n";
     if (lauf.Fremde > 0)
         fehler_ << lauf.Fremde << (lauf.Fremde == 1 ? " Eintrag hat" : " Einträge haben")
                 << " den Besitzer der Kopie statt des in der Bestandsliste genannten, ohne Sonderrechte.\n";

@@ -341,21 +341,23 @@ TEST_F(Befehlszeilentest, ASignalStopsTheRunWithItsOwnExitStatus) {
     }
 }
 
-// Only a backup run takes over the signals: a restore, a check or a listing, and the program before its run
-// starts, keep their default effect, so that Ctrl-C ends them at once.
-TEST_F(Befehlszeilentest, OnlyABackupRunTakesOverTheSignals) {
+// A backup run, a restore and a check take over the signals, to stop cleanly; a listing and the program before
+// its run starts keep their default effect, so that Ctrl-C ends them at once.
+TEST_F(Befehlszeilentest, TheRunsTakeOverTheSignalsAListingDoesNot) {
     SchreibeDatei(temp / "C" / "Daten" / "a.txt", "a");
     std::filesystem::create_directories(temp / "D" / "Backup");
     struct Fall {
         std::vector<std::string> Argumente;
         int Aufrufe;
     };
-    for (const Fall& fall : std::vector<Fall>{{{"--help"}, 0},
-                                              {{"--quelle", "C:\\Daten"}, 0},
-                                              {{"--liste", "--ziel", "D:\\Backup"}, 0},
-                                              {{"--pruefen", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 0},
-                                              {{"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1},
-                                              {{"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1}}) {
+    for (const Fall& fall : std::vector<Fall>{
+             {{"--help"}, 0},
+             {{"--quelle", "C:\\Daten"}, 0},
+             {{"--liste", "--ziel", "D:\\Backup"}, 0},
+             {{"--pruefen", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1},
+             {{"--wiederherstellen", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup", "--nach", "C:\\zurueck"}, 1},
+             {{"--probe", "--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1},
+             {{"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}, 1}}) {
         SCOPED_TRACE(fall.Argumente.front());
         int aufrufe = 0;
         Befehlszeilenumgebung u{

@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -815,6 +816,76 @@ TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
     EXPECT_EQ(Pruefen(s1), 1);
     EXPECT_NE(fehler.str().find("Fehlt: b\\x0a\\x1b[2Jfalsch: "), std::string::npos) << fehler.str();
     EXPECT_EQ(fehler.str().find('\x1b'), std::string::npos);
+}
+
+// SIGINT or SIGTERM stops a restore or a check as it stops a backup: before the next file, with 128 + the
+// signal's number. What the stopped restore left is whole and the point's, and the message says what to do; a
+// restore into the emptied folder then gives the point exactly.
+TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
+    for (const char* d : {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"})
+        Schreibe(Q() / d, std::string("Inhalt von ") + d);
+    const std::string stand = Sichere();
+    const Schnappschuss soll = Schnappe(Q());
+    struct Fall {
+        const char* name;
+        bool pruefen;
+        int signal;
+        const char* nachDatei; // the signal comes once this file is copied; nullptr: before the run
+        const char* meldung;
+    };
+    for (const Fall& f : {Fall{"restore amid the files", false, SIGINT, "b.txt", "Angehalten: "},
+                          Fall{"restore, SIGTERM", false, SIGTERM, "b.txt", "Angehalten: "},
+                          Fall{"restore before the first file", false, SIGINT, nullptr, "Angehalten: 5 Dateien"},
+                          Fall{"check", true, SIGTERM, nullptr, "Angehalten: Die Prüfung des Standes "}}) {
+        SCOPED_TRACE(f.name);
+        const fs::path nach = temp / "C" / "zurueck";
+        fs::remove_all(nach);
+        volatile std::sig_atomic_t signal = f.nachDatei == nullptr ? f.signal : 0;
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            h->nachKopie = [&](const Datei& d, const Pfad&) {
+                if (f.nachDatei != nullptr && d.Name == f.nachDatei)
+                    signal = f.signal;
+            };
+            return h;
+        };
+        const std::vector<std::string> argumente =
+            f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
+                      : std::vector<std::string>{"--wiederherstellen", "--ziel",  "D:\\Backup", "--quelle",
+                                                 "C:\\Daten",          "--stand", stand,        "--nach",
+                                                 nach.string()};
+        EXPECT_EQ(RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", fabrik, &signal), 128 + f.signal)
+            << fehler.str();
+        EXPECT_NE(fehler.str().find(f.meldung), std::string::npos) << fehler.str();
+        if (f.pruefen)
+            continue;
+        // Each file there is whole and the point's, and some are not there.
+        const Schnappschuss ist = Schnappe(nach);
+        std::size_t dateien = 0;
+        for (const auto& [rel, e] : ist)
+            if (e.Art == 'D') {
+                ++dateien;
+                ASSERT_TRUE(soll.contains(rel)) << rel;
+                EXPECT_EQ(e, soll.at(rel)) << rel;
+            }
+        if (f.nachDatei == nullptr)
+            EXPECT_EQ(dateien, 0u);
+        else {
+            EXPECT_TRUE(ist.contains(f.nachDatei));
+            EXPECT_LT(dateien, 5u);
+        }
+        EXPECT_NE(fehler.str().find("Der Ordner C:\\zurueck enthält nur einen Teil des Standes " + stand),
+                  std::string::npos)
+            << fehler.str();
+        // As the message says: a folder with files in it is not restored into, the emptied one is.
+        if (dateien > 0) {
+            EXPECT_EQ(Wiederherstellen(stand, nach), 2) << fehler.str();
+            EXPECT_EQ(Unterschiede(ist, Schnappe(nach)), "");
+            fs::remove_all(nach);
+        }
+        EXPECT_EQ(Wiederherstellen(stand, nach), 0) << fehler.str();
+        EXPECT_EQ(Unterschiede(soll, Schnappe(nach)), "");
+    }
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // SIGINT and SIGTERM stop a real run of the command line cleanly: caught in the middle of a copy, the program
 // ends with 130 or 143, leaves no temporary file, every file that reads as backed up has a byte-identical copy,
 // the files it did not reach keep their archive bits, and the next run backs them up. A second signal ends the
-// program at once, as a crash would, and loses nothing either.
+// program at once, as a crash would, and loses nothing either. A restore stops the same way, leaving only whole
+// files of the point.
 
 #include "tests/Testhilfen.h"
 #include "tests/zuverlaessigkeit/Bestand.h"
@@ -76,10 +77,11 @@ protected:
         return false;
     }
 
-    // Starts a run and stops the process while it is inside the copy of one of the large files: its copy under
-    // way is seen, the process is stopped, and the copy is still under way. Returns the stopped process.
-    pid_t StarteUndHalteInKopie() {
-        const pid_t pid = programm.Starte(quelle.string(), ziel.string());
+    // Starts a run (with the arguments `weitere` added) and stops the process while it is inside the copy of one
+    // of the large files into `ordner` (the backup's mirror where none is given): its copy under way is seen,
+    // the process is stopped, and the copy is still under way. Returns the stopped process.
+    pid_t StarteUndHalteInKopie(const std::vector<std::string>& weitere = {}, const fs::path& ordner = {}) {
+        const pid_t pid = programm.Starte(quelle.string(), ziel.string(), weitere);
         EXPECT_GT(pid, 0);
         const auto anfang = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - anfang < std::chrono::seconds(60)) {
@@ -88,7 +90,7 @@ protected:
                 ADD_FAILURE() << "the run ended before it was caught in a copy";
                 return -1;
             }
-            const fs::path spiegel = Spiegel();
+            const fs::path spiegel = ordner.empty() ? Spiegel() : ordner;
             if (spiegel.empty() || !InKopie(pid, spiegel))
                 continue;
             ::kill(pid, SIGSTOP);
@@ -179,6 +181,40 @@ TEST_F(Signaltest, ASecondSignalEndsAtOnceAndLosesNothing) {
     for (const auto& m : v.Meldungen)
         ADD_FAILURE() << m;
     EXPECT_EQ(Gesichert("s"), 0u);
+}
+
+// A restore stops as a backup does: caught inside the copy of a large file, it ends with 130 or 143, drops that
+// copy, leaves every file there whole and the source's, and says that the folder holds a part only; restored
+// again into a new folder, the point comes back whole.
+TEST_F(Signaltest, ARestoreStopsCleanlyInsideACopy) {
+    ASSERT_EQ(programm.Sichere(quelle.string(), ziel.string()).Status, 0);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        const fs::path nach = temp / ("zurueck-" + std::to_string(signal));
+        const pid_t pid = StarteUndHalteInKopie({"--wiederherstellen", "--nach", nach.string()}, nach);
+        ASSERT_GT(pid, 0);
+        ::kill(pid, signal);
+        ::kill(pid, SIGCONT);
+        const Programmende ende = programm.Warte(pid, false);
+        EXPECT_EQ(ende.Status, 128 + signal) << ende.Fehler;
+        EXPECT_NE(ende.Fehler.find("Angehalten: "), std::string::npos) << ende.Fehler;
+        EXPECT_NE(ende.Fehler.find(" enthält nur einen Teil des Standes "), std::string::npos) << ende.Fehler;
+
+        EXPECT_TRUE(Reste(nach.string()).empty());
+        const auto da = Bestand(nach.string());
+        for (const auto& [rel, inhalt] : da)
+            EXPECT_TRUE(stand.contains(rel) && stand.at(rel) == inhalt) << rel;
+        // Caught inside a large file: the small files after it are not there.
+        EXPECT_LE(da.size(), Grosse);
+        for (const auto& [rel, inhalt] : da)
+            EXPECT_TRUE(rel.starts_with("g")) << rel;
+
+        const fs::path neu = temp / ("neu-" + std::to_string(signal));
+        const Programmende wieder = programm.Warte(
+            programm.Starte(quelle.string(), ziel.string(), {"--wiederherstellen", "--nach", neu.string()}), false);
+        EXPECT_EQ(wieder.Status, 0) << wieder.Fehler;
+        EXPECT_EQ(Bestand(neu.string()), stand);
+    }
 }
 
 } // namespace
