@@ -496,14 +496,20 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
         fertig = true;
     }
     // Where a flush of the whole file system asks nothing of the server that holds the copy (Sync's syncfs on a
-    // FUSE or SMB mount), the copy of a backup is flushed by itself, under its name: that makes its content and
-    // its name durable on the server before the run may count its source as backed up. A copy that cannot be made
-    // durable loses its name again.
-    if (rueckschreiber_ != nullptr && !quellordnerHalten_ && NurEinzelnDauerhaft(ordnerFd, zielort.OrdnerGeraet())) {
+    // FUSE or SMB mount), the copy is flushed by itself, under its name: that makes its content and its name
+    // durable on the server. It is handed to the threads of the write-back, and the walk goes on: the next Sync,
+    // which comes before any source is counted as backed up (and ends a restore), waits for it and fails where it
+    // failed. The copy of a backup that cannot be made durable loses its name again.
+    if (rueckschreiber_ != nullptr &&
+        (rueckschreiber_->Immer() || NurEinzelnDauerhaft(ordnerFd, zielort.OrdnerGeraet())) &&
+        !rueckschreiber_->Einzeln(ordnerFd, zielort.OrdnerGeraet(), zielort.OrdnerInode(), zielName, ziel,
+                                  !quellordnerHalten_)) {
+        // Not handed over (no thread or no descriptor for it): flushed here.
         const Deskriptor kopie(::openat(ordnerFd, zielName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!kopie.gueltig() || ::fsync(kopie.get()) != 0) {
-            const int f = errno;
-            (void)::unlinkat(ordnerFd, zielName.c_str(), 0);
+        const int f = !kopie.gueltig() ? errno : rueckschreiber_->EinzelnJetzt(kopie.get());
+        if (f != 0) {
+            if (!quellordnerHalten_)
+                (void)::unlinkat(ordnerFd, zielName.c_str(), 0);
             throw zielfehler(f);
         }
     }

@@ -71,8 +71,9 @@ class Kopierer {
 public:
     // The held-open folders and the stores are the file-system object's; both must outlive this object.
     // `haken`, where given, is called inside each copy of a file's content (PosixDateisystem.h, Kopierhaken).
-    // `rueckschreiber`, where given, hears of each copy of a backup (not of a restore) once it is in place, and
-    // begins the write-back of what came together (Rueckschreiber.h); it must outlive this object.
+    // `rueckschreiber`, where given, hears of each copy once it is in place, and begins the write-back of what
+    // came together (Rueckschreiber.h); where only a flush of the very file makes
+    // it durable (NurEinzelnDauerhaft), it flushes each copy, of a restore as well; it must outlive this object.
     Kopierer(OffeneOrdner& ordner, Ablagen& ablagen, std::function<void(const Pfad&, int)> haken = {},
              Rueckschreiber* rueckschreiber = nullptr)
         : ordner_(ordner), ablagen_(ablagen), rueckschreiber_(rueckschreiber), haken_(std::move(haken)) {}

@@ -428,9 +428,10 @@ namespace tresor {
 
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken,
                                                      Vorlesehaken vorlesehaken, Rueckschreibflush rueckschreibflush,
-                                                     Blickhaken blickhaken) {
+                                                     Blickhaken blickhaken, Rueckschreibflush einzelflush) {
     return std::make_unique<posix::PosixDateisystem>(std::move(laufwerke), std::move(haken), std::move(vorlesehaken),
-                                                     std::move(rueckschreibflush), std::move(blickhaken));
+                                                     std::move(rueckschreibflush), std::move(blickhaken),
+                                                     std::move(einzelflush));
 }
 
 void Deskriptorplatz(int anzahl) {

@@ -25,6 +25,8 @@ using Blickhaken = std::function<void(const std::string& name)>;
 
 // Flushes the file system of the open descriptor `fd` on the thread of the write-back begun while copies are
 // made (posix/Rueckschreiber.h), instead of syncfs: 0 or the error number. A test makes it fail.
+// Also the flush of one copy by itself (instead of fsync) where a flush of the whole file system asks nothing of
+// the server that holds the copies: a test gives it to make every copy flushed by itself, on any file system.
 using Rueckschreibflush = std::function<int(int fd)>;
 
 // The file-system object on Linux. Paths in program form are translated through the drive table; the
@@ -32,7 +34,7 @@ using Rueckschreibflush = std::function<int(int fd)>;
 std::unique_ptr<Dateisystem> ErzeugePosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken = {},
                                                      Vorlesehaken vorlesehaken = {},
                                                      Rueckschreibflush rueckschreibflush = {},
-                                                     Blickhaken blickhaken = {});
+                                                     Blickhaken blickhaken = {}, Rueckschreibflush einzelflush = {});
 
 // Makes room for `anzahl` descriptors in the process's table now (posix::DeskriptortabelleVorab): for the start of a
 // program, while it has one thread.

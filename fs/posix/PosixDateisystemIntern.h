@@ -40,8 +40,8 @@ namespace tresor::posix {
 class PosixDateisystem final : public Dateisystem {
 public:
     PosixDateisystem(Laufwerkstabelle laufwerke, Kopierhaken haken, Vorlesehaken vorlesehaken,
-                     Rueckschreibflush rueckschreibflush, Blickhaken blickhaken)
-        : laufwerke_(std::move(laufwerke)), rueckschreiber_(std::move(rueckschreibflush)),
+                     Rueckschreibflush rueckschreibflush, Blickhaken blickhaken, Rueckschreibflush einzelflush)
+        : laufwerke_(std::move(laufwerke)), rueckschreiber_(std::move(rueckschreibflush), std::move(einzelflush)),
           kopierer_(offeneOrdner_, ablagen_, std::move(haken), &rueckschreiber_),
           vorleser_({}, std::move(vorlesehaken)), vorausblick_(std::move(blickhaken)) {}
     // Writes the map rows of records written since the last Festschreiben.

@@ -225,8 +225,10 @@ void PosixDateisystem::Sync(const Pfad& pfad) {
 void PosixDateisystem::RueckschreibfehlerWerfen(const Pfad& pfad) {
     // A write error that a flush of the write-back begun during the copies saw first is seen by no later flush:
     // it fails this one. Waited for after this flush, so that one under way meanwhile is heard of as well.
-    if (const int fehler = rueckschreiber_.Abwarten(); fehler != 0)
-        throw FsFehler("Sync", pfad, Fehlercode(fehler));
+    // So are the copies flushed by themselves: one whose flush failed is named.
+    Pfad kopie;
+    if (const int fehler = rueckschreiber_.Abwarten(&kopie); fehler != 0)
+        throw FsFehler("Sync", kopie.empty() ? pfad : kopie, Fehlercode(fehler));
 }
 
 void PosixDateisystem::Festschreiben() {

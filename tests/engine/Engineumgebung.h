@@ -94,7 +94,8 @@ protected:
                                                                [this](const std::string& name) {
                                                                    if (blickhaken)
                                                                        blickhaken(name);
-                                                               }),
+                                                               },
+                                                               einzelflush),
                                                            &protokoll);
               h->vorher = vorher;
               h->nachKopie = nachKopie;
@@ -139,6 +140,8 @@ protected:
     // Called on the other thread after it looked at a file ahead of a walk, before the walk may take that look
     // (Blickhaken); set before the run, it must not change while a walk goes.
     Blickhaken blickhaken;
+    // Where set, each copy is flushed by itself through it, as on a network target (Rueckschreibflush).
+    Rueckschreibflush einzelflush;
     Dateisystemhuelle::WaehrendKopie waehrendKopie;
     Sicherung sicherung;
 };

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -411,6 +413,56 @@ TEST_F(Eintragsfehler, VanishedSwappedForAFifoAndNoRoomForTheRecordForReal) {
     PruefeRestGesichert({"b.txt", "c.txt", "V/e.txt"});
     EXPECT_GE(Wert("C:\\Q\\V\\e.txt"), 32);
     EXPECT_EQ(fenster.meldungen.back().Prompt, "Die Sicherung wurde nicht korrekt durchgeführt ! ");
+}
+
+// Where each copy is flushed by itself beside the walk (a network target), a copy whose flush fails is learnt of
+// at the batch's flush: the run ends there with the error report naming that copy, no source of the batch is
+// marked, the copy is gone, and the next run backs everything up.
+TEST_F(Verlaesslichkeit, ACopyWhoseOwnFlushFailsMarksNoSourceAndEndsTheRun) {
+    struct Fall {
+        const char* Name;
+        off_t Scheitert; // the size of the copy whose flush fails, 0 for none
+    };
+    const std::vector<std::string> dateien = {"a.txt", "b.txt", "c.txt", "U/d.txt"};
+    for (const Fall& f : {Fall{"every flush goes through", 0}, Fall{"the flush of b.txt fails", 2}}) {
+        SCOPED_TRACE(f.Name);
+        for (std::size_t i = 0; i < dateien.size(); ++i)
+            SchreibeDatei(Q(dateien[i]), std::string(i + 1, 'x')); // told apart by their sizes
+        std::atomic<int> flushes{0};
+        einzelflush = [&](int fd) {
+            ++flushes;
+            struct stat st {};
+            return ::fstat(fd, &st) == 0 && st.st_size == f.Scheitert ? EIO : 0;
+        };
+        std::set<sfs::path> vorher;
+        sfs::create_directories(Posix("D:\\Z"));
+        for (const auto& e : sfs::directory_iterator(Posix("D:\\Z")))
+            vorher.insert(e.path());
+        // The platform's error, which the program reports, names the copy.
+        bool gescheitert = false;
+        try {
+            Lauf();
+        } catch (const FsFehler& fehler) {
+            gescheitert = true;
+            EXPECT_EQ(fehler.Operation(), "Sync");
+            EXPECT_NE(fehler.Path().find("\\Q\\b.txt"), std::string::npos) << fehler.Path();
+            EXPECT_EQ(fehler.Ursache(), std::errc::io_error);
+        }
+        einzelflush = {};
+        EXPECT_EQ(gescheitert, f.Scheitert != 0);
+        EXPECT_EQ(flushes.load(), 4);
+        bool kopieDa = false;
+        for (const auto& e : sfs::directory_iterator(Posix("D:\\Z")))
+            kopieDa = kopieDa || (!vorher.contains(e.path()) && sfs::exists(e.path() / "Q" / "b.txt"));
+        EXPECT_EQ(kopieDa, f.Scheitert == 0);
+        for (const std::string& rel : dateien)
+            EXPECT_EQ(Wert("C:\\Q\\" + NamenAusPosix(rel)) >= 32, f.Scheitert != 0) << rel;
+        if (f.Scheitert != 0) {
+            Lauf();
+            for (const std::string& rel : dateien)
+                EXPECT_EQ(Wert("C:\\Q\\" + NamenAusPosix(rel)), 0) << rel;
+        }
+    }
 }
 
 TEST_F(Verlaesslichkeit, FourHundredHardLinksAndThreeThousandSymbolicLinksTwoRunsTheSecondFindsNothing) {

@@ -165,5 +165,51 @@ TEST(RueckschreiberTest, SyncFailsWhereTheWriteBackBegunDuringTheCopiesFailed) {
     }
 }
 
+// Where each copy is flushed by itself (a network target; here the test's flush stands in for fsync), Sync waits
+// for every flush handed over and fails naming the copy whose flush failed; that copy of a backup loses its
+// name, a file restored keeps it. Each copy is flushed once, and a failure is told once.
+TEST(RueckschreiberTest, SyncWaitsForTheCopiesFlushedByThemselvesAndNamesTheOneThatFailed) {
+    struct Fall {
+        const char* Name;
+        off_t Scheitert; // the size of the copy whose flush fails, 0 for none
+        bool Wiederherstellung;
+    };
+    for (const Fall& f : {Fall{"every flush goes through", 0, false}, Fall{"a backup's copy fails", 2, false},
+                          Fall{"a restored file fails", 2, true}}) {
+        SCOPED_TRACE(f.Name);
+        TempOrdner tmp;
+        const Laufwerkstabelle tabelle = TestLaufwerke(tmp);
+        std::atomic<int> aufrufe{0};
+        auto fs = ErzeugePosixDateisystem(tabelle, {}, {}, {}, {}, [&](int fd) {
+            ++aufrufe;
+            struct stat st {};
+            return ::fstat(fd, &st) == 0 && st.st_size == f.Scheitert ? EIO : 0;
+        });
+        if (f.Wiederherstellung)
+            fs->QuellordnerHalten();
+        std::filesystem::create_directories(tmp / "D" / "ziel");
+        const std::vector<std::string> namen = {"a", "b", "c"};
+        for (std::size_t i = 0; i < namen.size(); ++i) {
+            SchreibeDatei(tmp / "C" / namen[i], std::string(i + 1, 'x'));
+            (void)fs->Copy(fs->GetFile("C:\\" + namen[i]), "D:\\ziel\\" + namen[i]);
+        }
+        if (f.Scheitert != 0) {
+            try {
+                fs->Sync("D:\\ziel\\a");
+                ADD_FAILURE() << "Sync went through";
+            } catch (const FsFehler& fehler) {
+                EXPECT_EQ(fehler.Ursache(), std::errc::io_error);
+                EXPECT_EQ(fehler.Path(), "D:\\ziel\\b");
+            }
+        } else {
+            EXPECT_NO_THROW(fs->Sync("D:\\ziel\\a"));
+        }
+        EXPECT_EQ(aufrufe.load(), 3);
+        EXPECT_EQ(std::filesystem::exists(tmp / "D" / "ziel" / "b"), f.Scheitert == 0 || f.Wiederherstellung);
+        EXPECT_TRUE(std::filesystem::exists(tmp / "D" / "ziel" / "c"));
+        EXPECT_NO_THROW(fs->Sync("D:\\ziel\\a"));
+    }
+}
+
 } // namespace
 } // namespace tresor::test

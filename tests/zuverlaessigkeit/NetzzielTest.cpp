@@ -227,8 +227,8 @@ INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),
 // The server loses its power right after the run: its disk holds what reached it, not what its memory still
 // held. A copy of the served image taken then is that disk (the image is ext4 without a journal, so what its
 // kernel has not yet written back is not in it). Every file whose archive bit the run cleared has its copy
-// there, whole and under its name. sshfs hands a flush on to the server (SFTP's fsync); smbnetfs passes none,
-// so no client of it can make a copy durable, and the test runs on sshfs.
+// there, whole and under its name, and so has every file a restore onto the share wrote. sshfs hands a flush on to the
+// server (SFTP's fsync); smbnetfs passes none, so no client of it can make a copy durable, and the test runs on sshfs.
 TEST_F(Netzlauf, EveryFileMarkedAsBackedUpHasItsCopyOnTheServersDisk) {
     Server& s = Server::Alle();
     if (!s.Platte().Bereit())
@@ -239,6 +239,10 @@ TEST_F(Netzlauf, EveryFileMarkedAsBackedUpHasItsCopyOnTheServersDisk) {
     SchreibeDatei(Q() / "sub" / "tief" / "c.txt", "drei");
     ASSERT_EQ(Lauf(), 0) << aus.str() << fehler.str();
     ASSERT_EQ(fassung.size(), 1u);
+    // A restore onto the share has what it wrote on that disk as well (all but the link that points nowhere,
+    // which sshfs cannot give its time).
+    (void)Rufe({"--wiederherstellen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--nach", "D:\\zurueck"});
+    EXPECT_EQ(fehler.str().find("Nicht dauerhaft"), std::string::npos) << fehler.str();
 
     const fs::path abbild = temp / "stromausfall.img";
     const fs::path platte = temp / "stromausfall";
@@ -258,6 +262,11 @@ TEST_F(Netzlauf, EveryFileMarkedAsBackedUpHasItsCopyOnTheServersDisk) {
         EXPECT_EQ(InhaltVon((gesichert / rel).string()), std::optional<Inhalt>(inhalt)) << rel;
     }
     EXPECT_EQ(markiert, 6);
+    const fs::path zurueck = platte / Z().parent_path().lexically_relative(punkt) / "zurueck";
+    for (const auto& [rel, inhalt] : Bestand(Q().string()))
+        if (rel != "haengend") {
+            EXPECT_EQ(InhaltVon((zurueck / rel).string()), std::optional<Inhalt>(inhalt)) << rel;
+        }
 }
 
 // ---- Faults of the target at each moment of a run ----
