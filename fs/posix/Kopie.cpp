@@ -200,38 +200,34 @@ constexpr long OhneGeteilteBloecke[] = {EXT4_SUPER_MAGIC, TMPFS_MAGIC, 0xF2F5201
 
 } // namespace
 
-bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
-    if (const auto stelle = einzelnGeraete_.find(geraet); stelle != einzelnGeraete_.end())
+namespace {
+
+template <std::size_t N> bool EineVon(long art, const long (&arten)[N]) {
+    return std::find(std::begin(arten), std::end(arten), art) != std::end(arten);
+}
+
+} // namespace
+
+long Kopierer::Dateisystemart(int fd, dev_t geraet) {
+    if (const auto stelle = arten_.find(geraet); stelle != arten_.end())
         return stelle->second;
     struct statfs sf {};
-    const bool einzeln = ::fstatfs(fd, &sf) == 0 &&
-                         std::find(std::begin(NurEinzelnGeflushte), std::end(NurEinzelnGeflushte),
-                                   static_cast<long>(sf.f_type)) != std::end(NurEinzelnGeflushte) &&
-                         (static_cast<long>(sf.f_type) != FUSE_SUPER_MAGIC || major(geraet) == 0);
-    einzelnGeraete_.emplace(geraet, einzeln);
-    return einzeln;
+    const long art = ::fstatfs(fd, &sf) == 0 ? static_cast<long>(sf.f_type) : 0;
+    arten_.emplace(geraet, art);
+    return art;
+}
+
+bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
+    const long art = Dateisystemart(fd, geraet);
+    return EineVon(art, NurEinzelnGeflushte) && (art != FUSE_SUPER_MAGIC || major(geraet) == 0);
 }
 
 bool Kopierer::TeiltNie(int fd, dev_t geraet) {
-    if (const auto stelle = ohneTeilenGeraete_.find(geraet); stelle != ohneTeilenGeraete_.end())
-        return stelle->second;
-    struct statfs sf {};
-    const bool nie =
-        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(OhneGeteilteBloecke), std::end(OhneGeteilteBloecke),
-                                             static_cast<long>(sf.f_type)) != std::end(OhneGeteilteBloecke);
-    ohneTeilenGeraete_.emplace(geraet, nie);
-    return nie;
+    return EineVon(Dateisystemart(fd, geraet), OhneGeteilteBloecke);
 }
 
 bool Kopierer::Lokal(int fd, dev_t geraet) {
-    if (const auto stelle = lokaleGeraete_.find(geraet); stelle != lokaleGeraete_.end())
-        return stelle->second;
-    struct statfs sf {};
-    const bool lokal =
-        ::fstatfs(fd, &sf) == 0 && std::find(std::begin(LokaleDateisysteme), std::end(LokaleDateisysteme),
-                                             static_cast<long>(sf.f_type)) != std::end(LokaleDateisysteme);
-    lokaleGeraete_.emplace(geraet, lokal);
-    return lokal;
+    return EineVon(Dateisystemart(fd, geraet), LokaleDateisysteme);
 }
 
 bool Kopierer::VorgabeAclIn(const Eintragsort& zielort) {

@@ -130,6 +130,9 @@ private:
     // listing of a file's attributes names every one it holds, the ACL included, and which stamp the ctime of a
     // file that is renamed or linked. Asked once per device.
     bool Lokal(int fd, dev_t geraet);
+    // The kind of file system (statfs's f_type, 0 where it cannot be asked) of the device `geraet`, a file or
+    // folder of it open as `fd`. Asked once per device; Lokal, NurEinzelnDauerhaft and TeiltNie go by it.
+    long Dateisystemart(int fd, dev_t geraet);
     // Whether the file system of the device `geraet` (a folder of it open as `fd`) makes a copy durable on the
     // disk that holds it only through a flush of that very file (fsync): its flush of the whole file system
     // (syncfs) asks nothing of its server. Asked once per device.
@@ -147,12 +150,8 @@ private:
     std::set<dev_t> ohneUnbenannte_;
     // Per target device: whether it sets a link's own time (VerweiseEigenstaendig).
     std::map<dev_t, bool> verweisGeraete_;
-    // Per target device: whether each copy is flushed by itself (NurEinzelnDauerhaft).
-    std::map<dev_t, bool> einzelnGeraete_;
-    // Per target device: TeiltNie.
-    std::map<dev_t, bool> ohneTeilenGeraete_;
-    // Per source device: Lokal.
-    std::map<dev_t, bool> lokaleGeraete_;
+    // Per device, source or target: Dateisystemart.
+    std::map<dev_t, long> arten_;
     // The destination folder asked last by VorgabeAclIn, and its answer.
     struct Vorgabe {
         dev_t Geraet;
