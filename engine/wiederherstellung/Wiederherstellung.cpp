@@ -389,19 +389,22 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     } catch (const FsFehler& f) {
         nichtDauerhaft = Fehlertext(f.Ursache());
     }
-    if (ursprung)
-        aus_ << "Stand " << Zeitteil(punkt->Name()) << " an den ursprünglichen Ort " << Anzeigetext(nach)
-             << " zurückgeholt: " << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise
-             << " Verknüpfungen, " << lauf.Bytes << " Bytes; " << bericht_.Ersetzt << " ersetzt, " << bericht_.Beide
-             << " neben dem Vorhandenen, " << bericht_.Uebersprungen << " übersprungen, " << bericht_.Gleich
-             << " schon so vorhanden.\n";
-    else
-        aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Anzeigetext(nach) << ": "
-             << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, "
-             << lauf.Bytes << " Bytes.\n";
+    // A stopped restore does not say that it restored the point: what it did goes beside the stop's message.
+    std::ostream& bilanz = bericht_.Angehalten ? fehler_ : aus_;
     if (bericht_.Angehalten)
         fehler_ << "Angehalten: " << (stand.DateienGesamt - stand.Dateien)
-                << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n";
+                << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n"
+                << "Bis dahin ";
+    else
+        aus_ << "Stand " << Zeitteil(punkt->Name()) << " ";
+    if (ursprung)
+        bilanz << "an den ursprünglichen Ort " << Anzeigetext(nach) << " zurückgeholt: " << lauf.Ordner << " Ordner, "
+               << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, " << lauf.Bytes << " Bytes; "
+               << bericht_.Ersetzt << " ersetzt, " << bericht_.Beide << " neben dem Vorhandenen, "
+               << bericht_.Uebersprungen << " übersprungen, " << bericht_.Gleich << " schon so vorhanden.\n";
+    else
+        bilanz << "wiederhergestellt in " << Anzeigetext(nach) << ": " << lauf.Ordner << " Ordner, " << lauf.Dateien
+               << " Dateien, " << lauf.Verweise << " Verknüpfungen, " << lauf.Bytes << " Bytes.\n";
     // A folder of a stopped restore is not taken again: once its bits are given back, what is in it may have
     // been changed or added by others, and a second restore could not tell that from what the first one wrote.
     if (bericht_.Angehalten && !ursprung)

@@ -819,8 +819,9 @@ TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
 }
 
 // SIGINT or SIGTERM stops a restore or a check as it stops a backup: before the next file, with 128 + the
-// signal's number. What the stopped restore left is whole and the point's, and the message says what to do; a
-// restore into the emptied folder then gives the point exactly.
+// signal's number, and a comparison with the source before its next entry. What the stopped restore left is whole
+// and the point's, and the messages say what it did and what to do, never that the point was restored; a restore
+// into the emptied folder then gives the point exactly.
 TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
     for (const char* d : {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"})
         Schreibe(Q() / d, std::string("Inhalt von ") + d);
@@ -828,16 +829,24 @@ TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
     const Schnappschuss soll = Schnappe(Q());
     struct Fall {
         const char* name;
-        bool pruefen;
+        const char* modus; // --wiederherstellen, --pruefen or --mit-quelle (a check with the comparison)
         int signal;
-        const char* nachDatei; // the signal comes once this file is copied; nullptr: before the run
+        const char* nachDatei; // the signal comes once this file is copied (a restore) or the source's folder of
+                               // this name is listed (the comparison); nullptr: before the run
         const char* meldung;
     };
-    for (const Fall& f : {Fall{"restore amid the files", false, SIGINT, "b.txt", "Angehalten: "},
-                          Fall{"restore, SIGTERM", false, SIGTERM, "b.txt", "Angehalten: "},
-                          Fall{"restore before the first file", false, SIGINT, nullptr, "Angehalten: 5 Dateien"},
-                          Fall{"check", true, SIGTERM, nullptr, "Angehalten: Die Prüfung des Standes "}}) {
+    const std::string bisher = "Bis dahin wiederhergestellt in C:\\zurueck: 0 Ordner, ";
+    for (const Fall& f :
+         {Fall{"restore amid the files", "--wiederherstellen", SIGINT, "b.txt", "Angehalten: "},
+          Fall{"restore, SIGTERM", "--wiederherstellen", SIGTERM, "b.txt", "Angehalten: "},
+          Fall{"restore before the first file", "--wiederherstellen", SIGINT, nullptr, "Angehalten: 5 Dateien"},
+          Fall{"check", "--pruefen", SIGTERM, nullptr, "Angehalten: Die Prüfung des Standes "},
+          Fall{"comparison amid the folders", "--mit-quelle", SIGINT, "C:\\Daten\\sub",
+               "Angehalten: Der Vergleich der Quelle mit dem Stand "}}) {
         SCOPED_TRACE(f.name);
+        aus.str("");
+        fehler.str("");
+        const bool pruefen = std::string_view(f.modus) != "--wiederherstellen";
         const fs::path nach = temp / "C" / "zurueck";
         fs::remove_all(nach);
         volatile std::sig_atomic_t signal = f.nachDatei == nullptr ? f.signal : 0;
@@ -847,18 +856,31 @@ TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
                 if (f.nachDatei != nullptr && d.Name == f.nachDatei)
                     signal = f.signal;
             };
+            h->vorher = [&](const std::string& zeile) {
+                if (f.nachDatei != nullptr && zeile == std::string("Files ") + f.nachDatei)
+                    signal = f.signal;
+            };
             return h;
         };
-        const std::vector<std::string> argumente =
-            f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
-                      : std::vector<std::string>{"--wiederherstellen", "--ziel",  "D:\\Backup", "--quelle",
-                                                 "C:\\Daten",          "--stand", stand,        "--nach",
-                                                 nach.string()};
+        std::vector<std::string> argumente{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"};
+        if (!pruefen)
+            argumente = {"--wiederherstellen", "--ziel",  "D:\\Backup", "--quelle",
+                         "C:\\Daten",          "--stand", stand,        "--nach",
+                         nach.string()};
+        else if (std::string_view(f.modus) == "--mit-quelle")
+            argumente.emplace_back("--mit-quelle");
         EXPECT_EQ(RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", fabrik, &signal), 128 + f.signal)
             << fehler.str();
         EXPECT_NE(fehler.str().find(f.meldung), std::string::npos) << fehler.str();
-        if (f.pruefen)
+        // Nothing says that the point was restored or that the source matches it.
+        EXPECT_EQ(aus.str().find("wiederhergestellt in"), std::string::npos) << aus.str();
+        EXPECT_EQ(aus.str().find("Die Quelle"), std::string::npos) << aus.str();
+        EXPECT_EQ(fehler.str().find("Die Quelle"), std::string::npos) << fehler.str();
+        if (pruefen)
             continue;
+        EXPECT_NE(fehler.str().find(bisher + (f.nachDatei == nullptr ? "0" : "2") + " Dateien, 0 Verknüpfungen"),
+                  std::string::npos)
+            << fehler.str();
         // Each file there is whole and the point's, and some are not there.
         const Schnappschuss ist = Schnappe(nach);
         std::size_t dateien = 0;
