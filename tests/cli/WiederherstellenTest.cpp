@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -816,6 +817,54 @@ TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
     EXPECT_EQ(Pruefen(s1), 1);
     EXPECT_NE(fehler.str().find("Fehlt: b\\x0a\\x1b[2Jfalsch: "), std::string::npos) << fehler.str();
     EXPECT_EQ(fehler.str().find('\x1b'), std::string::npos);
+}
+
+// Bits or a time that cannot be given to a restored file, link or folder leave it in place under its name: the
+// restore counts it as restored, names what it could not set, and ends with problems, never calling it missing.
+TEST_F(Wiederherstellungstest, AStateThatCannotBeSetLeavesTheEntryRestoredAndSaysSo) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "sub" / "b.txt", "bb");
+    fs::create_symlink("a.txt", Q() / "zeiger");
+    const std::string s1 = Sichere();
+    // The copies in the backup have another time than their records: the restore gives each its own.
+    const fs::path spiegel = Sicherungsordner(s1) / "Daten";
+    for (const char* kopie : {"a.txt", "zeiger"}) {
+        const timespec zeiten[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (spiegel / kopie).c_str(), zeiten, AT_SYMLINK_NOFOLLOW), 0) << kopie;
+    }
+    int nummer = 0;
+    for (const char* eintrag : {"a.txt", "zeiger", "sub"}) {
+        SCOPED_TRACE(eintrag);
+        fehler.str("");
+        aus.str("");
+        const std::string name = "zurueck" + std::to_string(++nummer);
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            h->vorher = [&](const std::string& zeile) {
+                const std::string pfad = "C:\\" + name + "\\" + eintrag;
+                if (zeile == "SetzeStand " + pfad)
+                    throw FsFehler("SetzeStand", pfad, std::make_error_code(std::errc::operation_not_permitted));
+            };
+            return h;
+        };
+        const fs::path nach = temp / "C" / name;
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s1, "--nach",
+                        nach.string()},
+                       fabrik),
+                  1)
+            << fehler.str();
+        EXPECT_TRUE(fs::exists(fs::symlink_status(nach / eintrag)));
+        EXPECT_EQ(LiesDatei(nach / "sub" / "b.txt"), "bb");
+        EXPECT_NE(
+            fehler.str().find(std::string("Wiederhergestellt, aber Rechte oder Zeit nicht gesetzt: ") + eintrag + " ("),
+            std::string::npos)
+            << fehler.str();
+        EXPECT_NE(fehler.str().find("\n1 Eintrag wurde wiederhergestellt, ohne dass seine Rechte oder Zeit gesetzt"),
+                  std::string::npos)
+            << fehler.str();
+        EXPECT_EQ(fehler.str().find("Nicht wiederhergestellt"), std::string::npos) << fehler.str();
+        EXPECT_NE(aus.str().find(": 1 Ordner, 2 Dateien, 1 Verknüpfungen, "), std::string::npos) << aus.str();
+    }
 }
 
 // SIGINT or SIGTERM stops a restore or a check as it stops a backup: before the next file, with 128 + the
