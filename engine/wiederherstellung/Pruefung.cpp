@@ -137,7 +137,20 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
         fehler_ << "Stand " << Zeitteil(punkt->Name()) << " ist nicht vollständig wiederherstellbar: " << probleme
                 << (probleme == 1 ? " Eintrag fehlt oder ist" : " Einträge fehlen oder sind") << " nicht lesbar.\n";
     if (mitQuelle) {
-        const long unterschiede = Vergleiche(*punkt, *vorlage);
+        // Stopped as the check stops: before the next entry compared; what differed before is named.
+        const auto halt = [&] {
+            if (fortschritt_)
+                fortschritt_(gang);
+            return stopp_ != nullptr && stopp_->load();
+        };
+        long unterschiede = 0;
+        try {
+            unterschiede = Vergleiche(*punkt, *vorlage, halt);
+        } catch (const Anhalt&) {
+            fehler_ << "Angehalten: Der Vergleich der Quelle mit dem Stand " << Zeitteil(punkt->Name())
+                    << " wurde abgebrochen.\n";
+            return Befund::Probleme;
+        }
         if (unterschiede == 0)
             aus_ << "Die Quelle stimmt mit dem Stand " << Zeitteil(punkt->Name()) << " überein.\n";
         else
@@ -148,7 +161,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
     return probleme == 0 ? Befund::Vollstaendig : Befund::Probleme;
 }
 
-long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
+long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v, const std::function<bool()>& halt) {
     auto fso = fabrik_();
     // A source taken as its records name it is not there, whatever folder its path names today.
     const auto da = p.WieVerzeichnet ? std::nullopt : zugriff_.Stand(p.Quelle);
@@ -176,6 +189,8 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
     std::optional<Bestandseintrag> vorne;
     auto schau = [&]() -> const Bestandseintrag* {
         if (!vorne) {
+            if (halt())
+                throw Anhalt{};
             const Bestandseintrag* e = v.Leser                    ? v.Naechster()
                                        : stelle < geordnet.size() ? geordnet[stelle++]
                                                                   : nullptr;
@@ -236,6 +251,8 @@ long Wiederherstellung::Vergleiche(const Punkt& p, struct Vorlage& v) {
             const std::size_t i = ordner ? u++ : d++;
             if (ordner ? q.OrdnerGetroffen[i] : q.DateiGetroffen[i])
                 continue;
+            if (halt())
+                throw Anhalt{};
             const std::string_view name = ordner ? ordnerNamen[i] : dateien[i];
             const Pfad w = weg(q, name);
             const std::string relativ = unter(rel, std::string(name));

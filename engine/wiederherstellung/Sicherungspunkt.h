@@ -102,6 +102,10 @@ struct Wiederherstellung::Vorlage {
     }
 
 private:
+    // The walk over the backups without a record, one step (Ohnebestand.cpp, where Sammelweg is known).
+    void WegVonVorn();
+    const Bestandseintrag* WegNaechster();
+
     std::size_t stelle_ = 0;
     Folgepruefung folge_;
 };

@@ -68,7 +68,7 @@ struct Wiederherstellung::Lauf {
     const bool Verwalter = Eintragszugriff::Verwalter();
     const std::uint32_t Uid = ::geteuid();
     const std::uint32_t Gid = ::getegid();
-    long Probleme = 0, Fremde = 0, Ordner = 0, Dateien = 0, Verweise = 0;
+    long Probleme = 0, Fremde = 0, OhneStand = 0, Ordner = 0, Dateien = 0, Verweise = 0;
     std::uint64_t Bytes = 0;
     // Folders on the way that could not be made: nothing goes below them.
     std::set<std::string> Fehlende;
@@ -84,6 +84,12 @@ struct Wiederherstellung::Lauf {
     void Melde(const std::string& relativ, const std::string& grund) {
         Fehler << "Nicht wiederhergestellt: " << Anzeigepfad(relativ) << ": " << grund << "\n";
         ++Probleme;
+    }
+    // An entry in place under its name whose bits, owner or time could not be given to it.
+    void MeldeOhneStand(const std::string& relativ, const std::string& grund) {
+        Fehler << "Wiederhergestellt, aber Rechte oder Zeit nicht gesetzt: " << Anzeigepfad(relativ) << " (" << grund
+               << ")\n";
+        ++OhneStand;
     }
     bool ElternFehlt(const std::string& relativ) const {
         const std::size_t schnitt = relativ.rfind('/');
@@ -379,7 +385,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
             s.Modus = nachStand ? nachStand->Modus & 07777 : 0777 & ~Umask();
             fso->SetzeStand(nach, s, false);
         } catch (const FsFehler& f) {
-            lauf.Melde(".", "Rechte des Ordners nicht gesetzt (" + Fehlertext(f.Ursache()) + ")");
+            lauf.MeldeOhneStand(".", Fehlertext(f.Ursache()));
         }
     // What was written is on the medium before the restore says it is done: a write that the disk failed after
     // its file was closed shows only here.
@@ -389,19 +395,22 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     } catch (const FsFehler& f) {
         nichtDauerhaft = Fehlertext(f.Ursache());
     }
-    if (ursprung)
-        aus_ << "Stand " << Zeitteil(punkt->Name()) << " an den ursprünglichen Ort " << Anzeigetext(nach)
-             << " zurückgeholt: " << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise
-             << " Verknüpfungen, " << lauf.Bytes << " Bytes; " << bericht_.Ersetzt << " ersetzt, " << bericht_.Beide
-             << " neben dem Vorhandenen, " << bericht_.Uebersprungen << " übersprungen, " << bericht_.Gleich
-             << " schon so vorhanden.\n";
-    else
-        aus_ << "Stand " << Zeitteil(punkt->Name()) << " wiederhergestellt in " << Anzeigetext(nach) << ": "
-             << lauf.Ordner << " Ordner, " << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, "
-             << lauf.Bytes << " Bytes.\n";
+    // A stopped restore does not say that it restored the point: what it did goes beside the stop's message.
+    std::ostream& bilanz = bericht_.Angehalten ? fehler_ : aus_;
     if (bericht_.Angehalten)
         fehler_ << "Angehalten: " << (stand.DateienGesamt - stand.Dateien)
-                << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n";
+                << " Dateien und Verknüpfungen wurden nicht mehr wiederhergestellt; keine ist halb geschrieben.\n"
+                << "Bis dahin ";
+    else
+        aus_ << "Stand " << Zeitteil(punkt->Name()) << " ";
+    if (ursprung)
+        bilanz << "an den ursprünglichen Ort " << Anzeigetext(nach) << " zurückgeholt: " << lauf.Ordner << " Ordner, "
+               << lauf.Dateien << " Dateien, " << lauf.Verweise << " Verknüpfungen, " << lauf.Bytes << " Bytes; "
+               << bericht_.Ersetzt << " ersetzt, " << bericht_.Beide << " neben dem Vorhandenen, "
+               << bericht_.Uebersprungen << " übersprungen, " << bericht_.Gleich << " schon so vorhanden.\n";
+    else
+        bilanz << "wiederhergestellt in " << Anzeigetext(nach) << ": " << lauf.Ordner << " Ordner, " << lauf.Dateien
+               << " Dateien, " << lauf.Verweise << " Verknüpfungen, " << lauf.Bytes << " Bytes.\n";
     // A folder of a stopped restore is not taken again: once its bits are given back, what is in it may have
     // been changed or added by others, and a second restore could not tell that from what the first one wrote.
     if (bericht_.Angehalten && !ursprung)
@@ -415,11 +424,16 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (lauf.Probleme > 0)
         fehler_ << lauf.Probleme << (lauf.Probleme == 1 ? " Eintrag wurde" : " Einträge wurden")
                 << " nicht wiederhergestellt.\n";
+    if (lauf.OhneStand > 0)
+        fehler_ << lauf.OhneStand
+                << (lauf.OhneStand == 1 ? " Eintrag wurde wiederhergestellt, ohne dass seine"
+                                        : " Einträge wurden wiederhergestellt, ohne dass ihre")
+                << " Rechte oder Zeit gesetzt werden konnten.\n";
     if (!nichtDauerhaft.empty())
         fehler_ << "Nicht dauerhaft geschrieben: Was in " << Anzeigetext(nach)
                 << " wiederhergestellt wurde, hat der Datenträger nicht vollständig aufgenommen (" << nichtDauerhaft
                 << "); es kann beschädigt sein.\n";
-    return lauf.Probleme > 0 || lauf.Fremde > 0 || bericht_.Angehalten || !nichtDauerhaft.empty()
+    return lauf.Probleme > 0 || lauf.Fremde > 0 || lauf.OhneStand > 0 || bericht_.Angehalten || !nichtDauerhaft.empty()
                ? Befund::Probleme
                : Befund::Vollstaendig;
 }
@@ -514,8 +528,13 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
                 fso.Entferne(wohin);
             return nichtDieser(grund);
         }
+        // In place under its name from here on: restored, whatever of its state could not be given to it.
         if (mitBestand)
-            Setze(fso, wohin, e, neu, lauf);
+            try {
+                Setze(fso, wohin, e, neu, lauf);
+            } catch (const FsFehler& f) {
+                lauf.MeldeOhneStand(e.Pfad, f.Operation() + ": " + Fehlertext(f.Ursache()));
+            }
         (e.Art == Eintragsart::Verweis ? lauf.Verweise : lauf.Dateien) += 1;
         lauf.Bytes += static_cast<std::uint64_t>(s.Groesse > 0 ? s.Groesse : 0);
     } catch (const FsFehler& f) {
@@ -539,7 +558,7 @@ void Wiederherstellung::SchliesseOrdner(Dateisystem& fso, const Punkt& p, const 
         if (v.MitBestand)
             Setze(fso, wohin, e, spiegel, lauf);
     } catch (const FsFehler& f) {
-        lauf.Melde(e.Pfad, "Rechte oder Zeit des Ordners nicht gesetzt (" + Fehlertext(f.Ursache()) + ")");
+        lauf.MeldeOhneStand(e.Pfad, Fehlertext(f.Ursache())); // made when the walk entered it
     }
 }
 

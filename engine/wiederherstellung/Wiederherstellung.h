@@ -9,6 +9,7 @@
 #include "fs/posix/Eintragszugriff.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -158,7 +159,9 @@ private:
     // Folders, files and links of the backups without a record up to the point, newest copy first: walked
     // for each pass (Sammelweg), and once through here, to count them and to fail before anything is written.
     void SammleOhneBestand(const Punkt& punkt, struct Vorlage& vorlage);
-    long Vergleiche(const Punkt& punkt, struct Vorlage& vorlage);
+    // Compares the point with the live source and names each difference; throws Anhalt before the next entry
+    // once `halt` says so.
+    long Vergleiche(const Punkt& punkt, struct Vorlage& vorlage, const std::function<bool()>& halt);
 
     // The restore's steps (Wiederherstellung.cpp).
     struct Lauf;

@@ -8,6 +8,7 @@
 #include "fs/system/Schreibfehler.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,24 @@ std::pair<std::string, std::string> Teile(const std::string& pfad) {
 
 bool Fehlt(int nummer) {
     return nummer == ENOENT || nummer == ENOTDIR || nummer == ELOOP || nummer == EXDEV;
+}
+
+// The start and end of the temporary names of a rewrite (Ersetze, which spells them out).
+constexpr std::string_view TempAnfang = ".tresor-ix-ausduennung-";
+constexpr std::string_view TempEnde = ".tmp";
+
+// Takes the lock of the folder `ordner` through a descriptor of its own, shared by every rewrite in it and taken
+// whole by the removal of what killed rewrites left (RaeumeAuf); an invalid descriptor where the file system has
+// no such locks. `warten`: else nothing (and errno EWOULDBLOCK) while another holds it.
+Deskriptor Ordnersperre(int ordner, int art, bool warten) {
+    Deskriptor eigen{::openat(ordner, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!eigen.gueltig())
+        return eigen;
+    int ergebnis = 0;
+    do
+        ergebnis = ::flock(eigen.get(), art | (warten ? 0 : LOCK_NB));
+    while (ergebnis != 0 && errno == EINTR);
+    return ergebnis == 0 ? std::move(eigen) : Deskriptor();
 }
 
 // Hard links are not what this file system has.
@@ -252,6 +271,8 @@ void Zielbaum::Ersetze(const std::string& pfad, const std::function<void(const S
     if (!eigen.gueltig())
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
     const int fd = eigen.get();
+    // Held until the rename: its temporary file is never taken for one that a killed rewrite left.
+    const Deskriptor sperre = Ordnersperre(fd, LOCK_SH, true);
     std::random_device zufall;
     std::string temp;
     Deskriptor datei;
@@ -290,6 +311,30 @@ void Zielbaum::Ersetze(const std::string& pfad, const std::function<void(const S
         scheitern(errno);
     if (::fsync(fd) != 0)
         throw FsFehler("Schreiben", Programmpfad(pfad), Fehlercode(errno));
+}
+
+std::size_t Zielbaum::RaeumeAuf(const std::string& ordner) {
+    const int offen = Oeffne(ordner, false);
+    if (offen < 0)
+        return 0;
+    // Taken whole, never waited for: a rewrite under way holds it, and its temporary file stays.
+    const Deskriptor sperre = Ordnersperre(offen, LOCK_EX, false);
+    if (!sperre.gueltig())
+        return 0;
+    int fehler = 0;
+    const posix::Eintragsliste eintraege = posix::LiesEintragsliste(sperre.get(), fehler);
+    std::size_t entfernt = 0;
+    for (std::size_t i = 0; i < eintraege.size(); ++i) {
+        const std::string_view name = eintraege.Namen[i];
+        if (!name.starts_with(TempAnfang) || !name.ends_with(TempEnde))
+            continue;
+        const std::string n(name);
+        struct stat st {};
+        if (::fstatat(sperre.get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            ::unlinkat(sperre.get(), n.c_str(), 0) == 0)
+            ++entfernt;
+    }
+    return entfernt;
 }
 
 std::uint64_t Zielbaum::Leere(int ordner, const std::string& pfad, const std::string& relativ, bool nurZaehlen,

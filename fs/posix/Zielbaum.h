@@ -47,12 +47,17 @@ public:
     Zug Verschiebe(const std::string& von, const std::string& nach);
 
     // Writes the file `pfad` whole: under a temporary name in its folder, flushed to the medium, then renamed
-    // over the old one, then the folder is flushed.
+    // over the old one, then the folder is flushed; meanwhile it holds the folder's lock, shared (RaeumeAuf).
     void Ersetze(const std::string& pfad, const std::string& inhalt);
     // The same, the content written a piece at a time: `schreibe` gets the function that takes each piece. What
     // `schreibe` throws removes the temporary file and goes on to the caller; the old file stays.
     using Stueckweise = std::function<void(std::string_view)>;
     void Ersetze(const std::string& pfad, const std::function<void(const Stueckweise&)>& schreibe);
+
+    // Removes from the folder the temporary files of rewrites that were killed: only while no rewrite in it is
+    // under way (each holds the folder's lock, shared, which this takes whole or else removes nothing; a file
+    // system without such locks keeps them). Returns how many went.
+    std::size_t RaeumeAuf(const std::string& ordner);
 
     // Removes the entry, a folder with everything in it (deepest first), or with `nurZaehlen` only counts.
     // Entries for which `auslassen` (relative to `pfad`) is true are left, and so is their folder. Returns the

@@ -7,6 +7,7 @@
 #include "engine/ausduennung/Bestandsaufnahme.h"
 #include "engine/bestand/Bestandsformat.h"
 #include "fs/posix/PosixDateisystem.h"
+#include "fs/posix/Zielbaum.h"
 #include "tests/Testhilfen.h"
 #include "tests/cli/Aufruf.h"
 #include "tests/cli/Schnappschuss.h"
@@ -236,6 +237,52 @@ TEST_F(Aufraeumtest, AKillAtEveryStepLeavesEveryPointThatStaysCompleteAndTheNext
     // Writing the plan, four moves, two records, five removals, removing the plan: each of the 13 steps killed
     // once, then a run that nothing stops.
     EXPECT_EQ(halt, 14u);
+}
+
+// A rewrite of the plan or of a record that a kill cut short leaves its temporary file: the next thinning of the
+// target removes it, and never the one of a rewrite under way (which holds its folder's lock).
+TEST_F(Aufraeumtest, TemporaryFilesOfKilledRewritesGoAtTheNextThinning) {
+    struct Fall {
+        const char* was;
+        std::string ordner; // relative to the target folder
+        bool unterwegs;     // the file is that of a rewrite under way while the thinning runs
+    };
+    const std::vector<Fall> faelle = {
+        {"left in the target folder", "", false},
+        {"left beside a record that stays", "Sicherung-" + Kette[6], false},
+        {"of a rewrite under way in the target folder", "", true},
+        {"of a rewrite under way beside a record that stays", "Sicherung-" + Kette[5], true},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.was);
+        NeueKette(Kette.size());
+        const fs::path ordner = f.ordner.empty() ? Backup() : Backup() / f.ordner;
+        const auto reste = [&] {
+            std::set<std::string> r;
+            for (const auto& e : fs::directory_iterator(ordner))
+                if (e.path().filename().string().starts_with(".tresor-ix-ausduennung-"))
+                    r.insert(e.path().filename().string());
+            return r;
+        };
+        if (!f.unterwegs) {
+            SchreibeDatei(ordner / ".tresor-ix-ausduennung-00c0ffee00c0ffee.tmp", "abgebrochen");
+            ASSERT_EQ(Aufraeumen({"--behalte-letzte", "2"}), 0) << aus.str() << fehler.str();
+        } else {
+            Zielbaum baum(laufwerke, "D:\\Backup");
+            baum.Ersetze(f.ordner.empty() ? ".notiz" : f.ordner + "/.notiz",
+                         [&](const Zielbaum::Stueckweise& schreibe) {
+                             schreibe("halb");
+                             const std::set<std::string> vorher = reste();
+                             EXPECT_EQ(vorher.size(), 1u);
+                             EXPECT_EQ(Aufraeumen({"--behalte-letzte", "2"}), 0) << aus.str() << fehler.str();
+                             EXPECT_EQ(reste(), vorher);
+                             schreibe(", ganz");
+                         });
+            EXPECT_EQ(LiesDatei(ordner / ".notiz"), "halb, ganz");
+        }
+        EXPECT_EQ(reste(), std::set<std::string>{});
+        EXPECT_EQ(Staende(), (std::set<std::string>{Kette[5], Kette[6]}));
+    }
 }
 
 TEST_F(Aufraeumtest, ThinningOneSourceLeavesTheOthersBackupsUntouched) {

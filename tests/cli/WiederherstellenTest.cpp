@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -818,9 +819,58 @@ TEST_F(Wiederherstellungstest, PrintedNamesShowControlCharactersEscaped) {
     EXPECT_EQ(fehler.str().find('\x1b'), std::string::npos);
 }
 
+// Bits or a time that cannot be given to a restored file, link or folder leave it in place under its name: the
+// restore counts it as restored, names what it could not set, and ends with problems, never calling it missing.
+TEST_F(Wiederherstellungstest, AStateThatCannotBeSetLeavesTheEntryRestoredAndSaysSo) {
+    Schreibe(Q() / "a.txt", "a");
+    Schreibe(Q() / "sub" / "b.txt", "bb");
+    fs::create_symlink("a.txt", Q() / "zeiger");
+    const std::string s1 = Sichere();
+    // The copies in the backup have another time than their records: the restore gives each its own.
+    const fs::path spiegel = Sicherungsordner(s1) / "Daten";
+    for (const char* kopie : {"a.txt", "zeiger"}) {
+        const timespec zeiten[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (spiegel / kopie).c_str(), zeiten, AT_SYMLINK_NOFOLLOW), 0) << kopie;
+    }
+    int nummer = 0;
+    for (const char* eintrag : {"a.txt", "zeiger", "sub"}) {
+        SCOPED_TRACE(eintrag);
+        fehler.str("");
+        aus.str("");
+        const std::string name = "zurueck" + std::to_string(++nummer);
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            h->vorher = [&](const std::string& zeile) {
+                const std::string pfad = "C:\\" + name + "\\" + eintrag;
+                if (zeile == "SetzeStand " + pfad)
+                    throw FsFehler("SetzeStand", pfad, std::make_error_code(std::errc::operation_not_permitted));
+            };
+            return h;
+        };
+        const fs::path nach = temp / "C" / name;
+        EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", s1, "--nach",
+                        nach.string()},
+                       fabrik),
+                  1)
+            << fehler.str();
+        EXPECT_TRUE(fs::exists(fs::symlink_status(nach / eintrag)));
+        EXPECT_EQ(LiesDatei(nach / "sub" / "b.txt"), "bb");
+        EXPECT_NE(
+            fehler.str().find(std::string("Wiederhergestellt, aber Rechte oder Zeit nicht gesetzt: ") + eintrag + " ("),
+            std::string::npos)
+            << fehler.str();
+        EXPECT_NE(fehler.str().find("\n1 Eintrag wurde wiederhergestellt, ohne dass seine Rechte oder Zeit gesetzt"),
+                  std::string::npos)
+            << fehler.str();
+        EXPECT_EQ(fehler.str().find("Nicht wiederhergestellt"), std::string::npos) << fehler.str();
+        EXPECT_NE(aus.str().find(": 1 Ordner, 2 Dateien, 1 Verknüpfungen, "), std::string::npos) << aus.str();
+    }
+}
+
 // SIGINT or SIGTERM stops a restore or a check as it stops a backup: before the next file, with 128 + the
-// signal's number. What the stopped restore left is whole and the point's, and the message says what to do; a
-// restore into the emptied folder then gives the point exactly.
+// signal's number, and a comparison with the source before its next entry. What the stopped restore left is whole
+// and the point's, and the messages say what it did and what to do, never that the point was restored; a restore
+// into the emptied folder then gives the point exactly.
 TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
     for (const char* d : {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"})
         Schreibe(Q() / d, std::string("Inhalt von ") + d);
@@ -828,16 +878,24 @@ TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
     const Schnappschuss soll = Schnappe(Q());
     struct Fall {
         const char* name;
-        bool pruefen;
+        const char* modus; // --wiederherstellen, --pruefen or --mit-quelle (a check with the comparison)
         int signal;
-        const char* nachDatei; // the signal comes once this file is copied; nullptr: before the run
+        const char* nachDatei; // the signal comes once this file is copied (a restore) or the source's folder of
+                               // this name is listed (the comparison); nullptr: before the run
         const char* meldung;
     };
-    for (const Fall& f : {Fall{"restore amid the files", false, SIGINT, "b.txt", "Angehalten: "},
-                          Fall{"restore, SIGTERM", false, SIGTERM, "b.txt", "Angehalten: "},
-                          Fall{"restore before the first file", false, SIGINT, nullptr, "Angehalten: 5 Dateien"},
-                          Fall{"check", true, SIGTERM, nullptr, "Angehalten: Die Prüfung des Standes "}}) {
+    const std::string bisher = "Bis dahin wiederhergestellt in C:\\zurueck: 0 Ordner, ";
+    for (const Fall& f :
+         {Fall{"restore amid the files", "--wiederherstellen", SIGINT, "b.txt", "Angehalten: "},
+          Fall{"restore, SIGTERM", "--wiederherstellen", SIGTERM, "b.txt", "Angehalten: "},
+          Fall{"restore before the first file", "--wiederherstellen", SIGINT, nullptr, "Angehalten: 5 Dateien"},
+          Fall{"check", "--pruefen", SIGTERM, nullptr, "Angehalten: Die Prüfung des Standes "},
+          Fall{"comparison amid the folders", "--mit-quelle", SIGINT, "C:\\Daten\\sub",
+               "Angehalten: Der Vergleich der Quelle mit dem Stand "}}) {
         SCOPED_TRACE(f.name);
+        aus.str("");
+        fehler.str("");
+        const bool pruefen = std::string_view(f.modus) != "--wiederherstellen";
         const fs::path nach = temp / "C" / "zurueck";
         fs::remove_all(nach);
         volatile std::sig_atomic_t signal = f.nachDatei == nullptr ? f.signal : 0;
@@ -847,18 +905,31 @@ TEST_F(Wiederherstellungstest, ASignalStopsARestoreOrACheckBeforeTheNextFile) {
                 if (f.nachDatei != nullptr && d.Name == f.nachDatei)
                     signal = f.signal;
             };
+            h->vorher = [&](const std::string& zeile) {
+                if (f.nachDatei != nullptr && zeile == std::string("Files ") + f.nachDatei)
+                    signal = f.signal;
+            };
             return h;
         };
-        const std::vector<std::string> argumente =
-            f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
-                      : std::vector<std::string>{"--wiederherstellen", "--ziel",  "D:\\Backup", "--quelle",
-                                                 "C:\\Daten",          "--stand", stand,        "--nach",
-                                                 nach.string()};
+        std::vector<std::string> argumente{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"};
+        if (!pruefen)
+            argumente = {"--wiederherstellen", "--ziel",  "D:\\Backup", "--quelle",
+                         "C:\\Daten",          "--stand", stand,        "--nach",
+                         nach.string()};
+        else if (std::string_view(f.modus) == "--mit-quelle")
+            argumente.emplace_back("--mit-quelle");
         EXPECT_EQ(RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", fabrik, &signal), 128 + f.signal)
             << fehler.str();
         EXPECT_NE(fehler.str().find(f.meldung), std::string::npos) << fehler.str();
-        if (f.pruefen)
+        // Nothing says that the point was restored or that the source matches it.
+        EXPECT_EQ(aus.str().find("wiederhergestellt in"), std::string::npos) << aus.str();
+        EXPECT_EQ(aus.str().find("Die Quelle"), std::string::npos) << aus.str();
+        EXPECT_EQ(fehler.str().find("Die Quelle"), std::string::npos) << fehler.str();
+        if (pruefen)
             continue;
+        EXPECT_NE(fehler.str().find(bisher + (f.nachDatei == nullptr ? "0" : "2") + " Dateien, 0 Verknüpfungen"),
+                  std::string::npos)
+            << fehler.str();
         // Each file there is whole and the point's, and some are not there.
         const Schnappschuss ist = Schnappe(nach);
         std::size_t dateien = 0;

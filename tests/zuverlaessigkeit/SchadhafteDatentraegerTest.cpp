@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -30,6 +31,31 @@ public:
     Datum Date() override { return {2026, 3, 14}; }
     Zeit Time() override { return {9, 0, sekunde}; }
     int sekunde = 0;
+};
+
+// A backup disk in an image of its own, mounted as D: with an empty folder Backup on it, the source C:\Daten beside
+// it, and the command line called with a clock that steps a second a run.
+class Sicherungsplatte : public ::testing::Test {
+protected:
+    // Formats and mounts the disk (`mkfs` as for Abbild); false where that is not permitted (Grund()).
+    bool Richte(int mebibyte, std::vector<std::string> mkfs) {
+        platte = std::make_unique<Abbild>(temp / "platte.img", temp / "D", mebibyte, std::move(mkfs));
+        if (!platte->Bereit() || !platte->Einhaengen())
+            return false;
+        fs::create_directories(temp / "C" / "Daten");
+        fs::create_directories(platte->Punkt() / "Backup");
+        laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', platte->Punkt(), {}}});
+        return true;
+    }
+    int Rufe(const std::vector<std::string>& argumente) {
+        return RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp.Pfad());
+    }
+
+    TempOrdner temp;
+    std::unique_ptr<Abbild> platte; // unmounted before the temporary folder goes
+    Laufwerkstabelle laufwerke;
+    Sekundenschritt uhr;
+    std::ostringstream aus, fehler;
 };
 
 // A content of `groesse` bytes that occurs nowhere else on the disk: `marke` repeated.
@@ -85,29 +111,18 @@ struct Fall {
     bool AufDiePlatte = false;
 };
 
-class BeschaedigteSicherung : public ::testing::TestWithParam<Fall> {};
+class BeschaedigteSicherung : public Sicherungsplatte, public ::testing::WithParamInterface<Fall> {};
 
 TEST_P(BeschaedigteSicherung, TheRestComesBackAndEachBrokenEntryIsNamed) {
     const Fall& fall = GetParam();
-    TempOrdner temp;
     const bool ext4 = fall.Was == Schaden::Ordner;
-    Abbild platte(temp / "platte.img", temp / "D", ext4 ? 32 : 128,
-                  ext4
-                      ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"}
-                      : std::vector<std::string>{"mkfs.btrfs", "-q", "-f"});
-    if (!platte.Bereit() || !platte.Einhaengen())
-        GTEST_SKIP() << platte.Grund();
-    fs::create_directories(temp / "C" / "Daten");
-    fs::create_directories(platte.Punkt() / "Backup");
-    const Laufwerkstabelle laufwerke({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', platte.Punkt(), {}}});
-    Sekundenschritt uhr;
-    std::ostringstream aus, fehler;
-    const auto rufe = [&](const std::vector<std::string>& a) {
-        return RufeBefehlszeile(a, aus, fehler, laufwerke, uhr, temp.Pfad());
-    };
+    if (!Richte(ext4 ? 32 : 128,
+                ext4 ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"}
+                     : std::vector<std::string>{"mkfs.btrfs", "-q", "-f"}))
+        GTEST_SKIP() << platte->Grund();
     const auto sichere = [&] {
         ++uhr.sekunde;
-        EXPECT_EQ(rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << fehler.str();
+        EXPECT_EQ(Rufe({"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"}), 0) << fehler.str();
         return "2026-03-14--09-00-0" + std::to_string(uhr.sekunde);
     };
     const fs::path q = temp / "C" / "Daten";
@@ -128,14 +143,14 @@ TEST_P(BeschaedigteSicherung, TheRestComesBackAndEachBrokenEntryIsNamed) {
     const std::string stand = fall.Mitte ? s2 : s3;
     const std::string mitte = "Sicherung-" + s2;
     const fs::path bild = temp / "platte.img";
-    const std::string bestand = LiesDatei(platte.Punkt() / "Backup" / mitte / "tresor-ix-bestand.txt");
+    const std::string bestand = LiesDatei(platte->Punkt() / "Backup" / mitte / "tresor-ix-bestand.txt");
     std::string blocknummer;
     if (ext4) {
         ASSERT_EQ(Fuehre({"sh", "-c", "debugfs -R 'blocks /Backup/" + mitte + "' " + bild.string() + " 2>/dev/null"},
                          &blocknummer),
                   0);
     }
-    platte.Aushaengen();
+    platte->Aushaengen();
 
     switch (fall.Was) {
     case Schaden::Kopie: {
@@ -157,20 +172,20 @@ TEST_P(BeschaedigteSicherung, TheRestComesBackAndEachBrokenEntryIsNamed) {
         Ueberschreibe(bild, std::stoull(blocknummer) * 4096, 4096);
         break;
     }
-    ASSERT_TRUE(platte.Einhaengen()) << platte.Grund();
+    ASSERT_TRUE(platte->Einhaengen()) << platte->Grund();
 
     // The listing lists every backup.
-    EXPECT_EQ(rufe({"--liste", "--ziel", "D:\\Backup"}), 0) << fehler.str();
+    EXPECT_EQ(Rufe({"--liste", "--ziel", "D:\\Backup"}), 0) << fehler.str();
     for (const std::string& s : {s1, s3})
         EXPECT_NE(aus.str().find(s + "  C:\\Daten  "), std::string::npos) << aus.str() << fehler.str();
 
-    EXPECT_EQ(rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand}), 1);
+    EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand}), 1);
     for (const std::string& pfad : fall.Verloren)
         EXPECT_NE(fehler.str().find(": " + pfad + ": "), std::string::npos) << pfad << "\n" << fehler.str();
     EXPECT_NE(fehler.str().find(fall.Grund), std::string::npos) << fehler.str();
 
-    const fs::path nach = fall.AufDiePlatte ? platte.Punkt() / "zurueck" : temp / "C" / "zurueck";
-    EXPECT_EQ(rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
+    const fs::path nach = fall.AufDiePlatte ? platte->Punkt() / "zurueck" : temp / "C" / "zurueck";
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand", stand, "--nach",
                     nach.string()}),
               1);
     for (const std::string& pfad : fall.Verloren)
@@ -204,29 +219,18 @@ struct Folgefall {
     std::set<int> Da; // after the thinning: the backups still there
 };
 
-class UnlesbarerOrdner : public ::testing::TestWithParam<Folgefall> {};
+class UnlesbarerOrdner : public Sicherungsplatte, public ::testing::WithParamInterface<Folgefall> {};
 
 TEST_P(UnlesbarerOrdner, BackupAndThinningGoOnAndNameIt) {
     const Folgefall& fall = GetParam();
-    TempOrdner temp;
-    Abbild platte(temp / "platte.img", temp / "D", 32,
-                  {"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"});
-    if (!platte.Bereit() || !platte.Einhaengen())
-        GTEST_SKIP() << platte.Grund();
-    fs::create_directories(temp / "C" / "Daten");
-    fs::create_directories(platte.Punkt() / "Backup");
-    const Laufwerkstabelle laufwerke({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', platte.Punkt(), {}}});
-    Sekundenschritt uhr;
-    std::ostringstream aus, fehler;
-    const auto rufe = [&](const std::vector<std::string>& a) {
-        return RufeBefehlszeile(a, aus, fehler, laufwerke, uhr, temp.Pfad());
-    };
+    if (!Richte(32, {"mkfs.ext4", "-q", "-F", "-b", "4096", "-O", "^has_journal", "-m", "0"}))
+        GTEST_SKIP() << platte->Grund();
     const std::vector<std::string> sichern = {"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"};
     std::vector<std::string> punkte;
     const auto sichere = [&] {
         ++uhr.sekunde;
         punkte.push_back("Sicherung-2026-03-14--09-00-0" + std::to_string(uhr.sekunde));
-        return rufe(sichern);
+        return Rufe(sichern);
     };
     const fs::path q = temp / "C" / "Daten";
     SchreibeDatei(q / "a.txt", Muster("erste Fassung von a ", 65536));
@@ -243,18 +247,18 @@ TEST_P(UnlesbarerOrdner, BackupAndThinningGoOnAndNameIt) {
     ASSERT_EQ(Fuehre({"sh", "-c", "debugfs -R 'blocks /Backup/" + kaputt + "' " + bild.string() + " 2>/dev/null"},
                      &blocknummer),
               0);
-    platte.Aushaengen();
+    platte->Aushaengen();
     Ueberschreibe(bild, std::stoull(blocknummer) * 4096, 4096);
-    ASSERT_TRUE(platte.Einhaengen()) << platte.Grund();
+    ASSERT_TRUE(platte->Einhaengen()) << platte->Grund();
     const std::string genannt =
         kaputt + ": Der Sicherungsordner ist nicht lesbar: Daten auf dem Datenträger beschädigt";
 
     if (fall.Ausduennen) {
-        EXPECT_EQ(rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--behalte-letzte", "1"}), 1);
+        EXPECT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--behalte-letzte", "1"}), 1);
         EXPECT_NE(fehler.str().find("Bleibt: " + genannt + "."), std::string::npos) << fehler.str();
         std::set<int> da;
         for (int i = 1; i <= 3; ++i)
-            if (fs::exists(platte.Punkt() / "Backup" / punkte[static_cast<std::size_t>(i - 1)]))
+            if (fs::exists(platte->Punkt() / "Backup" / punkte[static_cast<std::size_t>(i - 1)]))
                 da.insert(i);
         EXPECT_EQ(da, fall.Da);
         // The newest point still has every version that does not lie in the broken folder alone.
@@ -265,7 +269,7 @@ TEST_P(UnlesbarerOrdner, BackupAndThinningGoOnAndNameIt) {
             return;
         const fs::path nach = temp / "C" / "zurueck";
         EXPECT_EQ(
-            rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", nach.string()}), 1);
+            Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--nach", nach.string()}), 1);
         auto erwartet = Eintraege(q);
         for (const std::string& pfad : nurDort)
             erwartet.erase(pfad);
@@ -278,7 +282,7 @@ TEST_P(UnlesbarerOrdner, BackupAndThinningGoOnAndNameIt) {
     EXPECT_NE(fehler.str().find("D:\\Backup\\" + genannt), std::string::npos) << fehler.str();
     // The new point is whole: what lay only in the broken folder was copied again.
     const fs::path nach = temp / "C" / "zurueck";
-    EXPECT_EQ(rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand",
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten", "--stand",
                     punkte.back().substr(10), "--nach", nach.string()}),
               0)
         << fehler.str();
