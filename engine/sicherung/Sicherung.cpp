@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace tresor {
 
@@ -323,12 +324,33 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     // (Dateisystem::OrdnerVoraus). Each is taken where the walk mirrors that folder under that name; whatever the walk
     // does not take (a folder gone since, or a stopped run) is dropped before the walk leaves this folder, so that the
     // backup holds no mirror this walk would not have made.
-    // A folder whose name the target cannot store gets no mirror, ahead or not.
+    // A folder whose name the target cannot store gets no mirror, ahead or not. On a target that ignores letter
+    // case, a mirror made ahead could take the place of the mirror of a folder before it whose name differs in case
+    // only, between the walk's look for that one's mirror and its making it (the walk takes back a folder the other
+    // thread has not begun, and makes it itself). There a name that differs from one before it in letter case only is
+    // not made ahead, and from the first name that is not plain ASCII on the walk makes every mirror itself (such a
+    // file system may fold other letters onto ASCII ones, too).
     std::vector<std::string> vorausNamen;
     vorausNamen.reserve(unterordner.size());
-    for (const Ordner& u : unterordner)
-        if (!zielnamen.NurWindows || WindowsName(u.Name))
-            vorausNamen.push_back(u.Name);
+    std::set<std::string> gefaltet;
+    for (const Ordner& u : unterordner) {
+        if (zielnamen.NurWindows && !WindowsName(u.Name))
+            continue;
+        if (zielnamen.GrossKleinBlind) {
+            std::string schluessel = u.Name;
+            bool ascii = true;
+            for (char& c : schluessel) {
+                ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
+            }
+            if (!ascii)
+                break;
+            if (!gefaltet.insert(std::move(schluessel)).second)
+                continue;
+        }
+        vorausNamen.push_back(u.Name);
+    }
     Fso().OrdnerVoraus(atmp_ziel, vorausNamen);
     struct Verwerfen {
         Dateisystem& fs;
