@@ -149,11 +149,11 @@ private:
         try {
             return blick_->Da(e) ? Kopiebefund::Da : Kopiebefund::Fehlt;
         } catch (const FsFehler& f) {
-            // A backup folder whose blocks no longer read holds no copy this run can vouch for: the file is copied
-            // again, and the run names the folder.
-            if (Lesefehler(f.Ursache())) {
+            // A backup folder whose blocks no longer read, or that this user may not read, holds no copy this run
+            // can vouch for: the file is copied again, and the run names the folder.
+            if (Uebergehbar(f.Ursache())) {
                 const std::lock_guard<std::mutex> halt(sperre_);
-                unlesbar_.try_emplace(e.Ort, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+                unlesbar_.try_emplace(e.Ort, Unlesbarkeit(f.Ursache()));
                 return Kopiebefund::Fehlt;
             }
             // The walk looks itself and meets the failure there, as it would without this thread.

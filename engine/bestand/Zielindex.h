@@ -70,7 +70,7 @@ public:
     }
     // The backup folder whose record is read ("" when none).
     [[nodiscard]] const std::string& Ordner() const { return ordner_; }
-    // The backup folders that could not be read for a read error of the medium (Lesefehler), each with why (German),
+    // The backup folders that could not be read for a failure of their own (Uebergehbar), each with why (German),
     // so far: a newer one than the record read (passed over as one with a torn record is), and those in which a
     // copy the record names could not be looked at (KopieDa: Fehlt, so the file is copied again).
     [[nodiscard]] std::map<std::string, std::string> Unlesbar();
