@@ -241,6 +241,25 @@ std::map<std::string, std::string> Zielindex::Unlesbar() {
     return unlesbar_;
 }
 
+bool Zielindex::Uebergangen() {
+    if (leser_ && laufwerke_) {
+        Eintragszugriff zugriff(*laufwerke_);
+        for (const auto& [ort, anzahl] : leser_->Kopf().Zahlen.Orte) {
+            (void)anzahl;
+            if (ort == ordner_ || ort == OrtFehlt || !sicherungen_.contains(ort) || unlesbar_.contains(ort))
+                continue;
+            try {
+                (void)zugriff.Namen(Unterpfad(ziel_, ort));
+            } catch (const FsFehler& f) {
+                // Any other failure the walk that copies meets again where it matters.
+                if (Uebergehbar(f.Ursache()))
+                    unlesbar_.try_emplace(ort, Unlesbarkeit(f.Ursache()));
+            }
+        }
+    }
+    return !Unlesbar().empty();
+}
+
 void Zielindex::Neu(bool kopienAnsehen) {
     if (vorlauf_)
         vorlauf_->NimmUnlesbare(unlesbar_);

@@ -360,6 +360,9 @@ TEST_F(OhneRechte, ABackupFolderTheUserMayNotReadIsPassedOverAndNamed) {
         {"folder inside the middle one", 2, Sperre::Unterordner, true, ordnerGrund.c_str(), "m/b"},
         {"newest record", 3, Sperre::Bestandsliste, true, "Die Bestandsliste ist nicht lesbar: Zugriff verweigert",
          "z/c"},
+        // Nothing to back up but what lay only in the folder passed over.
+        {"folder in the middle, nothing changed", 2, Sperre::Ordner, false, ordnerGrund.c_str(), "m/b"},
+        {"oldest folder, nothing changed", 1, Sperre::Ordner, false, ordnerGrund.c_str(), "a"},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.name);
