@@ -275,6 +275,14 @@ public:
         (void)ordner;
         return false;
     }
+    // True when the file system of the existing folder stores only the names Windows allows (an SMB share
+    // through smbnetfs, a FAT or exFAT medium: NurWindowsNamen, from the mount table), so that any other name
+    // (WindowsName, Laufwerkstabelle.h) must never be asked for there. False where that is not known. Decided
+    // once per file system, as GrossKleinBlind.
+    [[nodiscard]] virtual bool NurWindowsNamen(const Pfad& ordner) {
+        (void)ordner;
+        return false;
+    }
     // Writes what records of cleared archive bits are kept apart from the files (the state files of file
     // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
     // FsFehler naming "SetFileAttr" and the file that could not be written.

@@ -255,4 +255,34 @@ bool Laufwerkstabelle::IstEinhaengepunkt(std::string_view posix) const {
     });
 }
 
+bool NurWindowsNamen(std::string_view typ, std::string_view optionen) {
+    if (typ == "fuse.smbnetfs" || typ == "vfat" || typ == "msdos" || typ == "exfat")
+        return true;
+    if (typ != "cifs" && typ != "smb3")
+        return false;
+    std::size_t anfang = 0;
+    while (anfang <= optionen.size()) {
+        std::size_t ende = optionen.find(',', anfang);
+        if (ende == std::string_view::npos)
+            ende = optionen.size();
+        const std::string_view option = optionen.substr(anfang, ende - anfang);
+        if (option == "mapposix" || option == "mapchars" || option == "posix")
+            return false;
+        anfang = ende + 1;
+    }
+    return true;
+}
+
+bool WindowsName(std::string_view name) {
+    if (name.empty())
+        return true;
+    if (name.back() == '.' || name.back() == ' ')
+        return false;
+    // The slash is a backslash of the name on disk.
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 ||
+               std::string_view(":?*\"<>|/\\").find(c) != std::string_view::npos;
+    });
+}
+
 } // namespace tresor

@@ -69,6 +69,18 @@ private:
     std::vector<Laufwerk> laufwerke_;
 };
 
+// Whether a file system of the mount table's type `typ`, mounted with the file system's options `optionen`,
+// stores only names that Windows allows (WindowsName): a share through the FUSE SMB client smbnetfs, whose
+// server refuses the others (and which then answers every call with an input/output error for a while); the
+// kernel's SMB client where it neither maps those characters into Unicode's private range ("mapposix", its
+// default, or "mapchars") nor speaks the protocol's POSIX extensions ("posix"); FAT and exFAT through the
+// kernel's drivers, which refuse them or drop a trailing dot.
+bool NurWindowsNamen(std::string_view typ, std::string_view optionen);
+// Whether a name in the program's form (a slash there is a backslash of the name on disk) is one such a file
+// system stores under exactly its bytes: none of : ? * " < > | \ nor a control character, and no dot or blank
+// at its end.
+bool WindowsName(std::string_view name);
+
 // A POSIX name (or a relative POSIX path) in the program's form. A Linux name may hold a backslash but
 // never a slash, so the program form writes a backslash inside a name as a slash and every slash of the
 // POSIX form as a backslash. The mapping is one-to-one: such a name is one level of a path, never two, and

@@ -214,6 +214,16 @@ void Bestandsliste::Fehlgeschlagen(const Pfad& quelle) {
     g.Verorten = true;
 }
 
+void Bestandsliste::Unspeicherbar(const Pfad& quelle) {
+    auto stand = zugriff_.Stand(quelle);
+    if (!stand || (stand->Typ != Eintragsstand::Art::Datei && stand->Typ != Eintragsstand::Art::Verweis))
+        return;
+    // No version: no exact state either (as Verorte leaves an entry it finds none for).
+    stand->CtimeNs = 0;
+    (void)Eintrag(quelle, ArtAus(*stand), *stand, OrtFehlt, false);
+    Leere();
+}
+
 void Bestandsliste::Vermerkt(const Pfad& quelle, const Quellstand& danach) {
     const auto it = kopiert_.find(quelle);
     if (it == kopiert_.end() || !danach.Gueltig)

@@ -94,6 +94,9 @@ public:
     [[nodiscard]] bool FensterVoll() const { return !kopiert_.empty() && fenster_.size() > fenstergroesse_; }
     // The entries held back now.
     [[nodiscard]] std::size_t Gehalten() const { return fenster_.size(); }
+    // A file or link whose name the target cannot store (Dateisystem::NurWindowsNamen): its version is "fehlt", and
+    // no earlier backup folder is looked in for a copy of it (asking the target for that name is what must not be).
+    void Unspeicherbar(const Pfad& quelle);
     // An entry (file or folder) the run could not back up, with the reason: the record names it.
     void Ausgelassen(const Pfad& quelle, const std::string& grund);
     // A folder the run mirrors on which another file system is mounted: mirrored empty, not entered.

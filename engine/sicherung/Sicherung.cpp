@@ -3,12 +3,14 @@
 #include "engine/ausduennung/Ausduennung.h"
 #include "engine/bestand/Sicherungsfolge.h"
 #include "fs/Attribute.h"
+#include "fs/Laufwerkstabelle.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace tresor {
 
@@ -42,6 +44,10 @@ bool IstLaufwerkswurzel(const Pfad& pfad) {
 // The reason of a failed check for a file whose copy would replace the copy of another file of this run: on
 // a target that ignores letter case, "F.txt" and "f.txt" (or the folders "A" and "a") are one name.
 constexpr const char* Namensgleichheit = "gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden";
+// A name the target cannot store (Dateisystem::NurWindowsNamen): the entry is passed over before the target is
+// asked anything about it, as a share through smbnetfs answers every call with an input/output error for a while
+// after it refused one.
+constexpr const char* Namenfremd = "das Ziel kann diesen Namen nicht speichern";
 
 // The mask a copy is looked up with after its source was marked: it admits every file and link whatever its hidden
 // and system bits, and no folder.
@@ -311,8 +317,8 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     // Where the target ignores letter case, a copy could replace the copy of another file of this run (the
     // backup folder is new, so whatever is there was made in this run). Asked once per walk: every mirror is
     // made in its parent's mirror, on that one's file system.
-    const bool grossKleinBlind = eintritt ? eintritt->GrossKleinBlind : Fso().GrossKleinBlind(atmp_ziel);
-    std::optional<Ordner> genommen = KopiereDateienRoot(atmp_Quelle, atmp_ziel, eintritt, grossKleinBlind);
+    const Zielnamen zielnamen = eintritt ? eintritt->Namen : ZielnamenIn(atmp_ziel);
+    std::optional<Ordner> genommen = KopiereDateienRoot(atmp_Quelle, atmp_ziel, eintritt, zielnamen);
     tmp = std::monostate{};
 
     // The folder as KopiereDateienRoot took it: SubFolders reaches it from the held folders by its path once
@@ -323,10 +329,33 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
     // (Dateisystem::OrdnerVoraus). Each is taken where the walk mirrors that folder under that name; whatever the walk
     // does not take (a folder gone since, or a stopped run) is dropped before the walk leaves this folder, so that the
     // backup holds no mirror this walk would not have made.
+    // A folder whose name the target cannot store gets no mirror, ahead or not. On a target that ignores letter
+    // case, a mirror made ahead could take the place of the mirror of a folder before it whose name differs in case
+    // only, between the walk's look for that one's mirror and its making it (the walk takes back a folder the other
+    // thread has not begun, and makes it itself). There a name that differs from one before it in letter case only is
+    // not made ahead, and from the first name that is not plain ASCII on the walk makes every mirror itself (such a
+    // file system may fold other letters onto ASCII ones, too).
     std::vector<std::string> vorausNamen;
     vorausNamen.reserve(unterordner.size());
-    for (const Ordner& u : unterordner)
+    std::set<std::string> gefaltet;
+    for (const Ordner& u : unterordner) {
+        if (zielnamen.NurWindows && !WindowsName(u.Name))
+            continue;
+        if (zielnamen.GrossKleinBlind) {
+            std::string schluessel = u.Name;
+            bool ascii = true;
+            for (char& c : schluessel) {
+                ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
+            }
+            if (!ascii)
+                break;
+            if (!gefaltet.insert(std::move(schluessel)).second)
+                continue;
+        }
         vorausNamen.push_back(u.Name);
+    }
     Fso().OrdnerVoraus(atmp_ziel, vorausNamen);
     struct Verwerfen {
         Dateisystem& fs;
@@ -338,6 +367,11 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
         }
     } verwerfen{Fso(), atmp_ziel, vorausNamen};
     for (const Ordner& u : unterordner) {
+        if (zielnamen.NurWindows && !WindowsName(u.Name)) {
+            // Its whole tree is passed over, named once; nothing of it is looked at in the target.
+            NameUnspeicherbar(u.Path);
+            continue;
+        }
         bool angehalten = false; // the run was stopped inside this folder
         if (u.Einhaengepunkt) {
             // Another file system: mirrored as an empty folder and not entered, and never left out silently.
@@ -371,7 +405,7 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
             }
             // The folder, its name and the letter case of its mirror's file system are known from just now: the
             // folder's own walk takes them instead of looking them up again.
-            const Eintritt hinein{wieder, gefunden, grossKleinBlind};
+            const Eintritt hinein{wieder, gefunden, zielnamen};
             try {
                 KopiereDateienBaum(wieder.Path, ziel, &hinein);
             } catch (const Laufabbruch&) {
@@ -394,11 +428,15 @@ void Sicherung::KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_zie
 }
 
 void Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel) {
-    KopiereDateienRoot(atmp_Quelle, atmp_ziel, nullptr, Fso().GrossKleinBlind(atmp_ziel));
+    KopiereDateienRoot(atmp_Quelle, atmp_ziel, nullptr, ZielnamenIn(atmp_ziel));
+}
+
+Sicherung::Zielnamen Sicherung::ZielnamenIn(const Pfad& atmp_ziel) {
+    return Zielnamen{Fso().GrossKleinBlind(atmp_ziel), Fso().NurWindowsNamen(atmp_ziel)};
 }
 
 std::optional<Ordner> Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel,
-                                                    const Eintritt* eintritt, bool grossKleinBlind) {
+                                                    const Eintritt* eintritt, Zielnamen namen) {
     // A drive root has no name of its own; its mirror is the backup folder itself.
     if (!IstLaufwerkswurzel(atmp_Quelle)) {
         // The mirror's name as its file system keeps it; the source folder's as the parent's loop just saw it.
@@ -411,8 +449,8 @@ std::optional<Ordner> Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, con
     Ordner ordner = eintritt ? eintritt->Quelle : Fso().GetFolder(atmp_Quelle);
     fc = Dateisammlung{ordner.Path, Fso().Files(ordner)};
     fortschritt_.Ordner = ordner.Path;
-    // `grossKleinBlind`: whether the target ignores letter case in the mirror; elsewhere no lookup is made per
-    // file.
+    // `namen`: whether the target ignores letter case in the mirror (elsewhere no lookup is made per file), and
+    // whether it stores only the names Windows allows.
     for (std::size_t i = 0; i < fc->Elemente.size(); ++i) {
         Pruefpunkt();
         FensterPruefen();
@@ -430,7 +468,11 @@ std::optional<Ordner> Sicherung::KopiereDateienRoot(const Pfad& atmp_Quelle, con
                     bestand_->Gelassen(datei.Path, gesehen, index_.get());
                 continue;
             }
-            if (grossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {
+            if (namen.NurWindows && !WindowsName(name)) {
+                NameUnspeicherbar(datei.Path);
+                continue;
+            }
+            if (namen.GrossKleinBlind && !Fso().Dir(ziel, attr::AlleOrdner).empty()) {
                 PruefungFehlgeschlagen(datei.Path, Namensgleichheit);
                 continue;
             }
@@ -573,6 +615,17 @@ void Sicherung::PruefungFehlgeschlagen(const Pfad& datei, const std::string& gru
         bestand_->Ausgelassen(datei, grund);
     }
     fenster_.PruefungFehlgeschlagen(datei, grund);
+}
+
+void Sicherung::NameUnspeicherbar(const Pfad& eintrag) {
+    tmp_fehler = "ja";
+    // Named as not backed up, as PruefungFehlgeschlagen does, but never looked for in the target's earlier backup
+    // folders.
+    if (bestand_) {
+        bestand_->Unspeicherbar(eintrag);
+        bestand_->Ausgelassen(eintrag, Namenfremd);
+    }
+    fenster_.PruefungFehlgeschlagen(eintrag, Namenfremd);
 }
 
 void MeldePlattformfehler(Fensterschnittstelle& fenster, const FsFehler& fehler) {

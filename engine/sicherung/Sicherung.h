@@ -137,19 +137,29 @@ private:
             return false;
         }
     }
+    // What the target's file system does with names, asked once per walk (every mirror is made in its parent's
+    // mirror, on that one's file system): whether it ignores letter case, and whether it stores only the names
+    // Windows allows (Dateisystem::NurWindowsNamen).
+    struct Zielnamen {
+        bool GrossKleinBlind = false;
+        bool NurWindows = false;
+    };
     // What the walk knows of a folder it enters from its parent's loop, a moment before: the folder as
-    // GetFolder took it, its name as Dir gave it ("" where Dir found none), and whether the target ignores
-    // letter case in its mirror (made in the parent's mirror, so on that one's file system).
+    // GetFolder took it, its name as Dir gave it ("" where Dir found none), and the target's names in its
+    // mirror.
     struct Eintritt {
         const Ordner& Quelle;
         const std::string& Quellname;
-        bool GrossKleinBlind;
+        Zielnamen Namen;
     };
     void KopiereDateienBaum(const Pfad& atmp_Quelle, const Pfad& atmp_ziel, const Eintritt* eintritt = nullptr);
-    // KopiereDateienRoot, `grossKleinBlind` telling whether the target ignores letter case in the mirror; the
-    // folder as it took it, where it did (nothing where the names did not match).
+    Zielnamen ZielnamenIn(const Pfad& atmp_ziel);
+    // KopiereDateienRoot, `namen` telling what the target does with names in the mirror; the folder as it took
+    // it, where it did (nothing where the names did not match).
     std::optional<Ordner> KopiereDateienRoot(const Pfad& atmp_Quelle, const Pfad& atmp_ziel, const Eintritt* eintritt,
-                                             bool grossKleinBlind);
+                                             Zielnamen namen);
+    // The entry (a file, or a folder with all it holds) is passed over, named: the target cannot store its name.
+    void NameUnspeicherbar(const Pfad& eintrag);
     // Every file of the tree that is to be backed up fails its check: its folder's mirror is taken by another
     // folder of this run (a target that ignores letter case).
     void MeldeNamensgleichheit(const Pfad& atmp_Quelle);

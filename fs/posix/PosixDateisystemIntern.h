@@ -69,6 +69,7 @@ public:
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
+    bool NurWindowsNamen(const Pfad& ordner) override;
     void Festschreiben() override;
     // The rows of the folders' maps wait until the next Festschreiben or the destructor.
     void FestschreibenZuletzt() override;

@@ -14,6 +14,7 @@
 
 #include "fs/Attribute.h"
 #include "fs/FsFehler.h"
+#include "fs/Laufwerkstabelle.h"
 #include "fs/Pfadteile.h"
 #include "fs/system/Zeitraster.h"
 
@@ -430,6 +431,20 @@ bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
         if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
             return true;
     return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
+}
+
+bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
+    Eintragsort ort;
+    if (offeneOrdner_.Verorte("NurWindowsNamen", ordner, ort) != 0)
+        return false;
+    struct stat st {};
+    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    // By device, not by path: the mount table's line of that very file system, wherever it is mounted.
+    if (!einhaengungen_)
+        einhaengungen_ = Einhaengungen::AusSystem();
+    const auto art = einhaengungen_->ArtVon(st.st_dev);
+    return art && tresor::NurWindowsNamen(art->Typ, art->Optionen);
 }
 
 } // namespace tresor::posix

@@ -1,5 +1,8 @@
 #include "fs/system/Einhaengungen.h"
 
+#include <sys/sysmacros.h>
+
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -39,10 +42,10 @@ Einhaengungen::Einhaengungen(std::string_view mountinfo) {
             ende = mountinfo.size();
         const std::string_view zeile = mountinfo.substr(anfang, ende - anfang);
         anfang = ende + 1;
-        // ID, parent ID, major:minor, root, mount point, ...
+        // ID, parent ID, major:minor, root, mount point, options, [optional fields,] "-", type, source, options
         std::vector<std::string_view> felder;
         std::size_t p = 0;
-        while (felder.size() < 5 && p < zeile.size()) {
+        while (p < zeile.size()) {
             const std::size_t q = zeile.find(' ', p);
             felder.push_back(zeile.substr(p, q == std::string_view::npos ? std::string_view::npos : q - p));
             if (q == std::string_view::npos)
@@ -51,7 +54,23 @@ Einhaengungen::Einhaengungen(std::string_view mountinfo) {
         }
         if (felder.size() < 5 || !felder[3].starts_with('/') || !felder[4].starts_with('/'))
             continue;
-        liste_.push_back({Mounttabellenfeld(felder[3]), Mounttabellenfeld(felder[4])});
+        Einhaengung e{Mounttabellenfeld(felder[3]), Mounttabellenfeld(felder[4]), 0, {}};
+        unsigned haupt = 0;
+        unsigned neben = 0;
+        const std::string_view nummer = felder[2];
+        const std::size_t doppelpunkt = nummer.find(':');
+        if (doppelpunkt != std::string_view::npos &&
+            std::from_chars(nummer.data(), nummer.data() + doppelpunkt, haupt).ec == std::errc{} &&
+            std::from_chars(nummer.data() + doppelpunkt + 1, nummer.data() + nummer.size(), neben).ec == std::errc{})
+            e.Geraet = makedev(haupt, neben);
+        for (std::size_t i = 6; i + 1 < felder.size(); ++i)
+            if (felder[i] == "-") {
+                e.Dateisystem.Typ = Mounttabellenfeld(felder[i + 1]);
+                if (i + 3 < felder.size())
+                    e.Dateisystem.Optionen = Mounttabellenfeld(felder[i + 3]);
+                break;
+            }
+        liste_.push_back(std::move(e));
     }
 }
 
@@ -73,6 +92,14 @@ std::string Einhaengungen::ImDateisystem(std::string_view posix) const {
     if (beste->Wurzel == "/")
         return rest.empty() ? std::string("/") : std::string(rest);
     return beste->Wurzel + std::string(rest);
+}
+
+std::optional<Einhaengungen::Art> Einhaengungen::ArtVon(dev_t geraet) const {
+    // The later of several mounts of one device decides, as in ImDateisystem; they share their file system.
+    for (auto e = liste_.rbegin(); e != liste_.rend(); ++e)
+        if (e->Geraet == geraet && !e->Dateisystem.Typ.empty())
+            return e->Dateisystem;
+    return std::nullopt;
 }
 
 } // namespace tresor::posix

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +30,21 @@ public:
     // mount hides the earlier). Without any covering mount the path itself.
     std::string ImDateisystem(std::string_view posix) const;
 
+    // What the table says of the file system of a device (st_dev): its type as the table names it ("ext4",
+    // "fuse.smbnetfs", "cifs") and the options of the file system itself (the last field). Nothing where no
+    // mount of the table shows that device.
+    struct Art {
+        std::string Typ;
+        std::string Optionen;
+    };
+    std::optional<Art> ArtVon(dev_t geraet) const;
+
 private:
     struct Einhaengung {
         std::string Wurzel; // the folder of the file system shown at the mount point
         std::string Punkt;  // the mount point
+        dev_t Geraet = 0;   // major:minor, 0 where the line gives none
+        Art Dateisystem;    // empty where the line gives none
     };
     std::vector<Einhaengung> liste_;
 };

@@ -418,5 +418,45 @@ TEST_F(Ordnerkopie, MirrorsMadeAheadAreTheWalksOnly) {
     }
 }
 
+// On a target that ignores letter case, a mirror made ahead must never be one that the walk, taking back the mirror
+// of a folder before it whose name differs in case only, would find made under its feet: such names, and every name
+// from the first beyond ASCII on, are left to the walk. Elsewhere every subfolder is announced.
+TEST_F(Ordnerkopie, OnACaseBlindTargetNoMirrorIsMadeAheadThatAnEarlierFolderCouldMeet) {
+    class Blind : public Dateisystemhuelle {
+    public:
+        using Dateisystemhuelle::Dateisystemhuelle;
+        bool GrossKleinBlind(const Pfad&) override { return Blind_; }
+        void OrdnerVoraus(const Pfad& ordner, std::span<const std::string> namen) override {
+            if (ordner == "D:\\Ziel\\Q")
+                Angesagt.assign(namen.begin(), namen.end());
+            Dateisystemhuelle::OrdnerVoraus(ordner, namen);
+        }
+        bool Blind_ = false;
+        std::vector<std::string> Angesagt;
+    };
+    struct Fall {
+        bool Blind;
+        std::vector<std::string> Angesagt;
+    } const faelle[] = {
+        {true, {"A", "B", "c", "x"}},
+        {false, {"A", "B", "a", "c", "x", "\xC3\x84", "\xC3\xA4"}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.Blind);
+        std::filesystem::remove_all(Posix("C:\\Q"));
+        std::filesystem::remove_all(Posix("D:\\Ziel\\Q"));
+        for (const char* ordner : {"A", "B", "a", "c", "x", "\xC3\x84", "\xC3\xA4"})
+            Schreibe(std::string("C:\\Q\\") + ordner + "\\d.txt", ordner, 32);
+        auto h = std::make_unique<Blind>(ErzeugePosixDateisystem(laufwerke), nullptr);
+        h->vorausAnlegen = true;
+        h->Blind_ = f.Blind;
+        Blind& huelle = *h;
+        sicherung.fso = std::move(h);
+        sicherung.KopiereDateien("C:\\Q", "D:\\Ziel\\Q");
+        EXPECT_EQ(huelle.Angesagt, f.Angesagt);
+        sicherung.fso.reset();
+    }
+}
+
 } // namespace
 } // namespace tresor::test

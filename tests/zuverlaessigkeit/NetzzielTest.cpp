@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace tresor::test {
@@ -142,11 +143,12 @@ struct Zielart {
     Netzserver& (*server)();
     bool verweise;        // the share holds symbolic links
     bool wiederverbinden; // the client opens a dropped connection again by itself, open files included
+    bool nurWindowsNamen; // the share stores only the names Windows allows
 };
 
 const Zielart Zielarten[] = {
-    {"sshfs", []() -> Netzserver& { return Server::Alle().Ssh(); }, true, false},
-    {"smb", []() -> Netzserver& { return Server::Alle().Smb(); }, false, true},
+    {"sshfs", []() -> Netzserver& { return Server::Alle().Ssh(); }, true, false, false},
+    {"smb", []() -> Netzserver& { return Server::Alle().Smb(); }, false, true, true},
 };
 
 class Netzziel : public Netzlauf, public ::testing::WithParamInterface<Zielart> {};
@@ -217,6 +219,55 @@ TEST_P(Netzziel, BackupNothingNewAChangeRestoreCheckAndThinning) {
     EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "D:\\Z", "--quelle", "C:\\Q", "--nach", "C:\\duenn"}), ganz)
         << aus.str() << fehler.str();
     EXPECT_EQ(Bestand((temp / "C" / "duenn").string()), Bestand(Q().string()));
+}
+
+// A share that stores only the names Windows allows refuses the others, and smbnetfs then answers every call
+// with an input/output error for a while: such a file, or a folder with all it holds, is passed over and named
+// before the share is asked anything about it, keeps its archive bit, and the rest of the tree is backed up, run
+// after run. A share that stores every name holds them all.
+TEST_P(Netzziel, NamesTheShareCannotStoreArePassedOverAndNamed) {
+    const Zielart& art = GetParam();
+    if (!Verbinde(art.server()))
+        GTEST_SKIP() << grund;
+    const char* const fremd[] = {"a:b.txt", "frage?",         "stern*.txt", "zitat\"x", "<spitz>",
+                                 "rohr|x",  "schräg\\strich", "ende.",      "ende ",    "ordner:x"};
+    for (const char* name : fremd)
+        if (std::string(name) != "ordner:x")
+            SchreibeDatei(Q() / name, name);
+    SchreibeDatei(Q() / "ordner:x" / "innen.txt", "innen");
+    SchreibeDatei(Q() / "ordner:x" / "tief" / "mehr.txt", "mehr");
+    SchreibeDatei(Q() / "a.txt", "eins");
+    SchreibeDatei(Q() / "sub" / "b.txt", "zwei");
+    SchreibeDatei(Q() / "zz.txt", "letzte");
+
+    for (const char* lauf : {"erster Lauf", "zweiter Lauf"}) {
+        EXPECT_EQ(Lauf(), art.nurWindowsNamen ? 1 : 0) << lauf << fehler.str();
+        EXPECT_EQ(fehler.str().find("Der Vorgang"), std::string::npos) << lauf << fehler.str();
+        for (const char* name : fremd) {
+            const std::string meldung =
+                "Nicht gesichert: " + (Q() / name).string() + " (das Ziel kann diesen Namen nicht speichern)";
+            EXPECT_EQ(fehler.str().find(meldung) != std::string::npos, art.nurWindowsNamen) << lauf << name;
+        }
+        // The folder is named once, never what it holds.
+        EXPECT_EQ(fehler.str().find("innen.txt"), std::string::npos) << lauf << fehler.str();
+        for (const auto& [rel, inhalt] : Bestand(Q().string())) {
+            const bool fremderName =
+                rel.find_first_of(":?*\"<>|\\") != std::string::npos || rel.ends_with('.') || rel.ends_with(' ');
+            EXPECT_EQ(Archiv(rel), art.nurWindowsNamen && fremderName) << lauf << rel;
+        }
+    }
+    PruefeOhneVerlust("zwei Läufe");
+    ASSERT_FALSE(fassung.empty());
+    // The first backup holds every file the share can name, and only those (listed, never looked up by name).
+    std::set<std::string> erwartet;
+    for (const auto& [rel, inhalt] : Bestand(Q().string()))
+        if (!art.nurWindowsNamen || !Archiv(rel))
+            erwartet.insert(rel);
+    std::set<std::string> gesichert;
+    for (const auto& [rel, inhalt] : Bestand((Z() / fassung.begin()->first / "Q").string()))
+        gesichert.insert(rel);
+    EXPECT_EQ(gesichert, erwartet);
+    EXPECT_EQ(gesichert.size(), art.nurWindowsNamen ? 3u : 14u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),
