@@ -40,9 +40,9 @@ struct Punkt {
     bool Mehrdeutig = false;
     // Without a record, but with the record it had under Abgangsname: a point of the source whose removal began.
     bool Abgang = false;
-    // Why its backup folder cannot be read at all (a read error of its medium; German), else empty. Its record and
-    // its copies are not known, nor whether it is this source's: it never goes, and a point before it stays
-    // (Kaputt).
+    // Why its backup folder cannot be read at all (a read error of its medium, or this user may not; German), else
+    // empty. Its record and its copies are not known, nor whether it is this source's: it never goes, and a point
+    // before it stays (Kaputt).
     std::string Unlesbar;
 };
 

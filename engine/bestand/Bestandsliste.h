@@ -107,7 +107,7 @@ public:
     // its walk was through; the record says so, and the entries after the last one written are taken from the
     // newest earlier record (their versions where the copies they name are still there, else "fehlt").
     std::string Schreibe(std::uint64_t dateien, std::uint64_t bytes, bool abgebrochen = false);
-    // The earlier backup folders that could not be read for a read error of the medium (Lesefehler), each with why
+    // The earlier backup folders that could not be read for a failure of their own (Uebergehbar), each with why
     // (German): one newer than the earlier record taken (passed over as one with a torn record is), and those in
     // which a copy could not be looked at (its version is not taken from there).
     [[nodiscard]] const std::map<std::string, std::string>& Unlesbar() const { return unlesbar_; }

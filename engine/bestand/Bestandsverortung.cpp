@@ -75,10 +75,11 @@ std::optional<Eintragsstand> Bestandsliste::Kopie(const std::string& ordner, con
     try {
         return kopienblick_.Stand(ordner, relativ);
     } catch (const FsFehler& f) {
-        // A backup folder whose blocks no longer read: no version is taken from it, and the run names it.
-        if (ordner == ordnername_ || !Lesefehler(f.Ursache()))
+        // A backup folder whose blocks no longer read, or that this user may not read: no version is taken from
+        // it, and the run names it.
+        if (ordner == ordnername_ || !Uebergehbar(f.Ursache()))
             throw;
-        unlesbar_.try_emplace(ordner, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+        unlesbar_.try_emplace(ordner, Unlesbarkeit(f.Ursache()));
         return std::nullopt;
     }
 }
@@ -98,10 +99,11 @@ bool Bestandsliste::NochDa(const Bestandseintrag& v, Kopiebefund befund) {
     try {
         return kopienblick_.Da(v);
     } catch (const FsFehler& f) {
-        // A copy in a backup folder whose blocks no longer read is no version this run can vouch for.
-        if (!Lesefehler(f.Ursache()))
+        // A copy in a backup folder whose blocks no longer read, or that this user may not read, is no version
+        // this run can vouch for.
+        if (!Uebergehbar(f.Ursache()))
             throw;
-        unlesbar_.try_emplace(v.Ort, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+        unlesbar_.try_emplace(v.Ort, Unlesbarkeit(f.Ursache()));
         return false;
     }
 }

@@ -20,6 +20,18 @@ bool Lesefehler(const std::error_code& ursache) {
     return nummer == EIO || nummer == EBADMSG || nummer == EUCLEAN;
 }
 
+bool Uebergehbar(const std::error_code& ursache) {
+    if (Lesefehler(ursache))
+        return true;
+    if (ursache.category() != std::generic_category() && ursache.category() != std::system_category())
+        return false;
+    return ursache.value() == EACCES || ursache.value() == EPERM;
+}
+
+std::string Unlesbarkeit(const std::error_code& ursache) {
+    return "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(ursache);
+}
+
 std::vector<std::string> Sicherungsordnernamen(Eintragszugriff& zugriff, const Pfad& ziel) {
     std::vector<std::string> namen;
     const auto alle = zugriff.Namen(ziel);
@@ -83,12 +95,12 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
     try {
         namen = zugriff.Namen(ordner);
     } catch (const FsFehler& f) {
-        // The folder's own blocks no longer read: it counts as one with a torn record that says why, and keeps
-        // none of the others from being used.
-        if (!Lesefehler(f.Ursache()))
+        // The folder's own blocks no longer read, or this user may not read it: it counts as one with a torn
+        // record that says why, and keeps none of the others from being used.
+        if (!Uebergehbar(f.Ursache()))
             throw;
         fund.Zustand = Bestandsfund::Art::Kaputt;
-        fund.Fehler = "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache());
+        fund.Fehler = Unlesbarkeit(f.Ursache());
         fund.Unlesbar = true;
         return fund;
     }
@@ -103,10 +115,13 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
         (void)nummer;
         std::string fehler;
         std::optional<Lesedatei> offen;
+        // A record this user may not open (or whose blocks no longer read) tells nothing of the folder either.
+        bool gesperrt = false;
         try {
             offen = zugriff.OeffneDatei(Unterpfad(ordner, datei));
         } catch (const FsFehler& f) {
             fehler = "Die Bestandsliste ist nicht lesbar: " + Fehlertext(f.Ursache());
+            gesperrt = Uebergehbar(f.Ursache());
         }
         if (offen) {
             fehler = nimm(std::move(*offen), datei);
@@ -114,6 +129,7 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
                 fund.Zustand = Bestandsfund::Art::Gelesen;
                 fund.Dateiname = datei;
                 fund.Fehler.clear();
+                fund.Unlesbar = false;
                 return fund;
             }
         }
@@ -121,6 +137,7 @@ Bestandsfund DurchBestandsdateien(Eintragszugriff& zugriff, const Pfad& ziel, co
             fund.Zustand = Bestandsfund::Art::Kaputt;
             fund.Fehler = fehler;
             fund.Dateiname = datei;
+            fund.Unlesbar = gesperrt;
         }
     }
     return fund;

@@ -37,14 +37,24 @@ struct Bestandsfund {
     std::shared_ptr<const Bestand> Liste; // when Gelesen
     std::string Fehler;                   // when Kaputt: why (German)
     std::string Dateiname;                // the file it was read from, or the first broken one
-    // When Kaputt: the backup folder itself cannot be listed for a read error of its medium (Lesefehler), so
-    // nothing in it is known: neither its record nor its copies.
+    // When Kaputt: the backup folder itself cannot be listed, or its record not opened, for a failure of that
+    // folder alone (Uebergehbar: a read error of its medium, or this user may not read it), so nothing in it is
+    // known: neither its record nor its copies.
     bool Unlesbar = false;
 };
 
 // Whether a failure is one of the medium's blocks that no longer read (an input/output error, a checksum of the
 // file system that no longer fits): the entry exists, and nothing in it can be learnt.
 bool Lesefehler(const std::error_code& ursache);
+
+// Whether a failure met on one backup folder (listing it, opening its record, looking at a copy in it) is that
+// folder's alone, so that it is passed over as one with a torn record and named: its blocks no longer read
+// (Lesefehler), or this user may not read it (a disk another user, or another user id on another machine, left
+// it shut to). Failures of the target folder itself and of writing (a full disk, a medium mounted read-only)
+// are the target's and still end a run.
+bool Uebergehbar(const std::error_code& ursache);
+// Why such a backup folder was passed over (German), for the message that names it.
+std::string Unlesbarkeit(const std::error_code& ursache);
 
 // Reads the record of the backup folder `name` in `ziel`. A record counts only when it is whole, names
 // this backup folder, and is not itself the copy of a source file (a drive root's file of that name).

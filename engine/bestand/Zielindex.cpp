@@ -149,11 +149,11 @@ private:
         try {
             return blick_->Da(e) ? Kopiebefund::Da : Kopiebefund::Fehlt;
         } catch (const FsFehler& f) {
-            // A backup folder whose blocks no longer read holds no copy this run can vouch for: the file is copied
-            // again, and the run names the folder.
-            if (Lesefehler(f.Ursache())) {
+            // A backup folder whose blocks no longer read, or that this user may not read, holds no copy this run
+            // can vouch for: the file is copied again, and the run names the folder.
+            if (Uebergehbar(f.Ursache())) {
                 const std::lock_guard<std::mutex> halt(sperre_);
-                unlesbar_.try_emplace(e.Ort, "Der Sicherungsordner ist nicht lesbar: " + Fehlertext(f.Ursache()));
+                unlesbar_.try_emplace(e.Ort, Unlesbarkeit(f.Ursache()));
                 return Kopiebefund::Fehlt;
             }
             // The walk looks itself and meets the failure there, as it would without this thread.
@@ -239,6 +239,25 @@ std::map<std::string, std::string> Zielindex::Unlesbar() {
     if (vorlauf_)
         vorlauf_->NimmUnlesbare(unlesbar_);
     return unlesbar_;
+}
+
+bool Zielindex::Uebergangen() {
+    if (leser_ && laufwerke_) {
+        Eintragszugriff zugriff(*laufwerke_);
+        for (const auto& [ort, anzahl] : leser_->Kopf().Zahlen.Orte) {
+            (void)anzahl;
+            if (ort == ordner_ || ort == OrtFehlt || !sicherungen_.contains(ort) || unlesbar_.contains(ort))
+                continue;
+            try {
+                (void)zugriff.Namen(Unterpfad(ziel_, ort));
+            } catch (const FsFehler& f) {
+                // Any other failure the walk that copies meets again where it matters.
+                if (Uebergehbar(f.Ursache()))
+                    unlesbar_.try_emplace(ort, Unlesbarkeit(f.Ursache()));
+            }
+        }
+    }
+    return !Unlesbar().empty();
 }
 
 void Zielindex::Neu(bool kopienAnsehen) {

@@ -70,10 +70,15 @@ public:
     }
     // The backup folder whose record is read ("" when none).
     [[nodiscard]] const std::string& Ordner() const { return ordner_; }
-    // The backup folders that could not be read for a read error of the medium (Lesefehler), each with why (German),
+    // The backup folders that could not be read for a failure of their own (Uebergehbar), each with why (German),
     // so far: a newer one than the record read (passed over as one with a torn record is), and those in which a
     // copy the record names could not be looked at (KopieDa: Fehlt, so the file is copied again).
     [[nodiscard]] std::map<std::string, std::string> Unlesbar();
+    // Whether the target may hold less than the record says: Unlesbar is not empty once each backup folder in which
+    // the record names versions (besides its own) was listed once more, those that cannot be read now joining it.
+    // For a scan that found nothing to back up: a walk that copies looks at each copy itself (KopieDa). A listing
+    // per such folder, none per file.
+    [[nodiscard]] bool Uebergangen();
 
 private:
     // The entries read on a thread of their own, a block ahead of the walk (see Zielindex.cpp).

@@ -148,6 +148,11 @@ void Sicherung::Sichern_Click() {
     tmp = std::monostate{};
     fso.reset();
 
+    // Nothing to back up only where the target holds everything: not where a backup folder that holds versions the
+    // record names was passed over. The walk that copies looks at each copy, copies again what lay only there,
+    // and the run names the folder.
+    if (tmp_sichern == "nein" && index_ && index_->Uebergangen())
+        tmp_sichern = "ja";
     if (tmp_sichern == "nein") {
         ausgang = Ausgang::NichtsGefunden;
         fenster_.SetMousePointer(vbDefault);

@@ -146,8 +146,8 @@ long NenneLuecken(const Bestand& kopf, std::ostream& aus);
 std::string Zeitteil(const std::string& ordnername);
 
 // The head of the record of the backup folder `name` in `ziel` (LiesBestandskopf); where the backup folder cannot
-// be read at all (blocks of the medium that no longer read), a torn record that says so: one such folder keeps
-// none of the others from being listed, restored or checked.
+// be read at all (blocks of the medium that no longer read, or this user may not read it), a torn record that says so:
+// one such folder keeps none of the others from being listed, restored or checked.
 Bestandsfund LesbarerKopf(Eintragszugriff& zugriff, const Pfad& ziel, const std::string& name);
 // Whether the backup folder `name` in `ziel` holds a folder that mirrors `quelle`: also where that cannot be looked
 // at for a read error, for then it may.

@@ -340,6 +340,129 @@ TEST_F(OhneRechte, ReadingLeavesTheAccessTimesOfSourceAndCopiesAlone) {
     }
 }
 
+// A stick another user touched: one of its backup folders (or its record, or a folder inside it) this user may not
+// read. A run as the user passes that folder over as one whose blocks no longer read, names it with the reason and
+// ends with exit status 1; what lay only there it copies again, so that its own point is whole without that folder.
+TEST_F(OhneRechte, ABackupFolderTheUserMayNotReadIsPassedOverAndNamed) {
+    enum class Sperre { Ordner, Bestandsliste, Unterordner };
+    struct Fall {
+        const char* name;
+        int punkt; // the backup shut: 1 the oldest, 3 the newest
+        Sperre sperre;
+        bool aendern; // a file of the source changed before the run
+        const char* grund;
+        const char* nurDort; // a file whose only copy lies there
+    };
+    const std::string ordnerGrund = "Der Sicherungsordner ist nicht lesbar: Zugriff verweigert";
+    const std::vector<Fall> faelle = {
+        {"folder in the middle", 2, Sperre::Ordner, true, ordnerGrund.c_str(), "m/b"},
+        {"newest folder", 3, Sperre::Ordner, true, ordnerGrund.c_str(), "z/c"},
+        {"folder inside the middle one", 2, Sperre::Unterordner, true, ordnerGrund.c_str(), "m/b"},
+        {"newest record", 3, Sperre::Bestandsliste, true, "Die Bestandsliste ist nicht lesbar: Zugriff verweigert",
+         "z/c"},
+        // Nothing to back up but what lay only in the folder passed over.
+        {"folder in the middle, nothing changed", 2, Sperre::Ordner, false, ordnerGrund.c_str(), "m/b"},
+        {"oldest folder, nothing changed", 1, Sperre::Ordner, false, ordnerGrund.c_str(), "a"},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        const fs::path fall = temp / ("fall" + std::to_string(&f - faelle.data()));
+        const fs::path q = fall / "quelle";
+        const fs::path z = fall / "ziel";
+        fs::create_directories(z);
+        const auto schreibe = [&](const std::string& relativ, const std::string& inhalt) {
+            SchreibeDatei(q / relativ, inhalt);
+            for (fs::path p = q / relativ; p != fall; p = p.parent_path())
+                ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p;
+        };
+        ASSERT_EQ(::lchown(z.c_str(), 65534, 65534), 0);
+        std::vector<std::string> punkte;
+        const auto sichere = [&] {
+            std::set<std::string> vorher;
+            for (const auto& e : fs::directory_iterator(z))
+                vorher.insert(e.path().filename().string());
+            const Programmende ende = programm.Sichere(q.string(), z.string(), true);
+            for (const auto& e : fs::directory_iterator(z))
+                if (!vorher.contains(e.path().filename().string()))
+                    punkte.push_back(e.path().filename().string());
+            return ende;
+        };
+        schreibe("a", "a");
+        schreibe("m/b", "b1");
+        schreibe("z/c", "c1");
+        ASSERT_EQ(sichere().Status, 0);
+        schreibe("m/b", "b2");
+        ASSERT_EQ(sichere().Status, 0);
+        schreibe("z/c", "c2");
+        ASSERT_EQ(sichere().Status, 0);
+        ASSERT_EQ(punkte.size(), 3U);
+        const std::string gesperrt = punkte[static_cast<std::size_t>(f.punkt - 1)];
+        const fs::path ordner = z / gesperrt;
+        const fs::path zu = f.sperre == Sperre::Ordner          ? ordner
+                            : f.sperre == Sperre::Bestandsliste ? ordner / "tresor-ix-bestand.txt"
+                                                                : ordner / q.relative_path() / "m";
+        fs::permissions(zu, fs::perms(0));
+        if (f.aendern)
+            schreibe("neu", "neu");
+        const Programmende ende = sichere();
+        fs::permissions(zu, f.sperre == Sperre::Bestandsliste ? fs::perms(0644) : fs::perms(0755));
+        EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
+        EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
+        EXPECT_NE((ende.Aus + ende.Fehler).find(gesperrt + ": " + f.grund), std::string::npos)
+            << ende.Aus << ende.Fehler;
+        if (punkte.size() != 4) {
+            ADD_FAILURE() << "no new backup folder\n" << ende.Aus << ende.Fehler;
+            continue;
+        }
+        EXPECT_EQ(LiesDatei(z / punkte[3] / q.relative_path() / f.nurDort), LiesDatei(q / f.nurDort));
+    }
+}
+
+// The same folder shut to the user: the listing, the check and the restore of another point, and a thinning go on,
+// and the thinning keeps that folder and every point before it.
+TEST_F(OhneRechte, TheOtherCommandsGoOnPastABackupFolderTheUserMayNotRead) {
+    std::vector<std::string> punkte;
+    for (int lauf = 0; lauf < 3; ++lauf) {
+        SchreibeDatei(quelle / "m" / "b", "b" + std::to_string(lauf));
+        ASSERT_EQ(::lchown((quelle / "m" / "b").c_str(), 65534, 65534), 0);
+        std::set<std::string> vorher(punkte.begin(), punkte.end());
+        ASSERT_EQ(programm.Sichere(quelle.string(), ziel.string(), true).Status, 0);
+        for (const auto& e : fs::directory_iterator(ziel))
+            if (!vorher.contains(e.path().filename().string()))
+                punkte.push_back(e.path().filename().string());
+    }
+    ASSERT_EQ(punkte.size(), 3U);
+    fs::permissions(ziel / punkte[1], fs::perms(0));
+    const std::string niemand = "setpriv --reuid=65534 --regid=65534 --clear-groups " + (temp / "tresor-ix").string();
+    const std::string wo = " --ziel " + ziel.string() + " --quelle " + quelle.string();
+    const fs::path nach = temp / "nach";
+    fs::create_directories(nach);
+    ASSERT_EQ(::lchown(nach.c_str(), 65534, 65534), 0);
+    struct Fall {
+        std::string argumente;
+        int status;
+        std::vector<std::string> genannt;
+    };
+    const std::vector<Fall> faelle = {
+        {"--liste" + wo, 0, {punkte[0].substr(10) + "  ", punkte[2].substr(10) + "  "}},
+        {"--pruefen" + wo + " --stand " + punkte[0].substr(10), 0, {}},
+        {"--wiederherstellen" + wo + " --stand " + punkte[0].substr(10) + " --nach " + (nach / "w").string(), 0, {}},
+        {"--aufraeumen" + wo + " --behalte-letzte 1",
+         1,
+         {"Bleibt: " + punkte[1] + ": Der Sicherungsordner ist nicht lesbar: Zugriff verweigert."}},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.argumente);
+        std::string ausgabe;
+        EXPECT_EQ(Fuehre({"sh", "-c", niemand + " " + f.argumente + " 2>&1"}, &ausgabe), f.status) << ausgabe;
+        for (const std::string& text : f.genannt)
+            EXPECT_NE(ausgabe.find(text), std::string::npos) << ausgabe;
+    }
+    EXPECT_EQ(LiesDatei(nach / "w" / "m" / "b"), "b0");
+    for (const std::string& p : punkte)
+        EXPECT_TRUE(fs::exists(ziel / p)) << p;
+}
+
 // What a run as a user could not back up is in its record with the reason; the listing calls the point
 // incomplete, the check fails naming it, and the next run, able to read it, completes the point.
 TEST_F(OhneRechte, WhatARunCouldNotBackUpIsNamedByItsRecordTheListingAndTheCheck) {
