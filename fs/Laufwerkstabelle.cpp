@@ -280,10 +280,21 @@ bool WindowsName(std::string_view name) {
     if (name.back() == '.' || name.back() == ' ')
         return false;
     // The slash is a backslash of the name on disk.
-    return std::none_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 ||
-               std::string_view(":?*\"<>|/\\").find(c) != std::string_view::npos;
-    });
+    if (std::any_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 ||
+                   std::string_view(":?*\"<>|/\\").find(c) != std::string_view::npos;
+        }))
+        return false;
+    // The names of devices, bare or with any ending (a share's server shows such a file under another name, or
+    // refuses it).
+    std::string stamm(name.substr(0, name.find('.')));
+    for (char& c : stamm)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    if (stamm == "con" || stamm == "prn" || stamm == "aux" || stamm == "nul")
+        return false;
+    return !(stamm.size() == 4 && (stamm.starts_with("com") || stamm.starts_with("lpt")) && stamm[3] >= '1' &&
+             stamm[3] <= '9');
 }
 
 } // namespace tresor

@@ -130,6 +130,18 @@ TEST(LaufwerkstabelleTest, NamesWindowsAllows) {
         {"a.b.c", true},
         {std::string("\x7f"), true},
         {"..x", true},
+        // The names of devices, bare or with any ending, in any letter case; not as a part of a longer name.
+        {"aux.txt", false},
+        {"CON", false},
+        {"nul", false},
+        {"Com1.log", false},
+        {"lpt9.tar.gz", false},
+        {"prn", false},
+        {"com0", true},
+        {"console", true},
+        {"auxiliar.txt", true},
+        {"brief.aux", true},
+        {"com10", true},
     };
     for (const Zeile& z : zeilen)
         EXPECT_EQ(WindowsName(z.name), z.erlaubt) << z.name;
