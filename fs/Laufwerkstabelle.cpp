@@ -266,7 +266,8 @@ bool NurWindowsNamen(std::string_view typ, std::string_view optionen) {
         if (ende == std::string_view::npos)
             ende = optionen.size();
         const std::string_view option = optionen.substr(anfang, ende - anfang);
-        if (option == "mapposix" || option == "mapchars" || option == "posix")
+        // "unix": the old protocol's Unix extensions, which name a file by its POSIX name ("nounix" without them).
+        if (option == "mapposix" || option == "mapchars" || option == "posix" || option == "unix")
             return false;
         anfang = ende + 1;
     }

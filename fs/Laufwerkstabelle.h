@@ -73,8 +73,8 @@ private:
 // stores only names that Windows allows (WindowsName): a share through the FUSE SMB client smbnetfs, whose
 // server refuses the others (and which then answers every call with an input/output error for a while); the
 // kernel's SMB client where it neither maps those characters into Unicode's private range ("mapposix", its
-// default, or "mapchars") nor speaks the protocol's POSIX extensions ("posix"); FAT and exFAT through the
-// kernel's drivers, which refuse them or drop a trailing dot.
+// default, or "mapchars") nor speaks the protocol's POSIX extensions ("posix", or the old protocol's Unix
+// extensions, "unix"); FAT and exFAT through the kernel's drivers, which refuse them or drop a trailing dot.
 bool NurWindowsNamen(std::string_view typ, std::string_view optionen);
 // Whether a name in the program's form (a slash there is a backslash of the name on disk) is one such a file
 // system stores under exactly its bytes: none of : ? * " < > | \ nor a control character, and no dot or blank

@@ -131,10 +131,12 @@ void Durchfuehre(const Laufwerkstabelle& laufwerke, Zielbaum& baum, Planleser& l
     Aufnahme a = NimmAuf(zugriff, laufwerke, plan.Ziel, plan.Quelle);
     const std::string neuester = a.Punkte.empty() ? std::string() : a.Punkte.back().Name;
     // What rewrites of an earlier thinning that was killed left: the plan's in the target folder, a record's in
-    // its backup folder. A rewrite under way in another thinning keeps its own.
+    // its backup folder. A rewrite under way in another thinning keeps its own. A drive root's backup folder is its
+    // mirror, where such a name may be the copy of a file of the source: there the leftover stays.
     baum.RaeumeAuf("");
     for (const Punkt& p : a.Punkte)
-        baum.RaeumeAuf(p.Name);
+        if (Spiegel(p.Name, plan.Quelle) != p.Name)
+            baum.RaeumeAuf(p.Name);
     const auto fremd = [&](const std::string& g) {
         if (planBesitzer == ::geteuid())
             return false;

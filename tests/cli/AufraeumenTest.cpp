@@ -519,6 +519,32 @@ TEST_F(Aufraeumtest, ADriveRootsPointHalfRemovedIsFinished) {
     EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "E:\\"}), 0) << aus.str() << fehler.str();
 }
 
+// A drive root's files lie in its backup folders themselves: one named as a rewrite's temporary file is a copy that
+// the record names, and the thinning keeps it in each point that stays.
+TEST_F(Aufraeumtest, ADriveRootsFileNamedAsATemporaryFileStaysInThePointsThatStay) {
+    fs::create_directories(temp / "E");
+    laufwerke = Laufwerkstabelle({Laufwerk{'C', (temp / "C").string(), {}}, Laufwerk{'D', (temp / "D").string(), {}},
+                                  Laufwerk{'E', (temp / "E").string(), {}}});
+    const std::string name = ".tresor-ix-ausduennung-00c0ffee00c0ffee.tmp";
+    SchreibeDatei(temp / "E" / name, "eine Datei der Quelle");
+    for (int i = 0; i < 3; ++i) {
+        SchreibeDatei(temp / "E" / "a.txt", "Fassung " + std::to_string(i));
+        uhr.datum = {2026, 1, 1 + i};
+        ASSERT_EQ(Rufe({"--quelle", "E:\\", "--ziel", "D:\\Backup"}), 0) << aus.str() << fehler.str();
+    }
+    ASSERT_EQ(Rufe({"--aufraeumen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--behalte-letzte", "2"}), 0)
+        << aus.str() << fehler.str();
+    const auto staende = Staende();
+    ASSERT_EQ(staende.size(), 2u);
+    // Its one copy, moved into the oldest point that stays.
+    EXPECT_EQ(LiesDatei(Backup() / ("Sicherung-" + *staende.begin()) / name), "eine Datei der Quelle");
+    for (const std::string& s : staende) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(Rufe({"--pruefen", "--ziel", "D:\\Backup", "--quelle", "E:\\", "--stand", s}), 0)
+            << aus.str() << fehler.str();
+    }
+}
+
 // A plan left in the target is finished by the next run, whatever rule that run has; one that another user wrote
 // (or put in the place of the one left) removes none of this user's backups. Where the backup folders are the
 // plan's owner's as well (a medium that keeps no owners shows every entry as the mount's user's), it is finished.

@@ -80,14 +80,15 @@ TEST(LaufwerkstabelleTest, TargetsThatStoreOnlyWindowsNamesByTheirMountTableLine
         "27 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
         "45 27 0:60 / /mnt/smb\040netz rw,nosuid,nodev shared:9 - fuse.smbnetfs smbnetfs rw,user_id=0,group_id=0\n"
         "46 27 0:61 / /mnt/cifs rw - cifs //srv/ziel rw,vers=3.1.1,cache=strict,uid=0,mapposix,rsize=4194304\n"
-        "47 27 0:62 / /mnt/roh rw - cifs //srv/ziel rw,vers=3.0,nomapposix,uid=0\n"
+        "47 27 0:62 / /mnt/roh rw - cifs //srv/ziel rw,vers=3.0,nomapposix,nounix,uid=0\n"
         "48 27 0:63 / /mnt/sfu rw - cifs //srv/ziel rw,vers=2.1,mapchars\n"
         "49 27 0:64 / /mnt/posix rw - smb3 //srv/ziel rw,vers=3.1.1,posix\n"
         "50 27 0:65 / /mnt/ssh rw - fuse.sshfs anna@srv: rw,user_id=0\n"
         "51 27 8:17 / /media/anna/STICK rw - vfat /dev/sdb1 rw,uid=1000\n"
         "52 27 8:33 / /media/anna/KARTE rw - exfat /dev/sdc1 rw\n"
         "53 27 8:49 / /media/anna/PLATTE rw - fuseblk /dev/sdd1 rw,user_id=0\n"
-        "54 27 0:66 /ziel /mnt/gebunden rw - fuse.smbnetfs smbnetfs rw\n");
+        "54 27 0:66 /ziel /mnt/gebunden rw - fuse.smbnetfs smbnetfs rw\n"
+        "55 27 0:67 / /mnt/alt rw - cifs //srv/ziel rw,vers=1.0,unix,uid=0\n");
     struct Zeile {
         unsigned haupt, neben;
         const char* typ; // "" where the table shows no such device
@@ -96,6 +97,7 @@ TEST(LaufwerkstabelleTest, TargetsThatStoreOnlyWindowsNamesByTheirMountTableLine
         {8, 2, "ext4", false},  {0, 60, "fuse.smbnetfs", true}, {0, 61, "cifs", false},         {0, 62, "cifs", true},
         {0, 63, "cifs", false}, {0, 64, "smb3", false},         {0, 65, "fuse.sshfs", false},   {8, 17, "vfat", true},
         {8, 33, "exfat", true}, {8, 49, "fuseblk", false},      {0, 66, "fuse.smbnetfs", true}, {0, 99, "", false},
+        {0, 67, "cifs", false},
     };
     for (const Zeile& z : zeilen) {
         const auto art = tabelle.ArtVon(makedev(z.haupt, z.neben));
