@@ -276,9 +276,10 @@ public:
         return false;
     }
     // True when the file system of the existing folder stores only the names Windows allows (an SMB share
-    // through smbnetfs, a FAT or exFAT medium: NurWindowsNamen, from the mount table), so that any other name
-    // (WindowsName, Laufwerkstabelle.h) must never be asked for there. False where that is not known. Decided
-    // once per file system, as GrossKleinBlind.
+    // through smbnetfs, a FAT or exFAT medium: NurWindowsNamen, from the mount table; a medium through FUSE, which
+    // the table shows as "fuseblk" only, by one file of such a name made in the folder and removed), so that any
+    // other name (WindowsName, Laufwerkstabelle.h) must never be asked for there. False where that is not known.
+    // Decided once per file system, as GrossKleinBlind.
     [[nodiscard]] virtual bool NurWindowsNamen(const Pfad& ordner) {
         (void)ordner;
         return false;

@@ -15,6 +15,7 @@
 #include "engine/wiederherstellung/Ordnerweg.h"
 #include "engine/wiederherstellung/Sicherungspunkt.h"
 #include "fs/FsFehler.h"
+#include "fs/Laufwerkstabelle.h"
 #include "fs/Pfadteile.h"
 
 #include <sys/stat.h>
@@ -53,6 +54,14 @@ std::optional<Eintragsstand> KopieAus(const Quellstand& s) {
     k.Geraet = s.KopieGeraet;
     k.Inode = s.KopieInode;
     return k;
+}
+
+// The name of the record entry `pfad` (a relative POSIX path) is one the target cannot store: a share through
+// smbnetfs, a FAT or exFAT medium (Dateisystem::NurWindowsNamen). Such a name is never asked for there, as a share
+// through smbnetfs answers every call with an input/output error for a while after it refused one.
+bool Namenfremd(std::string_view pfad) {
+    const std::size_t schnitt = pfad.rfind('/');
+    return !WindowsName(NamenAusPosix(schnitt == std::string_view::npos ? pfad : pfad.substr(schnitt + 1)));
 }
 
 std::string Besitz(std::uint32_t uid, std::uint32_t gid) {
@@ -241,6 +250,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     // Held after the folder restored into, which may lie inside it: each stays a held folder of its own.
     (void)fso->GetFolder(a.Ziel);
     Lauf lauf(fehler_);
+    const bool nurWindowsNamen = fso->NurWindowsNamen(nach);
     if (a.Auswahl.empty() && vorlage->MitBestand)
         lauf.Probleme += NenneLuecken(vorlage->Kopf, fehler_);
     auto melde = [&](std::uint64_t dazu) {
@@ -306,6 +316,14 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
             }
             if (e.Pfad == ".") {
                 orte.Setze(e, ".", !ursprung || neu);
+                continue;
+            }
+            if (nurWindowsNamen && Namenfremd(e.Pfad)) {
+                if (e.Art == Eintragsart::Ordner)
+                    lauf.Fehlende.insert(e.Pfad);
+                lauf.Melde(e.Pfad, "das Ziel kann diesen Namen nicht speichern");
+                if (e.Art != Eintragsart::Ordner)
+                    fertig(e);
                 continue;
             }
             std::string rel = orte.Relativ(e);

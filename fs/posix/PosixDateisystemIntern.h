@@ -126,6 +126,7 @@ private:
     Kopierer kopierer_;
     Ordnertafeln tafeln_;
     std::optional<Einhaengungen> einhaengungen_; // read at the first record
+    std::unordered_map<dev_t, bool> nurWindows_; // NurWindowsNamen of each FUSE block device probed
     std::set<Kennung> grenzen_;                  // mount points met through SubFolders: listed, never entered
     std::set<Kennung> ausgeschlossen_;           // never listed
     bool sicherungGehalten_ = false;             // the first folder made outside every root is held as one

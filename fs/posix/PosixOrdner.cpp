@@ -444,7 +444,27 @@ bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
     if (!einhaengungen_)
         einhaengungen_ = Einhaengungen::AusSystem();
     const auto art = einhaengungen_->ArtVon(st.st_dev);
-    return art && tresor::NurWindowsNamen(art->Typ, art->Optionen);
+    if (!art)
+        return false;
+    if (art->Typ != "fuseblk")
+        return tresor::NurWindowsNamen(art->Typ, art->Optionen);
+    // A FUSE driver of a block device (exFAT, NTFS) shows no more than "fuseblk": one file of a name Windows
+    // refuses, made in the folder itself and removed at once, tells. The exFAT driver refuses it with "no such
+    // file", NTFS with windows_names with "invalid argument"; NTFS without stores it. Never asked of smbnetfs,
+    // which fails every call for a while after it refused one.
+    if (const auto it = nurWindows_.find(st.st_dev); it != nurWindows_.end())
+        return it->second;
+    Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.gueltig())
+        return false;
+    constexpr const char* probe = ".tresor-namensprobe:?";
+    const Deskriptor datei(::openat(fd.get(), probe, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const int fehler = datei.gueltig() ? 0 : errno;
+    if (datei.gueltig())
+        (void)::unlinkat(fd.get(), probe, 0);
+    if (fehler != 0 && fehler != ENOENT && fehler != EINVAL && fehler != EILSEQ)
+        return false; // no answer about names (a full or read-only medium): asked again at the next folder
+    return nurWindows_[st.st_dev] = fehler != 0;
 }
 
 } // namespace tresor::posix

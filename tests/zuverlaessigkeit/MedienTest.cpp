@@ -344,6 +344,54 @@ TEST_F(Medien, AStickThatKeepsNoDosBitsSpecialModesOrLinksStillGetsEveryFile) {
     }
 }
 
+TEST_F(Medien, NamesAFuseStickCannotStoreArePassedOverAndNamedInEveryRun) {
+    // Through FUSE the mount table shows either stick as "fuseblk" only. exFAT refuses a colon, a question mark
+    // and their kind; NTFS through ntfs-3g stores them all.
+    struct Zeile {
+        Medienart art;
+        const char* name;
+        bool nurWindows;
+    };
+    const char* const fremd[] = {"a:b", "x?", "st*r", "q\"", "<l", "g>", "p|p", "b\\s", "punkt.", "blank ", "o:x"};
+    for (const Zeile& z : {Zeile{Medienart::Exfat, "exfat", true}, Zeile{Medienart::Ntfs, "ntfs", false}}) {
+        SCOPED_TRACE(z.name);
+        Medium stick(temp / (std::string(z.name) + ".img"), temp / z.name, z.art, 16);
+        if (!stick.Einhaengen())
+            GTEST_SKIP() << stick.Grund();
+        const fs::path quelle = temp / (std::string("quelle-") + z.name);
+        for (const std::string name : fremd)
+            SchreibeDatei(name == "o:x" ? quelle / name / "innen.txt" : quelle / name, name);
+        SchreibeDatei(quelle / "a.txt", "eins");
+        SchreibeDatei(quelle / "zz" / "b.txt", "zwei");
+        for (const int lauf : {1, 2}) {
+            SCOPED_TRACE(lauf);
+            std::map<std::string, Inhalt> neu;
+            const Programmende ende = Lauf(quelle, stick.Punkt(), quelle.relative_path(), neu);
+            EXPECT_EQ(ende.Status, z.nurWindows ? 1 : 0) << ende.Aus << ende.Fehler;
+            EXPECT_EQ(ende.Fehler.find("Der Vorgang"), std::string::npos) << ende.Fehler;
+            for (const std::string name : fremd)
+                EXPECT_EQ(ende.Fehler.find("Nicht gesichert: " + (quelle / name).string() +
+                                           " (das Ziel kann diesen Namen nicht speichern)") != std::string::npos,
+                          z.nurWindows)
+                    << name << ende.Fehler;
+            // The folder is named once, never what it holds.
+            EXPECT_EQ(ende.Fehler.find("innen.txt"), std::string::npos) << ende.Fehler;
+            std::set<std::string> gesichert;
+            for (const auto& [rel, inhalt] : Bestand(quelle.string())) {
+                const bool fremderName = rel != "a.txt" && rel != "zz/b.txt";
+                EXPECT_EQ(ArchivGesetzt((quelle / rel).string()), z.nurWindows && fremderName) << rel;
+                if (lauf == 1 && (!z.nurWindows || !fremderName)) {
+                    gesichert.insert(rel);
+                    EXPECT_EQ(neu[rel], inhalt) << rel;
+                }
+            }
+            // A second run has nothing left that it could back up.
+            EXPECT_EQ(Namen(neu), lauf == 1 ? gesichert : std::set<std::string>{});
+            EXPECT_EQ(gesichert.size(), lauf == 2 ? 0u : z.nurWindows ? 2u : 13u);
+        }
+    }
+}
+
 TEST_F(Medien, EveryFileMarkedAsBackedUpHasItsCopyOnTheSticksDevice) {
     // A stick pulled without being unmounted holds what its device held when the run ended: the image copied while
     // still mounted. The FUSE drivers of NTFS and exFAT write each closed file to the device, and the run's flush of

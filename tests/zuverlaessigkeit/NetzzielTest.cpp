@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -273,6 +274,42 @@ TEST_P(Netzziel, NamesTheShareCannotStoreArePassedOverAndNamed) {
         gesichert.insert(rel);
     EXPECT_EQ(gesichert, erwartet);
     EXPECT_EQ(gesichert.size(), art.nurWindowsNamen ? 3u : 19u);
+}
+
+TEST_P(Netzziel, ARestoreOntoTheShareNamesWhatItCannotStoreAndGoesOn) {
+    const Zielart& art = GetParam();
+    if (!Verbinde(art.server()))
+        GTEST_SKIP() << grund;
+    const char* const fremd[] = {"a:b", "x?", "st*r", "q\"", "<l", "g>", "p|p", "b\\s", "punkt.", "blank ", "o:x"};
+    for (const std::string name : fremd)
+        SchreibeDatei(name == "o:x" ? Q() / name / "innen.txt" : Q() / name, name);
+    SchreibeDatei(Q() / "a.txt", "eins");
+    SchreibeDatei(Q() / "sub" / "b.txt", "zwei");
+    SchreibeDatei(Q() / "zz.txt", "letzte");
+    // Backed up onto the local disk, which holds every name, and restored onto the share.
+    fs::create_directories(Q().parent_path() / "lokal");
+    ASSERT_EQ(Rufe({"--quelle", "C:\\Q", "--ziel", "C:\\lokal"}), 0) << fehler.str();
+    fehler.str("");
+    EXPECT_EQ(Rufe({"--wiederherstellen", "--ziel", "C:\\lokal", "--quelle", "C:\\Q", "--nach", "D:\\zurueck"}),
+              art.nurWindowsNamen ? 1 : 0)
+        << aus.str() << fehler.str();
+    const std::string grundtext = ": das Ziel kann diesen Namen nicht speichern\n";
+    std::size_t genannt = 0;
+    for (std::size_t an = fehler.str().find(grundtext); an != std::string::npos;
+         an = fehler.str().find(grundtext, an + 1))
+        ++genannt;
+    EXPECT_EQ(genannt, art.nurWindowsNamen ? std::size(fremd) : 0u) << fehler.str();
+    EXPECT_EQ(fehler.str().find("Nicht wiederhergestellt: a:b" + grundtext) != std::string::npos, art.nurWindowsNamen)
+        << fehler.str();
+    // Every file the share can name is restored whole, also those after the first refused name.
+    std::map<std::string, Inhalt> erwartet = Bestand(Q().string());
+    if (art.nurWindowsNamen)
+        std::erase_if(erwartet, [](const auto& e) {
+            return e.first.find_first_of(":?*\"<>|\\") != std::string::npos || e.first.ends_with('.') ||
+                   e.first.ends_with(' ');
+        });
+    EXPECT_EQ(Bestand((Z().parent_path() / "zurueck").string()), erwartet);
+    EXPECT_EQ(erwartet.size(), art.nurWindowsNamen ? 3u : 14u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ziele, Netzziel, ::testing::ValuesIn(Zielarten),
