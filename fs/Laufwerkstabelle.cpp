@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -285,6 +286,30 @@ bool WindowsName(std::string_view name) {
                    std::string_view(":?*\"<>|/\\").find(c) != std::string_view::npos;
         }))
         return false;
+    // Bytes that are no UTF-8 (a share's server names files in Unicode; smbnetfs answers such a name with an
+    // input/output error, and the run ends).
+    for (std::size_t i = 0; i < name.size();) {
+        const auto b = static_cast<unsigned char>(name[i]);
+        const std::size_t laenge = b < 0x80                 ? 1
+                                   : b >= 0xc2 && b <= 0xdf ? 2
+                                   : b >= 0xe0 && b <= 0xef ? 3
+                                   : b >= 0xf0 && b <= 0xf4 ? 4
+                                                            : 0;
+        if (laenge == 0 || i + laenge > name.size())
+            return false;
+        std::uint32_t zeichen = laenge == 1 ? b : b & (0x7fU >> laenge);
+        for (std::size_t k = 1; k < laenge; ++k) {
+            const auto f = static_cast<unsigned char>(name[i + k]);
+            if ((f & 0xc0) != 0x80)
+                return false;
+            zeichen = (zeichen << 6) | (f & 0x3fU);
+        }
+        // Too long a form, a surrogate, beyond Unicode.
+        if ((laenge == 3 && zeichen < 0x800) || (laenge == 4 && (zeichen < 0x10000 || zeichen > 0x10ffff)) ||
+            (zeichen >= 0xd800 && zeichen <= 0xdfff))
+            return false;
+        i += laenge;
+    }
     // The names of devices, bare or with any ending (a share's server shows such a file under another name, or
     // refuses it).
     std::string stamm(name.substr(0, name.find('.')));

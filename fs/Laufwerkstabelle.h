@@ -77,8 +77,8 @@ private:
 // extensions, "unix"); FAT and exFAT through the kernel's drivers, which refuse them or drop a trailing dot.
 bool NurWindowsNamen(std::string_view typ, std::string_view optionen);
 // Whether a name in the program's form (a slash there is a backslash of the name on disk) is one such a file
-// system stores under exactly its bytes: none of : ? * " < > | \ nor a control character, no dot or blank at its
-// end, and no name of a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, bare or with any ending, in any
+// system stores under exactly its bytes: UTF-8, none of : ? * " < > | \ nor a control character, no dot or blank
+// at its end, and no name of a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, bare or with any ending, in any
 // letter case).
 bool WindowsName(std::string_view name);
 

@@ -142,6 +142,14 @@ TEST(LaufwerkstabelleTest, NamesWindowsAllows) {
         {"auxiliar.txt", true},
         {"brief.aux", true},
         {"com10", true},
+        // Bytes that are no UTF-8: no name such a file system can spell.
+        {"lat\xfcn", false},
+        {"\xc3", false},
+        {"ende\xe2\x82", false},
+        {"\xed\xa0\x80", false},
+        {"\xc0\xaf", false},
+        {"\xe2\x82\xac", true},
+        {"\xf0\x9f\x98\x80.txt", true},
     };
     for (const Zeile& z : zeilen)
         EXPECT_EQ(WindowsName(z.name), z.erlaubt) << z.name;
