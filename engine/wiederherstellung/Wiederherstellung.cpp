@@ -271,6 +271,14 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
         stand.Bytes += e.Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e.Groesse) : 0;
         melde(0);
     };
+    // An entry that is not restored, named with its reason: a folder's entries then count as without their folder.
+    auto uebergehe = [&](const Bestandseintrag& e, const char* grund) {
+        if (e.Art == Eintragsart::Ordner)
+            lauf.Fehlende.insert(e.Pfad);
+        lauf.Melde(e.Pfad, grund);
+        if (e.Art != Eintragsart::Ordner)
+            fertig(e);
+    };
     melde(0);
 
     Ortswahl orte(auswahl, Zeitteil(punkt->Name()));
@@ -307,11 +315,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                 continue;
             }
             if (lauf.ElternFehlt(e.Pfad)) {
-                if (e.Art == Eintragsart::Ordner)
-                    lauf.Fehlende.insert(e.Pfad);
-                lauf.Melde(e.Pfad, "sein Ordner fehlt");
-                if (e.Art != Eintragsart::Ordner)
-                    fertig(e);
+                uebergehe(e, "sein Ordner fehlt");
                 continue;
             }
             if (e.Pfad == ".") {
@@ -319,11 +323,7 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                 continue;
             }
             if (nurWindowsNamen && Namenfremd(e.Pfad)) {
-                if (e.Art == Eintragsart::Ordner)
-                    lauf.Fehlende.insert(e.Pfad);
-                lauf.Melde(e.Pfad, "das Ziel kann diesen Namen nicht speichern");
-                if (e.Art != Eintragsart::Ordner)
-                    fertig(e);
+                uebergehe(e, "das Ziel kann diesen Namen nicht speichern");
                 continue;
             }
             std::string rel = orte.Relativ(e);
