@@ -96,6 +96,13 @@ bool Zugelassen(int wert, int maske) {
     return (wert & (attr::Versteckt | attr::System | attr::Verzeichnis) & ~maske) == 0;
 }
 
+// Where the folder `ordner` lies and what it is, for a question about the file system it is on: false where it
+// cannot be reached or is no folder.
+bool OrdnerAn(OffeneOrdner& offen, const char* operation, const Pfad& ordner, Eintragsort& ort, struct stat& st) {
+    return offen.Verorte(operation, ordner, ort) == 0 &&
+           ::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
 } // namespace
 
 std::optional<PosixDateisystem::Ordnerinhalt> PosixDateisystem::LiesOrdner(const char* operation, const Ordner& ordner,
@@ -414,10 +421,8 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
 
 bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
     Eintragsort ort;
-    if (offeneOrdner_.Verorte("GrossKleinBlind", ordner, ort) != 0)
-        return false;
     struct stat st {};
-    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+    if (!OrdnerAn(offeneOrdner_, "GrossKleinBlind", ordner, ort, st))
         return false;
     // The folder's own name in its folder tells, where both are of one file system; else its entries do.
     if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
@@ -435,10 +440,8 @@ bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
 
 bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
     Eintragsort ort;
-    if (offeneOrdner_.Verorte("NurWindowsNamen", ordner, ort) != 0)
-        return false;
     struct stat st {};
-    if (::fstatat(ort.Ordner(), ort.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+    if (!OrdnerAn(offeneOrdner_, "NurWindowsNamen", ordner, ort, st))
         return false;
     // By device, not by path: the mount table's line of that very file system, wherever it is mounted.
     if (!einhaengungen_)
