@@ -2,6 +2,7 @@
 
 #include "fs/Eintragsstand.h"
 #include "fs/Pfad.h"
+#include "fs/system/Inhaltssumme.h"
 #include "fs/system/Namensliste.h"
 
 #include <cstddef>
@@ -114,6 +115,9 @@ struct Quellstand {
     std::uint32_t KopieGid = 0;
     std::uint64_t KopieGeraet = 0;
     std::uint64_t KopieInode = 0;
+    // Copy: the checksum of the content the copy holds, taken from the bytes as they were copied; none where
+    // the object takes none, or the copy holds less than the size.
+    std::optional<Inhaltssumme> Inhalt{};
 };
 
 // What ArchivbitLoeschen did with the archive bit of a copied file.

@@ -7,7 +7,7 @@ pakete=(
     libgtest-dev googletest libgmock-dev
     attr util-linux xvfb xauth openbox imagemagick fonts-dejavu-core fonts-liberation2
     rsync time strace e2fsprogs
-    libblkid-dev libsodium-dev libsqlite3-dev ntfs-3g exfatprogs exfat-fuse
+    libblkid-dev libsodium-dev libsqlite3-dev libxxhash-dev ntfs-3g exfatprogs exfat-fuse
     openssh-server openssh-client sshfs samba smbnetfs btrfs-progs xfsprogs
     dpkg-dev lintian appstream desktop-file-utils systemd
 )

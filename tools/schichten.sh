@@ -12,10 +12,10 @@ declare -A darf=(
     [fs]="fs/system"
     [fs/ablage]="fs fs/system"
     [fs/posix]="fs fs/system fs/ablage"
-    [engine/bestand]="fs fs/posix/Eintragszugriff.h fs/system/Faden.h"
+    [engine/bestand]="fs fs/posix/Eintragszugriff.h fs/system/Faden.h fs/system/Inhaltssumme.h"
     [engine/ausduennung]="fs fs/posix/Eintragszugriff.h fs/posix/Zielbaum.h engine/bestand"
     [engine/sicherung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/ausduennung"
-    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h engine/bestand engine/sicherung engine/ausduennung"
+    [engine/wiederherstellung]="fs fs/posix/Eintragszugriff.h fs/system/Inhaltssumme.h engine/bestand engine/sicherung engine/ausduennung"
     [ui]="fs engine/bestand engine/sicherung engine/ausduennung engine/wiederherstellung"
     [app]="fs fs/posix/PosixDateisystem.h engine/bestand engine/sicherung engine/wiederherstellung engine/ausduennung ui"
 )

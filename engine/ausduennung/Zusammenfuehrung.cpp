@@ -12,7 +12,7 @@ std::optional<Eintragsstrom> Eintragsstrom::Oeffne(Eintragszugriff& zugriff, con
         return std::nullopt;
     Eintragsstrom s;
     s.name_ = punkt.Name;
-    if (!punkt.Ganz && leser->Kopf().Version >= Bestandsversion) {
+    if (!punkt.Ganz && leser->Kopf().Version >= 3) {
         s.leser_ = std::move(leser);
         return s;
     }

@@ -261,6 +261,11 @@ void Bestandsschreiber::Eintrag(const Bestandseintrag& e) {
         z += "- ";
     else
         zahl(e.Verbund);
+    if (e.Inhalt && e.Art == Eintragsart::Datei && e.Ort != OrtFehlt)
+        z += InhaltssummeText(*e.Inhalt);
+    else
+        z += '-';
+    z += ' ';
     if (e.Pfad == ".")
         z += '.';
     else

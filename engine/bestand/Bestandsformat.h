@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fs/Pfad.h"
+#include "fs/system/Inhaltssumme.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,23 +20,26 @@ namespace tresor {
 // of that point in time needs nothing else. It is also the target's index of what it holds: the next run
 // into the same target backs up every file whose present state no backup folder of it holds.
 //
-// Form (version 3): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
+// Form (version 4): UTF-8 text, one item per line, each line ended by "\n", fields separated by one blank.
 // What is known when the run begins comes first, what is known only at its end last, so that a run writes
 // the record from its first line to its last as its walk goes.
-//   tresor-ix-bestand 3                        the format and its version
+//   tresor-ix-bestand 4                        the format and its version
 //   ordner Sicherung-2026-12-08--10-15-02      the backup folder the record belongs in
 //   quelle D:\home\anna\Daten                  the source in the program's form
 //   posix /home/anna/Daten                     the source as a POSIX path when the run was made
 //   zeit 2026-12-08--10-15-02                  when the run was made (the clock's reading of the run)
-//   O - 0 1765188000000000000 755 1000 1000 0 0 - .
-//   O - 0 1765188000000000000 755 1000 1000 0 0 - Briefe
-//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835012 1765188001234567890 - Briefe/a.txt
-//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1 Briefe/b.txt
-//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1 b2.txt
-//   D fehlt 9 1765188000000000000 600 1000 1000 1835020 1765187000000000000 - geheim.txt
-//   V Sicherung-2026-12-01--09-00-00 5 1765188000000000000 777 1000 1000 1835014 1765188000000000000 - zeiger a.txt
-//   O - 0 1765188000000000000 755 1000 1000 0 0 - stick
-//   O - 0 1765188000000000000 700 0 0 0 0 - privat
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - - .
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - - Briefe
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835012 1765188001234567890 -
+//     9b0c3a6e51d2f8a47c10e2b93d5f6a18 Briefe/a.txt                 (one line)
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1
+//     3e7d1f09a2c45b68e0f1a2b3c4d5e6f7 Briefe/b.txt                 (one line)
+//   D Sicherung-2026-12-08--10-15-02 5 1765188000000000000 644 1000 1000 1835013 1765188001234567891 1
+//     3e7d1f09a2c45b68e0f1a2b3c4d5e6f7 b2.txt                       (one line)
+//   D fehlt 9 1765188000000000000 600 1000 1000 1835020 1765187000000000000 - - geheim.txt
+//   V Sicherung-2026-12-01--09-00-00 5 1765188000000000000 777 1000 1000 1835014 1765188000000000000 - - zeiger a.txt
+//   O - 0 1765188000000000000 755 1000 1000 0 0 - - stick
+//   O - 0 1765188000000000000 700 0 0 0 0 - - privat
 //   E stick
 //   X geheim.txt Zugriff%20verweigert
 //   X privat Zugriff%20verweigert
@@ -56,8 +60,10 @@ namespace tresor {
 // file this run marked as backed up: read back after its archive record was written, so that any later
 // change, whatever it does to size and times, shows as another state; 0 0 where unknown), its hard-link
 // group ("-", or a number shared by the names of one file that the source holds under several names; a name
-// whose others the record does not hold may have a number no other entry shares, read as a file of its own), its
-// path relative to the source ("." for the source folder itself, names joined by "/"), and for a link its
+// whose others the record does not hold may have a number no other entry shares, read as a file of its own), for a
+// file the checksum of its version's content as the run that made the copy read it (Inhaltssumme: 32 hex digits,
+// "-" where unknown: for a folder, a link, a file without version, and a version a record of an earlier form
+// names), its path relative to the source ("." for the source folder itself, names joined by "/"), and for a link its
 // target text. Entries come in the order of the backup's walk (Wegordnung): every folder before anything
 // inside it, a folder's files and links before its subfolders, each in byte order of the names.
 // After the entries, in any order: one "E" line per folder of the record on which another file system is
@@ -73,6 +79,7 @@ namespace tresor {
 // record without its last line, with another count or checksum, is torn and never used. A run writes the
 // record under a temporary name and gives it its name only once it is whole and on the medium.
 //
+// Version 3 is version 4 without the checksums: its entries are read as ones whose content's checksum is unknown.
 // Version 2, which earlier runs wrote, has the "kopiert" and "lauf" lines after "zeit" in the head, and no
 // "summe" line: the counts are found by reading the entries. Version 1 has no "lauf", "E" or "X" lines
 // either, and entries without inode, ctime and group: it is read as it was written, as a run that went
@@ -84,7 +91,7 @@ namespace tresor {
 // part of a valid UTF-8 sequence of a character from U+00A0 on. So a newline, a blank, a control
 // character, a byte that is not UTF-8 and "%" itself are escaped, a backslash and "ä" are not, and the
 // file can be read with any text tool.
-inline constexpr int Bestandsversion = 3;
+inline constexpr int Bestandsversion = 4;
 
 // The starting value of FNV-1a, 64 bits.
 inline constexpr std::uint64_t Fnv1aAnfang = 14695981039346656037ull;
@@ -117,6 +124,9 @@ struct Bestandseintrag {
     std::uint64_t Inode = 0;   // of the state the version holds; 0 where unknown (version 1, folders)
     std::int64_t CtimeNs = 0;  // the same
     std::uint64_t Verbund = 0; // hard-link group, 0 for none
+    // The checksum of the version's content, as the copy read it; none where unknown (an earlier form, a file
+    // without version, a folder or link).
+    std::optional<Inhaltssumme> Inhalt{};
 };
 
 // An entry the run could not back up, and why (German).

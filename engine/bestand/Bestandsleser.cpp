@@ -131,7 +131,7 @@ int LiesVersion(std::string_view zeile, std::string& fehler) {
         fehler = Kaputt("keine Bestandsliste.");
         return 0;
     }
-    if (erste[1] == "1" || erste[1] == "2" || erste[1] == "3")
+    if (erste[1] == "1" || erste[1] == "2" || erste[1] == "3" || erste[1] == "4")
         return erste[1][0] - '0';
     fehler = std::string("Die Bestandsliste hat eine unbekannte Version: ") + Anzeigetext(erste[1]);
     return 0;
@@ -466,9 +466,9 @@ bool Bestandsleser::LiesEintrag(std::string_view zeile) {
     // The entry's number, for a message only.
     const auto nr = [&] { return Nr(gegeben_ + 1); };
     const Felder f(zeile);
-    // Fields of an entry before its path: kind, place, size, time, mode, owner, group, and in version 2
-    // inode, ctime and link group.
-    const std::size_t vorPfad = kopf_.Version == 1 ? 7 : 10;
+    // Fields of an entry before its path: kind, place, size, time, mode, owner, group, from version 2 on
+    // inode, ctime and link group, from version 4 on the content's checksum.
+    const std::size_t vorPfad = kopf_.Version == 1 ? 7 : kopf_.Version <= 3 ? 10 : 11;
     if (f.size() < vorPfad + 1 || f[0].size() != 1)
         return kaputt(nr());
     Bestandseintrag& e = eintrag_;
@@ -494,10 +494,17 @@ bool Bestandsleser::LiesEintrag(std::string_view zeile) {
     e.Inode = 0;
     e.CtimeNs = 0;
     e.Verbund = 0;
+    e.Inhalt.reset();
     if (kopf_.Version >= 2) {
         if (!LiesZahl(f[7], e.Inode) || !LiesZahl(f[8], e.CtimeNs))
             return kaputt(nr());
         if (f[9] != "-" && (e.Art != Eintragsart::Datei || !LiesZahl(f[9], e.Verbund) || e.Verbund == 0))
+            return kaputt(nr());
+    }
+    if (kopf_.Version >= 4 && f[10] != "-") {
+        // Only a file's version has a content.
+        e.Inhalt = LiesInhaltssumme(f[10]);
+        if (!e.Inhalt || e.Art != Eintragsart::Datei || e.Ort == OrtFehlt)
             return kaputt(nr());
     }
     // A version lies in this backup folder or an earlier one of the same target, never elsewhere. Most entries

@@ -194,10 +194,6 @@ constexpr long LokaleDateisysteme[] = {EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_
 constexpr long NurEinzelnGeflushte[] = {FUSE_SUPER_MAGIC, static_cast<long>(0xFF534D42) /* cifs */,
                                         static_cast<long>(0xFE534D42) /* smb2 */};
 
-// File systems on which no two files ever share a block: a copy within one of them by copy_file_range reads and
-// writes every byte (in the kernel), so a block that no longer reads fails the copy.
-constexpr long OhneGeteilteBloecke[] = {EXT4_SUPER_MAGIC, TMPFS_MAGIC, 0xF2F52010 /* f2fs */};
-
 } // namespace
 
 namespace {
@@ -220,10 +216,6 @@ long Kopierer::Dateisystemart(int fd, dev_t geraet) {
 bool Kopierer::NurEinzelnDauerhaft(int fd, dev_t geraet) {
     const long art = Dateisystemart(fd, geraet);
     return EineVon(art, NurEinzelnGeflushte) && (art != FUSE_SUPER_MAGIC || major(geraet) == 0);
-}
-
-bool Kopierer::TeiltNie(int fd, dev_t geraet) {
-    return EineVon(Dateisystemart(fd, geraet), OhneGeteilteBloecke);
 }
 
 bool Kopierer::Lokal(int fd, dev_t geraet) {
@@ -524,6 +516,7 @@ Quellstand Kopierer::Copy(const Datei& datei, const Pfad& ziel, const Kopierfort
     // then no longer matches the file, which keeps its archive bit and is backed up again.
     Quellstand stand = StandAus(vorher);
     stand.Schnappschuss = schnappschuss;
+    stand.Inhalt = inhalt_;
     if (quellordnerHalten_ && kopie.st_mode != ~static_cast<mode_t>(0) && S_ISREG(kopie.st_mode)) {
         // The copy as made: the content of the size read, the time the source had, the bits just set.
         stand.KopieBekannt = true;

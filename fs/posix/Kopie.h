@@ -4,6 +4,7 @@
 #include "fs/ablage/Ablagen.h"
 #include "fs/posix/OffeneOrdner.h"
 #include "fs/posix/Rueckschreiber.h"
+#include "fs/system/Inhaltssumme.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,8 +56,8 @@ struct TemporaererEintrag {
 // that keeps changing for that long counts as changed as well.
 // Nothing is flushed per file: Sync flushes the whole file system once for many copies, and in a backup the
 // write-back of the copies made so far begins meanwhile on a thread of its own (Rueckschreiber.h). The copy shares the
-// source's blocks where the file systems offer a reflink, else it goes through copy_file_range, and else
-// through plain reads and writes; holes of sparse files stay holes.
+// source's blocks where the file systems offer a reflink, else it goes through reads and writes of this program;
+// holes of sparse files stay holes. Either way the bytes are summed (Quellstand::Inhalt, Inhaltssumme.h).
 //
 // A symbolic link is never followed: its target text is read and a link of that text is made under a
 // temporary name in the destination folder, given the link's modification time (where the target can: see
@@ -131,15 +132,12 @@ private:
     // file that is renamed or linked. Asked once per device.
     bool Lokal(int fd, dev_t geraet);
     // The kind of file system (statfs's f_type, 0 where it cannot be asked) of the device `geraet`, a file or
-    // folder of it open as `fd`. Asked once per device; Lokal, NurEinzelnDauerhaft and TeiltNie go by it.
+    // folder of it open as `fd`. Asked once per device; Lokal and NurEinzelnDauerhaft go by it.
     long Dateisystemart(int fd, dev_t geraet);
     // Whether the file system of the device `geraet` (a folder of it open as `fd`) makes a copy durable on the
     // disk that holds it only through a flush of that very file (fsync): its flush of the whole file system
     // (syncfs) asks nothing of its server. Asked once per device.
     bool NurEinzelnDauerhaft(int fd, dev_t geraet);
-    // Whether the file system of the device `geraet` (a file of it open as `fd`) never lets two files share their
-    // blocks (ext2/3/4, tmpfs, f2fs): a copy within it by copy_file_range reads every byte. Asked once per device.
-    bool TeiltNie(int fd, dev_t geraet);
 
     OffeneOrdner& ordner_;
     Ablagen& ablagen_;
@@ -167,6 +165,8 @@ private:
     std::uint64_t gemeldet_ = 0;       // the progress reported of the present copy, across copies made again
     std::optional<std::optional<std::uint32_t>> quellDos_; // QuellDos
     bool quelleOhneVermerk_ = false;                       // QuelleOhneVermerk
+    Summierer summierer_;                                  // of the content under way
+    std::optional<Inhaltssumme> inhalt_;                   // of the last content copied whole
 };
 
 } // namespace tresor::posix

@@ -1,5 +1,5 @@
-// The content of a copy: a reflink where the file systems make one, else copy_file_range or reads and writes
-// in pieces, data regions only (a sparse source's holes stay holes), its write-back begun a stretch at a time.
+// The content of a copy: a reflink where the file systems make one, else reads and writes in pieces, data regions
+// only (a sparse source's holes stay holes), its write-back begun a stretch at a time, its checksum taken as it goes.
 #include "fs/FsFehler.h"
 #include "fs/posix/Kopie.h"
 #include "fs/system/Schreibfehler.h"
@@ -24,9 +24,40 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     // every byte instead (QuellordnerHalten): a shared block of a backup that no longer reads would pass
     // unnoticed into the file restored, which then fails to read.
     const bool teilen = !quellordnerHalten_;
+    // The content's checksum (Quellstand::Inhalt) is taken from the very bytes written, or read: a copy that
+    // holds less than the size, or one whose source could not be read to its end, has none.
+    inhalt_.reset();
+    summierer_.Neu();
+    off_t summiertBis = 0;
+    const off_t groesse = vorher.st_size;
+    auto summiere = [&](const char* daten, off_t von, std::size_t laenge) {
+        if (von != summiertBis)
+            summierer_.Nullen(static_cast<std::uint64_t>(von - summiertBis)); // a hole before it
+        summierer_.Dazu(daten, laenge);
+        summiertBis = von + static_cast<off_t>(laenge);
+    };
+    std::vector<char> puffer;
+    auto pufferFuer = [&] {
+        // No larger than the file: a restore, which reads every file this way, holds little for small ones.
+        if (puffer.empty())
+            puffer.resize(std::max<std::size_t>(1, std::min(Stueck, static_cast<std::size_t>(groesse))));
+    };
     if (teilen && !ohneReflink_.contains(geraete)) {
         if (::ioctl(z, FICLONE, q) == 0) {
             melde(vorher.st_size);
+            // The clone shares the source's blocks: the source read once more gives their checksum.
+            pufferFuer();
+            for (off_t von = 0; von < groesse;) {
+                const ssize_t n =
+                    ::pread(q, puffer.data(), std::min(puffer.size(), static_cast<std::size_t>(groesse - von)), von);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return;
+                summiere(puffer.data(), von, static_cast<std::size_t>(n));
+                von += n;
+            }
+            inhalt_ = summierer_.Summe();
             return;
         }
         if (errno == EOPNOTSUPP || errno == EXDEV || errno == EINVAL || errno == ENOTTY)
@@ -34,12 +65,11 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     }
     // Never beyond the size the source had when it was looked at: a source that grew meanwhile is copied
     // again, and no tail of it is ever made up.
-    const off_t groesse = vorher.st_size;
-    // copy_file_range, until it refuses; within one file system that can share blocks it may share them as a
-    // reflink does, so a restore there reads every byte itself.
-    bool schnellweg = teilen || geraete.first != geraete.second || TeiltNie(z, geraete.second);
-    std::vector<char> puffer;
+    // The bytes pass through this program, read and written, so that they are summed as they go
+    // (copy_file_range would keep them in the kernel). A restore so reads every byte itself as well: within one
+    // file system that can share blocks, the kernel's copy might share them as a reflink does.
     off_t geschriebenBis = 0;
+    bool ganz = true; // the source read to the end of every region
     // Write-back of a large copy begins while it is being made, a stretch at a time, so that the flush before the
     // sources are marked does not find all of it still in memory (and the disk idle until then).
     off_t zurueckBis = 0;
@@ -57,33 +87,18 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
         while (von < bis) {
             // In pieces, so that the caller hears of a large file while it is copied.
             const std::size_t laenge = std::min(static_cast<std::size_t>(bis - von), Stueck);
-            if (schnellweg) {
-                loff_t a = von;
-                loff_t b = von;
-                const ssize_t n = ::copy_file_range(q, &a, z, &b, laenge, 0);
-                if (n > 0) {
-                    von += n;
-                    geschrieben(von);
-                    continue;
-                }
-                if (n == 0)
-                    return; // the source has become shorter
-                if (errno == EINTR)
-                    continue;
-                // Not possible here, or failed: the plain way either works or names the side at fault.
-                schnellweg = false;
-            }
-            // No larger than the file: a restore, which reads every file this way, holds little for small ones.
-            if (puffer.empty())
-                puffer.resize(std::min(Stueck, static_cast<std::size_t>(groesse)));
+            pufferFuer();
             const ssize_t n = ::pread(q, puffer.data(), std::min(laenge, puffer.size()), von);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
                 throw quellfehler(errno);
             }
-            if (n == 0)
+            if (n == 0) {
+                ganz = false; // the source has become shorter
                 return;
+            }
+            summiere(puffer.data(), von, static_cast<std::size_t>(n));
             for (ssize_t geschrieben = 0; geschrieben < n;) {
                 const ssize_t m = ::pwrite(z, puffer.data() + geschrieben, static_cast<std::size_t>(n - geschrieben),
                                            von + geschrieben);
@@ -127,6 +142,11 @@ void Kopierer::KopiereInhalt(int q, int z, const struct stat& vorher, const std:
     // this hole is one the source had.
     if (geschriebenBis < groesse && ::ftruncate(z, groesse) != 0)
         throw zielfehler(errno);
+    if (ganz) {
+        if (summiertBis < groesse)
+            summierer_.Nullen(static_cast<std::uint64_t>(groesse - summiertBis)); // the trailing hole
+        inhalt_ = summierer_.Summe();
+    }
 }
 
 } // namespace tresor::posix

@@ -33,7 +33,7 @@ std::string LiesText(const fs::path& p) {
     return {std::istreambuf_iterator<char>(ein), {}};
 }
 
-// A record's lines by their place (form 3): the head, the entries, the "E" and "X" lines, and the lines
+// A record's lines by their place (forms 3 and 4): the head, the entries, the "E" and "X" lines, and the lines
 // "kopiert", "lauf" and "summe" before the last.
 struct Teile {
     std::vector<std::string> Kopf, Eintraege, Schluss;
@@ -71,15 +71,34 @@ std::string PfadFeld(const std::string& zeile) {
     return zeile.substr(pos, zeile.find(' ', pos) - pos);
 }
 
-// The forms of a record: as this version writes it; as the version before wrote it (form 2: "kopiert" and
-// "lauf" in the head, no "summe"), in the walk's order, and in the byte order of the paths, as it did before
-// it wrote the walk's order; form 1 (no "lauf", entries without inode, ctime and link group), in byte order.
-enum class Form { Heute, Version2, Version2Byteordnung, Version1 };
+// The forms of a record: as this version writes it; form 3 (no checksums of the content); form 2 ("kopiert" and
+// "lauf" in the head, no "summe"), in the walk's order, and in the byte order of the paths, as it was written
+// before the walk's order; form 1 (no "lauf", entries without inode, ctime and link group), in byte order.
+enum class Form { Heute, Version3, Version2, Version2Byteordnung, Version1 };
+
+// An entry line without its content's checksum (the 11th field).
+std::string OhneInhalt(std::string z) {
+    std::size_t anfang = 0;
+    for (int feld = 0; feld < 10; ++feld)
+        anfang = z.find(' ', anfang) + 1;
+    z.erase(anfang, z.find(' ', anfang) + 1 - anfang);
+    return z;
+}
 
 std::string InForm(const std::string& text, Form form) {
     if (form == Form::Heute)
         return text;
     Teile t = Zerlege(text);
+    for (std::string& z : t.Eintraege)
+        z = OhneInhalt(z);
+    if (form == Form::Version3) {
+        std::vector<std::string> zeilen = t.Kopf;
+        zeilen[0] = "tresor-ix-bestand 3";
+        zeilen.insert(zeilen.end(), t.Eintraege.begin(), t.Eintraege.end());
+        zeilen.insert(zeilen.end(), t.Schluss.begin(), t.Schluss.end());
+        zeilen.insert(zeilen.end(), {t.Kopiert, t.Lauf, t.Summe});
+        return MitSchluss(zeilen, 5);
+    }
     if (form != Form::Version2)
         std::stable_sort(t.Eintraege.begin(), t.Eintraege.end(),
                          [](const std::string& a, const std::string& b) { return PfadFeld(a) < PfadFeld(b); });
@@ -133,7 +152,8 @@ TEST_P(FruehereFormen, WerdenGenauWiederhergestelltUndGeprueft) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bestand, FruehereFormen,
-                         ::testing::Values(Formfall{"Heute", Form::Heute}, Formfall{"Version2", Form::Version2},
+                         ::testing::Values(Formfall{"Heute", Form::Heute}, Formfall{"Version3", Form::Version3},
+                                           Formfall{"Version2", Form::Version2},
                                            Formfall{"Version2Byteordnung", Form::Version2Byteordnung},
                                            Formfall{"Version1", Form::Version1}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -333,7 +353,7 @@ TEST_P(GrosserBestand, WirdAlsStromGelesen) {
     char zeile[96];
     for (int i = 0; i < Anzahl; ++i) {
         const int n = f.byteordnung ? Anzahl - 1 - i : i;
-        std::snprintf(zeile, sizeof zeile, "D fehlt 5 1765188000000000000 644 0 0 0 0 - f%07d", n);
+        std::snprintf(zeile, sizeof zeile, "D fehlt 5 1765188000000000000 644 0 0 0 0 - - f%07d", n);
         zeilen.emplace_back(zeile);
     }
     zeilen.push_back(t.Kopiert);

@@ -57,6 +57,7 @@ Bestand Beispiel() {
         {Eintragsart::Datei, OrtFehlt, 9, 17, 0644, 1000, 1000, std::string("neu\nZeile/\xff"), ""},
         {Eintragsart::Verweis, "Sicherung-2026-12-01--09-00-00", 5, 1, 0777, 1000, 1000, "zeiger", "../a b.txt"},
     };
+    b.Eintraege[1].Inhalt = Inhaltssumme{0x0011223344556677, 0x8899aabbccddeeff};
     return b;
 }
 
@@ -79,26 +80,28 @@ void ErwarteGleich(const Bestand& a, const Bestand& b) {
         EXPECT_TRUE(x.Art == y.Art && x.Ort == y.Ort && x.Groesse == y.Groesse && x.MtimeNs == y.MtimeNs &&
                     x.Modus == y.Modus && x.Uid == y.Uid && x.Gid == y.Gid && x.Pfad == y.Pfad &&
                     x.Verweisziel == y.Verweisziel && x.Inode == y.Inode && x.CtimeNs == y.CtimeNs &&
-                    x.Verbund == y.Verbund)
+                    x.Verbund == y.Verbund && x.Inhalt == y.Inhalt)
             << i;
     }
 }
 
 TEST(Bestandsformat, ARecordReadsBackAsWritten) {
     const std::string text = SchreibeBestand(Beispiel());
-    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 3\nordner Sicherung-2026-12-08--10-15-02\n"
+    EXPECT_TRUE(text.starts_with("tresor-ix-bestand 4\nordner Sicherung-2026-12-08--10-15-02\n"
                                  "quelle D:\\home\\anna\\Daten%20und%20mehr\n"))
         << text;
-    EXPECT_NE(text.find("\nzeit 2026-12-08--10-15-02\nO - 0 1765188000000000000 755 1000 1000 0 0 - .\n"),
+    EXPECT_NE(text.find("\nzeit 2026-12-08--10-15-02\nO - 0 1765188000000000000 755 1000 1000 0 0 - - .\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 0 0 - a%20b.txt\n"),
+    EXPECT_NE(text.find("\nD Sicherung-2026-12-08--10-15-02 5 1765188000000000001 4755 0 0 0 0 - "
+                        "00112233445566778899aabbccddeeff a%20b.txt\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 0 0 - zeiger ../a%20b.txt\nkopiert 2 10\n"
-                        "lauf ganz\nsumme 5 0 0 Sicherung-2026-12-01--09-00-00 1 Sicherung-2026-12-08--10-15-02 1 "
-                        "fehlt 1\nende 8 "),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("\nV Sicherung-2026-12-01--09-00-00 5 1 777 1000 1000 0 0 - - zeiger ../a%20b.txt\nkopiert 2 10\n"
+                  "lauf ganz\nsumme 5 0 0 Sicherung-2026-12-01--09-00-00 1 Sicherung-2026-12-08--10-15-02 1 "
+                  "fehlt 1\nende 8 "),
+        std::string::npos)
         << text;
     const auto gelesen = LiesBestand(text);
     ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << std::get<std::string>(gelesen);
@@ -136,7 +139,7 @@ TEST(Bestandsformat, EachLineNamesItsOwnPlaceAndTheCountsFollowThePlaces) {
         const std::string text = SchreibeBestand(b);
         for (std::size_t i = 0; i < f.orte.size(); ++i) {
             const Bestandseintrag& e = b.Eintraege[i + 1];
-            const std::string zeile = "\nD " + Maskiere(e.Ort) + " 1 2 640 3 4 5 6 - " + Maskiere(e.Pfad) + "\n";
+            const std::string zeile = "\nD " + Maskiere(e.Ort) + " 1 2 640 3 4 5 6 - - " + Maskiere(e.Pfad) + "\n";
             EXPECT_NE(text.find(zeile), std::string::npos) << zeile << text;
         }
         const auto gelesen = LiesBestand(text);
@@ -177,11 +180,11 @@ TEST(Bestandsformat, TheNewFormKeepsStatesGroupsGapsAndTheStop) {
     nurEinhaengung.Einhaengepunkte = {"neu\nZeile"};
     const std::vector<Fall> faelle = {
         {"complete", ganz, true, 0, "\nlauf ganz\n"},
-        {"a version missing", Beispiel(), false, 1, "\nD fehlt 9 17 644 1000 1000 0 0 - neu%0AZeile/%FF\n"},
+        {"a version missing", Beispiel(), false, 1, "\nD fehlt 9 17 644 1000 1000 0 0 - - neu%0AZeile/%FF\n"},
         {"stopped", nurHalt, false, 0, "\nlauf abgebrochen\n"},
         {"mount point", nurEinhaengung, false, 1, "\nE neu%0AZeile\nkopiert 2 10\nlauf ganz\nsumme 5 0 1 "},
         {"everything", MitLuecken(), false, 3,
-         "\nD Sicherung-2026-12-08--10-15-02 3 7 644 1000 1000 42 1765188001234567890 1 h2\n"},
+         "\nD Sicherung-2026-12-08--10-15-02 3 7 644 1000 1000 42 1765188001234567890 1 - h2\n"},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.name);

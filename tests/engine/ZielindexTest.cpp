@@ -132,15 +132,24 @@ TEST(Bestandsleser, GivesTheEntriesInOrderAndStopsAtTheFirstBrokenOne) {
     const std::vector<Fall> faelle = {
         {"whole", ganz, 8, ""},
         {"an entry of too few fields", MitZeile(ganz, 5 + 4, "D x 5"), 4, "Eintrag 5."},
-        {"a place outside the target", MitZeile(ganz, 5 + 2, "D ../x 5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        {"a place outside the target", MitZeile(ganz, 5 + 2, "D ../x 5 100 644 1 1 2 1002 - - b.txt"), 2, "Eintrag 3."},
         // After an entry of a good place, whose check the next ones of that place are spared.
-        {"no place after a good one", MitZeile(ganz, 5 + 2, "D  5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
+        {"no place after a good one", MitZeile(ganz, 5 + 2, "D  5 100 644 1 1 2 1002 - - b.txt"), 2, "Eintrag 3."},
         {"no backup folder's name after a good one",
-         MitZeile(ganz, 5 + 2, "D Sicherung-2026-12-08--10-00-0x 5 100 644 1 1 2 1002 - b.txt"), 2, "Eintrag 3."},
-        {"a folder's place on a file after a good one", MitZeile(ganz, 5 + 2, "D - 5 100 644 1 1 2 1002 - b.txt"), 2,
+         MitZeile(ganz, 5 + 2, "D Sicherung-2026-12-08--10-00-0x 5 100 644 1 1 2 1002 - - b.txt"), 2, "Eintrag 3."},
+        {"a folder's place on a file after a good one", MitZeile(ganz, 5 + 2, "D - 5 100 644 1 1 2 1002 - - b.txt"), 2,
          "Eintrag 3."},
-        {"a path that climbs out", MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - ../a.txt"), 1, "Eintrag 2."},
-        {"not the source folder first", MitZeile(ganz, 5, "O - 0 100 755 1 1 0 0 - sub"), 0, "der erste Eintrag"},
+        {"a path that climbs out", MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - - ../a.txt"), 1, "Eintrag 2."},
+        {"not the source folder first", MitZeile(ganz, 5, "O - 0 100 755 1 1 0 0 - - sub"), 0, "der erste Eintrag"},
+        // The content's checksum: 32 lower-case hex digits, on a file whose version a backup holds, nowhere else.
+        {"a checksum one digit short",
+         MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - " + std::string(31, 'a') + " a.txt"), 1, "Eintrag 2."},
+        {"a checksum in upper case",
+         MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - " + std::string(32, 'A') + " a.txt"), 1, "Eintrag 2."},
+        {"a checksum of a version no backup holds",
+         MitZeile(ganz, 5 + 1, "D fehlt 5 100 644 1 1 1 1001 - " + std::string(32, 'a') + " a.txt"), 1, "Eintrag 2."},
+        {"a checksum of a folder", MitZeile(ganz, 5, "O - 0 100 755 1 1 0 0 - " + std::string(32, 'a') + " ."), 0,
+         "Eintrag 1."},
     };
     for (const Fall& f : faelle) {
         SCOPED_TRACE(f.name);

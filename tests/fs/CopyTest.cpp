@@ -1,11 +1,14 @@
 #include "tests/fs/FsTestbasis.h"
 
+#include "fs/system/Inhaltssumme.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -103,6 +106,70 @@ TEST_F(CopyTest, KeepsHolesOfSparseFiles) {
     EXPECT_EQ(kst.st_size, 64 << 20);
     EXPECT_LT(kst.st_blocks * 512, 1 << 20) << "holes were written out";
     EXPECT_EQ(LiesDatei(kopie), LiesDatei(quelle));
+}
+
+// The copy's checksum is that of the very bytes a reader of the copy gets, holes read as zeros, whatever the
+// pieces and holes it was copied in; the summing itself gives one answer for one content in any pieces.
+TEST_F(CopyTest, GivesTheChecksumOfTheContentItCopied) {
+    struct Stueck {
+        off_t ab;
+        std::string text;
+    };
+    struct Fall {
+        const char* name;
+        std::vector<Stueck> stuecke;
+        off_t groesse;
+    };
+    std::string bunt(5 * (1 << 20) + 123, '\0');
+    for (std::size_t i = 0; i < bunt.size(); ++i)
+        bunt[i] = static_cast<char>(i * 7 + i / 4099);
+    const std::vector<Fall> faelle = {
+        {"empty", {}, 0},
+        {"small", {{0, "Sehr geehrte Damen und Herren"}}, 29},
+        {"several pieces of a mebibyte", {{0, bunt}}, static_cast<off_t>(bunt.size())},
+        {"holes inside and at the end", {{0, "anfang"}, {8 << 20, "mitte"}}, 16 << 20},
+        {"a hole at the start", {{4 << 20, "spaet"}}, (4 << 20) + 5},
+    };
+    for (const Fall& f : faelle) {
+        SCOPED_TRACE(f.name);
+        const auto quelle = C(f.name);
+        const int fd = ::open(quelle.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        for (const Stueck& st : f.stuecke)
+            ASSERT_EQ(::pwrite(fd, st.text.data(), st.text.size(), st.ab), static_cast<ssize_t>(st.text.size()));
+        ASSERT_EQ(::ftruncate(fd, f.groesse), 0);
+        ::close(fd);
+        const Quellstand stand =
+            fs->Copy(fs->GetFile(std::string("C:\\") + f.name), std::string("D:\\ziel\\") + f.name);
+        const std::string inhalt = LiesDatei(D("ziel") / f.name);
+        ASSERT_EQ(inhalt, LiesDatei(quelle));
+        Summierer ganz;
+        ganz.Dazu(inhalt.data(), inhalt.size());
+        ASSERT_TRUE(stand.Inhalt.has_value());
+        EXPECT_EQ(*stand.Inhalt, ganz.Summe());
+        // The same content summed in other pieces, its zeros as a hole.
+        Summierer stueckweise;
+        std::size_t pos = 0;
+        for (std::size_t laenge = 1; pos < inhalt.size(); laenge = laenge * 3 + 1) {
+            const std::size_t n = std::min(laenge, inhalt.size() - pos);
+            if (std::all_of(inhalt.begin() + static_cast<std::ptrdiff_t>(pos),
+                            inhalt.begin() + static_cast<std::ptrdiff_t>(pos + n), [](char c) { return c == 0; }))
+                stueckweise.Nullen(n);
+            else
+                stueckweise.Dazu(inhalt.data() + pos, n);
+            pos += n;
+        }
+        EXPECT_EQ(stueckweise.Summe(), ganz.Summe());
+        EXPECT_EQ(LiesInhaltssumme(InhaltssummeText(ganz.Summe())), ganz.Summe());
+    }
+    // Another content, another checksum; the text form takes nothing but its own 32 digits.
+    Summierer a, b;
+    a.Dazu("a", 1);
+    b.Dazu("b", 1);
+    EXPECT_NE(a.Summe(), b.Summe());
+    for (const std::string& text :
+         {std::string(31, '0'), std::string(33, '0'), std::string(32, 'A'), std::string(32, 'g')})
+        EXPECT_EQ(LiesInhaltssumme(text), std::nullopt) << text;
 }
 
 TEST_F(CopyTest, AFailureInTheMiddleLeavesTheDestinationAsItWas) {
