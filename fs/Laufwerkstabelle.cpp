@@ -2,11 +2,14 @@
 
 #include "fs/system/Einhaengungen.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
+#include <clocale>
 #include <cstdint>
+#include <cwctype>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -115,6 +118,35 @@ std::vector<Laufwerk> LaufwerkeAus(std::string_view mountinfo,
         laufwerke.push_back(Laufwerk{buchstabe++, std::move(punkt), {}});
     }
     return laufwerke;
+}
+
+// Upper-case form of one code point, through the C.UTF-8 locale's tables where the system has them.
+wint_t Gross(wint_t c) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (c < 0x80)
+        return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+    return utf8 != static_cast<locale_t>(nullptr) ? ::towupper_l(c, utf8) : c;
+}
+
+// The next code point of UTF-8 text; a byte of no valid sequence stands for itself (above the code points).
+wint_t Naechstes(std::string_view s, std::size_t& i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    int laenge = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (laenge == 0 || i + static_cast<std::size_t>(laenge) > s.size()) {
+        ++i;
+        return 0x110000 + b;
+    }
+    wint_t c = laenge == 1 ? b : laenge == 2 ? (b & 0x1f) : laenge == 3 ? (b & 0x0f) : (b & 0x07);
+    for (int k = 1; k < laenge; ++k) {
+        const auto f = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+        if ((f & 0xc0) != 0x80) {
+            ++i;
+            return 0x110000 + b;
+        }
+        c = (c << 6) | (f & 0x3f);
+    }
+    i += static_cast<std::size_t>(laenge);
+    return c;
 }
 
 } // namespace
@@ -273,6 +305,14 @@ bool NurWindowsNamen(std::string_view typ, std::string_view optionen) {
         anfang = ende + 1;
     }
     return true;
+}
+
+std::u32string GrossKleinForm(std::string_view name) {
+    std::u32string form;
+    form.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();)
+        form.push_back(static_cast<char32_t>(Gross(Naechstes(name, i))));
+    return form;
 }
 
 bool WindowsName(std::string_view name) {

@@ -81,6 +81,9 @@ bool NurWindowsNamen(std::string_view typ, std::string_view optionen);
 // at its end, and no name of a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, bare or with any ending, in any
 // letter case).
 bool WindowsName(std::string_view name);
+// The form under which a file system that ignores letter case finds a name (UTF-8: letters of any script through
+// their upper-case forms, a byte of no valid sequence standing for itself): names of one form are one name there.
+std::u32string GrossKleinForm(std::string_view name);
 
 // A POSIX name (or a relative POSIX path) in the program's form. A Linux name may hold a backslash but
 // never a slash, so the program form writes a backslash inside a name as a slash and every slash of the

@@ -1,5 +1,6 @@
 #include "fs/ablage/Ablagen.h"
 
+#include "fs/Laufwerkstabelle.h"
 #include "fs/system/Deskriptor.h"
 #include "fs/system/Einhaengungen.h"
 #include "fs/system/ErweiterteAttribute.h"
@@ -19,11 +20,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <clocale>
 #include <cstdlib>
-#include <cwctype>
 #include <fstream>
-#include <locale.h>
 #include <sstream>
 
 namespace tresor::posix {
@@ -142,35 +140,6 @@ std::unique_ptr<ZustandsAblage> ZustandsAblageFuer(dev_t geraet, const struct st
                                             einhaengung->Punkt);
 }
 
-// Upper-case form of one code point, through the C.UTF-8 locale's tables where the system has them.
-wint_t Gross(wint_t c) {
-    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    if (c < 0x80)
-        return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
-    return utf8 != static_cast<locale_t>(nullptr) ? ::towupper_l(c, utf8) : c;
-}
-
-// The next code point of UTF-8 text; a byte of no valid sequence stands for itself (above the code points).
-wint_t Naechstes(std::string_view s, std::size_t& i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    int laenge = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (laenge == 0 || i + static_cast<std::size_t>(laenge) > s.size()) {
-        ++i;
-        return 0x110000 + b;
-    }
-    wint_t c = laenge == 1 ? b : laenge == 2 ? (b & 0x1f) : laenge == 3 ? (b & 0x0f) : (b & 0x07);
-    for (int k = 1; k < laenge; ++k) {
-        const auto f = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-        if ((f & 0xc0) != 0x80) {
-            ++i;
-            return 0x110000 + b;
-        }
-        c = (c << 6) | (f & 0x3f);
-    }
-    i += static_cast<std::size_t>(laenge);
-    return c;
-}
-
 } // namespace
 
 std::string Zustandsordner() {
@@ -187,13 +156,7 @@ std::string Zustandsordner() {
 }
 
 bool GleichOhneGrossKlein(std::string_view a, std::string_view b) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (Gross(Naechstes(a, i)) != Gross(Naechstes(b, j)))
-            return false;
-    }
-    return i == a.size() && j == b.size();
+    return GrossKleinForm(a) == GrossKleinForm(b);
 }
 
 Ablagen::Ablagen() = default;
