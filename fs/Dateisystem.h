@@ -279,6 +279,11 @@ public:
         (void)ordner;
         return false;
     }
+    // GrossKleinBlind, nothing where it is not known (no name seen on that file system told). For a run that makes
+    // none of the folders it asks about (the dry run), which must not take "not known" for "keeps letter case".
+    [[nodiscard]] virtual std::optional<bool> GrossKleinBlindBekannt(const Pfad& ordner) {
+        return GrossKleinBlind(ordner);
+    }
     // True when the file system of the existing folder stores only the names Windows allows (an SMB share
     // through smbnetfs, a FAT or exFAT medium: NurWindowsNamen, from the mount table; a medium through FUSE, which
     // the table shows as "fuseblk" only, by one file of such a name made in the folder and removed), so that any

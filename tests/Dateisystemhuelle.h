@@ -57,6 +57,9 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     // Passed on without a record line: they neither read nor change what the engine sees.
     bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
+    std::optional<bool> GrossKleinBlindBekannt(const Pfad& ordner) override {
+        return innen_->GrossKleinBlindBekannt(ordner);
+    }
     bool NurWindowsNamen(const Pfad& ordner) override { return innen_->NurWindowsNamen(ordner); }
     std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) override {
         return innen_->NurWindowsNamenBekannt(ordner);

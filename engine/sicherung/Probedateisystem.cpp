@@ -79,7 +79,7 @@ Quellstand Probedateisystem::Copy(const Datei& datei, const Pfad& ziel, const Ko
     stand.Groesse = st.st_size;
     ergebnis_.Dateien.push_back(datei.Path);
     ergebnis_.Bytes += static_cast<std::uint64_t>(st.st_size);
-    angelegt_.insert(ziel);
+    Angelegt(ziel);
     return stand;
 }
 
@@ -88,22 +88,50 @@ std::string Probedateisystem::Dir(const Pfad& pfad, int maske) {
         return pfad.substr(pfad.rfind('\\') + 1);
     if (!pfad.empty() && pfad.back() == '\\' && angelegt_.contains(pfad.substr(0, pfad.size() - 1)))
         return (maske & attr::Verzeichnis) ? "." : "";
+    if (blind_ && !pfad.empty() && pfad.back() != '\\') {
+        if (const auto it = gefaltet_.find(GrossKleinForm(pfad)); it != gefaltet_.end())
+            return it->second->substr(it->second->rfind('\\') + 1);
+    }
     return innen_->Dir(pfad, maske);
 }
 
 void Probedateisystem::MakeDir(const Pfad& pfad, Anlage) {
     ergebnis_.Ordner.push_back(pfad);
-    angelegt_.insert(pfad);
+    Angelegt(pfad);
+}
+
+void Probedateisystem::Angelegt(const Pfad& pfad) {
+    const auto [it, neu] = angelegt_.insert(pfad);
+    if (blind_ && neu)
+        gefaltet_.try_emplace(GrossKleinForm(pfad), it);
+}
+
+Pfad Probedateisystem::Vorhanden(Pfad ordner) const {
+    while (ordner.size() > 3 && angelegt_.contains(ordner)) {
+        ordner.resize(ordner.rfind('\\'));
+        if (ordner.size() == 2)
+            ordner += '\\';
+    }
+    return ordner;
+}
+
+bool Probedateisystem::GrossKleinBlind(const Pfad& ordner) {
+    // The real run learns it from the name of the mirror it made there. The dry run asks the nearest folder that is
+    // there, whose file system the names it holds may not tell (an empty medium through FUSE or the network): such
+    // a one counts as ignoring letter case, so the dry run may name a file that the real run copies, but never
+    // lists as copied one that the real run refuses.
+    const bool blind = innen_->GrossKleinBlindBekannt(Vorhanden(ordner)).value_or(true);
+    if (blind && !blind_) {
+        blind_ = true;
+        for (auto it = angelegt_.begin(); it != angelegt_.end(); ++it)
+            gefaltet_.try_emplace(GrossKleinForm(*it), it);
+    }
+    return blind;
 }
 
 bool Probedateisystem::NurWindowsNamen(const Pfad& ordner) {
     // The backup folder and its mirrors are only pretended: the nearest folder that is there names the file system.
-    Pfad da = ordner;
-    while (da.size() > 3 && angelegt_.contains(da)) {
-        da.resize(da.rfind('\\'));
-        if (da.size() == 2)
-            da += '\\';
-    }
+    const Pfad da = Vorhanden(ordner);
     // A medium through FUSE, whose driver only a file made there and removed would tell, counts as one that stores
     // only the names Windows allows. So the dry run may name a file that the real run still copies (NTFS through
     // ntfs-3g stores every name unless mounted with windows_names, as desktops commonly mount it), but never lists

@@ -4,6 +4,7 @@
 #include "fs/Laufwerkstabelle.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -41,17 +42,26 @@ public:
     void Sync(const Pfad&) override {}
     void OrdnerAbschliessen(const Pfad&, const Pfad&) override {}
     void Ausschliessen(const Pfad&) override {}
-    // The dry run makes no copy that could meet another, and clears no bit whose record must be written.
-    bool GrossKleinBlind(const Pfad&) override { return false; }
-    // As the real run's file-system object would answer for the target, asked without a write.
+    // As the real run's file-system object would answer for the target, asked without a write. Where the target
+    // ignores letter case, Dir finds a folder or copy the dry run pretends to have made by a name that differs in
+    // case only, as there.
+    bool GrossKleinBlind(const Pfad& ordner) override;
     bool NurWindowsNamen(const Pfad& ordner) override;
     void Festschreiben() override {}
 
 private:
+    // The nearest folder above or at `ordner` that is there, not only pretended: it names the file system.
+    Pfad Vorhanden(Pfad ordner) const;
+    void Angelegt(const Pfad& pfad);
+
     std::unique_ptr<Dateisystem> innen_;
     Laufwerkstabelle laufwerke_;
     Probeergebnis& ergebnis_;
-    std::set<Pfad> angelegt_;  // folders and copies the dry run pretends to have made
+    std::set<Pfad> angelegt_; // folders and copies the dry run pretends to have made
+    // Where the target ignores letter case: the same under the form it finds them by (GrossKleinForm), the first
+    // made of each form.
+    std::map<std::u32string, std::set<Pfad>::const_iterator> gefaltet_;
+    bool blind_ = false;
     std::set<Pfad> geloescht_; // sources whose archive bit the dry run pretends to have cleared
 };
 

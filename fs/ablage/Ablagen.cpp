@@ -214,6 +214,10 @@ std::unique_ptr<Attributablage> Ablagen::Waehle(dev_t geraet, const Ort& ort) {
 }
 
 bool Ablagen::GrossKleinBlind(dev_t geraet, int ordnerFd, const char* name) {
+    return GrossKleinBlindBekannt(geraet, ordnerFd, name).value_or(false);
+}
+
+std::optional<bool> Ablagen::GrossKleinBlindBekannt(dev_t geraet, int ordnerFd, const char* name) {
     if (const auto stelle = blind_.find(geraet); stelle != blind_.end())
         return stelle->second;
     const int gerettet = errno;
@@ -256,10 +260,9 @@ bool Ablagen::GrossKleinBlind(dev_t geraet, int ordnerFd, const char* name) {
         }
     }
     errno = gerettet;
-    if (!blind)
-        return false;
-    blind_[geraet] = *blind;
-    return *blind;
+    if (blind)
+        blind_[geraet] = *blind;
+    return blind;
 }
 
 bool Ablagen::Festschreiben(std::string& datei) {

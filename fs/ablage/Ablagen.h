@@ -54,6 +54,8 @@ public:
     // letters have been seen. Folders that ignore case on a file system that otherwise does not (ext4's
     // casefold) are not told apart.
     bool GrossKleinBlind(dev_t geraet, int ordnerFd, const char* name);
+    // The same, nothing while it is undecided.
+    std::optional<bool> GrossKleinBlindBekannt(dev_t geraet, int ordnerFd, const char* name);
 
     // Writes the state files whose records changed. False when one could not be written; `datei` then
     // names it and errno tells why.

@@ -69,6 +69,7 @@ public:
     void OrdnerAbschliessen(const Pfad& quelle, const Pfad& ziel) override;
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
+    std::optional<bool> GrossKleinBlindBekannt(const Pfad& ordner) override;
     bool NurWindowsNamen(const Pfad& ordner) override;
     std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) override;
     void Festschreiben() override;

@@ -420,22 +420,26 @@ std::string PosixDateisystem::Dir(const Pfad& pfad, int maske) {
 }
 
 bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
+    return GrossKleinBlindBekannt(ordner).value_or(false);
+}
+
+std::optional<bool> PosixDateisystem::GrossKleinBlindBekannt(const Pfad& ordner) {
     Eintragsort ort;
     struct stat st {};
     if (!OrdnerAn(offeneOrdner_, "GrossKleinBlind", ordner, ort, st))
         return false;
     // The folder's own name in its folder tells, where both are of one file system; else its entries do.
     if (!ort.Ganz() && ort.OrdnerGeraet() == st.st_dev)
-        return ablagen_.GrossKleinBlind(st.st_dev, ort.Ordner(), ort.Name());
+        return ablagen_.GrossKleinBlindBekannt(st.st_dev, ort.Ordner(), ort.Name());
     Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.gueltig())
         return false;
     int fehler = 0;
     const auto eintraege = LiesEintraege(Deskriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0)), fehler);
     for (const auto& e : eintraege)
-        if (ablagen_.GrossKleinBlind(st.st_dev, fd.get(), e.Name.c_str()))
-            return true;
-    return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
+        if (const auto blind = ablagen_.GrossKleinBlindBekannt(st.st_dev, fd.get(), e.Name.c_str()))
+            return blind;
+    return ablagen_.GrossKleinBlindBekannt(st.st_dev, fd.get(), "");
 }
 
 std::optional<bool> PosixDateisystem::NurWindowsNamenBekannt(const Pfad& ordner) {

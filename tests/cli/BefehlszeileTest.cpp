@@ -1,5 +1,6 @@
 #include "app/Befehlszeile.h"
 #include "app/Umgebung.h"
+#include "fs/ablage/Ablagen.h"
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
@@ -284,6 +285,73 @@ TEST_F(Befehlszeilentest, ProbeNamesWhatTheTargetCannotStoreWithoutProbingIt) {
                 "Nicht gesichert: " + (daten / name).string() + " (das Ziel kann diesen Namen nicht speichern)\n";
             EXPECT_EQ(probeFehler.find(genannt) != std::string::npos, z.probeNennt) << name << probeFehler;
             EXPECT_EQ(fehler.str().find(genannt) != std::string::npos, z.nurWindows) << name << fehler.str();
+        }
+    }
+}
+
+// Drive D: ignores letter case as `blind` says: a name there finds the entry whose name differs from it in case
+// only, as on such a file system. Asked what is known, it answers `bekannt`.
+struct Fallziel : Dateisystemhuelle {
+    Fallziel(std::unique_ptr<Dateisystem> innen, const Laufwerkstabelle& laufwerke, bool blind,
+             std::optional<bool> bekannt)
+        : Dateisystemhuelle(std::move(innen), nullptr), laufwerke(laufwerke), blind(blind), bekannt(bekannt) {}
+    bool GrossKleinBlind(const Pfad& ordner) override { return ordner.starts_with("D:") && blind; }
+    std::optional<bool> GrossKleinBlindBekannt(const Pfad& ordner) override {
+        return ordner.starts_with("D:") ? bekannt : false;
+    }
+    std::string Dir(const Pfad& pfad, int maske) override {
+        std::string name = Dateisystemhuelle::Dir(pfad, maske);
+        const auto schnitt = pfad.rfind('\\');
+        const auto ordner = laufwerke.ZuPosix(pfad.substr(0, schnitt));
+        std::error_code fehler;
+        if (name.empty() && blind && pfad.starts_with("D:") && ordner && std::filesystem::is_directory(*ordner))
+            for (const auto& e : std::filesystem::directory_iterator(*ordner, fehler))
+                if (posix::GleichOhneGrossKlein(e.path().filename().string(), pfad.substr(schnitt + 1)))
+                    name = e.path().filename().string();
+        return name;
+    }
+    const Laufwerkstabelle& laufwerke;
+    bool blind;
+    std::optional<bool> bekannt;
+};
+
+// On a target that ignores letter case the real run refuses the second of two names that differ in case only, a
+// folder with all it holds; the dry run names them as well. Where the target does not tell, it names them too.
+TEST_F(Befehlszeilentest, ProbeNamesWhatACaseBlindTargetRefuses) {
+    struct Zeile {
+        bool blind;
+        std::optional<bool> bekannt;
+        bool probeNennt;
+    } const zeilen[] = {
+        {true, true, true}, {true, std::nullopt, true}, {false, std::nullopt, true}, {false, false, false}};
+    const auto daten = temp / "C" / "Daten";
+    const char* const abgelehnt[] = {"f.txt", "\xC3\xA4.txt", "a/x.txt", "a/y.txt"};
+    for (const Zeile& z : zeilen) {
+        SCOPED_TRACE(testing::Message() << z.blind << z.bekannt.value_or(2));
+        std::filesystem::remove_all(daten);
+        std::filesystem::remove_all(temp / "D");
+        std::filesystem::create_directories(temp / "D" / "Backup");
+        for (const char* name :
+             {"F.txt", "f.txt", "b.txt", "\xC3\x84.txt", "\xC3\xA4.txt", "A/x.txt", "a/x.txt", "a/y.txt"})
+            SchreibeDatei(daten / name, name);
+        const Dateisystemfabrik fabrik = [&] {
+            return std::unique_ptr<Dateisystem>(
+                std::make_unique<Fallziel>(ErzeugePosixDateisystem(laufwerke), laufwerke, z.blind, z.bekannt));
+        };
+        const std::vector<std::string> lauf = {"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"};
+        std::vector<std::string> probe = lauf;
+        probe.insert(probe.begin(), "--probe");
+        EXPECT_EQ(RufeBefehlszeile(probe, aus, fehler, laufwerke, uhr, temp / "C", fabrik), 0) << fehler.str();
+        EXPECT_NE(aus.str().find(z.probeNennt ? "würde 4 Dateien" : "würde 8 Dateien"), std::string::npos) << aus.str();
+        // The mirror of the folder a is not made either.
+        EXPECT_EQ(aus.str().find("/Daten/a\n") == std::string::npos, z.probeNennt) << aus.str();
+        const std::string probeFehler = fehler.str();
+        EXPECT_EQ(RufeBefehlszeile(lauf, aus, fehler, laufwerke, uhr, temp / "C", fabrik), z.blind ? 1 : 0);
+        for (const char* name : abgelehnt) {
+            const std::string genannt = "Nicht gesichert: " + (daten / name).string() +
+                                        " (gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden)\n";
+            EXPECT_EQ(probeFehler.find(genannt) != std::string::npos, z.probeNennt) << name << probeFehler;
+            EXPECT_EQ(fehler.str().find(genannt) != std::string::npos, z.blind) << name << fehler.str();
         }
     }
 }

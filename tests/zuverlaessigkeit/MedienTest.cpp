@@ -271,7 +271,21 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     SchreibeDatei(quelle / "S" / "G.txt", "S/G");
     SchreibeDatei(quelle / "S" / "g.txt", "S/g");
     const fs::path spiegel = quelle.relative_path();
+    // The dry run names what the real run refuses: on the empty stick, which no name there tells, and on the stick
+    // that holds a backup folder, which tells.
+    const auto probe = [&](const char* dateien, std::initializer_list<const char*> abgelehnt) {
+        const Programmende ende =
+            programm.Warte(programm.Starte(quelle.string(), stick.Punkt().string(), {"--probe"}), false);
+        EXPECT_EQ(ende.Status, 0) << ende.Fehler;
+        EXPECT_NE(ende.Aus.find(dateien), std::string::npos) << ende.Aus;
+        for (const char* rel : abgelehnt)
+            EXPECT_NE(ende.Fehler.find("Nicht gesichert: " + (quelle / rel).string() +
+                                       " (gleichnamige Kopie (Groß-/Kleinschreibung) vorhanden)"),
+                      std::string::npos)
+                << rel << ende.Fehler;
+    };
 
+    probe("würde 3 Dateien", {"f.txt", "a/x.txt", "a/y.txt", "S/g.txt"});
     std::map<std::string, Inhalt> neu;
     Programmende ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
     EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
@@ -293,6 +307,7 @@ TEST_F(Medien, CaseBlindTargetNeverLetsOneCopyReplaceAnother) {
     // The next run finds them again. Its backup folder is new, so f.txt (whose partner is backed up now) gets
     // its copy; the folder a meets the mirror of A once more (every folder is mirrored), so its files are
     // named again and keep their bits.
+    probe("würde 2 Dateien", {"a/x.txt", "a/y.txt"});
     ende = Lauf(quelle, stick.Punkt(), spiegel, neu);
     EXPECT_EQ(ende.Status, 1) << ende.Aus << ende.Fehler;
     // Failed only through the named files' checks: nothing of the run itself failed on the stick.
