@@ -129,7 +129,9 @@ public:
     // copy; nothing (and said why) when there is no such point or its record is torn.
     std::optional<Punktbaum> Baum(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand);
     // Checks without writing that every version the record of the point names is there, with its size,
-    // and readable to its end. With `mitQuelle` it then compares that point with the live source.
+    // and readable to its end, and, where the record has the checksum of its content, with that content: a copy
+    // whose content changed since its backup is named (Beschädigt) like a missing one. With `mitQuelle` it then
+    // compares that point with the live source.
     Befund Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                    bool mitQuelle);
     // For a window: the check hears of its progress before each file it reads (and once at its end), and
