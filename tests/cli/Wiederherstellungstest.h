@@ -4,8 +4,8 @@
 // that bring backups back through the command line and the engine.
 #include "app/Befehlszeile.h"
 #include "engine/bestand/Bestandsformat.h"
-#include "fs/system/Inhaltssumme.h"
 #include "fs/posix/PosixDateisystem.h"
+#include "fs/system/Inhaltssumme.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "tests/cli/Aufruf.h"
