@@ -10,9 +10,9 @@ namespace {
 
 struct Kopienfall {
     const char* name;
-    const char* datei;   // in the folder "ordner"
+    const char* datei;     // in the folder "ordner"
     std::streamoff stelle; // of the byte changed in its copy; -1: none
-    bool form3;          // the record has no checksums
+    bool form3;            // the record has no checksums
 };
 
 class VeraenderteKopie : public Wiederherstellungstest, public ::testing::WithParamInterface<Kopienfall> {};
@@ -67,7 +67,8 @@ TEST_F(Wiederherstellungstest, ACopyGoneBadNeverReplacesTheFileAtTheOriginalPlac
     MitSummen(Sicherungsordner(stand), false);
     Ueberschreibe(Sicherungsordner(stand) / "Daten" / "b.txt", 0, "G");
     Schreibe(Q() / "b.txt", "heute");
-    Wiederherstellung w(laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
+    Wiederherstellung w(
+        laufwerke, [this] { return ErzeugePosixDateisystem(laufwerke); }, aus, fehler);
     Rueckholauftrag a;
     a.Ziel = "D:\\Backup";
     a.Quelle = "C:\\Daten";
