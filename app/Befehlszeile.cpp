@@ -229,9 +229,9 @@ int Rueckholung(const std::string& modus, const std::optional<Quellangabe>& q, c
         u.fehler << f.Bericht() << '\n';
         return ExitFehler;
     }
-    // Stopped by the signal: the status a stopped backup ends with. A restore or check that was complete
-    // before the signal was heard ends as it is.
-    if (befund != Befund::Vollstaendig && halt)
+    // Cut short by the signal: the status a stopped backup ends with. A restore or check that did all its work
+    // before the signal was heard ends as it is, with problems or without.
+    if (halt && w.Bericht().Angehalten)
         return ExitSignal + *u.abbruchsignal;
     switch (befund) {
     case Befund::Vollstaendig:

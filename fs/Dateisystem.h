@@ -288,6 +288,11 @@ public:
         (void)ordner;
         return false;
     }
+    // NurWindowsNamen where the answer needs no write: nothing where only the probe of a medium through FUSE would
+    // tell and this object has not made it. For a run that must not change the target (the dry run).
+    [[nodiscard]] virtual std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) {
+        return NurWindowsNamen(ordner);
+    }
     // Writes what records of cleared archive bits are kept apart from the files (the state files of file
     // systems that can hold no record themselves); called after each batch of cleared bits. Fails with
     // FsFehler naming "SetFileAttr" and the file that could not be written.

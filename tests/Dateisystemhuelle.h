@@ -58,6 +58,9 @@ public:
     // Passed on without a record line: they neither read nor change what the engine sees.
     bool GrossKleinBlind(const Pfad& ordner) override { return innen_->GrossKleinBlind(ordner); }
     bool NurWindowsNamen(const Pfad& ordner) override { return innen_->NurWindowsNamen(ordner); }
+    std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) override {
+        return innen_->NurWindowsNamenBekannt(ordner);
+    }
     void Festschreiben() override { innen_->Festschreiben(); }
     void FestschreibenZuletzt() override { innen_->FestschreibenZuletzt(); }
     void KopienVergessen() override { innen_->KopienVergessen(); }

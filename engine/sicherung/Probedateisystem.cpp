@@ -96,6 +96,21 @@ void Probedateisystem::MakeDir(const Pfad& pfad, Anlage) {
     angelegt_.insert(pfad);
 }
 
+bool Probedateisystem::NurWindowsNamen(const Pfad& ordner) {
+    // The backup folder and its mirrors are only pretended: the nearest folder that is there names the file system.
+    Pfad da = ordner;
+    while (da.size() > 3 && angelegt_.contains(da)) {
+        da.resize(da.rfind('\\'));
+        if (da.size() == 2)
+            da += '\\';
+    }
+    // A medium through FUSE, whose driver only a file made there and removed would tell, counts as one that stores
+    // only the names Windows allows. So the dry run may name a file that the real run still copies (NTFS through
+    // ntfs-3g stores every name unless mounted with windows_names, as desktops commonly mount it), but never lists
+    // as copied one that the real run passes over.
+    return innen_->NurWindowsNamenBekannt(da).value_or(true);
+}
+
 Quellstand Probedateisystem::SetFileAttr(const Pfad& pfad, int wert, const Quellstand&) {
     if (!(wert & attr::Archiv))
         geloescht_.insert(pfad);

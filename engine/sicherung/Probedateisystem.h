@@ -43,6 +43,8 @@ public:
     void Ausschliessen(const Pfad&) override {}
     // The dry run makes no copy that could meet another, and clears no bit whose record must be written.
     bool GrossKleinBlind(const Pfad&) override { return false; }
+    // As the real run's file-system object would answer for the target, asked without a write.
+    bool NurWindowsNamen(const Pfad& ordner) override;
     void Festschreiben() override {}
 
 private:

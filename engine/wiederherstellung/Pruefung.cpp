@@ -21,6 +21,7 @@ namespace tresor {
 
 Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                                   bool mitQuelle) {
+    bericht_ = {};
     auto punkt = WaehlePunkt(ziel, quelle, stand);
     if (!punkt)
         return Befund::Abgelehnt;
@@ -57,7 +58,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
             if (fortschritt_)
                 fortschritt_(gang);
             if (stopp_ != nullptr && stopp_->load()) {
-                angehalten = true;
+                angehalten = bericht_.Angehalten = true;
                 break;
             }
             ++gang.Dateien;
@@ -147,6 +148,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
         try {
             unterschiede = Vergleiche(*punkt, *vorlage, halt);
         } catch (const Anhalt&) {
+            bericht_.Angehalten = true;
             fehler_ << "Angehalten: Der Vergleich der Quelle mit dem Stand " << Zeitteil(punkt->Name())
                     << " wurde abgebrochen.\n";
             return Befund::Probleme;

@@ -104,8 +104,8 @@ struct Rueckholbericht {
     long Ersetzt = 0;
     long Beide = 0;
     long Uebersprungen = 0;
-    long Gleich = 0; // entries found at the original place as the point holds them
-    bool Angehalten = false;
+    long Gleich = 0;         // entries found at the original place as the point holds them
+    bool Angehalten = false; // stopped (Stopp) before its end
 };
 
 // The name for "keep both": "Brief.txt" restored from the point 2026-03-14--09-00-01 becomes

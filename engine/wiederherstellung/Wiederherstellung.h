@@ -124,6 +124,7 @@ public:
     // entry of the same name that is not the point's version is a conflict, and nothing existing is replaced
     // without the answer Ersetzen. What it did beyond its output: Bericht().
     Befund Zurueckholen(const Rueckholauftrag& auftrag);
+    // What the last restore did beyond its output; of a check (Pruefen) only whether it was stopped (Angehalten).
     [[nodiscard]] const Rueckholbericht& Bericht() const noexcept { return bericht_; }
     // The tree of the point (the newest when `stand` is empty) as its record names it, without reading a
     // copy; nothing (and said why) when there is no such point or its record is torn.

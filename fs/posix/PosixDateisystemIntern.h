@@ -70,6 +70,7 @@ public:
     void Ausschliessen(const Pfad& ordner) override;
     bool GrossKleinBlind(const Pfad& ordner) override;
     bool NurWindowsNamen(const Pfad& ordner) override;
+    std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) override;
     void Festschreiben() override;
     // The rows of the folders' maps wait until the next Festschreiben or the destructor.
     void FestschreibenZuletzt() override;
@@ -168,6 +169,9 @@ private:
     // The lstat of the file `pfad`, reached through `ort`: the look taken ahead on the other thread where it
     // was taken for this very entry, else OffeneOrdner::StatAn.
     struct stat Blick(const char* operation, const Pfad& pfad, Eintragsort& ort);
+    // NurWindowsNamen from the mount table, or from the probe this object made of that FUSE block device; nothing
+    // where only a probe would tell. `ort` and `st` get the folder.
+    std::optional<bool> NurWindowsNamenOhneProbe(const Pfad& ordner, Eintragsort& ort, struct stat& st);
     // The archive bit of the file or link `pfad`, reached through `ort` (found through the held folder
     // `ordnerFd`), whose lstat data is `st`. `bisAufCtime` as for posix::Archivbit.
     bool Archivbit(const Pfad& pfad, const Eintragsort& ort, int ordnerFd, const struct stat& st,

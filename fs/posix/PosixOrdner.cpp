@@ -438,9 +438,13 @@ bool PosixDateisystem::GrossKleinBlind(const Pfad& ordner) {
     return ablagen_.GrossKleinBlind(st.st_dev, fd.get(), "");
 }
 
-bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
+std::optional<bool> PosixDateisystem::NurWindowsNamenBekannt(const Pfad& ordner) {
     Eintragsort ort;
     struct stat st {};
+    return NurWindowsNamenOhneProbe(ordner, ort, st);
+}
+
+std::optional<bool> PosixDateisystem::NurWindowsNamenOhneProbe(const Pfad& ordner, Eintragsort& ort, struct stat& st) {
     if (!OrdnerAn(offeneOrdner_, "NurWindowsNamen", ordner, ort, st))
         return false;
     // By device, not by path: the mount table's line of that very file system, wherever it is mounted.
@@ -451,12 +455,20 @@ bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
         return false;
     if (art->Typ != "fuseblk")
         return tresor::NurWindowsNamen(art->Typ, art->Optionen);
+    if (const auto it = nurWindows_.find(st.st_dev); it != nurWindows_.end())
+        return it->second;
+    return std::nullopt;
+}
+
+bool PosixDateisystem::NurWindowsNamen(const Pfad& ordner) {
+    Eintragsort ort;
+    struct stat st {};
+    if (const auto bekannt = NurWindowsNamenOhneProbe(ordner, ort, st))
+        return *bekannt;
     // A FUSE driver of a block device (exFAT, NTFS) shows no more than "fuseblk": one file of a name Windows
     // refuses, made in the folder itself and removed at once, tells. The exFAT driver refuses it with "no such
     // file", NTFS with windows_names with "invalid argument"; NTFS without stores it. Never asked of smbnetfs,
     // which fails every call for a while after it refused one.
-    if (const auto it = nurWindows_.find(st.st_dev); it != nurWindows_.end())
-        return it->second;
     Deskriptor fd(::openat(ort.Ordner(), ort.Name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.gueltig())
         return false;

@@ -62,8 +62,7 @@ std::string InhaltssummeText(const Inhaltssumme& s) {
 std::optional<Inhaltssumme> LiesInhaltssumme(std::string_view text) {
     if (text.size() != 32)
         return std::nullopt;
-    if (!std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
         return std::nullopt;
     Inhaltssumme s;
     std::from_chars(text.data(), text.data() + 16, s.Hoch, 16);

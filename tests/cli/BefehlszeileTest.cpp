@@ -3,6 +3,7 @@
 #include "fs/posix/PosixDateisystem.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
+#include "tests/cli/Aufruf.h"
 
 #include <gtest/gtest.h>
 
@@ -229,6 +230,62 @@ TEST_F(Befehlszeilentest, ProbeNamesExactlyWhatTheRealRunCopiesAndChangesNothing
     angelegt.insert(backup.string());
     EXPECT_EQ(vorhergesagt, kopiert);
     EXPECT_EQ(ordner, angelegt);
+}
+
+// Drive D: stores only the names Windows allows as `nurWindows` says (counted: it may write a probe); asked without
+// a write, it answers `bekannt`.
+struct Namensziel : Dateisystemhuelle {
+    Namensziel(std::unique_ptr<Dateisystem> innen, bool nurWindows, std::optional<bool> bekannt, int& geprobt)
+        : Dateisystemhuelle(std::move(innen), nullptr), nurWindows(nurWindows), bekannt(bekannt), geprobt(geprobt) {}
+    bool NurWindowsNamen(const Pfad& ordner) override {
+        ++geprobt;
+        return ordner.starts_with("D:") && nurWindows;
+    }
+    std::optional<bool> NurWindowsNamenBekannt(const Pfad& ordner) override {
+        return ordner.starts_with("D:") ? bekannt : false;
+    }
+    bool nurWindows;
+    std::optional<bool> bekannt;
+    int& geprobt;
+};
+
+// The dry run names what the real run passes over for its name, without a probe; where only a probe would tell,
+// it names them too.
+TEST_F(Befehlszeilentest, ProbeNamesWhatTheTargetCannotStoreWithoutProbingIt) {
+    struct Zeile {
+        bool nurWindows;
+        std::optional<bool> bekannt;
+        bool probeNennt;
+    } const zeilen[] = {
+        {true, true, true}, {true, std::nullopt, true}, {false, std::nullopt, true}, {false, false, false}};
+    const auto daten = temp / "C" / "Daten";
+    for (const Zeile& z : zeilen) {
+        SCOPED_TRACE(testing::Message() << z.nurWindows << z.bekannt.value_or(2));
+        std::filesystem::remove_all(daten);
+        std::filesystem::remove_all(temp / "D");
+        std::filesystem::create_directories(temp / "D" / "Backup");
+        for (const char* name : {"a:b", "aux.txt", "ende.", "o:x/innen.txt", "sub/b.txt"})
+            SchreibeDatei(daten / name, name);
+        int geprobt = 0;
+        const Dateisystemfabrik fabrik = [&] {
+            return std::unique_ptr<Dateisystem>(
+                std::make_unique<Namensziel>(ErzeugePosixDateisystem(laufwerke), z.nurWindows, z.bekannt, geprobt));
+        };
+        const std::vector<std::string> lauf = {"--quelle", "C:\\Daten", "--ziel", "D:\\Backup"};
+        std::vector<std::string> probe = lauf;
+        probe.insert(probe.begin(), "--probe");
+        EXPECT_EQ(RufeBefehlszeile(probe, aus, fehler, laufwerke, uhr, temp / "C", fabrik), 0) << fehler.str();
+        EXPECT_EQ(geprobt, 0);
+        EXPECT_NE(aus.str().find(z.probeNennt ? "würde 1 Dateien" : "würde 5 Dateien"), std::string::npos) << aus.str();
+        const std::string probeFehler = fehler.str();
+        EXPECT_EQ(RufeBefehlszeile(lauf, aus, fehler, laufwerke, uhr, temp / "C", fabrik), z.nurWindows ? 1 : 0);
+        for (const char* name : {"a:b", "aux.txt", "ende.", "o:x"}) {
+            const std::string genannt =
+                "Nicht gesichert: " + (daten / name).string() + " (das Ziel kann diesen Namen nicht speichern)\n";
+            EXPECT_EQ(probeFehler.find(genannt) != std::string::npos, z.probeNennt) << name << probeFehler;
+            EXPECT_EQ(fehler.str().find(genannt) != std::string::npos, z.nurWindows) << name << fehler.str();
+        }
+    }
 }
 
 TEST_F(Befehlszeilentest, ProbeCountsLinksAsTheRealRunCopiesThemAsLinks) {

@@ -867,6 +867,52 @@ TEST_F(Wiederherstellungstest, AStateThatCannotBeSetLeavesTheEntryRestoredAndSay
     }
 }
 
+// A restore or a check that did all its work, with problems, and heard a signal only after its last file ends as
+// such a run ends, with 1: nothing was left undone. One that the signal stops amid the files ends with 128 + it.
+TEST_F(Wiederherstellungstest, ASignalAfterTheLastFileLeavesTheStatusOfTheProblems) {
+    for (const char* d : {"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/e.txt"})
+        Schreibe(Q() / d, std::string("Inhalt von ") + d);
+    const std::string stand = Sichere();
+    // A version the point names is gone from its backup folder: the restore and the check end with problems.
+    ASSERT_TRUE(fs::remove(Sicherungsordner(stand) / "Daten" / "c.txt"));
+    struct Fall {
+        const char* name;
+        bool pruefen;
+        const char* nachDatei; // the signal comes once this file is copied (a restore) or looked at (a check)
+        int status;
+    };
+    for (const Fall& f : {Fall{"restore, after the last file", false, "e.txt", 1},
+                          Fall{"restore, amid the files", false, "b.txt", 128 + SIGTERM},
+                          Fall{"check, after the last file", true, "e.txt", 1},
+                          Fall{"check, amid the files", true, "b.txt", 128 + SIGTERM}}) {
+        SCOPED_TRACE(f.name);
+        const fs::path nach = temp / "C" / "zurueck";
+        fs::remove_all(nach);
+        volatile std::sig_atomic_t signal = 0;
+        const Dateisystemfabrik fabrik = [&]() -> std::unique_ptr<Dateisystem> {
+            auto h = std::make_unique<Dateisystemhuelle>(ErzeugePosixDateisystem(laufwerke), nullptr);
+            h->nachKopie = [&](const Datei& d, const Pfad&) {
+                if (d.Name == f.nachDatei)
+                    signal = SIGTERM;
+            };
+            h->vorher = [&](const std::string& zeile) {
+                if (f.pruefen && zeile.starts_with("Stand ") && zeile.ends_with(std::string("\\") + f.nachDatei))
+                    signal = SIGTERM;
+            };
+            return h;
+        };
+        const std::vector<std::string> argumente =
+            f.pruefen ? std::vector<std::string>{"--pruefen", "--ziel", "D:\\Backup", "--quelle", "C:\\Daten"}
+                      : std::vector<std::string>{"--wiederherstellen", "--ziel", "D:\\Backup", "--quelle",
+                                                 "C:\\Daten",          "--nach", nach.string()};
+        EXPECT_EQ(RufeBefehlszeile(argumente, aus, fehler, laufwerke, uhr, temp / "C", fabrik, &signal), f.status)
+            << fehler.str();
+        EXPECT_EQ(signal, SIGTERM);
+        EXPECT_EQ(fehler.str().find("Angehalten: ") != std::string::npos, f.status != 1) << fehler.str();
+        EXPECT_EQ(fehler.str().find("c.txt") != std::string::npos, f.status == 1) << fehler.str();
+    }
+}
+
 // SIGINT or SIGTERM stops a restore or a check as it stops a backup: before the next file, with 128 + the
 // signal's number, and a comparison with the source before its next entry. What the stopped restore left is whole
 // and the point's, and the messages say what it did and what to do, never that the point was restored; a restore
