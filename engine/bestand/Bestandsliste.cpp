@@ -159,7 +159,8 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie, const E
         if (!stand)
             return;
     }
-    if (stand->Typ == Eintragsstand::Art::Datei && kopie.Gueltig) {
+    const bool alsKopie = stand->Typ == Eintragsstand::Art::Datei && kopie.Gueltig;
+    if (alsKopie) {
         // The copy holds the state it was taken from, not what the file may have become since.
         stand->Groesse = kopie.Groesse;
         stand->MtimeNs = kopie.MtimeNs;
@@ -167,8 +168,12 @@ void Bestandsliste::Kopiert(const Pfad& quelle, const Quellstand& kopie, const E
         stand->CtimeNs = kopie.CtimeNs;
     }
     // Held until its batch is through (Abgeschlossen): its check may still fail, and its mark gives the ctime.
-    if (const auto platz = Eintrag(quelle, ArtAus(*stand), *stand, ordnername_, false))
+    if (const auto platz = Eintrag(quelle, ArtAus(*stand), *stand, ordnername_, false)) {
         kopiert_[quelle] = *platz;
+        // The checksum of the bytes the copy holds, where the entry is of the state they were taken from.
+        if (alsKopie)
+            fenster_[*platz].E.Inhalt = kopie.Inhalt;
+    }
 }
 
 void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen, const Zielindex* index) {
@@ -193,8 +198,8 @@ void Bestandsliste::Gelassen(const Pfad& quelle, const Eintragsstand& gesehen, c
             const auto [ort, neu] = ortnummern_.try_emplace(frueh->Ort, static_cast<std::uint32_t>(orte_.size()));
             if (neu)
                 orte_.push_back(frueh->Ort);
-            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs,     frueh->CtimeNs,  frueh->Inode,
-                                   ort->second,    frueh->Verweisziel, index->KopieDa()};
+            g.Frueh = Frueheintrag{frueh->Groesse, frueh->MtimeNs,     frueh->CtimeNs,   frueh->Inode,
+                                   ort->second,    frueh->Verweisziel, index->KopieDa(), frueh->Inhalt};
         }
     }
     Leere();
@@ -211,6 +216,7 @@ void Bestandsliste::Fehlgeschlagen(const Pfad& quelle) {
     }
     Fenstereintrag& g = fenster_[it->second];
     g.E.Ort = OrtFehlt;
+    g.E.Inhalt.reset();
     g.Verorten = true;
 }
 
@@ -273,6 +279,7 @@ void Bestandsliste::Ausschreiben(Fenstereintrag& g) {
             v->Inode = g.Frueh->Inode;
             v->Pfad = e.Pfad;
             v->Verweisziel = std::move(g.Frueh->Verweisziel);
+            v->Inhalt = g.Frueh->Inhalt;
         }
         Verorte(e, v ? &*v : nullptr, g.Frueh ? g.Frueh->Befund : Kopiebefund::Ungesehen);
     } else if (g.Verorten) {

@@ -50,6 +50,10 @@ namespace tresor {
 // same kind, size and time (and link target) holds it. Otherwise the entry's version is "fehlt": a record never names a
 // version that no backup holds.
 //
+// A file's entry carries the checksum of its version's content: of a copy this run made, the one the copy took
+// (Quellstand::Inhalt, none where the copy is not whole); of a version that earlier record names, that record's
+// checksum of it (none in a record of an earlier form); none for a version found by its size and time alone.
+//
 // The names of one file (same inode) share a hard-link group number, given at the first name written; a file
 // whose other names lie outside the source (or were not met) has a group of one name, which every reader
 // takes as a file of its own.
@@ -114,7 +118,7 @@ public:
 
 private:
     // What Verorte needs of an earlier record's entry of a file or link, held with the entry in the window: its
-    // place as an index into orte_, its size, time, inode and ctime, and a link's target.
+    // place as an index into orte_, its size, time, inode and ctime, a link's target and a file's checksum.
     struct Frueheintrag {
         std::int64_t Groesse = 0;
         std::int64_t MtimeNs = 0;
@@ -123,6 +127,7 @@ private:
         std::uint32_t Ort = 0;
         std::string Verweisziel;
         Kopiebefund Befund = Kopiebefund::Ungesehen; // the index's look at the copy it names, where it took one
+        std::optional<Inhaltssumme> Inhalt{};
     };
     struct Fenstereintrag {
         Bestandseintrag E;

@@ -110,9 +110,12 @@ bool Bestandsliste::NochDa(const Bestandseintrag& v, Kopiebefund befund) {
 
 void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v, Kopiebefund befund) {
     e.Ort = OrtFehlt;
+    e.Inhalt.reset();
     if (v != nullptr && v->Art == e.Art && v->Groesse == e.Groesse && v->MtimeNs == e.MtimeNs &&
         v->Verweisziel == e.Verweisziel && NochDa(*v, befund)) {
         e.Ort = v->Ort;
+        // The copy is the one that record names: its checksum is that record's, where it holds one.
+        e.Inhalt = v->Inhalt;
         // The exact state stays only where the earlier record held that very state: else the version found is
         // of the same size and time, but perhaps not of this content, and the next run is to back the file up
         // (Zielindex.h).
@@ -120,6 +123,7 @@ void Bestandsliste::Verorte(Bestandseintrag& e, const Bestandseintrag* v, Kopieb
             e.CtimeNs = 0;
         return;
     }
+    // A copy found by its size and time alone comes with no checksum: none is made up for it.
     e.CtimeNs = 0;
     Fruehere();
     for (auto it = frueher_.rbegin(); it != frueher_.rend(); ++it) {
@@ -168,8 +172,10 @@ void Bestandsliste::NimmUebrige() {
         if (v.Art == Eintragsart::Ordner && AlsDateiGeschrieben(v.Pfad))
             continue;
         Bestandseintrag e = v;
-        if (e.Art != Eintragsart::Ordner && !NochDa(v))
+        if (e.Art != Eintragsart::Ordner && !NochDa(v)) {
             e.Ort = OrtFehlt;
+            e.Inhalt.reset();
+        }
         if (e.Art == Eintragsart::Ordner)
             for (auto [p, bis] = std::equal_range(punkte.begin(), punkte.end(),
                                                   std::pair(std::string_view(e.Pfad), std::size_t{0}), nachName);

@@ -52,6 +52,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
             gang.BytesGesamt += e->Art == Eintragsart::Datei ? static_cast<std::uint64_t>(e->Groesse) : 0;
         }
     bool angehalten = false;
+    Summierer summierer;
     for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
         const Bestandseintrag& e = *eintrag;
         if (e.Art != Eintragsart::Ordner) {
@@ -104,11 +105,17 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
                 ++verweise;
                 continue;
             }
-            const std::uint64_t gelesen = zugriff_.LiesDurch(woher, static_cast<std::uint64_t>(e.Groesse));
+            // Read as a restore reads it, every byte, and summed where the record has the content's checksum.
+            const std::uint64_t gelesen =
+                zugriff_.LiesDurch(woher, static_cast<std::uint64_t>(e.Groesse), e.Inhalt ? &summierer : nullptr);
             if (gelesen != static_cast<std::uint64_t>(e.Groesse)) {
                 melde("Falsch", e.Pfad,
                       "in " + Anzeigetext(e.Ort) + " " + std::to_string(gelesen) + " statt " +
                           std::to_string(e.Groesse) + " Bytes lesbar");
+                continue;
+            }
+            if (e.Inhalt && summierer.Summe() != *e.Inhalt) {
+                melde("Beschädigt", e.Pfad, InhaltAbweichend(e.Ort));
                 continue;
             }
             ++dateien;

@@ -62,6 +62,10 @@ const char* Artname(Eintragsart art) {
     return "Datei";
 }
 
+std::string InhaltAbweichend(const std::string& ort) {
+    return "der Inhalt der Kopie in " + Anzeigetext(ort) + " weicht vom gesicherten ab";
+}
+
 std::string Anzeigepfad(const std::string& relativ) {
     return relativ == "." ? std::string("(Quellordner)") : Anzeigetext(relativ);
 }

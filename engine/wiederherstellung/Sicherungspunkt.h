@@ -134,6 +134,11 @@ Eintragsstand StandAus(const Bestandseintrag& e);
 // "Ordner", "Datei", "Verknüpfung".
 const char* Artname(Eintragsart art);
 
+// Why a copy of the backup folder `ort` whose content has not the checksum its record names is not the version
+// backed up (a block gone bad, a write to the medium since): "der Inhalt der Kopie in <ort> weicht vom gesicherten
+// ab" (the name escaped).
+std::string InhaltAbweichend(const std::string& ort);
+
 // The path for messages: "(Quellordner)" for ".", else the path with control characters escaped.
 std::string Anzeigepfad(const std::string& relativ);
 

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -77,7 +78,7 @@ struct Wiederherstellung::Lauf {
     const bool Verwalter = Eintragszugriff::Verwalter();
     const std::uint32_t Uid = ::geteuid();
     const std::uint32_t Gid = ::getegid();
-    long Probleme = 0, Fremde = 0, OhneStand = 0, Ordner = 0, Dateien = 0, Verweise = 0;
+    long Probleme = 0, Fremde = 0, OhneStand = 0, Beschaedigte = 0, Ordner = 0, Dateien = 0, Verweise = 0;
     std::uint64_t Bytes = 0;
     // Folders on the way that could not be made: nothing goes below them.
     std::set<std::string> Fehlende;
@@ -88,6 +89,7 @@ struct Wiederherstellung::Lauf {
         std::int64_t Groesse = 0;
         std::int64_t MtimeNs = 0;
         Pfad Wohin;
+        bool Beschaedigt = false; // its content is not the version's: no other name shares it
     };
     std::map<std::uint64_t, Erster> Verbuende;
     void Melde(const std::string& relativ, const std::string& grund) {
@@ -99,6 +101,11 @@ struct Wiederherstellung::Lauf {
         Fehler << "Wiederhergestellt, aber Rechte oder Zeit nicht gesetzt: " << Anzeigepfad(relativ) << " (" << grund
                << ")\n";
         ++OhneStand;
+    }
+    // A file in place under its name whose content is not the one backed up.
+    void MeldeBeschaedigt(const std::string& relativ, const std::string& grund) {
+        Fehler << "Wiederhergestellt, aber beschädigt: " << Anzeigepfad(relativ) << " (" << grund << ")\n";
+        ++Beschaedigte;
     }
     bool ElternFehlt(const std::string& relativ) const {
         const std::size_t schnitt = relativ.rfind('/');
@@ -361,6 +368,14 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
                         rel, [&](const Pfad& p) { return fso->Stand(p).has_value(); }, nach);
                     wohin = Unterpfad(nach, rel);
                     ++bericht_.Beide;
+                } else if (KopieBeschaedigt(*punkt, e)) {
+                    // A good file is never replaced by a copy whose content went bad: the copy goes beside it.
+                    rel = orte.Frei(
+                        rel, [&](const Pfad& p) { return fso->Stand(p).has_value(); }, nach);
+                    wohin = Unterpfad(nach, rel);
+                    ++bericht_.Beide;
+                    fehler_ << "Nicht ersetzt: " << Anzeigepfad(e.Pfad) << ": " << InhaltAbweichend(e.Ort)
+                            << "; die Kopie kommt daneben als " << Anzeigepfad(rel) << "\n";
                 } else {
                     ++bericht_.Ersetzt;
                     if (e.Art == Eintragsart::Ordner)
@@ -442,6 +457,11 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
     if (lauf.Probleme > 0)
         fehler_ << lauf.Probleme << (lauf.Probleme == 1 ? " Eintrag wurde" : " Einträge wurden")
                 << " nicht wiederhergestellt.\n";
+    if (lauf.Beschaedigte > 0)
+        fehler_ << lauf.Beschaedigte
+                << (lauf.Beschaedigte == 1 ? " Datei wurde wiederhergestellt, obwohl ihr"
+                                           : " Dateien wurden wiederhergestellt, obwohl ihr")
+                << " Inhalt von der Sicherung abweicht.\n";
     if (lauf.OhneStand > 0)
         fehler_ << lauf.OhneStand
                 << (lauf.OhneStand == 1 ? " Eintrag wurde wiederhergestellt, ohne dass seine"
@@ -451,7 +471,8 @@ Befund Wiederherstellung::Zurueckholen(const Rueckholauftrag& a) {
         fehler_ << "Nicht dauerhaft geschrieben: Was in " << Anzeigetext(nach)
                 << " wiederhergestellt wurde, hat der Datenträger nicht vollständig aufgenommen (" << nichtDauerhaft
                 << "); es kann beschädigt sein.\n";
-    return lauf.Probleme > 0 || lauf.Fremde > 0 || lauf.OhneStand > 0 || bericht_.Angehalten || !nichtDauerhaft.empty()
+    return lauf.Probleme > 0 || lauf.Fremde > 0 || lauf.OhneStand > 0 || lauf.Beschaedigte > 0 || bericht_.Angehalten ||
+                   !nichtDauerhaft.empty()
                ? Befund::Probleme
                : Befund::Vollstaendig;
 }
@@ -500,7 +521,8 @@ bool Wiederherstellung::Verknuepft(Dateisystem& fso, const Bestandseintrag& e, c
     }
     const Lauf::Erster& erster = it->second;
     // Only a name whose version is the very one of the first (same backup folder, size and time) shares it.
-    if (erster.Ort != e.Ort || erster.Groesse != e.Groesse || erster.MtimeNs != e.MtimeNs || e.Ort == OrtFehlt)
+    if (erster.Beschaedigt || erster.Ort != e.Ort || erster.Groesse != e.Groesse || erster.MtimeNs != e.MtimeNs ||
+        e.Ort == OrtFehlt)
         return false;
     try {
         const auto da = fso.Stand(erster.Wohin);
@@ -546,10 +568,24 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
                 fso.Entferne(wohin);
             return nichtDieser(grund);
         }
+        // A copy whose content is not the one backed up (a block gone bad, a write to the medium since) stays: a
+        // photo with one bad block is better than none. It is named, and it keeps the time of this restore instead
+        // of the recorded one, so that a later restore to the same place does not take it for that version.
+        Bestandseintrag gesetzt;
+        const bool beschaedigt = e.Art == Eintragsart::Datei && e.Inhalt && s.Inhalt != e.Inhalt;
+        if (beschaedigt) {
+            lauf.MeldeBeschaedigt(e.Pfad, InhaltAbweichend(e.Ort));
+            if (const auto it = lauf.Verbuende.find(e.Verbund); e.Verbund != 0 && it != lauf.Verbuende.end())
+                it->second.Beschaedigt = it->second.Beschaedigt || it->second.Wohin == wohin;
+            gesetzt = e;
+            gesetzt.MtimeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+        }
         // In place under its name from here on: restored, whatever of its state could not be given to it.
         if (mitBestand)
             try {
-                Setze(fso, wohin, e, neu, lauf);
+                Setze(fso, wohin, beschaedigt ? gesetzt : e, neu, lauf);
             } catch (const FsFehler& f) {
                 lauf.MeldeOhneStand(e.Pfad, f.Operation() + ": " + Fehlertext(f.Ursache()));
             }
@@ -558,6 +594,19 @@ void Wiederherstellung::StelleHer(Dateisystem& fso, const Punkt& p, const Bestan
     } catch (const FsFehler& f) {
         lauf.Melde(e.Pfad, "aus " + Anzeigetext(e.Ort) + " nicht lesbar oder nicht schreibbar (" + f.Operation() +
                                ": " + Fehlertext(f.Ursache()) + ")");
+    }
+}
+
+bool Wiederherstellung::KopieBeschaedigt(const Punkt& p, const Bestandseintrag& e) {
+    if (e.Art != Eintragsart::Datei || !e.Inhalt || !p.Sicherungen.contains(e.Ort))
+        return false;
+    Summierer summierer;
+    try {
+        const auto gelesen =
+            zugriff_.LiesDurch(Unterpfad(p.Spiegel(e.Ort), e.Pfad), static_cast<std::uint64_t>(e.Groesse), &summierer);
+        return gelesen == static_cast<std::uint64_t>(e.Groesse) && summierer.Summe() != *e.Inhalt;
+    } catch (const FsFehler&) {
+        return false; // not there, or not that file: the copy names it
     }
 }
 

@@ -117,6 +117,10 @@ public:
     // and times after their content, the deepest first. Backups without a record give the newest copy of
     // each path up to that time, and say that deleted files may come back. What it wrote is made durable on its
     // medium before it ends (Sync): a write the medium failed is named, and the restore ends with Probleme.
+    // A file whose copy was read whole but not with the content's checksum its record names is restored all
+    // the same (its content is usually better than none), named "beschädigt", and given the time of the restore,
+    // not the recorded one; the restore ends with Probleme. Such a copy never replaces a file that is there: it
+    // goes beside it.
     Befund Wiederherstellen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                             const Pfad& nach);
     // The same for chosen entries of a point, or the whole point, into a new or empty folder, or back to the
@@ -130,7 +134,9 @@ public:
     // copy; nothing (and said why) when there is no such point or its record is torn.
     std::optional<Punktbaum> Baum(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand);
     // Checks without writing that every version the record of the point names is there, with its size,
-    // and readable to its end. With `mitQuelle` it then compares that point with the live source.
+    // and readable to its end, and, where the record has the checksum of its content, with that content: a copy
+    // whose content changed since its backup is named (Beschädigt) like a missing one. With `mitQuelle` it then
+    // compares that point with the live source.
     Befund Pruefen(const Pfad& ziel, const Quellangabe& quelle, const std::optional<std::string>& stand,
                    bool mitQuelle);
     // For a window: the check hears of its progress before each file it reads (and once at its end), and
@@ -180,6 +186,9 @@ private:
     // A file or link: copied where its copy in the backup is that version, and given its state.
     void StelleHer(Dateisystem& fso, const Punkt& punkt, const Bestandseintrag& e, const Pfad& wohin, bool mitBestand,
                    Lauf& lauf);
+    // Whether the copy of the file `e` in the backup, read whole, has not the content's checksum its record names
+    // (none: false); read before a copy would replace a file that is there.
+    bool KopieBeschaedigt(const Punkt& punkt, const Bestandseintrag& e);
     // A folder once its content is written: the bits of its mirror in the backup, then its record's state.
     void SchliesseOrdner(Dateisystem& fso, const Punkt& punkt, const struct Vorlage& vorlage, const Bestandseintrag& e,
                          const Pfad& wohin, Lauf& lauf);

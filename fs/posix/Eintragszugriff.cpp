@@ -338,7 +338,7 @@ std::optional<std::string> Eintragszugriff::LiesDatei(const Pfad& pfad) {
     return inhalt;
 }
 
-std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse) {
+std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse, Summierer* summe) {
     const Ort ort = Finde(pfad);
     if (ort.Fehler != 0)
         throw FsFehler("Lesen", pfad, Fehlercode(ort.Fehler));
@@ -352,9 +352,15 @@ std::uint64_t Eintragszugriff::LiesDurch(const Pfad& pfad, std::uint64_t groesse
     if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != groesse)
         throw FsFehler("Lesen", pfad, Fehlercode(EINVAL));
     ::posix_fadvise(datei.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::uint64_t summe = 0;
-    LiesBisEnde(datei.get(), pfad, [&](const char*, std::size_t n) { summe += n; });
-    return summe;
+    if (summe != nullptr)
+        summe->Neu();
+    std::uint64_t gelesen = 0;
+    LiesBisEnde(datei.get(), pfad, [&](const char* daten, std::size_t n) {
+        if (summe != nullptr)
+            summe->Dazu(daten, n);
+        gelesen += n;
+    });
+    return gelesen;
 }
 
 std::string Eintragszugriff::SchreibeDauerhaft(const Pfad& ordner, const std::function<std::string(int)>& name,

@@ -3,6 +3,7 @@
 #include "fs/Eintragsstand.h"
 #include "fs/Laufwerkstabelle.h"
 #include "fs/Pfad.h"
+#include "fs/system/Inhaltssumme.h"
 
 #include <cstdint>
 #include <functional>
@@ -128,7 +129,9 @@ public:
     // regular file of `groesse` bytes is read at all (opened without following a link and without waiting
     // for a writer, then looked at): anything else (a device, a FIFO, a link, another size) fails with
     // EINVAL before a byte is read, so a device under a file's name never keeps the reader going.
-    std::uint64_t LiesDurch(const Pfad& pfad, std::uint64_t groesse);
+    // With `summe`, every byte read goes into it from its beginning (a hole reads as its zeros), so that it holds
+    // the checksum of the content read (Inhaltssumme) once the whole size was read.
+    std::uint64_t LiesDurch(const Pfad& pfad, std::uint64_t groesse, Summierer* summe = nullptr);
     // Writes `inhalt` into the folder under the first of the names `name(0)`, `name(1)`, ... that is
     // free: first under a temporary name (".tresor-ix-bestand-<hex>.tmp"), private to the owner (0600),
     // flushed to the medium, then renamed into place without replacing anything, then the folder is

@@ -86,6 +86,23 @@ protected:
             fs::remove_all(nach);
         }
     }
+    // Every file's entry in the records of `staende` names the checksum of the bytes of the copy in the backup
+    // folder it names, wherever a thinning moved that copy.
+    void PruefeSummen(const std::set<std::string>& staende) {
+        for (const std::string& s : staende) {
+            const auto gelesen = LiesBestand(LiesDatei(Backup() / ("Sicherung-" + s) / Bestandsdateiname(0)));
+            ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen)) << s;
+            for (const Bestandseintrag& e : std::get<Bestand>(gelesen).Eintraege) {
+                if (e.Art != Eintragsart::Datei)
+                    continue;
+                const std::string inhalt = LiesDatei(Backup() / e.Ort / "Daten" / e.Pfad);
+                Summierer summe;
+                summe.Dazu(inhalt.data(), inhalt.size());
+                ASSERT_TRUE(e.Inhalt) << s << ": " << e.Pfad;
+                EXPECT_EQ(InhaltssummeText(*e.Inhalt), InhaltssummeText(summe.Summe())) << s << ": " << e.Pfad;
+            }
+        }
+    }
     // The figure of "... und N Bytes freigeben/freigegeben."
     static std::uint64_t Freigegeben(const std::string& text) {
         const std::size_t ende = text.rfind(" Byte");
@@ -185,6 +202,7 @@ TEST_F(Aufraeumtest, EveryPointThatStaysRestoresExactlyAndTheBytesFreedAreTheDry
         EXPECT_EQ(Staende(), f.Bleiben);
         EXPECT_FALSE(fs::exists(Backup() / Plandateiname));
         PruefeWiederherstellbar(f.Bleiben);
+        PruefeSummen(f.Bleiben);
         // The next thinning by the same rule has nothing to do.
         ASSERT_EQ(Aufraeumen(f.Regel), 0) << aus.str() << fehler.str();
         EXPECT_EQ(Freigegeben(aus.str()), 0u) << aus.str();

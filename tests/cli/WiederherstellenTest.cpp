@@ -629,9 +629,14 @@ TEST_F(Wiederherstellungstest, APointAnotherUserWroteIntoTheTargetLeadsNoRestore
         ASSERT_TRUE(std::holds_alternative<Bestand>(gelesen));
         Bestand& b = std::get<Bestand>(gelesen);
         b.Ordner = "Sicherung-" + fremd;
+        // Whoever writes the target writes a record that fits the copy: the checksum of its content too.
+        Summierer summe;
+        summe.Dazu("BÖS", std::string_view("BÖS").size());
         for (Bestandseintrag& e : b.Eintraege)
-            if (e.Pfad == "a.txt")
+            if (e.Pfad == "a.txt") {
                 e.Ort = b.Ordner;
+                e.Inhalt = summe.Summe();
+            }
         Schreibe(Sicherungsordner(fremd) / Bestandsdateiname(0), SchreibeBestand(b));
         std::vector<fs::path> fremde;
         for (const auto& e : fs::recursive_directory_iterator(temp / "D" / "Backup"))

@@ -3,7 +3,9 @@
 // A source and a target on the real disk with a clock that steps one second per backup run, for the tests
 // that bring backups back through the command line and the engine.
 #include "app/Befehlszeile.h"
+#include "engine/bestand/Bestandsformat.h"
 #include "fs/posix/PosixDateisystem.h"
+#include "fs/system/Inhaltssumme.h"
 #include "tests/Dateisystemhuelle.h"
 #include "tests/Testhilfen.h"
 #include "tests/cli/Aufruf.h"
@@ -13,6 +15,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -31,6 +34,49 @@ public:
 
 inline void Schreibe(const fs::path& p, std::string_view inhalt) {
     SchreibeDatei(p, inhalt);
+}
+
+// Writes `bytes` into the file at `stelle`, in place.
+inline void Ueberschreibe(const fs::path& datei, std::streamoff stelle, std::string_view bytes) {
+    std::fstream f(datei, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(stelle);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string SummeVon(const fs::path& datei) {
+    const std::string inhalt = LiesDatei(datei);
+    Summierer s;
+    s.Dazu(inhalt.data(), inhalt.size());
+    return InhaltssummeText(s.Summe());
+}
+
+// The record of the backup folder `sicherung` (of C:\Daten) written anew: each file with the checksum of its copy
+// as it is now, or in form 3, without checksums.
+inline void MitSummen(const fs::path& sicherung, bool form3) {
+    const fs::path datei = sicherung / "tresor-ix-bestand.txt";
+    std::istringstream ein(LiesDatei(datei));
+    std::string text;
+    std::size_t zeilen = 0;
+    for (std::string z; std::getline(ein, z) && !z.starts_with("ende ");) {
+        std::vector<std::string> f;
+        for (std::size_t anfang = 0, ende = 0; ende != std::string::npos; anfang = ende + 1)
+            f.push_back(z.substr(anfang, (ende = z.find(' ', anfang)) - anfang));
+        if (form3 && zeilen == 0)
+            f[1] = "3";
+        // An entry: kind, place, size, time, bits, owner, group, inode, ctime, link group, checksum, path.
+        if ((f[0] == "O" || f[0] == "D" || f[0] == "V") && form3)
+            f.erase(f.begin() + 10);
+        else if (f[0] == "D" && f[1] != "fehlt")
+            f[10] = SummeVon(sicherung.parent_path() / f[1] / "Daten" / Demaskiere(f[11]).value());
+        for (std::size_t i = 0; i < f.size(); ++i)
+            text += (i == 0 ? "" : " ") + f[i];
+        text += "\n";
+        ++zeilen;
+    }
+    char pruef[17];
+    std::snprintf(pruef, sizeof pruef, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+    fs::permissions(datei, fs::perms::owner_write, fs::perm_options::add);
+    SchreibeDatei(datei, text + "ende " + std::to_string(zeilen - 5) + " " + pruef + "\n");
 }
 
 class Wiederherstellungstest : public ::testing::Test {

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 
 namespace tresor::test {
 namespace {
@@ -41,6 +42,52 @@ protected:
         if (const auto* fehler = std::get_if<std::string>(&gelesen))
             ADD_FAILURE() << *fehler;
         return std::holds_alternative<Bestand>(gelesen) ? std::get<Bestand>(gelesen) : Bestand{};
+    }
+
+    // Every file's entry with a version names the checksum of the bytes of the copy in that backup folder; one
+    // whose version a record of an earlier form names, and one without version, names none.
+    void PruefeSummen(const Bestand& b) {
+        const bool erstesOhne = Satz(Erster).Version < Bestandsversion;
+        for (const Bestandseintrag& e : b.Eintraege) {
+            if (e.Art != Eintragsart::Datei)
+                continue;
+            if (e.Ort == OrtFehlt || (erstesOhne && e.Ort == Erster)) {
+                EXPECT_FALSE(e.Inhalt) << e.Pfad;
+                continue;
+            }
+            std::string datei = e.Pfad;
+            std::replace(datei.begin(), datei.end(), '/', '\\');
+            const std::string inhalt = LiesDatei(Posix("D:\\" + e.Ort + "\\Q\\" + datei));
+            Summierer summe;
+            summe.Dazu(inhalt.data(), inhalt.size());
+            ASSERT_TRUE(e.Inhalt) << e.Pfad << " in " << b.Ordner;
+            EXPECT_EQ(InhaltssummeText(*e.Inhalt), InhaltssummeText(summe.Summe())) << e.Pfad << " in " << b.Ordner;
+        }
+    }
+
+public:
+    // For a row's step between the runs: the first record rewritten in form 3, as an earlier version wrote it: its
+    // entries without checksums.
+    void AlsForm3() {
+        const fs::path datei = Posix("D:\\" + Erster + "\\" + Bestandsdateiname(0));
+        std::istringstream ein(LiesDatei(datei));
+        std::string rumpf, zeile;
+        std::size_t zeilen = 0;
+        while (std::getline(ein, zeile) && !zeile.starts_with("ende ")) {
+            if (zeilen++ == 0) {
+                zeile = "tresor-ix-bestand 3";
+            } else if (zeile.size() > 2 && zeile[1] == ' ' &&
+                       std::string_view("ODV").find(zeile[0]) != std::string_view::npos) {
+                std::size_t anfang = 0;
+                for (int feld = 0; feld < 10; ++feld)
+                    anfang = zeile.find(' ', anfang) + 1;
+                zeile.erase(anfang, zeile.find(' ', anfang) + 1 - anfang);
+            }
+            rumpf += zeile + "\n";
+        }
+        char pruefsumme[17];
+        std::snprintf(pruefsumme, sizeof pruefsumme, "%016llx", static_cast<unsigned long long>(Fnv1a(rumpf)));
+        SchreibeDatei(datei, rumpf + "ende " + std::to_string(zeilen - 5) + " " + pruefsumme + "\n");
     }
 };
 
@@ -149,6 +196,19 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
          // The names of one file share a number; a file whose other name is outside the source has one alone.
          {{"a1.txt", "C/h.txt"}, {"B/l.txt"}},
          -1,
+         {}},
+        // The newest record is of the form before checksums: the files left name none (none is made up for them), the
+        // file copied again names its copy's.
+        {"FruehererBestandOhneSummen",
+         {},
+         [](Bestandsfenster& t) { t.AlsForm3(); },
+         {"a1.txt"},
+         Bestandsliste::Fenstergroesse,
+         "",
+         "",
+         mit({{"a1.txt", "2"}}),
+         {},
+         1,
          {}},
         {"AbbruchMittenImFenster",
          {},
@@ -318,6 +378,7 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
         fenster.abbruch = nullptr;
         sicherung.Sichern_Click();
         ASSERT_EQ(sicherung.ausgang, Ausgang::Erfolg);
+        PruefeSummen(Satz(Erster));
 
         if (f.Zwischen)
             f.Zwischen(*this);
@@ -371,6 +432,8 @@ TEST_F(Bestandsfenster, TheRecordIsWholeAndInTheWalksOrderWhateverComesLate) {
                 EXPECT_EQ(e.CtimeNs, ctimes[e.Pfad]) << e.Pfad;
             }
         }
+        // A file's checksum goes with its version: of the copy this run made, or as the first record names it.
+        PruefeSummen(b);
         std::set<std::set<std::string>> alleGruppen;
         for (const auto& [nummer, namen] : gruppen)
             alleGruppen.insert(namen);

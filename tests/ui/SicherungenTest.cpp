@@ -284,6 +284,20 @@ TEST_F(Sicherungen, ACheckIsShownAsAList) {
                               .arg(QString::fromStdString(staende[2])));
 }
 
+TEST_F(Sicherungen, ACheckNamesACopyWhoseContentChanged) {
+    Schreibe(Q() / "a.txt", "eins");
+    Punkt();
+    MitSummen(Sicherungsordner(staende[0]), false);
+    Ueberschreibe(Sicherungsordner(staende[0]) / "Daten" / "a.txt", 0, "E");
+    Oeffne();
+    QTest::mouseClick(fenster->Pruefen, Qt::LeftButton);
+    ASSERT_TRUE(Ruhig());
+    EXPECT_TRUE(Ergebnis().startsWith(
+        QStringLiteral("Beschädigt: a.txt: der Inhalt der Kopie in Sicherung-%1 weicht vom gesicherten ab\n")
+            .arg(QString::fromStdString(staende[0]))))
+        << Ergebnis().toStdString();
+}
+
 TEST_F(Sicherungen, ThinningShowsWhatGoesAndWhatItFreesAsksOnceAndKeepsTheKeptPointWhole) {
     Kette();
     Oeffne();
