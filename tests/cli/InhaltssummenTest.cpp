@@ -81,5 +81,20 @@ TEST_F(Wiederherstellungstest, ACopyGoneBadNeverReplacesTheFileAtTheOriginalPlac
     EXPECT_NE(fehler.str().find("Nicht ersetzt: b.txt: der Inhalt der Kopie in"), std::string::npos) << fehler.str();
 }
 
+TEST_F(Wiederherstellungstest, ANameOfAHardLinkGroupNeverSharesACopyGoneBadUnnamed) {
+    Schreibe(Q() / "a.txt", "ein Inhalt");
+    fs::create_hard_link(Q() / "a.txt", Q() / "b.txt");
+    const std::string stand = Sichere();
+    MitSummen(Sicherungsordner(stand), false);
+    Ueberschreibe(Sicherungsordner(stand) / "Daten" / "a.txt", 0, "E");
+    const fs::path nach = temp / "C" / "wieder";
+    EXPECT_EQ(Wiederherstellen(stand, nach), 1) << fehler.str();
+    EXPECT_NE(fehler.str().find("Wiederhergestellt, aber beschädigt: a.txt ("), std::string::npos) << fehler.str();
+    // b.txt holds the content backed up, or is named as well.
+    EXPECT_TRUE(LiesDatei(nach / "b.txt") == "ein Inhalt" ||
+                fehler.str().find("Wiederhergestellt, aber beschädigt: b.txt (") != std::string::npos)
+        << fehler.str();
+}
+
 } // namespace
 } // namespace tresor::test
