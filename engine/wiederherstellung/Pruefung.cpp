@@ -53,6 +53,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
         }
     bool angehalten = false;
     Summierer summierer;
+    long beschaedigt = 0; // of the problems: copies there, whole, but of other content
     for (vorlage->VonVorn(); const Bestandseintrag* eintrag = vorlage->Naechster();) {
         const Bestandseintrag& e = *eintrag;
         if (e.Art != Eintragsart::Ordner) {
@@ -116,6 +117,7 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
             }
             if (e.Inhalt && summierer.Summe() != *e.Inhalt) {
                 melde("Beschädigt", e.Pfad, InhaltAbweichend(e.Ort));
+                ++beschaedigt;
                 continue;
             }
             ++dateien;
@@ -141,9 +143,16 @@ Befund Wiederherstellung::Pruefen(const Pfad& ziel, const Quellangabe& quelle, c
     if (probleme == 0)
         aus_ << "Stand " << Zeitteil(punkt->Name()) << " ist vollständig wiederherstellbar: " << ordner << " Ordner, "
              << dateien << " Dateien, " << verweise << " Verknüpfungen.\n";
-    else
-        fehler_ << "Stand " << Zeitteil(punkt->Name()) << " ist nicht vollständig wiederherstellbar: " << probleme
-                << (probleme == 1 ? " Eintrag fehlt oder ist" : " Einträge fehlen oder sind") << " nicht lesbar.\n";
+    else {
+        // What is missing or unreadable, and what is there but damaged, each counted for what it is.
+        fehler_ << "Stand " << Zeitteil(punkt->Name()) << " ist nicht vollständig wiederherstellbar: ";
+        if (const long fehlend = probleme - beschaedigt; fehlend > 0)
+            fehler_ << fehlend << (fehlend == 1 ? " Eintrag fehlt oder ist" : " Einträge fehlen oder sind")
+                    << " nicht lesbar" << (beschaedigt > 0 ? ", " : "");
+        if (beschaedigt > 0)
+            fehler_ << beschaedigt << (beschaedigt == 1 ? " Datei ist" : " Dateien sind") << " beschädigt";
+        fehler_ << ".\n";
+    }
     if (mitQuelle) {
         // Stopped as the check stops: before the next entry compared; what differed before is named.
         const auto halt = [&] {

@@ -39,6 +39,11 @@ TEST_P(VeraenderteKopie, WirdGeprueftUndWiederhergestelltUndGenannt) {
     EXPECT_EQ(Pruefen(stand), genannt ? 1 : 0) << fehler.str();
     EXPECT_EQ(fehler.str().find("Beschädigt: ordner/" + grund) != std::string::npos, genannt) << fehler.str();
     EXPECT_EQ(aus.str().find("ist vollständig wiederherstellbar") != std::string::npos, !genannt) << aus.str();
+    // The closing line counts it as damaged, not as missing.
+    EXPECT_EQ(fehler.str().find("ist nicht vollständig wiederherstellbar: 1 Datei ist beschädigt.\n") !=
+                  std::string::npos,
+              genannt)
+        << fehler.str();
     fehler.str("");
     const fs::path nach = temp / "C" / "wieder";
     EXPECT_EQ(Wiederherstellen(stand, nach), genannt ? 1 : 0) << fehler.str();
